@@ -1,0 +1,50 @@
+// Adding, removing and re-texting SELECT list items so that the list keeps
+// its own layout. Each edit changes the child list of one node, whose write
+// lock the caller holds for the whole edit.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "parser/parse_error.hpp"
+#include "tree/node.hpp"
+
+namespace trelm::edit {
+
+struct EditError {
+  enum class Kind { Syntax, OnlyItem, NotInSelect };
+  Kind kind = Kind::Syntax;
+  parser::ParseError syntax;  // set for Syntax only
+};
+
+inline constexpr std::string_view kOnlyItemMessage = "cannot remove the only item of a SELECT clause";
+inline constexpr std::string_view kNotInSelectMessage = "the item is not part of this SELECT clause";
+
+// The layout of one list: whitespace around commas and the comma style.
+struct Separator {
+  std::string before_comma;
+  std::string after_comma;
+  bool trailing = true;  // commas end lines ("a,\n  b") rather than start them
+};
+
+using InsertResult = std::variant<cst::NodeRef, EditError>;
+
+// `select` is a SELECT clause node; any index at or past the end appends.
+InsertResult insert_item(cst::Node& select, std::size_t index, std::string_view text);
+std::optional<EditError> remove_item(cst::Node& select, const cst::NodeRef& item);
+std::optional<EditError> set_item_text(cst::Node& item, std::string_view text);
+
+// Helpers, exposed for tests. `items` are child indices of the SelectItem
+// children, in order.
+Separator separator_for(const cst::Children& children, const std::vector<std::size_t>& items, std::size_t k);
+std::size_t after_item(const cst::Children& children, std::size_t c, bool trailing);
+bool has_comma_after(const cst::Children& children, std::size_t c);
+std::string break_after_comment(const cst::Children& children, std::size_t pos, std::size_t c, std::string ws);
+void insert_at(cst::Node& node, std::size_t pos, std::vector<std::optional<cst::Child>> children);
+std::string normalize(std::string_view ws);
+
+}  // namespace trelm::edit

@@ -1,0 +1,33 @@
+#include "tree/traverse.hpp"
+
+#include "tree/walk.hpp"
+
+namespace trelm::cst {
+
+void for_each_token(const Children& children, const std::function<void(const Token&)>& visit) {
+  detail::walk(
+      children,
+      [&visit](const Token& t) {
+        visit(t);
+        return true;
+      },
+      [](const NodeRef&) {});
+}
+
+void for_each_descendant(const Children& children, const std::function<void(const NodeRef&)>& visit) {
+  detail::walk(children, [](const Token&) { return true; }, visit);
+}
+
+bool holds_jinja_tag(const Children& children) {
+  bool found = false;
+  detail::walk(
+      children,
+      [&found](const Token& t) {
+        found = is_jinja_kind(t.kind);
+        return !found;
+      },
+      [](const NodeRef&) {});
+  return found;
+}
+
+}  // namespace trelm::cst
