@@ -1,0 +1,1 @@
+{% raw %}{{ x {% endraw %} {% if a %}select 1{% else %}select 2{% endif %}

@@ -1,0 +1,2 @@
+select a, b -- c
+from t

@@ -1,0 +1,1 @@
+with recursive r (a) as (select 1 union all select a + 1 from r) select distinct on (a) a, b c from r order by a limit 3

@@ -1,0 +1,289 @@
+// Inserting, removing and re-texting SELECT items.
+//
+// Line comments: a LineComment runs to the end of its line, so whatever an
+// edit puts directly after one becomes part of it. The source never has that
+// (the lexer ends a comment at the line feed), and these edits keep it so:
+// after every edit, each child that ends in a line comment (a LineComment
+// token, or an item whose text ends in one) is followed by a Whitespace token
+// holding a line break, or is the last child of a clause that was already
+// followed by a line break before the edit. What lies after the clause is out
+// of sight of an edit, so when it cannot tell, it writes a line break rather
+// than risk commenting out the next clause. Reparsing the edited text
+// therefore yields the same items: no item text leaks into a comment, and a
+// break that follows an item's comment is whitespace, which the parser leaves
+// outside its items.
+#include <utility>
+
+#include "edit/layout.hpp"
+#include "edit/select_edit.hpp"
+#include "parser/select_items.hpp"
+
+namespace trelm::edit {
+
+using cst::Child;
+using cst::Children;
+using cst::NodeRef;
+using cst::TokenKind;
+using detail::ends_in_line_comment;
+using detail::holds_line_break;
+
+namespace {
+
+std::optional<Child> whitespace(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  return Child(detail::whitespace_token(text));
+}
+
+std::optional<Child> comma() { return Child(detail::comma_token()); }
+
+std::size_t count_present(const std::vector<std::optional<Child>>& run) {
+  std::size_t n = 0;
+  for (const auto& c : run) n += c.has_value() ? 1 : 0;
+  return n;
+}
+
+// Splices `run` in at `pos` and answers the index just past it.
+std::size_t splice(cst::Node& node, std::size_t pos, std::vector<std::optional<Child>> run) {
+  std::size_t n = count_present(run);
+  insert_at(node, pos, std::move(run));
+  return pos + n;
+}
+
+// Whether the text that follows child `i` begins a new line. Past the end of
+// the list that is only known when the list ended in a line comment before
+// the edit (`end_breaks`).
+bool line_breaks_after(const Children& children, std::size_t i, bool end_breaks) {
+  return i + 1 < children.size() ? holds_line_break(children[i + 1]) : end_breaks;
+}
+
+std::string line_break_for(const Children& children, std::size_t item) {
+  return detail::line_end_of(children) + detail::indentation_before(children, item);
+}
+
+// A new item whose text ends in a line comment gets a line break after it
+// when anything but a line break would follow it.
+void close_item_comment(cst::Node& select, std::size_t item, bool end_breaks) {
+  Children& children = select.children;
+  if (!ends_in_line_comment(children[item]) || line_breaks_after(children, item, end_breaks)) return;
+  insert_at(select, item + 1, {whitespace(line_break_for(children, item))});
+}
+
+std::optional<EditError> syntax_error(parser::SelectItemResult& parsed) {
+  if (auto* err = std::get_if<parser::ParseError>(&parsed)) {
+    EditError e;
+    e.kind = EditError::Kind::Syntax;
+    e.syntax = std::move(*err);
+    return e;
+  }
+  return std::nullopt;
+}
+
+bool starts_right_after_token(const Children& children, std::size_t c) {
+  return c == 0 || children[c - 1].is_significant();
+}
+
+// Trailing style, after item c which has no comma of its own: the comma goes
+// right after the item, or, when the item ends in a line comment, after the
+// line break that follows it. Answers the index just past the comma.
+std::size_t add_comma_after(cst::Node& select, std::size_t c, const Separator& s) {
+  Children& children = select.children;
+  if (!ends_in_line_comment(children[c])) {
+    splice(select, c + 1, {whitespace(s.before_comma), comma()});
+    return after_item(children, c, true);
+  }
+  std::size_t at = c + 1;
+  if (at < children.size() && holds_line_break(children[at])) {
+    ++at;
+  } else {
+    at = splice(select, at, {whitespace(line_break_for(children, c))});
+  }
+  return splice(select, at, {whitespace(s.before_comma), comma()});
+}
+
+NodeRef insert_into_list(cst::Node& select, const std::vector<std::size_t>& items, std::size_t k, NodeRef item) {
+  Children& children = select.children;
+  bool end_breaks = !children.empty() && ends_in_line_comment(children.back());
+  Child node(item);
+  if (items.empty()) {
+    std::size_t pos = children.size();
+    std::string lead = break_after_comment(children, pos, pos, " ");
+    std::size_t end = splice(select, pos, {whitespace(lead), std::move(node)});
+    close_item_comment(select, end - 1, end_breaks);
+    return item;
+  }
+  Separator s = separator_for(children, items, k);
+  if (k == 0) {
+    std::size_t c = items[0];
+    // Keep the new item from running into a keyword written flush against
+    // the first item («select(a)»).
+    std::optional<Child> space;
+    if (starts_right_after_token(children, c)) space = whitespace(" ");
+    std::size_t at = c + (space ? 1 : 0);
+    splice(select, c, {std::move(space), std::move(node), whitespace(s.before_comma), comma(), whitespace(s.after_comma)});
+    close_item_comment(select, at, end_breaks);
+    return item;
+  }
+  std::size_t c = items[k - 1];
+  if (!s.trailing) {
+    std::size_t pos = after_item(children, c, false);
+    std::string before = break_after_comment(children, pos, c, s.before_comma);
+    std::size_t end = splice(select, pos, {whitespace(before), comma(), whitespace(s.after_comma), std::move(node)});
+    close_item_comment(select, end - 1, end_breaks);
+    return item;
+  }
+  // Item k - 1 either carries its comma already (the new item then needs one
+  // of its own before item k) or is given one now.
+  bool comma_present = has_comma_after(children, c);
+  std::size_t pos = comma_present ? after_item(children, c, true) : add_comma_after(select, c, s);
+  std::string lead = break_after_comment(children, pos, c, s.after_comma);
+  std::size_t at = pos + (lead.empty() ? 0 : 1);
+  if (comma_present) {
+    splice(select, pos, {whitespace(lead), std::move(node), whitespace(s.before_comma), comma()});
+  } else {
+    splice(select, pos, {whitespace(lead), std::move(node)});
+  }
+  close_item_comment(select, at, end_breaks);
+  return item;
+}
+
+}  // namespace
+
+InsertResult insert_item(cst::Node& select, std::size_t index, std::string_view text) {
+  parser::SelectItemResult parsed = parser::parse_select_item(text);
+  if (auto err = syntax_error(parsed)) return *err;
+  std::vector<std::size_t> items = detail::item_indices(select.children);
+  std::size_t k = std::min(index, items.size());
+  return insert_into_list(select, items, k, std::get<NodeRef>(std::move(parsed)));
+}
+
+}  // namespace trelm::edit
+
+namespace trelm::edit {
+
+namespace {
+
+EditError error_of(EditError::Kind kind) {
+  EditError e;
+  e.kind = kind;
+  return e;
+}
+
+void erase_range(Children& children, std::size_t from, std::size_t to) {
+  children.erase(children.begin() + static_cast<std::ptrdiff_t>(from), children.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
+// The nearest Jinja block between item `prev` and child `c`, or `prev`: a
+// block standing between two items stays when the later one goes.
+std::size_t removal_anchor(const Children& children, std::size_t prev, std::size_t c) {
+  for (std::size_t j = c; j > prev + 1; --j) {
+    if (children[j - 1].is_node_tag(cst::NodeTag::JinjaBlock)) return j - 1;
+  }
+  return prev;
+}
+
+// Removing children from..to - 1 puts child `to` right after child
+// from - 1. When that one ends in a line comment and the text after the run
+// might not start a new line, the line break at `from` stays (cut down to
+// the line end itself); answers where the removal should start.
+std::size_t keep_comment_closed(Children& children, std::size_t from, std::size_t to) {
+  if (from == 0 || from >= to || !ends_in_line_comment(children[from - 1])) return from;
+  bool next_breaks = to < children.size() ? holds_line_break(children[to]) : ends_in_line_comment(children[to - 1]);
+  if (next_breaks || !holds_line_break(children[from])) return from;
+  const std::string& text = children[from].token().text;
+  children[from] = Child(detail::whitespace_token(text.substr(0, text.find('\n') + 1)));
+  return from + 1;
+}
+
+void remove_later_item(Children& children, const std::vector<std::size_t>& items, std::size_t k, bool trailing) {
+  std::size_t c = items[k];
+  std::size_t anchor = removal_anchor(children, items[k - 1], c);
+  std::size_t from = after_item(children, anchor, trailing);
+  std::size_t to = after_item(children, c, trailing);
+  bool had_comma = has_comma_after(children, c);
+  std::size_t cut = keep_comment_closed(children, from, to);
+  erase_range(children, cut, to);
+  if (!trailing || had_comma) return;
+  // The item was the last one: the comma of the new last item now dangles.
+  for (std::size_t i = anchor + 1; i < from; ++i) {
+    if (children[i].is_token_kind(TokenKind::Comma)) {
+      erase_range(children, i, i + 1);
+      return;
+    }
+  }
+}
+
+void remove_first_item(Children& children, const std::vector<std::size_t>& items, bool trailing) {
+  std::size_t c = items[0];
+  std::size_t end = after_item(children, c, trailing);
+  // The line break or space before the next item goes too, unless the item
+  // sat flush against the keyword («select(a), b»): then it keeps them apart.
+  if (end < children.size() && detail::is_whitespace(children[end]) && !starts_right_after_token(children, c)) ++end;
+  if (!trailing) {
+    std::size_t stop = items[1];
+    for (std::size_t i = end; i < stop; ++i) {
+      if (children[i].is_node_tag(cst::NodeTag::JinjaBlock)) break;
+      if (!children[i].is_token_kind(TokenKind::Comma)) continue;
+      bool space_after = i + 1 < stop && detail::is_whitespace(children[i + 1]);
+      erase_range(children, i, i + (space_after ? 2 : 1));
+      break;
+    }
+  }
+  erase_range(children, c, end);
+}
+
+// Which line end a break added inside an item should use: the item's own
+// when it has one, else "\n". The item cannot see its list.
+std::string line_end_inside(const Children& children) { return detail::line_end_of(children); }
+
+}  // namespace
+
+std::optional<EditError> remove_item(cst::Node& select, const NodeRef& item) {
+  Children& children = select.children;
+  std::size_t c = 0;
+  while (c < children.size() && !(children[c].is_node() && children[c].node() == item)) ++c;
+  if (c == children.size()) return error_of(EditError::Kind::NotInSelect);
+  std::vector<std::size_t> items = detail::item_indices(children);
+  std::size_t k = 0;
+  while (k < items.size() && items[k] != c) ++k;
+  if (k == items.size()) return error_of(EditError::Kind::NotInSelect);
+  if (items.size() == 1) return error_of(EditError::Kind::OnlyItem);
+  bool trailing = separator_for(children, items, k).trailing;
+  if (k > 0) {
+    remove_later_item(children, items, k, trailing);
+  } else {
+    remove_first_item(children, items, trailing);
+  }
+  return std::nullopt;
+}
+
+// The item cannot see what follows it in its list, so a new text that ends
+// in a line comment carries its own line break, placed right after the
+// comment, where the comment needs it: the break the old text already had
+// (from an earlier edit) is reused; an old text that itself ended in a line
+// comment was already followed by a line break, so nothing is added. Being
+// whitespace at the item's end, the break is left outside the item when the
+// document is parsed again, so the item reads back the same.
+std::optional<EditError> set_item_text(cst::Node& item, std::string_view text) {
+  parser::SelectItemResult parsed = parser::parse_select_item(text);
+  if (auto err = syntax_error(parsed)) return *err;
+  NodeRef fresh = std::get<NodeRef>(std::move(parsed));
+  Children replacement;
+  {
+    auto lock = fresh->write_lock();
+    replacement = std::move(fresh->children);
+  }
+  const Children& old = item.children;
+  bool new_ends_open = !replacement.empty() && replacement.back().is_token_kind(TokenKind::LineComment);
+  bool old_ends_open = !old.empty() && old.back().is_token_kind(TokenKind::LineComment);
+  if (new_ends_open && !old_ends_open) {
+    if (!old.empty() && holds_line_break(old.back())) {
+      replacement.push_back(old.back());
+    } else {
+      replacement.push_back(Child(detail::whitespace_token(line_end_inside(old))));
+    }
+  }
+  item.children.swap(replacement);  // the old children are released here
+  return std::nullopt;
+}
+
+}  // namespace trelm::edit

@@ -1,0 +1,233 @@
+#include "lexer/jinja_tags.hpp"
+
+#include <array>
+
+#include "lexer/cursor.hpp"
+#include "lexer/tag_scanner.hpp"
+
+namespace trelm::lexer {
+namespace {
+
+using detail::Cursor;
+
+constexpr std::string_view kCloser[2] = {"}}", "%}"};
+
+// Bytes the tag scan has to look at; everything else is skipped in a tight
+// loop. "%" is here for the "%}" closer ("}" already is, as a bracket).
+constexpr std::array<bool, 256> make_tag_stops() {
+  std::array<bool, 256> t{};
+  for (unsigned char c : std::string_view("\"'()[]{}%")) t[c] = true;
+  return t;
+}
+constexpr std::array<bool, 256> kTagStops = make_tag_stops();
+
+// Skips a quoted part opened by the quote at `pos`: up to and including the
+// next same quote, a backslash hiding the byte after it. Returns the
+// position after the closing quote, or nullopt at the end of input.
+std::optional<std::size_t> skip_quoted_part(std::string_view s, std::size_t pos) {
+  const char quote = s[pos];
+  for (std::size_t i = pos + 1; i < s.size(); ++i) {
+    if (s[i] == '\\') {
+      ++i;
+    } else if (s[i] == quote) {
+      return i + 1;
+    }
+  }
+  return std::nullopt;
+}
+
+bool is_whitespace_control_mark(int c) { return c == '-' || c == '+'; }
+bool is_tag_name_space(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+TagMatch failure(std::string_view message) {
+  TagMatch m;
+  m.outcome = TagMatch::Outcome::Failure;
+  m.message = message;
+  return m;
+}
+
+TagMatch success(std::size_t length, cst::TokenKind kind) {
+  TagMatch m;
+  m.outcome = TagMatch::Outcome::Success;
+  m.length = length;
+  m.kind = kind;
+  return m;
+}
+
+TagMatch no_match() {
+  TagMatch m;
+  m.message = detail::kNoMatch;
+  return m;
+}
+
+}  // namespace
+
+// The hot loop of every tag: most bytes inside a tag are none of quotes,
+// brackets or the closer, so they are skipped by one table test each.
+std::optional<std::size_t> expression_tag(std::string_view input, std::string_view closer) {
+  if (closer.size() != 2) return std::nullopt;
+  const char c0 = closer[0];
+  const char c1 = closer[1];
+  const std::size_t n = input.size();
+  std::size_t depth = 0;
+  std::size_t i = 2;
+  while (i < n) {
+    const unsigned char c = static_cast<unsigned char>(input[i]);
+    if (!kTagStops[c] && c != static_cast<unsigned char>(c0)) {
+      ++i;
+      continue;
+    }
+    if (depth == 0 && input[i] == c0 && i + 1 < n && input[i + 1] == c1) return i + 2;
+    switch (c) {
+      case '"':
+      case '\'': {
+        auto after = skip_quoted_part(input, i);
+        if (!after) return std::nullopt;
+        i = *after;
+        continue;
+      }
+      case '(':
+      case '[':
+      case '{':
+        ++depth;
+        break;
+      case ')':
+      case ']':
+      case '}':
+        if (depth > 0) --depth;
+        break;
+      default:
+        break;
+    }
+    ++i;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string_view> tag_name(std::string_view tag_text) {
+  if (!tag_text.starts_with("{%")) return std::nullopt;
+  Cursor cur(tag_text, 2);
+  if (is_whitespace_control_mark(cur.first())) cur.bump();
+  while (is_tag_name_space(cur.first())) cur.bump();
+  const std::size_t start = cur.pos();
+  while (!cur.at_end()) {
+    const int b = cur.first();
+    if (b < 0x80) {
+      if (!detail::has_class(static_cast<unsigned char>(b), detail::kTagChar)) break;
+      cur.bump();
+      continue;
+    }
+    const detail::Decoded d = cur.character();
+    if (!detail::is_tag_char(d)) break;
+    cur.bump(d.length);
+  }
+  if (cur.pos() == start) return std::nullopt;
+  return tag_text.substr(start, cur.pos() - start);
+}
+
+TagMatch jinja_tag(std::string_view input) { return detail::TagScanner(input).at(0); }
+
+std::vector<std::string_view> embedded_tags(std::string_view text) {
+  std::vector<std::string_view> tags;
+  detail::TagScanner scanner(text);
+  Cursor cur(text);
+  for (cur.skip_until('{'); !cur.at_end(); cur.skip_until('{')) {
+    const TagMatch m = scanner.at(cur.pos());
+    if (m.outcome == TagMatch::Outcome::Success) {
+      tags.push_back(text.substr(cur.pos(), m.length));
+      cur.bump(m.length);
+    } else {
+      cur.bump();  // unterminated or not a tag: the "{" is plain text here
+    }
+  }
+  return tags;
+}
+
+namespace detail {
+
+TagMatch TagScanner::at(std::size_t pos) {
+  Cursor cur(text_, pos);
+  if (cur.first() != '{') return no_match();
+  switch (cur.second()) {
+    case '{':
+      if (auto length = tag_length_at(pos, kExpressionCloser)) {
+        return success(*length, cst::TokenKind::JinjaExpression);
+      }
+      return failure(kExpressionUnterminated);
+    case '%':
+      return statement_at(pos);
+    case '#':
+      return comment_at(pos);
+    default:
+      return no_match();
+  }
+}
+
+// A Jinja comment ends at the first "#}" after its opener; quotes and
+// brackets mean nothing inside it.
+TagMatch TagScanner::comment_at(std::size_t pos) {
+  const std::size_t from = pos + 2;
+  if (from < no_comment_closer_from_) {
+    const std::size_t closer = text_.find("#}", from);
+    if (closer != std::string_view::npos) {
+      return success(closer + 2 - pos, cst::TokenKind::JinjaComment);
+    }
+    no_comment_closer_from_ = from;
+  }
+  return failure(kCommentUnterminated);
+}
+
+TagMatch TagScanner::statement_at(std::size_t pos) {
+  const auto length = tag_length_at(pos, kStatementCloser);
+  if (!length) return failure(kStatementUnterminated);
+  const auto name = tag_name(text_.substr(pos, *length));
+  if (name && *name == "raw") return raw_block_at(pos, *length);
+  return success(*length, cst::TokenKind::JinjaStatement);
+}
+
+std::optional<std::size_t> TagScanner::tag_length_at(std::size_t pos, Closer closer) {
+  // Cheap exact shortcut: the closer has to start at least two bytes in.
+  if (pos + 2 >= no_closer_from_[closer]) return std::nullopt;
+  const std::string_view closer_text = kCloser[closer];
+  auto length = expression_tag(text_.substr(pos), closer_text);
+  if (!length && no_closer_from_[closer] == kNever) {
+    const std::size_t last = text_.rfind(closer_text);
+    no_closer_from_[closer] = last == std::string_view::npos ? 0 : last + 1;
+  }
+  return length;
+}
+
+// Whether the statement tag at `pos` (a "{") is an endraw tag. The name is
+// read before the tag is scanned: a name other than "endraw" settles it
+// without scanning, which keeps bodies full of "{" and "{%" linear. Reading
+// the name on the rest of the input gives the same name as reading it on
+// the scanned tag, because the name and the spaces before it stop at the
+// closer's "%" at the latest.
+bool TagScanner::ends_raw_block_at(std::size_t pos, std::size_t* tag_length) {
+  const auto name = tag_name(text_.substr(pos));
+  if (!name || *name != "endraw") return false;
+  const auto length = tag_length_at(pos, kStatementCloser);
+  if (!length) return false;
+  *tag_length = *length;
+  return true;
+}
+
+// The block ends with the first following statement tag named "endraw".
+// Only a "{" can start one, so only the "{" bytes of the body are tried.
+TagMatch TagScanner::raw_block_at(std::size_t pos, std::size_t opening_length) {
+  const std::size_t body = pos + opening_length;
+  if (body >= no_endraw_from_) return failure(kRawUnterminated);
+  Cursor cur(text_, body);
+  for (cur.skip_until('{'); !cur.at_end(); cur.bump(), cur.skip_until('{')) {
+    std::size_t end_length = 0;
+    if (ends_raw_block_at(cur.pos(), &end_length)) {
+      return success(cur.pos() + end_length - pos, cst::TokenKind::JinjaRaw);
+    }
+  }
+  // Every later body starts after `body`, so it sees a subset of these "{".
+  no_endraw_from_ = body;
+  return failure(kRawUnterminated);
+}
+
+}  // namespace detail
+}  // namespace trelm::lexer

@@ -1,0 +1,444 @@
+#include "lexer/lexer.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <unordered_map>
+
+#include "lexer/cursor.hpp"
+#include "lexer/tag_scanner.hpp"
+
+namespace trelm::lexer {
+namespace {
+
+using cst::TokenKind;
+using detail::Cursor;
+using detail::Decoded;
+using detail::decode_utf8;
+using detail::kEnd;
+
+// Where one token ends and what it is.
+struct Lexeme {
+  TokenKind kind;
+  std::size_t end;
+};
+
+// Positions from which a scan of one shape (a quoted token with one quote
+// character, or a block comment) is known to run off the end of the input.
+//
+// A scan is a chain of steps, and the step taken at a position depends on
+// nothing but the text from that position on. So when a scan that has
+// reached position p fails, every scan that later reaches p fails too.
+// Marks are set during every scan once the first failure has switched the
+// memo on; marks left by a scan that then succeeds lie before the end of its
+// token, and every later scan starts after that end, so no later scan ever
+// consults them. This keeps runs like «'\'\'\'...» and «/* /* /* ...» with no
+// closer linear instead of rescanning to the end at every opener.
+class FailedScans {
+ public:
+  bool active() const { return !bits_.empty(); }
+  void activate(std::size_t size) { bits_.assign(size / 64 + 1, 0); }
+  bool known(std::size_t pos) const { return (bits_[pos / 64] >> (pos % 64)) & 1U; }
+  void mark(std::size_t pos) { bits_[pos / 64] |= std::uint64_t{1} << (pos % 64); }
+
+  // At each step boundary: true when the scan can stop as failed.
+  bool known_then_mark(std::size_t pos) {
+    if (!active()) return false;
+    if (known(pos)) return true;
+    mark(pos);
+    return false;
+  }
+
+ private:
+  std::vector<std::uint64_t> bits_;
+};
+
+// Every place in the input where a dollar delimiter «$tag$» stands, by tag.
+//
+// An occurrence of a delimiter is always a "$", then the whole run of tag
+// characters after it, then a "$" (the "$" ends the run, since it is no tag
+// character), so looking a delimiter up here finds exactly what a substring
+// search would, without rescanning the tail for every unmatched opener.
+class DollarDelimiters {
+ public:
+  explicit DollarDelimiters(std::string_view text);
+  // Start of the first occurrence of «$tag$» at or after `from`, if any.
+  std::optional<std::size_t> find(std::string_view tag, std::size_t from) const;
+
+ private:
+  std::unordered_map<std::string_view, std::vector<std::size_t>> places_;
+};
+
+enum class ScanStatus { Closed, Unclosed, Fatal };
+
+struct ScanEnd {
+  ScanStatus status;
+  std::size_t end = 0;  // Closed: position after the closer
+};
+
+std::size_t tag_run_end(std::string_view text, std::size_t pos) {
+  Cursor cur(text, pos);
+  while (!cur.at_end()) {
+    const int b = cur.first();
+    if (b < 0x80) {
+      if (!detail::has_class(static_cast<unsigned char>(b), detail::kTagChar)) break;
+      cur.bump();
+      continue;
+    }
+    const Decoded d = cur.character();
+    if (!detail::is_tag_char(d)) break;
+    cur.bump(d.length);
+  }
+  return cur.pos();
+}
+
+DollarDelimiters::DollarDelimiters(std::string_view text) {
+  Cursor cur(text);
+  for (cur.skip_until('$'); !cur.at_end(); cur.skip_until('$')) {
+    const std::size_t dollar = cur.pos();
+    const std::size_t run_end = tag_run_end(text, dollar + 1);
+    if (run_end < text.size() && text[run_end] == '$') {
+      places_[text.substr(dollar + 1, run_end - dollar - 1)].push_back(dollar);
+    }
+    cur.jump_to(run_end);  // runs hold no "$", so no opener is skipped
+  }
+}
+
+std::optional<std::size_t> DollarDelimiters::find(std::string_view tag, std::size_t from) const {
+  const auto it = places_.find(tag);
+  if (it == places_.end()) return std::nullopt;
+  const auto& places = it->second;
+  const auto hit = std::lower_bound(places.begin(), places.end(), from);
+  if (hit == places.end()) return std::nullopt;
+  return *hit;
+}
+
+class Lexer {
+ public:
+  explicit Lexer(std::string_view source) : src_(source), tags_(source) {}
+  LexResult run();
+
+ private:
+  std::optional<Lexeme> lex_token(std::size_t pos);
+  std::optional<Lexeme> lex_non_ascii(std::size_t pos);
+  Lexeme lex_whitespace(std::size_t pos) const;
+  std::optional<Lexeme> lex_jinja(std::size_t pos);
+  std::optional<Lexeme> lex_quoted(std::size_t pos, TokenKind kind);
+  Lexeme lex_dollar(std::size_t pos);
+  std::optional<Lexeme> lex_line_comment(std::size_t pos);
+  std::optional<Lexeme> lex_block_comment(std::size_t pos);
+  Lexeme lex_word(std::size_t pos) const;
+  Lexeme lex_number(std::size_t pos) const;
+  Lexeme lex_punct(std::size_t pos) const;
+
+  ScanEnd scan_quoted(std::size_t pos, FailedScans& memo);
+  ScanEnd scan_block_comment(std::size_t pos, FailedScans& memo);
+  template <class Scan>
+  ScanEnd scan_with_memo(std::size_t pos, FailedScans& memo, Scan scan);
+  std::optional<std::size_t> find_dollar_delimiter(std::string_view delimiter, std::size_t from);
+
+  // A "{" inside a quoted token or comment: how far it reaches, or nullopt
+  // after recording the error of an unterminated tag.
+  std::optional<std::size_t> embedded_tag_end(std::size_t pos);
+  FailedScans& quoted_memo(char quote);
+
+  std::string_view src_;
+  detail::TagScanner tags_;
+  std::optional<LexError> error_;
+  FailedScans single_quoted_, double_quoted_, backquoted_, block_comments_;
+  std::optional<DollarDelimiters> dollar_index_;  // built at the first unmatched delimiter
+};
+
+LexResult Lexer::run() {
+  std::vector<cst::Token> tokens;
+  // Typical SQL averages well over four bytes per token; reserving for that
+  // avoids most regrowth without holding much unused memory.
+  tokens.reserve(src_.size() / 5 + 1);
+  std::size_t pos = 0;
+  while (pos < src_.size()) {
+    const auto lexeme = lex_token(pos);
+    if (!lexeme) return *error_;
+    tokens.emplace_back(lexeme->kind, src_.substr(pos, lexeme->end - pos));
+    pos = lexeme->end;
+  }
+  return tokens;
+}
+
+// The first byte picks the recognizer. The cases are disjoint, so their
+// order here is free; the order in which the first-character rules are
+// tried only matters for non-ASCII characters (whitespace before letters).
+std::optional<Lexeme> Lexer::lex_token(std::size_t pos) {
+  const Cursor cur(src_, pos);
+  const int c = cur.first();
+  const int c2 = cur.second();
+  switch (c) {
+    case ' ':
+    case '\t':
+    case '\n':
+    case '\v':
+    case '\f':
+    case '\r':
+      return lex_whitespace(pos);
+    case '{':
+      if (c2 == '{' || c2 == '%' || c2 == '#') return lex_jinja(pos);
+      return lex_punct(pos);
+    case '"':
+    case '`':
+      return lex_quoted(pos, TokenKind::QuotedIdentifier);
+    case '\'':
+      return lex_quoted(pos, TokenKind::String);
+    case '$':
+      return lex_dollar(pos);
+    case '-':
+      if (c2 == '-') return lex_line_comment(pos);
+      return lex_punct(pos);
+    case '/':
+      if (c2 == '*') return lex_block_comment(pos);
+      return lex_punct(pos);
+    case '.':
+      if (c2 >= '0' && c2 <= '9') return lex_number(pos);
+      return lex_punct(pos);
+    case '(':
+      return Lexeme{TokenKind::LParen, pos + 1};
+    case ')':
+      return Lexeme{TokenKind::RParen, pos + 1};
+    case '[':
+      return Lexeme{TokenKind::LBracket, pos + 1};
+    case ']':
+      return Lexeme{TokenKind::RBracket, pos + 1};
+    case ',':
+      return Lexeme{TokenKind::Comma, pos + 1};
+    case ';':
+      return Lexeme{TokenKind::Semicolon, pos + 1};
+    default:
+      break;
+  }
+  if (c >= 0x80) return lex_non_ascii(pos);
+  const auto byte = static_cast<unsigned char>(c);
+  if (detail::has_class(byte, detail::kWordStart)) return lex_word(pos);
+  if (detail::has_class(byte, detail::kDigit)) return lex_number(pos);
+  return lex_punct(pos);
+}
+
+std::optional<Lexeme> Lexer::lex_non_ascii(std::size_t pos) {
+  const Decoded d = decode_utf8(src_, pos);
+  if (detail::is_space_char(d)) return lex_whitespace(pos);
+  if (detail::is_word_start_char(d)) return lex_word(pos);
+  return Lexeme{TokenKind::Other, pos + d.length};
+}
+
+// Whitespace: a run of ASCII 9..13, space and Unicode White_Space; line
+// breaks are part of the run.
+Lexeme Lexer::lex_whitespace(std::size_t pos) const {
+  Cursor cur(src_, pos);
+  while (true) {
+    cur.eat_ascii(detail::kSpace);
+    if (cur.at_end() || cur.first() < 0x80) break;
+    const Decoded d = cur.character();
+    if (!detail::is_space_char(d)) break;
+    cur.bump(d.length);
+  }
+  return {TokenKind::Whitespace, cur.pos()};
+}
+
+// "{{", "{%" or "{#": one Jinja token, or the end of lexing.
+std::optional<Lexeme> Lexer::lex_jinja(std::size_t pos) {
+  const TagMatch m = tags_.at(pos);
+  if (m.outcome == TagMatch::Outcome::Success) return Lexeme{m.kind, pos + m.length};
+  error_ = LexError{std::string(m.message), pos};
+  return std::nullopt;
+}
+
+std::optional<std::size_t> Lexer::embedded_tag_end(std::size_t pos) {
+  const TagMatch m = tags_.at(pos);
+  switch (m.outcome) {
+    case TagMatch::Outcome::Success:
+      return pos + m.length;
+    case TagMatch::Outcome::NoMatch:
+      return pos + 1;  // a lone "{" is an ordinary character
+    case TagMatch::Outcome::Failure:
+      break;
+  }
+  error_ = LexError{std::string(m.message), pos};
+  return std::nullopt;
+}
+
+FailedScans& Lexer::quoted_memo(char quote) {
+  if (quote == '\'') return single_quoted_;
+  if (quote == '"') return double_quoted_;
+  return backquoted_;
+}
+
+// Runs `scan`; the first time a scan of this shape fails, switches the memo
+// on and walks the failed scan once more so that its positions get marked.
+template <class Scan>
+ScanEnd Lexer::scan_with_memo(std::size_t pos, FailedScans& memo, Scan scan) {
+  ScanEnd result = scan(pos, memo);
+  if (result.status == ScanStatus::Unclosed && !memo.active()) {
+    memo.activate(src_.size() + 1);
+    scan(pos, memo);
+  }
+  return result;
+}
+
+// String (single quote) or quoted identifier (double quote, backquote).
+// Unclosed, it is only its opening quote, and lexing resumes after it.
+std::optional<Lexeme> Lexer::lex_quoted(std::size_t pos, TokenKind kind) {
+  const ScanEnd scan = scan_with_memo(pos, quoted_memo(src_[pos]), [this](std::size_t p, FailedScans& m) {
+    return scan_quoted(p, m);
+  });
+  switch (scan.status) {
+    case ScanStatus::Closed:
+      return Lexeme{kind, scan.end};
+    case ScanStatus::Unclosed:
+      return lex_punct(pos);
+    case ScanStatus::Fatal:
+      break;
+  }
+  return std::nullopt;
+}
+
+// Inside quotes: Jinja tags are taken whole, a doubled quote is one quote,
+// and in single quotes a backslash takes the next byte with it (the byte
+// after is a continuation byte or starts a character of its own, so taking
+// one byte ends the token in the same place as taking one character).
+ScanEnd Lexer::scan_quoted(std::size_t pos, FailedScans& memo) {
+  const char quote = src_[pos];
+  const bool backslash_escapes = quote == '\'';
+  Cursor cur(src_, pos + 1);
+  while (true) {
+    if (memo.known_then_mark(cur.pos())) return {ScanStatus::Unclosed};
+    const int c = cur.first();
+    if (c == kEnd) return {ScanStatus::Unclosed};
+    if (c == '{') {
+      const auto end = embedded_tag_end(cur.pos());
+      if (!end) return {ScanStatus::Fatal};
+      cur.jump_to(*end);
+    } else if (c == quote) {
+      if (cur.second() != quote) return {ScanStatus::Closed, cur.pos() + 1};
+      cur.bump(2);
+    } else if (c == '\\' && backslash_escapes) {
+      if (cur.second() == kEnd) return {ScanStatus::Unclosed};
+      cur.bump(2);
+    } else if (backslash_escapes) {
+      cur.skip_until(quote, '{', '\\');
+    } else {
+      cur.skip_until(quote, '{');
+    }
+  }
+}
+
+// "$", an optional tag that does not start with a digit, "$", a body
+// nothing in which is interpreted, and the same delimiter again. Without
+// its closing delimiter it is only the "$".
+Lexeme Lexer::lex_dollar(std::size_t pos) {
+  const std::size_t tag_end = tag_run_end(src_, pos + 1);
+  const bool digit_first = tag_end > pos + 1 && detail::has_class(static_cast<unsigned char>(src_[pos + 1]), detail::kDigit);
+  if (digit_first || tag_end >= src_.size() || src_[tag_end] != '$') return lex_punct(pos);
+  const std::string_view delimiter = src_.substr(pos, tag_end + 1 - pos);
+  const auto closer = find_dollar_delimiter(delimiter, tag_end + 1);
+  if (!closer) return lex_punct(pos);
+  return {TokenKind::String, *closer + delimiter.size()};
+}
+
+std::optional<std::size_t> Lexer::find_dollar_delimiter(std::string_view delimiter, std::size_t from) {
+  if (dollar_index_) {
+    return dollar_index_->find(delimiter.substr(1, delimiter.size() - 2), from);
+  }
+  const std::size_t hit = src_.find(delimiter, from);
+  if (hit != std::string_view::npos) return hit;
+  // Searches that succeed end a token and are never repeated; failed ones
+  // would each rescan the tail, so from now on the index answers.
+  dollar_index_.emplace(src_);
+  return std::nullopt;
+}
+
+// "--" up to the line feed, which is not part of it. Jinja tags inside are
+// taken whole, so a line feed inside a tag does not end the comment.
+std::optional<Lexeme> Lexer::lex_line_comment(std::size_t pos) {
+  Cursor cur(src_, pos + 2);
+  while (true) {
+    cur.skip_until('\n', '{');
+    if (cur.first() != '{') return Lexeme{TokenKind::LineComment, cur.pos()};
+    const auto end = embedded_tag_end(cur.pos());
+    if (!end) return std::nullopt;
+    cur.jump_to(*end);
+  }
+}
+
+// "/*" through the first "*/" outside Jinja tags. Unclosed, it is only the
+// "/", so that it never swallows the rest of the file.
+std::optional<Lexeme> Lexer::lex_block_comment(std::size_t pos) {
+  const ScanEnd scan = scan_with_memo(pos, block_comments_, [this](std::size_t p, FailedScans& m) {
+    return scan_block_comment(p, m);
+  });
+  switch (scan.status) {
+    case ScanStatus::Closed:
+      return Lexeme{TokenKind::BlockComment, scan.end};
+    case ScanStatus::Unclosed:
+      return lex_punct(pos);
+    case ScanStatus::Fatal:
+      break;
+  }
+  return std::nullopt;
+}
+
+ScanEnd Lexer::scan_block_comment(std::size_t pos, FailedScans& memo) {
+  Cursor cur(src_, pos + 2);
+  while (true) {
+    if (memo.known_then_mark(cur.pos())) return {ScanStatus::Unclosed};
+    const int c = cur.first();
+    if (c == kEnd) return {ScanStatus::Unclosed};
+    if (c == '{') {
+      const auto end = embedded_tag_end(cur.pos());
+      if (!end) return {ScanStatus::Fatal};
+      cur.jump_to(*end);
+    } else if (c == '*') {
+      if (cur.second() == '/') return {ScanStatus::Closed, cur.pos() + 2};
+      cur.bump();
+    } else {
+      cur.skip_until('*', '{');
+    }
+  }
+}
+
+// Identifiers and keywords. This loop is the hottest in the lexer: ASCII
+// bytes take one table test, and only non-ASCII bytes are decoded.
+Lexeme Lexer::lex_word(std::size_t pos) const {
+  Cursor cur(src_, pos + decode_utf8(src_, pos).length);
+  while (true) {
+    cur.eat_ascii(detail::kWordCont);
+    if (cur.at_end() || cur.first() < 0x80) break;
+    const Decoded d = cur.character();
+    if (!detail::is_word_cont_char(d)) break;
+    cur.bump(d.length);
+  }
+  return {TokenKind::Word, cur.pos()};
+}
+
+// Digits and dots in any mix, then an exponent only when it has a digit.
+Lexeme Lexer::lex_number(std::size_t pos) const {
+  Cursor cur(src_, pos);
+  for (int c = cur.first(); (c >= '0' && c <= '9') || c == '.'; c = cur.first()) cur.bump();
+  if (cur.first() == 'e' || cur.first() == 'E') {
+    std::size_t k = 1;
+    if (cur.peek(k) == '+' || cur.peek(k) == '-') ++k;
+    const int d = cur.peek(k);
+    if (d >= '0' && d <= '9') {
+      cur.bump(k);
+      cur.eat_ascii(detail::kDigit);
+    }
+  }
+  return {TokenKind::Number, cur.pos()};
+}
+
+// Exactly one character; an undecodable byte counts as one.
+Lexeme Lexer::lex_punct(std::size_t pos) const {
+  return {TokenKind::Other, pos + decode_utf8(src_, pos).length};
+}
+
+}  // namespace
+
+LexResult lex(std::string_view source) { return Lexer(source).run(); }
+
+}  // namespace trelm::lexer

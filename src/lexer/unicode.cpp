@@ -1,0 +1,36 @@
+#include "lexer/unicode.hpp"
+
+#include <algorithm>
+#include <cstddef>
+
+#include "lexer/unicode_tables.hpp"
+
+namespace trelm::lexer::unicode {
+namespace {
+
+bool in_table(const CodeRange* table, std::size_t count, char32_t cp) {
+  const CodeRange* end = table + count;
+  // First range whose upper bound is not below cp; cp is in it or in none.
+  const CodeRange* it =
+      std::lower_bound(table, end, cp, [](const CodeRange& r, char32_t c) { return r.hi < c; });
+  return it != end && it->lo <= cp;
+}
+
+}  // namespace
+
+bool is_white_space(char32_t cp) {
+  if (cp < 0x80) return cp == ' ' || (cp >= 0x09 && cp <= 0x0D);
+  return in_table(kWhiteSpace, kWhiteSpaceCount, cp);
+}
+
+bool is_alphabetic(char32_t cp) {
+  if (cp < 0x80) return (cp | 0x20) >= 'a' && (cp | 0x20) <= 'z';
+  return in_table(kAlphabetic, kAlphabeticCount, cp);
+}
+
+bool is_numeric(char32_t cp) {
+  if (cp < 0x80) return cp >= '0' && cp <= '9';
+  return in_table(kNumeric, kNumericCount, cp);
+}
+
+}  // namespace trelm::lexer::unicode

@@ -1,0 +1,231 @@
+#include "parser/select_items.hpp"
+
+#include <iterator>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "lexer/lexer.hpp"
+#include "lexer/unicode.hpp"
+#include "parser/group.hpp"
+#include "parser/query_builder.hpp"
+#include "tree/walk.hpp"
+
+namespace trelm::parser {
+
+namespace {
+
+using cst::Child;
+using cst::Children;
+using cst::NodeRef;
+using cst::NodeTag;
+using cst::npos;
+using cst::TokenKind;
+
+// Item ownership of trivia: an item node spans its first through its last
+// significant child; the whitespace and comments around it, the separator
+// after it and runs with nothing to select stay loose in the clause.
+void flush_run(Children& run, NodeTag kind, Children& out) {
+  auto move_out = [&](std::size_t begin, std::size_t end) {
+    out.insert(out.end(), std::make_move_iterator(run.begin() + static_cast<std::ptrdiff_t>(begin)),
+               std::make_move_iterator(run.begin() + static_cast<std::ptrdiff_t>(end)));
+  };
+  std::size_t first = cst::next_significant(run, 0);
+  bool nothing_to_select = first == npos;
+  if (!nothing_to_select) {
+    nothing_to_select = true;
+    for (const Child& c : run) {
+      if (!is_statement_only(c)) {
+        nothing_to_select = false;
+        break;
+      }
+    }
+  }
+  if (nothing_to_select) {
+    move_out(0, run.size());
+  } else {
+    std::size_t last = cst::last_significant_before(run, run.size());
+    move_out(0, first);
+    Children item(std::make_move_iterator(run.begin() + static_cast<std::ptrdiff_t>(first)),
+                  std::make_move_iterator(run.begin() + static_cast<std::ptrdiff_t>(last + 1)));
+    out.emplace_back(cst::make_node(kind, std::move(item)));
+    move_out(last + 1, run.size());
+  }
+  run.clear();
+}
+
+bool is_statement_only_token(const cst::Token& t) {
+  return t.is_trivia() || t.kind == TokenKind::JinjaStatement;
+}
+
+// What one branch says about its block being a separator: yes, no, or "ask
+// the block that is the body's only significant child".
+struct BranchVerdict {
+  bool separator = false;
+  NodeRef only_block;
+};
+
+// The caller holds the branch's lock.
+BranchVerdict judge_branch_body(const Children& branch) {
+  BranchVerdict verdict;
+  // The first child is the branch's own tag; the body follows it.
+  std::size_t first = cst::next_significant(branch, 1);
+  if (first == npos) return verdict;
+  std::size_t last = cst::last_significant_before(branch, branch.size());
+  if (branch[first].is_token_kind(TokenKind::Comma) || branch[last].is_token_kind(TokenKind::Comma)) {
+    verdict.separator = true;
+  } else if (first == last && branch[first].is_node()) {
+    verdict.only_block = branch[first].node();
+  }
+  return verdict;
+}
+
+// Printed length of a child, in bytes, without recursing per level.
+std::size_t printed_length(const Child& child) {
+  if (const cst::Token* t = child.as_token()) return t->text.size();
+  const NodeRef& n = child.node();
+  auto lock = n->read_lock();
+  std::size_t length = 0;
+  cst::detail::walk(
+      n->children,
+      [&length](const cst::Token& t) {
+        length += t.text.size();
+        return true;
+      },
+      [](const NodeRef&) {});
+  return length;
+}
+
+// Decodes the code point starting at `i`; nullopt for a malformed sequence,
+// which then counts as text rather than as whitespace.
+std::optional<char32_t> decode_at(std::string_view s, std::size_t i, std::size_t& length) {
+  unsigned char b = static_cast<unsigned char>(s[i]);
+  std::size_t n = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+  if (n == 0 || i + n > s.size()) return std::nullopt;
+  char32_t cp = n == 1 ? b : n == 2 ? (b & 0x1F) : n == 3 ? (b & 0x0F) : (b & 0x07);
+  for (std::size_t k = 1; k < n; ++k) {
+    unsigned char c = static_cast<unsigned char>(s[i + k]);
+    if ((c & 0xC0) != 0x80) return std::nullopt;
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  length = n;
+  return cp;
+}
+
+bool white_space_at(std::string_view s, std::size_t i, std::size_t& length) {
+  std::optional<char32_t> cp = decode_at(s, i, length);
+  return cp && lexer::unicode::is_white_space(*cp);
+}
+
+std::string_view trim_white_space(std::string_view s) {
+  std::size_t begin = 0;
+  std::size_t length = 0;
+  while (begin < s.size() && white_space_at(s, begin, length)) begin += length;
+  std::size_t end = s.size();
+  while (end > begin) {
+    // Back up over continuation bytes to the start of the last code point.
+    std::size_t start = end - 1;
+    while (start > begin && end - start < 4 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+    if (!white_space_at(s, start, length) || start + length != end) break;
+    end = start;
+  }
+  return s.substr(begin, end - begin);
+}
+
+constexpr std::string_view kEmpty = "a select item cannot be empty";
+constexpr std::string_view kSeparator = "a select item cannot contain a top level `,` or `;`";
+constexpr std::string_view kClause = "a select item cannot contain a clause keyword";
+
+// The message for the child at `i` when it cannot stand in one item.
+std::optional<std::string_view> refusal_of(const Children& children, std::size_t i) {
+  if (children[i].is_token_kind(TokenKind::Comma) || children[i].is_token_kind(TokenKind::Semicolon)) {
+    return kSeparator;
+  }
+  if (clause_keyword(children, i)) return kClause;
+  return std::nullopt;
+}
+
+}  // namespace
+
+Children split_list(Children children, std::size_t start, NodeTag kind) {
+  Children out;
+  out.reserve(children.size());
+  Children run;
+  for (std::size_t p = 0; p < children.size(); ++p) {
+    Child& c = children[p];
+    if (p < start) {
+      out.push_back(std::move(c));
+    } else if (c.is_token_kind(TokenKind::Comma) || is_separator_block(c)) {
+      flush_run(run, kind, out);
+      out.push_back(std::move(c));
+    } else {
+      run.push_back(std::move(c));
+    }
+  }
+  flush_run(run, kind, out);
+  return out;
+}
+
+// A block is a separator when some branch body starts or ends with a comma,
+// or consists of one block that is a separator itself. The nesting of such
+// one-block bodies is followed with a work list, not by recursion.
+bool is_separator_block(const Child& child) {
+  if (!child.is_node()) return false;
+  std::vector<NodeRef> blocks{child.node()};
+  while (!blocks.empty()) {
+    NodeRef block = std::move(blocks.back());
+    blocks.pop_back();
+    auto block_lock = block->read_lock();
+    if (block->kind.tag != NodeTag::JinjaBlock) continue;
+    for (const Child& c : block->children) {
+      if (!c.is_node()) continue;
+      const NodeRef& branch = c.node();
+      auto branch_lock = branch->read_lock();
+      if (branch->kind.tag != NodeTag::JinjaBranch) continue;
+      BranchVerdict verdict = judge_branch_body(branch->children);
+      if (verdict.separator) return true;
+      if (verdict.only_block) blocks.push_back(std::move(verdict.only_block));
+    }
+  }
+  return false;
+}
+
+// Blocks within branches within blocks are visited from an explicit stack.
+bool is_statement_only(const Child& child) {
+  if (const cst::Token* t = child.as_token()) return is_statement_only_token(*t);
+  std::vector<NodeRef> pending{child.node()};
+  while (!pending.empty()) {
+    NodeRef node = std::move(pending.back());
+    pending.pop_back();
+    auto lock = node->read_lock();
+    if (node->kind.tag != NodeTag::JinjaBlock && node->kind.tag != NodeTag::JinjaBranch) return false;
+    for (const Child& c : node->children) {
+      if (const cst::Token* t = c.as_token()) {
+        if (!is_statement_only_token(*t)) return false;
+      } else {
+        pending.push_back(c.node());
+      }
+    }
+  }
+  return true;
+}
+
+SelectItemResult parse_select_item(std::string_view text) {
+  std::string_view trimmed = trim_white_space(text);
+  lexer::LexResult lexed = lexer::lex(trimmed);
+  if (auto* err = std::get_if<lexer::LexError>(&lexed)) return error_at(trimmed, err->offset, err->message);
+  Children children = group(std::move(std::get<std::vector<cst::Token>>(lexed)));
+  if (children.empty()) return error_at(trimmed, 0, kEmpty);
+
+  std::size_t offset = 0;
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    if (std::optional<std::string_view> message = refusal_of(children, i)) {
+      return error_at(trimmed, offset, *message);
+    }
+    offset += printed_length(children[i]);
+  }
+  return cst::make_node(NodeTag::SelectItem, std::move(children));
+}
+
+}  // namespace trelm::parser

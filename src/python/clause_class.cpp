@@ -1,0 +1,54 @@
+// The Clause class: one clause of a query, known by its keyword.
+#include <string>
+
+#include "python/guard.hpp"
+#include "python/handle.hpp"
+#include "python/lists.hpp"
+#include "python/types.hpp"
+
+namespace trelm::python {
+namespace {
+
+std::string name_of(PyObject* self) {
+  const cst::NodeRef& node = as<PyNodeHandle>(self)->node;
+  auto lock = node->read_lock();
+  return node->kind.tag == cst::NodeTag::Clause ? node->kind.name : std::string();
+}
+
+PyObject* clause_name(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return to_py_str(name_of(self)); });
+}
+
+PyObject* clause_repr(PyObject* self) {
+  return guarded<PyObject*>(nullptr, [&] { return to_py_str("<Clause " + name_of(self) + ">"); });
+}
+
+PyGetSetDef kGetSet[] = {
+    {"name", clause_name, nullptr, "The clause keyword in upper case, such as `FROM`, `GROUP BY` or `UNION ALL`.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("A clause of a query, such as its FROM or WHERE clause.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyNodeHandle>)},
+    {Py_tp_repr, reinterpret_cast<void*>(clause_repr)},
+    {Py_tp_getset, kGetSet},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    .name = "trelm_cst.Clause",
+    .basicsize = sizeof(PyNodeHandle),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = kSlots,
+};
+
+PyTypeObject* g_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* clause_type() { return lazy_type(g_type, kSpec); }
+
+}  // namespace trelm::python

@@ -1,0 +1,89 @@
+// The Document class: a parsed file, its text and its queries.
+#include <string>
+#include <vector>
+
+#include "python/guard.hpp"
+#include "python/handle.hpp"
+#include "python/lists.hpp"
+#include "python/source_arg.hpp"
+#include "python/types.hpp"
+#include "query/navigation.hpp"
+#include "tree/print.hpp"
+
+namespace trelm::python {
+namespace {
+
+const cst::Document& doc_of(PyObject* self) { return *as<PyDocument>(self)->doc; }
+
+PyObject* text_of(PyObject* self) {
+  return guarded<PyObject*>(nullptr, [&] { return to_py_str(cst::document_text(doc_of(self))); });
+}
+
+PyObject* document_str(PyObject* self) { return text_of(self); }
+PyObject* document_to_string(PyObject* self, PyObject*) { return text_of(self); }
+
+PyObject* document_parse(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&] { return parse_to_document(args, kwargs, "parse"); });
+}
+
+PyObject* document_queries(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&] {
+    std::vector<cst::NodeRef> found = query::queries(doc_of(self));
+    return handle_list(query_type(), found);
+  });
+}
+
+PyObject* document_query(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] {
+    std::optional<cst::NodeRef> found = query::query(doc_of(self));
+    return optional_handle(query_type(), found);
+  });
+}
+
+PyObject* document_repr(PyObject* self) {
+  return guarded<PyObject*>(nullptr, [&] {
+    std::size_t n = query::queries(doc_of(self)).size();
+    return to_py_str("<Document with " + std::to_string(n) + " queries>");
+  });
+}
+
+PyMethodDef kMethods[] = {
+    {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(document_parse)),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC, "parse(source)\n--\n\nParses trelm source into a Document."},
+    {"to_string", document_to_string, METH_NOARGS, "to_string($self)\n--\n\nThe document as trelm source."},
+    {"queries", document_queries, METH_NOARGS,
+     "queries($self)\n--\n\nEvery query in the file, including CTE bodies and subqueries, outermost first."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"query", document_query, nullptr, "The first query at the top level of the file: the model's own SELECT.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("A parsed trelm file. str() returns the source, including any edits.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyDocument>)},
+    {Py_tp_str, reinterpret_cast<void*>(document_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(document_repr)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    .name = "trelm_cst.Document",
+    .basicsize = sizeof(PyDocument),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = kSlots,
+};
+
+PyTypeObject* g_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* document_type() { return lazy_type(g_type, kSpec); }
+
+}  // namespace trelm::python

@@ -1,0 +1,56 @@
+#include <memory>
+
+#include "parser/parse.hpp"
+#include "python/errors.hpp"
+#include "python/guard.hpp"
+#include "python/handle.hpp"
+#include "python/source_arg.hpp"
+#include "python/types.hpp"
+
+namespace trelm::python {
+
+std::optional<std::string_view> utf8_arg(PyObject* arg, const char* func, const char* name) {
+  if (!PyUnicode_Check(arg)) {
+    PyRef type_name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(arg)), "__name__"));
+    if (!type_name) return std::nullopt;
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %U", func, name, type_name.get());
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(arg, &size);
+  if (data == nullptr) return std::nullopt;
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+PyObject* parse_to_document(PyObject* args, PyObject* kwargs, const char* func) {
+  static const char* kwlist[] = {"source", nullptr};
+  PyObject* source = nullptr;
+  std::string format = std::string("O:") + func;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(kwlist), &source)) {
+    return nullptr;
+  }
+  std::optional<std::string_view> text = utf8_arg(source, func, "source");
+  if (!text) return nullptr;
+  // The text is copied by the lexer into owned tokens, so nothing keeps a
+  // view into the Python string once parsing returns.
+  parser::ParseResult result = parser::parse(*text);
+  if (auto* err = std::get_if<parser::ParseError>(&result)) return raise_syntax_error(*err);
+  auto doc = std::make_shared<cst::Document>(std::move(std::get<cst::Document>(result)));
+  return new_instance<PyDocument>(document_type(), std::move(doc));
+}
+
+namespace {
+
+PyObject* parse_trelm(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&] { return parse_to_document(args, kwargs, "parse_trelm"); });
+}
+
+}  // namespace
+
+PyMethodDef kModuleFunctions[] = {
+    {"parse_trelm", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(parse_trelm)),
+     METH_VARARGS | METH_KEYWORDS, "parse_trelm(source)\n--\n\nParses a trelm file into a Document."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace trelm::python

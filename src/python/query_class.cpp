@@ -1,0 +1,96 @@
+// The Query class: a query's clauses, SELECT clauses and CTEs.
+#include <cstdint>
+
+#include "python/compare.hpp"
+#include "python/guard.hpp"
+#include "python/handle.hpp"
+#include "python/lists.hpp"
+#include "python/source_arg.hpp"
+#include "python/types.hpp"
+#include "query/navigation.hpp"
+
+namespace trelm::python {
+namespace {
+
+const cst::NodeRef& node_of(PyObject* self) { return as<PyNodeHandle>(self)->node; }
+
+PyObject* query_clauses(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return handle_list(clause_type(), query::clauses(node_of(self))); });
+}
+
+PyObject* query_selects(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return handle_list(select_type(), query::selects(node_of(self))); });
+}
+
+PyObject* query_select(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr,
+                            [&] { return optional_handle(select_type(), query::first_select(node_of(self))); });
+}
+
+PyObject* query_ctes(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return handle_list(cte_type(), query::ctes(node_of(self))); });
+}
+
+PyObject* query_cte(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* kwlist[] = {"name", nullptr};
+    PyObject* name = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:cte", const_cast<char**>(kwlist), &name)) return nullptr;
+    std::optional<std::string_view> text = utf8_arg(name, "cte", "name");
+    if (!text) return nullptr;
+    return optional_handle(cte_type(), query::cte(node_of(self), *text));
+  });
+}
+
+PyObject* query_richcompare(PyObject* a, PyObject* b, int op) {
+  return compare_by_node(a, b, op, query_type(), [](PyObject* o) { return node_of(o).get(); });
+}
+
+// Derived from the node's address, rotated so that allocation alignment does
+// not leave the low bits constant.
+Py_hash_t query_hash(PyObject* self) {
+  auto bits = reinterpret_cast<std::uintptr_t>(node_of(self).get());
+  bits = (bits >> 4) | (bits << (8 * sizeof(bits) - 4));
+  auto h = static_cast<Py_hash_t>(bits);
+  return h == -1 ? -2 : h;
+}
+
+PyMethodDef kMethods[] = {
+    {"cte", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(query_cte)),
+     METH_VARARGS | METH_KEYWORDS, "cte($self, name)\n--\n\nThe CTE with this name, compared ignoring case."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"clauses", query_clauses, nullptr, "Every clause, in order.", nullptr},
+    {"selects", query_selects, nullptr, "Every SELECT clause: one, or several joined by UNION and similar.", nullptr},
+    {"select", query_select, nullptr, "The first SELECT clause.", nullptr},
+    {"ctes", query_ctes, nullptr, "The CTEs of the query's WITH clause.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("A SQL query: its clauses, CTEs and SELECT clauses.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyNodeHandle>)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(query_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(query_hash)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    .name = "trelm_cst.Query",
+    .basicsize = sizeof(PyNodeHandle),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = kSlots,
+};
+
+PyTypeObject* g_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* query_type() { return lazy_type(g_type, kSpec); }
+
+}  // namespace trelm::python

@@ -1,0 +1,190 @@
+#include "lexer/jinja_tags.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace trelm::lexer {
+namespace {
+
+using Outcome = TagMatch::Outcome;
+using cst::TokenKind;
+
+struct TagNameCase {
+  std::string_view text;
+  std::optional<std::string_view> name;
+};
+
+TEST(TagName, ReadsTheNameAfterOneMarkAndSpaces) {
+  const std::vector<TagNameCase> cases = {
+      {"{% if x %}", "if"},
+      {"{%- endfor -%}", "endfor"},
+      {"{%raw%}", "raw"},
+      {"{%+ else %}", "else"},
+      {"{%\t\r\n  for x in y %}", "for"},
+      {"{% if_1 %}", "if_1"},
+      {"{% endraw(x) %}", "endraw"},
+      {"{% \xC3\xA9lan %}", "\xC3\xA9lan"},   // non-ASCII letters belong to the name
+      {"{% x\xC2\xB2 %}", "x\xC2\xB2"},       // so do non-ASCII numerics
+      {"{% a\xC2\xA7 %}", "a"},               // a section sign ends it
+      {"{% RAW %}", "RAW"},                   // case is kept
+      {"{% 'x' %}", std::nullopt},
+      {"{% - raw %}", std::nullopt},          // the mark must follow "{%" directly
+      {"{%-- if %}", std::nullopt},           // only one mark is skipped
+      {"{%  %}", std::nullopt},
+      {"{%", std::nullopt},
+      {"{{ if }}", std::nullopt},
+      {"", std::nullopt},
+      {"{%\x0B if %}", std::nullopt},         // vertical tab is not skipped
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(tag_name(c.text), c.name);
+  }
+}
+
+struct ExpressionCase {
+  std::string_view input;
+  std::string_view closer;
+  std::optional<std::size_t> length;
+};
+
+TEST(ExpressionTag, FindsTheCloserAtDepthZeroOutsideQuotes) {
+  const std::vector<ExpressionCase> cases = {
+      {"{{ x }}", "}}", 7},
+      {"{{}}", "}}", 4},
+      {"{% a %}", "%}", 7},
+      {"{%%}", "%}", 4},
+      {"{%}", "%}", std::nullopt},             // the opener's "%" is never looked at
+      {"{{ x }}}", "}}", 7},
+      {"{{ x }} y }}", "}}", 7},
+      {"{{ '}}' }}", "}}", 10},
+      {"{{ \"\\\"}}\" }}", "}}", 12},         // an escaped quote does not end the part
+      {"{{ {'a': '}}'} }}", "}}", 17},
+      {"{{ f( }}", "}}", std::nullopt},
+      {"{{ f( }} ) }}", "}}", 13},
+      {"{{ } }}", "}}", 7},                   // depth never goes below zero
+      {"{{ ) ( }}", "}}", std::nullopt},    // ")" at depth 0 is lost, "(" is not
+      {"{{ ) ( ] }}", "}}", 11},
+      {"{{ { }} }}", "}}", 10},               // "}}" at depth 1 closes the brace first
+      {"{{ [a] }}", "}}", 9},
+      {"{{ 'x }}", "}}", std::nullopt},       // unclosed quote hides every closer
+      {"{{ 'x\\", "}}", std::nullopt},        // backslash at the very end
+      {"{% if '%}' %}", "%}", 13},
+      {"{% x }}", "%}", std::nullopt},
+      {"{{", "}}", std::nullopt},
+      {"", "}}", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    EXPECT_EQ(expression_tag(c.input, c.closer), c.length);
+  }
+}
+
+struct JinjaTagCase {
+  std::string_view input;
+  Outcome outcome;
+  std::size_t length;      // Success
+  TokenKind kind;          // Success
+  std::string_view message;  // Failure
+};
+
+TEST(JinjaTag, RecognizesEachConstruct) {
+  const auto ok = [](std::string_view in, std::size_t len, TokenKind k) {
+    return JinjaTagCase{in, Outcome::Success, len, k, {}};
+  };
+  const auto fail = [](std::string_view in, std::string_view msg) {
+    return JinjaTagCase{in, Outcome::Failure, 0, TokenKind::JinjaExpression, msg};
+  };
+  const auto none = [](std::string_view in) {
+    return JinjaTagCase{in, Outcome::NoMatch, 0, TokenKind::JinjaExpression, "syntax error"};
+  };
+  const std::vector<JinjaTagCase> cases = {
+      ok("{{ x }} rest", 7, TokenKind::JinjaExpression),
+      ok("{% if x %}a", 10, TokenKind::JinjaStatement),
+      ok("{# c #}", 7, TokenKind::JinjaComment),
+      ok("{##}", 4, TokenKind::JinjaComment),
+      ok("{# a '#} b", 8, TokenKind::JinjaComment),
+      ok("{% raw %}{{ x {% endraw %}z", 26, TokenKind::JinjaRaw),
+      ok("{%- raw -%}x{%- endraw -%}", 26, TokenKind::JinjaRaw),
+      ok("{% raw whatever %}{%endraw%}", 28, TokenKind::JinjaRaw),
+      ok("{% raw %}{% raw %}{% endraw %}{% endraw %}", 30, TokenKind::JinjaRaw),
+      ok("{% raw %}{% endrawx %}{% endraw %}", 34, TokenKind::JinjaRaw),
+      ok("{% raw %}{% ENDRAW %}{% endraw %}", 33, TokenKind::JinjaRaw),
+      // A candidate whose scan never closes is passed over.
+      ok("{% raw %}{% endraw ( %}{% endraw %} )", 35, TokenKind::JinjaRaw),
+      ok("{% RAW %}x", 9, TokenKind::JinjaStatement),
+      ok("{% rawx %}", 10, TokenKind::JinjaStatement),
+      fail("{{ x", "unterminated `{{` tag"),
+      fail("{{ f( }}", "unterminated `{{` tag"),
+      fail("{% if", "unterminated `{%` tag"),
+      fail("{#}", "unterminated `{#` comment"),
+      fail("{#}}", "unterminated `{#` comment"),
+      fail("{% raw %} never ended", "unterminated `{% raw %}` block"),
+      fail("{% raw %}{% endraw", "unterminated `{% raw %}` block"),
+      fail("{% raw %}{% endraw ( %}", "unterminated `{% raw %}` block"),
+      none("{ {"),
+      none("{"),
+      none("x{{ y }}"),
+      none(""),
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    const TagMatch m = jinja_tag(c.input);
+    ASSERT_EQ(m.outcome, c.outcome);
+    if (c.outcome == Outcome::Success) {
+      EXPECT_EQ(m.length, c.length);
+      EXPECT_EQ(m.kind, c.kind);
+    } else {
+      EXPECT_EQ(m.message, c.message);
+    }
+  }
+}
+
+TEST(JinjaTag, FailureMessagesHaveTheirDocumentedLengths) {
+  EXPECT_EQ(jinja_tag("{{").message.size(), 21u);
+  EXPECT_EQ(jinja_tag("{%").message.size(), 21u);
+  EXPECT_EQ(jinja_tag("{% raw %}").message.size(), 30u);
+  EXPECT_EQ(jinja_tag("{#").message.size(), 25u);
+}
+
+struct EmbeddedCase {
+  std::string_view text;
+  std::vector<std::string_view> tags;
+};
+
+TEST(EmbeddedTags, ListsCompleteConstructsAndSkipsTheRest) {
+  const std::vector<EmbeddedCase> cases = {
+      {"-- {{ ref('a') }} and {{ broken", {"{{ ref('a') }}"}},
+      {"a {# c #} {% if x %} {{ y }}", {"{# c #}", "{% if x %}", "{{ y }}"}},
+      {"{{ {{ x }}", {"{{ x }}"}},
+      {"{% raw %}{{ x }}{% endraw %}", {"{% raw %}{{ x }}{% endraw %}"}},
+      {"{% raw %} {{ a }}", {"{{ a }}"}},
+      {"{% raw %}{% raw %}{{ b }}", {"{{ b }}"}},
+      // A failed scan must not hide a later tag that does close.
+      {"{{ ( }} {{ y }}", {"{{ y }}"}},
+      {"{% ( %} {% y %}", {"{% y %}"}},
+      {"{# a {# b #}", {"{# a {# b #}"}},
+      {"{#} {# c #}", {"{#} {# c #}"}},
+      {"{#} x", {}},
+      {"{ } {", {}},
+      {"", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(embedded_tags(c.text), c.tags);
+  }
+}
+
+TEST(EmbeddedTags, SlicesPointIntoTheText) {
+  const std::string text = "x {{ a }} y";
+  const auto tags = embedded_tags(text);
+  ASSERT_EQ(tags.size(), 1u);
+  EXPECT_EQ(tags[0].data(), text.data() + 2);
+}
+
+}  // namespace
+}  // namespace trelm::lexer

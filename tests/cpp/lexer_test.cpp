@@ -1,0 +1,560 @@
+#include "lexer/lexer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "lexer/jinja_tags.hpp"
+#include "lexer/unicode.hpp"
+
+namespace trelm::lexer {
+namespace {
+
+using cst::TokenKind;
+using Tokens = std::vector<std::pair<TokenKind, std::string>>;
+
+constexpr TokenKind WS = TokenKind::Whitespace;
+constexpr TokenKind LC = TokenKind::LineComment;
+constexpr TokenKind BC = TokenKind::BlockComment;
+constexpr TokenKind JC = TokenKind::JinjaComment;
+constexpr TokenKind JE = TokenKind::JinjaExpression;
+constexpr TokenKind JS = TokenKind::JinjaStatement;
+constexpr TokenKind JR = TokenKind::JinjaRaw;
+constexpr TokenKind STR = TokenKind::String;
+constexpr TokenKind QI = TokenKind::QuotedIdentifier;
+constexpr TokenKind W = TokenKind::Word;
+constexpr TokenKind N = TokenKind::Number;
+constexpr TokenKind O = TokenKind::Other;
+
+std::string describe(const Tokens& tokens) {
+  std::string out;
+  for (const auto& [kind, text] : tokens) {
+    out += std::to_string(static_cast<int>(kind)) + ":\"" + text + "\" ";
+  }
+  return out;
+}
+
+std::string describe(const LexResult& result) {
+  if (const auto* error = std::get_if<LexError>(&result)) {
+    return "error " + error->message + " @" + std::to_string(error->offset);
+  }
+  Tokens tokens;
+  for (const auto& t : std::get<std::vector<cst::Token>>(result)) tokens.emplace_back(t.kind, t.text);
+  return describe(tokens);
+}
+
+struct LexCase {
+  std::string input;
+  Tokens tokens;
+};
+
+TEST(Lex, TokensOfEachShape) {
+  const std::vector<LexCase> cases = {
+      {"", {}},
+      {" \t\n", {{WS, " \t\n"}}},
+      {"select a,b from t;",
+       {{W, "select"}, {WS, " "}, {W, "a"}, {TokenKind::Comma, ","}, {W, "b"}, {WS, " "}, {W, "from"},
+        {WS, " "}, {W, "t"}, {TokenKind::Semicolon, ";"}}},
+      {"f([x])", {{W, "f"}, {TokenKind::LParen, "("}, {TokenKind::LBracket, "["}, {W, "x"},
+                  {TokenKind::RBracket, "]"}, {TokenKind::RParen, ")"}}},
+      {"a<=b", {{W, "a"}, {O, "<"}, {O, "="}, {W, "b"}}},
+      {"x::int", {{W, "x"}, {O, ":"}, {O, ":"}, {W, "int"}}},
+      // Windows line ends, tabs and blank lines are one run.
+      {"a\r\n\r\n\tb", {{W, "a"}, {WS, "\r\n\r\n\t"}, {W, "b"}}},
+      {"a\x0B\x0C" "b", {{W, "a"}, {WS, "\x0B\x0C"}, {W, "b"}}},
+      {"\x1C", {{O, "\x1C"}}},
+
+      // Strings and quoted identifiers.
+      {"'it''s'", {{STR, "'it''s'"}}},
+      {"'a\\'b'", {{STR, "'a\\'b'"}}},
+      {"'a\\\\'", {{STR, "'a\\\\'"}}},
+      {"\"a\\\"", {{QI, "\"a\\\""}}},
+      {"`a\\`", {{QI, "`a\\`"}}},
+      {"\"a\"\"b\"", {{QI, "\"a\"\"b\""}}},
+      {"`a``b`c", {{QI, "`a``b`"}, {W, "c"}}},
+      {"''", {{STR, "''"}}},
+      {"'abc", {{O, "'"}, {W, "abc"}}},
+      {"'a''", {{O, "'"}, {W, "a"}, {STR, "''"}}},
+      {"'a\\'", {{O, "'"}, {W, "a"}, {O, "\\"}, {O, "'"}}},
+      {"'a\\", {{O, "'"}, {W, "a"}, {O, "\\"}}},
+      {"\"abc", {{O, "\""}, {W, "abc"}}},
+      {"'{{ x }}'", {{STR, "'{{ x }}'"}}},
+      {"'{{ \"'\" }}'", {{STR, "'{{ \"'\" }}'"}}},  // the quote inside the tag is the tag's
+      {"'{ x'", {{STR, "'{ x'"}}},
+      {"'\\{{ x'", {{STR, "'\\{{ x'"}}},              // the backslash takes the "{" along
+      {"\"{# '\" #}\"", {{QI, "\"{# '\" #}\""}}},
+      {"'\xC3\xA9\\\xC3\xA9'", {{STR, "'\xC3\xA9\\\xC3\xA9'"}}},
+
+      // Dollar-quoted strings.
+      {"$$ a ' b $$", {{STR, "$$ a ' b $$"}}},
+      {"$fn$ x $fn$", {{STR, "$fn$ x $fn$"}}},
+      {"$$ {{ $$", {{STR, "$$ {{ $$"}}},  // nothing in the body is read
+      {"$a$$a$", {{STR, "$a$$a$"}}},
+      {"$_1$x$_1$", {{STR, "$_1$x$_1$"}}},
+      {"$\xC3\xA9$ b $\xC3\xA9$", {{STR, "$\xC3\xA9$ b $\xC3\xA9$"}}},
+      {"$a$ $ab$ $a$", {{STR, "$a$ $ab$ $a$"}}},
+      {"$1", {{O, "$"}, {N, "1"}}},
+      {"$1$ $1$", {{O, "$"}, {N, "1"}, {O, "$"}, {WS, " "}, {O, "$"}, {N, "1"}, {O, "$"}}},
+      {"$a$ never closed",
+       {{O, "$"}, {W, "a$"}, {WS, " "}, {W, "never"}, {WS, " "}, {W, "closed"}}},
+      {"$$$", {{O, "$"}, {O, "$"}, {O, "$"}}},
+      // After an unmatched "$q$" the delimiters are looked up in an index.
+      {"$q$ $a$$a$", {{O, "$"}, {W, "q$"}, {WS, " "}, {STR, "$a$$a$"}}},
+      {"$q$ $b$ x$a$b$", {{O, "$"}, {W, "q$"}, {WS, " "}, {STR, "$b$ x$a$b$"}}},
+      {"$q$ $$ $a$$$", {{O, "$"}, {W, "q$"}, {WS, " "}, {STR, "$$ $a$$"}, {O, "$"}}},
+      {"$x", {{O, "$"}, {W, "x"}}},
+      {"$a b$", {{O, "$"}, {W, "a"}, {WS, " "}, {W, "b$"}}},
+
+      // Comments.
+      {"-- note\nselect", {{LC, "-- note"}, {WS, "\n"}, {W, "select"}}},
+      {"-- x", {{LC, "-- x"}}},
+      {"-- c\r\nx", {{LC, "-- c\r"}, {WS, "\n"}, {W, "x"}}},
+      {"--", {{LC, "--"}}},
+      {"-1", {{O, "-"}, {N, "1"}}},
+      {"-- {{ ref('a') }}", {{LC, "-- {{ ref('a') }}"}}},
+      {"-- {{ '\n' }} x\ny", {{LC, "-- {{ '\n' }} x"}, {WS, "\n"}, {W, "y"}}},
+      {"-- { x\ny", {{LC, "-- { x"}, {WS, "\n"}, {W, "y"}}},
+      {"/* a * b */", {{BC, "/* a * b */"}}},
+      {"/**/x", {{BC, "/**/"}, {W, "x"}}},
+      {"/* a */ */", {{BC, "/* a */"}, {WS, " "}, {O, "*"}, {O, "/"}}},
+      {"/* {{ '*/' }} */", {{BC, "/* {{ '*/' }} */"}}},
+      {"/* { */", {{BC, "/* { */"}}},
+      {"/* never closed", {{O, "/"}, {O, "*"}, {WS, " "}, {W, "never"}, {WS, " "}, {W, "closed"}}},
+      {"/*/", {{O, "/"}, {O, "*"}, {O, "/"}}},
+      {"a/b", {{W, "a"}, {O, "/"}, {W, "b"}}},
+
+      // Numbers.
+      {"1.2.3", {{N, "1.2.3"}}},
+      {".5", {{N, ".5"}}},
+      {"1.", {{N, "1."}}},
+      {"1e5", {{N, "1e5"}}},
+      {"1.5E-3", {{N, "1.5E-3"}}},
+      {".5e+2", {{N, ".5e+2"}}},
+      {"1e", {{N, "1"}, {W, "e"}}},
+      {"1e+", {{N, "1"}, {W, "e"}, {O, "+"}}},
+      {"1e5.5", {{N, "1e5"}, {N, ".5"}}},
+      {"123abc", {{N, "123"}, {W, "abc"}}},
+      {"a.b", {{W, "a"}, {O, "."}, {W, "b"}}},
+      {"a.5", {{W, "a"}, {N, ".5"}}},
+      {". 5", {{O, "."}, {WS, " "}, {N, "5"}}},
+
+      // Words and non-ASCII text.
+      {"naïve_col$1", {{W, "naïve_col$1"}}},
+      {"é", {{W, "é"}}},
+      {"_x", {{W, "_x"}}},
+      {"§", {{O, "§"}}},
+      {"a§b", {{W, "a"}, {O, "§"}, {W, "b"}}},
+      {"x\xC2\xB2\xD9\xA0", {{W, "x\xC2\xB2\xD9\xA0"}}},  // numerics continue a word
+      {"\xD9\xA0", {{O, "\xD9\xA0"}}},                    // but do not start one
+      {"\xE2\x85\xA0x", {{W, "\xE2\x85\xA0x"}}},          // U+2160 is alphabetic
+      {"a\xC2\xA0" "b", {{W, "a"}, {WS, "\xC2\xA0"}, {W, "b"}}},
+      {"\xE3\x80\x80\xC2\x85 \xE2\x80\xA8", {{WS, "\xE3\x80\x80\xC2\x85 \xE2\x80\xA8"}}},
+      {"\xE2\x80\x8B", {{O, "\xE2\x80\x8B"}}},  // zero width space is no whitespace
+
+      // Undecodable bytes are one character of no class each.
+      {"\xFF", {{O, "\xFF"}}},
+      {"a\xC3", {{W, "a"}, {O, "\xC3"}}},
+      {"\xE2\x80", {{O, "\xE2"}, {O, "\x80"}}},
+      {"\xC0\xAF", {{O, "\xC0"}, {O, "\xAF"}}},         // overlong "/"
+      {"\xED\xA0\x80", {{O, "\xED"}, {O, "\xA0"}, {O, "\x80"}}},  // surrogate
+      {"$\xFF$ x $\xFF$", {{O, "$"}, {O, "\xFF"}, {O, "$"}, {WS, " "}, {W, "x"}, {WS, " "},
+                           {O, "$"}, {O, "\xFF"}, {O, "$"}}},
+      {std::string("a\0b", 3), {{W, "a"}, {O, std::string(1, '\0')}, {W, "b"}}},
+
+      // Jinja.
+      {"{ }", {{O, "{"}, {WS, " "}, {O, "}"}}},
+      {"{ {", {{O, "{"}, {WS, " "}, {O, "{"}}},
+      {"{", {{O, "{"}}},
+      {"{{}}", {{JE, "{{}}"}}},
+      {"{{ '}}' }}", {{JE, "{{ '}}' }}"}}},
+      {"{{ \"\\\"}}\" }}", {{JE, "{{ \"\\\"}}\" }}"}}},
+      {"{{ x }}}", {{JE, "{{ x }}"}, {O, "}"}}},
+      {"{{- y }}", {{JE, "{{- y }}"}}},
+      {"{% if x %}a{% endif %}", {{JS, "{% if x %}"}, {W, "a"}, {JS, "{% endif %}"}}},
+      {"{# a '#} b", {{JC, "{# a '#}"}, {WS, " "}, {W, "b"}}},
+      {"{##}", {{JC, "{##}"}}},
+      {"{% raw %}{{ not a tag {% endraw %}", {{JR, "{% raw %}{{ not a tag {% endraw %}"}}},
+      {"{% RAW %}", {{JS, "{% RAW %}"}}},
+      {"{%- raw -%}x{%- endraw -%}", {{JR, "{%- raw -%}x{%- endraw -%}"}}},
+      {"{% raw %}{% raw %}{% endraw %}x", {{JR, "{% raw %}{% raw %}{% endraw %}"}, {W, "x"}}},
+      {"{% raw %}'/*{% endraw %}*/'", {{JR, "{% raw %}'/*{% endraw %}"}, {O, "*"}, {O, "/"}, {O, "'"}}},
+      {"a{{x}}b", {{W, "a"}, {JE, "{{x}}"}, {W, "b"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    EXPECT_EQ(describe(lex(c.input)), describe(c.tokens));
+  }
+}
+
+struct FailCase {
+  std::string input;
+  std::string message;
+  std::size_t offset;
+};
+
+TEST(Lex, UnterminatedJinjaFailsAtItsBrace) {
+  const std::string expr = "unterminated `{{` tag";
+  const std::string stmt = "unterminated `{%` tag";
+  const std::string raw = "unterminated `{% raw %}` block";
+  const std::string comment = "unterminated `{#` comment";
+  const std::vector<FailCase> cases = {
+      {"{{", expr, 0},
+      {"{%", stmt, 0},
+      {"{#", comment, 0},
+      {"{#}}", comment, 0},
+      {"select {{ x", expr, 7},
+      {"a\n{% if", stmt, 2},
+      {"{{ f( }}", expr, 0},
+      {"{% raw %} never ended", raw, 0},
+      {"x {%- raw -%}{% endraw ( %}", raw, 2},
+      {"-- {{ broken", expr, 3},
+      {"-- {% raw %} x\n", raw, 3},
+      {"'{{ x'", expr, 1},
+      {"\"{{ x\"", expr, 1},
+      {"`{# x`", comment, 1},
+      {"/* {% if */", stmt, 3},
+      {"'abc {{ x", expr, 5},  // inside a string that never closes either
+      {"{{ a }} {{ b", expr, 8},
+      {"{{ x }}\n{% raw %}{{ y }}", raw, 8},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    EXPECT_EQ(describe(lex(c.input)), "error " + c.message + " @" + std::to_string(c.offset));
+  }
+}
+
+// ---- A direct, unoptimised transcription of the lexing rules -------------
+//
+// It rescans freely and reads characters one at a time; the real lexer must
+// give exactly its answers, memos and shortcuts included.
+
+struct Char {
+  char32_t cp = 0;
+  std::size_t len = 1;
+  bool valid = false;
+};
+
+Char decode(std::string_view s, std::size_t i) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char b0 = b(i);
+  if (b0 < 0x80) return {b0, 1, true};
+  const std::size_t len = b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : 2;
+  if (b0 < 0xC2 || b0 > 0xF4 || i + len > s.size()) return {};
+  char32_t cp = b0 & (0x7F >> len);
+  for (std::size_t k = 1; k < len; ++k) {
+    if ((b(i + k) & 0xC0) != 0x80) return {};
+    cp = (cp << 6) | (b(i + k) & 0x3F);
+  }
+  const char32_t min = len == 2 ? 0x80 : len == 3 ? 0x800 : 0x10000;
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {};
+  return {cp, len, true};
+}
+
+class ReferenceLexer {
+ public:
+  explicit ReferenceLexer(std::string_view s) : s_(s) {}
+
+  std::string run() {
+    Tokens tokens;
+    std::size_t pos = 0;
+    while (pos < s_.size()) {
+      TokenKind kind;
+      std::size_t end = token(pos, &kind);
+      if (failed_) return "error " + std::string(message_) + " @" + std::to_string(error_at_);
+      tokens.emplace_back(kind, std::string(s_.substr(pos, end - pos)));
+      pos = end;
+    }
+    return describe(tokens);
+  }
+
+ private:
+  bool is_ws(const Char& c) const { return c.valid && unicode::is_white_space(c.cp); }
+  bool is_alpha(const Char& c) const { return c.valid && unicode::is_alphabetic(c.cp); }
+  bool is_tag_char(const Char& c) const {
+    return c.valid && (c.cp == '_' || unicode::is_alphabetic(c.cp) || unicode::is_numeric(c.cp));
+  }
+  int at(std::size_t i) const { return i < s_.size() ? static_cast<unsigned char>(s_[i]) : -1; }
+  bool digit(std::size_t i) const { return at(i) >= '0' && at(i) <= '9'; }
+
+  std::size_t token(std::size_t i, TokenKind* kind) {
+    const int c = at(i);
+    const int c2 = at(i + 1);
+    const Char ch = decode(s_, i);
+    *kind = O;
+    if (c == '{' && (c2 == '{' || c2 == '%' || c2 == '#')) {
+      TagMatch m = tag(i);
+      if (m.outcome != TagMatch::Outcome::Success) return fail(i, m.message);
+      *kind = m.kind;
+      return i + m.length;
+    }
+    if (c == '{') return i + 1;
+    if (is_ws(ch)) {
+      std::size_t p = i;
+      while (p < s_.size() && is_ws(decode(s_, p))) p += decode(s_, p).len;
+      *kind = WS;
+      return p;
+    }
+    if (c == '"' || c == '\'' || c == '`') {
+      *kind = c == '\'' ? STR : QI;
+      std::size_t end = quoted(i);
+      if (end == 0) *kind = O;
+      return end == 0 ? i + 1 : end;
+    }
+    if (c == '$') {
+      std::size_t p = i + 1;
+      while (p < s_.size() && is_tag_char(decode(s_, p))) p += decode(s_, p).len;
+      if ((p > i + 1 && digit(i + 1)) || at(p) != '$') return i + 1;
+      const std::string_view delim = s_.substr(i, p + 1 - i);
+      const std::size_t hit = s_.find(delim, p + 1);
+      if (hit == std::string_view::npos) return i + 1;
+      *kind = STR;
+      return hit + delim.size();
+    }
+    if (c == '-' && c2 == '-') {
+      std::size_t p = i + 2;
+      while (p < s_.size() && s_[p] != '\n') {
+        if (s_[p] == '{') {
+          p = tag_or_brace(p);
+          if (failed_) return p;
+        } else {
+          ++p;
+        }
+      }
+      *kind = LC;
+      return p;
+    }
+    if (c == '/' && c2 == '*') {
+      std::size_t p = i + 2;
+      while (p < s_.size()) {
+        if (s_[p] == '{') {
+          p = tag_or_brace(p);
+          if (failed_) return p;
+        } else if (s_[p] == '*' && at(p + 1) == '/') {
+          *kind = BC;
+          return p + 2;
+        } else {
+          ++p;
+        }
+      }
+      return i + 1;
+    }
+    if (c == '_' || (c >= 0 && c < 0x80 && unicode::is_alphabetic(static_cast<char32_t>(c))) ||
+        (c >= 0x80 && is_alpha(ch))) {
+      std::size_t p = i + ch.len;
+      while (p < s_.size()) {
+        const Char n = decode(s_, p);
+        if (!(is_tag_char(n) || n.cp == '$')) break;
+        p += n.len;
+      }
+      *kind = W;
+      return p;
+    }
+    if (digit(i) || (c == '.' && digit(i + 1))) {
+      std::size_t p = i;
+      while (digit(p) || at(p) == '.') ++p;
+      if (at(p) == 'e' || at(p) == 'E') {
+        std::size_t q = p + 1;
+        if (at(q) == '+' || at(q) == '-') ++q;
+        if (digit(q)) {
+          while (digit(q)) ++q;
+          p = q;
+        }
+      }
+      *kind = N;
+      return p;
+    }
+    static const std::string_view singles = "()[],;";
+    static const TokenKind kinds[] = {TokenKind::LParen, TokenKind::RParen, TokenKind::LBracket,
+                                      TokenKind::RBracket, TokenKind::Comma, TokenKind::Semicolon};
+    if (const auto k = singles.find(static_cast<char>(c)); c < 0x80 && k != std::string_view::npos) {
+      *kind = kinds[k];
+      return i + 1;
+    }
+    return i + ch.len;
+  }
+
+  // End of a quoted token, or 0 when it does not close.
+  std::size_t quoted(std::size_t i) {
+    const char q = s_[i];
+    std::size_t p = i + 1;
+    while (true) {
+      if (at(p) == '{') {
+        p = tag_or_brace(p);
+        if (failed_) return p;
+        continue;
+      }
+      const std::size_t run = p;
+      while (p < s_.size() && s_[p] != q && s_[p] != '{' && !(q == '\'' && s_[p] == '\\')) ++p;
+      if (p > run) continue;
+      if (q == '\'' && at(p) == '\\' && p + 1 < s_.size()) {
+        p += 1 + decode(s_, p + 1).len;
+        continue;
+      }
+      if (at(p) == q && at(p + 1) == q) {
+        p += 2;
+        continue;
+      }
+      break;
+    }
+    return at(p) == q ? p + 1 : 0;
+  }
+
+  std::size_t tag_or_brace(std::size_t p) {
+    TagMatch m = tag(p);
+    if (m.outcome == TagMatch::Outcome::Success) return p + m.length;
+    if (m.outcome == TagMatch::Outcome::NoMatch) return p + 1;
+    return fail(p, m.message);
+  }
+
+  TagMatch tag(std::size_t i) {
+    TagMatch m;
+    const std::string_view rest = s_.substr(i);
+    auto ok = [&](std::size_t len, TokenKind k) {
+      m.outcome = TagMatch::Outcome::Success;
+      m.length = len;
+      m.kind = k;
+      return m;
+    };
+    auto bad = [&](std::string_view msg) {
+      m.outcome = TagMatch::Outcome::Failure;
+      m.message = msg;
+      return m;
+    };
+    if (rest.starts_with("{{")) {
+      const auto len = expression_tag(rest, "}}");
+      return len ? ok(*len, JE) : bad("unterminated `{{` tag");
+    }
+    if (rest.starts_with("{#")) {
+      const auto hit = rest.find("#}", 2);
+      return hit != std::string_view::npos ? ok(hit + 2, JC) : bad("unterminated `{#` comment");
+    }
+    if (!rest.starts_with("{%")) return m;
+    const auto len = expression_tag(rest, "%}");
+    if (!len) return bad("unterminated `{%` tag");
+    if (tag_name(rest.substr(0, *len)) != "raw") return ok(*len, JS);
+    for (std::size_t p = *len;;) {
+      const auto end = expression_tag(rest.substr(p), "%}");
+      if (end && tag_name(rest.substr(p, *end)) == "endraw") return ok(p + *end, JR);
+      if (p >= rest.size()) return bad("unterminated `{% raw %}` block");
+      if (rest[p] == '{') {
+        ++p;
+      } else {
+        while (p < rest.size() && rest[p] != '{') ++p;
+      }
+    }
+  }
+
+  std::size_t fail(std::size_t pos, std::string_view message) {
+    if (!failed_) {
+      failed_ = true;
+      error_at_ = pos;
+      message_ = message;
+    }
+    return pos + 1;
+  }
+
+  std::string_view s_;
+  bool failed_ = false;
+  std::size_t error_at_ = 0;
+  std::string_view message_;
+};
+
+void expect_lossless(const std::string& input, const LexResult& result) {
+  if (const auto* error = std::get_if<LexError>(&result)) {
+    ASSERT_LT(error->offset, input.size());
+    EXPECT_EQ(input[error->offset], '{');
+    return;
+  }
+  std::string joined;
+  for (const auto& t : std::get<std::vector<cst::Token>>(result)) {
+    EXPECT_FALSE(t.text.empty());
+    joined += t.text;
+  }
+  EXPECT_EQ(joined, input);
+}
+
+TEST(Lex, RandomFragmentsRoundTripAndMatchTheRules) {
+  const std::vector<std::string> fragments = {
+      "select", " ", "\n", "\r\n", "\t", "a", "x1", "e", "1", "2.5", ".", "1e", "+", "-", "--",
+      "/*", "*/", "*", "/", "'", "''", "\\", "\\'", "\"", "`", "$", "$$", "$a$", "$1$", "$b",
+      "(", ")", "[", "]", ",", ";", "{", "}", "{{ x }}", "{{ '}}' }}", "{{ (", ")", "}}",
+      "{% if a %}", "{% endif %}", "{%- raw -%}", "{% endraw %}", "{% endraw (", "%}",
+      "{# c #}", "{#", "#}", "\xC3\xA9", "\xC2\xA0", "\xC2\xA7", "\xD9\xA0", "\xFF",
+  };
+  std::mt19937 rng(20240611);
+  std::uniform_int_distribution<std::size_t> pick(0, fragments.size() - 1);
+  std::uniform_int_distribution<int> count(1, 24);
+  int errors = 0;
+  for (int round = 0; round < 4000; ++round) {
+    std::string input;
+    for (int k = count(rng); k > 0; --k) input += fragments[pick(rng)];
+    SCOPED_TRACE(input);
+    const LexResult result = lex(input);
+    expect_lossless(input, result);
+    ASSERT_EQ(describe(result), ReferenceLexer(input).run());
+    errors += std::holds_alternative<LexError>(result);
+  }
+  // Both outcomes must be well represented for the comparison to mean much.
+  EXPECT_GT(errors, 400);
+  EXPECT_LT(errors, 3600);
+}
+
+// Arbitrary bytes, invalid UTF-8 included: never out of bounds, never stuck,
+// and still the same answers as the rules.
+TEST(Lex, RandomBytesRoundTripAndMatchTheRules) {
+  const std::string_view alphabet = "{}%#'\"`$-/*\\ \na1e.(\xC3\xA9\x80\xE2\xF0\xFF";
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+  std::uniform_int_distribution<int> length(0, 40);
+  for (int round = 0; round < 3000; ++round) {
+    std::string input;
+    for (int k = length(rng); k > 0; --k) input += alphabet[pick(rng)];
+    SCOPED_TRACE(input);
+    const LexResult result = lex(input);
+    expect_lossless(input, result);
+    ASSERT_EQ(describe(result), ReferenceLexer(input).run());
+  }
+}
+
+std::string repeat(std::string_view piece, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+// Inputs that make naive fallbacks rescan the tail again and again; the
+// memos that keep them linear must not change a single token.
+TEST(Lex, RepeatedFallbacksMatchTheRules) {
+  std::string numbered_dollars;
+  for (int i = 0; i < 300; ++i) numbered_dollars += "$a" + std::to_string(i) + "$ ";
+  const std::vector<std::string> inputs = {
+      repeat("'\\", 400) + "x",
+      repeat("'\\'", 400),
+      "'" + repeat("\\'", 400),
+      repeat("\"a\"\"", 300),
+      repeat("/* ", 400),
+      repeat("/* {{ '*/' }} ", 200),
+      repeat("' {{ \"'\" }} ", 200),
+      numbered_dollars,
+      numbered_dollars + "$a7$",
+      repeat("$a$ ", 301),
+      repeat("$$ $x$ ", 201),
+      "{% raw %}" + repeat("{ {% {%", 300),
+      "{% raw %}" + repeat("{% endraw (", 200) + "%}",
+      "{% raw %}" + repeat("{% endraw (", 200) + "{% endraw %})",
+      repeat("`", 301) + "'" + repeat("/*'", 100),
+  };
+  for (const auto& input : inputs) {
+    SCOPED_TRACE(input.substr(0, 60));
+    const LexResult result = lex(input);
+    expect_lossless(input, result);
+    EXPECT_EQ(describe(result), ReferenceLexer(input).run());
+  }
+}
+
+}  // namespace
+}  // namespace trelm::lexer

@@ -1,0 +1,298 @@
+#include "query/navigation.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "parser/parse.hpp"
+#include "support/tiny_tree.hpp"
+#include "tree/print.hpp"
+
+namespace trelm::query {
+namespace {
+
+using cst::Children;
+using cst::NodeRef;
+using cst::NodeTag;
+using cst::Token;
+using cst::TokenKind;
+using testing::build;
+
+cst::Document parse_ok(std::string_view source) {
+  auto result = parser::parse(source);
+  if (auto* err = std::get_if<parser::ParseError>(&result)) {
+    ADD_FAILURE() << "parse failed: " << err->message;
+    return cst::Document{cst::make_node(NodeTag::Root, {})};
+  }
+  return std::get<cst::Document>(std::move(result));
+}
+
+std::vector<std::string> texts(const std::vector<NodeRef>& nodes) {
+  std::vector<std::string> out;
+  for (const NodeRef& n : nodes) out.push_back(cst::node_text(n));
+  return out;
+}
+
+std::optional<std::string> text_of(const std::optional<NodeRef>& node) {
+  if (!node) return std::nullopt;
+  return cst::node_text(*node);
+}
+
+std::vector<std::string> clause_names(const std::vector<NodeRef>& nodes) {
+  std::vector<std::string> out;
+  for (const NodeRef& n : nodes) {
+    auto lock = n->read_lock();
+    out.push_back(n->kind.name);
+  }
+  return out;
+}
+
+std::optional<std::string> name_of_cte(const NodeRef& cte) {
+  auto lock = cte->read_lock();
+  return cte_name(cte->children);
+}
+
+std::optional<NodeRef> query_of_cte(const NodeRef& cte) {
+  auto lock = cte->read_lock();
+  return cte_query(cte->children);
+}
+
+// ---------------------------------------------------------------------------
+// Hand-built child lists: no lexer or parser involved.
+
+TEST(CteNameTest, ReadsTheFirstSignificantChild) {
+  struct Case {
+    std::string cte;
+    std::optional<std::string> name;
+  };
+  const std::vector<Case> cases = {
+      {"a as (x)", "a"},
+      {"Mixed AS (x)", "Mixed"},
+      {"\"A b\" as (x)", "A b"},
+      {"`q``t` as (x)", "q`t"},
+      {"-- lead\n /* c */ b as (x)", "b"},
+      {"{{ name }} as (x)", std::nullopt},
+      {"'s' as (x)", std::nullopt},
+      {"(x)", std::nullopt},
+      {"-- only a comment", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.cte);
+    EXPECT_EQ(cte_name(build(c.cte)), c.name);
+  }
+}
+
+NodeRef paren_around(NodeRef inner) {
+  return cst::make_node(NodeTag::Paren, {Token(TokenKind::LParen, "("), std::move(inner), Token(TokenKind::RParen, ")")});
+}
+
+TEST(CteQueryTest, SkipsParensWithoutADirectQuery) {
+  NodeRef body = cst::make_node(NodeTag::Query, build("select 1"));
+  Children cte = build("x (a, b) as ");
+  cte.emplace_back(paren_around(body));
+  auto found = cte_query(cte);
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(found->get(), body.get());  // the node in the tree, not a copy
+
+  // A query two parens down is not the body of this CTE.
+  Children nested = build("x as ");
+  nested.emplace_back(paren_around(paren_around(cst::make_node(NodeTag::Query, build("select 1")))));
+  EXPECT_FALSE(cte_query(nested).has_value());
+
+  // Only Paren children count, not a Bracket that holds a query.
+  Children bracketed = build("x as ");
+  bracketed.emplace_back(cst::make_node(NodeTag::Bracket, {cst::make_node(NodeTag::Query, build("select 1"))}));
+  EXPECT_FALSE(cte_query(bracketed).has_value());
+}
+
+TEST(SelectItemsTest, KeepsOnlySelectItemNodes) {
+  NodeRef a = cst::make_node(NodeTag::SelectItem, build("a"));
+  NodeRef b = cst::make_node(NodeTag::SelectItem, build("b as c"));
+  Children clause = build("select distinct (x) ");
+  clause.emplace_back(a);
+  clause.emplace_back(Token(TokenKind::Comma, ","));
+  clause.emplace_back(cst::make_node(NodeTag::Cte, build("z")));
+  clause.emplace_back(Token(TokenKind::Whitespace, " "));
+  clause.emplace_back(b);
+  auto items = select_items(clause);
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0].get(), a.get());
+  EXPECT_EQ(items[1].get(), b.get());
+}
+
+// ---------------------------------------------------------------------------
+// Parsed documents.
+
+TEST(NavigationTest, FindsTopLevelQueryAndAllQueriesInPreOrder) {
+  struct Case {
+    std::string source;
+    std::optional<std::string> query;
+    std::vector<std::string> queries;
+  };
+  const std::string with_two = "with a as (select 1), b as (select 2) select * from a";
+  const std::vector<Case> cases = {
+      {"", std::nullopt, {}},
+      {"{{ config(a=1) }}\n-- c\n{# x #}\n", std::nullopt, {}},
+      {"select 1; select 2", "select 1", {"select 1", "select 2"}},
+      {"{% if x %}select 1{% endif %}", std::nullopt, {"select 1"}},
+      {"{{ config(a=1) }}\n\nselect a from t\n", "select a from t", {"select a from t"}},
+      {with_two, with_two, {with_two, "select 1", "select 2"}},
+      {"select 1 from (select 2) join (select 3)",
+       "select 1 from (select 2) join (select 3)",
+       {"select 1 from (select 2) join (select 3)", "select 2", "select 3"}},
+      {"select (select (select 1) + (select 2))",
+       "select (select (select 1) + (select 2))",
+       {"select (select (select 1) + (select 2))", "select (select 1) + (select 2)", "select 1", "select 2"}},
+      {"select 1 union all select 2", "select 1 union all select 2", {"select 1 union all select 2"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.source);
+    cst::Document doc = parse_ok(c.source);
+    EXPECT_EQ(text_of(query(doc)), c.query);
+    EXPECT_EQ(texts(queries(doc)), c.queries);
+  }
+}
+
+TEST(NavigationTest, ListsClausesAndSelects) {
+  struct Case {
+    std::string source;
+    std::vector<std::string> clauses;
+    std::vector<std::string> selects;
+  };
+  const std::vector<Case> cases = {
+      {"select 1 union all select 2", {"SELECT", "UNION ALL", "SELECT"}, {"select 1", "select 2"}},
+      {"Select a From t Where b", {"SELECT", "FROM", "WHERE"}, {"Select a"}},
+      {"with x as (select 1) select 2", {"WITH", "SELECT"}, {"select 2"}},
+      {"with recursive r as (select 1) select * from r", {"WITH RECURSIVE", "SELECT", "FROM"}, {"select *"}},
+      {"select 1 except select 2 intersect select 3",
+       {"SELECT", "EXCEPT", "SELECT", "INTERSECT", "SELECT"},
+       {"select 1", "select 2", "select 3"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.source);
+    cst::Document doc = parse_ok(c.source);
+    auto q = query(doc);
+    ASSERT_TRUE(q.has_value());
+    EXPECT_EQ(clause_names(clauses(*q)), c.clauses);
+    auto s = selects(*q);
+    EXPECT_EQ(texts(s), c.selects);
+    ASSERT_FALSE(s.empty());
+    auto first = first_select(*q);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->get(), s.front().get());
+  }
+}
+
+TEST(NavigationTest, QueryWithoutSelectHasNoFirstSelect) {
+  // A WITH clause alone (no main SELECT) is still a query.
+  cst::Document doc = parse_ok("with a as (select 1)");
+  auto q = query(doc);
+  ASSERT_TRUE(q.has_value());
+  EXPECT_TRUE(selects(*q).empty());
+  EXPECT_FALSE(first_select(*q).has_value());
+  EXPECT_EQ(clause_names(clauses(*q)), std::vector<std::string>{"WITH"});
+}
+
+TEST(NavigationTest, FindsCtesByFoldedName) {
+  struct Lookup {
+    std::string name;
+    int index;  // into ctes(), -1 when nothing is found
+  };
+  struct Case {
+    std::string source;
+    std::vector<std::optional<std::string>> names;
+    std::vector<std::optional<std::string>> bodies;
+    std::vector<Lookup> lookups;
+  };
+  const std::vector<Case> cases = {
+      {"with a as (select 1), b as (select 2) select * from a",
+       {"a", "b"},
+       {"select 1", "select 2"},
+       {{"A", 0}, {"b", 1}, {"B", 1}, {"c", -1}, {" a", -1}, {"", -1}}},
+      {"with \"a\" as (select 1) select 1", {"a"}, {"select 1"}, {{"A", 0}, {"\"a\"", -1}}},
+      {"with \"A b\" as (select 1) select 1", {"A b"}, {"select 1"}, {{"a B", 0}, {"ab", -1}}},
+      {"with `q``t` as (select 1) select 1", {"q`t"}, {"select 1"}, {{"Q`T", 0}}},
+      {"with \"\xC3\x84\" as (select 1) select 1", {"\xC3\x84"}, {"select 1"}, {{"\xC3\x84", 0}, {"\xC3\xA4", -1}}},
+      {"with {{ name }} as (select 1), x as (select 2) select 1",
+       {std::nullopt, "x"},
+       {"select 1", "select 2"},
+       {{"{{ name }}", -1}, {"name", -1}, {"X", 1}}},
+      {"WITH RECURSIVE r AS (select 1 union all select 2) SELECT * FROM r",
+       {"r"},
+       {"select 1 union all select 2"},
+       {{"R", 0}}},
+      {"with x (a, b) as (select 1, 2) select * from x", {"x"}, {"select 1, 2"}, {{"x", 0}}},
+      {"with dup as (select 1), DUP as (select 2) select 1", {"dup", "DUP"}, {"select 1", "select 2"}, {{"Dup", 0}}},
+      {"select 1", {}, {}, {{"a", -1}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.source);
+    cst::Document doc = parse_ok(c.source);
+    auto q = query(doc);
+    ASSERT_TRUE(q.has_value());
+    auto all = ctes(*q);
+    std::vector<std::optional<std::string>> names;
+    std::vector<std::optional<std::string>> bodies;
+    for (const NodeRef& cte : all) {
+      names.push_back(name_of_cte(cte));
+      bodies.push_back(text_of(query_of_cte(cte)));
+    }
+    EXPECT_EQ(names, c.names);
+    EXPECT_EQ(bodies, c.bodies);
+    for (const Lookup& l : c.lookups) {
+      SCOPED_TRACE("cte(\"" + l.name + "\")");
+      auto found = cte(*q, l.name);
+      if (l.index < 0) {
+        EXPECT_FALSE(found.has_value());
+      } else {
+        ASSERT_TRUE(found.has_value());
+        EXPECT_EQ(found->get(), all[static_cast<std::size_t>(l.index)].get());
+      }
+    }
+  }
+}
+
+TEST(NavigationTest, ReturnsTheNodesThatSitInTheTree) {
+  cst::Document doc = parse_ok("with a as (select 1) select x, y from a");
+  auto all = queries(doc);
+  ASSERT_EQ(all.size(), 2u);
+  auto q = query(doc);
+  ASSERT_TRUE(q.has_value());
+  EXPECT_EQ(q->get(), all[0].get());
+  auto a = cte(*q, "a");
+  ASSERT_TRUE(a.has_value());
+  auto body = query_of_cte(*a);
+  ASSERT_TRUE(body.has_value());
+  EXPECT_EQ(body->get(), all[1].get());
+
+  auto select = first_select(*q);
+  ASSERT_TRUE(select.has_value());
+  std::vector<NodeRef> items;
+  {
+    auto lock = (*select)->read_lock();
+    items = select_items((*select)->children);
+  }
+  EXPECT_EQ(texts(items), (std::vector<std::string>{"x", "y"}));
+}
+
+TEST(NavigationTest, DeeplyNestedSubqueries) {
+  constexpr std::size_t kDepth = 100000;
+  std::string source = "select ";
+  for (std::size_t i = 0; i < kDepth; ++i) source += "(select ";
+  source += "1";
+  source.append(kDepth, ')');
+  cst::Document doc = parse_ok(source);
+  EXPECT_TRUE(query(doc).has_value());
+  auto all = queries(doc);
+  ASSERT_EQ(all.size(), kDepth + 1);
+  // Pre-order: each query is nested in the one before it, so the texts shrink.
+  EXPECT_EQ(cst::node_text(all.back()), "select 1");
+  EXPECT_EQ(cst::node_text(all.front()), source);
+}
+
+}  // namespace
+}  // namespace trelm::query

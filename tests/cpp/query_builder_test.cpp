@@ -1,0 +1,283 @@
+#include "parser/query_builder.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "parser/parse.hpp"
+#include "support/tree_dump.hpp"
+#include "tree/print.hpp"
+
+namespace trelm::parser {
+namespace {
+
+using cst::Children;
+using cst::NodeRef;
+using cst::NodeTag;
+
+cst::Document parse_ok(std::string_view text) {
+  ParseResult result = parse(text);
+  if (auto* err = std::get_if<ParseError>(&result)) {
+    ADD_FAILURE() << "parse failed: " << err->message;
+    return cst::Document{cst::make_node(NodeTag::Root, {})};
+  }
+  cst::Document doc = std::get<cst::Document>(std::move(result));
+  EXPECT_EQ(cst::document_text(doc), text);
+  return doc;
+}
+
+std::string root_dump(std::string_view text) {
+  cst::Document doc = parse_ok(text);
+  auto lock = doc.root->read_lock();
+  return trelm::testing::dump(doc.root->children);
+}
+
+// The clause names of the first top-level query, joined by "|"; "-" when the
+// root holds no query.
+std::string clause_names(std::string_view text) {
+  cst::Document doc = parse_ok(text);
+  auto root_lock = doc.root->read_lock();
+  for (const cst::Child& c : doc.root->children) {
+    if (!c.is_node_tag(NodeTag::Query)) continue;
+    auto query_lock = c.node()->read_lock();
+    std::string names;
+    for (const cst::Child& q : c.node()->children) {
+      if (!q.is_node()) continue;
+      auto clause_lock = q.node()->read_lock();
+      if (!names.empty()) names += '|';
+      names += q.node()->kind.tag == NodeTag::Clause ? q.node()->kind.name : "<not a clause>";
+    }
+    return names;
+  }
+  return "-";
+}
+
+TEST(QueryBuilding, NamesClausesAfterTheirKeywords) {
+  struct Case {
+    std::string_view input;
+    std::string_view names;
+  };
+  const std::vector<Case> cases = {
+      {"select a from t where x group by a having count(*) > 1 qualify r = 1 order by a limit 5 offset 2",
+       "SELECT|FROM|WHERE|GROUP BY|HAVING|QUALIFY|ORDER BY|LIMIT|OFFSET"},
+      {"select a window w as (partition by b) order by a", "SELECT|WINDOW|ORDER BY"},
+      {"Select 1 Union All select 2", "SELECT|UNION ALL|SELECT"},
+      {"select 1 union select 2", "SELECT|UNION|SELECT"},
+      {"select 1 union distinct select 2", "SELECT|UNION DISTINCT|SELECT"},
+      {"select 1 intersect distinct select 2", "SELECT|INTERSECT DISTINCT|SELECT"},
+      {"select 1 minus select 2", "SELECT|MINUS|SELECT"},
+      {"select a except all select b", "SELECT|EXCEPT ALL|SELECT"},
+      {"select 1 union /* c */\n all select 2", "SELECT|UNION ALL|SELECT"},
+      {"select 1 union", "SELECT|UNION"},
+      {"select * except (a) from t", "SELECT|FROM"},
+      {"select a except select b", "SELECT|EXCEPT|SELECT"},
+      {"select count(*) except select 1", "SELECT|EXCEPT|SELECT"},
+      {"select a is distinct from b from t", "SELECT|FROM"},
+      {"select a is DISTINCT FROM b", "SELECT"},
+      {"select t.from, x.order by", "SELECT"},
+      {"select a group b", "SELECT"},
+      {"select a group", "SELECT"},
+      {"select a order\n-- c\nBY b", "SELECT|ORDER BY"},
+      {"select a order (by) b", "SELECT"},
+      {"with recursive r as (select 1) select * from r", "WITH RECURSIVE|SELECT|FROM"},
+      {"with a as (select 1), b as (select 2) select * from b", "WITH|SELECT|FROM"},
+      {"with (select 1) select 2", "WITH|SELECT"},
+      {"WITH Recursive", "WITH RECURSIVE"},
+      {"with", "WITH"},
+      // "with" is a keyword only where the query starts.
+      {"select 1 with x", "SELECT"},
+      {"select a from t\n{% if flag %}\nwhere b > 1\n{% endif %}", "SELECT|FROM"},
+      {"select a from (select b from c where d) where e", "SELECT|FROM|WHERE"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(clause_names(c.input), c.names) << "input: " << c.input;
+  }
+}
+
+TEST(QueryBuilding, ClauseShapesAndSelectModifiers) {
+  struct Case {
+    std::string_view input;
+    std::string_view expected;
+  };
+  const std::vector<Case> cases = {
+      {"select a,\n  b -- last\nfrom t",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem["a"] "," "\n  " SelectItem["b"] " " "-- last"] "\n" )d"
+       R"d(Clause(FROM)["from" " " "t"]])d"},
+      {"select a from t\n{% if flag %}\nwhere b > 1\n{% endif %}",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem["a"]] " " Clause(FROM)["from" " " "t" "\n" )d"
+       R"d(JinjaBlock[JinjaBranch["{% if flag %}" "\n" "where" " " "b" " " ">" " " "1" "\n"] "{% endif %}"]]])d"},
+      {"select 1\nunion all -- both\n\nselect 2",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem["1"]] "\n" Clause(UNION ALL)["union" " " "all" " " )d"
+       R"d("-- both"] "\n\n" Clause(SELECT)["select" " " SelectItem["2"]]])d"},
+      {"select a /* x */ -- y\n/* z */ from t",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem["a"] " " "/* x */" " " "-- y"] "\n" "/* z */" " " )d"
+       R"d(Clause(FROM)["from" " " "t"]])d"},
+      {"select a group by b",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem["a"]] " " Clause(GROUP BY)["group" " " "by" " " "b"]])d"},
+      {"select distinct on (a) a, b from t",
+       R"d(Query[Clause(SELECT)["select" " " "distinct" " " "on" " " Paren["(" "a" ")"] " " SelectItem["a"] "," )d"
+       R"d(" " SelectItem["b"]] " " Clause(FROM)["from" " " "t"]])d"},
+      {"select distinct on a", R"d(Query[Clause(SELECT)["select" " " "distinct" " " SelectItem["on" " " "a"]]])d"},
+      {"select distinct top 10 a, b",
+       R"d(Query[Clause(SELECT)["select" " " "distinct" " " "top" " " "10" " " SelectItem["a"] "," " " )d"
+       R"d(SelectItem["b"]]])d"},
+      {"select all a", R"d(Query[Clause(SELECT)["select" " " "all" " " SelectItem["a"]]])d"},
+      {"SELECT Distinct ALL a", R"d(Query[Clause(SELECT)["SELECT" " " "Distinct" " " "ALL" " " SelectItem["a"]]])d"},
+      {"select top (5) a",
+       R"d(Query[Clause(SELECT)["select" " " "top" " " Paren["(" "5" ")"] " " SelectItem["a"]]])d"},
+      {"select top", R"d(Query[Clause(SELECT)["select" " " "top"]])d"},
+      {"select distinct", R"d(Query[Clause(SELECT)["select" " " "distinct"]])d"},
+      {"select 'x' distinct", R"d(Query[Clause(SELECT)["select" " " SelectItem["'x'" " " "distinct"]]])d"},
+      {"select (a) distinct", R"d(Query[Clause(SELECT)["select" " " SelectItem[Paren["(" "a" ")"] " " "distinct"]]])d"},
+      {"select {{ x }} all", R"d(Query[Clause(SELECT)["select" " " SelectItem["{{ x }}" " " "all"]]])d"},
+      {"with recursive r as (select 1) select * from r",
+       R"d(Query[Clause(WITH RECURSIVE)["with" " " "recursive" " " Cte["r" " " "as" " " Paren["(" )d"
+       R"d(Query[Clause(SELECT)["select" " " SelectItem["1"]]] ")"]]] " " Clause(SELECT)["select" " " )d"
+       R"d(SelectItem["*"]] " " Clause(FROM)["from" " " "r"]])d"},
+      {"with a as (select 1), b as (select 2) select * from b",
+       R"d(Query[Clause(WITH)["with" " " Cte["a" " " "as" " " Paren["(" Query[Clause(SELECT)["select" " " )d"
+       R"d(SelectItem["1"]]] ")"]] "," " " Cte["b" " " "as" " " Paren["(" Query[Clause(SELECT)["select" " " )d"
+       R"d(SelectItem["2"]]] ")"]]] " " Clause(SELECT)["select" " " SelectItem["*"]] " " )d"
+       R"d(Clause(FROM)["from" " " "b"]])d"},
+      {"select (select 1) x",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem[Paren["(" Query[Clause(SELECT)["select" " " )d"
+       R"d(SelectItem["1"]]] ")"] " " "x"]]])d"},
+      {"( select 1 -- c\n )",
+       R"d(Paren["(" " " Query[Clause(SELECT)["select" " " SelectItem["1"] " " "-- c"]] "\n " ")"])d"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(root_dump(c.input), c.expected) << "input: " << c.input;
+  }
+}
+
+// The child reached from `node` by following child indices.
+NodeRef child_at(NodeRef node, const std::vector<std::size_t>& path) {
+  for (std::size_t index : path) {
+    auto lock = node->read_lock();
+    if (index >= node->children.size() || !node->children[index].is_node()) return nullptr;
+    NodeRef next = node->children[index].node();
+    node = std::move(next);
+  }
+  return node;
+}
+
+TEST(QueryBuilding, ModelFileNodeByNode) {
+  const std::string_view text =
+      "{{ config(a=1) }}\n\nwith src as (\n    select * from {{ ref('x') }}\n)\n"
+      "select id, name as n -- cols\nfrom src\nwhere id > 0";
+  cst::Document doc = parse_ok(text);
+  struct Step {
+    std::vector<std::size_t> path;  // from the root
+    std::string_view expected;      // dump of the node's children
+  };
+  const std::vector<Step> steps = {
+      {{}, R"d("{{ config(a=1) }}" "\n\n" Query[...])d"},
+      {{2}, R"d(Clause(WITH)[...] "\n" Clause(SELECT)[...] "\n" Clause(FROM)[...] "\n" Clause(WHERE)[...])d"},
+      {{2, 0}, R"d("with" " " Cte[...])d"},
+      {{2, 0, 2}, R"d("src" " " "as" " " Paren[...])d"},
+      {{2, 0, 2, 4}, R"d("(" "\n    " Query[...] "\n" ")")d"},
+      {{2, 0, 2, 4, 2}, R"d(Clause(SELECT)[...] " " Clause(FROM)[...])d"},
+      {{2, 0, 2, 4, 2, 0}, R"d("select" " " SelectItem[...])d"},
+      {{2, 0, 2, 4, 2, 0, 2}, R"d("*")d"},
+      {{2, 0, 2, 4, 2, 2}, R"d("from" " " "{{ ref('x') }}")d"},
+      {{2, 2}, R"d("select" " " SelectItem[...] "," " " SelectItem[...] " " "-- cols")d"},
+      {{2, 2, 2}, R"d("id")d"},
+      {{2, 2, 5}, R"d("name" " " "as" " " "n")d"},
+      {{2, 4}, R"d("from" " " "src")d"},
+      {{2, 6}, R"d("where" " " "id" " " ">" " " "0")d"},
+  };
+  // One level per step: nested nodes show as Kind[...].
+  auto shallow = [](const NodeRef& node) {
+    std::string out;
+    auto lock = node->read_lock();
+    for (const cst::Child& c : node->children) {
+      if (!out.empty()) out += ' ';
+      if (c.is_token()) {
+        out += trelm::testing::dump(Children{c});
+        continue;
+      }
+      auto child_lock = c.node()->read_lock();
+      out += trelm::testing::tag_name(c.node()->kind.tag);
+      if (c.node()->kind.tag == NodeTag::Clause) out += "(" + c.node()->kind.name + ")";
+      out += "[...]";
+    }
+    return out;
+  };
+  for (const Step& step : steps) {
+    NodeRef node = child_at(doc.root, step.path);
+    ASSERT_NE(node, nullptr) << "path of length " << step.path.size();
+    EXPECT_EQ(shallow(node), step.expected) << "path of length " << step.path.size();
+  }
+}
+
+TEST(QueryBuilding, DeeplyNestedSubqueries) {
+  constexpr std::size_t kDepth = 100000;
+  std::string text = "select ";
+  for (std::size_t i = 0; i < kDepth; ++i) text += "(select ";
+  text += "1";
+  text.append(kDepth, ')');
+  text += " from t";
+  auto started = std::chrono::steady_clock::now();
+  cst::Document doc = parse_ok(text);
+  // Walk down the chain query -> SELECT -> item -> paren -> query without
+  // recursion, checking every level has the same shape.
+  NodeRef query = child_at(doc.root, {0});
+  std::size_t depth = 0;
+  while (query != nullptr) {
+    {
+      auto lock = query->read_lock();
+      ASSERT_EQ(query->kind.tag, NodeTag::Query) << "depth " << depth;
+    }
+    NodeRef item = child_at(query, {0, 2});
+    ASSERT_NE(item, nullptr) << "depth " << depth;
+    query = child_at(item, {0, 1});
+    ++depth;
+  }
+  EXPECT_EQ(depth, kDepth + 1);
+  EXPECT_EQ(clause_names(text), "SELECT|FROM");
+  auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_LT(seconds, 10.0);
+}
+
+TEST(QueryBuilding, ClauseKeywordReportsNameAndEnd) {
+  using cst::Token;
+  using cst::TokenKind;
+  auto w = [](std::string_view t) { return cst::Child(Token(TokenKind::Word, t)); };
+  auto sp = cst::Child(Token(TokenKind::Whitespace, " "));
+  struct Case {
+    std::string_view name;
+    Children children;
+    std::size_t i;
+    std::string_view expected_name;  // empty: no clause
+    std::size_t expected_end;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"group by after trivia", {w("Group"), sp, w("bY"), sp, w("x")}, 0, "GROUP BY", 3});
+  cases.push_back({"union all", {w("union"), sp, w("All")}, 0, "UNION ALL", 3});
+  cases.push_back({"union then word", {w("union"), sp, w("select")}, 0, "UNION", 1});
+  cases.push_back({"limit", {w("x"), sp, w("LIMIT")}, 2, "LIMIT", 3});
+  cases.push_back({"not a word", {cst::Child(Token(TokenKind::QuotedIdentifier, "\"from\""))}, 0, "", 0});
+  cases.push_back({"unknown word", {w("join")}, 0, "", 0});
+  cases.push_back({"after dot", {w("t"), cst::Child(Token(TokenKind::Other, ".")), w("where")}, 2, "", 0});
+  cases.push_back({"except after star", {cst::Child(Token(TokenKind::Other, "*")), sp, w("except")}, 2, "", 0});
+  cases.push_back({"except after star word", {w("x"), sp, w("except")}, 2, "EXCEPT", 3});
+  cases.push_back({"with is no clause keyword", {w("with")}, 0, "", 0});
+  cases.push_back({"order by a node", {w("order"), cst::make_node(NodeTag::Paren, {})}, 0, "", 0});
+  for (const Case& c : cases) {
+    std::optional<ClauseKeyword> kw = clause_keyword(c.children, c.i);
+    if (c.expected_name.empty()) {
+      EXPECT_FALSE(kw.has_value()) << c.name;
+      continue;
+    }
+    ASSERT_TRUE(kw.has_value()) << c.name;
+    EXPECT_EQ(kw->name, c.expected_name) << c.name;
+    EXPECT_EQ(kw->end, c.expected_end) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace trelm::parser

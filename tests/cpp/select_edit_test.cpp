@@ -1,0 +1,506 @@
+#include "edit/select_edit.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "parser/parse.hpp"
+#include "tree/print.hpp"
+
+namespace trelm::edit {
+namespace {
+
+using cst::Child;
+using cst::Children;
+using cst::NodeRef;
+using cst::NodeTag;
+
+// The first SELECT clause of the first top-level query.
+NodeRef first_select(const cst::Document& doc) {
+  NodeRef query;
+  {
+    auto lock = doc.root->read_lock();
+    for (const Child& c : doc.root->children) {
+      if (c.is_node_tag(NodeTag::Query)) {
+        query = c.node();
+        break;
+      }
+    }
+  }
+  if (!query) return nullptr;
+  auto lock = query->read_lock();
+  for (const Child& c : query->children) {
+    if (c.is_node_kind(cst::NodeKind::clause("SELECT"))) return c.node();
+  }
+  return nullptr;
+}
+
+std::vector<NodeRef> items_of(const NodeRef& select) {
+  std::vector<NodeRef> items;
+  auto lock = select->read_lock();
+  for (const Child& c : select->children) {
+    if (c.is_node_tag(NodeTag::SelectItem)) items.push_back(c.node());
+  }
+  return items;
+}
+
+cst::Document parse_ok(std::string_view text) {
+  parser::ParseResult parsed = parser::parse(text);
+  if (auto* err = std::get_if<parser::ParseError>(&parsed)) {
+    ADD_FAILURE() << "does not parse: " << err->message << " in «" << text << "»";
+    return cst::Document{cst::make_node(NodeTag::Root, {})};
+  }
+  return std::get<cst::Document>(std::move(parsed));
+}
+
+// An item's text from its first through its last significant child: what a
+// parser makes an item of when it meets the text inside a list.
+std::optional<std::string> significant_text(const NodeRef& item) {
+  auto lock = item->read_lock();
+  const Children& children = item->children;
+  std::size_t first = cst::next_significant(children, 0);
+  if (first == cst::npos) return std::nullopt;
+  std::size_t last = cst::last_significant_before(children, children.size());
+  std::string out;
+  for (std::size_t i = first; i <= last; ++i) cst::print_child(children[i], out);
+  return out;
+}
+
+std::vector<std::string> significant_texts(const std::vector<NodeRef>& items) {
+  std::vector<std::string> texts;
+  for (const NodeRef& item : items) {
+    if (auto t = significant_text(item)) texts.push_back(*t);
+  }
+  return texts;
+}
+
+// The edited text reads back as the same items: nothing leaked into a
+// comment, no tokens ran together, no comma went missing.
+void expect_reparses_to(const std::string& text, const NodeRef& live_select) {
+  cst::Document again = parse_ok(text);
+  NodeRef select = first_select(again);
+  ASSERT_TRUE(select) << text;
+  EXPECT_EQ(significant_texts(items_of(select)), significant_texts(items_of(live_select))) << "«" << text << "»";
+}
+
+struct Op {
+  enum class Kind { Insert, Remove, SetText } kind;
+  std::size_t index;  // insertion index, or the position of the item acted on
+  std::string text;
+};
+
+Op insert(std::size_t index, std::string text) { return {Op::Kind::Insert, index, std::move(text)}; }
+Op append(std::string text) { return {Op::Kind::Insert, 1000, std::move(text)}; }
+Op remove(std::size_t index) { return {Op::Kind::Remove, index, {}}; }
+Op set_text(std::size_t index, std::string text) { return {Op::Kind::SetText, index, std::move(text)}; }
+
+// Runs the edit and answers the error, if any.
+std::optional<EditError> run_op(const NodeRef& select, const Op& op) {
+  if (op.kind == Op::Kind::Insert) {
+    auto lock = select->write_lock();
+    InsertResult r = insert_item(*select, op.index, op.text);
+    if (auto* e = std::get_if<EditError>(&r)) return *e;
+    return std::nullopt;
+  }
+  std::vector<NodeRef> items = items_of(select);
+  if (op.index >= items.size()) {
+    ADD_FAILURE() << "no item " << op.index;
+    return std::nullopt;
+  }
+  const NodeRef& item = items[op.index];
+  if (op.kind == Op::Kind::Remove) {
+    auto lock = select->write_lock();
+    return remove_item(*select, item);
+  }
+  auto lock = item->write_lock();
+  return set_item_text(*item, op.text);
+}
+
+struct EditCase {
+  std::string name;
+  std::string before;
+  std::vector<Op> ops;
+  std::string after;
+};
+
+void run_cases(const std::vector<EditCase>& cases) {
+  for (const EditCase& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    cst::Document doc = parse_ok(tc.before);
+    NodeRef select = first_select(doc);
+    ASSERT_TRUE(select);
+    for (const Op& op : tc.ops) {
+      auto err = run_op(select, op);
+      EXPECT_FALSE(err.has_value()) << (err ? err->syntax.message : "");
+    }
+    std::string text = cst::document_text(doc);
+    EXPECT_EQ(text, tc.after);
+    expect_reparses_to(text, select);
+  }
+}
+
+TEST(SelectEdit, InsertsInTheListsOwnLayout) {
+  run_cases({
+      {"trailing multi-line", "select\n    a,\n    b", {append("c")}, "select\n    a,\n    b,\n    c"},
+      {"leading multi-line", "select\n    a\n    , b", {append("c")}, "select\n    a\n    , b\n    , c"},
+      {"single line", "select a, b", {append("c")}, "select a, b, c"},
+      {"at the front", "select a, b", {insert(0, "c")}, "select c, a, b"},
+      {"past the end", "select a, b", {insert(99, "c")}, "select a, b, c"},
+      {"front of one item", "select a", {insert(0, "b")}, "select b, a"},
+      {"one item on its own line", "select\n    a\nfrom t", {append("b")}, "select\n    a,\n    b\nfrom t"},
+      {"middle of trailing list", "select\n    a,\n    b\nfrom t", {insert(1, "x")},
+       "select\n    a,\n    x,\n    b\nfrom t"},
+      {"middle of leading list", "select\n    a\n    , b\nfrom t", {insert(1, "x")},
+       "select\n    a\n    , x\n    , b\nfrom t"},
+      {"front of leading list", "select\n    a\n    , b", {insert(0, "x")}, "select\n    x\n    , a\n    , b"},
+      {"windows line ends", "select\r\n    a,\r\n    b\r\nfrom t", {append("c")},
+       "select\r\n    a,\r\n    b,\r\n    c\r\nfrom t"},
+      {"windows leading", "select\r\n  a\r\n  , b", {append("c")}, "select\r\n  a\r\n  , b\r\n  , c"},
+      {"tabs", "select\n\ta,\n\tb\nfrom t", {append("c")}, "select\n\ta,\n\tb,\n\tc\nfrom t"},
+      {"blank lines are not copied", "select\n  a,\n\n  b", {append("c")}, "select\n  a,\n\n  b,\n  c"},
+      {"after a line comment", "select a -- note", {append("c")}, "select a, -- note\nc"},
+      {"after a comment, indented like the previous item", "select\n  a, b -- note\nfrom t", {append("c")},
+       "select\n  a, b, -- note\n  c\nfrom t"},
+      {"after a comment, comma present", "select a, -- note\n  b", {insert(1, "x")},
+       "select a, -- note\n  x,\n  b"},
+      {"windows comment", "select a -- note\r\nfrom t", {append("c")}, "select a, -- note\r\nc\nfrom t"},
+      {"leading after a comment", "select\n  a -- one\n  , b -- two\nfrom t", {append("c")},
+       "select\n  a -- one\n  , b -- two\n  , c\nfrom t"},
+      {"mixed: front uses gap 0", "select a, b\n  , c", {insert(0, "x")}, "select x, a, b\n  , c"},
+      {"mixed: end uses the last gap", "select a, b\n  , c", {append("x")}, "select a, b\n  , c\n  , x"},
+      {"mixed: nearest gap with a comma", "select a, b\n  , c\n  , d", {insert(1, "x")},
+       "select a, x, b\n  , c\n  , d"},
+      {"no comma in the nearest gap", "select a {% if f %}, b{% endif %} c, d", {insert(1, "x")},
+       "select a, x {% if f %}, b{% endif %} c, d"},
+      {"jinja block between items", "select\n  a,\n  {% if x %}b,{% endif %}\n  c", {append("d")},
+       "select\n  a,\n  {% if x %}b,{% endif %}\n  c,\n  d"},
+      {"before a jinja block", "select\n  a,\n  {% if x %}b,{% endif %}\n  c", {insert(1, "d")},
+       "select\n  a,\n  d,\n  {% if x %}b,{% endif %}\n  c"},
+      {"no items", "select from t", {append("x")}, "select x from t"},
+      {"no items, modifiers", "select all\nfrom t", {insert(0, "x")}, "select all x\nfrom t"},
+      {"spaces before commas", "select a , b", {append("c")}, "select a , b , c"},
+      {"subquery stays whole", "select a, (select 1) as s from t", {append("b")},
+       "select a, (select 1) as s, b from t"},
+      {"item flush against the keyword", "select(a), b", {insert(0, "x")}, "select x, (a), b"},
+      {"text is trimmed", "select a", {append("  b + 1 as c \n")}, "select a, b + 1 as c"},
+  });
+}
+
+TEST(SelectEdit, RemovesItemsWithTheirSeparators) {
+  run_cases({
+      {"middle, trailing", "select\n    a,\n    b,\n    c", {remove(1)}, "select\n    a,\n    c"},
+      {"last, trailing", "select\n    a,\n    b,\n    c", {remove(2)}, "select\n    a,\n    b"},
+      {"first, trailing", "select\n    a,\n    b,\n    c", {remove(0)}, "select\n    b,\n    c"},
+      {"first with its comment", "select a, -- first\n    b", {remove(0)}, "select b"},
+      {"middle, leading", "select\n    a\n    , b\n    , c", {remove(1)}, "select\n    a\n    , c"},
+      {"first, leading", "select\n    a\n    , b\n    , c", {remove(0)}, "select\n    b\n    , c"},
+      {"last, leading", "select\n    a\n    , b\n    , c\nfrom t", {remove(2)}, "select\n    a\n    , b\nfrom t"},
+      {"last of a line", "select a, b from t", {remove(1)}, "select a from t"},
+      {"with its own comment", "select\n  a,\n  b, -- bee\n  c", {remove(1)}, "select\n  a,\n  c"},
+      {"last with its comment", "select\n  a,\n  b -- bee\nfrom t", {remove(1)}, "select\n  a\nfrom t"},
+      {"jinja block stays", "select\n  a,\n  {% if x %}b,{% endif %}\n  c", {remove(1)},
+       "select\n  a,\n  {% if x %}b,{% endif %}"},
+      {"windows line ends", "select\r\n  a,\r\n  b,\r\n  c\r\n", {remove(1)}, "select\r\n  a,\r\n  c\r\n"},
+      {"flush against the keyword", "select(a), b", {remove(0)}, "select b"},
+      {"remove then insert", "select a, b, c", {remove(1), insert(1, "x")}, "select a, x, c"},
+  });
+}
+
+TEST(SelectEdit, SetsItemText) {
+  run_cases({
+      {"alias", "select\n  a,\n  b\nfrom t", {set_text(1, "x AS y")}, "select\n  a,\n  x AS y\nfrom t"},
+      {"first", "select a, b", {set_text(0, "count(*)")}, "select count(*), b"},
+      {"jinja", "select a, b", {set_text(1, "{{ col }}")}, "select a, {{ col }}"},
+  });
+}
+
+// An item text that ends in a line comment must not comment out what the
+// list or the query goes on with.
+TEST(SelectEdit, KeepsLineCommentsFromSwallowingText) {
+  run_cases({
+      {"append before FROM", "select a from t", {append("b -- note")}, "select a, b -- note\n from t"},
+      {"append, what follows is unknown", "select\n    a,\n    b\nfrom t", {append("c -- note")},
+       "select\n    a,\n    b,\n    c -- note\n    \nfrom t"},
+      {"append, list already ends a line", "select a -- note\nfrom t", {append("c -- x")},
+       "select a, -- note\nc -- x\nfrom t"},
+      {"windows line ends", "select\r\n  a,\r\n  b\r\nfrom t", {append("c -- n")},
+       "select\r\n  a,\r\n  b,\r\n  c -- n\r\n  \r\nfrom t"},
+      {"front", "select a, b from t", {insert(0, "x -- c")}, "select x -- c\n, a, b from t"},
+      {"front, indented", "select\n  a,\n  b", {insert(0, "x -- c")}, "select\n  x -- c\n  ,\n  a,\n  b"},
+      {"middle of trailing list", "select a, b", {insert(1, "x -- c")}, "select a, x -- c\n, b"},
+      {"leading list already breaks", "select\n  a\n  , b\nfrom t", {insert(1, "x -- c")},
+       "select\n  a\n  , x -- c\n  , b\nfrom t"},
+      {"only a comment", "select a from t", {append("-- only a comment")},
+       "select a, -- only a comment\n from t"},
+      {"no items, comment after keyword", "select -- none\nfrom t", {append("x")}, "select -- none\nx\nfrom t"},
+      {"append after an item ending in a comment", "select a from t", {append("b -- note"), append("c")},
+       "select a, b -- note\n, c from t"},
+      {"insert after an item ending in a comment, leading", "select\n  a\n  , b\nfrom t",
+       {insert(1, "x -- c"), insert(2, "y")}, "select\n  a\n  , x -- c\n  , y\n  , b\nfrom t"},
+      {"remove the item ending in a comment", "select a, b from t", {insert(1, "x -- c"), remove(1)},
+       "select a\n, b from t"},
+      {"re-text first item", "select a, b", {set_text(0, "x -- c")}, "select x -- c\n, b"},
+      {"re-text before FROM", "select a, b from t", {set_text(1, "x -- c")}, "select a, x -- c\n from t"},
+      {"re-text twice keeps one break", "select a, b", {set_text(0, "x -- c"), set_text(0, "y -- d")},
+       "select y -- d\n, b"},
+      {"re-text back drops the break", "select a, b", {set_text(0, "x -- c"), set_text(0, "a")}, "select a, b"},
+      {"re-text windows item", "select a,\r\n  b", {set_text(0, "x -- c")}, "select x -- c\n,\r\n  b"},
+      {"remove after a comment, leading", "select a -- x\n, b from t", {remove(1)}, "select a -- x\n from t"},
+      {"remove after a comment, trailing", "select\n    a, -- c\n    b from t", {remove(1)},
+       "select\n    a -- c\n from t"},
+      {"remove after a comment, end unknown", "select\n    a, -- c\n    b\nfrom t", {remove(1)},
+       "select\n    a -- c\n\nfrom t"},
+      {"remove after a comment, next line known", "select\n    a, -- c\n    b,\n    d", {remove(1)},
+       "select\n    a, -- c\n    d"},
+  });
+}
+
+TEST(SelectEdit, FailedEditsChangeNothing) {
+  struct Case {
+    std::string before;
+    Op op;
+    EditError::Kind kind;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"select a, b", append("x, y"), EditError::Kind::Syntax, "a select item cannot contain a top level `,` or `;`"},
+      {"select a, b", append(""), EditError::Kind::Syntax, "a select item cannot be empty"},
+      {"select a, b", insert(0, "x from y"), EditError::Kind::Syntax, "a select item cannot contain a clause keyword"},
+      {"select a, b", set_text(0, "a, b"), EditError::Kind::Syntax, "a select item cannot contain a top level `,` or `;`"},
+      {"select a, b", set_text(1, "   "), EditError::Kind::Syntax, "a select item cannot be empty"},
+      {"select a, b", set_text(1, "{{ x"), EditError::Kind::Syntax, "unterminated `{{` tag"},
+      {"select a from t", remove(0), EditError::Kind::OnlyItem, ""},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.before + " / " + tc.op.text);
+    cst::Document doc = parse_ok(tc.before);
+    NodeRef select = first_select(doc);
+    auto err = run_op(select, tc.op);
+    ASSERT_TRUE(err.has_value());
+    EXPECT_EQ(err->kind, tc.kind);
+    if (tc.kind == EditError::Kind::Syntax) EXPECT_EQ(err->syntax.message, tc.message);
+    EXPECT_EQ(cst::document_text(doc), tc.before);
+  }
+}
+
+TEST(SelectEdit, RemovedItemIsNoLongerInTheList) {
+  cst::Document doc = parse_ok("select a, b from t");
+  NodeRef select = first_select(doc);
+  NodeRef b = items_of(select)[1];
+  auto lock = select->write_lock();
+  EXPECT_FALSE(remove_item(*select, b).has_value());
+  auto again = remove_item(*select, b);
+  ASSERT_TRUE(again.has_value());
+  EXPECT_EQ(again->kind, EditError::Kind::NotInSelect);
+  lock.unlock();
+  EXPECT_EQ(cst::node_text(b), "b");
+
+  cst::Document other = parse_ok("select x, y");
+  NodeRef foreign = items_of(first_select(other))[0];
+  lock.lock();
+  auto err = remove_item(*select, foreign);
+  ASSERT_TRUE(err.has_value());
+  EXPECT_EQ(err->kind, EditError::Kind::NotInSelect);
+}
+
+TEST(SelectEdit, InsertReturnsTheLiveItem) {
+  cst::Document doc = parse_ok("select a");
+  NodeRef select = first_select(doc);
+  NodeRef item;
+  {
+    auto lock = select->write_lock();
+    InsertResult r = insert_item(*select, 5, "b as c");
+    ASSERT_TRUE(std::holds_alternative<NodeRef>(r));
+    item = std::get<NodeRef>(r);
+  }
+  {
+    auto lock = item->write_lock();
+    ASSERT_FALSE(set_item_text(*item, "d").has_value());
+  }
+  EXPECT_EQ(cst::document_text(doc), "select a, d");
+}
+
+TEST(SelectEditHelpers, Normalize) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {" ", " "}, {"", ""}, {"  \n\n    ", "\n    "}, {"\r\n\t", "\r\n\t"}, {"\r\n  \n  ", "\n  "}, {"\n", "\n"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(normalize(in), out) << in;
+}
+
+TEST(SelectEditHelpers, SeparatorFor) {
+  struct Case {
+    std::string text;
+    std::size_t k;
+    std::string before, after;
+    bool trailing;
+  };
+  const std::vector<Case> cases = {
+      {"select a", 1, "", " ", true},
+      {"select\n  a", 0, "", "\n  ", true},
+      {"select a, b", 2, "", " ", true},
+      {"select a ,b", 2, " ", "", true},
+      {"select\n  a\n  , b", 2, "\n  ", " ", false},
+      {"select\n  a\n  ,\n  b", 2, "\n  ", "\n  ", false},
+      {"select a, b\n  , c", 0, "", " ", true},
+      {"select a, b\n  , c", 3, "\n  ", " ", false},
+      {"select a /* x */ , b", 2, "", " ", true},
+      {"select a {% if x %}, b{% endif %} c", 2, "", " ", true},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.text);
+    cst::Document doc = parse_ok(tc.text);
+    NodeRef select = first_select(doc);
+    auto lock = select->read_lock();
+    std::vector<std::size_t> items;
+    for (std::size_t i = 0; i < select->children.size(); ++i) {
+      if (select->children[i].is_node_tag(NodeTag::SelectItem)) items.push_back(i);
+    }
+    Separator s = separator_for(select->children, items, tc.k);
+    EXPECT_EQ(s.before_comma, tc.before);
+    EXPECT_EQ(s.after_comma, tc.after);
+    EXPECT_EQ(s.trailing, tc.trailing);
+  }
+}
+
+// Random add / remove / re-text sequences on generated lists in both comma
+// styles: after each edit the text reparses to the live items, and only the
+// characters the edit is about change.
+class RandomLists {
+ public:
+  explicit RandomLists(unsigned seed) : rng_(seed) {}
+
+  std::string pick(const std::vector<std::string>& pool) { return pool[below(pool.size())]; }
+  std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+
+  std::string document() {
+    static const std::vector<std::string> items = {"a", "b + 1", "c as d", "coalesce(x, y) as z", "t.col",
+                                                   "{{ col }}", "count(*)", "'s'", "\"Q\""};
+    static const std::vector<std::string> indents = {"  ", "    ", "\t"};
+    static const std::vector<std::string> tails = {"", "\nfrom t", " from t", "\nfrom t\nwhere x"};
+    std::string eol = below(4) == 0 ? "\r\n" : "\n";
+    std::string indent = pick(indents);
+    std::size_t n = 1 + below(5);
+    int style = static_cast<int>(below(3));  // 0 one line, 1 trailing lines, 2 leading lines
+    std::string text = style == 0 ? "select " : "select" + eol + indent;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i > 0) {
+        if (style == 0) text += ", ";
+        if (style == 1) text += "," + eol + indent;
+        if (style == 2) text += eol + indent + ", ";
+      }
+      text += pick(items);
+      if (style != 0 && below(4) == 0) text += " -- note" + std::to_string(i);
+    }
+    std::string tail = pick(tails);
+    if (eol == "\r\n") {
+      std::string converted;
+      for (char ch : tail) converted += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+      tail = converted;
+    }
+    return text + tail;
+  }
+
+  Op op(std::size_t n) {
+    static const std::vector<std::string> texts = {"x", "y + 2 as w", "f(a, b)", "{{ m }}", "u -- said",
+                                                   "-- only", "v /* c */", "k\n  -- two lines"};
+    switch (below(3)) {
+      case 0: return insert(below(n + 2), pick(texts));
+      case 1: return remove(below(n));
+      default: return set_text(below(n), pick(texts));
+    }
+  }
+
+ private:
+  std::mt19937 rng_;
+};
+
+bool is_subsequence(std::string_view small, std::string_view big) {
+  std::size_t i = 0;
+  for (char ch : big) {
+    if (i < small.size() && small[i] == ch) ++i;
+  }
+  return i == small.size();
+}
+
+// The offset of an item in the document and its text.
+std::pair<std::size_t, std::string> locate(const cst::Document& doc, const NodeRef& select, const NodeRef& item) {
+  std::string before;
+  std::string whole = cst::document_text(doc);
+  std::string clause = cst::node_text(select);
+  std::size_t clause_at = whole.find(clause);
+  auto lock = select->read_lock();
+  for (const Child& c : select->children) {
+    if (c.is_node() && c.node() == item) break;
+    cst::print_child(c, before);
+  }
+  return {clause_at + before.size(), cst::node_text(item)};
+}
+
+TEST(SelectEdit, RandomEditsKeepTheListReadable) {
+  RandomLists gen(20240611);
+  for (int round = 0; round < 300; ++round) {
+    std::string text = gen.document();
+    cst::Document doc = parse_ok(text);
+    NodeRef select = first_select(doc);
+    ASSERT_TRUE(select) << text;
+    std::string whole = cst::document_text(doc);
+    std::string clause = cst::node_text(select);
+    std::string prefix = whole.substr(0, whole.find(clause));
+    std::string suffix = whole.substr(prefix.size() + clause.size());
+    for (int step = 0; step < 25; ++step) {
+      std::size_t n = items_of(select).size();
+      Op op = gen.op(n);
+      SCOPED_TRACE("round " + std::to_string(round) + " step " + std::to_string(step) + " on «" + whole + "»");
+      std::pair<std::size_t, std::string> target;
+      if (op.kind == Op::Kind::SetText) target = locate(doc, select, items_of(select)[op.index]);
+      auto err = run_op(select, op);
+      std::string next = cst::document_text(doc);
+      if (err) {
+        EXPECT_EQ(err->kind, EditError::Kind::OnlyItem);
+        EXPECT_EQ(next, whole);
+        continue;
+      }
+      ASSERT_EQ(next.substr(0, prefix.size()), prefix);
+      ASSERT_GE(next.size(), suffix.size());
+      ASSERT_EQ(next.substr(next.size() - suffix.size()), suffix);
+      if (op.kind == Op::Kind::Insert) EXPECT_TRUE(is_subsequence(whole, next)) << "«" << next << "»";
+      if (op.kind == Op::Kind::Remove) EXPECT_TRUE(is_subsequence(next, whole)) << "«" << next << "»";
+      if (op.kind == Op::Kind::SetText) {
+        auto [at, old_text] = target;
+        std::string new_text = cst::node_text(items_of(select)[op.index]);
+        EXPECT_EQ(next, whole.substr(0, at) + new_text + whole.substr(at + old_text.size()));
+      }
+      expect_reparses_to(next, select);
+      if (::testing::Test::HasFailure()) return;
+      whole = next;
+    }
+  }
+}
+
+TEST(SelectEdit, ManyAppendsStayLinear) {
+  cst::Document doc = parse_ok("select\n    a\nfrom t");
+  NodeRef select = first_select(doc);
+  auto started = std::chrono::steady_clock::now();
+  {
+    auto lock = select->write_lock();
+    for (int i = 0; i < 10000; ++i) {
+      InsertResult r = insert_item(*select, static_cast<std::size_t>(-1), "c" + std::to_string(i));
+      ASSERT_TRUE(std::holds_alternative<NodeRef>(r));
+    }
+  }
+  auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_LT(seconds, 10.0);
+  std::string text = cst::document_text(doc);
+  EXPECT_TRUE(text.starts_with("select\n    a,\n    c0,\n    c1,\n")) << text.substr(0, 40);
+  EXPECT_TRUE(text.ends_with("c9998,\n    c9999\nfrom t"));
+  EXPECT_EQ(items_of(select).size(), 10001u);
+}
+
+}  // namespace
+}  // namespace trelm::edit

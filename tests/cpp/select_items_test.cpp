@@ -1,0 +1,305 @@
+#include "parser/select_items.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "parser/parse.hpp"
+#include "support/tree_dump.hpp"
+#include "tree/print.hpp"
+
+namespace trelm::parser {
+namespace {
+
+using cst::Child;
+using cst::Children;
+using cst::NodeRef;
+using cst::NodeTag;
+using cst::Token;
+using cst::TokenKind;
+
+std::string root_dump(std::string_view text) {
+  ParseResult result = parse(text);
+  if (auto* err = std::get_if<ParseError>(&result)) return "error: " + err->message;
+  const cst::Document& doc = std::get<cst::Document>(result);
+  EXPECT_EQ(cst::document_text(doc), text);
+  auto lock = doc.root->read_lock();
+  return trelm::testing::dump(doc.root->children);
+}
+
+TEST(SelectListSplit, DividesSelectAndWithLists) {
+  struct Case {
+    std::string_view input;
+    std::string_view expected;
+  };
+  const std::vector<Case> cases = {
+      {"select a, b as c -- note",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem["a"] "," " " SelectItem["b" " " "as" " " "c"] " " )d"
+       R"d("-- note"]])d"},
+      {"select\n  a,\n  {% if x %}b,{% endif %}\n  c",
+       R"d(Query[Clause(SELECT)["select" "\n  " SelectItem["a"] "," "\n  " )d"
+       R"d(JinjaBlock[JinjaBranch["{% if x %}" "b" ","] "{% endif %}"] "\n  " SelectItem["c"]]])d"},
+      {"select a,, b",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem["a"] "," "," " " SelectItem["b"]]])d"},
+      {"select a, /* gone */ , b",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem["a"] "," " " "/* gone */" " " "," " " SelectItem["b"]]])d"},
+      {"select a /* in */ + b, c",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem["a" " " "/* in */" " " "+" " " "b"] "," " " )d"
+       R"d(SelectItem["c"]]])d"},
+      {"select f(a, b), c",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem["f" Paren["(" "a" "," " " "b" ")"]] "," " " )d"
+       R"d(SelectItem["c"]]])d"},
+      {"select a,",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem["a"] ","]])d"},
+      // Statement tags alone make no item; with anything else they do.
+      {"select a, {% set x = 1 %} b",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem["a"] "," " " SelectItem["{% set x = 1 %}" " " "b"]]])d"},
+      {"select a, {% set x = 1 %}",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem["a"] "," " " "{% set x = 1 %}"]])d"},
+      {"select a, {% if x %}{% endif %}",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem["a"] "," " " )d"
+       R"d(JinjaBlock[JinjaBranch["{% if x %}"] "{% endif %}"]]])d"},
+      {"select a, {% if x %} {% if y %}{# c #}{% endif %}{% else %}--\n{% endif %}",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem["a"] "," " " JinjaBlock[JinjaBranch["{% if x %}" " " )d"
+       R"d(JinjaBlock[JinjaBranch["{% if y %}" "{# c #}"] "{% endif %}"]] JinjaBranch["{% else %}" "--" "\n"] )d"
+       R"d("{% endif %}"]]])d"},
+      {"select a, {% if x %}{{ y }}{% endif %}",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem["a"] "," " " )d"
+       R"d(SelectItem[JinjaBlock[JinjaBranch["{% if x %}" "{{ y }}"] "{% endif %}"]]]])d"},
+      // Separator blocks: a branch body that starts or ends with a comma, or
+      // holds just one block that is a separator itself.
+      {"select a {% if x %}, b{% endif %}",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem["a"] " " )d"
+       R"d(JinjaBlock[JinjaBranch["{% if x %}" "," " " "b"] "{% endif %}"]]])d"},
+      {"select {% for c in cols %}{{ c }},{% endfor %} a",
+       R"d(Query[Clause(SELECT)["select" " " JinjaBlock[JinjaBranch["{% for c in cols %}" "{{ c }}" ","] )d"
+       R"d("{% endfor %}"] " " SelectItem["a"]]])d"},
+      {"select a{% if x %} {% else %}, b{% endif %}",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem["a"] JinjaBlock[JinjaBranch["{% if x %}" " "] )d"
+       R"d(JinjaBranch["{% else %}" "," " " "b"] "{% endif %}"]]])d"},
+      {"select a{% if x %} {% if y %}, b{% endif %} {% endif %}",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem["a"] JinjaBlock[JinjaBranch["{% if x %}" " " )d"
+       R"d(JinjaBlock[JinjaBranch["{% if y %}" "," " " "b"] "{% endif %}"] " "] "{% endif %}"]]])d"},
+      {"select {% if x %}b{% endif %}",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem[JinjaBlock[JinjaBranch["{% if x %}" "b"] )d"
+       R"d("{% endif %}"]]]])d"},
+      {"select {% if x %}(a, b){% endif %}",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem[JinjaBlock[JinjaBranch["{% if x %}" )d"
+       R"d(Paren["(" "a" "," " " "b" ")"]] "{% endif %}"]]]])d"},
+      {"select {% if x %}a {% if y %}, b{% endif %}{% endif %}",
+       R"d(Query[Clause(SELECT)["select" " " SelectItem[JinjaBlock[JinjaBranch["{% if x %}" "a" " " )d"
+       R"d(JinjaBlock[JinjaBranch["{% if y %}" "," " " "b"] "{% endif %}"]] "{% endif %}"]]]])d"},
+      {"with a as (select 1), b as (select 2) select * from b",
+       R"d(Query[Clause(WITH)["with" " " Cte["a" " " "as" " " Paren["(" Query[Clause(SELECT)["select" " " )d"
+       R"d(SelectItem["1"]]] ")"]] "," " " Cte["b" " " "as" " " Paren["(" Query[Clause(SELECT)["select" " " )d"
+       R"d(SelectItem["2"]]] ")"]]] " " Clause(SELECT)["select" " " SelectItem["*"]] " " )d"
+       R"d(Clause(FROM)["from" " " "b"]])d"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(root_dump(c.input), c.expected) << "input: " << c.input;
+  }
+}
+
+TEST(SelectListSplit, KeepsChildrenBeforeStartAndCopiesTheKind) {
+  auto w = [](std::string_view t) { return Child(Token(TokenKind::Word, t)); };
+  Children children{w("a"), Token(TokenKind::Comma, ","), w("b"), Token(TokenKind::Whitespace, " "),
+                    Token(TokenKind::Comma, ","), w("c")};
+  EXPECT_EQ(trelm::testing::dump(split_list(children, 3, NodeTag::Cte)), R"d("a" "," "b" " " "," Cte["c"])d");
+  EXPECT_EQ(trelm::testing::dump(split_list(children, 0, NodeTag::SelectItem)),
+            R"d(SelectItem["a"] "," SelectItem["b"] " " "," SelectItem["c"])d");
+  EXPECT_EQ(trelm::testing::dump(split_list({}, 0, NodeTag::SelectItem)), "");
+}
+
+TEST(SelectListSplit, StatementOnlyAndSeparatorTestsOnTokens) {
+  struct Case {
+    TokenKind kind;
+    bool statement_only;
+  };
+  const std::vector<Case> cases = {
+      {TokenKind::Whitespace, true},       {TokenKind::LineComment, true}, {TokenKind::BlockComment, true},
+      {TokenKind::JinjaComment, true},     {TokenKind::JinjaStatement, true},
+      {TokenKind::JinjaExpression, false}, {TokenKind::JinjaRaw, false},   {TokenKind::Word, false},
+      {TokenKind::Comma, false},
+  };
+  for (const Case& c : cases) {
+    Child token(Token(c.kind, "x"));
+    EXPECT_EQ(is_statement_only(token), c.statement_only) << static_cast<int>(c.kind);
+    EXPECT_FALSE(is_separator_block(token)) << static_cast<int>(c.kind);
+  }
+  Child paren(cst::make_node(NodeTag::Paren, {Token(TokenKind::LParen, "("), Token(TokenKind::RParen, ")")}));
+  EXPECT_FALSE(is_statement_only(paren));
+  EXPECT_FALSE(is_separator_block(paren));
+}
+
+struct SelectItemCase {
+  std::string_view input;
+  std::string_view expected;  // dump of the SelectItem node
+};
+
+TEST(SelectItemParse, AcceptsOneItem) {
+  const std::vector<SelectItemCase> cases = {
+      {"  a + 1 as total  ", R"d(SelectItem["a" " " "+" " " "1" " " "as" " " "total"])d"},
+      {"coalesce(a, b)", R"d(SelectItem["coalesce" Paren["(" "a" "," " " "b" ")"]])d"},
+      {"(select max(x) from t) as m",
+       R"d(SelectItem[Paren["(" Query[Clause(SELECT)["select" " " SelectItem["max" Paren["(" "x" ")"]]] " " )d"
+       R"d(Clause(FROM)["from" " " "t"]] ")"] " " "as" " " "m"])d"},
+      {"t.from", R"d(SelectItem["t" "." "from"])d"},
+      {"order", R"d(SelectItem["order"])d"},
+      {"-- only a comment", R"d(SelectItem["-- only a comment"])d"},
+      {"a /* x */", R"d(SelectItem["a" " " "/* x */"])d"},
+      {"{{ col }}", R"d(SelectItem["{{ col }}"])d"},
+      {"'open", R"d(SelectItem["'" "open"])d"},
+      {"{% if x %}a, b{% endif %}", R"d(SelectItem[JinjaBlock[JinjaBranch["{% if x %}" "a" "," " " "b"] "{% endif %}"]])d"},
+      // Unicode whitespace around the text is trimmed: NBSP, ideographic
+      // space, line separator, next line.
+      {"\u00a0\u3000a\u2028\xc2\x85", R"d(SelectItem["a"])d"},
+      {"\t\r\n a \n", R"d(SelectItem["a"])d"},
+      // A non-whitespace character that ends in a continuation byte stays.
+      {"a\u00e9", "SelectItem[\"a\u00e9\"]"},
+      {"select", "error"},
+  };
+  for (const SelectItemCase& c : cases) {
+    SelectItemResult result = parse_select_item(c.input);
+    if (c.expected == "error") {
+      EXPECT_TRUE(std::holds_alternative<ParseError>(result)) << c.input;
+      continue;
+    }
+    if (auto* err = std::get_if<ParseError>(&result)) {
+      ADD_FAILURE() << "input: " << c.input << " refused: " << err->message;
+      continue;
+    }
+    EXPECT_EQ(trelm::testing::dump(std::get<NodeRef>(result)), c.expected) << "input: " << c.input;
+  }
+}
+
+TEST(SelectItemParse, RefusesWhatIsNotOneItem) {
+  const std::string_view kEmpty = "a select item cannot be empty";
+  const std::string_view kSeparator = "a select item cannot contain a top level `,` or `;`";
+  const std::string_view kClause = "a select item cannot contain a clause keyword";
+  struct Case {
+    std::string_view input;
+    std::string_view message;
+    std::size_t offset;
+    std::size_t line;
+    std::size_t column;
+  };
+  const std::vector<Case> cases = {
+      {"", kEmpty, 0, 1, 1},
+      {"   ", kEmpty, 0, 1, 1},
+      {"\u00a0\n\u3000", kEmpty, 0, 1, 1},
+      {"a, b", kSeparator, 1, 1, 2},
+      {"a;", kSeparator, 1, 1, 2},
+      {"  a\n, b", kSeparator, 2, 2, 1},
+      {"x from y", kClause, 2, 1, 3},
+      {"order by", kClause, 0, 1, 1},
+      {"order /* c */ BY", kClause, 0, 1, 1},
+      {"a select", kClause, 2, 1, 3},
+      {" x\nunion all y ", kClause, 2, 2, 1},
+      {"a is distinct from b", "", 0, 0, 0},  // accepted: a comparison
+      {"* except (a)", "", 0, 0, 0},  // accepted: a column filter, not EXCEPT
+      // Offsets count the printed bytes of whole nodes before the culprit.
+      {"f(x, y) from t", kClause, 8, 1, 9},
+      {"{% if x %}y{% endif %} limit 1", kClause, 23, 1, 24},
+      {"(a,\nb) \u00e9 , c", kSeparator, 10, 2, 7},
+      // The first offending child decides.
+      {"a from b, c", kClause, 2, 1, 3},
+      {"a, b from c", kSeparator, 1, 1, 2},
+      // Positions are in the trimmed text.
+      {"\u00a0 a, b", kSeparator, 1, 1, 2},
+      {"{{ col", "unterminated `{{` tag", 0, 1, 1},
+      {"  a {{ col", "unterminated `{{` tag", 2, 1, 3},
+  };
+  for (const Case& c : cases) {
+    SelectItemResult result = parse_select_item(c.input);
+    if (c.message.empty()) {
+      EXPECT_TRUE(std::holds_alternative<NodeRef>(result)) << "input: " << c.input;
+      continue;
+    }
+    auto* err = std::get_if<ParseError>(&result);
+    if (err == nullptr) {
+      ADD_FAILURE() << "input accepted: " << c.input;
+      continue;
+    }
+    EXPECT_EQ(err->message, c.message) << "input: " << c.input;
+    EXPECT_EQ(err->offset, c.offset) << "input: " << c.input;
+    EXPECT_EQ(err->line, c.line) << "input: " << c.input;
+    EXPECT_EQ(err->column, c.column) << "input: " << c.input;
+  }
+}
+
+std::string repeat(std::string_view piece, std::size_t n) {
+  std::string out;
+  out.reserve(piece.size() * n);
+  for (std::size_t i = 0; i < n; ++i) out += piece;
+  return out;
+}
+
+// The kinds of the children of the only SELECT clause of the first query.
+std::string select_clause_shape(const cst::Document& doc) {
+  auto root_lock = doc.root->read_lock();
+  for (const Child& c : doc.root->children) {
+    if (!c.is_node_tag(NodeTag::Query)) continue;
+    auto query_lock = c.node()->read_lock();
+    const Child& clause = c.node()->children.front();
+    auto clause_lock = clause.node()->read_lock();
+    std::string shape;
+    for (const Child& item : clause.node()->children) {
+      if (!shape.empty()) shape += ' ';
+      if (item.is_token()) {
+        shape += '"' + item.token().text + '"';
+      } else {
+        auto item_lock = item.node()->read_lock();
+        shape += trelm::testing::tag_name(item.node()->kind.tag);
+      }
+    }
+    return shape;
+  }
+  return "no query";
+}
+
+TEST(SelectListSplit, DeeplyNestedBlocksInASelectList) {
+  constexpr std::size_t kDepth = 100000;
+  struct Case {
+    std::string_view name;
+    std::string_view innermost;
+    std::string_view expected;
+  };
+  const std::vector<Case> cases = {
+      {"a separator deep inside", "b,", R"d("select" " " SelectItem "," " " JinjaBlock " " SelectItem)d"},
+      {"statement tags only", "{% set y = 1 %}", R"d("select" " " SelectItem "," " " JinjaBlock)d"},
+      {"an expression deep inside", "{{ b }}", R"d("select" " " SelectItem "," " " SelectItem)d"},
+  };
+  for (const Case& c : cases) {
+    auto started = std::chrono::steady_clock::now();
+    std::string text = "select a, " + repeat("{% if x %}", kDepth) + std::string(c.innermost) +
+                       repeat("{% endif %}", kDepth) + " c";
+    if (c.name == "statement tags only") text.resize(text.size() - 1);
+    ParseResult result = parse(text);
+    ASSERT_TRUE(std::holds_alternative<cst::Document>(result)) << c.name;
+    const cst::Document& doc = std::get<cst::Document>(result);
+    EXPECT_EQ(select_clause_shape(doc), c.expected) << c.name;
+    EXPECT_EQ(cst::document_text(doc), text) << c.name;
+    auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_LT(seconds, 10.0) << c.name;
+  }
+}
+
+TEST(SelectItemParse, DeeplyNestedTextIsAccepted) {
+  constexpr std::size_t kDepth = 100000;
+  std::string text = repeat("(select ", kDepth) + "1" + repeat(")", kDepth) + " as x";
+  SelectItemResult result = parse_select_item(text);
+  ASSERT_TRUE(std::holds_alternative<NodeRef>(result));
+  EXPECT_EQ(cst::node_text(std::get<NodeRef>(result)), text);
+
+  std::string refused = repeat("{% if x %}", kDepth) + "a" + repeat("{% endif %}", kDepth) + ", b";
+  SelectItemResult error = parse_select_item(refused);
+  ASSERT_TRUE(std::holds_alternative<ParseError>(error));
+  EXPECT_EQ(std::get<ParseError>(error).offset, refused.size() - 3);
+}
+
+}  // namespace
+}  // namespace trelm::parser

@@ -1,0 +1,21 @@
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+@pytest.fixture
+def run_isolated():
+    """Runs Python code in a fresh interpreter, so that a native crash fails
+    the test instead of killing the test run. Returns the completed process."""
+
+    def run(code: str, timeout: float = 120):
+        return subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(code)],
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+        )
+
+    return run

@@ -1,0 +1,157 @@
+import inspect
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import trelm_cst
+from trelm_cst import Document, TrelmSyntaxError, _native, parse_trelm
+
+
+def test_module_attributes_in_order():
+    names = [n for n in vars(_native) if not n.startswith("__")]
+    expected = ["Document", "Query", "Cte", "Clause", "Select", "Column", "parse_trelm", "TrelmSyntaxError"]
+    assert names == expected
+
+
+@pytest.mark.parametrize("cls", ["Document", "Query", "Cte", "Clause", "Select", "Column"])
+def test_classes_report_the_package_and_cannot_be_instantiated(cls):
+    t = getattr(_native, cls)
+    assert t.__module__ == "trelm_cst"
+    assert t.__bases__ == (object,)
+    with pytest.raises(TypeError):
+        t()
+    with pytest.raises(TypeError):
+        t.__new__(t)
+
+
+def test_docstrings_and_signatures():
+    assert Document.__doc__ == "A parsed trelm file. str() returns the source, including any edits."
+    assert parse_trelm.__doc__ == "Parses a trelm file into a Document."
+    assert str(inspect.signature(parse_trelm)) == "(source)"
+    assert Document.parse.__doc__ == "Parses trelm source into a Document."
+    assert str(inspect.signature(Document.parse)) == "(source)"
+    assert Document.to_string.__doc__ == "The document as trelm source."
+    assert TrelmSyntaxError.__doc__ == (
+        "Raised when trelm source cannot be parsed. Has line, column and offset attributes."
+    )
+    assert TrelmSyntaxError.__module__ == "trelm_cst"
+    assert TrelmSyntaxError.__name__ == "TrelmSyntaxError"
+    assert issubclass(TrelmSyntaxError, ValueError)
+    assert trelm_cst.TrelmSyntaxError is _native.TrelmSyntaxError
+
+
+ROUND_TRIP = [
+    "",
+    "select 1",
+    "select a,\r\n\tb\r\nfrom t\r\n",
+    "select 'naïve', \"ünï\" from t   \n\n  ",
+    "select (a from [b {% if x %} c",
+    "a) ] {% endif %} {% else %} )",
+    "{% raw %}{{ {% endraw %}{# c #}{{ x }}{% set y = 1 %}",
+    "select $$ a $$, $t$b$t$, /* c */ -- d\n1.5e3 .5 x::int;",
+    "select\u00a0a\u3000from\u2028t",
+    "'unterminated \"also $$ /* nope",
+    "{% for c in cols %}{{ c }},{% endfor %}",
+]
+
+
+@pytest.mark.parametrize("text", ROUND_TRIP)
+def test_round_trip(text):
+    doc = parse_trelm(text)
+    assert str(doc) == text
+    assert doc.to_string() == text
+    assert str(Document.parse(text)) == text
+
+
+def test_keyword_argument_and_independent_documents():
+    a = parse_trelm(source="select 1")
+    b = Document.parse(source="select 1")
+    assert str(a) == str(b) == "select 1"
+    assert a is not b
+
+
+@pytest.mark.parametrize(
+    "text, message, line, column, offset",
+    [
+        ("select {{ x", "unterminated `{{` tag at line 1, column 8", 1, 8, 7),
+        ("a\n{# b", "unterminated `{#` comment at line 2, column 1", 2, 1, 2),
+        ("é {{", "unterminated `{{` tag at line 1, column 4", 1, 4, 3),
+        ("a\n{% if", "unterminated `{%` tag at line 2, column 1", 2, 1, 2),
+        ("{% raw %} x", "unterminated `{% raw %}` block at line 1, column 1", 1, 1, 0),
+        ("select '{{ x'", "unterminated `{{` tag at line 1, column 9", 1, 9, 8),
+    ],
+)
+def test_syntax_errors(text, message, line, column, offset):
+    for parse in (parse_trelm, Document.parse):
+        with pytest.raises(TrelmSyntaxError) as info:
+            parse(text)
+        e = info.value
+        assert str(e) == message
+        assert e.args == (message,)
+        assert (e.line, e.column, e.offset) == (line, column, offset)
+        assert isinstance(e, ValueError)
+
+
+@pytest.mark.parametrize("bad", [b"select 1", 1, None, ["select"]])
+def test_non_str_source_is_a_type_error_naming_source(bad):
+    for parse in (parse_trelm, Document.parse):
+        with pytest.raises(TypeError, match="source"):
+            parse(bad)
+
+
+def test_lone_surrogates_raise_the_encoding_error():
+    with pytest.raises(UnicodeEncodeError):
+        parse_trelm("select '\udc80'")
+
+
+def test_argument_count_errors():
+    with pytest.raises(TypeError):
+        parse_trelm()
+    with pytest.raises(TypeError):
+        parse_trelm("a", "b")
+    with pytest.raises(TypeError):
+        parse_trelm(text="a")
+
+
+# Generated SQL-and-Jinja text: fragments chosen to hit every token shape,
+# brackets and blocks that may or may not pair up, and non-ASCII text.
+FRAGMENTS = st.sampled_from(
+    [
+        "select", "SELECT", "with", "from", "where", "group", "by", "union", "all", " ", "\n", "\r\n", "\t",
+        "a", "t.b", "é", "名前", "1", "1.5", ".5e3", "(", ")", "[", "]", ",", ";", ".", "*", "+", "-", "/",
+        "'s'", "'it''s'", '"q"', "`b`", "$$d$$", "-- c\n", "/* c */", "{{ x }}", "{% if x %}",
+        "{% elif y %}", "{% else %}", "{% endif %}", "{% for c in cs %}", "{% endfor %}", "{# c #}",
+        "{% raw %}{{{% endraw %}", "{", "}", "$", "'", '"', "\u00a0", "as", "distinct", "on",
+    ]
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(FRAGMENTS, max_size=40))
+def test_generated_text_round_trips(parts):
+    text = "".join(parts)
+    try:
+        doc = parse_trelm(text)
+    except TrelmSyntaxError as e:
+        # Only unterminated Jinja constructs are refused, at a real position.
+        assert e.args[0].startswith("unterminated")
+        assert 0 <= e.offset <= len(text.encode())
+        return
+    assert str(doc) == text
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.text())
+def test_arbitrary_text_round_trips_or_reports_a_jinja_error(text):
+    try:
+        encoded = text.encode()
+    except UnicodeEncodeError:
+        with pytest.raises(UnicodeEncodeError):
+            parse_trelm(text)
+        return
+    try:
+        assert str(parse_trelm(text)) == text
+    except TrelmSyntaxError as e:
+        assert e.args[0].startswith("unterminated")
+        assert encoded[e.offset : e.offset + 1] == b"{"

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ tests (GoogleTest, through CTest) and the Python
+# tests (pytest, against the package installed into .venv). Installs what it
+# needs when it is missing: Debian packages with apt-get, Python packages into
+# the local virtual environment.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+missing=()
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+command -v g++ >/dev/null || missing+=(g++)
+python3 -c 'import venv, ensurepip' 2>/dev/null || missing+=(python3-venv)
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" cmake
+fi
+
+[ -x .venv/bin/python ] || python3 -m venv .venv
+.venv/bin/python -m pip install -q --upgrade pip
+.venv/bin/python -m pip install -q cmake ninja
+export PATH="$PWD/.venv/bin:$PATH"
+
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake -S . -B build/tests -G Ninja -DTRELM_BUILD_TESTS=ON -DTRELM_BUILD_FUZZ=ON -DCMAKE_BUILD_TYPE=Release
+cmake --build build/tests -j "$jobs"
+ctest --test-dir build/tests --output-on-failure -j "$jobs"
+
+.venv/bin/python -m pip install -q ".[test]"
+.venv/bin/python -m pytest -q
