@@ -19,6 +19,11 @@ bool ends_in_line_comment(const Child& child) {
   return !inner.empty() && inner.back().is_token_kind(TokenKind::LineComment);
 }
 
+bool ends_with_carriage_return(const Child& child) {
+  const cst::Token* t = child.as_token();
+  return t != nullptr && !t->text.empty() && t->text.back() == '\r';
+}
+
 std::vector<std::size_t> item_indices(const Children& children) {
   std::vector<std::size_t> items;
   for (std::size_t i = 0; i < children.size(); ++i) {
@@ -33,9 +38,7 @@ std::string line_end_of(const Children& children) {
     const std::string& text = children[i].token().text;
     std::size_t lf = text.find('\n');
     if (lf == std::string::npos) continue;
-    bool cr_before = lf > 0 ? text[lf - 1] == '\r'
-                            : i > 0 && children[i - 1].is_token() && !children[i - 1].token().text.empty() &&
-                                  children[i - 1].token().text.back() == '\r';
+    bool cr_before = lf > 0 ? text[lf - 1] == '\r' : i > 0 && ends_with_carriage_return(children[i - 1]);
     return cr_before ? "\r\n" : "\n";
   }
   return "\n";

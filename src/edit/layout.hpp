@@ -22,6 +22,11 @@ bool holds_line_break(const cst::Child& child);
 // part of the comment unless it starts a new line.
 bool ends_in_line_comment(const cst::Child& child);
 
+// A token whose text ends in a carriage return: a line comment read from a
+// file with "\r\n" line ends keeps the "\r", and the Whitespace after it
+// starts with the bare "\n".
+bool ends_with_carriage_return(const cst::Child& child);
+
 // The child indices of the SelectItem children, in order.
 std::vector<std::size_t> item_indices(const cst::Children& children);
 

@@ -60,6 +60,17 @@ std::string line_break_for(const Children& children, std::size_t item) {
   return detail::line_end_of(children) + detail::indentation_before(children, item);
 }
 
+// A run spliced in right after a comment that ends in "\r" takes the line
+// break that followed the comment; that break starts with a bare "\n", so it
+// gets the "\r" the comment keeps, and the line the run ends stays "\r\n".
+void carry_carriage_return(Children& children, std::size_t pos, std::size_t end) {
+  if (pos == 0 || end >= children.size() || !detail::ends_with_carriage_return(children[pos - 1])) return;
+  if (!detail::is_whitespace(children[end])) return;
+  const std::string& text = children[end].token().text;
+  if (text.empty() || text.front() != '\n') return;
+  children[end] = Child(detail::whitespace_token("\r" + text));
+}
+
 // A new item whose text ends in a line comment gets a line break after it
 // when anything but a line break would follow it.
 void close_item_comment(cst::Node& select, std::size_t item, bool end_breaks) {
@@ -128,6 +139,7 @@ NodeRef insert_into_list(cst::Node& select, const std::vector<std::size_t>& item
     std::size_t pos = after_item(children, c, false);
     std::string before = break_after_comment(children, pos, c, s.before_comma);
     std::size_t end = splice(select, pos, {whitespace(before), comma(), whitespace(s.after_comma), std::move(node)});
+    carry_carriage_return(children, pos, end);
     close_item_comment(select, end - 1, end_breaks);
     return item;
   }
@@ -137,11 +149,10 @@ NodeRef insert_into_list(cst::Node& select, const std::vector<std::size_t>& item
   std::size_t pos = comma_present ? after_item(children, c, true) : add_comma_after(select, c, s);
   std::string lead = break_after_comment(children, pos, c, s.after_comma);
   std::size_t at = pos + (lead.empty() ? 0 : 1);
-  if (comma_present) {
-    splice(select, pos, {whitespace(lead), std::move(node), whitespace(s.before_comma), comma()});
-  } else {
-    splice(select, pos, {whitespace(lead), std::move(node)});
-  }
+  std::size_t end = comma_present
+                        ? splice(select, pos, {whitespace(lead), std::move(node), whitespace(s.before_comma), comma()})
+                        : splice(select, pos, {whitespace(lead), std::move(node)});
+  carry_carriage_return(children, pos, end);
   close_item_comment(select, at, end_breaks);
   return item;
 }
@@ -155,10 +166,6 @@ InsertResult insert_item(cst::Node& select, std::size_t index, std::string_view 
   std::size_t k = std::min(index, items.size());
   return insert_into_list(select, items, k, std::get<NodeRef>(std::move(parsed)));
 }
-
-}  // namespace trelm::edit
-
-namespace trelm::edit {
 
 namespace {
 
@@ -194,6 +201,16 @@ std::size_t keep_comment_closed(Children& children, std::size_t from, std::size_
   return from + 1;
 }
 
+// After a removal the line break that followed the removed run may follow a
+// comment that already ends in "\r"; one "\r" of the two goes.
+void drop_doubled_carriage_return(Children& children, std::size_t at) {
+  if (at == 0 || at >= children.size() || !detail::ends_with_carriage_return(children[at - 1])) return;
+  if (!detail::is_whitespace(children[at])) return;
+  const std::string& text = children[at].token().text;
+  if (!text.starts_with("\r\n")) return;
+  children[at] = Child(detail::whitespace_token(text.substr(1)));
+}
+
 void remove_later_item(Children& children, const std::vector<std::size_t>& items, std::size_t k, bool trailing) {
   std::size_t c = items[k];
   std::size_t anchor = removal_anchor(children, items[k - 1], c);
@@ -202,6 +219,7 @@ void remove_later_item(Children& children, const std::vector<std::size_t>& items
   bool had_comma = has_comma_after(children, c);
   std::size_t cut = keep_comment_closed(children, from, to);
   erase_range(children, cut, to);
+  drop_doubled_carriage_return(children, cut);
   if (!trailing || had_comma) return;
   // The item was the last one: the comma of the new last item now dangles.
   for (std::size_t i = anchor + 1; i < from; ++i) {
@@ -233,7 +251,6 @@ void remove_first_item(Children& children, const std::vector<std::size_t>& items
 
 // Which line end a break added inside an item should use: the item's own
 // when it has one, else "\n". The item cannot see its list.
-std::string line_end_inside(const Children& children) { return detail::line_end_of(children); }
 
 }  // namespace
 
@@ -272,17 +289,26 @@ std::optional<EditError> set_item_text(cst::Node& item, std::string_view text) {
     auto lock = fresh->write_lock();
     replacement = std::move(fresh->children);
   }
-  const Children& old = item.children;
-  bool new_ends_open = !replacement.empty() && replacement.back().is_token_kind(TokenKind::LineComment);
-  bool old_ends_open = !old.empty() && old.back().is_token_kind(TokenKind::LineComment);
-  if (new_ends_open && !old_ends_open) {
-    if (!old.empty() && holds_line_break(old.back())) {
-      replacement.push_back(old.back());
-    } else {
-      replacement.push_back(Child(detail::whitespace_token(line_end_inside(old))));
-    }
-  }
   item.children.swap(replacement);  // the old children are released here
+  return std::nullopt;
+}
+
+std::optional<EditError> set_item_text_in(cst::Node& select, const NodeRef& item, std::string_view text) {
+  Children& children = select.children;
+  std::size_t c = 0;
+  while (c < children.size() && !(children[c].is_node() && children[c].node() == item)) ++c;
+  const bool in_list = c < children.size();
+  // A clause that ended in a line comment is followed by a line break.
+  const bool end_breaks = in_list && c + 1 == children.size() && ends_in_line_comment(children[c]);
+  std::optional<EditError> err;
+  {
+    auto lock = item->write_lock();
+    err = set_item_text(*item, text);
+  }
+  if (err || !in_list) return err;
+  // The break goes into the list, not the item, so the item's text stays
+  // exactly what was given and reads back the same after a reparse.
+  close_item_comment(select, c, end_breaks);
   return std::nullopt;
 }
 

@@ -28,7 +28,16 @@ bool is_comma(const Child& child) { return child.is_token_kind(TokenKind::Comma)
 // Whitespace on the item's own line: spaces and tabs, never a line break.
 bool is_inline_space(const Child& child) { return is_whitespace(child) && !holds_line_break(child); }
 
-std::string normalized_text(const Child& child) { return normalize(child.token().text); }
+// The whitespace at `i` as separator text. After a comment that kept the
+// "\r" of its line end the whitespace starts with a bare "\n"; the "\r" is
+// put back so that the copy ends its line the way the list does.
+std::string separator_text(const Children& children, std::size_t i) {
+  const std::string& text = children[i].token().text;
+  if (!text.empty() && text.front() == '\n' && i > 0 && detail::ends_with_carriage_return(children[i - 1])) {
+    return normalize("\r" + text);
+  }
+  return normalize(text);
+}
 
 bool gap_holds_comma(const Children& children, std::size_t a, std::size_t b) {
   for (std::size_t i = a + 1; i < b; ++i) {
@@ -63,7 +72,7 @@ Separator default_separator() { return Separator{std::string(), std::string(1, '
 
 Separator one_item_separator(const Children& children, std::size_t item) {
   Separator s = default_separator();
-  if (item > 0 && holds_line_break(children[item - 1])) s.after_comma = normalized_text(children[item - 1]);
+  if (item > 0 && holds_line_break(children[item - 1])) s.after_comma = separator_text(children, item - 1);
   return s;
 }
 
@@ -89,12 +98,12 @@ Separator separator_for(const Children& children, const std::vector<std::size_t>
   for (std::size_t i = a + 1; i < m; ++i) leading = leading || holds_line_break(children[i]);
   if (leading) {
     s.trailing = false;
-    if (is_whitespace(children[m - 1])) s.before_comma = normalized_text(children[m - 1]);
-    if (m + 2 == b && is_whitespace(children[m + 1])) s.after_comma = normalized_text(children[m + 1]);
+    if (is_whitespace(children[m - 1])) s.before_comma = separator_text(children, m - 1);
+    if (m + 2 == b && is_whitespace(children[m + 1])) s.after_comma = separator_text(children, m + 1);
     return s;
   }
-  if (m == a + 2 && is_whitespace(children[a + 1])) s.before_comma = normalized_text(children[a + 1]);
-  if (is_whitespace(children[b - 1])) s.after_comma = normalized_text(children[b - 1]);
+  if (m == a + 2 && is_whitespace(children[a + 1])) s.before_comma = separator_text(children, a + 1);
+  if (is_whitespace(children[b - 1])) s.after_comma = separator_text(children, b - 1);
   return s;
 }
 
@@ -122,8 +131,11 @@ bool has_comma_after(const Children& children, std::size_t c) {
 }
 
 std::string break_after_comment(const Children& children, std::size_t pos, std::size_t c, std::string ws) {
-  if (pos == 0 || ws.find('\n') != std::string::npos) return ws;
+  if (pos == 0) return ws;
   const Child& before = children[pos - 1];
+  // The comment's own "\r" already starts the line end.
+  if (ws.starts_with("\r\n") && detail::ends_with_carriage_return(before)) return ws.substr(1);
+  if (ws.find('\n') != std::string::npos) return ws;
   if (!detail::ends_in_line_comment(before)) return ws;
   // A comment read from the source already ends in the carriage return of a
   // "\r\n" line end; one written by a caller ends bare and needs the list's.

@@ -37,11 +37,11 @@ int column_set_text(PyObject* self, PyObject* value, void*) {
     }
     std::optional<std::string_view> text = utf8_arg(value, "text", "text");
     if (!text) return -1;
-    const cst::NodeRef& item = column_of(self)->item;
+    PyColumn* col = column_of(self);
     std::optional<edit::EditError> err;
     {
-      auto lock = item->write_lock();
-      err = edit::set_item_text(*item, *text);
+      auto lock = col->select->write_lock();
+      err = edit::set_item_text_in(*col->select, col->item, *text);
     }
     if (err) {
       raise_edit_error(*err);

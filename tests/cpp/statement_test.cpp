@@ -16,8 +16,10 @@ namespace {
 
 using cst::Child;
 using cst::Children;
+using cst::NodeTag;
 using cst::Token;
 using cst::TokenKind;
+
 
 struct DumpCase {
   std::string_view input;
@@ -78,6 +80,49 @@ TEST(StatementStructure, FindsQueriesInStatementLists) {
   };
   for (const DumpCase& c : cases) {
     EXPECT_EQ(root_dump(c.input), c.expected) << "input: " << c.input;
+  }
+}
+
+std::string repeat(std::string_view piece, std::size_t n) {
+  std::string out;
+  out.reserve(piece.size() * n);
+  for (std::size_t i = 0; i < n; ++i) out += piece;
+  return out;
+}
+
+// Wide inputs: a quadratic step anywhere would take minutes here.
+TEST(StatementStructure, WideInputsStayLinear) {
+  constexpr std::size_t kWidth = 200000;
+  struct Case {
+    std::string_view name;
+    std::string text;
+    NodeTag counted;               // nodes of this kind among the counted children
+    std::vector<std::size_t> path;  // from the root to the node whose children are counted
+    std::size_t expected;
+  };
+  const std::vector<Case> cases = {
+      {"statements", repeat("select 1;\n", kWidth), NodeTag::Query, {}, kWidth},
+      {"set operations", repeat("select 1 union ", kWidth) + "select 2", NodeTag::Clause, {0}, 2 * kWidth + 1},
+      {"select items", "select " + repeat("a, ", kWidth) + "b", NodeTag::SelectItem, {0, 0}, kWidth + 1},
+      {"separator blocks", "select a" + repeat("{% if x %}, b{% endif %}", kWidth), NodeTag::JinjaBlock, {0, 0},
+       kWidth},
+  };
+  for (const Case& c : cases) {
+    ParseResult result = parse(c.text);
+    ASSERT_TRUE(std::holds_alternative<cst::Document>(result)) << c.name;
+    cst::NodeRef node = std::get<cst::Document>(result).root;
+    for (std::size_t index : c.path) {
+      auto lock = node->read_lock();
+      ASSERT_TRUE(node->children.at(index).is_node()) << c.name;
+      cst::NodeRef next = node->children[index].node();
+      node = std::move(next);
+    }
+    std::size_t count = 0;
+    {
+      auto lock = node->read_lock();
+      for (const Child& child : node->children) count += child.is_node_tag(c.counted) ? 1 : 0;
+    }
+    EXPECT_EQ(count, c.expected) << c.name;
   }
 }
 

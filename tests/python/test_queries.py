@@ -1,0 +1,156 @@
+import gc
+
+import pytest
+
+from trelm_cst import Clause, Cte, Document, Query, Select, parse_trelm
+
+MODEL = """{{ config(a=1) }}
+
+with src as (
+    select * from {{ ref('x') }}
+), "Other Name" as (select 2 from (select 3) s)
+select id, name as n -- cols
+from src
+where id > 0
+union all
+select 1, 2
+"""
+
+
+@pytest.fixture
+def doc():
+    return parse_trelm(MODEL)
+
+
+def test_query_navigation(doc):
+    q = doc.query
+    assert isinstance(q, Query)
+    assert [c.name for c in q.clauses] == ["WITH", "SELECT", "FROM", "WHERE", "UNION ALL", "SELECT"]
+    assert all(isinstance(c, Clause) for c in q.clauses)
+    assert len(q.selects) == 2 and all(isinstance(s, Select) for s in q.selects)
+    assert q.select == q.selects[0]
+    assert [c.name for c in q.ctes] == ["src", "Other Name"]
+    assert str(q.ctes[0]) == "src as (\n    select * from {{ ref('x') }}\n)"
+    assert repr(q.ctes[1]) == "<Cte Other Name>"
+    assert q.cte("SRC").name == "src"
+    assert q.cte("other name").name == "Other Name"
+    assert q.cte('"Other Name"') is None
+    assert q.cte(name="missing") is None
+    assert q.cte("src").query.select.names == [None]
+
+
+def test_queries_are_outermost_first_and_counted_in_repr(doc):
+    qs = doc.queries()
+    assert len(qs) == 4
+    assert qs[0] == doc.query
+    assert qs[1] == doc.query.cte("src").query
+    assert repr(doc) == "<Document with 4 queries>"
+
+
+@pytest.mark.parametrize(
+    "text, count",
+    [
+        ("", 0),
+        ("select 1", 1),
+        ("-- only a comment\n{{ x }}", 0),
+        ("select 1; select 2", 2),
+        ("with a as (select 1) select * from (select 2) t", 3),
+        ("{% if x %}select 1{% else %}select 2{% endif %}", 2),
+    ],
+)
+def test_repr_counts_every_query(text, count):
+    d = parse_trelm(text)
+    assert repr(d) == f"<Document with {count} queries>"
+    assert len(d.queries()) == count
+
+
+def test_query_inside_a_block_is_not_the_top_level_query():
+    d = parse_trelm("{% if x %}select 1{% endif %}")
+    assert d.query is None
+    assert len(d.queries()) == 1
+
+
+def test_no_query():
+    d = parse_trelm("update t set a = 1")
+    assert d.query is None
+    assert d.queries() == []
+
+
+def test_query_equality_and_hash(doc):
+    a, b = doc.query, doc.query
+    assert a == b and not (a != b)
+    assert a is not b
+    assert hash(a) == hash(b)
+    assert {a: 1}[b] == 1
+    assert a != doc.queries()[1]
+    assert (a == "select 1") is False
+    assert a != 1
+    with pytest.raises(TypeError):
+        a < b  # noqa: B015
+    other = parse_trelm(MODEL).query
+    assert a != other
+
+
+def test_cte_and_clause_identity_and_text(doc):
+    c1, c2 = doc.query.ctes[0], doc.query.ctes[0]
+    assert c1 != c2  # identity of the Python object
+    clause = doc.query.clauses[2]
+    assert repr(clause) == str(clause) == "<Clause FROM>"
+    assert str(doc.query).startswith("<trelm_cst.Query object")
+
+
+def test_cte_without_a_name():
+    q = parse_trelm("with {{ name }} as (select 1) select 1").query
+    (cte,) = q.ctes
+    assert cte.name is None
+    assert repr(cte) == "<Cte >"
+    assert q.cte("") is None
+
+
+def test_cte_with_column_list_and_recursive():
+    q = parse_trelm("WITH RECURSIVE r (a, b) AS (select 1, 2) SELECT * FROM r").query
+    assert q.clauses[0].name == "WITH RECURSIVE"
+    assert q.cte("R").query.select.names == [None, None]
+
+
+def test_cte_argument_must_be_str(doc):
+    with pytest.raises(TypeError, match="name"):
+        doc.query.cte(1)
+    with pytest.raises(TypeError):
+        doc.query.cte()
+    with pytest.raises(TypeError):
+        doc.query.cte("a", "b")
+    with pytest.raises(TypeError):
+        doc.query.cte(nam="a")
+
+
+def test_handles_outlive_the_document():
+    d = parse_trelm("with a as (select x from t) select y as z from a")
+    q = d.query
+    cte = q.ctes[0]
+    clause = q.clauses[1]
+    col = q.select.columns[0]
+    del d
+    gc.collect()
+    assert str(cte) == "a as (select x from t)"
+    assert clause.name == "SELECT"
+    assert col.name == "z"
+    assert q.select.names == ["z"]
+
+
+def test_docstrings():
+    assert Query.__doc__ == "A SQL query: its clauses, CTEs and SELECT clauses."
+    assert Cte.__doc__ == "One `name AS (...)` entry of a WITH clause."
+    assert Clause.__doc__ == "A clause of a query, such as its FROM or WHERE clause."
+    assert Document.query.__doc__ == "The first query at the top level of the file: the model's own SELECT."
+    assert Document.queries.__doc__ == (
+        "Every query in the file, including CTE bodies and subqueries, outermost first."
+    )
+    assert Query.clauses.__doc__ == "Every clause, in order."
+    assert Query.selects.__doc__ == "Every SELECT clause: one, or several joined by UNION and similar."
+    assert Query.select.__doc__ == "The first SELECT clause."
+    assert Query.ctes.__doc__ == "The CTEs of the query's WITH clause."
+    assert Query.cte.__doc__ == "The CTE with this name, compared ignoring case."
+    assert Cte.name.__doc__ == "The CTE's name, unquoted."
+    assert Cte.query.__doc__ == "The query inside the CTE's parentheses."
+    assert Clause.name.__doc__ == "The clause keyword in upper case, such as `FROM`, `GROUP BY` or `UNION ALL`."

@@ -1,0 +1,119 @@
+import pytest
+
+from trelm_cst import Column, Select, parse_trelm
+
+
+def select_of(text):
+    return parse_trelm(text).query.select
+
+
+def test_names_find_index_contains():
+    s = select_of("select a, b + 1, c AS d, t.amount, \"Order Id\" from t")
+    assert s.names == ["a", None, "d", "amount", "Order Id"]
+    assert s.find("D").text == "c AS d"
+    assert s.find("missing") is None
+    assert s.index("AMOUNT") == 3
+    assert s.index("missing") is None
+    assert "AMOUNT" in s
+    assert "t.amount" not in s
+    assert "order id" in s
+    assert len(s) == 5
+    assert repr(s) == "<Select with 5 columns>"
+    assert str(s) == repr(s)
+
+
+@pytest.mark.parametrize(
+    "item, expr, alias, name, templated",
+    [
+        ("t.amount AS dollars", "t.amount", "dollars", "dollars", False),
+        ("t.amount dollars", "t.amount", "dollars", "dollars", False),
+        ("t.amount", "t.amount", None, "amount", False),
+        ('"Order Id"', '"Order Id"', None, "Order Id", False),
+        ('amount / 100 AS "Dollars"""', "amount / 100", '"Dollars"""', 'Dollars"', False),
+        ("amount / 100", "amount / 100", None, None, False),
+        ("count(*) n", "count(*)", "n", "n", False),
+        ("x is null", "x is null", None, None, False),
+        ("case when a then b end", "case when a then b end", None, None, False),
+        ("x as", "x", "as", "as", False),
+        ("{{ col }}", "{{ col }}", None, None, True),
+        ("{{ col }} AS c", "{{ col }}", "c", "c", True),
+        ("a -- note\n AS b", "a", "b", "b", False),
+        ("`we``ird`", "`we``ird`", None, "we`ird", False),
+    ],
+)
+def test_column_analysis(item, expr, alias, name, templated):
+    (col,) = select_of(f"select {item}\nfrom t").columns
+    assert col.text == item
+    assert str(col) == item
+    assert repr(col) == f"<Column {item}>"
+    assert col.expr == expr
+    assert col.alias == alias
+    assert col.name == name
+    assert col.is_templated is templated
+
+
+def test_for_loop_item_is_templated():
+    s = select_of("select {% for c in cs %}{{ c }} as x_{{ c }}{% endfor %} from t")
+    assert [c.is_templated for c in s.columns] == [True]
+
+
+def test_equality_and_hash_rules():
+    s = select_of("select a, b from t")
+    c0, c0b = s.columns[0], s.columns[0]
+    assert c0 == c0b and c0 is not c0b
+    assert c0 != s.columns[1]
+    assert c0.select == s
+    assert s == c0.select
+    assert (c0 == "a") is False
+    with pytest.raises(TypeError):
+        hash(c0)
+    with pytest.raises(TypeError):
+        hash(s)
+    with pytest.raises(TypeError):
+        {s}  # noqa: B018
+    with pytest.raises(TypeError):
+        c0 < c0b  # noqa: B015
+
+
+def test_iteration_and_no_indexing():
+    s = select_of("select a, b from t")
+    assert [c.text for c in s] == ["a", "b"]
+    with pytest.raises(TypeError):
+        s[0]  # noqa: B018
+
+
+@pytest.mark.parametrize("bad", [1, None, b"a"])
+def test_name_arguments_must_be_str(bad):
+    s = select_of("select a from t")
+    with pytest.raises(TypeError, match="name"):
+        s.find(bad)
+    with pytest.raises(TypeError, match="name"):
+        s.index(bad)
+    with pytest.raises(TypeError):
+        bad in s  # noqa: B015
+
+
+def test_column_in_select_needs_a_name():
+    s = select_of("select a from t")
+    with pytest.raises(TypeError):
+        s.columns[0] in s  # noqa: B015
+
+
+def test_docstrings():
+    assert Select.__doc__ == "A SELECT clause and its columns."
+    assert Column.__doc__ == "One item of a SELECT clause."
+    assert Select.columns.__doc__ == "The columns, in order."
+    assert Select.names.__doc__ == "Each column's name, or None for an unaliased expression."
+    assert Select.find.__doc__ == "The first column with this name, compared ignoring case."
+    assert Select.index.__doc__ == "The position of the first column with this name, compared ignoring case."
+    assert Column.text.__doc__ == "The item as written, such as `t.amount AS dollars`."
+    assert Column.expr.__doc__ == "The item without its alias."
+    assert Column.alias.__doc__ == "The alias as written, including any quotes."
+    assert Column.name.__doc__ == (
+        "The column name the item produces, unquoted: its alias, or the last part of a plain\n"
+        "column reference. None for an unaliased expression."
+    )
+    assert Column.is_templated.__doc__ == (
+        "True when the item contains Jinja, such as `{{ trelm_utils.star(...) }}` or a for loop."
+    )
+    assert Column.select.__doc__ == "The SELECT clause the column belongs to."
