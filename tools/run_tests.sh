@@ -27,5 +27,13 @@ cmake -S . -B build/tests -G Ninja -DTRELM_BUILD_TESTS=ON -DTRELM_BUILD_FUZZ=ON 
 cmake --build build/tests -j "$jobs"
 ctest --test-dir build/tests --output-on-failure -j "$jobs"
 
+# The same C++ tests again under the address and undefined-behaviour
+# sanitizers.
+cmake -S . -B build/sanitize -G Ninja -DTRELM_BUILD_TESTS=ON -DTRELM_BUILD_FUZZ=ON -DTRELM_SANITIZE=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/sanitize -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+
 .venv/bin/python -m pip install -q ".[test]"
 .venv/bin/python -m pytest -q
