@@ -12,9 +12,12 @@
 // therefore yields the same items: no item text leaks into a comment, and a
 // break that follows an item's comment is whitespace, which the parser leaves
 // outside its items.
+#include <optional>
+#include <tuple>
 #include <utility>
 
 #include "edit/layout.hpp"
+#include "edit/word_boundary.hpp"
 #include "edit/select_edit.hpp"
 #include "parser/select_items.hpp"
 
@@ -35,6 +38,13 @@ std::optional<Child> whitespace(const std::string& text) {
 }
 
 std::optional<Child> comma() { return Child(detail::comma_token()); }
+
+// The index of `node` among the children, or children.size() when absent.
+std::size_t index_of(const Children& children, const NodeRef& node) {
+  std::size_t c = 0;
+  while (c < children.size() && !(children[c].is_node() && children[c].node() == node)) ++c;
+  return c;
+}
 
 std::size_t count_present(const std::vector<std::optional<Child>>& run) {
   std::size_t n = 0;
@@ -159,12 +169,17 @@ NodeRef insert_into_list(cst::Node& select, const std::vector<std::size_t>& item
 
 }  // namespace
 
-InsertResult insert_item(cst::Node& select, std::size_t index, std::string_view text) {
+InsertResult insert_item(cst::Node& select, std::size_t index, std::string_view text, bool word_follows) {
   parser::SelectItemResult parsed = parser::parse_select_item(text);
   if (auto err = syntax_error(parsed)) return *err;
   std::vector<std::size_t> items = detail::item_indices(select.children);
   std::size_t k = std::min(index, items.size());
-  return insert_into_list(select, items, k, std::get<NodeRef>(std::move(parsed)));
+  NodeRef item = insert_into_list(select, items, k, std::get<NodeRef>(std::move(parsed)));
+  std::size_t c = index_of(select.children, item);
+  detail::keep_words_apart(select, c + 1);
+  detail::keep_words_apart(select, c);
+  detail::keep_end_apart(select, word_follows);
+  return item;
 }
 
 namespace {
@@ -211,7 +226,9 @@ void drop_doubled_carriage_return(Children& children, std::size_t at) {
   children[at] = Child(detail::whitespace_token(text.substr(1)));
 }
 
-void remove_later_item(Children& children, const std::vector<std::size_t>& items, std::size_t k, bool trailing) {
+// Answers the range of child indices around which text was taken out.
+std::pair<std::size_t, std::size_t> remove_later_item(Children& children, const std::vector<std::size_t>& items,
+                                                      std::size_t k, bool trailing) {
   std::size_t c = items[k];
   std::size_t anchor = removal_anchor(children, items[k - 1], c);
   std::size_t from = after_item(children, anchor, trailing);
@@ -220,17 +237,19 @@ void remove_later_item(Children& children, const std::vector<std::size_t>& items
   std::size_t cut = keep_comment_closed(children, from, to);
   erase_range(children, cut, to);
   drop_doubled_carriage_return(children, cut);
-  if (!trailing || had_comma) return;
+  if (!trailing || had_comma) return {anchor + 1, cut};
   // The item was the last one: the comma of the new last item now dangles.
   for (std::size_t i = anchor + 1; i < from; ++i) {
     if (children[i].is_token_kind(TokenKind::Comma)) {
       erase_range(children, i, i + 1);
-      return;
+      return {anchor + 1, cut - 1};
     }
   }
+  return {anchor + 1, cut};
 }
 
-void remove_first_item(Children& children, const std::vector<std::size_t>& items, bool trailing) {
+// Answers the child index where the removed run was.
+std::size_t remove_first_item(Children& children, const std::vector<std::size_t>& items, bool trailing) {
   std::size_t c = items[0];
   std::size_t end = after_item(children, c, trailing);
   // The line break or space before the next item goes too, unless the item
@@ -247,17 +266,14 @@ void remove_first_item(Children& children, const std::vector<std::size_t>& items
     }
   }
   erase_range(children, c, end);
+  return c;
 }
-
-// Which line end a break added inside an item should use: the item's own
-// when it has one, else "\n". The item cannot see its list.
 
 }  // namespace
 
-std::optional<EditError> remove_item(cst::Node& select, const NodeRef& item) {
+std::optional<EditError> remove_item(cst::Node& select, const NodeRef& item, bool word_follows) {
   Children& children = select.children;
-  std::size_t c = 0;
-  while (c < children.size() && !(children[c].is_node() && children[c].node() == item)) ++c;
+  std::size_t c = index_of(children, item);
   if (c == children.size()) return error_of(EditError::Kind::NotInSelect);
   std::vector<std::size_t> items = detail::item_indices(children);
   std::size_t k = 0;
@@ -265,21 +281,22 @@ std::optional<EditError> remove_item(cst::Node& select, const NodeRef& item) {
   if (k == items.size()) return error_of(EditError::Kind::NotInSelect);
   if (items.size() == 1) return error_of(EditError::Kind::OnlyItem);
   bool trailing = separator_for(children, items, k).trailing;
+  std::size_t lo = 0;
+  std::size_t hi = 0;
   if (k > 0) {
-    remove_later_item(children, items, k, trailing);
+    std::tie(lo, hi) = remove_later_item(children, items, k, trailing);
   } else {
-    remove_first_item(children, items, trailing);
+    lo = hi = remove_first_item(children, items, trailing);
   }
+  // Text that used to be apart may now meet; highest junction first, so the
+  // lower indices stay valid when a space goes in.
+  for (std::size_t j = hi + 1; j-- > lo;) detail::keep_words_apart(select, j);
+  detail::keep_end_apart(select, word_follows);
   return std::nullopt;
 }
 
-// The item cannot see what follows it in its list, so a new text that ends
-// in a line comment carries its own line break, placed right after the
-// comment, where the comment needs it: the break the old text already had
-// (from an earlier edit) is reused; an old text that itself ended in a line
-// comment was already followed by a line break, so nothing is added. Being
-// whitespace at the item's end, the break is left outside the item when the
-// document is parsed again, so the item reads back the same.
+// Only the item's children change; whatever surrounds the item is its
+// list's business (see set_item_text_in).
 std::optional<EditError> set_item_text(cst::Node& item, std::string_view text) {
   parser::SelectItemResult parsed = parser::parse_select_item(text);
   if (auto err = syntax_error(parsed)) return *err;
@@ -293,10 +310,10 @@ std::optional<EditError> set_item_text(cst::Node& item, std::string_view text) {
   return std::nullopt;
 }
 
-std::optional<EditError> set_item_text_in(cst::Node& select, const NodeRef& item, std::string_view text) {
+std::optional<EditError> set_item_text_in(cst::Node& select, const NodeRef& item, std::string_view text,
+                                          bool word_follows) {
   Children& children = select.children;
-  std::size_t c = 0;
-  while (c < children.size() && !(children[c].is_node() && children[c].node() == item)) ++c;
+  std::size_t c = index_of(children, item);
   const bool in_list = c < children.size();
   // A clause that ended in a line comment is followed by a line break.
   const bool end_breaks = in_list && c + 1 == children.size() && ends_in_line_comment(children[c]);
@@ -309,6 +326,9 @@ std::optional<EditError> set_item_text_in(cst::Node& select, const NodeRef& item
   // The break goes into the list, not the item, so the item's text stays
   // exactly what was given and reads back the same after a reparse.
   close_item_comment(select, c, end_breaks);
+  detail::keep_words_apart(select, c + 1);
+  detail::keep_words_apart(select, c);
+  detail::keep_end_apart(select, word_follows);
   return std::nullopt;
 }
 

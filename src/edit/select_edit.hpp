@@ -34,15 +34,24 @@ struct Separator {
 using InsertResult = std::variant<cst::NodeRef, EditError>;
 
 // `select` is a SELECT clause node; any index at or past the end appends.
-InsertResult insert_item(cst::Node& select, std::size_t index, std::string_view text);
-std::optional<EditError> remove_item(cst::Node& select, const cst::NodeRef& item);
+// `word_follows` tells whether the text right after the clause begins with a
+// word character (see word_follows_child): an edit that would leave a word
+// at the clause's end then adds a space, so the two do not run together.
+InsertResult insert_item(cst::Node& select, std::size_t index, std::string_view text, bool word_follows = false);
+std::optional<EditError> remove_item(cst::Node& select, const cst::NodeRef& item, bool word_follows = false);
 std::optional<EditError> set_item_text(cst::Node& item, std::string_view text);
 
 // Re-texts `item` and, when it sits in `select`'s list and its new text ends
 // in a line comment, breaks the line after it so the comment cannot swallow
 // what follows. The caller holds `select`'s write lock; the item's write lock
 // is taken here (parent before child).
-std::optional<EditError> set_item_text_in(cst::Node& select, const cst::NodeRef& item, std::string_view text);
+std::optional<EditError> set_item_text_in(cst::Node& select, const cst::NodeRef& item, std::string_view text,
+                                          bool word_follows = false);
+
+// Whether the sibling right after `child` in `parent` (the query holding a
+// SELECT clause) begins with a word character. The caller holds the
+// parent's lock.
+bool word_follows_child(const cst::Children& parent, const cst::NodeRef& child);
 
 // Helpers, exposed for tests. `items` are child indices of the SelectItem
 // children, in order.

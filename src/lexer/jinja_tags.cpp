@@ -197,35 +197,37 @@ std::optional<std::size_t> TagScanner::tag_length_at(std::size_t pos, Closer clo
   return length;
 }
 
-// Whether the statement tag at `pos` (a "{") is an endraw tag. The name is
-// read before the tag is scanned: a name other than "endraw" settles it
-// without scanning, which keeps bodies full of "{" and "{%" linear. Reading
-// the name on the rest of the input gives the same name as reading it on
-// the scanned tag, because the name and the spaces before it stop at the
-// closer's "%" at the latest.
-bool TagScanner::ends_raw_block_at(std::size_t pos, std::size_t* tag_length) {
-  const auto name = tag_name(text_.substr(pos));
-  if (!name || *name != "endraw") return false;
-  const auto length = tag_length_at(pos, kStatementCloser);
-  if (!length) return false;
-  *tag_length = *length;
-  return true;
+// Only a "{" can start an endraw tag, so only the "{" bytes are tried.
+std::size_t TagScanner::first_endraw_from(std::size_t pos) const {
+  Cursor cur(text_, pos);
+  for (cur.skip_until('{'); !cur.at_end(); cur.bump(), cur.skip_until('{')) {
+    if (starts_endraw_tag(text_, cur.pos())) return cur.pos();
+  }
+  return kNever;
 }
 
-// The block ends with the first following statement tag named "endraw".
-// Only a "{" can start one, so only the "{" bytes of the body are tried.
+// The block ends with the first following endraw tag whose scan closes.
+// That is nearly always the body's first endraw tag, scanned here on its
+// own. Once a first one does not close, each later one could cost the rest
+// of the text too, so the scans of all endraw tags are worked out together
+// once and kept for every later block.
 TagMatch TagScanner::raw_block_at(std::size_t pos, std::size_t opening_length) {
   const std::size_t body = pos + opening_length;
   if (body >= no_endraw_from_) return failure(kRawUnterminated);
-  Cursor cur(text_, body);
-  for (cur.skip_until('{'); !cur.at_end(); cur.bump(), cur.skip_until('{')) {
-    std::size_t end_length = 0;
-    if (ends_raw_block_at(cur.pos(), &end_length)) {
-      return success(cur.pos() + end_length - pos, cst::TokenKind::JinjaRaw);
+  if (!endraws_) {
+    const std::size_t first = first_endraw_from(body);
+    if (first == kNever) {
+      no_endraw_from_ = body;
+      return failure(kRawUnterminated);
     }
+    if (const auto length = tag_length_at(first, kStatementCloser)) {
+      return success(first + *length - pos, cst::TokenKind::JinjaRaw);
+    }
+    endraws_.emplace(text_);
   }
-  // Every later body starts after `body`, so it sees a subset of these "{".
-  no_endraw_from_ = body;
+  if (const auto end = endraws_->first_closing_from(body)) {
+    return success(end->start + end->length - pos, cst::TokenKind::JinjaRaw);
+  }
   return failure(kRawUnterminated);
 }
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string_view>
 
+#include "lexer/endraw_index.hpp"
 #include "lexer/jinja_tags.hpp"
 
 namespace trelm::lexer::detail {
@@ -32,7 +33,7 @@ class TagScanner {
   TagMatch statement_at(std::size_t pos);
   TagMatch raw_block_at(std::size_t pos, std::size_t opening_length);
   std::optional<std::size_t> tag_length_at(std::size_t pos, Closer closer);
-  bool ends_raw_block_at(std::size_t pos, std::size_t* tag_length);
+  std::size_t first_endraw_from(std::size_t pos) const;
 
   static constexpr std::size_t kNever = static_cast<std::size_t>(-1);
 
@@ -45,6 +46,8 @@ class TagScanner {
   // closer starts at or after this position, so a scan whose closer would
   // have to start there cannot succeed.
   std::size_t no_closer_from_[2] = {kNever, kNever};
+  // Built the first time a raw block's first endraw tag does not close.
+  std::optional<EndrawIndex> endraws_;
 };
 
 }  // namespace trelm::lexer::detail

@@ -37,13 +37,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {
-    .name = "trelm_cst.Clause",
-    .basicsize = sizeof(PyNodeHandle),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = kSlots,
-};
+PyType_Spec kSpec = class_spec("trelm_cst.Clause", sizeof(PyNodeHandle), kSlots);
 
 PyTypeObject* g_type = nullptr;
 

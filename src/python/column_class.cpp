@@ -7,6 +7,7 @@
 #include "python/guard.hpp"
 #include "python/handle.hpp"
 #include "python/lists.hpp"
+#include "python/query_context.hpp"
 #include "python/source_arg.hpp"
 #include "python/types.hpp"
 #include "query/select_item.hpp"
@@ -40,8 +41,9 @@ int column_set_text(PyObject* self, PyObject* value, void*) {
     PyColumn* col = column_of(self);
     std::optional<edit::EditError> err;
     {
+      QueryContext context(col->query, col->select);
       auto lock = col->select->write_lock();
-      err = edit::set_item_text_in(*col->select, col->item, *text);
+      err = edit::set_item_text_in(*col->select, col->item, *text, context.word_follows());
     }
     if (err) {
       raise_edit_error(*err);
@@ -71,7 +73,7 @@ PyObject* column_is_templated(PyObject* self, void*) {
 }
 
 PyObject* column_select(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&] { return new_instance<PyNodeHandle>(select_type(), column_of(self)->select); });
+  return guarded<PyObject*>(nullptr, [&] { return new_select(column_of(self)->select, column_of(self)->query); });
 }
 
 PyObject* column_detach(PyObject* self, PyObject*) {
@@ -79,8 +81,9 @@ PyObject* column_detach(PyObject* self, PyObject*) {
     PyColumn* col = column_of(self);
     std::optional<edit::EditError> err;
     {
+      QueryContext context(col->query, col->select);
       auto lock = col->select->write_lock();
-      err = edit::remove_item(*col->select, col->item);
+      err = edit::remove_item(*col->select, col->item, context.word_follows());
     }
     if (!err) Py_RETURN_TRUE;
     if (err->kind == edit::EditError::Kind::NotInSelect) Py_RETURN_FALSE;
@@ -130,13 +133,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {
-    .name = "trelm_cst.Column",
-    .basicsize = sizeof(PyColumn),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = kSlots,
-};
+PyType_Spec kSpec = class_spec("trelm_cst.Column", sizeof(PyColumn), kSlots);
 
 PyTypeObject* g_type = nullptr;
 

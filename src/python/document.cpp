@@ -72,13 +72,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {
-    .name = "trelm_cst.Document",
-    .basicsize = sizeof(PyDocument),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = kSlots,
-};
+PyType_Spec kSpec = class_spec("trelm_cst.Document", sizeof(PyDocument), kSlots);
 
 PyTypeObject* g_type = nullptr;
 

@@ -16,16 +16,25 @@ struct PyDocument {
   std::shared_ptr<cst::Document> doc;
 };
 
-// Query, Cte, Clause and Select: one node each.
+// Query, Cte and Clause: one node each.
 struct PyNodeHandle {
   PyObject_HEAD
   cst::NodeRef node;
+};
+
+// A SELECT clause, with the query that holds it: an edit of the list must
+// know whether a word follows the clause, which only the query can tell.
+struct PySelect {
+  PyObject_HEAD
+  cst::NodeRef node;
+  cst::NodeRef query;
 };
 
 struct PyColumn {
   PyObject_HEAD
   cst::NodeRef item;
   cst::NodeRef select;  // the SELECT clause the column was obtained from
+  cst::NodeRef query;   // and the query holding that clause
 };
 
 // Allocates an instance of `type` through its alloc slot and constructs the
@@ -48,16 +57,26 @@ inline void construct_payload(PyDocument* self, std::shared_ptr<cst::Document> d
 inline void construct_payload(PyNodeHandle* self, cst::NodeRef node) {
   new (&self->node) cst::NodeRef(std::move(node));
 }
-inline void construct_payload(PyColumn* self, cst::NodeRef item, cst::NodeRef select) {
+inline void construct_payload(PySelect* self, cst::NodeRef node, cst::NodeRef query) {
+  new (&self->node) cst::NodeRef(std::move(node));
+  new (&self->query) cst::NodeRef(std::move(query));
+}
+inline void construct_payload(PyColumn* self, cst::NodeRef item, cst::NodeRef select, cst::NodeRef query) {
   new (&self->item) cst::NodeRef(std::move(item));
   new (&self->select) cst::NodeRef(std::move(select));
+  new (&self->query) cst::NodeRef(std::move(query));
 }
 
 inline void destroy_payload(PyDocument* self) { self->doc.~shared_ptr(); }
 inline void destroy_payload(PyNodeHandle* self) { self->node.~shared_ptr(); }
+inline void destroy_payload(PySelect* self) {
+  self->node.~shared_ptr();
+  self->query.~shared_ptr();
+}
 inline void destroy_payload(PyColumn* self) {
   self->item.~shared_ptr();
   self->select.~shared_ptr();
+  self->query.~shared_ptr();
 }
 
 // tp_dealloc of a heap type: free through the type's free slot, then drop

@@ -39,13 +39,27 @@ PyObject* handle_list(PyTypeObject* type, const std::vector<cst::NodeRef>& nodes
   return build_list(nodes.size(), [&](std::size_t i) { return new_instance<PyNodeHandle>(type, nodes[i]); });
 }
 
-PyObject* new_column(const cst::NodeRef& item, const cst::NodeRef& select) {
-  return new_instance<PyColumn>(column_type(), item, select);
+PyObject* new_select(const cst::NodeRef& select, const cst::NodeRef& query) {
+  return new_instance<PySelect>(select_type(), select, query);
 }
 
-PyObject* column_list(const std::vector<cst::NodeRef>& items, const cst::NodeRef& select) {
+PyObject* optional_select(const std::optional<cst::NodeRef>& select, const cst::NodeRef& query) {
+  if (!select) Py_RETURN_NONE;
+  return new_select(*select, query);
+}
+
+PyObject* select_list(const std::vector<cst::NodeRef>& selects, const cst::NodeRef& query) {
+  if (select_type() == nullptr) return nullptr;
+  return build_list(selects.size(), [&](std::size_t i) { return new_select(selects[i], query); });
+}
+
+PyObject* new_column(const cst::NodeRef& item, const cst::NodeRef& select, const cst::NodeRef& query) {
+  return new_instance<PyColumn>(column_type(), item, select, query);
+}
+
+PyObject* column_list(const std::vector<cst::NodeRef>& items, const cst::NodeRef& select, const cst::NodeRef& query) {
   if (column_type() == nullptr) return nullptr;
-  return build_list(items.size(), [&](std::size_t i) { return new_column(items[i], select); });
+  return build_list(items.size(), [&](std::size_t i) { return new_column(items[i], select, query); });
 }
 
 }  // namespace trelm::python

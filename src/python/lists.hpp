@@ -18,8 +18,12 @@ PyObject* optional_str(const std::optional<std::string>& text);
 PyObject* optional_handle(PyTypeObject* type, const std::optional<cst::NodeRef>& node);
 // A new list with one handle of `type` per node.
 PyObject* handle_list(PyTypeObject* type, const std::vector<cst::NodeRef>& nodes);
-// A new Column handle / a list of them, tied to `select`.
-PyObject* new_column(const cst::NodeRef& item, const cst::NodeRef& select);
-PyObject* column_list(const std::vector<cst::NodeRef>& items, const cst::NodeRef& select);
+// Select handles for SELECT clauses of `query`.
+PyObject* new_select(const cst::NodeRef& select, const cst::NodeRef& query);
+PyObject* optional_select(const std::optional<cst::NodeRef>& select, const cst::NodeRef& query);
+PyObject* select_list(const std::vector<cst::NodeRef>& selects, const cst::NodeRef& query);
+// A new Column handle / a list of them, tied to `select` of `query`.
+PyObject* new_column(const cst::NodeRef& item, const cst::NodeRef& select, const cst::NodeRef& query);
+PyObject* column_list(const std::vector<cst::NodeRef>& items, const cst::NodeRef& select, const cst::NodeRef& query);
 
 }  // namespace trelm::python

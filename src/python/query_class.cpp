@@ -19,12 +19,12 @@ PyObject* query_clauses(PyObject* self, void*) {
 }
 
 PyObject* query_selects(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&] { return handle_list(select_type(), query::selects(node_of(self))); });
+  return guarded<PyObject*>(nullptr, [&] { return select_list(query::selects(node_of(self)), node_of(self)); });
 }
 
 PyObject* query_select(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr,
-                            [&] { return optional_handle(select_type(), query::first_select(node_of(self))); });
+                            [&] { return optional_select(query::first_select(node_of(self)), node_of(self)); });
 }
 
 PyObject* query_ctes(PyObject* self, void*) {
@@ -79,13 +79,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {
-    .name = "trelm_cst.Query",
-    .basicsize = sizeof(PyNodeHandle),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = kSlots,
-};
+PyType_Spec kSpec = class_spec("trelm_cst.Query", sizeof(PyNodeHandle), kSlots);
 
 PyTypeObject* g_type = nullptr;
 

@@ -8,6 +8,7 @@
 #include "python/guard.hpp"
 #include "python/handle.hpp"
 #include "python/lists.hpp"
+#include "python/query_context.hpp"
 #include "python/source_arg.hpp"
 #include "python/types.hpp"
 #include "query/navigation.hpp"
@@ -16,7 +17,8 @@
 namespace trelm::python {
 namespace {
 
-const cst::NodeRef& node_of(PyObject* self) { return as<PyNodeHandle>(self)->node; }
+const cst::NodeRef& node_of(PyObject* self) { return as<PySelect>(self)->node; }
+const cst::NodeRef& query_of(PyObject* self) { return as<PySelect>(self)->query; }
 
 std::vector<cst::NodeRef> items_of(const cst::NodeRef& select) {
   auto lock = select->read_lock();
@@ -52,7 +54,7 @@ std::optional<NamedItem> find_named_locked(const cst::NodeRef& select, std::stri
 }
 
 PyObject* select_columns(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&] { return column_list(items_of(node_of(self)), node_of(self)); });
+  return guarded<PyObject*>(nullptr, [&] { return column_list(items_of(node_of(self)), node_of(self), query_of(self)); });
 }
 
 PyObject* select_names(PyObject* self, void*) {
@@ -86,7 +88,7 @@ PyObject* select_find(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!name) return nullptr;
     std::optional<NamedItem> found = find_named_locked(node_of(self), *name);
     if (!found) Py_RETURN_NONE;
-    return new_column(found->item, node_of(self));
+    return new_column(found->item, node_of(self), query_of(self));
   });
 }
 
@@ -128,11 +130,12 @@ PyObject* select_add(PyObject* self, PyObject* args, PyObject* kwargs) {
     const cst::NodeRef& select = node_of(self);
     edit::InsertResult result;
     {
+      QueryContext context(query_of(self), select);
       auto lock = select->write_lock();
-      result = edit::insert_item(*select, *index, *text);
+      result = edit::insert_item(*select, *index, *text, context.word_follows());
     }
     if (auto* err = std::get_if<edit::EditError>(&result)) return raise_edit_error(*err);
-    return new_column(std::get<cst::NodeRef>(result), select);
+    return new_column(std::get<cst::NodeRef>(result), select, query_of(self));
   });
 }
 
@@ -152,20 +155,19 @@ PyObject* select_remove(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::optional<edit::EditError> err;
     if (Py_TYPE(target) == column_type()) {
       cst::NodeRef item = as<PyColumn>(target)->item;
+      QueryContext context(query_of(self), select);
       auto lock = select->write_lock();
-      err = edit::remove_item(*select, item);
+      err = edit::remove_item(*select, item, context.word_follows());
     } else {
       std::optional<std::string_view> name = utf8_arg(target, "remove", "target");
       if (!name) return nullptr;
       // One write lock across lookup and removal: no other edit of this
       // list can come between finding the item and removing it.
+      QueryContext context(query_of(self), select);
       auto lock = select->write_lock();
       std::optional<NamedItem> found = find_named(select, *name);
-      if (!found) {
-        lock.unlock();
-        Py_RETURN_FALSE;
-      }
-      err = edit::remove_item(*select, found->item);
+      if (!found) Py_RETURN_FALSE;
+      err = edit::remove_item(*select, found->item, context.word_follows());
     }
     return removal_result(err);
   });
@@ -177,7 +179,7 @@ Py_ssize_t select_len(PyObject* self) {
 
 PyObject* select_iter(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyRef list = PyRef::steal(column_list(items_of(node_of(self)), node_of(self)));
+    PyRef list = PyRef::steal(column_list(items_of(node_of(self)), node_of(self), query_of(self)));
     if (!list) return nullptr;
     return PyObject_GetIter(list.get());
   });
@@ -228,7 +230,7 @@ PyGetSetDef kGetSet[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("A SELECT clause and its columns.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyNodeHandle>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PySelect>)},
     {Py_tp_repr, reinterpret_cast<void*>(select_repr)},
     {Py_tp_iter, reinterpret_cast<void*>(select_iter)},
     {Py_sq_length, reinterpret_cast<void*>(select_len)},
@@ -239,13 +241,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {
-    .name = "trelm_cst.Select",
-    .basicsize = sizeof(PyNodeHandle),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = kSlots,
-};
+PyType_Spec kSpec = class_spec("trelm_cst.Select", sizeof(PySelect), kSlots);
 
 PyTypeObject* g_type = nullptr;
 

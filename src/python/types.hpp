@@ -3,6 +3,8 @@
 // nullptr with an exception set when the type cannot be created.
 #pragma once
 
+#include <cstddef>
+
 #include "python/py_ref.hpp"
 
 namespace trelm::python {
@@ -13,6 +15,13 @@ PyTypeObject* cte_type();
 PyTypeObject* clause_type();
 PyTypeObject* select_type();
 PyTypeObject* column_type();
+
+// The spec of one of the module's classes: no Python constructor (instances
+// come only from the module, never without their node) and no subclasses.
+inline PyType_Spec class_spec(const char* name, std::size_t basicsize, PyType_Slot* slots) {
+  return PyType_Spec{name, static_cast<int>(basicsize), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                     slots};
+}
 
 // Creates the type for `spec` into `slot` unless it exists already.
 PyTypeObject* lazy_type(PyTypeObject*& slot, PyType_Spec& spec);

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "lexer/endraw_index.hpp"
 
 namespace trelm::lexer {
 namespace {
@@ -184,6 +187,99 @@ TEST(EmbeddedTags, SlicesPointIntoTheText) {
   const auto tags = embedded_tags(text);
   ASSERT_EQ(tags.size(), 1u);
   EXPECT_EQ(tags[0].data(), text.data() + 2);
+}
+
+
+// ---- The endraw index against one scan per endraw tag ---------------------
+
+using detail::EndrawIndex;
+using detail::EndrawTag;
+
+// For every position, the first endraw tag at or after it whose own scan
+// closes, found by scanning each tag separately.
+std::vector<std::optional<EndrawTag>> closing_endraws_one_by_one(std::string_view text) {
+  std::vector<std::optional<EndrawTag>> first_from(text.size() + 1);
+  for (std::size_t pos = text.size() + 1; pos-- > 0;) {
+    if (pos + 1 < first_from.size()) first_from[pos] = first_from[pos + 1];
+    if (!detail::starts_endraw_tag(text, pos)) continue;
+    if (const auto length = expression_tag(text.substr(pos), "%}")) first_from[pos] = EndrawTag{pos, *length};
+  }
+  return first_from;
+}
+
+std::string describe(const std::optional<EndrawTag>& tag) {
+  return tag ? std::to_string(tag->start) + "+" + std::to_string(tag->length) : "none";
+}
+
+// Texts dense in what a tag scan reacts to, so that scans start inside each
+// other's quoted parts, sit at many depths and meet again.
+std::string random_raw_body(std::mt19937& rng, int pieces) {
+  static const std::vector<std::string_view> kPieces = {
+      "{% endraw", "{% endraw (", "{%- endraw", "{%endraw%}", "{% endraw %}", "{% endraw '",
+      "(", ")", "[", "]", "{", "}", "'", "\"", "\\", "%}", "%", " ", "x", "{% raw %}", "{%",
+  };
+  std::uniform_int_distribution<std::size_t> pick(0, kPieces.size() - 1);
+  std::string text;
+  for (int k = 0; k < pieces; ++k) text += kPieces[pick(rng)];
+  return text;
+}
+
+TEST(EndrawIndex, MatchesOneScanPerTagFromEveryPosition) {
+  std::mt19937 rng(424242);
+  std::uniform_int_distribution<int> pieces(1, 60);
+  int later_tag_closes = 0;  // the first endraw tag does not close, a later one does
+  int none_closes = 0;       // endraw tags present, none closes
+  for (int round = 0; round < 6000; ++round) {
+    const std::string text = random_raw_body(rng, round % 10 == 0 ? 400 : pieces(rng));
+    SCOPED_TRACE(text);
+    const auto expected = closing_endraws_one_by_one(text);
+    const EndrawIndex index(text);
+    for (std::size_t from = 0; from <= text.size(); ++from) {
+      ASSERT_EQ(describe(index.first_closing_from(from)), describe(expected[from])) << "from " << from;
+    }
+    std::size_t first = 0;
+    while (first < text.size() && !detail::starts_endraw_tag(text, first)) ++first;
+    if (first == text.size()) continue;
+    if (!expected[0]) {
+      ++none_closes;
+    } else if (expected[0]->start != first) {
+      ++later_tag_closes;
+    }
+  }
+  // Both hard outcomes must be common for the comparison to mean much.
+  EXPECT_GT(later_tag_closes, 1500);
+  EXPECT_GT(none_closes, 250);
+}
+
+struct EndrawIndexCase {
+  std::string text;
+  std::size_t from;
+  std::optional<EndrawTag> first;
+};
+
+TEST(EndrawIndex, FindsTheFirstClosingTag) {
+  const std::vector<EndrawIndexCase> cases = {
+      {"", 0, std::nullopt},
+      {"{% endraw %}", 0, EndrawTag{0, 12}},
+      {"{% endraw %}", 1, std::nullopt},
+      {"{% endraw ( %}{% endraw %}", 0, EndrawTag{14, 12}},
+      // The "(" is closed later, so the first tag spans the second.
+      {"{% endraw ( %}{% endraw %} ) %}", 0, EndrawTag{0, 31}},
+      // The second tag starts inside the first one's quoted part.
+      {"{% endraw ' {% endraw %}", 0, EndrawTag{12, 12}},
+      {"{% endraw ' {% endraw ' %}", 0, EndrawTag{0, 26}},
+      {"{% endraw \"\\\" {% endraw %}\" %}", 0, EndrawTag{0, 30}},
+      // The scans swap in and out of quoted parts; only the second sees a closer.
+      {"{% endraw ' {% endraw \"'\" %}", 0, EndrawTag{12, 16}},
+      {"{% endraw ) ) %}", 0, EndrawTag{0, 16}},  // depth stays at 0
+      {"{% endraw } %}", 0, EndrawTag{0, 14}},
+      {"{% endraw %", 0, std::nullopt},
+      {"{% endrawx %}{% ENDRAW %}", 0, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(describe(EndrawIndex(c.text).first_closing_from(c.from)), describe(c.first));
+  }
 }
 
 }  // namespace

@@ -520,6 +520,47 @@ TEST(Lex, RandomBytesRoundTripAndMatchTheRules) {
   }
 }
 
+// Raw blocks whose bodies are dense in endraw tags and in what their scans
+// react to: tags whose scans never close, scans starting inside each other's
+// quoted parts, several raw blocks in one input, raw blocks inside strings
+// and comments that may or may not close.
+TEST(Lex, RandomRawBodiesMatchTheRules) {
+  const std::vector<std::string_view> pieces = {
+      "{% endraw", "{% endraw (", "{%- endraw", "{% endraw %}", "{%endraw%}", "{% endraw '",
+      "{% endraw \"", "(", ")", "[", "]", "{", "}", "'", "\"", "\\", "%}", "%", " ", "x",
+      "\n", "{% raw %}", "{%- raw -%}", "{%", "{{", "}}", "--", "/*", "*/",
+  };
+  std::mt19937 rng(99);
+  std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
+  std::uniform_int_distribution<int> count(1, 50);
+  // Closed by an endraw tag other than the body's first.
+  const auto first_endraw_stays_open = [](std::string_view input) {
+    for (std::size_t p = input.find('{', 9); p != std::string_view::npos; p = input.find('{', p + 1)) {
+      if (tag_name(input.substr(p)) == "endraw") return !expression_tag(input.substr(p), "%}");
+    }
+    return false;
+  };
+  int closed = 0;
+  int closed_later = 0;
+  int unterminated = 0;
+  for (int round = 0; round < 12000; ++round) {
+    std::string input = "{% raw %}";
+    for (int k = round % 20 == 0 ? 300 : count(rng); k > 0; --k) input += pieces[pick(rng)];
+    const TagMatch block = jinja_tag(input);
+    closed += block.outcome == TagMatch::Outcome::Success;
+    closed_later += block.outcome == TagMatch::Outcome::Success && first_endraw_stays_open(input);
+    unterminated += block.outcome == TagMatch::Outcome::Failure;
+    if (round % 3 == 1) input = "'" + input;  // the block sits in a string
+    SCOPED_TRACE(input);
+    const LexResult result = lex(input);
+    expect_lossless(input, result);
+    ASSERT_EQ(describe(result), ReferenceLexer(input).run());
+  }
+  EXPECT_GT(closed, 6000);
+  EXPECT_GT(closed_later, 3000);
+  EXPECT_GT(unterminated, 1500);
+}
+
 std::string repeat(std::string_view piece, int times) {
   std::string out;
   for (int i = 0; i < times; ++i) out += piece;

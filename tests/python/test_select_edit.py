@@ -164,6 +164,22 @@ def reparsed_items(doc):
     return [significant(c.text) for c in parse_trelm(str(doc)).query.select]
 
 
+@pytest.mark.parametrize(
+    "text, edit, expected",
+    [
+        ("select count(*)from t", lambda s: s.add("x"), "select count(*), x from t"),
+        ("select a,(b)from t", lambda s: s.remove("b") or s.remove(s.columns[1]), "select a from t"),
+        ("select(a) from t", lambda s: s.add("x", 0), "select x, (a) from t"),
+        ("select(1{% else %}select 2", lambda s: setattr(s.columns[0], "text", "n"), "select n select 2"),
+    ],
+)
+def test_edits_never_run_words_together(text, edit, expected):
+    doc, s = parsed(text)
+    edit(s)
+    assert str(doc) == expected
+    assert [c.name for c in parse_trelm(expected).query.clauses] == [c.name for c in doc.query.clauses]
+
+
 def test_live_handles_and_query_snapshot():
     doc, s = parsed("select a from t")
     q = doc.query

@@ -1,0 +1,29 @@
+// What an edit of a SELECT list needs from the query around it.
+#pragma once
+
+#include <mutex>
+#include <shared_mutex>
+
+#include "edit/select_edit.hpp"
+#include "tree/node.hpp"
+
+namespace trelm::python {
+
+// Holds the query's read lock for the length of an edit of one of its
+// clauses (the parent's lock before the clause's, as everywhere), and tells
+// whether the text right after the clause begins with a word character.
+class QueryContext {
+ public:
+  QueryContext(const cst::NodeRef& query, const cst::NodeRef& clause) {
+    if (!query) return;
+    lock_ = query->read_lock();
+    word_follows_ = edit::word_follows_child(query->children, clause);
+  }
+  bool word_follows() const { return word_follows_; }
+
+ private:
+  std::shared_lock<std::shared_mutex> lock_;
+  bool word_follows_ = false;
+};
+
+}  // namespace trelm::python
