@@ -4,6 +4,7 @@
 // reparse leaves outside an item). An item made of a comment alone is no
 // item after a reparse, so a list holding one is only checked to reparse.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -20,8 +21,10 @@ namespace {
 using trelm::cst::Children;
 using trelm::cst::NodeRef;
 
-void check(bool ok) {
-  if (!ok) std::abort();
+void check_at(bool ok, int line) {
+  if (ok) return;
+  std::fprintf(stderr, "edit_fuzz: check failed at line %d\n", line);
+  std::abort();
 }
 
 // The item's text from its first to its last significant child.
@@ -73,28 +76,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       auto lock = (*select)->read_lock();
       items = trelm::query::select_items((*select)->children);
     }
+    // As the binding does: the query's lock first, and whether a word
+    // follows the clause.
+    auto query_lock = (*query)->read_lock();
+    const bool word_follows = trelm::edit::word_follows_child((*query)->children, *select);
     auto lock = (*select)->write_lock();
     switch ((b >> 4) % 3) {
       case 0:
-        check(std::holds_alternative<NodeRef>(trelm::edit::insert_item(**select, b % 5, item_text)));
+        check_at(std::holds_alternative<NodeRef>(trelm::edit::insert_item(**select, b % 5, item_text, word_follows)), __LINE__);
         break;
       case 1:
-        if (!items.empty()) (void)trelm::edit::remove_item(**select, items[b % items.size()]);
+        if (!items.empty()) (void)trelm::edit::remove_item(**select, items[b % items.size()], word_follows);
         break;
       default:
-        if (!items.empty()) check(!trelm::edit::set_item_text_in(**select, items[b % items.size()], item_text));
+        if (!items.empty()) check_at(!trelm::edit::set_item_text_in(**select, items[b % items.size()], item_text, word_follows), __LINE__);
     }
     lock.unlock();
+    query_lock.unlock();
     std::string printed = trelm::cst::document_text(doc);
     auto again = trelm::parser::parse(printed);
-    check(std::holds_alternative<trelm::cst::Document>(again));
+    check_at(std::holds_alternative<trelm::cst::Document>(again), __LINE__);
     auto q2 = trelm::query::query(std::get<trelm::cst::Document>(again));
-    check(q2.has_value());
+    check_at(q2.has_value(), __LINE__);
     auto live = items_text(*select);
     if (!live) continue;
     auto s2 = trelm::query::first_select(*q2);
-    check(s2.has_value());
-    check(items_text(*s2) == live);
+    check_at(s2.has_value(), __LINE__);
+    check_at(items_text(*s2) == live, __LINE__);
   }
   return 0;
 }
