@@ -13,6 +13,7 @@
 
 #include "edit/select_edit.hpp"
 #include "parser/parse.hpp"
+#include "parser/select_items.hpp"
 #include "query/navigation.hpp"
 #include "tree/print.hpp"
 
@@ -39,7 +40,8 @@ std::string significant_text(const NodeRef& item) {
   return out;
 }
 
-// Significant texts of the items, or nullopt when some item is only a comment.
+// Significant texts of the items, or nullopt when some item is only a
+// comment or not a stand-alone item.
 std::optional<std::vector<std::string>> items_text(const NodeRef& select) {
   std::vector<NodeRef> items;
   {
@@ -50,6 +52,10 @@ std::optional<std::vector<std::string>> items_text(const NodeRef& select) {
   for (const NodeRef& item : items) {
     std::string t = significant_text(item);
     if (t.empty()) return std::nullopt;
+    // An item the parser made only because of what stood before it («from
+    // r» after «select distinct») is no stand-alone item: an edit next to it
+    // may change how it reads, so such lists are not compared.
+    if (!std::holds_alternative<NodeRef>(trelm::parser::parse_select_item(t))) return std::nullopt;
     out.push_back(t);
   }
   return out;
@@ -68,6 +74,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!query) return 0;
   auto select = trelm::query::first_select(*query);
   if (!select) return 0;
+  // A list with no item at all gets its first one appended at the end, where
+  // a reparse joins it to whatever loose Jinja statement tags precede it;
+  // such a list is only checked to reparse.
+  bool comparable = false;
+  {
+    auto lock = (*select)->read_lock();
+    comparable = !trelm::query::select_items((*select)->children).empty();
+  }
   for (std::size_t step = 0; step < 6; ++step) {
     std::uint8_t b = size > step ? data[size - 1 - step] : static_cast<std::uint8_t>(step);
     const char* item_text = kTexts[b % (sizeof(kTexts) / sizeof(kTexts[0]))];
@@ -99,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto q2 = trelm::query::query(std::get<trelm::cst::Document>(again));
     check_at(q2.has_value(), __LINE__);
     auto live = items_text(*select);
-    if (!live) continue;
+    if (!live || !comparable) continue;
     auto s2 = trelm::query::first_select(*q2);
     check_at(s2.has_value(), __LINE__);
     check_at(items_text(*s2) == live, __LINE__);

@@ -8,9 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "parser/parse.hpp"
-#include "support/tiny_tree.hpp"
-#include "tree/print.hpp"
+#include "support/parsed.hpp"
 
 namespace trelm::query {
 namespace {
@@ -20,16 +18,10 @@ using cst::NodeRef;
 using cst::NodeTag;
 using cst::Token;
 using cst::TokenKind;
-using testing::build;
+using testing::parse_ok;
 
-cst::Document parse_ok(std::string_view source) {
-  auto result = parser::parse(source);
-  if (auto* err = std::get_if<parser::ParseError>(&result)) {
-    ADD_FAILURE() << "parse failed: " << err->message;
-    return cst::Document{cst::make_node(NodeTag::Root, {})};
-  }
-  return std::get<cst::Document>(std::move(result));
-}
+// Lexed and grouped: no query structure, so these lists test navigation alone.
+Children build(std::string_view text) { return testing::grouped(text); }
 
 std::vector<std::string> texts(const std::vector<NodeRef>& nodes) {
   std::vector<std::string> out;
@@ -38,8 +30,7 @@ std::vector<std::string> texts(const std::vector<NodeRef>& nodes) {
 }
 
 std::optional<std::string> text_of(const std::optional<NodeRef>& node) {
-  if (!node) return std::nullopt;
-  return cst::node_text(*node);
+  return node ? std::optional(cst::node_text(*node)) : std::nullopt;
 }
 
 std::vector<std::string> clause_names(const std::vector<NodeRef>& nodes) {
@@ -51,40 +42,13 @@ std::vector<std::string> clause_names(const std::vector<NodeRef>& nodes) {
   return out;
 }
 
-std::optional<std::string> name_of_cte(const NodeRef& cte) {
-  auto lock = cte->read_lock();
-  return cte_name(cte->children);
-}
-
-std::optional<NodeRef> query_of_cte(const NodeRef& cte) {
-  auto lock = cte->read_lock();
-  return cte_query(cte->children);
-}
-
-// ---------------------------------------------------------------------------
-// Hand-built child lists: no lexer or parser involved.
-
 TEST(CteNameTest, ReadsTheFirstSignificantChild) {
-  struct Case {
-    std::string cte;
-    std::optional<std::string> name;
+  const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
+      {"a as (x)", "a"}, {"Mixed AS (x)", "Mixed"}, {"\"A b\" as (x)", "A b"}, {"`q``t` as (x)", "q`t"},
+      {"-- lead\n /* c */ b as (x)", "b"}, {"{{ name }} as (x)", std::nullopt}, {"'s' as (x)", std::nullopt},
+      {"(x)", std::nullopt}, {"-- only a comment", std::nullopt}, {"", std::nullopt},
   };
-  const std::vector<Case> cases = {
-      {"a as (x)", "a"},
-      {"Mixed AS (x)", "Mixed"},
-      {"\"A b\" as (x)", "A b"},
-      {"`q``t` as (x)", "q`t"},
-      {"-- lead\n /* c */ b as (x)", "b"},
-      {"{{ name }} as (x)", std::nullopt},
-      {"'s' as (x)", std::nullopt},
-      {"(x)", std::nullopt},
-      {"-- only a comment", std::nullopt},
-      {"", std::nullopt},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.cte);
-    EXPECT_EQ(cte_name(build(c.cte)), c.name);
-  }
+  for (const auto& [cte, name] : cases) EXPECT_EQ(cte_name(build(cte)), name) << cte;
 }
 
 NodeRef paren_around(NodeRef inner) {
@@ -125,9 +89,6 @@ TEST(SelectItemsTest, KeepsOnlySelectItemNodes) {
   EXPECT_EQ(items[1].get(), b.get());
 }
 
-// ---------------------------------------------------------------------------
-// Parsed documents.
-
 TEST(NavigationTest, FindsTopLevelQueryAndAllQueriesInPreOrder) {
   struct Case {
     std::string source;
@@ -136,8 +97,7 @@ TEST(NavigationTest, FindsTopLevelQueryAndAllQueriesInPreOrder) {
   };
   const std::string with_two = "with a as (select 1), b as (select 2) select * from a";
   const std::vector<Case> cases = {
-      {"", std::nullopt, {}},
-      {"{{ config(a=1) }}\n-- c\n{# x #}\n", std::nullopt, {}},
+      {"", std::nullopt, {}}, {"{{ config(a=1) }}\n-- c\n{# x #}\n", std::nullopt, {}},
       {"select 1; select 2", "select 1", {"select 1", "select 2"}},
       {"{% if x %}select 1{% endif %}", std::nullopt, {"select 1"}},
       {"{{ config(a=1) }}\n\nselect a from t\n", "select a from t", {"select a from t"}},
@@ -172,6 +132,7 @@ TEST(NavigationTest, ListsClausesAndSelects) {
       {"select 1 except select 2 intersect select 3",
        {"SELECT", "EXCEPT", "SELECT", "INTERSECT", "SELECT"},
        {"select 1", "select 2", "select 3"}},
+      {"with a as (select 1)", {"WITH"}, {}},  // a WITH clause alone is still a query
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.source);
@@ -181,21 +142,9 @@ TEST(NavigationTest, ListsClausesAndSelects) {
     EXPECT_EQ(clause_names(clauses(*q)), c.clauses);
     auto s = selects(*q);
     EXPECT_EQ(texts(s), c.selects);
-    ASSERT_FALSE(s.empty());
     auto first = first_select(*q);
-    ASSERT_TRUE(first.has_value());
-    EXPECT_EQ(first->get(), s.front().get());
+    EXPECT_EQ(first ? first->get() : nullptr, s.empty() ? nullptr : s.front().get());
   }
-}
-
-TEST(NavigationTest, QueryWithoutSelectHasNoFirstSelect) {
-  // A WITH clause alone (no main SELECT) is still a query.
-  cst::Document doc = parse_ok("with a as (select 1)");
-  auto q = query(doc);
-  ASSERT_TRUE(q.has_value());
-  EXPECT_TRUE(selects(*q).empty());
-  EXPECT_FALSE(first_select(*q).has_value());
-  EXPECT_EQ(clause_names(clauses(*q)), std::vector<std::string>{"WITH"});
 }
 
 TEST(NavigationTest, FindsCtesByFoldedName) {
@@ -211,20 +160,17 @@ TEST(NavigationTest, FindsCtesByFoldedName) {
   };
   const std::vector<Case> cases = {
       {"with a as (select 1), b as (select 2) select * from a",
-       {"a", "b"},
-       {"select 1", "select 2"},
+       {"a", "b"}, {"select 1", "select 2"},
        {{"A", 0}, {"b", 1}, {"B", 1}, {"c", -1}, {" a", -1}, {"", -1}}},
       {"with \"a\" as (select 1) select 1", {"a"}, {"select 1"}, {{"A", 0}, {"\"a\"", -1}}},
       {"with \"A b\" as (select 1) select 1", {"A b"}, {"select 1"}, {{"a B", 0}, {"ab", -1}}},
       {"with `q``t` as (select 1) select 1", {"q`t"}, {"select 1"}, {{"Q`T", 0}}},
       {"with \"\xC3\x84\" as (select 1) select 1", {"\xC3\x84"}, {"select 1"}, {{"\xC3\x84", 0}, {"\xC3\xA4", -1}}},
       {"with {{ name }} as (select 1), x as (select 2) select 1",
-       {std::nullopt, "x"},
-       {"select 1", "select 2"},
+       {std::nullopt, "x"}, {"select 1", "select 2"},
        {{"{{ name }}", -1}, {"name", -1}, {"X", 1}}},
       {"WITH RECURSIVE r AS (select 1 union all select 2) SELECT * FROM r",
-       {"r"},
-       {"select 1 union all select 2"},
+       {"r"}, {"select 1 union all select 2"},
        {{"R", 0}}},
       {"with x (a, b) as (select 1, 2) select * from x", {"x"}, {"select 1, 2"}, {{"x", 0}}},
       {"with dup as (select 1), DUP as (select 2) select 1", {"dup", "DUP"}, {"select 1", "select 2"}, {{"Dup", 0}}},
@@ -238,46 +184,21 @@ TEST(NavigationTest, FindsCtesByFoldedName) {
     auto all = ctes(*q);
     std::vector<std::optional<std::string>> names;
     std::vector<std::optional<std::string>> bodies;
-    for (const NodeRef& cte : all) {
-      names.push_back(name_of_cte(cte));
-      bodies.push_back(text_of(query_of_cte(cte)));
+    for (const NodeRef& node : all) {
+      auto lock = node->read_lock();
+      names.push_back(cte_name(node->children));
+      auto body = cte_query(node->children);
+      lock.unlock();  // the body's text takes its own locks
+      bodies.push_back(text_of(body));
     }
     EXPECT_EQ(names, c.names);
     EXPECT_EQ(bodies, c.bodies);
     for (const Lookup& l : c.lookups) {
       SCOPED_TRACE("cte(\"" + l.name + "\")");
       auto found = cte(*q, l.name);
-      if (l.index < 0) {
-        EXPECT_FALSE(found.has_value());
-      } else {
-        ASSERT_TRUE(found.has_value());
-        EXPECT_EQ(found->get(), all[static_cast<std::size_t>(l.index)].get());
-      }
+      EXPECT_EQ(found ? found->get() : nullptr, l.index < 0 ? nullptr : all.at(l.index).get());
     }
   }
-}
-
-TEST(NavigationTest, ReturnsTheNodesThatSitInTheTree) {
-  cst::Document doc = parse_ok("with a as (select 1) select x, y from a");
-  auto all = queries(doc);
-  ASSERT_EQ(all.size(), 2u);
-  auto q = query(doc);
-  ASSERT_TRUE(q.has_value());
-  EXPECT_EQ(q->get(), all[0].get());
-  auto a = cte(*q, "a");
-  ASSERT_TRUE(a.has_value());
-  auto body = query_of_cte(*a);
-  ASSERT_TRUE(body.has_value());
-  EXPECT_EQ(body->get(), all[1].get());
-
-  auto select = first_select(*q);
-  ASSERT_TRUE(select.has_value());
-  std::vector<NodeRef> items;
-  {
-    auto lock = (*select)->read_lock();
-    items = select_items((*select)->children);
-  }
-  EXPECT_EQ(texts(items), (std::vector<std::string>{"x", "y"}));
 }
 
 // Readers navigate while a writer keeps replacing the SELECT list; every
@@ -287,19 +208,18 @@ TEST(NavigationTest, ReadersAndAWriterShareTheTree) {
   cst::Document doc = parse_ok("with a as (select 1) select x, y from a");
   auto q = query(doc);
   ASSERT_TRUE(q.has_value());
-  auto select = first_select(*q);
-  ASSERT_TRUE(select.has_value());
+  NodeRef select = first_select(*q).value();
   Children original;
   {
-    auto lock = (*select)->read_lock();
-    original = (*select)->children;
+    auto lock = select->read_lock();
+    original = select->children;
   }
   Children shorter(original.begin(), original.begin() + 3);  // "select" " " x
 
   std::thread writer([&] {
     for (int i = 0; i < 2000; ++i) {
-      auto lock = (*select)->write_lock();
-      (*select)->children = (i % 2 == 0) ? shorter : original;
+      auto lock = select->write_lock();
+      select->children = (i % 2 == 0) ? shorter : original;
     }
   });
   std::vector<std::thread> readers;
@@ -321,10 +241,7 @@ TEST(NavigationTest, ReadersAndAWriterShareTheTree) {
 
 TEST(NavigationTest, DeeplyNestedSubqueries) {
   constexpr std::size_t kDepth = 100000;
-  std::string source = "select ";
-  for (std::size_t i = 0; i < kDepth; ++i) source += "(select ";
-  source += "1";
-  source.append(kDepth, ')');
+  const std::string source = "select " + testing::repeat("(select ", kDepth) + "1" + std::string(kDepth, ')');
   cst::Document doc = parse_ok(source);
   EXPECT_TRUE(query(doc).has_value());
   auto all = queries(doc);

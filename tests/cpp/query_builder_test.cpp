@@ -7,9 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include "parser/parse.hpp"
-#include "support/tree_dump.hpp"
-#include "tree/print.hpp"
+#include "support/parsed.hpp"
 
 namespace trelm::parser {
 namespace {
@@ -17,24 +15,8 @@ namespace {
 using cst::Children;
 using cst::NodeRef;
 using cst::NodeTag;
-
-
-cst::Document parse_ok(std::string_view text) {
-  ParseResult result = parse(text);
-  if (auto* err = std::get_if<ParseError>(&result)) {
-    ADD_FAILURE() << "parse failed: " << err->message;
-    return cst::Document{cst::make_node(NodeTag::Root, {})};
-  }
-  cst::Document doc = std::get<cst::Document>(std::move(result));
-  EXPECT_EQ(cst::document_text(doc), text);
-  return doc;
-}
-
-std::string root_dump(std::string_view text) {
-  cst::Document doc = parse_ok(text);
-  auto lock = doc.root->read_lock();
-  return trelm::testing::dump(doc.root->children);
-}
+using testing::child_at;
+using testing::parse_ok;
 
 // The clause names of the first top-level query, joined by "|"; "-" when the
 // root holds no query.
@@ -57,53 +39,31 @@ std::string clause_names(std::string_view text) {
 }
 
 TEST(QueryBuilding, NamesClausesAfterTheirKeywords) {
-  struct Case {
-    std::string_view input;
-    std::string_view names;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::pair<std::string_view, std::string_view>> cases = {
       {"select a from t where x group by a having count(*) > 1 qualify r = 1 order by a limit 5 offset 2",
        "SELECT|FROM|WHERE|GROUP BY|HAVING|QUALIFY|ORDER BY|LIMIT|OFFSET"},
       {"select a window w as (partition by b) order by a", "SELECT|WINDOW|ORDER BY"},
-      {"Select 1 Union All select 2", "SELECT|UNION ALL|SELECT"},
-      {"select 1 union select 2", "SELECT|UNION|SELECT"},
+      {"Select 1 Union All select 2", "SELECT|UNION ALL|SELECT"}, {"select 1 union select 2", "SELECT|UNION|SELECT"},
       {"select 1 union distinct select 2", "SELECT|UNION DISTINCT|SELECT"},
       {"select 1 intersect distinct select 2", "SELECT|INTERSECT DISTINCT|SELECT"},
       {"select 1 minus select 2", "SELECT|MINUS|SELECT"},
       {"select a except all select b", "SELECT|EXCEPT ALL|SELECT"},
-      {"select 1 union /* c */\n all select 2", "SELECT|UNION ALL|SELECT"},
-      {"select 1 union", "SELECT|UNION"},
-      {"select * except (a) from t", "SELECT|FROM"},
-      {"select a except select b", "SELECT|EXCEPT|SELECT"},
+      {"select 1 union /* c */\n all select 2", "SELECT|UNION ALL|SELECT"}, {"select 1 union", "SELECT|UNION"},
+      {"select * except (a) from t", "SELECT|FROM"}, {"select a except select b", "SELECT|EXCEPT|SELECT"},
       {"select count(*) except select 1", "SELECT|EXCEPT|SELECT"},
-      {"select a is distinct from b from t", "SELECT|FROM"},
-      {"select a is DISTINCT FROM b", "SELECT"},
-      {"select t.from, x.order by", "SELECT"},
-      {"select a group b", "SELECT"},
-      {"select a group", "SELECT"},
-      {"select a order\n-- c\nBY b", "SELECT|ORDER BY"},
-      {"select a order (by) b", "SELECT"},
-      {"with recursive r as (select 1) select * from r", "WITH RECURSIVE|SELECT|FROM"},
-      {"with a as (select 1), b as (select 2) select * from b", "WITH|SELECT|FROM"},
-      {"with (select 1) select 2", "WITH|SELECT"},
-      {"WITH Recursive", "WITH RECURSIVE"},
-      {"with", "WITH"},
+      {"select a is distinct from b from t", "SELECT|FROM"}, {"select a is DISTINCT FROM b", "SELECT"},
+      {"select t.from, x.order by", "SELECT"}, {"select a group b", "SELECT"}, {"select a group", "SELECT"},
+      {"select \"from\" x", "SELECT"},  // a quoted word is no keyword
+      {"select a order\n-- c\nBY b", "SELECT|ORDER BY"}, {"select a order (by) b", "SELECT"},
+      {"with (select 1) select 2", "WITH|SELECT"}, {"WITH Recursive", "WITH RECURSIVE"}, {"with", "WITH"},
       // "with" is a keyword only where the query starts.
-      {"select 1 with x", "SELECT"},
-      {"select a from t\n{% if flag %}\nwhere b > 1\n{% endif %}", "SELECT|FROM"},
-      {"select a from (select b from c where d) where e", "SELECT|FROM|WHERE"},
+      {"select 1 with x", "SELECT"}, {"select a from (select b from c where d) where e", "SELECT|FROM|WHERE"},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(clause_names(c.input), c.names) << "input: " << c.input;
-  }
+  for (const auto& [input, names] : cases) EXPECT_EQ(clause_names(input), names) << input;
 }
 
 TEST(QueryBuilding, ClauseShapesAndSelectModifiers) {
-  struct Case {
-    std::string_view input;
-    std::string_view expected;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::pair<std::string_view, std::string_view>> cases = {
       {"select a,\n  b -- last\nfrom t",
        R"d(Query[Clause(SELECT)["select" " " SelectItem["a"] "," "\n  " SelectItem["b"] " " "-- last"] "\n" )d"
        R"d(Clause(FROM)["from" " " "t"]])d"},
@@ -149,20 +109,7 @@ TEST(QueryBuilding, ClauseShapesAndSelectModifiers) {
       {"( select 1 -- c\n )",
        R"d(Paren["(" " " Query[Clause(SELECT)["select" " " SelectItem["1"] " " "-- c"]] "\n " ")"])d"},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(root_dump(c.input), c.expected) << "input: " << c.input;
-  }
-}
-
-// The child reached from `node` by following child indices.
-NodeRef child_at(NodeRef node, const std::vector<std::size_t>& path) {
-  for (std::size_t index : path) {
-    auto lock = node->read_lock();
-    if (index >= node->children.size() || !node->children[index].is_node()) return nullptr;
-    NodeRef next = node->children[index].node();
-    node = std::move(next);
-  }
-  return node;
+  for (const auto& [input, expected] : cases) EXPECT_EQ(testing::root_dump(input), expected) << input;
 }
 
 TEST(QueryBuilding, ModelFileNodeByNode) {
@@ -177,53 +124,29 @@ TEST(QueryBuilding, ModelFileNodeByNode) {
   const std::vector<Step> steps = {
       {{}, R"d("{{ config(a=1) }}" "\n\n" Query[...])d"},
       {{2}, R"d(Clause(WITH)[...] "\n" Clause(SELECT)[...] "\n" Clause(FROM)[...] "\n" Clause(WHERE)[...])d"},
-      {{2, 0}, R"d("with" " " Cte[...])d"},
-      {{2, 0, 2}, R"d("src" " " "as" " " Paren[...])d"},
+      {{2, 0}, R"d("with" " " Cte[...])d"}, {{2, 0, 2}, R"d("src" " " "as" " " Paren[...])d"},
       {{2, 0, 2, 4}, R"d("(" "\n    " Query[...] "\n" ")")d"},
       {{2, 0, 2, 4, 2}, R"d(Clause(SELECT)[...] " " Clause(FROM)[...])d"},
-      {{2, 0, 2, 4, 2, 0}, R"d("select" " " SelectItem[...])d"},
-      {{2, 0, 2, 4, 2, 0, 2}, R"d("*")d"},
+      {{2, 0, 2, 4, 2, 0}, R"d("select" " " SelectItem[...])d"}, {{2, 0, 2, 4, 2, 0, 2}, R"d("*")d"},
       {{2, 0, 2, 4, 2, 2}, R"d("from" " " "{{ ref('x') }}")d"},
-      {{2, 2}, R"d("select" " " SelectItem[...] "," " " SelectItem[...] " " "-- cols")d"},
-      {{2, 2, 2}, R"d("id")d"},
-      {{2, 2, 5}, R"d("name" " " "as" " " "n")d"},
-      {{2, 4}, R"d("from" " " "src")d"},
+      {{2, 2}, R"d("select" " " SelectItem[...] "," " " SelectItem[...] " " "-- cols")d"}, {{2, 2, 2}, R"d("id")d"},
+      {{2, 2, 5}, R"d("name" " " "as" " " "n")d"}, {{2, 4}, R"d("from" " " "src")d"},
       {{2, 6}, R"d("where" " " "id" " " ">" " " "0")d"},
   };
   // One level per step: nested nodes show as Kind[...].
-  auto shallow = [](const NodeRef& node) {
-    std::string out;
-    auto lock = node->read_lock();
-    for (const cst::Child& c : node->children) {
-      if (!out.empty()) out += ' ';
-      if (c.is_token()) {
-        out += trelm::testing::dump(Children{c});
-        continue;
-      }
-      auto child_lock = c.node()->read_lock();
-      out += trelm::testing::tag_name(c.node()->kind.tag);
-      if (c.node()->kind.tag == NodeTag::Clause) out += "(" + c.node()->kind.name + ")";
-      out += "[...]";
-    }
-    return out;
-  };
   for (const Step& step : steps) {
     NodeRef node = child_at(doc.root, step.path);
     ASSERT_NE(node, nullptr) << "path of length " << step.path.size();
-    EXPECT_EQ(shallow(node), step.expected) << "path of length " << step.path.size();
+    auto lock = node->read_lock();
+    EXPECT_EQ(testing::dump(node->children, false), step.expected) << "path of length " << step.path.size();
   }
 }
 
 TEST(QueryBuilding, DeeplyNestedSubqueries) {
   constexpr std::size_t kDepth = 100000;
-  std::string text = "select ";
-  for (std::size_t i = 0; i < kDepth; ++i) text += "(select ";
-  text += "1";
-  text.append(kDepth, ')');
-  text += " from t";
+  const std::string text = "select " + testing::repeat("(select ", kDepth) + "1" + std::string(kDepth, ')') + " from t";
   cst::Document doc = parse_ok(text);
-  // Walk down the chain query -> SELECT -> item -> paren -> query without
-  // recursion, checking every level has the same shape.
+  // Every level: query -> SELECT -> item -> paren -> query.
   NodeRef query = child_at(doc.root, {0});
   std::size_t depth = 0;
   while (query != nullptr) {
@@ -238,42 +161,6 @@ TEST(QueryBuilding, DeeplyNestedSubqueries) {
   }
   EXPECT_EQ(depth, kDepth + 1);
   EXPECT_EQ(clause_names(text), "SELECT|FROM");
-}
-
-TEST(QueryBuilding, ClauseKeywordReportsNameAndEnd) {
-  using cst::Token;
-  using cst::TokenKind;
-  auto w = [](std::string_view t) { return cst::Child(Token(TokenKind::Word, t)); };
-  auto sp = cst::Child(Token(TokenKind::Whitespace, " "));
-  struct Case {
-    std::string_view name;
-    Children children;
-    std::size_t i;
-    std::string_view expected_name;  // empty: no clause
-    std::size_t expected_end;
-  };
-  std::vector<Case> cases;
-  cases.push_back({"group by after trivia", {w("Group"), sp, w("bY"), sp, w("x")}, 0, "GROUP BY", 3});
-  cases.push_back({"union all", {w("union"), sp, w("All")}, 0, "UNION ALL", 3});
-  cases.push_back({"union then word", {w("union"), sp, w("select")}, 0, "UNION", 1});
-  cases.push_back({"limit", {w("x"), sp, w("LIMIT")}, 2, "LIMIT", 3});
-  cases.push_back({"not a word", {cst::Child(Token(TokenKind::QuotedIdentifier, "\"from\""))}, 0, "", 0});
-  cases.push_back({"unknown word", {w("join")}, 0, "", 0});
-  cases.push_back({"after dot", {w("t"), cst::Child(Token(TokenKind::Other, ".")), w("where")}, 2, "", 0});
-  cases.push_back({"except after star", {cst::Child(Token(TokenKind::Other, "*")), sp, w("except")}, 2, "", 0});
-  cases.push_back({"except after star word", {w("x"), sp, w("except")}, 2, "EXCEPT", 3});
-  cases.push_back({"with is no clause keyword", {w("with")}, 0, "", 0});
-  cases.push_back({"order by a node", {w("order"), cst::make_node(NodeTag::Paren, {})}, 0, "", 0});
-  for (const Case& c : cases) {
-    std::optional<ClauseKeyword> kw = clause_keyword(c.children, c.i);
-    if (c.expected_name.empty()) {
-      EXPECT_FALSE(kw.has_value()) << c.name;
-      continue;
-    }
-    ASSERT_TRUE(kw.has_value()) << c.name;
-    EXPECT_EQ(kw->name, c.expected_name) << c.name;
-    EXPECT_EQ(kw->end, c.expected_end) << c.name;
-  }
 }
 
 }  // namespace

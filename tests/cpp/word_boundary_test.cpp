@@ -7,9 +7,8 @@
 #include <vector>
 
 #include "edit/select_edit.hpp"
-#include "parser/parse.hpp"
 #include "query/navigation.hpp"
-#include "tree/print.hpp"
+#include "support/parsed.hpp"
 
 namespace trelm {
 namespace {
@@ -49,9 +48,7 @@ TEST(WordBoundary, EditsKeepWordsApart) {
        "select a\nfrom t"},
   };
   for (const WordCase& c : cases) {
-    auto parsed = parser::parse(c.before);
-    ASSERT_TRUE(std::holds_alternative<cst::Document>(parsed)) << c.before;
-    const cst::Document& doc = std::get<cst::Document>(parsed);
+    cst::Document doc = testing::parse_ok(c.before);
     NodeRef q = *query::query(doc);
     NodeRef select = *query::first_select(q);
     {

@@ -1,7 +1,4 @@
-// A compact textual dump of a tree, so that parser tests are tables of
-// input and expected shape. Tokens print as their quoted text (with \n, \r,
-// \t escaped), nodes as Kind[children], clauses as Clause(NAME)[children].
-//
+// A compact dump of a tree, so parser tests are tables of input and shape:
 //   select a  ->  Query[Clause(SELECT)["select" " " SelectItem["a"]]]
 #pragma once
 
@@ -26,49 +23,45 @@ inline const char* tag_name(cst::NodeTag tag) {
   return "?";
 }
 
-inline void dump_token_text(const std::string& text, std::string& out) {
-  out += '"';
-  for (char c : text) {
-    switch (c) {
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      default: out += c;
-    }
-  }
-  out += '"';
-}
-
-inline void dump_children(const cst::Children& children, std::string& out);
-
-inline void dump_child(const cst::Child& c, std::string& out) {
+// Kind[...] alone when `deep` is false, so a test can check one level.
+inline void dump_child(const cst::Child& c, std::string& out, bool deep = true) {
   if (c.is_token()) {
-    dump_token_text(c.token().text, out);
+    out += '"';
+    for (char ch : c.token().text) {
+      switch (ch) {
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        default: out += ch;
+      }
+    }
+    out += '"';
     return;
   }
   const cst::Node& n = *c.node();
   auto lock = n.read_lock();
   out += tag_name(n.kind.tag);
   if (n.kind.tag == cst::NodeTag::Clause) out += "(" + n.kind.name + ")";
+  if (!deep) {
+    out += "[...]";
+    return;
+  }
   out += '[';
-  dump_children(n.children, out);
+  for (std::size_t i = 0; i < n.children.size(); ++i) {
+    if (i > 0) out += ' ';
+    dump_child(n.children[i], out);
+  }
   out += ']';
 }
 
-inline void dump_children(const cst::Children& children, std::string& out) {
-  bool first = true;
-  for (const cst::Child& c : children) {
-    if (!first) out += ' ';
-    first = false;
-    dump_child(c, out);
-  }
-}
-
-inline std::string dump(const cst::Children& children) {
+inline std::string dump(const cst::Children& children, bool deep = true) {
   std::string out;
-  dump_children(children, out);
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    if (i > 0) out += ' ';
+    dump_child(children[i], out, deep);
+  }
   return out;
 }
 
