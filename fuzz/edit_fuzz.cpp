@@ -12,10 +12,12 @@
 #include <vector>
 
 #include "edit/select_edit.hpp"
+#include "lexer/lexer.hpp"
 #include "parser/parse.hpp"
 #include "parser/select_items.hpp"
 #include "query/navigation.hpp"
 #include "tree/print.hpp"
+#include "tree/walk.hpp"
 
 namespace {
 
@@ -59,6 +61,43 @@ std::optional<std::vector<std::string>> items_text(const NodeRef& select) {
     out.push_back(t);
   }
   return out;
+}
+
+// Bytes of document text before `node`.
+std::size_t offset_of(const trelm::cst::Document& doc, const NodeRef& node) {
+  std::size_t offset = 0;
+  bool reached = false;
+  auto lock = doc.root->read_lock();
+  trelm::cst::detail::walk(
+      doc.root->children,
+      [&](const trelm::cst::Token& t) {
+        if (reached) return false;
+        offset += t.text.size();
+        return true;
+      },
+      [&](const NodeRef& n) { reached = reached || n == node; });
+  return offset;
+}
+
+// Whether `a` and `b` lex alike over their first `n` bytes. A Jinja tag
+// whose closer is hidden by an unbalanced bracket may reach past the SELECT
+// list; when an edit of the list changes how such a tag ends, the text before
+// the list reads differently, and the lists are not compared.
+bool lexes_alike_before(std::string_view a, std::string_view b, std::size_t n) {
+  auto ta = trelm::lexer::lex(a);
+  auto tb = trelm::lexer::lex(b);
+  if (!std::holds_alternative<std::vector<trelm::cst::Token>>(ta) ||
+      !std::holds_alternative<std::vector<trelm::cst::Token>>(tb)) {
+    return false;
+  }
+  const auto& xa = std::get<std::vector<trelm::cst::Token>>(ta);
+  const auto& xb = std::get<std::vector<trelm::cst::Token>>(tb);
+  std::size_t at = 0;
+  for (std::size_t i = 0; at < n; ++i) {
+    if (i >= xa.size() || i >= xb.size() || xa[i].text != xb[i].text || xa[i].kind != xb[i].kind) return false;
+    at += xa[i].text.size();
+  }
+  return at == n;
 }
 
 const char* const kTexts[] = {"x", "t.y AS z", "count(*) n", "b -- note", "{{ c }}", "(select 1) s", "-- only"};
@@ -108,12 +147,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     lock.unlock();
     query_lock.unlock();
     std::string printed = trelm::cst::document_text(doc);
+    const bool prefix_alike = lexes_alike_before(text, printed, offset_of(doc, *select));
     auto again = trelm::parser::parse(printed);
     check_at(std::holds_alternative<trelm::cst::Document>(again), __LINE__);
     auto q2 = trelm::query::query(std::get<trelm::cst::Document>(again));
     check_at(q2.has_value(), __LINE__);
     auto live = items_text(*select);
-    if (!live || !comparable) continue;
+    if (!live || !comparable || !prefix_alike) continue;
     auto s2 = trelm::query::first_select(*q2);
     check_at(s2.has_value(), __LINE__);
     check_at(items_text(*s2) == live, __LINE__);
