@@ -129,20 +129,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       auto lock = (*select)->read_lock();
       items = trelm::query::select_items((*select)->children);
     }
-    // As the binding does: the query's lock first, and whether a word
-    // follows the clause.
+    // As the binding does: the query's lock first, and what follows the
+    // clause.
     auto query_lock = (*query)->read_lock();
-    const bool word_follows = trelm::edit::word_follows_child((*query)->children, *select);
+    const trelm::edit::Following after = trelm::edit::following_of((*query)->children, *select);
     auto lock = (*select)->write_lock();
     switch ((b >> 4) % 3) {
       case 0:
-        check_at(std::holds_alternative<NodeRef>(trelm::edit::insert_item(**select, b % 5, item_text, word_follows)), __LINE__);
+        check_at(std::holds_alternative<NodeRef>(trelm::edit::insert_item(**select, b % 5, item_text, after)), __LINE__);
         break;
       case 1:
-        if (!items.empty()) (void)trelm::edit::remove_item(**select, items[b % items.size()], word_follows);
+        if (!items.empty()) (void)trelm::edit::remove_item(**select, items[b % items.size()], after);
         break;
       default:
-        if (!items.empty()) check_at(!trelm::edit::set_item_text_in(**select, items[b % items.size()], item_text, word_follows), __LINE__);
+        if (!items.empty()) check_at(!trelm::edit::set_item_text_in(**select, items[b % items.size()], item_text, after), __LINE__);
     }
     lock.unlock();
     query_lock.unlock();

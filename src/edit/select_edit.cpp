@@ -121,9 +121,10 @@ std::size_t add_comma_after(cst::Node& select, std::size_t c, const Separator& s
   return splice(select, at, {whitespace(s.before_comma), comma()});
 }
 
-NodeRef insert_into_list(cst::Node& select, const std::vector<std::size_t>& items, std::size_t k, NodeRef item) {
+NodeRef insert_into_list(cst::Node& select, const std::vector<std::size_t>& items, std::size_t k, NodeRef item,
+                         bool line_break_follows) {
   Children& children = select.children;
-  bool end_breaks = !children.empty() && ends_in_line_comment(children.back());
+  bool end_breaks = line_break_follows || (!children.empty() && ends_in_line_comment(children.back()));
   Child node(item);
   if (items.empty()) {
     std::size_t pos = children.size();
@@ -169,16 +170,16 @@ NodeRef insert_into_list(cst::Node& select, const std::vector<std::size_t>& item
 
 }  // namespace
 
-InsertResult insert_item(cst::Node& select, std::size_t index, std::string_view text, bool word_follows) {
+InsertResult insert_item(cst::Node& select, std::size_t index, std::string_view text, Following after) {
   parser::SelectItemResult parsed = parser::parse_select_item(text);
   if (auto err = syntax_error(parsed)) return *err;
   std::vector<std::size_t> items = detail::item_indices(select.children);
   std::size_t k = std::min(index, items.size());
-  NodeRef item = insert_into_list(select, items, k, std::get<NodeRef>(std::move(parsed)));
+  NodeRef item = insert_into_list(select, items, k, std::get<NodeRef>(std::move(parsed)), after.line_break);
   std::size_t c = index_of(select.children, item);
   detail::keep_words_apart(select, c + 1);
   detail::keep_words_apart(select, c);
-  detail::keep_end_apart(select, word_follows);
+  detail::keep_end_apart(select, after.word);
   return item;
 }
 
@@ -207,9 +208,10 @@ std::size_t removal_anchor(const Children& children, std::size_t prev, std::size
 // from - 1. When that one ends in a line comment and the text after the run
 // might not start a new line, the line break at `from` stays (cut down to
 // the line end itself); answers where the removal should start.
-std::size_t keep_comment_closed(Children& children, std::size_t from, std::size_t to) {
+std::size_t keep_comment_closed(Children& children, std::size_t from, std::size_t to, bool line_break_follows) {
   if (from == 0 || from >= to || !ends_in_line_comment(children[from - 1])) return from;
-  bool next_breaks = to < children.size() ? holds_line_break(children[to]) : ends_in_line_comment(children[to - 1]);
+  bool next_breaks = to < children.size() ? holds_line_break(children[to])
+                                          : line_break_follows || ends_in_line_comment(children[to - 1]);
   if (next_breaks || !holds_line_break(children[from])) return from;
   const std::string& text = children[from].token().text;
   children[from] = Child(detail::whitespace_token(text.substr(0, text.find('\n') + 1)));
@@ -228,13 +230,13 @@ void drop_doubled_carriage_return(Children& children, std::size_t at) {
 
 // Answers the range of child indices around which text was taken out.
 std::pair<std::size_t, std::size_t> remove_later_item(Children& children, const std::vector<std::size_t>& items,
-                                                      std::size_t k, bool trailing) {
+                                                      std::size_t k, bool trailing, bool line_break_follows) {
   std::size_t c = items[k];
   std::size_t anchor = removal_anchor(children, items[k - 1], c);
   std::size_t from = after_item(children, anchor, trailing);
   std::size_t to = after_item(children, c, trailing);
   bool had_comma = has_comma_after(children, c);
-  std::size_t cut = keep_comment_closed(children, from, to);
+  std::size_t cut = keep_comment_closed(children, from, to, line_break_follows);
   erase_range(children, cut, to);
   drop_doubled_carriage_return(children, cut);
   if (!trailing || had_comma) return {anchor + 1, cut};
@@ -271,7 +273,7 @@ std::size_t remove_first_item(Children& children, const std::vector<std::size_t>
 
 }  // namespace
 
-std::optional<EditError> remove_item(cst::Node& select, const NodeRef& item, bool word_follows) {
+std::optional<EditError> remove_item(cst::Node& select, const NodeRef& item, Following after) {
   Children& children = select.children;
   std::size_t c = index_of(children, item);
   if (c == children.size()) return error_of(EditError::Kind::NotInSelect);
@@ -284,14 +286,14 @@ std::optional<EditError> remove_item(cst::Node& select, const NodeRef& item, boo
   std::size_t lo = 0;
   std::size_t hi = 0;
   if (k > 0) {
-    std::tie(lo, hi) = remove_later_item(children, items, k, trailing);
+    std::tie(lo, hi) = remove_later_item(children, items, k, trailing, after.line_break);
   } else {
     lo = hi = remove_first_item(children, items, trailing);
   }
   // Text that used to be apart may now meet; highest junction first, so the
   // lower indices stay valid when a space goes in.
   for (std::size_t j = hi + 1; j-- > lo;) detail::keep_words_apart(select, j);
-  detail::keep_end_apart(select, word_follows);
+  detail::keep_end_apart(select, after.word);
   return std::nullopt;
 }
 
@@ -311,12 +313,12 @@ std::optional<EditError> set_item_text(cst::Node& item, std::string_view text) {
 }
 
 std::optional<EditError> set_item_text_in(cst::Node& select, const NodeRef& item, std::string_view text,
-                                          bool word_follows) {
+                                          Following after) {
   Children& children = select.children;
   std::size_t c = index_of(children, item);
   const bool in_list = c < children.size();
   // A clause that ended in a line comment is followed by a line break.
-  const bool end_breaks = in_list && c + 1 == children.size() && ends_in_line_comment(children[c]);
+  const bool end_breaks = in_list && c + 1 == children.size() && (after.line_break || ends_in_line_comment(children[c]));
   std::optional<EditError> err;
   {
     auto lock = item->write_lock();
@@ -328,7 +330,7 @@ std::optional<EditError> set_item_text_in(cst::Node& select, const NodeRef& item
   close_item_comment(select, c, end_breaks);
   detail::keep_words_apart(select, c + 1);
   detail::keep_words_apart(select, c);
-  detail::keep_end_apart(select, word_follows);
+  detail::keep_end_apart(select, after.word);
   return std::nullopt;
 }
 

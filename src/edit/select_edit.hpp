@@ -33,12 +33,19 @@ struct Separator {
 
 using InsertResult = std::variant<cst::NodeRef, EditError>;
 
+// What the text right after a SELECT clause begins with. Only the query
+// holding the clause can tell (see following_of); an edit that does not know
+// assumes the worst: it keeps a word it leaves at the end of the list apart
+// only when told a word follows, and breaks the line after a trailing line
+// comment unless told a line break follows.
+struct Following {
+  bool word = false;        // a word character: a word left at the end needs a space
+  bool line_break = false;  // a line break: a line comment at the end is closed already
+};
+
 // `select` is a SELECT clause node; any index at or past the end appends.
-// `word_follows` tells whether the text right after the clause begins with a
-// word character (see word_follows_child): an edit that would leave a word
-// at the clause's end then adds a space, so the two do not run together.
-InsertResult insert_item(cst::Node& select, std::size_t index, std::string_view text, bool word_follows = false);
-std::optional<EditError> remove_item(cst::Node& select, const cst::NodeRef& item, bool word_follows = false);
+InsertResult insert_item(cst::Node& select, std::size_t index, std::string_view text, Following after = {});
+std::optional<EditError> remove_item(cst::Node& select, const cst::NodeRef& item, Following after = {});
 std::optional<EditError> set_item_text(cst::Node& item, std::string_view text);
 
 // Re-texts `item` and, when it sits in `select`'s list and its new text ends
@@ -46,12 +53,12 @@ std::optional<EditError> set_item_text(cst::Node& item, std::string_view text);
 // what follows. The caller holds `select`'s write lock; the item's write lock
 // is taken here (parent before child).
 std::optional<EditError> set_item_text_in(cst::Node& select, const cst::NodeRef& item, std::string_view text,
-                                          bool word_follows = false);
+                                          Following after = {});
 
-// Whether the sibling right after `child` in `parent` (the query holding a
-// SELECT clause) begins with a word character. The caller holds the
-// parent's lock.
-bool word_follows_child(const cst::Children& parent, const cst::NodeRef& child);
+// What follows `child` (a SELECT clause) among the children of `parent`
+// (its query). The caller holds the parent's lock. When the clause is the
+// query's last child, nothing is known.
+Following following_of(const cst::Children& parent, const cst::NodeRef& child);
 
 // Helpers, exposed for tests. `items` are child indices of the SelectItem
 // children, in order.

@@ -62,11 +62,13 @@ void keep_end_apart(cst::Node& node, bool word_follows) {
 
 namespace trelm::edit {
 
-bool word_follows_child(const cst::Children& parent, const cst::NodeRef& child) {
+Following following_of(const cst::Children& parent, const cst::NodeRef& child) {
   for (std::size_t i = 0; i + 1 < parent.size(); ++i) {
-    if (parent[i].is_node() && parent[i].node() == child) return detail::starts_with_word_char(parent[i + 1]);
+    if (!parent[i].is_node() || parent[i].node() != child) continue;
+    const cst::Child& next = parent[i + 1];
+    return Following{detail::starts_with_word_char(next), detail::holds_line_break(next)};
   }
-  return false;
+  return {};
 }
 
 }  // namespace trelm::edit

@@ -43,7 +43,7 @@ int column_set_text(PyObject* self, PyObject* value, void*) {
     {
       QueryContext context(col->query, col->select);
       auto lock = col->select->write_lock();
-      err = edit::set_item_text_in(*col->select, col->item, *text, context.word_follows());
+      err = edit::set_item_text_in(*col->select, col->item, *text, context.following());
     }
     if (err) {
       raise_edit_error(*err);
@@ -83,7 +83,7 @@ PyObject* column_detach(PyObject* self, PyObject*) {
     {
       QueryContext context(col->query, col->select);
       auto lock = col->select->write_lock();
-      err = edit::remove_item(*col->select, col->item, context.word_follows());
+      err = edit::remove_item(*col->select, col->item, context.following());
     }
     if (!err) Py_RETURN_TRUE;
     if (err->kind == edit::EditError::Kind::NotInSelect) Py_RETURN_FALSE;

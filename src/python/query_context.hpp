@@ -11,19 +11,19 @@ namespace trelm::python {
 
 // Holds the query's read lock for the length of an edit of one of its
 // clauses (the parent's lock before the clause's, as everywhere), and tells
-// whether the text right after the clause begins with a word character.
+// what the text right after the clause begins with.
 class QueryContext {
  public:
   QueryContext(const cst::NodeRef& query, const cst::NodeRef& clause) {
     if (!query) return;
     lock_ = query->read_lock();
-    word_follows_ = edit::word_follows_child(query->children, clause);
+    following_ = edit::following_of(query->children, clause);
   }
-  bool word_follows() const { return word_follows_; }
+  edit::Following following() const { return following_; }
 
  private:
   std::shared_lock<std::shared_mutex> lock_;
-  bool word_follows_ = false;
+  edit::Following following_;
 };
 
 }  // namespace trelm::python

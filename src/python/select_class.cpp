@@ -132,7 +132,7 @@ PyObject* select_add(PyObject* self, PyObject* args, PyObject* kwargs) {
     {
       QueryContext context(query_of(self), select);
       auto lock = select->write_lock();
-      result = edit::insert_item(*select, *index, *text, context.word_follows());
+      result = edit::insert_item(*select, *index, *text, context.following());
     }
     if (auto* err = std::get_if<edit::EditError>(&result)) return raise_edit_error(*err);
     return new_column(std::get<cst::NodeRef>(result), select, query_of(self));
@@ -157,7 +157,7 @@ PyObject* select_remove(PyObject* self, PyObject* args, PyObject* kwargs) {
       cst::NodeRef item = as<PyColumn>(target)->item;
       QueryContext context(query_of(self), select);
       auto lock = select->write_lock();
-      err = edit::remove_item(*select, item, context.word_follows());
+      err = edit::remove_item(*select, item, context.following());
     } else {
       std::optional<std::string_view> name = utf8_arg(target, "remove", "target");
       if (!name) return nullptr;
@@ -167,7 +167,7 @@ PyObject* select_remove(PyObject* self, PyObject* args, PyObject* kwargs) {
       auto lock = select->write_lock();
       std::optional<NamedItem> found = find_named(select, *name);
       if (!found) Py_RETURN_FALSE;
-      err = edit::remove_item(*select, found->item, context.word_follows());
+      err = edit::remove_item(*select, found->item, context.following());
     }
     return removal_result(err);
   });

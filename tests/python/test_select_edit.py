@@ -137,9 +137,12 @@ def test_delete_text_is_refused():
     [
         ("select a from t", lambda s: s.add("b -- note"), "select a, b -- note\n from t"),
         ("select a from t", lambda s: s.add("-- only a comment"), "select a, -- only a comment\n from t"),
-        ("select\r\n  a\r\nfrom t", lambda s: s.add("b -- n"), "select\r\n  a,\r\n  b -- n\r\n  \r\nfrom t"),
+        ("select\r\n  a\r\nfrom t", lambda s: s.add("b -- n"), "select\r\n  a,\r\n  b -- n\r\nfrom t"),
         ("select a, b from t", lambda s: setattr(s.columns[0], "text", "x -- c"), "select x -- c\n, b from t"),
         ("select a, b from t", lambda s: s.add("z -- n", 0), "select z -- n\n, a, b from t"),
+        ("select\n    a,\n    b\nfrom t", lambda s: s.add("c -- n"), "select\n    a,\n    b,\n    c -- n\nfrom t"),
+        ("select\n    a,\n    b\nfrom t", lambda s: setattr(s.columns[1], "text", "x -- c"), "select\n    a,\n    x -- c\nfrom t"),
+        ("select\n    a, -- c\n    b\nfrom t", lambda s: s.remove("b"), "select\n    a -- c\nfrom t"),
     ],
 )
 def test_line_comments_never_swallow_text(text, edit, expected):
