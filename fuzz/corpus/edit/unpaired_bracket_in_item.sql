@@ -1,0 +1,1 @@
+ÿÿÿÿÿÿÿÿÿœÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿwith recursive rh recursive r (a) ÿÿÿÿÿÿÿendraw {e%} {% if a %}sele (a) ÿÿÿSELECTÿÿÿt 0{% else %}select 2{% endif  3%}ÿÿÿÿ{e%} {% if a %}sele (a) ÿÿÿSELECTÿÿÿt 0{( else %}select 2{% endif  3%}
