@@ -16,7 +16,7 @@ PyTypeObject* clause_type();
 PyTypeObject* select_type();
 PyTypeObject* column_type();
 
-// The spec of one of the module's classes: no Python constructor (instances
+// The PyType_Spec of one of the module's classes: no Python constructor (instances
 // come only from the module, never without their node) and no subclasses.
 inline PyType_Spec class_spec(const char* name, std::size_t basicsize, PyType_Slot* slots) {
   return PyType_Spec{name, static_cast<int>(basicsize), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
