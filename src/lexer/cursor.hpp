@@ -150,4 +150,22 @@ class Cursor {
   std::size_t pos_;
 };
 
+// End of the longest run of tag characters (letters, digits, "_") from
+// `pos`: a dollar-quote tag or a Jinja tag name.
+inline std::size_t tag_run_end(std::string_view text, std::size_t pos) {
+  Cursor cur(text, pos);
+  while (!cur.at_end()) {
+    const int b = cur.first();
+    if (b < 0x80) {
+      if (!has_class(static_cast<unsigned char>(b), kTagChar)) break;
+      cur.bump();
+      continue;
+    }
+    const Decoded d = cur.character();
+    if (!is_tag_char(d)) break;
+    cur.bump(d.length);
+  }
+  return cur.pos();
+}
+
 }  // namespace trelm::lexer::detail

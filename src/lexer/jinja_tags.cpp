@@ -110,19 +110,9 @@ std::optional<std::string_view> tag_name(std::string_view tag_text) {
   if (is_whitespace_control_mark(cur.first())) cur.bump();
   while (is_tag_name_space(cur.first())) cur.bump();
   const std::size_t start = cur.pos();
-  while (!cur.at_end()) {
-    const int b = cur.first();
-    if (b < 0x80) {
-      if (!detail::has_class(static_cast<unsigned char>(b), detail::kTagChar)) break;
-      cur.bump();
-      continue;
-    }
-    const detail::Decoded d = cur.character();
-    if (!detail::is_tag_char(d)) break;
-    cur.bump(d.length);
-  }
-  if (cur.pos() == start) return std::nullopt;
-  return tag_text.substr(start, cur.pos() - start);
+  const std::size_t end = detail::tag_run_end(tag_text, start);
+  if (end == start) return std::nullopt;
+  return tag_text.substr(start, end - start);
 }
 
 TagMatch jinja_tag(std::string_view input) { return detail::TagScanner(input).at(0); }

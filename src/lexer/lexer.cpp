@@ -76,27 +76,11 @@ struct ScanEnd {
   std::size_t end = 0;  // Closed: position after the closer
 };
 
-std::size_t tag_run_end(std::string_view text, std::size_t pos) {
-  Cursor cur(text, pos);
-  while (!cur.at_end()) {
-    const int b = cur.first();
-    if (b < 0x80) {
-      if (!detail::has_class(static_cast<unsigned char>(b), detail::kTagChar)) break;
-      cur.bump();
-      continue;
-    }
-    const Decoded d = cur.character();
-    if (!detail::is_tag_char(d)) break;
-    cur.bump(d.length);
-  }
-  return cur.pos();
-}
-
 DollarDelimiters::DollarDelimiters(std::string_view text) {
   Cursor cur(text);
   for (cur.skip_until('$'); !cur.at_end(); cur.skip_until('$')) {
     const std::size_t dollar = cur.pos();
-    const std::size_t run_end = tag_run_end(text, dollar + 1);
+    const std::size_t run_end = detail::tag_run_end(text, dollar + 1);
     if (run_end < text.size() && text[run_end] == '$') {
       places_[text.substr(dollar + 1, run_end - dollar - 1)].push_back(dollar);
     }
@@ -332,7 +316,7 @@ ScanEnd Lexer::scan_quoted(std::size_t pos, FailedScans& memo) {
 // nothing in which is interpreted, and the same delimiter again. Without
 // its closing delimiter it is only the "$".
 Lexeme Lexer::lex_dollar(std::size_t pos) {
-  const std::size_t tag_end = tag_run_end(src_, pos + 1);
+  const std::size_t tag_end = detail::tag_run_end(src_, pos + 1);
   const bool digit_first = tag_end > pos + 1 && detail::has_class(static_cast<unsigned char>(src_[pos + 1]), detail::kDigit);
   if (digit_first || tag_end >= src_.size() || src_[tag_end] != '$') return lex_punct(pos);
   const std::string_view delimiter = src_.substr(pos, tag_end + 1 - pos);
