@@ -42,6 +42,14 @@ std::string significant_text(const NodeRef& item) {
   return out;
 }
 
+bool starts_with_modifier(const NodeRef& item) {
+  auto lock = item->read_lock();
+  const Children& c = item->children;
+  std::size_t first = trelm::cst::next_significant(c, 0);
+  if (first == trelm::cst::npos) return false;
+  return c[first].is_keyword("distinct") || c[first].is_keyword("all") || c[first].is_keyword("top");
+}
+
 // Significant texts of the items, or nullopt when some item is only a
 // comment or not a stand-alone item.
 std::optional<std::vector<std::string>> items_text(const NodeRef& select) {
@@ -58,6 +66,9 @@ std::optional<std::vector<std::string>> items_text(const NodeRef& select) {
     // r» after «select distinct») is no stand-alone item: an edit next to it
     // may change how it reads, so such lists are not compared.
     if (!std::holds_alternative<NodeRef>(trelm::parser::parse_select_item(t))) return std::nullopt;
+    // Nor is an item that starts with a SELECT modifier word: once it is the
+    // first item, the word reads as the modifier.
+    if (starts_with_modifier(item)) return std::nullopt;
     out.push_back(t);
   }
   return out;
