@@ -5,13 +5,13 @@
 // (the lexer ends a comment at the line feed), and these edits keep it so:
 // after every edit, each child that ends in a line comment (a LineComment
 // token, or an item whose text ends in one) is followed by a Whitespace token
-// holding a line break, or is the last child of a clause that was already
-// followed by a line break before the edit. What lies after the clause is out
-// of sight of an edit, so when it cannot tell, it writes a line break rather
-// than risk commenting out the next clause. Reparsing the edited text
-// therefore yields the same items: no item text leaks into a comment, and a
-// break that follows an item's comment is whitespace, which the parser leaves
-// outside its items.
+// holding a line break, or is the last child of a clause that is followed by
+// a line break. What lies after the clause is known only when the caller
+// passes it in (Following, from the query); when it is not known, an edit
+// writes a line break rather than risk commenting out the next clause.
+// Reparsing the edited text therefore yields the same items: no item text
+// leaks into a comment, and a break that follows an item's comment is
+// whitespace, which the parser leaves outside its items.
 #include <optional>
 #include <tuple>
 #include <utility>

@@ -1,0 +1,1 @@
+{% raw %}{{ x {% endraw {eelect{ x {% endraw {e%} 1{z eìse %}se%} i%f{  a %}select{ x {a, b c from r) select distinc—‹ß›–Œ‹–nith recursiv (select 1 union all select a + 1 from r) select dist{einct on (a) a, b c from r ect 1 uni~ÿÿÿÿÿÿïššššššššelect a +om ) rsele r) selb… a‹šœ + 1 Í:om ) rsele selectby a rdeselect 1EXCEPT all select a ct o%}
