@@ -114,6 +114,7 @@ class Lexer {
   Lexeme lex_word(std::size_t pos) const;
   Lexeme lex_number(std::size_t pos) const;
   Lexeme lex_punct(std::size_t pos) const;
+  std::optional<Lexeme> closed_or_punct(std::size_t pos, cst::TokenKind kind, const ScanEnd& scan) const;
 
   ScanEnd scan_quoted(std::size_t pos, FailedScans& memo);
   ScanEnd scan_block_comment(std::size_t pos, FailedScans& memo);
@@ -271,15 +272,7 @@ std::optional<Lexeme> Lexer::lex_quoted(std::size_t pos, TokenKind kind) {
   const ScanEnd scan = scan_with_memo(pos, quoted_memo(src_[pos]), [this](std::size_t p, FailedScans& m) {
     return scan_quoted(p, m);
   });
-  switch (scan.status) {
-    case ScanStatus::Closed:
-      return Lexeme{kind, scan.end};
-    case ScanStatus::Unclosed:
-      return lex_punct(pos);
-    case ScanStatus::Fatal:
-      break;
-  }
-  return std::nullopt;
+  return closed_or_punct(pos, kind, scan);
 }
 
 // Inside quotes: Jinja tags are taken whole, a doubled quote is one quote,
@@ -356,15 +349,7 @@ std::optional<Lexeme> Lexer::lex_block_comment(std::size_t pos) {
   const ScanEnd scan = scan_with_memo(pos, block_comments_, [this](std::size_t p, FailedScans& m) {
     return scan_block_comment(p, m);
   });
-  switch (scan.status) {
-    case ScanStatus::Closed:
-      return Lexeme{TokenKind::BlockComment, scan.end};
-    case ScanStatus::Unclosed:
-      return lex_punct(pos);
-    case ScanStatus::Fatal:
-      break;
-  }
-  return std::nullopt;
+  return closed_or_punct(pos, TokenKind::BlockComment, scan);
 }
 
 ScanEnd Lexer::scan_block_comment(std::size_t pos, FailedScans& memo) {
@@ -417,6 +402,21 @@ Lexeme Lexer::lex_number(std::size_t pos) const {
 }
 
 // Exactly one character; an undecodable byte counts as one.
+// A scanned construct becomes its token when it closed and only its opening
+// character when it did not; a fatal scan (an unterminated Jinja tag inside
+// it) ends lexing.
+std::optional<Lexeme> Lexer::closed_or_punct(std::size_t pos, TokenKind kind, const ScanEnd& scan) const {
+  switch (scan.status) {
+    case ScanStatus::Closed:
+      return Lexeme{kind, scan.end};
+    case ScanStatus::Unclosed:
+      return lex_punct(pos);
+    case ScanStatus::Fatal:
+      break;
+  }
+  return std::nullopt;
+}
+
 Lexeme Lexer::lex_punct(std::size_t pos) const {
   return {TokenKind::Other, pos + decode_utf8(src_, pos).length};
 }
