@@ -18,12 +18,8 @@ def parsed(text):
     [
         ("select a, b from t", ("x",), "select a, b, x from t"),
         ("select a, b from t", ("x", 0), "select x, a, b from t"),
-        ("select a, b from t", ("x", 99), "select a, b, x from t"),
-        ("select a from t", ("b", 0), "select b, a from t"),
-        ("select\n    a,\n    b\nfrom t", ("c",), "select\n    a,\n    b,\n    c\nfrom t"),
         ("select\n    a\n    , b\nfrom t", ("c",), "select\n    a\n    , b\n    , c\nfrom t"),
         ("select\r\n\ta,\r\n\tb\r\nfrom t", ("c",), "select\r\n\ta,\r\n\tb,\r\n\tc\r\nfrom t"),
-        ("select a -- note\nfrom t", ("c",), "select a, -- note\nc\nfrom t"),
     ],
 )
 def test_add_lays_out_like_neighbours(text, args, expected):
