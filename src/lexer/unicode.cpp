@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "lexer/cursor.hpp"
 #include "lexer/unicode_tables.hpp"
 
 namespace trelm::lexer::unicode {
@@ -31,6 +32,15 @@ bool is_alphabetic(char32_t cp) {
 bool is_numeric(char32_t cp) {
   if (cp < 0x80) return cp >= '0' && cp <= '9';
   return in_table(kNumeric, kNumericCount, cp);
+}
+
+bool is_all_white_space(std::string_view text) {
+  for (std::size_t pos = 0; pos < text.size();) {
+    const detail::Decoded c = detail::decode_utf8(text, pos);
+    if (!c.valid || !is_white_space(c.cp)) return false;
+    pos += c.length;
+  }
+  return true;
 }
 
 }  // namespace trelm::lexer::unicode

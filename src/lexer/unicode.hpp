@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace trelm::lexer::unicode {
 
@@ -10,5 +11,9 @@ bool is_white_space(char32_t cp);
 bool is_alphabetic(char32_t cp);
 // General categories Nd, Nl and No.
 bool is_numeric(char32_t cp);
+
+// True when every character of the UTF-8 `text` is White_Space (so also for
+// an empty text); an undecodable byte is not.
+bool is_all_white_space(std::string_view text);
 
 }  // namespace trelm::lexer::unicode

@@ -1,0 +1,119 @@
+#include "jinja/expr_tokens.hpp"
+
+namespace trelm::jinja {
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_name_char(char c) { return c == '_' || is_ascii_letter(c) || is_ascii_digit(c); }
+bool is_number_char(char c) { return c == '.' || is_ascii_letter(c) || is_ascii_digit(c); }
+
+// One recognizer per token shape; each returns the end of its token.
+
+// Runs to just after the next same quote, a backslash hiding the byte after
+// it; an unterminated string runs to the end of the text.
+std::size_t string_end(std::string_view s, std::size_t p) {
+  const char quote = s[p];
+  for (std::size_t i = p + 1; i < s.size(); ++i) {
+    if (s[i] == '\\') {
+      ++i;
+    } else if (s[i] == quote) {
+      return i + 1;
+    }
+  }
+  return s.size();
+}
+
+template <typename Pred>
+std::size_t run_end(std::string_view s, std::size_t p, Pred keep) {
+  std::size_t i = p + 1;
+  while (i < s.size() && keep(s[i])) ++i;
+  return i;
+}
+
+// "!", "<", "=" or ">" with one directly following "=".
+std::size_t comparison_end(std::string_view s, std::size_t p) {
+  return p + 1 < s.size() && s[p + 1] == '=' ? p + 2 : p + 1;
+}
+
+// One whole UTF-8 character: the lead byte's length when the continuation
+// bytes are there, else the one byte (text from Python is always valid).
+std::size_t character_end(std::string_view s, std::size_t p) {
+  const auto b0 = static_cast<unsigned char>(s[p]);
+  const std::size_t length = b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC0 ? 2 : 1;
+  if (p + length > s.size()) return p + 1;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((static_cast<unsigned char>(s[p + i]) & 0xC0) != 0x80) return p + 1;
+  }
+  return p + length;
+}
+
+}  // namespace
+
+std::vector<ExprToken> tokenize(std::string_view text) {
+  std::vector<ExprToken> tokens;
+  std::size_t p = 0;
+  while (p < text.size()) {
+    const char c = text[p];
+    if (is_blank(c)) {
+      ++p;
+      continue;
+    }
+    ExprToken t;
+    t.start = p;
+    switch (c) {
+      case '"':
+      case '\'':
+        t.kind = ExprTokenKind::ExprString;
+        t.end = string_end(text, p);
+        break;
+      case '(':
+      case '[':
+      case '{':
+        t.kind = ExprTokenKind::ExprOpen;
+        t.ch = c;
+        t.end = p + 1;
+        break;
+      case ')':
+      case ']':
+      case '}':
+        t.kind = ExprTokenKind::ExprClose;
+        t.ch = c;
+        t.end = p + 1;
+        break;
+      case ',':
+        t.kind = ExprTokenKind::ExprComma;
+        t.end = p + 1;
+        break;
+      case ':':
+        t.kind = ExprTokenKind::ExprColon;
+        t.end = p + 1;
+        break;
+      case '=':
+      case '!':
+      case '<':
+      case '>':
+        t.end = comparison_end(text, p);
+        t.kind = c == '=' && t.end == p + 1 ? ExprTokenKind::ExprAssign : ExprTokenKind::ExprOther;
+        break;
+      default:
+        if (c == '_' || is_ascii_letter(c)) {
+          t.kind = ExprTokenKind::ExprName;
+          t.end = run_end(text, p, is_name_char);
+        } else if (is_ascii_digit(c)) {
+          t.kind = ExprTokenKind::ExprNumber;
+          t.end = run_end(text, p, is_number_char);
+        } else {
+          t.kind = ExprTokenKind::ExprOther;
+          t.end = character_end(text, p);
+        }
+        break;
+    }
+    tokens.push_back(t);
+    p = t.end;
+  }
+  return tokens;
+}
+
+}  // namespace trelm::jinja

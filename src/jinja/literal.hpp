@@ -1,0 +1,68 @@
+// A Jinja constant: string, integer, double, boolean, none, list or dict.
+//
+// A literal owns its whole payload. Copying, comparing and destroying walk
+// the value with explicit stacks, so a list nested a million levels deep
+// costs memory, never native stack.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace trelm::jinja {
+
+class Literal {
+ public:
+  using Str = std::string;
+  using Int = std::int64_t;
+  using Float = double;
+  using Bool = bool;
+  struct None {
+    bool operator==(const None&) const = default;
+  };
+  using List = std::vector<Literal>;
+  using Dict = std::vector<std::pair<Literal, Literal>>;
+  // The alternatives in this order: Str, Int, Float, Bool, None, List, Dict.
+  using Value = std::variant<Str, Int, Float, Bool, None, List, Dict>;
+
+  Literal() : value_(None{}) {}
+  static Literal str(std::string text) { return Literal(Value(std::in_place_index<0>, std::move(text))); }
+  static Literal integer(Int v) { return Literal(Value(std::in_place_index<1>, v)); }
+  static Literal floating(Float v) { return Literal(Value(std::in_place_index<2>, v)); }
+  static Literal boolean(Bool v) { return Literal(Value(std::in_place_index<3>, v)); }
+  static Literal none() { return Literal(); }
+  static Literal list(List items = {}) { return Literal(Value(std::in_place_index<5>, std::move(items))); }
+  static Literal dict(Dict pairs = {}) { return Literal(Value(std::in_place_index<6>, std::move(pairs))); }
+
+  Literal(const Literal& other);
+  Literal& operator=(const Literal& other);
+  Literal(Literal&& other) noexcept = default;
+  Literal& operator=(Literal&& other) noexcept;
+  ~Literal();
+
+  // Structural equality; doubles compare as doubles (NaN is unequal to itself).
+  bool operator==(const Literal& other) const;
+
+  const Value& value() const { return value_; }
+  Value& value() { return value_; }
+
+  template <typename T>
+  bool holds() const { return std::holds_alternative<T>(value_); }
+  bool is_none() const { return holds<None>(); }
+  // The payload of the alternative T; only valid when holds<T>().
+  template <typename T>
+  const T& as() const { return std::get<T>(value_); }
+  template <typename T>
+  T& as() { return std::get<T>(value_); }
+
+ private:
+  explicit Literal(Value v) : value_(std::move(v)) {}
+  void release_children() noexcept;
+
+  Value value_;
+};
+
+}  // namespace trelm::jinja

@@ -1,0 +1,136 @@
+#include "query/metadata.hpp"
+
+#include <stdexcept>
+#include <unordered_set>
+
+#include "jinja/call.hpp"
+#include "jinja/literal_reader.hpp"
+#include "lexer/jinja_tags.hpp"
+#include "tree/traverse.hpp"
+
+namespace trelm::query {
+namespace {
+
+using cst::TokenKind;
+
+bool is_config_tag(const cst::Child& child) {
+  const cst::Token* t = child.as_token();
+  return t != nullptr && t->kind == TokenKind::JinjaExpression &&
+         t->text.find("config") != std::string::npos && jinja::config_call(t->text).has_value();
+}
+
+// The configuration tag was chosen because it reads as the call; not reading
+// it again means the tree changed under us.
+jinja::Call reread_config_call(std::string_view text) {
+  auto call = jinja::config_call(text);
+  if (!call) throw std::logic_error("config_index found a config call");
+  return std::move(*call);
+}
+
+// Kinds whose text may carry Jinja tags inside it.
+bool may_embed_tags(TokenKind k) {
+  return k == TokenKind::LineComment || k == TokenKind::BlockComment || k == TokenKind::String ||
+         k == TokenKind::QuotedIdentifier;
+}
+
+// The string arguments of `call`, when every positional argument is a
+// string literal; keyword arguments do not count.
+std::optional<std::vector<std::string>> string_args(std::string_view text, const jinja::Call& call) {
+  std::vector<std::string> strings;
+  for (const jinja::CallArg& arg : call.args) {
+    if (arg.name) continue;
+    std::optional<jinja::Literal> value = jinja::parse_literal(arg.value.text_in(text));
+    if (!value || !value->holds<jinja::Literal::Str>()) return std::nullopt;
+    strings.push_back(std::move(value->as<jinja::Literal::Str>()));
+  }
+  return strings;
+}
+
+void collect_calls(std::string_view piece, std::string_view name, std::vector<std::vector<std::string>>& out) {
+  for (const jinja::Call& call : jinja::find_calls(piece, name)) {
+    if (auto strings = string_args(piece, call)) out.push_back(std::move(*strings));
+  }
+}
+
+// A set key that tells argument lists apart exactly: each string with its
+// length in front.
+std::string identity_of(const std::vector<std::string>& strings) {
+  std::string key;
+  for (const std::string& s : strings) {
+    key += std::to_string(s.size());
+    key += ':';
+    key += s;
+  }
+  return key;
+}
+
+}  // namespace
+
+std::optional<std::size_t> config_index(const cst::Document& doc) {
+  auto lock = doc.root->read_lock();
+  const cst::Children& children = doc.root->children;
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    if (is_config_tag(children[i])) return i;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> config_text(const cst::Document& doc) {
+  const std::optional<std::size_t> index = config_index(doc);
+  if (!index) return std::nullopt;
+  auto lock = doc.root->read_lock();
+  return doc.root->children[*index].token().text;
+}
+
+std::vector<std::string> config_keys(const cst::Document& doc) {
+  std::vector<std::string> keys;
+  const std::optional<std::string> text = config_text(doc);
+  if (!text) return keys;
+  for (const jinja::CallArg& arg : reread_config_call(*text).args) {
+    if (arg.name) keys.emplace_back(arg.name->text_in(*text));
+  }
+  return keys;
+}
+
+std::optional<std::string> config_source(const cst::Document& doc, std::string_view key) {
+  const std::optional<std::string> text = config_text(doc);
+  if (!text) return std::nullopt;
+  const auto found = reread_config_call(*text).kwarg(*text, key);
+  if (!found) return std::nullopt;
+  return std::string(found->value_text);
+}
+
+std::vector<std::vector<std::string>> call_string_args(const cst::Document& doc, std::string_view name) {
+  std::vector<std::vector<std::string>> out;
+  auto lock = doc.root->read_lock();
+  cst::for_each_token(doc.root->children, [&](const cst::Token& t) {
+    if (t.kind == TokenKind::JinjaExpression || t.kind == TokenKind::JinjaStatement) {
+      collect_calls(t.text, name, out);
+    } else if (may_embed_tags(t.kind) && t.text.find(name) != std::string::npos) {
+      for (std::string_view tag : lexer::embedded_tags(t.text)) collect_calls(tag, name, out);
+    }
+  });
+  return out;
+}
+
+std::vector<std::vector<std::string>> refs(const cst::Document& doc) {
+  std::vector<std::vector<std::string>> kept;
+  std::unordered_set<std::string> seen;
+  for (std::vector<std::string>& args : call_string_args(doc, "ref")) {
+    if (args.empty() || !seen.insert(identity_of(args)).second) continue;
+    kept.push_back(std::move(args));
+  }
+  return kept;
+}
+
+std::vector<std::pair<std::string, std::string>> sources(const cst::Document& doc) {
+  std::vector<std::pair<std::string, std::string>> kept;
+  std::unordered_set<std::string> seen;
+  for (std::vector<std::string>& args : call_string_args(doc, "source")) {
+    if (args.size() != 2 || !seen.insert(identity_of(args)).second) continue;
+    kept.emplace_back(std::move(args[0]), std::move(args[1]));
+  }
+  return kept;
+}
+
+}  // namespace trelm::query
