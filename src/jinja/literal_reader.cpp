@@ -1,6 +1,7 @@
 #include "jinja/literal_reader.hpp"
 
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 
@@ -54,8 +55,9 @@ std::optional<Literal> name_literal(std::string_view token) {
 }
 
 // A 64-bit integer when the digits fit, else a double by the decimal
-// floating-point syntax; «0x1F», «1.2.3» and «1e» are neither. A double out
-// of range still reads, as the infinity or zero it rounds to.
+// floating-point syntax; «0x1F», «1.2.3» and «1e» are neither. A double too
+// small to represent reads as the zero or subnormal it rounds to; one too
+// large is no literal, since an infinity could not be written back as read.
 std::optional<Literal> number_literal(std::string_view token) {
   const char* first = token.data();
   const char* last = token.data() + token.size();
@@ -67,6 +69,7 @@ std::optional<Literal> number_literal(std::string_view token) {
   if (as_double.ptr != last) return std::nullopt;
   if (as_double.ec == std::errc::result_out_of_range) {
     d = std::strtod(std::string(token).c_str(), nullptr);
+    if (std::isinf(d)) return std::nullopt;
   } else if (as_double.ec != std::errc()) {
     return std::nullopt;
   }

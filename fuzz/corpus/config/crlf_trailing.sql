@@ -1,0 +1,7 @@
+{{
+  config(
+    a = 1,
+    b="x",
+  )
+}}
+select a from t

@@ -1,0 +1,2 @@
+{{ config(style='view', tags=['a']) }}
+select 1
