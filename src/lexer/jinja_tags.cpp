@@ -10,6 +10,7 @@ namespace {
 
 using detail::Cursor;
 
+constexpr std::string_view kOpener[2] = {"{{", "{%"};
 constexpr std::string_view kCloser[2] = {"}}", "%}"};
 
 // Bytes the tag scan has to look at; everything else is skipped in a tight
@@ -178,13 +179,21 @@ TagMatch TagScanner::statement_at(std::size_t pos) {
 std::optional<std::size_t> TagScanner::tag_length_at(std::size_t pos, Closer closer) {
   // Cheap exact shortcut: the closer has to start at least two bytes in.
   if (pos + 2 >= no_closer_from_[closer]) return std::nullopt;
+  // Set only by a failed scan: from then on each scan may cost the rest of
+  // the text, so all of them are answered from one pass.
+  if (no_closer_from_[closer] != kNever) return scan_index(closer).length_at(pos);
   const std::string_view closer_text = kCloser[closer];
   auto length = expression_tag(text_.substr(pos), closer_text);
-  if (!length && no_closer_from_[closer] == kNever) {
+  if (!length) {
     const std::size_t last = text_.rfind(closer_text);
     no_closer_from_[closer] = last == std::string_view::npos ? 0 : last + 1;
   }
   return length;
+}
+
+const TagScanIndex& TagScanner::scan_index(Closer closer) {
+  if (!scans_[closer]) scans_[closer].emplace(text_, kOpener[closer], kCloser[closer]);
+  return *scans_[closer];
 }
 
 // Only a "{" can start an endraw tag, so only the "{" bytes are tried.
@@ -199,8 +208,8 @@ std::size_t TagScanner::first_endraw_from(std::size_t pos) const {
 // The block ends with the first following endraw tag whose scan closes.
 // That is nearly always the body's first endraw tag, scanned here on its
 // own. Once a first one does not close, each later one could cost the rest
-// of the text too, so the scans of all endraw tags are worked out together
-// once and kept for every later block.
+// of the text too, so the endraw tags are picked from the side-by-side scans
+// of all statement tags, once, and kept for every later block.
 TagMatch TagScanner::raw_block_at(std::size_t pos, std::size_t opening_length) {
   const std::size_t body = pos + opening_length;
   if (body >= no_endraw_from_) return failure(kRawUnterminated);
@@ -213,7 +222,7 @@ TagMatch TagScanner::raw_block_at(std::size_t pos, std::size_t opening_length) {
     if (const auto length = tag_length_at(first, kStatementCloser)) {
       return success(first + *length - pos, cst::TokenKind::JinjaRaw);
     }
-    endraws_.emplace(text_);
+    endraws_.emplace(text_, scan_index(kStatementCloser));
   }
   if (const auto end = endraws_->first_closing_from(body)) {
     return success(end->start + end->length - pos, cst::TokenKind::JinjaRaw);

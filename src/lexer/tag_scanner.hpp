@@ -2,14 +2,20 @@
 // text, remembering searches that ran off the end so that a caller trying
 // many positions of the same text (the lexer, the embedded-tag scanner)
 // does not rescan the same tail again and again.
+//
+// Tag scans run one by one until one with a given closer runs off the end.
+// The lexer stops there, but the embedded-tag scanner goes on, and every
+// later scan could cost the rest of the text again; so from the next scan
+// with that closer on, all of them are answered from one side-by-side pass
+// over the text (scan_index.hpp).
 #pragma once
 
 #include <cstddef>
 #include <optional>
 #include <string_view>
 
-#include "lexer/endraw_index.hpp"
 #include "lexer/jinja_tags.hpp"
+#include "lexer/scan_index.hpp"
 
 namespace trelm::lexer::detail {
 
@@ -33,6 +39,7 @@ class TagScanner {
   TagMatch statement_at(std::size_t pos);
   TagMatch raw_block_at(std::size_t pos, std::size_t opening_length);
   std::optional<std::size_t> tag_length_at(std::size_t pos, Closer closer);
+  const TagScanIndex& scan_index(Closer closer);
   std::size_t first_endraw_from(std::size_t pos) const;
 
   static constexpr std::size_t kNever = static_cast<std::size_t>(-1);
@@ -46,6 +53,8 @@ class TagScanner {
   // closer starts at or after this position, so a scan whose closer would
   // have to start there cannot succeed.
   std::size_t no_closer_from_[2] = {kNever, kNever};
+  // Built at the first scan with that closer after one failed.
+  std::optional<TagScanIndex> scans_[2];
   // Built the first time a raw block's first endraw tag does not close.
   std::optional<EndrawIndex> endraws_;
 };

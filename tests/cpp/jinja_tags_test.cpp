@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <random>
 #include <string>
@@ -9,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "lexer/endraw_index.hpp"
+#include "lexer/scan_index.hpp"
 
 namespace trelm::lexer {
 namespace {
@@ -116,6 +117,9 @@ TEST(EmbeddedTags, ListsCompleteConstructsAndSkipsTheRest) {
       {"{% raw %}{% raw %}{{ b }}", {"{{ b }}"}},
       // A failed scan must not hide a later tag that does close.
       {"{{ ( }} {{ y }}", {"{{ y }}"}}, {"{% ( %} {% y %}", {"{% y %}"}}, {"{# a {# b #}", {"{# a {# b #}"}},
+      // After a failed "{%" scan, a raw block finds its end among the later statement tags.
+      {"{% ( %} {% raw %}{% endraw ( {% endraw %} x", {"{% raw %}{% endraw ( {% endraw %}"}},
+      {"{{ ( }} {{ { }} }} {{ ( }}", {"{{ { }} }}"}},
       {"{#} {# c #}", {"{#} {# c #}"}}, {"{#} x", {}}, {"{ } {", {}}, {"", {}},
   };
   for (const auto& [text, tags] : cases) EXPECT_EQ(embedded_tags(text), tags) << text;
@@ -123,43 +127,203 @@ TEST(EmbeddedTags, ListsCompleteConstructsAndSkipsTheRest) {
   EXPECT_EQ(embedded_tags(text).at(0).data(), text.data() + 2);
 }
 
+// ---- The rules, transcribed one step at a time -------------------------
+// Slow on purpose: every attempt rescans, nothing is remembered, so the
+// fast paths of the real scanner have something independent to agree with.
+
+std::optional<std::size_t> rule_expression_tag(std::string_view input, std::string_view closer) {
+  std::size_t depth = 0;
+  for (std::size_t i = 2; i < input.size();) {
+    if (depth == 0 && input.substr(i).starts_with(closer)) return i + 2;
+    const char c = input[i];
+    if (c == '"' || c == '\'') {
+      std::size_t j = i + 1;
+      while (j < input.size() && input[j] != c) j += input[j] == '\\' ? 2 : 1;
+      if (j >= input.size()) return std::nullopt;
+      i = j + 1;
+      continue;
+    }
+    if (c == '(' || c == '[' || c == '{') ++depth;
+    if ((c == ')' || c == ']' || c == '}') && depth > 0) --depth;
+    ++i;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::size_t> rule_raw_block(std::string_view input, std::size_t opening_length) {
+  for (std::size_t p = opening_length; p < input.size();) {
+    const auto length = rule_expression_tag(input.substr(p), "%}");
+    if (length && tag_name(input.substr(p, *length)) == "endraw") return p + *length;
+    p = input[p] == '{' ? p + 1 : std::min(input.find('{', p), input.size());
+  }
+  return std::nullopt;
+}
+
+// The length of the complete construct at the start of `input`, if any.
+std::optional<std::size_t> rule_jinja_tag(std::string_view input) {
+  if (input.starts_with("{{")) return rule_expression_tag(input, "}}");
+  if (input.starts_with("{#")) {
+    const std::size_t closer = input.find("#}", 2);
+    if (closer == std::string_view::npos) return std::nullopt;
+    return closer + 2;
+  }
+  if (!input.starts_with("{%")) return std::nullopt;
+  const auto length = rule_expression_tag(input, "%}");
+  if (length && tag_name(input.substr(0, *length)) == "raw") return rule_raw_block(input, *length);
+  return length;
+}
+
+struct RuleWalk {
+  std::vector<std::string_view> tags;
+  bool closed_after_a_failed_scan = false;  // the same opener failed earlier in the walk
+};
+
+RuleWalk rule_embedded_tags(std::string_view text) {
+  RuleWalk walk;
+  bool failed[2] = {false, false};  // "{{", "{%"
+  for (std::size_t pos = text.find('{'); pos != std::string_view::npos;) {
+    const std::string_view rest = text.substr(pos);
+    const int opener = rest.starts_with("{{") ? 0 : rest.starts_with("{%") ? 1 : -1;
+    const auto length = rule_jinja_tag(rest);
+    if (opener >= 0 && !length) failed[opener] = true;
+    if (opener >= 0 && length && failed[opener]) walk.closed_after_a_failed_scan = true;
+    if (length) walk.tags.push_back(rest.substr(0, *length));
+    pos = text.find('{', pos + (length ? *length : 1));
+  }
+  return walk;
+}
+
+struct Piece {
+  Piece(const char* t, double w = 1) : text(t), weight(w) {}  // NOLINT: implicit, for plain tables
+  std::string_view text;
+  double weight;
+};
+
+std::string random_text(std::mt19937& rng, const std::vector<Piece>& pieces, int count) {
+  std::vector<double> weights;
+  for (const Piece& p : pieces) weights.push_back(p.weight);
+  std::discrete_distribution<std::size_t> pick(weights.begin(), weights.end());
+  std::string text;
+  for (int k = 0; k < count; ++k) text += pieces[pick(rng)].text;
+  return text;
+}
+
+// Random texts made of what the scanner reacts to: tags fail and close in
+// every order, inside each other's quoted parts and brackets.
+TEST(EmbeddedTags, AgreeWithTheRulesOnRandomTexts) {
+  // Braces come often enough that openers and closers do.
+  const std::vector<Piece> kPieces = {{"{", 6}, {"}", 6}, {"%", 3}, {"#"}, {"(", 2}, {")", 3}, {"["}, {"]"},
+                                      {"'", 2}, {"\"", 1}, {"\\"}, {"x", 2}, {" ", 2}, {"endraw"}, {"raw"}};
+  std::mt19937 rng(20240611);
+  std::uniform_int_distribution<int> pieces(1, 80);
+  int closed_after_a_failed_scan = 0;
+  for (int round = 0; round < 8000; ++round) {
+    const std::string text = random_text(rng, kPieces, round % 10 == 0 ? 400 : pieces(rng));
+    SCOPED_TRACE(text);
+    const RuleWalk expected = rule_embedded_tags(text);
+    ASSERT_EQ(embedded_tags(text), expected.tags);
+    closed_after_a_failed_scan += expected.closed_after_a_failed_scan;
+  }
+  // The texts must reach the answers given after a failed scan.
+  EXPECT_GT(closed_after_a_failed_scan, 600);
+}
+
+using detail::ClosedTag;
 using detail::EndrawIndex;
-using detail::EndrawTag;
+using detail::TagScanIndex;
+
+std::string describe(const std::optional<ClosedTag>& tag) {
+  return tag ? std::to_string(tag->start) + "+" + std::to_string(tag->length) : "none";
+}
+
+std::string describe(const std::optional<std::size_t>& length) {
+  return length ? std::to_string(*length) : "none";
+}
+
+struct OpenerCloser {
+  std::string_view opener;
+  std::string_view closer;
+};
+
+// Texts dense in what a tag scan reacts to, so that scans start inside each
+// other's quoted parts, sit at many depths and meet again.
+TEST(TagScanIndex, MatchesOneScanPerOpener) {
+  const std::vector<Piece> kPieces = {
+      "{{", "{{ (", "{%", "{% (", {"}}", 3}, {"%}", 3}, "(", {")", 2}, "[", {"]", 2}, "{", {"}", 2},
+      "'", "\"", "\\", "%", " ", "x",
+  };
+  const std::vector<OpenerCloser> kinds = {{"{{", "}}"}, {"{%", "%}"}};
+  std::mt19937 rng(77);
+  std::uniform_int_distribution<int> pieces(1, 60);
+  int closing = 0;
+  int open = 0;
+  for (int round = 0; round < 4000; ++round) {
+    const std::string text = random_text(rng, kPieces, round % 10 == 0 ? 400 : pieces(rng));
+    SCOPED_TRACE(text);
+    for (const auto& [opener, closer] : kinds) {
+      const TagScanIndex index(text, opener, closer);
+      for (std::size_t pos = text.find(opener); pos != std::string::npos; pos = text.find(opener, pos + 1)) {
+        const auto expected = rule_expression_tag(std::string_view(text).substr(pos), closer);
+        ASSERT_EQ(describe(index.length_at(pos)), describe(expected)) << opener << " at " << pos;
+        ++(expected ? closing : open);
+      }
+    }
+  }
+  EXPECT_GT(closing, 20000);
+  EXPECT_GT(open, 10000);
+}
+
+struct ScanIndexCase {
+  std::string_view text;
+  std::size_t pos;
+  std::optional<std::size_t> length;
+};
+
+TEST(TagScanIndex, ClosesExpressionTagsLikeTheScan) {
+  // "}" is both a closer byte and a bracket: the closer test at depth 0
+  // comes first, then the "}" lowers the depths of the other scans.
+  const std::vector<ScanIndexCase> cases = {
+      {"{{ x }}", 0, 7}, {"{{}}", 0, 4}, {"{{{ x }}}", 0, 9}, {"{{{ x }}}", 1, 7}, {"{{{{}}}}", 1, 6},
+      {"{{ ( }} {{ ) }}", 0, std::nullopt}, {"{{ ( }} {{ ) }}", 8, 7}, {"{{ ( }} ) }}", 0, 12},
+      // One starts in the other's quoted part.
+      {"{{ '}} {{ ' }}", 0, 14}, {"{{ '}} {{ ' }}", 7, std::nullopt}, {"{{ ' {{ x }} ' }}", 0, 17},
+      {"{{ ' {{ x }} ' }}", 5, 7},
+      {"{{ } }}", 0, 7}, {"{{ x }", 0, std::nullopt}, {"{{ x }}", 1, std::nullopt},  // not an opener
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(describe(TagScanIndex(c.text, "{{", "}}").length_at(c.pos)), describe(c.length)) << c.pos;
+  }
+}
 
 // For every position, the first endraw tag at or after it whose own scan
 // closes, found by scanning each tag separately.
-std::vector<std::optional<EndrawTag>> closing_endraws_one_by_one(std::string_view text) {
-  std::vector<std::optional<EndrawTag>> first_from(text.size() + 1);
+std::vector<std::optional<ClosedTag>> closing_endraws_one_by_one(std::string_view text) {
+  std::vector<std::optional<ClosedTag>> first_from(text.size() + 1);
   for (std::size_t pos = text.size() + 1; pos-- > 0;) {
     if (pos + 1 < first_from.size()) first_from[pos] = first_from[pos + 1];
     if (!detail::starts_endraw_tag(text, pos)) continue;
-    if (const auto length = expression_tag(text.substr(pos), "%}")) first_from[pos] = EndrawTag{pos, *length};
+    if (const auto length = rule_expression_tag(text.substr(pos), "%}")) first_from[pos] = ClosedTag{pos, *length};
   }
   return first_from;
 }
 
-std::string describe(const std::optional<EndrawTag>& tag) {
-  return tag ? std::to_string(tag->start) + "+" + std::to_string(tag->length) : "none";
-}
+EndrawIndex endraw_index(std::string_view text) { return EndrawIndex(text, TagScanIndex(text, "{%", "%}")); }
 
-// Texts dense in what a tag scan reacts to, so that scans start inside each
-// other's quoted parts, sit at many depths and meet again.
 TEST(EndrawIndex, MatchesOneScanPerTagFromEveryPosition) {
-  const std::vector<std::string_view> kPieces = {
+  const std::vector<Piece> kPieces = {
       "{% endraw", "{% endraw (", "{%- endraw", "{%endraw%}", "{% endraw %}", "{% endraw '",
       "(", ")", "[", "]", "{", "}", "'", "\"", "\\", "%}", "%", " ", "x", "{% raw %}", "{%",
   };
   std::mt19937 rng(424242);
-  std::uniform_int_distribution<std::size_t> pick(0, kPieces.size() - 1);
   std::uniform_int_distribution<int> pieces(1, 60);
   int later_tag_closes = 0;  // the first endraw tag does not close, a later one does
   int none_closes = 0;       // endraw tags present, none closes
   for (int round = 0; round < 6000; ++round) {
-    std::string text;
-    for (int k = round % 10 == 0 ? 400 : pieces(rng); k > 0; --k) text += kPieces[pick(rng)];
+    const std::string text = random_text(rng, kPieces, round % 10 == 0 ? 400 : pieces(rng));
     SCOPED_TRACE(text);
     const auto expected = closing_endraws_one_by_one(text);
-    const EndrawIndex index(text);
+    const EndrawIndex index = endraw_index(text);
     for (std::size_t from = 0; from <= text.size(); ++from) {
       ASSERT_EQ(describe(index.first_closing_from(from)), describe(expected[from])) << "from " << from;
     }
@@ -180,27 +344,29 @@ TEST(EndrawIndex, MatchesOneScanPerTagFromEveryPosition) {
 struct EndrawIndexCase {
   std::string text;
   std::size_t from;
-  std::optional<EndrawTag> first;
+  std::optional<ClosedTag> first;
 };
 
 TEST(EndrawIndex, FindsTheFirstClosingTag) {
   const std::vector<EndrawIndexCase> cases = {
-      {"", 0, std::nullopt}, {"{% endraw %}", 0, EndrawTag{0, 12}}, {"{% endraw %}", 1, std::nullopt},
-      {"{% endraw ( %}{% endraw %}", 0, EndrawTag{14, 12}},
+      {"", 0, std::nullopt}, {"{% endraw %}", 0, ClosedTag{0, 12}}, {"{% endraw %}", 1, std::nullopt},
+      {"{% endraw ( %}{% endraw %}", 0, ClosedTag{14, 12}},
       // The "(" is closed later, so the first tag spans the second.
-      {"{% endraw ( %}{% endraw %} ) %}", 0, EndrawTag{0, 31}},
+      {"{% endraw ( %}{% endraw %} ) %}", 0, ClosedTag{0, 31}},
       // The second tag starts inside the first one's quoted part.
-      {"{% endraw ' {% endraw %}", 0, EndrawTag{12, 12}}, {"{% endraw ' {% endraw ' %}", 0, EndrawTag{0, 26}},
-      {"{% endraw \"\\\" {% endraw %}\" %}", 0, EndrawTag{0, 30}},
+      {"{% endraw ' {% endraw %}", 0, ClosedTag{12, 12}}, {"{% endraw ' {% endraw ' %}", 0, ClosedTag{0, 26}},
+      {"{% endraw \"\\\" {% endraw %}\" %}", 0, ClosedTag{0, 30}},
       // The scans swap in and out of quoted parts; only the second sees a closer.
-      {"{% endraw ' {% endraw \"'\" %}", 0, EndrawTag{12, 16}},
-      {"{% endraw ) ) %}", 0, EndrawTag{0, 16}},  // depth stays at 0
-      {"{% endraw } %}", 0, EndrawTag{0, 14}}, {"{% endraw %", 0, std::nullopt},
+      {"{% endraw ' {% endraw \"'\" %}", 0, ClosedTag{12, 16}},
+      {"{% endraw ) ) %}", 0, ClosedTag{0, 16}},  // depth stays at 0
+      {"{% endraw } %}", 0, ClosedTag{0, 14}}, {"{% endraw %", 0, std::nullopt},
       {"{% endrawx %}{% ENDRAW %}", 0, std::nullopt},
+      // A closing statement tag that is not an endraw tag is not picked.
+      {"{% if %}{% endraw (", 0, std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    EXPECT_EQ(describe(EndrawIndex(c.text).first_closing_from(c.from)), describe(c.first));
+    EXPECT_EQ(describe(endraw_index(c.text).first_closing_from(c.from)), describe(c.first));
   }
 }
 

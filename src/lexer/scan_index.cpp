@@ -1,4 +1,4 @@
-#include "lexer/endraw_index.hpp"
+#include "lexer/scan_index.hpp"
 
 #include <algorithm>
 #include <array>
@@ -37,73 +37,77 @@ struct Cohort {
   std::int64_t depth_of(std::int64_t key) const { return key + shift; }
 };
 
+using StopTable = std::array<bool, 256>;
+
 // Bytes after which some live cohort is in a different state, indexed by
 // which of outside / single-quoted / double-quoted cohorts are live.
 // Escaped cohorts move on every byte, so they allow no skipping at all.
-constexpr std::array<bool, 256> make_stops(bool outside, bool single, bool dbl) {
-  std::array<bool, 256> t{};
+StopTable stops_for(bool outside, bool single, bool dbl, char closer_start) {
+  StopTable t{};
   if (outside) {
-    for (unsigned char c : std::string_view("\"'()[]{}%")) t[c] = true;
+    for (unsigned char c : std::string_view("\"'()[]{}")) t[c] = true;
+    t[static_cast<unsigned char>(closer_start)] = true;
   }
   if (single) t['\''] = t['\\'] = true;
   if (dbl) t['"'] = t['\\'] = true;
   return t;
 }
 
-constexpr std::array<std::array<bool, 256>, 8> make_stop_tables() {
-  std::array<std::array<bool, 256>, 8> t{};
-  for (int k = 0; k < 8; ++k) t[k] = make_stops(k & 1, k & 2, k & 4);
-  return t;
-}
-
-constexpr std::array<std::array<bool, 256>, 8> kStopTables = make_stop_tables();
-
-// Runs the tag scans of all endraw tags side by side over the text. Each
-// scan is a union-find element; merged scans point at the one they joined,
-// and a scan that finds its closer records it on its root.
+// Runs the tag scans from many starts side by side over the text. Each scan
+// is a union-find element; merged scans point at the one they joined, and a
+// scan that finds its closer records it on its root.
 class SideBySideScans {
  public:
-  SideBySideScans(std::string_view text, std::vector<std::size_t> starts)
-      : text_(text), starts_(std::move(starts)), joined_(starts_.size()),
-        closer_at_(starts_.size(), kNever) {
+  SideBySideScans(std::string_view text, std::string_view closer, const std::vector<std::size_t>& starts)
+      : text_(text), closer_(closer), c0_(closer[0]), c1_(closer[1]), starts_(starts), joined_(starts.size()),
+        closer_at_(starts.size(), kNever) {
     for (std::uint32_t i = 0; i < joined_.size(); ++i) joined_[i] = i;
+    for (int k = 0; k < 8; ++k) stops_[k] = stops_for(k & 1, k & 2, k & 4, c0_);
   }
 
   void run();
-  // Where the scan of the i-th tag finds its closer, or kNever.
+  // Where the scan from the i-th start finds its closer, or kNever.
   std::size_t closer_of(std::uint32_t i);
 
  private:
   bool all_done() const {
     return std::all_of(cohorts_.begin(), cohorts_.end(), [](const Cohort& c) { return c.empty(); });
   }
+  bool closer_at(std::size_t pos) const {
+    return text_[pos] == c0_ && pos + 1 < text_.size() && text_[pos + 1] == c1_;
+  }
   std::size_t skip_unread(std::size_t pos, std::size_t limit) const;
   void read(std::size_t pos);
   void read_outside(std::size_t pos);
+  void close_at_depth_zero(Cohort& c, std::size_t pos);
   void lower_depths(Cohort& c);
   void start_scan(std::uint32_t i);
   Cohort take(State s) { return std::exchange(cohorts_[s], Cohort{}); }
   Cohort merged(Cohort a, Cohort b);
 
   std::string_view text_;
-  std::vector<std::size_t> starts_;
+  std::string_view closer_;
+  char c0_;
+  char c1_;
+  const std::vector<std::size_t>& starts_;
   std::vector<std::uint32_t> joined_;
   std::vector<std::size_t> closer_at_;
   std::array<Cohort, kStates> cohorts_;
+  std::array<StopTable, 8> stops_;
 };
 
 void SideBySideScans::run() {
-  // No scan can close after the last "%}" starts, so reading stops there.
-  const std::size_t last_closer = text_.rfind("%}");
+  // No scan can close after the last closer starts, so reading stops there.
+  const std::size_t last_closer = text_.rfind(closer_);
   const std::size_t n = last_closer == std::string_view::npos ? 0 : last_closer + 1;
-  std::size_t next = 0;  // the next tag whose scan has not started
+  std::size_t next = 0;  // the next start whose scan has not begun
   std::size_t pos = 0;
   while (true) {
     if (all_done()) {
       if (next == starts_.size()) return;
-      pos = starts_[next] + 2;  // nothing to read before the next scan starts
+      pos = starts_[next] + 2;  // nothing to read before the next scan begins
     }
-    // A scan starts after the tag's "{%", outside quotes at depth 0.
+    // A scan begins after its two opener bytes, outside quotes at depth 0.
     for (; next < starts_.size() && starts_[next] + 2 == pos; ++next) start_scan(next);
     if (pos >= n) return;
     const std::size_t limit = next < starts_.size() ? std::min(starts_[next] + 2, n) : n;
@@ -120,7 +124,7 @@ std::size_t SideBySideScans::skip_unread(std::size_t pos, std::size_t limit) con
   if (!cohorts_[kSingleEscaped].empty() || !cohorts_[kDoubleEscaped].empty()) return pos;
   const std::size_t k = (cohorts_[kOutside].empty() ? 0 : 1) | (cohorts_[kSingle].empty() ? 0 : 2) |
                         (cohorts_[kDouble].empty() ? 0 : 4);
-  const auto& stops = kStopTables[k];
+  const StopTable& stops = stops_[k];
   while (pos < limit && !stops[static_cast<unsigned char>(text_[pos])]) ++pos;
   return pos;
 }
@@ -149,20 +153,14 @@ void SideBySideScans::read(std::size_t pos) {
   }
 }
 
-// The closer test comes first, at depth 0 only; then brackets move depths.
+// The closer test comes first, at depth 0 only; then brackets move the
+// depths of the scans still running. With "}}" the same "}" does both.
 void SideBySideScans::read_outside(std::size_t pos) {
   Cohort& c = cohorts_[kOutside];
   if (c.empty()) return;
+  if (closer_at(pos)) close_at_depth_zero(c, pos);
+  if (c.empty()) return;
   switch (text_[pos]) {
-    case '%':
-      if (pos + 1 < text_.size() && text_[pos + 1] == '}') {
-        const auto lowest = c.scans.begin();
-        if (c.depth_of(lowest->first) == 0) {
-          closer_at_[lowest->second] = pos;
-          c.scans.erase(lowest);
-        }
-      }
-      break;
     case '(':
     case '[':
     case '{':
@@ -176,6 +174,13 @@ void SideBySideScans::read_outside(std::size_t pos) {
     default:
       break;
   }
+}
+
+void SideBySideScans::close_at_depth_zero(Cohort& c, std::size_t pos) {
+  const auto lowest = c.scans.begin();
+  if (c.depth_of(lowest->first) != 0) return;
+  closer_at_[lowest->second] = pos;
+  c.scans.erase(lowest);
 }
 
 // Depths never go below 0: the scan at 0 stays there and meets the one
@@ -193,8 +198,8 @@ void SideBySideScans::lower_depths(Cohort& c) {
   }
 }
 
-// Scans outside quotes here have read this tag's "{", so none is at depth 0
-// yet; the join is kept so that this holds without relying on it.
+// Scans outside quotes here have read this start's "{", so none is at
+// depth 0 yet; the join is kept so that this holds without relying on it.
 void SideBySideScans::start_scan(std::uint32_t i) {
   Cohort& c = cohorts_[kOutside];
   const auto [at, added] = c.scans.try_emplace(c.key_of(0), i);
@@ -219,29 +224,42 @@ std::size_t SideBySideScans::closer_of(std::uint32_t i) {
   return closer_at_[root];
 }
 
-std::vector<std::size_t> endraw_starts(std::string_view text) {
+std::vector<std::size_t> opener_starts(std::string_view text, std::string_view opener) {
   std::vector<std::size_t> starts;
-  for (std::size_t pos = text.find('{'); pos != std::string_view::npos; pos = text.find('{', pos + 1)) {
-    if (starts_endraw_tag(text, pos)) starts.push_back(pos);
+  for (std::size_t pos = text.find(opener); pos != std::string_view::npos; pos = text.find(opener, pos + 1)) {
+    starts.push_back(pos);
   }
   return starts;
 }
 
+bool by_start(const ClosedTag& t, std::size_t pos) { return t.start < pos; }
+
 }  // namespace
 
-EndrawIndex::EndrawIndex(std::string_view text) {
-  std::vector<std::size_t> starts = endraw_starts(text);
-  SideBySideScans scans(text, starts);
+TagScanIndex::TagScanIndex(std::string_view text, std::string_view opener, std::string_view closer) {
+  const std::vector<std::size_t> starts = opener_starts(text, opener);
+  SideBySideScans scans(text, closer, starts);
   scans.run();
   for (std::uint32_t i = 0; i < starts.size(); ++i) {
-    const std::size_t closer = scans.closer_of(i);
-    if (closer != kNever) closing_.push_back({starts[i], closer + 2 - starts[i]});
+    const std::size_t at = scans.closer_of(i);
+    if (at != kNever) closed_.push_back({starts[i], at + 2 - starts[i]});
   }
 }
 
-std::optional<EndrawTag> EndrawIndex::first_closing_from(std::size_t from) const {
-  const auto hit = std::lower_bound(closing_.begin(), closing_.end(), from,
-                                    [](const EndrawTag& t, std::size_t p) { return t.start < p; });
+std::optional<std::size_t> TagScanIndex::length_at(std::size_t pos) const {
+  const auto hit = std::lower_bound(closed_.begin(), closed_.end(), pos, by_start);
+  if (hit == closed_.end() || hit->start != pos) return std::nullopt;
+  return hit->length;
+}
+
+EndrawIndex::EndrawIndex(std::string_view text, const TagScanIndex& statements) {
+  for (const ClosedTag& tag : statements.closed()) {
+    if (starts_endraw_tag(text, tag.start)) closing_.push_back(tag);
+  }
+}
+
+std::optional<ClosedTag> EndrawIndex::first_closing_from(std::size_t from) const {
+  const auto hit = std::lower_bound(closing_.begin(), closing_.end(), from, by_start);
   if (hit == closing_.end()) return std::nullopt;
   return *hit;
 }
