@@ -3,21 +3,25 @@
 from trelm_cst._native import (
     Clause,
     Column,
+    Config,
     Cte,
     Document,
     Query,
     Select,
     TrelmSyntaxError,
     parse_trelm,
+    render_literal,
 )
 
 __all__ = [
     "Clause",
     "Column",
+    "Config",
     "Cte",
     "Document",
     "Query",
     "Select",
     "TrelmSyntaxError",
     "parse_trelm",
+    "render_literal",
 ]

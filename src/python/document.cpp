@@ -7,6 +7,7 @@
 #include "python/lists.hpp"
 #include "python/source_arg.hpp"
 #include "python/types.hpp"
+#include "query/metadata.hpp"
 #include "query/navigation.hpp"
 #include "tree/print.hpp"
 
@@ -14,6 +15,7 @@ namespace trelm::python {
 namespace {
 
 const cst::Document& doc_of(PyObject* self) { return *as<PyDocument>(self)->doc; }
+const std::shared_ptr<cst::Document>& shared_doc_of(PyObject* self) { return as<PyDocument>(self)->doc; }
 
 PyObject* text_of(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&] { return to_py_str(cst::document_text(doc_of(self))); });
@@ -40,6 +42,49 @@ PyObject* document_query(PyObject* self, void*) {
   });
 }
 
+PyObject* document_config(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!query::config_index(doc_of(self))) Py_RETURN_NONE;
+    return new_instance<PyConfig>(config_type(), shared_doc_of(self));
+  });
+}
+
+// A tuple of str, one per element of `texts`.
+PyObject* str_tuple(const std::vector<std::string>& texts) {
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    PyObject* item = to_py_str(texts[i]);
+    if (item == nullptr) return nullptr;
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return tuple.release();
+}
+
+// A list of str tuples, one per element of `rows`.
+PyObject* tuple_list(const std::vector<std::vector<std::string>>& rows) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    PyObject* item = str_tuple(rows[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list.release();
+}
+
+PyObject* document_refs(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return tuple_list(query::refs(doc_of(self))); });
+}
+
+PyObject* document_sources(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] {
+    std::vector<std::vector<std::string>> pairs;
+    for (auto& [source, table] : query::sources(doc_of(self))) pairs.push_back({std::move(source), std::move(table)});
+    return tuple_list(pairs);
+  });
+}
+
 PyObject* document_repr(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&] {
     std::size_t n = query::queries(doc_of(self)).size();
@@ -59,6 +104,9 @@ PyMethodDef kMethods[] = {
 PyGetSetDef kGetSet[] = {
     {"query", document_query, nullptr, "The first query at the top level of the file: the model's own SELECT.",
      nullptr},
+    {"config", document_config, nullptr, "The `{{ config(...) }}` call at the top level of the file.", nullptr},
+    {"refs", document_refs, nullptr, "The arguments of every ref() call: (model,) or (package, model).", nullptr},
+    {"sources", document_sources, nullptr, "The (source_name, table_name) of every source() call.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -16,6 +16,13 @@ struct PyDocument {
   std::shared_ptr<cst::Document> doc;
 };
 
+// The configuration call of a document: the same shared document as its
+// PyDocument, read afresh on every access, so it never goes stale.
+struct PyConfig {
+  PyObject_HEAD
+  std::shared_ptr<cst::Document> doc;
+};
+
 // Query, Cte and Clause: one node each.
 struct PyNodeHandle {
   PyObject_HEAD
@@ -54,6 +61,9 @@ PyObject* new_instance(PyTypeObject* type, Members&&... members) {
 inline void construct_payload(PyDocument* self, std::shared_ptr<cst::Document> doc) {
   new (&self->doc) std::shared_ptr<cst::Document>(std::move(doc));
 }
+inline void construct_payload(PyConfig* self, std::shared_ptr<cst::Document> doc) {
+  new (&self->doc) std::shared_ptr<cst::Document>(std::move(doc));
+}
 inline void construct_payload(PyNodeHandle* self, cst::NodeRef node) {
   new (&self->node) cst::NodeRef(std::move(node));
 }
@@ -68,6 +78,7 @@ inline void construct_payload(PyColumn* self, cst::NodeRef item, cst::NodeRef se
 }
 
 inline void destroy_payload(PyDocument* self) { self->doc.~shared_ptr(); }
+inline void destroy_payload(PyConfig* self) { self->doc.~shared_ptr(); }
 inline void destroy_payload(PyNodeHandle* self) { self->node.~shared_ptr(); }
 inline void destroy_payload(PySelect* self) {
   self->node.~shared_ptr();

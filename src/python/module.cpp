@@ -13,7 +13,7 @@ struct NamedType {
 
 // The order in which the module exposes its classes.
 const NamedType kClasses[] = {
-    {"Document", document_type}, {"Query", query_type},   {"Cte", cte_type},
+    {"Document", document_type}, {"Config", config_type}, {"Query", query_type}, {"Cte", cte_type},
     {"Clause", clause_type},     {"Select", select_type}, {"Column", column_type},
 };
 

@@ -50,6 +50,8 @@ PyObject* parse_trelm(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef kModuleFunctions[] = {
     {"parse_trelm", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(parse_trelm)),
      METH_VARARGS | METH_KEYWORDS, "parse_trelm(source)\n--\n\nParses a trelm file into a Document."},
+    {"render_literal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(render_literal_function)),
+     METH_VARARGS | METH_KEYWORDS, kRenderLiteralDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

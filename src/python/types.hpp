@@ -10,6 +10,7 @@
 namespace trelm::python {
 
 PyTypeObject* document_type();
+PyTypeObject* config_type();
 PyTypeObject* query_type();
 PyTypeObject* cte_type();
 PyTypeObject* clause_type();
@@ -28,5 +29,9 @@ PyTypeObject* lazy_type(PyTypeObject*& slot, PyType_Spec& spec);
 
 // Module functions, added in this order after the classes.
 extern PyMethodDef kModuleFunctions[];
+
+// render_literal(value, quote='"'), listed in kModuleFunctions.
+PyObject* render_literal_function(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char kRenderLiteralDoc[];
 
 }  // namespace trelm::python

@@ -10,11 +10,14 @@ from trelm_cst import Document, TrelmSyntaxError, _native, parse_trelm
 
 def test_module_attributes_in_order():
     names = [n for n in vars(_native) if not n.startswith("__")]
-    expected = ["Document", "Query", "Cte", "Clause", "Select", "Column", "parse_trelm", "TrelmSyntaxError"]
+    expected = [
+        "Document", "Config", "Query", "Cte", "Clause", "Select", "Column",
+        "parse_trelm", "render_literal", "TrelmSyntaxError",
+    ]
     assert names == expected
 
 
-@pytest.mark.parametrize("cls", ["Document", "Query", "Cte", "Clause", "Select", "Column"])
+@pytest.mark.parametrize("cls", ["Document", "Config", "Query", "Cte", "Clause", "Select", "Column"])
 def test_classes_report_the_package_and_cannot_be_instantiated(cls):
     t = getattr(_native, cls)
     assert t.__module__ == "trelm_cst"
