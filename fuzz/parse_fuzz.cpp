@@ -1,7 +1,9 @@
-// Invariants of parsing any text: it either fails on an unterminated Jinja
-// construct at a "{", or prints back byte for byte; walking the queries and
-// select items of the result never fails.
+// Invariants of parsing any text: it either fails with one of the four
+// unterminated-construct messages at a "{", or prints back byte for byte;
+// every Query node starts with a SELECT or WITH word, every item node holds
+// text, and walking the queries and select items never fails.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
@@ -9,41 +11,87 @@
 #include "query/navigation.hpp"
 #include "query/select_item.hpp"
 #include "tree/print.hpp"
+#include "tree/traverse.hpp"
 
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
+using namespace trelm;
+
+void check_at(bool ok, int line) {
+  if (ok) return;
+  std::fprintf(stderr, "parse_fuzz: check failed at line %d\n", line);
+  std::abort();
+}
+#define CHECK(x) check_at((x), __LINE__)
+
+bool is_lexer_message(std::string_view m) {
+  return m == "unterminated `{{` tag" || m == "unterminated `{%` tag" || m == "unterminated `{% raw %}` block" ||
+         m == "unterminated `{#` comment";
+}
+
+// The first token below `node`, which the caller has not locked.
+const cst::Token* first_token(const cst::NodeRef& node, cst::Token& copy) {
+  bool found = false;
+  auto lock = node->read_lock();
+  cst::for_each_token(node->children, [&](const cst::Token& t) {
+    if (!found) copy = t;
+    found = true;
+  });
+  return found ? &copy : nullptr;
+}
+
+void check_node_shapes(const cst::Document& doc) {
+  std::vector<cst::NodeRef> nodes;
+  {
+    auto lock = doc.root->read_lock();
+    cst::for_each_descendant(doc.root->children, [&](const cst::NodeRef& n) { nodes.push_back(n); });
+  }
+  for (const cst::NodeRef& n : nodes) {
+    const cst::NodeTag tag = n->kind.tag;
+    if (tag == cst::NodeTag::Query) {
+      cst::Token t;
+      const cst::Token* first = first_token(n, t);
+      CHECK(first != nullptr && (first->is_keyword("select") || first->is_keyword("with")));
+    } else if (tag == cst::NodeTag::SelectItem || tag == cst::NodeTag::Cte) {
+      CHECK(!cst::node_text(n).empty());
+    }
+  }
+}
+
+void walk_queries(const cst::Document& doc) {
+  for (const auto& q : query::queries(doc)) {
+    for (const auto& sel : query::selects(q)) {
+      std::vector<cst::NodeRef> items;
+      {
+        auto lock = sel->read_lock();
+        items = query::select_items(sel->children);
+      }
+      for (const auto& item : items) {
+        auto lock = item->read_lock();
+        (void)query::item_name(item->children);
+        (void)query::item_expr(item->children);
+      }
+    }
+    for (const auto& c : query::ctes(q)) {
+      auto lock = c->read_lock();
+      (void)query::cte_name(c->children);
+    }
+  }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::string_view text(reinterpret_cast<const char*>(data), size);
-  auto result = trelm::parser::parse(text);
-  if (auto* err = std::get_if<trelm::parser::ParseError>(&result)) {
-    check(err->offset < text.size() && text[err->offset] == '{');
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  auto result = parser::parse(text);
+  if (auto* err = std::get_if<parser::ParseError>(&result)) {
+    CHECK(is_lexer_message(err->message));
+    CHECK(err->offset < text.size() && text[err->offset] == '{');
     return 0;
   }
-  const auto& doc = std::get<trelm::cst::Document>(result);
-  check(trelm::cst::document_text(doc) == text);
-  for (const auto& q : trelm::query::queries(doc)) {
-    for (const auto& sel : trelm::query::selects(q)) {
-      std::vector<trelm::cst::NodeRef> items;
-      {
-        auto lock = sel->read_lock();
-        items = trelm::query::select_items(sel->children);
-      }
-      for (const auto& item : items) {
-        auto lock = item->read_lock();
-        (void)trelm::query::item_name(item->children);
-        (void)trelm::query::item_expr(item->children);
-      }
-    }
-    for (const auto& c : trelm::query::ctes(q)) {
-      auto lock = c->read_lock();
-      (void)trelm::query::cte_name(c->children);
-    }
-  }
+  const auto& doc = std::get<cst::Document>(result);
+  CHECK(cst::document_text(doc) == text);
+  check_node_shapes(doc);
+  walk_queries(doc);
   return 0;
 }

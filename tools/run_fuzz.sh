@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (address and undefined-behaviour
+# sanitizers) and runs each one for a bounded time over generated seeds and
+# the committed regression inputs. Any crash or failed invariant fails.
+#
+#   tools/run_fuzz.sh [SECONDS_PER_TARGET]     (default 20)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-20}
+if ! command -v clang++ >/dev/null; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq clang
+fi
+python=python3
+[ -x .venv/bin/python ] && python=.venv/bin/python
+
+out=build/fuzz-ci
+CXX=clang++ cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELM_BUILD_FUZZ=ON \
+  -DTRELM_LIBFUZZER=ON -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" >/dev/null
+cmake --build "$out" -j "$(nproc 2>/dev/null || echo 2)" \
+  --target parse_fuzz select_item_fuzz edit_fuzz jinja_fuzz config_fuzz
+
+rm -rf "$out/seeds" "$out/work"
+"$python" tools/gen_fuzz_seeds.py "$out/seeds"
+for target in parse select_item edit jinja config; do
+  mkdir -p "$out/work/$target"
+  corpora=("$out/work/$target" "$out/seeds/$target")
+  [ -d "fuzz/corpus/$target" ] && corpora+=("fuzz/corpus/$target")
+  echo "fuzzing $target for ${seconds}s"
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$out/fuzz/${target}_fuzz" "${corpora[@]}" \
+    -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 -max_len=4096 \
+    -artifact_prefix="$out/work/${target}-" -print_final_stats=1 2>&1 | grep -E "^(stat::number_of_executed_units|stat::new_units_added)|ERROR|SUMMARY|Test unit written" || true
+  if ls "$out/work/${target}-"* >/dev/null 2>&1; then
+    echo "fuzz target $target failed; inputs kept in $out/work" >&2
+    exit 1
+  fi
+done
