@@ -1,8 +1,10 @@
-// Edit-then-reparse invariant: after adding, removing or re-texting columns
-// of any parsed document's first SELECT list, the printed document parses
-// again and its list holds the same items (compared without the comments a
-// reparse leaves outside an item). An item made of a comment alone is no
-// item after a reparse, so a list holding one is only checked to reparse.
+// Edit-then-reparse invariant: the last bytes of the input choose a sequence
+// of edits (add, remove or re-text a column of the first SELECT list; set,
+// set raw or remove a config key). After each, every byte outside the edited
+// clause or config tag is unchanged, the printed document parses again and
+// its list holds the same items (compared without the comments a reparse
+// leaves outside an item). An item made of a comment alone is no item after
+// a reparse, so a list holding one is only checked to reparse.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,11 +13,13 @@
 #include <string_view>
 #include <vector>
 
+#include "edit/config_edit.hpp"
 #include "edit/select_edit.hpp"
 #include "lexer/jinja_tags.hpp"
 #include "lexer/lexer.hpp"
 #include "parser/parse.hpp"
 #include "parser/select_items.hpp"
+#include "query/metadata.hpp"
 #include "query/navigation.hpp"
 #include "tree/print.hpp"
 #include "tree/walk.hpp"
@@ -158,6 +162,52 @@ bool everything_paired(const trelm::cst::Document& doc) {
 }
 
 const char* const kTexts[] = {"x", "t.y AS z", "count(*) n", "b -- note", "{{ c }}", "(select 1) s", "-- only"};
+const char* const kRawSources[] = {"var('s')", "'x' }} {{ y", "f(", "[1, (2, 3)]", "'}}'", ""};
+
+// The document's text split around the bytes [offset, offset + length)
+// that an edit may change.
+struct Around {
+  std::string before;
+  std::string after;
+
+  bool kept_by(const std::string& printed) const {
+    return printed.size() >= before.size() + after.size() && printed.starts_with(before) && printed.ends_with(after);
+  }
+};
+
+Around around(const std::string& text, std::size_t offset, std::size_t length) {
+  return {text.substr(0, offset), text.substr(offset + length)};
+}
+
+Around around_config(const trelm::cst::Document& doc, const std::string& text) {
+  const auto index = trelm::query::config_index(doc);
+  if (!index) return {text, ""};
+  std::string before;
+  std::size_t length = 0;
+  {
+    auto lock = doc.root->read_lock();
+    for (std::size_t i = 0; i < *index; ++i) trelm::cst::print_child(doc.root->children[i], before);
+    length = doc.root->children[*index].token().text.size();
+  }
+  return around(text, before.size(), length);
+}
+
+// Edits the configuration call; false when the byte chose no config edit.
+bool config_edit(trelm::cst::Document& doc, std::uint8_t b) {
+  switch ((b >> 4) % 6) {
+    case 3:
+      (void)trelm::edit::set_config(doc, "k", trelm::jinja::Literal::integer(b));
+      return true;
+    case 4:
+      (void)trelm::edit::set_config_source(doc, "style", kRawSources[b % (sizeof(kRawSources) / sizeof(kRawSources[0]))]);
+      return true;
+    case 5:
+      (void)trelm::edit::remove_config(doc, b % 2 ? "k" : "style");
+      return true;
+    default:
+      return false;
+  }
+}
 
 }  // namespace
 
@@ -165,7 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view text(reinterpret_cast<const char*>(data), size);
   auto result = trelm::parser::parse(text);
   if (!std::holds_alternative<trelm::cst::Document>(result)) return 0;
-  const auto& doc = std::get<trelm::cst::Document>(result);
+  auto& doc = std::get<trelm::cst::Document>(result);
   auto query = trelm::query::query(doc);
   if (!query) return 0;
   auto select = trelm::query::first_select(*query);
@@ -180,6 +230,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   for (std::size_t step = 0; step < 6; ++step) {
     std::uint8_t b = size > step ? data[size - 1 - step] : static_cast<std::uint8_t>(step);
+    const std::string text_before = trelm::cst::document_text(doc);
+    const Around outside_config = around_config(doc, text_before);
+    if (config_edit(doc, b)) {
+      const std::string printed = trelm::cst::document_text(doc);
+      check_at(outside_config.kept_by(printed), __LINE__);
+      check_at(std::holds_alternative<trelm::cst::Document>(trelm::parser::parse(printed)), __LINE__);
+      continue;
+    }
+    const Around outside_select =
+        around(text_before, offset_of(doc, *select), trelm::cst::node_text(*select).size());
     const char* item_text = kTexts[b % (sizeof(kTexts) / sizeof(kTexts[0]))];
     std::vector<NodeRef> items;
     {
@@ -191,7 +251,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto query_lock = (*query)->read_lock();
     const trelm::edit::Following after = trelm::edit::following_of((*query)->children, *select);
     auto lock = (*select)->write_lock();
-    switch ((b >> 4) % 3) {
+    switch ((b >> 4) % 6) {
       case 0:
         check_at(std::holds_alternative<NodeRef>(trelm::edit::insert_item(**select, b % 5, item_text, after)), __LINE__);
         break;
@@ -204,6 +264,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     lock.unlock();
     query_lock.unlock();
     std::string printed = trelm::cst::document_text(doc);
+    check_at(outside_select.kept_by(printed), __LINE__);
     if (!lexes_alike_before(text, printed, offset_of(doc, *select))) continue;
     auto again = trelm::parser::parse(printed);
     check_at(std::holds_alternative<trelm::cst::Document>(again), __LINE__);
