@@ -33,12 +33,29 @@ bool may_embed_tags(TokenKind k) {
          k == TokenKind::QuotedIdentifier;
 }
 
+// Whether `value` is one quoted string from its first byte to its last: only
+// such a value can read as a string literal. Deciding this from the value's
+// start, before reading it whole, keeps nested calls linear: in
+// «ref(ref(ref('a')))» each value runs to the end of the tag.
+bool is_one_quoted_string(std::string_view value) {
+  if (value.empty() || (value[0] != '\'' && value[0] != '"')) return false;
+  for (std::size_t i = 1; i < value.size(); ++i) {
+    if (value[i] == '\\') {
+      ++i;
+    } else if (value[i] == value[0]) {
+      return i + 1 == value.size();
+    }
+  }
+  return false;
+}
+
 // The string arguments of `call`, when every positional argument is a
 // string literal; keyword arguments do not count.
 std::optional<std::vector<std::string>> string_args(std::string_view text, const jinja::Call& call) {
   std::vector<std::string> strings;
   for (const jinja::CallArg& arg : call.args) {
     if (arg.name) continue;
+    if (!is_one_quoted_string(arg.value.text_in(text))) return std::nullopt;
     std::optional<jinja::Literal> value = jinja::parse_literal(arg.value.text_in(text));
     if (!value || !value->holds<jinja::Literal::Str>()) return std::nullopt;
     strings.push_back(std::move(value->as<jinja::Literal::Str>()));

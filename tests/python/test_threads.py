@@ -1,0 +1,151 @@
+"""Several Python threads parsing, reading and editing shared and separate
+documents at once. Each scenario runs in a fresh interpreter with a timeout,
+so a deadlock or a native crash fails the test instead of the test run."""
+
+import pytest
+
+# The body run in the child interpreter. Editors own their own column names
+# and config keys on the shared document, so its final text is known: every
+# column they add they take out again, and every key they own ends at its
+# last value. Readers check what must hold at any moment of that history.
+SCENARIO = r"""
+import gc
+import sys
+import threading
+
+from trelm_cst import TrelmSyntaxError, parse_trelm
+
+sys.setswitchinterval(SWITCH)
+
+KEYS = "".join(f", k{i}=0" for i in range(EDITORS))
+SHARED = (
+    "{{ config(style='view'" + KEYS + ") }}\n"
+    "with base as (\n    select id, amount from {{ ref('orders') }}\n)\n"
+    "select\n    a,\n    b,\n    {{ ref('x') }} as c\nfrom base\n"
+    "where id in (select id from t)\n"
+)
+shared = parse_trelm(SHARED)
+errors = []
+
+
+def own_document(tag):
+    # The same edits whatever the thread, so each result has a known text.
+    doc = parse_trelm("{{ config(n=0) }}\nselect\n    " + f"{tag}_a\n    , {tag}_b\nfrom t")
+    s = doc.query.select
+    for i in range(20):
+        s.add(f"{tag}_{i}", i % 3)
+    for i in range(0, 20, 2):
+        assert s.remove(f"{tag}_{i}")
+    s.columns[0].text = f"{tag}_first as f"
+    doc.config["n"] = [tag, 2]
+    doc.config.set_raw("m", "var('m')")
+    return str(doc)
+
+
+def editor(i):
+    s = shared.query.select
+    cte_select = shared.query.cte("base").query.select
+    config = shared.config
+    for r in range(ROUNDS):
+        name = f"e{i}_{r}"
+        col = s.add(name, r % 4)
+        col.text = f"{name} + 1 as {name}"
+        assert col.name == name, col.text
+        if r % 2:
+            assert s.remove(name)
+        else:
+            assert col.detach()
+        inner = cte_select.add(f"{name}_inner")
+        assert cte_select.remove(inner)
+        config[f"k{i}"] = r
+        config.set_raw(f"t{i}", f"var('{name}')")
+        del config[f"t{i}"]
+        if r % 50 == 0:
+            mine = own_document(f"o{i}")
+            assert mine == expected_own(f"o{i}"), mine
+
+
+def reader():
+    for r in range(ROUNDS):
+        text = str(shared)
+        again = parse_trelm(text)
+        assert str(again) == text
+        for q in shared.queries():
+            for clause in q.clauses:
+                clause.name
+            for sel in q.selects:
+                for col in sel.columns:
+                    (col.text, col.name, col.alias, col.expr, col.is_templated)
+        names = shared.query.select.names
+        assert [n for n in names if n in ("a", "b", "c")] == ["a", "b", "c"], names
+        keys = shared.config.keys()
+        assert all(f"k{i}" in keys for i in range(EDITORS)), keys
+        assert shared.refs[:2] == [("orders",), ("x",)], shared.refs
+        repr(shared)
+
+
+def parser():
+    for r in range(ROUNDS):
+        try:
+            parse_trelm("select {{ x")
+        except TrelmSyntaxError as e:
+            assert e.offset == 7
+        doc = parse_trelm("select " + ", ".join(f"c{j}" for j in range(r % 40 + 1)))
+        assert len(doc.query.select) == r % 40 + 1
+
+
+def guarded(fn, *args):
+    try:
+        fn(*args)
+    except BaseException as e:
+        errors.append(f"{fn.__name__}{args}: {type(e).__name__}: {e}")
+
+
+# Computed once on one thread before any other starts.
+REFERENCE = {}
+
+
+def expected_own(tag):
+    return REFERENCE[tag]
+
+
+for i in range(EDITORS):
+    REFERENCE[f"o{i}"] = own_document(f"o{i}")
+
+if GC_PROBE:
+    # A collection can start inside any allocation, even one made by the
+    # module; the callback then reads the shared document on that thread.
+    # A lock still held by the module at that moment would deadlock here.
+    gc.set_threshold(20)
+    gc.callbacks.append(lambda phase, info: shared.query.select.names)
+
+threads = [threading.Thread(target=guarded, args=(editor, i)) for i in range(EDITORS)]
+threads += [threading.Thread(target=guarded, args=(reader,)) for _ in range(READERS)]
+threads.append(threading.Thread(target=guarded, args=(parser,)))
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+
+gc.callbacks.clear()
+final = SHARED.replace(KEYS, "".join(f", k{i}={ROUNDS - 1}" for i in range(EDITORS)))
+assert str(shared) == final, str(shared)
+assert str(parse_trelm(str(shared))) == final
+print("errors:", errors[:5])
+print("ok" if not errors else "failed")
+"""
+
+
+@pytest.mark.parametrize(
+    "editors, readers, rounds, switch, gc_probe",
+    [
+        (4, 3, 1000, 1e-6, False),
+        (6, 2, 500, 1e-5, True),
+    ],
+)
+def test_threads_share_and_edit_documents(run_isolated, editors, readers, rounds, switch, gc_probe):
+    settings = f"EDITORS, READERS, ROUNDS, SWITCH, GC_PROBE = {editors}, {readers}, {rounds}, {switch}, {gc_probe}\n"
+    code = settings + SCENARIO
+    proc = run_isolated(code, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.splitlines()[-1] == "ok", proc.stdout[-3000:]
