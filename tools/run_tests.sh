@@ -37,3 +37,19 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 
 .venv/bin/python -m pip install -q ".[test]"
 .venv/bin/python -m pytest -q
+
+# The package around the module: its types (the stub against the module, the
+# package's own code, and a typed example that is also run), then the wheel and
+# source distribution as a user builds them.
+# The mypy pin is the one of the `typing` extra in pyproject.toml.
+.venv/bin/python -m pip install -q "mypy==2.4.1"
+.venv/bin/python -m mypy.stubtest trelm_cst._native
+.venv/bin/python -m mypy --strict --cache-dir build/mypy python/trelm_cst
+.venv/bin/python -m mypy --strict --cache-dir build/mypy tests/typing
+.venv/bin/python tests/typing/usage.py >/dev/null
+./tools/check_package.sh
+
+# Hardening: the Python tests against the sanitizer build, a short leak run
+# and the pathological inputs; then every fuzz target for a bounded time.
+./tools/run_hardening.sh
+./tools/run_fuzz.sh 15

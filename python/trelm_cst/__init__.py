@@ -1,5 +1,7 @@
 """Lossless syntax trees for SQL model files with Jinja tags."""
 
+from importlib.metadata import PackageNotFoundError, version
+
 from trelm_cst._native import (
     Clause,
     Column,
@@ -12,6 +14,11 @@ from trelm_cst._native import (
     parse_trelm,
     render_literal,
 )
+
+try:
+    __version__ = version("trelm_cst")
+except PackageNotFoundError:  # imported from a build tree rather than an installed package
+    __version__ = "0+unknown"
 
 __all__ = [
     "Clause",

@@ -1,122 +1,217 @@
-from collections.abc import Iterator
-from typing import TypeAlias, TypeVar, overload
+# Types of the native module. Every class is final and has no Python
+# constructor: instances come from parse_trelm, Document.parse and the members
+# of other instances. Handles (Query, Select, Column) compare by the node they
+# hold; only Query is hashable.
 
-# What a Jinja literal reads as, and what can be written as one.
+from collections.abc import Iterator
+from typing import ClassVar, TypeAlias, TypeVar, final, overload
+
+# What a Jinja literal reads as.
 _LiteralValue: TypeAlias = (
     str | int | float | bool | None | list[_LiteralValue] | dict[_LiteralValue, _LiteralValue]
 )
+# What can be written as one: tuples are written as lists.
 _WritableValue: TypeAlias = (
-    str | int | float | bool | None
-    | list[_WritableValue] | tuple[_WritableValue, ...] | dict[_WritableValue, _WritableValue]
+    str
+    | int
+    | float
+    | bool
+    | None
+    | list[_WritableValue]
+    | tuple[_WritableValue, ...]
+    | dict[_WritableValue, _WritableValue]
 )
 _T = TypeVar("_T")
 
+@final
 class Document:
     """A parsed trelm file. str() returns the source, including any edits."""
 
     @staticmethod
-    def parse(source: str) -> Document: ...
-    def to_string(self) -> str: ...
-    def queries(self) -> list[Query]: ...
-    @property
-    def query(self) -> Query | None: ...
-    @property
-    def config(self) -> Config | None: ...
-    @property
-    def refs(self) -> list[tuple[str, ...]]: ...
-    @property
-    def sources(self) -> list[tuple[str, str]]: ...
+    def parse(source: str) -> Document:
+        """Parses trelm source into a Document. Raises TrelmSyntaxError."""
 
+    def to_string(self) -> str:
+        """The document as trelm source."""
+
+    def queries(self) -> list[Query]:
+        """Every query in the file, including CTE bodies and subqueries, outermost first."""
+
+    @property
+    def query(self) -> Query | None:
+        """The first query at the top level of the file, or None."""
+
+    @property
+    def config(self) -> Config | None:
+        """The `{{ config(...) }}` call at the top level of the file, or None."""
+
+    @property
+    def refs(self) -> list[tuple[str, ...]]:
+        """The arguments of every ref() call: (model,) or (package, model)."""
+
+    @property
+    def sources(self) -> list[tuple[str, str]]:
+        """The (source_name, table_name) of every source() call."""
+
+@final
 class Config:
     """The arguments of a `{{ config(...) }}` call, read and written like a dict."""
 
-    def __getitem__(self, key: str) -> _LiteralValue: ...
-    def __setitem__(self, key: str, value: _WritableValue) -> None: ...
-    def __delitem__(self, key: str) -> None: ...
+    def __getitem__(self, key: str, /) -> _LiteralValue:
+        """Raises KeyError when absent, ValueError when the value is not a literal."""
+
+    def __setitem__(self, key: str, value: _WritableValue, /) -> None:
+        """Raises ValueError for a bad name, TypeError for a value with no literal form,
+        OverflowError for an int outside 64 bits."""
+
+    def __delitem__(self, key: str, /) -> None:
+        """Raises KeyError when absent."""
+
     @overload
-    def get(self, key: str) -> _LiteralValue: ...
+    def get(self, key: str, default: None = None) -> _LiteralValue: ...
     @overload
     def get(self, key: str, default: _T) -> _LiteralValue | _T: ...
-    def raw(self, key: str) -> str | None: ...
-    def set_raw(self, key: str, source: str) -> None: ...
-    def keys(self) -> list[str]: ...
+    def raw(self, key: str) -> str | None:
+        """The Jinja source of an argument's value, such as `"view"` or `var("schema")`."""
+
+    def set_raw(self, key: str, source: str) -> None:
+        """Sets an argument to Jinja source, such as `var("schema")`."""
+
+    def keys(self) -> list[str]:
+        """The argument names, in order."""
+
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[str]: ...
-    def __contains__(self, key: str) -> bool: ...
+    def __contains__(self, key: str, /) -> bool: ...
 
+@final
 class Query:
     """A SQL query: its clauses, CTEs and SELECT clauses."""
 
     @property
-    def clauses(self) -> list[Clause]: ...
+    def clauses(self) -> list[Clause]:
+        """Every clause, in order."""
+
     @property
-    def selects(self) -> list[Select]: ...
+    def selects(self) -> list[Select]:
+        """Every SELECT clause: one, or several joined by UNION and similar."""
+
     @property
-    def select(self) -> Select | None: ...
+    def select(self) -> Select | None:
+        """The first SELECT clause."""
+
     @property
-    def ctes(self) -> list[Cte]: ...
-    def cte(self, name: str) -> Cte | None: ...
-    def __eq__(self, other: object) -> bool: ...
+    def ctes(self) -> list[Cte]:
+        """The CTEs of the query's WITH clause."""
+
+    def cte(self, name: str) -> Cte | None:
+        """The CTE with this name, compared ignoring case."""
+
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
     def __hash__(self) -> int: ...
 
+@final
 class Cte:
     """One `name AS (...)` entry of a WITH clause."""
 
     @property
-    def name(self) -> str | None: ...
-    @property
-    def query(self) -> Query | None: ...
+    def name(self) -> str | None:
+        """The CTE's name, unquoted."""
 
+    @property
+    def query(self) -> Query | None:
+        """The query inside the CTE's parentheses."""
+
+@final
 class Clause:
     """A clause of a query, such as its FROM or WHERE clause."""
 
     @property
-    def name(self) -> str: ...
+    def name(self) -> str:
+        """The clause keyword in upper case, such as `FROM`, `GROUP BY` or `UNION ALL`."""
 
+@final
 class Select:
     """A SELECT clause and its columns."""
 
     @property
-    def columns(self) -> list[Column]: ...
+    def columns(self) -> list[Column]:
+        """The columns, in order."""
+
     @property
-    def names(self) -> list[str | None]: ...
-    def find(self, name: str) -> Column | None: ...
-    def index(self, name: str) -> int | None: ...
-    def add(self, text: str, index: int | None = None) -> Column: ...
-    def remove(self, target: Column | str) -> bool: ...
+    def names(self) -> list[str | None]:
+        """Each column's name, or None for an unaliased expression."""
+
+    def find(self, name: str) -> Column | None:
+        """The first column with this name, compared ignoring case."""
+
+    def index(self, name: str) -> int | None:
+        """The position of the first column with this name, compared ignoring case."""
+
+    def add(self, text: str, index: int | None = None) -> Column:
+        """Adds a column written as SQL at index, or at the end. Raises TrelmSyntaxError
+        when the text is not exactly one select item."""
+
+    def remove(self, target: Column | str) -> bool:
+        """Removes a column, given as a Column or a name. Returns False when there is no
+        such column; raises ValueError for the only column."""
+
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[Column]: ...
-    def __contains__(self, name: str) -> bool: ...
-    def __eq__(self, other: object) -> bool: ...
-    __hash__: None  # type: ignore[assignment]
+    def __contains__(self, key: str, /) -> bool: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
 
+@final
 class Column:
     """One item of a SELECT clause."""
 
     @property
-    def text(self) -> str: ...
+    def text(self) -> str:
+        """The item as written, such as `t.amount AS dollars`. Setting it raises
+        TrelmSyntaxError when the text is not exactly one select item."""
+
     @text.setter
     def text(self, value: str) -> None: ...
     @property
-    def expr(self) -> str: ...
+    def expr(self) -> str:
+        """The item without its alias."""
+
     @property
-    def alias(self) -> str | None: ...
+    def alias(self) -> str | None:
+        """The alias as written, including any quotes."""
+
     @property
-    def name(self) -> str | None: ...
+    def name(self) -> str | None:
+        """The column name the item produces, unquoted; None for an unaliased expression."""
+
     @property
-    def is_templated(self) -> bool: ...
+    def is_templated(self) -> bool:
+        """True when the item contains Jinja."""
+
     @property
-    def select(self) -> Select: ...
-    def detach(self) -> bool: ...
-    def __eq__(self, other: object) -> bool: ...
-    __hash__: None  # type: ignore[assignment]
+    def select(self) -> Select:
+        """The SELECT clause the column belongs to."""
+
+    def detach(self) -> bool:
+        """Removes the column from its SELECT clause. Returns False when it was already
+        removed; raises ValueError for the only column."""
+
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 class TrelmSyntaxError(ValueError):
     """Raised when trelm source cannot be parsed. Has line, column and offset attributes."""
 
-    line: int
-    column: int
-    offset: int
+    line: int  # 1-based
+    column: int  # 1-based, counted in UTF-8 bytes
+    offset: int  # 0-based byte offset
 
-def parse_trelm(source: str) -> Document: ...
-def render_literal(value: _WritableValue, quote: str = '"') -> str: ...
+def parse_trelm(source: str) -> Document:
+    """Parses a trelm file into a Document. Raises TrelmSyntaxError."""
+
+def render_literal(value: _WritableValue, quote: str = '"') -> str:
+    """Renders a Python value as Jinja literal source, the way Config.__setitem__ writes it."""

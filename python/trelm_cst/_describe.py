@@ -1,0 +1,77 @@
+"""What `inspect` says about one model file, as plain JSON-ready data."""
+
+from __future__ import annotations
+
+import math
+from typing import Any
+
+from trelm_cst._native import Config, Document
+
+# Deeper literal values are shown as their Jinja source: JSON encoders recurse
+# once per level.
+MAX_JSON_DEPTH = 100
+
+
+def describe(path: str, doc: Document) -> dict[str, Any]:
+    """The file's metadata and its top-level columns, keys in a fixed order."""
+    config = doc.config
+    values, jinja = split_config(config) if config is not None else (None, None)
+    query = doc.query
+    select = query.select if query is not None else None
+    columns = [] if select is None else [
+        {"name": c.name, "alias": c.alias, "expr": c.expr, "is_templated": c.is_templated}
+        for c in select.columns
+    ]
+    return {
+        "path": path,
+        "config": values,
+        "config_jinja": jinja,
+        "refs": [list(ref) for ref in doc.refs],
+        "sources": [list(source) for source in doc.sources],
+        "queries": len(doc.queries()),
+        "columns": columns,
+    }
+
+
+def split_config(config: Config) -> tuple[dict[str, Any], dict[str, str]]:
+    """The config arguments whose values JSON can hold as they are, and the
+    Jinja source of the others (expressions such as var("x"), and literals
+    with keys JSON has no place for)."""
+    values: dict[str, Any] = {}
+    jinja: dict[str, str] = {}
+    for key in config.keys():
+        if key in values or key in jinja:
+            continue
+        literal, value = read_literal(config, key)
+        if literal and is_plain_json(value):
+            values[key] = value
+        else:
+            jinja[key] = config.raw(key) or ""
+    return values, jinja
+
+
+def read_literal(config: Config, key: str) -> tuple[bool, object]:
+    """Whether the value is a literal, and its Python value when it is."""
+    try:
+        return True, config[key]
+    except (ValueError, TypeError):  # an expression, or a dict literal with unhashable keys
+        return False, None
+
+
+def is_plain_json(value: object) -> bool:
+    """True when the value reads back from JSON unchanged: dict keys are all
+    strings, floats are finite, nesting is shallow enough to encode."""
+    pending: list[tuple[object, int]] = [(value, 0)]
+    while pending:
+        item, depth = pending.pop()
+        if depth > MAX_JSON_DEPTH:
+            return False
+        if isinstance(item, float) and not math.isfinite(item):
+            return False
+        if isinstance(item, list):
+            pending.extend((element, depth + 1) for element in item)
+        elif isinstance(item, dict):
+            if not all(isinstance(k, str) for k in item):
+                return False
+            pending.extend((element, depth + 1) for element in item.values())
+    return True

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Builds the package the way a user would and checks what comes out: `pip wheel .`
+# gives exactly one cp310-abi3 wheel, with the module, its stub and py.typed, that
+# installs into a fresh virtual environment, imports and runs its command line; the
+# source distribution builds and holds what a build from it needs.
+#
+#   tools/check_package.sh            (uses .venv/bin/python, or $PYTHON)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+python=${PYTHON:-$repo/.venv/bin/python}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+fail() {
+  echo "check_package: $*" >&2
+  exit 1
+}
+
+"$python" -m pip wheel -q --no-deps -w "$work/dist" .
+shopt -s nullglob
+wheels=("$work"/dist/*.whl)
+[ ${#wheels[@]} -eq 1 ] || fail "expected one wheel, got: ${wheels[*]##*/}"
+wheel=${wheels[0]}
+case ${wheel##*/} in
+  *-cp310-abi3-*.whl) ;;
+  *) fail "not a cp310-abi3 wheel: ${wheel##*/}" ;;
+esac
+
+"$python" - "$wheel" <<'EOF'
+import sys
+import zipfile
+
+names = set(zipfile.ZipFile(sys.argv[1]).namelist())
+wanted = ["trelm_cst/__init__.py", "trelm_cst/cli.py", "trelm_cst/_native.pyi", "trelm_cst/py.typed"]
+missing = [name for name in wanted if name not in names]
+if not any(n.startswith("trelm_cst/_native.") and n.endswith(".abi3.so") for n in names):
+    missing.append("trelm_cst/_native.abi3.so")
+if not any(n.endswith(".dist-info/entry_points.txt") for n in names):
+    missing.append("entry_points.txt")
+if missing:
+    sys.exit(f"check_package: the wheel lacks {', '.join(missing)}")
+EOF
+
+"$python" -m venv "$work/venv"
+"$work/venv/bin/python" -m pip install -q --no-deps "$wheel"
+# Run from an empty folder so that nothing of the checkout can be imported instead.
+mkdir "$work/run"
+(
+  cd "$work/run"
+  "$work/venv/bin/python" -c '
+import trelm_cst
+assert trelm_cst.__file__.startswith(__import__("sys").prefix), trelm_cst.__file__
+doc = trelm_cst.parse_trelm("select a from t")
+assert repr(doc) == "<Document with 1 queries>", repr(doc)
+print("wheel", trelm_cst.__version__, "imports from a fresh environment")
+'
+  "$work/venv/bin/trelm-cst" inspect "$repo/examples" >/dev/null
+)
+
+"$python" -m pip install -q build
+"$python" -m build --sdist --outdir "$work/sdist" . >"$work/sdist.log" 2>&1 || {
+  cat "$work/sdist.log" >&2
+  fail "the source distribution does not build"
+}
+sdists=("$work"/sdist/*.tar.gz)
+[ ${#sdists[@]} -eq 1 ] || fail "expected one source distribution, got: ${sdists[*]##*/}"
+"$python" - "${sdists[0]}" <<'EOF'
+import sys
+import tarfile
+
+with tarfile.open(sys.argv[1]) as tar:
+    names = {name.split("/", 1)[1] for name in tar.getnames() if "/" in name}
+wanted = [
+    "pyproject.toml", "CMakeLists.txt", "README.md", "src/python/module.cpp", "src/parser/parse.cpp",
+    "python/trelm_cst/_native.pyi", "python/trelm_cst/py.typed", "examples/orders.sql",
+]
+missing = [name for name in wanted if name not in names]
+if missing:
+    sys.exit(f"check_package: the source distribution lacks {', '.join(missing)}")
+print("source distribution", sys.argv[1].rsplit("/", 1)[1], "holds", len(names), "files")
+EOF
