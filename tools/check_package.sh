@@ -5,6 +5,7 @@
 # source distribution builds and holds what a build from it needs.
 #
 #   tools/check_package.sh            (uses .venv/bin/python, or $PYTHON)
+#   WHEEL=path/to.whl tools/check_package.sh     (checks a wheel built already)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -17,7 +18,12 @@ fail() {
   exit 1
 }
 
-"$python" -m pip wheel -q --no-deps -w "$work/dist" .
+mkdir -p "$work/dist"
+if [ -n "${WHEEL:-}" ]; then
+  cp "$WHEEL" "$work/dist/"
+else
+  "$python" -m pip wheel -q --no-deps -w "$work/dist" .
+fi
 shopt -s nullglob
 wheels=("$work"/dist/*.whl)
 [ ${#wheels[@]} -eq 1 ] || fail "expected one wheel, got: ${wheels[*]##*/}"

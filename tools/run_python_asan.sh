@@ -31,12 +31,14 @@ trap 'rm -rf "$wheels" "$reports"' EXIT
 "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheels"/*.whl
 
 # The extension must really be instrumented, or a clean run proves nothing.
-# (Found without importing it: it cannot load before the runtime is preloaded.)
+# (Found without importing it: it cannot load before the runtime is preloaded.
+# grep reads all of ldd's output: with -q it could exit first and fail the
+# pipeline through pipefail.)
 native=$("$venv/bin/python" -c '
 import glob, importlib.util, os
 package = importlib.util.find_spec("trelm_cst").submodule_search_locations[0]
 print(next(iter(glob.glob(os.path.join(package, "_native*.so"))), ""))')
-if [ -z "$native" ] || ! ldd "$native" | grep -q libasan; then
+if [ -z "$native" ] || ! ldd "$native" | grep libasan >/dev/null; then
   echo "run_python_asan: the installed extension ($native) is not linked with libasan" >&2
   exit 1
 fi

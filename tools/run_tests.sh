@@ -35,7 +35,13 @@ cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 
-.venv/bin/python -m pip install -q ".[test]"
+# One wheel, built the way a user builds it, serves the Python tests and the
+# package check below.
+rm -rf build/dist
+.venv/bin/python -m pip wheel -q --no-deps -w build/dist .
+wheel=$(echo build/dist/*.whl)
+.venv/bin/python -m pip install -q "$wheel[test]"
+.venv/bin/python -m pip install -q --force-reinstall --no-deps "$wheel"
 .venv/bin/python -m pytest -q
 
 # The package around the module: its types (the stub against the module, the
@@ -47,7 +53,7 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 .venv/bin/python -m mypy --strict --cache-dir build/mypy python/trelm_cst
 .venv/bin/python -m mypy --strict --cache-dir build/mypy tests/typing
 .venv/bin/python tests/typing/usage.py >/dev/null
-./tools/check_package.sh
+WHEEL="$wheel" ./tools/check_package.sh
 
 # Hardening: the Python tests against the sanitizer build, a short leak run
 # and the pathological inputs; then every fuzz target for a bounded time.
