@@ -34,11 +34,17 @@ bool is_numeric(char32_t cp) {
   return in_table(kNumeric, kNumericCount, cp);
 }
 
+std::size_t white_space_length(std::string_view text, std::size_t pos) {
+  if (pos >= text.size()) return 0;
+  const detail::Decoded c = detail::decode_utf8(text, pos);
+  return c.valid && is_white_space(c.cp) ? c.length : 0;
+}
+
 bool is_all_white_space(std::string_view text) {
   for (std::size_t pos = 0; pos < text.size();) {
-    const detail::Decoded c = detail::decode_utf8(text, pos);
-    if (!c.valid || !is_white_space(c.cp)) return false;
-    pos += c.length;
+    const std::size_t length = white_space_length(text, pos);
+    if (length == 0) return false;
+    pos += length;
   }
   return true;
 }

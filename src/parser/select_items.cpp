@@ -97,37 +97,17 @@ std::size_t printed_length(const Child& child) {
   return length;
 }
 
-// Decodes the code point starting at `i`; nullopt for a malformed sequence,
-// which then counts as text rather than as whitespace.
-std::optional<char32_t> decode_at(std::string_view s, std::size_t i, std::size_t& length) {
-  unsigned char b = static_cast<unsigned char>(s[i]);
-  std::size_t n = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
-  if (n == 0 || i + n > s.size()) return std::nullopt;
-  char32_t cp = n == 1 ? b : n == 2 ? (b & 0x1F) : n == 3 ? (b & 0x0F) : (b & 0x07);
-  for (std::size_t k = 1; k < n; ++k) {
-    unsigned char c = static_cast<unsigned char>(s[i + k]);
-    if ((c & 0xC0) != 0x80) return std::nullopt;
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  length = n;
-  return cp;
-}
-
-bool white_space_at(std::string_view s, std::size_t i, std::size_t& length) {
-  std::optional<char32_t> cp = decode_at(s, i, length);
-  return cp && lexer::unicode::is_white_space(*cp);
-}
-
+// Trims White_Space characters from both ends. Malformed UTF-8 is text, so
+// an overlong encoding of a blank is kept (only C++ callers can pass one).
 std::string_view trim_white_space(std::string_view s) {
   std::size_t begin = 0;
-  std::size_t length = 0;
-  while (begin < s.size() && white_space_at(s, begin, length)) begin += length;
+  while (std::size_t length = lexer::unicode::white_space_length(s, begin)) begin += length;
   std::size_t end = s.size();
   while (end > begin) {
-    // Back up over continuation bytes to the start of the last code point.
+    // Back up over continuation bytes to the start of the last character.
     std::size_t start = end - 1;
     while (start > begin && end - start < 4 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
-    if (!white_space_at(s, start, length) || start + length != end) break;
+    if (lexer::unicode::white_space_length(s, start) != end - start) break;
     end = start;
   }
   return s.substr(begin, end - begin);
