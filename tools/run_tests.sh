@@ -58,4 +58,4 @@ WHEEL="$wheel" ./tools/check_package.sh
 # Hardening: the Python tests against the sanitizer build, a short leak run
 # and the pathological inputs; then every fuzz target for a bounded time.
 ./tools/run_hardening.sh
-./tools/run_fuzz.sh 15
+./tools/run_fuzz.sh
