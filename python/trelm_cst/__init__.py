@@ -1,6 +1,7 @@
 """Lossless syntax trees for SQL model files with Jinja tags."""
 
-from importlib.metadata import PackageNotFoundError, version
+# Not imported from typing: importing typing alone costs more than the module.
+TYPE_CHECKING = False
 
 from trelm_cst._native import (
     Clause,
@@ -15,10 +16,23 @@ from trelm_cst._native import (
     render_literal,
 )
 
-try:
-    __version__ = version("trelm_cst")
-except PackageNotFoundError:  # imported from a build tree rather than an installed package
-    __version__ = "0+unknown"
+if TYPE_CHECKING:
+    __version__: str
+
+
+def __getattr__(name: str) -> str:
+    # Reading the installed metadata costs more than the whole rest of the
+    # import, so it waits until someone asks for the version.
+    if name != "__version__":
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        found = version("trelm_cst")
+    except PackageNotFoundError:  # imported from a build tree rather than an installed package
+        found = "0+unknown"
+    globals()["__version__"] = found
+    return found
 
 __all__ = [
     "Clause",

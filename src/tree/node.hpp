@@ -103,7 +103,11 @@ struct Node {
   std::unique_lock<std::shared_mutex> write_lock() const { return std::unique_lock(mutex); }
 };
 
+// Lists are built by moving children out of larger ones, and frames grow
+// geometrically, so a list can arrive with several times the room it needs;
+// a tree keeps its lists for life, so the slack is given back here.
 inline NodeRef make_node(NodeKind kind, Children children) {
+  if (children.capacity() - children.size() > children.size() / 8) children.shrink_to_fit();
   return std::make_shared<Node>(std::move(kind), std::move(children));
 }
 
