@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# The whole benchmark in one command: sets up build/bench-venv (the package
+# built from this tree, sqlparse, sqlglot and its compiled extra where it
+# installs), generates the corpus, builds core_bench in build/bench, runs the
+# core benchmark and the Python comparison pinned to one core, and writes
+# docs/performance.md. Installs Debian packages it needs with apt-get.
+#
+#   bench/run_bench.sh [--quick]     # --quick: shorter runs, for trying it out
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+min_time=2
+repeat=5
+peer_mb=1.0
+if [ "${1:-}" = "--quick" ]; then
+  min_time=0.3
+  repeat=1
+  peer_mb=0.2
+fi
+
+missing=()
+[ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
+command -v g++ >/dev/null || missing+=(g++)
+command -v cmake >/dev/null || missing+=(cmake)
+command -v ninja >/dev/null || missing+=(ninja-build)
+python3 -c 'import venv, ensurepip' 2>/dev/null || missing+=(python3-venv)
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+fi
+
+venv=build/bench-venv
+[ -x "$venv/bin/python" ] || python3 -m venv "$venv"
+"$venv/bin/python" -m pip install -q --upgrade pip
+"$venv/bin/python" -m pip install -q sqlparse sqlglot
+# The compiled sqlglot, where a wheel for this machine exists; without it the
+# pure-Python sqlglot is the fastest variant and is measured alone.
+"$venv/bin/python" -m pip install -q "sqlglot[c]" || echo "note: sqlglot's compiled extra did not install; measuring plain sqlglot"
+# This tree's package, built in its own folder so that no other build is disturbed.
+rm -rf build/bench-wheel
+"$venv/bin/python" -m pip wheel -q --no-deps -w build/bench-wheel --config-settings=build-dir=build/bench-skbuild .
+"$venv/bin/python" -m pip install -q --force-reinstall --no-deps build/bench-wheel/*.whl
+
+python3 tools/gen_corpus.py --out build/bench/generated --count 600 --seed 1
+corpora=(build/bench/generated)
+[ -d ../shared/corpus ] && corpora+=(../shared/corpus)
+
+cmake -S . -B build/bench -G Ninja -DTRELM_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/bench --target core_bench
+
+# Both runs on the last core, the one least likely to take interrupts first.
+cpu=$(( $(nproc) - 1 ))
+core_args=()
+for c in "${corpora[@]}"; do core_args+=("--corpus=$c"); done
+taskset -c "$cpu" build/bench/bench/core_bench "${core_args[@]}" \
+  --benchmark_min_time="$min_time" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
+  --benchmark_out=build/bench/core.json --benchmark_out_format=json | tee build/bench/core.txt
+
+py_args=()
+for c in "${corpora[@]}"; do py_args+=(--corpus "$c"); done
+"$venv/bin/python" bench/compare.py "${py_args[@]}" --core-json build/bench/core.json --build-dir build/bench \
+  --repeat "$repeat" --peer-mb "$peer_mb" --cpu "$cpu" --out docs/performance.md
