@@ -325,10 +325,10 @@ def time_case(case: Case, n: int, repeats: int, floor: float, max_bytes: int, ma
     return Timing(small, t0, t)
 
 
-BIG_CHUNK = """{{ config(style='incremental', unique_key='id', tags=['nightly']) }}
+BIG_CHUNK = """{{{{ config(style='incremental', unique_key='id', tags=['nightly']) }}}}
 -- model {i}
 with src_{i} as (
-    select id, amount, created_at, '{{{{ not a tag' as s, $$ {{{{ ref('in_dollar') }}}} $$ as d
+    select id, amount, created_at, '{{ a lone brace' as s, $$ {{{{ ref('in_dollar') }}}} $$ as d
     from {{{{ source('raw', 'payments_{i}') }}}}
     where created_at > '2020-01-01' /* a {{{{ "comment" }}}} */
 ), joined as (
