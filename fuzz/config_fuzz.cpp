@@ -10,6 +10,7 @@
 #include <string_view>
 #include <variant>
 
+#include "fuzz_check.hpp"
 #include "edit/config_edit.hpp"
 #include "jinja/literal_reader.hpp"
 #include "jinja/render.hpp"
@@ -20,13 +21,6 @@
 namespace {
 
 using namespace trelm;
-
-void check_at(bool ok, int line) {
-  if (ok) return;
-  std::fprintf(stderr, "config_fuzz: check failed at line %d\n", line);
-  std::abort();
-}
-#define CHECK(x) check_at((x), __LINE__)
 
 std::string_view trim(std::string_view s) {
   const std::size_t first = s.find_first_not_of(" \t\r\n");

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz_check.hpp"
 #include "edit/config_edit.hpp"
 #include "edit/select_edit.hpp"
 #include "lexer/jinja_tags.hpp"
@@ -28,12 +29,6 @@ namespace {
 
 using trelm::cst::Children;
 using trelm::cst::NodeRef;
-
-void check_at(bool ok, int line) {
-  if (ok) return;
-  std::fprintf(stderr, "edit_fuzz: check failed at line %d\n", line);
-  std::abort();
-}
 
 // The item's text from its first to its last significant child.
 std::string significant_text(const NodeRef& item) {
@@ -234,8 +229,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Around outside_config = around_config(doc, text_before);
     if (config_edit(doc, b)) {
       const std::string printed = trelm::cst::document_text(doc);
-      check_at(outside_config.kept_by(printed), __LINE__);
-      check_at(std::holds_alternative<trelm::cst::Document>(trelm::parser::parse(printed)), __LINE__);
+      CHECK(outside_config.kept_by(printed));
+      CHECK(std::holds_alternative<trelm::cst::Document>(trelm::parser::parse(printed)));
       continue;
     }
     const Around outside_select =
@@ -253,29 +248,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto lock = (*select)->write_lock();
     switch ((b >> 4) % 6) {
       case 0:
-        check_at(std::holds_alternative<NodeRef>(trelm::edit::insert_item(**select, b % 5, item_text, after)), __LINE__);
+        CHECK(std::holds_alternative<NodeRef>(trelm::edit::insert_item(**select, b % 5, item_text, after)));
         break;
       case 1:
         if (!items.empty()) (void)trelm::edit::remove_item(**select, items[b % items.size()], after);
         break;
       default:
-        if (!items.empty()) check_at(!trelm::edit::set_item_text_in(**select, items[b % items.size()], item_text, after), __LINE__);
+        if (!items.empty()) CHECK(!trelm::edit::set_item_text_in(**select, items[b % items.size()], item_text, after));
     }
     lock.unlock();
     query_lock.unlock();
     std::string printed = trelm::cst::document_text(doc);
-    check_at(outside_select.kept_by(printed), __LINE__);
+    CHECK(outside_select.kept_by(printed));
     if (!lexes_alike_before(text, printed, offset_of(doc, *select))) continue;
     auto again = trelm::parser::parse(printed);
-    check_at(std::holds_alternative<trelm::cst::Document>(again), __LINE__);
+    CHECK(std::holds_alternative<trelm::cst::Document>(again));
     if (!comparable) continue;
     auto q2 = trelm::query::query(std::get<trelm::cst::Document>(again));
-    check_at(q2.has_value(), __LINE__);
+    CHECK(q2.has_value());
     auto live = items_text(*select);
     if (!live) continue;
     auto s2 = trelm::query::first_select(*q2);
-    check_at(s2.has_value(), __LINE__);
-    check_at(items_text(*s2) == live, __LINE__);
+    CHECK(s2.has_value());
+    CHECK(items_text(*s2) == live);
   }
   return 0;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_check.hpp"
 #include "jinja/call.hpp"
 #include "jinja/kwarg_edit.hpp"
 #include "jinja/literal_reader.hpp"
@@ -17,27 +18,23 @@ namespace {
 
 using namespace trelm::jinja;
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 void check_tokens_cover(std::string_view text, const std::vector<ExprToken>& tokens) {
   std::size_t pos = 0;
   for (const ExprToken& t : tokens) {
-    check(t.start >= pos && t.start < t.end && t.end <= text.size());
-    for (std::size_t i = pos; i < t.start; ++i) check(is_blank(text[i]));
+    CHECK(t.start >= pos && t.start < t.end && t.end <= text.size());
+    for (std::size_t i = pos; i < t.start; ++i) CHECK(is_blank(text[i]));
     pos = t.end;
   }
-  for (std::size_t i = pos; i < text.size(); ++i) check(is_blank(text[i]));
+  for (std::size_t i = pos; i < text.size(); ++i) CHECK(is_blank(text[i]));
 }
 
 void check_round_trip(const Literal& value) {
   for (char quote : {'"', '\''}) {
     const std::string rendered = render_literal(value, quote);
     const auto back = parse_literal(rendered);
-    check(back.has_value() && *back == value);
+    CHECK(back.has_value() && *back == value);
   }
 }
 
@@ -50,15 +47,15 @@ bool ends_token(const std::vector<ExprToken>& tokens, std::size_t offset) {
 
 void check_call_positions(std::string_view text, const Call& call) {
   const std::vector<ExprToken> tokens = tokenize(text);
-  check(call.open < call.close && call.close < text.size() && text[call.open] == '(');
-  check(starts_token(tokens, call.open) && starts_token(tokens, call.close));
+  CHECK(call.open < call.close && call.close < text.size() && text[call.open] == '(');
+  CHECK(starts_token(tokens, call.open) && starts_token(tokens, call.close));
   for (std::size_t i = 0; i < call.args.size(); ++i) {
     const CallArg& arg = call.args[i];
-    check(call.open < arg.span.start && arg.span.end <= call.close);
-    check(starts_token(tokens, arg.span.start) && ends_token(tokens, arg.span.end));
-    check(starts_token(tokens, arg.value.start) && arg.value.end == arg.span.end);
-    check(i + 1 == call.args.size() || arg.comma.has_value());
-    if (arg.comma) check(text[*arg.comma] == ',' && *arg.comma >= arg.span.end);
+    CHECK(call.open < arg.span.start && arg.span.end <= call.close);
+    CHECK(starts_token(tokens, arg.span.start) && ends_token(tokens, arg.span.end));
+    CHECK(starts_token(tokens, arg.value.start) && arg.value.end == arg.span.end);
+    CHECK(i + 1 == call.args.size() || arg.comma.has_value());
+    if (arg.comma) CHECK(text[*arg.comma] == ',' && *arg.comma >= arg.span.end);
   }
 }
 
@@ -80,17 +77,17 @@ bool keeps_outside(std::string_view before, std::string_view after, const Call& 
 void check_kwarg_edits(std::string_view text, const Call& call) {
   for (std::string_view key : {"k", "a"}) {
     const std::string set = set_kwarg(text, call, key, "1");
-    check(keeps_outside(text, set, call));
+    CHECK(keeps_outside(text, set, call));
     const auto reread = call_at(set, call.open);
-    check(reread.has_value());
+    CHECK(reread.has_value());
     const auto found = reread->kwarg(set, key);
-    check(found.has_value() && found->value_text == "1");
-    check(reread->args.size() == call.args.size() + (call.kwarg(text, key) ? 0 : 1));
+    CHECK(found.has_value() && found->value_text == "1");
+    CHECK(reread->args.size() == call.args.size() + (call.kwarg(text, key) ? 0 : 1));
 
     if (const auto removed = remove_kwarg(text, call, key)) {
-      check(keeps_outside(text, *removed, call));
+      CHECK(keeps_outside(text, *removed, call));
       const auto after = call_at(*removed, call.open);
-      check(after.has_value() && after->args.size() + 1 == call.args.size());
+      CHECK(after.has_value() && after->args.size() + 1 == call.args.size());
     }
   }
 }

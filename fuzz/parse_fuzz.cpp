@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "fuzz_check.hpp"
 #include "parser/parse.hpp"
 #include "query/navigation.hpp"
 #include "query/select_item.hpp"
@@ -16,18 +17,6 @@
 namespace {
 
 using namespace trelm;
-
-void check_at(bool ok, int line) {
-  if (ok) return;
-  std::fprintf(stderr, "parse_fuzz: check failed at line %d\n", line);
-  std::abort();
-}
-#define CHECK(x) check_at((x), __LINE__)
-
-bool is_lexer_message(std::string_view m) {
-  return m == "unterminated `{{` tag" || m == "unterminated `{%` tag" || m == "unterminated `{% raw %}` block" ||
-         m == "unterminated `{#` comment";
-}
 
 // The first token below `node`, which the caller has not locked.
 const cst::Token* first_token(const cst::NodeRef& node, cst::Token& copy) {
@@ -85,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   auto result = parser::parse(text);
   if (auto* err = std::get_if<parser::ParseError>(&result)) {
-    CHECK(is_lexer_message(err->message));
+    CHECK(fuzz::is_lexer_message(err->message));
     CHECK(err->offset < text.size() && text[err->offset] == '{');
     return 0;
   }

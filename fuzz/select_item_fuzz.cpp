@@ -8,6 +8,7 @@
 #include <string_view>
 #include <variant>
 
+#include "fuzz_check.hpp"
 #include "lexer/cursor.hpp"
 #include "parser/select_items.hpp"
 #include "tree/print.hpp"
@@ -15,13 +16,6 @@
 namespace {
 
 using namespace trelm;
-
-void check_at(bool ok, int line) {
-  if (ok) return;
-  std::fprintf(stderr, "select_item_fuzz: check failed at line %d\n", line);
-  std::abort();
-}
-#define CHECK(x) check_at((x), __LINE__)
 
 std::string_view trim_unicode(std::string_view s) {
   std::size_t first = s.size();
@@ -42,11 +36,6 @@ bool is_item_message(std::string_view m) {
          m == "a select item cannot contain a clause keyword";
 }
 
-bool is_lexer_message(std::string_view m) {
-  return m == "unterminated `{{` tag" || m == "unterminated `{%` tag" || m == "unterminated `{% raw %}` block" ||
-         m == "unterminated `{#` comment";
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -54,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view trimmed = trim_unicode(text);
   const parser::SelectItemResult result = parser::parse_select_item(text);
   if (const auto* error = std::get_if<parser::ParseError>(&result)) {
-    if (is_lexer_message(error->message)) {
+    if (fuzz::is_lexer_message(error->message)) {
       CHECK(error->offset < trimmed.size() && trimmed[error->offset] == '{');
     } else {
       CHECK(is_item_message(error->message));
