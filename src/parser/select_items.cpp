@@ -151,7 +151,8 @@ Children split_list(Children children, std::size_t start, NodeTag kind) {
 // or consists of one block that is a separator itself. The nesting of such
 // one-block bodies is followed with a work list, not by recursion.
 bool is_separator_block(const Child& child) {
-  if (!child.is_node()) return false;
+  // Most children of a list are not blocks: no work list for them.
+  if (!child.is_node_tag(NodeTag::JinjaBlock)) return false;
   std::vector<NodeRef> blocks{child.node()};
   while (!blocks.empty()) {
     NodeRef block = std::move(blocks.back());
