@@ -51,8 +51,6 @@ def test_queries_are_outermost_first_and_counted_in_repr(doc):
     "text, count",
     [
         ("", 0),
-        ("select 1", 1),
-        ("-- only a comment\n{{ x }}", 0),
         ("select 1; select 2", 2),
         ("with a as (select 1) select * from (select 2) t", 3),
         ("{% if x %}select 1{% else %}select 2{% endif %}", 2),
@@ -64,31 +62,21 @@ def test_repr_counts_every_query(text, count):
     assert len(d.queries()) == count
 
 
-def test_query_inside_a_block_is_not_the_top_level_query():
-    d = parse_trelm("{% if x %}select 1{% endif %}")
+@pytest.mark.parametrize("text, count", [("{% if x %}select 1{% endif %}", 1), ("update t set a = 1", 0)])
+def test_no_top_level_query(text, count):
+    d = parse_trelm(text)
     assert d.query is None
-    assert len(d.queries()) == 1
-
-
-def test_no_query():
-    d = parse_trelm("update t set a = 1")
-    assert d.query is None
-    assert d.queries() == []
+    assert len(d.queries()) == count
 
 
 def test_query_equality_and_hash(doc):
     a, b = doc.query, doc.query
-    assert a == b and not (a != b)
-    assert a is not b
-    assert hash(a) == hash(b)
-    assert {a: 1}[b] == 1
-    assert a != doc.queries()[1]
-    assert (a == "select 1") is False
-    assert a != 1
+    assert a == b and not (a != b) and a is not b
+    assert hash(a) == hash(b) and {a: 1}[b] == 1
+    assert a != doc.queries()[1] and a != parse_trelm(MODEL).query
+    assert (a == "select 1") is False and a != 1
     with pytest.raises(TypeError):
         a < b  # noqa: B015
-    other = parse_trelm(MODEL).query
-    assert a != other
 
 
 def test_cte_and_clause_identity_and_text(doc):
@@ -102,40 +90,24 @@ def test_cte_and_clause_identity_and_text(doc):
 def test_cte_without_a_name():
     q = parse_trelm("with {{ name }} as (select 1) select 1").query
     (cte,) = q.ctes
-    assert cte.name is None
-    assert repr(cte) == "<Cte >"
-    assert q.cte("") is None
+    assert (cte.name, repr(cte), q.cte("")) == (None, "<Cte >", None)
 
 
-def test_cte_with_column_list_and_recursive():
-    q = parse_trelm("WITH RECURSIVE r (a, b) AS (select 1, 2) SELECT * FROM r").query
-    assert q.clauses[0].name == "WITH RECURSIVE"
-    assert q.cte("R").query.select.names == [None, None]
-
-
-def test_cte_argument_must_be_str(doc):
-    with pytest.raises(TypeError, match="name"):
-        doc.query.cte(1)
-    with pytest.raises(TypeError):
-        doc.query.cte()
-    with pytest.raises(TypeError):
-        doc.query.cte("a", "b")
-    with pytest.raises(TypeError):
-        doc.query.cte(nam="a")
+@pytest.mark.parametrize(
+    "args, kwargs, match", [((1,), {}, "name"), ((), {}, None), (("a", "b"), {}, None), ((), {"nam": "a"}, None)]
+)
+def test_cte_arguments(doc, args, kwargs, match):
+    with pytest.raises(TypeError, match=match):
+        doc.query.cte(*args, **kwargs)
 
 
 def test_handles_outlive_the_document():
     d = parse_trelm("with a as (select x from t) select y as z from a")
     q = d.query
-    cte = q.ctes[0]
-    clause = q.clauses[1]
-    col = q.select.columns[0]
+    cte, clause, col = q.ctes[0], q.clauses[1], q.select.columns[0]
     del d
     gc.collect()
-    assert str(cte) == "a as (select x from t)"
-    assert clause.name == "SELECT"
-    assert col.name == "z"
-    assert q.select.names == ["z"]
+    assert (str(cte), clause.name, col.name, q.select.names) == ("a as (select x from t)", "SELECT", "z", ["z"])
 
 
 def test_docstrings():
