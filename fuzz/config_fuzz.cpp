@@ -10,6 +10,7 @@
 #include <string_view>
 #include <variant>
 
+#include "around.hpp"
 #include "fuzz_check.hpp"
 #include "edit/config_edit.hpp"
 #include "jinja/literal_reader.hpp"
@@ -28,23 +29,7 @@ std::string_view trim(std::string_view s) {
   return s.substr(first, s.find_last_not_of(" \t\r\n") + 1 - first);
 }
 
-// The text around the configuration tag: what an edit must not touch.
-struct Around {
-  std::string before;
-  std::string after;
-};
-
-Around around_config(const cst::Document& doc) {
-  const std::string text = cst::document_text(doc);
-  const std::string tag = *query::config_text(doc);
-  std::string before;
-  {
-    auto lock = doc.root->read_lock();
-    const std::size_t index = *query::config_index(doc);
-    for (std::size_t i = 0; i < index; ++i) cst::print_child(doc.root->children[i], before);
-  }
-  return {before, text.substr(before.size() + tag.size())};
-}
+using fuzz::Around;
 
 void check_edit(cst::Document& doc, edit::ConfigChange change, const std::string& text_before,
                 const Around& around) {
@@ -53,7 +38,7 @@ void check_edit(cst::Document& doc, edit::ConfigChange change, const std::string
     CHECK(text == text_before);
     return;
   }
-  CHECK(text.starts_with(around.before) && text.ends_with(around.after));
+  CHECK(around.kept_by(text));
   auto reparsed = parser::parse(text);
   CHECK(std::holds_alternative<cst::Document>(reparsed));
   const auto& again = std::get<cst::Document>(reparsed);
@@ -71,7 +56,7 @@ void run_edits(cst::Document& doc, std::string_view raw) {
   for (std::string_view key : keys) {
     for (const jinja::Literal& value : values) {
       const std::string before = cst::document_text(doc);
-      const Around around = around_config(doc);
+      const Around around = fuzz::around_config(doc, before);
       const auto change = edit::set_config(doc, key, value);
       check_edit(doc, change, before, around);
       if (change == edit::ConfigChange::Applied) {
@@ -80,13 +65,13 @@ void run_edits(cst::Document& doc, std::string_view raw) {
     }
     for (std::string_view source : sources) {
       const std::string before = cst::document_text(doc);
-      const Around around = around_config(doc);
+      const Around around = fuzz::around_config(doc, before);
       const auto change = edit::set_config_source(doc, key, source);
       check_edit(doc, change, before, around);
       if (change == edit::ConfigChange::Applied) CHECK(query::config_source(doc, key) == std::string(trim(source)));
     }
     const std::string before = cst::document_text(doc);
-    const Around around = around_config(doc);
+    const Around around = fuzz::around_config(doc, before);
     check_edit(doc, edit::remove_config(doc, key), before, around);
   }
 }

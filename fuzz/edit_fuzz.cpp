@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "around.hpp"
 #include "fuzz_check.hpp"
 #include "edit/config_edit.hpp"
 #include "edit/select_edit.hpp"
@@ -159,34 +160,6 @@ bool everything_paired(const trelm::cst::Document& doc) {
 const char* const kTexts[] = {"x", "t.y AS z", "count(*) n", "b -- note", "{{ c }}", "(select 1) s", "-- only"};
 const char* const kRawSources[] = {"var('s')", "'x' }} {{ y", "f(", "[1, (2, 3)]", "'}}'", ""};
 
-// The document's text split around the bytes [offset, offset + length)
-// that an edit may change.
-struct Around {
-  std::string before;
-  std::string after;
-
-  bool kept_by(const std::string& printed) const {
-    return printed.size() >= before.size() + after.size() && printed.starts_with(before) && printed.ends_with(after);
-  }
-};
-
-Around around(const std::string& text, std::size_t offset, std::size_t length) {
-  return {text.substr(0, offset), text.substr(offset + length)};
-}
-
-Around around_config(const trelm::cst::Document& doc, const std::string& text) {
-  const auto index = trelm::query::config_index(doc);
-  if (!index) return {text, ""};
-  std::string before;
-  std::size_t length = 0;
-  {
-    auto lock = doc.root->read_lock();
-    for (std::size_t i = 0; i < *index; ++i) trelm::cst::print_child(doc.root->children[i], before);
-    length = doc.root->children[*index].token().text.size();
-  }
-  return around(text, before.size(), length);
-}
-
 // Edits the configuration call; false when the byte chose no config edit.
 bool config_edit(trelm::cst::Document& doc, std::uint8_t b) {
   switch ((b >> 4) % 6) {
@@ -226,15 +199,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t step = 0; step < 6; ++step) {
     std::uint8_t b = size > step ? data[size - 1 - step] : static_cast<std::uint8_t>(step);
     const std::string text_before = trelm::cst::document_text(doc);
-    const Around outside_config = around_config(doc, text_before);
+    const trelm::fuzz::Around outside_config = trelm::fuzz::around_config(doc, text_before);
     if (config_edit(doc, b)) {
       const std::string printed = trelm::cst::document_text(doc);
       CHECK(outside_config.kept_by(printed));
       CHECK(std::holds_alternative<trelm::cst::Document>(trelm::parser::parse(printed)));
       continue;
     }
-    const Around outside_select =
-        around(text_before, offset_of(doc, *select), trelm::cst::node_text(*select).size());
+    const trelm::fuzz::Around outside_select =
+        trelm::fuzz::around(text_before, offset_of(doc, *select), trelm::cst::node_text(*select).size());
     const char* item_text = kTexts[b % (sizeof(kTexts) / sizeof(kTexts[0]))];
     std::vector<NodeRef> items;
     {

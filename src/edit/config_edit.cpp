@@ -1,6 +1,5 @@
 #include "edit/config_edit.hpp"
 
-#include <stdexcept>
 #include <variant>
 
 #include "jinja/call.hpp"
@@ -12,12 +11,6 @@
 
 namespace trelm::edit {
 namespace {
-
-jinja::Call reread_config_call(std::string_view text) {
-  auto call = jinja::config_call(text);
-  if (!call) throw std::logic_error("config_index found a config call");
-  return std::move(*call);
-}
 
 std::string_view trim_blanks(std::string_view s) {
   constexpr std::string_view kBlanks = " \t\r\n";
@@ -58,18 +51,18 @@ ConfigChange set_config(cst::Document& doc, std::string_view key, const jinja::L
 }
 
 ConfigChange set_config_source(cst::Document& doc, std::string_view key, std::string_view source) {
-  const std::optional<std::string> text = query::config_text(doc);
-  if (!text) return ConfigChange::NoConfigCall;
-  std::string edited = jinja::set_kwarg(*text, reread_config_call(*text), key, source);
+  const std::optional<query::ConfigTag> tag = query::config_tag(doc);
+  if (!tag) return ConfigChange::NoConfigCall;
+  std::string edited = jinja::set_kwarg(tag->text, tag->call, key, source);
   if (!reads_back_with(edited, key, source)) return ConfigChange::BreaksTag;
   set_config_text(doc, std::move(edited));
   return ConfigChange::Applied;
 }
 
 ConfigChange remove_config(cst::Document& doc, std::string_view key) {
-  const std::optional<std::string> text = query::config_text(doc);
-  if (!text) return ConfigChange::NoConfigCall;
-  std::optional<std::string> edited = jinja::remove_kwarg(*text, reread_config_call(*text), key);
+  const std::optional<query::ConfigTag> tag = query::config_tag(doc);
+  if (!tag) return ConfigChange::NoConfigCall;
+  std::optional<std::string> edited = jinja::remove_kwarg(tag->text, tag->call, key);
   if (!edited) return ConfigChange::NoConfigCall;
   if (!reads_back_as_config(*edited)) return ConfigChange::BreaksTag;
   set_config_text(doc, std::move(*edited));

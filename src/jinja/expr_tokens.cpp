@@ -11,20 +11,6 @@ bool is_number_char(char c) { return c == '.' || is_ascii_letter(c) || is_ascii_
 
 // One recognizer per token shape; each returns the end of its token.
 
-// Runs to just after the next same quote, a backslash hiding the byte after
-// it; an unterminated string runs to the end of the text.
-std::size_t string_end(std::string_view s, std::size_t p) {
-  const char quote = s[p];
-  for (std::size_t i = p + 1; i < s.size(); ++i) {
-    if (s[i] == '\\') {
-      ++i;
-    } else if (s[i] == quote) {
-      return i + 1;
-    }
-  }
-  return s.size();
-}
-
 template <typename Pred>
 std::size_t run_end(std::string_view s, std::size_t p, Pred keep) {
   std::size_t i = p + 1;
@@ -51,6 +37,18 @@ std::size_t character_end(std::string_view s, std::size_t p) {
 
 }  // namespace
 
+std::size_t quoted_string_end(std::string_view text, std::size_t pos) {
+  const char quote = text[pos];
+  for (std::size_t i = pos + 1; i < text.size(); ++i) {
+    if (text[i] == '\\') {
+      ++i;
+    } else if (text[i] == quote) {
+      return i + 1;
+    }
+  }
+  return text.size();
+}
+
 std::vector<ExprToken> tokenize(std::string_view text) {
   std::vector<ExprToken> tokens;
   std::size_t p = 0;
@@ -66,7 +64,7 @@ std::vector<ExprToken> tokenize(std::string_view text) {
       case '"':
       case '\'':
         t.kind = ExprTokenKind::ExprString;
-        t.end = string_end(text, p);
+        t.end = quoted_string_end(text, p);
         break;
       case '(':
       case '[':

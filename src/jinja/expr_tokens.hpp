@@ -34,6 +34,11 @@ struct ExprToken {
   bool is_close(char c) const { return kind == ExprTokenKind::ExprClose && ch == c; }
 };
 
+// Where the string opened by the quote at `pos` ends: just after the next
+// same quote, a backslash hiding the byte after it; the end of the text
+// when it is unterminated.
+std::size_t quoted_string_end(std::string_view text, std::size_t pos);
+
 // The tokens of `text`, in order; blanks (tab, line feed, carriage return,
 // space) separate tokens and are not tokens themselves.
 std::vector<ExprToken> tokenize(std::string_view text);

@@ -4,6 +4,7 @@
 #include <unordered_set>
 
 #include "jinja/call.hpp"
+#include "jinja/expr_tokens.hpp"
 #include "jinja/literal_reader.hpp"
 #include "lexer/jinja_tags.hpp"
 #include "tree/traverse.hpp"
@@ -19,14 +20,6 @@ bool is_config_tag(const cst::Child& child) {
          t->text.find("config") != std::string::npos && jinja::config_call(t->text).has_value();
 }
 
-// The configuration tag was chosen because it reads as the call; not reading
-// it again means the tree changed under us.
-jinja::Call reread_config_call(std::string_view text) {
-  auto call = jinja::config_call(text);
-  if (!call) throw std::logic_error("config_index found a config call");
-  return std::move(*call);
-}
-
 // Kinds whose text may carry Jinja tags inside it.
 bool may_embed_tags(TokenKind k) {
   return k == TokenKind::LineComment || k == TokenKind::BlockComment || k == TokenKind::String ||
@@ -39,14 +32,7 @@ bool may_embed_tags(TokenKind k) {
 // «ref(ref(ref('a')))» each value runs to the end of the tag.
 bool is_one_quoted_string(std::string_view value) {
   if (value.empty() || (value[0] != '\'' && value[0] != '"')) return false;
-  for (std::size_t i = 1; i < value.size(); ++i) {
-    if (value[i] == '\\') {
-      ++i;
-    } else if (value[i] == value[0]) {
-      return i + 1 == value.size();
-    }
-  }
-  return false;
+  return jinja::quoted_string_end(value, 0) == value.size();
 }
 
 // The string arguments of `call`, when every positional argument is a
@@ -99,20 +85,30 @@ std::optional<std::string> config_text(const cst::Document& doc) {
   return doc.root->children[*index].token().text;
 }
 
+// The tag was chosen because it reads as the call; not reading it again
+// means the tree changed under us.
+std::optional<ConfigTag> config_tag(const cst::Document& doc) {
+  std::optional<std::string> text = config_text(doc);
+  if (!text) return std::nullopt;
+  std::optional<jinja::Call> call = jinja::config_call(*text);
+  if (!call) throw std::logic_error("config_index found a config call");
+  return ConfigTag{std::move(*text), std::move(*call)};
+}
+
 std::vector<std::string> config_keys(const cst::Document& doc) {
   std::vector<std::string> keys;
-  const std::optional<std::string> text = config_text(doc);
-  if (!text) return keys;
-  for (const jinja::CallArg& arg : reread_config_call(*text).args) {
-    if (arg.name) keys.emplace_back(arg.name->text_in(*text));
+  const std::optional<ConfigTag> tag = config_tag(doc);
+  if (!tag) return keys;
+  for (const jinja::CallArg& arg : tag->call.args) {
+    if (arg.name) keys.emplace_back(arg.name->text_in(tag->text));
   }
   return keys;
 }
 
 std::optional<std::string> config_source(const cst::Document& doc, std::string_view key) {
-  const std::optional<std::string> text = config_text(doc);
-  if (!text) return std::nullopt;
-  const auto found = reread_config_call(*text).kwarg(*text, key);
+  const std::optional<ConfigTag> tag = config_tag(doc);
+  if (!tag) return std::nullopt;
+  const auto found = tag->call.kwarg(tag->text, key);
   if (!found) return std::nullopt;
   return std::string(found->value_text);
 }

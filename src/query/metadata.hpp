@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "jinja/call.hpp"
 #include "tree/document.hpp"
 
 namespace trelm::query {
@@ -20,6 +21,12 @@ namespace trelm::query {
 std::optional<std::size_t> config_index(const cst::Document& doc);
 // Its full text, delimiters included.
 std::optional<std::string> config_text(const cst::Document& doc);
+// The configuration tag's text with the call read from it.
+struct ConfigTag {
+  std::string text;
+  jinja::Call call;
+};
+std::optional<ConfigTag> config_tag(const cst::Document& doc);
 // The keyword names of the configuration call, in order, repeats kept.
 std::vector<std::string> config_keys(const cst::Document& doc);
 // The Jinja source of keyword `key`'s value, exactly as written.
