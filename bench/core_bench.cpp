@@ -16,7 +16,6 @@
 #include <fstream>
 #include <iterator>
 #include <new>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -86,7 +85,7 @@ std::size_t heap_in_use() {
 struct TreeCounts {
   std::size_t tokens = 0;
   std::size_t nodes = 0;
-  std::size_t heap_texts = 0;      // token texts too long for the inline buffer
+  std::size_t heap_texts = 0;      // tokens with a heap copy of their text
   std::size_t heap_text_bytes = 0;
   std::size_t slots = 0;           // child slots in use
   std::size_t slot_capacity = 0;   // child slots allocated
@@ -104,12 +103,11 @@ struct TreeCounts {
 TreeCounts count_tree(const Document& doc) {
   TreeCounts counts;
   auto lock = doc.root->read_lock();
-  const std::string empty;
   trelm::cst::for_each_token(doc.root->children, [&](const trelm::cst::Token& t) {
     ++counts.tokens;
-    if (t.text.capacity() > empty.capacity()) {
+    if (t.owns_text()) {
       ++counts.heap_texts;
-      counts.heap_text_bytes += t.text.capacity() + 1;
+      counts.heap_text_bytes += t.size();
     }
   });
   counts.nodes = 1;  // the root
@@ -180,10 +178,10 @@ void report_sizes() {
   benchmark::AddCustomContext("sizeof/Token", std::to_string(sizeof(trelm::cst::Token)));
   benchmark::AddCustomContext("sizeof/Child", std::to_string(sizeof(trelm::cst::Child)));
   benchmark::AddCustomContext("sizeof/Node", std::to_string(sizeof(trelm::cst::Node)));
-  benchmark::AddCustomContext("sizeof/std::shared_mutex", std::to_string(sizeof(std::shared_mutex)));
-  std::printf("sizeof: Token %zu, Child %zu, Node %zu, std::shared_mutex %zu, std::string %zu, NodeKind %zu\n",
+  benchmark::AddCustomContext("sizeof/RwLock", std::to_string(sizeof(trelm::cst::RwLock)));
+  std::printf("sizeof: Token %zu, Child %zu, Node %zu, RwLock %zu, std::string %zu, NodeKind %zu\n",
               sizeof(trelm::cst::Token), sizeof(trelm::cst::Child), sizeof(trelm::cst::Node),
-              sizeof(std::shared_mutex), sizeof(std::string), sizeof(trelm::cst::NodeKind));
+              sizeof(trelm::cst::RwLock), sizeof(std::string), sizeof(trelm::cst::NodeKind));
 }
 
 void set_rate(benchmark::State& state, const Corpus& c) {

@@ -34,7 +34,7 @@ inline Around around_config(const cst::Document& doc, const std::string& text) {
   {
     auto lock = doc.root->read_lock();
     for (std::size_t i = 0; i < *index; ++i) cst::print_child(doc.root->children[i], before);
-    length = doc.root->children[*index].token().text.size();
+    length = doc.root->children[*index].token().text().size();
   }
   return around(text, before.size(), length);
 }

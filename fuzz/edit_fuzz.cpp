@@ -84,10 +84,10 @@ std::size_t offset_of(const trelm::cst::Document& doc, const NodeRef& node) {
       doc.root->children,
       [&](const trelm::cst::Token& t) {
         if (reached) return false;
-        offset += t.text.size();
+        offset += t.text().size();
         return true;
       },
-      [&](const NodeRef& n) { reached = reached || n == node; });
+      [&](const trelm::cst::Child& c) { reached = reached || c.node_ptr() == node.get(); });
   return offset;
 }
 
@@ -106,8 +106,8 @@ bool lexes_alike_before(std::string_view a, std::string_view b, std::size_t n) {
   const auto& xb = std::get<std::vector<trelm::cst::Token>>(tb);
   std::size_t at = 0;
   for (std::size_t i = 0; at < n; ++i) {
-    if (i >= xa.size() || i >= xb.size() || xa[i].text != xb[i].text || xa[i].kind != xb[i].kind) return false;
-    at += xa[i].text.size();
+    if (i >= xa.size() || i >= xb.size() || xa[i].text() != xb[i].text() || xa[i].kind != xb[i].kind) return false;
+    at += xa[i].text().size();
   }
   return at == n;
 }
@@ -142,7 +142,7 @@ bool everything_paired(const trelm::cst::Document& doc) {
         if (!(group && edge)) return false;
       }
       if (t.kind != TokenKind::JinjaStatement) continue;
-      std::string name(trelm::lexer::tag_name(t.text).value_or(""));
+      std::string name(trelm::lexer::tag_name(t.text()).value_or(""));
       all_names.push_back(name);
       const bool paired = (tag == NodeTag::JinjaBranch && i == 0) || (tag == NodeTag::JinjaBlock && i + 1 == c.size());
       if (!paired) plain_names.push_back(name);

@@ -73,10 +73,7 @@ void set_config_text(cst::Document& doc, std::string text) {
   const std::optional<std::size_t> index = query::config_index(doc);
   if (!index) return;
   auto lock = doc.root->write_lock();
-  cst::Token tag;
-  tag.kind = cst::TokenKind::JinjaExpression;
-  tag.text = std::move(text);
-  doc.root->children[*index] = cst::Child(std::move(tag));
+  doc.root->children[*index] = cst::Child(cst::Token(cst::TokenKind::JinjaExpression, text));
 }
 
 }  // namespace trelm::edit

@@ -9,7 +9,7 @@ using cst::TokenKind;
 bool is_whitespace(const Child& child) { return child.is_token_kind(TokenKind::Whitespace); }
 
 bool holds_line_break(const Child& child) {
-  return is_whitespace(child) && child.token().text.find('\n') != std::string::npos;
+  return is_whitespace(child) && child.token().text().find('\n') != std::string::npos;
 }
 
 bool ends_in_line_comment(const Child& child) {
@@ -21,7 +21,7 @@ bool ends_in_line_comment(const Child& child) {
 
 bool ends_with_carriage_return(const Child& child) {
   const cst::Token* t = child.as_token();
-  return t != nullptr && !t->text.empty() && t->text.back() == '\r';
+  return t != nullptr && !t->text().empty() && t->text().back() == '\r';
 }
 
 std::vector<std::size_t> item_indices(const Children& children) {
@@ -35,7 +35,7 @@ std::vector<std::size_t> item_indices(const Children& children) {
 std::string line_end_of(const Children& children) {
   for (std::size_t i = 0; i < children.size(); ++i) {
     if (!is_whitespace(children[i])) continue;
-    const std::string& text = children[i].token().text;
+    std::string_view text = children[i].token().text();
     std::size_t lf = text.find('\n');
     if (lf == std::string::npos) continue;
     bool cr_before = lf > 0 ? text[lf - 1] == '\r' : i > 0 && ends_with_carriage_return(children[i - 1]);
@@ -47,8 +47,8 @@ std::string line_end_of(const Children& children) {
 std::string indentation_before(const Children& children, std::size_t end) {
   for (std::size_t i = end; i > 0; --i) {
     if (!holds_line_break(children[i - 1])) continue;
-    const std::string& text = children[i - 1].token().text;
-    return text.substr(text.rfind('\n') + 1);
+    std::string_view text = children[i - 1].token().text();
+    return std::string(text.substr(text.rfind('\n') + 1));
   }
   return {};
 }

@@ -76,9 +76,9 @@ std::string line_break_for(const Children& children, std::size_t item) {
 void carry_carriage_return(Children& children, std::size_t pos, std::size_t end) {
   if (pos == 0 || end >= children.size() || !detail::ends_with_carriage_return(children[pos - 1])) return;
   if (!detail::is_whitespace(children[end])) return;
-  const std::string& text = children[end].token().text;
+  std::string_view text = children[end].token().text();
   if (text.empty() || text.front() != '\n') return;
-  children[end] = Child(detail::whitespace_token("\r" + text));
+  children[end] = Child(detail::whitespace_token("\r" + std::string(text)));
 }
 
 // A new item whose text ends in a line comment gets a line break after it
@@ -213,7 +213,7 @@ std::size_t keep_comment_closed(Children& children, std::size_t from, std::size_
   bool next_breaks = to < children.size() ? holds_line_break(children[to])
                                           : line_break_follows || ends_in_line_comment(children[to - 1]);
   if (next_breaks || !holds_line_break(children[from])) return from;
-  const std::string& text = children[from].token().text;
+  std::string_view text = children[from].token().text();
   children[from] = Child(detail::whitespace_token(text.substr(0, text.find('\n') + 1)));
   return from + 1;
 }
@@ -223,7 +223,7 @@ std::size_t keep_comment_closed(Children& children, std::size_t from, std::size_
 void drop_doubled_carriage_return(Children& children, std::size_t at) {
   if (at == 0 || at >= children.size() || !detail::ends_with_carriage_return(children[at - 1])) return;
   if (!detail::is_whitespace(children[at])) return;
-  const std::string& text = children[at].token().text;
+  std::string_view text = children[at].token().text();
   if (!text.starts_with("\r\n")) return;
   children[at] = Child(detail::whitespace_token(text.substr(1)));
 }

@@ -32,9 +32,9 @@ bool is_inline_space(const Child& child) { return is_whitespace(child) && !holds
 // "\r" of its line end the whitespace starts with a bare "\n"; the "\r" is
 // put back so that the copy ends its line the way the list does.
 std::string separator_text(const Children& children, std::size_t i) {
-  const std::string& text = children[i].token().text;
+  std::string_view text = children[i].token().text();
   if (!text.empty() && text.front() == '\n' && i > 0 && detail::ends_with_carriage_return(children[i - 1])) {
-    return normalize("\r" + text);
+    return normalize("\r" + std::string(text));
   }
   return normalize(text);
 }
@@ -77,9 +77,9 @@ Separator one_item_separator(const Children& children, std::size_t item) {
 }
 
 std::string comment_text(const Child& child) {
-  if (const cst::Token* t = child.as_token()) return t->text;
+  if (const cst::Token* t = child.as_token()) return std::string(t->text());
   auto lock = child.node()->read_lock();
-  return child.node()->children.back().token().text;
+  return std::string(child.node()->children.back().token().text());
 }
 
 }  // namespace

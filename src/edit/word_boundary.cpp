@@ -17,7 +17,7 @@ bool is_word_byte(unsigned char c) {
 // The text of the first (or last) token under the child; nullopt when the
 // child holds no token. Descends one node at a time, never recursing.
 std::optional<std::string> edge_token_text(const cst::Child& child, bool first) {
-  if (const cst::Token* t = child.as_token()) return t->text;
+  if (const cst::Token* t = child.as_token()) return std::string(t->text());
   cst::NodeRef node = child.node();
   while (true) {
     cst::NodeRef next;
@@ -26,7 +26,7 @@ std::optional<std::string> edge_token_text(const cst::Child& child, bool first) 
       const cst::Children& c = node->children;
       if (c.empty()) return std::nullopt;
       const cst::Child& edge = first ? c.front() : c.back();
-      if (const cst::Token* t = edge.as_token()) return t->text;
+      if (const cst::Token* t = edge.as_token()) return std::string(t->text());
       next = edge.node();
     }
     node = std::move(next);

@@ -143,7 +143,7 @@ LexResult Lexer::run() {
   while (pos < src_.size()) {
     const auto lexeme = lex_token(pos);
     if (!lexeme) return *error_;
-    tokens.emplace_back(lexeme->kind, src_.substr(pos, lexeme->end - pos));
+    tokens.push_back(cst::Token::borrowing(lexeme->kind, src_.substr(pos, lexeme->end - pos)));
     pos = lexeme->end;
   }
   return tokens;

@@ -18,7 +18,8 @@ struct LexError {
 
 using LexResult = std::variant<std::vector<cst::Token>, LexError>;
 
-// The tokens of `source`, or the first unterminated Jinja construct.
+// The tokens of `source`, or the first unterminated Jinja construct. The
+// tokens borrow their texts from `source`, which must outlive them.
 LexResult lex(std::string_view source);
 
 }  // namespace trelm::lexer

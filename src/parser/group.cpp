@@ -35,7 +35,7 @@ struct Frame {
 };
 
 std::string_view name_of(const Token& statement) {
-  return lexer::tag_name(statement.text).value_or(std::string_view{});
+  return lexer::tag_name(statement.text()).value_or(std::string_view{});
 }
 
 bool starts_with_end(std::string_view name) { return name.size() >= 3 && name.substr(0, 3) == "end"; }

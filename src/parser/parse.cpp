@@ -9,13 +9,18 @@
 namespace trelm::parser {
 
 ParseResult parse(std::string_view source) {
-  lexer::LexResult lexed = lexer::lex(source);
+  // The tokens borrow their texts from one copy of the source, which every
+  // node of the tree keeps.
+  cst::TextRef buffer(cst::TextBuffer::copy_of(source));
+  lexer::LexResult lexed = lexer::lex(buffer.get()->view());
   if (auto* err = std::get_if<lexer::LexError>(&lexed)) {
     return error_at(source, err->offset, err->message);
   }
   cst::Children grouped = group(std::move(std::get<std::vector<cst::Token>>(lexed)));
   cst::Children structured = structure_sequence(std::move(grouped));
-  return cst::Document{cst::make_node(cst::NodeTag::Root, std::move(structured))};
+  cst::NodeRef root = cst::make_node(cst::NodeTag::Root, std::move(structured));
+  cst::keep_source(*root, buffer);
+  return cst::Document{std::move(root)};
 }
 
 }  // namespace trelm::parser

@@ -54,14 +54,14 @@ constexpr std::array<KeywordRow, 14> kKeywords{{
 
 const KeywordRow* find_keyword(const cst::Token& word) {
   for (const KeywordRow& row : kKeywords) {
-    if (cst::equals_folded(word.text, row.word)) return &row;
+    if (cst::equals_folded(word.text(), row.word)) return &row;
   }
   return nullptr;
 }
 
 bool is_token_text(const Child& c, std::string_view text) {
   const cst::Token* t = c.as_token();
-  return t != nullptr && t->text == text;
+  return t != nullptr && t->text() == text;
 }
 
 // Ties a keyword to what stands before it: "t.from" is a column, «is

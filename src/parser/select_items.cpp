@@ -83,17 +83,17 @@ BranchVerdict judge_branch_body(const Children& branch) {
 
 // Printed length of a child, in bytes, without recursing per level.
 std::size_t printed_length(const Child& child) {
-  if (const cst::Token* t = child.as_token()) return t->text.size();
+  if (const cst::Token* t = child.as_token()) return t->text().size();
   const NodeRef& n = child.node();
   auto lock = n->read_lock();
   std::size_t length = 0;
   cst::detail::walk(
       n->children,
       [&length](const cst::Token& t) {
-        length += t.text.size();
+        length += t.text().size();
         return true;
       },
-      [](const NodeRef&) {});
+      [](const Child&) {});
   return length;
 }
 
@@ -196,7 +196,11 @@ SelectItemResult parse_select_item(std::string_view text) {
   std::string_view trimmed = trim_white_space(text);
   lexer::LexResult lexed = lexer::lex(trimmed);
   if (auto* err = std::get_if<lexer::LexError>(&lexed)) return error_at(trimmed, err->offset, err->message);
-  Children children = group(std::move(std::get<std::vector<cst::Token>>(lexed)));
+  // The item goes into a tree that does not keep `text`, so its tokens take
+  // copies of their texts.
+  std::vector<cst::Token>& tokens = std::get<std::vector<cst::Token>>(lexed);
+  for (cst::Token& t : tokens) t = cst::Token(t.kind, t.text());
+  Children children = group(std::move(tokens));
   if (children.empty()) return error_at(trimmed, 0, kEmpty);
 
   std::size_t offset = 0;

@@ -16,10 +16,10 @@ using cst::TokenKind;
 
 bool is_dot(const Child& c) {
   const cst::Token* t = c.as_token();
-  return t != nullptr && t->kind == TokenKind::Other && t->text == ".";
+  return t != nullptr && t->kind == TokenKind::Other && t->text() == ".";
 }
 
-bool holds_line_feed(const cst::Token& t) { return t.text.find('\n') != std::string::npos; }
+bool holds_line_feed(const cst::Token& t) { return t.text().find('\n') != std::string::npos; }
 
 // The last significant child in [begin, end), or npos.
 std::size_t last_significant_in(const Children& children, std::size_t begin, std::size_t end) {

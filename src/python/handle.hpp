@@ -79,15 +79,15 @@ inline void construct_payload(PyColumn* self, cst::NodeRef item, cst::NodeRef se
 
 inline void destroy_payload(PyDocument* self) { self->doc.~shared_ptr(); }
 inline void destroy_payload(PyConfig* self) { self->doc.~shared_ptr(); }
-inline void destroy_payload(PyNodeHandle* self) { self->node.~shared_ptr(); }
+inline void destroy_payload(PyNodeHandle* self) { self->node.~NodeRef(); }
 inline void destroy_payload(PySelect* self) {
-  self->node.~shared_ptr();
-  self->query.~shared_ptr();
+  self->node.~NodeRef();
+  self->query.~NodeRef();
 }
 inline void destroy_payload(PyColumn* self) {
-  self->item.~shared_ptr();
-  self->select.~shared_ptr();
-  self->query.~shared_ptr();
+  self->item.~NodeRef();
+  self->select.~NodeRef();
+  self->query.~NodeRef();
 }
 
 // tp_dealloc of a heap type: free through the type's free slot, then drop

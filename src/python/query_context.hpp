@@ -22,7 +22,7 @@ class QueryContext {
   edit::Following following() const { return following_; }
 
  private:
-  std::shared_lock<std::shared_mutex> lock_;
+  std::shared_lock<cst::RwLock> lock_;
   edit::Following following_;
 };
 

@@ -17,7 +17,7 @@ using cst::TokenKind;
 bool is_config_tag(const cst::Child& child) {
   const cst::Token* t = child.as_token();
   return t != nullptr && t->kind == TokenKind::JinjaExpression &&
-         t->text.find("config") != std::string::npos && jinja::config_call(t->text).has_value();
+         t->text().find("config") != std::string::npos && jinja::config_call(t->text()).has_value();
 }
 
 // Kinds whose text may carry Jinja tags inside it.
@@ -82,7 +82,7 @@ std::optional<std::string> config_text(const cst::Document& doc) {
   const std::optional<std::size_t> index = config_index(doc);
   if (!index) return std::nullopt;
   auto lock = doc.root->read_lock();
-  return doc.root->children[*index].token().text;
+  return std::string(doc.root->children[*index].token().text());
 }
 
 // The tag was chosen because it reads as the call; not reading it again
@@ -118,9 +118,9 @@ std::vector<std::vector<std::string>> call_string_args(const cst::Document& doc,
   auto lock = doc.root->read_lock();
   cst::for_each_token(doc.root->children, [&](const cst::Token& t) {
     if (t.kind == TokenKind::JinjaExpression || t.kind == TokenKind::JinjaStatement) {
-      collect_calls(t.text, name, out);
-    } else if (may_embed_tags(t.kind) && t.text.find(name) != std::string::npos) {
-      for (std::string_view tag : lexer::embedded_tags(t.text)) collect_calls(tag, name, out);
+      collect_calls(t.text(), name, out);
+    } else if (may_embed_tags(t.kind) && t.text().find(name) != std::string::npos) {
+      for (std::string_view tag : lexer::embedded_tags(t.text())) collect_calls(tag, name, out);
     }
   });
   return out;

@@ -111,7 +111,7 @@ std::optional<std::string> cte_name(const Children& cte_children) {
   const cst::Token* t = cte_children[i].as_token();
   if (t == nullptr) return std::nullopt;
   if (t->kind != cst::TokenKind::Word && t->kind != cst::TokenKind::QuotedIdentifier) return std::nullopt;
-  return unquote(t->text);
+  return unquote(t->text());
 }
 
 std::optional<NodeRef> cte_query(const Children& cte_children) {

@@ -74,11 +74,11 @@ std::optional<AliasParts> alias_parts(const Children& item) {
   if (alias == nullptr || !is_name_token(*alias)) return std::nullopt;
 
   const bool has_third = cst::last_significant_before(item, prev) != cst::npos;
-  if (has_third && item[prev].is_keyword("as")) return AliasParts{prev, alias->text};
+  if (has_third && item[prev].is_keyword("as")) return AliasParts{prev, std::string(alias->text())};
 
   if (is_one_of(*alias, kFinalWords)) return std::nullopt;
   if (!allows_bare_alias_after(item[prev])) return std::nullopt;
-  return AliasParts{last, alias->text};
+  return AliasParts{last, std::string(alias->text())};
 }
 
 std::string item_expr(const Children& item) {
@@ -103,13 +103,13 @@ std::optional<std::string> item_name(const Children& item) {
     if (position % 2 == 0) {
       if (!is_name_token(*t)) return std::nullopt;
       candidate = t;
-    } else if (t->kind != TokenKind::Other || t->text != ".") {
+    } else if (t->kind != TokenKind::Other || t->text() != ".") {
       return std::nullopt;
     }
     ++position;
   }
   if (candidate == nullptr || position % 2 == 0) return std::nullopt;
-  return unquote(candidate->text);
+  return unquote(candidate->text());
 }
 
 bool item_is_templated(const Children& item) { return cst::holds_jinja_tag(item); }

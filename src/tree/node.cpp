@@ -1,5 +1,10 @@
 #include "tree/node.hpp"
 
+#include <array>
+#include <mutex>
+#include <set>
+#include <string>
+
 namespace trelm::cst {
 
 bool equals_folded(std::string_view a, std::string_view b) {
@@ -14,18 +19,51 @@ bool equals_folded(std::string_view a, std::string_view b) {
   return true;
 }
 
+namespace {
+
+// Every name the parser gives a clause; other names (made by hand) are kept
+// in a process-wide set, so a kind never owns its name.
+constexpr std::array<std::string_view, 24> kParserClauseNames{
+    "SELECT",    "FROM",          "WHERE",           "GROUP BY",  "HAVING",        "WINDOW",
+    "QUALIFY",   "ORDER BY",      "LIMIT",           "OFFSET",    "UNION",         "UNION ALL",
+    "UNION DISTINCT", "INTERSECT", "INTERSECT ALL",  "INTERSECT DISTINCT", "MINUS", "MINUS ALL",
+    "MINUS DISTINCT", "EXCEPT",   "EXCEPT ALL",      "EXCEPT DISTINCT", "WITH",    "WITH RECURSIVE",
+};
+
+std::string_view kept_name(std::string_view name) {
+  for (std::string_view known : kParserClauseNames) {
+    if (known == name) return known;
+  }
+  static std::mutex guard;
+  static std::set<std::string, std::less<>> others;
+  std::lock_guard lock(guard);
+  auto it = others.find(name);
+  if (it == others.end()) it = others.emplace(name).first;
+  return *it;
+}
+
+}  // namespace
+
+NodeKind NodeKind::clause(std::string_view name) {
+  NodeKind k(NodeTag::Clause);
+  k.name = kept_name(name);
+  return k;
+}
+
 bool Child::is_node_kind(const NodeKind& kind) const {
-  if (!is_node()) return false;
-  auto lock = node()->read_lock();
-  return node()->kind == kind;
+  Node* n = node_ptr();
+  if (n == nullptr) return false;
+  auto lock = n->read_lock();
+  return n->kind == kind;
 }
 
 bool Child::is_node_tag(NodeTag tag) const {
-  if (!is_node()) return false;
+  Node* n = node_ptr();
+  if (n == nullptr) return false;
   // The tag never changes after construction, but reading it is still a
   // look at the node, so it goes under the node's lock like every read.
-  auto lock = node()->read_lock();
-  return node()->kind.tag == tag;
+  auto lock = n->read_lock();
+  return n->kind.tag == tag;
 }
 
 // Children that only this node holds are moved onto an explicit stack and
@@ -35,7 +73,8 @@ Node::~Node() {
   std::vector<NodeRef> pending;
   auto take_nodes = [&pending](Children& list) {
     for (Child& c : list) {
-      if (c.is_node() && c.node() && c.node().use_count() == 1) pending.push_back(std::move(c.node()));
+      Node* n = c.node_ptr();
+      if (n != nullptr && n->refs_.load(std::memory_order_acquire) == 1) pending.push_back(c.take_node());
     }
     list.clear();
   };
@@ -44,6 +83,18 @@ Node::~Node() {
     NodeRef n = std::move(pending.back());
     pending.pop_back();
     if (n.use_count() == 1) take_nodes(n->children);
+  }
+}
+
+void keep_source(Node& root, const TextRef& source) {
+  std::vector<Node*> pending{&root};
+  while (!pending.empty()) {
+    Node* n = pending.back();
+    pending.pop_back();
+    n->text = source;
+    for (const Child& c : n->children) {
+      if (Node* child = c.node_ptr()) pending.push_back(child);
+    }
   }
 }
 

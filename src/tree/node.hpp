@@ -1,33 +1,35 @@
 // Interior nodes of the syntax tree, the child slots that hold tokens or
-// nodes, and the shared handle through which every node is held.
+// nodes, and the counted handle through which every node is held.
 //
 // Invariants:
-// - A node is always held through a NodeRef (std::shared_ptr, atomic count);
+// - A node is always held through a NodeRef (an intrusive, atomic count);
 //   the node lives while any parent slot, document or Python handle holds it.
 // - Each node has its own reader/writer lock. Readers lock a node while they
 //   look at its kind or children; an edit write-locks the one node whose
 //   child list it changes. When two locks are held, the parent's is taken
 //   first. No code takes a lock that its own thread already holds.
+// - A node made by a parse keeps that parse's source buffer alive, so the
+//   tokens that borrow their text from it stay valid as long as the node.
+//   Tokens put into a tree by an edit own their text.
 // - Destroying a node never recurses once per nesting level (see ~Node), so a
 //   tree of any depth can be freed.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <shared_mutex>
-#include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
+#include "tree/rw_lock.hpp"
+#include "tree/text_buffer.hpp"
 #include "tree/token.hpp"
 
 namespace trelm::cst {
 
 struct Node;
-using NodeRef = std::shared_ptr<Node>;
 
 enum class NodeTag : std::uint8_t {
   Root = 0,
@@ -42,73 +44,162 @@ enum class NodeTag : std::uint8_t {
 };
 
 // A node kind; only Clause carries data, its upper-case name ("GROUP BY").
+// Names are kept once per process (see clause), so a kind is a tag and a view.
 struct NodeKind {
+  std::string_view name;
   NodeTag tag = NodeTag::Root;
-  std::string name;
 
   NodeKind() = default;
   NodeKind(NodeTag t) : tag(t) {}  // NOLINT: a plain tag is a kind
-  static NodeKind clause(std::string_view name) {
-    NodeKind k(NodeTag::Clause);
-    k.name = std::string(name);
-    return k;
-  }
+  static NodeKind clause(std::string_view name);
 
   bool operator==(const NodeKind& o) const {
     return tag == o.tag && (tag != NodeTag::Clause || name == o.name);
   }
 };
 
-// One slot of a child list: a token held by value, or a shared node.
+// A counted handle to a node; copies share the node.
+class NodeRef {
+ public:
+  NodeRef() = default;
+  NodeRef(std::nullptr_t) {}  // NOLINT: a null handle
+  // Takes a new reference to `n`.
+  explicit NodeRef(Node* n);
+  NodeRef(const NodeRef& o) : NodeRef(o.n_) {}
+  NodeRef(NodeRef&& o) noexcept : n_(std::exchange(o.n_, nullptr)) {}
+  NodeRef& operator=(NodeRef o) noexcept {
+    std::swap(n_, o.n_);
+    return *this;
+  }
+  ~NodeRef() { reset(); }
+
+  Node* get() const { return n_; }
+  Node* operator->() const { return n_; }
+  Node& operator*() const { return *n_; }
+  explicit operator bool() const { return n_ != nullptr; }
+  bool operator==(const NodeRef& o) const { return n_ == o.n_; }
+  long use_count() const;
+  void reset();
+
+ private:
+  friend class Child;
+  static NodeRef adopt(Node* n) {
+    NodeRef r;
+    r.n_ = n;
+    return r;
+  }
+  Node* release() { return std::exchange(n_, nullptr); }
+
+  Node* n_ = nullptr;
+};
+
+// One slot of a child list, 16 bytes: a token held by value, or a node. A
+// node's pointer sits where a token keeps its text, marked by a flag.
 class Child {
  public:
-  Child(Token t) : v_(std::move(t)) {}      // NOLINT: implicit by design
-  Child(NodeRef n) : v_(std::move(n)) {}    // NOLINT: implicit by design
+  Child(Token t) : slot_(std::move(t)) {}  // NOLINT: implicit by design
+  Child(NodeRef n) {                        // NOLINT: implicit by design
+    slot_.data_ = reinterpret_cast<const char*>(n.release());
+    slot_.flags_ = Token::kNode;
+  }
+  Child(const Child& o);
+  Child(Child&& o) noexcept : slot_(std::move(o.slot_)) {}
+  Child& operator=(const Child& o) {
+    if (this != &o) *this = Child(o);
+    return *this;
+  }
+  Child& operator=(Child&& o) noexcept {
+    if (this != &o) {
+      drop_node();
+      slot_ = std::move(o.slot_);
+    }
+    return *this;
+  }
+  ~Child() { drop_node(); }
 
-  bool is_token() const { return v_.index() == 0; }
-  bool is_node() const { return v_.index() == 1; }
-  const Token& token() const { return std::get<0>(v_); }
-  Token& token() { return std::get<0>(v_); }
-  const NodeRef& node() const { return std::get<1>(v_); }
-  NodeRef& node() { return std::get<1>(v_); }
+  bool is_token() const { return !is_node(); }
+  bool is_node() const { return (slot_.flags_ & Token::kNode) != 0; }
+  const Token& token() const { return slot_; }
+  Token& token() { return slot_; }
+  // The node, shared; node_ptr() looks at it without touching its count.
+  NodeRef node() const { return NodeRef(node_ptr()); }
+  Node* node_ptr() const { return is_node() ? reinterpret_cast<Node*>(const_cast<char*>(slot_.data_)) : nullptr; }
 
   // Non-null when the slot holds a token; saves a pair of tests in hot loops.
-  const Token* as_token() const { return std::get_if<0>(&v_); }
+  const Token* as_token() const { return is_node() ? nullptr : &slot_; }
 
-  bool is_token_kind(TokenKind k) const { return is_token() && token().kind == k; }
-  bool is_keyword(std::string_view word) const { return is_token() && token().is_keyword(word); }
+  bool is_token_kind(TokenKind k) const { return is_token() && slot_.kind == k; }
+  bool is_keyword(std::string_view word) const { return is_token() && slot_.is_keyword(word); }
   // Read-locks the node to compare its kind; false for a token.
   bool is_node_kind(const NodeKind& kind) const;
   bool is_node_tag(NodeTag tag) const;
-  bool is_trivia() const { return is_token() && token().is_trivia(); }
+  bool is_trivia() const { return is_token() && slot_.is_trivia(); }
   bool is_significant() const { return !is_trivia(); }
 
  private:
-  std::variant<Token, NodeRef> v_;
+  friend struct Node;
+  // Hands the node over to the caller's handle, leaving an empty token.
+  NodeRef take_node() {
+    NodeRef r = NodeRef::adopt(node_ptr());
+    slot_.forget();
+    return r;
+  }
+  void drop_node() {
+    if (is_node()) take_node().reset();
+  }
+
+  Token slot_;
 };
+
+static_assert(sizeof(Child) == 16);
 
 using Children = std::vector<Child>;
 
 struct Node {
   NodeKind kind;
   Children children;
-  mutable std::shared_mutex mutex;
+  // The source buffer the tokens below borrow from; empty for a node made by
+  // an edit, whose tokens own their text.
+  TextRef text;
+  mutable RwLock mutex;
 
-  Node(NodeKind k, Children c) : kind(std::move(k)), children(std::move(c)) {}
+  Node(NodeKind k, Children c) : kind(k), children(std::move(c)) {}
   Node(const Node&) = delete;
   Node& operator=(const Node&) = delete;
   ~Node();
 
-  std::shared_lock<std::shared_mutex> read_lock() const { return std::shared_lock(mutex); }
-  std::unique_lock<std::shared_mutex> write_lock() const { return std::unique_lock(mutex); }
+  std::shared_lock<RwLock> read_lock() const { return std::shared_lock(mutex); }
+  std::unique_lock<RwLock> write_lock() const { return std::unique_lock(mutex); }
+
+ private:
+  friend class NodeRef;
+  std::atomic<std::uint32_t> refs_{0};
 };
+
+inline NodeRef::NodeRef(Node* n) : n_(n) {
+  if (n_ != nullptr) n_->refs_.fetch_add(1, std::memory_order_relaxed);
+}
+
+inline long NodeRef::use_count() const { return n_ == nullptr ? 0 : n_->refs_.load(std::memory_order_acquire); }
+
+inline void NodeRef::reset() {
+  Node* n = std::exchange(n_, nullptr);
+  if (n != nullptr && n->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete n;
+}
+
+inline Child::Child(const Child& o) : slot_(o.is_node() ? Token() : o.slot_) {
+  if (o.is_node()) {
+    slot_.data_ = reinterpret_cast<const char*>(NodeRef(o.node_ptr()).release());
+    slot_.flags_ = Token::kNode;
+  }
+}
 
 // Lists are built by moving children out of larger ones, and frames grow
 // geometrically, so a list can arrive with several times the room it needs;
 // a tree keeps its lists for life, so the slack is given back here.
 inline NodeRef make_node(NodeKind kind, Children children) {
   if (children.capacity() - children.size() > children.size() / 8) children.shrink_to_fit();
-  return std::make_shared<Node>(std::move(kind), std::move(children));
+  return NodeRef(new Node(kind, std::move(children)));
 }
 
 // Positions of the next significant child at or after `from`, and of the last
@@ -117,5 +208,13 @@ inline constexpr std::size_t npos = static_cast<std::size_t>(-1);
 std::size_t next_significant(const Children& children, std::size_t from);
 std::size_t next_significant(const Children& children, std::size_t from, std::size_t end);
 std::size_t last_significant_before(const Children& children, std::size_t end);
+
+}  // namespace trelm::cst
+
+namespace trelm::cst {
+
+// Makes every node of a freshly parsed tree keep `source`, the buffer its
+// tokens borrow from. Takes no locks: no one else can see the tree yet.
+void keep_source(Node& root, const TextRef& source);
 
 }  // namespace trelm::cst

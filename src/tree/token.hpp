@@ -43,19 +43,97 @@ constexpr bool is_jinja_kind(TokenKind k) {
 // as itself, lengths must match.
 bool equals_folded(std::string_view a, std::string_view b);
 
-struct Token {
-  // libstdc++'s std::string keeps texts of up to 15 bytes inline, so the
-  // common short token (a word, a comma, a space) costs no heap allocation.
-  std::string text;
-  TokenKind kind = TokenKind::Other;
-
-  Token() = default;
-  Token(TokenKind k, std::string_view t) : text(t), kind(k) {}
-
-  bool is_keyword(std::string_view word) const {
-    return kind == TokenKind::Word && equals_folded(text, word);
+// 16 bytes: a pointer to the text, its length and the kind. A token either
+// owns a heap copy of its text, or borrows it from the source buffer of the
+// parse that made it (the nodes of that parse keep the buffer alive). Only
+// the parser makes borrowing tokens; every other token owns its text.
+class Token {
+ public:
+  Token() : kind(TokenKind::Other) {}
+  Token(TokenKind k, std::string_view text) : kind(k) { assign_copy(text); }
+  // A token that points at `text` instead of copying it; `text` must outlive
+  // the token.
+  static Token borrowing(TokenKind k, std::string_view text) {
+    Token t;
+    t.kind = k;
+    t.set_view(text.data(), text.size());
+    return t;
   }
+
+  Token(const Token& o) : kind(o.kind) {
+    if (o.owns_text()) {
+      assign_copy(o.text());
+    } else {
+      set_view(o.data_, o.size());
+    }
+  }
+  Token(Token&& o) noexcept
+      : data_(o.data_), size_low_(o.size_low_), size_high_(o.size_high_), kind(o.kind), flags_(o.flags_) {
+    o.forget();
+  }
+  Token& operator=(const Token& o) {
+    if (this != &o) *this = Token(o);
+    return *this;
+  }
+  Token& operator=(Token&& o) noexcept {
+    if (this != &o) {
+      free_text();
+      data_ = o.data_;
+      size_low_ = o.size_low_;
+      size_high_ = o.size_high_;
+      kind = o.kind;
+      flags_ = o.flags_;
+      o.forget();
+    }
+    return *this;
+  }
+  ~Token() { free_text(); }
+
+  std::string_view text() const { return {data_, size()}; }
+  std::size_t size() const { return size_low_ | (static_cast<std::size_t>(size_high_) << 32); }
+  bool owns_text() const { return (flags_ & kOwned) != 0; }
+
+  bool is_keyword(std::string_view word) const { return kind == TokenKind::Word && equals_folded(text(), word); }
   bool is_trivia() const { return is_trivia_kind(kind); }
+
+ private:
+  friend class Child;
+  static constexpr std::uint8_t kOwned = 1;
+  static constexpr std::uint8_t kNode = 2;  // set only by Child, whose slot then holds a node
+
+  void set_view(const char* data, std::size_t size) {
+    data_ = data;
+    size_low_ = static_cast<std::uint32_t>(size);
+    size_high_ = static_cast<std::uint16_t>(size >> 32);
+  }
+  void assign_copy(std::string_view text) {
+    if (text.empty()) return;
+    char* copy = new char[text.size()];
+    text.copy(copy, text.size());
+    set_view(copy, text.size());
+    flags_ = kOwned;
+  }
+  void free_text() {
+    if (owns_text()) delete[] data_;
+  }
+  void forget() {
+    data_ = nullptr;
+    size_low_ = 0;
+    size_high_ = 0;
+    flags_ = 0;
+  }
+
+  const char* data_ = nullptr;
+  std::uint32_t size_low_ = 0;
+  std::uint16_t size_high_ = 0;  // 48 bits of length in all
+
+ public:
+  TokenKind kind;
+
+ private:
+  std::uint8_t flags_ = 0;
 };
+
+static_assert(sizeof(Token) == 16);
 
 }  // namespace trelm::cst

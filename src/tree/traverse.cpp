@@ -4,6 +4,10 @@
 
 namespace trelm::cst {
 
+namespace {
+void skip_node(const Child&) {}
+}  // namespace
+
 void for_each_token(const Children& children, const std::function<void(const Token&)>& visit) {
   detail::walk(
       children,
@@ -11,11 +15,11 @@ void for_each_token(const Children& children, const std::function<void(const Tok
         visit(t);
         return true;
       },
-      [](const NodeRef&) {});
+      skip_node);
 }
 
 void for_each_descendant(const Children& children, const std::function<void(const NodeRef&)>& visit) {
-  detail::walk(children, [](const Token&) { return true; }, visit);
+  detail::walk(children, [](const Token&) { return true; }, [&visit](const Child& c) { visit(c.node()); });
 }
 
 bool holds_jinja_tag(const Children& children) {
@@ -26,7 +30,7 @@ bool holds_jinja_tag(const Children& children) {
         found = is_jinja_kind(t.kind);
         return !found;
       },
-      [](const NodeRef&) {});
+      skip_node);
   return found;
 }
 

@@ -35,7 +35,7 @@ std::string describe(const LexResult& result) {
     return "error " + error->message + " @" + std::to_string(error->offset);
   }
   Tokens tokens;
-  for (const auto& t : std::get<std::vector<cst::Token>>(result)) tokens.emplace_back(t.kind, t.text);
+  for (const auto& t : std::get<std::vector<cst::Token>>(result)) tokens.emplace_back(t.kind, t.text());
   return describe(tokens);
 }
 
@@ -386,8 +386,8 @@ void expect_lossless(const std::string& input, const LexResult& result) {
   }
   std::string joined;
   for (const auto& t : std::get<std::vector<cst::Token>>(result)) {
-    EXPECT_FALSE(t.text.empty());
-    joined += t.text;
+    EXPECT_FALSE(t.text().empty());
+    joined += t.text();
   }
   EXPECT_EQ(joined, input);
 }

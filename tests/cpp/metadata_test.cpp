@@ -40,7 +40,7 @@ TEST(ConfigText, IsTheFirstTopLevelExpressionTagOpeningWithConfig) {
     auto lock = doc.root->read_lock();
     ASSERT_LT(*index, doc.root->children.size());
     EXPECT_TRUE(doc.root->children[*index].is_token_kind(cst::TokenKind::JinjaExpression));
-    EXPECT_EQ(doc.root->children[*index].token().text, tag) << "«" << text << "»";
+    EXPECT_EQ(doc.root->children[*index].token().text(), tag) << "«" << text << "»";
   }
 }
 

@@ -76,7 +76,7 @@ void expect_analysis(const Children& item, const ItemCase& c) {
     // expr_end points at AS or at the alias itself.
     ASSERT_LT(parts->expr_end, item.size());
     const auto& at = item[parts->expr_end];
-    EXPECT_TRUE(at.is_keyword("as") || (at.is_token() && at.token().text == parts->alias));
+    EXPECT_TRUE(at.is_keyword("as") || (at.is_token() && at.token().text() == parts->alias));
   }
   EXPECT_EQ(item_expr(item), c.expr);
   EXPECT_EQ(item_name(item), c.name);
