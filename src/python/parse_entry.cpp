@@ -31,8 +31,8 @@ PyObject* parse_to_document(PyObject* args, PyObject* kwargs, const char* func) 
   }
   std::optional<std::string_view> text = utf8_arg(source, func, "source");
   if (!text) return nullptr;
-  // The text is copied by the lexer into owned tokens, so nothing keeps a
-  // view into the Python string once parsing returns.
+  // The parser copies the text into the tree's own buffer, so nothing keeps
+  // a view into the Python string once parsing returns.
   parser::ParseResult result = parser::parse(*text);
   if (auto* err = std::get_if<parser::ParseError>(&result)) return raise_syntax_error(*err);
   auto doc = std::make_shared<cst::Document>(std::move(std::get<cst::Document>(result)));

@@ -23,7 +23,7 @@ class RunWriter {
     if (t.owns_text()) {
       flush();
       out_.append(text);
-    } else if (run_ != nullptr && run_ + length_ == text.data()) {
+    } else if (run_ + length_ == text.data() && run_ != nullptr) {
       length_ += text.size();
     } else {
       flush();
@@ -44,14 +44,60 @@ class RunWriter {
   std::size_t length_ = 0;
 };
 
+// The lists still to be finished above the one being printed, each with the
+// node whose read lock is held for it; every lock still held is given back
+// however the print ends.
+struct PrintStack {
+  struct Frame {
+    const Child* next;
+    const Child* end;
+    const Node* locked;
+  };
+  std::vector<Frame> frames;
+  const Node* current = nullptr;
+
+  PrintStack() { frames.reserve(16); }
+  PrintStack(const PrintStack&) = delete;
+  PrintStack& operator=(const PrintStack&) = delete;
+  ~PrintStack() {
+    if (current != nullptr) current->mutex.unlock_shared();
+    for (const Frame& f : frames) {
+      if (f.locked != nullptr) f.locked->mutex.unlock_shared();
+    }
+  }
+};
+
+// The walk of detail::walk, specialised: printing is the hottest walk, and
+// keeping the current list's position in locals lets the token loop stay in
+// registers.
 void write_children(const Children& children, RunWriter& writer) {
-  detail::walk(
-      children,
-      [&writer](const Token& t) {
-        writer.add(t);
-        return true;
-      },
-      [](const Child&) {});
+  PrintStack stack;
+  const Child* next = children.data();
+  const Child* end = next + children.size();
+  while (true) {
+    while (next != end) {
+      const Child& c = *next++;
+      if (const Token* t = c.as_token()) {
+        writer.add(*t);
+        continue;
+      }
+      const Node* n = c.node_ptr();
+      // Room first, so nothing can throw between locking and recording.
+      if (stack.frames.size() == stack.frames.capacity()) stack.frames.reserve(2 * stack.frames.capacity());
+      n->mutex.lock_shared();
+      stack.frames.push_back({next, end, stack.current});
+      stack.current = n;
+      next = n->children.data();
+      end = next + n->children.size();
+    }
+    if (stack.frames.empty()) return;
+    stack.current->mutex.unlock_shared();
+    const PrintStack::Frame& f = stack.frames.back();
+    next = f.next;
+    end = f.end;
+    stack.current = f.locked;
+    stack.frames.pop_back();
+  }
 }
 
 }  // namespace
