@@ -20,6 +20,7 @@ enum ByteClass : std::uint8_t {
   kWordCont = 1 << 2,   // letter, digit, "_" or "$"
   kTagChar = 1 << 3,    // letter, digit or "_" (dollar tags and Jinja tag names)
   kDigit = 1 << 4,      // "0".."9"
+  kTagText = 1 << 5,    // what a Jinja tag scan skips: no quote, bracket, "%"
 };
 
 constexpr std::array<std::uint8_t, 256> make_byte_classes() {
@@ -33,14 +34,16 @@ constexpr std::array<std::uint8_t, 256> make_byte_classes() {
     if (letter || digit || c == '_' || c == '$') k |= kWordCont;
     if (letter || digit || c == '_') k |= kTagChar;
     if (digit) k |= kDigit;
+    if (std::string_view("\"'()[]{}%").find(static_cast<char>(c)) == std::string_view::npos) k |= kTagText;
     t[static_cast<std::size_t>(c)] = k;
   }
-  return t;  // bytes >= 0x80 have no class: they take the Unicode path
+  for (int c = 128; c < 256; ++c) t[static_cast<std::size_t>(c)] = kTagText;
+  return t;  // bytes >= 0x80 are in no other class: they take the Unicode path
 }
 
 inline constexpr std::array<std::uint8_t, 256> kByteClasses = make_byte_classes();
 
-inline bool has_class(unsigned char b, ByteClass k) { return (kByteClasses[b] & k) != 0; }
+constexpr bool has_class(unsigned char b, ByteClass k) { return (kByteClasses[b] & k) != 0; }
 
 // ---- UTF-8 --------------------------------------------------------------
 

@@ -1,7 +1,6 @@
 #include "lexer/jinja_tags.hpp"
 
-#include <array>
-
+#include "lexer/block_scan.hpp"
 #include "lexer/cursor.hpp"
 #include "lexer/tag_scanner.hpp"
 
@@ -13,14 +12,10 @@ using detail::Cursor;
 constexpr std::string_view kOpener[2] = {"{{", "{%"};
 constexpr std::string_view kCloser[2] = {"}}", "%}"};
 
-// Bytes the tag scan has to look at; everything else is skipped in a tight
-// loop. "%" is here for the "%}" closer ("}" already is, as a bracket).
-constexpr std::array<bool, 256> make_tag_stops() {
-  std::array<bool, 256> t{};
-  for (unsigned char c : std::string_view("\"'()[]{}%")) t[c] = true;
-  return t;
-}
-constexpr std::array<bool, 256> kTagStops = make_tag_stops();
+// Bytes the tag scan has to look at are outside the kTagText class; runs of
+// the others are skipped a block at a time. "%" is there for the "%}"
+// closer ("}" already is, as a bracket).
+bool is_tag_stop(unsigned char c) { return !detail::has_class(c, detail::kTagText); }
 
 // Skips a quoted part opened by the quote at `pos`: up to and including the
 // next same quote, a backslash hiding the byte after it. Returns the
@@ -64,18 +59,20 @@ TagMatch no_match() {
 }  // namespace
 
 // The hot loop of every tag: most bytes inside a tag are none of quotes,
-// brackets or the closer, so they are skipped by one table test each.
+// brackets or the closer, so they are skipped in runs. A closer whose first
+// byte is no stop byte (neither "}}" nor "%}") makes every byte a stop.
 std::optional<std::size_t> expression_tag(std::string_view input, std::string_view closer) {
   if (closer.size() != 2) return std::nullopt;
   const char c0 = closer[0];
   const char c1 = closer[1];
+  const bool skip_runs = is_tag_stop(static_cast<unsigned char>(c0));
   const std::size_t n = input.size();
   std::size_t depth = 0;
   std::size_t i = 2;
   while (i < n) {
     const unsigned char c = static_cast<unsigned char>(input[i]);
-    if (!kTagStops[c] && c != static_cast<unsigned char>(c0)) {
-      ++i;
+    if (!is_tag_stop(c) && c != static_cast<unsigned char>(c0)) {
+      i = skip_runs ? detail::tag_text_end(input, i + 1) : i + 1;
       continue;
     }
     if (depth == 0 && input[i] == c0 && i + 1 < n && input[i + 1] == c1) return i + 2;

@@ -12,12 +12,14 @@
 #include <vector>
 
 #include "lexer/scan_index.hpp"
+#include "support/parsed.hpp"
 
 namespace trelm::lexer {
 namespace {
 
 using Outcome = TagMatch::Outcome;
 using cst::TokenKind;
+using testing::repeat;
 
 TEST(TagName, ReadsTheNameAfterOneMarkAndSpaces) {
   const std::vector<std::pair<std::string_view, std::optional<std::string_view>>> cases = {
@@ -138,6 +140,26 @@ std::optional<std::size_t> rule_jinja_tag(std::string_view input) {
   const auto length = rule_expression_tag(input, "%}");
   if (length && tag_name(input.substr(0, *length)) == "raw") return rule_raw_block(input, *length);
   return length;
+}
+
+// Tag text between stop bytes is skipped sixteen bytes at a time: every run
+// length around one and two blocks, ended by each byte the scan must see.
+TEST(ExpressionTag, StopBytesAreSeenAcrossBlockBoundaries) {
+  const std::vector<std::string_view> runs = {"x", " ", "\xC3\xA9", "#"};
+  const std::vector<std::string_view> enders = {
+      "}}", "%}", "' }}", "\" }}", "( }}", ") }}", "[ }}", "] }}", "{ }}", "} }}", "'}}' }}", "% }}", "",
+  };
+  for (const std::string_view opener : {"{{", "{%"}) {
+    const std::string_view closer = opener == "{{" ? "}}" : "%}";
+    for (const auto run : runs) {
+      for (std::size_t length = 0; length <= 40; ++length) {
+        for (const auto ender : enders) {
+          const std::string input = std::string(opener) + repeat(run, length) + std::string(ender);
+          EXPECT_EQ(expression_tag(input, closer), rule_expression_tag(input, closer)) << input;
+        }
+      }
+    }
+  }
 }
 
 struct RuleWalk {

@@ -446,6 +446,27 @@ TEST(Lex, RandomInputsRoundTripAndMatchTheRules) {
   EXPECT_GT(unterminated, 500);
 }
 
+// Runs of word and space bytes are measured sixteen bytes at a time: every
+// run length around one and two blocks, ended by each kind of byte that can
+// stop it (non-ASCII ones included) or by the end of input.
+TEST(Lex, RunsEndExactlyAcrossBlockBoundaries) {
+  const std::vector<std::pair<std::string_view, std::string_view>> runs = {
+      {"a", ""}, {"_", "a"}, {"9", "x"}, {"$", "b"}, {" ", ""}, {"\t", "x"}, {"y", "'\xC3\xA9"},
+  };
+  const std::vector<std::string_view> enders = {
+      "", " ", "a", "$", "(", "'", "{", "-", "\xC3\xA9", "\xC2\xA0", "\xC2\xA7", "\xD9\xA0", "\xE2\x80", "\xFF",
+  };
+  for (const auto& [piece, prefix] : runs) {
+    for (std::size_t length = 1; length <= 35; ++length) {
+      for (const auto ender : enders) {
+        const std::string input = std::string(prefix) + repeat(piece, length) + std::string(ender);
+        SCOPED_TRACE(input);
+        ASSERT_EQ(describe(lex(input)), ReferenceLexer(input).run());
+      }
+    }
+  }
+}
+
 // Inputs that make naive fallbacks rescan the tail again and again; the
 // memos that keep them linear must not change a single token.
 TEST(Lex, RepeatedFallbacksMatchTheRules) {
