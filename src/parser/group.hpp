@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "parser/slices.hpp"
 #include "tree/node.hpp"
 
 namespace trelm::parser {
@@ -11,5 +12,6 @@ namespace trelm::parser {
 // up stay as plain tokens. Parenthesised queries become Query nodes as their
 // paren closes, and each closed block's branch bodies are structured.
 cst::Children group(std::vector<cst::Token> tokens);
+cst::Children group(std::vector<cst::Token> tokens, Scratch& scratch);
 
 }  // namespace trelm::parser

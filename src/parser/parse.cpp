@@ -16,8 +16,9 @@ ParseResult parse(std::string_view source) {
   if (auto* err = std::get_if<lexer::LexError>(&lexed)) {
     return error_at(source, err->offset, err->message);
   }
-  cst::Children grouped = group(std::move(std::get<std::vector<cst::Token>>(lexed)));
-  cst::Children structured = structure_sequence(std::move(grouped));
+  Scratch scratch;
+  cst::Children grouped = group(std::move(std::get<std::vector<cst::Token>>(lexed)), scratch);
+  cst::Children structured = structure_sequence(slice_of(grouped), 0, scratch);
   cst::NodeRef root = cst::make_node(cst::NodeTag::Root, std::move(structured));
   cst::keep_source(*root, buffer);
   return cst::Document{std::move(root)};

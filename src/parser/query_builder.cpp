@@ -1,10 +1,7 @@
 #include "parser/query_builder.hpp"
 
-#include <array>
 #include <cstdint>
-#include <iterator>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "parser/select_items.hpp"
@@ -28,35 +25,62 @@ enum class Shape : std::uint8_t {
   SetOperation,  // UNION [ALL | DISTINCT], ...
 };
 
+// What must not stand before the keyword, besides a "." that makes any of
+// them a column name: «is distinct from», «* except (a)».
+enum class Guard : std::uint8_t { None, NotAfterDistinct, NotAfterStar };
+
+// The word is matched with ASCII case folding and is also the clause name's
+// first word; the longer names are spelled out so that they are static text.
 struct KeywordRow {
-  std::string_view word;  // compared with ASCII case folding
+  std::string_view word;
   Shape shape;
+  Guard guard;
+  std::string_view with_by;        // NeedsBy
+  std::string_view with_all;       // SetOperation
+  std::string_view with_distinct;  // SetOperation
 };
 
-// Words are matched in place, so no upper-cased copy of each word is needed;
-// the upper-case word is also the clause name's first word.
-constexpr std::array<KeywordRow, 14> kKeywords{{
-    {"SELECT", Shape::Single},
-    {"FROM", Shape::Single},
-    {"WHERE", Shape::Single},
-    {"GROUP", Shape::NeedsBy},
-    {"HAVING", Shape::Single},
-    {"WINDOW", Shape::Single},
-    {"QUALIFY", Shape::Single},
-    {"ORDER", Shape::NeedsBy},
-    {"LIMIT", Shape::Single},
-    {"OFFSET", Shape::Single},
-    {"UNION", Shape::SetOperation},
-    {"INTERSECT", Shape::SetOperation},
-    {"MINUS", Shape::SetOperation},
-    {"EXCEPT", Shape::SetOperation},
-}};
+constexpr KeywordRow kSelect{"SELECT", Shape::Single, Guard::None, {}, {}, {}};
+constexpr KeywordRow kFrom{"FROM", Shape::Single, Guard::NotAfterDistinct, {}, {}, {}};
+constexpr KeywordRow kWhere{"WHERE", Shape::Single, Guard::None, {}, {}, {}};
+constexpr KeywordRow kGroup{"GROUP", Shape::NeedsBy, Guard::None, "GROUP BY", {}, {}};
+constexpr KeywordRow kHaving{"HAVING", Shape::Single, Guard::None, {}, {}, {}};
+constexpr KeywordRow kWindow{"WINDOW", Shape::Single, Guard::None, {}, {}, {}};
+constexpr KeywordRow kQualify{"QUALIFY", Shape::Single, Guard::None, {}, {}, {}};
+constexpr KeywordRow kOrder{"ORDER", Shape::NeedsBy, Guard::None, "ORDER BY", {}, {}};
+constexpr KeywordRow kLimit{"LIMIT", Shape::Single, Guard::None, {}, {}, {}};
+constexpr KeywordRow kOffset{"OFFSET", Shape::Single, Guard::None, {}, {}, {}};
+constexpr KeywordRow kUnion{"UNION", Shape::SetOperation, Guard::None, {}, "UNION ALL", "UNION DISTINCT"};
+constexpr KeywordRow kIntersect{
+    "INTERSECT", Shape::SetOperation, Guard::None, {}, "INTERSECT ALL", "INTERSECT DISTINCT"};
+constexpr KeywordRow kMinus{"MINUS", Shape::SetOperation, Guard::None, {}, "MINUS ALL", "MINUS DISTINCT"};
+constexpr KeywordRow kExcept{"EXCEPT", Shape::SetOperation, Guard::NotAfterStar, {}, "EXCEPT ALL", "EXCEPT DISTINCT"};
+
+// The one row a word could match, picked by its folded first letter and its
+// length, so that most words are turned away without comparing any text.
+const KeywordRow* candidate_row(std::string_view word) {
+  if (word.size() < 4 || word.size() > 9) return nullptr;
+  const bool five = word.size() == 5;
+  switch (static_cast<unsigned char>(word[0]) | 0x20) {
+    case 's': return &kSelect;
+    case 'f': return &kFrom;
+    case 'w': return five ? &kWhere : &kWindow;
+    case 'g': return &kGroup;
+    case 'h': return &kHaving;
+    case 'q': return &kQualify;
+    case 'o': return five ? &kOrder : &kOffset;
+    case 'l': return &kLimit;
+    case 'u': return &kUnion;
+    case 'i': return &kIntersect;
+    case 'm': return &kMinus;
+    case 'e': return &kExcept;
+    default: return nullptr;
+  }
+}
 
 const KeywordRow* find_keyword(const cst::Token& word) {
-  for (const KeywordRow& row : kKeywords) {
-    if (cst::equals_folded(word.text(), row.word)) return &row;
-  }
-  return nullptr;
+  const KeywordRow* row = candidate_row(word.text());
+  return row != nullptr && cst::equals_folded(word.text(), row->word) ? row : nullptr;
 }
 
 bool is_token_text(const Child& c, std::string_view text) {
@@ -66,64 +90,95 @@ bool is_token_text(const Child& c, std::string_view text) {
 
 // Ties a keyword to what stands before it: "t.from" is a column, «is
 // distinct from» a comparison, «* except (a)» a column filter.
-bool keyword_allowed_after(std::string_view word, const Children& children, std::size_t before) {
+bool keyword_allowed_after(const KeywordRow& row, ConstSlice children, std::size_t before) {
   if (before == npos) return true;
   const Child& prev = children[before];
   if (prev.is_token_kind(TokenKind::Other) && is_token_text(prev, ".")) return false;
-  if (word == "FROM" && prev.is_keyword("distinct")) return false;
-  if (word == "EXCEPT" && is_token_text(prev, "*")) return false;
+  if (row.guard == Guard::NotAfterDistinct && prev.is_keyword("distinct")) return false;
+  if (row.guard == Guard::NotAfterStar && is_token_text(prev, "*")) return false;
   return true;
 }
 
-struct ClauseSpan {
-  std::string name;
-  std::size_t start = 0;
-  std::size_t keyword_end = 0;
-};
+// clause_keyword with the last significant child before `i` already known.
+std::optional<ClauseKeyword> keyword_at(ConstSlice children, std::size_t i, std::size_t before) {
+  const cst::Token* t = children[i].as_token();
+  if (t == nullptr || t->kind != TokenKind::Word) return std::nullopt;
+  const KeywordRow* row = find_keyword(*t);
+  if (row == nullptr || !keyword_allowed_after(*row, children, before)) return std::nullopt;
+  if (row->shape == Shape::Single) return ClauseKeyword{row->word, i + 1};
 
-// A query that starts with WITH opens its first clause there; "WITH" is no
-// keyword anywhere else.
-std::vector<ClauseSpan> find_clauses(const Children& children) {
-  std::vector<ClauseSpan> spans;
+  std::size_t n = next_significant_in(children, i + 1, children.size());
+  if (row->shape == Shape::NeedsBy) {
+    if (n == npos || !children[n].is_keyword("by")) return std::nullopt;
+    return ClauseKeyword{row->with_by, n + 1};
+  }
+  if (n != npos && children[n].is_keyword("all")) return ClauseKeyword{row->with_all, n + 1};
+  if (n != npos && children[n].is_keyword("distinct")) return ClauseKeyword{row->with_distinct, n + 1};
+  return ClauseKeyword{row->word, i + 1};
+}
+
+// Records the clauses in source order. A query that starts with WITH opens
+// its first clause there; "WITH" is no keyword anywhere else. The last
+// significant child is followed along the scan; the last word of a keyword
+// is significant, so after a keyword it is the one just before `p`.
+void find_clauses(ConstSlice children, std::vector<ClauseCut>& cuts) {
+  cuts.clear();
   std::size_t p = 0;
   if (!children.empty() && children[0].is_keyword("with")) {
-    std::size_t r = cst::next_significant(children, 1);
+    std::size_t r = next_significant_in(children, 1, children.size());
     if (r != npos && children[r].is_keyword("recursive")) {
-      spans.push_back({"WITH RECURSIVE", 0, r + 1});
+      cuts.push_back({"WITH RECURSIVE", 0, r + 1});
     } else {
-      spans.push_back({"WITH", 0, 1});
+      cuts.push_back({"WITH", 0, 1});
     }
-    p = spans.back().keyword_end;
+    p = cuts.back().keyword_end;
   }
+  std::size_t before = p == 0 ? npos : p - 1;
   while (p < children.size()) {
-    std::optional<ClauseKeyword> kw = clause_keyword(children, p);
-    if (!kw) {
-      ++p;
+    if (std::optional<ClauseKeyword> kw = keyword_at(children, p, before)) {
+      cuts.push_back({kw->name, p, kw->end});
+      p = kw->end;
+      before = p - 1;
       continue;
     }
-    spans.push_back({std::move(kw->name), p, kw->end});
-    p = spans.back().keyword_end;
+    if (children[p].is_significant()) before = p;
+    ++p;
   }
-  return spans;
+}
+
+// Sets each clause's end, last clause first: its last significant child
+// before the next clause (or the end), plus same-line comments. Returns the
+// length of the query node's list: what precedes the first clause, then per
+// clause its node and the loose run after it.
+std::size_t find_clause_ends(ConstSlice children, std::vector<ClauseCut>& cuts) {
+  std::size_t limit = children.size();
+  std::size_t length = cuts.front().start;
+  for (std::size_t s = cuts.size(); s-- > 0;) {
+    std::size_t last = last_significant_in(children, cuts[s].start, limit);
+    cuts[s].end = same_line_end(children, limit, last);
+    length += 1 + (limit - cuts[s].end);
+    limit = cuts[s].start;
+  }
+  return length;
 }
 
 // Where the select list begins: after DISTINCT, DISTINCT ON (...), ALL and
 // TOP n, which stay loose children of the clause.
-std::size_t select_list_start(const Children& clause, std::size_t q) {
+std::size_t select_list_start(ConstSlice clause, std::size_t q) {
   while (true) {
-    std::size_t j = cst::next_significant(clause, q);
+    std::size_t j = next_significant_in(clause, q, clause.size());
     if (j == npos || !clause[j].is_token_kind(TokenKind::Word)) return q;
     if (clause[j].is_keyword("distinct")) {
       q = j + 1;
-      std::size_t on = cst::next_significant(clause, j + 1);
+      std::size_t on = next_significant_in(clause, j + 1, clause.size());
       if (on != npos && clause[on].is_keyword("on")) {
-        std::size_t m = cst::next_significant(clause, on + 1);
+        std::size_t m = next_significant_in(clause, on + 1, clause.size());
         if (m != npos && clause[m].is_node_tag(NodeTag::Paren)) q = m + 1;
       }
     } else if (clause[j].is_keyword("all")) {
       q = j + 1;
     } else if (clause[j].is_keyword("top")) {
-      std::size_t t = cst::next_significant(clause, j + 1);
+      std::size_t t = next_significant_in(clause, j + 1, clause.size());
       q = t != npos ? t + 1 : j + 1;
     } else {
       return q;
@@ -131,74 +186,37 @@ std::size_t select_list_start(const Children& clause, std::size_t q) {
   }
 }
 
-Children divide_clause(const std::string& name, Children clause, std::size_t keyword_len) {
+Children clause_children(std::string_view name, Slice clause, std::size_t keyword_len, Scratch& scratch) {
   if (name == "SELECT") {
-    std::size_t q = select_list_start(clause, keyword_len);
-    return split_list(std::move(clause), q, NodeTag::SelectItem);
+    return split_list(clause, select_list_start(clause, keyword_len), NodeTag::SelectItem, scratch);
   }
-  if (name == "WITH" || name == "WITH RECURSIVE") {
-    return split_list(std::move(clause), keyword_len, NodeTag::Cte);
-  }
-  return clause;
-}
-
-Children take_range(Children& from, std::size_t begin, std::size_t end) {
-  auto first = from.begin() + static_cast<std::ptrdiff_t>(begin);
-  auto last = from.begin() + static_cast<std::ptrdiff_t>(end);
-  return Children(std::make_move_iterator(first), std::make_move_iterator(last));
+  if (name == "WITH" || name == "WITH RECURSIVE") return split_list(clause, keyword_len, NodeTag::Cte, scratch);
+  return moved_out(clause, 0, clause.size());
 }
 
 }  // namespace
 
-std::optional<ClauseKeyword> clause_keyword(const Children& children, std::size_t i) {
-  const cst::Token* t = children[i].as_token();
-  if (t == nullptr || t->kind != TokenKind::Word) return std::nullopt;
-  const KeywordRow* row = find_keyword(*t);
-  if (row == nullptr) return std::nullopt;
-  if (!keyword_allowed_after(row->word, children, cst::last_significant_before(children, i))) {
-    return std::nullopt;
-  }
-  if (row->shape == Shape::Single) return ClauseKeyword{std::string(row->word), i + 1};
-
-  std::size_t n = cst::next_significant(children, i + 1);
-  if (row->shape == Shape::NeedsBy) {
-    if (n == npos || !children[n].is_keyword("by")) return std::nullopt;
-    return ClauseKeyword{std::string(row->word) + " BY", n + 1};
-  }
-  if (n != npos && children[n].is_keyword("all")) return ClauseKeyword{std::string(row->word) + " ALL", n + 1};
-  if (n != npos && children[n].is_keyword("distinct")) {
-    return ClauseKeyword{std::string(row->word) + " DISTINCT", n + 1};
-  }
-  return ClauseKeyword{std::string(row->word), i + 1};
+std::optional<ClauseKeyword> clause_keyword(ConstSlice children, std::size_t i) {
+  return keyword_at(children, i, last_significant_in(children, 0, i));
 }
 
-cst::NodeRef build_query(Children children) {
-  std::vector<ClauseSpan> spans = find_clauses(children);
-
-  // Clauses are cut off the end of the list, last first, so every child is
-  // moved once and nothing in front of a cut is shifted.
-  struct Cut {
-    cst::NodeRef clause;
-    Children loose;
-  };
-  std::vector<Cut> cuts(spans.size());
-  std::size_t limit = children.size();
-  for (std::size_t s = spans.size(); s-- > 0;) {
-    ClauseSpan& span = spans[s];
-    std::size_t last = cst::last_significant_before(children, limit);
-    std::size_t end = same_line_end(children, limit, last);
-    cuts[s].loose = take_range(children, end, limit);
-    Children own = take_range(children, span.start, end);
-    children.erase(children.begin() + static_cast<std::ptrdiff_t>(span.start), children.end());
-    Children divided = divide_clause(span.name, std::move(own), span.keyword_end - span.start);
-    cuts[s].clause = cst::make_node(NodeKind::clause(span.name), std::move(divided));
-    limit = span.start;
-  }
-
-  Children out = std::move(children);
-  for (Cut& cut : cuts) {
-    out.emplace_back(std::move(cut.clause));
-    out.insert(out.end(), std::make_move_iterator(cut.loose.begin()), std::make_move_iterator(cut.loose.end()));
+cst::NodeRef build_query(Slice children, Scratch& scratch) {
+  std::vector<ClauseCut>& cuts = scratch.clauses;
+  find_clauses(children, cuts);
+  // Callers hand over lists that start with SELECT or WITH, so a clause is
+  // always found; a list without one still makes a (clause-less) query.
+  if (cuts.empty()) return cst::make_node(NodeKind(NodeTag::Query), moved_out(children, 0, children.size()));
+  Children out;
+  out.reserve(find_clause_ends(children, cuts));
+  append_moved(out, children, 0, cuts.front().start);
+  // By index: dividing a clause uses the other scratch lists only.
+  for (std::size_t s = 0; s < cuts.size(); ++s) {
+    const ClauseCut cut = cuts[s];
+    Slice own = children.subspan(cut.start, cut.end - cut.start);
+    Children divided = clause_children(cut.name, own, cut.keyword_end - cut.start, scratch);
+    out.emplace_back(cst::make_node(NodeKind::clause(cut.name), std::move(divided)));
+    const std::size_t next = s + 1 < cuts.size() ? cuts[s + 1].start : children.size();
+    append_moved(out, children, cut.end, next);
   }
   return cst::make_node(NodeKind(NodeTag::Query), std::move(out));
 }

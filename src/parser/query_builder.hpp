@@ -3,21 +3,22 @@
 
 #include <cstddef>
 #include <optional>
-#include <string>
+#include <string_view>
 
+#include "parser/slices.hpp"
 #include "tree/node.hpp"
 
 namespace trelm::parser {
 
 struct ClauseKeyword {
-  std::string name;      // "SELECT", "GROUP BY", "UNION ALL", ...
-  std::size_t end = 0;   // position just after the keyword's last word
+  std::string_view name;  // "SELECT", "GROUP BY", "UNION ALL", ...: static text
+  std::size_t end = 0;    // position just after the keyword's last word
 };
 
-// `children` starts with a "select" or "with" word.
-cst::NodeRef build_query(cst::Children children);
+// `children` starts with a "select" or "with" word; they are moved out.
+cst::NodeRef build_query(Slice children, Scratch& scratch);
 
 // The clause that the child at `i` starts, if any.
-std::optional<ClauseKeyword> clause_keyword(const cst::Children& children, std::size_t i);
+std::optional<ClauseKeyword> clause_keyword(ConstSlice children, std::size_t i);
 
 }  // namespace trelm::parser

@@ -23,36 +23,37 @@ using cst::NodeTag;
 using cst::npos;
 using cst::TokenKind;
 
+bool statements_only(ConstSlice list, std::size_t begin, std::size_t end) {
+  for (std::size_t i = begin; i < end; ++i) {
+    if (!is_statement_only(list[i])) return false;
+  }
+  return true;
+}
+
 // Item ownership of trivia: an item node spans its first through its last
 // significant child; the whitespace and comments around it, the separator
 // after it and runs with nothing to select stay loose in the clause.
-void flush_run(Children& run, NodeTag kind, Children& out) {
-  auto move_out = [&](std::size_t begin, std::size_t end) {
-    out.insert(out.end(), std::make_move_iterator(run.begin() + static_cast<std::ptrdiff_t>(begin)),
-               std::make_move_iterator(run.begin() + static_cast<std::ptrdiff_t>(end)));
-  };
-  std::size_t first = cst::next_significant(run, 0);
-  bool nothing_to_select = first == npos;
-  if (!nothing_to_select) {
-    nothing_to_select = true;
-    for (const Child& c : run) {
-      if (!is_statement_only(c)) {
-        nothing_to_select = false;
-        break;
-      }
-    }
+// Records the run [begin, end) and returns how many children it leaves in
+// the clause's list.
+std::size_t plan_run(ConstSlice list, std::size_t begin, std::size_t end, std::vector<ItemCut>& runs) {
+  std::size_t first = next_significant_in(list, begin, end);
+  // Trivia before `first` is statement-only already.
+  if (first == npos || statements_only(list, first, end)) {
+    runs.push_back({begin, end, npos, npos});
+    return end - begin;
   }
-  if (nothing_to_select) {
-    move_out(0, run.size());
-  } else {
-    std::size_t last = cst::last_significant_before(run, run.size());
-    move_out(0, first);
-    Children item(std::make_move_iterator(run.begin() + static_cast<std::ptrdiff_t>(first)),
-                  std::make_move_iterator(run.begin() + static_cast<std::ptrdiff_t>(last + 1)));
-    out.emplace_back(cst::make_node(kind, std::move(item)));
-    move_out(last + 1, run.size());
-  }
-  run.clear();
+  std::size_t last = last_significant_in(list, first, end);
+  runs.push_back({begin, end, first, last});
+  return (first - begin) + 1 + (end - last - 1);
+}
+
+bool is_block_or_branch(const cst::Node& node) {
+  auto lock = node.read_lock();
+  return node.kind.tag == NodeTag::JinjaBlock || node.kind.tag == NodeTag::JinjaBranch;
+}
+
+bool is_separator(const Child& c) {
+  return c.is_token_kind(TokenKind::Comma) || (c.is_node() && is_separator_block(c));
 }
 
 bool is_statement_only_token(const cst::Token& t) {
@@ -128,22 +129,32 @@ std::optional<std::string_view> refusal_of(const Children& children, std::size_t
 
 }  // namespace
 
-Children split_list(Children children, std::size_t start, NodeTag kind) {
-  Children out;
-  out.reserve(children.size());
-  Children run;
-  for (std::size_t p = 0; p < children.size(); ++p) {
-    Child& c = children[p];
-    if (p < start) {
-      out.push_back(std::move(c));
-    } else if (c.is_token_kind(TokenKind::Comma) || is_separator_block(c)) {
-      flush_run(run, kind, out);
-      out.push_back(std::move(c));
-    } else {
-      run.push_back(std::move(c));
-    }
+Children split_list(Slice children, std::size_t start, NodeTag kind, Scratch& scratch) {
+  std::vector<ItemCut>& runs = scratch.items;
+  runs.clear();
+  std::size_t length = start;
+  std::size_t begin = start;
+  for (std::size_t p = start; p < children.size(); ++p) {
+    if (!is_separator(children[p])) continue;
+    length += plan_run(children, begin, p, runs) + 1;
+    begin = p + 1;
   }
-  flush_run(run, kind, out);
+  length += plan_run(children, begin, children.size(), runs);
+
+  Children out;
+  out.reserve(length);
+  append_moved(out, children, 0, start);
+  for (const ItemCut& run : runs) {
+    if (run.first == npos) {
+      append_moved(out, children, run.begin, run.end);
+    } else {
+      append_moved(out, children, run.begin, run.first);
+      out.emplace_back(cst::make_node(kind, moved_out(children, run.first, run.last + 1)));
+      append_moved(out, children, run.last + 1, run.end);
+    }
+    // Every run but the last ends at its separator.
+    if (run.end < children.size()) out.push_back(std::move(children[run.end]));
+  }
   return out;
 }
 
@@ -175,6 +186,8 @@ bool is_separator_block(const Child& child) {
 // Blocks within branches within blocks are visited from an explicit stack.
 bool is_statement_only(const Child& child) {
   if (const cst::Token* t = child.as_token()) return is_statement_only_token(*t);
+  // Most nodes are brackets or queries: answered without a work list.
+  if (!is_block_or_branch(*child.node())) return false;
   std::vector<NodeRef> pending{child.node()};
   while (!pending.empty()) {
     NodeRef node = std::move(pending.back());

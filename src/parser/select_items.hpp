@@ -6,13 +6,15 @@
 #include <variant>
 
 #include "parser/parse_error.hpp"
+#include "parser/slices.hpp"
 #include "tree/node.hpp"
 
 namespace trelm::parser {
 
 // Children before `start` stay; the rest is cut at top-level commas and
-// separator blocks into nodes of `kind` (SelectItem or Cte).
-cst::Children split_list(cst::Children children, std::size_t start, cst::NodeTag kind);
+// separator blocks into nodes of `kind` (SelectItem or Cte). Moves the
+// children out of `children`.
+cst::Children split_list(Slice children, std::size_t start, cst::NodeTag kind, Scratch& scratch);
 
 // A JinjaBlock that carries a comma of its own («{% if x %}, b{% endif %}»).
 bool is_separator_block(const cst::Child& child);

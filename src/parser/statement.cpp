@@ -1,6 +1,5 @@
 #include "parser/statement.hpp"
 
-#include <iterator>
 #include <string_view>
 
 #include "parser/query_builder.hpp"
@@ -21,49 +20,64 @@ bool is_dot(const Child& c) {
 
 bool holds_line_feed(const cst::Token& t) { return t.text().find('\n') != std::string::npos; }
 
-// The last significant child in [begin, end), or npos.
-std::size_t last_significant_in(const Children& children, std::size_t begin, std::size_t end) {
-  for (std::size_t i = end; i > begin; --i) {
-    if (children[i - 1].is_significant()) return i - 1;
-  }
-  return npos;
+// "select" or "with"; every other word is turned away by its length.
+bool is_query_keyword(const Child& c) {
+  const cst::Token* t = c.as_token();
+  if (t == nullptr || t->kind != TokenKind::Word) return false;
+  if (t->text().size() == 6) return t->is_keyword("select");
+  if (t->text().size() == 4) return t->is_keyword("with");
+  return false;
 }
 
-bool is_query_keyword(const Child& c) { return c.is_keyword("select") || c.is_keyword("with"); }
-
-// starts_query, but blind to everything before `begin`: a query that was
-// already cut off must not decide whether the next one starts.
-bool starts_query_after(const Children& children, std::size_t begin, std::size_t i) {
-  if (!is_query_keyword(children[i])) return false;
-  std::size_t before = last_significant_in(children, begin, i);
-  return before == npos || !is_dot(children[before]);
-}
-
-std::size_t first_query_start(const Children& children, std::size_t begin) {
-  for (std::size_t i = begin; i < children.size(); ++i) {
-    if (starts_query_after(children, begin, i)) return i;
+// The first query keyword at or after `from`, blind to everything before
+// `from`: a query that was already cut off must not decide whether the next
+// one starts.
+std::size_t first_query_start(ConstSlice list, std::size_t from) {
+  std::size_t before = npos;
+  for (std::size_t i = from; i < list.size(); ++i) {
+    const Child& c = list[i];
+    if (is_query_keyword(c) && (before == npos || !is_dot(list[before]))) return i;
+    if (c.is_significant()) before = i;
   }
   return npos;
 }
 
 // A ";" inside a bracket or block is a node's business, not ours.
-std::size_t first_semicolon(const Children& children, std::size_t from) {
-  for (std::size_t i = from; i < children.size(); ++i) {
-    if (children[i].is_token_kind(TokenKind::Semicolon)) return i;
+std::size_t first_semicolon(ConstSlice list, std::size_t from) {
+  for (std::size_t i = from; i < list.size(); ++i) {
+    if (list[i].is_token_kind(TokenKind::Semicolon)) return i;
   }
-  return children.size();
+  return list.size();
 }
 
-void move_range(Children& from, std::size_t begin, std::size_t end, Children& to) {
-  to.insert(to.end(), std::make_move_iterator(from.begin() + static_cast<std::ptrdiff_t>(begin)),
-            std::make_move_iterator(from.begin() + static_cast<std::ptrdiff_t>(end)));
+// Records where each query of list[first, size) starts and ends; returns
+// the length of the structured list. A query runs to its last significant
+// child before the next top-level ";", plus the comments on that child's
+// line; the keyword is significant, so that child always exists.
+std::size_t find_queries(ConstSlice list, std::size_t first, std::vector<QueryCut>& cuts) {
+  cuts.clear();
+  std::size_t length = list.size();
+  std::size_t k = first_query_start(list, first);
+  while (k != npos) {
+    std::size_t last = last_significant_in(list, k, first_semicolon(list, k));
+    std::size_t end = same_line_end(list, list.size(), last);
+    cuts.push_back({k, end});
+    length -= end - k - 1;
+    if (end == list.size()) break;
+    k = first_query_start(list, end);
+  }
+  return length;
 }
 
 }  // namespace
 
-bool starts_query(const Children& children, std::size_t i) { return starts_query_after(children, 0, i); }
+bool starts_query(ConstSlice children, std::size_t i) {
+  if (!is_query_keyword(children[i])) return false;
+  std::size_t before = last_significant_in(children, 0, i);
+  return before == npos || !is_dot(children[before]);
+}
 
-std::size_t same_line_end(const Children& children, std::size_t end, std::size_t last) {
+std::size_t same_line_end(ConstSlice children, std::size_t end, std::size_t last) {
   std::size_t result = last + 1;
   for (std::size_t j = last + 1; j < end; ++j) {
     const cst::Token* t = children[j].as_token();
@@ -80,33 +94,19 @@ std::size_t same_line_end(const Children& children, std::size_t end, std::size_t
   return result;
 }
 
-Children structure_sequence(Children children) {
-  std::size_t k = first_query_start(children, 0);
-  if (k == npos) return children;
-
+Children structure_sequence(Slice list, std::size_t first, Scratch& scratch) {
   Children out;
-  out.reserve(children.size());
+  out.reserve(find_queries(list, first, scratch.queries));
   std::size_t rest = 0;
-  while (true) {
-    if (k == npos) {
-      move_range(children, rest, children.size(), out);
-      return out;
-    }
-    move_range(children, rest, k, out);
-    // A query runs to its last significant child before the next top-level
-    // ";", plus the comments on that child's line; the keyword at k is
-    // significant, so `last` is never npos.
-    std::size_t semicolon = first_semicolon(children, k);
-    std::size_t last = last_significant_in(children, k, semicolon);
-    std::size_t end = same_line_end(children, children.size(), last);
-    Children query;
-    query.reserve(end - k);
-    move_range(children, k, end, query);
-    out.emplace_back(build_query(std::move(query)));
-    rest = end;
-    if (rest == children.size()) return out;
-    k = first_query_start(children, rest);
+  // By index: building a query uses the other scratch lists only.
+  for (std::size_t q = 0; q < scratch.queries.size(); ++q) {
+    const QueryCut cut = scratch.queries[q];
+    append_moved(out, list, rest, cut.start);
+    out.emplace_back(build_query(list.subspan(cut.start, cut.end - cut.start), scratch));
+    rest = cut.end;
   }
+  append_moved(out, list, rest, list.size());
+  return out;
 }
 
 }  // namespace trelm::parser

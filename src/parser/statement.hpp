@@ -3,18 +3,21 @@
 
 #include <cstddef>
 
+#include "parser/slices.hpp"
 #include "tree/node.hpp"
 
 namespace trelm::parser {
 
-// Replaces each query in `children` by a Query node; everything else stays.
-cst::Children structure_sequence(cst::Children children);
+// The children of `list` with each query replaced by a Query node; the
+// children before `first` are kept as they are and not looked at. Moves the
+// children out of `list`.
+cst::Children structure_sequence(Slice list, std::size_t first, Scratch& scratch);
 
 // Whether the child at `i` is a "select"/"with" word not preceded by ".".
-bool starts_query(const cst::Children& children, std::size_t i);
+bool starts_query(ConstSlice children, std::size_t i);
 
 // Where a construct whose last significant child is at `last` ends: past the
 // comments that follow on the same line, never past `end` or a line break.
-std::size_t same_line_end(const cst::Children& children, std::size_t end, std::size_t last);
+std::size_t same_line_end(ConstSlice children, std::size_t end, std::size_t last);
 
 }  // namespace trelm::parser

@@ -54,6 +54,19 @@ TEST(Group, Shapes) {
       // An else skips a macro frame (which takes no branch) and dissolves it.
       {"{% if a %}{% macro m %}x{% else %}y{% endif %}{% endmacro %}",
        R"x(JinjaBlock[JinjaBranch["{% if a %}" "{% macro m %}" "x"] JinjaBranch["{% else %}" "y"] "{% endif %}"] "{% endmacro %}")x"},
+      // An else goes to the innermost of an open "if" and an open "for".
+      {"{% if a %}{% for x in y %}p{% else %}q{% endfor %}{% endif %}",
+       R"x(JinjaBlock[JinjaBranch["{% if a %}" JinjaBlock[JinjaBranch["{% for x in y %}" "p"] JinjaBranch["{% else %}" "q"] "{% endfor %}"]] "{% endif %}"])x"},
+      // Once an inner "if" closes, the outer one takes the branch again.
+      {"{% if a %}{% if b %}x{% endif %}y{% else %}z{% endif %}",
+       R"x(JinjaBlock[JinjaBranch["{% if a %}" JinjaBlock[JinjaBranch["{% if b %}" "x"] "{% endif %}"] "y"] JinjaBranch["{% else %}" "z"] "{% endif %}"])x"},
+      // A dissolved block's branches flow back into one branch of its parent.
+      {"{% for x in y %}{% if b %}p{% else %}q{% endfor %}{% endif %}",
+       R"x(JinjaBlock[JinjaBranch["{% for x in y %}" "{% if b %}" "p" "{% else %}" "q"] "{% endfor %}"] "{% endif %}")x"},
+      // A tag without a name has the empty name, which "end" closes.
+      {"{% %}a{% end %}", R"x(JinjaBlock[JinjaBranch["{% %}" "a"] "{% end %}"])x"},
+      {"{% if a %}{% for x in y %}({% else %}{% endif %}){% endfor %}",
+       R"x("{% if a %}" JinjaBlock[JinjaBranch["{% for x in y %}" Paren["(" "{% else %}" "{% endif %}" ")"]] "{% endfor %}"])x"},
       // Unclosed frames at the end keep their order.
       {"( [ {% if a %} x", R"x("(" " " "[" " " "{% if a %}" " " "x")x"},
       // Branch and end tags never reach across an open bracket.
