@@ -121,15 +121,15 @@ NodeRef paren_node(Slice inner, Token close, Scratch& scratch) {
   if (start < end) children.emplace_back(build_query(inner.subspan(start, end - start), scratch));
   append_moved(children, inner, end, inner.size());
   children.emplace_back(std::move(close));
-  return cst::make_node(NodeTag::Paren, std::move(children));
+  return scratch.node(NodeTag::Paren, std::move(children));
 }
 
-NodeRef bracket_node(Slice inner, Token close) {
+NodeRef bracket_node(Slice inner, Token close, const Scratch& scratch) {
   Children children;
   children.reserve(inner.size() + 1);
   append_moved(children, inner, 0, inner.size());
   children.emplace_back(std::move(close));
-  return cst::make_node(NodeTag::Bracket, std::move(children));
+  return scratch.node(NodeTag::Bracket, std::move(children));
 }
 
 enum class Shape : std::uint8_t { Paren, Bracket, Block };
@@ -195,7 +195,7 @@ class Grouper {
     const Frame f = pop_frame();
     Slice inner = top_from(f.start);
     NodeRef node = f.shape == Shape::Paren ? paren_node(inner, std::move(token), scratch_)
-                                           : bracket_node(inner, std::move(token));
+                                           : bracket_node(inner, std::move(token), scratch_);
     replace_top(f.start, std::move(node));
   }
 
@@ -230,11 +230,11 @@ class Grouper {
       const std::size_t begin = branch_starts_[b];
       const std::size_t end = b + 1 < branch_starts_.size() ? branch_starts_[b + 1] : stack_.size();
       Slice branch(stack_.data() + begin, end - begin);
-      children.emplace_back(cst::make_node(NodeTag::JinjaBranch, structure_sequence(branch, 1, scratch_)));
+      children.emplace_back(scratch_.node(NodeTag::JinjaBranch, structure_sequence(branch, 1, scratch_)));
     }
     children.emplace_back(std::move(end_tag));
     const std::size_t start = pop_frame().start;
-    replace_top(start, cst::make_node(NodeTag::JinjaBlock, std::move(children)));
+    replace_top(start, scratch_.node(NodeTag::JinjaBlock, std::move(children)));
   }
 
   // The innermost open block named `name`, not reaching across the

@@ -17,11 +17,10 @@ ParseResult parse(std::string_view source) {
     return error_at(source, err->offset, err->message);
   }
   Scratch scratch;
+  scratch.source = buffer;
   cst::Children grouped = group(std::move(std::get<std::vector<cst::Token>>(lexed)), scratch);
   cst::Children structured = structure_sequence(slice_of(grouped), 0, scratch);
-  cst::NodeRef root = cst::make_node(cst::NodeTag::Root, std::move(structured));
-  cst::keep_source(*root, buffer);
-  return cst::Document{std::move(root)};
+  return cst::Document{scratch.node(cst::NodeTag::Root, std::move(structured))};
 }
 
 }  // namespace trelm::parser

@@ -205,7 +205,7 @@ cst::NodeRef build_query(Slice children, Scratch& scratch) {
   find_clauses(children, cuts);
   // Callers hand over lists that start with SELECT or WITH, so a clause is
   // always found; a list without one still makes a (clause-less) query.
-  if (cuts.empty()) return cst::make_node(NodeKind(NodeTag::Query), moved_out(children, 0, children.size()));
+  if (cuts.empty()) return scratch.node(NodeKind(NodeTag::Query), moved_out(children, 0, children.size()));
   Children out;
   out.reserve(find_clause_ends(children, cuts));
   append_moved(out, children, 0, cuts.front().start);
@@ -214,11 +214,11 @@ cst::NodeRef build_query(Slice children, Scratch& scratch) {
     const ClauseCut cut = cuts[s];
     Slice own = children.subspan(cut.start, cut.end - cut.start);
     Children divided = clause_children(cut.name, own, cut.keyword_end - cut.start, scratch);
-    out.emplace_back(cst::make_node(NodeKind::clause(cut.name), std::move(divided)));
+    out.emplace_back(scratch.node(NodeKind::clause(cut.name), std::move(divided)));
     const std::size_t next = s + 1 < cuts.size() ? cuts[s + 1].start : children.size();
     append_moved(out, children, cut.end, next);
   }
-  return cst::make_node(NodeKind(NodeTag::Query), std::move(out));
+  return scratch.node(NodeKind(NodeTag::Query), std::move(out));
 }
 
 }  // namespace trelm::parser

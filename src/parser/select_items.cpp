@@ -149,7 +149,7 @@ Children split_list(Slice children, std::size_t start, NodeTag kind, Scratch& sc
       append_moved(out, children, run.begin, run.end);
     } else {
       append_moved(out, children, run.begin, run.first);
-      out.emplace_back(cst::make_node(kind, moved_out(children, run.first, run.last + 1)));
+      out.emplace_back(scratch.node(kind, moved_out(children, run.first, run.last + 1)));
       append_moved(out, children, run.last + 1, run.end);
     }
     // Every run but the last ends at its separator.

@@ -45,10 +45,19 @@ struct ItemCut {
 
 // Each builder uses its own vector and none calls itself, so the vectors
 // are never in use twice at once.
+// It also carries the source buffer the tokens borrow from, which every
+// node made here keeps (empty when the tokens own their texts).
 struct Scratch {
   std::vector<QueryCut> queries;
   std::vector<ClauseCut> clauses;
   std::vector<ItemCut> items;
+  cst::TextRef source;
+
+  cst::NodeRef node(cst::NodeKind kind, cst::Children children) const {
+    cst::NodeRef n = cst::make_node(kind, std::move(children));
+    n->text = source;
+    return n;
+  }
 };
 
 inline Slice slice_of(cst::Children& list) { return Slice(list.data(), list.size()); }

@@ -86,18 +86,6 @@ Node::~Node() {
   }
 }
 
-void keep_source(Node& root, const TextRef& source) {
-  std::vector<Node*> pending{&root};
-  while (!pending.empty()) {
-    Node* n = pending.back();
-    pending.pop_back();
-    n->text = source;
-    for (const Child& c : n->children) {
-      if (Node* child = c.node_ptr()) pending.push_back(child);
-    }
-  }
-}
-
 std::size_t next_significant(const Children& children, std::size_t from) {
   return next_significant(children, from, children.size());
 }

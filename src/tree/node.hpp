@@ -210,11 +210,3 @@ std::size_t next_significant(const Children& children, std::size_t from, std::si
 std::size_t last_significant_before(const Children& children, std::size_t end);
 
 }  // namespace trelm::cst
-
-namespace trelm::cst {
-
-// Makes every node of a freshly parsed tree keep `source`, the buffer its
-// tokens borrow from. Takes no locks: no one else can see the tree yet.
-void keep_source(Node& root, const TextRef& source);
-
-}  // namespace trelm::cst
