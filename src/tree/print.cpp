@@ -70,6 +70,16 @@ struct PrintStack {
 // The walk of detail::walk, specialised: printing is the hottest walk, and
 // keeping the current list's position in locals lets the token loop stay in
 // registers.
+// A tree is printed in the order it was built, but its nodes lie wherever
+// the allocator put them; asking for the nodes of a list as soon as the list
+// is entered overlaps the cache misses the walk would otherwise wait on in
+// turn.
+void prefetch_nodes(const Child* next, const Child* end) {
+  for (; next != end; ++next) {
+    if (const Node* n = next->node_ptr()) __builtin_prefetch(n);
+  }
+}
+
 void write_children(const Children& children, RunWriter& writer) {
   PrintStack stack;
   const Child* next = children.data();
@@ -89,6 +99,7 @@ void write_children(const Children& children, RunWriter& writer) {
       stack.current = n;
       next = n->children.data();
       end = next + n->children.size();
+      prefetch_nodes(next, end);
     }
     if (stack.frames.empty()) return;
     stack.current->mutex.unlock_shared();
