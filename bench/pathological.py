@@ -321,7 +321,15 @@ def time_case(case: Case, n: int, repeats: int, floor: float, max_bytes: int, ma
         # One more look before calling it superlinear: a burst of load on
         # a shared machine can slow a single step.
         t0 = min(t0, timed(small, 2 * repeats)[0])
-        t = min(t, timed(large, 2 * repeats)[0])
+        t, length = timed(large, 2 * repeats)
+        t = min(t, steps[-1][1])
+        if t / t0 > max_ratio and length * 4 <= max_bytes and t * 16 < STEP_BUDGET:
+            # A step whose working set leaves the processor's caches grows
+            # faster than the work does, once; growth that is really
+            # superlinear goes on at the next step too.
+            t_next = timed(large * 4, repeats)[0]
+            if t_next / t <= max_ratio:
+                return Timing(large, t, t_next)
     return Timing(small, t0, t)
 
 

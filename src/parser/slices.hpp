@@ -54,9 +54,7 @@ struct Scratch {
   cst::TextRef source;
 
   cst::NodeRef node(cst::NodeKind kind, cst::Children children) const {
-    cst::NodeRef n = cst::make_node(kind, std::move(children));
-    n->text = source;
-    return n;
+    return cst::make_node_in(source, kind, std::move(children));
   }
 };
 

@@ -74,7 +74,7 @@ Node::~Node() {
   auto take_nodes = [&pending](Children& list) {
     for (Child& c : list) {
       Node* n = c.node_ptr();
-      if (n != nullptr && n->refs_.load(std::memory_order_acquire) == 1) pending.push_back(c.take_node());
+      if (n != nullptr && (n->refs_.load(std::memory_order_acquire) & kCount) == 1) pending.push_back(c.take_node());
     }
     list.clear();
   };

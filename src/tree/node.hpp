@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 #include <string_view>
 #include <utility>
@@ -173,6 +174,12 @@ struct Node {
 
  private:
   friend class NodeRef;
+  friend NodeRef make_node_in(const TextRef& source, NodeKind kind, Children children);
+  // The count of NodeRefs, and in the top bit whether the node lives in its
+  // source buffer's blocks rather than on the heap (set before any NodeRef).
+  static constexpr std::uint32_t kCarved = 1u << 31;
+  static constexpr std::uint32_t kCount = kCarved - 1;
+  bool carved() const { return (refs_.load(std::memory_order_relaxed) & kCarved) != 0; }
   std::atomic<std::uint32_t> refs_{0};
 };
 
@@ -180,11 +187,21 @@ inline NodeRef::NodeRef(Node* n) : n_(n) {
   if (n_ != nullptr) n_->refs_.fetch_add(1, std::memory_order_relaxed);
 }
 
-inline long NodeRef::use_count() const { return n_ == nullptr ? 0 : n_->refs_.load(std::memory_order_acquire); }
+inline long NodeRef::use_count() const {
+  return n_ == nullptr ? 0 : n_->refs_.load(std::memory_order_acquire) & Node::kCount;
+}
 
 inline void NodeRef::reset() {
   Node* n = std::exchange(n_, nullptr);
-  if (n != nullptr && n->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete n;
+  if (n == nullptr || (n->refs_.fetch_sub(1, std::memory_order_acq_rel) & Node::kCount) != 1) return;
+  if (!n->carved()) {
+    delete n;
+    return;
+  }
+  // The node's memory belongs to its buffer, which may die with the node's
+  // own reference: that reference is released only once the node is gone.
+  TextRef keep = std::move(n->text);
+  n->~Node();
 }
 
 inline Child::Child(const Child& o) : slot_(o.is_node() ? Token() : o.slot_) {
@@ -200,6 +217,18 @@ inline Child::Child(const Child& o) : slot_(o.is_node() ? Token() : o.slot_) {
 inline NodeRef make_node(NodeKind kind, Children children) {
   if (children.capacity() - children.size() > children.size() / 8) children.shrink_to_fit();
   return NodeRef(new Node(kind, std::move(children)));
+}
+
+// A node carved from `source`'s blocks that keeps `source`: the parser makes
+// its nodes this way. With no source, a plain make_node.
+inline NodeRef make_node_in(const TextRef& source, NodeKind kind, Children children) {
+  if (!source) return make_node(kind, std::move(children));
+  if (children.capacity() - children.size() > children.size() / 8) children.shrink_to_fit();
+  static_assert(sizeof(Node) % 16 == 0 && alignof(Node) <= 16);
+  Node* n = new (source.get()->carve(sizeof(Node))) Node(kind, std::move(children));
+  n->text = source;
+  n->refs_.store(Node::kCarved, std::memory_order_relaxed);
+  return NodeRef(n);
 }
 
 // Positions of the next significant child at or after `from`, and of the last
