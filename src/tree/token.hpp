@@ -46,7 +46,8 @@ bool equals_folded(std::string_view a, std::string_view b);
 // 16 bytes: a pointer to the text, its length and the kind. A token either
 // owns a heap copy of its text, or borrows it from the source buffer of the
 // parse that made it (the nodes of that parse keep the buffer alive). Only
-// the parser makes borrowing tokens; every other token owns its text.
+// the parser makes borrowing tokens, and only moves keep them borrowing;
+// every other token, copies included, owns its text.
 class Token {
  public:
   Token() : kind(TokenKind::Other) {}
@@ -60,13 +61,8 @@ class Token {
     return t;
   }
 
-  Token(const Token& o) : kind(o.kind) {
-    if (o.owns_text()) {
-      assign_copy(o.text());
-    } else {
-      set_view(o.data_, o.size());
-    }
-  }
+  // A copy owns its text, so it may go anywhere; only a move keeps the view.
+  Token(const Token& o) : kind(o.kind) { assign_copy(o.text()); }
   Token(Token&& o) noexcept
       : data_(o.data_), size_low_(o.size_low_), size_high_(o.size_high_), kind(o.kind), flags_(o.flags_) {
     o.forget();
