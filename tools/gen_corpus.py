@@ -87,7 +87,7 @@ class Model:
         elif r < 0.78:
             col = f'"{a.title()} {b.title()}"'
         elif r < 0.84:
-            col = f"{{{{ dbt_utils.safe_divide('t.{a}', 't.{b}') }}}} as {a}_ratio"
+            col = f"{{{{ macros.safe_divide('t.{a}', 't.{b}') }}}} as {a}_ratio"
         elif r < 0.9:
             col = f"cast(t.{a} as varchar) as {a}_text"
         else:
