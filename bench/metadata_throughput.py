@@ -43,7 +43,7 @@ def corpus_figures(folder: Path) -> None:
 
 
 def edit_figures() -> None:
-    doc = parse_trelm("{{ config(\n    materialized='table',\n    tags=['a'],\n) }}\nselect 1 from t\n")
+    doc = parse_trelm("{{ config(\n    style='table',\n    tags=['a'],\n) }}\nselect 1 from t\n")
     c = doc.config
     n = 20_000
     t0 = time.perf_counter()

@@ -35,11 +35,11 @@ def model(rng: random.Random, i: int) -> str:
         else:
             cols.append(f"{{{{ trelm_utils.star(ref('m_{c}')) }}}}")
     select = ",\n    ".join(cols)
-    return f"""{{{{ config(materialized='incremental', unique_key='id_{i}', tags=['a', 'b']) }}}}
+    return f"""{{{{ config(style='append', key='id_{i}', tags=['a', 'b']) }}}}
 
 with source_{i} as (
     select * from {{{{ source('raw', 'table_{i}') }}}}
-    {{% if is_incremental() %}}
+    {{% if is_backfill() %}}
     where updated_at > (select max(updated_at) from {{{{ this }}}})
     {{% endif %}}
 ),

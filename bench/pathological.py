@@ -333,7 +333,7 @@ def time_case(case: Case, n: int, repeats: int, floor: float, max_bytes: int, ma
     return Timing(small, t0, t)
 
 
-BIG_CHUNK = """{{{{ config(style='incremental', unique_key='id', tags=['nightly']) }}}}
+BIG_CHUNK = """{{{{ config(style='append', key='id', tags=['nightly']) }}}}
 -- model {i}
 with src_{i} as (
     select id, amount, created_at, '{{ a lone brace' as s, $$ {{{{ ref('in_dollar') }}}} $$ as d
@@ -343,7 +343,7 @@ with src_{i} as (
     select p.id, p.amount * 2 as doubled, o.status, (select max(x) from t where t.id = p.id) as mx
     from src_{i} p
     left join {{{{ ref('orders') }}}} o on o.id = p.id
-    {{% if is_incremental() %}}
+    {{% if is_backfill() %}}
     where p.created_at > (select max(created_at) from {{{{ this }}}})
     {{% endif %}}
 )

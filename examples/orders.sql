@@ -1,4 +1,4 @@
-{{ config(materialized='table', tags=['finance']) }}
+{{ config(style='table', tags=['finance']) }}
 
 with orders as (
     select * from {{ ref('stg_orders') }}

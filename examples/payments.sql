@@ -1,4 +1,4 @@
-{{ config(materialized='incremental', unique_key='payment_id', schema=var('finance_schema')) }}
+{{ config(style='append', key='payment_id', schema=var('finance_schema')) }}
 
 select
     payment_id,
@@ -7,6 +7,6 @@ select
     {{ cents_to_dollars('fee') }} as fee_dollars,
     created_at
 from {{ source('stripe', 'payments') }}
-{% if is_incremental() %}
+{% if is_backfill() %}
 where created_at > (select max(created_at) from {{ this }})
 {% endif %}

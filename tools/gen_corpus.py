@@ -28,7 +28,7 @@ WORDS = [
     "account", "invoice", "payment", "shipment", "warehouse", "supplier", "category", "score",
 ]
 NON_ASCII = ["größe", "straße", "naïve_flag", "café_id", "客户", "金额", "заказ", "δείκτης", "ñandú"]
-MATERIALIZED = ["table", "view", "incremental", "ephemeral"]
+STYLES = ["table", "view", "append", "ephemeral"]
 SOURCES = [("raw", "orders"), ("raw", "customers"), ("stripe", "payments"), ("crm", "accounts")]
 
 
@@ -48,9 +48,9 @@ class Model:
 
     def config(self) -> str:
         rng = self.rng
-        args = [f"materialized='{rng.choice(MATERIALIZED)}'"]
+        args = [f"style='{rng.choice(STYLES)}'"]
         if rng.random() < 0.5:
-            args.append(f"unique_key='{self.name()}'")
+            args.append(f"key='{self.name()}'")
         if rng.random() < 0.5:
             args.append("tags=[" + ", ".join(f"'{rng.choice(WORDS)}'" for _ in range(rng.randint(1, 3))) + "]")
         if rng.random() < 0.3:
@@ -124,7 +124,7 @@ class Model:
         text = "where " + "\n  and ".join(parts)
         if rng.random() < 0.4:
             text += (
-                "\n{% if is_incremental() %}\n"
+                "\n{% if is_backfill() %}\n"
                 "  and t.updated_at > (select max(updated_at) from {{ this }})\n"
                 "{% endif %}"
             )
@@ -179,7 +179,7 @@ class Model:
 
     def small(self) -> str:
         # The smallest real models: a config call or none, and one short query.
-        head = "{{ config(materialized='view') }}\n\n" if self.rng.random() < 0.5 else ""
+        head = "{{ config(style='view') }}\n\n" if self.rng.random() < 0.5 else ""
         columns = self.rng.randint(1, 3)
         text = head + self.body([], columns) + "\n"
         while len(text.encode()) < max(MIN_SIZE, self.target * 0.7):

@@ -2,7 +2,7 @@
 
     trelm-cst inspect models/                   one JSON object per file
     trelm-cst check models/                     syntax errors as path:line:column: message
-    trelm-cst set-config materialized='"view"' models/
+    trelm-cst set-config style='"view"' models/
     trelm-cst set-config --raw schema='var("schema")' models/
     trelm-cst remove-config --dry-run tags models/
 
@@ -251,7 +251,7 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
         "set-config",
         help="set a config argument in place",
         description="Sets KEY in the config(...) call of every file. VALUE is a Python literal "
-        "(a string needs quotes: materialized='\"view\"'), or Jinja source with --raw. "
+        "(a string needs quotes: style='\"view\"'), or Jinja source with --raw. "
         "Files without a config call are reported and left alone.",
     )
     set_config.add_argument("assignment", type=key_value, metavar="KEY=VALUE")

@@ -9,7 +9,7 @@ import pytest
 
 from trelm_cst import cli
 
-CONFIGURED = "{{ config(materialized='table', schema=var('s'), ids={1: 'a'}) }}\nselect a, b + 1, c as d\nfrom {{ ref('x') }} join {{ source('raw', 'y') }} using (a)\n"
+CONFIGURED = "{{ config(style='table', schema=var('s'), ids={1: 'a'}) }}\nselect a, b + 1, c as d\nfrom {{ ref('x') }} join {{ source('raw', 'y') }} using (a)\n"
 PLAIN = "select {% if x %}1{% endif %} as one\n"
 CRLF = "{{ config(tags=['a']) }}\r\nselect 1\r\n"
 
@@ -43,7 +43,7 @@ def test_inspect_writes_one_json_object_per_model_file(folder, capsys):
     lines = [json.loads(line) for line in out.splitlines()]
     assert [line["path"] for line in lines] == [os.path.join("m", "a", "x.sql"), os.path.join("m", "b.sql"), "extra.txt"]
     assert list(lines[0]) == ["path", "config", "config_jinja", "refs", "sources", "queries", "columns"]
-    assert lines[0]["config"] == {"materialized": "table"}
+    assert lines[0]["config"] == {"style": "table"}
     assert lines[0]["config_jinja"] == {"schema": "var('s')", "ids": "{1: 'a'}"}
     assert (lines[0]["refs"], lines[0]["sources"], lines[0]["queries"]) == ([["x"]], [["raw", "y"]], 1)
     assert [(c["name"], c["alias"], c["expr"]) for c in lines[0]["columns"]] == [
@@ -88,7 +88,7 @@ def test_unreadable_file_is_reported(folder, capsys):
 @pytest.mark.parametrize(
     "argv, before, after",
     [
-        (["set-config", "materialized='view'"], CONFIGURED, CONFIGURED.replace("'table'", "'view'")),
+        (["set-config", "style='view'"], CONFIGURED, CONFIGURED.replace("'table'", "'view'")),
         (["set-config", "--raw", "tags=  var('t') "], CRLF, "{{ config(tags=var('t')) }}\r\nselect 1\r\n"),
         (["remove-config", "tags"], CRLF, "{{ config() }}\r\nselect 1\r\n"),
         (["set-config", "tags=['a']"], CRLF, CRLF),

@@ -35,7 +35,7 @@ def edit_select(select: Select) -> str:
 def edit_config(config: Config) -> dict[str, object]:
     config["tags"] = ["finance", ("daily", 1)]
     config.set_raw("schema", "var('schema')")
-    del config["materialized"]
+    del config["style"]
     raw: str | None = config.raw("schema")
     fallback: int | str | float | list[Any] | dict[Any, Any] | None = config.get("missing", 0)
     return {"keys": config.keys(), "raw": raw, "fallback": fallback, "len": len(config), "in": "tags" in config}
