@@ -24,7 +24,7 @@ python=python3
 
 out=build/fuzz-ci
 CXX=clang++ cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELM_BUILD_FUZZ=ON \
-  -DTRELM_LIBFUZZER=ON -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" >/dev/null
+  -DTRELM_LIBFUZZER=ON -DTRELM_WERROR=ON -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" >/dev/null
 cmake --build "$out" -j "$(nproc 2>/dev/null || echo 2)" \
   --target parse_fuzz select_item_fuzz edit_fuzz jinja_fuzz config_fuzz
 

@@ -23,13 +23,13 @@ fi
 export PATH="$PWD/.venv/bin:$PATH"
 
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S . -B build/tests -G Ninja -DTRELM_BUILD_TESTS=ON -DTRELM_BUILD_FUZZ=ON -DCMAKE_BUILD_TYPE=Release
+cmake -S . -B build/tests -G Ninja -DTRELM_BUILD_TESTS=ON -DTRELM_BUILD_FUZZ=ON -DTRELM_WERROR=ON -DCMAKE_BUILD_TYPE=Release
 cmake --build build/tests -j "$jobs"
 ctest --test-dir build/tests --output-on-failure -j "$jobs"
 
 # The same C++ tests again under the address and undefined-behaviour
 # sanitizers.
-cmake -S . -B build/sanitize -G Ninja -DTRELM_BUILD_TESTS=ON -DTRELM_BUILD_FUZZ=ON -DTRELM_SANITIZE=ON \
+cmake -S . -B build/sanitize -G Ninja -DTRELM_BUILD_TESTS=ON -DTRELM_BUILD_FUZZ=ON -DTRELM_SANITIZE=ON -DTRELM_WERROR=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
@@ -38,7 +38,7 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 # One wheel, built the way a user builds it, serves the Python tests and the
 # package check below.
 rm -rf build/dist
-.venv/bin/python -m pip wheel -q --no-deps -w build/dist .
+.venv/bin/python -m pip wheel -q --no-deps -C cmake.define.TRELM_WERROR=ON -w build/dist .
 wheel=$(echo build/dist/*.whl)
 .venv/bin/python -m pip install -q "$wheel[test]"
 .venv/bin/python -m pip install -q --force-reinstall --no-deps "$wheel"

@@ -78,7 +78,9 @@ void carry_carriage_return(Children& children, std::size_t pos, std::size_t end)
   if (!detail::is_whitespace(children[end])) return;
   std::string_view text = children[end].token().text();
   if (text.empty() || text.front() != '\n') return;
-  children[end] = Child(detail::whitespace_token("\r" + std::string(text)));
+  std::string with_cr = "\r";  // built by appending: g++ 12 misreads "\r" + string as an overlapping copy
+  with_cr += text;
+  children[end] = Child(detail::whitespace_token(with_cr));
 }
 
 // A new item whose text ends in a line comment gets a line break after it

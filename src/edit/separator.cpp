@@ -34,7 +34,9 @@ bool is_inline_space(const Child& child) { return is_whitespace(child) && !holds
 std::string separator_text(const Children& children, std::size_t i) {
   std::string_view text = children[i].token().text();
   if (!text.empty() && text.front() == '\n' && i > 0 && detail::ends_with_carriage_return(children[i - 1])) {
-    return normalize("\r" + std::string(text));
+    std::string with_cr = "\r";  // built by appending: g++ 12 misreads "\r" + string as an overlapping copy
+    with_cr += text;
+    return normalize(with_cr);
   }
   return normalize(text);
 }

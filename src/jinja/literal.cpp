@@ -9,17 +9,40 @@ bool has_children(const Literal::Value& v) {
   return false;
 }
 
-// Moves the children of `v` onto `pending`, leaving `v` childless.
-void move_children(Literal::Value& v, std::vector<Literal>& pending) {
-  if (auto* list = std::get_if<Literal::List>(&v)) {
-    for (Literal& item : *list) pending.push_back(std::move(item));
-    list->clear();
-  } else if (auto* dict = std::get_if<Literal::Dict>(&v)) {
-    for (auto& [key, value] : *dict) {
-      pending.push_back(std::move(key));
-      pending.push_back(std::move(value));
-    }
-    dict->clear();
+bool is_empty_container(const Literal::Value& v) {
+  if (const auto* list = std::get_if<Literal::List>(&v)) return list->empty();
+  if (const auto* dict = std::get_if<Literal::Dict>(&v)) return dict->empty();
+  return true;
+}
+
+// The last element of a container that still has children of its own, or
+// null when the last element can simply be dropped. For a dict entry only the
+// value is ever descended into: a key with children is swapped into the
+// value's place first (the entry is being destroyed, so the order is free).
+Literal::Value* last_with_children(Literal::Value& container) {
+  if (auto* list = std::get_if<Literal::List>(&container)) {
+    Literal::Value& v = list->back().value();
+    return has_children(v) ? &v : nullptr;
+  }
+  auto& entry = std::get<Literal::Dict>(container).back();
+  if (!has_children(entry.second.value()) && has_children(entry.first.value())) {
+    std::swap(entry.first.value(), entry.second.value());
+  }
+  Literal::Value& v = entry.second.value();
+  return has_children(v) ? &v : nullptr;
+}
+
+// Where descending from `container` parked the chain above it.
+Literal::Value& parked_slot(Literal::Value& container) {
+  if (auto* list = std::get_if<Literal::List>(&container)) return list->back().value();
+  return std::get<Literal::Dict>(container).back().second.value();
+}
+
+void drop_last(Literal::Value& container) {
+  if (auto* list = std::get_if<Literal::List>(&container)) {
+    list->pop_back();
+  } else {
+    std::get<Literal::Dict>(container).pop_back();
   }
 }
 
@@ -37,15 +60,28 @@ void copy_shallow(const Literal::Value& from, Literal::Value& to) {
 
 }  // namespace
 
-// Children are moved onto a flat list before they die, so no destructor
-// runs inside another for more than one level.
+// Frees the children without recursion and without allocating, since it
+// runs in destructors, also while a MemoryError unwinds: containers are
+// emptied from the back, and descending into a nested container parks the
+// one being emptied (with the chain above it) in the element it just left.
 void Literal::release_children() noexcept {
-  std::vector<Literal> pending;
-  move_children(value_, pending);
-  while (!pending.empty()) {
-    Literal last = std::move(pending.back());
-    pending.pop_back();
-    move_children(last.value_, pending);
+  Value current = std::move(value_);
+  Value above = None{};
+  while (true) {
+    while (!is_empty_container(current)) {
+      Value* nested = last_with_children(current);
+      if (nested == nullptr) {
+        drop_last(current);
+        continue;
+      }
+      Value below = std::move(*nested);
+      *nested = std::move(above);
+      above = std::move(current);
+      current = std::move(below);
+    }
+    if (std::holds_alternative<None>(above)) return;
+    current = std::move(above);
+    above = std::move(parked_slot(current));
   }
 }
 

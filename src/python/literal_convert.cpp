@@ -1,5 +1,6 @@
 #include "python/literal_convert.hpp"
 
+#include <cmath>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -54,6 +55,12 @@ std::optional<Literal> scalar_literal(PyObject* v) {
   if (PyFloat_Check(v)) {
     double d = PyFloat_AsDouble(v);
     if (d == -1.0 && PyErr_Occurred()) return std::nullopt;
+    // Written out, nan and inf would read back as names, not numbers.
+    if (!std::isfinite(d)) {
+      PyErr_Format(PyExc_ValueError, "cannot write %s as a Jinja literal: only finite numbers can be read back",
+                   std::isnan(d) ? "nan" : d > 0 ? "inf" : "-inf");
+      return std::nullopt;
+    }
     return Literal::floating(d);
   }
   Py_ssize_t size = 0;
@@ -70,6 +77,18 @@ PyRef next_element(InFrame& f) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     if (!PyDict_Next(f.container.get(), &f.pos, &key, &value)) return {};
+    // A container key would be written as a list, which no reader takes
+    // back as a key.
+    if (kind_of(key) != Kind::Scalar) {
+      PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(key)), "__name__"));
+      if (name) {
+        PyErr_Format(PyExc_TypeError,
+                     "cannot write a dict key of type %S as a Jinja literal: keys must be strings, numbers, "
+                     "booleans or None",
+                     name.get());
+      }
+      return {};
+    }
     f.pending_value = PyRef::borrow(value);
     return PyRef::borrow(key);
   }

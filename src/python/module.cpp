@@ -3,6 +3,8 @@
 #include "python/errors.hpp"
 #include "python/types.hpp"
 
+#include <new>
+
 namespace trelm::python {
 namespace {
 
@@ -17,7 +19,19 @@ const NamedType kClasses[] = {
     {"Clause", clause_type},     {"Select", select_type}, {"Column", column_type},
 };
 
+// The first C++ exception a process throws sets up state in the loader and
+// the unwinder that needs memory, and the loader ends the process when it gets
+// none. Throwing one here, at import, means a bad_alloc thrown later under
+// memory pressure finds everything in place and becomes a MemoryError.
+void prepare_exception_handling() {
+  try {
+    throw std::bad_alloc();
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 int module_exec(PyObject* module) {
+  prepare_exception_handling();
   if (!PyModule_Check(module)) {
     PyErr_SetString(PyExc_TypeError, "module setup expects a module object");
     return -1;

@@ -66,23 +66,35 @@ bool Child::is_node_tag(NodeTag tag) const {
   return n->kind.tag == tag;
 }
 
-// Children that only this node holds are moved onto an explicit stack and
-// emptied there before they die, so destruction depth stays constant however
-// deep the tree is. A child still held elsewhere is left intact.
+// Frees the subtree without recursion and without allocating: freeing may
+// run while a MemoryError unwinds, and a tree may be any depth. Lists are
+// emptied from the back. Descending into a child that only this subtree holds
+// parks the list being emptied inside that child, with the way further up in
+// the slot the child left; a child still held elsewhere only loses a count.
 Node::~Node() {
-  std::vector<NodeRef> pending;
-  auto take_nodes = [&pending](Children& list) {
-    for (Child& c : list) {
-      Node* n = c.node_ptr();
-      if (n != nullptr && (n->refs_.load(std::memory_order_acquire) & kCount) == 1) pending.push_back(c.take_node());
+  Children current = std::move(children);
+  NodeRef above;  // holds the parked list of the level above, or null
+  while (true) {
+    while (!current.empty()) {
+      Child& last = current.back();
+      Node* n = last.node_ptr();
+      if (n == nullptr || (n->refs_.load(std::memory_order_acquire) & kCount) != 1) {
+        current.pop_back();
+        continue;
+      }
+      NodeRef below = last.take_node();
+      last = Child(std::move(above));
+      Children rest = std::move(below->children);
+      below->children = std::move(current);
+      above = std::move(below);
+      current = std::move(rest);
     }
-    list.clear();
-  };
-  take_nodes(children);
-  while (!pending.empty()) {
-    NodeRef n = std::move(pending.back());
-    pending.pop_back();
-    if (n.use_count() == 1) take_nodes(n->children);
+    if (!above) return;
+    current = std::move(above->children);
+    // Replacing `above` frees the node whose list was parked; its list is
+    // empty now, so that is one level of destructor, not a recursion.
+    above = current.back().take_node();
+    current.pop_back();
   }
 }
 

@@ -11,12 +11,13 @@ namespace {
 // one go. A borrowed text stays valid until the end of the print (the node
 // being printed keeps its buffer), so a pending run may span nodes; a token
 // that owns its text is copied at once, while its node is still locked.
+// The last run is written by an explicit flush, never by a destructor:
+// appending may throw, and a print that fails is thrown away anyway.
 class RunWriter {
  public:
   explicit RunWriter(std::string& out) : out_(out) {}
   RunWriter(const RunWriter&) = delete;
   RunWriter& operator=(const RunWriter&) = delete;
-  ~RunWriter() { flush(); }
 
   void add(const Token& t) {
     std::string_view text = t.text();
@@ -116,6 +117,7 @@ void write_children(const Children& children, RunWriter& writer) {
 void print_children(const Children& children, std::string& out) {
   RunWriter writer(out);
   write_children(children, writer);
+  writer.flush();
 }
 
 void print_child(const Child& child, std::string& out) {

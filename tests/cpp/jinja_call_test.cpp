@@ -41,7 +41,9 @@ std::string call_dump(std::string_view text, const Call& call) {
     if (whole.empty() || is_gap(whole, 0, 1) || is_gap(whole, whole.size() - 1, whole.size())) {
       broken += " [blank at span edge]";
     }
-    out += "<" + (a.name ? std::string(a.name->text_in(text)) + ":" : "") + std::string(a.value.text_in(text));
+    out += "<";
+    if (a.name) (out += a.name->text_in(text)) += ":";
+    out += a.value.text_in(text);
     pos = a.span.end;
     if (a.comma) {
       if (*a.comma >= text.size() || text[*a.comma] != ',' || !is_gap(text, pos, *a.comma)) broken += " [bad comma]";

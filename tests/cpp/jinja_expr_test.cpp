@@ -50,7 +50,8 @@ const char* kind_name(ExprTokenKind k) {
 std::string token_dump(std::string_view text) {
   std::string out;
   for (const ExprToken& t : tokenize(text)) {
-    out += (out.empty() ? "" : " ") + std::string(kind_name(t.kind)) + ":";
+    if (!out.empty()) out += " ";
+    (out += kind_name(t.kind)) += ":";
     if (t.is(ExprTokenKind::ExprOpen) || t.is(ExprTokenKind::ExprClose)) {
       out += t.ch;
       if (t.text_in(text) != std::string_view(&t.ch, 1)) out += "(text differs)";
@@ -145,7 +146,9 @@ TEST(ParseLiteral, ReadsExactlyOneLiteral) {
   for (const auto& [text, expected] : cases) {
     std::optional<Literal> got = parse_literal(text);
     EXPECT_EQ(got.has_value(), expected.has_value()) << "«" << text << "» gave " << show(got);
-    if (got && expected) EXPECT_TRUE(*got == *expected) << "«" << text << "» gave " << show(got);
+    if (got && expected) {
+      EXPECT_TRUE(*got == *expected) << "«" << text << "» gave " << show(got);
+    }
   }
 }
 

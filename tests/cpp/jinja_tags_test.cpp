@@ -61,7 +61,7 @@ std::string describe(const TagMatch& m) {
                      : m.kind == TokenKind::JinjaComment   ? "comment"
                      : m.kind == TokenKind::JinjaRaw       ? "raw"
                                                            : "?";
-  return kind + (" " + std::to_string(m.length));
+  return std::string(kind) + " " + std::to_string(m.length);
 }
 
 TEST(JinjaTag, RecognizesEachConstruct) {

@@ -459,7 +459,7 @@ TEST(SelectEdit, ManyAppendsStayLinear) {
   {
     auto lock = select->write_lock();
     for (int i = 0; i < 10000; ++i) {
-      InsertResult r = insert_item(*select, static_cast<std::size_t>(-1), "c" + std::to_string(i));
+      InsertResult r = insert_item(*select, static_cast<std::size_t>(-1), std::string("c").append(std::to_string(i)));
       ASSERT_TRUE(std::holds_alternative<NodeRef>(r));
     }
   }

@@ -146,6 +146,9 @@ def test_failed_calls_raise_and_change_nothing(text, call, error, message):
     assert str(doc) == text
 
 
+KEY_REFUSED = "cannot write a dict key of type {} as a Jinja literal: keys must be strings, numbers, booleans or None"
+
+
 @pytest.mark.parametrize(
     "value, error, message",
     [
@@ -158,6 +161,11 @@ def test_failed_calls_raise_and_change_nothing(text, call, error, message):
         ([[2**63], object()], OverflowError, None),
         ({2**70: object()}, OverflowError, None),
         ("\udc80", UnicodeEncodeError, None),
+        # Written out, these would read back as names or lists, not as the value.
+        (float("nan"), ValueError, "cannot write nan as a Jinja literal: only finite numbers can be read back"),
+        ([1, {"a": -float("inf")}], ValueError, "cannot write -inf as a Jinja literal: only finite numbers can be read back"),
+        ({(1, 2): 3}, TypeError, KEY_REFUSED.format("tuple")),
+        ({"a": {frozenset(): 1}}, TypeError, KEY_REFUSED.format("frozenset")),
     ],
 )
 def test_unwritable_values(value, error, message):

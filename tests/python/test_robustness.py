@@ -45,3 +45,85 @@ def test_raw_block_without_end_fails_with_its_message(run_isolated):
     )
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.strip() == "unterminated `{% raw %}` block at line 1, column 1 0"
+
+
+# Each case runs one operation again and again under an address-space limit a
+# little above what the process uses, growing from too tight to ample. Every
+# attempt must either complete or raise MemoryError and leave the document as
+# it was; at least one must hit the limit, so the path is really exercised.
+# Freeing is the exception: it must never need memory, so it never raises.
+MEMORY_PRESSURE_PRELUDE = """
+import resource
+from trelm_cst import parse_trelm, render_literal
+
+def address_space():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[0]) * resource.getpagesize()
+
+SOFT, HARD = resource.getrlimit(resource.RLIMIT_AS)
+MARGINS_MB = (1, 2, 4, 8, 16, 32, 64, 128, 1024)
+
+def under_limits(op, before=lambda: None):
+    raised = 0
+    for mb in MARGINS_MB:
+        state = before()
+        resource.setrlimit(resource.RLIMIT_AS, (address_space() + mb * 2**20, HARD))
+        try:
+            op(state)
+        except MemoryError:
+            raised += 1
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (SOFT, HARD))
+    print(raised)
+"""
+
+MEMORY_PRESSURE_CASES = {
+    # The edit near the start makes the text outgrow the output reserved for
+    # it, so the output grows while the untouched tail is appended last.
+    "print_edited": """
+        doc = parse_trelm("select a from t;\\n" * 1_000_000)
+        doc.queries()[0].select.add("x" * 1000)
+        expected = str(doc)
+        def op(_):
+            assert str(doc) == expected
+        under_limits(op)
+        assert str(doc) == expected
+    """,
+    "free_document": """
+        text = "select a from t;\\n" * 1_000_000
+        def op(doc):
+            del doc[0]
+        under_limits(op, before=lambda: [parse_trelm(text)])
+    """,
+    "render_literal": """
+        big = [[i, {"k": [i]}] for i in range(300_000)]
+        def op(_):
+            render_literal(big)
+        under_limits(op)
+    """,
+    "config_value": """
+        doc = parse_trelm("{{ config(style='table') }}\\nselect 1 from t\\n")
+        before = str(doc)
+        big = [[i, {"k": [i]}] for i in range(300_000)]
+        def op(_):
+            doc.config["tags"] = big
+            assert doc.config["tags"] == big
+        under_limits(op)
+        assert parse_trelm(str(doc)).config["tags"] == big
+        del doc.config["tags"]
+        assert str(doc) == before
+    """,
+}
+
+
+@pytest.mark.parametrize("name", sorted(MEMORY_PRESSURE_CASES))
+def test_memory_pressure_raises_memory_error_never_aborts(run_isolated, name):
+    import textwrap
+
+    proc = run_isolated(MEMORY_PRESSURE_PRELUDE + textwrap.dedent(MEMORY_PRESSURE_CASES[name]), timeout=300)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    raised = int(proc.stdout.split()[-1])
+    if name == "free_document":
+        assert raised == 0, "freeing a document needed memory"
+    else:
+        assert raised > 0, "no attempt ran out of memory: the limits never bit"

@@ -1,0 +1,93 @@
+// Freeing a tree or a literal must not allocate: it runs in destructors, also
+// while a failed allocation unwinds, where a second failure would end the
+// process. This binary counts every allocation made through operator new on
+// the calling thread.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "jinja/literal.hpp"
+#include "support/parsed.hpp"
+
+namespace {
+thread_local std::size_t allocations = 0;
+
+// Out of line, so that the compiler does not pair this free with the new
+// expressions of the code under test.
+[[gnu::noinline]] void release(void* p) noexcept { std::free(p); }
+}  // namespace
+
+void* operator new(std::size_t size) {
+  ++allocations;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void operator delete(void* p) noexcept { release(p); }
+void operator delete[](void* p) noexcept { release(p); }
+void operator delete(void* p, std::size_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t) noexcept { release(p); }
+
+namespace trelm {
+namespace {
+
+template <typename T>
+std::size_t allocations_to_free(T value) {
+  std::size_t before = allocations;
+  { T dying = std::move(value); }
+  return allocations - before;
+}
+
+TEST(FreeWithoutMemory, Trees) {
+  const std::string repeated_queries = [] {
+    std::string s;
+    for (int i = 0; i < 20000; ++i) s += "select a, (b) from t where c in (select d from u);\n";
+    return s;
+  }();
+  const std::string cases[] = {
+      repeated_queries,
+      std::string(50000, '(') + std::string(50000, ')'),
+      std::string(50000, '['),
+      [] {
+        std::string s;
+        for (int i = 0; i < 5000; ++i) s += "{% if x %}select (a, [b]) ";
+        for (int i = 0; i < 5000; ++i) s += "{% else %}c{% endif %}";
+        return s;
+      }(),
+  };
+  for (const std::string& text : cases) {
+    cst::Document doc = testing::parse_ok(text);
+    EXPECT_EQ(allocations_to_free(std::move(doc.root)), 0u) << text.substr(0, 40);
+  }
+}
+
+TEST(FreeWithoutMemory, Literals) {
+  using jinja::Literal;
+  Literal deep = Literal::list();
+  for (int i = 0; i < 100000; ++i) {
+    Literal::List pair;  // built by moves: an initializer list would copy the nest each time
+    pair.push_back(Literal::integer(i));
+    pair.push_back(std::move(deep));
+    deep = Literal::list(std::move(pair));
+  }
+  Literal wide_dict = Literal::dict();
+  for (int i = 0; i < 10000; ++i) {
+    wide_dict.as<Literal::Dict>().emplace_back(Literal::list({Literal::str("key"), Literal::dict()}),
+                                               Literal::list({Literal::integer(i), Literal::list({Literal::none()})}));
+  }
+  Literal deep_keys = Literal::none();
+  for (int i = 0; i < 50000; ++i) {
+    Literal::Dict d;
+    d.emplace_back(std::move(deep_keys), Literal::str("value"));
+    deep_keys = Literal::dict(std::move(d));
+  }
+  EXPECT_EQ(allocations_to_free(std::move(deep)), 0u);
+  EXPECT_EQ(allocations_to_free(std::move(wide_dict)), 0u);
+  EXPECT_EQ(allocations_to_free(std::move(deep_keys)), 0u);
+}
+
+}  // namespace
+}  // namespace trelm
