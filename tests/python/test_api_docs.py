@@ -22,7 +22,9 @@ def test_api_reference_is_up_to_date():
     expected = load_generator().render()
     page = ROOT / "docs" / "api.md"
     current = page.read_text(encoding="utf-8") if page.exists() else ""
-    diff = list(difflib.unified_diff(current.splitlines(), expected.splitlines(), "docs/api.md", "generated", lineterm=""))
+    diff = list(
+        difflib.unified_diff(current.splitlines(), expected.splitlines(), "docs/api.md", "generated", lineterm="")
+    )
     assert not diff, "docs/api.md is out of date: run python tools/gen_api_docs.py\n" + "\n".join(diff[:60])
 
 
