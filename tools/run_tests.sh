@@ -1,10 +1,37 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ tests (GoogleTest, through CTest) and the Python
-# tests (pytest, against the package installed into .venv). Installs what it
-# needs when it is missing: Debian packages with apt-get, Python packages into
-# the local virtual environment.
+# tests (pytest, against the wheel installed under every CPython 3.10 to 3.13
+# found here). Installs what it needs when it is missing: Debian packages with
+# apt-get, Python packages into the local virtual environments.
+#
+# The run is a sequence of stages; it stops at the first that fails, naming
+# it, and otherwise ends with the line `N passed, 0 failed`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+stages_passed=0
+stage_name=""
+# Starts the next stage, which also means the one before it passed.
+stage() {
+  [ -z "$stage_name" ] || stages_passed=$((stages_passed + 1))
+  stage_name=$1
+  echo "== $stage_name"
+}
+finish() {
+  [ -z "$stage_name" ] || stages_passed=$((stages_passed + 1))
+  stage_name=""
+  echo "$stages_passed passed, 0 failed"
+}
+report_failure() {
+  local status=$?
+  if [ "$status" -ne 0 ] && [ -n "$stage_name" ]; then
+    echo "stage failed: $stage_name (exit status $status)" >&2
+    echo "$stages_passed passed, 1 failed"
+  fi
+}
+trap report_failure EXIT
+
+stage "tools and packages"
 
 missing=()
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
@@ -22,11 +49,13 @@ fi
 .venv/bin/python -m pip install -q cmake ninja
 export PATH="$PWD/.venv/bin:$PATH"
 
+stage "C++ tests"
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build/tests -G Ninja -DTRELM_BUILD_TESTS=ON -DTRELM_BUILD_FUZZ=ON -DTRELM_WERROR=ON -DCMAKE_BUILD_TYPE=Release
 cmake --build build/tests -j "$jobs"
 ctest --test-dir build/tests --output-on-failure -j "$jobs"
 
+stage "C++ tests under sanitizers"
 # The same C++ tests again under the address and undefined-behaviour
 # sanitizers.
 cmake -S . -B build/sanitize -G Ninja -DTRELM_BUILD_TESTS=ON -DTRELM_BUILD_FUZZ=ON -DTRELM_SANITIZE=ON -DTRELM_WERROR=ON \
@@ -37,25 +66,76 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 
 # One wheel, built the way a user builds it, serves the Python tests and the
 # package check below.
+stage "wheel"
 rm -rf build/dist
 .venv/bin/python -m pip wheel -q --no-deps -C cmake.define.TRELM_WERROR=ON -w build/dist .
 wheel=$(echo build/dist/*.whl)
-.venv/bin/python -m pip install -q "$wheel[test]"
-.venv/bin/python -m pip install -q --force-reinstall --no-deps "$wheel"
-.venv/bin/python -m pytest -q
+
+# The wheel is tagged abi3: one file for every CPython from 3.10 on. The
+# Python tests run against it under each such CPython found here, each in its
+# own virtual environment, kept between runs: .venv for the version it was made
+# with, build/venv-3.X for the others.
+venv_version() {
+  "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null
+}
+# Prints a CPython of that version that can make virtual environments, if any:
+# pyenv's, then the one on the PATH.
+find_python() {
+  local version=$1 candidate
+  for candidate in $(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$version".*/bin/python"$version" 2>/dev/null |
+                       sort -V -r) $(command -v "python$version"); do
+    if [ "$(venv_version "$candidate")" = "$version" ] && "$candidate" -c 'import venv, ensurepip' 2>/dev/null; then
+      echo "$candidate"
+      return 0
+    fi
+  done
+  return 1
+}
+main_version=$(venv_version .venv/bin/python || true)
+versions_run=()
+for version in 3.10 3.11 3.12 3.13; do
+  venv=.venv
+  if [ "$version" != "$main_version" ]; then
+    venv=build/venv-$version
+    if [ "$(venv_version "$venv/bin/python")" != "$version" ]; then
+      if ! python=$(find_python "$version"); then
+        echo "== Python tests under CPython $version: skipped, no CPython $version found"
+        continue
+      fi
+      rm -rf "$venv"
+      "$python" -m venv "$venv"
+    fi
+  fi
+  stage "Python tests under CPython $version ($("$venv/bin/python" -c 'import platform; print(platform.python_version())'))"
+  "$venv/bin/python" -m pip install -q "$wheel[test]"
+  "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider
+  versions_run+=("$version")
+done
+if [ ${#versions_run[@]} -eq 0 ]; then
+  stage "Python tests"
+  echo "no CPython 3.10 to 3.13 found to run the Python tests" >&2
+  exit 1
+fi
+echo "Python tests ran under CPython ${versions_run[*]}"
 
 # The package around the module: its types (the stub against the module, the
 # package's own code, and a typed example that is also run), then the wheel and
 # source distribution as a user builds them.
 # The mypy pin is the one of the `typing` extra in pyproject.toml.
+stage "types"
 .venv/bin/python -m pip install -q "mypy==2.4.1"
 .venv/bin/python -m mypy.stubtest trelm_cst._native
 .venv/bin/python -m mypy --strict --cache-dir build/mypy python/trelm_cst
 .venv/bin/python -m mypy --strict --cache-dir build/mypy tests/typing
 .venv/bin/python tests/typing/usage.py >/dev/null
+stage "package"
 WHEEL="$wheel" ./tools/check_package.sh
 
 # Hardening: the Python tests against the sanitizer build, a short leak run
 # and the pathological inputs; then every fuzz target for a bounded time.
+stage "hardening"
 ./tools/run_hardening.sh
+stage "fuzzing"
 ./tools/run_fuzz.sh
+finish

@@ -2,7 +2,7 @@ import gc
 
 import pytest
 
-from trelm_cst import Clause, Cte, Document, Query, Select, parse_trelm
+from trelm_cst import Clause, Query, Select, parse_trelm
 
 MODEL = """{{ config(a=1) }}
 
@@ -108,21 +108,3 @@ def test_handles_outlive_the_document():
     del d
     gc.collect()
     assert (str(cte), clause.name, col.name, q.select.names) == ("a as (select x from t)", "SELECT", "z", ["z"])
-
-
-def test_docstrings():
-    assert Query.__doc__ == "A SQL query: its clauses, CTEs and SELECT clauses."
-    assert Cte.__doc__ == "One `name AS (...)` entry of a WITH clause."
-    assert Clause.__doc__ == "A clause of a query, such as its FROM or WHERE clause."
-    assert Document.query.__doc__ == "The first query at the top level of the file: the model's own SELECT."
-    assert Document.queries.__doc__ == (
-        "Every query in the file, including CTE bodies and subqueries, outermost first."
-    )
-    assert Query.clauses.__doc__ == "Every clause, in order."
-    assert Query.selects.__doc__ == "Every SELECT clause: one, or several joined by UNION and similar."
-    assert Query.select.__doc__ == "The first SELECT clause."
-    assert Query.ctes.__doc__ == "The CTEs of the query's WITH clause."
-    assert Query.cte.__doc__ == "The CTE with this name, compared ignoring case."
-    assert Cte.name.__doc__ == "The CTE's name, unquoted."
-    assert Cte.query.__doc__ == "The query inside the CTE's parentheses."
-    assert Clause.name.__doc__ == "The clause keyword in upper case, such as `FROM`, `GROUP BY` or `UNION ALL`."

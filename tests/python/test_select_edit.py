@@ -5,7 +5,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from trelm_cst import Select, TrelmSyntaxError, parse_trelm
+from trelm_cst import TrelmSyntaxError, parse_trelm
 
 
 def parsed(text):
@@ -159,17 +159,6 @@ def test_iteration_is_a_snapshot_and_edits_outlive_the_document():
     gc.collect()
     s.add("c")
     assert s.names == ["a", "b", "x", "x", "c"]
-
-
-def test_docstrings():
-    assert Select.add.__doc__ == (
-        "Adds a column written as SQL, such as `user_id` or `amount / 100 AS dollars`, at index,\n"
-        "or at the end. It is laid out like its neighbours, in their comma style."
-    )
-    assert Select.remove.__doc__ == (
-        "Removes a column, given as a Column or a name, with its comma and comments. Returns\n"
-        "False when there is no such column."
-    )
 
 
 ITEMS = st.sampled_from(

@@ -1,6 +1,6 @@
 import pytest
 
-from trelm_cst import Column, Select, parse_trelm
+from trelm_cst import parse_trelm
 
 
 def select_of(text):
@@ -91,23 +91,3 @@ def test_column_in_select_needs_a_name():
     s = select_of("select a from t")
     with pytest.raises(TypeError):
         s.columns[0] in s  # noqa: B015
-
-
-def test_docstrings():
-    assert Select.__doc__ == "A SELECT clause and its columns."
-    assert Column.__doc__ == "One item of a SELECT clause."
-    assert Select.columns.__doc__ == "The columns, in order."
-    assert Select.names.__doc__ == "Each column's name, or None for an unaliased expression."
-    assert Select.find.__doc__ == "The first column with this name, compared ignoring case."
-    assert Select.index.__doc__ == "The position of the first column with this name, compared ignoring case."
-    assert Column.text.__doc__ == "The item as written, such as `t.amount AS dollars`."
-    assert Column.expr.__doc__ == "The item without its alias."
-    assert Column.alias.__doc__ == "The alias as written, including any quotes."
-    assert Column.name.__doc__ == (
-        "The column name the item produces, unquoted: its alias, or the last part of a plain\n"
-        "column reference. None for an unaliased expression."
-    )
-    assert Column.is_templated.__doc__ == (
-        "True when the item contains Jinja, such as `{{ trelm_utils.star(...) }}` or a for loop."
-    )
-    assert Column.select.__doc__ == "The SELECT clause the column belongs to."
