@@ -100,9 +100,10 @@ std::optional<Call> read_items(const Tokens& tokens, const std::vector<std::size
 }
 
 std::optional<Call> read_call(const Tokens& tokens, const std::vector<std::size_t>& match, std::size_t open_index) {
-  return read_items(tokens, match, open_index, [&](std::size_t first, std::size_t last, std::optional<std::size_t> comma) {
+  const auto make = [&](std::size_t first, std::size_t last, std::optional<std::size_t> comma) {
     return std::optional<CallArg>(make_arg(tokens, first, last, comma));
-  });
+  };
+  return read_items(tokens, match, open_index, make);
 }
 
 bool is_name(std::string_view text, const ExprToken& t, std::string_view name) {
@@ -155,9 +156,10 @@ std::vector<Call> find_calls(std::string_view text, std::string_view name) {
 std::optional<Call> parse_dict(const Tokens& tokens, std::size_t open_index) {
   if (open_index >= tokens.size() || !tokens[open_index].is_open('{')) return std::nullopt;
   const std::vector<std::size_t> match = matching_closers(tokens);
-  return read_items(tokens, match, open_index, [&](std::size_t first, std::size_t last, std::optional<std::size_t> comma) {
+  const auto make = [&](std::size_t first, std::size_t last, std::optional<std::size_t> comma) {
     return make_entry(tokens, match, first, last, comma);
-  });
+  };
+  return read_items(tokens, match, open_index, make);
 }
 
 std::optional<std::size_t> config_open(std::string_view text, const Tokens& tokens) {

@@ -13,7 +13,9 @@ CONFIGURED = "{{ config(style='table', schema=var('s'), ids={1: 'a'}) }}\nselect
 PLAIN = "select {% if x %}1{% endif %} as one\n"
 CRLF = "{{ config(tags=['a']) }}\r\nselect 1\r\n"
 DICT = '{{ config({"style": "table", "tags": ["a"]}) }}\nselect 1\n'
-TWO_CALLS = "{{ config(style='view', alias=var('a'), tags=['x']) }}\n{{ config({'style': 'table', 'alias': 'b'}) }}\nselect 1\n"
+TWO_CALLS = (
+    "{{ config(style='view', alias=var('a'), tags=['x']) }}\n{{ config({'style': 'table', 'alias': 'b'}) }}\nselect 1\n"
+)
 
 
 @pytest.fixture

@@ -84,7 +84,8 @@ LEADING3 = "{{ config(\n    alias = 'x'\n    , style = 'view'\n    , enabled = t
         ("{{ config({\n    'a': 1\n    , 'b': 2\n}) }}", [set_("c", 3), delete("a")],
          "{{ config({\n    'b': 2\n    , 'c': 3\n}) }}", "dict", {"b": "2", "c": "3"}),
         # nested values read and replaced whole; other keys and values kept as written
-        ('{{ config({"a": {"b": [1, {"c": 2}]}, "d": var("x"), 3: "n", k: 4}) }}', [set_("a", {"b": None}), delete("d")],
+        ('{{ config({"a": {"b": [1, {"c": 2}]}, "d": var("x"), 3: "n", k: 4}) }}',
+         [set_("a", {"b": None}), delete("d")],
          '{{ config({"a": {"b": None}, 3: "n", k: 4}) }}', "dict", {"a": '{"b": None}'}),
         # a repeated key: the later entry is the one that counts, and the one edited
         ("{{ config({'a': 1, 'a': 2}) }}", [set_("a", 3)], "{{ config({'a': 1, 'a': 3}) }}", "dict", None),
@@ -94,7 +95,8 @@ LEADING3 = "{{ config(\n    alias = 'x'\n    , style = 'view'\n    , enabled = t
         ("{{ config({}, ) }}", [set_("a", "x"), delete("a"), set_("b", 1)], "{{ config({\"b\": 1}, ) }}",
          "dict", {"b": "1"}),
         # keywords with leading commas: a new one on its own line, removal keeps the style
-        (LEADING, [set_("enabled", True)], "{{ config(\n    alias = 'x'\n    , style = 'view'\n    , enabled = True\n) }}",
+        (LEADING, [set_("enabled", True)],
+         "{{ config(\n    alias = 'x'\n    , style = 'view'\n    , enabled = True\n) }}",
          "keywords", {"alias": "'x'", "style": "'view'", "enabled": "True"}),
         (LEADING3, [delete("style"), set_("tags", [])],
          "{{ config(\n    alias = 'x'\n    , enabled = true\n    , tags = []\n) }}",
@@ -124,7 +126,8 @@ def test_edits_read_back_in_config_and_in_jinja(text, edits, after, form, expect
 def test_reading_the_dict_form():
     doc = parse_trelm('{{ config({"style": "table", "tags": ["a"], "schema": var("s"), 1: 2}) }}\nselect 1')
     c = doc.config
-    assert (c.keys(), list(c), len(c), repr(c)) == (["style", "tags", "schema"],) * 2 + (3, "<Config style, tags, schema>")
+    keys = ["style", "tags", "schema"]
+    assert (c.keys(), list(c), len(c), repr(c)) == (keys, keys, 3, "<Config style, tags, schema>")
     assert (c["tags"], c.get("style"), c.get("x", 5), c.raw("schema"), "tags" in c, "1" in c) == (
         ["a"], "table", 5, 'var("s")', True, False)
     with pytest.raises(ValueError, match="is the expression"):
@@ -176,7 +179,10 @@ def test_dict_edits_that_would_not_read_back_are_refused(text, edit, message):
 
 
 def test_several_config_calls():
-    text = "{{ config(style='view', a=1) }}\n{{ config({'style': 'table'}) }}\n{% if x %}{{ config(b=1) }}{% endif %}\nselect 1"
+    text = (
+        "{{ config(style='view', a=1) }}\n{{ config({'style': 'table'}) }}\n"
+        "{% if x %}{{ config(b=1) }}{% endif %}\nselect 1"
+    )
     doc = parse_trelm(text)
     first, second = doc.configs
     assert (first.keys(), second.keys(), doc.config.keys()) == (["style", "a"], ["style"], ["style", "a"])
