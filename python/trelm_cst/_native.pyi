@@ -46,6 +46,10 @@ class Document:
         """The `{{ config(...) }}` call at the top level of the file, or None."""
 
     @property
+    def configs(self) -> list[Config]:
+        """Every `{{ config(...) }}` call at the top level of the file, in order; later ones override earlier ones."""
+
+    @property
     def refs(self) -> list[tuple[str, ...]]:
         """The arguments of every ref() call: (model,) or (package, model)."""
 
@@ -61,11 +65,12 @@ class Config:
         """Raises KeyError when absent, ValueError when the value is not a literal."""
 
     def __setitem__(self, key: str, value: _WritableValue, /) -> None:
-        """Raises ValueError for a bad name, TypeError for a value with no literal form,
+        """Raises ValueError for a bad name or a call that cannot be edited (positional
+        arguments other than one dict), TypeError for a value with no literal form,
         OverflowError for an int outside 64 bits."""
 
     def __delitem__(self, key: str, /) -> None:
-        """Raises KeyError when absent."""
+        """Raises KeyError when absent, ValueError for a call that cannot be edited."""
 
     @overload
     def get(self, key: str, default: None = None) -> _LiteralValue: ...

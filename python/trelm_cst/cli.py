@@ -138,11 +138,16 @@ def edit_file(run: Run, path: str, edit: ConfigEdit, dry_run: bool, counts: Edit
     if parsed is None:
         return
     before, doc = parsed
-    config = doc.config
-    if config is None:
+    configs = doc.configs
+    if not configs:
         counts.skipped += 1
         run.note(f"{path}: no config(...) call; left unchanged")
         return
+    if len(configs) > 1:
+        # The later calls override the earlier ones: which one to edit is not ours to guess.
+        run.fail(f"{path}: {len(configs)} config calls; edit it by hand")
+        return
+    config = configs[0]
     try:
         edit(config)
     except (ValueError, TypeError, OverflowError) as e:
@@ -238,9 +243,10 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
         "inspect",
         help="print one JSON object per file: config, refs, sources, queries, columns",
         description="Prints one JSON object per file (JSON Lines) with the keys path, config (literal "
-        "values), config_jinja (the Jinja source of the other values), refs, sources, queries (how many) "
-        "and columns (name, alias, expr, is_templated of the top-level SELECT). "
-        "config and config_jinja are null for a file without a config call.",
+        "values), config_jinja (the Jinja source of the other values), config_calls (how many), refs, "
+        "sources, queries (how many) and columns (name, alias, expr, is_templated of the top-level SELECT). "
+        "With several config calls, config and config_jinja merge them, later keys over earlier ones; "
+        "both are null for a file without a config call.",
     )
     inspect.add_argument("paths", nargs="+", metavar="PATH")
 
@@ -252,7 +258,7 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
         help="set a config argument in place",
         description="Sets KEY in the config(...) call of every file. VALUE is a Python literal "
         "(a string needs quotes: style='\"view\"'), or Jinja source with --raw. "
-        "Files without a config call are reported and left alone.",
+        "Files without a config call are reported and left alone; files with several are refused.",
     )
     set_config.add_argument("assignment", type=key_value, metavar="KEY=VALUE")
     set_config.add_argument("paths", nargs="+", metavar="PATH")

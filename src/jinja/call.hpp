@@ -20,7 +20,7 @@ struct Span {
 };
 
 struct CallArg {
-  std::optional<Span> name;          // the keyword of `key=value`
+  std::optional<Span> name;          // the keyword of `key=value`; a dict entry's key
   std::optional<std::size_t> comma;  // the top-level comma ending the argument
   Span value;                        // first value token to last token
   Span span;                         // first token (keyword included) to last
@@ -32,7 +32,8 @@ struct KwargMatch {
 };
 
 // Every argument but the last has a comma; the last has one exactly when
-// the list ends with a trailing comma.
+// the list ends with a trailing comma. The entries of a dict display are
+// described the same way, `open` and `close` then being its braces.
 struct Call {
   std::vector<CallArg> args;
   std::size_t open = 0;   // the "("
@@ -47,6 +48,11 @@ struct Call {
 // text the offsets refer to); nullopt when the tokens end before it closes.
 std::optional<Call> parse_call(const std::vector<ExprToken>& tokens, std::size_t open_index);
 
+// The entries of the dict display whose "{" is token `open_index`, each
+// `key: value` with its key as `name`; nullopt when the braces never close
+// or an entry is not one key, one colon and one value.
+std::optional<Call> parse_dict(const std::vector<ExprToken>& tokens, std::size_t open_index);
+
 // Every call named `name` in `text`, outer calls before the ones nested in
 // their arguments; a name after "." is a method, not a call of that name.
 std::vector<Call> find_calls(std::string_view text, std::string_view name);
@@ -54,5 +60,8 @@ std::vector<Call> find_calls(std::string_view text, std::string_view name);
 // The `config(...)` call that opens the expression tag `text` («{{ ... }}»,
 // delimiters included), or nullopt.
 std::optional<Call> config_call(std::string_view text);
+// The same test on `text` already cut into `tokens`: the index of the
+// call's "(" token, or nullopt.
+std::optional<std::size_t> config_open(std::string_view text, const std::vector<ExprToken>& tokens);
 
 }  // namespace trelm::jinja

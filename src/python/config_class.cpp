@@ -1,5 +1,5 @@
-// The Config class: the arguments of the document's configuration call,
-// read and written like a dict. Every access reads the tree afresh.
+// The Config class: the arguments of one of the document's configuration
+// calls, read and written like a dict. Every access reads the tree afresh.
 //
 // Arguments are checked and converted before the core is called, and Python
 // results are built after it returns: the core takes and releases the tree's
@@ -24,6 +24,7 @@ namespace trelm::python {
 namespace {
 
 cst::Document& doc_of(PyObject* self) { return *as<PyConfig>(self)->doc; }
+std::size_t nth_of(PyObject* self) { return as<PyConfig>(self)->nth; }
 
 // Raises ValueError with `message`, which may hold any bytes of its key or
 // source (NUL included); returns nullptr.
@@ -58,6 +59,11 @@ bool validate_key(std::string_view key) {
   return false;
 }
 
+PyObject* raise_positional() {
+  PyErr_SetString(PyExc_ValueError, "cannot edit the config call: it has positional arguments");
+  return nullptr;
+}
+
 PyObject* raise_set_refused(std::string_view key, std::string_view source) {
   return raise_value_error("cannot set `" + std::string(key) + "` to `" + std::string(source) +
                            "`: the config tag would no longer read back with that value");
@@ -65,8 +71,8 @@ PyObject* raise_set_refused(std::string_view key, std::string_view source) {
 
 // The value of `key` converted to Python. Absent: a new reference to
 // `fallback`, or KeyError when there is none.
-PyObject* value_of(cst::Document& doc, PyObject* key_obj, std::string_view key, PyObject* fallback) {
-  std::optional<std::string> source = query::config_source(doc, key);
+PyObject* value_of(PyObject* self, PyObject* key_obj, std::string_view key, PyObject* fallback) {
+  std::optional<std::string> source = query::config_source(doc_of(self), key, nth_of(self));
   if (!source) {
     if (fallback != nullptr) return Py_NewRef(fallback);
     return raise_key_error(key_obj);
@@ -83,14 +89,14 @@ PyObject* config_getitem(PyObject* self, PyObject* key_obj) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     std::optional<std::string_view> key = utf8_arg(key_obj, "__getitem__", "key");
     if (!key) return nullptr;
-    return value_of(doc_of(self), key_obj, *key, nullptr);
+    return value_of(self, key_obj, *key, nullptr);
   });
 }
 
 int delete_key(PyObject* self, PyObject* key_obj) {
   std::optional<std::string_view> key = utf8_arg(key_obj, "__delitem__", "key");
   if (!key) return -1;
-  switch (edit::remove_config(doc_of(self), *key)) {
+  switch (edit::remove_config(doc_of(self), *key, nth_of(self))) {
     case edit::ConfigChange::Applied:
       return 0;
     case edit::ConfigChange::NoConfigCall:
@@ -99,6 +105,9 @@ int delete_key(PyObject* self, PyObject* key_obj) {
     case edit::ConfigChange::BreaksTag:
       raise_value_error("cannot remove `" + std::string(*key) +
                         "`: the config tag would no longer read back as a config call");
+      return -1;
+    case edit::ConfigChange::PositionalArguments:
+      raise_positional();
       return -1;
   }
   return -1;
@@ -110,9 +119,18 @@ int set_key(PyObject* self, PyObject* key_obj, PyObject* value) {
   std::optional<jinja::Literal> literal = py_to_literal(value);
   if (!literal) return -1;
   cst::Document& doc = doc_of(self);
-  if (edit::set_config(doc, *key, *literal) != edit::ConfigChange::BreaksTag) return 0;
+  switch (edit::set_config(doc, *key, *literal, nth_of(self))) {
+    case edit::ConfigChange::Applied:
+    case edit::ConfigChange::NoConfigCall:
+      return 0;
+    case edit::ConfigChange::PositionalArguments:
+      raise_positional();
+      return -1;
+    case edit::ConfigChange::BreaksTag:
+      break;
+  }
   // Refused and unchanged: name the source the edit would have written.
-  char quote = jinja::quote_style(query::config_text(doc).value_or(""));
+  char quote = jinja::quote_style(query::config_text(doc, nth_of(self)).value_or(""));
   raise_set_refused(*key, jinja::render_literal(*literal, quote));
   return -1;
 }
@@ -131,7 +149,7 @@ PyObject* config_get(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     std::optional<std::string_view> key = utf8_arg(key_obj, "get", "key");
     if (!key) return nullptr;
-    return value_of(doc_of(self), key_obj, *key, fallback);
+    return value_of(self, key_obj, *key, fallback);
   });
 }
 
@@ -142,7 +160,7 @@ PyObject* config_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:raw", const_cast<char**>(kwlist), &key_obj)) return nullptr;
     std::optional<std::string_view> key = utf8_arg(key_obj, "raw", "key");
     if (!key) return nullptr;
-    return optional_str(query::config_source(doc_of(self), *key));
+    return optional_str(query::config_source(doc_of(self), *key, nth_of(self)));
   });
 }
 
@@ -170,8 +188,14 @@ PyObject* config_set_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!trimmed) return nullptr;
     std::optional<std::string_view> source = utf8_arg(trimmed.get(), "set_raw", "source");
     if (!source) return nullptr;
-    if (edit::set_config_source(doc_of(self), *key, *source) == edit::ConfigChange::BreaksTag) {
-      return raise_set_refused(*key, *source);
+    switch (edit::set_config_source(doc_of(self), *key, *source, nth_of(self))) {
+      case edit::ConfigChange::BreaksTag:
+        return raise_set_refused(*key, *source);
+      case edit::ConfigChange::PositionalArguments:
+        return raise_positional();
+      case edit::ConfigChange::Applied:
+      case edit::ConfigChange::NoConfigCall:
+        break;
     }
     Py_RETURN_NONE;
   });
@@ -189,16 +213,17 @@ PyObject* key_list(const std::vector<std::string>& keys) {
 }
 
 PyObject* config_keys(PyObject* self, PyObject*) {
-  return guarded<PyObject*>(nullptr, [&] { return key_list(query::config_keys(doc_of(self))); });
+  return guarded<PyObject*>(nullptr, [&] { return key_list(query::config_keys(doc_of(self), nth_of(self))); });
 }
 
 Py_ssize_t config_len(PyObject* self) {
-  return guarded<Py_ssize_t>(-1, [&] { return static_cast<Py_ssize_t>(query::config_keys(doc_of(self)).size()); });
+  return guarded<Py_ssize_t>(
+      -1, [&] { return static_cast<Py_ssize_t>(query::config_keys(doc_of(self), nth_of(self)).size()); });
 }
 
 PyObject* config_iter(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyRef keys = PyRef::steal(key_list(query::config_keys(doc_of(self))));
+    PyRef keys = PyRef::steal(key_list(query::config_keys(doc_of(self), nth_of(self))));
     if (!keys) return nullptr;
     return PyObject_GetIter(keys.get());
   });
@@ -208,19 +233,20 @@ int config_contains(PyObject* self, PyObject* key_obj) {
   return guarded<int>(-1, [&]() -> int {
     std::optional<std::string_view> key = utf8_arg(key_obj, "__contains__", "key");
     if (!key) return -1;
-    return query::config_source(doc_of(self), *key) ? 1 : 0;
+    return query::config_source(doc_of(self), *key, nth_of(self)) ? 1 : 0;
   });
 }
 
 PyObject* config_str(PyObject* self) {
-  return guarded<PyObject*>(nullptr, [&] { return to_py_str(query::config_text(doc_of(self)).value_or("")); });
+  return guarded<PyObject*>(nullptr,
+                            [&] { return to_py_str(query::config_text(doc_of(self), nth_of(self)).value_or("")); });
 }
 
 PyObject* config_repr(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&] {
     std::string text = "<Config ";
     const char* separator = "";
-    for (const std::string& key : query::config_keys(doc_of(self))) {
+    for (const std::string& key : query::config_keys(doc_of(self), nth_of(self))) {
       text += separator;
       text += key;
       separator = ", ";

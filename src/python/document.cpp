@@ -45,7 +45,21 @@ PyObject* document_query(PyObject* self, void*) {
 PyObject* document_config(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     if (!query::config_index(doc_of(self))) Py_RETURN_NONE;
-    return new_instance<PyConfig>(config_type(), shared_doc_of(self));
+    return new_instance<PyConfig>(config_type(), shared_doc_of(self), std::size_t{0});
+  });
+}
+
+PyObject* document_configs(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const std::size_t count = query::config_count(doc_of(self));
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+      PyObject* item = new_instance<PyConfig>(config_type(), shared_doc_of(self), i);
+      if (item == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+    }
+    return list.release();
   });
 }
 
@@ -105,6 +119,9 @@ PyGetSetDef kGetSet[] = {
     {"query", document_query, nullptr, "The first query at the top level of the file: the model's own SELECT.",
      nullptr},
     {"config", document_config, nullptr, "The `{{ config(...) }}` call at the top level of the file.", nullptr},
+    {"configs", document_configs, nullptr,
+     "Every `{{ config(...) }}` call at the top level of the file, in order; later ones override earlier ones.",
+     nullptr},
     {"refs", document_refs, nullptr, "The arguments of every ref() call: (model,) or (package, model).", nullptr},
     {"sources", document_sources, nullptr, "The (source_name, table_name) of every source() call.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

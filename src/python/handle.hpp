@@ -2,6 +2,7 @@
 // references to its nodes (never Python objects), so none needs the GC.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <new>
 #include <utility>
@@ -16,11 +17,13 @@ struct PyDocument {
   std::shared_ptr<cst::Document> doc;
 };
 
-// The configuration call of a document: the same shared document as its
-// PyDocument, read afresh on every access, so it never goes stale.
+// A configuration call of a document: the same shared document as its
+// PyDocument and which of its configuration calls (0 for the first), read
+// afresh on every access, so it never goes stale.
 struct PyConfig {
   PyObject_HEAD
   std::shared_ptr<cst::Document> doc;
+  std::size_t nth;
 };
 
 // Query, Cte and Clause: one node each.
@@ -61,8 +64,9 @@ PyObject* new_instance(PyTypeObject* type, Members&&... members) {
 inline void construct_payload(PyDocument* self, std::shared_ptr<cst::Document> doc) {
   new (&self->doc) std::shared_ptr<cst::Document>(std::move(doc));
 }
-inline void construct_payload(PyConfig* self, std::shared_ptr<cst::Document> doc) {
+inline void construct_payload(PyConfig* self, std::shared_ptr<cst::Document> doc, std::size_t nth) {
   new (&self->doc) std::shared_ptr<cst::Document>(std::move(doc));
+  self->nth = nth;
 }
 inline void construct_payload(PyNodeHandle* self, cst::NodeRef node) {
   new (&self->node) cst::NodeRef(std::move(node));

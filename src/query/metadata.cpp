@@ -69,17 +69,25 @@ std::string identity_of(const std::vector<std::string>& strings) {
 
 }  // namespace
 
-std::optional<std::size_t> config_index(const cst::Document& doc) {
+std::size_t config_count(const cst::Document& doc) {
+  auto lock = doc.root->read_lock();
+  std::size_t count = 0;
+  for (const cst::Child& child : doc.root->children) count += is_config_tag(child) ? 1 : 0;
+  return count;
+}
+
+std::optional<std::size_t> config_index(const cst::Document& doc, std::size_t nth) {
   auto lock = doc.root->read_lock();
   const cst::Children& children = doc.root->children;
+  std::size_t seen = 0;
   for (std::size_t i = 0; i < children.size(); ++i) {
-    if (is_config_tag(children[i])) return i;
+    if (is_config_tag(children[i]) && seen++ == nth) return i;
   }
   return std::nullopt;
 }
 
-std::optional<std::string> config_text(const cst::Document& doc) {
-  const std::optional<std::size_t> index = config_index(doc);
+std::optional<std::string> config_text(const cst::Document& doc, std::size_t nth) {
+  const std::optional<std::size_t> index = config_index(doc, nth);
   if (!index) return std::nullopt;
   auto lock = doc.root->read_lock();
   return std::string(doc.root->children[*index].token().text());
@@ -87,30 +95,26 @@ std::optional<std::string> config_text(const cst::Document& doc) {
 
 // The tag was chosen because it reads as the call; not reading it again
 // means the tree changed under us.
-std::optional<ConfigTag> config_tag(const cst::Document& doc) {
-  std::optional<std::string> text = config_text(doc);
+std::optional<ConfigTag> config_tag(const cst::Document& doc, std::size_t nth) {
+  std::optional<std::string> text = config_text(doc, nth);
   if (!text) return std::nullopt;
-  std::optional<jinja::Call> call = jinja::config_call(*text);
-  if (!call) throw std::logic_error("config_index found a config call");
-  return ConfigTag{std::move(*text), std::move(*call)};
+  std::optional<jinja::ConfigArgs> args = jinja::config_args(*text);
+  if (!args) throw std::logic_error("config_index found a config call");
+  return ConfigTag{std::move(*text), std::move(*args)};
 }
 
-std::vector<std::string> config_keys(const cst::Document& doc) {
-  std::vector<std::string> keys;
-  const std::optional<ConfigTag> tag = config_tag(doc);
-  if (!tag) return keys;
-  for (const jinja::CallArg& arg : tag->call.args) {
-    if (arg.name) keys.emplace_back(arg.name->text_in(tag->text));
-  }
-  return keys;
+std::vector<std::string> config_keys(const cst::Document& doc, std::size_t nth) {
+  const std::optional<ConfigTag> tag = config_tag(doc, nth);
+  if (!tag) return {};
+  return tag->args.key_names();
 }
 
-std::optional<std::string> config_source(const cst::Document& doc, std::string_view key) {
-  const std::optional<ConfigTag> tag = config_tag(doc);
+std::optional<std::string> config_source(const cst::Document& doc, std::string_view key, std::size_t nth) {
+  const std::optional<ConfigTag> tag = config_tag(doc, nth);
   if (!tag) return std::nullopt;
-  const auto found = tag->call.kwarg(tag->text, key);
+  const std::optional<std::size_t> found = tag->args.find(key);
   if (!found) return std::nullopt;
-  return std::string(found->value_text);
+  return std::string(tag->args.entries.args[*found].value.text_in(tag->text));
 }
 
 std::vector<std::vector<std::string>> call_string_args(const cst::Document& doc, std::string_view name) {

@@ -1,5 +1,5 @@
-// What a model file declares about itself: its configuration call (the
-// first top-level expression tag that opens with `config(...)`), and the
+// What a model file declares about itself: its configuration calls (the
+// top-level expression tags that open with `config(...)`), and the
 // string arguments of its `ref(...)` and `source(...)` calls anywhere in the
 // tree, Jinja embedded in comments, strings and quoted identifiers included.
 // Results are fresh values; each function takes the read locks it needs.
@@ -12,25 +12,32 @@
 #include <utility>
 #include <vector>
 
-#include "jinja/call.hpp"
+#include "jinja/config_args.hpp"
 #include "tree/document.hpp"
 
 namespace trelm::query {
 
+// A model may hold several configuration tags; `nth` picks one, in
+// document order, the first by default. Later tags override earlier ones
+// when the model runs.
+
+// How many configuration tags the root holds.
+std::size_t config_count(const cst::Document& doc);
 // Position of the configuration tag among the root's children.
-std::optional<std::size_t> config_index(const cst::Document& doc);
+std::optional<std::size_t> config_index(const cst::Document& doc, std::size_t nth = 0);
 // Its full text, delimiters included.
-std::optional<std::string> config_text(const cst::Document& doc);
-// The configuration tag's text with the call read from it.
+std::optional<std::string> config_text(const cst::Document& doc, std::size_t nth = 0);
+// The configuration tag's text with the arguments read from it.
 struct ConfigTag {
   std::string text;
-  jinja::Call call;
+  jinja::ConfigArgs args;
 };
-std::optional<ConfigTag> config_tag(const cst::Document& doc);
-// The keyword names of the configuration call, in order, repeats kept.
-std::vector<std::string> config_keys(const cst::Document& doc);
-// The Jinja source of keyword `key`'s value, exactly as written.
-std::optional<std::string> config_source(const cst::Document& doc, std::string_view key);
+std::optional<ConfigTag> config_tag(const cst::Document& doc, std::size_t nth = 0);
+// The keys the configuration call sets, in order, repeats kept: keyword
+// names, or the string keys of its one dict.
+std::vector<std::string> config_keys(const cst::Document& doc, std::size_t nth = 0);
+// The Jinja source of `key`'s value, exactly as written.
+std::optional<std::string> config_source(const cst::Document& doc, std::string_view key, std::size_t nth = 0);
 
 // The string arguments of every call named `name` whose positional
 // arguments are all string literals, in document order.

@@ -12,6 +12,10 @@ from trelm_cst import cli
 CONFIGURED = "{{ config(style='table', schema=var('s'), ids={1: 'a'}) }}\nselect a, b + 1, c as d\nfrom {{ ref('x') }} join {{ source('raw', 'y') }} using (a)\n"
 PLAIN = "select {% if x %}1{% endif %} as one\n"
 CRLF = "{{ config(tags=['a']) }}\r\nselect 1\r\n"
+DICT = '{{ config({"style": "table", "tags": ["a"]}) }}\nselect 1\n'
+TWO_CALLS = (
+    "{{ config(style='view', alias=var('a'), tags=['x']) }}\n{{ config({'style': 'table', 'alias': 'b'}) }}\nselect 1\n"
+)
 
 
 @pytest.fixture
@@ -42,14 +46,14 @@ def test_inspect_writes_one_json_object_per_model_file(folder, capsys):
     assert status == 0
     lines = [json.loads(line) for line in out.splitlines()]
     assert [line["path"] for line in lines] == [os.path.join("m", "a", "x.sql"), os.path.join("m", "b.sql"), "extra.txt"]
-    assert list(lines[0]) == ["path", "config", "config_jinja", "refs", "sources", "queries", "columns"]
+    assert list(lines[0]) == ["path", "config", "config_jinja", "config_calls", "refs", "sources", "queries", "columns"]
     assert lines[0]["config"] == {"style": "table"}
     assert lines[0]["config_jinja"] == {"schema": "var('s')", "ids": "{1: 'a'}"}
     assert (lines[0]["refs"], lines[0]["sources"], lines[0]["queries"]) == ([["x"]], [["raw", "y"]], 1)
     assert [(c["name"], c["alias"], c["expr"]) for c in lines[0]["columns"]] == [
         ("a", None, "a"), (None, None, "b + 1"), ("d", "d", "c")
     ]
-    assert lines[1]["config"] is None and lines[1]["config_jinja"] is None
+    assert (lines[1]["config"], lines[1]["config_jinja"], lines[1]["config_calls"]) == (None, None, 0)
     assert lines[1]["columns"][0]["is_templated"] is True
 
 
@@ -93,8 +97,11 @@ def test_unreadable_file_is_reported(folder, capsys):
         (["remove-config", "tags"], CRLF, "{{ config() }}\r\nselect 1\r\n"),
         (["set-config", "tags=['a']"], CRLF, CRLF),
         (["remove-config", "bad-key"], CRLF, CRLF),
+        (["set-config", "style='view'"], DICT, DICT.replace('"table"', '"view"')),
+        (["set-config", "enabled=True"], DICT, DICT.replace('["a"]', '["a"], "enabled": True')),
+        (["remove-config", "style"], DICT, DICT.replace('"style": "table", ', "")),
     ],
-    ids=["literal", "raw", "remove", "same-value", "absent-key"],
+    ids=["literal", "raw", "remove", "same-value", "absent-key", "dict-literal", "dict-new", "dict-remove"],
 )
 def test_edits_in_place_keep_every_other_byte_and_the_mode(folder, capsys, argv, before, after):
     root = folder({"m.sql": before})
@@ -109,6 +116,20 @@ def test_edits_in_place_keep_every_other_byte_and_the_mode(folder, capsys, argv,
     assert ((root / "m.sql").stat().st_ino == inode) == (after == before)
     counts = "1 file, 0 unchanged" if after != before else "0 files, 1 unchanged"
     assert err == f"changed {counts}, 0 without a config call, 0 failed\n"
+
+
+def test_several_config_calls_are_merged_by_inspect_and_refused_by_edits(folder, capsys):
+    root = folder({"m.sql": TWO_CALLS})
+    status, out, _ = run(capsys, "inspect", "m.sql")
+    line = json.loads(out)
+    assert status == 0
+    assert (line["config"], line["config_jinja"], line["config_calls"]) == (
+        {"style": "table", "tags": ["x"], "alias": "b"}, {}, 2)
+    for argv in (["set-config", "style='view'"], ["remove-config", "--dry-run", "tags"]):
+        status, out, err = run(capsys, *argv, "m.sql")
+        assert (status, out) == (1, "")
+        assert err.splitlines()[0] == "m.sql: 2 config calls; edit it by hand"
+    assert (root / "m.sql").read_text() == TWO_CALLS
 
 
 def test_dry_run_prints_a_diff_and_writes_nothing(folder, capsys):
