@@ -23,7 +23,13 @@
 namespace trelm::python {
 namespace {
 
-cst::Document& doc_of(PyObject* self) { return *as<PyConfig>(self)->doc; }
+cst::Document& doc_of(PyObject* self) { return as<PyConfig>(self)->doc->doc; }
+
+// Every edit drops the document's positions, whatever its outcome.
+edit::ConfigChange edited(PyObject* self, edit::ConfigChange change) {
+  as<PyConfig>(self)->doc->edited();
+  return change;
+}
 
 // Raises ValueError with `message`, which may hold any bytes of its key or
 // source (NUL included); returns nullptr.
@@ -90,7 +96,7 @@ PyObject* config_getitem(PyObject* self, PyObject* key_obj) {
 int delete_key(PyObject* self, PyObject* key_obj) {
   std::optional<std::string_view> key = utf8_arg(key_obj, "__delitem__", "key");
   if (!key) return -1;
-  switch (edit::remove_config(doc_of(self), *key)) {
+  switch (edited(self, edit::remove_config(doc_of(self), *key))) {
     case edit::ConfigChange::Applied:
       return 0;
     case edit::ConfigChange::NoConfigCall:
@@ -110,7 +116,7 @@ int set_key(PyObject* self, PyObject* key_obj, PyObject* value) {
   std::optional<jinja::Literal> literal = py_to_literal(value);
   if (!literal) return -1;
   cst::Document& doc = doc_of(self);
-  if (edit::set_config(doc, *key, *literal) != edit::ConfigChange::BreaksTag) return 0;
+  if (edited(self, edit::set_config(doc, *key, *literal)) != edit::ConfigChange::BreaksTag) return 0;
   // Refused and unchanged: name the source the edit would have written.
   char quote = jinja::quote_style(query::config_text(doc).value_or(""));
   raise_set_refused(*key, jinja::render_literal(*literal, quote));
@@ -170,10 +176,19 @@ PyObject* config_set_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!trimmed) return nullptr;
     std::optional<std::string_view> source = utf8_arg(trimmed.get(), "set_raw", "source");
     if (!source) return nullptr;
-    if (edit::set_config_source(doc_of(self), *key, *source) == edit::ConfigChange::BreaksTag) {
+    if (edited(self, edit::set_config_source(doc_of(self), *key, *source)) == edit::ConfigChange::BreaksTag) {
       return raise_set_refused(*key, *source);
     }
     Py_RETURN_NONE;
+  });
+}
+
+PyObject* config_span(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const SharedDoc& doc = as<PyConfig>(self)->doc;
+    const char* address = query::config_tag_address(doc->doc);
+    if (address == nullptr) Py_RETURN_NONE;
+    return optional_span(doc->index()->token_span(address));
   });
 }
 
@@ -244,6 +259,13 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyGetSetDef kGetSet[] = {
+    {"span", config_span, nullptr,
+     "(start, end): where the whole config tag is in str(document); None when the document has\nno config call.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("The arguments of a `{{ config(...) }}` call, read and written like a dict.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyConfig>)},
@@ -255,6 +277,7 @@ PyType_Slot kSlots[] = {
     {Py_mp_ass_subscript, reinterpret_cast<void*>(config_ass_subscript)},
     {Py_sq_contains, reinterpret_cast<void*>(config_contains)},
     {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
     {0, nullptr},
 };
 
