@@ -151,8 +151,6 @@ def test_calls_read_every_tag_with_their_arguments():
     [
         ("{{ ref(model_name) }}", [("ref", ("model_name",), {})]),
         ("{{ f(g(1), k = [1, 2]) }}", [("f", ("g(1)",), {"k": "[1, 2]"}), ("g", ("1",), {})]),
-        ("{% if not (a) and is_backfill() %}{% endif %}", [("is_backfill", (), {})]),
-        ("{{ x().y(1) ~ 'a'.upper() }}", [("x", (), {})]),
         ("{{ a . b (1) }}", [("a.b", ("1",), {})]),
     ],
 )
