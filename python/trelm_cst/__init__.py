@@ -4,14 +4,18 @@
 TYPE_CHECKING = False
 
 from trelm_cst._native import (
+    Call,
     Clause,
     Column,
     Config,
     Cte,
     Document,
+    Node,
     Query,
     Select,
+    Token,
     TrelmSyntaxError,
+    parse_literal,
     parse_trelm,
     render_literal,
 )
@@ -35,14 +39,18 @@ def __getattr__(name: str) -> str:
     return found
 
 __all__ = [
+    "Call",
     "Clause",
     "Column",
     "Config",
     "Cte",
     "Document",
+    "Node",
     "Query",
     "Select",
+    "Token",
     "TrelmSyntaxError",
+    "parse_literal",
     "parse_trelm",
     "render_literal",
 ]

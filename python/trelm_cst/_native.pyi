@@ -1,10 +1,10 @@
 # Types of the native module. Every class is final and has no Python
 # constructor: instances come from parse_trelm, Document.parse and the members
-# of other instances. Handles (Query, Select, Column) compare by the node they
-# hold; only Query is hashable.
+# of other instances. Handles (Query, Select, Column, Node) compare by the node
+# they hold; Query and Node are hashable. Token and Call are snapshots.
 
 from collections.abc import Iterator
-from typing import ClassVar, TypeAlias, TypeVar, final, overload
+from typing import ClassVar, Literal, TypeAlias, TypeVar, final, overload
 
 # What a Jinja literal reads as.
 _LiteralValue: TypeAlias = (
@@ -22,6 +22,8 @@ _WritableValue: TypeAlias = (
     | dict[_WritableValue, _WritableValue]
 )
 _T = TypeVar("_T")
+# (start, end) indices into str(document), counted in characters.
+_Span: TypeAlias = tuple[int, int]
 
 @final
 class Document:
@@ -57,6 +59,28 @@ class Document:
     def sources(self) -> list[tuple[str, str]]:
         """The (source_name, table_name) of every source() call."""
 
+    @property
+    def root(self) -> Node:
+        """The root node of the syntax tree."""
+
+    def location(self, index: int) -> tuple[int, int]:
+        """The (line, column) of an index into str(document), both 1-based, in characters.
+        Raises IndexError outside 0..len(str(document))."""
+
+    def tokens(self) -> list[Token]:
+        """Every token of the document, in order."""
+
+    def calls(self, name: str | None = None) -> list[Call]:
+        """Every call in the document's Jinja tags, in order; only those with this dotted name."""
+
+    def rename_ref(self, old: str, new: str) -> int:
+        """Renames the model of every matching ref() call; returns how many calls changed.
+        Raises ValueError when every match is refused."""
+
+    def rename_source(self, old: tuple[str, str], new: tuple[str, str]) -> int:
+        """Renames every matching two-argument source() call; returns how many calls changed.
+        Raises ValueError when every match is refused."""
+
 @final
 class Config:
     """The arguments of a `{{ config(...) }}` call, read and written like a dict."""
@@ -85,6 +109,10 @@ class Config:
     def keys(self) -> list[str]:
         """The argument names, in order."""
 
+    @property
+    def span(self) -> _Span | None:
+        """Where the whole config tag is in str(document)."""
+
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[str]: ...
     def __contains__(self, key: str, /) -> bool: ...
@@ -112,6 +140,14 @@ class Query:
     def cte(self, name: str) -> Cte | None:
         """The CTE with this name, compared ignoring case."""
 
+    @property
+    def node(self) -> Node:
+        """The syntax tree node of the query."""
+
+    @property
+    def span(self) -> _Span | None:
+        """Where the query is in str(document); None once it is no longer part of it."""
+
     def __eq__(self, value: object, /) -> bool: ...
     def __ne__(self, value: object, /) -> bool: ...
     def __hash__(self) -> int: ...
@@ -128,6 +164,14 @@ class Cte:
     def query(self) -> Query | None:
         """The query inside the CTE's parentheses."""
 
+    @property
+    def node(self) -> Node:
+        """The syntax tree node of the CTE."""
+
+    @property
+    def span(self) -> _Span | None:
+        """Where the CTE is in str(document); None once it is no longer part of it."""
+
 @final
 class Clause:
     """A clause of a query, such as its FROM or WHERE clause."""
@@ -135,6 +179,14 @@ class Clause:
     @property
     def name(self) -> str:
         """The clause keyword in upper case, such as `FROM`, `GROUP BY` or `UNION ALL`."""
+
+    @property
+    def node(self) -> Node:
+        """The syntax tree node of the clause."""
+
+    @property
+    def span(self) -> _Span | None:
+        """Where the clause is in str(document); None once it is no longer part of it."""
 
 @final
 class Select:
@@ -161,6 +213,14 @@ class Select:
     def remove(self, target: Column | str) -> bool:
         """Removes a column, given as a Column or a name. Returns False when there is no
         such column; raises ValueError for the only column."""
+
+    @property
+    def node(self) -> Node:
+        """The syntax tree node of the SELECT clause."""
+
+    @property
+    def span(self) -> _Span | None:
+        """Where the SELECT clause is in str(document); None once it is no longer part of it."""
 
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[Column]: ...
@@ -204,6 +264,14 @@ class Column:
         """Removes the column from its SELECT clause. Returns False when it was already
         removed; raises ValueError for the only column."""
 
+    @property
+    def node(self) -> Node:
+        """The syntax tree node of the column."""
+
+    @property
+    def span(self) -> _Span | None:
+        """Where the column is in str(document); None once it is no longer part of it."""
+
     def __eq__(self, value: object, /) -> bool: ...
     def __ne__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
@@ -220,3 +288,75 @@ def parse_trelm(source: str) -> Document:
 
 def render_literal(value: _WritableValue, quote: str = '"') -> str:
     """Renders a Python value as Jinja literal source, the way Config.__setitem__ writes it."""
+
+_NodeKind: TypeAlias = Literal[
+    "root", "paren", "bracket", "jinja_block", "jinja_branch", "query", "clause", "select_item", "cte"
+]
+_TokenKind: TypeAlias = Literal[
+    "whitespace", "line_comment", "block_comment", "jinja_comment", "jinja_expression", "jinja_statement",
+    "jinja_raw", "string", "quoted_identifier", "word", "number", "lparen", "rparen", "lbracket", "rbracket",
+    "comma", "semicolon", "other",
+]
+
+@final
+class Node:
+    """A node of the syntax tree. str() gives its text."""
+
+    @property
+    def kind(self) -> _NodeKind:
+        """What the node is."""
+
+    @property
+    def children(self) -> list[Node | Token]:
+        """The node's children, in order: a fresh list."""
+
+    @property
+    def span(self) -> _Span | None:
+        """Where the node is in str(document); None once it is no longer part of it."""
+
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class Token:
+    """A token of the syntax tree, as it was when read. str() gives its text."""
+
+    @property
+    def kind(self) -> _TokenKind:
+        """The token's kind in snake case."""
+
+    @property
+    def text(self) -> str:
+        """The token's text as written."""
+
+    @property
+    def span(self) -> _Span | None:
+        """Where the token is in str(document); None once it is no longer part of it."""
+
+@final
+class Call:
+    """A call in a Jinja tag, as it was when read. str() gives its text."""
+
+    @property
+    def name(self) -> str:
+        """The called name, dotted: `ref`, `adapter.dispatch`."""
+
+    @property
+    def args(self) -> tuple[str, ...]:
+        """The source text of each positional argument, trimmed."""
+
+    @property
+    def kwargs(self) -> dict[str, str]:
+        """The source text of each keyword argument by name, in order."""
+
+    @property
+    def span(self) -> _Span | None:
+        """Where the call's text is in str(document); None once its tag is gone."""
+
+    @property
+    def tag_span(self) -> _Span | None:
+        """Where the whole tag holding the call is in str(document)."""
+
+def parse_literal(text: str) -> _LiteralValue:
+    """The Python value of a Jinja literal: the inverse of render_literal. Raises ValueError."""

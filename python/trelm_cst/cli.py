@@ -5,6 +5,8 @@
     trelm-cst set-config style='"view"' models/
     trelm-cst set-config --raw schema='var("schema")' models/
     trelm-cst remove-config --dry-run tags models/
+    trelm-cst rename-ref stg_orders orders models/
+    trelm-cst rename-source --check raw.orders shop.orders models/
 
 Exit status: 0 when every file went through, 1 when any path could not be
 read, parsed or edited (the others are still processed), 2 for bad arguments.
@@ -31,6 +33,8 @@ EXIT_FAILED = 1
 EXIT_USAGE = 2
 
 ConfigEdit = Callable[[Config], None]
+# Changes a document and says how many calls it changed.
+DocumentEdit = Callable[[Document], int]
 
 
 class Run:
@@ -167,6 +171,70 @@ def edit_file(run: Run, path: str, edit: ConfigEdit, dry_run: bool, counts: Edit
     counts.changed += 1
 
 
+def run_document_edit(
+    paths: Sequence[str], edit: DocumentEdit, dry_run: bool, check: bool, out: TextIO, err: TextIO
+) -> int:
+    """A rename over every file: like set-config, and with --check, nothing
+    written and exit status 1 when any file would change."""
+    run = start(paths, out, err)
+    counts = EditCounts()
+    calls = 0
+    for path in run.files:
+        calls += edit_document_file(run, path, edit, dry_run, check, counts)
+        run.progress.step()
+    status = run.exit_status()
+    verb = "would change" if dry_run or check else "changed"
+    err.write(
+        f"{verb} {counts.changed} {plural(counts.changed, 'file')} ({calls} {plural(calls, 'call')}), "
+        f"{counts.unchanged} unchanged, {run.failed} failed\n"
+    )
+    if check and counts.changed and status == EXIT_OK:
+        return EXIT_FAILED
+    return status
+
+
+def edit_document_file(run: Run, path: str, edit: DocumentEdit, dry_run: bool, check: bool, counts: EditCounts) -> int:
+    parsed = run.parsed(path)
+    if parsed is None:
+        return 0
+    before, doc = parsed
+    try:
+        changed_calls = edit(doc)
+    except ValueError as e:
+        run.fail(f"{path}: {e}")
+        return 0
+    after = str(doc)
+    if after == before:
+        counts.unchanged += 1
+        return 0
+    if dry_run:
+        run.emit(unified_diff(path, before, after))
+    elif check:
+        run.note(f"{path}: would change")
+    else:
+        problem = write_model(path, after)
+        if problem is not None:
+            run.fail(problem)
+            return 0
+    counts.changed += 1
+    return changed_calls
+
+
+def ref_renamer(old: str, new: str) -> DocumentEdit:
+    return lambda doc: doc.rename_ref(old, new)
+
+
+def source_renamer(old: tuple[str, str], new: tuple[str, str]) -> DocumentEdit:
+    return lambda doc: doc.rename_source(old, new)
+
+
+def source_table(text: str) -> tuple[str, str]:
+    source, sep, table = text.partition(".")
+    if not sep or not source or not table:
+        raise argparse.ArgumentTypeError(f"expected SOURCE.TABLE, got {text!r}")
+    return source, table
+
+
 def setter(key: str, value: object) -> ConfigEdit:
     def edit(config: Config) -> None:
         config[key] = value  # type: ignore[assignment]  # the module refuses what it cannot write
@@ -269,7 +337,38 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
     remove_config.add_argument("key", metavar="KEY")
     remove_config.add_argument("paths", nargs="+", metavar="PATH")
     add_dry_run(remove_config)
+
+    rename_ref = commands.add_parser(
+        "rename-ref",
+        help="rename the model that ref() calls name",
+        description="Renames OLD to NEW in every ref('OLD') and ref('package', 'OLD') call with string "
+        "arguments, in every Jinja tag (those in comments and strings too). Each string keeps its quotes; "
+        "keyword arguments such as versions stay.",
+    )
+    rename_ref.add_argument("old", metavar="OLD")
+    rename_ref.add_argument("new", metavar="NEW")
+    rename_ref.add_argument("paths", nargs="+", metavar="PATH")
+    add_dry_run(rename_ref)
+    add_check(rename_ref)
+
+    rename_source = commands.add_parser(
+        "rename-source",
+        help="rename the source and table that source() calls name",
+        description="Renames source('SOURCE', 'TABLE') calls with string arguments to the new names, "
+        "in every Jinja tag. The names are split at their first dot.",
+    )
+    rename_source.add_argument("old", type=source_table, metavar="SOURCE.TABLE")
+    rename_source.add_argument("new", type=source_table, metavar="NEW_SOURCE.NEW_TABLE")
+    rename_source.add_argument("paths", nargs="+", metavar="PATH")
+    add_dry_run(rename_source)
+    add_check(rename_source)
     return parser
+
+
+def add_check(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--check", action="store_true", help="write nothing; exit with status 1 when any file would change"
+    )
 
 
 def add_dry_run(parser: argparse.ArgumentParser) -> None:
@@ -302,4 +401,9 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
                 parser.error(problem)
             edit = setter(key, value)
         return run_config_edit(args.paths, edit, args.dry_run, out, err)
+    if args.command == "rename-ref":
+        return run_document_edit(args.paths, ref_renamer(args.old, args.new), args.dry_run, args.check, out, err)
+    if args.command == "rename-source":
+        renamer = source_renamer(args.old, args.new)
+        return run_document_edit(args.paths, renamer, args.dry_run, args.check, out, err)
     return run_config_edit(args.paths, remover(args.key), args.dry_run, out, err)

@@ -122,6 +122,22 @@ bool is_tag_opening(std::string_view between) {
   return lexer::unicode::is_all_white_space(between.substr(marks));
 }
 
+// Words of Jinja's expression grammar that a bracket may follow without
+// making a call.
+bool is_operator_word(std::string_view word) {
+  for (std::string_view w : {"and", "or", "not", "in", "is", "if", "elif", "else", "for"}) {
+    if (word == w) return true;
+  }
+  return false;
+}
+
+// The first token of the dotted name that ends at token `last`.
+std::size_t dotted_name_start(std::string_view text, const Tokens& tokens, std::size_t last) {
+  std::size_t first = last;
+  while (first >= 2 && is_dot(text, tokens[first - 1]) && tokens[first - 2].is(ExprTokenKind::ExprName)) first -= 2;
+  return first;
+}
+
 }  // namespace
 
 std::optional<KwargMatch> Call::kwarg(std::string_view text, std::string_view key) const {
@@ -160,6 +176,28 @@ std::optional<Call> parse_dict(const Tokens& tokens, std::size_t open_index) {
     return make_entry(tokens, match, first, last, comma);
   };
   return read_items(tokens, match, open_index, make);
+}
+
+std::vector<NamedCall> find_every_call(std::string_view text) {
+  std::vector<NamedCall> calls;
+  if (text.find('(') == std::string_view::npos) return calls;
+  const Tokens tokens = tokenize(text);
+  const std::vector<std::size_t> match = matching_closers(tokens);
+  for (std::size_t i = 1; i < tokens.size(); ++i) {
+    if (!tokens[i].is_open('(') || !tokens[i - 1].is(ExprTokenKind::ExprName)) continue;
+    const std::size_t first = dotted_name_start(text, tokens, i - 1);
+    if (first > 0 && is_dot(text, tokens[first - 1])) continue;  // a method of some value
+    if (first == i - 1 && is_operator_word(tokens[first].text_in(text))) continue;
+    std::optional<Call> call = read_call(tokens, match, i);
+    if (!call) continue;
+    NamedCall named{std::move(*call), std::string(), tokens[first].start};
+    for (std::size_t k = first; k < i; k += 2) {
+      if (k > first) named.name += '.';
+      named.name += tokens[k].text_in(text);
+    }
+    calls.push_back(std::move(named));
+  }
+  return calls;
 }
 
 std::optional<std::size_t> config_open(std::string_view text, const Tokens& tokens) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -56,6 +57,19 @@ std::optional<Call> parse_dict(const std::vector<ExprToken>& tokens, std::size_t
 // Every call named `name` in `text`, outer calls before the ones nested in
 // their arguments; a name after "." is a method, not a call of that name.
 std::vector<Call> find_calls(std::string_view text, std::string_view name);
+
+// A call with its dotted name («adapter.dispatch»): the names joined by "."
+// without the blanks between them, and where the first name starts.
+struct NamedCall {
+  Call call;
+  std::string name;
+  std::size_t name_start = 0;
+};
+
+// Every call in `text`, whatever its name, in the order of find_calls. A
+// call on anything but a name («x().y()», «'a'.upper()») is not counted,
+// nor a bracket after a Jinja operator word («not (a)», «if (b)»).
+std::vector<NamedCall> find_every_call(std::string_view text);
 
 // The `config(...)` call that opens the expression tag `text` («{{ ... }}»,
 // delimiters included), or nullopt.

@@ -23,8 +23,14 @@
 namespace trelm::python {
 namespace {
 
-cst::Document& doc_of(PyObject* self) { return *as<PyConfig>(self)->doc; }
+cst::Document& doc_of(PyObject* self) { return as<PyConfig>(self)->doc->doc; }
 std::size_t nth_of(PyObject* self) { return as<PyConfig>(self)->nth; }
+
+// Every edit drops the document's positions, whatever its outcome.
+edit::ConfigChange edited(PyObject* self, edit::ConfigChange change) {
+  as<PyConfig>(self)->doc->edited();
+  return change;
+}
 
 // Raises ValueError with `message`, which may hold any bytes of its key or
 // source (NUL included); returns nullptr.
@@ -55,7 +61,9 @@ bool is_valid_name(std::string_view key) {
 // Keys written into the call must be names Jinja reads as keywords.
 bool validate_key(std::string_view key) {
   if (is_valid_name(key)) return true;
-  raise_value_error("`" + std::string(key) + "` is not a valid argument name");
+  std::string message = "`";  // appended: g++ 12 misreads "`" + string as an overlapping copy
+  (message += key) += "` is not a valid argument name";
+  raise_value_error(message);
   return false;
 }
 
@@ -96,7 +104,7 @@ PyObject* config_getitem(PyObject* self, PyObject* key_obj) {
 int delete_key(PyObject* self, PyObject* key_obj) {
   std::optional<std::string_view> key = utf8_arg(key_obj, "__delitem__", "key");
   if (!key) return -1;
-  switch (edit::remove_config(doc_of(self), *key, nth_of(self))) {
+  switch (edited(self, edit::remove_config(doc_of(self), *key, nth_of(self)))) {
     case edit::ConfigChange::Applied:
       return 0;
     case edit::ConfigChange::NoConfigCall:
@@ -119,7 +127,7 @@ int set_key(PyObject* self, PyObject* key_obj, PyObject* value) {
   std::optional<jinja::Literal> literal = py_to_literal(value);
   if (!literal) return -1;
   cst::Document& doc = doc_of(self);
-  switch (edit::set_config(doc, *key, *literal, nth_of(self))) {
+  switch (edited(self, edit::set_config(doc, *key, *literal, nth_of(self)))) {
     case edit::ConfigChange::Applied:
     case edit::ConfigChange::NoConfigCall:
       return 0;
@@ -188,7 +196,7 @@ PyObject* config_set_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!trimmed) return nullptr;
     std::optional<std::string_view> source = utf8_arg(trimmed.get(), "set_raw", "source");
     if (!source) return nullptr;
-    switch (edit::set_config_source(doc_of(self), *key, *source, nth_of(self))) {
+    switch (edited(self, edit::set_config_source(doc_of(self), *key, *source, nth_of(self)))) {
       case edit::ConfigChange::BreaksTag:
         return raise_set_refused(*key, *source);
       case edit::ConfigChange::PositionalArguments:
@@ -198,6 +206,15 @@ PyObject* config_set_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
         break;
     }
     Py_RETURN_NONE;
+  });
+}
+
+PyObject* config_span(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const SharedDoc& doc = as<PyConfig>(self)->doc;
+    const char* address = query::config_tag_address(doc->doc, nth_of(self));
+    if (address == nullptr) Py_RETURN_NONE;
+    return optional_span(doc->index()->token_span(address));
   });
 }
 
@@ -270,6 +287,13 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyGetSetDef kGetSet[] = {
+    {"span", config_span, nullptr,
+     "(start, end): where the whole config tag is in str(document); None when the document has\nno config call.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("The arguments of a `{{ config(...) }}` call, read and written like a dict.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyConfig>)},
@@ -281,6 +305,7 @@ PyType_Slot kSlots[] = {
     {Py_mp_ass_subscript, reinterpret_cast<void*>(config_ass_subscript)},
     {Py_sq_contains, reinterpret_cast<void*>(config_contains)},
     {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
     {0, nullptr},
 };
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +26,9 @@ namespace trelm::query {
 std::size_t config_count(const cst::Document& doc);
 // Position of the configuration tag among the root's children.
 std::optional<std::size_t> config_index(const cst::Document& doc, std::size_t nth = 0);
+// The address of its text, which tells the token apart from every other
+// token of the tree (see PositionIndex); nullptr without one.
+const char* config_tag_address(const cst::Document& doc, std::size_t nth = 0);
 // Its full text, delimiters included.
 std::optional<std::string> config_text(const cst::Document& doc, std::size_t nth = 0);
 // The configuration tag's text with the arguments read from it.
@@ -38,6 +42,26 @@ std::optional<ConfigTag> config_tag(const cst::Document& doc, std::size_t nth = 
 std::vector<std::string> config_keys(const cst::Document& doc, std::size_t nth = 0);
 // The Jinja source of `key`'s value, exactly as written.
 std::optional<std::string> config_source(const cst::Document& doc, std::string_view key, std::size_t nth = 0);
+
+// One Jinja tag of a document: its text, the token that holds it (the tag
+// itself, or the comment, string or quoted identifier it is embedded in) and
+// where that token starts, in characters (0 when positions are not counted).
+struct TagSite {
+  std::string_view tag;
+  const cst::Token* token = nullptr;
+  std::size_t token_start = 0;
+};
+
+// Visits every expression and statement tag of the document, and every tag
+// embedded in a comment, string or quoted identifier whose text holds
+// `hint`, in document order. The tree's read locks are held while `visit`
+// runs.
+void for_each_tag(const cst::Document& doc, std::string_view hint, bool count_positions,
+                  const std::function<void(const TagSite&)>& visit);
+
+// The positional arguments of `call` (read from `text`) as strings, when
+// every one is a string literal; keyword arguments do not count.
+std::optional<std::vector<std::string>> positional_strings(std::string_view text, const jinja::Call& call);
 
 // The string arguments of every call named `name` whose positional
 // arguments are all string literals, in document order.

@@ -168,5 +168,20 @@ TEST(CallKwarg, FindsTheFirstKeywordArgumentByExactName) {
   }
 }
 
+TEST(Calls, EveryCallWithItsDottedName) {
+  const std::vector<std::pair<std::string_view, std::vector<std::string>>> cases = {
+      {"{{ ref('a') }}", {"ref"}},
+      {"{{ adapter.dispatch('f', 'p')(x) }}", {"adapter.dispatch"}},
+      {"{{ a . b ( c(1) ) }}", {"a.b", "c"}},
+      {"{% if not (x) and y(1) or (z) %}", {"y"}},
+      {"{{ f().g(1) ~ 'a'.upper() ~ [1](2) }}", {"f"}},
+  };
+  for (const auto& [text, names] : cases) {
+    std::vector<std::string> found;
+    for (const NamedCall& c : find_every_call(text)) found.push_back(c.name);
+    EXPECT_EQ(found, names) << text;
+  }
+}
+
 }  // namespace
 }  // namespace trelm::jinja

@@ -186,7 +186,11 @@ def test_editing_through_a_symlink_replaces_its_target(folder, capsys):
 
 @pytest.mark.parametrize(
     "argv",
-    [["set-config", "novalue", "x.sql"], ["set-config", "k=view", "x.sql"], ["frobnicate", "x.sql"]],
+    [
+        ["set-config", "novalue", "x.sql"], ["set-config", "k=view", "x.sql"], ["frobnicate", "x.sql"],
+        ["rename-source", "raw", "a.b", "x.sql"], ["rename-source", "a.b", ".y", "x.sql"],
+        ["rename-ref", "a", "x.sql"],
+    ],
 )
 def test_bad_arguments_exit_with_2(capsys, argv):
     with pytest.raises(SystemExit) as exit:
@@ -226,3 +230,35 @@ def test_readme_examples_run(monkeypatch, capsys):
         exec(compile(block.split("```", 1)[0], "README.md", "exec"), namespace)
     out = capsys.readouterr().out
     assert "<Document with 3 queries>" in out and "cannot remove the only item of a SELECT clause" in out
+
+
+@pytest.mark.parametrize(
+    "argv, after, summary",
+    [
+        (["rename-ref", "x", "y"], CONFIGURED.replace("ref('x')", "ref('y')"), "changed 1 file (1 call)"),
+        (["rename-source", "raw.y", "lake.z"], CONFIGURED.replace("'raw', 'y'", "'lake', 'z'"), "changed 1 file (1 call)"),
+        (["rename-ref", "missing", "y"], CONFIGURED, "changed 0 files (0 calls)"),
+    ],
+)
+def test_renames_edit_in_place(folder, capsys, argv, after, summary):
+    root = folder({"m.sql": CONFIGURED, "crlf.sql": CRLF})
+    status, out, err = run(capsys, *argv, ".")
+    assert (status, out) == (0, "")
+    assert (root / "m.sql").read_bytes() == after.encode() and (root / "crlf.sql").read_bytes() == CRLF.encode()
+    unchanged = 2 if after == CONFIGURED else 1
+    assert err == f"{summary}, {unchanged} unchanged, 0 failed\n"
+
+
+@pytest.mark.parametrize("flags, status", [(["--check"], 1), (["--dry-run"], 0), (["--check", "--dry-run"], 1)])
+def test_rename_check_and_dry_run_write_nothing(folder, capsys, flags, status):
+    root = folder({"m.sql": CONFIGURED})
+    code, out, err = run(capsys, "rename-ref", *flags, "x", "y", "m.sql")
+    assert code == status and (root / "m.sql").read_bytes() == CONFIGURED.encode()
+    assert ("+from {{ ref('y') }}" in out) == ("--dry-run" in flags)
+    assert err.endswith("would change 1 file (1 call), 0 unchanged, 0 failed\n")
+
+
+def test_rename_check_passes_when_nothing_would_change(folder, capsys):
+    folder({"m.sql": CONFIGURED})
+    assert run(capsys, "rename-ref", "--check", "nope", "y", "m.sql")[0] == 0
+
