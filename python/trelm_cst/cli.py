@@ -346,16 +346,19 @@ def run_edit(run: Run, command: EditCommand, mode: EditMode) -> int:
     counts = EditCounts()
     run.summary = lambda: counts.summary(run, command, mode)
     for path in run.files:
-        edited = edit_path(path, run.read, command.transform, mode)
-        if edited.outcome == "failed":
-            run.fail(edited.message or path)
-        else:
-            counts.by_outcome[edited.outcome] += 1
-            if edited.message is not None:
-                run.note(edited.message)
-        if edited.output:
-            run.emit_exact(edited.output)
-        run.progress.step()
+        # A signal waits until the file is done and counted, so that the
+        # count printed on the way out is exact.
+        with _interrupts.deferred():
+            edited = edit_path(path, run.read, command.transform, mode)
+            if edited.outcome == "failed":
+                run.fail(edited.message or path)
+            else:
+                counts.by_outcome[edited.outcome] += 1
+                if edited.message is not None:
+                    run.note(edited.message)
+            if edited.output:
+                run.emit_exact(edited.output)
+            run.progress.step()
     would_change = mode.check and counts.by_outcome["changed"] > 0
     return run.finish(EXIT_FAILED if run.failed or would_change else EXIT_OK)
 
