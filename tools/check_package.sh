@@ -49,7 +49,8 @@ if missing:
 EOF
 
 "$python" -m venv "$work/venv"
-"$work/venv/bin/python" -m pip install -q --no-deps "$wheel"
+# With its dependencies, as a user installs it: the command line needs them.
+"$work/venv/bin/python" -m pip install -q "$wheel"
 # Run from an empty folder so that nothing of the checkout can be imported instead.
 mkdir "$work/run"
 (

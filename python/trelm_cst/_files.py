@@ -65,7 +65,9 @@ def missing_paths(paths: Iterable[str]) -> list[str]:
     return missing
 
 
-def find_model_files(paths: Iterable[str], report: Callable[[Problem], None], excludes: Sequence[str] = ()) -> list[str]:
+def find_model_files(
+    paths: Iterable[str], report: Callable[[Problem], None], excludes: Sequence[str] = ()
+) -> list[str]:
     """The files named, and the *.sql files below the folders named, each once,
     in the order given (folders walked in sorted order). A folder that yields
     no file is reported."""

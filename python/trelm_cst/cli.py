@@ -196,7 +196,8 @@ def check_path(path: str, read: Reader) -> list[Finding]:
         if isinstance(doc, Problem):
             return [Finding.of(doc)]
         if str(doc) != model.text:
-            return [Finding(path, None, None, "error", "does not print back byte for byte; please report this file", "round-trip")]
+            message = "does not print back byte for byte; please report this file"
+            return [Finding(path, None, None, "error", message, "round-trip")]
         return []
     except (MemoryError, OSError) as e:
         return [Finding.of(failure(path, e))]
@@ -227,7 +228,7 @@ def github_line(finding: Finding) -> str:
     if finding.line is not None:
         where += f",line={finding.line},col={finding.column}"
     level = "warning" if finding.severity == "warning" else "error"
-    return f"::{level} {where}::{github_escape(finding.message, False)} [{finding.code}]"
+    return f"::{level} {where}::{github_escape(finding.message, False)}"
 
 
 def github_escape(text: str, is_property: bool) -> str:
@@ -241,13 +242,17 @@ FORMATS: dict[str, Callable[[Finding], str]] = {"text": text_line, "json": json_
 def run_check(run: Run, form: str) -> int:
     render = FORMATS[form]
     errors = 0
+
+    def summary() -> str:
+        done = run.progress.done
+        return f"{done} {plural(done, 'file')} checked, {errors} {plural(errors, 'problem')}"
+
+    run.summary = summary
     for path in run.files:
         for finding in check_path(path, run.read):
             errors += finding.severity == "error"
             run.emit(render(finding) + "\n")
         run.progress.step()
-    checked = len(run.files)
-    run.summary = lambda: f"{checked} {plural(checked, 'file')} checked, {errors} {plural(errors, 'problem')}"
     return run.finish(EXIT_FAILED if errors or run.failed else EXIT_OK)
 
 
@@ -499,7 +504,8 @@ EDIT_HELP = (
     "Files are rewritten through a temporary file and a rename, keeping mode, owner and group; a symbolic "
     "link stays a link and its target is rewritten. Refused, and counted as failed: read-only files (no write "
     "permission for you, or no write bit at all, which binds root too), files with more than one hard link, "
-    "files whose owner and group cannot be kept, and files that changed while being edited."
+    "files whose owner and group cannot be kept, and files that changed while being edited. With PATH -, the "
+    "edited text goes to standard output."
 )
 
 EPILOG = (
@@ -520,7 +526,8 @@ def file_options() -> argparse.ArgumentParser:
         action="append",
         default=[],
         metavar="GLOB",
-        help="leave out what GLOB matches in folder search (gitignore syntax, relative to each folder named; repeatable)",
+        help="leave out what GLOB matches in folder search "
+        "(gitignore syntax, relative to each folder named; repeatable)",
     )
     options.add_argument(
         "--stdin-filename", metavar="NAME", help="the name of standard input (PATH -) in messages and output"
@@ -550,7 +557,9 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
     files = file_options()
     edits = [files, edit_options()]
 
-    def command(name: str, parents: list[argparse.ArgumentParser], help: str, description: str) -> argparse.ArgumentParser:
+    def command(
+        name: str, parents: list[argparse.ArgumentParser], help: str, description: str
+    ) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, parents=parents, help=help, description=description, epilog=EPILOG)
         sub.set_defaults(command_parser=sub)
         return sub
