@@ -7,6 +7,7 @@
 #include "python/lists.hpp"
 #include "python/source_arg.hpp"
 #include "python/types.hpp"
+#include "query/diagnostics.hpp"
 #include "query/metadata.hpp"
 #include "query/navigation.hpp"
 #include "tree/print.hpp"
@@ -92,12 +93,19 @@ PyObject* document_repr(PyObject* self) {
   });
 }
 
+PyObject* document_diagnostics(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&] { return diagnostic_list(query::diagnostics(doc_of(self))); });
+}
+
 PyMethodDef kMethods[] = {
     {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(document_parse)),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC, "parse(source)\n--\n\nParses trelm source into a Document."},
     {"to_string", document_to_string, METH_NOARGS, "to_string($self)\n--\n\nThe document as trelm source."},
     {"queries", document_queries, METH_NOARGS,
      "queries($self)\n--\n\nEvery query in the file, including CTE bodies and subqueries, outermost first."},
+    {"diagnostics", document_diagnostics, METH_NOARGS,
+     "diagnostics($self)\n--\n\nEvery problem the template engine would refuse, and unpaired SQL brackets, in "
+     "document order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

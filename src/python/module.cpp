@@ -31,6 +31,9 @@ int module_exec(PyObject* module) {
   PyObject* exc = syntax_error_type();
   if (exc == nullptr) return -1;
   if (PyModule_AddObjectRef(module, "TrelmSyntaxError", exc) < 0) return -1;
+  PyTypeObject* diagnostic = diagnostic_type();
+  if (diagnostic == nullptr) return -1;
+  if (PyModule_AddObjectRef(module, "Diagnostic", reinterpret_cast<PyObject*>(diagnostic)) < 0) return -1;
   return 0;
 }
 
