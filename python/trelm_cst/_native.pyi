@@ -37,6 +37,9 @@ class Document:
     def queries(self) -> list[Query]:
         """Every query in the file, including CTE bodies and subqueries, outermost first."""
 
+    def diagnostics(self) -> list[Diagnostic]:
+        """Every problem the template engine would refuse, and unpaired SQL brackets, in document order."""
+
     @property
     def query(self) -> Query | None:
         """The first query at the top level of the file, or None."""
@@ -215,3 +218,31 @@ def parse_trelm(source: str) -> Document:
 
 def render_literal(value: _WritableValue, quote: str = '"') -> str:
     """Renders a Python value as Jinja literal source, the way Config.__setitem__ writes it."""
+
+@final
+class Diagnostic:
+    """A problem in a document that the template engine would refuse, or a warning."""
+
+    @property
+    def code(self) -> str:
+        """`jinja-syntax`, `unclosed-block`, `unmatched-end-tag`, `misplaced-branch` or `unbalanced-bracket`."""
+
+    @property
+    def message(self) -> str:
+        """What is wrong, and what was expected where."""
+
+    @property
+    def severity(self) -> str:
+        """`error` or `warning`."""
+
+    @property
+    def span(self) -> tuple[int, int]:
+        """(start, end): indices into str(document)."""
+
+    @property
+    def line(self) -> int:
+        """1-based line of the start."""
+
+    @property
+    def column(self) -> int:
+        """1-based column of the start, in characters."""

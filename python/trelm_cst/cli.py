@@ -1,7 +1,7 @@
 """The `trelm-cst` command line: read, check and edit folders of model files.
 
     trelm-cst inspect models/                   one JSON object per file
-    trelm-cst check models/                     syntax errors as path:line:column: message
+    trelm-cst check models/                     path:line:column: severity: message [code]
     trelm-cst set-config style='"view"' models/
     trelm-cst set-config --raw schema='var("schema")' models/
     trelm-cst remove-config --dry-run tags models/
@@ -98,16 +98,65 @@ def run_inspect(paths: Sequence[str], out: TextIO, err: TextIO) -> int:
     return run.exit_status()
 
 
-def run_check(paths: Sequence[str], out: TextIO, err: TextIO) -> int:
+@dataclass(frozen=True)
+class Finding:
+    """One problem `check` reports: where, how bad, what, and its code."""
+
+    path: str
+    line: int
+    column: int  # 1-based, in characters
+    severity: str  # "error" or "warning"
+    message: str
+    code: str
+
+    def __str__(self) -> str:
+        return f"{self.path}:{self.line}:{self.column}: {self.severity}: {self.message} [{self.code}]"
+
+
+def findings(path: str, text: str) -> list[Finding]:
+    """Every diagnostic of one file's text; a file that does not parse has one."""
+    try:
+        doc = parse_trelm(text)
+    except TrelmSyntaxError as e:
+        message = syntax_message(path, e).split(": ", 1)[1]
+        return [Finding(path, e.line, character_column(text, e.offset), "error", message, "jinja-syntax")]
+    found = [Finding(path, d.line, d.column, d.severity, d.message, d.code) for d in doc.diagnostics()]
+    if str(doc) != text:
+        found.append(Finding(path, 1, 1, "error", "does not print back byte for byte; please report this file", "round-trip"))
+    return found
+
+
+def character_column(text: str, byte_offset: int) -> int:
+    before = text.encode("utf-8")[:byte_offset].decode("utf-8", "ignore")
+    return len(before) - (before.rfind("\n") + 1) + 1
+
+
+def run_check(paths: Sequence[str], strict: bool, out: TextIO, err: TextIO) -> int:
+    """Exit 1 when any file has an error (or, with `strict`, a warning)."""
     run = start(paths, out, err)
+    errors = warnings = 0
     for path in run.files:
-        parsed = run.parsed(path)
-        if parsed is not None and str(parsed[1]) != parsed[0]:
-            run.fail(f"{path}: does not print back byte for byte; please report this file")
+        text = read_model(path)
+        if isinstance(text, Problem):
+            run.fail(text)
+        else:
+            for finding in findings(path, text):
+                if finding.severity == "error":
+                    errors += 1
+                else:
+                    warnings += 1
+                run.emit(f"{finding}\n")
         run.progress.step()
     status = run.exit_status()
+    if errors or (strict and warnings):
+        status = EXIT_FAILED
     checked = len(run.files)
-    err.write(f"{checked} {plural(checked, 'file')} checked, {run.failed} {plural(run.failed, 'problem')}\n")
+    problems = run.failed + errors + warnings
+    err.write(
+        f"{checked} {plural(checked, 'file')} checked, {problems} {plural(problems, 'problem')}"
+        + (f" ({errors} {plural(errors, 'error')}, {warnings} {plural(warnings, 'warning')})" if errors or warnings else "")
+        + "\n"
+    )
     return status
 
 
@@ -244,8 +293,14 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
     )
     inspect.add_argument("paths", nargs="+", metavar="PATH")
 
-    check = commands.add_parser("check", help="parse every file and report syntax errors")
+    check = commands.add_parser(
+        "check",
+        help="report what the template engine would refuse, and unpaired SQL brackets",
+        description="Prints one line per problem: path:line:column: severity: message [code]. "
+        "Exits 1 when any file has an error; warnings alone exit 0 unless --strict.",
+    )
     check.add_argument("paths", nargs="+", metavar="PATH")
+    check.add_argument("--strict", action="store_true", help="exit 1 on warnings too")
 
     set_config = commands.add_parser(
         "set-config",
@@ -285,7 +340,7 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     if args.command == "inspect":
         return run_inspect(args.paths, out, err)
     if args.command == "check":
-        return run_check(args.paths, out, err)
+        return run_check(args.paths, args.strict, out, err)
     if args.command == "set-config":
         key, value_text = args.assignment
         if args.raw:

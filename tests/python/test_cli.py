@@ -54,26 +54,58 @@ def test_inspect_writes_one_json_object_per_model_file(folder, capsys):
 
 
 @pytest.mark.parametrize(
-    "files, paths, expected",
+    "files, paths, reported, failed",
     [
-        ({"ok.sql": PLAIN}, ["ok.sql"], []),
-        ({"bad.sql": "select 1\n  {{ x", "ok.sql": PLAIN}, ["."], ["./bad.sql:2:3: unterminated `{{` tag"]),
+        ({"ok.sql": PLAIN}, ["ok.sql"], [], []),
+        ({"bad.sql": "select 1\n  {{ x", "ok.sql": PLAIN}, ["."], ["./bad.sql:2:3: error: unterminated `{{` tag [jinja-syntax]"], []),
         (
             {"latin.sql": b"select 1,\n'caf\xe9'\n", "ok.sql": PLAIN},
             ["."],
+            [],
             ["./latin.sql: not UTF-8 text: invalid byte 0xe9 on line 2, byte offset 14"],
         ),
-        ({"ok.sql": PLAIN}, ["missing", "ok.sql"], ["missing: no such file or directory"]),
+        ({"ok.sql": PLAIN}, ["missing", "ok.sql"], [], ["missing: no such file or directory"]),
     ],
     ids=["clean", "syntax-error", "not-utf8", "missing-path"],
 )
-def test_check_reports_each_failure_and_goes_on(folder, capsys, files, paths, expected):
+def test_check_reports_each_failure_and_goes_on(folder, capsys, files, paths, reported, failed):
     folder(files)
-    status, _, err = run(capsys, "check", *paths)
+    status, out, err = run(capsys, "check", *paths)
     *problems, summary = err.splitlines()
-    assert problems == expected
+    assert (out.splitlines(), problems) == (reported, failed)
     assert summary.startswith(f"{len(files)} file")
-    assert status == (1 if expected else 0)
+    assert status == (1 if reported or failed else 0)
+
+
+BROKEN = {
+    "endif.sql": "select {% if x %}1\n",
+    "endfor.sql": "select 1\n{% endfor %}\n",
+    "names.sql": "select {{ a b }}\n",
+    "ref.sql": "select * from {{ ref('a' }}\n",
+}
+
+
+def test_check_gives_each_broken_file_its_code(folder, capsys):
+    folder(BROKEN)
+    status, out, err = run(capsys, "check", ".")
+    assert status == 1
+    assert out.splitlines() == [
+        "./endfor.sql:2:1: error: `{% endfor %}` closes no open `{% for %}` block [unmatched-end-tag]",
+        "./endif.sql:1:8: error: `{% if %}` is never closed: expected `{% endif %}` [unclosed-block]",
+        "./names.sql:1:13: error: expected the end of the tag, got `b` [jinja-syntax]",
+        "./ref.sql:1:15: error: unterminated `{{` tag [jinja-syntax]",
+    ]
+    assert err.endswith("4 files checked, 4 problems (4 errors, 0 warnings)\n")
+
+
+@pytest.mark.parametrize("strict, status", [(False, 0), (True, 1)])
+def test_check_fails_on_warnings_only_when_strict(folder, capsys, strict, status):
+    folder({"é.sql": "select 'é', (a\n"})
+    assert run(capsys, "check", *(["--strict"] if strict else []), "é.sql") == (
+        status,
+        "é.sql:1:13: warning: `(` pairs with no bracket [unbalanced-bracket]\n",
+        "1 file checked, 1 problem (0 errors, 1 warning)\n",
+    )
 
 
 def test_unreadable_file_is_reported(folder, capsys):

@@ -256,3 +256,20 @@ def test_generated_templates_agree(summary):
     )
     assert valid.disagreements == []
     assert broken.disagreements == []
+
+
+# Sources that read back as the config call but that the engine refuses to load.
+NOT_EXPRESSIONS = [
+    "a b", "1 if", "[,]", "*", "a not b", "a, b", "x = 1", "a |", "a is", "not", "1 +", "{1}", "{'a' 1}", "a..b",
+    "f(k=1, 2)", "a if b else", "[1 2]", "a.", "'x' 'y' z",
+]
+
+
+@pytest.mark.parametrize("source", NOT_EXPRESSIONS)
+def test_set_raw_refuses_what_the_engine_would_not_load(source):
+    text = "{{ config(style='view') }}\nselect 1\n"
+    doc = parse_trelm(text)
+    with pytest.raises(ValueError, match=r"^cannot set `key` to `.*`: not a Jinja expression \(.+\)$"):
+        doc.config.set_raw("key", source)
+    assert str(doc) == text
+    assert engine_verdict("{{ config(style='view', key=" + source + ") }}") == "refused"
