@@ -171,7 +171,10 @@ class TagLexer {
     std::size_t q = p + 1;
     while (q < s_.size() && s_[q] != quote) {
       if (s_[q] == '\\') {
-        if (q + 1 >= s_.size()) break;
+        if (q + 1 >= s_.size()) {
+          q = s_.size();  // a final backslash leaves the string open
+          break;
+        }
         if (const char* problem = escape_problem(q)) {
           error = problem;
           return false;
