@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "jinja/syntax_check.hpp"
@@ -79,7 +80,7 @@ class Pairing {
       case TagRole::Plain:
         return;
       case TagRole::Opens:
-        open_.push_back({&t, c.name});
+        open(t, c.name);
         return;
       case TagRole::Elif:
       case TagRole::Else:
@@ -92,7 +93,7 @@ class Pairing {
         if (c.name.starts_with("end") && extension_ends_.count(c.name.substr(3)) != 0) {
           close(t, c.name.substr(3));
         } else if (extension_ends_.count(c.name) != 0) {
-          open_.push_back({&t, c.name});
+          open(t, c.name);
         }
         return;
     }
@@ -115,23 +116,33 @@ class Pairing {
     if (is_else) owner->past_else = true;
   }
 
+  void open(const ScannedTag& t, const std::string& name) {
+    open_by_name_[name].push_back(open_.size());
+    open_.push_back({&t, name});
+  }
+
+  void pop() {
+    open_by_name_[open_.back().name].pop_back();
+    open_.pop_back();
+  }
+
   void close(const ScannedTag& t, const std::string& name) {
-    std::size_t i = open_.size();
-    while (i > 0 && open_[i - 1].name != name) --i;
-    if (i == 0) {
+    const auto found = open_by_name_.find(name);
+    if (found == open_by_name_.end() || found->second.empty()) {
       add(TemplateCode::UnmatchedEndTag, t, statement("end" + name) + " closes no open " + statement(name) + " block");
       return;
     }
     // Blocks opened inside the one closed here and never closed themselves.
-    for (std::size_t k = open_.size(); k > i; --k) {
-      unclosed(open_[k - 1], "is not closed before " + statement("end" + name));
+    const std::size_t i = found->second.back();
+    while (open_.size() > i + 1) {
+      unclosed(open_.back(), "is not closed before " + statement("end" + name));
+      pop();
     }
-    const OpenBlock& closed = open_[i - 1];
-    if (name == "block" && !t.check.label.empty() && t.check.label != closed.tag->check.label) {
-      add(TemplateCode::Syntax, t,
-          "`{% endblock " + t.check.label + " %}` closes the block named `" + closed.tag->check.label + "`");
+    const std::string& label = open_.back().tag->check.label;
+    if (name == "block" && !t.check.label.empty() && t.check.label != label) {
+      add(TemplateCode::Syntax, t, "`{% endblock " + t.check.label + " %}` closes the block named `" + label + "`");
     }
-    open_.resize(i - 1);
+    pop();
   }
 
   void unclosed(const OpenBlock& b, const std::string& what) {
@@ -146,6 +157,9 @@ class Pairing {
   std::vector<TemplateProblem>& out_;
   std::unordered_set<std::string> extension_ends_;
   std::vector<OpenBlock> open_;
+  // Where in open_ each name's blocks stand, innermost last: an end tag finds
+  // its block without searching the stack.
+  std::unordered_map<std::string, std::vector<std::size_t>> open_by_name_;
 };
 
 }  // namespace

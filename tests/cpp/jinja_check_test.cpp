@@ -132,6 +132,20 @@ TEST(JinjaCheck, DeepNestingIsReportedNotFollowed) {
   }
 }
 
+// Each end tag finds its block directly, so thousands of open blocks and
+// stray end tags cost no search of the open ones.
+TEST(JinjaCheck, ManyOpenBlocksAndStrayEndTags) {
+  std::string text;
+  for (int i = 0; i < 50000; ++i) text += "{% if a %}";
+  for (int i = 0; i < 50000; ++i) text += "{% endfor %}";
+  text += "{% endif %}";
+  const auto problems = check_template(text);
+  // The final `endif` closes the innermost `if`; the 49999 around it stay open, and no `for` is.
+  ASSERT_EQ(problems.size(), 99999u);
+  EXPECT_EQ(problems.front().code, TemplateCode::UnclosedBlock);
+  EXPECT_EQ(problems.back().code, TemplateCode::UnmatchedEndTag);
+}
+
 std::string codes(std::string_view text) {
   std::string out;
   for (const TemplateProblem& p : check_template(text)) {
