@@ -78,8 +78,9 @@ constexpr int kMaxDepth = 300;
 
 class Parser {
  public:
-  Parser(std::string_view text, LexedTag lexed, Closer closer)
-      : s_(text), lexed_(std::move(lexed)), closer_(closer) {}
+  Parser(std::string_view text, std::size_t from, Closer closer) : s_(text), lexer_(text, from, closer), closer_(closer) {
+    tokens_.push_back(lexer_.next());
+  }
 
   const std::optional<SyntaxProblem>& problem() const { return problem_; }
   bool failed() const { return problem_.has_value(); }
@@ -233,12 +234,16 @@ class Parser {
  private:
   // ---- tokens -----------------------------------------------------------
 
-  const SyntaxToken& cur() const { return lexed_.tokens[pos_]; }
-  const SyntaxToken& look() const {
-    return lexed_.tokens[pos_ + 1 < lexed_.tokens.size() ? pos_ + 1 : pos_];
+  // Tokens are lexed as the parse reaches them, and kept: a failure may
+  // point back at an earlier one.
+  const SyntaxToken& cur() const { return tokens_[pos_]; }
+  const SyntaxToken& look() {
+    if (pos_ + 1 == tokens_.size()) tokens_.push_back(lexer_.next());
+    return tokens_[pos_ + 1];
   }
   void next() {
-    if (pos_ + 1 < lexed_.tokens.size()) ++pos_;
+    look();
+    ++pos_;
   }
   void skip(int n) {
     for (int i = 0; i < n; ++i) next();
@@ -247,7 +252,7 @@ class Parser {
   bool is(SyntaxKind k) const { return cur().kind == k; }
   bool is_op(Op op) const { return cur().kind == SyntaxKind::Operator && cur().op == op; }
   bool is_name(std::string_view n) const { return cur().kind == SyntaxKind::Name && text(cur()) == n; }
-  bool look_is_name(std::string_view n) const { return look().kind == SyntaxKind::Name && text(look()) == n; }
+  bool look_is_name(std::string_view n) { return look().kind == SyntaxKind::Name && text(look()) == n; }
   // The end of a tag, or of a bare expression.
   bool is_end() const { return is(SyntaxKind::End) || (closer_ == Closer::None && is(SyntaxKind::Eof)); }
 
@@ -266,9 +271,9 @@ class Parser {
 
   void fail_at(std::size_t index, std::string message) {
     if (failed()) return;
-    const SyntaxToken& t = lexed_.tokens[index];
+    const SyntaxToken& t = tokens_[index];
     // A parse that reaches the lexer's stopping point fails for the lexer's reason.
-    if (t.kind == SyntaxKind::Error) message = lexed_.error;
+    if (t.kind == SyntaxKind::Error) message = lexer_.error();
     problem_ = SyntaxProblem{t.start, t.end, std::move(message)};
   }
   void fail(std::string message) { fail_at(pos_, std::move(message)); }
@@ -593,7 +598,7 @@ class Parser {
 
   Shape primary(bool with_namespace) {
     if (failed()) return Shape::Bad;
-    const SyntaxToken& t = cur();
+    const SyntaxToken t = cur();  // a copy: lexing on may move the tokens
     switch (t.kind) {
       case SyntaxKind::Name: {
         const std::string_view n = text(t);
@@ -811,7 +816,8 @@ class Parser {
   }
 
   std::string_view s_;
-  LexedTag lexed_;
+  TagLexer lexer_;
+  std::vector<SyntaxToken> tokens_;
   Closer closer_;
   std::size_t pos_ = 0;
   int depth_ = 0;
@@ -830,7 +836,7 @@ TagCheck check_tag(std::string_view tag) {
   }
   const Closer closer = tag[1] == '{' ? Closer::Expression : Closer::Statement;
   const std::size_t from = tag.size() > 2 && is_blank_or_sign(tag[2]) ? 3 : 2;
-  Parser parser(tag, lex_tag(tag, from, closer), closer);
+  Parser parser(tag, from, closer);
   if (closer == Closer::Expression) {
     parser.output();
     out.problem = parser.problem();
@@ -840,7 +846,7 @@ TagCheck check_tag(std::string_view tag) {
 }
 
 std::optional<SyntaxProblem> check_expression(std::string_view source) {
-  Parser parser(source, lex_tag(source, 0, Closer::None), Closer::None);
+  Parser parser(source, 0, Closer::None);
   parser.lone_expression();
   return parser.problem();
 }
