@@ -12,7 +12,7 @@ def test_module_attributes_in_order():
     names = [n for n in vars(_native) if not n.startswith("__")]
     expected = [
         "Document", "Config", "Query", "Cte", "Clause", "Select", "Column",
-        "parse_trelm", "render_literal", "TrelmSyntaxError",
+        "parse_trelm", "render_literal", "TrelmSyntaxError", "Diagnostic",
     ]
     assert names == expected
 
