@@ -127,6 +127,7 @@ TARGETS = {
     "config": model,
     "select_item": select_item,
     "jinja": expression,
+    "jinja_check": lambda rng: rng.choice([expression, model])(rng),
 }
 
 

@@ -108,6 +108,10 @@ def document_reads() -> None:
     check((q == "select 1") is False and (q != 1) is True, "foreign comparison")
     expect(TypeError, lambda: q < q)
     {q: 1}[doc.query]
+    found = parse_trelm("{% if a %}{{ a b }}\nselect (1").diagnostics()
+    check([(d.code, d.severity, d.span, d.line, d.column) for d in found][0] == ("unclosed-block", "error", (0, 10), 1, 1),
+          "diagnostics")
+    check(all(d.message and repr(d) for d in found), "diagnostic messages")
 
 
 def query_members() -> None:

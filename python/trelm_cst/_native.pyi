@@ -39,6 +39,9 @@ class Document:
     def queries(self) -> list[Query]:
         """Every query in the file, including CTE bodies and subqueries, outermost first."""
 
+    def diagnostics(self) -> list[Diagnostic]:
+        """Every problem the template engine would refuse, and unpaired SQL brackets, in document order."""
+
     @property
     def query(self) -> Query | None:
         """The first query at the top level of the file, or None."""
@@ -360,3 +363,30 @@ class Call:
 
 def parse_literal(text: str) -> _LiteralValue:
     """The Python value of a Jinja literal: the inverse of render_literal. Raises ValueError."""
+@final
+class Diagnostic:
+    """A problem in a document that the template engine would refuse, or a warning."""
+
+    @property
+    def code(self) -> str:
+        """`jinja-syntax`, `unclosed-block`, `unmatched-end-tag`, `misplaced-branch` or `unbalanced-bracket`."""
+
+    @property
+    def message(self) -> str:
+        """What is wrong, and what was expected where."""
+
+    @property
+    def severity(self) -> str:
+        """`error` or `warning`."""
+
+    @property
+    def span(self) -> tuple[int, int]:
+        """(start, end): indices into str(document)."""
+
+    @property
+    def line(self) -> int:
+        """1-based line of the start."""
+
+    @property
+    def column(self) -> int:
+        """1-based column of the start, in characters."""

@@ -1,7 +1,7 @@
 """The `trelm-cst` command line: read, check and edit folders of model files.
 
     trelm-cst inspect models/                   one JSON object per file
-    trelm-cst check models/                     syntax errors as path:line:column: message
+    trelm-cst check models/                     path:line:column: severity: message [code]
     trelm-cst set-config style='"view"' models/
     trelm-cst set-config --raw schema='var("schema")' models/
     trelm-cst remove-config --check tags models/
@@ -194,21 +194,34 @@ def check_path(path: str, read: Reader) -> list[Finding]:
         model = read(path)
         if isinstance(model, Problem):
             return [Finding.of(model)]
-        doc = parse_model(model)
-        if isinstance(doc, Problem):
-            return [Finding.of(doc)]
-        if str(doc) != model.text:
-            message = "does not print back byte for byte; please report this file"
-            return [Finding(path, None, None, "error", message, "round-trip")]
-        return []
+        return findings(path, model.text)
     except (MemoryError, OSError) as e:
         return [Finding.of(failure(path, e))]
 
 
+def findings(path: str, text: str) -> list[Finding]:
+    """Every diagnostic of one file's text; a file that does not parse has one."""
+    try:
+        doc = parse_trelm(text)
+    except TrelmSyntaxError as e:
+        message = syntax_problem(path, e).message
+        return [Finding(path, e.line, character_column(text, e.offset), "error", message, "jinja-syntax")]
+    found = [Finding(path, d.line, d.column, d.severity, d.message, d.code) for d in doc.diagnostics()]
+    if str(doc) != text:
+        message = "does not print back byte for byte; please report this file"
+        found.append(Finding(path, None, None, "error", message, "round-trip"))
+    return found
+
+
+def character_column(text: str, byte_offset: int) -> int:
+    """The 1-based column, in characters, of a byte offset into the UTF-8 form of text."""
+    before = text.encode("utf-8")[:byte_offset].decode("utf-8", "ignore")
+    return len(before) - (before.rfind("\n") + 1) + 1
+
+
 def text_line(finding: Finding) -> str:
-    if finding.line is None:
-        return f"{finding.path}: {finding.message}"
-    return f"{finding.path}:{finding.line}:{finding.column}: {finding.message}"
+    where = finding.path if finding.line is None else f"{finding.path}:{finding.line}:{finding.column}"
+    return f"{where}: {finding.severity}: {finding.message} [{finding.code}]"
 
 
 def json_line(finding: Finding) -> str:
@@ -230,7 +243,7 @@ def github_line(finding: Finding) -> str:
     if finding.line is not None:
         where += f",line={finding.line},col={finding.column}"
     level = "warning" if finding.severity == "warning" else "error"
-    return f"::{level} {where}::{github_escape(finding.message, False)}"
+    return f"::{level} {where}::{github_escape(f'{finding.message} [{finding.code}]', False)}"
 
 
 def github_escape(text: str, is_property: bool) -> str:
@@ -241,21 +254,27 @@ def github_escape(text: str, is_property: bool) -> str:
 FORMATS: dict[str, Callable[[Finding], str]] = {"text": text_line, "json": json_line, "github": github_line}
 
 
-def run_check(run: Run, form: str) -> int:
+def run_check(run: Run, form: str, strict: bool) -> int:
+    """Exit 1 when any file has an error (or, with `strict`, a warning)."""
     render = FORMATS[form]
-    errors = 0
+    errors = warnings = 0
 
     def summary() -> str:
-        done = run.progress.done
-        return f"{done} {plural(done, 'file')} checked, {errors} {plural(errors, 'problem')}"
+        done, problems = run.progress.done, errors + warnings
+        counts = f" ({errors} {plural(errors, 'error')}, {warnings} {plural(warnings, 'warning')})" if problems else ""
+        return f"{done} {plural(done, 'file')} checked, {problems} {plural(problems, 'problem')}{counts}"
 
     run.summary = summary
     for path in run.files:
         for finding in check_path(path, run.read):
-            errors += finding.severity == "error"
+            if finding.severity == "error":
+                errors += 1
+            else:
+                warnings += 1
             run.emit(render(finding) + "\n")
         run.progress.step()
-    return run.finish(EXIT_FAILED if errors or run.failed else EXIT_OK)
+    failed = errors or run.failed or (strict and warnings)
+    return run.finish(EXIT_FAILED if failed else EXIT_OK)
 
 
 # ---------------------------------------------------------------- editing
@@ -618,9 +637,10 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
     check = command(
         "check",
         [files],
-        "parse every file and report the problems found",
-        "Reports each problem (syntax errors, files that cannot be read) on standard output and a count on "
-        "stderr. " + SEARCH_HELP,
+        "report what the template engine would refuse, and unpaired SQL brackets",
+        "Reports each problem on standard output (path:line:column: severity: message [code]; what the template "
+        "engine would refuse, unpaired SQL brackets as warnings, files that cannot be read) and a count on "
+        "stderr. Exits 1 when any file has an error; warnings alone exit 0 unless --strict. " + SEARCH_HELP,
     )
     add_paths(inspect)
     add_paths(check)
@@ -628,9 +648,10 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
         "--format",
         choices=sorted(FORMATS),
         default="text",
-        help="text: path:line:column: message; json: one JSON object per problem; "
+        help="text: path:line:column: severity: message [code]; json: one JSON object per problem; "
         "github: annotations for GitHub Actions (default: text)",
     )
+    check.add_argument("--strict", action="store_true", help="exit 1 on warnings too")
     set_config = command(
         "set-config",
         edits,
@@ -700,7 +721,7 @@ def command_runner(args: argparse.Namespace) -> Callable[[Run], int]:
     if args.command == "inspect":
         return run_inspect
     if args.command == "check":
-        return lambda run: run_check(run, args.format)
+        return lambda run: run_check(run, args.format, args.strict)
     commands = {
         "set-config": set_config_command,
         "remove-config": remove_config_command,

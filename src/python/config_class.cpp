@@ -12,6 +12,7 @@
 #include "edit/config_edit.hpp"
 #include "jinja/literal_reader.hpp"
 #include "jinja/render.hpp"
+#include "jinja/syntax_check.hpp"
 #include "python/guard.hpp"
 #include "python/handle.hpp"
 #include "python/literal_convert.hpp"
@@ -196,6 +197,10 @@ PyObject* config_set_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!trimmed) return nullptr;
     std::optional<std::string_view> source = utf8_arg(trimmed.get(), "set_raw", "source");
     if (!source) return nullptr;
+    if (const auto problem = jinja::check_expression(*source)) {
+      return raise_value_error("cannot set `" + std::string(*key) + "` to `" + std::string(*source) +
+                               "`: not a Jinja expression (" + problem->message + ")");
+    }
     switch (edited(self, edit::set_config_source(doc_of(self), *key, *source, nth_of(self)))) {
       case edit::ConfigChange::BreaksTag:
         return raise_set_refused(*key, *source);

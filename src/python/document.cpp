@@ -9,6 +9,7 @@
 #include "python/source_arg.hpp"
 #include "python/types.hpp"
 #include "query/calls.hpp"
+#include "query/diagnostics.hpp"
 #include "query/metadata.hpp"
 #include "query/navigation.hpp"
 #include "tree/positions.hpp"
@@ -224,6 +225,10 @@ PyObject* document_repr(PyObject* self) {
   });
 }
 
+PyObject* document_diagnostics(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&] { return diagnostic_list(query::diagnostics(doc_of(self))); });
+}
+
 PyMethodDef kMethods[] = {
     {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(document_parse)),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC, "parse(source)\n--\n\nParses trelm source into a Document."},
@@ -243,6 +248,9 @@ PyMethodDef kMethods[] = {
     {"rename_source", as_cfunction(document_rename_source), METH_VARARGS | METH_KEYWORDS,
      "rename_source($self, old, new)\n--\n\nRenames every two-argument source() call naming the (source, table) "
      "`old`.\nReturns how many calls changed; raises ValueError when every match is refused."},
+    {"diagnostics", document_diagnostics, METH_NOARGS,
+     "diagnostics($self)\n--\n\nEvery problem the template engine would refuse, and unpaired SQL brackets, in "
+     "document order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

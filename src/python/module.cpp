@@ -26,6 +26,7 @@ const NamedType kLaterClasses[] = {
     {"Node", node_type},
     {"Token", token_type},
     {"Call", call_type},
+    {"Diagnostic", diagnostic_type},
 };
 
 int add_classes(PyObject* module, const NamedType* first, const NamedType* last) {

@@ -5,7 +5,10 @@
 
 #include <cstddef>
 
+#include <vector>
+
 #include "python/py_ref.hpp"
+#include "query/diagnostics.hpp"
 
 namespace trelm::python {
 
@@ -19,6 +22,9 @@ PyTypeObject* column_type();
 PyTypeObject* node_type();
 PyTypeObject* token_type();
 PyTypeObject* call_type();
+PyTypeObject* diagnostic_type();
+// A new list of Diagnostic instances.
+PyObject* diagnostic_list(const std::vector<query::Diagnostic>& found);
 
 // The PyType_Spec of one of the module's classes: no Python constructor (instances
 // come only from the module, never without their node) and no subclasses.

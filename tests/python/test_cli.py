@@ -75,22 +75,22 @@ def no_temporary_files(root):
     "files, form, expected",
     [
         ({"ok.sql": PLAIN}, "text", []),
-        ({"bad.sql": "select 1\n  {{ x", "ok.sql": PLAIN}, "text", ["./bad.sql:2:3: unterminated `{{` tag"]),
+        ({"bad.sql": "select 1\n  {{ x", "ok.sql": PLAIN}, "text", ["./bad.sql:2:3: error: unterminated `{{` tag [jinja-syntax]"]),
         (
             {"latin.sql": b"select 1,\n'caf\xe9'\n", "ok.sql": PLAIN},
             "text",
-            ["./latin.sql:2:5: not UTF-8 text: invalid byte 0xe9"],
+            ["./latin.sql:2:5: error: not UTF-8 text: invalid byte 0xe9 [encoding]"],
         ),
         (
             {"bad.sql": "select 1\n  {{ x"},
             "json",
-            ['{"path": "./bad.sql", "line": 2, "column": 3, "severity": "error", "code": "syntax", '
+            ['{"path": "./bad.sql", "line": 2, "column": 3, "severity": "error", "code": "jinja-syntax", '
              '"message": "unterminated `{{` tag"}'],
         ),
         (
             {"a,b:c.sql": "select 1\n  {{ x"},
             "github",
-            ["::error file=./a%2Cb%3Ac.sql,line=2,col=3::unterminated `{{` tag"],
+            ["::error file=./a%2Cb%3Ac.sql,line=2,col=3::unterminated `{{` tag [jinja-syntax]"],
         ),
     ],
     ids=["clean", "syntax-error", "not-utf8", "json", "github"],
@@ -101,6 +101,37 @@ def test_check_reports_each_problem_in_the_format_asked_and_goes_on(folder, caps
     assert out.splitlines() == expected
     assert err.startswith(f"{len(files)} file")
     assert status == (1 if expected else 0)
+
+
+BROKEN = {
+    "endif.sql": "select {% if x %}1\n",
+    "endfor.sql": "select 1\n{% endfor %}\n",
+    "names.sql": "select {{ a b }}\n",
+    "ref.sql": "select * from {{ ref('a' }}\n",
+}
+
+
+def test_check_gives_each_broken_file_its_code(folder, capsys):
+    folder(BROKEN)
+    status, out, err = run(capsys, "check", ".")
+    assert status == 1
+    assert out.splitlines() == [
+        "./endfor.sql:2:1: error: `{% endfor %}` closes no open `{% for %}` block [unmatched-end-tag]",
+        "./endif.sql:1:8: error: `{% if %}` is never closed: expected `{% endif %}` [unclosed-block]",
+        "./names.sql:1:13: error: expected the end of the tag, got `b` [jinja-syntax]",
+        "./ref.sql:1:15: error: unterminated `{{` tag [jinja-syntax]",
+    ]
+    assert err == "4 files checked, 4 problems (4 errors, 0 warnings)\n"
+
+
+@pytest.mark.parametrize("strict, status", [(False, 0), (True, 1)])
+def test_check_fails_on_warnings_only_when_strict(folder, capsys, strict, status):
+    folder({"é.sql": "select 'é', (a\n"})
+    assert run(capsys, "check", *(["--strict"] if strict else []), "é.sql") == (
+        status,
+        "é.sql:1:13: warning: `(` pairs with no bracket [unbalanced-bracket]\n",
+        "1 file checked, 1 problem (0 errors, 1 warning)\n",
+    )
 
 
 @pytest.mark.parametrize(
@@ -481,7 +512,7 @@ def test_pre_commit_hook_runs_check_on_the_files_named(folder):
     good = subprocess.run([program, *entry[1:], "models/good.sql"], cwd=root, capture_output=True, text=True)
     bad = subprocess.run([program, *entry[1:], "models/good.sql", "models/bad.sql"], cwd=root, capture_output=True, text=True)
     assert (good.returncode, bad.returncode) == (0, 1)
-    assert bad.stdout == "models/bad.sql:1:8: unterminated `{{` tag\n"
+    assert bad.stdout == "models/bad.sql:1:8: error: unterminated `{{` tag [jinja-syntax]\n"
 
 def test_module_and_version_run_as_a_program(tmp_path):
     examples = REPO / "examples"
