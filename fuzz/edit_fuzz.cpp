@@ -157,7 +157,11 @@ bool everything_paired(const trelm::cst::Document& doc) {
   return true;
 }
 
-const char* const kTexts[] = {"x", "t.y AS z", "count(*) n", "b -- note", "{{ c }}", "(select 1) s", "-- only"};
+// The last ones are refused: they leave an opener that text after the item
+// could close, or end where the next clause keyword would read as part of
+// them. The rest must run into no neighbouring token («c{» before «{#»).
+const char* const kTexts[] = {"x",   "t.y AS z", "count(*) n", "b -- note", "{{ c }}", "(select 1) s", "-- only",
+                              "c{",  "a -",      "'oops",      "x /* open", "e."};
 const char* const kRawSources[] = {"var('s')", "'x' }} {{ y", "f(", "[1, (2, 3)]", "'}}'", ""};
 
 // Edits the configuration call; false when the byte chose no config edit.
@@ -219,21 +223,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto query_lock = (*query)->read_lock();
     const trelm::edit::Following after = trelm::edit::following_of((*query)->children, *select);
     auto lock = (*select)->write_lock();
+    // A text that is no item alone is refused, and the document stays as it was.
+    const bool valid = std::holds_alternative<NodeRef>(trelm::parser::parse_select_item(item_text));
     switch ((b >> 4) % 6) {
       case 0:
-        CHECK(std::holds_alternative<NodeRef>(trelm::edit::insert_item(**select, b % 5, item_text, after)));
+        CHECK(std::holds_alternative<NodeRef>(trelm::edit::insert_item(**select, b % 5, item_text, after)) == valid);
         break;
       case 1:
         if (!items.empty()) (void)trelm::edit::remove_item(**select, items[b % items.size()], after);
         break;
       default:
-        if (!items.empty()) CHECK(!trelm::edit::set_item_text_in(**select, items[b % items.size()], item_text, after));
+        if (!items.empty()) {
+          CHECK(trelm::edit::set_item_text_in(**select, items[b % items.size()], item_text, after).has_value() == !valid);
+        }
     }
     lock.unlock();
     query_lock.unlock();
     std::string printed = trelm::cst::document_text(doc);
+    if (!valid && (b >> 4) % 6 != 1) CHECK(printed == text_before);
     CHECK(outside_select.kept_by(printed));
-    if (!lexes_alike_before(text, printed, offset_of(doc, *select))) continue;
+    const std::size_t list_at = offset_of(doc, *select);
+    // A Jinja tag left open from the list on is the edit's doing («c{» put
+    // before «{#»); one that reaches into the list from before it is not.
+    auto relexed = trelm::lexer::lex(printed);
+    if (const auto* err = std::get_if<trelm::lexer::LexError>(&relexed)) CHECK(err->offset < list_at);
+    if (!lexes_alike_before(text, printed, list_at)) continue;
     auto again = trelm::parser::parse(printed);
     CHECK(std::holds_alternative<trelm::cst::Document>(again));
     if (!comparable) continue;
