@@ -36,8 +36,9 @@ using InsertResult = std::variant<cst::NodeRef, EditError>;
 // What the text right after a SELECT clause begins with. Only the query
 // holding the clause can tell (see following_of); an edit that does not know
 // assumes the worst: it keeps what it leaves at the end of the list apart
-// from what follows only when told what that is, and breaks the line after a
-// trailing line comment unless told a line break follows.
+// from a Jinja tag or comment (a word would be part of the clause), and
+// breaks the line after a trailing line comment unless told a line break
+// follows.
 struct Following {
   std::optional<cst::Token> next;  // the first token after the clause: the list's end must not join it
   bool line_break = false;         // a line break: a line comment at the end is closed already

@@ -55,10 +55,24 @@ bool keep_apart(cst::Node& node, std::size_t j) {
   return true;
 }
 
+// What may follow a query that ends its parent's text run: a Jinja tag
+// («{% endif %}», which a «{» at the end would turn into «{{%») or a comment.
+// A word cannot: it would have been part of the query's last clause.
+bool joins_what_may_follow(const cst::Token& last) {
+  static const cst::Token kMayFollow[] = {
+      cst::Token(TokenKind::JinjaStatement, "{% x %}"), cst::Token(TokenKind::JinjaExpression, "{{ x }}"),
+      cst::Token(TokenKind::JinjaComment, "{# x #}"), cst::Token(TokenKind::LineComment, "-- x"),
+      cst::Token(TokenKind::BlockComment, "/* x */")};
+  for (const cst::Token& next : kMayFollow) {
+    if (would_join(last, next)) return true;
+  }
+  return false;
+}
+
 void keep_end_apart(cst::Node& node, const std::optional<cst::Token>& next) {
-  if (!next || node.children.empty()) return;
+  if (node.children.empty()) return;
   std::optional<cst::Token> last = edge_token(node.children.back(), false);
-  if (!last || !would_join(*last, *next)) return;
+  if (!last || !(next ? would_join(*last, *next) : joins_what_may_follow(*last))) return;
   node.children.emplace_back(whitespace_token(" "));
 }
 

@@ -26,7 +26,8 @@ bool would_join(const cst::Token& left, const cst::Token& right);
 bool keep_apart(cst::Node& node, std::size_t j);
 
 // Appends a space to `node` when its last token would join `next`, the first
-// token of the text right after the node.
+// token of the text right after the node, or, when that is not known, a
+// Jinja tag or comment.
 void keep_end_apart(cst::Node& node, const std::optional<cst::Token>& next);
 
 }  // namespace trelm::edit::detail
