@@ -554,7 +554,8 @@ std::string_view unclosed_construct(std::string_view source, std::size_t offset)
       return Cursor(source, offset).second() == '*' ? "block comment" : "";
     case '$': {
       const std::size_t tag_end = detail::tag_run_end(source, offset + 1);
-      const bool digit_first = tag_end > offset + 1 && detail::has_class(static_cast<unsigned char>(source[offset + 1]), detail::kDigit);
+      const bool digit_first =
+          tag_end > offset + 1 && detail::has_class(static_cast<unsigned char>(source[offset + 1]), detail::kDigit);
       const bool delimiter = !digit_first && tag_end < source.size() && source[tag_end] == '$';
       return delimiter ? "dollar-quoted string" : "";
     }
