@@ -158,11 +158,19 @@ bool everything_paired(const trelm::cst::Document& doc) {
   return true;
 }
 
-// The last ones are refused: they leave an opener that text after the item
-// could close, or end where the next clause keyword would read as part of
-// them. The rest must run into no neighbouring token («c{» before «{#»).
-const char* const kTexts[] = {"x",   "t.y AS z", "count(*) n", "b -- note", "{{ c }}", "(select 1) s", "-- only",
-                              "c{",  "a -",      "'oops",      "x /* open", "e."};
+const char* const kTexts[] = {"x", "t.y AS z", "count(*) n", "b -- note", "{{ c }}", "(select 1) s", "-- only"};
+// Chosen by bytes from 0x80 on, so that the committed inputs keep choosing
+// what they did. "c{" and "a -" must not run into a neighbouring token (the
+// «{#» or «--» after them); the others are refused: they leave an opener
+// that text after the item could close, or end where the next clause keyword
+// would read as part of them.
+const char* const kEdgeTexts[] = {"c{", "a -", "'oops", "x /* open", "e."};
+
+const char* item_text_for(std::uint8_t b) {
+  if (b < 0x80) return kTexts[b % (sizeof(kTexts) / sizeof(kTexts[0]))];
+  return kEdgeTexts[b % (sizeof(kEdgeTexts) / sizeof(kEdgeTexts[0]))];
+}
+
 const char* const kRawSources[] = {"var('s')", "'x' }} {{ y", "f(", "[1, (2, 3)]", "'}}'", ""};
 
 // Edits the configuration call; false when the byte chose no config edit.
@@ -222,7 +230,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const trelm::fuzz::Around outside_select =
         trelm::fuzz::around(text_before, offset_of(doc, *select), trelm::cst::node_text(*select).size());
-    const char* item_text = kTexts[b % (sizeof(kTexts) / sizeof(kTexts[0]))];
+    const char* item_text = item_text_for(b);
     std::vector<NodeRef> items;
     {
       auto lock = (*select)->read_lock();

@@ -1,2 +1,2 @@
 select a, b from t where c = 'x'
--- i
+-- À
