@@ -327,23 +327,27 @@ def read_file(path: str) -> Model:
     except (MemoryError, OSError) as e:
         model.error = Problem(path, "out of memory" if isinstance(e, MemoryError) else str(e.strerror or e))
         return model
-    model.refs = [ref_of(doc, path, call) for call in doc.calls("ref")]
-    model.sources = [source_of(doc, path, call) for call in doc.calls("source")]
+    text = read.text  # what str(doc) gives, at hand without building it
+    model.refs = [ref_of(text, path, call) for call in doc.calls("ref")]
+    model.sources = [source_of(text, path, call) for call in doc.calls("source")]
     configs = doc.configs
     if configs:
         model.config = merge_configs(configs)[0]
     return model
 
 
-def located(doc: Document, path: str, call: Call, kind: Literal["ref", "source"]) -> Ref:
-    span = call.span
-    line, column = doc.location(span[0]) if span is not None else (0, 0)
+def located(text: str, path: str, call: Call, kind: Literal["ref", "source"]) -> Ref:
+    """The call's record without its names. Line and column are counted here
+    rather than by Document.location, which costs more than the whole parse."""
+    start = call.span[0] if call.span is not None else 0
+    line = text.count("\n", 0, start) + 1
+    column = start - (text.rfind("\n", 0, start) + 1) + 1
     return Ref(kind, path, line, column, str(call))
 
 
-def ref_of(doc: Document, path: str, call: Call) -> Ref:
+def ref_of(text: str, path: str, call: Call) -> Ref:
     """A ref of one or two string-literal arguments names its model last."""
-    ref = located(doc, path, call, "ref")
+    ref = located(text, path, call, "ref")
     names = string_literals(call.args)
     if names is None or not 1 <= len(names) <= 2:
         return ref
@@ -358,8 +362,8 @@ def ref_of(doc: Document, path: str, call: Call) -> Ref:
     return Ref("ref", ref.path, ref.line, ref.column, ref.text, names[-1], package, version)
 
 
-def source_of(doc: Document, path: str, call: Call) -> Ref:
-    ref = located(doc, path, call, "source")
+def source_of(text: str, path: str, call: Call) -> Ref:
+    ref = located(text, path, call, "source")
     names = string_literals(call.args)
     if names is None or len(names) != 2 or call.kwargs:
         return ref
