@@ -86,25 +86,35 @@ class Project:
     - `duplicate_names`: a name defined by more than one file to their paths;
     - `cycles`: each group of models that read each other, names sorted;
     - `unresolved`: the ref and source calls whose arguments are not string literals;
-    - `problems`: the files that could not be read or parsed.
+    - `problems`: the files that could not be read or parsed (`path`, `message`, `line`, `column`, `code`).
     """
+
+    files: list[Model]
+    models: dict[str, Model]
+    edges: list[tuple[str, str]]
+    sources: dict[tuple[str, str], list[str]]
+    missing_refs: list[Ref]
+    duplicate_names: dict[str, list[str]]
+    cycles: list[list[str]]
+    unresolved: list[Ref]
+    problems: list[Problem]
 
     def __init__(self, files: list[Model]) -> None:
         self.files = files
-        self.models: dict[str, Model] = {}
-        self.duplicate_names: dict[str, list[str]] = {}
+        self.models = {}
+        self.duplicate_names = {}
         for model in files:
             if model.name in self.models:
                 self.duplicate_names.setdefault(model.name, [self.models[model.name].path]).append(model.path)
             else:
                 self.models[model.name] = model
-        self.edges: list[tuple[str, str]] = sorted(
+        self.edges = sorted(
             {(model.name, ref.model) for model in files for ref in model.refs if ref.model is not None}
         )
-        self.missing_refs: list[Ref] = [
+        self.missing_refs = [
             ref for model in files for ref in model.refs if ref.model is not None and ref.model not in self.models
         ]
-        self.unresolved: list[Ref] = [
+        self.unresolved = [
             ref for model in files for ref in [*model.refs, *model.sources] if not ref.resolved
         ]
         readers: dict[tuple[str, str], set[str]] = {}
@@ -112,12 +122,12 @@ class Project:
             for ref in model.sources:
                 if ref.source is not None:
                     readers.setdefault(ref.source, set()).add(model.name)
-        self.sources: dict[tuple[str, str], list[str]] = {key: sorted(readers[key]) for key in sorted(readers)}
-        self.problems: list[Problem] = [model.error for model in files if model.error is not None]
+        self.sources = {key: sorted(readers[key]) for key in sorted(readers)}
+        self.problems = [model.error for model in files if model.error is not None]
         self._reads: dict[Node, list[Node]] = {}
         self._read_by: dict[Node, list[Node]] = {}
         self._link_nodes()
-        self.cycles: list[list[str]] = [cycle.models for cycle in self.cycle_refs()]
+        self.cycles = [cycle.models for cycle in self.cycle_refs()]
 
     @classmethod
     def load(cls, path: str | os.PathLike[str], *, exclude: Sequence[str] = (), jobs: int | None = None) -> Project:
