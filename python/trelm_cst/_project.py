@@ -60,10 +60,13 @@ class Model:
     error: Problem | None = None
 
     def document(self) -> Document:
-        """The file parsed anew, as it is now. Raises OSError, UnicodeDecodeError
-        or TrelmSyntaxError."""
-        with open(self.path, "rb") as f:
-            return parse_trelm(f.read().decode("utf-8"))
+        """The file parsed anew, as it is now. Raises OSError when it cannot be
+        read (or is no longer a regular file or UTF-8 text), TrelmSyntaxError
+        when it does not parse."""
+        read = read_model(self.path)
+        if isinstance(read, Problem):
+            raise OSError(str(read))
+        return parse_trelm(read.text)
 
 
 @dataclass(frozen=True)
@@ -192,7 +195,8 @@ class Project:
         if upstream:
             found += walk(node, self._reads, depth)
         if downstream:
-            found += [n for n in walk(node, self._read_by, depth) if n not in found]
+            seen = set(found)
+            found += [n for n in walk(node, self._read_by, depth) if n not in seen]
         return found
 
     def upstream(self, name: str, depth: int | None = None) -> list[str]:
@@ -313,8 +317,12 @@ def map_in_threads(function: Callable[[str], Model], paths: Sequence[str], jobs:
     if workers <= 1 or len(paths) <= CHUNK:
         return map(function, paths)
     chunks = [paths[i : i + CHUNK] for i in range(0, len(paths), CHUNK)]
-    with ThreadPoolExecutor(max_workers=workers) as pool:
+    pool = ThreadPoolExecutor(max_workers=workers)
+    try:
         results = list(pool.map(lambda chunk: [function(path) for path in chunk], chunks))
+    finally:
+        # After Ctrl-C, the chunks not started are dropped rather than waited for.
+        pool.shutdown(wait=True, cancel_futures=True)
     return (model for chunk in results for model in chunk)
 
 
