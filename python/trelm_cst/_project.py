@@ -225,7 +225,9 @@ class Project:
     def cycle_refs(self) -> list[Cycle]:
         """Every cycle: each group of models that read each other, once, with
         the ref call that first (in file order) points within it."""
-        graph = {name: [n for kind, n in self._reads.get(("model", name), []) if kind == "model"] for name in self.models}
+        graph = {
+            name: [n for kind, n in self._reads.get(("model", name), []) if kind == "model"] for name in self.models
+        }
         group_of: dict[str, int] = {}
         groups = [g for g in strongly_connected(graph) if len(g) > 1 or g[0] in graph[g[0]]]
         for index, members in enumerate(groups):

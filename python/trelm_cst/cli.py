@@ -263,8 +263,9 @@ def project_findings(project: Project) -> list[Finding]:
     cycles (each once, at the ref call that first closes it), and models
     nothing reads (as information)."""
     found = [
-        Finding(ref.path, ref.line, ref.column, "error", f"ref to {ref.model!r}, which no model file defines", "missing-ref")
+        Finding(ref.path, ref.line, ref.column, "error", f"ref to {ref.model!r}, which no model file defines", code)
         for ref in project.missing_refs
+        for code in ["missing-ref"]
     ]
     for name, paths in project.duplicate_names.items():
         for path in paths[1:]:

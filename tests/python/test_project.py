@@ -61,22 +61,31 @@ def test_diamond(tmp_path):
                 "d.sql": "select 1",
             },
             [["a", "b", "c"]],
-            ("a.sql", 1, 4),
+            [("a.sql", 1, 4)],
         ),
-        ({"self.sql": "select 1\n  from {{ ref('self') }}", "other.sql": "{{ ref('self') }}"}, [["self"]], ("self.sql", 2, 11)),
-        # Two cycles, reported apart, the second at the ref that first points within it.
         (
-            {"a.sql": "{{ ref('b') }}", "b.sql": "{{ ref('a') }}", "x.sql": "{{ ref('a') }} {{ ref('y') }}", "y.sql": "{{ ref('x') }}"},
+            {"self.sql": "select 1\n  from {{ ref('self') }}", "other.sql": "{{ ref('self') }}"},
+            [["self"]],
+            [("self.sql", 2, 11)],
+        ),
+        # Two cycles, reported apart, each at the ref that first points within it.
+        (
+            {
+                "a.sql": "{{ ref('b') }}",
+                "b.sql": "{{ ref('a') }}",
+                "x.sql": "{{ ref('a') }} {{ ref('y') }}",
+                "y.sql": "{{ ref('x') }}",
+            },
             [["a", "b"], ["x", "y"]],
-            ("a.sql", 1, 4),
+            [("a.sql", 1, 4), ("x.sql", 1, 19)],
         ),
     ],
 )
 def test_cycles(tmp_path, files, cycles, first):
     project = load(tmp_path, files)
     assert project.cycles == cycles
-    ref = project.cycle_refs()[0].ref
-    assert (os.path.basename(ref.path), ref.line, ref.column) == first
+    refs = [cycle.ref for cycle in project.cycle_refs()]
+    assert [(os.path.basename(ref.path), ref.line, ref.column) for ref in refs] == first
 
 
 def test_a_long_chain_has_no_cycle_and_no_recursion_limit():
@@ -143,7 +152,15 @@ def test_names_defined_twice_and_unreadable_files(tmp_path):
 def test_load_follows_the_command_line_search(tmp_path):
     project = load(
         tmp_path,
-        {"m/a.sql": "", "m/skip/b.sql": "", "m/.hidden/c.sql": "", "m/d.txt": "", ".git/HEAD": "", ".gitignore": "m/gone.sql\n", "m/gone.sql": ""},
+        {
+            "m/a.sql": "",
+            "m/skip/b.sql": "",
+            "m/.hidden/c.sql": "",
+            "m/d.txt": "",
+            "m/gone.sql": "",
+            ".git/HEAD": "",
+            ".gitignore": "m/gone.sql\n",
+        },
         exclude=["skip/"],
         jobs=2,
     )
@@ -180,13 +197,20 @@ def test_graph_json_and_a_cut_around_one_model(tmp_path, capsys, monkeypatch):
     }
     assert len(graph["edges"]) == 6 and {"from": "raw.ids", "to": "base", "kind": "source"} in graph["edges"]
 
-    def names(*options):
+    def cut(*options):
         status, out, _ = run(capsys, "graph", ".", *options)
         assert status == 0
-        return sorted(n["name"] for n in json.loads(out)["nodes"])
+        graph = json.loads(out)
+        return sorted(n["name"] for n in graph["nodes"]), sorted((e["from"], e["to"]) for e in graph["edges"])
+
+    def names(*options):
+        return cut(*options)[0]
 
     assert names("--select", "left") == ["base", "left", "raw.ids", "top"]
-    assert names("--select", "top", "--upstream", "--depth", "1") == ["gone", "left", "right", "top"]
+    assert cut("--select", "top", "--upstream", "--depth", "1") == (
+        ["gone", "left", "right", "top"],
+        [("gone", "top"), ("left", "top"), ("right", "top")],
+    )
     assert names("--select", "base", "--downstream") == ["base", "left", "right", "top"]
     assert run(capsys, "graph", ".", "--select", "nope")[0] == 2
     with pytest.raises(SystemExit) as exit:
@@ -225,6 +249,7 @@ def test_check_project(tmp_path, capsys, monkeypatch):
                 "a.sql": "{{ ref('b') }}",
                 "b.sql": "{{ ref('a') }}\n{{ ref('gone') }}",
                 "m/a.sql": "select 1",
+                "lone.sql": "{{ ref('lone') }}",
                 "top.sql": "{{ ref('a') }}",
             },
         )
@@ -233,12 +258,14 @@ def test_check_project(tmp_path, capsys, monkeypatch):
         "./b.sql:2:4: error: ref to 'gone', which no model file defines [missing-ref]",
         "./m/a.sql: error: model 'a' is defined again; first by ./a.sql [duplicate-name]",
         "./a.sql:1:4: error: models read each other in a cycle: a, b [cycle]",
+        "./lone.sql:1:4: error: model 'lone' reads itself [cycle]",
     ]
     status, out, err = run(capsys, "check", "--project", ".")
     assert (status, out.splitlines()) == (1, expected)
-    assert err == "4 files checked, 3 problems (3 errors, 0 warnings)\n"
+    assert err == "5 files checked, 4 problems (4 errors, 0 warnings)\n"
     status, out, _ = run(capsys, "check", "--project", "--verbose", ".")
-    assert out.splitlines() == [*expected, "./top.sql: info: no model reads this one [unused-model]"]
+    unused = [f"./{name}.sql: info: no model reads this one [unused-model]" for name in ["lone", "top"]]
+    assert out.splitlines() == [*expected, *unused]
     status, out, _ = run(capsys, "check", "--project", "--format", "github", "-v", "top.sql")
     assert out.splitlines()[-1] == "::notice file=top.sql::no model reads this one [unused-model]"
     assert run(capsys, "check", ".")[:2] == (0, "")
