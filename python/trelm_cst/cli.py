@@ -745,7 +745,8 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
         "Prints the graph of the models found (named by their file names without .sql), the models they ref "
         "and the sources they read, arrows pointing from what is read to the model that reads it. Only refs "
         "and sources with string-literal arguments count. --format svg runs Graphviz's dot program; without "
-        "it, the command fails (exit 1) naming the missing program. " + SEARCH_HELP,
+        "it, the command fails (exit 1) naming the missing program. "
+        + SEARCH_HELP.replace(" PATH - reads one model from standard input.", ""),
     )
     add_paths(graph)
     graph.add_argument(
