@@ -9,16 +9,16 @@ import shutil
 import subprocess
 from collections.abc import Sequence
 
-from trelm_cst._project import Node, Project
+from trelm_cst._project import GraphNode, Project
 
-Link = tuple[Node, Node]  # (reader, read)
+Link = tuple[GraphNode, GraphNode]  # (reader, read)
 
 
 class GraphError(Exception):
     """The picture cannot be drawn here (no Graphviz, or Graphviz failed)."""
 
 
-def to_json(project: Project, nodes: Sequence[Node], links: Sequence[Link]) -> str:
+def to_json(project: Project, nodes: Sequence[GraphNode], links: Sequence[Link]) -> str:
     entries = []
     for kind, name in nodes:
         model = project.models.get(name) if kind == "model" else None
@@ -34,7 +34,7 @@ def dot_quoted(text: str) -> str:
 DOT_SHAPES = {"model": "box", "source": "cylinder", "missing": "box, style=dashed, color=red"}
 
 
-def to_dot(project: Project, nodes: Sequence[Node], links: Sequence[Link]) -> str:
+def to_dot(project: Project, nodes: Sequence[GraphNode], links: Sequence[Link]) -> str:
     ids = {node: f"n{i}" for i, node in enumerate(nodes)}
     lines = ["digraph models {", "  rankdir=LR;", '  node [fontname="Helvetica"];']
     for node in nodes:
@@ -55,7 +55,7 @@ def mermaid_label(text: str) -> str:
 MERMAID_SHAPES = {"model": ("[", "]"), "source": ("[(", ")]"), "missing": ("[/", "/]")}
 
 
-def to_mermaid(project: Project, nodes: Sequence[Node], links: Sequence[Link]) -> str:
+def to_mermaid(project: Project, nodes: Sequence[GraphNode], links: Sequence[Link]) -> str:
     ids = {node: f"n{i}" for i, node in enumerate(nodes)}
     lines = ["flowchart LR"]
     for node in nodes:
@@ -70,7 +70,7 @@ def to_mermaid(project: Project, nodes: Sequence[Node], links: Sequence[Link]) -
     return "\n".join(lines) + "\n"
 
 
-def to_svg(project: Project, nodes: Sequence[Node], links: Sequence[Link]) -> str:
+def to_svg(project: Project, nodes: Sequence[GraphNode], links: Sequence[Link]) -> str:
     program = shutil.which("dot")
     if program is None:
         raise GraphError(

@@ -18,8 +18,9 @@ from trelm_cst._files import MODEL_SUFFIX, Problem, find_model_files, read_model
 from trelm_cst._native import Call, Document, TrelmSyntaxError, parse_literal, parse_trelm
 
 NodeKind = Literal["model", "source", "missing"]
-# A node of the graph: models and missing refs by model name, sources as "source.table".
-Node = tuple[NodeKind, str]
+# A node of the graph (not a syntax-tree Node): models and missing refs by
+# model name, sources as "source.table".
+GraphNode = tuple[NodeKind, str]
 
 # Files handed to a parsing thread at once: few enough to share out the work,
 # enough that the pool's overhead stays small beside the parsing.
@@ -56,7 +57,7 @@ class Model:
     path: str
     refs: list[Ref] = field(default_factory=list)
     sources: list[Ref] = field(default_factory=list)
-    config: dict[str, Any] = field(default_factory=dict)
+    config: dict[str, Any] = field(default_factory=dict)  # literal values; a later call's over an earlier's
     error: Problem | None = None
 
     def document(self) -> Document:
@@ -127,8 +128,8 @@ class Project:
                     readers.setdefault(ref.source, set()).add(model.name)
         self.sources = {key: sorted(readers[key]) for key in sorted(readers)}
         self.problems = [model.error for model in files if model.error is not None]
-        self._reads: dict[Node, list[Node]] = {}
-        self._read_by: dict[Node, list[Node]] = {}
+        self._reads: dict[GraphNode, list[GraphNode]] = {}
+        self._read_by: dict[GraphNode, list[GraphNode]] = {}
         self._link_nodes()
         self.cycles = [cycle.models for cycle in self.cycle_refs()]
 
@@ -157,7 +158,7 @@ class Project:
 
     def _link_nodes(self) -> None:
         for model in self.files:
-            node: Node = ("model", model.name)
+            node: GraphNode = ("model", model.name)
             for ref in model.refs:
                 if ref.model is not None:
                     kind: NodeKind = "model" if ref.model in self.models else "missing"
@@ -166,20 +167,21 @@ class Project:
                 if ref.source is not None:
                     self._link(node, ("source", ".".join(ref.source)))
 
-    def _link(self, reader: Node, read: Node) -> None:
+    def _link(self, reader: GraphNode, read: GraphNode) -> None:
         reads = self._reads.setdefault(reader, [])
         if read not in reads:
             reads.append(read)
             self._read_by.setdefault(read, []).append(reader)
 
-    def nodes(self) -> list[Node]:
-        """Every model, then every source and missing model read, each once."""
-        found: dict[Node, None] = {("model", name): None for name in self.models}
+    def nodes(self) -> list[GraphNode]:
+        """Every model, then every source and missing model read, each once, as
+        (kind, name): kind "model", "source" (named "source.table") or "missing"."""
+        found: dict[GraphNode, None] = {("model", name): None for name in self.models}
         for reads in self._reads.values():
             found.update(dict.fromkeys(reads))
         return list(found)
 
-    def links(self, nodes: Iterable[Node] | None = None) -> list[tuple[Node, Node]]:
+    def links(self, nodes: Iterable[GraphNode] | None = None) -> list[tuple[GraphNode, GraphNode]]:
         """(reader, read) pairs, between `nodes` only when given."""
         keep = None if nodes is None else set(nodes)
         return [
@@ -189,7 +191,7 @@ class Project:
             if keep is None or (reader in keep and read in keep)
         ]
 
-    def around(self, node: Node, upstream: bool, downstream: bool, depth: int | None = None) -> list[Node]:
+    def around(self, node: GraphNode, upstream: bool, downstream: bool, depth: int | None = None) -> list[GraphNode]:
         """The node and what it reads and what reads it, transitively or to a depth."""
         found = [node]
         if upstream:
@@ -209,7 +211,7 @@ class Project:
         `depth` steps when given), nearest first. Raises KeyError for no such model."""
         return self._models_around(name, self._read_by, depth)
 
-    def _models_around(self, name: str, links: dict[Node, list[Node]], depth: int | None) -> list[str]:
+    def _models_around(self, name: str, links: dict[GraphNode, list[GraphNode]], depth: int | None) -> list[str]:
         if name not in self.models:
             raise KeyError(name)
         return [n for kind, n in walk(("model", name), links, depth) if kind == "model" and n != name]
@@ -246,10 +248,10 @@ class Project:
         return sorted(cycles, key=lambda cycle: cycle.models)
 
 
-def walk(start: Node, links: dict[Node, list[Node]], depth: int | None) -> list[Node]:
+def walk(start: GraphNode, links: dict[GraphNode, list[GraphNode]], depth: int | None) -> list[GraphNode]:
     """The nodes reached from `start` along `links`, breadth first, without `start`."""
     seen = {start}
-    found: list[Node] = []
+    found: list[GraphNode] = []
     frontier = [start]
     steps = 0
     while frontier and (depth is None or steps < depth):
