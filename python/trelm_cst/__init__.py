@@ -20,6 +20,7 @@ from trelm_cst._native import (
     parse_trelm,
     render_literal,
 )
+from trelm_cst._project import Cycle, Model, Project, Ref
 
 if TYPE_CHECKING:
     __version__: str
@@ -45,10 +46,14 @@ __all__ = [
     "Column",
     "Config",
     "Cte",
+    "Cycle",
     "Diagnostic",
     "Document",
+    "Model",
     "Node",
+    "Project",
     "Query",
+    "Ref",
     "Select",
     "Token",
     "TrelmSyntaxError",

@@ -2,6 +2,8 @@
 
     trelm-cst inspect models/                   one JSON object per file
     trelm-cst check models/                     path:line:column: severity: message [code]
+    trelm-cst check --project models/           also missing refs, names defined twice, cycles
+    trelm-cst graph --format mermaid models/    the models, their refs and sources as a flowchart
     trelm-cst set-config style='"view"' models/
     trelm-cst set-config --raw schema='var("schema")' models/
     trelm-cst remove-config --check tags models/
@@ -27,6 +29,7 @@ from typing import TextIO
 
 from trelm_cst import _interrupts
 from trelm_cst._describe import describe
+from trelm_cst._graph import RENDERERS, GraphError
 from trelm_cst._files import (
     ModelFile,
     Problem,
@@ -38,6 +41,7 @@ from trelm_cst._files import (
 )
 from trelm_cst._native import Config, Document, TrelmSyntaxError, parse_trelm
 from trelm_cst._progress import Progress
+from trelm_cst._project import Project
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -180,7 +184,7 @@ class Finding:
     path: str
     line: int | None
     column: int | None
-    severity: str  # "error" or "warning"
+    severity: str  # "error", "warning" or "info"
     message: str
     code: str
 
@@ -242,7 +246,7 @@ def github_line(finding: Finding) -> str:
     where = f"file={github_escape(finding.path, True)}"
     if finding.line is not None:
         where += f",line={finding.line},col={finding.column}"
-    level = "warning" if finding.severity == "warning" else "error"
+    level = {"warning": "warning", "info": "notice"}.get(finding.severity, "error")
     return f"::{level} {where}::{github_escape(f'{finding.message} [{finding.code}]', False)}"
 
 
@@ -254,8 +258,34 @@ def github_escape(text: str, is_property: bool) -> str:
 FORMATS: dict[str, Callable[[Finding], str]] = {"text": text_line, "json": json_line, "github": github_line}
 
 
-def run_check(run: Run, form: str, strict: bool) -> int:
-    """Exit 1 when any file has an error (or, with `strict`, a warning)."""
+def project_findings(project: Project) -> list[Finding]:
+    """What is wrong between the files: refs to no model, names defined twice,
+    cycles (each once, at the ref call that first closes it), and models
+    nothing reads (as information)."""
+    found = [
+        Finding(ref.path, ref.line, ref.column, "error", f"ref to {ref.model!r}, which no model file defines", code)
+        for ref in project.missing_refs
+        for code in ["missing-ref"]
+    ]
+    for name, paths in project.duplicate_names.items():
+        for path in paths[1:]:
+            message = f"model {name!r} is defined again; first by {paths[0]}"
+            found.append(Finding(path, None, None, "error", message, "duplicate-name"))
+    for cycle in project.cycle_refs():
+        ref = cycle.ref
+        if len(cycle.models) == 1:
+            message = f"model {cycle.models[0]!r} reads itself"
+        else:
+            message = f"models read each other in a cycle: {', '.join(cycle.models)}"
+        found.append(Finding(ref.path, ref.line, ref.column, "error", message, "cycle"))
+    for name in project.unused():
+        found.append(Finding(project.models[name].path, None, None, "info", "no model reads this one", "unused-model"))
+    return found
+
+
+def run_check(run: Run, form: str, strict: bool, project: bool = False, verbose: bool = False) -> int:
+    """Exit 1 when any file has an error (or, with `strict`, a warning).
+    With `project`, the files are also checked as one project."""
     render = FORMATS[form]
     errors = warnings = 0
 
@@ -264,17 +294,65 @@ def run_check(run: Run, form: str, strict: bool) -> int:
         counts = f" ({errors} {plural(errors, 'error')}, {warnings} {plural(warnings, 'warning')})" if problems else ""
         return f"{done} {plural(done, 'file')} checked, {problems} {plural(problems, 'problem')}{counts}"
 
+    def report(finding: Finding) -> None:
+        nonlocal errors, warnings
+        if finding.severity == "info":
+            if not verbose:
+                return
+        elif finding.severity == "error":
+            errors += 1
+        else:
+            warnings += 1
+        run.emit(render(finding) + "\n")
+
     run.summary = summary
     for path in run.files:
         for finding in check_path(path, run.read):
-            if finding.severity == "error":
-                errors += 1
-            else:
-                warnings += 1
-            run.emit(render(finding) + "\n")
+            report(finding)
         run.progress.step()
+    if project:
+        # The files were all reported above; here only what lies between them.
+        for finding in project_findings(Project.from_files(run.files)):
+            report(finding)
     failed = errors or run.failed or (strict and warnings)
     return run.finish(EXIT_FAILED if failed else EXIT_OK)
+
+
+# ---------------------------------------------------------------- graph
+
+
+def run_graph(run: Run, args: argparse.Namespace) -> int:
+    """Prints the graph of the files, or the part around --select."""
+    project = Project.from_files(run.files)
+    for problem in project.problems:
+        run.fail(problem)
+    if args.select is None:
+        nodes = project.nodes()
+    elif args.select not in project.models:
+        run.progress.message(f"no model named {args.select!r}")
+        return run.finish(EXIT_USAGE)
+    else:
+        both = not args.upstream and not args.downstream
+        nodes = project.around(
+            ("model", args.select), args.upstream or both, args.downstream or both, args.depth
+        )
+    try:
+        text = RENDERERS[args.format](project, nodes, project.links(nodes))
+    except GraphError as e:
+        run.progress.message(str(e))
+        return run.finish(EXIT_FAILED)
+    run.emit(text)
+    return run.exit_status()
+
+
+def depth(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a whole number of steps, got {text!r}")
+    return value
 
 
 # ---------------------------------------------------------------- editing
@@ -652,6 +730,36 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
         "github: annotations for GitHub Actions (default: text)",
     )
     check.add_argument("--strict", action="store_true", help="exit 1 on warnings too")
+    check.add_argument(
+        "--project",
+        action="store_true",
+        help="also check the files as one project: refs to no model (missing-ref), names defined by more "
+        "than one file (duplicate-name), models that read each other in a cycle (cycle, once per cycle), "
+        "all errors; and models nothing reads (unused-model, information shown with --verbose)",
+    )
+    check.add_argument("-v", "--verbose", action="store_true", help="also print information, such as unused models")
+    graph = command(
+        "graph",
+        [files],
+        "print the models, their refs and sources as a graph",
+        "Prints the graph of the models found (named by their file names without .sql), the models they ref "
+        "and the sources they read, arrows pointing from what is read to the model that reads it. Only refs "
+        "and sources with string-literal arguments count. --format svg runs Graphviz's dot program; without "
+        "it, the command fails (exit 1) naming the missing program. "
+        + SEARCH_HELP.replace(" PATH - reads one model from standard input.", ""),
+    )
+    add_paths(graph)
+    graph.add_argument(
+        "--format",
+        choices=sorted(RENDERERS),
+        default="json",
+        help="json: nodes (name, kind: model, source or missing; path) and edges (from, to, kind); dot: "
+        "Graphviz source; mermaid: a flowchart LR block; svg: a picture drawn by Graphviz (default: json)",
+    )
+    graph.add_argument("--select", metavar="NAME", help="only the model NAME and the models around it")
+    graph.add_argument("--upstream", action="store_true", help="with --select: what NAME reads, transitively")
+    graph.add_argument("--downstream", action="store_true", help="with --select: what reads NAME, transitively")
+    graph.add_argument("--depth", type=depth, metavar="N", help="with --select: at most N steps away")
     set_config = command(
         "set-config",
         edits,
@@ -721,7 +829,16 @@ def command_runner(args: argparse.Namespace) -> Callable[[Run], int]:
     if args.command == "inspect":
         return run_inspect
     if args.command == "check":
-        return lambda run: run_check(run, args.format, args.strict)
+        if args.project and args.paths == [STDIN]:
+            raise UsageError("--project needs files, not standard input")
+        return lambda run: run_check(run, args.format, args.strict, args.project, args.verbose)
+    if args.command == "graph":
+        if args.paths == [STDIN]:
+            raise UsageError("graph needs files, not standard input")
+        if args.select is None and (args.upstream or args.downstream or args.depth is not None):
+            raise UsageError("--upstream, --downstream and --depth go with --select")
+        args.progress = False  # the files are loaded at once, so there is no progress to show
+        return lambda run: run_graph(run, args)
     commands = {
         "set-config": set_config_command,
         "remove-config": remove_config_command,
