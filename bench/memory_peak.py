@@ -14,6 +14,7 @@ differs from the file, never for the figures.
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import pathlib
 import subprocess
@@ -61,6 +62,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--megabytes", type=float, default=100.0)
     parser.add_argument("--limit", type=float, default=8.0, help="the goal, as a multiple of the file size")
+    parser.add_argument("--json", type=pathlib.Path, help="also write the figures here (for bench/compare.py)")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         path = pathlib.Path(tmp) / "big.sql"
@@ -75,6 +77,10 @@ def main() -> int:
           f"(before the parse: {before_b / 1e6:,.0f} MB, the interpreter and the input str); "
           f"goal <= {args.limit:g}x: {'met' if ratio <= args.limit else f'missed by {ratio / args.limit:.2f}x'}")
     print("load average: " + " ".join(f"{x:.2f}" for x in os.getloadavg()))
+    if args.json:
+        figures = {"megabytes": mb, "peak_mb": peak_b / 1e6, "ratio": ratio, "limit": args.limit,
+                   "parse_mbs": mb / float(parse_s), "print_mbs": mb / float(print_s)}
+        args.json.write_text(json.dumps(figures), encoding="utf-8")
     if same != "1":
         print("the printed text differs from the file", file=sys.stderr)
         return 1

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import concurrent.futures
+import json
 import os
 import pathlib
 import time
@@ -69,6 +70,7 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=5, help="rounds per pool size; the best is kept")
     parser.add_argument("--repeat", type=int, default=4, help="times the corpus is repeated per round")
     parser.add_argument("--print", dest="also_print", action="store_true", help="also str() every document")
+    parser.add_argument("--json", type=pathlib.Path, help="also write the figures here (for bench/compare.py)")
     args = parser.parse_args()
 
     texts = read_corpus(args.corpus) * args.repeat
@@ -82,9 +84,14 @@ def main() -> None:
         print(f"{n} thread{'s' if n > 1 else ''}: {rates[n]:.1f} MB/s ({len(texts):,} files, {megabytes:.1f} MB, "
               f"best of {args.rounds}: {seconds:.3f} s wall, {cpu:.3f} s CPU)")
     load_after = os.getloadavg()
-    print(f"speed-up with {args.threads} threads: {rates[args.threads] / rates[1]:.2f}x")
-    print("load average before/after: " + " ".join(f"{x:.2f}" for x in load_before) + " / "
-          + " ".join(f"{x:.2f}" for x in load_after) + f" on {os.cpu_count()} CPUs")
+    speedup = rates[args.threads] / rates[1]
+    load = " ".join(f"{x:.2f}" for x in load_before) + " / " + " ".join(f"{x:.2f}" for x in load_after)
+    print(f"speed-up with {args.threads} threads: {speedup:.2f}x")
+    print(f"load average before/after: {load} on {os.cpu_count()} CPUs")
+    if args.json:
+        figures = {"threads": args.threads, "rates": {str(n): r for n, r in rates.items()}, "speedup": speedup,
+                   "files": len(texts), "megabytes": megabytes, "load": load}
+        args.json.write_text(json.dumps(figures), encoding="utf-8")
 
 
 if __name__ == "__main__":
