@@ -48,6 +48,10 @@ def parse_and_print(text: str) -> None:
     repr(doc)  # counts every query: a full walk of the tree
 
 
+def diagnose(text: str) -> None:
+    parse_trelm(text).diagnostics()
+
+
 def parse_fails_at(offset: int) -> Callable[[str], None]:
     def run(text: str) -> None:
         try:
@@ -210,6 +214,13 @@ CASES = [
     Case("ifs and brackets then paren closers", lambda n: "{% if x %}[" * n + ")" * n + "{% endif %}",
          parse_and_print, DEEP // 8),
     Case("parens then end tags", lambda n: "{% if x %}" + "(" * n + "{% endif %}" * n, parse_and_print, DEEP // 4),
+    # The Jinja checker over the same shapes: nesting inside one tag is
+    # refused at a bound, and end tags find their block without a search.
+    Case("diagnostics of deep parens in a tag", lambda n: "{{ " + "(" * n + "x" + ")" * n + " }}", diagnose, DEEP),
+    Case("diagnostics of deep nots in a tag", lambda n: "{{ " + "not " * n + "x }}", diagnose, DEEP // 2),
+    Case("diagnostics of ifs then foreign end tags",
+         lambda n: "{% if x %}" * n + "{% endfor %}" * n + "{% for a in b %}{% endfor %}", diagnose, DEEP // 8),
+    Case("diagnostics of unpaired brackets", lambda n: "select " + "(" * n + "]" * n, diagnose, DEEP // 2),
     # Jinja constructs that never close: syntax errors, at the opener.
     Case("unclosed tag in a string", lambda n: "select 'a " + "{{ (" * n + "'", parse_fails_at(10), DEEP),
     Case("unclosed tag in a comment", lambda n: "select 1 -- " + "{% [ " * n, parse_fails_at(12), DEEP),

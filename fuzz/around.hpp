@@ -24,10 +24,10 @@ inline Around around(const std::string& text, std::size_t offset, std::size_t le
   return {text.substr(0, offset), text.substr(offset + length)};
 }
 
-// `text` (the document's) split around its configuration tag; all of it
-// before when there is none.
-inline Around around_config(const cst::Document& doc, const std::string& text) {
-  const auto index = query::config_index(doc);  // takes the root's lock itself
+// `text` (the document's) split around its configuration tag (the `nth`
+// one); all of it before when there is none.
+inline Around around_config(const cst::Document& doc, const std::string& text, std::size_t nth = 0) {
+  const auto index = query::config_index(doc, nth);  // takes the root's lock itself
   if (!index) return {text, ""};
   std::string before;
   std::size_t length = 0;

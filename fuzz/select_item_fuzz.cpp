@@ -1,7 +1,8 @@
 // Invariants of parsing stand-alone select item text: an accepted item
 // prints back the text trimmed of Unicode whitespace; a refusal carries one
 // of the item messages or a lexer message, at an offset inside the trimmed
-// text (a lexer error's offset holds the "{" that opens the construct).
+// text (a lexer error's offset holds the "{" that opens the construct, an
+// unclosed quote's or comment's its opening character).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,7 +34,13 @@ std::string_view trim_unicode(std::string_view s) {
 
 bool is_item_message(std::string_view m) {
   return m == "a select item cannot be empty" || m == "a select item cannot contain a top level `,` or `;`" ||
-         m == "a select item cannot contain a clause keyword";
+         m == "a select item cannot contain a clause keyword" || m == "a select item cannot end in `.` or `distinct`";
+}
+
+// A quote, "/*" or dollar delimiter with no closer in the item.
+bool is_unclosed_message(std::string_view m) {
+  return m == "unterminated string" || m == "unterminated quoted identifier" || m == "unterminated block comment" ||
+         m == "unterminated dollar-quoted string";
 }
 
 }  // namespace
@@ -45,6 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (const auto* error = std::get_if<parser::ParseError>(&result)) {
     if (fuzz::is_lexer_message(error->message)) {
       CHECK(error->offset < trimmed.size() && trimmed[error->offset] == '{');
+    } else if (is_unclosed_message(error->message)) {
+      CHECK(error->offset < trimmed.size() && std::string_view("'\"`/$").find(trimmed[error->offset]) != std::string_view::npos);
     } else {
       CHECK(is_item_message(error->message));
       CHECK(error->offset < trimmed.size() || (trimmed.empty() && error->offset == 0));

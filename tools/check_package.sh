@@ -86,7 +86,8 @@ echo "repaired wheel ${repaired[0]##*/}: $policy is the oldest policy its symbol
 wheel=${repaired[0]}
 
 "$python" -m venv "$work/venv"
-"$work/venv/bin/python" -m pip install -q --no-deps "$wheel"
+# With its dependencies, as a user installs it: the command line needs them.
+"$work/venv/bin/python" -m pip install -q "$wheel"
 # Run from an empty folder so that nothing of the checkout can be imported instead.
 mkdir "$work/run"
 (

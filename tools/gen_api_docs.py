@@ -167,7 +167,8 @@ def runtime_signature(obj: object) -> str:
     params = list(signature.parameters.values())
     if params and params[0].name == "self":
         signature = signature.replace(parameters=params[1:])
-    return str(signature)
+    # The package's Python code postpones its annotations: show them as written, not as quoted strings.
+    return str(signature).replace("'", "")
 
 
 def code_block(*lines: str) -> list[str]:
@@ -188,7 +189,11 @@ def document_member(cls: type, name: str, stub_defs: list[ast.stmt], stub: Stub)
     value = getattr(cls, name, None)
     lines: list[str]
     kind = ""
-    if stub_defs and isinstance(stub_defs[0], ast.AnnAssign):
+    if not stub_defs and name in annotated(cls):
+        lines = [f"{title}: {annotated(cls)[name]}"]
+        kind = "attribute"
+        doc = None
+    elif stub_defs and isinstance(stub_defs[0], ast.AnnAssign):
         node = stub_defs[0]
         lines = [f"{title}: {ast.unparse(node.annotation)}"]
         kind = "attribute"
@@ -229,8 +234,15 @@ def public_members(cls: type, stub_class: StubClass | None) -> list[str]:
         for name, defs in stub_class.members.items():
             if isinstance(defs[0], ast.FunctionDef) or not name.startswith("_"):
                 names.append(name)
+    names += [n for n in annotated(cls) if not n.startswith("_") and n not in names]
     names += [n for n in vars(cls) if not n.startswith("_") and n not in names]
     return names
+
+
+def annotated(cls: type) -> dict[str, str]:
+    """The attributes a class of the package's Python code declares with
+    their types (dataclass fields among them), as written."""
+    return {name: str(kind) for name, kind in vars(cls).get("__annotations__", {}).items()}
 
 
 def document_class(cls: type, stub: Stub) -> list[str]:
@@ -242,7 +254,7 @@ def document_class(cls: type, stub: Stub) -> list[str]:
     out += [doc, ""] if doc else []
     for name in public_members(cls, stub_class):
         stub_defs = stub_class.members.get(name, []) if stub_class else []
-        if not stub_defs or not isinstance(stub_defs[0], ast.AnnAssign):
+        if (not stub_defs and name not in annotated(cls)) or (stub_defs and not isinstance(stub_defs[0], ast.AnnAssign)):
             if inspect.getattr_static(cls, name, None) is None:
                 raise SystemExit(f"gen_api_docs: the stub declares {cls.__name__}.{name}, which the module lacks")
         out += document_member(cls, name, stub_defs, stub)

@@ -33,22 +33,38 @@ def literal(rng: random.Random, depth: int = 0) -> str:
     return "{" + ", ".join(pairs) + trailing + "}"
 
 
+KEYS = ["a", "style", "tags", "k", "enabled"]
+
+
+def laid_out(rng: random.Random, items: list[str]) -> str:
+    """Items inline, one per line (trailing or leading commas), LF or CRLF."""
+    if rng.random() < 0.4 and items:
+        indent = "\n    " if rng.random() < 0.5 else "\r\n  "
+        end = indent[:-4] if indent.startswith("\n") else "\r\n"
+        if rng.random() < 0.3:
+            return indent + (indent + ", ").join(items) + end
+        return indent + ("," + indent).join(items) + ("," if rng.random() < 0.5 else "") + end
+    return ", ".join(items) + ("," if items and rng.random() < 0.2 else "")
+
+
 def call(rng: random.Random, name: str) -> str:
     args = []
     for _ in range(rng.randint(0, 4)):
         value = literal(rng)
         if rng.random() < 0.6:
-            key = rng.choice(["a", "style", "tags", "k", "enabled"])
-            args.append(f"{key}{rng.choice(['=', ' = '])}{value}")
+            args.append(f"{rng.choice(KEYS)}{rng.choice(['=', ' = '])}{value}")
         else:
             args.append(value)
-    if rng.random() < 0.4 and args:
-        indent = "\n    " if rng.random() < 0.5 else "\r\n  "
-        end = indent[:-4] if indent.startswith("\n") else "\r\n"
-        body = indent + ("," + indent).join(args) + ("," if rng.random() < 0.5 else "") + end
-    else:
-        body = ", ".join(args) + ("," if args and rng.random() < 0.2 else "")
-    return f"{name}({body})"
+    return f"{name}({laid_out(rng, args)})"
+
+
+def dict_call(rng: random.Random, name: str) -> str:
+    """A call whose one argument is a dict, sometimes with a keyword beside it."""
+    quote = rng.choice(["'", '"'])
+    entries = [f"{quote}{rng.choice(KEYS)}{quote}{rng.choice([': ', ' : ', ':'])}{literal(rng)}"
+               for _ in range(rng.randint(0, 4))]
+    extra = ", style='view'" if rng.random() < 0.1 else ""
+    return f"{name}({{{laid_out(rng, entries)}}}{extra})"
 
 
 def select_item(rng: random.Random) -> str:
@@ -72,8 +88,10 @@ def select_item(rng: random.Random) -> str:
 
 def model(rng: random.Random) -> str:
     parts = []
-    if rng.random() < 0.7:
-        parts.append("{{ " + call(rng, "config") + " }}\n")
+    for _ in range(1 if rng.random() < 0.9 else 2):
+        if rng.random() < 0.7:
+            make = dict_call if rng.random() < 0.4 else call
+            parts.append("{{ " + make(rng, "config") + " }}\n")
     ctes = [f"c{i} as (\n    select * from {{{{ ref('m{i}') }}}}\n)" for i in range(rng.randint(0, 2))]
     if ctes:
         parts.append("with " + ",\n".join(ctes) + "\n")
@@ -109,6 +127,7 @@ TARGETS = {
     "config": model,
     "select_item": select_item,
     "jinja": expression,
+    "jinja_check": lambda rng: rng.choice([expression, model])(rng),
 }
 
 

@@ -108,6 +108,10 @@ def document_reads() -> None:
     check((q == "select 1") is False and (q != 1) is True, "foreign comparison")
     expect(TypeError, lambda: q < q)
     {q: 1}[doc.query]
+    found = parse_trelm("{% if a %}{{ a b }}\nselect (1").diagnostics()
+    check([(d.code, d.severity, d.span, d.line, d.column) for d in found][0] == ("unclosed-block", "error", (0, 10), 1, 1),
+          "diagnostics")
+    check(all(d.message and repr(d) for d in found), "diagnostic messages")
 
 
 def query_members() -> None:
@@ -264,6 +268,34 @@ def render() -> None:
     expect(TypeError, lambda: render_literal())
 
 
+def tree_api() -> None:
+    doc = parse_trelm(MODEL)
+    stack = [doc.root]
+    while stack:
+        node = stack.pop()
+        (node.kind, node.span, str(node), hash(node), repr(node))
+        for child in node.children:
+            (child.kind, child.span, str(child))
+            if isinstance(child, trelm_cst.Node):
+                stack.append(child)
+    for token in doc.tokens():
+        (token.text, token.span, repr(token))
+    for call in doc.calls():
+        (call.name, call.args, call.kwargs, call.span, call.tag_span, str(call), repr(call))
+    doc.calls("ref")
+    q = doc.query
+    check(q is not None and q.select is not None and doc.config is not None, "query, select and config")
+    (q.span, q.node, str(q), q.clauses[0].span, str(q.clauses[0]), q.ctes[0].span, q.select.span)
+    (q.select.columns[0].span, q.select.columns[0].node, doc.config.span, doc.location(len(MODEL)))
+    expect(IndexError, lambda: doc.location(-1))
+    expect(TypeError, lambda: doc.location("0"))
+    check(doc.rename_ref("orders", "o2") == 1 and doc.rename_source(("raw", "payments"), ("r", "p")) == 1, "rename")
+    expect(TypeError, lambda: doc.rename_source("raw.payments", ("r", "p")))
+    expect(TypeError, lambda: doc.calls(1))
+    check(trelm_cst.parse_literal("['a', {1: none}]") == ["a", {1: None}], "parse_literal")
+    expect(ValueError, lambda: trelm_cst.parse_literal("var('x')"))
+
+
 GROUPS: dict[str, Callable[[], None]] = {
     f.__name__: f
     for f in [
@@ -276,6 +308,7 @@ GROUPS: dict[str, Callable[[], None]] = {
         config_reads,
         config_edits,
         render,
+        tree_api,
     ]
 }
 

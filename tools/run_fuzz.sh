@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-}
 # Runs per target for the repeatable mode: about a minute in all on one core.
-declare -A runs=([parse]=30000 [select_item]=200000 [edit]=4000 [jinja]=40000 [config]=1500)
+declare -A runs=([parse]=30000 [select_item]=200000 [edit]=4000 [jinja]=40000 [config]=1500 [jinja_check]=40000)
 if ! command -v clang++ >/dev/null; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -26,11 +26,11 @@ out=build/fuzz-ci
 CXX=clang++ cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELM_BUILD_FUZZ=ON \
   -DTRELM_LIBFUZZER=ON -DTRELM_WERROR=ON -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" >/dev/null
 cmake --build "$out" -j "$(nproc 2>/dev/null || echo 2)" \
-  --target parse_fuzz select_item_fuzz edit_fuzz jinja_fuzz config_fuzz
+  --target parse_fuzz select_item_fuzz edit_fuzz jinja_fuzz config_fuzz jinja_check_fuzz
 
 rm -rf "$out/seeds" "$out/work"
 "$python" tools/gen_fuzz_seeds.py "$out/seeds"
-for target in parse select_item edit jinja config; do
+for target in parse select_item edit jinja config jinja_check; do
   mkdir -p "$out/work/$target"
   corpora=("$out/work/$target" "$out/seeds/$target")
   [ -d "fuzz/corpus/$target" ] && corpora+=("fuzz/corpus/$target")

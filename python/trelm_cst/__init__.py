@@ -4,17 +4,23 @@
 TYPE_CHECKING = False
 
 from trelm_cst._native import (
+    Call,
     Clause,
     Column,
     Config,
     Cte,
+    Diagnostic,
     Document,
+    Node,
     Query,
     Select,
+    Token,
     TrelmSyntaxError,
+    parse_literal,
     parse_trelm,
     render_literal,
 )
+from trelm_cst._project import Cycle, Model, Project, Ref
 
 if TYPE_CHECKING:
     __version__: str
@@ -35,14 +41,23 @@ def __getattr__(name: str) -> str:
     return found
 
 __all__ = [
+    "Call",
     "Clause",
     "Column",
     "Config",
     "Cte",
+    "Cycle",
+    "Diagnostic",
     "Document",
+    "Model",
+    "Node",
+    "Project",
     "Query",
+    "Ref",
     "Select",
+    "Token",
     "TrelmSyntaxError",
+    "parse_literal",
     "parse_trelm",
     "render_literal",
 ]

@@ -14,8 +14,8 @@ MAX_JSON_DEPTH = 100
 
 def describe(path: str, doc: Document) -> dict[str, Any]:
     """The file's metadata and its top-level columns, keys in a fixed order."""
-    config = doc.config
-    values, jinja = split_config(config) if config is not None else (None, None)
+    configs = doc.configs
+    values, jinja = merge_configs(configs) if configs else (None, None)
     query = doc.query
     select = query.select if query is not None else None
     columns = [] if select is None else [
@@ -26,11 +26,28 @@ def describe(path: str, doc: Document) -> dict[str, Any]:
         "path": path,
         "config": values,
         "config_jinja": jinja,
+        "config_calls": len(configs),
         "refs": [list(ref) for ref in doc.refs],
         "sources": [list(source) for source in doc.sources],
         "queries": len(doc.queries()),
         "columns": columns,
     }
+
+
+def merge_configs(configs: list[Config]) -> tuple[dict[str, Any], dict[str, str]]:
+    """The arguments of every config call, a later call's value for a key
+    replacing an earlier one's, as the model runs with them."""
+    values: dict[str, Any] = {}
+    jinja: dict[str, str] = {}
+    for config in configs:
+        more_values, more_jinja = split_config(config)
+        for key, value in more_values.items():
+            jinja.pop(key, None)
+            values[key] = value
+        for key, source in more_jinja.items():
+            values.pop(key, None)
+            jinja[key] = source
+    return values, jinja
 
 
 def split_config(config: Config) -> tuple[dict[str, Any], dict[str, str]]:

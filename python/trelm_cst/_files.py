@@ -2,34 +2,75 @@
 
 Files are handled as bytes decoded strictly as UTF-8, never through text mode,
 so that line ends (CRLF included) and every other byte survive an edit.
+
+A path is resolved once, when it is read; the rewrite goes to that file and
+only if it is still the file that was read. Nothing but regular files is ever
+opened, so a FIFO or a device named `*.sql` cannot hang or flood a run.
 """
 
 from __future__ import annotations
 
+import errno
 import os
 import stat
 import tempfile
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
+
+from trelm_cst._ignore import Ignores
+from trelm_cst._interrupts import deferred
 
 MODEL_SUFFIX = ".sql"
 
 
 @dataclass(frozen=True)
 class Problem:
-    """Something wrong with one path; processing goes on with the next."""
+    """Something wrong with one path; processing goes on with the next. `code`
+    names the kind of problem for machine-readable output."""
 
     path: str
     message: str
+    line: int | None = None
+    column: int | None = None
+    code: str = "file"
 
     def __str__(self) -> str:
-        return f"{self.path}: {self.message}"
+        if self.line is None:
+            return f"{self.path}: {self.message}"
+        return f"{self.path}:{self.line}:{self.column}: {self.message}"
 
 
-def find_model_files(paths: Iterable[str], report: Callable[[Problem], None]) -> list[str]:
+@dataclass(frozen=True)
+class ModelFile:
+    """A file as read: the name it was given or found under (for messages),
+    the file that name resolved to, its text and its status at that moment."""
+
+    path: str
+    target: str
+    text: str
+    status: os.stat_result
+
+
+def missing_paths(paths: Iterable[str]) -> list[str]:
+    """The paths that name nothing (a link that points nowhere included; a
+    link loop is not missing, it is reported when read)."""
+    missing = []
+    for path in paths:
+        try:
+            os.stat(path)
+        except FileNotFoundError:
+            missing.append(path)
+        except OSError:
+            pass
+    return missing
+
+
+def find_model_files(
+    paths: Iterable[str], report: Callable[[Problem], None], excludes: Sequence[str] = ()
+) -> list[str]:
     """The files named, and the *.sql files below the folders named, each once,
-    in the order given (folders walked in sorted order). Missing paths and
-    unreadable folders are reported and left out."""
+    in the order given (folders walked in sorted order). A folder that yields
+    no file is reported."""
     found: list[str] = []
     seen: set[str] = set()
 
@@ -41,69 +82,183 @@ def find_model_files(paths: Iterable[str], report: Callable[[Problem], None]) ->
 
     for path in paths:
         if os.path.isdir(path):
-            for file in walk_models(path, report):
+            files = walk_models(path, report, Ignores(path, excludes))
+            if not files:
+                report(Problem(path, "no .sql files"))
+            for file in files:
                 add(file)
-        elif os.path.exists(path):
-            add(path)
         else:
-            report(Problem(path, "no such file or directory"))
+            add(path)
     return found
 
 
-def walk_models(folder: str, report: Callable[[Problem], None]) -> list[str]:
-    """The *.sql files below a folder, sorted by their path within it. Symbolic
-    links to folders are not followed, so a link cycle cannot loop."""
+def walk_models(folder: str, report: Callable[[Problem], None], ignores: Ignores) -> list[str]:
+    """The *.sql files below a folder that `ignores` keeps, sorted by their
+    path within it. Symbolic links to folders are not followed, so a link
+    cycle cannot loop and a search stays inside the folder."""
 
     def unreadable(error: OSError) -> None:
         report(Problem(error.filename or folder, f"cannot read folder: {error.strerror}"))
 
     files: list[str] = []
-    for top, _, names in os.walk(folder, onerror=unreadable):
-        files.extend(os.path.join(top, name) for name in names if name.endswith(MODEL_SUFFIX))
+    for top, folders, names in os.walk(folder, onerror=unreadable):
+        folders[:] = [name for name in folders if not ignores.skips_folder(os.path.join(top, name))]
+        for name in names:
+            path = os.path.join(top, name)
+            if name.endswith(MODEL_SUFFIX) and not ignores.skips_file(path):
+                files.append(path)
     # By path component, so that a folder's files sort by name with its subfolders.
     return sorted(files, key=lambda path: path.split(os.sep))
 
 
-def read_model(path: str) -> str | Problem:
+def read_model(path: str) -> ModelFile | Problem:
     """The file's text, or why it cannot be had."""
     try:
-        with open(path, "rb") as f:
+        target = os.path.realpath(path, strict=True)
+        before = os.stat(target)
+        if not stat.S_ISREG(before.st_mode):
+            return Problem(path, "not a regular file")
+        # O_NONBLOCK: should a FIFO take the file's place after the check, the open does not wait for a writer.
+        fd = os.open(target, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    except OSError as e:
+        return Problem(path, os_message("cannot read", e))
+    try:
+        with os.fdopen(fd, "rb") as f:
+            status = os.fstat(f.fileno())
+            if not stat.S_ISREG(status.st_mode):
+                return Problem(path, "not a regular file")
             data = f.read()
     except OSError as e:
-        return Problem(path, f"cannot read: {e.strerror or e}")
+        return Problem(path, os_message("cannot read", e))
     try:
-        return data.decode("utf-8")
+        return ModelFile(path, target, data.decode("utf-8"), status)
     except UnicodeDecodeError as e:
-        line = data.count(b"\n", 0, e.start) + 1
-        return Problem(path, f"not UTF-8 text: invalid byte 0x{data[e.start]:02x} on line {line}, byte offset {e.start}")
+        return not_utf8(path, data, e.start)
 
 
-def write_model(path: str, text: str) -> Problem | None:
+def read_standard_input(name: str, data: bytes) -> ModelFile | Problem:
+    try:
+        return ModelFile(name, "", data.decode("utf-8"), os.stat_result((0,) * 10))
+    except UnicodeDecodeError as e:
+        return not_utf8(name, data, e.start)
+
+
+def not_utf8(path: str, data: bytes, offset: int) -> Problem:
+    line = data.count(b"\n", 0, offset) + 1
+    column = offset - (data.rfind(b"\n", 0, offset) + 1) + 1
+    return Problem(path, f"not UTF-8 text: invalid byte 0x{data[offset]:02x}", line, column, "encoding")
+
+
+def os_message(doing: str, error: OSError) -> str:
+    if error.errno == errno.ELOOP:
+        return "symbolic link loop"
+    return f"{doing}: {error.strerror or error}"
+
+
+def write_model(model: ModelFile, text: str) -> Problem | None:
     """Replaces the file's content through a temporary file in the same folder
     and a rename, so that an interrupted run leaves either the old file or the
-    new one. The permission bits of the file are kept; a symbolic link stays a
-    link and its target is replaced."""
-    target = os.path.realpath(path)
-    folder, name = os.path.split(target)
-    try:
-        mode = stat.S_IMODE(os.stat(target).st_mode)
-        fd, temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=folder)
-    except OSError as e:
-        return Problem(path, f"cannot write: {e.strerror or e}")
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(text.encode("utf-8"))
-            f.flush()
-            os.fsync(f.fileno())
-        os.chmod(temp, mode)
-        os.replace(temp, target)
-    except OSError as e:
-        discard(temp)
-        return Problem(path, f"cannot write: {e.strerror or e}")
-    except BaseException:
-        discard(temp)
-        raise
+    new one. Mode, owner and group are kept; a symbolic link stays a link and
+    the file it resolved to when read is replaced. Read-only files, files with
+    other hard links (a rename would split them) and files that changed since
+    they were read are refused."""
+    refusal = refusal_to_write(model)
+    if refusal is not None:
+        return Problem(model.path, refusal)
+    data = text.encode("utf-8")
+    folder, name = os.path.split(model.target)
+    with deferred():
+        try:
+            fd, temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=folder)
+        except OSError as e:
+            return Problem(model.path, os_message("cannot write", e))
+        try:
+            problem = fill(fd, data, model) or replace_if_unchanged(temp, model)
+        except BaseException:
+            discard(temp)
+            raise
+        if problem is not None:
+            discard(temp)
+            return problem
+    sync_folder(folder)
     return None
+
+
+def refusal_to_write(model: ModelFile) -> str | None:
+    links = model.status.st_nlink
+    if links > 1:
+        return f"has {links} hard links; left unchanged"
+    if not is_writable(model):
+        return "read-only; left unchanged"
+    return None
+
+
+def is_writable(model: ModelFile) -> bool:
+    """Writable by its mode and for the user running: a file without any write
+    bit counts as read-only even for root, who may write anything."""
+    if not model.status.st_mode & 0o222:
+        return False
+    effective = os.access in os.supports_effective_ids
+    return os.access(model.target, os.W_OK, effective_ids=effective)
+
+
+def fill(fd: int, data: bytes, model: ModelFile) -> Problem | None:
+    """Writes the temporary file, gives it the owner, group and mode of the
+    file it replaces, and syncs it; closes `fd`."""
+    try:
+        view = memoryview(data)
+        while view:
+            view = view[os.write(fd, view) :]
+        status = model.status
+        mine = os.fstat(fd)
+        if (mine.st_uid, mine.st_gid) != (status.st_uid, status.st_gid):
+            try:
+                os.fchown(fd, status.st_uid, status.st_gid)
+            except PermissionError:
+                return Problem(
+                    model.path, f"cannot keep its owner and group ({status.st_uid}:{status.st_gid}); left unchanged"
+                )
+        # After the chown, which clears set-user-ID and set-group-ID bits.
+        os.fchmod(fd, stat.S_IMODE(status.st_mode))
+        os.fsync(fd)
+    except OSError as e:
+        return Problem(model.path, os_message("cannot write", e))
+    finally:
+        os.close(fd)
+    return None
+
+
+def replace_if_unchanged(temp: str, model: ModelFile) -> Problem | None:
+    try:
+        now = os.stat(model.target, follow_symlinks=False)
+    except FileNotFoundError:
+        now = None
+    if now is None or identity(now) != identity(model.status):
+        return Problem(model.path, "changed while editing; left unchanged")
+    try:
+        os.replace(temp, model.target)
+    except OSError as e:
+        return Problem(model.path, os_message("cannot write", e))
+    return None
+
+
+def identity(status: os.stat_result) -> tuple[int, int, int, int]:
+    return status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns
+
+
+def sync_folder(folder: str) -> None:
+    """Makes the rename durable. The file is already replaced, so a folder
+    that cannot be synced (some file systems refuse) is no failure of the edit."""
+    try:
+        fd = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
 
 
 def discard(path: str) -> None:

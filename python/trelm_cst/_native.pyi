@@ -1,10 +1,10 @@
 # Types of the native module. Every class is final and has no Python
 # constructor: instances come from parse_trelm, Document.parse and the members
-# of other instances. Handles (Query, Select, Column) compare by the node they
-# hold; only Query is hashable.
+# of other instances. Handles (Query, Select, Column, Node) compare by the node
+# they hold; Query and Node are hashable. Token and Call are snapshots.
 
 from collections.abc import Iterator
-from typing import ClassVar, TypeAlias, TypeVar, final, overload
+from typing import ClassVar, Literal, TypeAlias, TypeVar, final, overload
 
 # What a Jinja literal reads as.
 _LiteralValue: TypeAlias = (
@@ -22,6 +22,8 @@ _WritableValue: TypeAlias = (
     | dict[_WritableValue, _WritableValue]
 )
 _T = TypeVar("_T")
+# (start, end) indices into str(document), counted in characters.
+_Span: TypeAlias = tuple[int, int]
 
 @final
 class Document:
@@ -37,6 +39,9 @@ class Document:
     def queries(self) -> list[Query]:
         """Every query in the file, including CTE bodies and subqueries, outermost first."""
 
+    def diagnostics(self) -> list[Diagnostic]:
+        """Every problem the template engine would refuse, and unpaired SQL brackets, in document order."""
+
     @property
     def query(self) -> Query | None:
         """The first query at the top level of the file, or None."""
@@ -46,12 +51,38 @@ class Document:
         """The `{{ config(...) }}` call at the top level of the file, or None."""
 
     @property
+    def configs(self) -> list[Config]:
+        """Every `{{ config(...) }}` call at the top level of the file, in order; later ones override earlier ones."""
+
+    @property
     def refs(self) -> list[tuple[str, ...]]:
         """The arguments of every ref() call: (model,) or (package, model)."""
 
     @property
     def sources(self) -> list[tuple[str, str]]:
         """The (source_name, table_name) of every source() call."""
+
+    @property
+    def root(self) -> Node:
+        """The root node of the syntax tree."""
+
+    def location(self, index: int) -> tuple[int, int]:
+        """The (line, column) of an index into str(document), both 1-based, in characters.
+        Raises IndexError outside 0..len(str(document))."""
+
+    def tokens(self) -> list[Token]:
+        """Every token of the document, in order."""
+
+    def calls(self, name: str | None = None) -> list[Call]:
+        """Every call in the document's Jinja tags, in order; only those with this dotted name."""
+
+    def rename_ref(self, old: str, new: str) -> int:
+        """Renames the model of every matching ref() call; returns how many calls changed.
+        Raises ValueError when every match is refused."""
+
+    def rename_source(self, old: tuple[str, str], new: tuple[str, str]) -> int:
+        """Renames every matching two-argument source() call; returns how many calls changed.
+        Raises ValueError when every match is refused."""
 
 @final
 class Config:
@@ -61,11 +92,12 @@ class Config:
         """Raises KeyError when absent, ValueError when the value is not a literal."""
 
     def __setitem__(self, key: str, value: _WritableValue, /) -> None:
-        """Raises ValueError for a bad name, TypeError for a value with no literal form,
+        """Raises ValueError for a bad name or a call that cannot be edited (positional
+        arguments other than one dict), TypeError for a value with no literal form,
         OverflowError for an int outside 64 bits."""
 
     def __delitem__(self, key: str, /) -> None:
-        """Raises KeyError when absent."""
+        """Raises KeyError when absent, ValueError for a call that cannot be edited."""
 
     @overload
     def get(self, key: str, default: None = None) -> _LiteralValue: ...
@@ -79,6 +111,10 @@ class Config:
 
     def keys(self) -> list[str]:
         """The argument names, in order."""
+
+    @property
+    def span(self) -> _Span | None:
+        """Where the whole config tag is in str(document)."""
 
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[str]: ...
@@ -107,6 +143,14 @@ class Query:
     def cte(self, name: str) -> Cte | None:
         """The CTE with this name, compared ignoring case."""
 
+    @property
+    def node(self) -> Node:
+        """The syntax tree node of the query."""
+
+    @property
+    def span(self) -> _Span | None:
+        """Where the query is in str(document); None once it is no longer part of it."""
+
     def __eq__(self, value: object, /) -> bool: ...
     def __ne__(self, value: object, /) -> bool: ...
     def __hash__(self) -> int: ...
@@ -123,6 +167,14 @@ class Cte:
     def query(self) -> Query | None:
         """The query inside the CTE's parentheses."""
 
+    @property
+    def node(self) -> Node:
+        """The syntax tree node of the CTE."""
+
+    @property
+    def span(self) -> _Span | None:
+        """Where the CTE is in str(document); None once it is no longer part of it."""
+
 @final
 class Clause:
     """A clause of a query, such as its FROM or WHERE clause."""
@@ -130,6 +182,14 @@ class Clause:
     @property
     def name(self) -> str:
         """The clause keyword in upper case, such as `FROM`, `GROUP BY` or `UNION ALL`."""
+
+    @property
+    def node(self) -> Node:
+        """The syntax tree node of the clause."""
+
+    @property
+    def span(self) -> _Span | None:
+        """Where the clause is in str(document); None once it is no longer part of it."""
 
 @final
 class Select:
@@ -156,6 +216,14 @@ class Select:
     def remove(self, target: Column | str) -> bool:
         """Removes a column, given as a Column or a name. Returns False when there is no
         such column; raises ValueError for the only column."""
+
+    @property
+    def node(self) -> Node:
+        """The syntax tree node of the SELECT clause."""
+
+    @property
+    def span(self) -> _Span | None:
+        """Where the SELECT clause is in str(document); None once it is no longer part of it."""
 
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[Column]: ...
@@ -199,6 +267,14 @@ class Column:
         """Removes the column from its SELECT clause. Returns False when it was already
         removed; raises ValueError for the only column."""
 
+    @property
+    def node(self) -> Node:
+        """The syntax tree node of the column."""
+
+    @property
+    def span(self) -> _Span | None:
+        """Where the column is in str(document); None once it is no longer part of it."""
+
     def __eq__(self, value: object, /) -> bool: ...
     def __ne__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
@@ -215,3 +291,102 @@ def parse_trelm(source: str) -> Document:
 
 def render_literal(value: _WritableValue, quote: str = '"') -> str:
     """Renders a Python value as Jinja literal source, the way Config.__setitem__ writes it."""
+
+_NodeKind: TypeAlias = Literal[
+    "root", "paren", "bracket", "jinja_block", "jinja_branch", "query", "clause", "select_item", "cte"
+]
+_TokenKind: TypeAlias = Literal[
+    "whitespace", "line_comment", "block_comment", "jinja_comment", "jinja_expression", "jinja_statement",
+    "jinja_raw", "string", "quoted_identifier", "word", "number", "lparen", "rparen", "lbracket", "rbracket",
+    "comma", "semicolon", "other",
+]
+
+@final
+class Node:
+    """A node of the syntax tree. str() gives its text."""
+
+    @property
+    def kind(self) -> _NodeKind:
+        """What the node is."""
+
+    @property
+    def children(self) -> list[Node | Token]:
+        """The node's children, in order: a fresh list."""
+
+    @property
+    def span(self) -> _Span | None:
+        """Where the node is in str(document); None once it is no longer part of it."""
+
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class Token:
+    """A token of the syntax tree, as it was when read. str() gives its text."""
+
+    @property
+    def kind(self) -> _TokenKind:
+        """The token's kind in snake case."""
+
+    @property
+    def text(self) -> str:
+        """The token's text as written."""
+
+    @property
+    def span(self) -> _Span | None:
+        """Where the token is in str(document); None once it is no longer part of it."""
+
+@final
+class Call:
+    """A call in a Jinja tag, as it was when read. str() gives its text."""
+
+    @property
+    def name(self) -> str:
+        """The called name, dotted: `ref`, `adapter.dispatch`."""
+
+    @property
+    def args(self) -> tuple[str, ...]:
+        """The source text of each positional argument, trimmed."""
+
+    @property
+    def kwargs(self) -> dict[str, str]:
+        """The source text of each keyword argument by name, in order."""
+
+    @property
+    def span(self) -> _Span | None:
+        """Where the call's text is in str(document); None once its tag is gone."""
+
+    @property
+    def tag_span(self) -> _Span | None:
+        """Where the whole tag holding the call is in str(document)."""
+
+def parse_literal(text: str) -> _LiteralValue:
+    """The Python value of a Jinja literal: the inverse of render_literal. Raises ValueError."""
+@final
+class Diagnostic:
+    """A problem in a document that the template engine would refuse, or a warning."""
+
+    @property
+    def code(self) -> str:
+        """`jinja-syntax`, `unclosed-block`, `unmatched-end-tag`, `misplaced-branch` or `unbalanced-bracket`."""
+
+    @property
+    def message(self) -> str:
+        """What is wrong, and what was expected where."""
+
+    @property
+    def severity(self) -> str:
+        """`error` or `warning`."""
+
+    @property
+    def span(self) -> tuple[int, int]:
+        """(start, end): indices into str(document)."""
+
+    @property
+    def line(self) -> int:
+        """1-based line of the start."""
+
+    @property
+    def column(self) -> int:
+        """1-based column of the start, in characters."""

@@ -26,8 +26,9 @@ class Progress:
         self.last_draw = 0.0
 
     @classmethod
-    def for_run(cls, stream: TextIO, total: int) -> Progress:
-        return cls(stream, total, total > BAR_THRESHOLD and is_terminal(stream))
+    def for_run(cls, stream: TextIO, total: int, enabled: bool = True) -> Progress:
+        """A bar only when asked for, for enough files, on a terminal."""
+        return cls(stream, total, enabled and total > BAR_THRESHOLD and is_terminal(stream))
 
     def step(self) -> None:
         self.done += 1

@@ -1,13 +1,18 @@
 """The `trelm-cst` command line: read, check and edit folders of model files.
 
     trelm-cst inspect models/                   one JSON object per file
-    trelm-cst check models/                     syntax errors as path:line:column: message
+    trelm-cst check models/                     path:line:column: severity: message [code]
+    trelm-cst check --project models/           also missing refs, names defined twice, cycles
+    trelm-cst graph --format mermaid models/    the models, their refs and sources as a flowchart
     trelm-cst set-config style='"view"' models/
     trelm-cst set-config --raw schema='var("schema")' models/
-    trelm-cst remove-config --dry-run tags models/
+    trelm-cst remove-config --check tags models/
+    trelm-cst rename-ref stg_orders orders models/
+    trelm-cst rename-source --check raw.orders shop.orders models/
 
 Exit status: 0 when every file went through, 1 when any path could not be
-read, parsed or edited (the others are still processed), 2 for bad arguments.
+read, parsed or edited (the others are still processed) or, with --check,
+when a file would change; 2 for bad arguments; 130 (143) after Ctrl-C (SIGTERM).
 """
 
 from __future__ import annotations
@@ -16,150 +21,512 @@ import argparse
 import ast
 import difflib
 import json
+import os
 import sys
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TextIO
 
+from trelm_cst import _interrupts
 from trelm_cst._describe import describe
-from trelm_cst._files import Problem, find_model_files, read_model, write_model
+from trelm_cst._graph import RENDERERS, GraphError
+from trelm_cst._files import (
+    ModelFile,
+    Problem,
+    find_model_files,
+    missing_paths,
+    read_model,
+    read_standard_input,
+    write_model,
+)
 from trelm_cst._native import Config, Document, TrelmSyntaxError, parse_trelm
 from trelm_cst._progress import Progress
+from trelm_cst._project import Project
 
 EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
 
-ConfigEdit = Callable[[Config], None]
+STDIN = "-"
+STDIN_NAME = "<stdin>"
+
+Reader = Callable[[str], "ModelFile | Problem"]
+
+
+class UsageError(Exception):
+    """A fault of the command line itself: reported once, exit status 2."""
+
+
+# ---------------------------------------------------------------- one run
 
 
 class Run:
     """One pass over the files of a command: progress, messages and the
-    number of paths that failed."""
+    number of paths that failed. Messages go to stderr; with `quiet` only
+    failures are printed."""
 
-    def __init__(self, files: list[str], early: list[Problem], out: TextIO, err: TextIO) -> None:
+    def __init__(self, files: list[str], read: Reader, out: TextIO, err: TextIO, quiet: bool, progress: bool) -> None:
         self.files = files
+        self.read = read
         self.out = out
-        self.progress = Progress.for_run(err, len(files))
+        self.quiet = quiet
+        self.progress = Progress.for_run(err, len(files), enabled=progress and not quiet)
         self.failed = 0
-        for problem in early:
-            self.fail(problem)
+        self.summary: Callable[[], str] | None = None
 
     def fail(self, problem: Problem | str) -> None:
         self.failed += 1
         self.progress.message(str(problem))
 
     def note(self, text: str) -> None:
-        self.progress.message(text)
+        if not self.quiet:
+            self.progress.message(text)
 
     def emit(self, text: str) -> None:
         self.progress.clear()
         self.out.write(text)
 
-    def parsed(self, path: str) -> tuple[str, Document] | None:
-        """The file's text and document; a failure is reported and gives None."""
-        text = read_model(path)
-        if isinstance(text, Problem):
-            self.fail(text)
-            return None
-        try:
-            return text, parse_trelm(text)
-        except TrelmSyntaxError as e:
-            self.fail(syntax_message(path, e))
-            return None
+    def emit_exact(self, text: str) -> None:
+        """Writes text as UTF-8 bytes, whatever the encoding of the stream."""
+        self.progress.clear()
+        binary = getattr(self.out, "buffer", None)
+        if binary is None:
+            self.out.write(text)
+            return
+        self.out.flush()
+        binary.write(text.encode("utf-8"))
+        binary.flush()
+
+    def finish(self, status: int) -> int:
+        self.progress.finish()
+        if self.summary is not None and not self.quiet:
+            self.progress.message(self.summary())
+        return status
 
     def exit_status(self) -> int:
-        self.progress.finish()
-        return EXIT_FAILED if self.failed else EXIT_OK
+        return self.finish(EXIT_FAILED if self.failed else EXIT_OK)
 
 
-def syntax_message(path: str, error: TrelmSyntaxError) -> str:
-    """path:line:column: message, the way compilers report, with the column in bytes."""
+def start(args: argparse.Namespace, out: TextIO, err: TextIO) -> Run:
+    """The run over the paths of the command line, or over standard input."""
+    if args.paths == [STDIN]:
+        data = sys.stdin.buffer.read()
+        name = args.stdin_filename or STDIN_NAME
+        return Run([name], lambda _: read_standard_input(name, data), out, err, args.quiet, progress=False)
+    early: list[Problem] = []
+    files = find_model_files(args.paths, early.append, args.exclude)
+    run = Run(files, read_model, out, err, args.quiet, progress=args.progress)
+    for problem in early:
+        run.fail(problem)
+    return run
+
+
+def parse_model(model: ModelFile) -> Document | Problem:
+    try:
+        return parse_trelm(model.text)
+    except TrelmSyntaxError as e:
+        return syntax_problem(model.path, e)
+
+
+def syntax_problem(path: str, error: TrelmSyntaxError) -> Problem:
+    """The error at its line and column (in bytes), without the position the
+    message repeats."""
     message = str(error)
     suffix = f" at line {error.line}, column {error.column}"
     if message.endswith(suffix):
         message = message[: -len(suffix)]
-    return f"{path}:{error.line}:{error.column}: {message}"
+    return Problem(path, message, error.line, error.column, "syntax")
 
 
-def start(paths: Sequence[str], out: TextIO, err: TextIO) -> Run:
-    early: list[Problem] = []
-    files = find_model_files(paths, early.append)
-    return Run(files, early, out, err)
+def failure(path: str, error: BaseException) -> Problem:
+    """A MemoryError or OSError met while handling one file."""
+    if isinstance(error, MemoryError):
+        return Problem(path, "out of memory")
+    assert isinstance(error, OSError)
+    return Problem(path, str(error.strerror or error))
 
 
-def run_inspect(paths: Sequence[str], out: TextIO, err: TextIO) -> int:
-    run = start(paths, out, err)
+# ---------------------------------------------------------------- inspect
+
+
+def inspect_path(path: str, read: Reader) -> str | Problem:
+    """One JSON line for the file, or why there is none."""
+    try:
+        model = read(path)
+        if isinstance(model, Problem):
+            return model
+        doc = parse_model(model)
+        if isinstance(doc, Problem):
+            return doc
+        return json.dumps(describe(path, doc), allow_nan=False) + "\n"
+    except (MemoryError, OSError) as e:
+        return failure(path, e)
+
+
+def run_inspect(run: Run) -> int:
     for path in run.files:
-        parsed = run.parsed(path)
-        if parsed is not None:
-            run.emit(json.dumps(describe(path, parsed[1]), allow_nan=False) + "\n")
+        result = inspect_path(path, run.read)
+        if isinstance(result, Problem):
+            run.fail(result)
+        else:
+            run.emit(result)
         run.progress.step()
     return run.exit_status()
 
 
-def run_check(paths: Sequence[str], out: TextIO, err: TextIO) -> int:
-    run = start(paths, out, err)
+# ---------------------------------------------------------------- check
+
+
+@dataclass(frozen=True)
+class Finding:
+    """One problem `check` reports: where, how bad, what, and a code naming its kind."""
+
+    path: str
+    line: int | None
+    column: int | None
+    severity: str  # "error", "warning" or "info"
+    message: str
+    code: str
+
+    @classmethod
+    def of(cls, problem: Problem) -> Finding:
+        return cls(problem.path, problem.line, problem.column, "error", problem.message, problem.code)
+
+
+def check_path(path: str, read: Reader) -> list[Finding]:
+    try:
+        model = read(path)
+        if isinstance(model, Problem):
+            return [Finding.of(model)]
+        return findings(path, model.text)
+    except (MemoryError, OSError) as e:
+        return [Finding.of(failure(path, e))]
+
+
+def findings(path: str, text: str) -> list[Finding]:
+    """Every diagnostic of one file's text; a file that does not parse has one."""
+    try:
+        doc = parse_trelm(text)
+    except TrelmSyntaxError as e:
+        message = syntax_problem(path, e).message
+        return [Finding(path, e.line, character_column(text, e.offset), "error", message, "jinja-syntax")]
+    found = [Finding(path, d.line, d.column, d.severity, d.message, d.code) for d in doc.diagnostics()]
+    if str(doc) != text:
+        message = "does not print back byte for byte; please report this file"
+        found.append(Finding(path, None, None, "error", message, "round-trip"))
+    return found
+
+
+def character_column(text: str, byte_offset: int) -> int:
+    """The 1-based column, in characters, of a byte offset into the UTF-8 form of text."""
+    before = text.encode("utf-8")[:byte_offset].decode("utf-8", "ignore")
+    return len(before) - (before.rfind("\n") + 1) + 1
+
+
+def text_line(finding: Finding) -> str:
+    where = finding.path if finding.line is None else f"{finding.path}:{finding.line}:{finding.column}"
+    return f"{where}: {finding.severity}: {finding.message} [{finding.code}]"
+
+
+def json_line(finding: Finding) -> str:
+    return json.dumps(
+        {
+            "path": finding.path,
+            "line": finding.line,
+            "column": finding.column,
+            "severity": finding.severity,
+            "code": finding.code,
+            "message": finding.message,
+        }
+    )
+
+
+def github_line(finding: Finding) -> str:
+    """A workflow command that GitHub Actions shows as an annotation."""
+    where = f"file={github_escape(finding.path, True)}"
+    if finding.line is not None:
+        where += f",line={finding.line},col={finding.column}"
+    level = {"warning": "warning", "info": "notice"}.get(finding.severity, "error")
+    return f"::{level} {where}::{github_escape(f'{finding.message} [{finding.code}]', False)}"
+
+
+def github_escape(text: str, is_property: bool) -> str:
+    text = text.replace("%", "%25").replace("\r", "%0D").replace("\n", "%0A")
+    return text.replace(":", "%3A").replace(",", "%2C") if is_property else text
+
+
+FORMATS: dict[str, Callable[[Finding], str]] = {"text": text_line, "json": json_line, "github": github_line}
+
+
+def project_findings(project: Project) -> list[Finding]:
+    """What is wrong between the files: refs to no model, names defined twice,
+    cycles (each once, at the ref call that first closes it), and models
+    nothing reads (as information)."""
+    found = [
+        Finding(ref.path, ref.line, ref.column, "error", f"ref to {ref.model!r}, which no model file defines", code)
+        for ref in project.missing_refs
+        for code in ["missing-ref"]
+    ]
+    for name, paths in project.duplicate_names.items():
+        for path in paths[1:]:
+            message = f"model {name!r} is defined again; first by {paths[0]}"
+            found.append(Finding(path, None, None, "error", message, "duplicate-name"))
+    for cycle in project.cycle_refs():
+        ref = cycle.ref
+        if len(cycle.models) == 1:
+            message = f"model {cycle.models[0]!r} reads itself"
+        else:
+            message = f"models read each other in a cycle: {', '.join(cycle.models)}"
+        found.append(Finding(ref.path, ref.line, ref.column, "error", message, "cycle"))
+    for name in project.unused():
+        found.append(Finding(project.models[name].path, None, None, "info", "no model reads this one", "unused-model"))
+    return found
+
+
+def run_check(run: Run, form: str, strict: bool, project: bool = False, verbose: bool = False) -> int:
+    """Exit 1 when any file has an error (or, with `strict`, a warning).
+    With `project`, the files are also checked as one project."""
+    render = FORMATS[form]
+    errors = warnings = 0
+
+    def summary() -> str:
+        done, problems = run.progress.done, errors + warnings
+        counts = f" ({errors} {plural(errors, 'error')}, {warnings} {plural(warnings, 'warning')})" if problems else ""
+        return f"{done} {plural(done, 'file')} checked, {problems} {plural(problems, 'problem')}{counts}"
+
+    def report(finding: Finding) -> None:
+        nonlocal errors, warnings
+        if finding.severity == "info":
+            if not verbose:
+                return
+        elif finding.severity == "error":
+            errors += 1
+        else:
+            warnings += 1
+        run.emit(render(finding) + "\n")
+
+    run.summary = summary
     for path in run.files:
-        parsed = run.parsed(path)
-        if parsed is not None and str(parsed[1]) != parsed[0]:
-            run.fail(f"{path}: does not print back byte for byte; please report this file")
+        for finding in check_path(path, run.read):
+            report(finding)
         run.progress.step()
-    status = run.exit_status()
-    checked = len(run.files)
-    err.write(f"{checked} {plural(checked, 'file')} checked, {run.failed} {plural(run.failed, 'problem')}\n")
-    return status
+    if project:
+        # The files were all reported above; here only what lies between them.
+        for finding in project_findings(Project.from_files(run.files)):
+            report(finding)
+    failed = errors or run.failed or (strict and warnings)
+    return run.finish(EXIT_FAILED if failed else EXIT_OK)
+
+
+# ---------------------------------------------------------------- graph
+
+
+def run_graph(run: Run, args: argparse.Namespace) -> int:
+    """Prints the graph of the files, or the part around --select."""
+    project = Project.from_files(run.files)
+    for problem in project.problems:
+        run.fail(problem)
+    if args.select is None:
+        nodes = project.nodes()
+    elif args.select not in project.models:
+        run.progress.message(f"no model named {args.select!r}")
+        return run.finish(EXIT_USAGE)
+    else:
+        both = not args.upstream and not args.downstream
+        nodes = project.around(
+            ("model", args.select), args.upstream or both, args.downstream or both, args.depth
+        )
+    try:
+        text = RENDERERS[args.format](project, nodes, project.links(nodes))
+    except GraphError as e:
+        run.progress.message(str(e))
+        return run.finish(EXIT_FAILED)
+    run.emit(text)
+    return run.exit_status()
+
+
+def depth(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a whole number of steps, got {text!r}")
+    return value
+
+
+# ---------------------------------------------------------------- editing
+
+
+class Skip(Exception):
+    """The file holds nothing the command edits: reported, not a failure."""
+
+
+# An edit: the text of a file to its new text. It raises Skip, or ValueError,
+# TypeError or OverflowError for an edit it cannot make in that file.
+Transform = Callable[[str, str], str]  # (path, text) -> new text
+
+
+@dataclass(frozen=True)
+class EditCommand:
+    transform: Transform
+    skipped: str | None  # how the summary names skipped files, such as "without a config call"
+    detail: Callable[[], str] | None = None  # more for the summary, such as how many calls changed
+
+
+@dataclass(frozen=True)
+class EditMode:
+    write: bool  # replace the files
+    diff: bool  # print a unified diff of each change
+    check: bool  # exit 1 when any file would change
+    to_stdout: bool  # standard input: print the edited text
+
+    @classmethod
+    def of(cls, args: argparse.Namespace) -> EditMode:
+        from_stdin = args.paths == [STDIN]
+        diff = args.dry_run or args.diff
+        leave = diff or args.check
+        return cls(write=not leave and not from_stdin, diff=diff, check=args.check, to_stdout=not leave and from_stdin)
+
+
+@dataclass
+class Edited:
+    """What became of one file."""
+
+    outcome: str  # "changed", "unchanged", "skipped" or "failed"
+    message: str | None = None
+    output: str = ""
+
+
+def edit_path(path: str, read: Reader, transform: Transform, mode: EditMode) -> Edited:
+    """Reads, edits and (in write mode) rewrites one file."""
+    try:
+        model = read(path)
+        if isinstance(model, Problem):
+            return Edited("failed", str(model))
+        return edit_model(model, transform, mode)
+    except (MemoryError, OSError) as e:
+        return Edited("failed", str(failure(path, e)))
+
+
+def edit_model(model: ModelFile, transform: Transform, mode: EditMode) -> Edited:
+    path, before = model.path, model.text
+    try:
+        after = transform(path, before)
+    except Skip as e:
+        return Edited("skipped", f"{path}: {e}; left unchanged", before if mode.to_stdout else "")
+    except TrelmSyntaxError as e:
+        return Edited("failed", str(syntax_problem(path, e)))
+    except (ValueError, TypeError, OverflowError) as e:
+        return Edited("failed", f"{path}: {e}")
+    if after == before:
+        return Edited("unchanged", None, after if mode.to_stdout else "")
+    if mode.to_stdout:
+        return Edited("changed", None, after)
+    if mode.write:
+        problem = write_model(model, after)
+        if problem is not None:
+            return Edited("failed", str(problem))
+        return Edited("changed")
+    message = None if mode.diff else f"{path}: would change"
+    return Edited("changed", message, unified_diff(path, before, after) if mode.diff else "")
 
 
 @dataclass
 class EditCounts:
-    changed: int = 0
-    unchanged: int = 0
-    skipped: int = 0
+    by_outcome: dict[str, int] = field(default_factory=lambda: dict.fromkeys(("changed", "unchanged", "skipped"), 0))
+
+    def summary(self, run: Run, command: EditCommand, mode: EditMode) -> str:
+        changed = self.by_outcome["changed"]
+        verb = "changed" if mode.write or mode.to_stdout else "would change"
+        detail = f" ({command.detail()})" if command.detail is not None else ""
+        skipped = f"{self.by_outcome['skipped']} {command.skipped}, " if command.skipped is not None else ""
+        return (
+            f"{verb} {changed} {plural(changed, 'file')}{detail}, {self.by_outcome['unchanged']} unchanged, "
+            f"{skipped}{run.failed} failed"
+        )
 
 
-def run_config_edit(paths: Sequence[str], edit: ConfigEdit, dry_run: bool, out: TextIO, err: TextIO) -> int:
-    run = start(paths, out, err)
+def run_edit(run: Run, command: EditCommand, mode: EditMode) -> int:
+    """The driver of every editing command: each file through `command.transform`,
+    then written, diffed or only counted as `mode` says."""
     counts = EditCounts()
+    run.summary = lambda: counts.summary(run, command, mode)
     for path in run.files:
-        edit_file(run, path, edit, dry_run, counts)
-        run.progress.step()
-    status = run.exit_status()
-    verb = "would change" if dry_run else "changed"
-    err.write(
-        f"{verb} {counts.changed} {plural(counts.changed, 'file')}, {counts.unchanged} unchanged, "
-        f"{counts.skipped} without a config call, {run.failed} failed\n"
-    )
-    return status
+        # A signal waits until the file is done and counted, so that the
+        # count printed on the way out is exact.
+        with _interrupts.deferred():
+            edited = edit_path(path, run.read, command.transform, mode)
+            if edited.outcome == "failed":
+                run.fail(edited.message or path)
+            else:
+                counts.by_outcome[edited.outcome] += 1
+                if edited.message is not None:
+                    run.note(edited.message)
+            if edited.output:
+                run.emit_exact(edited.output)
+            run.progress.step()
+    would_change = mode.check and counts.by_outcome["changed"] > 0
+    return run.finish(EXIT_FAILED if run.failed or would_change else EXIT_OK)
 
 
-def edit_file(run: Run, path: str, edit: ConfigEdit, dry_run: bool, counts: EditCounts) -> None:
-    parsed = run.parsed(path)
-    if parsed is None:
-        return
-    before, doc = parsed
-    config = doc.config
-    if config is None:
-        counts.skipped += 1
-        run.note(f"{path}: no config(...) call; left unchanged")
-        return
+def unified_diff(path: str, before: str, after: str) -> str:
+    """A diff with a/ and b/ prefixes, as `git apply` and `patch -p1` take it."""
+    name = diff_name(path)
+    lines = difflib.unified_diff(lines_of(before), lines_of(after), fromfile=f"a/{name}", tofile=f"b/{name}")
+    return "".join(line if line.endswith("\n") else line + "\n\\ No newline at end of file\n" for line in lines)
+
+
+def diff_name(path: str) -> str:
+    """The path relative to the current folder when it lies below it."""
+    relative = os.path.relpath(path) if os.path.isabs(path) else os.path.normpath(path)
+    chosen = path if relative.startswith("..") else relative
+    return chosen.replace(os.sep, "/")
+
+
+def lines_of(text: str) -> list[str]:
+    """Lines split at line feeds only, each keeping its end (a carriage return
+    stays with its line): str.splitlines would also split at form feeds and
+    other separators that are no line ends in a model file."""
+    parts = text.split("\n")
+    lines = [part + "\n" for part in parts[:-1]]
+    if parts[-1]:
+        lines.append(parts[-1])
+    return lines
+
+
+# ---------------------------------------------------------------- config edits
+
+ConfigEdit = Callable[[Config], None]
+
+
+def config_transform(edit: ConfigEdit) -> Transform:
+    def transform(path: str, text: str) -> str:
+        doc = parse_trelm(text)
+        configs = doc.configs
+        if not configs:
+            raise Skip("no config(...) call")
+        if len(configs) > 1:
+            # Later calls override earlier ones: which one to edit is not ours to guess.
+            raise ValueError(f"{len(configs)} config calls; edit it by hand")
+        edit(configs[0])
+        return str(doc)
+
+    return transform
+
+
+def config_command(edit: ConfigEdit, trial: ConfigEdit | None = None) -> EditCommand:
+    """The command after trying the edit (or `trial`) once on an empty config
+    call, so that a key or value no file could take is a usage error and not
+    one per file."""
+    blank = parse_trelm("{{ config() }}").config
+    assert blank is not None
     try:
-        edit(config)
+        (trial or edit)(blank)
     except (ValueError, TypeError, OverflowError) as e:
-        run.fail(f"{path}: {e}")
-        return
-    after = str(doc)
-    if after == before:
-        counts.unchanged += 1
-        return
-    if dry_run:
-        run.emit(unified_diff(path, before, after))
-    else:
-        problem = write_model(path, after)
-        if problem is not None:
-            run.fail(problem)
-            return
-    counts.changed += 1
+        # The module's advice names its method; here the option does that.
+        raise UsageError(str(e).replace("use set_raw()", "pass --raw")) from None
+    return EditCommand(config_transform(edit), "without a config call")
 
 
 def setter(key: str, value: object) -> ConfigEdit:
@@ -186,35 +553,75 @@ def remover(key: str) -> ConfigEdit:
     return edit
 
 
-def unified_diff(path: str, before: str, after: str) -> str:
-    lines = difflib.unified_diff(lines_of(before), lines_of(after), fromfile=path, tofile=path)
-    return "".join(line if line.endswith("\n") else line + "\n\\ No newline at end of file\n" for line in lines)
+def key_checker(key: str) -> ConfigEdit:
+    """For remove-config: refuses, on the trial, a key no config call could hold."""
+
+    def edit(config: Config) -> None:
+        config[key] = 0
+
+    return edit
 
 
-def lines_of(text: str) -> list[str]:
-    """Lines split at line feeds only, each keeping its end (a carriage return
-    stays with its line): str.splitlines would also split at form feeds and
-    other separators that are no line ends in a model file."""
-    parts = text.split("\n")
-    lines = [part + "\n" for part in parts[:-1]]
-    if parts[-1]:
-        lines.append(parts[-1])
-    return lines
+def python_literal(text: str) -> object:
+    """A VALUE argument read as a Python literal."""
+    try:
+        return ast.literal_eval(text)
+    except (ValueError, TypeError, SyntaxError, MemoryError, RecursionError):
+        raise UsageError(
+            f"cannot read {text!r} as a Python literal: quote strings (key='\"view\"'), "
+            "or pass --raw to write Jinja source"
+        ) from None
+
+
+def set_config_command(args: argparse.Namespace) -> EditCommand:
+    key, value_text = args.assignment
+    if args.raw:
+        return config_command(raw_setter(key, value_text))
+    return config_command(setter(key, python_literal(value_text)))
+
+
+def remove_config_command(args: argparse.Namespace) -> EditCommand:
+    return config_command(remover(args.key), trial=key_checker(args.key))
+
+
+# ---------------------------------------------------------------- renames
+
+
+def rename_command(rename: Callable[[Document], int]) -> EditCommand:
+    """A rename over every file; the summary also counts the calls changed."""
+    calls = 0
+
+    def transform(path: str, text: str) -> str:
+        nonlocal calls
+        doc = parse_trelm(text)
+        calls += rename(doc)
+        return str(doc)
+
+    return EditCommand(transform, None, lambda: f"{calls} {plural(calls, 'call')}")
+
+
+def rename_ref_command(args: argparse.Namespace) -> EditCommand:
+    old, new = args.old, args.new
+    return rename_command(lambda doc: doc.rename_ref(old, new))
+
+
+def rename_source_command(args: argparse.Namespace) -> EditCommand:
+    old, new = args.old, args.new
+    return rename_command(lambda doc: doc.rename_source(old, new))
+
+
+def source_table(text: str) -> tuple[str, str]:
+    source, sep, table = text.partition(".")
+    if not sep or not source or not table:
+        raise argparse.ArgumentTypeError(f"expected SOURCE.TABLE, got {text!r}")
+    return source, table
+
+
+# ---------------------------------------------------------------- arguments
 
 
 def plural(count: int, word: str) -> str:
     return word if count == 1 else word + "s"
-
-
-def python_literal(text: str) -> tuple[object, str | None]:
-    """A VALUE argument read as a Python literal, or why it cannot be."""
-    try:
-        return ast.literal_eval(text), None
-    except (ValueError, TypeError, SyntaxError, MemoryError, RecursionError):
-        return None, (
-            f"cannot read {text!r} as a Python literal: quote strings (key='\"view\"'), "
-            "or pass --raw to write Jinja source"
-        )
 
 
 def key_value(text: str) -> tuple[str, str]:
@@ -224,52 +631,180 @@ def key_value(text: str) -> tuple[str, str]:
     return key, value
 
 
+SEARCH_HELP = (
+    "Folders are searched for *.sql files, in sorted order, leaving out hidden folders, what the .gitignore "
+    "files of the folder's git work tree ignore, and --exclude patterns; symbolic links to folders are not "
+    "followed. Files named directly are always read, whatever their name. PATH - reads one model from "
+    "standard input. Only regular files are read."
+)
+
+EDIT_HELP = (
+    "Files are rewritten through a temporary file and a rename, keeping mode, owner and group; a symbolic "
+    "link stays a link and its target is rewritten. Refused, and counted as failed: read-only files (no write "
+    "permission for you, or no write bit at all, which binds root too), files with more than one hard link, "
+    "files whose owner and group cannot be kept, and files that changed while being edited. With PATH -, the "
+    "edited text goes to standard output."
+)
+
+EPILOG = (
+    "Exit status: 0 when every file went through; 1 when any failed (the others are still processed) or, "
+    "with --check, when any file would change; 2 for bad arguments; 130 after Ctrl-C and 143 after SIGTERM."
+)
+
+
+def file_options() -> argparse.ArgumentParser:
+    """The options every command takes (its paths come after its own arguments)."""
+    options = argparse.ArgumentParser(add_help=False)
+    options.add_argument("-q", "--quiet", action="store_true", help="print only errors")
+    options.add_argument(
+        "--no-progress", dest="progress", action="store_false", help="no progress bar (shown on a terminal)"
+    )
+    options.add_argument(
+        "--exclude",
+        action="append",
+        default=[],
+        metavar="GLOB",
+        help="leave out what GLOB matches in folder search "
+        "(gitignore syntax, relative to each folder named; repeatable)",
+    )
+    options.add_argument(
+        "--stdin-filename", metavar="NAME", help="the name of standard input (PATH -) in messages and output"
+    )
+    return options
+
+
+def edit_options() -> argparse.ArgumentParser:
+    """The options every editing command takes."""
+    options = argparse.ArgumentParser(add_help=False)
+    options.add_argument(
+        "-n", "--dry-run", action="store_true", help="print a unified diff instead of writing the files; exit 0"
+    )
+    options.add_argument(
+        "--check", action="store_true", help="write nothing; exit 1 when any file would change, 0 otherwise"
+    )
+    options.add_argument("--diff", action="store_true", help="print a unified diff instead of writing the files")
+    return options
+
+
 def build_parser(prog: str | None) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog=prog,
-        description="Read, check and edit SQL model files with Jinja tags. "
-        "Folders are searched for *.sql files; files named directly are read whatever their name.",
-        epilog="Exit status: 0 when every file went through, 1 when any failed, 2 for bad arguments.",
+        prog=prog, description="Read, check and edit SQL model files with Jinja tags. " + SEARCH_HELP, epilog=EPILOG
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    files = file_options()
+    edits = [files, edit_options()]
 
-    inspect = commands.add_parser(
+    def command(
+        name: str, parents: list[argparse.ArgumentParser], help: str, description: str
+    ) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, parents=parents, help=help, description=description, epilog=EPILOG)
+        sub.set_defaults(command_parser=sub)
+        return sub
+
+    inspect = command(
         "inspect",
-        help="print one JSON object per file: config, refs, sources, queries, columns",
-        description="Prints one JSON object per file (JSON Lines) with the keys path, config (literal "
-        "values), config_jinja (the Jinja source of the other values), refs, sources, queries (how many) "
-        "and columns (name, alias, expr, is_templated of the top-level SELECT). "
-        "config and config_jinja are null for a file without a config call.",
+        [files],
+        "print one JSON object per file: config, refs, sources, queries, columns",
+        "Prints one JSON object per file (JSON Lines) with the keys path, config (literal values), config_jinja "
+        "(the Jinja source of the other values), config_calls (how many), refs, sources, queries (how many) and "
+        "columns (name, alias, expr, is_templated of the top-level SELECT). With several config calls, config "
+        "and config_jinja merge them, later keys over earlier ones; both are null for a file without a config "
+        "call. " + SEARCH_HELP,
     )
-    inspect.add_argument("paths", nargs="+", metavar="PATH")
-
-    check = commands.add_parser("check", help="parse every file and report syntax errors")
-    check.add_argument("paths", nargs="+", metavar="PATH")
-
-    set_config = commands.add_parser(
+    check = command(
+        "check",
+        [files],
+        "report what the template engine would refuse, and unpaired SQL brackets",
+        "Reports each problem on standard output (path:line:column: severity: message [code]; what the template "
+        "engine would refuse, unpaired SQL brackets as warnings, files that cannot be read) and a count on "
+        "stderr. Exits 1 when any file has an error; warnings alone exit 0 unless --strict. " + SEARCH_HELP,
+    )
+    add_paths(inspect)
+    add_paths(check)
+    check.add_argument(
+        "--format",
+        choices=sorted(FORMATS),
+        default="text",
+        help="text: path:line:column: severity: message [code]; json: one JSON object per problem; "
+        "github: annotations for GitHub Actions (default: text)",
+    )
+    check.add_argument("--strict", action="store_true", help="exit 1 on warnings too")
+    check.add_argument(
+        "--project",
+        action="store_true",
+        help="also check the files as one project: refs to no model (missing-ref), names defined by more "
+        "than one file (duplicate-name), models that read each other in a cycle (cycle, once per cycle), "
+        "all errors; and models nothing reads (unused-model, information shown with --verbose)",
+    )
+    check.add_argument("-v", "--verbose", action="store_true", help="also print information, such as unused models")
+    graph = command(
+        "graph",
+        [files],
+        "print the models, their refs and sources as a graph",
+        "Prints the graph of the models found (named by their file names without .sql), the models they ref "
+        "and the sources they read, arrows pointing from what is read to the model that reads it. Only refs "
+        "and sources with string-literal arguments count. --format svg runs Graphviz's dot program; without "
+        "it, the command fails (exit 1) naming the missing program. "
+        + SEARCH_HELP.replace(" PATH - reads one model from standard input.", ""),
+    )
+    add_paths(graph)
+    graph.add_argument(
+        "--format",
+        choices=sorted(RENDERERS),
+        default="json",
+        help="json: nodes (name, kind: model, source or missing; path) and edges (from, to, kind); dot: "
+        "Graphviz source; mermaid: a flowchart LR block; svg: a picture drawn by Graphviz (default: json)",
+    )
+    graph.add_argument("--select", metavar="NAME", help="only the model NAME and the models around it")
+    graph.add_argument("--upstream", action="store_true", help="with --select: what NAME reads, transitively")
+    graph.add_argument("--downstream", action="store_true", help="with --select: what reads NAME, transitively")
+    graph.add_argument("--depth", type=depth, metavar="N", help="with --select: at most N steps away")
+    set_config = command(
         "set-config",
-        help="set a config argument in place",
-        description="Sets KEY in the config(...) call of every file. VALUE is a Python literal "
-        "(a string needs quotes: style='\"view\"'), or Jinja source with --raw. "
-        "Files without a config call are reported and left alone.",
+        edits,
+        "set a config argument in place",
+        "Sets KEY in the config(...) call of every file. VALUE is a Python literal (a string needs quotes: "
+        "style='\"view\"'), or Jinja source with --raw. Files without a config call are reported and left "
+        "alone; files with several are refused. " + EDIT_HELP + " " + SEARCH_HELP,
     )
     set_config.add_argument("assignment", type=key_value, metavar="KEY=VALUE")
-    set_config.add_argument("paths", nargs="+", metavar="PATH")
+    add_paths(set_config)
     set_config.add_argument("--raw", action="store_true", help="write VALUE as Jinja source, such as var('x')")
-    add_dry_run(set_config)
-
-    remove_config = commands.add_parser("remove-config", help="remove a config argument in place")
+    remove_config = command(
+        "remove-config",
+        edits,
+        "remove a config argument in place",
+        "Removes KEY from the config(...) call of every file. " + EDIT_HELP + " " + SEARCH_HELP,
+    )
     remove_config.add_argument("key", metavar="KEY")
-    remove_config.add_argument("paths", nargs="+", metavar="PATH")
-    add_dry_run(remove_config)
+    add_paths(remove_config)
+    rename_ref = command(
+        "rename-ref",
+        edits,
+        "rename the model that ref() calls name",
+        "Renames OLD to NEW in every ref('OLD') and ref('package', 'OLD') call with string arguments, in every "
+        "Jinja tag (those in comments and strings too). Each string keeps its quotes; keyword arguments such as "
+        "versions stay. " + EDIT_HELP + " " + SEARCH_HELP,
+    )
+    rename_ref.add_argument("old", metavar="OLD")
+    rename_ref.add_argument("new", metavar="NEW")
+    add_paths(rename_ref)
+    rename_source = command(
+        "rename-source",
+        edits,
+        "rename the source and table that source() calls name",
+        "Renames source('SOURCE', 'TABLE') calls with string arguments to the new names, in every Jinja tag. "
+        "The names are split at their first dot. " + EDIT_HELP + " " + SEARCH_HELP,
+    )
+    rename_source.add_argument("old", type=source_table, metavar="SOURCE.TABLE")
+    rename_source.add_argument("new", type=source_table, metavar="NEW_SOURCE.NEW_TABLE")
+    add_paths(rename_source)
     return parser
 
 
-def add_dry_run(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument(
-        "-n", "--dry-run", action="store_true", help="print a unified diff instead of writing the files"
-    )
+def add_paths(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("paths", nargs="+", metavar="PATH")
 
 
 def package_version() -> str:
@@ -278,22 +813,66 @@ def package_version() -> str:
     return __version__
 
 
+def check_paths(args: argparse.Namespace) -> None:
+    """Refuses paths the command cannot start with."""
+    if STDIN in args.paths and len(args.paths) > 1:
+        raise UsageError("- (standard input) must be the only PATH")
+    if args.stdin_filename is not None and args.paths != [STDIN]:
+        raise UsageError("--stdin-filename goes with PATH -")
+    missing = missing_paths(path for path in args.paths if path != STDIN)
+    if missing:
+        raise UsageError("no such file or directory: " + ", ".join(missing))
+
+
+def command_runner(args: argparse.Namespace) -> Callable[[Run], int]:
+    """What the command does with a run; usage errors surface here, before any file is read."""
+    if args.command == "inspect":
+        return run_inspect
+    if args.command == "check":
+        if args.project and args.paths == [STDIN]:
+            raise UsageError("--project needs files, not standard input")
+        return lambda run: run_check(run, args.format, args.strict, args.project, args.verbose)
+    if args.command == "graph":
+        if args.paths == [STDIN]:
+            raise UsageError("graph needs files, not standard input")
+        if args.select is None and (args.upstream or args.downstream or args.depth is not None):
+            raise UsageError("--upstream, --downstream and --depth go with --select")
+        args.progress = False  # the files are loaded at once, so there is no progress to show
+        return lambda run: run_graph(run, args)
+    commands = {
+        "set-config": set_config_command,
+        "remove-config": remove_config_command,
+        "rename-ref": rename_ref_command,
+        "rename-source": rename_source_command,
+    }
+    command = commands[args.command](args)
+    mode = EditMode.of(args)
+    return lambda run: run_edit(run, command, mode)
+
+
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     parser = build_parser(prog)
     args = parser.parse_args(argv)
+    try:
+        check_paths(args)
+        runner = command_runner(args)
+    except UsageError as e:
+        args.command_parser.error(str(e))
     out, err = sys.stdout, sys.stderr
-    if args.command == "inspect":
-        return run_inspect(args.paths, out, err)
-    if args.command == "check":
-        return run_check(args.paths, out, err)
-    if args.command == "set-config":
-        key, value_text = args.assignment
-        if args.raw:
-            edit = raw_setter(key, value_text)
-        else:
-            value, problem = python_literal(value_text)
-            if problem is not None:
-                parser.error(problem)
-            edit = setter(key, value)
-        return run_config_edit(args.paths, edit, args.dry_run, out, err)
-    return run_config_edit(args.paths, remover(args.key), args.dry_run, out, err)
+    with _interrupts.handled():
+        run: Run | None = None
+        try:
+            run = start(args, out, err)
+            return runner(run)
+        except _interrupts.Interrupted as e:
+            return interrupted(run, e, err)
+
+
+def interrupted(run: Run | None, signal: _interrupts.Interrupted, err: TextIO) -> int:
+    if run is not None:
+        done = run.progress.done
+        run.finish(EXIT_FAILED)
+        err.write(f"interrupted after {done} of {len(run.files)} {plural(len(run.files), 'file')}\n")
+    else:
+        err.write("interrupted\n")
+    return signal.exit_status

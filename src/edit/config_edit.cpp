@@ -1,8 +1,10 @@
 #include "edit/config_edit.hpp"
 
+#include <optional>
 #include <variant>
+#include <vector>
 
-#include "jinja/call.hpp"
+#include "jinja/config_args.hpp"
 #include "jinja/kwarg_edit.hpp"
 #include "jinja/literal_reader.hpp"
 #include "jinja/render.hpp"
@@ -11,6 +13,9 @@
 
 namespace trelm::edit {
 namespace {
+
+using jinja::ConfigArgs;
+using jinja::ConfigForm;
 
 std::string_view trim_blanks(std::string_view s) {
   constexpr std::string_view kBlanks = " \t\r\n";
@@ -29,48 +34,84 @@ bool is_one_expression_tag(std::string_view text) {
   return tokens != nullptr && tokens->size() == 1 && tokens->front().kind == cst::TokenKind::JinjaExpression;
 }
 
-// ... and still be the configuration call, now holding `key` = `source`.
-bool reads_back_with(std::string_view text, std::string_view key, std::string_view source) {
+// ... and still be the configuration call in the same form, setting exactly
+// the keys `keys`, `key` (when given) to `source`. Raw source such as
+// «1, b=2» or «1, "b": 2» would add a key; «1}, x={» would change the form.
+bool reads_back(std::string_view text, ConfigForm form, const std::vector<std::string>& keys,
+                std::optional<std::string_view> key = std::nullopt, std::string_view source = {}) {
   if (!is_one_expression_tag(text)) return false;
-  const auto call = jinja::config_call(text);
-  if (!call) return false;
-  const auto found = call->kwarg(text, key);
-  return found && found->value_text == trim_blanks(source);
+  const std::optional<ConfigArgs> args = jinja::config_args(text);
+  if (!args || args->form != form || args->key_names() != keys) return false;
+  if (!key) return true;
+  const std::optional<std::size_t> found = args->find(*key);
+  return found && args->entries.args[*found].value.text_in(text) == trim_blanks(source);
 }
 
-bool reads_back_as_config(std::string_view text) {
-  return is_one_expression_tag(text) && jinja::config_call(text).has_value();
+// A new dict entry's key, in the quote the dict's string keys use (the
+// tag's own quote when it has none). Keys are names, so need no escapes.
+std::string quoted_key(const query::ConfigTag& tag, std::string_view key) {
+  char quote = jinja::quote_style(tag.text);
+  for (std::size_t i = 0; i < tag.args.keys.size(); ++i) {
+    if (tag.args.keys[i]) {
+      quote = tag.text[tag.args.entries.args[i].name->start];
+      break;
+    }
+  }
+  std::string quoted(1, quote);
+  quoted += key;
+  quoted += quote;
+  return quoted;
+}
+
+// The tag's text with `key` set to `source`: the value replaced when the key
+// is there, else a new argument or entry appended.
+std::string with_value(const query::ConfigTag& tag, std::string_view key, std::string_view source) {
+  const ConfigArgs& args = tag.args;
+  if (const std::optional<std::size_t> found = args.find(key)) {
+    return jinja::replace_value(tag.text, args.entries, *found, source);
+  }
+  std::string item = args.form == ConfigForm::Dict ? quoted_key(tag, key) : std::string(key);
+  item += jinja::name_separator(tag.text, args.entries, args.form == ConfigForm::Dict ? ": " : "=");
+  item += source;
+  return jinja::append_item(tag.text, args.entries, item);
 }
 
 }  // namespace
 
-ConfigChange set_config(cst::Document& doc, std::string_view key, const jinja::Literal& value) {
-  const std::optional<std::string> text = query::config_text(doc);
+ConfigChange set_config(cst::Document& doc, std::string_view key, const jinja::Literal& value, std::size_t nth) {
+  const std::optional<std::string> text = query::config_text(doc, nth);
   if (!text) return ConfigChange::NoConfigCall;
-  return set_config_source(doc, key, jinja::render_literal(value, jinja::quote_style(*text)));
+  return set_config_source(doc, key, jinja::render_literal(value, jinja::quote_style(*text)), nth);
 }
 
-ConfigChange set_config_source(cst::Document& doc, std::string_view key, std::string_view source) {
-  const std::optional<query::ConfigTag> tag = query::config_tag(doc);
+ConfigChange set_config_source(cst::Document& doc, std::string_view key, std::string_view source, std::size_t nth) {
+  const std::optional<query::ConfigTag> tag = query::config_tag(doc, nth);
   if (!tag) return ConfigChange::NoConfigCall;
-  std::string edited = jinja::set_kwarg(tag->text, tag->call, key, source);
-  if (!reads_back_with(edited, key, source)) return ConfigChange::BreaksTag;
-  set_config_text(doc, std::move(edited));
+  if (!tag->args.editable()) return ConfigChange::PositionalArguments;
+  std::vector<std::string> keys = tag->args.key_names();
+  if (!tag->args.find(key)) keys.emplace_back(key);
+  std::string edited = with_value(*tag, key, source);
+  if (!reads_back(edited, tag->args.form, keys, key, source)) return ConfigChange::BreaksTag;
+  set_config_text(doc, std::move(edited), nth);
   return ConfigChange::Applied;
 }
 
-ConfigChange remove_config(cst::Document& doc, std::string_view key) {
-  const std::optional<query::ConfigTag> tag = query::config_tag(doc);
+ConfigChange remove_config(cst::Document& doc, std::string_view key, std::size_t nth) {
+  const std::optional<query::ConfigTag> tag = query::config_tag(doc, nth);
   if (!tag) return ConfigChange::NoConfigCall;
-  std::optional<std::string> edited = jinja::remove_kwarg(tag->text, tag->call, key);
-  if (!edited) return ConfigChange::NoConfigCall;
-  if (!reads_back_as_config(*edited)) return ConfigChange::BreaksTag;
-  set_config_text(doc, std::move(*edited));
+  if (!tag->args.editable()) return ConfigChange::PositionalArguments;
+  const std::optional<std::size_t> found = tag->args.find(key);
+  if (!found) return ConfigChange::NoConfigCall;
+  ConfigArgs left = tag->args;
+  left.keys.erase(left.keys.begin() + static_cast<std::ptrdiff_t>(*found));
+  std::string edited = jinja::remove_item(tag->text, tag->args.entries, *found);
+  if (!reads_back(edited, tag->args.form, left.key_names())) return ConfigChange::BreaksTag;
+  set_config_text(doc, std::move(edited), nth);
   return ConfigChange::Applied;
 }
 
-void set_config_text(cst::Document& doc, std::string text) {
-  const std::optional<std::size_t> index = query::config_index(doc);
+void set_config_text(cst::Document& doc, std::string text, std::size_t nth) {
+  const std::optional<std::size_t> index = query::config_index(doc, nth);
   if (!index) return;
   auto lock = doc.root->write_lock();
   doc.root->children[*index] = cst::Child(cst::Token(cst::TokenKind::JinjaExpression, text));

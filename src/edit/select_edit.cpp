@@ -106,12 +106,12 @@ bool starts_right_after_token(const Children& children, std::size_t c) {
 }
 
 // Trailing style, after item c which has no comma of its own: the comma goes
-// right after the item, or, when the item ends in a line comment, after the
-// line break that follows it. Answers the index just past the comma.
+// right after the item and the block comments on its line, or, when the item
+// ends in a line comment, after the line break that follows it. Answers the index just past the comma.
 std::size_t add_comma_after(cst::Node& select, std::size_t c, const Separator& s) {
   Children& children = select.children;
   if (!ends_in_line_comment(children[c])) {
-    splice(select, c + 1, {whitespace(s.before_comma), comma()});
+    splice(select, after_closed_comments(children, c), {whitespace(s.before_comma), comma()});
     return after_item(children, c, true);
   }
   std::size_t at = c + 1;
@@ -179,9 +179,9 @@ InsertResult insert_item(cst::Node& select, std::size_t index, std::string_view 
   std::size_t k = std::min(index, items.size());
   NodeRef item = insert_into_list(select, items, k, std::get<NodeRef>(std::move(parsed)), after.line_break);
   std::size_t c = index_of(select.children, item);
-  detail::keep_words_apart(select, c + 1);
-  detail::keep_words_apart(select, c);
-  detail::keep_end_apart(select, after.word);
+  detail::keep_apart(select, c + 1);
+  detail::keep_apart(select, c);
+  detail::keep_end_apart(select, after.next);
   return item;
 }
 
@@ -294,8 +294,8 @@ std::optional<EditError> remove_item(cst::Node& select, const NodeRef& item, Fol
   }
   // Text that used to be apart may now meet; highest junction first, so the
   // lower indices stay valid when a space goes in.
-  for (std::size_t j = hi + 1; j-- > lo;) detail::keep_words_apart(select, j);
-  detail::keep_end_apart(select, after.word);
+  for (std::size_t j = hi + 1; j-- > lo;) detail::keep_apart(select, j);
+  detail::keep_end_apart(select, after.next);
   return std::nullopt;
 }
 
@@ -330,9 +330,9 @@ std::optional<EditError> set_item_text_in(cst::Node& select, const NodeRef& item
   // The break goes into the list, not the item, so the item's text stays
   // exactly what was given and reads back the same after a reparse.
   close_item_comment(select, c, end_breaks);
-  detail::keep_words_apart(select, c + 1);
-  detail::keep_words_apart(select, c);
-  detail::keep_end_apart(select, after.word);
+  detail::keep_apart(select, c + 1);
+  detail::keep_apart(select, c);
+  detail::keep_end_apart(select, after.next);
   return std::nullopt;
 }
 

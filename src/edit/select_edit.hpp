@@ -35,12 +35,13 @@ using InsertResult = std::variant<cst::NodeRef, EditError>;
 
 // What the text right after a SELECT clause begins with. Only the query
 // holding the clause can tell (see following_of); an edit that does not know
-// assumes the worst: it keeps a word it leaves at the end of the list apart
-// only when told a word follows, and breaks the line after a trailing line
-// comment unless told a line break follows.
+// assumes the worst: it keeps what it leaves at the end of the list apart
+// from a Jinja tag or comment (a word would be part of the clause), and
+// breaks the line after a trailing line comment unless told a line break
+// follows.
 struct Following {
-  bool word = false;        // a word character: a word left at the end needs a space
-  bool line_break = false;  // a line break: a line comment at the end is closed already
+  std::optional<cst::Token> next;  // the first token after the clause: the list's end must not join it
+  bool line_break = false;         // a line break: a line comment at the end is closed already
 };
 
 // `select` is a SELECT clause node; any index at or past the end appends.
@@ -63,6 +64,8 @@ Following following_of(const cst::Children& parent, const cst::NodeRef& child);
 // Helpers, exposed for tests. `items` are child indices of the SelectItem
 // children, in order.
 Separator separator_for(const cst::Children& children, const std::vector<std::size_t>& items, std::size_t k);
+// Past the block and Jinja comments on child c's line; c + 1 when none.
+std::size_t after_closed_comments(const cst::Children& children, std::size_t c);
 std::size_t after_item(const cst::Children& children, std::size_t c, bool trailing);
 bool has_comma_after(const cst::Children& children, std::size_t c);
 std::string break_after_comment(const cst::Children& children, std::size_t pos, std::size_t c, std::string ws);

@@ -28,6 +28,11 @@ bool is_comma(const Child& child) { return child.is_token_kind(TokenKind::Comma)
 // Whitespace on the item's own line: spaces and tabs, never a line break.
 bool is_inline_space(const Child& child) { return is_whitespace(child) && !holds_line_break(child); }
 
+// A comment that ends where it is closed, not at the line end.
+bool is_closed_comment(const Child& child) {
+  return child.is_token_kind(TokenKind::BlockComment) || child.is_token_kind(TokenKind::JinjaComment);
+}
+
 // The whitespace at `i` as separator text. After a comment that kept the
 // "\r" of its line end the whitespace starts with a bare "\n"; the "\r" is
 // put back so that the copy ends its line the way the list does.
@@ -109,19 +114,31 @@ Separator separator_for(const Children& children, const std::vector<std::size_t>
   return s;
 }
 
-std::size_t after_item(const Children& children, std::size_t c, bool trailing) {
-  std::size_t after_comma = 0;
+std::size_t after_closed_comments(const Children& children, std::size_t c) {
+  std::size_t end = c + 1;
   for (std::size_t j = c + 1; j < children.size(); ++j) {
-    const Child& child = children[j];
-    if (is_inline_space(child)) continue;
-    if (child.is_token_kind(TokenKind::LineComment)) return j + 1;
-    if (trailing && is_comma(child) && after_comma == 0) {
-      after_comma = j + 1;
-      continue;
+    if (is_closed_comment(children[j])) {
+      end = j + 1;
+    } else if (!is_inline_space(children[j])) {
+      break;
     }
-    break;
   }
-  return after_comma != 0 ? after_comma : c + 1;
+  return end;
+}
+
+// An item's tail: the block and Jinja comments on its line, then (trailing
+// style) its comma, then a line comment ending that line together with the
+// comments before it. A comment after the comma with no line comment behind
+// it stays: it sits before the next item, so it is that item's.
+std::size_t after_item(const Children& children, std::size_t c, bool trailing) {
+  std::size_t end = after_closed_comments(children, c);
+  std::size_t j = end;
+  while (j < children.size() && is_inline_space(children[j])) ++j;
+  if (trailing && j < children.size() && is_comma(children[j])) end = j + 1;
+  j = end;
+  while (j < children.size() && (is_inline_space(children[j]) || is_closed_comment(children[j]))) ++j;
+  if (j < children.size() && children[j].is_token_kind(TokenKind::LineComment)) return j + 1;
+  return end;
 }
 
 bool has_comma_after(const Children& children, std::size_t c) {

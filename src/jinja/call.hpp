@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -20,7 +21,7 @@ struct Span {
 };
 
 struct CallArg {
-  std::optional<Span> name;          // the keyword of `key=value`
+  std::optional<Span> name;          // the keyword of `key=value`; a dict entry's key
   std::optional<std::size_t> comma;  // the top-level comma ending the argument
   Span value;                        // first value token to last token
   Span span;                         // first token (keyword included) to last
@@ -32,7 +33,8 @@ struct KwargMatch {
 };
 
 // Every argument but the last has a comma; the last has one exactly when
-// the list ends with a trailing comma.
+// the list ends with a trailing comma. The entries of a dict display are
+// described the same way, `open` and `close` then being its braces.
 struct Call {
   std::vector<CallArg> args;
   std::size_t open = 0;   // the "("
@@ -47,12 +49,33 @@ struct Call {
 // text the offsets refer to); nullopt when the tokens end before it closes.
 std::optional<Call> parse_call(const std::vector<ExprToken>& tokens, std::size_t open_index);
 
+// The entries of the dict display whose "{" is token `open_index`, each
+// `key: value` with its key as `name`; nullopt when the braces never close
+// or an entry is not one key, one colon and one value.
+std::optional<Call> parse_dict(const std::vector<ExprToken>& tokens, std::size_t open_index);
+
 // Every call named `name` in `text`, outer calls before the ones nested in
 // their arguments; a name after "." is a method, not a call of that name.
 std::vector<Call> find_calls(std::string_view text, std::string_view name);
 
+// A call with its dotted name («adapter.dispatch»): the names joined by "."
+// without the blanks between them, and where the first name starts.
+struct NamedCall {
+  Call call;
+  std::string name;
+  std::size_t name_start = 0;
+};
+
+// Every call in `text`, whatever its name, in the order of find_calls. A
+// call on anything but a name («x().y()», «'a'.upper()») is not counted,
+// nor a bracket after a Jinja operator word («not (a)», «if (b)»).
+std::vector<NamedCall> find_every_call(std::string_view text);
+
 // The `config(...)` call that opens the expression tag `text` («{{ ... }}»,
 // delimiters included), or nullopt.
 std::optional<Call> config_call(std::string_view text);
+// The same test on `text` already cut into `tokens`: the index of the
+// call's "(" token, or nullopt.
+std::optional<std::size_t> config_open(std::string_view text, const std::vector<ExprToken>& tokens);
 
 }  // namespace trelm::jinja

@@ -29,13 +29,13 @@ class Literal {
   using Value = std::variant<Str, Int, Float, Bool, None, List, Dict>;
 
   Literal() : value_(None{}) {}
-  static Literal str(std::string text) { return Literal(Value(std::in_place_index<0>, std::move(text))); }
-  static Literal integer(Int v) { return Literal(Value(std::in_place_index<1>, v)); }
-  static Literal floating(Float v) { return Literal(Value(std::in_place_index<2>, v)); }
-  static Literal boolean(Bool v) { return Literal(Value(std::in_place_index<3>, v)); }
+  static Literal str(std::string text) { return Literal(std::in_place_index<0>, std::move(text)); }
+  static Literal integer(Int v) { return Literal(std::in_place_index<1>, v); }
+  static Literal floating(Float v) { return Literal(std::in_place_index<2>, v); }
+  static Literal boolean(Bool v) { return Literal(std::in_place_index<3>, v); }
   static Literal none() { return Literal(); }
-  static Literal list(List items = {}) { return Literal(Value(std::in_place_index<5>, std::move(items))); }
-  static Literal dict(Dict pairs = {}) { return Literal(Value(std::in_place_index<6>, std::move(pairs))); }
+  static Literal list(List items = {}) { return Literal(std::in_place_index<5>, std::move(items)); }
+  static Literal dict(Dict pairs = {}) { return Literal(std::in_place_index<6>, std::move(pairs)); }
 
   Literal(const Literal& other);
   Literal& operator=(const Literal& other);
@@ -59,7 +59,10 @@ class Literal {
   T& as() { return std::get<T>(value_); }
 
  private:
-  explicit Literal(Value v) : value_(std::move(v)) {}
+  // Built in place: a variant moved in from a temporary leads g++ 12 (with
+  // the sanitizers) to warn that the alternative may be uninitialized.
+  template <std::size_t I, typename Arg>
+  Literal(std::in_place_index_t<I> index, Arg&& arg) : value_(index, std::forward<Arg>(arg)) {}
   void release_children() noexcept;
 
   Value value_;

@@ -541,4 +541,27 @@ Lexeme Lexer::lex_punct(std::size_t pos) const {
 
 LexResult lex(std::string_view source) { return Lexer(source).run(); }
 
+// Each of these openers becomes a one-character `Other` token only when its
+// scan ran off the end (see lex_quoted, lex_block_comment, lex_dollar).
+std::string_view unclosed_construct(std::string_view source, std::size_t offset) {
+  switch (source[offset]) {
+    case '\'':
+      return "string";
+    case '"':
+    case '`':
+      return "quoted identifier";
+    case '/':
+      return Cursor(source, offset).second() == '*' ? "block comment" : "";
+    case '$': {
+      const std::size_t tag_end = detail::tag_run_end(source, offset + 1);
+      const bool digit_first =
+          tag_end > offset + 1 && detail::has_class(static_cast<unsigned char>(source[offset + 1]), detail::kDigit);
+      const bool delimiter = !digit_first && tag_end < source.size() && source[tag_end] == '$';
+      return delimiter ? "dollar-quoted string" : "";
+    }
+    default:
+      return "";
+  }
+}
+
 }  // namespace trelm::lexer

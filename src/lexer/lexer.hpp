@@ -22,4 +22,11 @@ using LexResult = std::variant<std::vector<cst::Token>, LexError>;
 // tokens borrow their texts from `source`, which must outlive them.
 LexResult lex(std::string_view source);
 
+// What the `Other` token at `offset` of `source` (lexed from it) leaves open:
+// a quote, "/*" or dollar delimiter that `lex` found no closer for, named
+// for a message ("string", "quoted identifier", "block comment",
+// "dollar-quoted string"). Empty for any other token. Followed by more text,
+// such an opener can find a closer there and swallow what lies between.
+std::string_view unclosed_construct(std::string_view source, std::size_t offset);
+
 }  // namespace trelm::lexer

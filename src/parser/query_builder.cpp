@@ -1,6 +1,5 @@
 #include "parser/query_builder.hpp"
 
-#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -18,71 +17,6 @@ using cst::NodeTag;
 using cst::npos;
 using cst::TokenKind;
 
-// How the word after a clause's first word takes part in its name.
-enum class Shape : std::uint8_t {
-  Single,        // the word alone: SELECT, FROM, ...
-  NeedsBy,       // GROUP BY, ORDER BY: without "by" it is no keyword
-  SetOperation,  // UNION [ALL | DISTINCT], ...
-};
-
-// What must not stand before the keyword, besides a "." that makes any of
-// them a column name: «is distinct from», «* except (a)».
-enum class Guard : std::uint8_t { None, NotAfterDistinct, NotAfterStar };
-
-// The word is matched with ASCII case folding and is also the clause name's
-// first word; the longer names are spelled out so that they are static text.
-struct KeywordRow {
-  std::string_view word;
-  Shape shape;
-  Guard guard;
-  std::string_view with_by;        // NeedsBy
-  std::string_view with_all;       // SetOperation
-  std::string_view with_distinct;  // SetOperation
-};
-
-constexpr KeywordRow kSelect{"SELECT", Shape::Single, Guard::None, {}, {}, {}};
-constexpr KeywordRow kFrom{"FROM", Shape::Single, Guard::NotAfterDistinct, {}, {}, {}};
-constexpr KeywordRow kWhere{"WHERE", Shape::Single, Guard::None, {}, {}, {}};
-constexpr KeywordRow kGroup{"GROUP", Shape::NeedsBy, Guard::None, "GROUP BY", {}, {}};
-constexpr KeywordRow kHaving{"HAVING", Shape::Single, Guard::None, {}, {}, {}};
-constexpr KeywordRow kWindow{"WINDOW", Shape::Single, Guard::None, {}, {}, {}};
-constexpr KeywordRow kQualify{"QUALIFY", Shape::Single, Guard::None, {}, {}, {}};
-constexpr KeywordRow kOrder{"ORDER", Shape::NeedsBy, Guard::None, "ORDER BY", {}, {}};
-constexpr KeywordRow kLimit{"LIMIT", Shape::Single, Guard::None, {}, {}, {}};
-constexpr KeywordRow kOffset{"OFFSET", Shape::Single, Guard::None, {}, {}, {}};
-constexpr KeywordRow kUnion{"UNION", Shape::SetOperation, Guard::None, {}, "UNION ALL", "UNION DISTINCT"};
-constexpr KeywordRow kIntersect{
-    "INTERSECT", Shape::SetOperation, Guard::None, {}, "INTERSECT ALL", "INTERSECT DISTINCT"};
-constexpr KeywordRow kMinus{"MINUS", Shape::SetOperation, Guard::None, {}, "MINUS ALL", "MINUS DISTINCT"};
-constexpr KeywordRow kExcept{"EXCEPT", Shape::SetOperation, Guard::NotAfterStar, {}, "EXCEPT ALL", "EXCEPT DISTINCT"};
-
-// The one row a word could match, picked by its folded first letter and its
-// length, so that most words are turned away without comparing any text.
-const KeywordRow* candidate_row(std::string_view word) {
-  if (word.size() < 4 || word.size() > 9) return nullptr;
-  const bool five = word.size() == 5;
-  switch (static_cast<unsigned char>(word[0]) | 0x20) {
-    case 's': return &kSelect;
-    case 'f': return &kFrom;
-    case 'w': return five ? &kWhere : &kWindow;
-    case 'g': return &kGroup;
-    case 'h': return &kHaving;
-    case 'q': return &kQualify;
-    case 'o': return five ? &kOrder : &kOffset;
-    case 'l': return &kLimit;
-    case 'u': return &kUnion;
-    case 'i': return &kIntersect;
-    case 'm': return &kMinus;
-    case 'e': return &kExcept;
-    default: return nullptr;
-  }
-}
-
-const KeywordRow* find_keyword(const cst::Token& word) {
-  const KeywordRow* row = candidate_row(word.text());
-  return row != nullptr && cst::equals_folded(word.text(), row->word) ? row : nullptr;
-}
-
 bool is_token_text(const Child& c, std::string_view text) {
   const cst::Token* t = c.as_token();
   return t != nullptr && t->text() == text;
@@ -90,31 +24,60 @@ bool is_token_text(const Child& c, std::string_view text) {
 
 // Ties a keyword to what stands before it: "t.from" is a column, «is
 // distinct from» a comparison, «* except (a)» a column filter.
-bool keyword_allowed_after(const KeywordRow& row, ConstSlice children, std::size_t before) {
+bool keyword_allowed_after(cst::KeywordGuard guard, ConstSlice children, std::size_t before) {
   if (before == npos) return true;
   const Child& prev = children[before];
   if (prev.is_token_kind(TokenKind::Other) && is_token_text(prev, ".")) return false;
-  if (row.guard == Guard::NotAfterDistinct && prev.is_keyword("distinct")) return false;
-  if (row.guard == Guard::NotAfterStar && is_token_text(prev, "*")) return false;
+  if (guard == cst::KeywordGuard::NotAfterDistinct && prev.is_keyword("distinct")) return false;
+  if (guard == cst::KeywordGuard::NotAfterStar && is_token_text(prev, "*")) return false;
   return true;
+}
+
+// The row of `rows` that the words at `i` spell: a two-word name when the
+// next significant child is its second word, else the one-word name.
+std::optional<ClauseKeyword> longest_name_at(ConstSlice children, std::size_t i, cst::ClauseRows rows) {
+  const cst::ClauseName* single = nullptr;
+  std::size_t n = npos;
+  bool looked = false;
+  for (std::size_t r = rows.begin; r < rows.end; ++r) {
+    const cst::ClauseName& row = cst::kClauseNames[r];
+    if (row.second_word().empty()) {
+      single = &row;
+      continue;
+    }
+    if (!looked) {
+      n = next_significant_in(children, i + 1, children.size());
+      looked = true;
+    }
+    if (n != npos && children[n].is_keyword(row.second_word())) return ClauseKeyword{&row, n + 1};
+  }
+  if (single != nullptr) return ClauseKeyword{single, i + 1};
+  return std::nullopt;
+}
+
+// The rows whose first word is the child at `i`, if it is a word.
+cst::ClauseRows rows_at(ConstSlice children, std::size_t i) {
+  const cst::Token* t = children[i].as_token();
+  if (t == nullptr || t->kind != TokenKind::Word) return {};
+  return cst::clause_rows_for(t->text());
 }
 
 // clause_keyword with the last significant child before `i` already known.
 std::optional<ClauseKeyword> keyword_at(ConstSlice children, std::size_t i, std::size_t before) {
-  const cst::Token* t = children[i].as_token();
-  if (t == nullptr || t->kind != TokenKind::Word) return std::nullopt;
-  const KeywordRow* row = find_keyword(*t);
-  if (row == nullptr || !keyword_allowed_after(*row, children, before)) return std::nullopt;
-  if (row->shape == Shape::Single) return ClauseKeyword{row->word, i + 1};
+  const cst::ClauseRows rows = rows_at(children, i);
+  if (rows.empty()) return std::nullopt;
+  const cst::ClauseName& lead = cst::kClauseNames[rows.begin];
+  if (lead.opens_query_only || !keyword_allowed_after(lead.guard, children, before)) return std::nullopt;
+  return longest_name_at(children, i, rows);
+}
 
-  std::size_t n = next_significant_in(children, i + 1, children.size());
-  if (row->shape == Shape::NeedsBy) {
-    if (n == npos || !children[n].is_keyword("by")) return std::nullopt;
-    return ClauseKeyword{row->with_by, n + 1};
-  }
-  if (n != npos && children[n].is_keyword("all")) return ClauseKeyword{row->with_all, n + 1};
-  if (n != npos && children[n].is_keyword("distinct")) return ClauseKeyword{row->with_distinct, n + 1};
-  return ClauseKeyword{row->word, i + 1};
+// The keyword that opens the query at its first child, for the rows that
+// are keywords nowhere else (WITH).
+std::optional<ClauseKeyword> opening_keyword(ConstSlice children) {
+  if (children.empty()) return std::nullopt;
+  const cst::ClauseRows rows = rows_at(children, 0);
+  if (rows.empty() || !cst::kClauseNames[rows.begin].opens_query_only) return std::nullopt;
+  return longest_name_at(children, 0, rows);
 }
 
 // Records the clauses in source order. A query that starts with WITH opens
@@ -124,19 +87,14 @@ std::optional<ClauseKeyword> keyword_at(ConstSlice children, std::size_t i, std:
 void find_clauses(ConstSlice children, std::vector<ClauseCut>& cuts) {
   cuts.clear();
   std::size_t p = 0;
-  if (!children.empty() && children[0].is_keyword("with")) {
-    std::size_t r = next_significant_in(children, 1, children.size());
-    if (r != npos && children[r].is_keyword("recursive")) {
-      cuts.push_back({"WITH RECURSIVE", 0, r + 1});
-    } else {
-      cuts.push_back({"WITH", 0, 1});
-    }
-    p = cuts.back().keyword_end;
+  if (std::optional<ClauseKeyword> kw = opening_keyword(children)) {
+    cuts.push_back({kw->row, 0, kw->end});
+    p = kw->end;
   }
   std::size_t before = p == 0 ? npos : p - 1;
   while (p < children.size()) {
     if (std::optional<ClauseKeyword> kw = keyword_at(children, p, before)) {
-      cuts.push_back({kw->name, p, kw->end});
+      cuts.push_back({kw->row, p, kw->end});
       p = kw->end;
       before = p - 1;
       continue;
@@ -186,11 +144,11 @@ std::size_t select_list_start(ConstSlice clause, std::size_t q) {
   }
 }
 
-Children clause_children(std::string_view name, Slice clause, std::size_t keyword_len, Scratch& scratch) {
-  if (name == "SELECT") {
+Children clause_children(const cst::ClauseName& row, Slice clause, std::size_t keyword_len, Scratch& scratch) {
+  if (row.name == "SELECT") {
     return split_list(clause, select_list_start(clause, keyword_len), NodeTag::SelectItem, scratch);
   }
-  if (name == "WITH" || name == "WITH RECURSIVE") return split_list(clause, keyword_len, NodeTag::Cte, scratch);
+  if (row.first_word() == "WITH") return split_list(clause, keyword_len, NodeTag::Cte, scratch);
   return moved_out(clause, 0, clause.size());
 }
 
@@ -213,8 +171,8 @@ cst::NodeRef build_query(Slice children, Scratch& scratch) {
   for (std::size_t s = 0; s < cuts.size(); ++s) {
     const ClauseCut cut = cuts[s];
     Slice own = children.subspan(cut.start, cut.end - cut.start);
-    Children divided = clause_children(cut.name, own, cut.keyword_end - cut.start, scratch);
-    out.emplace_back(scratch.node(NodeKind::clause(cut.name), std::move(divided)));
+    Children divided = clause_children(*cut.row, own, cut.keyword_end - cut.start, scratch);
+    out.emplace_back(scratch.node(NodeKind::clause(*cut.row), std::move(divided)));
     const std::size_t next = s + 1 < cuts.size() ? cuts[s + 1].start : children.size();
     append_moved(out, children, cut.end, next);
   }

@@ -11,8 +11,8 @@
 namespace trelm::parser {
 
 struct ClauseKeyword {
-  std::string_view name;  // "SELECT", "GROUP BY", "UNION ALL", ...: static text
-  std::size_t end = 0;    // position just after the keyword's last word
+  const cst::ClauseName* row = nullptr;  // a row of kClauseNames
+  std::size_t end = 0;                   // position just after the keyword's last word
 };
 
 // `children` starts with a "select" or "with" word; they are moved out.

@@ -2,6 +2,7 @@
 
 #include <iterator>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -117,6 +118,30 @@ std::string_view trim_white_space(std::string_view s) {
 constexpr std::string_view kEmpty = "a select item cannot be empty";
 constexpr std::string_view kSeparator = "a select item cannot contain a top level `,` or `;`";
 constexpr std::string_view kClause = "a select item cannot contain a clause keyword";
+constexpr std::string_view kOpenEnd = "a select item cannot end in `.` or `distinct`";
+
+// In a list, text follows the item; an opener left unclosed in the item
+// could close there and turn the rest of the list, and of the file, into one
+// string or comment.
+std::optional<ParseError> unclosed_in(std::string_view text, const std::vector<cst::Token>& tokens) {
+  std::size_t offset = 0;
+  for (const cst::Token& t : tokens) {
+    if (t.kind == TokenKind::Other) {
+      std::string_view what = lexer::unclosed_construct(text, offset);
+      if (!what.empty()) return error_at(text, offset, "unterminated " + std::string(what));
+    }
+    offset += t.text().size();
+  }
+  return std::nullopt;
+}
+
+// A clause keyword right after "." or "distinct" is a column name («t.from»)
+// or part of a comparison («is distinct from»), so an item ending in one
+// would take in the clause that follows the list.
+bool holds_next_keyword(const Child& last) {
+  const cst::Token* t = last.as_token();
+  return t != nullptr && ((t->kind == TokenKind::Other && t->text() == ".") || last.is_keyword("distinct"));
+}
 
 // The message for the child at `i` when it cannot stand in one item.
 std::optional<std::string_view> refusal_of(const Children& children, std::size_t i) {
@@ -212,15 +237,18 @@ SelectItemResult parse_select_item(std::string_view text) {
   // The item goes into a tree that does not keep `text`, so its tokens take
   // copies of their texts.
   std::vector<cst::Token>& tokens = std::get<std::vector<cst::Token>>(lexed);
+  if (auto refused = unclosed_in(trimmed, tokens)) return *refused;
   for (cst::Token& t : tokens) t = cst::Token(t.kind, t.text());
   Children children = group(std::move(tokens));
   if (children.empty()) return error_at(trimmed, 0, kEmpty);
 
+  const std::size_t last = cst::last_significant_before(children, children.size());
   std::size_t offset = 0;
   for (std::size_t i = 0; i < children.size(); ++i) {
     if (std::optional<std::string_view> message = refusal_of(children, i)) {
       return error_at(trimmed, offset, *message);
     }
+    if (i == last && holds_next_keyword(children[i])) return error_at(trimmed, offset, kOpenEnd);
     offset += printed_length(children[i]);
   }
   return cst::make_node(NodeTag::SelectItem, std::move(children));

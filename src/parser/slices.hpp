@@ -25,9 +25,9 @@ struct QueryCut {
   std::size_t end = 0;
 };
 
-// One clause of a query. `name` points at static storage.
+// One clause of a query, named by a row of kClauseNames.
 struct ClauseCut {
-  std::string_view name;
+  const cst::ClauseName* row = nullptr;
   std::size_t start = 0;        // the keyword's first word
   std::size_t keyword_end = 0;  // just after the keyword's last word
   std::size_t end = 0;          // just after its last child

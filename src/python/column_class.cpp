@@ -45,6 +45,7 @@ int column_set_text(PyObject* self, PyObject* value, void*) {
       auto lock = col->select->write_lock();
       err = edit::set_item_text_in(*col->select, col->item, *text, context.following());
     }
+    col->doc->edited();
     if (err) {
       raise_edit_error(*err);
       return -1;
@@ -73,7 +74,7 @@ PyObject* column_is_templated(PyObject* self, void*) {
 }
 
 PyObject* column_select(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&] { return new_select(column_of(self)->select, column_of(self)->query); });
+  return guarded<PyObject*>(nullptr, [&] { return new_select(column_of(self)->select, column_of(self)->query, column_of(self)->doc); });
 }
 
 PyObject* column_detach(PyObject* self, PyObject*) {
@@ -85,10 +86,20 @@ PyObject* column_detach(PyObject* self, PyObject*) {
       auto lock = col->select->write_lock();
       err = edit::remove_item(*col->select, col->item, context.following());
     }
+    col->doc->edited();
     if (!err) Py_RETURN_TRUE;
     if (err->kind == edit::EditError::Kind::NotInSelect) Py_RETURN_FALSE;
     return raise_edit_error(*err);
   });
+}
+
+PyObject* column_node(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr,
+                            [&] { return new_handle(node_type(), column_of(self)->item, column_of(self)->doc); });
+}
+
+PyObject* column_span(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return node_span(column_of(self)->item, column_of(self)->doc); });
 }
 
 PyObject* column_str(PyObject* self) { return column_text(self, nullptr); }
@@ -119,6 +130,8 @@ PyGetSetDef kGetSet[] = {
     {"is_templated", column_is_templated, nullptr,
      "True when the item contains Jinja, such as `{{ trelm_utils.star(...) }}` or a for loop.", nullptr},
     {"select", column_select, nullptr, "The SELECT clause the column belongs to.", nullptr},
+    {"node", column_node, nullptr, "The syntax tree node of the column.", nullptr},
+    {"span", column_span, nullptr, kSpanDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

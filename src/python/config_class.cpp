@@ -1,5 +1,5 @@
-// The Config class: the arguments of the document's configuration call,
-// read and written like a dict. Every access reads the tree afresh.
+// The Config class: the arguments of one of the document's configuration
+// calls, read and written like a dict. Every access reads the tree afresh.
 //
 // Arguments are checked and converted before the core is called, and Python
 // results are built after it returns: the core takes and releases the tree's
@@ -12,6 +12,7 @@
 #include "edit/config_edit.hpp"
 #include "jinja/literal_reader.hpp"
 #include "jinja/render.hpp"
+#include "jinja/syntax_check.hpp"
 #include "python/guard.hpp"
 #include "python/handle.hpp"
 #include "python/literal_convert.hpp"
@@ -23,7 +24,14 @@
 namespace trelm::python {
 namespace {
 
-cst::Document& doc_of(PyObject* self) { return *as<PyConfig>(self)->doc; }
+cst::Document& doc_of(PyObject* self) { return as<PyConfig>(self)->doc->doc; }
+std::size_t nth_of(PyObject* self) { return as<PyConfig>(self)->nth; }
+
+// Every edit drops the document's positions, whatever its outcome.
+edit::ConfigChange edited(PyObject* self, edit::ConfigChange change) {
+  as<PyConfig>(self)->doc->edited();
+  return change;
+}
 
 // Raises ValueError with `message`, which may hold any bytes of its key or
 // source (NUL included); returns nullptr.
@@ -54,8 +62,15 @@ bool is_valid_name(std::string_view key) {
 // Keys written into the call must be names Jinja reads as keywords.
 bool validate_key(std::string_view key) {
   if (is_valid_name(key)) return true;
-  raise_value_error("`" + std::string(key) + "` is not a valid argument name");
+  std::string message = "`";  // appended: g++ 12 misreads "`" + string as an overlapping copy
+  (message += key) += "` is not a valid argument name";
+  raise_value_error(message);
   return false;
+}
+
+PyObject* raise_positional() {
+  PyErr_SetString(PyExc_ValueError, "cannot edit the config call: it has positional arguments");
+  return nullptr;
 }
 
 PyObject* raise_set_refused(std::string_view key, std::string_view source) {
@@ -65,8 +80,8 @@ PyObject* raise_set_refused(std::string_view key, std::string_view source) {
 
 // The value of `key` converted to Python. Absent: a new reference to
 // `fallback`, or KeyError when there is none.
-PyObject* value_of(cst::Document& doc, PyObject* key_obj, std::string_view key, PyObject* fallback) {
-  std::optional<std::string> source = query::config_source(doc, key);
+PyObject* value_of(PyObject* self, PyObject* key_obj, std::string_view key, PyObject* fallback) {
+  std::optional<std::string> source = query::config_source(doc_of(self), key, nth_of(self));
   if (!source) {
     if (fallback != nullptr) return Py_NewRef(fallback);
     return raise_key_error(key_obj);
@@ -83,14 +98,14 @@ PyObject* config_getitem(PyObject* self, PyObject* key_obj) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     std::optional<std::string_view> key = utf8_arg(key_obj, "__getitem__", "key");
     if (!key) return nullptr;
-    return value_of(doc_of(self), key_obj, *key, nullptr);
+    return value_of(self, key_obj, *key, nullptr);
   });
 }
 
 int delete_key(PyObject* self, PyObject* key_obj) {
   std::optional<std::string_view> key = utf8_arg(key_obj, "__delitem__", "key");
   if (!key) return -1;
-  switch (edit::remove_config(doc_of(self), *key)) {
+  switch (edited(self, edit::remove_config(doc_of(self), *key, nth_of(self)))) {
     case edit::ConfigChange::Applied:
       return 0;
     case edit::ConfigChange::NoConfigCall:
@@ -99,6 +114,9 @@ int delete_key(PyObject* self, PyObject* key_obj) {
     case edit::ConfigChange::BreaksTag:
       raise_value_error("cannot remove `" + std::string(*key) +
                         "`: the config tag would no longer read back as a config call");
+      return -1;
+    case edit::ConfigChange::PositionalArguments:
+      raise_positional();
       return -1;
   }
   return -1;
@@ -110,9 +128,18 @@ int set_key(PyObject* self, PyObject* key_obj, PyObject* value) {
   std::optional<jinja::Literal> literal = py_to_literal(value);
   if (!literal) return -1;
   cst::Document& doc = doc_of(self);
-  if (edit::set_config(doc, *key, *literal) != edit::ConfigChange::BreaksTag) return 0;
+  switch (edited(self, edit::set_config(doc, *key, *literal, nth_of(self)))) {
+    case edit::ConfigChange::Applied:
+    case edit::ConfigChange::NoConfigCall:
+      return 0;
+    case edit::ConfigChange::PositionalArguments:
+      raise_positional();
+      return -1;
+    case edit::ConfigChange::BreaksTag:
+      break;
+  }
   // Refused and unchanged: name the source the edit would have written.
-  char quote = jinja::quote_style(query::config_text(doc).value_or(""));
+  char quote = jinja::quote_style(query::config_text(doc, nth_of(self)).value_or(""));
   raise_set_refused(*key, jinja::render_literal(*literal, quote));
   return -1;
 }
@@ -131,7 +158,7 @@ PyObject* config_get(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     std::optional<std::string_view> key = utf8_arg(key_obj, "get", "key");
     if (!key) return nullptr;
-    return value_of(doc_of(self), key_obj, *key, fallback);
+    return value_of(self, key_obj, *key, fallback);
   });
 }
 
@@ -142,7 +169,7 @@ PyObject* config_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:raw", const_cast<char**>(kwlist), &key_obj)) return nullptr;
     std::optional<std::string_view> key = utf8_arg(key_obj, "raw", "key");
     if (!key) return nullptr;
-    return optional_str(query::config_source(doc_of(self), *key));
+    return optional_str(query::config_source(doc_of(self), *key, nth_of(self)));
   });
 }
 
@@ -170,10 +197,29 @@ PyObject* config_set_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!trimmed) return nullptr;
     std::optional<std::string_view> source = utf8_arg(trimmed.get(), "set_raw", "source");
     if (!source) return nullptr;
-    if (edit::set_config_source(doc_of(self), *key, *source) == edit::ConfigChange::BreaksTag) {
-      return raise_set_refused(*key, *source);
+    if (const auto problem = jinja::check_expression(*source)) {
+      return raise_value_error("cannot set `" + std::string(*key) + "` to `" + std::string(*source) +
+                               "`: not a Jinja expression (" + problem->message + ")");
+    }
+    switch (edited(self, edit::set_config_source(doc_of(self), *key, *source, nth_of(self)))) {
+      case edit::ConfigChange::BreaksTag:
+        return raise_set_refused(*key, *source);
+      case edit::ConfigChange::PositionalArguments:
+        return raise_positional();
+      case edit::ConfigChange::Applied:
+      case edit::ConfigChange::NoConfigCall:
+        break;
     }
     Py_RETURN_NONE;
+  });
+}
+
+PyObject* config_span(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const SharedDoc& doc = as<PyConfig>(self)->doc;
+    const char* address = query::config_tag_address(doc->doc, nth_of(self));
+    if (address == nullptr) Py_RETURN_NONE;
+    return optional_span(doc->index()->token_span(address));
   });
 }
 
@@ -189,16 +235,17 @@ PyObject* key_list(const std::vector<std::string>& keys) {
 }
 
 PyObject* config_keys(PyObject* self, PyObject*) {
-  return guarded<PyObject*>(nullptr, [&] { return key_list(query::config_keys(doc_of(self))); });
+  return guarded<PyObject*>(nullptr, [&] { return key_list(query::config_keys(doc_of(self), nth_of(self))); });
 }
 
 Py_ssize_t config_len(PyObject* self) {
-  return guarded<Py_ssize_t>(-1, [&] { return static_cast<Py_ssize_t>(query::config_keys(doc_of(self)).size()); });
+  return guarded<Py_ssize_t>(
+      -1, [&] { return static_cast<Py_ssize_t>(query::config_keys(doc_of(self), nth_of(self)).size()); });
 }
 
 PyObject* config_iter(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyRef keys = PyRef::steal(key_list(query::config_keys(doc_of(self))));
+    PyRef keys = PyRef::steal(key_list(query::config_keys(doc_of(self), nth_of(self))));
     if (!keys) return nullptr;
     return PyObject_GetIter(keys.get());
   });
@@ -208,19 +255,20 @@ int config_contains(PyObject* self, PyObject* key_obj) {
   return guarded<int>(-1, [&]() -> int {
     std::optional<std::string_view> key = utf8_arg(key_obj, "__contains__", "key");
     if (!key) return -1;
-    return query::config_source(doc_of(self), *key) ? 1 : 0;
+    return query::config_source(doc_of(self), *key, nth_of(self)) ? 1 : 0;
   });
 }
 
 PyObject* config_str(PyObject* self) {
-  return guarded<PyObject*>(nullptr, [&] { return to_py_str(query::config_text(doc_of(self)).value_or("")); });
+  return guarded<PyObject*>(nullptr,
+                            [&] { return to_py_str(query::config_text(doc_of(self), nth_of(self)).value_or("")); });
 }
 
 PyObject* config_repr(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&] {
     std::string text = "<Config ";
     const char* separator = "";
-    for (const std::string& key : query::config_keys(doc_of(self))) {
+    for (const std::string& key : query::config_keys(doc_of(self), nth_of(self))) {
       text += separator;
       text += key;
       separator = ", ";
@@ -244,6 +292,13 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyGetSetDef kGetSet[] = {
+    {"span", config_span, nullptr,
+     "(start, end): where the whole config tag is in str(document); None when the document has\nno config call.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("The arguments of a `{{ config(...) }}` call, read and written like a dict.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyConfig>)},
@@ -255,6 +310,7 @@ PyType_Slot kSlots[] = {
     {Py_mp_ass_subscript, reinterpret_cast<void*>(config_ass_subscript)},
     {Py_sq_contains, reinterpret_cast<void*>(config_contains)},
     {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
     {0, nullptr},
 };
 

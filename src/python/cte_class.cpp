@@ -10,6 +10,7 @@ namespace trelm::python {
 namespace {
 
 const cst::NodeRef& node_of(PyObject* self) { return as<PyNodeHandle>(self)->node; }
+const SharedDoc& doc_of(PyObject* self) { return as<PyNodeHandle>(self)->doc; }
 
 std::optional<std::string> name_of(PyObject* self) {
   const cst::NodeRef& node = node_of(self);
@@ -29,8 +30,16 @@ PyObject* cte_query(PyObject* self, void*) {
       auto lock = node->read_lock();
       body = query::cte_query(node->children);
     }
-    return optional_handle(query_type(), body);
+    return optional_handle(query_type(), body, doc_of(self));
   });
+}
+
+PyObject* cte_node(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return new_handle(node_type(), node_of(self), doc_of(self)); });
+}
+
+PyObject* cte_span(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return node_span(node_of(self), doc_of(self)); });
 }
 
 PyObject* cte_str(PyObject* self) {
@@ -44,6 +53,8 @@ PyObject* cte_repr(PyObject* self) {
 PyGetSetDef kGetSet[] = {
     {"name", cte_name, nullptr, "The CTE's name, unquoted.", nullptr},
     {"query", cte_query, nullptr, "The query inside the CTE's parentheses.", nullptr},
+    {"node", cte_node, nullptr, "The syntax tree node of the CTE.", nullptr},
+    {"span", cte_span, nullptr, kSpanDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

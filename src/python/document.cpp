@@ -2,20 +2,24 @@
 #include <string>
 #include <vector>
 
+#include "edit/rename.hpp"
 #include "python/guard.hpp"
 #include "python/handle.hpp"
 #include "python/lists.hpp"
 #include "python/source_arg.hpp"
 #include "python/types.hpp"
+#include "query/calls.hpp"
+#include "query/diagnostics.hpp"
 #include "query/metadata.hpp"
 #include "query/navigation.hpp"
+#include "tree/positions.hpp"
 #include "tree/print.hpp"
 
 namespace trelm::python {
 namespace {
 
-const cst::Document& doc_of(PyObject* self) { return *as<PyDocument>(self)->doc; }
-const std::shared_ptr<cst::Document>& shared_doc_of(PyObject* self) { return as<PyDocument>(self)->doc; }
+cst::Document& doc_of(PyObject* self) { return as<PyDocument>(self)->doc->doc; }
+const SharedDoc& shared_doc_of(PyObject* self) { return as<PyDocument>(self)->doc; }
 
 // Printed with the interpreter lock released: printing takes only the tree's
 // read locks and gives them all back before the str is made.
@@ -37,21 +41,35 @@ PyObject* document_parse(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* document_queries(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&] {
     std::vector<cst::NodeRef> found = query::queries(doc_of(self));
-    return handle_list(query_type(), found);
+    return handle_list(query_type(), found, shared_doc_of(self));
   });
 }
 
 PyObject* document_query(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&] {
     std::optional<cst::NodeRef> found = query::query(doc_of(self));
-    return optional_handle(query_type(), found);
+    return optional_handle(query_type(), found, shared_doc_of(self));
   });
 }
 
 PyObject* document_config(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     if (!query::config_index(doc_of(self))) Py_RETURN_NONE;
-    return new_instance<PyConfig>(config_type(), shared_doc_of(self));
+    return new_instance<PyConfig>(config_type(), shared_doc_of(self), std::size_t{0});
+  });
+}
+
+PyObject* document_configs(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const std::size_t count = query::config_count(doc_of(self));
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+      PyObject* item = new_instance<PyConfig>(config_type(), shared_doc_of(self), i);
+      if (item == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+    }
+    return list.release();
   });
 }
 
@@ -91,11 +109,130 @@ PyObject* document_sources(PyObject* self, void*) {
   });
 }
 
+PyObject* document_root(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return new_handle(node_type(), doc_of(self).root, shared_doc_of(self)); });
+}
+
+// An index from 0 to the length of the text, both included.
+PyObject* document_location(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* kwlist[] = {"index", nullptr};
+    PyObject* index_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:location", const_cast<char**>(kwlist), &index_obj)) {
+      return nullptr;
+    }
+    if (!PyLong_Check(index_obj)) {
+      PyErr_SetString(PyExc_TypeError, "location() argument 'index' must be int");
+      return nullptr;
+    }
+    int overflow = 0;
+    const long long index = PyLong_AsLongLongAndOverflow(index_obj, &overflow);
+    if (index == -1 && PyErr_Occurred()) return nullptr;
+    std::shared_ptr<const cst::PositionIndex> positions = shared_doc_of(self)->index();
+    if (overflow != 0 || index < 0 || static_cast<unsigned long long>(index) > positions->length()) {
+      PyErr_Format(PyExc_IndexError, "index out of range: the text has %zu characters", positions->length());
+      return nullptr;
+    }
+    const cst::LineColumn at = positions->location(static_cast<std::size_t>(index));
+    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(at.line), static_cast<Py_ssize_t>(at.column));
+  });
+}
+
+PyObject* document_tokens(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&] { return token_list(cst::copy_tokens(doc_of(self)), shared_doc_of(self)); });
+}
+
+// The name filter: absent or None for every call.
+PyObject* document_calls(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* kwlist[] = {"name", nullptr};
+    PyObject* name_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:calls", const_cast<char**>(kwlist), &name_obj)) return nullptr;
+    std::optional<std::string_view> name;
+    if (name_obj != nullptr && name_obj != Py_None) {
+      name = utf8_arg(name_obj, "calls", "name");
+      if (!name) return nullptr;
+    }
+    return call_list(query::calls(doc_of(self), name), shared_doc_of(self));
+  });
+}
+
+// Raises ValueError when there were matches and every one was refused.
+PyObject* rename_result(PyObject* self, const edit::RenameCount& count, const std::string& what) {
+  if (count.changed > 0) shared_doc_of(self)->edited();
+  if (count.changed == 0 && count.refused > 0) {
+    PyRef message = PyRef::steal(to_py_str("cannot rename " + what + ": " + std::to_string(count.refused) +
+                                           " matching " + (count.refused == 1 ? "call" : "calls") +
+                                           " would no longer read back with the new name"));
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return nullptr;
+  }
+  return PyLong_FromSize_t(count.changed);
+}
+
+PyObject* document_rename_ref(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* kwlist[] = {"old", "new", nullptr};
+    PyObject* old_obj = nullptr;
+    PyObject* new_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:rename_ref", const_cast<char**>(kwlist), &old_obj, &new_obj)) {
+      return nullptr;
+    }
+    std::optional<std::string_view> old_name = utf8_arg(old_obj, "rename_ref", "old");
+    if (!old_name) return nullptr;
+    std::optional<std::string_view> new_name = utf8_arg(new_obj, "rename_ref", "new");
+    if (!new_name) return nullptr;
+    const edit::RenameCount count = edit::rename_ref(doc_of(self), *old_name, *new_name);
+    return rename_result(self, count, "ref `" + std::string(*old_name) + "`");
+  });
+}
+
+// A (source, table) tuple of two str.
+std::optional<edit::SourceName> source_name_arg(PyObject* arg, const char* name) {
+  if (!PyTuple_Check(arg) || PyTuple_Size(arg) != 2) {
+    PyErr_Format(PyExc_TypeError, "rename_source() argument '%s' must be a (source, table) tuple of str", name);
+    return std::nullopt;
+  }
+  std::optional<std::string_view> source = utf8_arg(PyTuple_GetItem(arg, 0), "rename_source", name);
+  if (!source) return std::nullopt;
+  std::optional<std::string_view> table = utf8_arg(PyTuple_GetItem(arg, 1), "rename_source", name);
+  if (!table) return std::nullopt;
+  return edit::SourceName{*source, *table};
+}
+
+PyObject* document_rename_source(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* kwlist[] = {"old", "new", nullptr};
+    PyObject* old_obj = nullptr;
+    PyObject* new_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:rename_source", const_cast<char**>(kwlist), &old_obj,
+                                     &new_obj)) {
+      return nullptr;
+    }
+    std::optional<edit::SourceName> old_name = source_name_arg(old_obj, "old");
+    if (!old_name) return nullptr;
+    std::optional<edit::SourceName> new_name = source_name_arg(new_obj, "new");
+    if (!new_name) return nullptr;
+    const edit::RenameCount count = edit::rename_source(doc_of(self), *old_name, *new_name);
+    return rename_result(self, count,
+                         "source `" + std::string(old_name->first) + "." + std::string(old_name->second) + "`");
+  });
+}
+
+template <typename F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
 PyObject* document_repr(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&] {
     std::size_t n = query::queries(doc_of(self)).size();
     return to_py_str("<Document with " + std::to_string(n) + " queries>");
   });
+}
+
+PyObject* document_diagnostics(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&] { return diagnostic_list(query::diagnostics(doc_of(self))); });
 }
 
 PyMethodDef kMethods[] = {
@@ -104,6 +241,22 @@ PyMethodDef kMethods[] = {
     {"to_string", document_to_string, METH_NOARGS, "to_string($self)\n--\n\nThe document as trelm source."},
     {"queries", document_queries, METH_NOARGS,
      "queries($self)\n--\n\nEvery query in the file, including CTE bodies and subqueries, outermost first."},
+    {"location", as_cfunction(document_location), METH_VARARGS | METH_KEYWORDS,
+     "location($self, index)\n--\n\nThe (line, column) of an index into str(document), both 1-based and counted in "
+     "characters;\nlines end at \"\\n\". Raises IndexError outside 0..len(str(document))."},
+    {"tokens", document_tokens, METH_NOARGS, "tokens($self)\n--\n\nEvery token of the document, in order."},
+    {"calls", as_cfunction(document_calls), METH_VARARGS | METH_KEYWORDS,
+     "calls($self, name=None)\n--\n\nEvery call in the document's Jinja tags, in order; only those with this "
+     "dotted name\nwhen one is given, such as `ref` or `adapter.dispatch`."},
+    {"rename_ref", as_cfunction(document_rename_ref), METH_VARARGS | METH_KEYWORDS,
+     "rename_ref($self, old, new)\n--\n\nRenames the model of every ref() call with string arguments that names "
+     "`old`.\nReturns how many calls changed; raises ValueError when every match is refused."},
+    {"rename_source", as_cfunction(document_rename_source), METH_VARARGS | METH_KEYWORDS,
+     "rename_source($self, old, new)\n--\n\nRenames every two-argument source() call naming the (source, table) "
+     "`old`.\nReturns how many calls changed; raises ValueError when every match is refused."},
+    {"diagnostics", document_diagnostics, METH_NOARGS,
+     "diagnostics($self)\n--\n\nEvery problem the template engine would refuse, and unpaired SQL brackets, in "
+     "document order."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -111,8 +264,12 @@ PyGetSetDef kGetSet[] = {
     {"query", document_query, nullptr, "The first query at the top level of the file: the model's own SELECT.",
      nullptr},
     {"config", document_config, nullptr, "The `{{ config(...) }}` call at the top level of the file.", nullptr},
+    {"configs", document_configs, nullptr,
+     "Every `{{ config(...) }}` call at the top level of the file, in order; later ones override earlier ones.",
+     nullptr},
     {"refs", document_refs, nullptr, "The arguments of every ref() call: (model,) or (package, model).", nullptr},
     {"sources", document_sources, nullptr, "The (source_name, table_name) of every source() call.", nullptr},
+    {"root", document_root, nullptr, "The root node of the syntax tree.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

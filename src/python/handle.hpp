@@ -2,31 +2,53 @@
 // references to its nodes (never Python objects), so none needs the GC.
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <string>
 #include <new>
 #include <utility>
 
 #include "python/py_ref.hpp"
+#include "query/calls.hpp"
 #include "tree/document.hpp"
+#include "tree/positions.hpp"
 
 namespace trelm::python {
 
+// A parsed document, shared by every object reached from it: the handles
+// ask it where their nodes are. Every edit through any of them drops the
+// positions (see edited()).
+struct DocState {
+  cst::Document doc;
+  cst::PositionCache positions;
+
+  explicit DocState(cst::Document d) : doc(std::move(d)) {}
+  std::shared_ptr<const cst::PositionIndex> index() { return positions.current(doc); }
+  void edited() { positions.drop(); }
+};
+
+using SharedDoc = std::shared_ptr<DocState>;
+
 struct PyDocument {
   PyObject_HEAD
-  std::shared_ptr<cst::Document> doc;
+  SharedDoc doc;
 };
 
-// The configuration call of a document: the same shared document as its
-// PyDocument, read afresh on every access, so it never goes stale.
+// A configuration call of a document: the same shared document as its
+// PyDocument and which of its configuration calls (0 for the first), read
+// afresh on every access, so it never goes stale.
 struct PyConfig {
   PyObject_HEAD
-  std::shared_ptr<cst::Document> doc;
+  SharedDoc doc;
+  std::size_t nth;
 };
 
-// Query, Cte and Clause: one node each.
+// Query, Cte, Clause and Node: one node each, and the document it was
+// reached from.
 struct PyNodeHandle {
   PyObject_HEAD
   cst::NodeRef node;
+  SharedDoc doc;
 };
 
 // A SELECT clause, with the query that holds it: an edit of the list must
@@ -35,6 +57,7 @@ struct PySelect {
   PyObject_HEAD
   cst::NodeRef node;
   cst::NodeRef query;
+  SharedDoc doc;
 };
 
 struct PyColumn {
@@ -42,6 +65,19 @@ struct PyColumn {
   cst::NodeRef item;
   cst::NodeRef select;  // the SELECT clause the column was obtained from
   cst::NodeRef query;   // and the query holding that clause
+  SharedDoc doc;
+};
+
+struct PyToken {
+  PyObject_HEAD
+  cst::TokenCopy token;
+  SharedDoc doc;
+};
+
+struct PyCall {
+  PyObject_HEAD
+  query::FoundCall call;
+  SharedDoc doc;
 };
 
 // Allocates an instance of `type` through its alloc slot and constructs the
@@ -58,36 +94,60 @@ PyObject* new_instance(PyTypeObject* type, Members&&... members) {
   return obj;
 }
 
-inline void construct_payload(PyDocument* self, std::shared_ptr<cst::Document> doc) {
-  new (&self->doc) std::shared_ptr<cst::Document>(std::move(doc));
+inline void construct_payload(PyDocument* self, SharedDoc doc) { new (&self->doc) SharedDoc(std::move(doc)); }
+inline void construct_payload(PyConfig* self, SharedDoc doc, std::size_t nth) {
+  new (&self->doc) SharedDoc(std::move(doc));
+  self->nth = nth;
 }
-inline void construct_payload(PyConfig* self, std::shared_ptr<cst::Document> doc) {
-  new (&self->doc) std::shared_ptr<cst::Document>(std::move(doc));
-}
-inline void construct_payload(PyNodeHandle* self, cst::NodeRef node) {
+inline void construct_payload(PyNodeHandle* self, cst::NodeRef node, SharedDoc doc) {
   new (&self->node) cst::NodeRef(std::move(node));
+  new (&self->doc) SharedDoc(std::move(doc));
 }
-inline void construct_payload(PySelect* self, cst::NodeRef node, cst::NodeRef query) {
+inline void construct_payload(PySelect* self, cst::NodeRef node, cst::NodeRef query, SharedDoc doc) {
   new (&self->node) cst::NodeRef(std::move(node));
   new (&self->query) cst::NodeRef(std::move(query));
+  new (&self->doc) SharedDoc(std::move(doc));
 }
-inline void construct_payload(PyColumn* self, cst::NodeRef item, cst::NodeRef select, cst::NodeRef query) {
+inline void construct_payload(PyColumn* self, cst::NodeRef item, cst::NodeRef select, cst::NodeRef query,
+                              SharedDoc doc) {
   new (&self->item) cst::NodeRef(std::move(item));
   new (&self->select) cst::NodeRef(std::move(select));
   new (&self->query) cst::NodeRef(std::move(query));
+  new (&self->doc) SharedDoc(std::move(doc));
+}
+inline void construct_payload(PyToken* self, cst::TokenCopy token, SharedDoc doc) {
+  new (&self->token) cst::TokenCopy(std::move(token));
+  new (&self->doc) SharedDoc(std::move(doc));
+}
+inline void construct_payload(PyCall* self, query::FoundCall call, SharedDoc doc) {
+  new (&self->call) query::FoundCall(std::move(call));
+  new (&self->doc) SharedDoc(std::move(doc));
 }
 
-inline void destroy_payload(PyDocument* self) { self->doc.~shared_ptr(); }
-inline void destroy_payload(PyConfig* self) { self->doc.~shared_ptr(); }
-inline void destroy_payload(PyNodeHandle* self) { self->node.~NodeRef(); }
+inline void destroy_payload(PyDocument* self) { self->doc.~SharedDoc(); }
+inline void destroy_payload(PyConfig* self) { self->doc.~SharedDoc(); }
+inline void destroy_payload(PyNodeHandle* self) {
+  self->node.~NodeRef();
+  self->doc.~SharedDoc();
+}
 inline void destroy_payload(PySelect* self) {
   self->node.~NodeRef();
   self->query.~NodeRef();
+  self->doc.~SharedDoc();
 }
 inline void destroy_payload(PyColumn* self) {
   self->item.~NodeRef();
   self->select.~NodeRef();
   self->query.~NodeRef();
+  self->doc.~SharedDoc();
+}
+inline void destroy_payload(PyToken* self) {
+  self->token.~TokenCopy();
+  self->doc.~SharedDoc();
+}
+inline void destroy_payload(PyCall* self) {
+  self->call.~FoundCall();
+  self->doc.~SharedDoc();
 }
 
 // tp_dealloc of a heap type: free through the type's free slot, then drop

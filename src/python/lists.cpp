@@ -13,9 +13,13 @@ PyObject* optional_str(const std::optional<std::string>& text) {
   return to_py_str(*text);
 }
 
-PyObject* optional_handle(PyTypeObject* type, const std::optional<cst::NodeRef>& node) {
+PyObject* new_handle(PyTypeObject* type, const cst::NodeRef& node, const SharedDoc& doc) {
+  return new_instance<PyNodeHandle>(type, node, doc);
+}
+
+PyObject* optional_handle(PyTypeObject* type, const std::optional<cst::NodeRef>& node, const SharedDoc& doc) {
   if (!node) Py_RETURN_NONE;
-  return new_instance<PyNodeHandle>(type, *node);
+  return new_handle(type, *node, doc);
 }
 
 namespace {
@@ -34,32 +38,55 @@ PyObject* build_list(std::size_t n, Make&& make) {
 
 }  // namespace
 
-PyObject* handle_list(PyTypeObject* type, const std::vector<cst::NodeRef>& nodes) {
+PyObject* handle_list(PyTypeObject* type, const std::vector<cst::NodeRef>& nodes, const SharedDoc& doc) {
   if (type == nullptr) return nullptr;
-  return build_list(nodes.size(), [&](std::size_t i) { return new_instance<PyNodeHandle>(type, nodes[i]); });
+  return build_list(nodes.size(), [&](std::size_t i) { return new_handle(type, nodes[i], doc); });
 }
 
-PyObject* new_select(const cst::NodeRef& select, const cst::NodeRef& query) {
-  return new_instance<PySelect>(select_type(), select, query);
+PyObject* new_select(const cst::NodeRef& select, const cst::NodeRef& query, const SharedDoc& doc) {
+  return new_instance<PySelect>(select_type(), select, query, doc);
 }
 
-PyObject* optional_select(const std::optional<cst::NodeRef>& select, const cst::NodeRef& query) {
+PyObject* optional_select(const std::optional<cst::NodeRef>& select, const cst::NodeRef& query, const SharedDoc& doc) {
   if (!select) Py_RETURN_NONE;
-  return new_select(*select, query);
+  return new_select(*select, query, doc);
 }
 
-PyObject* select_list(const std::vector<cst::NodeRef>& selects, const cst::NodeRef& query) {
+PyObject* select_list(const std::vector<cst::NodeRef>& selects, const cst::NodeRef& query, const SharedDoc& doc) {
   if (select_type() == nullptr) return nullptr;
-  return build_list(selects.size(), [&](std::size_t i) { return new_select(selects[i], query); });
+  return build_list(selects.size(), [&](std::size_t i) { return new_select(selects[i], query, doc); });
 }
 
-PyObject* new_column(const cst::NodeRef& item, const cst::NodeRef& select, const cst::NodeRef& query) {
-  return new_instance<PyColumn>(column_type(), item, select, query);
+PyObject* new_column(const cst::NodeRef& item, const cst::NodeRef& select, const cst::NodeRef& query,
+                     const SharedDoc& doc) {
+  return new_instance<PyColumn>(column_type(), item, select, query, doc);
 }
 
-PyObject* column_list(const std::vector<cst::NodeRef>& items, const cst::NodeRef& select, const cst::NodeRef& query) {
+PyObject* column_list(const std::vector<cst::NodeRef>& items, const cst::NodeRef& select, const cst::NodeRef& query,
+                      const SharedDoc& doc) {
   if (column_type() == nullptr) return nullptr;
-  return build_list(items.size(), [&](std::size_t i) { return new_column(items[i], select, query); });
+  return build_list(items.size(), [&](std::size_t i) { return new_column(items[i], select, query, doc); });
+}
+
+PyObject* token_list(const std::vector<cst::TokenCopy>& tokens, const SharedDoc& doc) {
+  if (token_type() == nullptr) return nullptr;
+  return build_list(tokens.size(), [&](std::size_t i) { return new_instance<PyToken>(token_type(), tokens[i], doc); });
+}
+
+PyObject* call_list(std::vector<query::FoundCall> calls, const SharedDoc& doc) {
+  if (call_type() == nullptr) return nullptr;
+  return build_list(calls.size(),
+                    [&](std::size_t i) { return new_instance<PyCall>(call_type(), std::move(calls[i]), doc); });
+}
+
+PyObject* optional_span(const std::optional<cst::TextSpan>& span) {
+  if (!span) Py_RETURN_NONE;
+  return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(span->start), static_cast<Py_ssize_t>(span->end));
+}
+
+PyObject* node_span(const cst::NodeRef& node, const SharedDoc& doc) {
+  std::optional<cst::TextSpan> span = doc->index()->node_span(node.get());
+  return optional_span(span);
 }
 
 }  // namespace trelm::python

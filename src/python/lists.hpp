@@ -14,16 +14,34 @@ namespace trelm::python {
 PyObject* to_py_str(std::string_view text);
 // A str, or None when absent.
 PyObject* optional_str(const std::optional<std::string>& text);
+// Every handle is tied to the document `doc` it was reached from.
 // A new handle of `type` (holding one node), or None when absent.
-PyObject* optional_handle(PyTypeObject* type, const std::optional<cst::NodeRef>& node);
+PyObject* new_handle(PyTypeObject* type, const cst::NodeRef& node, const SharedDoc& doc);
+PyObject* optional_handle(PyTypeObject* type, const std::optional<cst::NodeRef>& node, const SharedDoc& doc);
 // A new list with one handle of `type` per node.
-PyObject* handle_list(PyTypeObject* type, const std::vector<cst::NodeRef>& nodes);
+PyObject* handle_list(PyTypeObject* type, const std::vector<cst::NodeRef>& nodes, const SharedDoc& doc);
 // Select handles for SELECT clauses of `query`.
-PyObject* new_select(const cst::NodeRef& select, const cst::NodeRef& query);
-PyObject* optional_select(const std::optional<cst::NodeRef>& select, const cst::NodeRef& query);
-PyObject* select_list(const std::vector<cst::NodeRef>& selects, const cst::NodeRef& query);
+PyObject* new_select(const cst::NodeRef& select, const cst::NodeRef& query, const SharedDoc& doc);
+PyObject* optional_select(const std::optional<cst::NodeRef>& select, const cst::NodeRef& query, const SharedDoc& doc);
+PyObject* select_list(const std::vector<cst::NodeRef>& selects, const cst::NodeRef& query, const SharedDoc& doc);
 // A new Column handle / a list of them, tied to `select` of `query`.
-PyObject* new_column(const cst::NodeRef& item, const cst::NodeRef& select, const cst::NodeRef& query);
-PyObject* column_list(const std::vector<cst::NodeRef>& items, const cst::NodeRef& select, const cst::NodeRef& query);
+PyObject* new_column(const cst::NodeRef& item, const cst::NodeRef& select, const cst::NodeRef& query,
+                     const SharedDoc& doc);
+PyObject* column_list(const std::vector<cst::NodeRef>& items, const cst::NodeRef& select, const cst::NodeRef& query,
+                      const SharedDoc& doc);
+
+// Token and Call snapshots of `doc`.
+PyObject* token_list(const std::vector<cst::TokenCopy>& tokens, const SharedDoc& doc);
+PyObject* call_list(std::vector<query::FoundCall> calls, const SharedDoc& doc);
+
+inline constexpr char kSpanDoc[] =
+    "(start, end): where the object is in str(document), so that str(document)[start:end] is its\ntext; None when it "
+    "is no longer part of the document.";
+
+// A (start, end) tuple of Python str indices, or None.
+PyObject* optional_span(const std::optional<cst::TextSpan>& span);
+// The span of a node handle's node in its document now: None when the node
+// is no longer in it.
+PyObject* node_span(const cst::NodeRef& node, const SharedDoc& doc);
 
 }  // namespace trelm::python

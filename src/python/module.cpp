@@ -1,5 +1,7 @@
 // The extension module `trelm_cst._native`: multi-phase initialisation, with
 // all work in the exec step.
+#include <iterator>
+
 #include "python/errors.hpp"
 #include "python/types.hpp"
 
@@ -13,11 +15,28 @@ struct NamedType {
   PyTypeObject* (*get)();
 };
 
-// The order in which the module exposes its classes.
+// The order in which the module exposes its classes: first these, then
+// the functions of kModuleFunctions and TrelmSyntaxError, then kLaterClasses
+// and kLaterFunctions.
 const NamedType kClasses[] = {
     {"Document", document_type}, {"Config", config_type}, {"Query", query_type}, {"Cte", cte_type},
     {"Clause", clause_type},     {"Select", select_type}, {"Column", column_type},
 };
+const NamedType kLaterClasses[] = {
+    {"Node", node_type},
+    {"Token", token_type},
+    {"Call", call_type},
+    {"Diagnostic", diagnostic_type},
+};
+
+int add_classes(PyObject* module, const NamedType* first, const NamedType* last) {
+  for (const NamedType* cls = first; cls != last; ++cls) {
+    PyTypeObject* type = cls->get();
+    if (type == nullptr) return -1;
+    if (PyModule_AddObjectRef(module, cls->name, reinterpret_cast<PyObject*>(type)) < 0) return -1;
+  }
+  return 0;
+}
 
 // The first C++ exception a process throws sets up state in the loader and
 // the unwinder that needs memory, and the loader ends the process when it gets
@@ -36,15 +55,13 @@ int module_exec(PyObject* module) {
     PyErr_SetString(PyExc_TypeError, "module setup expects a module object");
     return -1;
   }
-  for (const NamedType& cls : kClasses) {
-    PyTypeObject* type = cls.get();
-    if (type == nullptr) return -1;
-    if (PyModule_AddObjectRef(module, cls.name, reinterpret_cast<PyObject*>(type)) < 0) return -1;
-  }
+  if (add_classes(module, std::begin(kClasses), std::end(kClasses)) < 0) return -1;
   if (PyModule_AddFunctions(module, kModuleFunctions) < 0) return -1;
   PyObject* exc = syntax_error_type();
   if (exc == nullptr) return -1;
   if (PyModule_AddObjectRef(module, "TrelmSyntaxError", exc) < 0) return -1;
+  if (add_classes(module, std::begin(kLaterClasses), std::end(kLaterClasses)) < 0) return -1;
+  if (PyModule_AddFunctions(module, kLaterFunctions) < 0) return -1;
   return 0;
 }
 

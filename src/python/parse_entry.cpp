@@ -39,7 +39,7 @@ PyObject* parse_to_document(PyObject* args, PyObject* kwargs, const char* func) 
   if (!text) return nullptr;
   parser::ParseResult result = without_interpreter_lock([&] { return parser::parse(*text); });
   if (auto* err = std::get_if<parser::ParseError>(&result)) return raise_syntax_error(*err);
-  auto doc = std::make_shared<cst::Document>(std::move(std::get<cst::Document>(result)));
+  auto doc = std::make_shared<DocState>(std::move(std::get<cst::Document>(result)));
   return new_instance<PyDocument>(document_type(), std::move(doc));
 }
 
@@ -56,6 +56,12 @@ PyMethodDef kModuleFunctions[] = {
      METH_VARARGS | METH_KEYWORDS, "parse_trelm(source)\n--\n\nParses a trelm file into a Document."},
     {"render_literal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(render_literal_function)),
      METH_VARARGS | METH_KEYWORDS, kRenderLiteralDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef kLaterFunctions[] = {
+    {"parse_literal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(parse_literal_function)),
+     METH_VARARGS | METH_KEYWORDS, kParseLiteralDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,27 +8,29 @@
 #include "python/source_arg.hpp"
 #include "python/types.hpp"
 #include "query/navigation.hpp"
+#include "tree/print.hpp"
 
 namespace trelm::python {
 namespace {
 
 const cst::NodeRef& node_of(PyObject* self) { return as<PyNodeHandle>(self)->node; }
+const SharedDoc& doc_of(PyObject* self) { return as<PyNodeHandle>(self)->doc; }
 
 PyObject* query_clauses(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&] { return handle_list(clause_type(), query::clauses(node_of(self))); });
+  return guarded<PyObject*>(nullptr, [&] { return handle_list(clause_type(), query::clauses(node_of(self)), doc_of(self)); });
 }
 
 PyObject* query_selects(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&] { return select_list(query::selects(node_of(self)), node_of(self)); });
+  return guarded<PyObject*>(nullptr, [&] { return select_list(query::selects(node_of(self)), node_of(self), doc_of(self)); });
 }
 
 PyObject* query_select(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr,
-                            [&] { return optional_select(query::first_select(node_of(self)), node_of(self)); });
+                            [&] { return optional_select(query::first_select(node_of(self)), node_of(self), doc_of(self)); });
 }
 
 PyObject* query_ctes(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&] { return handle_list(cte_type(), query::ctes(node_of(self))); });
+  return guarded<PyObject*>(nullptr, [&] { return handle_list(cte_type(), query::ctes(node_of(self)), doc_of(self)); });
 }
 
 PyObject* query_cte(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -38,8 +40,20 @@ PyObject* query_cte(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:cte", const_cast<char**>(kwlist), &name)) return nullptr;
     std::optional<std::string_view> text = utf8_arg(name, "cte", "name");
     if (!text) return nullptr;
-    return optional_handle(cte_type(), query::cte(node_of(self), *text));
+    return optional_handle(cte_type(), query::cte(node_of(self), *text), doc_of(self));
   });
+}
+
+PyObject* query_node(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return new_handle(node_type(), node_of(self), doc_of(self)); });
+}
+
+PyObject* query_span(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return node_span(node_of(self), doc_of(self)); });
+}
+
+PyObject* query_str(PyObject* self) {
+  return guarded<PyObject*>(nullptr, [&] { return to_py_str(cst::node_text(node_of(self))); });
 }
 
 PyObject* query_richcompare(PyObject* a, PyObject* b, int op) {
@@ -66,12 +80,15 @@ PyGetSetDef kGetSet[] = {
     {"selects", query_selects, nullptr, "Every SELECT clause: one, or several joined by UNION and similar.", nullptr},
     {"select", query_select, nullptr, "The first SELECT clause.", nullptr},
     {"ctes", query_ctes, nullptr, "The CTEs of the query's WITH clause.", nullptr},
+    {"node", query_node, nullptr, "The syntax tree node of the query.", nullptr},
+    {"span", query_span, nullptr, kSpanDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("A SQL query: its clauses, CTEs and SELECT clauses.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyNodeHandle>)},
+    {Py_tp_str, reinterpret_cast<void*>(query_str)},
     {Py_tp_richcompare, reinterpret_cast<void*>(query_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(query_hash)},
     {Py_tp_methods, kMethods},

@@ -1,8 +1,11 @@
-// The module function render_literal: a Python value as Jinja source.
+// The module functions render_literal, a Python value as Jinja source, and
+// parse_literal, the inverse.
 #include <optional>
 #include <string>
 
+#include "jinja/literal_reader.hpp"
 #include "jinja/render.hpp"
+#include "python/source_arg.hpp"
 #include "python/guard.hpp"
 #include "python/literal_convert.hpp"
 #include "python/lists.hpp"
@@ -57,6 +60,28 @@ PyObject* render_literal_function(PyObject*, PyObject* args, PyObject* kwargs) {
     std::optional<jinja::Literal> literal = py_to_literal(value);
     if (!literal) return nullptr;
     return to_py_str(jinja::render_literal(*literal, *q));
+  });
+}
+
+const char kParseLiteralDoc[] =
+    "parse_literal(text)\n--\n\nThe Python value of a Jinja literal, such as `'view'` or `['a', 1]`: the inverse "
+    "of\nrender_literal. Raises ValueError when the text is not one literal.";
+
+PyObject* parse_literal_function(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* kwlist[] = {"text", nullptr};
+    PyObject* text_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:parse_literal", const_cast<char**>(kwlist), &text_obj)) {
+      return nullptr;
+    }
+    std::optional<std::string_view> text = utf8_arg(text_obj, "parse_literal", "text");
+    if (!text) return nullptr;
+    std::optional<jinja::Literal> literal = jinja::parse_literal(*text);
+    if (!literal) {
+      PyErr_Format(PyExc_ValueError, "not a Jinja literal: %R", text_obj);
+      return nullptr;
+    }
+    return literal_to_py(*literal);
   });
 }
 

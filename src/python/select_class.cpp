@@ -13,12 +13,14 @@
 #include "python/types.hpp"
 #include "query/navigation.hpp"
 #include "query/select_item.hpp"
+#include "tree/print.hpp"
 
 namespace trelm::python {
 namespace {
 
 const cst::NodeRef& node_of(PyObject* self) { return as<PySelect>(self)->node; }
 const cst::NodeRef& query_of(PyObject* self) { return as<PySelect>(self)->query; }
+const SharedDoc& doc_of(PyObject* self) { return as<PySelect>(self)->doc; }
 
 std::vector<cst::NodeRef> items_of(const cst::NodeRef& select) {
   auto lock = select->read_lock();
@@ -54,7 +56,7 @@ std::optional<NamedItem> find_named_locked(const cst::NodeRef& select, std::stri
 }
 
 PyObject* select_columns(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&] { return column_list(items_of(node_of(self)), node_of(self), query_of(self)); });
+  return guarded<PyObject*>(nullptr, [&] { return column_list(items_of(node_of(self)), node_of(self), query_of(self), doc_of(self)); });
 }
 
 PyObject* select_names(PyObject* self, void*) {
@@ -88,7 +90,7 @@ PyObject* select_find(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!name) return nullptr;
     std::optional<NamedItem> found = find_named_locked(node_of(self), *name);
     if (!found) Py_RETURN_NONE;
-    return new_column(found->item, node_of(self), query_of(self));
+    return new_column(found->item, node_of(self), query_of(self), doc_of(self));
   });
 }
 
@@ -134,8 +136,9 @@ PyObject* select_add(PyObject* self, PyObject* args, PyObject* kwargs) {
       auto lock = select->write_lock();
       result = edit::insert_item(*select, *index, *text, context.following());
     }
+    doc_of(self)->edited();
     if (auto* err = std::get_if<edit::EditError>(&result)) return raise_edit_error(*err);
-    return new_column(std::get<cst::NodeRef>(result), select, query_of(self));
+    return new_column(std::get<cst::NodeRef>(result), select, query_of(self), doc_of(self));
   });
 }
 
@@ -169,6 +172,7 @@ PyObject* select_remove(PyObject* self, PyObject* args, PyObject* kwargs) {
       if (!found) Py_RETURN_FALSE;
       err = edit::remove_item(*select, found->item, context.following());
     }
+    doc_of(self)->edited();
     return removal_result(err);
   });
 }
@@ -179,7 +183,7 @@ Py_ssize_t select_len(PyObject* self) {
 
 PyObject* select_iter(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyRef list = PyRef::steal(column_list(items_of(node_of(self)), node_of(self), query_of(self)));
+    PyRef list = PyRef::steal(column_list(items_of(node_of(self)), node_of(self), query_of(self), doc_of(self)));
     if (!list) return nullptr;
     return PyObject_GetIter(list.get());
   });
@@ -197,6 +201,18 @@ PyObject* select_repr(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&] {
     return to_py_str("<Select with " + std::to_string(items_of(node_of(self)).size()) + " columns>");
   });
+}
+
+PyObject* select_node(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return new_handle(node_type(), node_of(self), doc_of(self)); });
+}
+
+PyObject* select_span(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return node_span(node_of(self), doc_of(self)); });
+}
+
+PyObject* select_str(PyObject* self) {
+  return guarded<PyObject*>(nullptr, [&] { return to_py_str(cst::node_text(node_of(self))); });
 }
 
 PyObject* select_richcompare(PyObject* a, PyObject* b, int op) {
@@ -225,12 +241,15 @@ PyMethodDef kMethods[] = {
 PyGetSetDef kGetSet[] = {
     {"columns", select_columns, nullptr, "The columns, in order.", nullptr},
     {"names", select_names, nullptr, "Each column's name, or None for an unaliased expression.", nullptr},
+    {"node", select_node, nullptr, "The syntax tree node of the SELECT clause.", nullptr},
+    {"span", select_span, nullptr, kSpanDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("A SELECT clause and its columns.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PySelect>)},
+    {Py_tp_str, reinterpret_cast<void*>(select_str)},
     {Py_tp_repr, reinterpret_cast<void*>(select_repr)},
     {Py_tp_iter, reinterpret_cast<void*>(select_iter)},
     {Py_sq_length, reinterpret_cast<void*>(select_len)},

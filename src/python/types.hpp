@@ -5,7 +5,10 @@
 
 #include <cstddef>
 
+#include <vector>
+
 #include "python/py_ref.hpp"
+#include "query/diagnostics.hpp"
 
 namespace trelm::python {
 
@@ -16,6 +19,12 @@ PyTypeObject* cte_type();
 PyTypeObject* clause_type();
 PyTypeObject* select_type();
 PyTypeObject* column_type();
+PyTypeObject* node_type();
+PyTypeObject* token_type();
+PyTypeObject* call_type();
+PyTypeObject* diagnostic_type();
+// A new list of Diagnostic instances.
+PyObject* diagnostic_list(const std::vector<query::Diagnostic>& found);
 
 // The PyType_Spec of one of the module's classes: no Python constructor (instances
 // come only from the module, never without their node) and no subclasses.
@@ -29,9 +38,14 @@ PyTypeObject* lazy_type(PyTypeObject*& slot, PyType_Spec& spec);
 
 // Module functions, added in this order after the classes.
 extern PyMethodDef kModuleFunctions[];
+// Functions added after everything else, last of all.
+extern PyMethodDef kLaterFunctions[];
 
 // render_literal(value, quote='"'), listed in kModuleFunctions.
 PyObject* render_literal_function(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char kRenderLiteralDoc[];
+// parse_literal(text), listed in kLaterFunctions.
+PyObject* parse_literal_function(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char kParseLiteralDoc[];
 
 }  // namespace trelm::python

@@ -7,6 +7,7 @@
 #include "jinja/expr_tokens.hpp"
 #include "jinja/literal_reader.hpp"
 #include "lexer/jinja_tags.hpp"
+#include "tree/positions.hpp"
 #include "tree/traverse.hpp"
 
 namespace trelm::query {
@@ -35,23 +36,9 @@ bool is_one_quoted_string(std::string_view value) {
   return jinja::quoted_string_end(value, 0) == value.size();
 }
 
-// The string arguments of `call`, when every positional argument is a
-// string literal; keyword arguments do not count.
-std::optional<std::vector<std::string>> string_args(std::string_view text, const jinja::Call& call) {
-  std::vector<std::string> strings;
-  for (const jinja::CallArg& arg : call.args) {
-    if (arg.name) continue;
-    if (!is_one_quoted_string(arg.value.text_in(text))) return std::nullopt;
-    std::optional<jinja::Literal> value = jinja::parse_literal(arg.value.text_in(text));
-    if (!value || !value->holds<jinja::Literal::Str>()) return std::nullopt;
-    strings.push_back(std::move(value->as<jinja::Literal::Str>()));
-  }
-  return strings;
-}
-
 void collect_calls(std::string_view piece, std::string_view name, std::vector<std::vector<std::string>>& out) {
   for (const jinja::Call& call : jinja::find_calls(piece, name)) {
-    if (auto strings = string_args(piece, call)) out.push_back(std::move(*strings));
+    if (auto strings = positional_strings(piece, call)) out.push_back(std::move(*strings));
   }
 }
 
@@ -69,17 +56,44 @@ std::string identity_of(const std::vector<std::string>& strings) {
 
 }  // namespace
 
-std::optional<std::size_t> config_index(const cst::Document& doc) {
+std::size_t config_count(const cst::Document& doc) {
+  auto lock = doc.root->read_lock();
+  std::size_t count = 0;
+  for (const cst::Child& child : doc.root->children) count += is_config_tag(child) ? 1 : 0;
+  return count;
+}
+
+std::optional<std::vector<std::string>> positional_strings(std::string_view text, const jinja::Call& call) {
+  std::vector<std::string> strings;
+  for (const jinja::CallArg& arg : call.args) {
+    if (arg.name) continue;
+    if (!is_one_quoted_string(arg.value.text_in(text))) return std::nullopt;
+    std::optional<jinja::Literal> value = jinja::parse_literal(arg.value.text_in(text));
+    if (!value || !value->holds<jinja::Literal::Str>()) return std::nullopt;
+    strings.push_back(std::move(value->as<jinja::Literal::Str>()));
+  }
+  return strings;
+}
+
+std::optional<std::size_t> config_index(const cst::Document& doc, std::size_t nth) {
   auto lock = doc.root->read_lock();
   const cst::Children& children = doc.root->children;
+  std::size_t seen = 0;
   for (std::size_t i = 0; i < children.size(); ++i) {
-    if (is_config_tag(children[i])) return i;
+    if (is_config_tag(children[i]) && seen++ == nth) return i;
   }
   return std::nullopt;
 }
 
-std::optional<std::string> config_text(const cst::Document& doc) {
-  const std::optional<std::size_t> index = config_index(doc);
+const char* config_tag_address(const cst::Document& doc, std::size_t nth) {
+  const std::optional<std::size_t> index = config_index(doc, nth);
+  if (!index) return nullptr;
+  auto lock = doc.root->read_lock();
+  return doc.root->children[*index].token().text().data();
+}
+
+std::optional<std::string> config_text(const cst::Document& doc, std::size_t nth) {
+  const std::optional<std::size_t> index = config_index(doc, nth);
   if (!index) return std::nullopt;
   auto lock = doc.root->read_lock();
   return std::string(doc.root->children[*index].token().text());
@@ -87,42 +101,45 @@ std::optional<std::string> config_text(const cst::Document& doc) {
 
 // The tag was chosen because it reads as the call; not reading it again
 // means the tree changed under us.
-std::optional<ConfigTag> config_tag(const cst::Document& doc) {
-  std::optional<std::string> text = config_text(doc);
+std::optional<ConfigTag> config_tag(const cst::Document& doc, std::size_t nth) {
+  std::optional<std::string> text = config_text(doc, nth);
   if (!text) return std::nullopt;
-  std::optional<jinja::Call> call = jinja::config_call(*text);
-  if (!call) throw std::logic_error("config_index found a config call");
-  return ConfigTag{std::move(*text), std::move(*call)};
+  std::optional<jinja::ConfigArgs> args = jinja::config_args(*text);
+  if (!args) throw std::logic_error("config_index found a config call");
+  return ConfigTag{std::move(*text), std::move(*args)};
 }
 
-std::vector<std::string> config_keys(const cst::Document& doc) {
-  std::vector<std::string> keys;
-  const std::optional<ConfigTag> tag = config_tag(doc);
-  if (!tag) return keys;
-  for (const jinja::CallArg& arg : tag->call.args) {
-    if (arg.name) keys.emplace_back(arg.name->text_in(tag->text));
-  }
-  return keys;
+std::vector<std::string> config_keys(const cst::Document& doc, std::size_t nth) {
+  const std::optional<ConfigTag> tag = config_tag(doc, nth);
+  if (!tag) return {};
+  return tag->args.key_names();
 }
 
-std::optional<std::string> config_source(const cst::Document& doc, std::string_view key) {
-  const std::optional<ConfigTag> tag = config_tag(doc);
+std::optional<std::string> config_source(const cst::Document& doc, std::string_view key, std::size_t nth) {
+  const std::optional<ConfigTag> tag = config_tag(doc, nth);
   if (!tag) return std::nullopt;
-  const auto found = tag->call.kwarg(tag->text, key);
+  const std::optional<std::size_t> found = tag->args.find(key);
   if (!found) return std::nullopt;
-  return std::string(found->value_text);
+  return std::string(tag->args.entries.args[*found].value.text_in(tag->text));
+}
+
+void for_each_tag(const cst::Document& doc, std::string_view hint, bool count_positions,
+                  const std::function<void(const TagSite&)>& visit) {
+  std::size_t at = 0;
+  auto lock = doc.root->read_lock();
+  cst::for_each_token(doc.root->children, [&](const cst::Token& t) {
+    if (t.kind == TokenKind::JinjaExpression || t.kind == TokenKind::JinjaStatement) {
+      visit(TagSite{t.text(), &t, at});
+    } else if (may_embed_tags(t.kind) && t.text().find(hint) != std::string::npos) {
+      for (std::string_view tag : lexer::embedded_tags(t.text())) visit(TagSite{tag, &t, at});
+    }
+    if (count_positions) at += cst::count_chars(t.text());
+  });
 }
 
 std::vector<std::vector<std::string>> call_string_args(const cst::Document& doc, std::string_view name) {
   std::vector<std::vector<std::string>> out;
-  auto lock = doc.root->read_lock();
-  cst::for_each_token(doc.root->children, [&](const cst::Token& t) {
-    if (t.kind == TokenKind::JinjaExpression || t.kind == TokenKind::JinjaStatement) {
-      collect_calls(t.text(), name, out);
-    } else if (may_embed_tags(t.kind) && t.text().find(name) != std::string::npos) {
-      for (std::string_view tag : lexer::embedded_tags(t.text())) collect_calls(tag, name, out);
-    }
-  });
+  for_each_tag(doc, name, false, [&](const TagSite& site) { collect_calls(site.tag, name, out); });
   return out;
 }
 

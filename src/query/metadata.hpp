@@ -1,36 +1,67 @@
-// What a model file declares about itself: its configuration call (the
-// first top-level expression tag that opens with `config(...)`), and the
+// What a model file declares about itself: its configuration calls (the
+// top-level expression tags that open with `config(...)`), and the
 // string arguments of its `ref(...)` and `source(...)` calls anywhere in the
 // tree, Jinja embedded in comments, strings and quoted identifiers included.
 // Results are fresh values; each function takes the read locks it needs.
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "jinja/call.hpp"
+#include "jinja/config_args.hpp"
 #include "tree/document.hpp"
 
 namespace trelm::query {
 
+// A model may hold several configuration tags; `nth` picks one, in
+// document order, the first by default. Later tags override earlier ones
+// when the model runs.
+
+// How many configuration tags the root holds.
+std::size_t config_count(const cst::Document& doc);
 // Position of the configuration tag among the root's children.
-std::optional<std::size_t> config_index(const cst::Document& doc);
+std::optional<std::size_t> config_index(const cst::Document& doc, std::size_t nth = 0);
+// The address of its text, which tells the token apart from every other
+// token of the tree (see PositionIndex); nullptr without one.
+const char* config_tag_address(const cst::Document& doc, std::size_t nth = 0);
 // Its full text, delimiters included.
-std::optional<std::string> config_text(const cst::Document& doc);
-// The configuration tag's text with the call read from it.
+std::optional<std::string> config_text(const cst::Document& doc, std::size_t nth = 0);
+// The configuration tag's text with the arguments read from it.
 struct ConfigTag {
   std::string text;
-  jinja::Call call;
+  jinja::ConfigArgs args;
 };
-std::optional<ConfigTag> config_tag(const cst::Document& doc);
-// The keyword names of the configuration call, in order, repeats kept.
-std::vector<std::string> config_keys(const cst::Document& doc);
-// The Jinja source of keyword `key`'s value, exactly as written.
-std::optional<std::string> config_source(const cst::Document& doc, std::string_view key);
+std::optional<ConfigTag> config_tag(const cst::Document& doc, std::size_t nth = 0);
+// The keys the configuration call sets, in order, repeats kept: keyword
+// names, or the string keys of its one dict.
+std::vector<std::string> config_keys(const cst::Document& doc, std::size_t nth = 0);
+// The Jinja source of `key`'s value, exactly as written.
+std::optional<std::string> config_source(const cst::Document& doc, std::string_view key, std::size_t nth = 0);
+
+// One Jinja tag of a document: its text, the token that holds it (the tag
+// itself, or the comment, string or quoted identifier it is embedded in) and
+// where that token starts, in characters (0 when positions are not counted).
+struct TagSite {
+  std::string_view tag;
+  const cst::Token* token = nullptr;
+  std::size_t token_start = 0;
+};
+
+// Visits every expression and statement tag of the document, and every tag
+// embedded in a comment, string or quoted identifier whose text holds
+// `hint`, in document order. The tree's read locks are held while `visit`
+// runs.
+void for_each_tag(const cst::Document& doc, std::string_view hint, bool count_positions,
+                  const std::function<void(const TagSite&)>& visit);
+
+// The positional arguments of `call` (read from `text`) as strings, when
+// every one is a string literal; keyword arguments do not count.
+std::optional<std::vector<std::string>> positional_strings(std::string_view text, const jinja::Call& call);
 
 // The string arguments of every call named `name` whose positional
 // arguments are all string literals, in document order.

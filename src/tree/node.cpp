@@ -1,10 +1,5 @@
 #include "tree/node.hpp"
 
-#include <array>
-#include <mutex>
-#include <set>
-#include <string>
-
 namespace trelm::cst {
 
 bool equals_folded(std::string_view a, std::string_view b) {
@@ -17,37 +12,6 @@ bool equals_folded(std::string_view a, std::string_view b) {
     if (x != y) return false;
   }
   return true;
-}
-
-namespace {
-
-// Every name the parser gives a clause; other names (made by hand) are kept
-// in a process-wide set, so a kind never owns its name.
-constexpr std::array<std::string_view, 24> kParserClauseNames{
-    "SELECT",    "FROM",          "WHERE",           "GROUP BY",  "HAVING",        "WINDOW",
-    "QUALIFY",   "ORDER BY",      "LIMIT",           "OFFSET",    "UNION",         "UNION ALL",
-    "UNION DISTINCT", "INTERSECT", "INTERSECT ALL",  "INTERSECT DISTINCT", "MINUS", "MINUS ALL",
-    "MINUS DISTINCT", "EXCEPT",   "EXCEPT ALL",      "EXCEPT DISTINCT", "WITH",    "WITH RECURSIVE",
-};
-
-std::string_view kept_name(std::string_view name) {
-  for (std::string_view known : kParserClauseNames) {
-    if (known == name) return known;
-  }
-  static std::mutex guard;
-  static std::set<std::string, std::less<>> others;
-  std::lock_guard lock(guard);
-  auto it = others.find(name);
-  if (it == others.end()) it = others.emplace(name).first;
-  return *it;
-}
-
-}  // namespace
-
-NodeKind NodeKind::clause(std::string_view name) {
-  NodeKind k(NodeTag::Clause);
-  k.name = kept_name(name);
-  return k;
 }
 
 bool Child::is_node_kind(const NodeKind& kind) const {

@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "tree/clause_keywords.hpp"
 #include "tree/rw_lock.hpp"
 #include "tree/text_buffer.hpp"
 #include "tree/token.hpp"
@@ -44,15 +45,19 @@ enum class NodeTag : std::uint8_t {
   Cte = 8,
 };
 
-// A node kind; only Clause carries data, its upper-case name ("GROUP BY").
-// Names are kept once per process (see clause), so a kind is a tag and a view.
+// A node kind; only Clause carries data, its upper-case name ("GROUP BY"),
+// a view of the static text of kClauseNames, so a kind is a tag and a view.
 struct NodeKind {
   std::string_view name;
   NodeTag tag = NodeTag::Root;
 
   NodeKind() = default;
   NodeKind(NodeTag t) : tag(t) {}  // NOLINT: a plain tag is a kind
-  static NodeKind clause(std::string_view name);
+  static NodeKind clause(const ClauseName& row) {
+    NodeKind k(NodeTag::Clause);
+    k.name = row.name;
+    return k;
+  }
 
   bool operator==(const NodeKind& o) const {
     return tag == o.tag && (tag != NodeTag::Clause || name == o.name);

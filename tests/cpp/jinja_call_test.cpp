@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "jinja/call.hpp"
+#include "jinja/config_args.hpp"
 #include "jinja/expr_tokens.hpp"
 
 namespace trelm::jinja {
@@ -23,7 +24,7 @@ bool is_gap(std::string_view text, std::size_t from, std::size_t to) {
 // every call must satisfy: "(" and the closer where they are said to be,
 // spans without blank edges, commas on ",", nothing but gaps in between.
 std::string call_dump(std::string_view text, const Call& call) {
-  if (call.open >= call.close || call.close >= text.size() || text[call.open] != '(' ||
+  if (call.open >= call.close || call.close >= text.size() || (text[call.open] != '(' && text[call.open] != '{') ||
       std::string_view(")]}").find(text[call.close]) == std::string_view::npos) {
     return "[brackets misplaced]";
   }
@@ -109,6 +110,47 @@ TEST(ConfigCall, AcceptsOnlyATagThatOpensWithTheCall) {
   }
 }
 
+TEST(ParseDict, SplitsEntriesAtTheirOneTopLevelColon) {
+  const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
+      {"{ }", "}"}, {"{'a': 1, \"b\" : [1, 2],}", "<'a':1,> <\"b\":[1, 2],> }"},
+      {"{k: {'x': 1}, 2: x[1:2]}", "<k:{'x': 1},> <2:x[1:2]> }"},
+      // not `key: value` everywhere, or never closed
+      {"{'a'}", std::nullopt}, {"{'a': 1: 2}", std::nullopt}, {"{: 1}", std::nullopt}, {"{'a':}", std::nullopt},
+      {"{'a': 1", std::nullopt},
+  };
+  for (const auto& [text, dump] : cases) {
+    std::optional<Call> dict = parse_dict(tokenize(text), 0);
+    EXPECT_EQ(dict ? std::optional<std::string>(call_dump(text, *dict)) : std::nullopt, dump) << "«" << text << "»";
+  }
+}
+
+// Each row: the tag, its form, its keys, and «key:value text» of a lookup.
+TEST(ConfigArgs, ReadKeywordsOrTheOneDict) {
+  using Form = ConfigForm;
+  const std::vector<std::tuple<std::string, Form, std::vector<std::string>, std::string>> cases = {
+      {"{{ config() }}", Form::Keywords, {}, "a:"},
+      {"{{ config(a=1, b=2, a=3) }}", Form::Keywords, {"a", "b", "a"}, "a:1"},
+      {"{{ config({'a': 1, \"b\": f(x), 'a': 3}) }}", Form::Dict, {"a", "b", "a"}, "a:3"},
+      {"{{ config({'it\\'s': 1, 2: 3, k: 4}, ) }}", Form::Dict, {"it's"}, "k:"},
+      {"{{ config({}) }}", Form::Dict, {}, "a:"},
+      {"{{ config({'a': 1}, b=2) }}", Form::Positional, {"b"}, "b:2"},
+      {"{{ config('m', a=1) }}", Form::Positional, {"a"}, "a:1"},
+      {"{{ config({'a': 1} ~ x) }}", Form::Positional, {}, "a:"},
+      {"{{ config({'a'}) }}", Form::Positional, {}, "a:"},
+      {"{{ config(**x) }}", Form::Positional, {}, "x:"},
+  };
+  for (const auto& [text, form, keys, lookup] : cases) {
+    const std::optional<ConfigArgs> args = config_args(text);
+    ASSERT_TRUE(args) << "«" << text << "»";
+    EXPECT_EQ(args->form, form) << "«" << text << "»";
+    EXPECT_EQ(args->key_names(), keys) << "«" << text << "»";
+    const std::string key = lookup.substr(0, lookup.find(':'));
+    const std::optional<std::size_t> found = args->find(key);
+    const std::string value = found ? std::string(args->entries.args[*found].value.text_in(text)) : "";
+    EXPECT_EQ(key + ":" + value, lookup) << "«" << text << "»";
+  }
+}
+
 // «index:value text» of the first keyword argument named `key`.
 TEST(CallKwarg, FindsTheFirstKeywordArgumentByExactName) {
   const std::vector<std::tuple<std::string, std::string, std::optional<std::string>>> cases = {
@@ -123,6 +165,21 @@ TEST(CallKwarg, FindsTheFirstKeywordArgumentByExactName) {
     std::optional<std::string> shown;
     if (got) shown = std::to_string(got->index) + ":" + std::string(got->value_text);
     EXPECT_EQ(shown, expected) << "«" << text << "» key " << key;
+  }
+}
+
+TEST(Calls, EveryCallWithItsDottedName) {
+  const std::vector<std::pair<std::string_view, std::vector<std::string>>> cases = {
+      {"{{ ref('a') }}", {"ref"}},
+      {"{{ adapter.dispatch('f', 'p')(x) }}", {"adapter.dispatch"}},
+      {"{{ a . b ( c(1) ) }}", {"a.b", "c"}},
+      {"{% if not (x) and y(1) or (z) %}", {"y"}},
+      {"{{ f().g(1) ~ 'a'.upper() ~ [1](2) }}", {"f"}},
+  };
+  for (const auto& [text, names] : cases) {
+    std::vector<std::string> found;
+    for (const NamedCall& c : find_every_call(text)) found.push_back(c.name);
+    EXPECT_EQ(found, names) << text;
   }
 }
 

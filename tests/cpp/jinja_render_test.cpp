@@ -211,6 +211,11 @@ TEST(KwargEdit, SetsAndRemovesInTheLayoutOfTheCall) {
       {"config('m',\n  a=1)", "b", "config('m',\n  a=1, b=9)", std::nullopt},
       // line ends written as "\r\n" stay "\r\n"
       {"{{ config(\r\n    a=1\r\n) }}", "b", "{{ config(\r\n    a=1,\r\n    b=9\r\n) }}", std::nullopt},
+      // leading commas: the line of the last comma is repeated
+      {"config(\n  a=1\n  , b = 2\n)", "key", "config(\n  a=1\n  , b = 2\n  , key=9\n)", std::nullopt},
+      {"config(\n  a=1\n  , b = 2\n)", "b", "config(\n  a=1\n  , b = 9\n)", "config(\n  a=1\n)"},
+      {"config(a=1\r\n\t,b=2)", "c", "config(a=1\r\n\t,b=2\r\n\t,c=9)", std::nullopt},
+      {"config(\n  a=1\n  , b=2\n  , c=3\n)", "b", "config(\n  a=1\n  , b=9\n  , c=3\n)", "config(\n  a=1\n  , c=3\n)"},
   };
   for (const auto& [text, key, after_set, after_remove] : cases) {
     EXPECT_EQ(set_kwarg(text, call_in(text), key, "9"), after_set) << "«" << text << "» set " << key;
@@ -243,7 +248,8 @@ TEST(KwargEdit, EditedCallsReadBackAsExpected) {
     const bool multi_line = pick(2) == 1;
     const std::string eol = pick(2) == 1 ? "\r\n" : "\n";
     const std::string indent = multi_line ? eol + (pick(2) == 1 ? "\t" : "    ") : "";
-    const bool trailing = pick(2) == 1;
+    const bool leading = multi_line && pick(2) == 1;  // «a\n    , b»
+    const bool trailing = !leading && pick(2) == 1;
     const std::string sep = pick(2) == 1 ? " = " : "=";
     ArgTexts args;
     for (std::size_t n = pick(5); n > 0; --n) {
@@ -251,9 +257,13 @@ TEST(KwargEdit, EditedCallsReadBackAsExpected) {
     }
     std::string text = "{{ config(";
     for (std::size_t i = 0; i < args.size(); ++i) {
-      text += multi_line ? indent : (i > 0 ? " " : "");
+      if (leading) {
+        text += i > 0 ? indent + ", " : indent;
+      } else {
+        text += multi_line ? indent : (i > 0 ? " " : "");
+      }
       text += (args[i].first.empty() ? "" : args[i].first + sep) + args[i].second;
-      if (i + 1 < args.size() || trailing) text += ",";
+      if ((i + 1 < args.size() && !leading) || trailing) text += ",";
     }
     text += (multi_line && !args.empty() ? eol : "") + ") }}";
     const bool has_trailing = trailing && !args.empty();
@@ -275,6 +285,10 @@ TEST(KwargEdit, EditedCallsReadBackAsExpected) {
     const std::string set_text = set_kwarg(text, *call, key, "new");
     EXPECT_EQ(config_args(set_text), std::make_pair(after_set, has_trailing))
         << "«" << text << "» set " << key << ": «" << set_text << "»";
+    if (leading && args.size() >= 2 && !can_remove) {
+      EXPECT_TRUE(set_text.ends_with("new" + eol + ") }}") && set_text.find(indent + ", " + key) != std::string::npos)
+          << "«" << set_text << "»";
+    }
     const std::optional<std::string> remove_text = remove_kwarg(text, *call, key);
     ASSERT_EQ(remove_text.has_value(), can_remove) << "«" << text << "» remove " << key;
     if (remove_text) {

@@ -132,14 +132,14 @@ struct Op {
   std::optional<ConfigChange> expected = ConfigChange::Applied;
 };
 
-Op set(std::string key, Literal value, ConfigChange expected = ConfigChange::Applied) {
-  return {[=](cst::Document& doc) { return edit::set_config(doc, key, value); }, expected};
+Op set(std::string key, Literal value, ConfigChange expected = ConfigChange::Applied, std::size_t nth = 0) {
+  return {[=](cst::Document& doc) { return edit::set_config(doc, key, value, nth); }, expected};
 }
 Op set_source(std::string key, std::string source, ConfigChange expected = ConfigChange::Applied) {
   return {[=](cst::Document& doc) { return edit::set_config_source(doc, key, source); }, expected};
 }
-Op remove(std::string key, ConfigChange expected = ConfigChange::Applied) {
-  return {[=](cst::Document& doc) { return edit::remove_config(doc, key); }, expected};
+Op remove(std::string key, ConfigChange expected = ConfigChange::Applied, std::size_t nth = 0) {
+  return {[=](cst::Document& doc) { return edit::remove_config(doc, key, nth); }, expected};
 }
 Op set_text(std::string text) {
   const auto run = [=](cst::Document& doc) -> std::optional<ConfigChange> {
@@ -160,6 +160,8 @@ TEST(ConfigEdit, ChangesOnlyTheConfigurationTag) {
   const std::string tail = "\nselect a, b from {{ ref('t') }}\n";
   const auto breaks = ConfigChange::BreaksTag;
   const auto none = ConfigChange::NoConfigCall;
+  const auto positional = ConfigChange::PositionalArguments;
+  const auto applied = ConfigChange::Applied;
   const std::vector<Case> cases = {
       {"strings take the tag's quote", "{{ config(style='view') }}",
        {set("style", Literal::str("table")), set("a", Literal::str("}} {{"))},
@@ -173,7 +175,22 @@ TEST(ConfigEdit, ChangesOnlyTheConfigurationTag) {
        "{{ config(a=[\n  1,\n], schema=var(\"schema\")) }}"},
       {"remove then set again", "{{ config(a=1) }}", {remove("a"), set("b", Literal::integer(2))},
        "{{ config(b=2) }}"},
-      {"remove missing or positional key", "{{ config('b', a=1) }}", {remove("b", none)}, "{{ config('b', a=1) }}"},
+      {"remove missing key", "{{ config(a=1) }}", {remove("b", none)}, "{{ config(a=1) }}"},
+      {"positional arguments refuse every edit", "{{ config('b', a=1) }}",
+       {remove("b", positional), remove("a", positional), set("a", Literal::integer(2), positional),
+        set_source("c", "1", positional)},
+       "{{ config('b', a=1) }}"},
+      {"a dict beside keywords too", "{{ config({'a': 1}, b=2) }}",
+       {set("b", Literal::integer(3), positional), remove("b", positional)}, "{{ config({'a': 1}, b=2) }}"},
+      {"a lone dict is edited through its entries", "{{ config({'a': 1, 'b': 2}) }}",
+       {set("c", Literal::str("x")), remove("a"), set_source("b", "var('v')"), remove("a", none)},
+       "{{ config({'b': var('v'), 'c': 'x'}) }}"},
+      {"dict entries from raw source that would change the keys or the form", "{{ config({'a': 1}) }}",
+       {set_source("a", "1, 'b': 2", breaks), set_source("b", "1}, c={", breaks), set_source("b", "1}) }}", breaks)},
+       "{{ config({'a': 1}) }}"},
+      {"the second of two tags", "{{ config(a=1) }}\n{{ config({'a': 1}) }}",
+       {set("a", Literal::integer(5), applied, 1), remove("a", none, 2), remove("a", applied, 1)},
+       "{{ config(a=1) }}\n{{ config({}) }}"},
       {"no configuration tag", "{{ other(a=1) }}",
        {set("a", Literal::integer(2), none), set_source("a", "2", none), remove("a", none),
         set_text("{{ config(x=1) }}")},

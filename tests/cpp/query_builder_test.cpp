@@ -7,7 +7,9 @@
 #include <variant>
 #include <vector>
 
+#include "parser/select_items.hpp"
 #include "support/parsed.hpp"
+#include "tree/clause_keywords.hpp"
 
 namespace trelm::parser {
 namespace {
@@ -60,6 +62,33 @@ TEST(QueryBuilding, NamesClausesAfterTheirKeywords) {
       {"select 1 with x", "SELECT"}, {"select a from (select b from c where d) where e", "SELECT|FROM|WHERE"},
   };
   for (const auto& [input, names] : cases) EXPECT_EQ(clause_names(input), names) << input;
+}
+
+// Every row of the keyword table, in three spellings: each is recognised
+// where a clause may start, and refused in a stand-alone select item unless
+// it is a keyword only where a query starts.
+TEST(QueryBuilding, EveryClauseNameIsRecognisedInAnyCaseAndRefusedInAnItem) {
+  const auto spellings = [](std::string_view name) {
+    std::string lower(name), mixed(name);
+    for (std::size_t i = 0; i < name.size(); ++i) {
+      if (name[i] >= 'A' && name[i] <= 'Z') lower[i] = static_cast<char>(name[i] + 32);
+      if (i % 2 == 1) mixed[i] = lower[i];
+    }
+    return std::vector<std::string>{std::string(name), lower, mixed};
+  };
+  for (const cst::ClauseName& row : cst::kClauseNames) {
+    for (const std::string& word : spellings(row.name)) {
+      if (row.opens_query_only) {
+        EXPECT_EQ(clause_names(word + " x as (select 1) select 2"), std::string(row.name) + "|SELECT") << word;
+        continue;
+      }
+      EXPECT_EQ(clause_names("select a " + word + " b"), "SELECT|" + std::string(row.name)) << word;
+      const SelectItemResult item = parse_select_item("a " + word + " b");
+      const auto* err = std::get_if<ParseError>(&item);
+      ASSERT_NE(err, nullptr) << word;
+      EXPECT_EQ(err->message, "a select item cannot contain a clause keyword") << word;
+    }
+  }
 }
 
 TEST(QueryBuilding, ClauseShapesAndSelectModifiers) {

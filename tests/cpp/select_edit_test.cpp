@@ -148,6 +148,8 @@ TEST(SelectEdit, InsertsInTheListsOwnLayout) {
        "select a, (select 1) as s, b from t"},
       {"item flush against the keyword", "select(a), b", {insert(0, "x")}, "select x, (a), b"},
       {"text is trimmed", "select a", {append("  b + 1 as c \n")}, "select a, b + 1 as c"},
+      {"comma after the block comment ending the item", "select a /* keep */ from t", {append("b")},
+       "select a /* keep */, b from t"},
   });
 }
 
@@ -171,6 +173,16 @@ TEST(SelectEdit, RemovesItemsWithTheirSeparators) {
       {"windows, last after a comment", "select\r\n  a, -- c\r\n  b -- d\r\nfrom t", {remove(1)},
        "select\r\n  a -- c\r\nfrom t"},
       {"flush against the keyword", "select(a), b", {remove(0)}, "select b"},
+      // A comment between an item and its comma is that item's: it stays
+      // with it, and the comma after it is not taken for the next one's.
+      {"after a block comment before the comma", "select a /* keep */, b, c from t", {remove(1)},
+       "select a /* keep */, c from t"},
+      {"after a block comment and a space before the comma", "select a /* x */ , b, c from t", {remove(1)},
+       "select a /* x */ , c from t"},
+      {"after a Jinja comment before the comma", "select n{# j #} , b ,c", {remove(1)}, "select n{# j #} ,c"},
+      {"after a block comment, leading", "select\n  a /* x */\n  , b\n  , c", {remove(1)},
+       "select\n  a /* x */\n  , c"},
+      {"last with its block comment", "select a, b /* bee */ from t", {remove(1)}, "select a from t"},
       {"remove then insert", "select a, b, c", {remove(1), insert(1, "x")}, "select a, x, c"},
   });
 }
@@ -180,6 +192,9 @@ TEST(SelectEdit, SetsItemText) {
       {"alias", "select\n  a,\n  b\nfrom t", {set_text(1, "x AS y")}, "select\n  a,\n  x AS y\nfrom t"},
       {"first", "select a, b", {set_text(0, "count(*)")}, "select count(*), b"},
       {"jinja", "select a, b", {set_text(1, "{{ col }}")}, "select a, {{ col }}"},
+      // Nor do the new text's edges run into their neighbours' tokens.
+      {"a dash before a flush line comment", "select a--c\nfrom t", {set_text(0, "x -")}, "select x - --c\nfrom t"},
+      {"a brace before a Jinja comment", "select a{# j #}, b", {set_text(0, "c{")}, "select c{ {# j #}, b"},
   });
 }
 
@@ -238,6 +253,11 @@ TEST(SelectEdit, FailedEditsChangeNothing) {
       {"select a, b", set_text(0, "a, b"), EditError::Kind::Syntax, "a select item cannot contain a top level `,` or `;`"},
       {"select a, b", set_text(1, "   "), EditError::Kind::Syntax, "a select item cannot be empty"},
       {"select a, b", set_text(1, "{{ x"), EditError::Kind::Syntax, "unterminated `{{` tag"},
+      // Text after the item could close these and swallow what lies between.
+      {"select a, b from t", append("'oops"), EditError::Kind::Syntax, "unterminated string"},
+      {"select a, b from t", set_text(0, "\"open"), EditError::Kind::Syntax, "unterminated quoted identifier"},
+      {"select a, b from t", insert(0, "x /* open"), EditError::Kind::Syntax, "unterminated block comment"},
+      {"select a, b from t", append("e."), EditError::Kind::Syntax, "a select item cannot end in `.` or `distinct`"},
       {"select a from t", remove(0), EditError::Kind::OnlyItem, ""},
   };
   for (const Case& tc : cases) {

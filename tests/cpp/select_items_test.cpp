@@ -99,7 +99,7 @@ TEST(SelectItemParse, AcceptsOneItem) {
       {"t.from", R"d(SelectItem["t" "." "from"])d"}, {"order", R"d(SelectItem["order"])d"},
       {"-- only a comment", R"d(SelectItem["-- only a comment"])d"},
       {"a /* x */", R"d(SelectItem["a" " " "/* x */"])d"}, {"{{ col }}", R"d(SelectItem["{{ col }}"])d"},
-      {"'open", R"d(SelectItem["'" "open"])d"},
+      {"$1 / 2", R"d(SelectItem["$" "1" " " "/" " " "2"])d"},
       {"{% if x %}a, b{% endif %}", R"d(SelectItem[JinjaBlock[JinjaBranch["{% if x %}" "a" "," " " "b"] "{% endif %}"]])d"},
       // Unicode whitespace around the text is trimmed: NBSP, ideographic
       // space, line separator, next line.
@@ -147,6 +147,15 @@ TEST(SelectItemParse, RefusesWhatIsNotOneItem) {
       // Positions are in the trimmed text.
       {"\u00a0 a, b", kSeparator, 1, 1, 2}, {"{{ col", "unterminated `{{` tag", 0, 1, 1},
       {"  a {{ col", "unterminated `{{` tag", 2, 1, 3},
+      // Openers with no closer, which would close on text after the item.
+      {"'oops", "unterminated string", 0, 1, 1}, {"'it''s' || 'x", "unterminated string", 11, 1, 12},
+      {"a || \"open", "unterminated quoted identifier", 5, 1, 6}, {"`b", "unterminated quoted identifier", 0, 1, 1},
+      {"x /* open", "unterminated block comment", 2, 1, 3},
+      {"a\n$t$ d", "unterminated dollar-quoted string", 2, 2, 1},
+      // Ends after which a clause keyword reads as a column or a comparison.
+      {"e.", "a select item cannot end in `.` or `distinct`", 1, 1, 2},
+      {"a is DISTINCT -- c", "a select item cannot end in `.` or `distinct`", 5, 1, 6},
+      {"1. + e.*", "", 0, 0, 0},
   };
   for (const Case& c : cases) {
     SelectItemResult result = parse_select_item(c.input);

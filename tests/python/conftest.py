@@ -19,3 +19,18 @@ def run_isolated():
         )
 
     return run
+
+
+_SUMMARY_LINES: list[str] = []
+
+
+@pytest.fixture
+def summary():
+    """Adds a line to the end of the test run's report, whatever the
+    verbosity: figures a test measured, such as agreement counts."""
+    return _SUMMARY_LINES.append
+
+
+def pytest_terminal_summary(terminalreporter):
+    for line in _SUMMARY_LINES:
+        terminalreporter.write_line(line)

@@ -1,17 +1,31 @@
 import io
 import json
 import os
+import random
+import re
+import shlex
+import shutil
+import signal
+import stat
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
 
+from trelm_cst import _files as cli_files
 from trelm_cst import cli
+
+REPO = Path(__file__).resolve().parents[2]
 
 CONFIGURED = "{{ config(style='table', schema=var('s'), ids={1: 'a'}) }}\nselect a, b + 1, c as d\nfrom {{ ref('x') }} join {{ source('raw', 'y') }} using (a)\n"
 PLAIN = "select {% if x %}1{% endif %} as one\n"
 CRLF = "{{ config(tags=['a']) }}\r\nselect 1\r\n"
+DICT = '{{ config({"style": "table", "tags": ["a"]}) }}\nselect 1\n'
+TWO_CALLS = (
+    "{{ config(style='view', alias=var('a'), tags=['x']) }}\n{{ config({'style': 'table', 'alias': 'b'}) }}\nselect 1\n"
+)
 
 
 @pytest.fixture
@@ -42,47 +56,82 @@ def test_inspect_writes_one_json_object_per_model_file(folder, capsys):
     assert status == 0
     lines = [json.loads(line) for line in out.splitlines()]
     assert [line["path"] for line in lines] == [os.path.join("m", "a", "x.sql"), os.path.join("m", "b.sql"), "extra.txt"]
-    assert list(lines[0]) == ["path", "config", "config_jinja", "refs", "sources", "queries", "columns"]
+    assert list(lines[0]) == ["path", "config", "config_jinja", "config_calls", "refs", "sources", "queries", "columns"]
     assert lines[0]["config"] == {"style": "table"}
     assert lines[0]["config_jinja"] == {"schema": "var('s')", "ids": "{1: 'a'}"}
     assert (lines[0]["refs"], lines[0]["sources"], lines[0]["queries"]) == ([["x"]], [["raw", "y"]], 1)
     assert [(c["name"], c["alias"], c["expr"]) for c in lines[0]["columns"]] == [
         ("a", None, "a"), (None, None, "b + 1"), ("d", "d", "c")
     ]
-    assert lines[1]["config"] is None and lines[1]["config_jinja"] is None
+    assert (lines[1]["config"], lines[1]["config_jinja"], lines[1]["config_calls"]) == (None, None, 0)
     assert lines[1]["columns"][0]["is_templated"] is True
 
 
+def no_temporary_files(root):
+    return [p for p in root.rglob("*") if p.name.endswith(".tmp")] == []
+
+
 @pytest.mark.parametrize(
-    "files, paths, expected",
+    "files, form, expected",
     [
-        ({"ok.sql": PLAIN}, ["ok.sql"], []),
-        ({"bad.sql": "select 1\n  {{ x", "ok.sql": PLAIN}, ["."], ["./bad.sql:2:3: unterminated `{{` tag"]),
+        ({"ok.sql": PLAIN}, "text", []),
+        ({"bad.sql": "select 1\n  {{ x", "ok.sql": PLAIN}, "text", ["./bad.sql:2:3: error: unterminated `{{` tag [jinja-syntax]"]),
         (
             {"latin.sql": b"select 1,\n'caf\xe9'\n", "ok.sql": PLAIN},
-            ["."],
-            ["./latin.sql: not UTF-8 text: invalid byte 0xe9 on line 2, byte offset 14"],
+            "text",
+            ["./latin.sql:2:5: error: not UTF-8 text: invalid byte 0xe9 [encoding]"],
         ),
-        ({"ok.sql": PLAIN}, ["missing", "ok.sql"], ["missing: no such file or directory"]),
+        (
+            {"bad.sql": "select 1\n  {{ x"},
+            "json",
+            ['{"path": "./bad.sql", "line": 2, "column": 3, "severity": "error", "code": "jinja-syntax", '
+             '"message": "unterminated `{{` tag"}'],
+        ),
+        (
+            {"a,b:c.sql": "select 1\n  {{ x"},
+            "github",
+            ["::error file=./a%2Cb%3Ac.sql,line=2,col=3::unterminated `{{` tag [jinja-syntax]"],
+        ),
     ],
-    ids=["clean", "syntax-error", "not-utf8", "missing-path"],
+    ids=["clean", "syntax-error", "not-utf8", "json", "github"],
 )
-def test_check_reports_each_failure_and_goes_on(folder, capsys, files, paths, expected):
+def test_check_reports_each_problem_in_the_format_asked_and_goes_on(folder, capsys, files, form, expected):
     folder(files)
-    status, _, err = run(capsys, "check", *paths)
-    *problems, summary = err.splitlines()
-    assert problems == expected
-    assert summary.startswith(f"{len(files)} file")
+    status, out, err = run(capsys, "check", "--format", form, ".")
+    assert out.splitlines() == expected
+    assert err.startswith(f"{len(files)} file")
     assert status == (1 if expected else 0)
 
 
-def test_unreadable_file_is_reported(folder, capsys):
-    root = folder({"ok.sql": PLAIN})
-    (root / "dangling.sql").symlink_to(root / "gone.sql")
-    status, out, err = run(capsys, "inspect", ".")
+BROKEN = {
+    "endif.sql": "select {% if x %}1\n",
+    "endfor.sql": "select 1\n{% endfor %}\n",
+    "names.sql": "select {{ a b }}\n",
+    "ref.sql": "select * from {{ ref('a' }}\n",
+}
+
+
+def test_check_gives_each_broken_file_its_code(folder, capsys):
+    folder(BROKEN)
+    status, out, err = run(capsys, "check", ".")
     assert status == 1
-    assert "dangling.sql: cannot read: No such file or directory" in err
-    assert json.loads(out)["path"] == os.path.join(".", "ok.sql")
+    assert out.splitlines() == [
+        "./endfor.sql:2:1: error: `{% endfor %}` closes no open `{% for %}` block [unmatched-end-tag]",
+        "./endif.sql:1:8: error: `{% if %}` is never closed: expected `{% endif %}` [unclosed-block]",
+        "./names.sql:1:13: error: expected the end of the tag, got `b` [jinja-syntax]",
+        "./ref.sql:1:15: error: unterminated `{{` tag [jinja-syntax]",
+    ]
+    assert err == "4 files checked, 4 problems (4 errors, 0 warnings)\n"
+
+
+@pytest.mark.parametrize("strict, status", [(False, 0), (True, 1)])
+def test_check_fails_on_warnings_only_when_strict(folder, capsys, strict, status):
+    folder({"é.sql": "select 'é', (a\n"})
+    assert run(capsys, "check", *(["--strict"] if strict else []), "é.sql") == (
+        status,
+        "é.sql:1:13: warning: `(` pairs with no bracket [unbalanced-bracket]\n",
+        "1 file checked, 1 problem (0 errors, 1 warning)\n",
+    )
 
 
 @pytest.mark.parametrize(
@@ -92,67 +141,297 @@ def test_unreadable_file_is_reported(folder, capsys):
         (["set-config", "--raw", "tags=  var('t') "], CRLF, "{{ config(tags=var('t')) }}\r\nselect 1\r\n"),
         (["remove-config", "tags"], CRLF, "{{ config() }}\r\nselect 1\r\n"),
         (["set-config", "tags=['a']"], CRLF, CRLF),
-        (["remove-config", "bad-key"], CRLF, CRLF),
+        (["remove-config", "schema"], CRLF, CRLF),
+        (["set-config", "style='view'"], DICT, DICT.replace('"table"', '"view"')),
+        (["set-config", "enabled=True"], DICT, DICT.replace('["a"]', '["a"], "enabled": True')),
+        (["remove-config", "style"], DICT, DICT.replace('"style": "table", ', "")),
     ],
-    ids=["literal", "raw", "remove", "same-value", "absent-key"],
+    ids=["literal", "raw", "remove", "same-value", "absent-key", "dict-literal", "dict-new", "dict-remove"],
 )
-def test_edits_in_place_keep_every_other_byte_and_the_mode(folder, capsys, argv, before, after):
+def test_edits_in_place_keep_every_other_byte_mode_and_owner(folder, capsys, argv, before, after):
     root = folder({"m.sql": before})
     (root / "m.sql").chmod(0o640)
+    if os.geteuid() == 0:  # only root can give a file away; CI runs as root
+        os.chown(root / "m.sql", 12345, 12346)
+    owner = (root / "m.sql").stat().st_uid, (root / "m.sql").stat().st_gid
     inode = (root / "m.sql").stat().st_ino
     status, out, err = run(capsys, *argv, "m.sql")
     assert (status, out) == (0, "")
     assert (root / "m.sql").read_bytes() == after.encode()
-    assert (root / "m.sql").stat().st_mode & 0o777 == 0o640
+    stat = (root / "m.sql").stat()
+    assert (stat.st_mode & 0o777, (stat.st_uid, stat.st_gid)) == (0o640, owner)
     assert os.listdir(root) == ["m.sql"]  # no temporary file left behind
     # A file whose text would not change is not written at all.
-    assert ((root / "m.sql").stat().st_ino == inode) == (after == before)
+    assert (stat.st_ino == inode) == (after == before)
     counts = "1 file, 0 unchanged" if after != before else "0 files, 1 unchanged"
     assert err == f"changed {counts}, 0 without a config call, 0 failed\n"
 
 
-def test_dry_run_prints_a_diff_and_writes_nothing(folder, capsys):
-    root = folder({"m.sql": "{{ config(a=1) }}\nselect 1", "plain.sql": PLAIN})
-    status, out, err = run(capsys, "set-config", "--dry-run", "a=[1, 'x']", ".")
+def test_several_config_calls_are_merged_by_inspect_and_refused_by_edits(folder, capsys):
+    root = folder({"m.sql": TWO_CALLS})
+    status, out, _ = run(capsys, "inspect", "m.sql")
+    line = json.loads(out)
     assert status == 0
-    assert out == (
-        "--- ./m.sql\n+++ ./m.sql\n@@ -1,2 +1,2 @@\n"
-        "-{{ config(a=1) }}\n+{{ config(a=[1, \"x\"]) }}\n select 1\n\\ No newline at end of file\n"
-    )
-    assert (root / "m.sql").read_text() == "{{ config(a=1) }}\nselect 1"
-    assert err.splitlines() == [
-        "./plain.sql: no config(...) call; left unchanged",
-        "would change 1 file, 0 unchanged, 1 without a config call, 0 failed",
-    ]
+    assert (line["config"], line["config_jinja"], line["config_calls"]) == (
+        {"style": "table", "tags": ["x"], "alias": "b"}, {}, 2)
+    for argv in (["set-config", "style='view'"], ["remove-config", "--dry-run", "tags"]):
+        status, out, err = run(capsys, *argv, "m.sql")
+        assert (status, out) == (1, "")
+        assert err.splitlines()[0] == "m.sql: 2 config calls; edit it by hand"
+    assert (root / "m.sql").read_text() == TWO_CALLS
+
+
+def swap_before_write(monkeypatch, change):
+    """Runs change(path) on m.sql just before its temporary file is made."""
+    real = cli_files.tempfile.mkstemp
+
+    def mkstemp(prefix, suffix, dir):
+        if prefix == ".m.sql.":
+            change(Path(dir) / "m.sql")
+        return real(prefix=prefix, suffix=suffix, dir=dir)
+
+    monkeypatch.setattr(cli_files.tempfile, "mkstemp", mkstemp)
+
+
+def as_symlink_elsewhere(path):
+    outside = path.parent.parent / "outside.sql"
+    outside.write_text(CRLF)
+    path.unlink()
+    path.symlink_to(outside)
+
+
+def refuse_chown(monkeypatch):
+    def fchown(fd, uid, gid):
+        raise PermissionError(1, "Operation not permitted")
+
+    monkeypatch.setattr(os, "fchown", fchown)
+
+
+def refuse_rename_of_m(monkeypatch):
+    real = os.replace
+
+    def replace(src, dst):
+        if os.path.basename(dst) == "m.sql":
+            raise PermissionError(13, "Permission denied")
+        real(src, dst)
+
+    monkeypatch.setattr(os, "replace", replace)
+
+
+def out_of_memory_on(marker, monkeypatch):
+    real = cli.parse_trelm
+
+    def parse(text):
+        if marker in text:
+            raise MemoryError
+        return real(text)
+
+    monkeypatch.setattr(cli, "parse_trelm", parse)
+
+
+def give_away_and_refuse_chown(root, monkeypatch):
+    os.chown(root / "m.sql", 12345, 12345)
+    refuse_chown(monkeypatch)
+
+
+M_CHANGED = "./m.sql: changed while editing; left unchanged"
+# Each row: how the folder is spoilt, the paths named, the message. Beside
+# the refused file lies ok.sql, which must still be edited.
+REFUSED = [
+    pytest.param(lambda root, mp: (root / "m.sql").chmod(0o444), ["."], "./m.sql: read-only; left unchanged", id="read-only"),
+    pytest.param(
+        lambda root, mp: os.link(root / "m.sql", root / "n"), ["."], "./m.sql: has 2 hard links; left unchanged", id="hard-link"
+    ),
+    pytest.param(lambda root, mp: os.mkfifo(root / "f.sql"), ["."], "./f.sql: not a regular file", id="fifo"),
+    pytest.param(lambda root, mp: (root / "z.sql").symlink_to("/dev/zero"), ["."], "./z.sql: not a regular file", id="device"),
+    pytest.param(lambda root, mp: (root / "l.sql").symlink_to("l.sql"), ["l.sql", "."], "l.sql: symbolic link loop", id="loop"),
+    pytest.param(
+        lambda root, mp: (root / "d.sql").symlink_to("gone"), ["."], "./d.sql: cannot read: No such file or directory", id="dangling"
+    ),
+    pytest.param(lambda root, mp: (root / "e").mkdir(), ["e", "."], "e: no .sql files", id="no-model"),
+    pytest.param(lambda root, mp: swap_before_write(mp, lambda p: p.write_text(CRLF + "\n")), ["."], M_CHANGED, id="changed"),
+    pytest.param(lambda root, mp: swap_before_write(mp, as_symlink_elsewhere), ["."], M_CHANGED, id="now-a-link"),
+    pytest.param(
+        give_away_and_refuse_chown, ["."], "./m.sql: cannot keep its owner and group (12345:12345); left unchanged", id="owner"
+    ),
+    pytest.param(lambda root, mp: out_of_memory_on("\r", mp), ["."], "./m.sql: out of memory", id="memory"),
+    pytest.param(lambda root, mp: refuse_rename_of_m(mp), ["."], "./m.sql: cannot write: Permission denied", id="rename-fails"),
+]
+
+
+@pytest.mark.parametrize("setup, paths, message", REFUSED)
+def test_refused_files_are_reported_and_the_run_goes_on(tmp_path, monkeypatch, capsys, setup, paths, message):
+    if "owner" in message and os.geteuid() != 0:
+        pytest.skip("giving a file to another owner takes root")
+    root = tmp_path / "work"
+    root.mkdir()
+    monkeypatch.chdir(root)
+    (root / "m.sql").write_text(CRLF)
+    (root / "ok.sql").write_text("{{ config(tags=[], key=1) }}\n")
+    setup(root, monkeypatch)
+    status, _, err = run(capsys, "remove-config", "tags", *paths)
+    assert status == 1
+    assert message in err.splitlines(), err
+    assert (root / "ok.sql").read_text() == "{{ config(key=1) }}\n"
+    if message.startswith("./m.sql") and "changed" not in message:
+        assert (root / "m.sql").read_bytes() == CRLF.encode()
+    if (tmp_path / "outside.sql").exists():  # the link's target was not written
+        assert (tmp_path / "outside.sql").read_bytes() == CRLF.encode()
+    assert no_temporary_files(root)
+
+
+DIFF = "--- a/m.sql\n+++ b/m.sql\n@@ -1,2 +1,2 @@\n-{{ config(tags=['a']) }}\r\n+{{ config() }}\r\n select 1\r\n"
+DONE = "{{ config() }}\r\nselect 1\r\n"
+
+
+# Each row: options, whether the text comes on standard input, then the exit
+# status, standard output, stderr and the file's text afterwards.
+FLAGS = [
+    (["--check"], False, 1, "", ["m.sql: would change", "./p.sql: no config(...) call; left unchanged"], CRLF),
+    (["--check", "--diff"], False, 1, DIFF, ["./p.sql: no config(...) call; left unchanged"], CRLF),
+    (["--diff"], False, 0, DIFF, ["./p.sql: no config(...) call; left unchanged"], CRLF),
+    (["--dry-run"], False, 0, DIFF, ["./p.sql: no config(...) call; left unchanged"], CRLF),
+    (["-q"], False, 0, "", [], DONE),
+    (["--no-progress"], False, 0, "", ["./p.sql: no config(...) call; left unchanged"], DONE),
+    ([], True, 0, DONE, [], CRLF),
+    (["--check"], True, 1, "", ["<stdin>: would change"], CRLF),
+    (["--diff", "--stdin-filename", "m.sql"], True, 0, DIFF, [], CRLF),
+]
+
+
+@pytest.mark.parametrize("options, stdin, status, out, notes, after", FLAGS)
+def test_editing_flags(folder, capsys, monkeypatch, options, stdin, status, out, notes, after):
+    root = folder({"m.sql": CRLF, "p.sql": PLAIN})
+    if stdin:
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(CRLF.encode())))
+        paths = ["-"]
+    else:
+        paths = ["m.sql", "."]
+    got = run(capsys, "remove-config", *options, "tags", *paths)
+    assert got[:2] == (status, out)
+    assert got[2].splitlines()[:-1] == notes and (got[2] == "") == ("-q" in options)
+    assert (root / "m.sql").read_bytes() == after.encode()
 
 
 @pytest.mark.parametrize(
-    "assignment, message",
+    "argv, stdin, status, out",
     [
-        ("bad-key=1", "`bad-key` is not a valid argument name"),
-        ("k={1, 2}", "cannot write a set as a Jinja literal"),
-        ("k=9223372036854775808", "int too big"),
+        (["inspect", "--stdin-filename", "models/x.sql", "-"], CRLF, 0, '"path": "models/x.sql", "config": {"tags": ["a"]}'),
+        (["check", "--format", "json", "-"], "{{ x", 1, '{"path": "<stdin>", "line": 1, "column": 1,'),
+        (["check", "-q", "-"], PLAIN, 0, ""),
     ],
 )
-def test_refused_edits_are_reported_per_file(folder, capsys, assignment, message):
-    root = folder({"a.sql": CRLF, "b.sql": CONFIGURED})
-    status, _, err = run(capsys, "set-config", assignment, ".")
-    assert status == 1
-    assert [line.split(": ", 1)[0] for line in err.splitlines()[:-1]] == ["./a.sql", "./b.sql"]
-    assert message in err
-    assert (root / "a.sql").read_bytes() == CRLF.encode()
+def test_standard_input_reads_as_a_file_named_as_asked(capsys, monkeypatch, argv, stdin, status, out):
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin.encode())))
+    got = run(capsys, *argv)
+    assert got[0] == status
+    assert out in got[1] if out else got[1:] == ("", "")
 
 
-def test_a_failed_write_leaves_the_old_file(folder, capsys, monkeypatch):
-    root = folder({"m.sql": CRLF})
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["set-config", "bad key=1", "."], "`bad key` is not a valid argument name"),
+        (["remove-config", "bad-key", "."], "`bad-key` is not a valid argument name"),
+        (["set-config", "k={1, 2}", "."], "cannot write a set as a Jinja literal; pass --raw"),
+        (["set-config", "k=9223372036854775808", "."], "int too big"),
+        (["set-config", "k=view", "."], "cannot read 'view' as a Python literal"),
+        (["set-config", "--raw", "k=var((", "."], "cannot set `k` to `var((`"),
+        (["check", "missing", ".", "gone.sql"], "no such file or directory: missing, gone.sql"),
+        (["check", "-", "."], "- (standard input) must be the only PATH"),
+        (["check", "--stdin-filename", "x.sql", "."], "--stdin-filename goes with PATH -"),
+        (["set-config", "novalue", "."], "expected KEY=VALUE, got 'novalue'"),
+        (["frobnicate", "."], "invalid choice: 'frobnicate'"),
+        (["set-config", "k=1e999", "."], "cannot write inf as a Jinja literal"),
+        (["set-config", "k={(1, 2): 3}", "."], "cannot write a dict key of type tuple"),
+        (["rename-source", "raw", "a.b", "."], "expected SOURCE.TABLE, got 'raw'"),
+        (["rename-source", "a.b", ".y", "."], "expected SOURCE.TABLE, got '.y'"),
+    ],
+)
+def test_usage_errors_are_reported_once_with_status_2(folder, capsys, argv, message):
+    root = folder({f"{i}.sql": CRLF for i in range(3)})
+    with pytest.raises(SystemExit) as exit:
+        cli.main(argv)
+    err = capsys.readouterr().err
+    assert exit.value.code == 2
+    assert err.count(message) == 1, err
+    assert all(path.read_bytes() == CRLF.encode() for path in root.glob("*.sql"))
 
-    def refuse(src, dst):
-        raise PermissionError(13, "Permission denied")
 
-    monkeypatch.setattr(os, "replace", refuse)
-    status, _, err = run(capsys, "remove-config", "tags", "m.sql")
-    assert status == 1 and "m.sql: cannot write: Permission denied" in err
-    assert os.listdir(root) == ["m.sql"] and (root / "m.sql").read_bytes() == CRLF.encode()
+def test_folder_search_skips_hidden_folders_gitignored_and_excluded_paths_and_linked_folders(folder, capsys):
+    root = folder(
+        {
+            ".git/HEAD": "",
+            ".gitignore": "target/\n*.tmp.sql\n!keep.tmp.sql\n",
+            "project/models/a.sql": PLAIN,
+            "project/models/x.tmp.sql": PLAIN,
+            "project/models/keep.tmp.sql": PLAIN,
+            "project/models/.gitignore": "private.sql\nsub/*.sql\n!sub/back.sql\n",
+            "project/models/private.sql": PLAIN,
+            "project/models/sub/hidden.sql": PLAIN,
+            "project/models/sub/back.sql": PLAIN,
+            "project/models/sub/private.sql": PLAIN,
+            "project/models/target/t.sql": PLAIN,
+            "project/models/.cache/c.sql": PLAIN,
+            "project/models/staging/s.sql": PLAIN,
+            "project/models/staging/deep/s.sql": PLAIN,
+            "elsewhere/e.sql": PLAIN,
+        }
+    )
+    (root / "project/models/linked").symlink_to(root / "elsewhere")
+    status, out, _ = run(capsys, "inspect", "--exclude", "staging/deep", "--exclude", "*.txt", "project/models")
+    found = sorted(json.loads(line)["path"] for line in out.splitlines())
+    base = os.path.join("project", "models")
+    assert status == 0
+    assert found == sorted(os.path.join(base, name) for name in ["a.sql", "keep.tmp.sql", "sub/back.sql", "staging/s.sql"])
+    # Named directly, an ignored file is read all the same.
+    assert run(capsys, "check", "project/models/private.sql")[0] == 0
+
+
+@pytest.mark.parametrize("tool", [["patch", "-p1"], ["git", "apply"]])
+def test_diffs_apply_with_patch_and_git(folder, capsys, tool):
+    if shutil.which(tool[0]) is None:
+        pytest.skip(f"{tool[0]} is not installed")
+    files = {"m/x.sql": "{{ config(a=1) }}\r\nselect 1", "m/y.sql": CRLF}
+    root = folder(files)
+    _, diff, _ = run(capsys, "set-config", "--diff", "a=2", "m")
+    assert run(capsys, "set-config", "a=2", "m")[0] == 0
+    edited = {name: (root / name).read_bytes() for name in files}
+    folder(files)
+    subprocess.run(tool, input=diff.encode(), cwd=root, check=True, capture_output=True)
+    assert {name: (root / name).read_bytes() for name in files} == edited
+    assert edited != {name: text.encode() for name, text in files.items()}
+
+
+def test_the_new_file_and_its_folder_are_synced_before_the_run_goes_on(folder, capsys, monkeypatch):
+    folder({"m.sql": CRLF})
+    synced = []
+    real = os.fsync
+
+    def fsync(fd):
+        synced.append(stat.S_IFMT(os.fstat(fd).st_mode))
+        real(fd)
+
+    monkeypatch.setattr(os, "fsync", fsync)
+    assert run(capsys, "remove-config", "tags", "m.sql")[0] == 0
+    assert synced == [stat.S_IFREG, stat.S_IFDIR]
+
+
+def test_a_signal_while_writing_waits_for_the_rename(folder, capsys, monkeypatch):
+    root = folder({"a.sql": CRLF, "b.sql": CRLF})
+    real = cli_files.tempfile.mkstemp
+
+    def mkstemp(**kwargs):
+        made = real(**kwargs)
+        os.kill(os.getpid(), signal.SIGINT)  # lands right after the temporary file exists
+        return made
+
+    monkeypatch.setattr(cli_files.tempfile, "mkstemp", mkstemp)
+    status, _, err = run(capsys, "remove-config", "tags", ".")
+    assert status == 130
+    assert err.splitlines()[-1] == "interrupted after 1 of 2 files"
+    assert (root / "a.sql").read_bytes() == DONE.encode()
+    assert (root / "b.sql").read_bytes() == CRLF.encode() and no_temporary_files(root)
 
 
 def test_editing_through_a_symlink_replaces_its_target(folder, capsys):
@@ -160,33 +439,83 @@ def test_editing_through_a_symlink_replaces_its_target(folder, capsys):
     (root / "link.sql").symlink_to(root / "real" / "m.sql")
     assert run(capsys, "remove-config", "tags", "link.sql")[0] == 0
     assert (root / "link.sql").is_symlink()
-    assert (root / "real" / "m.sql").read_bytes() == b"{{ config() }}\r\nselect 1\r\n"
+    assert (root / "real" / "m.sql").read_bytes() == DONE.encode()
 
 
 @pytest.mark.parametrize(
-    "argv",
-    [["set-config", "novalue", "x.sql"], ["set-config", "k=view", "x.sql"], ["frobnicate", "x.sql"]],
+    "count, terminal, options, bar",
+    [(201, True, [], True), (200, True, [], False), (201, False, [], False), (201, True, ["--no-progress"], False)],
 )
-def test_bad_arguments_exit_with_2(capsys, argv):
-    with pytest.raises(SystemExit) as exit:
-        cli.main(argv)
-    assert exit.value.code == 2
-
-
-@pytest.mark.parametrize("count, terminal, bar", [(201, True, True), (200, True, False), (201, False, False)])
-def test_progress_bar_only_for_many_files_on_a_terminal(folder, monkeypatch, count, terminal, bar):
+def test_progress_bar_only_for_many_files_on_a_terminal(folder, monkeypatch, count, terminal, options, bar):
     folder({f"m/{i:03}.sql": PLAIN for i in range(count)})
     stderr = io.StringIO()
     stderr.isatty = lambda: terminal
     monkeypatch.setattr(sys, "stderr", stderr)
     monkeypatch.setattr(sys, "stdout", io.StringIO())
-    assert cli.main(["check", "m"]) == 0
+    assert cli.main(["check", *options, "m"]) == 0
     assert (f"{count}/{count} files" in stderr.getvalue()) == bar
     assert stderr.getvalue().endswith(f"{count} files checked, 0 problems\n")
 
 
+def test_interrupted_runs_leave_every_file_old_or_new(tmp_path):
+    """SIGINT at random moments of a set-config run over 2,000 files."""
+    models = tmp_path / "models"
+    models.mkdir()
+    texts = [f"{{{{ config(key={value}, style='table') }}}}\nselect {{{{ ref('x') }}}}\n" for value in range(21)]
+    for i in range(2000):
+        (models / f"m{i:04}.sql").write_text(texts[0])
+    command = [sys.executable, "-m", "trelm_cst", "set-config", "--no-progress"]
+    started = time.monotonic()
+    assert subprocess.run([*command, "key=0", str(models)], capture_output=True).returncode == 0
+    full = time.monotonic() - started
+    seed = random.randrange(1 << 30)
+    rng = random.Random(seed)
+    for value in range(1, 21):
+        run = subprocess.Popen([*command, f"key={value}", str(models)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        time.sleep(rng.uniform(0, full))
+        run.send_signal(signal.SIGINT)
+        _, err = run.communicate(timeout=60)
+        # 0: done before the signal; -SIGINT or a KeyboardInterrupt: stopped
+        # while the interpreter was still starting.
+        assert run.returncode in (0, 130, -signal.SIGINT) or b"KeyboardInterrupt" in err, (seed, err)
+        allowed = set(texts[: value + 1])
+        assert all(path.read_text() in allowed for path in models.iterdir()), seed
+        assert len(os.listdir(models)) == 2000, seed
+
+
+def test_sigterm_exits_143_and_leaves_no_temporary_file(tmp_path):
+    models = tmp_path / "models"
+    models.mkdir()
+    for i in range(2000):
+        (models / f"m{i:04}.sql").write_text(CRLF)
+    run = subprocess.Popen(
+        [sys.executable, "-m", "trelm_cst", "remove-config", "tags", str(models)], stderr=subprocess.PIPE, text=True
+    )
+    while not any(path.read_bytes() == DONE.encode() for path in models.iterdir()):
+        time.sleep(0.01)
+    run.terminate()
+    _, err = run.communicate(timeout=60)
+    assert run.returncode in (0, 143)
+    assert run.returncode == 0 or err.splitlines()[-1].startswith("interrupted after ")
+    assert {path.read_bytes() for path in models.iterdir()} <= {CRLF.encode(), DONE.encode()} and no_temporary_files(models)
+
+
+def test_pre_commit_hook_runs_check_on_the_files_named(folder):
+    yaml = pytest.importorskip("yaml")
+    hooks = yaml.safe_load((REPO / ".pre-commit-hooks.yaml").read_text())
+    hook = next(hook for hook in hooks if hook["id"] == "trelm-cst-check")
+    assert re.search(hook["files"], "models/a.sql") and not re.search(hook["files"], "models/a.yml")
+    root = folder({"models/good.sql": PLAIN, "models/bad.sql": "select {{ x"})
+    entry = shlex.split(hook["entry"])
+    program = shutil.which(entry[0], path=os.path.dirname(sys.executable)) or shutil.which(entry[0])
+    assert program is not None, "the console script is installed with the package"
+    good = subprocess.run([program, *entry[1:], "models/good.sql"], cwd=root, capture_output=True, text=True)
+    bad = subprocess.run([program, *entry[1:], "models/good.sql", "models/bad.sql"], cwd=root, capture_output=True, text=True)
+    assert (good.returncode, bad.returncode) == (0, 1)
+    assert bad.stdout == "models/bad.sql:1:8: error: unterminated `{{` tag [jinja-syntax]\n"
+
 def test_module_and_version_run_as_a_program(tmp_path):
-    examples = Path(__file__).resolve().parents[2] / "examples"
+    examples = REPO / "examples"
     done = subprocess.run(
         [sys.executable, "-m", "trelm_cst", "inspect", str(examples)], capture_output=True, text=True, cwd=tmp_path
     )
@@ -197,7 +526,7 @@ def test_module_and_version_run_as_a_program(tmp_path):
 
 
 def test_readme_examples_run(monkeypatch, capsys):
-    root = Path(__file__).resolve().parents[2]
+    root = REPO
     monkeypatch.chdir(root)
     blocks = (root / "README.md").read_text(encoding="utf-8").split("```python\n")[1:]
     namespace: dict = {}
@@ -205,3 +534,35 @@ def test_readme_examples_run(monkeypatch, capsys):
         exec(compile(block.split("```", 1)[0], "README.md", "exec"), namespace)
     out = capsys.readouterr().out
     assert "<Document with 3 queries>" in out and "cannot remove the only item of a SELECT clause" in out
+
+
+@pytest.mark.parametrize(
+    "argv, after, summary",
+    [
+        (["rename-ref", "x", "y"], CONFIGURED.replace("ref('x')", "ref('y')"), "changed 1 file (1 call)"),
+        (["rename-source", "raw.y", "lake.z"], CONFIGURED.replace("'raw', 'y'", "'lake', 'z'"), "changed 1 file (1 call)"),
+        (["rename-ref", "missing", "y"], CONFIGURED, "changed 0 files (0 calls)"),
+    ],
+)
+def test_renames_edit_in_place(folder, capsys, argv, after, summary):
+    root = folder({"m.sql": CONFIGURED, "crlf.sql": CRLF})
+    status, out, err = run(capsys, *argv, ".")
+    assert (status, out) == (0, "")
+    assert (root / "m.sql").read_bytes() == after.encode() and (root / "crlf.sql").read_bytes() == CRLF.encode()
+    unchanged = 2 if after == CONFIGURED else 1
+    assert err == f"{summary}, {unchanged} unchanged, 0 failed\n"
+
+
+@pytest.mark.parametrize("flags, status", [(["--check"], 1), (["--dry-run"], 0), (["--check", "--dry-run"], 1)])
+def test_rename_check_and_dry_run_write_nothing(folder, capsys, flags, status):
+    root = folder({"m.sql": CONFIGURED})
+    code, out, err = run(capsys, "rename-ref", *flags, "x", "y", "m.sql")
+    assert code == status and (root / "m.sql").read_bytes() == CONFIGURED.encode()
+    assert ("+from {{ ref('y') }}" in out) == ("--dry-run" in flags)
+    assert err.endswith("would change 1 file (1 call), 0 unchanged, 0 failed\n")
+
+
+def test_rename_check_passes_when_nothing_would_change(folder, capsys):
+    folder({"m.sql": CONFIGURED})
+    assert run(capsys, "rename-ref", "--check", "nope", "y", "m.sql")[0] == 0
+

@@ -85,8 +85,8 @@ def literal_refused(kind):
     return "cannot write a " + kind + " as a Jinja literal; use set_raw() with Jinja source instead"
 
 
-def unreadable(key, source):
-    return "cannot set `" + key + "` to `" + source + "`: the config tag would no longer read back with that value"
+def not_expression(key, source, why):
+    return f"cannot set `{key}` to `{source}`: not a Jinja expression ({why})"
 
 
 EXPRESSION = "config argument `persist` is the expression `var('p')`, not a literal; use raw() to read it"
@@ -115,10 +115,10 @@ EXPRESSION = "config argument `persist` is the expression `var('p')`, not a lite
         (EXAMPLE, lambda c: c.__setitem__("", object()), ValueError, "`` is not a valid argument name"),
         (EXAMPLE, lambda c: c.set_raw("é", "1"), ValueError, "`é` is not a valid argument name"),
         (EXAMPLE, lambda c: c.set_raw("a\0", "1"), ValueError, "`a\0` is not a valid argument name"),
-        # Raw source that would break the tag or not read back as one value.
-        (EXAMPLE, lambda c: c.set_raw("k", "'x' }} {{ y"), ValueError, unreadable("k", "'x' }} {{ y")),
-        (EXAMPLE, lambda c: c.set_raw("k", ""), ValueError, unreadable("k", "")),
-        (EXAMPLE, lambda c: c.set_raw("style", " 1) + (2 "), ValueError, unreadable("style", "1) + (2")),
+        # Raw source that is not one Jinja expression (more in test_jinja_agreement.py).
+        (EXAMPLE, lambda c: c.set_raw("k", "'x' }} {{ y"), ValueError, not_expression("k", "'x' }} {{ y", "unexpected '}'")),
+        (EXAMPLE, lambda c: c.set_raw("k", ""), ValueError, not_expression("k", "", "expected an expression, got the end of the expression")),
+        (EXAMPLE, lambda c: c.set_raw("style", " 1) + (2 "), ValueError, not_expression("style", "1) + (2", "unexpected ')'")),
     ],
 )
 def test_failed_calls_raise_and_change_nothing(text, call, error, message):

@@ -68,3 +68,73 @@ def test_edits_reparse_to_the_live_columns():
             assert [significant(c.text) for c in reparsed] == live, path.name
             edited += 1
     assert edited > 0
+
+
+def spans_hold(doc):
+    """Every node, token, query, clause, CTE, select, column, config and call
+    covers its own text in str(doc)."""
+    from test_tree_api import every_object
+
+    text = str(doc)
+    for obj, expected in every_object(doc):
+        span = obj.span
+        if span is None or text[span[0] : span[1]] != expected:
+            return f"{obj!r} at {span}"
+    return None
+
+
+def locations_hold(doc):
+    """location() at the start of every line and of the token after it,
+    against a count made here."""
+    text = str(doc)
+    line, start = 1, 0
+    while True:
+        if doc.location(start) != (line, 1):
+            return f"line {line}"
+        if start < len(text) and doc.location(start + 1) != ((line, 2) if text[start] != "\n" else (line + 1, 1)):
+            return f"after the start of line {line}"
+        found = text.find("\n", start)
+        if found < 0:
+            break
+        line, start = line + 1, found + 1
+    if doc.location(len(text)) != (line, len(text) - start + 1):
+        return "the end"
+    return None
+
+
+def test_spans_and_locations_before_and_after_edits():
+    failures = []
+    for path in FILES:
+        doc = parse_trelm(read(path))
+        for stage in ("parsed", "edited"):
+            problem = spans_hold(doc) or locations_hold(doc)
+            if problem:
+                failures.append(f"{path.name} ({stage}): {problem}")
+            s = doc.query.select if doc.query else None
+            if s is not None:
+                s.add("zz_added", 0)
+                if len(s) > 2:
+                    s.columns[-1].detach()
+            if doc.config is not None:
+                doc.config["zz_key"] = "v"
+    assert failures == []
+
+
+def test_renaming_every_ref_and_source_and_back_gives_the_same_bytes():
+    renamed = 0
+    for path in FILES:
+        text = read(path)
+        doc = parse_trelm(text)
+        refs = {args[-1] for args in doc.refs}
+        sources = set(doc.sources)
+        for model in refs:
+            renamed += doc.rename_ref(model, f"zz_{model}")
+        for source, table in sources:
+            doc.rename_source((source, table), (f"zz'{source}", f'zz"{table}'))
+        assert doc.refs == [(*args[:-1], f"zz_{args[-1]}") for args in parse_trelm(text).refs], path.name
+        for model in refs:
+            doc.rename_ref(f"zz_{model}", model)
+        for source, table in sources:
+            doc.rename_source((f"zz'{source}", f'zz"{table}'), (source, table))
+        assert str(doc) == text, path.name
+    assert renamed > 0

@@ -19,7 +19,7 @@ def test_names_find_index_contains():
     assert "order id" in s
     assert len(s) == 5
     assert repr(s) == "<Select with 5 columns>"
-    assert str(s) == repr(s)
+    assert str(s) == 'select a, b + 1, c AS d, t.amount, "Order Id"'
 
 
 # The analysis itself is tested in C++; these rows check that each answer

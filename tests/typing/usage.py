@@ -9,7 +9,21 @@ from pathlib import Path
 from typing import Any
 
 import trelm_cst
-from trelm_cst import Column, Config, Cte, Document, Query, Select, TrelmSyntaxError, parse_trelm, render_literal
+from trelm_cst import (
+    Call,
+    Column,
+    Config,
+    Cte,
+    Document,
+    Node,
+    Query,
+    Select,
+    Token,
+    TrelmSyntaxError,
+    parse_literal,
+    parse_trelm,
+    render_literal,
+)
 
 EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "orders.sql"
 
@@ -51,6 +65,25 @@ def walk(doc: Document) -> list[str]:
     return names
 
 
+def positions(doc: Document) -> list[object]:
+    text = str(doc)
+    found: list[object] = []
+    stack: list[Node] = [doc.root]
+    while stack:
+        node = stack.pop()
+        for child in node.children:
+            span: tuple[int, int] | None = child.span
+            assert span is not None and text[span[0] : span[1]] == str(child)
+            if isinstance(child, Node):
+                stack.append(child)
+    tokens: list[Token] = doc.tokens()
+    line, column = doc.location(len(text))
+    calls: list[Call] = doc.calls("ref")
+    found.extend([len(tokens), line, column, [parse_literal(c.args[0]) for c in calls], calls[0].kwargs])
+    found.append(doc.rename_ref("stg_orders", "orders") + doc.rename_source(("a", "b"), ("c", "d")))
+    return found
+
+
 def error_position(text: str) -> tuple[int, int, int] | None:
     try:
         Document.parse(text)
@@ -67,6 +100,8 @@ def misuses(doc: Document) -> None:
     assert doc.query is not None and doc.query.select is not None
     doc.query < doc.query  # type: ignore[operator]  # queries have no order
     doc.query.select.columns[0].text = None  # type: ignore[assignment]
+    doc.root.kind == "table"  # type: ignore[comparison-overlap]  # not a node kind
+    doc.rename_source("a.b", ("c", "d"))  # type: ignore[arg-type]
 
 
 def main() -> None:
@@ -75,6 +110,7 @@ def main() -> None:
     print(trelm_cst.__version__, repr(doc), doc.refs, doc.sources)
     print(columns_of(doc))
     print(walk(doc))
+    print(positions(doc))
     assert doc.query is not None and doc.query.select is not None and doc.config is not None
     print(edit_select(doc.query.select))
     print(edit_config(doc.config))

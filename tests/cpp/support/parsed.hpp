@@ -72,7 +72,7 @@ inline cst::NodeRef first_select(const cst::Document& doc) {
   if (!query) return nullptr;
   auto lock = query->read_lock();
   for (const cst::Child& c : query->children) {
-    if (c.is_node_kind(cst::NodeKind::clause("SELECT"))) return c.node();
+    if (c.is_node_kind(cst::NodeKind::clause(*cst::find_clause_name("SELECT")))) return c.node();
   }
   return nullptr;
 }

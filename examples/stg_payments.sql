@@ -1,0 +1,4 @@
+{{ config(style='view') }}
+
+select id as payment_id, order_id, amount
+from {{ source('stripe', 'payments') }}

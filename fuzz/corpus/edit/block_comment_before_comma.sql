@@ -1,0 +1,2 @@
+select a /* keep */, b, c from t
+-- p

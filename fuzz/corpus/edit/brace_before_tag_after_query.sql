@@ -1,0 +1,2 @@
+{% if x %}select a{% else %}select b{% endif %}
+-- ‚

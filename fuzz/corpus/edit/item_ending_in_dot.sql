@@ -1,0 +1,2 @@
+select a, b from t
+-- Â

@@ -1,0 +1,2 @@
+select a /* x */ , b, c from t
+-- p

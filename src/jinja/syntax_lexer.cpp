@@ -1,0 +1,314 @@
+#include "jinja/syntax_lexer.hpp"
+
+#include "lexer/cursor.hpp"
+#include "lexer/unicode.hpp"
+
+namespace trelm::jinja {
+namespace {
+
+using lexer::detail::decode_utf8;
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool is_in_base(char c, int base) {
+  if (base == 2) return c == '0' || c == '1';
+  if (base == 8) return c >= '0' && c <= '7';
+  return is_hex(c);
+}
+
+}  // namespace
+
+// The closing marker at `p`: its end, or 0. A "-" before the marker
+// belongs to it; a "+" only before "%}".
+std::size_t TagLexer::closer_end(std::size_t p) const {
+  switch (closer_) {
+    case Closer::Expression:
+      if (at(p, "-}}")) return p + 3;
+      return at(p, "}}") ? p + 2 : 0;
+    case Closer::Statement:
+      if (at(p, "-%}") || at(p, "+%}")) return p + 3;
+      return at(p, "%}") ? p + 2 : 0;
+    case Closer::None:
+      return 0;
+  }
+  return 0;
+}
+
+// Python's idea of whitespace: Unicode White_Space and the four ASCII
+// separators 0x1C..0x1F.
+std::size_t TagLexer::whitespace_length(std::size_t p) const {
+  const auto b = static_cast<unsigned char>(s_[p]);
+  if (b < 0x80) return (b == ' ' || (b >= 9 && b <= 13) || (b >= 0x1C && b <= 0x1F)) ? 1 : 0;
+  return lexer::unicode::white_space_length(s_, p);
+}
+
+std::size_t TagLexer::after_whitespace(std::size_t p) const {
+  while (p < s_.size()) {
+    const std::size_t n = whitespace_length(p);
+    if (n == 0) break;
+    p += n;
+  }
+  return p;
+}
+
+bool TagLexer::lex_one(std::size_t p, SyntaxToken& t) {
+  t.start = p;
+  const char c = s_[p];
+  if (is_digit(c)) {
+    if (const std::size_t end = float_end(p)) {
+      t.kind = SyntaxKind::Float;
+      t.end = end;
+      return true;
+    }
+    t.kind = SyntaxKind::Integer;
+    t.end = integer_end(p);
+    return true;
+  }
+  if (c == '\'' || c == '"') return lex_string(p, t);
+  if (c == '_' || is_ascii_letter(c) || static_cast<unsigned char>(c) >= 0x80) return lex_name(p, t);
+  return lex_operator(p, t);
+}
+
+// Digit groups joined by single underscores: «1_000».
+std::size_t TagLexer::digits_end(std::size_t p) const {
+  if (p >= s_.size() || !is_digit(s_[p])) return 0;
+  while (true) {
+    while (p < s_.size() && is_digit(s_[p])) ++p;
+    if (p + 1 < s_.size() && s_[p] == '_' && is_digit(s_[p + 1])) {
+      ++p;
+      continue;
+    }
+    return p;
+  }
+}
+
+std::size_t TagLexer::exponent_end(std::size_t p) const {
+  if (p >= s_.size() || (s_[p] != 'e' && s_[p] != 'E')) return 0;
+  ++p;
+  if (p < s_.size() && (s_[p] == '+' || s_[p] == '-')) ++p;
+  return digits_end(p);
+}
+
+// A float needs a fraction or an exponent, and no "." just before it
+// («a.1.2» is two subscripts, not a float).
+std::size_t TagLexer::float_end(std::size_t p) const {
+  if (p > 0 && s_[p - 1] == '.') return 0;
+  const std::size_t whole = digits_end(p);
+  std::size_t fraction = 0;
+  if (whole < s_.size() && s_[whole] == '.') fraction = digits_end(whole + 1);
+  if (fraction != 0) {
+    if (const std::size_t e = exponent_end(fraction)) return e;
+    return fraction;
+  }
+  return exponent_end(whole);
+}
+
+// 0b.., 0o.., 0x.. (each with at least one digit), a decimal without a
+// leading zero, or zeros; underscores only between digits.
+std::size_t TagLexer::integer_end(std::size_t p) const {
+  if (s_[p] == '0' && p + 1 < s_.size()) {
+    const char k = static_cast<char>(s_[p + 1] | 0x20);
+    const int base = k == 'b' ? 2 : k == 'o' ? 8 : k == 'x' ? 16 : 0;
+    if (base != 0) {
+      std::size_t q = p + 2;
+      while (true) {
+        const std::size_t d = q < s_.size() && s_[q] == '_' ? q + 1 : q;
+        if (d < s_.size() && is_in_base(s_[d], base)) {
+          q = d + 1;
+        } else {
+          break;
+        }
+      }
+      if (q > p + 2) return q;
+    }
+  }
+  const char digit = s_[p] == '0' ? '0' : 0;  // after a leading zero only zeros follow
+  std::size_t q = p + 1;
+  while (true) {
+    const std::size_t d = q < s_.size() && s_[q] == '_' ? q + 1 : q;
+    if (d < s_.size() && is_digit(s_[d]) && (digit == 0 || s_[d] == '0')) {
+      q = d + 1;
+    } else {
+      return q;
+    }
+  }
+}
+
+bool TagLexer::lex_string(std::size_t p, SyntaxToken& t) {
+  const char quote = s_[p];
+  std::size_t q = p + 1;
+  while (q < s_.size() && s_[q] != quote) {
+    if (s_[q] == '\\') {
+      if (q + 1 >= s_.size()) {
+        q = s_.size();  // a final backslash leaves the string open
+        break;
+      }
+      if (const char* problem = escape_problem(q)) {
+        error_ = problem;
+        return false;
+      }
+      q += 2;
+    } else {
+      ++q;
+    }
+  }
+  if (q >= s_.size()) {
+    error_ = std::string("unexpected char '") + quote + "'";
+    return false;
+  }
+  t.kind = SyntaxKind::String;
+  t.end = q + 1;
+  return true;
+}
+
+// Strings are decoded with Python's escapes; these are the ones whose
+// decoding fails.
+const char* TagLexer::escape_problem(std::size_t backslash) const {
+  const char kind = s_[backslash + 1];
+  const auto hex_run = [&](std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t at = backslash + 2 + i;
+      if (at >= s_.size() || !is_hex(s_[at])) return false;
+    }
+    return true;
+  };
+  switch (kind) {
+    case 'x':
+      return hex_run(2) ? nullptr : "truncated \\xXX escape";
+    case 'u':
+      return hex_run(4) ? nullptr : "truncated \\uXXXX escape";
+    case 'U': {
+      if (!hex_run(8)) return "truncated \\UXXXXXXXX escape";
+      const std::string digits(s_.substr(backslash + 2, 8));
+      return std::stoul(digits, nullptr, 16) > 0x10FFFF ? "illegal Unicode character" : nullptr;
+    }
+    case 'N': {
+      const std::size_t open = backslash + 2;
+      if (open >= s_.size() || s_[open] != '{') return "malformed \\N character escape";
+      const std::size_t close = s_.find('}', open + 1);
+      if (close == std::string_view::npos || close == open + 1) return "malformed \\N character escape";
+      return nullptr;
+    }
+    default:
+      return nullptr;
+  }
+}
+
+// Name characters: ASCII letters, digits and "_", and non-ASCII letters
+// and numbers; a name may not start with a number.
+std::size_t TagLexer::name_char_length(std::size_t p, bool first, bool& bad_start) const {
+  const auto b = static_cast<unsigned char>(s_[p]);
+  if (b < 0x80) return (b == '_' || is_ascii_letter(static_cast<char>(b)) || is_digit(static_cast<char>(b))) ? 1 : 0;
+  const auto d = decode_utf8(s_, p);
+  if (!d.valid) return 0;
+  if (lexer::unicode::is_alphabetic(d.cp)) return d.length;
+  if (lexer::unicode::is_numeric(d.cp)) {
+    if (first) bad_start = true;
+    return d.length;
+  }
+  return 0;
+}
+
+bool TagLexer::lex_name(std::size_t p, SyntaxToken& t) {
+  bool bad_start = false;
+  std::size_t q = p;
+  while (q < s_.size()) {
+    const std::size_t n = name_char_length(q, q == p, bad_start);
+    if (n == 0) break;
+    q += n;
+  }
+  if (q == p) {
+    error_ = "unexpected char '" + std::string(s_.substr(p, decode_utf8(s_, p).length)) + "'";
+    return false;
+  }
+  if (bad_start) {
+    error_ = "invalid character in identifier";
+    return false;
+  }
+  t.kind = SyntaxKind::Name;
+  t.end = q;
+  return true;
+}
+
+bool TagLexer::lex_operator(std::size_t p, SyntaxToken& t) {
+  struct Entry {
+    std::string_view text;
+    Op op;
+  };
+  // Two-character operators first: the longest one wins.
+  static constexpr Entry kOps[] = {
+      {"//", Op::FloorDiv}, {"**", Op::Pow}, {"==", Op::Eq},  {"!=", Op::Ne},        {">=", Op::GtEq},
+      {"<=", Op::LtEq},     {"+", Op::Add},  {"-", Op::Sub},  {"/", Op::Div},        {"*", Op::Mul},
+      {"%", Op::Mod},       {"~", Op::Tilde}, {"[", Op::LBracket}, {"]", Op::RBracket}, {"(", Op::LParen},
+      {")", Op::RParen},    {"{", Op::LBrace}, {"}", Op::RBrace}, {">", Op::Gt},       {"<", Op::Lt},
+      {"=", Op::Assign},    {".", Op::Dot},  {":", Op::Colon}, {"|", Op::Pipe},       {",", Op::Comma},
+      {";", Op::Semicolon},
+  };
+  for (const Entry& e : kOps) {
+    if (!at(p, e.text)) continue;
+    t.kind = SyntaxKind::Operator;
+    t.op = e.op;
+    t.end = p + e.text.size();
+    return balance(e.text[0]);
+  }
+  error_ = "unexpected char '" + std::string(s_.substr(p, decode_utf8(s_, p).length)) + "'";
+  return false;
+}
+
+// Brackets must pair inside a tag; the closing marker only counts
+// outside them.
+bool TagLexer::balance(char c) {
+  switch (c) {
+    case '(':
+      balance_.push_back(')');
+      return true;
+    case '[':
+      balance_.push_back(']');
+      return true;
+    case '{':
+      balance_.push_back('}');
+      return true;
+    case ')':
+    case ']':
+    case '}':
+      if (balance_.empty()) {
+        error_ = std::string("unexpected '") + c + "'";
+        return false;
+      }
+      if (balance_.back() != c) {
+        error_ = std::string("unexpected '") + c + "', expected '" + balance_.back() + "'";
+        return false;
+      }
+      balance_.pop_back();
+      return true;
+    default:
+      return true;
+  }
+}
+
+SyntaxToken TagLexer::next() {
+  if (done_) return last_;
+  const auto finish = [this](SyntaxKind kind, std::size_t start, std::size_t end) {
+    done_ = true;
+    last_ = {kind, Op::None, start, end};
+    return last_;
+  };
+  while (true) {
+    if (balance_.empty()) {
+      if (const std::size_t end = closer_end(pos_)) return finish(SyntaxKind::End, pos_, end);
+    }
+    const std::size_t p = after_whitespace(pos_);
+    if (p >= s_.size()) return finish(SyntaxKind::Eof, p, p);
+    if (p != pos_) {
+      pos_ = p;
+      continue;  // the closer may follow the whitespace
+    }
+    SyntaxToken t;
+    if (!lex_one(p, t)) return finish(SyntaxKind::Error, p, p + 1);
+    pos_ = t.end;
+    return t;
+  }
+}
+
+}  // namespace trelm::jinja

@@ -1,0 +1,32 @@
+// What the template engine refuses in a whole template, read from its text
+// alone: tags found the way the engine finds them (inside SQL strings and
+// comments too), each checked with check_tag, then paired into blocks.
+// Stops at the first construct that never ends, as the engine does.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace trelm::jinja {
+
+enum class TemplateCode : std::uint8_t {
+  Syntax,           // a tag that does not parse, or never ends
+  UnclosedBlock,    // a block tag with no end tag
+  UnmatchedEndTag,  // an end tag that closes no open block
+  MisplacedBranch,  // `else` or `elif` outside a block that takes it
+};
+
+struct TemplateProblem {
+  TemplateCode code = TemplateCode::Syntax;
+  std::size_t start = 0;  // byte range in the template text
+  std::size_t end = 0;
+  std::string message;
+};
+
+// Every problem, ordered by where it starts.
+std::vector<TemplateProblem> check_template(std::string_view text);
+
+}  // namespace trelm::jinja

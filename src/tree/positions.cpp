@@ -1,0 +1,139 @@
+#include "tree/positions.hpp"
+
+#include <algorithm>
+
+#include "tree/walk.hpp"
+
+namespace trelm::cst {
+
+std::size_t count_chars(std::string_view text) {
+  std::size_t n = 0;
+  for (char c : text) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return n;
+}
+
+namespace {
+
+struct Frame {
+  const Child* next;
+  const Child* end;
+  const Node* node;
+  std::size_t start;
+};
+
+// The frames of the walk; whatever way the walk ends, the read locks it
+// still holds are given back.
+struct Frames {
+  std::vector<Frame> stack;
+  Frames() { stack.reserve(16); }
+  Frames(const Frames&) = delete;
+  Frames& operator=(const Frames&) = delete;
+  ~Frames() {
+    for (const Frame& f : stack) f.node->mutex.unlock_shared();
+  }
+  // Room first, so nothing can throw between locking and recording.
+  void enter(const Node* n, std::size_t start) {
+    if (stack.size() == stack.capacity()) stack.reserve(2 * stack.capacity());
+    n->mutex.lock_shared();
+    stack.push_back(Frame{n->children.data(), n->children.data() + n->children.size(), n, start});
+  }
+};
+
+}  // namespace
+
+// One pass over the text: characters counted, line starts recorded. The
+// loop is the cost of the whole index, so it looks at each byte once.
+PositionIndex::PositionIndex(const Document& doc) {
+  line_starts_.push_back(0);
+  std::size_t at = 0;
+  const auto take_text = [&](std::string_view text) {
+    std::size_t chars = 0;
+    for (char c : text) {
+      const auto b = static_cast<unsigned char>(c);
+      chars += (b & 0xC0) != 0x80;
+      if (b == '\n') line_starts_.push_back(at + chars);
+    }
+    return chars;
+  };
+  // Rehashing as the maps grow costs as much as the walk: room is made up
+  // front from the size of the parsed text, about five bytes a token.
+  if (const TextBuffer* source = doc.root->text.get()) {
+    tokens_.reserve(source->view().size() / 5);
+    nodes_.reserve(source->view().size() / 40);
+  }
+  Frames frames;
+  frames.enter(doc.root.get(), 0);
+  while (!frames.stack.empty()) {
+    Frame& top = frames.stack.back();
+    if (top.next == top.end) {
+      nodes_.emplace(top.node, TextSpan{top.start, at});
+      top.node->mutex.unlock_shared();
+      frames.stack.pop_back();
+      continue;
+    }
+    const Child& c = *top.next++;
+    if (const Token* t = c.as_token()) {
+      const std::size_t chars = take_text(t->text());
+      if (t->size() != 0) tokens_.emplace(t->text().data(), TextSpan{at, at + chars});
+      at += chars;
+      continue;
+    }
+    frames.enter(c.node_ptr(), at);
+  }
+  length_ = at;
+}
+
+std::optional<TextSpan> PositionIndex::node_span(const Node* node) const {
+  auto it = nodes_.find(node);
+  if (it == nodes_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::optional<TextSpan> PositionIndex::token_span(const char* text_address) const {
+  auto it = tokens_.find(text_address);
+  if (it == tokens_.end()) return std::nullopt;
+  return it->second;
+}
+
+LineColumn PositionIndex::location(std::size_t index) const {
+  auto after = std::upper_bound(line_starts_.begin(), line_starts_.end(), index);
+  const auto line = static_cast<std::size_t>(after - line_starts_.begin());
+  return LineColumn{line, index - line_starts_[line - 1] + 1};
+}
+
+std::vector<TokenCopy> copy_tokens(const Document& doc) {
+  std::vector<TokenCopy> out;
+  auto lock = doc.root->read_lock();
+  detail::walk(
+      doc.root->children,
+      [&out](const Token& t) {
+        out.push_back(TokenCopy{t.kind, std::string(t.text()), t.text().data()});
+        return true;
+      },
+      [](const Child&) {});
+  return out;
+}
+
+std::shared_ptr<const PositionIndex> PositionCache::current(const Document& doc) {
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (index_) return index_;
+    generation = generation_;
+  }
+  auto built = std::make_shared<const PositionIndex>(doc);
+  // An edit that came while the tree was walked has dropped the generation
+  // the walk started from: the index is still this caller's answer, but it
+  // is not kept.
+  std::lock_guard lock(mutex_);
+  if (generation_ == generation && !index_) index_ = built;
+  return built;
+}
+
+void PositionCache::drop() {
+  std::lock_guard lock(mutex_);
+  ++generation_;
+  index_.reset();
+}
+
+}  // namespace trelm::cst

@@ -1,0 +1,93 @@
+// Where the nodes and tokens of a document lie in its printed text, counted
+// in characters (code points of the UTF-8 text), the way a Python str
+// counts, and the line and column of any such index.
+//
+// One walk over the whole tree answers every position at once, so the index
+// is built on demand and cached per document (PositionCache); every edit
+// drops the cache, so an answer is never stale.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "tree/document.hpp"
+
+namespace trelm::cst {
+
+// [start, end) in characters.
+struct TextSpan {
+  std::size_t start = 0;
+  std::size_t end = 0;
+  bool operator==(const TextSpan&) const = default;
+};
+
+// The number of characters of UTF-8 text: the bytes that start one.
+std::size_t count_chars(std::string_view text);
+
+// Line and column of a character index, both 1-based, both in characters.
+struct LineColumn {
+  std::size_t line = 1;
+  std::size_t column = 1;
+};
+
+class PositionIndex {
+ public:
+  // Walks the document once; takes the read locks it needs itself.
+  explicit PositionIndex(const Document& doc);
+
+  // nullopt for a node that is not in the document (a removed column).
+  std::optional<TextSpan> node_span(const Node* node) const;
+  // The span of a token that is in the document, found by the address of
+  // its text: no two tokens of a tree share one, and a token keeps its
+  // address while it stays in the tree. nullopt when no token of the
+  // document has that address (empty tokens have none).
+  std::optional<TextSpan> token_span(const char* text_address) const;
+
+  // The length of the text, in characters.
+  std::size_t length() const { return length_; }
+  // Lines end at "\n"; `index` must be at most length().
+  LineColumn location(std::size_t index) const;
+
+ private:
+  std::unordered_map<const Node*, TextSpan> nodes_;
+  std::unordered_map<const char*, TextSpan> tokens_;
+  std::vector<std::size_t> line_starts_;  // the index of each line's first character
+  std::size_t length_ = 0;
+};
+
+// A token as it was when read: its kind and text, and the address of its
+// text, by which a later PositionIndex finds it again.
+struct TokenCopy {
+  TokenKind kind = TokenKind::Other;
+  std::string text;
+  const char* address = nullptr;
+};
+
+// Every token of the document, in order; takes the read locks itself.
+std::vector<TokenCopy> copy_tokens(const Document& doc);
+
+// The position index of one document, built when first asked for and kept
+// until the next edit. Thread-safe; the cache's own lock is never held while
+// the tree is walked, so it cannot order against the tree's locks.
+class PositionCache {
+ public:
+  // The index of the tree as it is now.
+  std::shared_ptr<const PositionIndex> current(const Document& doc);
+  // Every edit calls this once it has changed the tree.
+  void drop();
+
+ private:
+  std::mutex mutex_;
+  std::uint64_t generation_ = 0;
+  std::shared_ptr<const PositionIndex> index_;
+};
+
+}  // namespace trelm::cst

@@ -1,0 +1,40 @@
+import pytest
+
+from trelm_cst import Diagnostic, TrelmSyntaxError, parse_trelm
+
+
+def found(text):
+    return [(d.code, d.severity, d.span, d.line, d.column) for d in parse_trelm(text).diagnostics()]
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("select 1 {{ x }} {% if a %}{% endif %}", []),
+        # Spans index str(document): characters, not UTF-8 bytes; so do columns.
+        ("-- é\r\nselect 'ü', {{ a b }}", [("jinja-syntax", "error", (23, 24), 2, 18)]),
+        ("{% if a %}\n  {% for x in y %}\n{% endif %}", [("unclosed-block", "error", (13, 29), 2, 3)]),
+        ("{% else %}", [("misplaced-branch", "error", (0, 10), 1, 1)]),
+        # A bracket SQL never closes is only a warning: rendering may balance it.
+        ("select f(a, b\nfrom t where x)) and y]", [("unbalanced-bracket", "warning", (29, 30), 2, 16),
+                                                   ("unbalanced-bracket", "warning", (36, 37), 2, 23)]),
+    ],
+)
+def test_diagnostics_are_placed_in_the_text(text, expected):
+    assert found(text) == expected
+    doc = parse_trelm(text)
+    for d in doc.diagnostics():
+        assert str(doc)[d.span[0] : d.span[1]]  # never empty, always inside the text
+
+
+def test_diagnostic_reads_as_a_record():
+    (d,) = parse_trelm("{{ a b }}").diagnostics()
+    assert isinstance(d, Diagnostic)
+    assert repr(d) == "<Diagnostic error jinja-syntax at 1:6: expected the end of the tag, got `b`>"
+    with pytest.raises(TypeError):
+        Diagnostic()
+
+
+def test_a_document_that_does_not_parse_still_raises():
+    with pytest.raises(TrelmSyntaxError):
+        parse_trelm("{{ ref('a' }}")

@@ -1,0 +1,275 @@
+"""The checker's verdict against the template engine's own parser: every
+file and every tag of the shared corpus, and seeded generated templates,
+valid ones and broken ones. "The checker refuses" means an error among the
+document's diagnostics (or a document that does not parse at all); "the
+engine refuses" means its parse raises TemplateSyntaxError. The counts are
+printed in the test run's summary."""
+
+import pathlib
+import random
+import re
+import warnings
+
+import pytest
+
+from trelm_cst import TrelmSyntaxError, parse_trelm
+
+jinja2 = pytest.importorskip("jinja2")
+
+ENGINE = jinja2.Environment(extensions=["jinja2.ext.do", "jinja2.ext.loopcontrols"])
+CORPUS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
+FILES = sorted(CORPUS.rglob("*.sql")) if CORPUS.is_dir() else []
+
+BLOCKS = ["if", "for", "set", "block", "macro", "call", "filter", "with", "autoescape"]
+KNOWN = set(BLOCKS) | {"end" + b for b in BLOCKS} | {
+    "elif", "else", "extends", "include", "import", "from", "print", "do", "break", "continue", "raw",
+}
+# A minimal opener for each block, so that an end tag can be checked inside one.
+OPENERS = {
+    "if": "{% if x %}", "for": "{% for x in y %}", "set": "{% set x %}", "block": "{% block b %}",
+    "macro": "{% macro m() %}", "call": "{% call m() %}", "filter": "{% filter upper %}",
+    "with": "{% with %}", "autoescape": "{% autoescape true %}",
+}
+
+
+def engine_verdict(text):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # invalid string escapes only warn
+        try:
+            ENGINE.parse(text)
+        except jinja2.TemplateSyntaxError:
+            return "refused"
+        except RecursionError:
+            return "crashed"
+    return "accepted"
+
+
+def checker_refuses(text):
+    try:
+        doc = parse_trelm(text)
+    except TrelmSyntaxError:
+        return True
+    return any(d.severity == "error" for d in doc.diagnostics())
+
+
+def tags_of(text):
+    """The Jinja tags of a template, found the way the engine finds them."""
+    tags, pos = [], 0
+    while (p := text.find("{", pos)) != -1 and p + 1 < len(text):
+        kind = text[p + 1]
+        if kind == "#":
+            end = text.find("#}", p + 2)
+            pos = len(text) if end == -1 else end + 2
+            continue
+        if kind not in "{%":
+            pos = p + 1
+            continue
+        raw = re.compile(r"\{%[-+]?\s*raw\s*-?%\}").match(text, p)
+        if raw:
+            end = re.compile(r"\{%[-+]?\s*endraw\s*[-+]?%\}").search(text, raw.end())
+            pos = len(text) if end is None else end.end()
+            continue
+        closer, depth, i = ("}}" if kind == "{" else "%}"), 0, p + 2
+        while i < len(text):
+            c = text[i]
+            if depth == 0 and text.startswith(closer, i):
+                tags.append(text[p : i + 2])
+                break
+            if c in "'\"":
+                j = i + 1
+                while j < len(text) and text[j] != c:
+                    j += 2 if text[j] == "\\" else 1
+                i = j
+            elif c in "([{":
+                depth += 1
+            elif c in ")]}" and depth:
+                depth -= 1
+            i += 1
+        pos = i + 2
+    return tags
+
+
+def tag_name(tag):
+    m = re.match(r"\{%[-+]?\s*(\w+)", tag)
+    return m.group(1) if m else None
+
+
+def tag_templates(tag):
+    """Whole templates that hold `tag` and are otherwise valid."""
+    name = tag_name(tag)
+    if tag.startswith("{{") or name is None or name not in KNOWN:
+        return [tag]
+    if name in ("elif", "else"):
+        return ["{% if x %}" + tag + "{% endif %}"]
+    if name.startswith("end") and name[3:] in OPENERS:
+        return [OPENERS[name[3:]] + tag]
+    if name == "set":  # a set tag may or may not open a block
+        return [tag, tag + "{% endset %}"]
+    if name in OPENERS:
+        return [tag + "{% end" + name + " %}"]
+    return [tag]
+
+
+class Tally:
+    def __init__(self):
+        self.compared = 0
+        self.disagreements = []
+
+    def compare(self, text):
+        self.compared += 1
+        engine = engine_verdict(text) == "refused"
+        if engine != checker_refuses(text):
+            self.disagreements.append((text[:300], "engine" if engine else "checker"))
+
+
+# Where the two differ on purpose: (template, the engine's verdict, whether the checker refuses).
+DISAGREEMENTS = [
+    # The engine's recursive parser runs out of Python stack and raises RecursionError, which is no
+    # syntax error; the checker refuses nesting past its bound instead of following it.
+    ("{{ " + "(" * 150 + "x" + ")" * 150 + " }}", "crashed", True),
+    # Unicode character names are looked up by the engine; the checker keeps no table of them.
+    ("{{ '\\N{NO SUCH NAME}' }}", "refused", False),
+    # Combining marks may continue a name for the engine; the checker takes only letters and numbers.
+    ("{{ x_\u0301 }}", "accepted", True),
+]
+
+
+@pytest.mark.parametrize(("template", "engine", "checker"), DISAGREEMENTS)
+def test_known_disagreements(template, engine, checker):
+    assert (engine_verdict(template), checker_refuses(template)) == (engine, checker)
+
+
+def is_unknown_tag(tag):
+    """A statement named by a name the engine has no tag for (one with no
+    name at all is a syntax error both sides see)."""
+    name = tag_name(tag) if tag.startswith("{%") else None
+    return name is not None and not name[0].isdigit() and name not in KNOWN
+
+
+def only_known_tags(text):
+    return not any(is_unknown_tag(t) for t in tags_of(text))
+
+
+@pytest.mark.skipif(not FILES, reason="shared corpus not present")
+def test_corpus_files_and_tags_agree(summary):
+    files, tags, left_out_files, left_out_tags = Tally(), Tally(), 0, 0
+    for path in FILES:
+        with open(path, encoding="utf-8", newline="") as f:
+            text = f.read()
+        if not only_known_tags(text):
+            left_out_files += 1
+        else:
+            files.compare(text)
+        for tag in tags_of(text):
+            if is_unknown_tag(tag):
+                left_out_tags += 1
+                continue
+            for template in tag_templates(tag):
+                tags.compare(template)
+    summary(
+        f"jinja agreement, corpus: {files.compared} files compared, {left_out_files} left out "
+        f"(tags unknown to the engine); {tags.compared} tag templates compared, {left_out_tags} left out; "
+        f"{len(files.disagreements)} + {len(tags.disagreements)} disagreements"
+    )
+    assert files.disagreements == []
+    assert tags.disagreements == []
+
+
+ATOMS = [
+    "a", "b.c", "x[0]", "x.0", "1", "2.5", "1e3", "0x1F", "1_000", "'s'", '"t"', "'a' \"b\"", "none", "True",
+    "[1, 2]", "[]", "(1, 2)", "()", "{'k': 1}", "{}", "f()", "f(1, k=2)", "f(*a, **b)", "x[1:2]", "x[::2]",
+    "loop.index", "ns.items()",
+]
+BINARY = ["+", "-", "*", "/", "//", "%", "**", "~", "==", "!=", "<", "<=", ">", ">=", "and", "or", "in", "not in"]
+SHAPES = [
+    "{a} {op} {b}", "not {a}", "-{a}", "({a})", "[{a}, {b}]", "({a}, {b})", "{{{a}: {b}}}", "{a}|upper",
+    "{a}|default({b})", "{a}|join(', ')|lower", "{a} is defined", "{a} is not none", "{a} is divisibleby {b}",
+    "f({a}, k={b})", "g(*{a})", "{a} if {b} else {a}", "{a} if {b}", "{a}[{b}]", "{a}.attr", "{a}({b},)",
+]
+STATEMENTS = [
+    "{{{{ {e} }}}}", "{{{{ {e}, {e} }}}}", "{{{{- {e} -}}}}", "{{% set x = {e} %}}", "{{% set x, y = {e}, {e} %}}",
+    "{{% set ns.a = {e} %}}", "{{% set x | trim %}}{{{{ {e} }}}}{{% endset %}}",
+    "{{% if {e} %}}a{{% elif {e} %}}b{{% else %}}c{{% endif %}}", "{{%- if {e} -%}}a{{%+ endif %}}",
+    "{{% for x in {e} %}}{{{{ x }}}}{{% else %}}none{{% endfor %}}",
+    "{{% for k, v in {e} if {e} recursive %}}{{% break %}}{{% continue %}}{{% endfor %}}",
+    "{{% macro m(a, b={e}) %}}{{{{ a }}}}{{% endmacro %}}", "{{% call(x) m({e}) %}}{{{{ x }}}}{{% endcall %}}",
+    "{{% filter upper %}}{{{{ {e} }}}}{{% endfilter %}}", "{{% block b %}}{{{{ {e} }}}}{{% endblock b %}}",
+    "{{% include {e} ignore missing with context %}}", "{{% import {e} as m %}}",
+    "{{% from {e} import b as c, d with context %}}", "{{% with a = {e} %}}{{{{ a }}}}{{% endwith %}}",
+    "{{% autoescape {e} %}}x{{% endautoescape %}}", "{{% do {e} %}}", "{{% extends {e} %}}",
+    "{{% print {e} %}}", "select {{{{ {e} }}}} from t {{# note #}}",
+]
+STRAY = [",", "(", ")", "[", "]", "{", "}", "+", "*", "|", ".", ":", "=", "not", "if", "else", "is", "'", "!"]
+BRANCHES = ["{% else %}", "{% elif x %}", "{% endif %}", "{% endfor %}", "{% if x %}", "{% for x in y %}"]
+PIECE = re.compile(r"\{\{-?|-?\}\}|\{%[-+]?|[-+]?%\}|\w+|'[^']*'|\"[^\"]*\"|\*\*|//|\S")
+
+
+def expression(rng, depth):
+    if depth == 0 or rng.random() < 0.3:
+        return rng.choice(ATOMS)
+    shape = rng.choice(SHAPES)
+    return shape.format(a=expression(rng, depth - 1), b=expression(rng, depth - 1), op=rng.choice(BINARY))
+
+
+def mutated(rng, text):
+    pieces = [m.group() for m in PIECE.finditer(text)]
+    i = rng.randrange(len(pieces))
+    kind = rng.randrange(6)
+    if kind == 0:
+        del pieces[i]  # a dropped operator, bracket, name or marker
+    elif kind == 1:
+        pieces.insert(i, pieces[i])  # a doubled one
+    elif kind == 2:
+        pieces.insert(i, rng.choice(STRAY))
+    elif kind == 3 and i + 1 < len(pieces):
+        pieces[i], pieces[i + 1] = pieces[i + 1], pieces[i]
+    else:
+        # A branch or block tag where it may not belong, or an end tag removed.
+        ends = [k for k, p in enumerate(pieces) if p.startswith("end")]
+        if kind == 4 and ends:
+            k = rng.choice(ends)
+            del pieces[k - 1 : k + 2]
+        else:
+            pieces.insert(i, rng.choice(BRANCHES))
+    return " ".join(pieces)
+
+
+def generated_cases(seed, count):
+    rng = random.Random(seed)
+    for _ in range(count):
+        statement = rng.choice(STATEMENTS).format(e=expression(rng, rng.randrange(4)))
+        yield statement
+        yield mutated(rng, statement)
+
+
+def test_generated_templates_agree(summary):
+    valid, broken, left_out = Tally(), Tally(), 0
+    for text in generated_cases(seed=17, count=4000):
+        if not only_known_tags(text):
+            left_out += 1  # a mutation made an unknown tag, which the checker accepts as an extension
+            continue
+        (broken if engine_verdict(text) == "refused" else valid).compare(text)
+    summary(
+        f"jinja agreement, generated: {valid.compared} accepted and {broken.compared} refused by the engine "
+        f"compared, {left_out} left out (tags unknown to the engine); "
+        f"{len(valid.disagreements) + len(broken.disagreements)} disagreements"
+    )
+    assert valid.disagreements == []
+    assert broken.disagreements == []
+
+
+# Sources that read back as the config call but that the engine refuses to load.
+NOT_EXPRESSIONS = [
+    "a b", "1 if", "[,]", "*", "a not b", "a, b", "x = 1", "a |", "a is", "not", "1 +", "{1}", "{'a' 1}", "a..b",
+    "f(k=1, 2)", "a if b else", "[1 2]", "a.", "'x' 'y' z",
+]
+
+
+@pytest.mark.parametrize("source", NOT_EXPRESSIONS)
+def test_set_raw_refuses_what_the_engine_would_not_load(source):
+    text = "{{ config(style='view') }}\nselect 1\n"
+    doc = parse_trelm(text)
+    with pytest.raises(ValueError, match=r"^cannot set `key` to `.*`: not a Jinja expression \(.+\)$"):
+        doc.config.set_raw("key", source)
+    assert str(doc) == text
+    assert engine_verdict("{{ config(style='view', key=" + source + ") }}") == "refused"

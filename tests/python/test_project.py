@@ -1,0 +1,295 @@
+"""Projects: small folders written here with hand-computed graphs, the command
+line's graph and check --project, and every project of the shared corpus."""
+
+import json
+import os
+import pathlib
+import shutil
+
+import pytest
+
+from trelm_cst import Project, cli
+
+CORPUS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
+
+DIAMOND = {
+    "base.sql": "select 1 as id from {{ source('raw', 'ids') }}",
+    "left.sql": "select * from {{ ref('base') }}",
+    "right.sql": "select * from {{ ref( \"base\" ) }}",
+    "top.sql": "select * from {{ ref('left') }} join {{ ref('right') }} using (id)",
+}
+
+
+def write(root, files):
+    for name, text in files.items():
+        path = root / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(text)
+    return root
+
+
+def load(tmp_path, files, **options):
+    return Project.load(write(tmp_path, files), **options)
+
+
+def test_diamond(tmp_path):
+    project = load(tmp_path, DIAMOND)
+    assert sorted(project.models) == ["base", "left", "right", "top"]
+    assert project.edges == [("left", "base"), ("right", "base"), ("top", "left"), ("top", "right")]
+    assert project.sources == {("raw", "ids"): ["base"]}
+    assert project.upstream("top") == ["left", "right", "base"]
+    assert project.upstream("top", depth=1) == ["left", "right"]
+    assert project.downstream("base") == ["left", "right", "top"]
+    assert project.downstream("top") == [] and project.upstream("base") == []
+    assert (project.missing_refs, project.cycles, project.duplicate_names, project.unresolved) == ([], [], {}, [])
+    assert project.unused() == ["top"]
+    assert project.models["left"].path == str(tmp_path / "left.sql")
+    assert str(project.models["base"].document()) == DIAMOND["base.sql"]
+    with pytest.raises(KeyError):
+        project.upstream("nothing")
+
+
+@pytest.mark.parametrize(
+    "files, cycles, first",
+    [
+        # a -> b -> c -> a, with d hanging off c: only the three are the cycle.
+        (
+            {
+                "a.sql": "{{ ref('b') }}",
+                "b.sql": "{{ ref('c') }}",
+                "c.sql": "{{ ref('a') }} {{ ref('d') }}",
+                "d.sql": "select 1",
+            },
+            [["a", "b", "c"]],
+            [("a.sql", 1, 4)],
+        ),
+        (
+            {"self.sql": "select 1\n  from {{ ref('self') }}", "other.sql": "{{ ref('self') }}"},
+            [["self"]],
+            [("self.sql", 2, 11)],
+        ),
+        # Two cycles, reported apart, each at the ref that first points within it.
+        (
+            {
+                "a.sql": "{{ ref('b') }}",
+                "b.sql": "{{ ref('a') }}",
+                "x.sql": "{{ ref('a') }} {{ ref('y') }}",
+                "y.sql": "{{ ref('x') }}",
+            },
+            [["a", "b"], ["x", "y"]],
+            [("a.sql", 1, 4), ("x.sql", 1, 19)],
+        ),
+    ],
+)
+def test_cycles(tmp_path, files, cycles, first):
+    project = load(tmp_path, files)
+    assert project.cycles == cycles
+    refs = [cycle.ref for cycle in project.cycle_refs()]
+    assert [(os.path.basename(ref.path), ref.line, ref.column) for ref in refs] == first
+
+
+def test_a_long_chain_has_no_cycle_and_no_recursion_limit():
+    from trelm_cst._project import strongly_connected
+
+    chain = {f"m{i}": [f"m{i + 1}"] for i in range(50_000)}
+    chain["m50000"] = ["m0"]
+    assert [len(group) for group in strongly_connected(chain)] == [50_001]
+    del chain["m50000"]
+    assert len(strongly_connected(chain)) == 50_001
+
+
+def test_refs_packages_versions_branches_and_dynamic_refs(tmp_path):
+    project = load(
+        tmp_path,
+        {
+            "m.sql": (
+                "select * from {{ ref('pkg', 'up') }}\n"
+                "{% if is_backfill() %}join {{ ref('branch') }}{% endif %}\n"
+                "join {{ ref('up', version=2) }} join {{ ref(\"up\", v='3') }}\n"
+                "join {{ ref(var('name')) }} join {{ ref('a' ~ 'b') }} join {{ ref('a', 'b', 'c') }}\n"
+                "{# {{ ref('commented') }} #} join {{ source(var('s'), 't') }}"
+            ),
+            "up.sql": "select 1",
+        },
+    )
+    refs = project.models["m"].refs
+    assert [(r.model, r.package, r.version) for r in refs if r.resolved] == [
+        ("up", "pkg", None), ("branch", None, None), ("up", None, 2), ("up", None, "3")
+    ]
+    assert [(r.kind, r.line, r.column, r.text) for r in project.unresolved] == [
+        ("ref", 4, 9, "ref(var('name'))"),
+        ("ref", 4, 37, "ref('a' ~ 'b')"),
+        ("ref", 4, 63, "ref('a', 'b', 'c')"),
+        ("source", 5, 38, "source(var('s'), 't')"),
+    ]
+    assert project.edges == [("m", "branch"), ("m", "up")]
+    assert [(r.model, r.line, r.column) for r in project.missing_refs] == [("branch", 2, 31)]
+    assert project.sources == {}
+
+
+def test_names_defined_twice_and_unreadable_files(tmp_path):
+    project = load(
+        tmp_path,
+        {
+            "a/dup.sql": "{{ ref('x') }}",
+            "b/dup.sql": "{{ ref('y') }}",
+            "bad.sql": "select {{ oops",
+            "user.sql": "{{ ref('bad') }} {{ ref('dup') }}",
+            "x.sql": "",
+            "y.sql": "",
+        },
+    )
+    a, b = str(tmp_path / "a" / "dup.sql"), str(tmp_path / "b" / "dup.sql")
+    assert project.duplicate_names == {"dup": [a, b]}
+    assert project.models["dup"].path == a
+    # Both files' refs count: the name is one node of the graph.
+    assert project.edges == [("dup", "x"), ("dup", "y"), ("user", "bad"), ("user", "dup")]
+    # A file that does not parse still defines its model.
+    assert project.missing_refs == []
+    assert [(os.path.basename(p.path), p.code) for p in project.problems] == [("bad.sql", "syntax")]
+
+
+def test_load_follows_the_command_line_search(tmp_path):
+    project = load(
+        tmp_path,
+        {
+            "m/a.sql": "",
+            "m/skip/b.sql": "",
+            "m/.hidden/c.sql": "",
+            "m/d.txt": "",
+            "m/gone.sql": "",
+            ".git/HEAD": "",
+            ".gitignore": "m/gone.sql\n",
+        },
+        exclude=["skip/"],
+        jobs=2,
+    )
+    assert sorted(project.models) == ["a"]
+    with pytest.raises(FileNotFoundError):
+        Project.load(tmp_path / "nowhere")
+
+
+def test_many_files_load_in_threads_in_order(tmp_path):
+    files = {f"m{i:04}.sql": f"select * from {{{{ ref('m{i + 1:04}') }}}}" for i in range(300)}
+    project = load(tmp_path, files, jobs=4)
+    assert [m.name for m in project.files] == sorted(n[:-4] for n in files)
+    assert len(project.edges) == 300 and [r.model for r in project.missing_refs] == ["m0300"]
+    assert project.upstream("m0000", depth=3) == ["m0001", "m0002", "m0003"]
+
+
+# ---------------------------------------------------------------- command line
+
+
+def run(capsys, *argv):
+    status = cli.main(list(argv))
+    captured = capsys.readouterr()
+    return status, captured.out, captured.err
+
+
+def test_graph_json_and_a_cut_around_one_model(tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(write(tmp_path, {**DIAMOND, "top.sql": DIAMOND["top.sql"] + " {{ ref('gone') }}"}))
+    status, out, _ = run(capsys, "graph", ".")
+    graph = json.loads(out)
+    assert status == 0
+    assert {(n["name"], n["kind"], n["path"]) for n in graph["nodes"]} == {
+        ("base", "model", "./base.sql"), ("left", "model", "./left.sql"), ("right", "model", "./right.sql"),
+        ("top", "model", "./top.sql"), ("raw.ids", "source", None), ("gone", "missing", None),
+    }
+    assert len(graph["edges"]) == 6 and {"from": "raw.ids", "to": "base", "kind": "source"} in graph["edges"]
+
+    def cut(*options):
+        status, out, _ = run(capsys, "graph", ".", *options)
+        assert status == 0
+        graph = json.loads(out)
+        return sorted(n["name"] for n in graph["nodes"]), sorted((e["from"], e["to"]) for e in graph["edges"])
+
+    def names(*options):
+        return cut(*options)[0]
+
+    assert names("--select", "left") == ["base", "left", "raw.ids", "top"]
+    assert cut("--select", "top", "--upstream", "--depth", "1") == (
+        ["gone", "left", "right", "top"],
+        [("gone", "top"), ("left", "top"), ("right", "top")],
+    )
+    assert names("--select", "base", "--downstream") == ["base", "left", "right", "top"]
+    assert run(capsys, "graph", ".", "--select", "nope")[0] == 2
+    with pytest.raises(SystemExit) as exit:
+        cli.main(["graph", ".", "--depth", "1"])
+    assert exit.value.code == 2
+
+
+def test_graph_mermaid_escapes_names(tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(write(tmp_path, {'we"ird.sql': "{{ source('s', 't') }}", "b.sql": "{{ ref('we\"ird') }}"}))
+    status, out, _ = run(capsys, "graph", "--format", "mermaid", ".")
+    assert status == 0
+    assert out == 'flowchart LR\n    n0["b"]\n    n1["we#quot;ird"]\n    n2[("s.t")]\n    n1 --> n0\n    n2 --> n1\n'
+
+
+@pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz dot not installed")
+def test_graph_svg_names_every_node(tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(write(tmp_path, {**DIAMOND, "top.sql": DIAMOND["top.sql"] + " {{ ref('gone') }}"}))
+    status, out, _ = run(capsys, "graph", "--format", "svg", ".")
+    assert status == 0 and out.lstrip().startswith("<?xml") and "</svg>" in out
+    for name in ["base", "left", "right", "top", "raw.ids", "gone"]:
+        assert f">{name}</text>" in out
+
+
+def test_graph_svg_without_graphviz_names_the_program(tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(write(tmp_path, DIAMOND))
+    monkeypatch.setenv("PATH", str(tmp_path / "empty"))
+    status, out, err = run(capsys, "graph", "--format", "svg", ".")
+    assert (status, out) == (1, "") and "'dot' is not installed" in err
+
+
+def test_check_project(tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(
+        write(
+            tmp_path,
+            {
+                "a.sql": "{{ ref('b') }}",
+                "b.sql": "{{ ref('a') }}\n{{ ref('gone') }}",
+                "m/a.sql": "select 1",
+                "lone.sql": "{{ ref('lone') }}",
+                "top.sql": "{{ ref('a') }}",
+            },
+        )
+    )
+    expected = [
+        "./b.sql:2:4: error: ref to 'gone', which no model file defines [missing-ref]",
+        "./m/a.sql: error: model 'a' is defined again; first by ./a.sql [duplicate-name]",
+        "./a.sql:1:4: error: models read each other in a cycle: a, b [cycle]",
+        "./lone.sql:1:4: error: model 'lone' reads itself [cycle]",
+    ]
+    status, out, err = run(capsys, "check", "--project", ".")
+    assert (status, out.splitlines()) == (1, expected)
+    assert err == "5 files checked, 4 problems (4 errors, 0 warnings)\n"
+    status, out, _ = run(capsys, "check", "--project", "--verbose", ".")
+    unused = [f"./{name}.sql: info: no model reads this one [unused-model]" for name in ["lone", "top"]]
+    assert out.splitlines() == [*expected, *unused]
+    status, out, _ = run(capsys, "check", "--project", "--format", "github", "-v", "top.sql")
+    assert out.splitlines()[-1] == "::notice file=top.sql::no model reads this one [unused-model]"
+    assert run(capsys, "check", ".")[:2] == (0, "")
+
+
+# ---------------------------------------------------------------- corpus
+
+PROJECTS = sorted(p for p in CORPUS.iterdir() if p.is_dir()) if CORPUS.is_dir() else []
+
+
+@pytest.mark.skipif(not PROJECTS, reason="shared corpus not present")
+@pytest.mark.parametrize("folder", PROJECTS, ids=lambda p: p.name)
+def test_corpus_projects_load(folder, summary):
+    project = Project.load(folder)
+    assert project.problems == [] and len(project.files) > 100
+    missing = {ref.model for ref in project.missing_refs}
+    for reader, read in project.edges:
+        assert reader in project.models and (read in project.models or read in missing)
+    for ref in project.missing_refs:
+        assert ref.model not in project.models and ref.line >= 1
+    for cycle in project.cycle_refs():
+        assert cycle.ref.model in cycle.models and os.path.basename(cycle.ref.path)[:-4] in cycle.models
+    summary(
+        f"corpus project {folder.name}: {len(project.files)} files, {len(project.edges)} edges, "
+        f"{len(project.sources)} sources, {len(missing)} missing models, {len(project.unresolved)} unresolved, "
+        f"{len(project.duplicate_names)} duplicate names, {len(project.cycles)} cycles"
+    )
