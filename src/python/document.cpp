@@ -25,8 +25,8 @@ const SharedDoc& shared_doc_of(PyObject* self) { return as<PyDocument>(self)->do
 // read locks and gives them all back before the str is made.
 PyObject* text_of(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&] {
-    std::shared_ptr<cst::Document> doc = shared_doc_of(self);
-    std::string text = without_interpreter_lock([&] { return cst::document_text(*doc); });
+    SharedDoc state = shared_doc_of(self);
+    std::string text = without_interpreter_lock([&] { return cst::document_text(state->doc); });
     return to_py_str(text);
   });
 }
