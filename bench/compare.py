@@ -7,10 +7,12 @@ below it): parse_trelm alone and parse_trelm + str per file, doc.refs,
 doc.config reads, doc.queries() with every column's name, and select-list and
 config edits per second. Then the tree's heap bytes per source byte on one
 large parse, the time of `import trelm_cst` in fresh interpreters, and the
-peers (sqlparse.parse, sqlglot.tokenize, sqlglot.parse) on a spread-out subset
-of each corpus, as ratios to ours on the very same files. sqlglot is measured
-as installed (compiled when its compiled extra is present) and, in a child
-process on the same core, as plain Python, so the fastest variant is known.
+peers (sqlparse.parse, sqlglot.tokenize, sqlglot.parse, tree-sitter's SQL
+grammar, sqlfmt's parser: each where it is installed) on a spread-out subset
+of each corpus, as ratios to ours on the very same files, and on just the
+files each peer accepts. sqlglot is measured as installed (compiled when its
+compiled extra is present) and, in a child process on the same core, as
+plain Python, so the fastest variant is known.
 
 With --core-json (Google Benchmark's JSON output of core_bench) the core's
 lex, parse and print rates and its allocation counts join the table. Prints
@@ -43,6 +45,8 @@ LEX_MBS = 400.0
 PRINT_MBS = 1000.0
 TREE_BYTES_PER_BYTE = 12.0
 IMPORT_MS = 20.0
+THREAD_SPEEDUP = 1.7
+PARSE_PRINT_MBS = 250.0  # on the real files, one core
 
 
 @dataclass
@@ -300,6 +304,44 @@ def measure_sqlglot(texts: list[str]) -> dict[str, list[float]]:
     return out
 
 
+def tree_sitter_sql_parse():
+    """tree-sitter's SQL grammar as a callable on str (the encoding to bytes
+    counts), with the version, and the list to which it appends whether each
+    tree holds errors: the grammar never refuses a file, it marks what it
+    cannot read (every Jinja tag). None when it is not installed."""
+    try:
+        import importlib.metadata
+
+        import tree_sitter
+        import tree_sitter_sql
+    except ImportError:
+        return None
+    parser = tree_sitter.Parser(tree_sitter.Language(tree_sitter_sql.language()))
+    flawed: list[bool] = []
+
+    def parse(text: str):
+        tree = parser.parse(text.encode())
+        flawed.append(tree.root_node.has_error)
+        return tree
+
+    version = f"{importlib.metadata.version('tree-sitter')}, grammar {importlib.metadata.version('tree-sitter-sql')}"
+    return parse, version, flawed
+
+
+def sqlfmt_parse():
+    """sqlfmt's parser (its analyzer's parse_query), or None when it is not
+    installed."""
+    try:
+        import importlib.metadata
+
+        from sqlfmt.mode import Mode
+    except ImportError:
+        return None
+    mode = Mode()
+    analyzer = mode.dialect.initialize_analyzer(line_length=mode.line_length)
+    return analyzer.parse_query, importlib.metadata.version("shandy-sqlfmt")
+
+
 def force_plain_python(package: str) -> None:
     """Makes modules of `package` load from their .py files even where a
     compiled overlay sits next to them."""
@@ -343,6 +385,8 @@ def measure_peers(
         import sqlglot
     except ImportError:
         sqlglot = None
+    tree_sitter = tree_sitter_sql_parse()
+    sqlfmt = sqlfmt_parse()
 
     for corpus in corpora:
         texts = corpus.texts
@@ -354,7 +398,7 @@ def measure_peers(
         ours_subset[corpus.name] = ours_mbs
         report.add(f"[{corpus.name}] parse_trelm on these files", f"{ours_mbs:.1f} MB/s", f"{corpus.bytes / 1e6:.2f} MB")
 
-        def ratio(label: str, times: list[float], raised: list[bool], key: str) -> None:
+        def ratio(label: str, times: list[float], raised: list[bool], key: str, extra: str = "") -> None:
             # A peer that raises stops early, so over all files its speed is
             # flattered; the ratio over the files it accepted is the fair one.
             r = sum(times) / ours
@@ -366,7 +410,7 @@ def measure_peers(
                     r_ok = sum(times[i] for i in ok) / sum(ours_each[i] for i in ok)
                     note += f"; on the {len(ok)} it accepted, ours {r_ok:,.0f}x faster"
                     worst[key + ".accepted"] = min(worst.get(key + ".accepted", float("inf")), r_ok)
-            report.add(f"[{corpus.name}] {label}", f"ours {r:,.0f}x faster", note)
+            report.add(f"[{corpus.name}] {label}", f"ours {r:,.0f}x faster", note + extra)
             worst[key] = min(worst.get(key, float("inf")), r)
 
         if sqlparse is not None:
@@ -377,6 +421,15 @@ def measure_peers(
                 ratio(f"sqlglot.{name} {sqlglot.__version__} ({kind})", times, raised, f"sqlglot.{name}")
             for name, (times, raised) in plain.get(corpus.name, {}).items():
                 ratio(f"sqlglot.{name} {sqlglot.__version__} (plain Python)", times, raised, f"sqlglot.{name}.plain")
+        if tree_sitter is not None:
+            fn, version, flawed = tree_sitter
+            flawed.clear()
+            times, raised = time_calls(fn, texts)
+            ratio(f"tree-sitter SQL grammar ({version})", times, raised, "tree-sitter",
+                  f"; never refuses a file: {sum(flawed)} of {len(texts)} trees hold error nodes")
+        if sqlfmt is not None:
+            fn, version = sqlfmt
+            ratio(f"sqlfmt parse_query {version}", *time_calls(fn, texts), "sqlfmt")
     return worst
 
 
@@ -500,6 +553,8 @@ def main() -> None:
     ap.add_argument("--peer-mb", type=float, default=1.0, help="size of the subset the peers parse")
     ap.add_argument("--cpu", type=int, default=(os.cpu_count() or 1) - 1)
     ap.add_argument("--note", default="", help="a line added to the machine section")
+    ap.add_argument("--threads-json", type=Path, help="figures of bench/thread_scaling.py --json")
+    ap.add_argument("--memory-json", type=Path, help="figures of bench/memory_peak.py --json")
     ap.add_argument("--sqlglot-plain-child", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
 
@@ -545,6 +600,10 @@ def main() -> None:
         first = corpora[0].name
         p = ours[first]["parse"]
         report.target(f"parse_trelm through Python ({first})", f">= {PARSE_MBS:.0f} MB/s", f"{p:.1f} MB/s" + shortfall(p, PARSE_MBS), p >= PARSE_MBS)
+    if "corpus" in ours:
+        p = ours["corpus"]["parse_str"]
+        report.target("parse_trelm + str through Python, real files, one core", f">= {PARSE_PRINT_MBS:.0f} MB/s",
+                      f"{p:.1f} MB/s" + shortfall(p, PARSE_PRINT_MBS), p >= PARSE_PRINT_MBS)
     if "sqlparse" in worst:
         r = worst["sqlparse"]
         report.target("vs sqlparse.parse (lowest ratio over the corpora)", f">= {SQLPARSE_RATIO:.0f}x", f"{r:,.0f}x" + shortfall(r, SQLPARSE_RATIO), r >= SQLPARSE_RATIO)
@@ -565,6 +624,22 @@ def main() -> None:
     if per_byte is not None:
         report.target("tree memory per source byte (large parse)", f"<= {TREE_BYTES_PER_BYTE:.0f} B", f"{per_byte:.1f} B" + shortfall(per_byte, TREE_BYTES_PER_BYTE, False), per_byte <= TREE_BYTES_PER_BYTE)
     report.target("import trelm_cst", f"< {IMPORT_MS:.0f} ms", f"{imp:.1f} ms" + shortfall(imp, IMPORT_MS, False), imp < IMPORT_MS)
+    if args.threads_json and args.threads_json.is_file():
+        t = json.loads(args.threads_json.read_text(encoding="utf-8"))
+        n, s = t["threads"], t["speedup"]
+        for k, rate in t["rates"].items():
+            report.add(f"parse_trelm, {k} thread(s) in a pool, wall time", f"{rate:.1f} MB/s",
+                       f"{t['files']:,} files, {t['megabytes']:.1f} MB; load average {t['load']}")
+        report.target(f"parsing with {n} threads against 1 (load average {t['load']})", f">= {THREAD_SPEEDUP}x",
+                      f"{s:.2f}x" + shortfall(s, THREAD_SPEEDUP), s >= THREAD_SPEEDUP)
+    if args.memory_json and args.memory_json.is_file():
+        m = json.loads(args.memory_json.read_text(encoding="utf-8"))
+        report.add(f"peak resident memory, parse_trelm + str() of a {m['megabytes']:.0f} MB file",
+                   f"{m['peak_mb']:,.0f} MB", f"{m['ratio']:.1f}x the file; parse {m['parse_mbs']:.0f} MB/s, "
+                   f"str() {m['print_mbs']:.0f} MB/s")
+        r, goal = m["ratio"], m["limit"]
+        report.target("peak memory of parse + str() on a large file, times its size", f"<= {goal:g}x",
+                      f"{r:.1f}x" + shortfall(r, goal, False), r <= goal)
 
     print("targets:")
     for what, goal, measured, met in report.targets:

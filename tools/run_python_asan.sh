@@ -46,7 +46,11 @@ if [ -z "$native" ] || ! ldd "$native" | grep libasan >/dev/null; then
 fi
 
 libasan=$(g++ -print-file-name=libasan.so)
-export LD_PRELOAD="$libasan"
+# The C++ runtime too: the sanitizer finds the real __cxa_throw when it starts,
+# and the interpreter itself does not load libstdc++, so without it the first
+# exception the module throws stops the process.
+libstdcxx=$(g++ -print-file-name=libstdc++.so)
+export LD_PRELOAD="$libasan $libstdcxx"
 export PYTHONMALLOC=malloc
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=0:halt_on_error=1:log_path=$reports/asan"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"

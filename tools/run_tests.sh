@@ -66,6 +66,14 @@ cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 
+stage "C++ lock tests under the thread sanitizer"
+# Only the tests where threads share a tree: the reader/writer lock itself,
+# and prints and reads that overlap edits.
+cmake -S . -B build/tsan -G Ninja -DTRELM_BUILD_TESTS=ON -DTRELM_SANITIZE_THREAD=ON -DTRELM_WERROR=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/tsan -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$jobs"
+
 # One wheel, built the way a user builds it, serves the Python tests and the
 # package check below.
 stage "wheel"

@@ -21,8 +21,14 @@ namespace {
 cst::Document& doc_of(PyObject* self) { return as<PyDocument>(self)->doc->doc; }
 const SharedDoc& shared_doc_of(PyObject* self) { return as<PyDocument>(self)->doc; }
 
+// Printed with the interpreter lock released: printing takes only the tree's
+// read locks and gives them all back before the str is made.
 PyObject* text_of(PyObject* self) {
-  return guarded<PyObject*>(nullptr, [&] { return to_py_str(cst::document_text(doc_of(self))); });
+  return guarded<PyObject*>(nullptr, [&] {
+    SharedDoc state = shared_doc_of(self);
+    std::string text = without_interpreter_lock([&] { return cst::document_text(state->doc); });
+    return to_py_str(text);
+  });
 }
 
 PyObject* document_str(PyObject* self) { return text_of(self); }

@@ -29,11 +29,15 @@ PyObject* parse_to_document(PyObject* args, PyObject* kwargs, const char* func) 
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(kwlist), &source)) {
     return nullptr;
   }
+  // The UTF-8 text is a view into the str (its own bytes, or the UTF-8 copy
+  // it caches), read with the interpreter lock released: the reference
+  // taken here keeps the str, and so the view, alive until the parse ends
+  // whatever other threads do. The parser copies the text into the tree's
+  // own buffer, so nothing keeps the view once parsing returns.
+  PyRef keep = PyRef::borrow(source);
   std::optional<std::string_view> text = utf8_arg(source, func, "source");
   if (!text) return nullptr;
-  // The parser copies the text into the tree's own buffer, so nothing keeps
-  // a view into the Python string once parsing returns.
-  parser::ParseResult result = parser::parse(*text);
+  parser::ParseResult result = without_interpreter_lock([&] { return parser::parse(*text); });
   if (auto* err = std::get_if<parser::ParseError>(&result)) return raise_syntax_error(*err);
   auto doc = std::make_shared<DocState>(std::move(std::get<cst::Document>(result)));
   return new_instance<PyDocument>(document_type(), std::move(doc));
