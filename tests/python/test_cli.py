@@ -491,10 +491,15 @@ def test_sigterm_exits_143_and_leaves_no_temporary_file(tmp_path):
     run = subprocess.Popen(
         [sys.executable, "-m", "trelm_cst", "remove-config", "tags", str(models)], stderr=subprocess.PIPE, text=True
     )
-    while not any(path.read_bytes() == DONE.encode() for path in models.iterdir()):
-        time.sleep(0.01)
-    run.terminate()
-    _, err = run.communicate(timeout=60)
+    try:
+        # Only the models: a temporary file may vanish between listing and reading.
+        while run.poll() is None and not any(path.read_bytes() == DONE.encode() for path in models.glob("m*.sql")):
+            time.sleep(0.01)
+        run.terminate()
+        _, err = run.communicate(timeout=60)
+    finally:
+        run.kill()
+        run.wait()
     assert run.returncode in (0, 143)
     assert run.returncode == 0 or err.splitlines()[-1].startswith("interrupted after ")
     assert {path.read_bytes() for path in models.iterdir()} <= {CRLF.encode(), DONE.encode()} and no_temporary_files(models)
