@@ -388,10 +388,11 @@ def measure(groups: list[Callable[[], None]], warmup: int, rounds: int, limits: 
 def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--iterations", type=int, default=100_000, help="rounds of every operation (default 100,000)")
-    parser.add_argument("--warmup", type=int, default=None, help="rounds before the first measure (default: a tenth)")
+    parser.add_argument("--warmup", type=int, default=None, help="rounds before the first measure (default: a third)")
     parser.add_argument("--rss-mb", type=float, default=4.0, help="allowed growth of resident memory, MB")
     args = parser.parse_args(argv)
-    warmup = args.warmup if args.warmup is not None else max(200, args.iterations // 10)
+    # Python's object allocator settles over the first several hundred rounds.
+    warmup = args.warmup if args.warmup is not None else max(200, args.iterations // 3)
     rounds = max(1, args.iterations - warmup) if args.warmup is None else args.iterations
     heap = heap_in_use_reader()
     # The heap and block counts are exact, but caches of the interpreter
