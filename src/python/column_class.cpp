@@ -115,7 +115,7 @@ PyObject* column_richcompare(PyObject* a, PyObject* b, int op) {
 
 PyMethodDef kMethods[] = {
     {"detach", column_detach, METH_NOARGS,
-     "detach($self)\n--\n\nRemoves the column from its SELECT clause. Returns False when it was already removed."},
+     "detach($self)\n--\n\nRemoves the column from its SELECT clause. Returns False when it was already removed;\nraises ValueError for the only column."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -230,7 +230,7 @@ PyMethodDef kMethods[] = {
      "dollars`, at index,\nor at the end. It is laid out like its neighbours, in their comma style."},
     {"remove", as_cfunction(select_remove), METH_VARARGS | METH_KEYWORDS,
      "remove($self, target)\n--\n\nRemoves a column, given as a Column or a name, with its comma and comments. "
-     "Returns\nFalse when there is no such column."},
+     "Returns\nFalse when there is no such column; raises ValueError for the only column."},
     {"find", as_cfunction(select_find), METH_VARARGS | METH_KEYWORDS,
      "find($self, name)\n--\n\nThe first column with this name, compared ignoring case."},
     {"index", as_cfunction(select_index), METH_VARARGS | METH_KEYWORDS,
