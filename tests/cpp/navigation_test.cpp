@@ -74,21 +74,6 @@ TEST(CteQueryTest, SkipsParensWithoutADirectQuery) {
   EXPECT_FALSE(cte_query(bracketed).has_value());
 }
 
-TEST(SelectItemsTest, KeepsOnlySelectItemNodes) {
-  NodeRef a = cst::make_node(NodeTag::SelectItem, build("a"));
-  NodeRef b = cst::make_node(NodeTag::SelectItem, build("b as c"));
-  Children clause = build("select distinct (x) ");
-  clause.emplace_back(a);
-  clause.emplace_back(Token(TokenKind::Comma, ","));
-  clause.emplace_back(cst::make_node(NodeTag::Cte, build("z")));
-  clause.emplace_back(Token(TokenKind::Whitespace, " "));
-  clause.emplace_back(b);
-  auto items = select_items(clause);
-  ASSERT_EQ(items.size(), 2u);
-  EXPECT_EQ(items[0].get(), a.get());
-  EXPECT_EQ(items[1].get(), b.get());
-}
-
 TEST(NavigationTest, FindsTopLevelQueryAndAllQueriesInPreOrder) {
   struct Case {
     std::string source;
@@ -126,12 +111,7 @@ TEST(NavigationTest, ListsClausesAndSelects) {
   };
   const std::vector<Case> cases = {
       {"select 1 union all select 2", {"SELECT", "UNION ALL", "SELECT"}, {"select 1", "select 2"}},
-      {"Select a From t Where b", {"SELECT", "FROM", "WHERE"}, {"Select a"}},
       {"with x as (select 1) select 2", {"WITH", "SELECT"}, {"select 2"}},
-      {"with recursive r as (select 1) select * from r", {"WITH RECURSIVE", "SELECT", "FROM"}, {"select *"}},
-      {"select 1 except select 2 intersect select 3",
-       {"SELECT", "EXCEPT", "SELECT", "INTERSECT", "SELECT"},
-       {"select 1", "select 2", "select 3"}},
       {"with a as (select 1)", {"WITH"}, {}},  // a WITH clause alone is still a query
   };
   for (const Case& c : cases) {
