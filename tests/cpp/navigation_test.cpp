@@ -15,9 +15,6 @@ namespace {
 
 using cst::Children;
 using cst::NodeRef;
-using cst::NodeTag;
-using cst::Token;
-using cst::TokenKind;
 using testing::parse_ok;
 
 // Lexed and grouped: no query structure, so these lists test navigation alone.
@@ -49,29 +46,6 @@ TEST(CteNameTest, ReadsTheFirstSignificantChild) {
       {"(x)", std::nullopt}, {"-- only a comment", std::nullopt}, {"", std::nullopt},
   };
   for (const auto& [cte, name] : cases) EXPECT_EQ(cte_name(build(cte)), name) << cte;
-}
-
-NodeRef paren_around(NodeRef inner) {
-  return cst::make_node(NodeTag::Paren, {Token(TokenKind::LParen, "("), std::move(inner), Token(TokenKind::RParen, ")")});
-}
-
-TEST(CteQueryTest, SkipsParensWithoutADirectQuery) {
-  NodeRef body = cst::make_node(NodeTag::Query, build("select 1"));
-  Children cte = build("x (a, b) as ");
-  cte.emplace_back(paren_around(body));
-  auto found = cte_query(cte);
-  ASSERT_TRUE(found.has_value());
-  EXPECT_EQ(found->get(), body.get());  // the node in the tree, not a copy
-
-  // A query two parens down is not the body of this CTE.
-  Children nested = build("x as ");
-  nested.emplace_back(paren_around(paren_around(cst::make_node(NodeTag::Query, build("select 1")))));
-  EXPECT_FALSE(cte_query(nested).has_value());
-
-  // Only Paren children count, not a Bracket that holds a query.
-  Children bracketed = build("x as ");
-  bracketed.emplace_back(cst::make_node(NodeTag::Bracket, {cst::make_node(NodeTag::Query, build("select 1"))}));
-  EXPECT_FALSE(cte_query(bracketed).has_value());
 }
 
 TEST(NavigationTest, FindsTopLevelQueryAndAllQueriesInPreOrder) {
@@ -153,6 +127,8 @@ TEST(NavigationTest, FindsCtesByFoldedName) {
        {"r"}, {"select 1 union all select 2"},
        {{"R", 0}}},
       {"with x (a, b) as (select 1, 2) select * from x", {"x"}, {"select 1, 2"}, {{"x", 0}}},
+      // A query two parens down is not the body of this CTE.
+      {"with x as ((select 1)) select 1", {"x"}, {std::nullopt}, {{"x", 0}}},
       {"with dup as (select 1), DUP as (select 2) select 1", {"dup", "DUP"}, {"select 1", "select 2"}, {{"Dup", 0}}},
       {"select 1", {}, {}, {{"a", -1}}},
   };
