@@ -108,6 +108,11 @@ def test_set_text_keeps_identity_and_layout():
         ("select count(*)from t", lambda s: s.add("x"), "select count(*), x from t"),
         ("select a,(b)from t", lambda s: s.remove("b") or s.remove(s.columns[1]), "select a from t"),
         ("select(1{% else %}select 2", lambda s: setattr(s.columns[0], "text", "n"), "select n select 2"),
+        ("select(a) from t", lambda s: s.add("x", 0), "select x, (a) from t"),
+        ("select(a), b from t", lambda s: setattr(s.columns[0], "text", "q"), "select q, b from t"),
+        # Nothing is added where the neighbours are not words.
+        ("select count(*)from t", lambda s: setattr(s.columns[0], "text", "(1)"), "select (1)from t"),
+        ("select a, b\nfrom t", lambda s: s.remove("b"), "select a\nfrom t"),
         # Unseen by the query, a tag may follow it: «c{» before «{% else %}» would open «{{».
         (
             "{% if x %}select a{% else %}select b{% endif %}",
