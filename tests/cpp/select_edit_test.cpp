@@ -240,39 +240,6 @@ TEST(SelectEdit, KeepsLineCommentsFromSwallowingText) {
   });
 }
 
-TEST(SelectEdit, FailedEditsChangeNothing) {
-  struct Case {
-    std::string before;
-    Op op;
-    EditError::Kind kind;
-    std::string message;
-  };
-  const std::vector<Case> cases = {
-      {"select a, b", append("x, y"), EditError::Kind::Syntax, "a select item cannot contain a top level `,` or `;`"},
-      {"select a, b", append(""), EditError::Kind::Syntax, "a select item cannot be empty"},
-      {"select a, b", insert(0, "x from y"), EditError::Kind::Syntax, "a select item cannot contain a clause keyword"},
-      {"select a, b", set_text(0, "a, b"), EditError::Kind::Syntax, "a select item cannot contain a top level `,` or `;`"},
-      {"select a, b", set_text(1, "   "), EditError::Kind::Syntax, "a select item cannot be empty"},
-      {"select a, b", set_text(1, "{{ x"), EditError::Kind::Syntax, "unterminated `{{` tag"},
-      // Text after the item could close these and swallow what lies between.
-      {"select a, b from t", append("'oops"), EditError::Kind::Syntax, "unterminated string"},
-      {"select a, b from t", set_text(0, "\"open"), EditError::Kind::Syntax, "unterminated quoted identifier"},
-      {"select a, b from t", insert(0, "x /* open"), EditError::Kind::Syntax, "unterminated block comment"},
-      {"select a, b from t", append("e."), EditError::Kind::Syntax, "a select item cannot end in `.` or `distinct`"},
-      {"select a from t", remove(0), EditError::Kind::OnlyItem, ""},
-  };
-  for (const Case& tc : cases) {
-    SCOPED_TRACE(tc.before + " / " + tc.op.text);
-    cst::Document doc = parse_ok(tc.before);
-    NodeRef select = first_select(doc);
-    auto err = run_op(select, tc.op);
-    ASSERT_TRUE(err.has_value());
-    EXPECT_EQ(err->kind, tc.kind);
-    EXPECT_EQ(err->syntax.message, tc.kind == EditError::Kind::Syntax ? tc.message : err->syntax.message);
-    EXPECT_EQ(cst::document_text(doc), tc.before);
-  }
-}
-
 TEST(SelectEdit, InsertReturnsTheLiveItem) {
   cst::Document doc = parse_ok("select a");
   NodeRef select = first_select(doc);
