@@ -195,17 +195,5 @@ TEST(NavigationTest, ReadersAndAWriterShareTheTree) {
   for (auto& t : readers) t.join();
 }
 
-TEST(NavigationTest, DeeplyNestedSubqueries) {
-  constexpr std::size_t kDepth = 100000;
-  const std::string source = "select " + testing::repeat("(select ", kDepth) + "1" + std::string(kDepth, ')');
-  cst::Document doc = parse_ok(source);
-  EXPECT_TRUE(query(doc).has_value());
-  auto all = queries(doc);
-  ASSERT_EQ(all.size(), kDepth + 1);
-  // Pre-order: each query is nested in the one before it, so the texts shrink.
-  EXPECT_EQ(cst::node_text(all.back()), "select 1");
-  EXPECT_EQ(cst::node_text(all.front()), source);
-}
-
 }  // namespace
 }  // namespace trelm::query
