@@ -101,6 +101,8 @@ TEST(Lex, TokensOfEachShape) {
       {"a\xC2\xA0" "b", {{W, "a"}, {WS, "\xC2\xA0"}, {W, "b"}}},
       {"\xE3\x80\x80\xC2\x85 \xE2\x80\xA8", {{WS, "\xE3\x80\x80\xC2\x85 \xE2\x80\xA8"}}},
       {"\xE2\x80\x8B", {{O, "\xE2\x80\x8B"}}},  // zero width space is no whitespace
+      // U+0345 is Alphabetic without being a letter; U+4E00 lies inside a large range; U+10FFFF is nothing.
+      {"\xCD\x85\xE4\xB8\x80", {{W, "\xCD\x85\xE4\xB8\x80"}}}, {"\xF4\x8F\xBF\xBF", {{O, "\xF4\x8F\xBF\xBF"}}},
       // Undecodable bytes are one character of no class each: truncated, overlong, surrogate.
       {"\xFF", {{O, "\xFF"}}}, {"a\xC3", {{W, "a"}, {O, "\xC3"}}}, {"\xE2\x80", {{O, "\xE2"}, {O, "\x80"}}},
       {"\xC0\xAF", {{O, "\xC0"}, {O, "\xAF"}}}, {"\xED\xA0\x80", {{O, "\xED"}, {O, "\xA0"}, {O, "\x80"}}},

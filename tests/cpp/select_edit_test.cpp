@@ -17,7 +17,6 @@ namespace {
 using cst::Child;
 using cst::Children;
 using cst::NodeRef;
-using cst::NodeTag;
 
 using testing::first_select;
 using testing::items_of;
@@ -144,6 +143,8 @@ TEST(SelectEdit, InsertsInTheListsOwnLayout) {
       {"no items", "select from t", {append("x")}, "select x from t"},
       {"no items, modifiers", "select all\nfrom t", {insert(0, "x")}, "select all x\nfrom t"},
       {"spaces before commas", "select a , b", {append("c")}, "select a , b , c"},
+      {"no space after commas", "select a ,b", {append("c")}, "select a ,b ,c"},
+      {"commas on lines of their own", "select\n  a\n  ,\n  b", {append("c")}, "select\n  a\n  ,\n  b\n  ,\n  c"},
       {"subquery stays whole", "select a, (select 1) as s from t", {append("b")},
        "select a, (select 1) as s, b from t"},
       {"item flush against the keyword", "select(a), b", {insert(0, "x")}, "select x, (a), b"},
@@ -239,59 +240,6 @@ TEST(SelectEdit, KeepsLineCommentsFromSwallowingText) {
   });
 }
 
-TEST(SelectEdit, FailedEditsChangeNothing) {
-  struct Case {
-    std::string before;
-    Op op;
-    EditError::Kind kind;
-    std::string message;
-  };
-  const std::vector<Case> cases = {
-      {"select a, b", append("x, y"), EditError::Kind::Syntax, "a select item cannot contain a top level `,` or `;`"},
-      {"select a, b", append(""), EditError::Kind::Syntax, "a select item cannot be empty"},
-      {"select a, b", insert(0, "x from y"), EditError::Kind::Syntax, "a select item cannot contain a clause keyword"},
-      {"select a, b", set_text(0, "a, b"), EditError::Kind::Syntax, "a select item cannot contain a top level `,` or `;`"},
-      {"select a, b", set_text(1, "   "), EditError::Kind::Syntax, "a select item cannot be empty"},
-      {"select a, b", set_text(1, "{{ x"), EditError::Kind::Syntax, "unterminated `{{` tag"},
-      // Text after the item could close these and swallow what lies between.
-      {"select a, b from t", append("'oops"), EditError::Kind::Syntax, "unterminated string"},
-      {"select a, b from t", set_text(0, "\"open"), EditError::Kind::Syntax, "unterminated quoted identifier"},
-      {"select a, b from t", insert(0, "x /* open"), EditError::Kind::Syntax, "unterminated block comment"},
-      {"select a, b from t", append("e."), EditError::Kind::Syntax, "a select item cannot end in `.` or `distinct`"},
-      {"select a from t", remove(0), EditError::Kind::OnlyItem, ""},
-  };
-  for (const Case& tc : cases) {
-    SCOPED_TRACE(tc.before + " / " + tc.op.text);
-    cst::Document doc = parse_ok(tc.before);
-    NodeRef select = first_select(doc);
-    auto err = run_op(select, tc.op);
-    ASSERT_TRUE(err.has_value());
-    EXPECT_EQ(err->kind, tc.kind);
-    EXPECT_EQ(err->syntax.message, tc.kind == EditError::Kind::Syntax ? tc.message : err->syntax.message);
-    EXPECT_EQ(cst::document_text(doc), tc.before);
-  }
-}
-
-TEST(SelectEdit, RemovedItemIsNoLongerInTheList) {
-  cst::Document doc = parse_ok("select a, b from t");
-  NodeRef select = first_select(doc);
-  NodeRef b = items_of(select)[1];
-  auto lock = select->write_lock();
-  EXPECT_FALSE(remove_item(*select, b).has_value());
-  auto again = remove_item(*select, b);
-  ASSERT_TRUE(again.has_value());
-  EXPECT_EQ(again->kind, EditError::Kind::NotInSelect);
-  lock.unlock();
-  EXPECT_EQ(cst::node_text(b), "b");
-
-  cst::Document other = parse_ok("select x, y");
-  NodeRef foreign = items_of(first_select(other))[0];
-  lock.lock();
-  auto err = remove_item(*select, foreign);
-  ASSERT_TRUE(err.has_value());
-  EXPECT_EQ(err->kind, EditError::Kind::NotInSelect);
-}
-
 TEST(SelectEdit, InsertReturnsTheLiveItem) {
   cst::Document doc = parse_ok("select a");
   NodeRef select = first_select(doc);
@@ -307,43 +255,6 @@ TEST(SelectEdit, InsertReturnsTheLiveItem) {
     ASSERT_FALSE(set_item_text(*item, "d").has_value());
   }
   EXPECT_EQ(cst::document_text(doc), "select a, d");
-}
-
-TEST(SelectEditHelpers, Normalize) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {" ", " "}, {"", ""}, {"  \n\n    ", "\n    "}, {"\r\n\t", "\r\n\t"}, {"\r\n  \n  ", "\n  "}, {"\n", "\n"},
-  };
-  for (const auto& [in, out] : cases) EXPECT_EQ(normalize(in), out) << in;
-}
-
-TEST(SelectEditHelpers, SeparatorFor) {
-  struct Case {
-    std::string text;
-    std::size_t k;
-    std::string before, after;
-    bool trailing;
-  };
-  const std::vector<Case> cases = {
-      {"select a", 1, "", " ", true}, {"select\n  a", 0, "", "\n  ", true}, {"select a, b", 2, "", " ", true},
-      {"select a ,b", 2, " ", "", true}, {"select\n  a\n  , b", 2, "\n  ", " ", false},
-      {"select\n  a\n  ,\n  b", 2, "\n  ", "\n  ", false}, {"select a, b\n  , c", 0, "", " ", true},
-      {"select a, b\n  , c", 3, "\n  ", " ", false}, {"select a /* x */ , b", 2, "", " ", true},
-      {"select a {% if x %}, b{% endif %} c", 2, "", " ", true},
-  };
-  for (const Case& tc : cases) {
-    SCOPED_TRACE(tc.text);
-    cst::Document doc = parse_ok(tc.text);
-    NodeRef select = first_select(doc);
-    auto lock = select->read_lock();
-    std::vector<std::size_t> items;
-    for (std::size_t i = 0; i < select->children.size(); ++i) {
-      if (select->children[i].is_node_tag(NodeTag::SelectItem)) items.push_back(i);
-    }
-    Separator s = separator_for(select->children, items, tc.k);
-    EXPECT_EQ(s.before_comma, tc.before);
-    EXPECT_EQ(s.after_comma, tc.after);
-    EXPECT_EQ(s.trailing, tc.trailing);
-  }
 }
 
 // Random add / remove / re-text sequences on generated lists in all comma

@@ -9,30 +9,6 @@
 namespace trelm::lexer::unicode {
 namespace {
 
-struct PropertyCase {
-  char32_t cp;
-  bool white_space, alphabetic, numeric;
-};
-
-TEST(Unicode, PropertiesOfChosenCodePoints) {
-  const std::vector<PropertyCase> cases = {
-      {0x00A0, true, false, false},   {0x3000, true, false, false},  {0x0085, true, false, false},
-      {0x2028, true, false, false},   {0x001C, false, false, false},  // file separator: not White_Space
-      {0x200B, false, false, false},  // zero width space
-      {0x0345, false, true, false},   // combining ypogegrammeni: Alphabetic, not a letter
-      {0x00E9, false, true, false},   {0x4E00, false, true, false},  // inside a large range
-      {0x2160, false, true, true},    // roman numeral one: Nl, and Alphabetic
-      {0x0660, false, false, true},   {0x00B2, false, false, true},   {0x00A7, false, false, false},
-      {0x10FFFF, false, false, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "U+" << std::hex << static_cast<unsigned>(c.cp));
-    EXPECT_EQ(is_white_space(c.cp), c.white_space);
-    EXPECT_EQ(is_alphabetic(c.cp), c.alphabetic);
-    EXPECT_EQ(is_numeric(c.cp), c.numeric);
-  }
-}
-
 struct Table {
   const CodeRange* ranges;
   std::size_t count;
