@@ -136,48 +136,35 @@ inline void construct_payload(PyCall* self, query::FoundCall call, SharedDoc doc
 
 // Destroys the C++ payload but for the document reference, which is
 // handed back: let_go takes it once the object is gone.
-inline SharedDoc take_payload(PyDocument* self) {
-  SharedDoc doc = std::move(self->doc);
-  self->doc.~SharedDoc();
+inline SharedDoc take_doc(SharedDoc& slot) {
+  SharedDoc doc = std::move(slot);
+  slot.~SharedDoc();
   return doc;
 }
-inline SharedDoc take_payload(PyConfig* self) {
-  SharedDoc doc = std::move(self->doc);
-  self->doc.~SharedDoc();
-  return doc;
-}
+inline SharedDoc take_payload(PyDocument* self) { return take_doc(self->doc); }
+inline SharedDoc take_payload(PyConfig* self) { return take_doc(self->doc); }
 inline SharedDoc take_payload(PyNodeHandle* self) {
   self->node.~NodeRef();
-  SharedDoc doc = std::move(self->doc);
-  self->doc.~SharedDoc();
-  return doc;
+  return take_doc(self->doc);
 }
 inline SharedDoc take_payload(PySelect* self) {
   self->node.~NodeRef();
   self->query.~NodeRef();
-  SharedDoc doc = std::move(self->doc);
-  self->doc.~SharedDoc();
-  return doc;
+  return take_doc(self->doc);
 }
 inline SharedDoc take_payload(PyColumn* self) {
   self->item.~NodeRef();
   self->select.~NodeRef();
   self->query.~NodeRef();
-  SharedDoc doc = std::move(self->doc);
-  self->doc.~SharedDoc();
-  return doc;
+  return take_doc(self->doc);
 }
 inline SharedDoc take_payload(PyToken* self) {
   self->token.~TokenCopy();
-  SharedDoc doc = std::move(self->doc);
-  self->doc.~SharedDoc();
-  return doc;
+  return take_doc(self->doc);
 }
 inline SharedDoc take_payload(PyCall* self) {
   self->call.~FoundCall();
-  SharedDoc doc = std::move(self->doc);
-  self->doc.~SharedDoc();
-  return doc;
+  return take_doc(self->doc);
 }
 
 // tp_dealloc of a heap type: free through the type's free slot, drop the
