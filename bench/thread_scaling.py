@@ -5,9 +5,10 @@
 The texts are read first; each round hands every thread an equal share of the
 files (one task per thread, so the pool's own cost per task does not count)
 and measures the wall time of parsing them all (`--print`: parse and str()).
-The best round of each thread count is kept. The machine's load average is
-printed beside the figures: other work on the cores lowers the speed-up.
-Prints figures; asserts nothing.
+Rounds of the pool sizes take turns, so that a burst of other work on the
+machine falls on both alike, and the best round of each size is kept. The
+machine's load average is printed beside the figures: other work on the
+cores lowers the speed-up. Prints figures; asserts nothing.
 """
 
 from __future__ import annotations
@@ -45,17 +46,12 @@ def parse_all(texts: list[str], also_print: bool) -> int:
     return done
 
 
-def best_round(
-    pool: concurrent.futures.Executor, shares: list[list[str]], also_print: bool, rounds: int
-) -> tuple[float, float]:
-    """The wall time of the fastest round, and the process's CPU time in it:
-    CPU time above the wall time shows threads running at once."""
-    best = (float("inf"), 0.0)
-    for _ in range(rounds):
-        start, cpu_start = time.perf_counter(), time.process_time()
-        list(pool.map(parse_all, shares, [also_print] * len(shares)))
-        best = min(best, (time.perf_counter() - start, time.process_time() - cpu_start))
-    return best
+def timed_round(pool: concurrent.futures.Executor, shares: list[list[str]], also_print: bool) -> tuple[float, float]:
+    """The wall time of one round, and the process's CPU time in it: CPU time
+    above the wall time shows threads running at once."""
+    start, cpu_start = time.perf_counter(), time.process_time()
+    list(pool.map(parse_all, shares, [also_print] * len(shares)))
+    return time.perf_counter() - start, time.process_time() - cpu_start
 
 
 def shares_of(texts: list[str], n: int) -> list[list[str]]:
@@ -76,10 +72,17 @@ def main() -> None:
     texts = read_corpus(args.corpus) * args.repeat
     megabytes = sum(len(t.encode()) for t in texts) / 1e6
     load_before = os.getloadavg()
+    sizes = sorted({1, args.threads})
+    pools = {n: concurrent.futures.ThreadPoolExecutor(max_workers=n) for n in sizes}
+    best = {n: (float("inf"), 0.0) for n in sizes}
+    for _ in range(args.rounds):
+        for n in sizes:
+            best[n] = min(best[n], timed_round(pools[n], shares_of(texts, n), args.also_print))
+    for pool in pools.values():
+        pool.shutdown()
     rates = {}
-    for n in sorted({1, args.threads}):
-        with concurrent.futures.ThreadPoolExecutor(max_workers=n) as pool:
-            seconds, cpu = best_round(pool, shares_of(texts, n), args.also_print, args.rounds)
+    for n in sizes:
+        seconds, cpu = best[n]
         rates[n] = megabytes / seconds
         print(f"{n} thread{'s' if n > 1 else ''}: {rates[n]:.1f} MB/s ({len(texts):,} files, {megabytes:.1f} MB, "
               f"best of {args.rounds}: {seconds:.3f} s wall, {cpu:.3f} s CPU)")

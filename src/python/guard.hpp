@@ -27,25 +27,40 @@ R guarded(R on_error, F&& body) noexcept {
   return on_error;
 }
 
+// Frees the trees this thread set aside (see let_go in handle.hpp). Called
+// only with the interpreter lock released.
+void free_set_aside() noexcept;
+
+// Takes the interpreter lock back after PyEval_SaveThread. While the
+// interpreter shuts down, CPython ends a thread other than the one shutting it
+// down right here, by unwinding its stack (pthread_exit). That unwinding
+// would reach `guarded`, which may let nothing through, and abort the whole
+// process at exit; it would also run destructors that drop Python references
+// without the lock. Such a thread is parked for good instead: the process is
+// ending.
+void take_interpreter_lock_back(PyThreadState* state) noexcept;
+
 // Runs `work` with the interpreter lock released, so other Python threads run
 // meanwhile, and answers its result. `work` must touch no Python object and
 // must give back every tree lock it takes: a thread that waits for the
 // interpreter lock while holding a node's lock could wait forever on a thread
 // that holds the interpreter lock and wants the node. What `work` throws is
 // thrown again only once the interpreter lock is held, so that `guarded` may
-// set the Python error.
+// set the Python error. The trees this thread set aside are freed first, in
+// the same release.
 template <typename F>
 auto without_interpreter_lock(F&& work) -> std::invoke_result_t<F&> {
   using Result = std::invoke_result_t<F&>;
   std::optional<Result> result;
   std::exception_ptr failure;
   PyThreadState* state = PyEval_SaveThread();
+  free_set_aside();
   try {
     result.emplace(work());
   } catch (...) {
     failure = std::current_exception();
   }
-  PyEval_RestoreThread(state);
+  take_interpreter_lock_back(state);
   if (failure) std::rethrow_exception(failure);
   return std::move(*result);
 }

@@ -21,13 +21,23 @@ namespace trelm::python {
 struct DocState {
   cst::Document doc;
   cst::PositionCache positions;
+  std::size_t source_bytes;  // the size parsed: what freeing the tree costs, roughly
 
-  explicit DocState(cst::Document d) : doc(std::move(d)) {}
+  DocState(cst::Document d, std::size_t bytes) : doc(std::move(d)), source_bytes(bytes) {}
   std::shared_ptr<const cst::PositionIndex> index() { return positions.current(doc); }
   void edited() { positions.drop(); }
 };
 
 using SharedDoc = std::shared_ptr<DocState>;
+
+// Drops a Python object's reference to its document. Freeing a tree under
+// the interpreter lock would keep every other thread waiting, so the last
+// reference is not dropped here: the tree is set aside, and freed by this
+// thread's next parse or print, which releases the lock anyway. Once enough
+// is set aside (or one large tree), all of it is freed at once with the lock
+// released: once per batch costs less than once per tree. Called with the
+// lock held, from deallocs, and so never while a tree lock is held.
+void let_go(SharedDoc doc) noexcept;
 
 struct PyDocument {
   PyObject_HEAD
@@ -124,41 +134,50 @@ inline void construct_payload(PyCall* self, query::FoundCall call, SharedDoc doc
   new (&self->doc) SharedDoc(std::move(doc));
 }
 
-inline void destroy_payload(PyDocument* self) { self->doc.~SharedDoc(); }
-inline void destroy_payload(PyConfig* self) { self->doc.~SharedDoc(); }
-inline void destroy_payload(PyNodeHandle* self) {
-  self->node.~NodeRef();
-  self->doc.~SharedDoc();
+// Destroys the C++ payload but for the document reference, which is
+// handed back: let_go takes it once the object is gone.
+inline SharedDoc take_doc(SharedDoc& slot) {
+  SharedDoc doc = std::move(slot);
+  slot.~SharedDoc();
+  return doc;
 }
-inline void destroy_payload(PySelect* self) {
+inline SharedDoc take_payload(PyDocument* self) { return take_doc(self->doc); }
+inline SharedDoc take_payload(PyConfig* self) { return take_doc(self->doc); }
+inline SharedDoc take_payload(PyNodeHandle* self) {
+  self->node.~NodeRef();
+  return take_doc(self->doc);
+}
+inline SharedDoc take_payload(PySelect* self) {
   self->node.~NodeRef();
   self->query.~NodeRef();
-  self->doc.~SharedDoc();
+  return take_doc(self->doc);
 }
-inline void destroy_payload(PyColumn* self) {
+inline SharedDoc take_payload(PyColumn* self) {
   self->item.~NodeRef();
   self->select.~NodeRef();
   self->query.~NodeRef();
-  self->doc.~SharedDoc();
+  return take_doc(self->doc);
 }
-inline void destroy_payload(PyToken* self) {
+inline SharedDoc take_payload(PyToken* self) {
   self->token.~TokenCopy();
-  self->doc.~SharedDoc();
+  return take_doc(self->doc);
 }
-inline void destroy_payload(PyCall* self) {
+inline SharedDoc take_payload(PyCall* self) {
   self->call.~FoundCall();
-  self->doc.~SharedDoc();
+  return take_doc(self->doc);
 }
 
-// tp_dealloc of a heap type: free through the type's free slot, then drop
-// the instance's reference to its type.
+// tp_dealloc of a heap type: free through the type's free slot, drop the
+// instance's reference to its type, and last its document, which may
+// release the interpreter lock: the object is already gone by then.
 template <typename T>
 void dealloc_instance(PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
-  destroy_payload(reinterpret_cast<T*>(obj));
+  SharedDoc doc = take_payload(reinterpret_cast<T*>(obj));
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(obj);
   Py_DECREF(type);
+  let_go(std::move(doc));
 }
 
 template <typename T>

@@ -1,4 +1,5 @@
 #include <memory>
+#include <variant>
 
 #include "parser/parse.hpp"
 #include "python/errors.hpp"
@@ -37,10 +38,16 @@ PyObject* parse_to_document(PyObject* args, PyObject* kwargs, const char* func) 
   PyRef keep = PyRef::borrow(source);
   std::optional<std::string_view> text = utf8_arg(source, func, "source");
   if (!text) return nullptr;
-  parser::ParseResult result = without_interpreter_lock([&] { return parser::parse(*text); });
-  if (auto* err = std::get_if<parser::ParseError>(&result)) return raise_syntax_error(*err);
-  auto doc = std::make_shared<DocState>(std::move(std::get<cst::Document>(result)));
-  return new_instance<PyDocument>(document_type(), std::move(doc));
+  // The document's state is made in the release too: the less the lock
+  // is held per file, the more threads parse at once.
+  std::variant<SharedDoc, parser::ParseError> parsed =
+      without_interpreter_lock([&]() -> std::variant<SharedDoc, parser::ParseError> {
+        parser::ParseResult result = parser::parse(*text);
+        if (auto* err = std::get_if<parser::ParseError>(&result)) return std::move(*err);
+        return std::make_shared<DocState>(std::move(std::get<cst::Document>(result)), text->size());
+      });
+  if (auto* err = std::get_if<parser::ParseError>(&parsed)) return raise_syntax_error(*err);
+  return new_instance<PyDocument>(document_type(), std::move(std::get<SharedDoc>(parsed)));
 }
 
 namespace {

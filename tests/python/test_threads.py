@@ -204,3 +204,102 @@ def test_parse_and_str_let_other_threads_run(run_isolated):
     # A handful, not one: the thread may lose the interpreter lock just
     # before or after the call, on a loaded machine for a while.
     assert counts["parse"] >= 5 and counts["str"] >= 5, proc.stdout
+
+
+# Documents dropped on other threads than the ones that parsed them, while
+# those parse on: small ones, which wait to be freed until the dropping
+# thread next parses or prints, and large ones, freed at once with the
+# interpreter lock released; some outlived by a column, whose drop frees the
+# tree. One consumer parses and prints between drops; the other never does,
+# so what it drops is freed only in batches and when it ends. The texts read
+# back on every side show that no tree went while still reached.
+FREEING = r"""
+import queue
+import threading
+
+from trelm_cst import parse_trelm
+
+SMALL = "{{ config(style='view') }}\nselect a, {{ ref('m') }} as b from t where c in (select d from e)\n"
+LARGE = SMALL * 1500
+ROUNDS = 1500
+handoff = queue.Queue(maxsize=32)
+errors = []
+
+
+def producer(k):
+    for r in range(ROUNDS):
+        text = LARGE if r % 40 == 0 else SMALL.replace("a,", f"a{k}_{r},")
+        doc = parse_trelm(text)
+        handoff.put((text, doc.query.select.columns[0] if r % 3 == 0 else doc))
+        del doc
+    handoff.put(None)
+
+
+def consumer(prints):
+    while (item := handoff.get()) is not None:
+        text, kept = item
+        first = text.split("select ", 1)[1].split(",", 1)[0]
+        if hasattr(kept, "name"):
+            assert kept.name == first, (kept.name, first)
+        elif prints:
+            assert str(kept) == text
+        else:
+            assert kept.query.select.names[0] == first and kept.refs[0] == ("m",)
+        del item, kept
+        if prints:
+            assert str(parse_trelm(SMALL)) == SMALL
+
+
+def guarded(fn, *args):
+    try:
+        fn(*args)
+    except BaseException as e:
+        errors.append(f"{fn.__name__}{args}: {type(e).__name__}: {e}")
+
+
+workers = [threading.Thread(target=guarded, args=(producer, k)) for k in range(2)]
+workers += [threading.Thread(target=guarded, args=(consumer, prints)) for prints in (True, False)]
+for t in workers:
+    t.start()
+for t in workers:
+    t.join()
+print("ok" if not errors else errors[:5])
+"""
+
+
+def test_documents_freed_on_other_threads(run_isolated):
+    proc = run_isolated(FREEING, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.splitlines()[-1] == "ok", proc.stdout[-3000:]
+
+
+# The interpreter shuts down while daemon threads parse, print and free
+# trees with the interpreter lock released; CPython ends such a thread when it
+# asks for the lock back, which must not take the process down with it.
+EXIT_DURING_RELEASE = r"""
+import threading
+import time
+
+from trelm_cst import parse_trelm
+
+texts = ["select a, b from t where c in (select d from e)\n;\n" * n for n in (40, 400, 4000)]
+
+
+def loop(k):
+    while True:
+        for text in texts[k % 3:] + texts[:k % 3]:
+            assert str(parse_trelm(text)) == text
+
+
+for k in range(3):
+    threading.Thread(target=loop, args=(k,), daemon=True).start()
+time.sleep(0.2)
+print("exiting")
+"""
+
+
+def test_exit_while_daemon_threads_parse(run_isolated):
+    # Each run ends at a different moment of the threads' work.
+    for _ in range(6):
+        proc = run_isolated(EXIT_DURING_RELEASE, timeout=60)
+        assert proc.returncode == 0 and proc.stdout == "exiting\n", (proc.returncode, proc.stderr[-3000:])
