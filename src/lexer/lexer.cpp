@@ -168,8 +168,8 @@ class Lexer {
 
  private:
   // The one place a token is made from a slice of the source; it borrows
-  // the slice rather than copying it.
-  // A streamed lex hands the batch over whenever it is full.
+  // the slice rather than copying it. A streamed lex first hands over a
+  // full batch.
   void emit(TokenKind kind, std::size_t begin, std::size_t end) {
     if (tokens_.size() == batch_limit_) [[unlikely]] hand_over();
     tokens_.push_back(cst::Token::borrowing(kind, src_.substr(begin, end - begin)));
