@@ -1,14 +1,22 @@
 // Invariants of parsing any text: it either fails with one of the four
 // unterminated-construct messages at a "{", or prints back byte for byte;
-// every Query node starts with a SELECT or WITH word, every item node holds
-// text, and walking the queries and select items never fails.
+// its tree, made while lexing, is the one that grouping all the tokens at
+// once and then structuring them makes; every Query node starts with a
+// SELECT or WITH word, every item node holds text, and walking the queries
+// and select items never fails.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
 
 #include "fuzz_check.hpp"
+#include "lexer/lexer.hpp"
+#include "parser/group.hpp"
 #include "parser/parse.hpp"
+#include "parser/statement.hpp"
 #include "query/navigation.hpp"
 #include "query/select_item.hpp"
 #include "tree/print.hpp"
@@ -47,6 +55,40 @@ void check_node_shapes(const cst::Document& doc) {
   }
 }
 
+// Same kinds and tokens all the way down; the trees are not shared, so
+// nothing else holds their locks.
+bool same_tree(const cst::Children& a, const cst::Children& b) {
+  std::vector<std::pair<const cst::Children*, const cst::Children*>> pending{{&a, &b}};
+  while (!pending.empty()) {
+    auto [x, y] = pending.back();
+    pending.pop_back();
+    if (x->size() != y->size()) return false;
+    for (std::size_t i = 0; i < x->size(); ++i) {
+      const cst::Node* m = (*x)[i].node_ptr();
+      const cst::Node* n = (*y)[i].node_ptr();
+      if ((m == nullptr) != (n == nullptr)) return false;
+      if (m == nullptr) {
+        const cst::Token& s = (*x)[i].token();
+        const cst::Token& t = (*y)[i].token();
+        if (s.kind != t.kind || s.text() != t.text()) return false;
+      } else {
+        if (!(m->kind == n->kind)) return false;
+        pending.emplace_back(&m->children, &n->children);
+      }
+    }
+  }
+  return true;
+}
+
+void check_same_as_whole_grouping(std::string_view text, const cst::Document& doc) {
+  auto lexed = lexer::lex(text);
+  CHECK(std::holds_alternative<std::vector<cst::Token>>(lexed));
+  cst::Children whole = parser::group(std::get<std::vector<cst::Token>>(std::move(lexed)));
+  parser::Scratch scratch;
+  const cst::Children expected = parser::structure_sequence(parser::slice_of(whole), 0, scratch);
+  CHECK(same_tree(doc.root->children, expected));
+}
+
 void walk_queries(const cst::Document& doc) {
   for (const auto& q : query::queries(doc)) {
     for (const auto& sel : query::selects(q)) {
@@ -80,6 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const auto& doc = std::get<cst::Document>(result);
   CHECK(cst::document_text(doc) == text);
+  check_same_as_whole_grouping(text, doc);
   check_node_shapes(doc);
   walk_queries(doc);
   return 0;

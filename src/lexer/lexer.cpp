@@ -164,13 +164,21 @@ class Lexer {
  public:
   explicit Lexer(std::string_view source) : src_(source), tags_(source) {}
   LexResult run();
+  std::optional<LexError> run_into(TokenSink& sink);
 
  private:
   // The one place a token is made from a slice of the source; it borrows
-  // the slice rather than copying it.
+  // the slice rather than copying it. A streamed lex first hands over a
+  // full batch.
   void emit(TokenKind kind, std::size_t begin, std::size_t end) {
+    if (tokens_.size() == batch_limit_) [[unlikely]] hand_over();
     tokens_.push_back(cst::Token::borrowing(kind, src_.substr(begin, end - begin)));
   }
+  void hand_over() {
+    sink_->take(tokens_);
+    tokens_.clear();
+  }
+  std::optional<LexError> lex_all();
 
   std::optional<Lexeme> lex_token(std::size_t pos);
   Lexeme lex_non_ascii(std::size_t pos) const;
@@ -208,6 +216,8 @@ class Lexer {
 
   std::string_view src_;
   std::vector<cst::Token> tokens_;
+  TokenSink* sink_ = nullptr;
+  std::size_t batch_limit_ = SIZE_MAX;  // no limit without a sink
   detail::TagScanner tags_;
   std::optional<LexError> error_;
   FailedScans single_quoted_, double_quoted_, backquoted_, block_comments_;
@@ -218,10 +228,27 @@ LexResult Lexer::run() {
   // Model files average three to six bytes per token; reserving for three
   // avoids regrowth on nearly every file without holding much unused memory.
   tokens_.reserve(src_.size() / 3 + 1);
+  if (auto err = lex_all()) return *std::move(err);
+  return std::move(tokens_);
+}
+
+std::optional<LexError> Lexer::run_into(TokenSink& sink) {
+  // 64 KB of tokens: small enough to stay in cache between the lexer
+  // writing them and the sink reading them.
+  constexpr std::size_t kBatch = 4096;
+  sink_ = &sink;
+  batch_limit_ = kBatch;
+  tokens_.reserve(std::min(kBatch, src_.size() / 3 + 1));
+  if (auto err = lex_all()) return err;
+  if (!tokens_.empty()) hand_over();
+  return std::nullopt;
+}
+
+std::optional<LexError> Lexer::lex_all() {
   std::size_t pos = 0;
   while (pos < src_.size()) {
     const auto lexeme = lex_token(pos);
-    if (!lexeme) return *error_;
+    if (!lexeme) return error_;
     emit(lexeme->kind, pos, lexeme->end);
     pos = lexeme->end;
     // One space between two tokens is by far the most common whitespace
@@ -231,7 +258,7 @@ LexResult Lexer::run() {
       ++pos;
     }
   }
-  return std::move(tokens_);
+  return std::nullopt;
 }
 
 // The lead byte picks the recognizer; the two-byte openers ("{{", "--",
@@ -540,6 +567,8 @@ Lexeme Lexer::lex_punct(std::size_t pos) const {
 }  // namespace
 
 LexResult lex(std::string_view source) { return Lexer(source).run(); }
+
+std::optional<LexError> lex_into(std::string_view source, TokenSink& sink) { return Lexer(source).run_into(sink); }
 
 // Each of these openers becomes a one-character `Other` token only when its
 // scan ran off the end (see lex_quoted, lex_block_comment, lex_dollar).

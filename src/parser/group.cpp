@@ -1,7 +1,10 @@
 #include "parser/group.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -26,83 +29,71 @@ constexpr std::uint32_t kNoName = UINT32_MAX;
 
 enum class BranchTag : std::uint8_t { None, Elif, Else };
 
-// What grouping needs to know of one statement tag, worked out before
-// grouping so that grouping itself compares no text.
-struct TagRole {
-  std::uint32_t name = kNoName;    // id of its tag name
-  std::uint32_t closes = kNoName;  // id of X for a tag named "end"X
-  BranchTag branch = BranchTag::None;
-  bool opens = false;              // its name is a block name
-};
-
-// The roles of a file's statement tags, in token order, and the ids of the
-// names that accept branch tags.
-struct TagRoles {
-  std::vector<TagRole> roles;
-  std::uint32_t name_count = 0;
-  std::uint32_t if_name = kNoName;
-  std::uint32_t for_name = kNoName;
-};
-
-std::string_view name_of(const Token& statement) {
-  return lexer::tag_name(statement.text()).value_or(std::string_view{});
+std::string_view name_of(std::string_view statement) {
+  return lexer::tag_name(statement).value_or(std::string_view{});
 }
 
 bool starts_with_end(std::string_view name) { return name.size() >= 3 && name.substr(0, 3) == "end"; }
 
-// Lets the name index be searched with a string_view, without a copy.
-struct NameHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+// What grouping needs to know of a statement tag name, worked out once per
+// name, so that grouping compares no text beyond finding the name's id.
+struct TagRole {
+  std::uint32_t closes = kNoName;  // id of X for a name "end"X
+  BranchTag branch = BranchTag::None;
+  bool opens = false;              // one of the block names grouping was given
+  bool closer_seen = false;        // a tag "end"<this name> has come by
+  bool opened = false;             // a tag of this name has opened a frame
 };
 
-// Small ids for tag names. The names are copied: the tokens they come from
-// move during grouping.
-class NameIds {
+// Small ids for the tag names of one file, given as the names come by. The
+// names are copied: the tokens they come from move during grouping.
+class TagNames {
  public:
+  explicit TagNames(const BlockNames& blocks) : blocks_(blocks) {}
+
   std::uint32_t id_of(std::string_view name) {
     auto it = ids_.find(name);
     if (it != ids_.end()) return it->second;
-    auto id = static_cast<std::uint32_t>(ids_.size());
+    TagRole role;
+    if (starts_with_end(name)) role.closes = id_of(name.substr(3));
+    if (name == "elif") role.branch = BranchTag::Elif;
+    if (name == "else") role.branch = BranchTag::Else;
+    role.opens = blocks_.contains(name);
+    const auto id = static_cast<std::uint32_t>(roles_.size());
+    if (name == "if") if_id_ = id;
+    if (name == "for") for_id_ = id;
+    roles_.push_back(role);
     ids_.emplace(std::string(name), id);
     return id;
   }
-  std::uint32_t find(std::string_view name) const {
-    auto it = ids_.find(name);
-    return it == ids_.end() ? kNoName : it->second;
+
+  TagRole& role(std::uint32_t id) { return roles_[id]; }
+  std::uint32_t count() const { return static_cast<std::uint32_t>(roles_.size()); }
+  std::uint32_t if_id() const { return if_id_; }
+  std::uint32_t for_id() const { return for_id_; }
+
+  // Whether the block names given were right for every tag that opened a
+  // frame. A guess may name too many; one that opened a frame then shows.
+  bool opened_only_blocks() const {
+    return std::none_of(roles_.begin(), roles_.end(), [](const TagRole& r) { return r.opened && !r.closer_seen; });
   }
-  std::uint32_t size() const { return static_cast<std::uint32_t>(ids_.size()); }
+
+  // The names that an end tag of the file closes.
+  BlockNames closed_names() const {
+    BlockNames out;
+    for (const auto& [name, id] : ids_) {
+      if (roles_[id].closer_seen) out.insert(name);
+    }
+    return out;
+  }
 
  private:
+  const BlockNames& blocks_;
   std::unordered_map<std::string, std::uint32_t, NameHash, std::equal_to<>> ids_;
+  std::vector<TagRole> roles_;
+  std::uint32_t if_id_ = kNoName;
+  std::uint32_t for_id_ = kNoName;
 };
-
-// One pass over the tokens. A tag name X opens a block only in a file that
-// also holds a tag "end"X, so which tags open blocks is known only at the end.
-TagRoles read_tag_roles(const std::vector<Token>& tokens) {
-  TagRoles out;
-  NameIds ids;
-  std::vector<bool> is_block_name;
-  for (const Token& t : tokens) {
-    if (t.kind != TokenKind::JinjaStatement) continue;
-    std::string_view name = name_of(t);
-    TagRole role;
-    role.name = ids.id_of(name);
-    if (starts_with_end(name)) {
-      role.closes = ids.id_of(name.substr(3));
-      if (is_block_name.size() <= role.closes) is_block_name.resize(role.closes + 1);
-      is_block_name[role.closes] = true;
-    }
-    if (name == "elif") role.branch = BranchTag::Elif;
-    if (name == "else") role.branch = BranchTag::Else;
-    out.roles.push_back(role);
-  }
-  for (TagRole& role : out.roles) role.opens = role.name < is_block_name.size() && is_block_name[role.name];
-  out.name_count = ids.size();
-  out.if_name = ids.find("if");
-  out.for_name = ids.find("for");
-  return out;
-}
 
 // The paren query check: a "(" whose content starts with SELECT or WITH
 // gets that content built into a Query node as it closes. `inner` is the
@@ -152,11 +143,24 @@ struct Frame {
 // source order. Closing a frame builds its node from the top of the stack
 // at its exact size; dissolving a frame that never closed only forgets the
 // frame, since its children are already where they belong.
-class Grouper {
+//
+// Grouping a whole file also structures it as it goes: a top-level ";" with
+// no frame open ends what any later token can reach, so the statements
+// before it are structured into the root's list then and the stack starts
+// over. Cutting there finds the same queries as structuring the whole list,
+// since a query never reaches past a top-level ";" and where the next one
+// starts depends on nothing before it.
+class Grouper final : public lexer::TokenSink {
  public:
-  Grouper(std::size_t token_count, TagRoles tags, Scratch& scratch)
-      : tags_(std::move(tags)), innermost_block_(tags_.name_count, npos), scratch_(scratch) {
-    stack_.reserve(token_count);
+  enum class Output : std::uint8_t { Grouped, Structured };
+
+  Grouper(const BlockNames& blocks, Output output, Scratch& scratch)
+      : names_(blocks), output_(output), scratch_(scratch) {}
+
+  void reserve(std::size_t token_count) { stack_.reserve(token_count); }
+
+  void take(std::span<Token> batch) override {
+    for (Token& t : batch) add(std::move(t));
   }
 
   void add(Token&& token) {
@@ -174,7 +178,11 @@ class Grouper {
         close_bracket(std::move(token));
         return;
       case TokenKind::JinjaStatement:
-        add_statement(std::move(token), tags_.roles[next_role_++]);
+        add_statement(std::move(token));
+        return;
+      case TokenKind::Semicolon:
+        stack_.emplace_back(std::move(token));
+        if (output_ == Output::Structured && frames_.empty()) structure_stack();
         return;
       default:
         stack_.emplace_back(std::move(token));
@@ -182,7 +190,13 @@ class Grouper {
   }
 
   // Frames still open are dissolved: their children stay on the stack.
-  Children finish() { return std::move(stack_); }
+  Children finish() {
+    if (output_ == Output::Grouped) return std::move(stack_);
+    structure_stack();
+    return std::move(done_);
+  }
+
+  const TagNames& names() const { return names_; }
 
  private:
   void close_bracket(Token&& token) {
@@ -199,8 +213,17 @@ class Grouper {
     replace_top(f.start, std::move(node));
   }
 
-  void add_statement(Token&& token, const TagRole& role) {
+  void structure_stack() {
+    append_structured(slice_of(stack_), 0, scratch_, done_);
+    stack_.clear();
+  }
+
+  void add_statement(Token&& token) {
+    const std::uint32_t id = names_.id_of(name_of(token.text()));
+    if (innermost_block_.size() < names_.count()) innermost_block_.resize(names_.count(), npos);
+    const TagRole role = names_.role(id);
     if (role.closes != kNoName) {
+      names_.role(role.closes).closer_seen = true;
       std::size_t p = open_block(role.closes);
       if (p != npos) {
         close_block(p, std::move(token));
@@ -216,7 +239,7 @@ class Grouper {
         return;
       }
     }
-    if (role.opens) push_frame(Shape::Block, role.name);
+    if (role.opens) push_frame(Shape::Block, id);
     stack_.emplace_back(std::move(token));
   }
 
@@ -248,9 +271,9 @@ class Grouper {
 
   // "if" takes elif and else, "for" takes else.
   std::size_t branch_owner(BranchTag branch) const {
-    std::size_t p = open_block(tags_.if_name);
+    std::size_t p = open_block(names_.if_id());
     if (branch == BranchTag::Elif) return p;
-    std::size_t q = open_block(tags_.for_name);
+    std::size_t q = open_block(names_.for_id());
     if (p == npos) return q;
     if (q == npos) return p;
     return p > q ? p : q;
@@ -265,6 +288,7 @@ class Grouper {
     f.shape = shape;
     const std::size_t p = frames_.size();
     if (shape == Shape::Block) {
+      names_.role(name).opened = true;
       f.outer_same = std::exchange(innermost_block_[name], p);
       branch_starts_.push_back(f.start);
     } else {
@@ -300,9 +324,10 @@ class Grouper {
     stack_.emplace_back(std::move(node));
   }
 
-  TagRoles tags_;
-  std::size_t next_role_ = 0;
+  TagNames names_;
+  Output output_;
   Children stack_;
+  Children done_;  // the root's structured list so far
   std::vector<Frame> frames_;
   std::vector<std::size_t> branch_starts_;
   std::vector<std::size_t> innermost_block_;  // by name id
@@ -311,19 +336,82 @@ class Grouper {
   Scratch& scratch_;
 };
 
+// Every name X of a statement tag "{% end"X" %}" of the file.
+BlockNames block_names_of(const std::vector<Token>& tokens) {
+  BlockNames out;
+  for (const Token& t : tokens) {
+    if (t.kind != TokenKind::JinjaStatement) continue;
+    std::string_view name = name_of(t.text());
+    if (starts_with_end(name)) out.emplace(name.substr(3));
+  }
+  return out;
+}
+
+// The same read from the raw text, before it is lexed: every "{%" is taken
+// for a tag, so a "{% end"X" %}" inside a string or comment names X too.
+// The set never misses a name: a tag's name is read from its first bytes,
+// which are the same here.
+BlockNames block_names_guessed(std::string_view source) {
+  BlockNames out;
+  for (std::size_t at = source.find("{%"); at != std::string_view::npos; at = source.find("{%", at + 2)) {
+    std::string_view name = name_of(source.substr(at));
+    if (starts_with_end(name)) out.emplace(name.substr(3));
+  }
+  return out;
+}
+
+// What one lex of `source` into a grouper gives: the root's children, the
+// lexer's error, or the block names to group with again.
+struct StreamOutcome {
+  Children children;
+  std::optional<lexer::LexError> error;
+  std::optional<BlockNames> regroup_with;
+};
+
+StreamOutcome group_stream(std::string_view source, const BlockNames& blocks, bool exact, Scratch& scratch) {
+  StreamOutcome out;
+  Grouper grouper(blocks, Grouper::Output::Structured, scratch);
+  out.error = lexer::lex_into(source, grouper);
+  if (out.error) return out;
+  if (!exact && !grouper.names().opened_only_blocks()) {
+    out.regroup_with = grouper.names().closed_names();
+    return out;
+  }
+  out.children = grouper.finish();
+  return out;
+}
+
 }  // namespace
 
 Children group(std::vector<Token> tokens, Scratch& scratch) {
   // The stack never holds more children than tokens came in, so it is
   // reserved once and never moves its children.
-  Grouper grouper(tokens.size(), read_tag_roles(tokens), scratch);
-  for (Token& t : tokens) grouper.add(std::move(t));
+  const BlockNames blocks = block_names_of(tokens);
+  Grouper grouper(blocks, Grouper::Output::Grouped, scratch);
+  grouper.reserve(tokens.size());
+  grouper.take(tokens);
   return grouper.finish();
 }
 
 Children group(std::vector<Token> tokens) {
   Scratch scratch;
   return group(std::move(tokens), scratch);
+}
+
+std::variant<Children, lexer::LexError> group_source(std::string_view source, Scratch& scratch) {
+  // The block names are guessed from the raw text so that grouping can
+  // start with the first token. A guess that named a block too many, and
+  // used it, is rare (an "end" tag quoted or commented out); the file is
+  // then grouped again, in a fresh buffer, with the names the lex found.
+  BlockNames blocks = block_names_guessed(source);
+  for (bool exact : {false, true}) {
+    scratch.source = cst::TextRef(cst::TextBuffer::copy_of(source));
+    StreamOutcome out = group_stream(scratch.source.get()->view(), blocks, exact, scratch);
+    if (out.error) return *std::move(out.error);
+    if (!out.regroup_with) return std::move(out.children);
+    blocks = *std::move(out.regroup_with);
+  }
+  return Children{};  // not reached: the second try takes the names as exact
 }
 
 }  // namespace trelm::parser

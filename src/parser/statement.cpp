@@ -1,5 +1,6 @@
 #include "parser/statement.hpp"
 
+#include <algorithm>
 #include <string_view>
 
 #include "parser/query_builder.hpp"
@@ -96,7 +97,13 @@ std::size_t same_line_end(ConstSlice children, std::size_t end, std::size_t last
 
 Children structure_sequence(Slice list, std::size_t first, Scratch& scratch) {
   Children out;
-  out.reserve(find_queries(list, first, scratch.queries));
+  append_structured(list, first, scratch, out);
+  return out;
+}
+
+void append_structured(Slice list, std::size_t first, Scratch& scratch, Children& out) {
+  const std::size_t needed = out.size() + find_queries(list, first, scratch.queries);
+  if (needed > out.capacity()) out.reserve(std::max(needed, 2 * out.capacity()));
   std::size_t rest = 0;
   // By index: building a query uses the other scratch lists only.
   for (std::size_t q = 0; q < scratch.queries.size(); ++q) {
@@ -106,7 +113,6 @@ Children structure_sequence(Slice list, std::size_t first, Scratch& scratch) {
     rest = cut.end;
   }
   append_moved(out, list, rest, list.size());
-  return out;
 }
 
 }  // namespace trelm::parser

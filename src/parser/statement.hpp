@@ -13,6 +13,10 @@ namespace trelm::parser {
 // children out of `list`.
 cst::Children structure_sequence(Slice list, std::size_t first, Scratch& scratch);
 
+// The same, appended to `out`, which grows geometrically: a long list is
+// structured one piece at a time into it.
+void append_structured(Slice list, std::size_t first, Scratch& scratch, cst::Children& out);
+
 // Whether the child at `i` is a "select"/"with" word not preceded by ".".
 bool starts_query(ConstSlice children, std::size_t i);
 

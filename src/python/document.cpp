@@ -1,6 +1,13 @@
 // The Document class: a parsed file, its text and its queries.
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 #include "edit/rename.hpp"
 #include "python/guard.hpp"
@@ -21,13 +28,65 @@ namespace {
 cst::Document& doc_of(PyObject* self) { return as<PyDocument>(self)->doc->doc; }
 const SharedDoc& shared_doc_of(PyObject* self) { return as<PyDocument>(self)->doc; }
 
+// Hands the memory pages wholly inside [begin, end) back to the system and
+// answers where the next call may begin; the bytes given back read as zeros
+// afterwards, so they must never be read again. Elsewhere than Linux the
+// pages simply stay until the text is freed.
+const char* give_back_pages(const char* begin, const char* end) {
+#if defined(__linux__)
+  static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) & ~(page - 1);
+  const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(end) & ~(page - 1);
+  if (first >= last || madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED) != 0) return begin;
+  return begin + (last - reinterpret_cast<std::uintptr_t>(begin));
+#else
+  (void)end;
+  return begin;
+#endif
+}
+
+// A large text becomes a str a piece at a time: each piece is appended to
+// the str and the pages of the text it came from are given back, so the
+// text and the str are never both whole in memory. The str grows in place
+// while only this code holds it; the first piece of a very large text is
+// made large enough for the allocator to map it on its own (glibc maps
+// blocks over 32 MB at the latest), since a str that starts on the heap is
+// copied as it outgrows its place there. `text` is used up.
+PyObject* take_as_py_str(std::string& text) {
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  if (text.size() <= 2 * kPiece) return to_py_str(text);
+  const std::size_t first_piece = std::clamp(text.size() / 3, kPiece, std::size_t{33} << 20);
+  PyObject* str = nullptr;
+  std::size_t done = 0;
+  const char* kept = text.data();  // the pages from here on are still held
+  while (done < text.size()) {
+    std::size_t end = std::min(text.size(), done + (done == 0 ? first_piece : std::max(kPiece, done / 8)));
+    // Back to the start of a character (the text is UTF-8).
+    for (int i = 0; i < 3 && end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80; ++i) --end;
+    PyRef piece = PyRef::steal(to_py_str(std::string_view(text).substr(done, end - done)));
+    if (!piece) {
+      Py_XDECREF(str);
+      return nullptr;
+    }
+    if (str == nullptr) {
+      str = piece.release();
+    } else {
+      PyUnicode_Append(&str, piece.get());
+      if (str == nullptr) return nullptr;
+    }
+    kept = give_back_pages(kept, text.data() + end);
+    done = end;
+  }
+  return str;
+}
+
 // Printed with the interpreter lock released: printing takes only the tree's
 // read locks and gives them all back before the str is made.
 PyObject* text_of(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&] {
     SharedDoc state = shared_doc_of(self);
     std::string text = without_interpreter_lock([&] { return cst::document_text(state->doc); });
-    return to_py_str(text);
+    return take_as_py_str(text);
   });
 }
 

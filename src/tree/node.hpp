@@ -45,24 +45,29 @@ enum class NodeTag : std::uint8_t {
   Cte = 8,
 };
 
-// A node kind; only Clause carries data, its upper-case name ("GROUP BY"),
-// a view of the static text of kClauseNames, so a kind is a tag and a view.
+// A node kind; only Clause carries data, the row of kClauseNames that gives
+// its upper-case name ("GROUP BY"). Two bytes: every node holds one.
 struct NodeKind {
-  std::string_view name;
   NodeTag tag = NodeTag::Root;
 
   NodeKind() = default;
   NodeKind(NodeTag t) : tag(t) {}  // NOLINT: a plain tag is a kind
+  // `row` is a row of kClauseNames.
   static NodeKind clause(const ClauseName& row) {
     NodeKind k(NodeTag::Clause);
-    k.name = row.name;
+    k.row_ = static_cast<std::uint8_t>(&row - kClauseNames.data());
     return k;
   }
 
-  bool operator==(const NodeKind& o) const {
-    return tag == o.tag && (tag != NodeTag::Clause || name == o.name);
-  }
+  // The clause's name; empty for any other kind.
+  std::string_view name() const { return tag == NodeTag::Clause ? kClauseNames[row_].name : std::string_view(); }
+
+  bool operator==(const NodeKind& o) const { return tag == o.tag && (tag != NodeTag::Clause || row_ == o.row_); }
+
+ private:
+  std::uint8_t row_ = 0;
 };
+static_assert(kClauseNames.size() <= UINT8_MAX + 1);
 
 // A counted handle to a node; copies share the node.
 class NodeRef {
@@ -161,6 +166,8 @@ static_assert(sizeof(Child) == 16);
 
 using Children = std::vector<Child>;
 
+// A parse makes about one node per 15 source bytes, so each byte of a node
+// costs the tree about 0.07 bytes per byte of source.
 struct Node {
   NodeKind kind;
   Children children;
@@ -187,6 +194,8 @@ struct Node {
   bool carved() const { return (refs_.load(std::memory_order_relaxed) & kCarved) != 0; }
   std::atomic<std::uint32_t> refs_{0};
 };
+
+static_assert(sizeof(Node) <= 48);
 
 inline NodeRef::NodeRef(Node* n) : n_(n) {
   if (n_ != nullptr) n_->refs_.fetch_add(1, std::memory_order_relaxed);

@@ -27,8 +27,8 @@ class TextBuffer {
     b->size_ = text.size();
     b->bytes_ = std::make_unique_for_overwrite<char[]>(text.size() == 0 ? 1 : text.size());
     if (!text.empty()) std::memcpy(b->bytes_.get(), text.data(), text.size());
-    // A parse's nodes take about 1.5 to 2.5 bytes per source byte (one
-    // 64-byte node per 25 to 45 bytes): a small file gets about that in one
+    // A parse's nodes take about 1 to 3.5 bytes per source byte (one
+    // 48-byte node per 15 to 45 bytes): a small file gets about that in one
     // block, a large one blocks small enough that the last one's unused
     // room does not matter.
     b->block_bytes_ = std::clamp<std::size_t>(text.size() * 2, kMinBlock, kMaxBlock);

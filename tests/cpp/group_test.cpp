@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "parser/statement.hpp"
 #include "support/parsed.hpp"
 
 namespace trelm {
@@ -104,6 +105,40 @@ TEST(Parse, ErrorsCarryLineAndColumnInBytes) {
               c.message + " " + std::to_string(c.line) + ":" + std::to_string(c.column) + " @" + std::to_string(c.offset))
         << c.input;
   }
+}
+
+// A parse lexes, groups and structures in one stream, cutting the file at
+// top-level ";" and guessing block names from the raw text; it must build
+// the tree that grouping all tokens at once and then structuring gives.
+TEST(Parse, StreamedTreeEqualsWholeFileGrouping) {
+  using testing::repeat;
+  const std::string chunk =
+      "{{ config(style='table') }}\nwith a as (select x from {{ ref('t') }} -- c\n), b as (select 1)\n"
+      "select a.x, (select max(y) from b) as m from a {% if is_backfill() %}where x > 1{% endif %}; ";
+  const std::vector<std::string> inputs = {
+      // No cut while a frame is open; a frame that never closes dissolves.
+      "(select 1; select 2", "select (1; select 2); select 3", "{% if a %}select 1; select 2{% endif %}; select 3",
+      "[; select 1 -- c\n;",
+      // An end tag inside a string or comment: the guess names a block too
+      // many, whose branch tag would dissolve the block inside it, and the
+      // file is grouped again.
+      "{% if a %}{% macro m %}x{% else %}y{% endmacro %} -- {% endif %}\n",
+      "{% if a %}{% for x %}{% elif b %}{% endfor %} /* {% endif %} */; select 2",
+      // Quoted end tags that name real blocks too.
+      "{% if a %}'{% endif %}'{% else %}b{% endif %}", "select '{% if x %}' ; {% if x %}a{% endif %}",
+      // Longer than one batch of tokens, and cut many times.
+      repeat(chunk, 300), std::string("(").append(repeat(chunk, 200)),
+  };
+  for (const std::string& text : inputs) {
+    cst::Document doc = testing::parse_ok(text);
+    cst::Children whole = testing::grouped(text);
+    parser::Scratch scratch;
+    cst::Children expected = parser::structure_sequence(parser::slice_of(whole), 0, scratch);
+    auto lock = doc.root->read_lock();
+    EXPECT_EQ(testing::dump(doc.root->children), testing::dump(expected)) << "input: " << text.substr(0, 200);
+  }
+  // A lex error after complete statements still fails the parse.
+  EXPECT_TRUE(std::holds_alternative<parser::ParseError>(parser::parse(repeat(chunk, 300) + "{{ x")));
 }
 
 // Grouping, printing and freeing must not recurse per level of nesting, and

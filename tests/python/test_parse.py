@@ -28,9 +28,20 @@ def test_classes_report_the_package_and_cannot_be_instantiated(cls):
         t.__new__(t)
 
 
+# Texts of a few MB become their str in pieces: every piece border falls
+# inside a character here, and the str widens from ASCII up to four bytes
+# per character as the pieces come.
+BIG_TEXTS = [
+    "select 1; -- plain\n" * 60_000 + "select 'é'; -- ü\n" * 60_000 + "select '€'; -- ≠\n" * 60_000
+    + "select '😀'; -- 𝔁\n" * 60_000,
+    "select 'é€😀x'" * 300_000,
+]
+
+
 @pytest.mark.parametrize(
     "text",
     [
+        *BIG_TEXTS,
         "",
         "select a,\r\n\tb\r\nfrom t\r\n",
         "select 'naïve', \"ünï\"\u00a0from\u2028t   \n\n  ",
