@@ -92,44 +92,47 @@ def _start_worker(parent: int) -> None:
 
 
 class InOrder(Generic[R]):
-    """work(item) for every item, in order, on up to `jobs` workers. Without
-    a pool (one job, or few items) `serial` is true and nothing is started.
+    """work(item) for every item, in order, on up to `jobs` workers. With one
+    job or few items, `serial` is true: there is no pool, do the work at hand.
 
-    `take()` gives the next result; call it and handle the result inside
-    `_interrupts.deferred()`, so that a signal lands only between results.
-    After a signal, `started()` gives the results of the work the workers
-    already have (the rest is dropped): an edit that was made is reported."""
+    `take()` starts the pool on its first call and gives the next result;
+    call it and handle the result inside `_interrupts.deferred()`, so that a
+    signal lands only between results. After a signal, `started()` gives the
+    results of the work the workers already have (the rest is dropped): an
+    edit that was made is reported. `close()` in the end, whatever happens."""
 
     def __init__(self, work: Callable[[Any], R], items: Sequence[Any], jobs: int) -> None:
+        self.work = work
+        self.jobs = jobs
+        self.serial = jobs <= 1 or len(items) < SERIAL_BELOW
         self.executor: Executor | None = None
         self.ready: deque[R] = deque()
         self.under_way: deque[Future[list[R]]] = deque()
-        if jobs <= 1 or len(items) < SERIAL_BELOW:
-            return
         size = chunk_size(len(items), jobs)
         self.chunks = (list(items[i : i + size]) for i in range(0, len(items), size))
         self.limit = jobs * AHEAD
+
+    def start(self) -> None:
         if can_fork():
-            self.start_processes(work, jobs)
+            self.start_processes()
         else:
+            work = self.work
             self.work_chunk: Callable[[list[Any]], list[R]] = lambda chunk: [work(item) for item in chunk]
-            self.executor = ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="trelm-cst")
+            self.executor = ThreadPoolExecutor(max_workers=self.jobs, thread_name_prefix="trelm-cst")
             self.fill()
 
-    @property
-    def serial(self) -> bool:
-        return self.executor is None
-
-    def start_processes(self, work: Callable[[Any], R], jobs: int) -> None:
+    def start_processes(self) -> None:
         global _work
-        _work = work
+        _work = self.work
         self.work_chunk = _do_chunk
         # The workers are forked on the first submit; with the stopping signals
         # blocked until each has set its own handling, none lands in between.
         blocked = signal.pthread_sigmask(signal.SIG_BLOCK, _interrupts.WORKER_SIGNALS)
         try:
             context = multiprocessing.get_context("fork")
-            self.executor = ProcessPoolExecutor(jobs, context, initializer=_start_worker, initargs=(os.getpid(),))
+            self.executor = ProcessPoolExecutor(
+                self.jobs, context, initializer=_start_worker, initargs=(os.getpid(),)
+            )
             self.fill()
         finally:
             signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
@@ -144,6 +147,9 @@ class InOrder(Generic[R]):
 
     def take(self) -> tuple[bool, R | None]:
         """(True, the next result), or (False, None) after the last."""
+        assert not self.serial
+        if self.executor is None:
+            self.start()
         if not self.ready:
             if not self.under_way:
                 return False, None
@@ -173,9 +179,3 @@ class InOrder(Generic[R]):
             self.executor.shutdown(wait=True, cancel_futures=True)
             self.executor = None
         _work = None
-
-    def __enter__(self) -> InOrder[R]:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()

@@ -25,6 +25,7 @@ import json
 import os
 import sys
 from collections.abc import Callable, Sequence
+from concurrent.futures import BrokenExecutor
 from contextlib import nullcontext
 from dataclasses import dataclass, field
 from typing import TextIO, TypeVar
@@ -119,26 +120,29 @@ class Run:
         signal waits until the file at hand is done and handled, and the files
         the workers already started are finished and handled too: a file
         written is a file counted."""
-        with _jobs.InOrder(work, self.files, self.jobs) as results:
-            if results.serial:
-                for path in self.files:
-                    with _interrupts.deferred() if atomic else nullcontext():
-                        handle(work(path))
-                return
-            try:
-                while True:
-                    # A signal lands only between files, so no result is lost or handled twice.
-                    with _interrupts.deferred():
-                        more, result = results.take()
-                        if not more:
-                            return
-                        handle(result)  # type: ignore[arg-type]  # a result, since there was one more
-            except _interrupts.Interrupted:
-                if atomic:
-                    with _interrupts.deferred():
-                        for result in results.started():
-                            handle(result)
-                raise
+        results = _jobs.InOrder(work, self.files, self.jobs)
+        if results.serial:
+            for path in self.files:
+                with _interrupts.deferred() if atomic else nullcontext():
+                    handle(work(path))
+            return
+        try:
+            while True:
+                # A signal lands only between files (the pool's start
+                # included), so no result is lost or handled twice.
+                with _interrupts.deferred():
+                    more, result = results.take()
+                    if not more:
+                        return
+                    handle(result)  # type: ignore[arg-type]  # a result, since there was one more
+        except _interrupts.Interrupted:
+            if atomic:
+                with _interrupts.deferred():
+                    for result in results.started():
+                        handle(result)
+            raise
+        finally:
+            results.close()
 
 
 def start(args: argparse.Namespace, out: TextIO, err: TextIO) -> Run:
@@ -430,7 +434,7 @@ class Skip(Exception):
 # An edit: the text of a file to its new text and the number of calls it
 # changed. It raises Skip, or ValueError, TypeError or OverflowError for an
 # edit it cannot make in that file.
-Transform = Callable[[str, str], "tuple[str, int]"]  # (path, text) -> (new text, calls changed)
+Transform = Callable[[str, str], tuple[str, int]]  # (path, text) -> (new text, calls changed)
 
 
 @dataclass(frozen=True)
@@ -572,7 +576,7 @@ ConfigEdit = Callable[[Config], None]
 
 
 def config_transform(edit: ConfigEdit) -> Transform:
-    def transform(path: str, text: str) -> str:
+    def transform(path: str, text: str) -> tuple[str, int]:
         doc = parse_trelm(text)
         configs = doc.configs
         if not configs:
@@ -943,6 +947,18 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
             return runner(run)
         except _interrupts.Interrupted as e:
             return interrupted(run, e, err)
+        except BrokenExecutor:
+            assert run is not None  # only a run starts workers
+            return worker_lost(run, err)
+
+
+def worker_lost(run: Run, err: TextIO) -> int:
+    """A worker process was killed (by the kernel, short of memory, say): what
+    it was doing is unknown, so the run stops there."""
+    done = run.progress.done
+    run.finish(EXIT_FAILED)
+    err.write(f"a worker process ended unexpectedly after {done} of {len(run.files)} files; try -j 1\n")
+    return EXIT_FAILED
 
 
 def interrupted(run: Run | None, signal: _interrupts.Interrupted, err: TextIO) -> int:
