@@ -4,9 +4,10 @@ Either signal stops a run at once, except inside a `deferred()` block, where
 it waits for the block to end: a file rewrite is such a block, so that no
 signal lands between creating a temporary file and renaming or removing it.
 
-A worker process of a pool leaves both signals to its parent, which stops the
-run; the worker ends only when told to, or between files once its parent
-died (SIGHUP).
+A worker process of a pool leaves Ctrl-C (sent to the whole process group
+from a terminal) to its parent, which lets the work under way finish and
+reports it. SIGTERM (the pool's own way to end a worker) and SIGHUP (sent
+when the parent dies) end a worker between files, with no traceback.
 """
 
 from __future__ import annotations
@@ -64,8 +65,8 @@ def for_worker() -> None:
     _State.in_worker = True
     _State.depth = 0
     _State.pending = None
-    for signum in STOPPING_SIGNALS:
-        signal.signal(signum, signal.SIG_IGN)
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, _handle)
     signal.signal(signal.SIGHUP, _handle)
 
 

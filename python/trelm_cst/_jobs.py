@@ -77,8 +77,8 @@ def _do_chunk(items: list[Any]) -> list[Any]:
 
 
 def _start_worker(parent: int) -> None:
-    """Ctrl-C and SIGTERM are for the parent, which lets the chunks under way
-    finish; a worker whose parent died stops, between files."""
+    """Ctrl-C is for the parent, which lets the chunks under way finish; a
+    worker whose parent died stops, between files."""
     _interrupts.for_worker()
     try:
         import ctypes
@@ -170,7 +170,7 @@ class InOrder(Generic[R]):
             try:
                 results = self.under_way.popleft().result()
             except BrokenExecutor:
-                return  # a worker died (the same signal reached it): nothing more to report
+                return  # a worker was killed: what it held is lost, the run stops anyway
             yield from results
 
     def close(self) -> None:
