@@ -555,6 +555,7 @@ def main() -> None:
     ap.add_argument("--note", default="", help="a line added to the machine section")
     ap.add_argument("--threads-json", type=Path, help="figures of bench/thread_scaling.py --json")
     ap.add_argument("--memory-json", type=Path, help="figures of bench/memory_peak.py --json")
+    ap.add_argument("--cli-jobs-json", type=Path, help="figures of bench/cli_jobs.py --json")
     ap.add_argument("--sqlglot-plain-child", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
 
@@ -632,6 +633,13 @@ def main() -> None:
                        f"{t['files']:,} files, {t['megabytes']:.1f} MB; load average {t['load']}")
         report.target(f"parsing with {n} threads against 1 (load average {t['load']})", f">= {THREAD_SPEEDUP}x",
                       f"{s:.2f}x" + shortfall(s, THREAD_SPEEDUP), s >= THREAD_SPEEDUP)
+    if args.cli_jobs_json and args.cli_jobs_json.is_file():
+        c = json.loads(args.cli_jobs_json.read_text(encoding="utf-8"))
+        for command, rates in c["rates"].items():
+            for jobs, rate in rates.items():
+                gain = "" if jobs == "1" else f"{rate / rates['1']:.2f}x -j 1; "
+                report.add(f"trelm-cst {command} -j {jobs}, corpus x{c['repeat']}, wall time", f"{rate:,.0f} files/s",
+                           f"{gain}{c['files']:,} files; load average {c['load']}")
     if args.memory_json and args.memory_json.is_file():
         m = json.loads(args.memory_json.read_text(encoding="utf-8"))
         report.add(f"peak resident memory, parse_trelm + str() of a {m['megabytes']:.0f} MB file",

@@ -68,10 +68,12 @@ taskset -c "$cpu" build/bench/bench/core_bench "${core_args[@]}" \
   --benchmark_out=build/bench/core.json --benchmark_out_format=json | tee build/bench/core.txt
 
 # Not pinned: these use every core, or their figure is memory.
-rm -f build/bench/threads.json build/bench/memory.json
+rm -f build/bench/threads.json build/bench/memory.json build/bench/cli_jobs.json
 if [ -d ../shared/corpus ]; then
   "$venv/bin/python" bench/thread_scaling.py --corpus ../shared/corpus --threads "$(nproc)" \
     --rounds "$repeat" --json build/bench/threads.json
+  "$venv/bin/python" bench/cli_jobs.py --corpus ../shared/corpus --jobs 2 --repeat 4 \
+    --rounds "$repeat" --json build/bench/cli_jobs.json
 fi
 "$venv/bin/python" bench/memory_peak.py --megabytes "$big_mb" --json build/bench/memory.json
 
@@ -79,4 +81,5 @@ py_args=()
 for c in "${corpora[@]}"; do py_args+=(--corpus "$c"); done
 "$venv/bin/python" bench/compare.py "${py_args[@]}" --core-json build/bench/core.json --build-dir build/bench \
   --threads-json build/bench/threads.json --memory-json build/bench/memory.json \
+  --cli-jobs-json build/bench/cli_jobs.json \
   --repeat "$repeat" --peer-mb "$peer_mb" --cpu "$cpu" --out docs/performance.md

@@ -74,8 +74,7 @@ def find_model_files(
     found: list[str] = []
     seen: set[str] = set()
 
-    def add(path: str) -> None:
-        key = os.path.realpath(path)
+    def add(path: str, key: str) -> None:
         if key not in seen:
             seen.add(key)
             found.append(path)
@@ -85,11 +84,22 @@ def find_model_files(
             files = walk_models(path, report, Ignores(path, excludes))
             if not files:
                 report(Problem(path, "no .sql files"))
+            real = os.path.realpath(path)
             for file in files:
-                add(file)
+                add(file, real_path_below(real, path, file))
         else:
-            add(path)
+            add(path, os.path.realpath(path))
     return found
+
+
+def real_path_below(real_folder: str, folder: str, file: str) -> str:
+    """os.path.realpath(file) for a file found below `folder`, whose real path
+    is `real_folder`: the search follows no linked folder, so only the file
+    itself can be a link, and resolving each folder of each path again would
+    cost more than the whole search."""
+    if os.path.islink(file):
+        return os.path.realpath(file)
+    return os.path.join(real_folder, file[len(folder) :].lstrip(os.sep))
 
 
 def walk_models(folder: str, report: Callable[[Problem], None], ignores: Ignores) -> list[str]:

@@ -3,10 +3,16 @@
 Either signal stops a run at once, except inside a `deferred()` block, where
 it waits for the block to end: a file rewrite is such a block, so that no
 signal lands between creating a temporary file and renaming or removing it.
+
+A worker process of a pool leaves Ctrl-C (sent to the whole process group
+from a terminal) to its parent, which lets the work under way finish and
+reports it. SIGTERM (the pool's own way to end a worker) and SIGHUP (sent
+when the parent dies) end a worker between files, with no traceback.
 """
 
 from __future__ import annotations
 
+import os
 import signal
 import threading
 from collections.abc import Iterator
@@ -14,6 +20,11 @@ from contextlib import contextmanager
 from types import FrameType
 
 STOPPING_SIGNALS = (signal.SIGINT, signal.SIGTERM)
+# Blocked while a pool's workers start; SIGHUP is what a worker gets when its
+# parent dies (there is none on Windows, where no pool forks).
+WORKER_SIGNALS = set(STOPPING_SIGNALS)
+if hasattr(signal, "SIGHUP"):
+    WORKER_SIGNALS.add(signal.SIGHUP)
 
 
 class Interrupted(BaseException):
@@ -33,13 +44,30 @@ class Interrupted(BaseException):
 class _State:
     depth = 0
     pending: int | None = None
+    in_worker = False
 
 
 def _handle(signum: int, frame: FrameType | None) -> None:
     if _State.depth:
         _State.pending = signum
         return
+    _stop(signum)
+
+
+def _stop(signum: int) -> None:
+    if _State.in_worker:
+        os._exit(128 + signum)  # no traceback, no clean-up that could wait on the dead parent
     raise Interrupted(signum)
+
+
+def for_worker() -> None:
+    """Sets the signals of a worker process (see the module's doc)."""
+    _State.in_worker = True
+    _State.depth = 0
+    _State.pending = None
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, _handle)
+    signal.signal(signal.SIGHUP, _handle)
 
 
 @contextmanager
@@ -65,7 +93,12 @@ def handled() -> Iterator[None]:
 
 @contextmanager
 def deferred() -> Iterator[None]:
-    """Holds back Interrupted until the block is over, then raises it."""
+    """Holds back Interrupted until the block is over, then raises it. Only
+    the main thread runs signal handlers, so elsewhere the block changes
+    nothing: a pool's thread finishes its file whatever happens."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
     _State.depth += 1
     try:
         yield
@@ -73,4 +106,4 @@ def deferred() -> Iterator[None]:
         _State.depth -= 1
         if not _State.depth and _State.pending is not None:
             signum, _State.pending = _State.pending, None
-            raise Interrupted(signum)
+            _stop(signum)

@@ -349,7 +349,12 @@ def read_file(path: str) -> Model:
     except (MemoryError, OSError) as e:
         model.error = Problem(path, "out of memory" if isinstance(e, MemoryError) else str(e.strerror or e))
         return model
-    text = read.text  # what str(doc) gives, at hand without building it
+    return model_of(path, read.text, doc)
+
+
+def model_of(path: str, text: str, doc: Document) -> Model:
+    """The record of a parsed file; `text` is what str(doc) gives, at hand without building it."""
+    model = Model(model_name(path), path)
     model.refs = [ref_of(text, path, call) for call in doc.calls("ref")]
     model.sources = [source_of(text, path, call) for call in doc.calls("source")]
     configs = doc.configs

@@ -9,6 +9,7 @@
     trelm-cst remove-config --check tags models/
     trelm-cst rename-ref stg_orders orders models/
     trelm-cst rename-source --check raw.orders shop.orders models/
+    trelm-cst check -j 4 models/                four workers (default: one per processor)
 
 Exit status: 0 when every file went through, 1 when any path could not be
 read, parsed or edited (the others are still processed) or, with --check,
@@ -24,10 +25,12 @@ import json
 import os
 import sys
 from collections.abc import Callable, Sequence
+from concurrent.futures import BrokenExecutor
+from contextlib import nullcontext
 from dataclasses import dataclass, field
-from typing import TextIO
+from typing import TextIO, TypeVar
 
-from trelm_cst import _interrupts
+from trelm_cst import _interrupts, _jobs
 from trelm_cst._describe import describe
 from trelm_cst._graph import RENDERERS, GraphError
 from trelm_cst._files import (
@@ -41,7 +44,7 @@ from trelm_cst._files import (
 )
 from trelm_cst._native import Config, Document, TrelmSyntaxError, parse_trelm
 from trelm_cst._progress import Progress
-from trelm_cst._project import Project
+from trelm_cst._project import Model, Project, model_name, model_of, read_file
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -51,6 +54,7 @@ STDIN = "-"
 STDIN_NAME = "<stdin>"
 
 Reader = Callable[[str], "ModelFile | Problem"]
+R = TypeVar("R")
 
 
 class UsageError(Exception):
@@ -63,13 +67,16 @@ class UsageError(Exception):
 class Run:
     """One pass over the files of a command: progress, messages and the
     number of paths that failed. Messages go to stderr; with `quiet` only
-    failures are printed."""
+    failures are printed. The files are handled by up to `jobs` workers."""
 
-    def __init__(self, files: list[str], read: Reader, out: TextIO, err: TextIO, quiet: bool, progress: bool) -> None:
+    def __init__(
+        self, files: list[str], read: Reader, out: TextIO, err: TextIO, quiet: bool, progress: bool, jobs: int = 1
+    ) -> None:
         self.files = files
         self.read = read
         self.out = out
         self.quiet = quiet
+        self.jobs = jobs
         self.progress = Progress.for_run(err, len(files), enabled=progress and not quiet)
         self.failed = 0
         self.summary: Callable[[], str] | None = None
@@ -106,6 +113,37 @@ class Run:
     def exit_status(self) -> int:
         return self.finish(EXIT_FAILED if self.failed else EXIT_OK)
 
+    def each_file(self, work: Callable[[str], R], handle: Callable[[R], None], atomic: bool = False) -> None:
+        """handle(work(path)) for every file, in order. `work` may run in a
+        worker (a thread or a forked process, so it must only read the run and
+        give back a picklable result); `handle` runs here. With `atomic`, a
+        signal waits until the file at hand is done and handled, and the files
+        the workers already started are finished and handled too: a file
+        written is a file counted."""
+        results = _jobs.InOrder(work, self.files, self.jobs)
+        if results.serial:
+            for path in self.files:
+                with _interrupts.deferred() if atomic else nullcontext():
+                    handle(work(path))
+            return
+        try:
+            while True:
+                # A signal lands only between files (the pool's start
+                # included), so no result is lost or handled twice.
+                with _interrupts.deferred():
+                    more, result = results.take()
+                    if not more:
+                        return
+                    handle(result)  # type: ignore[arg-type]  # a result, since there was one more
+        except _interrupts.Interrupted:
+            if atomic:
+                with _interrupts.deferred():
+                    for result in results.started():
+                        handle(result)
+            raise
+        finally:
+            results.close()
+
 
 def start(args: argparse.Namespace, out: TextIO, err: TextIO) -> Run:
     """The run over the paths of the command line, or over standard input."""
@@ -115,7 +153,8 @@ def start(args: argparse.Namespace, out: TextIO, err: TextIO) -> Run:
         return Run([name], lambda _: read_standard_input(name, data), out, err, args.quiet, progress=False)
     early: list[Problem] = []
     files = find_model_files(args.paths, early.append, args.exclude)
-    run = Run(files, read_model, out, err, args.quiet, progress=args.progress)
+    jobs = args.jobs if args.jobs is not None else _jobs.default_jobs()
+    run = Run(files, read_model, out, err, args.quiet, progress=args.progress, jobs=jobs)
     for problem in early:
         run.fail(problem)
     return run
@@ -164,13 +203,14 @@ def inspect_path(path: str, read: Reader) -> str | Problem:
 
 
 def run_inspect(run: Run) -> int:
-    for path in run.files:
-        result = inspect_path(path, run.read)
+    def handle(result: str | Problem) -> None:
         if isinstance(result, Problem):
             run.fail(result)
         else:
             run.emit(result)
         run.progress.step()
+
+    run.each_file(lambda path: inspect_path(path, run.read), handle)
     return run.exit_status()
 
 
@@ -193,28 +233,38 @@ class Finding:
         return cls(problem.path, problem.line, problem.column, "error", problem.message, problem.code)
 
 
-def check_path(path: str, read: Reader) -> list[Finding]:
+def check_path(path: str, read: Reader, project: bool = False) -> tuple[list[Finding], Model | None]:
+    """The findings of one file and, for `project`, its record in the project
+    (from the same parse)."""
+    found: list[Finding] = []
     try:
         model = read(path)
         if isinstance(model, Problem):
-            return [Finding.of(model)]
-        return findings(path, model.text)
+            found = [Finding.of(model)]
+        else:
+            found, doc = findings(path, model.text)
+            if doc is not None:
+                return found, model_of(path, model.text, doc) if project else None
     except (MemoryError, OSError) as e:
-        return [Finding.of(failure(path, e))]
+        found = [Finding.of(failure(path, e))]
+    # A file that yields no refs still defines its model.
+    why = found[0]
+    return found, Model(model_name(path), path, error=Problem(path, why.message, why.line, why.column, why.code)) if project else None
 
 
-def findings(path: str, text: str) -> list[Finding]:
-    """Every diagnostic of one file's text; a file that does not parse has one."""
+def findings(path: str, text: str) -> tuple[list[Finding], Document | None]:
+    """Every diagnostic of one file's text, and the document; a file that does
+    not parse has one diagnostic and no document."""
     try:
         doc = parse_trelm(text)
     except TrelmSyntaxError as e:
         message = syntax_problem(path, e).message
-        return [Finding(path, e.line, character_column(text, e.offset), "error", message, "jinja-syntax")]
+        return [Finding(path, e.line, character_column(text, e.offset), "error", message, "jinja-syntax")], None
     found = [Finding(path, d.line, d.column, d.severity, d.message, d.code) for d in doc.diagnostics()]
     if str(doc) != text:
         message = "does not print back byte for byte; please report this file"
         found.append(Finding(path, None, None, "error", message, "round-trip"))
-    return found
+    return found, doc
 
 
 def character_column(text: str, byte_offset: int) -> int:
@@ -305,14 +355,21 @@ def run_check(run: Run, form: str, strict: bool, project: bool = False, verbose:
             warnings += 1
         run.emit(render(finding) + "\n")
 
-    run.summary = summary
-    for path in run.files:
-        for finding in check_path(path, run.read):
+    models: list[Model] = []
+
+    def handle(result: tuple[list[Finding], Model | None]) -> None:
+        found, model = result
+        for finding in found:
             report(finding)
+        if model is not None:
+            models.append(model)
         run.progress.step()
+
+    run.summary = summary
+    run.each_file(lambda path: check_path(path, run.read, project), handle)
     if project:
         # The files were all reported above; here only what lies between them.
-        for finding in project_findings(Project.from_files(run.files)):
+        for finding in project_findings(Project(models)):
             report(finding)
     failed = errors or run.failed or (strict and warnings)
     return run.finish(EXIT_FAILED if failed else EXIT_OK)
@@ -323,7 +380,9 @@ def run_check(run: Run, form: str, strict: bool, project: bool = False, verbose:
 
 def run_graph(run: Run, args: argparse.Namespace) -> int:
     """Prints the graph of the files, or the part around --select."""
-    project = Project.from_files(run.files)
+    models: list[Model] = []
+    run.each_file(read_file, models.append)
+    project = Project(models)
     for problem in project.problems:
         run.fail(problem)
     if args.select is None:
@@ -345,6 +404,16 @@ def run_graph(run: Run, args: argparse.Namespace) -> int:
     return run.exit_status()
 
 
+def job_count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of jobs, 1 or more, got {text!r}")
+    return value
+
+
 def depth(text: str) -> int:
     try:
         value = int(text)
@@ -362,16 +431,17 @@ class Skip(Exception):
     """The file holds nothing the command edits: reported, not a failure."""
 
 
-# An edit: the text of a file to its new text. It raises Skip, or ValueError,
-# TypeError or OverflowError for an edit it cannot make in that file.
-Transform = Callable[[str, str], str]  # (path, text) -> new text
+# An edit: the text of a file to its new text and the number of calls it
+# changed. It raises Skip, or ValueError, TypeError or OverflowError for an
+# edit it cannot make in that file.
+Transform = Callable[[str, str], tuple[str, int]]  # (path, text) -> (new text, calls changed)
 
 
 @dataclass(frozen=True)
 class EditCommand:
     transform: Transform
     skipped: str | None  # how the summary names skipped files, such as "without a config call"
-    detail: Callable[[], str] | None = None  # more for the summary, such as how many calls changed
+    counts_calls: bool = False  # the summary says how many calls changed
 
 
 @dataclass(frozen=True)
@@ -396,6 +466,7 @@ class Edited:
     outcome: str  # "changed", "unchanged", "skipped" or "failed"
     message: str | None = None
     output: str = ""
+    calls: int = 0  # calls the edit changed (written or not)
 
 
 def edit_path(path: str, read: Reader, transform: Transform, mode: EditMode) -> Edited:
@@ -412,7 +483,7 @@ def edit_path(path: str, read: Reader, transform: Transform, mode: EditMode) -> 
 def edit_model(model: ModelFile, transform: Transform, mode: EditMode) -> Edited:
     path, before = model.path, model.text
     try:
-        after = transform(path, before)
+        after, calls = transform(path, before)
     except Skip as e:
         return Edited("skipped", f"{path}: {e}; left unchanged", before if mode.to_stdout else "")
     except TrelmSyntaxError as e:
@@ -420,26 +491,27 @@ def edit_model(model: ModelFile, transform: Transform, mode: EditMode) -> Edited
     except (ValueError, TypeError, OverflowError) as e:
         return Edited("failed", f"{path}: {e}")
     if after == before:
-        return Edited("unchanged", None, after if mode.to_stdout else "")
+        return Edited("unchanged", None, after if mode.to_stdout else "", calls)
     if mode.to_stdout:
-        return Edited("changed", None, after)
+        return Edited("changed", None, after, calls)
     if mode.write:
         problem = write_model(model, after)
         if problem is not None:
-            return Edited("failed", str(problem))
-        return Edited("changed")
+            return Edited("failed", str(problem), calls=calls)
+        return Edited("changed", calls=calls)
     message = None if mode.diff else f"{path}: would change"
-    return Edited("changed", message, unified_diff(path, before, after) if mode.diff else "")
+    return Edited("changed", message, unified_diff(path, before, after) if mode.diff else "", calls)
 
 
 @dataclass
 class EditCounts:
     by_outcome: dict[str, int] = field(default_factory=lambda: dict.fromkeys(("changed", "unchanged", "skipped"), 0))
+    calls: int = 0
 
     def summary(self, run: Run, command: EditCommand, mode: EditMode) -> str:
         changed = self.by_outcome["changed"]
         verb = "changed" if mode.write or mode.to_stdout else "would change"
-        detail = f" ({command.detail()})" if command.detail is not None else ""
+        detail = f" ({self.calls} {plural(self.calls, 'call')})" if command.counts_calls else ""
         skipped = f"{self.by_outcome['skipped']} {command.skipped}, " if command.skipped is not None else ""
         return (
             f"{verb} {changed} {plural(changed, 'file')}{detail}, {self.by_outcome['unchanged']} unchanged, "
@@ -452,20 +524,23 @@ def run_edit(run: Run, command: EditCommand, mode: EditMode) -> int:
     then written, diffed or only counted as `mode` says."""
     counts = EditCounts()
     run.summary = lambda: counts.summary(run, command, mode)
-    for path in run.files:
-        # A signal waits until the file is done and counted, so that the
-        # count printed on the way out is exact.
-        with _interrupts.deferred():
-            edited = edit_path(path, run.read, command.transform, mode)
-            if edited.outcome == "failed":
-                run.fail(edited.message or path)
-            else:
-                counts.by_outcome[edited.outcome] += 1
-                if edited.message is not None:
-                    run.note(edited.message)
-            if edited.output:
-                run.emit_exact(edited.output)
-            run.progress.step()
+
+    def handle(edited: Edited) -> None:
+        counts.calls += edited.calls
+        if edited.outcome == "failed":
+            assert edited.message is not None  # a failure always says why
+            run.fail(edited.message)
+        else:
+            counts.by_outcome[edited.outcome] += 1
+            if edited.message is not None:
+                run.note(edited.message)
+        if edited.output:
+            run.emit_exact(edited.output)
+        run.progress.step()
+
+    # Atomic: a signal waits until the file is done and counted, so that the
+    # count printed on the way out is exact.
+    run.each_file(lambda path: edit_path(path, run.read, command.transform, mode), handle, atomic=True)
     would_change = mode.check and counts.by_outcome["changed"] > 0
     return run.finish(EXIT_FAILED if run.failed or would_change else EXIT_OK)
 
@@ -501,7 +576,7 @@ ConfigEdit = Callable[[Config], None]
 
 
 def config_transform(edit: ConfigEdit) -> Transform:
-    def transform(path: str, text: str) -> str:
+    def transform(path: str, text: str) -> tuple[str, int]:
         doc = parse_trelm(text)
         configs = doc.configs
         if not configs:
@@ -510,7 +585,7 @@ def config_transform(edit: ConfigEdit) -> Transform:
             # Later calls override earlier ones: which one to edit is not ours to guess.
             raise ValueError(f"{len(configs)} config calls; edit it by hand")
         edit(configs[0])
-        return str(doc)
+        return str(doc), 0
 
     return transform
 
@@ -589,15 +664,13 @@ def remove_config_command(args: argparse.Namespace) -> EditCommand:
 
 def rename_command(rename: Callable[[Document], int]) -> EditCommand:
     """A rename over every file; the summary also counts the calls changed."""
-    calls = 0
 
-    def transform(path: str, text: str) -> str:
-        nonlocal calls
+    def transform(path: str, text: str) -> tuple[str, int]:
         doc = parse_trelm(text)
-        calls += rename(doc)
-        return str(doc)
+        calls = rename(doc)
+        return str(doc), calls
 
-    return EditCommand(transform, None, lambda: f"{calls} {plural(calls, 'call')}")
+    return EditCommand(transform, None, counts_calls=True)
 
 
 def rename_ref_command(args: argparse.Namespace) -> EditCommand:
@@ -669,6 +742,14 @@ def file_options() -> argparse.ArgumentParser:
     )
     options.add_argument(
         "--stdin-filename", metavar="NAME", help="the name of standard input (PATH -) in messages and output"
+    )
+    options.add_argument(
+        "-j",
+        "--jobs",
+        type=job_count,
+        metavar="N",
+        help="handle files on N processors at once; output, messages and exit status are the same "
+        "as with -j 1 (default: every processor this process may use)",
     )
     return options
 
@@ -866,6 +947,18 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
             return runner(run)
         except _interrupts.Interrupted as e:
             return interrupted(run, e, err)
+        except BrokenExecutor:
+            assert run is not None  # only a run starts workers
+            return worker_lost(run, err)
+
+
+def worker_lost(run: Run, err: TextIO) -> int:
+    """A worker process was killed (by the kernel, short of memory, say): what
+    it was doing is unknown, so the run stops there."""
+    done = run.progress.done
+    run.finish(EXIT_FAILED)
+    err.write(f"a worker process ended unexpectedly after {done} of {len(run.files)} files; try -j 1\n")
+    return EXIT_FAILED
 
 
 def interrupted(run: Run | None, signal: _interrupts.Interrupted, err: TextIO) -> int:

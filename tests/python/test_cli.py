@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from trelm_cst import _files as cli_files
-from trelm_cst import cli
+from trelm_cst import _jobs, cli
 
 REPO = Path(__file__).resolve().parents[2]
 
@@ -48,6 +48,14 @@ def run(capsys, *argv):
     status = cli.main(list(argv))
     captured = capsys.readouterr()
     return status, captured.out, captured.err
+
+
+@pytest.fixture(params=["1", "2"], ids=["j1", "j2"])
+def jobs(request, monkeypatch):
+    """-j 1, or -j 2 with a pool of workers however few the files."""
+    if request.param != "1":
+        monkeypatch.setattr(_jobs, "SERIAL_BELOW", 0)
+    return ["-j", request.param]
 
 
 def test_inspect_writes_one_json_object_per_model_file(folder, capsys):
@@ -95,9 +103,9 @@ def no_temporary_files(root):
     ],
     ids=["clean", "syntax-error", "not-utf8", "json", "github"],
 )
-def test_check_reports_each_problem_in_the_format_asked_and_goes_on(folder, capsys, files, form, expected):
+def test_check_reports_each_problem_in_the_format_asked_and_goes_on(folder, capsys, jobs, files, form, expected):
     folder(files)
-    status, out, err = run(capsys, "check", "--format", form, ".")
+    status, out, err = run(capsys, "check", *jobs, "--format", form, ".")
     assert out.splitlines() == expected
     assert err.startswith(f"{len(files)} file")
     assert status == (1 if expected else 0)
@@ -111,9 +119,9 @@ BROKEN = {
 }
 
 
-def test_check_gives_each_broken_file_its_code(folder, capsys):
+def test_check_gives_each_broken_file_its_code(folder, capsys, jobs):
     folder(BROKEN)
-    status, out, err = run(capsys, "check", ".")
+    status, out, err = run(capsys, "check", *jobs, ".")
     assert status == 1
     assert out.splitlines() == [
         "./endfor.sql:2:1: error: `{% endfor %}` closes no open `{% for %}` block [unmatched-end-tag]",
@@ -260,7 +268,7 @@ REFUSED = [
 
 
 @pytest.mark.parametrize("setup, paths, message", REFUSED)
-def test_refused_files_are_reported_and_the_run_goes_on(tmp_path, monkeypatch, capsys, setup, paths, message):
+def test_refused_files_are_reported_and_the_run_goes_on(tmp_path, monkeypatch, capsys, jobs, setup, paths, message):
     if "owner" in message and os.geteuid() != 0:
         pytest.skip("giving a file to another owner takes root")
     root = tmp_path / "work"
@@ -269,7 +277,7 @@ def test_refused_files_are_reported_and_the_run_goes_on(tmp_path, monkeypatch, c
     (root / "m.sql").write_text(CRLF)
     (root / "ok.sql").write_text("{{ config(tags=[], key=1) }}\n")
     setup(root, monkeypatch)
-    status, _, err = run(capsys, "remove-config", "tags", *paths)
+    status, _, err = run(capsys, "remove-config", *jobs, "tags", *paths)
     assert status == 1
     assert message in err.splitlines(), err
     assert (root / "ok.sql").read_text() == "{{ config(key=1) }}\n"
@@ -344,6 +352,9 @@ def test_standard_input_reads_as_a_file_named_as_asked(capsys, monkeypatch, argv
         (["set-config", "k=1e999", "."], "cannot write inf as a Jinja literal"),
         (["rename-source", "raw", "a.b", "."], "expected SOURCE.TABLE, got 'raw'"),
         (["rename-source", "a.b", ".y", "."], "expected SOURCE.TABLE, got '.y'"),
+        (["check", "-j", "0", "."], "expected a whole number of jobs, 1 or more, got '0'"),
+        (["remove-config", "--jobs=-2", "k", "."], "expected a whole number of jobs, 1 or more, got '-2'"),
+        (["inspect", "-j", "two", "."], "expected a whole number of jobs, 1 or more, got 'two'"),
     ],
 )
 def test_usage_errors_are_reported_once_with_status_2(folder, capsys, argv, message):
@@ -455,6 +466,67 @@ def test_progress_bar_only_for_many_files_on_a_terminal(folder, monkeypatch, cou
     assert stderr.getvalue().endswith(f"{count} files checked, 0 problems\n")
 
 
+# A folder with something of every kind: findings, refused files, edits.
+MIXED = [
+    CONFIGURED, CRLF, PLAIN, TWO_CALLS, "select 1\n  {{ x", b"select 'caf\xe9'\n", "select 'é', (a\n",
+    "{{ config(tags=['b']) }}\nselect * from {{ ref('m003') }}\n", DICT,
+]
+
+
+def write_mixed(root):
+    for i in range(45):
+        content = MIXED[i % len(MIXED)]
+        path = root / f"d{i % 4}" / f"m{i:03}.sql"
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if path.exists():
+            path.chmod(0o644)
+        path.write_bytes(content if isinstance(content, bytes) else content.encode())
+        path.chmod(0o444 if i % 10 == 4 else 0o644)  # read-only: refused by edits
+
+
+@pytest.mark.parametrize("pool", ["processes", "threads"])
+@pytest.mark.parametrize(
+    "argv, shows",
+    [
+        (["check"], "[encoding]"),
+        (["check", "--project", "-v", "--format", "json"], '"code": "unused-model"'),
+        (["inspect"], '"config_calls": 2'),
+        (["graph"], '"kind": "missing"'),
+        (["remove-config", "--diff", "tags"], "+{{ config() }}"),
+        (["remove-config", "tags"], "read-only; left unchanged"),
+        (["rename-ref", "x", "y"], "(5 calls)"),
+    ],
+    ids=lambda value: value if isinstance(value, str) else "-".join(value),
+)
+def test_a_pool_prints_what_one_job_prints_byte_for_byte(tmp_path, monkeypatch, capsysbinary, pool, argv, shows):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(_jobs, "SERIAL_BELOW", 0)
+    if pool == "threads":
+        monkeypatch.setattr(_jobs, "can_fork", lambda: False)
+    elif not _jobs.can_fork():
+        pytest.skip("worker processes are forked on Linux only, and only while no other thread runs")
+    runs = []
+    for jobs in ("1", "2"):
+        write_mixed(tmp_path)
+        status = cli.main([*argv, "-j", jobs, "--no-progress", "."])
+        out, err = capsysbinary.readouterr()
+        files = {path: path.read_bytes() for path in sorted(tmp_path.rglob("*")) if path.is_file()}
+        runs.append((status, out, err, files))
+    assert runs[0][0] == 1 and shows.encode() in runs[0][1] + runs[0][2]
+    assert runs[1] == runs[0]
+
+
+@pytest.mark.skipif(not _jobs.can_fork(), reason="worker processes are forked on Linux only")
+def test_a_worker_killed_stops_the_run_with_a_message(folder, capsys, monkeypatch):
+    folder({f"{i}.sql": PLAIN for i in range(8)})
+    monkeypatch.setattr(_jobs, "SERIAL_BELOW", 0)
+    real = cli.inspect_path
+    monkeypatch.setattr(cli, "inspect_path", lambda path, read: os._exit(9) if "5" in path else real(path, read))
+    status, out, err = run(capsys, "inspect", "-j", "2", ".")
+    assert status == 1 and len(out.splitlines()) <= 5
+    assert err.startswith("a worker process ended unexpectedly after ") and err.endswith(" of 8 files; try -j 1\n")
+
+
 def test_interrupted_runs_leave_every_file_old_or_new(tmp_path):
     """SIGINT at random moments of a set-config run over 2,000 files."""
     models = tmp_path / "models"
@@ -481,26 +553,89 @@ def test_interrupted_runs_leave_every_file_old_or_new(tmp_path):
         assert len(os.listdir(models)) == 2000, seed
 
 
-def test_sigterm_exits_143_and_leaves_no_temporary_file(tmp_path):
+def start_editing(tmp_path, *options):
+    """A remove-config run over 2,000 files in its own process group, once it
+    has written a file."""
     models = tmp_path / "models"
     models.mkdir()
     for i in range(2000):
         (models / f"m{i:04}.sql").write_text(CRLF)
-    run = subprocess.Popen(
-        [sys.executable, "-m", "trelm_cst", "remove-config", "tags", str(models)], stderr=subprocess.PIPE, text=True
-    )
+    command = [sys.executable, "-m", "trelm_cst", "remove-config", *options, "tags", str(models)]
+    run = subprocess.Popen(command, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    # Only the models: a temporary file may vanish between listing and reading.
+    while run.poll() is None and not any(path.read_bytes() == DONE.encode() for path in models.glob("m*.sql")):
+        time.sleep(0.01)
+    return run, models
+
+
+def process_state(pid):
+    """The state letter of a process, fields after its name; None when it is gone."""
     try:
-        # Only the models: a temporary file may vanish between listing and reading.
-        while run.poll() is None and not any(path.read_bytes() == DONE.encode() for path in models.glob("m*.sql")):
-            time.sleep(0.01)
-        run.terminate()
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    except (OSError, IndexError):
+        return None
+
+
+def alive(pid):
+    state = process_state(pid)
+    return state is not None and state[0] != "Z"  # a zombie has ended; only its parent's wait is missing
+
+
+def children_of(pid):
+    return [int(p.name) for p in Path("/proc").iterdir() if p.name.isdigit() and (process_state(p.name) or [0, 0])[1] == str(pid)]
+
+
+# Each row: the signal, whether the whole process group gets it (Ctrl-C at a
+# terminal, a service manager), the exit status, and whether every file
+# written is counted: a SIGTERM to the group ends the workers between files,
+# so what they did in their last chunk goes uncounted.
+SIGNALS = [
+    pytest.param(signal.SIGTERM, False, 143, True, id="sigterm"),
+    pytest.param(signal.SIGINT, True, 130, True, id="ctrl-c-group"),
+    pytest.param(signal.SIGTERM, True, 143, False, id="sigterm-group"),
+]
+
+
+@pytest.mark.parametrize("signum, group, status, counted", SIGNALS)
+def test_a_stopping_signal_leaves_every_file_old_or_new_and_no_temporary_file(tmp_path, signum, group, status, counted):
+    run, models = start_editing(tmp_path, "-j", "2")
+    try:
+        if group:
+            os.killpg(run.pid, signum)
+        else:
+            run.send_signal(signum)
         _, err = run.communicate(timeout=60)
     finally:
         run.kill()
         run.wait()
-    assert run.returncode in (0, 143)
-    assert run.returncode == 0 or err.splitlines()[-1].startswith("interrupted after ")
-    assert {path.read_bytes() for path in models.iterdir()} <= {CRLF.encode(), DONE.encode()} and no_temporary_files(models)
+    assert run.returncode in (0, status) and "Traceback" not in err, err
+    texts = [path.read_bytes() for path in models.iterdir()]
+    assert set(texts) <= {CRLF.encode(), DONE.encode()} and no_temporary_files(models)
+    changed = texts.count(DONE.encode())
+    summary = f"changed {changed} file{'s' * (changed != 1)}, 0 unchanged, 0 without a config call, 0 failed"
+    if run.returncode == status and counted:
+        assert err.splitlines()[-2:] == [summary, f"interrupted after {changed} of 2000 files"]
+    elif run.returncode == status:
+        assert err.splitlines()[-1].startswith("interrupted after ")
+
+
+@pytest.mark.skipif(not _jobs.can_fork(), reason="worker processes are forked on Linux only")
+def test_workers_stop_when_their_parent_dies(tmp_path):
+    run, models = start_editing(tmp_path, "-j", "2")
+    workers = children_of(run.pid)
+    run.kill()
+    run.wait()
+    run.stderr.close()  # not read: a worker left running would hold it open
+    deadline = time.monotonic() + 30
+    try:
+        while any(alive(pid) for pid in workers):
+            assert time.monotonic() < deadline, "the workers outlived their parent"
+            time.sleep(0.05)
+    finally:
+        for pid in filter(alive, workers):
+            os.kill(pid, signal.SIGKILL)
+    assert workers and no_temporary_files(models)
+    assert {path.read_bytes() for path in models.iterdir()} <= {CRLF.encode(), DONE.encode()}
 
 
 def test_pre_commit_hook_runs_check_on_the_files_named(folder):
@@ -539,33 +674,36 @@ def test_readme_examples_run(monkeypatch, capsys):
     assert "<Document with 3 queries>" in out and "cannot remove the only item of a SELECT clause" in out
 
 
+TWO_REFS = "select 1 from {{ ref('x') }} join {{ ref('pkg', 'x') }} using (a)\n"
+
+
 @pytest.mark.parametrize(
     "argv, after, summary",
     [
-        (["rename-ref", "x", "y"], CONFIGURED.replace("ref('x')", "ref('y')"), "changed 1 file (1 call)"),
-        (["rename-source", "raw.y", "lake.z"], CONFIGURED.replace("'raw', 'y'", "'lake', 'z'"), "changed 1 file (1 call)"),
-        (["rename-ref", "missing", "y"], CONFIGURED, "changed 0 files (0 calls)"),
+        (["rename-ref", "x", "y"], {"m.sql": CONFIGURED.replace("ref('x')", "ref('y')"), "n.sql": TWO_REFS.replace("'x'", "'y'")},
+         "changed 2 files (3 calls), 1 unchanged"),
+        (["rename-source", "raw.y", "lake.z"], {"m.sql": CONFIGURED.replace("'raw', 'y'", "'lake', 'z'")},
+         "changed 1 file (1 call), 2 unchanged"),
+        (["rename-ref", "missing", "y"], {}, "changed 0 files (0 calls), 3 unchanged"),
     ],
 )
-def test_renames_edit_in_place(folder, capsys, argv, after, summary):
-    root = folder({"m.sql": CONFIGURED, "crlf.sql": CRLF})
-    status, out, err = run(capsys, *argv, ".")
+def test_renames_edit_in_place(folder, capsys, jobs, argv, after, summary):
+    before = {"m.sql": CONFIGURED, "crlf.sql": CRLF, "n.sql": TWO_REFS}
+    root = folder(before)
+    status, out, err = run(capsys, *argv, *jobs, ".")
     assert (status, out) == (0, "")
-    assert (root / "m.sql").read_bytes() == after.encode() and (root / "crlf.sql").read_bytes() == CRLF.encode()
-    unchanged = 2 if after == CONFIGURED else 1
-    assert err == f"{summary}, {unchanged} unchanged, 0 failed\n"
+    assert {name: (root / name).read_bytes().decode() for name in before} == {**before, **after}
+    assert err == f"{summary}, 0 failed\n"
 
 
-@pytest.mark.parametrize("flags, status", [(["--check"], 1), (["--dry-run"], 0), (["--check", "--dry-run"], 1)])
-def test_rename_check_and_dry_run_write_nothing(folder, capsys, flags, status):
+@pytest.mark.parametrize(
+    "flags, old, status, changed",
+    [(["--check"], "x", 1, 1), (["--dry-run"], "x", 0, 1), (["--check", "--dry-run"], "x", 1, 1), (["--check"], "nope", 0, 0)],
+)
+def test_rename_check_and_dry_run_write_nothing(folder, capsys, flags, old, status, changed):
     root = folder({"m.sql": CONFIGURED})
-    code, out, err = run(capsys, "rename-ref", *flags, "x", "y", "m.sql")
+    code, out, err = run(capsys, "rename-ref", *flags, old, "y", "m.sql")
     assert code == status and (root / "m.sql").read_bytes() == CONFIGURED.encode()
-    assert ("+from {{ ref('y') }}" in out) == ("--dry-run" in flags)
-    assert err.endswith("would change 1 file (1 call), 0 unchanged, 0 failed\n")
-
-
-def test_rename_check_passes_when_nothing_would_change(folder, capsys):
-    folder({"m.sql": CONFIGURED})
-    assert run(capsys, "rename-ref", "--check", "nope", "y", "m.sql")[0] == 0
+    assert ("+from {{ ref('y') }}" in out) == ("--dry-run" in flags and changed > 0)
+    assert err.endswith(f"would change {changed} {'file' if changed == 1 else 'files'} ({changed} {'call' if changed == 1 else 'calls'}), {1 - changed} unchanged, 0 failed\n")
 
