@@ -13,7 +13,8 @@
 
 Exit status: 0 when every file went through, 1 when any path could not be
 read, parsed or edited (the others are still processed) or, with --check,
-when a file would change; 2 for bad arguments; 130 (143) after Ctrl-C (SIGTERM).
+when a file would change; 2 for bad arguments; 130 (143) after Ctrl-C (SIGTERM);
+141 when the reader of the output goes away (`trelm-cst inspect . | head`).
 """
 
 from __future__ import annotations
@@ -49,6 +50,7 @@ from trelm_cst._project import Model, Project, model_name, model_of, read_file
 EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
+EXIT_OUTPUT_CLOSED = 128 + 13  # as if ended by SIGPIPE, what a shell shows for `... | head`
 
 STDIN = "-"
 STDIN_NAME = "<stdin>"
@@ -721,7 +723,8 @@ EDIT_HELP = (
 
 EPILOG = (
     "Exit status: 0 when every file went through; 1 when any failed (the others are still processed) or, "
-    "with --check, when any file would change; 2 for bad arguments; 130 after Ctrl-C and 143 after SIGTERM."
+    "with --check, when any file would change; 2 for bad arguments; 130 after Ctrl-C and 143 after SIGTERM; 141 when the reader of the output "
+    "goes away."
 )
 
 
@@ -950,6 +953,22 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
         except BrokenExecutor:
             assert run is not None  # only a run starts workers
             return worker_lost(run, err)
+        except BrokenPipeError:
+            return output_closed(out)
+
+
+def output_closed(out: TextIO) -> int:
+    """The reader of the output went away (`| head`): stop quietly, as
+    programs ended by SIGPIPE do. Every file written so far was written
+    whole; what is still buffered goes nowhere, so that the interpreter's
+    last flush does not fail again."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, out.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+    return EXIT_OUTPUT_CLOSED
 
 
 def worker_lost(run: Run, err: TextIO) -> int:

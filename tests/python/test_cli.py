@@ -553,6 +553,24 @@ def test_interrupted_runs_leave_every_file_old_or_new(tmp_path):
         assert len(os.listdir(models)) == 2000, seed
 
 
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_a_reader_that_goes_away_ends_the_run_quietly(tmp_path, jobs):
+    """`trelm-cst inspect models | head -1`: no traceback, the SIGPIPE status,
+    and no worker left behind."""
+    models = tmp_path / "models"
+    models.mkdir()
+    for i in range(300):
+        (models / f"m{i:03}.sql").write_text(CONFIGURED * 20)
+    command = [sys.executable, "-m", "trelm_cst", "inspect", "-j", jobs, str(models)]
+    run = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+    assert run.stdout.readline().startswith(b"{")
+    run.stdout.close()
+    with run.stderr:
+        err = run.stderr.read()
+    assert run.wait(timeout=60) == 141 and err == b""
+    assert not [pid for pid in children_of(run.pid) if alive(pid)]
+
+
 def start_editing(tmp_path, *options):
     """A remove-config run over 2,000 files in its own process group, once it
     has written a file."""
