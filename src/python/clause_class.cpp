@@ -13,7 +13,7 @@ namespace {
 std::string name_of(PyObject* self) {
   const cst::NodeRef& node = as<PyNodeHandle>(self)->node;
   auto lock = node->read_lock();
-  return node->kind.tag == cst::NodeTag::Clause ? std::string(node->kind.name) : std::string();
+  return node->kind.tag == cst::NodeTag::Clause ? std::string(node->kind.name()) : std::string();
 }
 
 PyObject* clause_name(PyObject* self, void*) {

@@ -84,7 +84,7 @@ PyObject* node_repr(PyObject* self) {
     text += kind_name(node);
     {
       auto lock = node->read_lock();
-      if (node->kind.tag == cst::NodeTag::Clause) (text += " ") += node->kind.name;
+      if (node->kind.tag == cst::NodeTag::Clause) (text += " ") += node->kind.name();
     }
     return to_py_str(text + ">");
   });

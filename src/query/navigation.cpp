@@ -35,7 +35,7 @@ std::vector<NodeRef> clauses_where(const NodeRef& query, Keep keep) {
     if (!c.is_node()) continue;
     const NodeRef& n = c.node();
     auto child_lock = n->read_lock();
-    if (n->kind.tag == NodeTag::Clause && keep(n->kind.name)) out.push_back(n);
+    if (n->kind.tag == NodeTag::Clause && keep(n->kind.name())) out.push_back(n);
   }
   return out;
 }

@@ -30,6 +30,40 @@ bool Child::is_node_tag(NodeTag tag) const {
   return n->kind.tag == tag;
 }
 
+// Only the parse calls this, on a node it has just made from children that
+// no other thread can see yet, so their spans are read without locks. Each
+// child must continue the stretch where the one before it ended; an empty
+// token or node is skipped, wherever its view points.
+void Node::cover_children() {
+  const std::string_view source = text.get()->view();
+  if (source.size() >= kNoSpan) return;
+  const char* start = nullptr;
+  const char* at = nullptr;
+  for (const Child& c : children) {
+    std::string_view piece;
+    if (const Token* t = c.as_token()) {
+      if (t->owns_text()) return;
+      piece = t->text();
+    } else {
+      const Node* n = c.node_ptr();
+      if (n->text.get() != text.get() || n->span_begin_ == kNoSpan) return;
+      piece = source.substr(n->span_begin_, n->span_size_);
+    }
+    if (piece.empty()) continue;
+    if (start == nullptr) {
+      const auto offset = reinterpret_cast<std::uintptr_t>(piece.data()) - reinterpret_cast<std::uintptr_t>(source.data());
+      if (offset > source.size()) return;  // also when it lies before the source
+      start = at = piece.data();
+    } else if (piece.data() != at) {
+      return;
+    }
+    if (piece.size() > static_cast<std::size_t>(source.data() + source.size() - at)) return;
+    at += piece.size();
+  }
+  span_begin_ = start == nullptr ? 0 : static_cast<std::uint32_t>(start - source.data());
+  span_size_ = static_cast<std::uint32_t>(at - start);
+}
+
 // Frees the subtree without recursion and without allocating: freeing may
 // run while a MemoryError unwinds, and a tree may be any depth. Lists are
 // emptied from the back. Descending into a child that only this subtree holds

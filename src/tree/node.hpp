@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <shared_mutex>
 #include <string_view>
 #include <utility>
@@ -46,23 +47,34 @@ enum class NodeTag : std::uint8_t {
 };
 
 // A node kind; only Clause carries data, its upper-case name ("GROUP BY"),
-// a view of the static text of kClauseNames, so a kind is a tag and a view.
+// which points into the static text of kClauseNames. Held as a pointer and a
+// byte of length rather than a string_view, so a kind takes 16 bytes and the
+// node keeps room for its source span within one cache line.
 struct NodeKind {
-  std::string_view name;
+ private:
+  const char* name_ = "";
+  std::uint8_t name_size_ = 0;
+
+ public:
   NodeTag tag = NodeTag::Root;
 
   NodeKind() = default;
   NodeKind(NodeTag t) : tag(t) {}  // NOLINT: a plain tag is a kind
   static NodeKind clause(const ClauseName& row) {
     NodeKind k(NodeTag::Clause);
-    k.name = row.name;
+    k.name_ = row.name.data();
+    k.name_size_ = static_cast<std::uint8_t>(row.name.size());
     return k;
   }
 
+  std::string_view name() const { return {name_, name_size_}; }
+
   bool operator==(const NodeKind& o) const {
-    return tag == o.tag && (tag != NodeTag::Clause || name == o.name);
+    return tag == o.tag && (tag != NodeTag::Clause || name() == o.name());
   }
 };
+
+static_assert(sizeof(NodeKind) == 16);
 
 // A counted handle to a node; copies share the node.
 class NodeRef {
@@ -167,7 +179,6 @@ struct Node {
   // The source buffer the tokens below borrow from; empty for a node made by
   // an edit, whose tokens own their text.
   TextRef text;
-  mutable RwLock mutex;
 
   Node(NodeKind k, Children c) : kind(k), children(std::move(c)) {}
   Node(const Node&) = delete;
@@ -175,11 +186,51 @@ struct Node {
   ~Node();
 
   std::shared_lock<RwLock> read_lock() const { return std::shared_lock(mutex); }
-  std::unique_lock<RwLock> write_lock() const { return std::unique_lock(mutex); }
+  // Every change to a child list is made under this lock, so taking it is
+  // where the node's buffer learns which stretch of its parse may no longer
+  // be what the tree prints (see source_text). An empty node has no place
+  // of its own in the source, so locking it marks the whole parse.
+  std::unique_lock<RwLock> write_lock() const {
+    std::unique_lock lock(mutex);
+    if (TextBuffer* b = text.get()) {
+      if (span_begin_ == kNoSpan || span_size_ == 0) {
+        b->mark_all_edited();
+      } else {
+        b->mark_edited(span_begin_, span_begin_ + span_size_);
+      }
+    }
+    return lock;
+  }
+
+  // The node's whole text as one view of its source, when that is still
+  // what its subtree prints: the parse made the node, the tokens below it
+  // lie side by side in the source, and no node of that parse within its
+  // stretch has been write-locked since. In the parse's tree a node below
+  // this one covers part of its stretch, so an edit anywhere below shows
+  // here. A node an edit made answers nothing and is walked. Needs no lock:
+  // the span never changes and marks are only ever added.
+  std::optional<std::string_view> source_text() const {
+    const TextBuffer* b = text.get();
+    if (b == nullptr || span_begin_ == kNoSpan || b->edited_within(span_begin_, span_begin_ + span_size_)) {
+      return std::nullopt;
+    }
+    return b->view().substr(span_begin_, span_size_);
+  }
+
+  mutable RwLock mutex;
 
  private:
   friend class NodeRef;
   friend NodeRef make_node_in(const TextRef& source, NodeKind kind, Children children);
+  static constexpr std::uint32_t kNoSpan = ~std::uint32_t{0};
+  // Sets the span from the children, if they print as one stretch of the
+  // source.
+  void cover_children();
+
+  // Where the node's text starts in its source and how long it is; kNoSpan
+  // when it is not one stretch of it. Set once, by the parse.
+  std::uint32_t span_begin_ = kNoSpan;
+  std::uint32_t span_size_ = 0;
   // The count of NodeRefs, and in the top bit whether the node lives in its
   // source buffer's blocks rather than on the heap (set before any NodeRef).
   static constexpr std::uint32_t kCarved = 1u << 31;
@@ -229,9 +280,10 @@ inline NodeRef make_node(NodeKind kind, Children children) {
 inline NodeRef make_node_in(const TextRef& source, NodeKind kind, Children children) {
   if (!source) return make_node(kind, std::move(children));
   if (children.capacity() - children.size() > children.size() / 8) children.shrink_to_fit();
-  static_assert(sizeof(Node) % 16 == 0 && alignof(Node) <= 16);
+  static_assert(sizeof(Node) == 64 && alignof(Node) <= 16);
   Node* n = new (source.get()->carve(sizeof(Node))) Node(kind, std::move(children));
   n->text = source;
+  n->cover_children();
   n->refs_.store(Node::kCarved, std::memory_order_relaxed);
   return NodeRef(n);
 }

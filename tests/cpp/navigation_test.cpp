@@ -37,7 +37,7 @@ std::vector<std::string> clause_names(const std::vector<NodeRef>& nodes) {
   std::vector<std::string> out;
   for (const NodeRef& n : nodes) {
     auto lock = n->read_lock();
-    out.emplace_back(n->kind.name);
+    out.emplace_back(n->kind.name());
   }
   return out;
 }

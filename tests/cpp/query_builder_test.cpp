@@ -33,7 +33,7 @@ std::string clause_names(std::string_view text) {
       if (!q.is_node()) continue;
       auto clause_lock = q.node()->read_lock();
       if (!names.empty()) names += '|';
-      names += q.node()->kind.tag == NodeTag::Clause ? q.node()->kind.name : "<not a clause>";
+      names += q.node()->kind.tag == NodeTag::Clause ? q.node()->kind.name() : "<not a clause>";
     }
     return names;
   }

@@ -43,7 +43,7 @@ inline void dump_child(const cst::Child& c, std::string& out, bool deep = true) 
   const cst::Node& n = *c.node();
   auto lock = n.read_lock();
   out += tag_name(n.kind.tag);
-  if (n.kind.tag == cst::NodeTag::Clause) ((out += "(") += n.kind.name) += ")";
+  if (n.kind.tag == cst::NodeTag::Clause) ((out += "(") += n.kind.name()) += ")";
   if (!deep) {
     out += "[...]";
     return;
