@@ -40,28 +40,37 @@ void Node::cover_children() {
   const char* start = nullptr;
   const char* at = nullptr;
   for (const Child& c : children) {
-    std::string_view piece;
-    if (const Token* t = c.as_token()) {
-      if (t->owns_text()) return;
-      piece = t->text();
-    } else {
-      const Node* n = c.node_ptr();
+    const char* piece;
+    std::size_t size;
+    if (const Node* n = c.node_ptr()) {
       if (n->text.get() != text.get() || n->span_begin_ == kNoSpan) return;
-      piece = source.substr(n->span_begin_, n->span_size_);
+      piece = source.data() + n->span_begin_;
+      size = n->span_size_;
+    } else {
+      const Token& t = c.token();
+      if (t.owns_text()) return;
+      piece = t.text().data();
+      size = t.size();
     }
-    if (piece.empty()) continue;
-    if (start == nullptr) {
-      const auto offset = reinterpret_cast<std::uintptr_t>(piece.data()) - reinterpret_cast<std::uintptr_t>(source.data());
-      if (offset > source.size()) return;  // also when it lies before the source
-      start = at = piece.data();
-    } else if (piece.data() != at) {
-      return;
+    if (size == 0) continue;
+    if (piece != at) {
+      if (start != nullptr) return;
+      start = piece;
     }
-    if (piece.size() > static_cast<std::size_t>(source.data() + source.size() - at)) return;
-    at += piece.size();
+    at = piece + size;
   }
-  span_begin_ = start == nullptr ? 0 : static_cast<std::uint32_t>(start - source.data());
-  span_size_ = static_cast<std::uint32_t>(at - start);
+  if (start == nullptr) {
+    span_begin_ = 0;
+    span_size_ = 0;
+    return;
+  }
+  // Borrowed texts all come from the parse's own source; checked all the
+  // same, since the print would copy whatever the span says.
+  const auto offset = reinterpret_cast<std::uintptr_t>(start) - reinterpret_cast<std::uintptr_t>(source.data());
+  const auto size = static_cast<std::size_t>(at - start);
+  if (offset > source.size() || size > source.size() - offset) return;
+  span_begin_ = static_cast<std::uint32_t>(offset);
+  span_size_ = static_cast<std::uint32_t>(size);
 }
 
 // Frees the subtree without recursion and without allocating: freeing may

@@ -33,6 +33,7 @@
 namespace trelm::cst {
 
 struct Node;
+class Child;
 
 enum class NodeTag : std::uint8_t {
   Root = 0,
@@ -101,6 +102,7 @@ class NodeRef {
 
  private:
   friend class Child;
+  friend NodeRef make_node_in(const TextRef& source, NodeKind kind, std::vector<Child> children);
   static NodeRef adopt(Node* n) {
     NodeRef r;
     r.n_ = n;
@@ -276,16 +278,18 @@ inline NodeRef make_node(NodeKind kind, Children children) {
 }
 
 // A node carved from `source`'s blocks that keeps `source`: the parser makes
-// its nodes this way. With no source, a plain make_node.
+// its nodes this way. With no source, a plain make_node. Only the parse
+// calls this, while its thread holds every reference to `source` and to the
+// nodes made so far, so both counts are set without atomic arithmetic.
 inline NodeRef make_node_in(const TextRef& source, NodeKind kind, Children children) {
   if (!source) return make_node(kind, std::move(children));
   if (children.capacity() - children.size() > children.size() / 8) children.shrink_to_fit();
   static_assert(sizeof(Node) == 64 && alignof(Node) <= 16);
   Node* n = new (source.get()->carve(sizeof(Node))) Node(kind, std::move(children));
-  n->text = source;
+  n->text = TextRef::unshared_copy(source);
   n->cover_children();
-  n->refs_.store(Node::kCarved, std::memory_order_relaxed);
-  return NodeRef(n);
+  n->refs_.store(Node::kCarved | 1, std::memory_order_relaxed);
+  return NodeRef::adopt(n);
 }
 
 // Positions of the next significant child at or after `from`, and of the last

@@ -85,6 +85,8 @@ class TextBuffer {
   }
 
   void retain() { refs_.fetch_add(1, std::memory_order_relaxed); }
+  // retain() for a thread that holds every reference there is.
+  void retain_unshared() { refs_.store(refs_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
   void release() {
     if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
   }
@@ -130,6 +132,14 @@ class TextRef {
   }
   ~TextRef() {
     if (b_ != nullptr) b_->release();
+  }
+
+  // A copy of `o`, for a thread that holds every reference to its buffer.
+  static TextRef unshared_copy(const TextRef& o) {
+    TextRef r;
+    r.b_ = o.b_;
+    if (r.b_ != nullptr) r.b_->retain_unshared();
+    return r;
   }
 
   TextBuffer* get() const { return b_; }
