@@ -1,12 +1,14 @@
 // Invariants of parsing any text: it either fails with one of the four
-// unterminated-construct messages at a "{", or prints back byte for byte;
-// its tree, made while lexing, is the one that grouping all the tokens at
-// once and then structuring them makes; every Query node starts with a
-// SELECT or WITH word, every item node holds text, and walking the queries
-// and select items never fails.
+// unterminated-construct messages at a "{", or prints back byte for byte,
+// both walked token by token and printed, and so does every node; its tree,
+// made while lexing, is the one that grouping all the tokens at once and
+// then structuring them makes; every Query node starts with a SELECT or WITH
+// word, every item node holds text, and walking the queries and select items
+// never fails.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
@@ -37,6 +39,15 @@ const cst::Token* first_token(const cst::NodeRef& node, cst::Token& copy) {
   return found ? &copy : nullptr;
 }
 
+// The node's tokens joined by a walk: what it must print, whether it is
+// printed by walking or as one copy of its source.
+std::string walked_text(const cst::NodeRef& node) {
+  std::string out;
+  auto lock = node->read_lock();
+  cst::for_each_token(node->children, [&out](const cst::Token& t) { out += t.text(); });
+  return out;
+}
+
 void check_node_shapes(const cst::Document& doc) {
   std::vector<cst::NodeRef> nodes;
   {
@@ -44,6 +55,7 @@ void check_node_shapes(const cst::Document& doc) {
     cst::for_each_descendant(doc.root->children, [&](const cst::NodeRef& n) { nodes.push_back(n); });
   }
   for (const cst::NodeRef& n : nodes) {
+    CHECK(cst::node_text(n) == walked_text(n));
     const cst::NodeTag tag = n->kind.tag;
     if (tag == cst::NodeTag::Query) {
       cst::Token t;
@@ -121,6 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   const auto& doc = std::get<cst::Document>(result);
+  CHECK(walked_text(doc.root) == text);
   CHECK(cst::document_text(doc) == text);
   check_same_as_whole_grouping(text, doc);
   check_node_shapes(doc);

@@ -30,6 +30,63 @@ bool Child::is_node_tag(NodeTag tag) const {
   return n->kind.tag == tag;
 }
 
+namespace {
+
+// The stretch of `source` that a child of a parsed node covers; nothing
+// for a token that owns its text or a node with no stretch of this source.
+struct Piece {
+  const char* data = nullptr;
+  std::size_t size = 0;
+  bool known = false;
+};
+
+}  // namespace
+
+// Only the parse calls this, on a node it has just made from children that
+// no other thread can see yet, so their spans are read without locks. The
+// parse keeps every byte in order, so the children of a node are one run of
+// the source: its first and last non-empty child bound the node's stretch.
+// (The parse fuzz target and the corpus tests compare each node's print with
+// its token walk.) Borrowed texts all come from the parse's own source; that
+// is checked all the same, since the print copies whatever the span says.
+void Node::cover_children() {
+  const std::string_view source = text.get()->view();
+  if (source.size() >= kNoSpan) return;
+  auto piece_of = [&](const Child& c) -> Piece {
+    if (const Node* n = c.node_ptr()) {
+      if (n->text.get() != text.get() || n->span_begin_ == kNoSpan) return {};
+      return {source.data() + n->span_begin_, n->span_size_, true};
+    }
+    const Token& t = c.token();
+    if (t.owns_text()) return {};
+    return {t.text().data(), t.size(), true};
+  };
+  std::size_t first = 0;
+  Piece head;
+  for (; first < children.size(); ++first) {
+    head = piece_of(children[first]);
+    if (!head.known) return;
+    if (head.size != 0) break;
+  }
+  if (first == children.size()) {
+    span_begin_ = 0;
+    span_size_ = 0;
+    return;
+  }
+  Piece tail;
+  for (std::size_t last = children.size(); last-- > first;) {
+    tail = piece_of(children[last]);
+    if (!tail.known) return;
+    if (tail.size != 0) break;
+  }
+  const auto base = reinterpret_cast<std::uintptr_t>(source.data());
+  const auto begin = reinterpret_cast<std::uintptr_t>(head.data) - base;
+  const auto end = reinterpret_cast<std::uintptr_t>(tail.data) - base + tail.size;
+  if (begin > source.size() || end > source.size() || end < begin || end - begin > kLongestSpan) return;
+  span_begin_ = static_cast<std::uint32_t>(begin);
+  span_size_ = static_cast<std::uint16_t>(end - begin);
+}
+
 // Frees the subtree without recursion and without allocating: freeing may
 // run while a MemoryError unwinds, and a tree may be any depth. Lists are
 // emptied from the back. Descending into a child that only this subtree holds

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <shared_mutex>
 #include <string_view>
 #include <utility>
@@ -32,6 +33,7 @@
 namespace trelm::cst {
 
 struct Node;
+class Child;
 
 enum class NodeTag : std::uint8_t {
   Root = 0,
@@ -94,6 +96,7 @@ class NodeRef {
 
  private:
   friend class Child;
+  friend NodeRef make_node_in(const TextRef& source, NodeKind kind, std::vector<Child> children);
   static NodeRef adopt(Node* n) {
     NodeRef r;
     r.n_ = n;
@@ -170,11 +173,20 @@ using Children = std::vector<Child>;
 // costs the tree about 0.07 bytes per byte of source.
 struct Node {
   NodeKind kind;
+
+ private:
+  // Where the node's text starts in its source and how long it is; kNoSpan
+  // when it is not one stretch of it, or longer than a span can say. Set
+  // once, by the parse. Kept in the room the two-byte kind leaves before
+  // the child list, so the span costs the node no bytes.
+  std::uint16_t span_size_ = 0;
+  std::uint32_t span_begin_ = ~std::uint32_t{0};
+
+ public:
   Children children;
   // The source buffer the tokens below borrow from; empty for a node made by
   // an edit, whose tokens own their text.
   TextRef text;
-  mutable RwLock mutex;
 
   Node(NodeKind k, Children c) : kind(k), children(std::move(c)) {}
   Node(const Node&) = delete;
@@ -182,11 +194,48 @@ struct Node {
   ~Node();
 
   std::shared_lock<RwLock> read_lock() const { return std::shared_lock(mutex); }
-  std::unique_lock<RwLock> write_lock() const { return std::unique_lock(mutex); }
+  // Every change to a child list is made under this lock, so taking it is
+  // where the node's buffer learns which stretch of its parse may no longer
+  // be what the tree prints (see source_text). An empty node has no place
+  // of its own in the source, so locking it marks the whole parse.
+  std::unique_lock<RwLock> write_lock() const {
+    std::unique_lock lock(mutex);
+    if (TextBuffer* b = text.get()) {
+      if (span_begin_ == kNoSpan || span_size_ == 0) {
+        b->mark_all_edited();
+      } else {
+        b->mark_edited(span_begin_, span_begin_ + span_size_);
+      }
+    }
+    return lock;
+  }
+
+  // The node's whole text as one view of its source, when that is still
+  // what its subtree prints: the parse made the node, the tokens below it
+  // lie side by side in the source, and no node of that parse within its
+  // stretch has been write-locked since. In the parse's tree a node below
+  // this one covers part of its stretch, so an edit anywhere below shows
+  // here. A node an edit made answers nothing and is walked. Needs no lock:
+  // the span never changes and marks are only ever added.
+  std::optional<std::string_view> source_text() const {
+    const TextBuffer* b = text.get();
+    if (b == nullptr || span_begin_ == kNoSpan || b->edited_within(span_begin_, span_begin_ + span_size_)) {
+      return std::nullopt;
+    }
+    return b->view().substr(span_begin_, span_size_);
+  }
+
+  mutable RwLock mutex;
 
  private:
   friend class NodeRef;
   friend NodeRef make_node_in(const TextRef& source, NodeKind kind, Children children);
+  static constexpr std::uint32_t kNoSpan = ~std::uint32_t{0};
+  static constexpr std::size_t kLongestSpan = UINT16_MAX;
+  // Sets the span from the children, if they print as one stretch of the
+  // source.
+  void cover_children();
+
   // The count of NodeRefs, and in the top bit whether the node lives in its
   // source buffer's blocks rather than on the heap (set before any NodeRef).
   static constexpr std::uint32_t kCarved = 1u << 31;
@@ -234,15 +283,18 @@ inline NodeRef make_node(NodeKind kind, Children children) {
 }
 
 // A node carved from `source`'s blocks that keeps `source`: the parser makes
-// its nodes this way. With no source, a plain make_node.
+// its nodes this way. With no source, a plain make_node. Only the parse
+// calls this, while its thread holds every reference to `source` and to the
+// nodes made so far, so both counts are set without atomic arithmetic.
 inline NodeRef make_node_in(const TextRef& source, NodeKind kind, Children children) {
   if (!source) return make_node(kind, std::move(children));
   if (children.capacity() - children.size() > children.size() / 8) children.shrink_to_fit();
-  static_assert(sizeof(Node) % 16 == 0 && alignof(Node) <= 16);
+  static_assert(sizeof(Node) == 48 && alignof(Node) <= 16);
   Node* n = new (source.get()->carve(sizeof(Node))) Node(kind, std::move(children));
-  n->text = source;
-  n->refs_.store(Node::kCarved, std::memory_order_relaxed);
-  return NodeRef(n);
+  n->text = TextRef::unshared_copy(source);
+  n->cover_children();
+  n->refs_.store(Node::kCarved | 1, std::memory_order_relaxed);
+  return NodeRef::adopt(n);
 }
 
 // Positions of the next significant child at or after `from`, and of the last

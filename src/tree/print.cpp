@@ -1,5 +1,8 @@
 #include "tree/print.hpp"
 
+#include <optional>
+#include <string_view>
+
 #include "tree/walk.hpp"
 
 namespace trelm::cst {
@@ -20,11 +23,17 @@ class RunWriter {
   RunWriter& operator=(const RunWriter&) = delete;
 
   void add(const Token& t) {
-    std::string_view text = t.text();
     if (t.owns_text()) {
       flush();
-      out_.append(text);
-    } else if (run_ + length_ == text.data() && run_ != nullptr) {
+      out_.append(t.text());
+    } else {
+      add_borrowed(t.text());
+    }
+  }
+
+  // A text that stays valid until the end of the print.
+  void add_borrowed(std::string_view text) {
+    if (run_ + length_ == text.data() && run_ != nullptr) {
       length_ += text.size();
     } else {
       flush();
@@ -93,6 +102,10 @@ void write_children(const Children& children, RunWriter& writer) {
         continue;
       }
       const Node* n = c.node_ptr();
+      if (std::optional<std::string_view> text = n->source_text()) {
+        writer.add_borrowed(*text);
+        continue;
+      }
       // Room first, so nothing can throw between locking and recording.
       if (stack.frames.size() == stack.frames.capacity()) stack.frames.reserve(2 * stack.frames.capacity());
       n->mutex.lock_shared();
@@ -120,30 +133,39 @@ void print_children(const Children& children, std::string& out) {
   writer.flush();
 }
 
+namespace {
+
+void print_node(const Node& n, std::string& out) {
+  if (std::optional<std::string_view> text = n.source_text()) {
+    out += *text;
+    return;
+  }
+  auto lock = n.read_lock();
+  print_children(n.children, out);
+}
+
+}  // namespace
+
 void print_child(const Child& child, std::string& out) {
   if (const Token* t = child.as_token()) {
     out += t->text();
     return;
   }
-  Node* n = child.node_ptr();
-  auto lock = n->read_lock();
-  print_children(n->children, out);
+  print_node(*child.node_ptr(), out);
 }
 
 std::string node_text(const NodeRef& node) {
   std::string out;
-  auto lock = node->read_lock();
-  print_children(node->children, out);
+  print_node(*node, out);
   return out;
 }
 
 std::string document_text(const Document& doc) {
   std::string out;
-  auto lock = doc.root->read_lock();
   // An unedited document prints exactly its source; edits change the
   // length little, so this is usually the only allocation.
   if (const TextBuffer* source = doc.root->text.get()) out.reserve(source->view().size() + 64);
-  print_children(doc.root->children, out);
+  print_node(*doc.root, out);
   return out;
 }
 

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -46,7 +47,46 @@ class TextBuffer {
     return p;
   }
 
+  // The stretches [begin, end) of the source that nodes of this parse
+  // covered when they were write-locked, so that a node whose stretch holds
+  // none of them knows nothing below it has changed. A few are kept; past
+  // that, or for a node with no stretch, the whole parse counts as edited.
+  // Marks are never taken back. A mark is made before the edit it announces,
+  // so a print that misses a mark still being made prints the tree as it
+  // was before that edit.
+  void mark_edited(std::uint32_t begin, std::uint32_t end) {
+    if (all_edited_.load(std::memory_order_relaxed)) return;
+    const std::uint64_t mark = (std::uint64_t{begin} + 1) << 32 | end;
+    const std::uint32_t made = std::min(marks_made_.load(std::memory_order_acquire), kMarks);
+    for (std::uint32_t i = 0; i < made; ++i) {
+      if (marks_[i].load(std::memory_order_relaxed) == mark) return;
+    }
+    const std::uint32_t slot = marks_made_.fetch_add(1, std::memory_order_acq_rel);
+    if (slot >= kMarks) {
+      mark_all_edited();
+      return;
+    }
+    marks_[slot].store(mark, std::memory_order_release);
+  }
+  void mark_all_edited() { all_edited_.store(true, std::memory_order_release); }
+
+  // Whether a node that covered [begin, end) may have changed below.
+  bool edited_within(std::uint32_t begin, std::uint32_t end) const {
+    if (all_edited_.load(std::memory_order_acquire)) return true;
+    const std::uint32_t made = std::min(marks_made_.load(std::memory_order_acquire), kMarks);
+    for (std::uint32_t i = 0; i < made; ++i) {
+      const std::uint64_t mark = marks_[i].load(std::memory_order_acquire);
+      if (mark == 0) continue;  // its edit has not started
+      const auto b = static_cast<std::uint32_t>(mark >> 32) - 1;
+      const auto e = static_cast<std::uint32_t>(mark);
+      if (begin <= b && e <= end) return true;
+    }
+    return false;
+  }
+
   void retain() { refs_.fetch_add(1, std::memory_order_relaxed); }
+  // retain() for a thread that holds every reference there is.
+  void retain_unshared() { refs_.store(refs_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
   void release() {
     if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
   }
@@ -65,6 +105,10 @@ class TextBuffer {
   }
 
   std::atomic<std::size_t> refs_{0};
+  static constexpr std::uint32_t kMarks = 8;
+  std::atomic<std::uint32_t> marks_made_{0};
+  std::atomic<bool> all_edited_{false};
+  std::atomic<std::uint64_t> marks_[kMarks] = {};
   std::size_t size_ = 0;
   std::unique_ptr<char[]> bytes_;
   std::vector<std::unique_ptr<std::byte[]>> blocks_;
@@ -88,6 +132,14 @@ class TextRef {
   }
   ~TextRef() {
     if (b_ != nullptr) b_->release();
+  }
+
+  // A copy of `o`, for a thread that holds every reference to its buffer.
+  static TextRef unshared_copy(const TextRef& o) {
+    TextRef r;
+    r.b_ = o.b_;
+    if (r.b_ != nullptr) r.b_->retain_unshared();
+    return r;
   }
 
   TextBuffer* get() const { return b_; }

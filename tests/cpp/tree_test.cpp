@@ -6,6 +6,8 @@
 #include <variant>
 #include <vector>
 
+#include "edit/config_edit.hpp"
+#include "edit/rename.hpp"
 #include "edit/select_edit.hpp"
 #include "parser/parse.hpp"
 #include "query/navigation.hpp"
@@ -35,6 +37,100 @@ TEST(Tree, EveryNodeStaysReadableAfterItsDocumentIsGone) {
   ASSERT_GE(held.size(), 12u);
   for (const auto& [node, text] : held) EXPECT_EQ(cst::node_text(node), text);
 }
+
+// A node untouched since its parse prints as one copy of its source; any
+// edit of any node of that parse must end that, for every node held from
+// before the edit as well as the tree's own. Each case edits one way, then
+// every node is compared with the walk of its tokens.
+struct EditCase {
+  const char* name;
+  // Edits `doc`; `other` is a second parse of the same text, for the edits
+  // that move a node between trees.
+  void (*edit)(cst::Document& doc, cst::Document& other);
+};
+
+cst::NodeRef outer_select(const cst::Document& doc) { return query::first_select(*query::query(doc)).value(); }
+
+cst::NodeRef last_item(const cst::NodeRef& select) {
+  auto lock = select->read_lock();
+  return query::select_items(select->children).back();
+}
+
+std::vector<cst::NodeRef> every_node(const cst::Document& doc) {
+  std::vector<cst::NodeRef> nodes{doc.root};
+  auto lock = doc.root->read_lock();
+  cst::for_each_descendant(doc.root->children, [&nodes](const cst::NodeRef& n) { nodes.push_back(n); });
+  return nodes;
+}
+
+const EditCase kEdits[] = {
+    {"none", [](cst::Document&, cst::Document&) {}},
+    {"rename", [](cst::Document& doc, cst::Document&) { EXPECT_EQ(edit::rename_ref(doc, "m", "n").changed, 1u); }},
+    {"config", [](cst::Document& doc, cst::Document&) { edit::set_config_text(doc, "{{ config(style='view') }}"); }},
+    {"insert",
+     [](cst::Document& doc, cst::Document&) {
+       cst::NodeRef s = outer_select(doc);
+       auto lock = s->write_lock();
+       EXPECT_TRUE(std::holds_alternative<cst::NodeRef>(edit::insert_item(*s, 1, "added")));
+     }},
+    {"remove",
+     [](cst::Document& doc, cst::Document&) {
+       cst::NodeRef s = outer_select(doc);
+       cst::NodeRef item = last_item(s);
+       auto lock = s->write_lock();
+       EXPECT_FALSE(edit::remove_item(*s, item).has_value());
+     }},
+    {"retext item",
+     [](cst::Document& doc, cst::Document&) {
+       cst::NodeRef s = outer_select(doc);
+       cst::NodeRef item = last_item(s);
+       auto lock = s->write_lock();
+       EXPECT_FALSE(edit::set_item_text_in(*s, item, "z + 1 as e").has_value());
+     }},
+    // An item of `other` goes into `doc`'s list, then is re-texted there:
+    // the edit of a node from one parse must reach the print of another.
+    {"shared then edited",
+     [](cst::Document& doc, cst::Document& other) {
+       cst::NodeRef foreign = last_item(outer_select(other));
+       cst::NodeRef s = outer_select(doc);
+       {
+         auto lock = s->write_lock();
+         edit::insert_at(*s, 0, {cst::Child(foreign), cst::Child(cst::Token(cst::TokenKind::Comma, ","))});
+       }
+       auto lock = foreign->write_lock();
+       EXPECT_FALSE(edit::set_item_text(*foreign, "moved").has_value());
+     }},
+};
+
+class EditedTree : public ::testing::TestWithParam<EditCase> {};
+
+// Twice: as written, and with a comment long enough that the nodes around
+// it are too long for a span and are walked while the nodes inside keep one.
+TEST_P(EditedTree, EveryNodePrintsItsTokens) {
+  for (const std::string& padding : {std::string(), "/*" + std::string(70'000, 'p') + "*/"}) {
+    const std::string source =
+        "{{ config(style='table') }}\n"
+        "with a as (select x, y[1] " + padding + " from {{ ref('m') }})\n"
+        "select e, {% if f %}b, {% else %}c, {% endif %}(select 1) as d\n"
+        "from a -- end\n";
+    cst::Document doc = testing::parse_ok(source);
+    cst::Document other = testing::parse_ok(source);
+    std::vector<cst::NodeRef> held = every_node(doc);
+    GetParam().edit(doc, other);
+    for (const cst::Document* d : {&doc, &other}) {
+      for (const cst::NodeRef& n : every_node(*d)) held.push_back(n);
+      EXPECT_EQ(cst::document_text(*d), testing::walked_text(d->root));
+    }
+    for (const cst::NodeRef& n : held) EXPECT_EQ(cst::node_text(n), testing::walked_text(n)) << testing::walked_text(n);
+    EXPECT_EQ(cst::document_text(doc) == source, std::string_view(GetParam().name) == "none");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tree, EditedTree, ::testing::ValuesIn(kEdits), [](const auto& info) {
+  std::string name = info.param.name;
+  for (char& c : name) c = c == ' ' ? '_' : c;
+  return name;
+});
 
 // Printers walk the whole tree under read locks while a writer adds and
 // removes an item of an inner SELECT list: every print sees the edit whole

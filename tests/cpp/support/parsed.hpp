@@ -13,10 +13,20 @@
 #include "parser/parse.hpp"
 #include "tree_dump.hpp"
 #include "tree/print.hpp"
+#include "tree/traverse.hpp"
 
 namespace trelm::testing {
 
-// Text that must parse; it must also print back unchanged.
+// The tokens below a node, joined by a walk that takes no shortcut: what
+// the node must print.
+inline std::string walked_text(const cst::NodeRef& node) {
+  std::string out;
+  auto lock = node->read_lock();
+  cst::for_each_token(node->children, [&out](const cst::Token& t) { out += t.text(); });
+  return out;
+}
+
+// Text that must parse; it must also print back unchanged, token by token.
 inline cst::Document parse_ok(std::string_view text) {
   parser::ParseResult result = parser::parse(text);
   if (auto* err = std::get_if<parser::ParseError>(&result)) {
@@ -24,6 +34,7 @@ inline cst::Document parse_ok(std::string_view text) {
     return cst::Document{cst::make_node(cst::NodeTag::Root, {})};
   }
   cst::Document doc = std::get<cst::Document>(std::move(result));
+  EXPECT_EQ(walked_text(doc.root), text);
   EXPECT_EQ(cst::document_text(doc), text);
   return doc;
 }
