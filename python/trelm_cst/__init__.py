@@ -20,13 +20,24 @@ from trelm_cst._native import (
     parse_trelm,
     render_literal,
 )
-from trelm_cst._project import Cycle, Model, Project, Ref
 
 if TYPE_CHECKING:
+    from trelm_cst._project import Cycle, Model, Project, Ref
+
     __version__: str
 
+# The project classes bring the file search, a thread pool and dataclasses
+# with them: a caller that only parses does not pay for their import.
+_PROJECT_NAMES = frozenset({"Cycle", "Model", "Project", "Ref"})
 
-def __getattr__(name: str) -> str:
+
+def __getattr__(name: str) -> object:
+    if name in _PROJECT_NAMES:
+        from trelm_cst import _project
+
+        value = getattr(_project, name)
+        globals()[name] = value
+        return value
     # Reading the installed metadata costs more than the whole rest of the
     # import, so it waits until someone asks for the version.
     if name != "__version__":
@@ -39,6 +50,10 @@ def __getattr__(name: str) -> str:
         found = "0+unknown"
     globals()["__version__"] = found
     return found
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | _PROJECT_NAMES)
+
 
 __all__ = [
     "Call",

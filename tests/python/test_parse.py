@@ -1,3 +1,6 @@
+import subprocess
+import sys
+
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -36,6 +39,19 @@ BIG_TEXTS = [
     + "select '😀'; -- 𝔁\n" * 60_000,
     "select 'é€😀x'" * 300_000,
 ]
+
+
+def test_importing_the_package_leaves_the_project_modules_for_later():
+    """Parsing is the common use: the file search, pools and dataclasses the
+    project classes need are loaded only when those classes are asked for."""
+    code = (
+        "import sys, trelm_cst\n"
+        "before = {'trelm_cst._project', 'concurrent.futures'} & set(sys.modules)\n"
+        "from trelm_cst import Project\n"
+        "print(sorted(before), Project.__module__)"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert done.stdout == "[] trelm_cst._project\n"
 
 
 @pytest.mark.parametrize(
