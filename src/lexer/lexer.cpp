@@ -71,7 +71,7 @@ class DollarDelimiters {
   std::unordered_map<std::string_view, std::vector<std::size_t>> places_;
 };
 
-enum class ScanStatus { Closed, Unclosed, Fatal };
+enum class ScanStatus { Closed, Unclosed };
 
 struct ScanEnd {
   ScanStatus status;
@@ -212,6 +212,7 @@ class Lexer {
   // A "{" inside a quoted token or comment: how far it reaches, or nullopt
   // after recording the error of an unterminated tag.
   std::optional<std::size_t> embedded_tag_end(std::size_t pos);
+  std::optional<std::size_t> closed_tag_end(std::size_t pos);
   FailedScans& quoted_memo(char quote);
 
   std::string_view src_;
@@ -405,6 +406,26 @@ std::optional<std::size_t> Lexer::embedded_tag_end(std::size_t pos) {
   return std::nullopt;
 }
 
+// Where a tag met inside a quote or a block comment ends; none when it never
+// closes. That tag would take the rest of the file, so the quote or comment
+// cannot close either: it is unclosed, and whatever follows its opening
+// character is lexed on its own, where the tag reports its own error if it
+// is still one. Failing here instead would make the quote's verdict hang on
+// a "}}" far further on, so that removing that "}}" changed how the text
+// before it reads.
+std::optional<std::size_t> Lexer::closed_tag_end(std::size_t pos) {
+  const TagMatch m = tags_.at(pos);
+  switch (m.outcome) {
+    case TagMatch::Outcome::Success:
+      return pos + m.length;
+    case TagMatch::Outcome::NoMatch:
+      return pos + 1;  // a lone "{" is an ordinary character
+    case TagMatch::Outcome::Failure:
+      break;
+  }
+  return std::nullopt;
+}
+
 FailedScans& Lexer::quoted_memo(char quote) {
   if (quote == '\'') return single_quoted_;
   if (quote == '"') return double_quoted_;
@@ -445,8 +466,8 @@ ScanEnd Lexer::scan_quoted(std::size_t pos, FailedScans& memo) {
     const int c = cur.first();
     if (c == kEnd) return {ScanStatus::Unclosed};
     if (c == '{') {
-      const auto end = embedded_tag_end(cur.pos());
-      if (!end) return {ScanStatus::Fatal};
+      const auto end = closed_tag_end(cur.pos());
+      if (!end) return {ScanStatus::Unclosed};
       cur.jump_to(*end);
     } else if (c == quote) {
       if (cur.second() != quote) return {ScanStatus::Closed, cur.pos() + 1};
@@ -516,8 +537,8 @@ ScanEnd Lexer::scan_block_comment(std::size_t pos, FailedScans& memo) {
     const int c = cur.first();
     if (c == kEnd) return {ScanStatus::Unclosed};
     if (c == '{') {
-      const auto end = embedded_tag_end(cur.pos());
-      if (!end) return {ScanStatus::Fatal};
+      const auto end = closed_tag_end(cur.pos());
+      if (!end) return {ScanStatus::Unclosed};
       cur.jump_to(*end);
     } else if (c == '*') {
       if (cur.second() == '/') return {ScanStatus::Closed, cur.pos() + 2};
@@ -545,18 +566,10 @@ Lexeme Lexer::lex_number(std::size_t pos) const {
 }
 
 // A scanned construct becomes its token when it closed and only its opening
-// character when it did not; a fatal scan (an unterminated Jinja tag inside
-// it) ends lexing.
+// character when it did not.
 std::optional<Lexeme> Lexer::closed_or_punct(std::size_t pos, TokenKind kind, const ScanEnd& scan) const {
-  switch (scan.status) {
-    case ScanStatus::Closed:
-      return Lexeme{kind, scan.end};
-    case ScanStatus::Unclosed:
-      return lex_punct(pos);
-    case ScanStatus::Fatal:
-      break;
-  }
-  return std::nullopt;
+  if (scan.status == ScanStatus::Closed) return Lexeme{kind, scan.end};
+  return lex_punct(pos);
 }
 
 // Exactly one character; an undecodable byte counts as one.

@@ -252,8 +252,8 @@ class ReferenceLexer {
       std::size_t p = i + 2;
       while (p < s_.size()) {
         if (s_[p] == '{') {
-          p = tag_or_brace(p);
-          if (failed_) return p;
+          p = closed_tag_or_brace(p);
+          if (p == kUnclosed) return i + 1;
         } else if (s_[p] == '*' && at(p + 1) == '/') {
           *kind = BC;
           return p + 2;
@@ -304,8 +304,8 @@ class ReferenceLexer {
     std::size_t p = i + 1;
     while (true) {
       if (at(p) == '{') {
-        p = tag_or_brace(p);
-        if (failed_) return p;
+        p = closed_tag_or_brace(p);
+        if (p == kUnclosed) return 0;
         continue;
       }
       const std::size_t run = p;
@@ -322,6 +322,16 @@ class ReferenceLexer {
       break;
     }
     return at(p) == q ? p + 1 : 0;
+  }
+
+  // Inside a quote or a block comment a tag that never closes leaves the
+  // construct unclosed, and the tag is met again when lexing goes on.
+  static constexpr std::size_t kUnclosed = std::string_view::npos;
+  std::size_t closed_tag_or_brace(std::size_t p) {
+    TagMatch m = tag(p);
+    if (m.outcome == TagMatch::Outcome::Success) return p + m.length;
+    if (m.outcome == TagMatch::Outcome::NoMatch) return p + 1;
+    return kUnclosed;
   }
 
   std::size_t tag_or_brace(std::size_t p) {
