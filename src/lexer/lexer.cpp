@@ -392,18 +392,12 @@ std::optional<Lexeme> Lexer::lex_jinja(std::size_t pos) {
   return std::nullopt;
 }
 
+// Where a tag met inside a line comment ends; a tag that never closes ends
+// lexing there.
 std::optional<std::size_t> Lexer::embedded_tag_end(std::size_t pos) {
-  const TagMatch m = tags_.at(pos);
-  switch (m.outcome) {
-    case TagMatch::Outcome::Success:
-      return pos + m.length;
-    case TagMatch::Outcome::NoMatch:
-      return pos + 1;  // a lone "{" is an ordinary character
-    case TagMatch::Outcome::Failure:
-      break;
-  }
-  error_ = LexError{std::string(m.message), pos};
-  return std::nullopt;
+  const auto end = closed_tag_end(pos);
+  if (!end) error_ = LexError{std::string(tags_.at(pos).message), pos};
+  return end;
 }
 
 // Where a tag met inside a quote or a block comment ends; none when it never
