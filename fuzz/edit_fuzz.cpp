@@ -243,22 +243,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto lock = (*select)->write_lock();
     // A text that is no item alone is refused, and the document stays as it was.
     const bool valid = std::holds_alternative<NodeRef>(trelm::parser::parse_select_item(item_text));
+    // Refused: a text that is no item, or a list that would end in what
+    // takes the next clause's keyword («x*» before EXCEPT). Either way the
+    // document stays as it was.
+    std::optional<trelm::edit::EditError> refusal;
     switch ((b >> 4) % 6) {
-      case 0:
-        CHECK(std::holds_alternative<NodeRef>(trelm::edit::insert_item(**select, b % 5, item_text, after)) == valid);
+      case 0: {
+        auto inserted = trelm::edit::insert_item(**select, b % 5, item_text, after);
+        if (auto* e = std::get_if<trelm::edit::EditError>(&inserted)) refusal = *e;
         break;
+      }
       case 1:
-        if (!items.empty()) (void)trelm::edit::remove_item(**select, items[b % items.size()], after);
+        if (!items.empty()) refusal = trelm::edit::remove_item(**select, items[b % items.size()], after);
         break;
       default:
-        if (!items.empty()) {
-          CHECK(trelm::edit::set_item_text_in(**select, items[b % items.size()], item_text, after).has_value() == !valid);
-        }
+        if (!items.empty()) refusal = trelm::edit::set_item_text_in(**select, items[b % items.size()], item_text, after);
+    }
+    const bool edited_text = (b >> 4) % 6 != 1 && ((b >> 4) % 6 == 0 || !items.empty());
+    if (edited_text && !valid) CHECK(refusal.has_value());
+    if (refusal && valid) {
+      CHECK(refusal->kind == trelm::edit::EditError::Kind::JoinsNextClause ||
+            refusal->kind == trelm::edit::EditError::Kind::OnlyItem);
     }
     lock.unlock();
     query_lock.unlock();
     std::string printed = trelm::cst::document_text(doc);
-    if (!valid && (b >> 4) % 6 != 1) CHECK(printed == text_before);
+    if (refusal) {
+      CHECK(printed == text_before);
+      continue;
+    }
     CHECK(outside_select.kept_by(printed));
     const std::size_t list_at = offset_of(doc, *select);
     // A Jinja tag left open from the list on is the edit's doing («c{» put

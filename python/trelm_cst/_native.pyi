@@ -211,11 +211,13 @@ class Select:
 
     def add(self, text: str, index: int | None = None) -> Column:
         """Adds a column written as SQL at index, or at the end. Raises TrelmSyntaxError
-        when the text is not exactly one select item."""
+        when the text is not exactly one select item, ValueError when the list would
+        then end in `*` right before an EXCEPT, which would take it in."""
 
     def remove(self, target: Column | str) -> bool:
         """Removes a column, given as a Column or a name. Returns False when there is no
-        such column; raises ValueError for the only column."""
+        such column; raises ValueError for the only column, or when the list would then
+        end in `*` or `distinct` right before the next clause, which would take it in."""
 
     @property
     def node(self) -> Node:
@@ -239,7 +241,8 @@ class Column:
     @property
     def text(self) -> str:
         """The item as written, such as `t.amount AS dollars`. Setting it raises
-        TrelmSyntaxError when the text is not exactly one select item."""
+        TrelmSyntaxError when the text is not exactly one select item, ValueError when
+        the last item would then end in `*` right before an EXCEPT."""
 
     @text.setter
     def text(self, value: str) -> None: ...
@@ -265,7 +268,8 @@ class Column:
 
     def detach(self) -> bool:
         """Removes the column from its SELECT clause. Returns False when it was already
-        removed; raises ValueError for the only column."""
+        removed; raises ValueError for the only column, or when the list would then end
+        in `*` or `distinct` right before the next clause, which would take it in."""
 
     @property
     def node(self) -> Node:

@@ -19,7 +19,9 @@
 #include "edit/layout.hpp"
 #include "edit/word_boundary.hpp"
 #include "edit/select_edit.hpp"
+#include "parser/query_builder.hpp"
 #include "parser/select_items.hpp"
+#include "tree/traverse.hpp"
 
 namespace trelm::edit {
 
@@ -170,11 +172,42 @@ NodeRef insert_into_list(cst::Node& select, const std::vector<std::size_t>& item
   return item;
 }
 
+// The clause after the list opens with its keyword only while the list does
+// not end in what takes that keyword into its last item («x*» before
+// EXCEPT). No layout keeps them apart, so such an edit is undone.
+std::optional<EditError> joins_next_clause(const cst::Node& select, const Following& after) {
+  if (after.next_clause == nullptr) return std::nullopt;
+  const cst::ClauseName& next = *after.next_clause;
+  bool allowed = true;
+  std::string last;
+  cst::for_each_token(select.children, [&](const cst::Token& t) {
+    if (t.is_trivia()) return;
+    allowed = parser::keyword_allowed_after(next.guard, &t);
+    if (!allowed) last = t.text();
+  });
+  if (allowed) return std::nullopt;
+  EditError e;
+  e.kind = EditError::Kind::JoinsNextClause;
+  e.message = "the SELECT list would end in \u00ab";
+  e.message += last;
+  e.message += "\u00bb, and the ";
+  e.message += next.name;
+  e.message += " after it would read as part of its last item";
+  return e;
+}
+
+// A copy of the list to go back to, when an edit could meet the next clause.
+std::optional<Children> undo_point(const cst::Node& node, const Following& after) {
+  if (after.next_clause == nullptr) return std::nullopt;
+  return node.children;
+}
+
 }  // namespace
 
 InsertResult insert_item(cst::Node& select, std::size_t index, std::string_view text, Following after) {
   parser::SelectItemResult parsed = parser::parse_select_item(text);
   if (auto err = syntax_error(parsed)) return *err;
+  std::optional<Children> before = undo_point(select, after);
   std::vector<std::size_t> items = detail::item_indices(select.children);
   std::size_t k = std::min(index, items.size());
   NodeRef item = insert_into_list(select, items, k, std::get<NodeRef>(std::move(parsed)), after.line_break);
@@ -182,6 +215,10 @@ InsertResult insert_item(cst::Node& select, std::size_t index, std::string_view 
   detail::keep_apart(select, c + 1);
   detail::keep_apart(select, c);
   detail::keep_end_apart(select, after.next);
+  if (auto err = joins_next_clause(select, after)) {
+    select.children = std::move(*before);
+    return *err;
+  }
   return item;
 }
 
@@ -285,6 +322,7 @@ std::optional<EditError> remove_item(cst::Node& select, const NodeRef& item, Fol
   if (k == items.size()) return error_of(EditError::Kind::NotInSelect);
   if (items.size() == 1) return error_of(EditError::Kind::OnlyItem);
   bool trailing = separator_for(children, items, k).trailing;
+  std::optional<Children> before = undo_point(select, after);
   std::size_t lo = 0;
   std::size_t hi = 0;
   if (k > 0) {
@@ -296,6 +334,10 @@ std::optional<EditError> remove_item(cst::Node& select, const NodeRef& item, Fol
   // lower indices stay valid when a space goes in.
   for (std::size_t j = hi + 1; j-- > lo;) detail::keep_apart(select, j);
   detail::keep_end_apart(select, after.next);
+  if (auto err = joins_next_clause(select, after)) {
+    children = std::move(*before);
+    return err;
+  }
   return std::nullopt;
 }
 
@@ -321,9 +363,12 @@ std::optional<EditError> set_item_text_in(cst::Node& select, const NodeRef& item
   const bool in_list = c < children.size();
   // A clause that ended in a line comment is followed by a line break.
   const bool end_breaks = in_list && c + 1 == children.size() && (after.line_break || ends_in_line_comment(children[c]));
+  std::optional<Children> before = in_list ? undo_point(select, after) : std::nullopt;
+  std::optional<Children> item_before;
   std::optional<EditError> err;
   {
     auto lock = item->write_lock();
+    if (before) item_before = item->children;
     err = set_item_text(*item, text);
   }
   if (err || !in_list) return err;
@@ -333,7 +378,14 @@ std::optional<EditError> set_item_text_in(cst::Node& select, const NodeRef& item
   detail::keep_apart(select, c + 1);
   detail::keep_apart(select, c);
   detail::keep_end_apart(select, after.next);
-  return std::nullopt;
+  if ((err = joins_next_clause(select, after))) {
+    {
+      auto lock = item->write_lock();
+      item->children = std::move(*item_before);
+    }
+    children = std::move(*before);
+  }
+  return err;
 }
 
 }  // namespace trelm::edit

@@ -16,9 +16,10 @@
 namespace trelm::edit {
 
 struct EditError {
-  enum class Kind { Syntax, OnlyItem, NotInSelect };
+  enum class Kind { Syntax, OnlyItem, NotInSelect, JoinsNextClause };
   Kind kind = Kind::Syntax;
   parser::ParseError syntax;  // set for Syntax only
+  std::string message;        // set for JoinsNextClause only
 };
 
 inline constexpr std::string_view kOnlyItemMessage = "cannot remove the only item of a SELECT clause";
@@ -42,6 +43,10 @@ using InsertResult = std::variant<cst::NodeRef, EditError>;
 struct Following {
   std::optional<cst::Token> next;  // the first token after the clause: the list's end must not join it
   bool line_break = false;         // a line break: a line comment at the end is closed already
+  // The clause that comes next in the query, when only trivia stands
+  // between: the list must not end in what turns its keyword into part of
+  // the last item («x*» before EXCEPT, «x.» before anything).
+  const cst::ClauseName* next_clause = nullptr;
 };
 
 // `select` is a SELECT clause node; any index at or past the end appends.

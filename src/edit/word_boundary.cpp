@@ -84,7 +84,15 @@ Following following_of(const cst::Children& parent, const cst::NodeRef& child) {
   for (std::size_t i = 0; i + 1 < parent.size(); ++i) {
     if (!parent[i].is_node() || parent[i].node() != child) continue;
     const cst::Child& next = parent[i + 1];
-    return Following{detail::edge_token(next, true), detail::holds_line_break(next)};
+    Following after{detail::edge_token(next, true), detail::holds_line_break(next)};
+    std::size_t j = cst::next_significant(parent, i + 1);
+    if (j != cst::npos) {
+      if (const cst::Node* n = parent[j].node_ptr()) {
+        auto lock = n->read_lock();
+        after.next_clause = n->kind.clause_row();
+      }
+    }
+    return after;
   }
   return {};
 }

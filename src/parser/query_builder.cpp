@@ -17,20 +17,8 @@ using cst::NodeTag;
 using cst::npos;
 using cst::TokenKind;
 
-bool is_token_text(const Child& c, std::string_view text) {
-  const cst::Token* t = c.as_token();
-  return t != nullptr && t->text() == text;
-}
-
-// Ties a keyword to what stands before it: "t.from" is a column, «is
-// distinct from» a comparison, «* except (a)» a column filter.
-bool keyword_allowed_after(cst::KeywordGuard guard, ConstSlice children, std::size_t before) {
-  if (before == npos) return true;
-  const Child& prev = children[before];
-  if (prev.is_token_kind(TokenKind::Other) && is_token_text(prev, ".")) return false;
-  if (guard == cst::KeywordGuard::NotAfterDistinct && prev.is_keyword("distinct")) return false;
-  if (guard == cst::KeywordGuard::NotAfterStar && is_token_text(prev, "*")) return false;
-  return true;
+bool keyword_allowed_at(cst::KeywordGuard guard, ConstSlice children, std::size_t before) {
+  return before == npos || keyword_allowed_after(guard, children[before].as_token());
 }
 
 // The row of `rows` that the words at `i` spell: a two-word name when the
@@ -67,7 +55,7 @@ std::optional<ClauseKeyword> keyword_at(ConstSlice children, std::size_t i, std:
   const cst::ClauseRows rows = rows_at(children, i);
   if (rows.empty()) return std::nullopt;
   const cst::ClauseName& lead = cst::kClauseNames[rows.begin];
-  if (lead.opens_query_only || !keyword_allowed_after(lead.guard, children, before)) return std::nullopt;
+  if (lead.opens_query_only || !keyword_allowed_at(lead.guard, children, before)) return std::nullopt;
   return longest_name_at(children, i, rows);
 }
 
@@ -153,6 +141,16 @@ Children clause_children(const cst::ClauseName& row, Slice clause, std::size_t k
 }
 
 }  // namespace
+
+// Ties a keyword to what stands before it: "t.from" is a column, «is
+// distinct from» a comparison, «* except (a)» a column filter.
+bool keyword_allowed_after(cst::KeywordGuard guard, const cst::Token* before) {
+  if (before == nullptr) return true;
+  if (before->kind == TokenKind::Other && before->text() == ".") return false;
+  if (guard == cst::KeywordGuard::NotAfterDistinct && before->is_keyword("distinct")) return false;
+  if (guard == cst::KeywordGuard::NotAfterStar && before->text() == "*") return false;
+  return true;
+}
 
 std::optional<ClauseKeyword> clause_keyword(ConstSlice children, std::size_t i) {
   return keyword_at(children, i, last_significant_in(children, 0, i));

@@ -18,6 +18,10 @@ struct ClauseKeyword {
 // `children` starts with a "select" or "with" word; they are moved out.
 cst::NodeRef build_query(Slice children, Scratch& scratch);
 
+// Whether a keyword with `guard` still opens a clause when the last
+// significant token before it is `before` (null: a node, or nothing).
+bool keyword_allowed_after(cst::KeywordGuard guard, const cst::Token* before);
+
 // The clause that the child at `i` starts, if any.
 std::optional<ClauseKeyword> clause_keyword(ConstSlice children, std::size_t i);
 

@@ -115,7 +115,8 @@ PyObject* column_richcompare(PyObject* a, PyObject* b, int op) {
 
 PyMethodDef kMethods[] = {
     {"detach", column_detach, METH_NOARGS,
-     "detach($self)\n--\n\nRemoves the column from its SELECT clause. Returns False when it was already removed;\nraises ValueError for the only column."},
+     "detach($self)\n--\n\nRemoves the column from its SELECT clause. Returns False when it was already removed;\nraises ValueError for the only column, or when the list would then end in `*` or\n"
+     "`distinct` right before the next clause, which would take it in."},
     {nullptr, nullptr, 0, nullptr},
 };
 

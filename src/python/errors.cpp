@@ -66,6 +66,9 @@ PyObject* raise_edit_error(const edit::EditError& error) {
     case edit::EditError::Kind::NotInSelect:
       PyErr_SetString(PyExc_ValueError, std::string(edit::kNotInSelectMessage).c_str());
       return nullptr;
+    case edit::EditError::Kind::JoinsNextClause:
+      PyErr_SetString(PyExc_ValueError, error.message.c_str());
+      return nullptr;
   }
   return nullptr;
 }

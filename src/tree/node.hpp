@@ -63,6 +63,8 @@ struct NodeKind {
 
   // The clause's name; empty for any other kind.
   std::string_view name() const { return tag == NodeTag::Clause ? kClauseNames[row_].name : std::string_view(); }
+  // The clause's row of kClauseNames; null for any other kind.
+  const ClauseName* clause_row() const { return tag == NodeTag::Clause ? &kClauseNames[row_] : nullptr; }
 
   bool operator==(const NodeKind& o) const { return tag == o.tag && (tag != NodeTag::Clause || row_ == o.row_); }
 
