@@ -31,7 +31,11 @@ R guarded(R on_error, F&& body) noexcept {
 // only with the interpreter lock released.
 void free_set_aside() noexcept;
 
-// Takes the interpreter lock back after PyEval_SaveThread. While the
+// Gives the interpreter lock up (PyEval_SaveThread) and answers the state
+// that take_interpreter_lock_back takes.
+PyThreadState* give_interpreter_lock_up() noexcept;
+
+// Takes the interpreter lock back after give_interpreter_lock_up. While the
 // interpreter shuts down, CPython ends a thread other than the one shutting it
 // down right here, by unwinding its stack (pthread_exit). That unwinding
 // would reach `guarded`, which may let nothing through, and abort the whole
@@ -53,7 +57,7 @@ auto without_interpreter_lock(F&& work) -> std::invoke_result_t<F&> {
   using Result = std::invoke_result_t<F&>;
   std::optional<Result> result;
   std::exception_ptr failure;
-  PyThreadState* state = PyEval_SaveThread();
+  PyThreadState* state = give_interpreter_lock_up();
   free_set_aside();
   try {
     result.emplace(work());

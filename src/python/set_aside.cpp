@@ -1,13 +1,7 @@
-// Freeing trees away from the interpreter lock, and taking the lock back.
-#include <chrono>
+// Freeing trees away from the interpreter lock.
 #include <cstddef>
-#include <thread>
 #include <utility>
 #include <vector>
-
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
 
 #include "python/guard.hpp"
 #include "python/handle.hpp"
@@ -37,19 +31,6 @@ void free_set_aside() noexcept {
   aside.bytes = 0;
 }
 
-void take_interpreter_lock_back(PyThreadState* state) noexcept {
-#if defined(__GLIBCXX__)
-  try {
-    PyEval_RestoreThread(state);
-  } catch (abi::__forced_unwind&) {
-    // Not rethrown, and never left: leaving the handler would abort.
-    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
-  }
-#else
-  PyEval_RestoreThread(state);
-#endif
-}
-
 void let_go(SharedDoc doc) noexcept {
   // Others still hold the document: only its count drops.
   if (!doc || doc.use_count() > 1) return;
@@ -68,7 +49,7 @@ void let_go(SharedDoc doc) noexcept {
     free_set_aside();
     return;
   }
-  PyThreadState* state = PyEval_SaveThread();
+  PyThreadState* state = give_interpreter_lock_up();
   free_set_aside();
   take_interpreter_lock_back(state);
 }
