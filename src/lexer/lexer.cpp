@@ -192,9 +192,10 @@ bool is_non_ascii_at(std::string_view src, std::size_t pos) {
 }
 
 // A word (identifier or keyword) starts with a letter or "_". Where a word
-// that has reached `pos` ends. This loop is the hottest in the
-// lexer: ASCII bytes are classified a block at a time, and only non-ASCII
-// bytes are decoded.
+// that has reached `pos` ends. This loop is the hottest in the lexer: ASCII
+// bytes are classified a block at a time, and only non-ASCII bytes are
+// decoded. Words and whitespace are inlined into the main loop: a call per
+// token costs more than their block test itself.
 [[gnu::always_inline]] inline std::size_t word_end(std::string_view src, std::size_t pos) {
   pos = detail::word_run_end(src, pos);
   return is_non_ascii_at(src, pos) ? unicode_word_end(src, pos) : pos;
@@ -233,8 +234,6 @@ class Lexer {
   Lexeme lex_punct(std::size_t pos) const;
   std::optional<Lexeme> closed_or_punct(std::size_t pos, cst::TokenKind kind, const ScanEnd& scan) const;
 
-  // Words and whitespace are inlined into the main loop: a call per token
-  // costs more than their block test itself.
   bool is_digit_at(std::size_t pos) const;
 
   ScanEnd scan_quoted(std::size_t pos, FailedScans& memo);
