@@ -1,5 +1,6 @@
 // Internal to the lexer: where a run of ASCII word bytes, of ASCII space
-// bytes, or of Jinja tag text that the tag scan skips, ends. Words and
+// bytes, or of Jinja tag text that the tag scan skips, ends, and where the
+// next of a few given bytes stands. Words and
 // whitespace are two tokens in three, and a byte loop pays a mispredicted
 // exit for nearly every one of them, so where the machine has SSE2 sixteen
 // bytes are classified at once and the first byte outside the class is
@@ -81,6 +82,19 @@ std::size_t run_end(std::string_view text, std::size_t pos, InClass in_class, By
   return bytewise_run_end(text, pos, k);
 }
 
+// First position from `pos` holding `a`, `b` or `c`, or the end: the next
+// byte a quote, comment or tag body has to look at.
+inline std::size_t first_of(std::string_view text, std::size_t pos, char a, char b, char c) {
+  for (; pos + kBlock <= text.size(); pos += kBlock) {
+    const __m128i v = load_block(text.data() + pos);
+    const __m128i hits = _mm_or_si128(_mm_or_si128(bytes_equal(v, a), bytes_equal(v, b)), bytes_equal(v, c));
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+    if (mask != 0) return pos + static_cast<std::size_t>(std::countr_zero(mask));
+  }
+  while (pos < text.size() && text[pos] != a && text[pos] != b && text[pos] != c) ++pos;
+  return pos;
+}
+
 inline std::size_t word_run_end(std::string_view text, std::size_t pos) {
   return run_end(text, pos, word_bytes, kWordCont);
 }
@@ -97,6 +111,11 @@ inline std::size_t ascii_run_end(std::string_view text, std::size_t pos, ByteCla
   while (pos < text.size() && has_class(static_cast<unsigned char>(text[pos]), k)) ++pos;
   return pos;
 }
+inline std::size_t first_of(std::string_view text, std::size_t pos, char a, char b, char c) {
+  while (pos < text.size() && text[pos] != a && text[pos] != b && text[pos] != c) ++pos;
+  return pos;
+}
+
 inline std::size_t word_run_end(std::string_view text, std::size_t pos) {
   return ascii_run_end(text, pos, kWordCont);
 }

@@ -127,19 +127,6 @@ class Cursor {
     while (pos_ < text_.size() && has_class(static_cast<unsigned char>(text_[pos_]), k)) ++pos_;
   }
 
-  // Advances to the first byte equal to `a` or `b` (or to the end).
-  void skip_until(char a, char b) {
-    const char* p = text_.data() + pos_;
-    const char* end = text_.data() + text_.size();
-    while (p != end && *p != a && *p != b) ++p;
-    pos_ = static_cast<std::size_t>(p - text_.data());
-  }
-  void skip_until(char a, char b, char c) {
-    const char* p = text_.data() + pos_;
-    const char* end = text_.data() + text_.size();
-    while (p != end && *p != a && *p != b && *p != c) ++p;
-    pos_ = static_cast<std::size_t>(p - text_.data());
-  }
   // Advances to the next `a` (or to the end) with memchr.
   void skip_until(char a) {
     if (at_end()) return;

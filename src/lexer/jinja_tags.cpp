@@ -22,12 +22,9 @@ bool is_tag_stop(unsigned char c) { return !detail::has_class(c, detail::kTagTex
 // position after the closing quote, or nullopt at the end of input.
 std::optional<std::size_t> skip_quoted_part(std::string_view s, std::size_t pos) {
   const char quote = s[pos];
-  for (std::size_t i = pos + 1; i < s.size(); ++i) {
-    if (s[i] == '\\') {
-      ++i;
-    } else if (s[i] == quote) {
-      return i + 1;
-    }
+  for (std::size_t i = detail::first_of(s, pos + 1, quote, '\\', '\\'); i < s.size();
+       i = detail::first_of(s, i + 2, quote, '\\', '\\')) {
+    if (s[i] == quote) return i + 1;
   }
   return std::nullopt;
 }

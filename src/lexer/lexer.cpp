@@ -160,6 +160,56 @@ constexpr std::array<Lead, 256> make_lead_table() {
 
 inline constexpr std::array<Lead, 256> kLeads = make_lead_table();
 
+bool is_non_ascii_at(std::string_view src, std::size_t pos) {
+  return pos < src.size() && static_cast<unsigned char>(src[pos]) >= 0x80;
+}
+
+[[gnu::noinline]] std::size_t unicode_whitespace_end(std::string_view src, std::size_t pos) {
+  while (is_non_ascii_at(src, pos)) {
+    const Decoded d = decode_utf8(src, pos);
+    if (!detail::is_space_char(d)) break;
+    pos = detail::space_run_end(src, pos + d.length);
+  }
+  return pos;
+}
+
+[[gnu::noinline]] std::size_t unicode_word_end(std::string_view src, std::size_t pos) {
+  while (is_non_ascii_at(src, pos)) {
+    const Decoded d = decode_utf8(src, pos);
+    if (!detail::is_word_cont_char(d)) break;
+    pos = detail::word_run_end(src, pos + d.length);
+  }
+  return pos;
+}
+
+// Whitespace is a run of ASCII 9..13, space and Unicode White_Space; line
+// breaks are part of the run. Where a run that has reached `pos` ends:
+// nearly every run is ASCII; a non-ASCII byte after it takes the decoding
+// path.
+[[gnu::always_inline]] inline std::size_t whitespace_end(std::string_view src, std::size_t pos) {
+  pos = detail::space_run_end(src, pos);
+  return is_non_ascii_at(src, pos) ? unicode_whitespace_end(src, pos) : pos;
+}
+
+// A word (identifier or keyword) starts with a letter or "_". Where a word
+// that has reached `pos` ends. This loop is the hottest in the lexer: ASCII
+// bytes are classified a block at a time, and only non-ASCII bytes are
+// decoded. Words and whitespace are inlined into the main loop: a call per
+// token costs more than their block test itself.
+[[gnu::always_inline]] inline std::size_t word_end(std::string_view src, std::size_t pos) {
+  pos = detail::word_run_end(src, pos);
+  return is_non_ascii_at(src, pos) ? unicode_word_end(src, pos) : pos;
+}
+
+// A space that is a whole whitespace run: the byte after it is ASCII and
+// no whitespace (a non-ASCII one might be), or there is none.
+[[gnu::always_inline]] inline bool is_lone_space_at(std::string_view src, std::size_t pos) {
+  if (pos >= src.size() || src[pos] != ' ') return false;
+  if (pos + 1 == src.size()) return true;
+  const auto next = static_cast<unsigned char>(src[pos + 1]);
+  return next < 0x80 && !detail::has_class(next, detail::kSpace);
+}
+
 class Lexer {
  public:
   explicit Lexer(std::string_view source) : src_(source), tags_(source) {}
@@ -167,20 +217,13 @@ class Lexer {
   std::optional<LexError> run_into(TokenSink& sink);
 
  private:
-  // The one place a token is made from a slice of the source; it borrows
-  // the slice rather than copying it. A streamed lex first hands over a
-  // full batch.
-  void emit(TokenKind kind, std::size_t begin, std::size_t end) {
-    if (tokens_.size() == batch_limit_) [[unlikely]] hand_over();
-    tokens_.push_back(cst::Token::borrowing(kind, src_.substr(begin, end - begin)));
-  }
-  void hand_over() {
+  std::optional<LexError> lex_all();
+  [[gnu::noinline]] void hand_over() {
     sink_->take(tokens_);
     tokens_.clear();
   }
-  std::optional<LexError> lex_all();
 
-  std::optional<Lexeme> lex_token(std::size_t pos);
+  std::optional<Lexeme> lex_token(std::size_t pos, Lead lead);
   Lexeme lex_non_ascii(std::size_t pos) const;
   std::optional<Lexeme> lex_jinja(std::size_t pos);
   std::optional<Lexeme> lex_quoted(std::size_t pos, TokenKind kind);
@@ -191,17 +234,7 @@ class Lexer {
   Lexeme lex_punct(std::size_t pos) const;
   std::optional<Lexeme> closed_or_punct(std::size_t pos, cst::TokenKind kind, const ScanEnd& scan) const;
 
-  // Words and whitespace are inlined into the main loop: a call per token
-  // costs more than their block test itself.
-  [[gnu::always_inline]] inline Lexeme lex_whitespace(std::size_t pos) const;
-  [[gnu::always_inline]] inline Lexeme lex_word(std::size_t pos) const;
-  [[gnu::always_inline]] inline std::size_t whitespace_end(std::size_t pos) const;
-  [[gnu::always_inline]] inline std::size_t word_end(std::size_t pos) const;
-  [[gnu::noinline]] std::size_t unicode_whitespace_end(std::size_t pos) const;
-  [[gnu::noinline]] std::size_t unicode_word_end(std::size_t pos) const;
-  bool is_non_ascii_at(std::size_t pos) const;
   bool is_digit_at(std::size_t pos) const;
-  bool is_lone_space_at(std::size_t pos) const;
 
   ScanEnd scan_quoted(std::size_t pos, FailedScans& memo);
   ScanEnd scan_block_comment(std::size_t pos, FailedScans& memo);
@@ -246,15 +279,37 @@ std::optional<LexError> Lexer::run_into(TokenSink& sink) {
 }
 
 std::optional<LexError> Lexer::lex_all() {
+  // Local copies: the compiler cannot tell a token store from a store to
+  // the members, and would reload them after every token.
+  const std::string_view src = src_;
+  // The one place a token is made from a slice of the source; it borrows
+  // the slice rather than copying it. A streamed lex first hands over a
+  // full batch.
+  const auto emit = [&](TokenKind kind, std::size_t begin, std::size_t end) {
+    if (tokens_.size() == batch_limit_) [[unlikely]] hand_over();
+    tokens_.push_back(cst::Token::borrowing(kind, src.substr(begin, end - begin)));
+  };
   std::size_t pos = 0;
-  while (pos < src_.size()) {
-    const auto lexeme = lex_token(pos);
-    if (!lexeme) return error_;
-    emit(lexeme->kind, pos, lexeme->end);
-    pos = lexeme->end;
+  while (pos < src.size()) {
+    // Words and whitespace, two tokens in three, are taken before the
+    // dispatch: the branch predictor learns their alternation far better
+    // than it predicts the dispatch's one indirect jump.
+    const Lead lead = kLeads[static_cast<unsigned char>(src[pos])];
+    Lexeme lexeme;
+    if (lead == Lead::Letter) {
+      lexeme = {TokenKind::Word, word_end(src, pos + 1)};
+    } else if (lead == Lead::Space) {
+      lexeme = {TokenKind::Whitespace, whitespace_end(src, pos + 1)};
+    } else if (const auto other = lex_token(pos, lead)) {
+      lexeme = *other;
+    } else {
+      return error_;
+    }
+    emit(lexeme.kind, pos, lexeme.end);
+    pos = lexeme.end;
     // One space between two tokens is by far the most common whitespace
     // token; taking it right here saves a trip through the dispatch.
-    if (is_lone_space_at(pos)) {
+    if (is_lone_space_at(src, pos)) {
       emit(TokenKind::Whitespace, pos, pos + 1);
       ++pos;
     }
@@ -263,18 +318,13 @@ std::optional<LexError> Lexer::lex_all() {
 }
 
 // The lead byte picks the recognizer; the two-byte openers ("{{", "--",
-// "/*", ".5") look at the byte after it. Words and whitespace, two tokens in
-// three, are tested before the switch: the branch predictor learns their
-// alternation far better than it predicts the switch's one indirect jump.
-std::optional<Lexeme> Lexer::lex_token(std::size_t pos) {
-  const Lead lead = kLeads[static_cast<unsigned char>(src_[pos])];
-  if (lead == Lead::Letter) return lex_word(pos);
-  if (lead == Lead::Space) return lex_whitespace(pos);
+// "/*", ".5") look at the byte after it.
+std::optional<Lexeme> Lexer::lex_token(std::size_t pos, Lead lead) {
   switch (lead) {
     case Lead::Letter:
-      return lex_word(pos);
+      return Lexeme{TokenKind::Word, word_end(src_, pos + 1)};
     case Lead::Space:
-      return lex_whitespace(pos);
+      return Lexeme{TokenKind::Whitespace, whitespace_end(src_, pos + 1)};
     case Lead::Punct:
       return Lexeme{TokenKind::Other, pos + 1};
     case Lead::Comma:
@@ -320,64 +370,9 @@ std::optional<Lexeme> Lexer::lex_token(std::size_t pos) {
 
 Lexeme Lexer::lex_non_ascii(std::size_t pos) const {
   const Decoded d = decode_utf8(src_, pos);
-  if (detail::is_space_char(d)) return {TokenKind::Whitespace, whitespace_end(pos + d.length)};
-  if (detail::is_word_start_char(d)) return {TokenKind::Word, word_end(pos + d.length)};
+  if (detail::is_space_char(d)) return {TokenKind::Whitespace, whitespace_end(src_, pos + d.length)};
+  if (detail::is_word_start_char(d)) return {TokenKind::Word, word_end(src_, pos + d.length)};
   return {TokenKind::Other, pos + d.length};
-}
-
-// Whitespace: a run of ASCII 9..13, space and Unicode White_Space; line
-// breaks are part of the run.
-Lexeme Lexer::lex_whitespace(std::size_t pos) const {
-  return {TokenKind::Whitespace, whitespace_end(pos + 1)};
-}
-
-// Identifiers and keywords, from an ASCII letter or "_".
-Lexeme Lexer::lex_word(std::size_t pos) const { return {TokenKind::Word, word_end(pos + 1)}; }
-
-// Where a whitespace run that has reached `pos` ends. Nearly every run is
-// ASCII; a non-ASCII byte after it takes the decoding path.
-std::size_t Lexer::whitespace_end(std::size_t pos) const {
-  pos = detail::space_run_end(src_, pos);
-  return is_non_ascii_at(pos) ? unicode_whitespace_end(pos) : pos;
-}
-
-std::size_t Lexer::unicode_whitespace_end(std::size_t pos) const {
-  while (is_non_ascii_at(pos)) {
-    const Decoded d = decode_utf8(src_, pos);
-    if (!detail::is_space_char(d)) break;
-    pos = detail::space_run_end(src_, pos + d.length);
-  }
-  return pos;
-}
-
-// Where a word that has reached `pos` ends. This loop is the hottest in the
-// lexer: ASCII bytes take one table test, and only non-ASCII bytes are
-// decoded.
-std::size_t Lexer::word_end(std::size_t pos) const {
-  pos = detail::word_run_end(src_, pos);
-  return is_non_ascii_at(pos) ? unicode_word_end(pos) : pos;
-}
-
-std::size_t Lexer::unicode_word_end(std::size_t pos) const {
-  while (is_non_ascii_at(pos)) {
-    const Decoded d = decode_utf8(src_, pos);
-    if (!detail::is_word_cont_char(d)) break;
-    pos = detail::word_run_end(src_, pos + d.length);
-  }
-  return pos;
-}
-
-bool Lexer::is_non_ascii_at(std::size_t pos) const {
-  return pos < src_.size() && static_cast<unsigned char>(src_[pos]) >= 0x80;
-}
-
-// A space that is a whole whitespace run: the byte after it is ASCII and
-// no whitespace (a non-ASCII one might be), or there is none.
-bool Lexer::is_lone_space_at(std::size_t pos) const {
-  if (pos >= src_.size() || src_[pos] != ' ') return false;
-  if (pos + 1 == src_.size()) return true;
-  const auto next = static_cast<unsigned char>(src_[pos + 1]);
-  return next < 0x80 && !detail::has_class(next, detail::kSpace);
 }
 
 bool Lexer::is_digit_at(std::size_t pos) const {
@@ -470,9 +465,9 @@ ScanEnd Lexer::scan_quoted(std::size_t pos, FailedScans& memo) {
       if (cur.second() == kEnd) return {ScanStatus::Unclosed};
       cur.bump(2);
     } else if (backslash_escapes) {
-      cur.skip_until(quote, '{', '\\');
+      cur.jump_to(detail::first_of(src_, cur.pos(), quote, '{', '\\'));
     } else {
-      cur.skip_until(quote, '{');
+      cur.jump_to(detail::first_of(src_, cur.pos(), quote, '{', '{'));
     }
   }
 }
@@ -507,7 +502,7 @@ std::optional<std::size_t> Lexer::find_dollar_delimiter(std::string_view delimit
 std::optional<Lexeme> Lexer::lex_line_comment(std::size_t pos) {
   Cursor cur(src_, pos + 2);
   while (true) {
-    cur.skip_until('\n', '{');
+    cur.jump_to(detail::first_of(src_, cur.pos(), '\n', '{', '{'));
     if (cur.first() != '{') return Lexeme{TokenKind::LineComment, cur.pos()};
     const auto end = embedded_tag_end(cur.pos());
     if (!end) return std::nullopt;
@@ -538,7 +533,7 @@ ScanEnd Lexer::scan_block_comment(std::size_t pos, FailedScans& memo) {
       if (cur.second() == '/') return {ScanStatus::Closed, cur.pos() + 2};
       cur.bump();
     } else {
-      cur.skip_until('*', '{');
+      cur.jump_to(detail::first_of(src_, cur.pos(), '*', '{', '{'));
     }
   }
 }
