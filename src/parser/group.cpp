@@ -158,11 +158,21 @@ class Grouper final : public lexer::TokenSink {
 
   void reserve(std::size_t token_count) { stack_.reserve(token_count); }
 
+  // Most tokens only go onto the stack: they are put there in this loop,
+  // and only the few that open, close or end something take the way
+  // through add().
   void take(std::span<Token> batch) override {
-    for (Token& t : batch) add(std::move(t));
+    stack_.make_room(batch.size());
+    for (Token& t : batch) {
+      if (((kSpecialKinds >> static_cast<unsigned>(t.kind)) & 1) == 0) {
+        stack_.emplace_back(std::move(t));
+      } else {
+        add(std::move(t));
+      }
+    }
   }
 
-  void add(Token&& token) {
+  [[gnu::noinline]] void add(Token&& token) {
     switch (token.kind) {
       case TokenKind::LParen:
         push_frame(Shape::Paren, kNoName);
@@ -198,6 +208,12 @@ class Grouper final : public lexer::TokenSink {
   const TagNames& names() const { return names_; }
 
  private:
+  static constexpr std::uint32_t kSpecialKinds =
+      1u << static_cast<unsigned>(TokenKind::LParen) | 1u << static_cast<unsigned>(TokenKind::LBracket) |
+      1u << static_cast<unsigned>(TokenKind::RParen) | 1u << static_cast<unsigned>(TokenKind::RBracket) |
+      1u << static_cast<unsigned>(TokenKind::JinjaStatement) | 1u << static_cast<unsigned>(TokenKind::Semicolon);
+  static_assert(static_cast<unsigned>(TokenKind::Other) < 32);
+
   void close_bracket(Token&& token) {
     std::size_t p = innermost_closer_[token.kind == TokenKind::RParen ? 0 : 1];
     if (p == npos) {

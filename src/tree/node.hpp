@@ -103,6 +103,7 @@ class NodeRef {
 
  private:
   friend class Child;
+  friend struct Node;
   friend NodeRef node_with_room(const TextRef& source, NodeKind kind, std::size_t count);
   static NodeRef adopt(Node* n) {
     NodeRef r;
@@ -174,16 +175,17 @@ class Child {
 
 static_assert(sizeof(Child) == 16);
 
-// A node's child list, 16 bytes in the node. A parse carves each list from
-// its buffer's blocks, right after its node and at its exact size, and the
-// list never frees that room: it goes with the buffer, which every node of
-// the parse keeps. The first change that needs more room moves the list to
-// the heap; changes in place and removals keep it where it is.
+// A node's child list, 16 bytes in the node. The parser makes each list's
+// room, at its exact size, right after its node: carved from the parse's
+// buffer blocks, or, with no buffer, in the node's own allocation. The list
+// never frees carved room: it goes with the buffer, which every node of the
+// parse keeps, or with the node. The first change that needs more room
+// moves the list to the heap; changes in place and removals keep it where
+// it is.
 //
-// A carved list may only move to another node of its parse or to a local
-// that dies before its node (see ~Node); the parse's nodes keep the buffer,
-// so its room outlives it. Slots move by their bytes: a Child points to
-// nothing inside itself.
+// A carved list may only move to a node of its parse, into a child of its
+// node while ~Node frees them, or into a local that dies before its node.
+// Slots move by their bytes: a Child points to nothing inside itself.
 class ChildList {
  public:
   using value_type = Child;
@@ -237,6 +239,11 @@ class ChildList {
   void reserve(std::size_t n) {
     if (n > capacity()) move_to_heap(n);
   }
+  // Room for `count` more children, growing as appending one at a time
+  // would.
+  void make_room(std::size_t count) {
+    if (size_ + count > capacity()) move_to_heap(grown(size_ + count));
+  }
 
   template <typename... Args>
   Child& emplace_back(Args&&... args) {
@@ -253,7 +260,7 @@ class ChildList {
 
   // Moves `from` onto the end, leaving `from` moved-from.
   void append_moved(std::span<Child> from) {
-    reserve_more(from.size());
+    make_room(from.size());
     for (Child& c : from) new (data_ + size_++) Child(std::move(c));
   }
 
@@ -297,13 +304,14 @@ class ChildList {
     std::swap(room_, o.room_);
   }
 
-  // Takes `room`, for `count` children, from a buffer that outlives the
-  // list; only an empty list that has no room yet.
+  // Takes `room`, for `count` children (at most kMaxSize), from memory that
+  // outlives the list; only an empty list that has no room yet.
   void use_carved(void* room, std::size_t count) {
-    if (count > kRoom) throw std::bad_alloc();
     data_ = static_cast<Child*>(room);
     room_ = static_cast<std::uint32_t>(count) | kCarved;
   }
+
+  static constexpr std::size_t kMaxSize = (1u << 31) - 1;
 
  private:
   static constexpr std::uint32_t kCarved = 1u << 31;
@@ -319,9 +327,6 @@ class ChildList {
   // Room for `needed` children on a list that keeps growing: doubled, so
   // that appending one at a time stays linear.
   std::size_t grown(std::size_t needed) const { return std::max(needed, 2 * capacity()); }
-  void reserve_more(std::size_t count) {
-    if (size_ + count > capacity()) move_to_heap(grown(size_ + count));
-  }
   // Moves the children to heap room for `room` of them (at least size()).
   // Lists of 2^31 children and more would be 32 GiB of slots: refused as
   // memory that is not there.
@@ -335,7 +340,7 @@ class ChildList {
   }
   Child* insert_moved(std::size_t at, ChildList& made) {
     const std::size_t count = made.size_;
-    reserve_more(count);
+    make_room(count);
     relocate(data_ + at + count, data_ + at, size_ - at);
     relocate(data_ + at, made.data_, count);
     made.size_ = 0;
@@ -428,6 +433,10 @@ struct Node {
   static constexpr std::uint32_t kCarved = 1u << 31;
   static constexpr std::uint32_t kCount = kCarved - 1;
   bool carved() const { return (refs_.load(std::memory_order_relaxed) & kCarved) != 0; }
+  static void free_heap(Node* n) {
+    n->~Node();
+    ::operator delete(n);
+  }
   std::atomic<std::uint32_t> refs_{0};
 };
 
@@ -445,7 +454,7 @@ inline void NodeRef::reset() {
   Node* n = std::exchange(n_, nullptr);
   if (n == nullptr || (n->refs_.fetch_sub(1, std::memory_order_acq_rel) & Node::kCount) != 1) return;
   if (!n->carved()) {
-    delete n;
+    Node::free_heap(n);
     return;
   }
   // The node's memory belongs to its buffer, which may die with the node's
@@ -463,24 +472,29 @@ inline Child::Child(const Child& o) : slot_(o.is_node() ? Token() : o.slot_) {
 
 // A node of the children given; the slack of a list that grew is given
 // back, since a tree keeps its lists for life.
+// Heap nodes are made in raw memory and freed with Node::free_heap, since a
+// node made with its list's room has a size of its own.
 inline NodeRef make_node(NodeKind kind, Children children) {
   if (children.capacity() - children.size() > children.size() / 8) children.shrink_to_fit();
-  return NodeRef(new Node(kind, std::move(children)));
+  return NodeRef(new (::operator new(sizeof(Node))) Node(kind, std::move(children)));
 }
 
-// An empty node with room for `count` children: with a source, carved from
-// its blocks together with that room, and keeping the source; with none,
-// both from the heap. Only the parse carves, while its thread holds every
+// An empty node with room for `count` children, in one piece: with a
+// source, carved from its blocks, the node keeping the source; with none,
+// one heap allocation. Only the parse carves, while its thread holds every
 // reference to `source` and to the nodes made so far, so both counts are
 // set without atomic arithmetic.
 inline NodeRef node_with_room(const TextRef& source, NodeKind kind, std::size_t count) {
-  if (!source) {
-    NodeRef n(new Node(kind));
-    n->children.reserve(count);
-    return n;
-  }
   static_assert(sizeof(Node) % alignof(Child) == 0 && alignof(Node) <= TextBuffer::kAlign);
-  auto* room = static_cast<std::byte*>(source.get()->carve(sizeof(Node) + count * sizeof(Child)));
+  if (count > ChildList::kMaxSize) throw std::bad_alloc();
+  const std::size_t bytes = sizeof(Node) + count * sizeof(Child);
+  if (!source) {
+    auto* room = static_cast<std::byte*>(::operator new(bytes));
+    Node* n = new (room) Node(kind);
+    n->children.use_carved(room + sizeof(Node), count);
+    return NodeRef(n);
+  }
+  auto* room = static_cast<std::byte*>(source.get()->carve(bytes));
   Node* n = new (room) Node(kind);
   n->children.use_carved(room + sizeof(Node), count);
   n->text = TextRef::unshared_copy(source);

@@ -96,8 +96,8 @@ class TextBuffer {
   void retain() { refs_.fetch_add(1, std::memory_order_relaxed); }
   // retain() for a thread that holds every reference there is.
   void retain_unshared() { refs_.store(refs_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
-  void release() {
-    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  void release(std::size_t count = 1) {
+    if (refs_.fetch_sub(count, std::memory_order_acq_rel) == count) delete this;
   }
 
  private:
@@ -162,6 +162,9 @@ class TextRef {
 
   TextBuffer* get() const { return b_; }
   explicit operator bool() const { return b_ != nullptr; }
+  // Lets go of the buffer without giving the reference back: the caller
+  // gives it back later, with others, through TextBuffer::release(count).
+  void forget() { b_ = nullptr; }
   bool operator==(const TextRef& o) const { return b_ == o.b_; }
 
  private:
