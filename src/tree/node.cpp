@@ -94,10 +94,13 @@ void Node::cover_children() {
 // the slot the child left; a child still held elsewhere only loses a count.
 // A list moves by its three words, and a carved one stays in its buffer,
 // which this node's own reference keeps.
-Node::~Node() {
-  // The references to this node's buffer held by the nodes freed below,
-  // given back in one step at the end; until then this node's own keeps it.
-  TextBuffer* const own = text.get();
+Node::~Node() { free_children(text.get()); }
+
+// `own` is the buffer this node keeps (the caller may have taken the
+// reference out of `text` to hold it until the node is gone). The
+// references to it held by the nodes freed below are given back in one
+// step at the end; until then the node's own keeps it.
+void Node::free_children(TextBuffer* own) {
   std::size_t own_refs = 0;
   Children current = std::move(children);
   NodeRef above;  // holds the parked list of the level above, or null

@@ -183,9 +183,10 @@ static_assert(sizeof(Child) == 16);
 // moves the list to the heap; changes in place and removals keep it where
 // it is.
 //
-// A carved list may only move to a node of its parse, into a child of its
-// node while ~Node frees them, or into a local that dies before its node.
-// Slots move by their bytes: a Child points to nothing inside itself.
+// So a carved list may only move into a child of its node while ~Node
+// frees them, or into a local that dies before its node; lists that go
+// from node to node are made on the heap (make_node). Slots move by their
+// bytes: a Child points to nothing inside itself.
 class ChildList {
  public:
   using value_type = Child;
@@ -433,6 +434,7 @@ struct Node {
   static constexpr std::uint32_t kCarved = 1u << 31;
   static constexpr std::uint32_t kCount = kCarved - 1;
   bool carved() const { return (refs_.load(std::memory_order_relaxed) & kCarved) != 0; }
+  void free_children(TextBuffer* own);
   static void free_heap(Node* n) {
     n->~Node();
     ::operator delete(n);
@@ -460,6 +462,7 @@ inline void NodeRef::reset() {
   // The node's memory belongs to its buffer, which may die with the node's
   // own reference: that reference is released only once the node is gone.
   TextRef keep = std::move(n->text);
+  n->free_children(keep.get());
   n->~Node();
 }
 
