@@ -221,7 +221,8 @@ class ChildList {
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   std::size_t capacity() const { return room_ & kRoom; }
-  // Whether the room is the parse's rather than the heap's.
+  // Whether the room was made with the node (see above) rather than being
+  // a heap array of the list's own.
   bool carved() const { return (room_ & kCarved) != 0; }
 
   Child* data() { return data_; }
