@@ -106,21 +106,20 @@ NodeRef paren_node(Slice inner, Token close, Scratch& scratch) {
     start = first;
     end = same_line_end(inner, inner.size(), last_significant_in(inner, first, inner.size()));
   }
-  Children children;
-  children.reserve(start + (start < end ? 1 : 0) + (inner.size() - end) + 1);
-  append_moved(children, inner, 0, start);
-  if (start < end) children.emplace_back(build_query(inner.subspan(start, end - start), scratch));
-  append_moved(children, inner, end, inner.size());
-  children.emplace_back(std::move(close));
-  return scratch.node(NodeTag::Paren, std::move(children));
+  const std::size_t count = start + (start < end ? 1 : 0) + (inner.size() - end) + 1;
+  return scratch.node(NodeTag::Paren, count, [&](Children& out) {
+    append_moved(out, inner, 0, start);
+    if (start < end) out.emplace_back(build_query(inner.subspan(start, end - start), scratch));
+    append_moved(out, inner, end, inner.size());
+    out.emplace_back(std::move(close));
+  });
 }
 
 NodeRef bracket_node(Slice inner, Token close, const Scratch& scratch) {
-  Children children;
-  children.reserve(inner.size() + 1);
-  append_moved(children, inner, 0, inner.size());
-  children.emplace_back(std::move(close));
-  return scratch.node(NodeTag::Bracket, std::move(children));
+  return scratch.node(NodeTag::Bracket, inner.size() + 1, [&](Children& out) {
+    out.append_moved(inner);
+    out.emplace_back(std::move(close));
+  });
 }
 
 enum class Shape : std::uint8_t { Paren, Bracket, Block };
@@ -159,11 +158,21 @@ class Grouper final : public lexer::TokenSink {
 
   void reserve(std::size_t token_count) { stack_.reserve(token_count); }
 
+  // Most tokens only go onto the stack: they are put there in this loop,
+  // and only the few that open, close or end something take the way
+  // through add().
   void take(std::span<Token> batch) override {
-    for (Token& t : batch) add(std::move(t));
+    stack_.make_room(batch.size());
+    for (Token& t : batch) {
+      if (((kSpecialKinds >> static_cast<unsigned>(t.kind)) & 1) == 0) {
+        stack_.emplace_back(std::move(t));
+      } else {
+        add(std::move(t));
+      }
+    }
   }
 
-  void add(Token&& token) {
+  [[gnu::noinline]] void add(Token&& token) {
     switch (token.kind) {
       case TokenKind::LParen:
         push_frame(Shape::Paren, kNoName);
@@ -199,6 +208,12 @@ class Grouper final : public lexer::TokenSink {
   const TagNames& names() const { return names_; }
 
  private:
+  static constexpr std::uint32_t kSpecialKinds =
+      1u << static_cast<unsigned>(TokenKind::LParen) | 1u << static_cast<unsigned>(TokenKind::LBracket) |
+      1u << static_cast<unsigned>(TokenKind::RParen) | 1u << static_cast<unsigned>(TokenKind::RBracket) |
+      1u << static_cast<unsigned>(TokenKind::JinjaStatement) | 1u << static_cast<unsigned>(TokenKind::Semicolon);
+  static_assert(static_cast<unsigned>(TokenKind::Other) < 32);
+
   void close_bracket(Token&& token) {
     std::size_t p = innermost_closer_[token.kind == TokenKind::RParen ? 0 : 1];
     if (p == npos) {
@@ -246,18 +261,18 @@ class Grouper final : public lexer::TokenSink {
   // Each branch keeps its tag first; its body is searched for queries.
   void close_block(std::size_t p, Token&& end_tag) {
     flatten_above(p);
-    const Frame& f = frames_.back();
-    Children children;
-    children.reserve(branch_starts_.size() - f.first_branch + 1);
-    for (std::size_t b = f.first_branch; b < branch_starts_.size(); ++b) {
-      const std::size_t begin = branch_starts_[b];
-      const std::size_t end = b + 1 < branch_starts_.size() ? branch_starts_[b + 1] : stack_.size();
-      Slice branch(stack_.data() + begin, end - begin);
-      children.emplace_back(scratch_.node(NodeTag::JinjaBranch, structure_sequence(branch, 1, scratch_)));
-    }
-    children.emplace_back(std::move(end_tag));
+    const std::size_t first_branch = frames_.back().first_branch;
+    NodeRef block = scratch_.node(NodeTag::JinjaBlock, branch_starts_.size() - first_branch + 1, [&](Children& out) {
+      for (std::size_t b = first_branch; b < branch_starts_.size(); ++b) {
+        const std::size_t begin = branch_starts_[b];
+        const std::size_t end = b + 1 < branch_starts_.size() ? branch_starts_[b + 1] : stack_.size();
+        Slice branch(stack_.data() + begin, end - begin);
+        out.emplace_back(structured_node(NodeTag::JinjaBranch, branch, 1, scratch_));
+      }
+      out.emplace_back(std::move(end_tag));
+    });
     const std::size_t start = pop_frame().start;
-    replace_top(start, scratch_.node(NodeTag::JinjaBlock, std::move(children)));
+    replace_top(start, std::move(block));
   }
 
   // The innermost open block named `name`, not reaching across the
@@ -320,7 +335,7 @@ class Grouper final : public lexer::TokenSink {
 
   // The moved-from children from `start` up are replaced by their node.
   void replace_top(std::size_t start, NodeRef node) {
-    stack_.erase(stack_.begin() + static_cast<std::ptrdiff_t>(start), stack_.end());
+    stack_.erase(stack_.begin() + start, stack_.end());
     stack_.emplace_back(std::move(node));
   }
 

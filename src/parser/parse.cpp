@@ -12,7 +12,7 @@ ParseResult parse(std::string_view source) {
   Scratch scratch;
   auto grouped = group_source(source, scratch);
   if (auto* err = std::get_if<lexer::LexError>(&grouped)) return error_at(source, err->offset, err->message);
-  return cst::Document{scratch.node(cst::NodeTag::Root, std::get<cst::Children>(std::move(grouped)))};
+  return cst::Document{scratch.node(cst::NodeTag::Root, std::get<cst::Children>(grouped))};
 }
 
 }  // namespace trelm::parser

@@ -132,12 +132,13 @@ std::size_t select_list_start(ConstSlice clause, std::size_t q) {
   }
 }
 
-Children clause_children(const cst::ClauseName& row, Slice clause, std::size_t keyword_len, Scratch& scratch) {
+cst::NodeRef clause_node(const cst::ClauseName& row, Slice clause, std::size_t keyword_len, Scratch& scratch) {
+  const NodeKind kind = NodeKind::clause(row);
   if (row.name == "SELECT") {
-    return split_list(clause, select_list_start(clause, keyword_len), NodeTag::SelectItem, scratch);
+    return split_list(kind, clause, select_list_start(clause, keyword_len), NodeTag::SelectItem, scratch);
   }
-  if (row.first_word() == "WITH") return split_list(clause, keyword_len, NodeTag::Cte, scratch);
-  return moved_out(clause, 0, clause.size());
+  if (row.first_word() == "WITH") return split_list(kind, clause, keyword_len, NodeTag::Cte, scratch);
+  return scratch.node(kind, clause.size(), [&](Children& out) { out.append_moved(clause); });
 }
 
 }  // namespace
@@ -161,20 +162,20 @@ cst::NodeRef build_query(Slice children, Scratch& scratch) {
   find_clauses(children, cuts);
   // Callers hand over lists that start with SELECT or WITH, so a clause is
   // always found; a list without one still makes a (clause-less) query.
-  if (cuts.empty()) return scratch.node(NodeKind(NodeTag::Query), moved_out(children, 0, children.size()));
-  Children out;
-  out.reserve(find_clause_ends(children, cuts));
-  append_moved(out, children, 0, cuts.front().start);
-  // By index: dividing a clause uses the other scratch lists only.
-  for (std::size_t s = 0; s < cuts.size(); ++s) {
-    const ClauseCut cut = cuts[s];
-    Slice own = children.subspan(cut.start, cut.end - cut.start);
-    Children divided = clause_children(*cut.row, own, cut.keyword_end - cut.start, scratch);
-    out.emplace_back(scratch.node(NodeKind::clause(*cut.row), std::move(divided)));
-    const std::size_t next = s + 1 < cuts.size() ? cuts[s + 1].start : children.size();
-    append_moved(out, children, cut.end, next);
+  if (cuts.empty()) {
+    return scratch.node(NodeTag::Query, children.size(), [&](Children& out) { out.append_moved(children); });
   }
-  return scratch.node(NodeKind(NodeTag::Query), std::move(out));
+  return scratch.node(NodeTag::Query, find_clause_ends(children, cuts), [&](Children& out) {
+    append_moved(out, children, 0, cuts.front().start);
+    // By index: dividing a clause uses the other scratch lists only.
+    for (std::size_t s = 0; s < cuts.size(); ++s) {
+      const ClauseCut cut = cuts[s];
+      Slice own = children.subspan(cut.start, cut.end - cut.start);
+      out.emplace_back(clause_node(*cut.row, own, cut.keyword_end - cut.start, scratch));
+      const std::size_t next = s + 1 < cuts.size() ? cuts[s + 1].start : children.size();
+      append_moved(out, children, cut.end, next);
+    }
+  });
 }
 
 }  // namespace trelm::parser

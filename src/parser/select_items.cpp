@@ -154,7 +154,7 @@ std::optional<std::string_view> refusal_of(const Children& children, std::size_t
 
 }  // namespace
 
-Children split_list(Slice children, std::size_t start, NodeTag kind, Scratch& scratch) {
+NodeRef split_list(cst::NodeKind kind, Slice children, std::size_t start, NodeTag item_kind, Scratch& scratch) {
   std::vector<ItemCut>& runs = scratch.items;
   runs.clear();
   std::size_t length = start;
@@ -166,21 +166,22 @@ Children split_list(Slice children, std::size_t start, NodeTag kind, Scratch& sc
   }
   length += plan_run(children, begin, children.size(), runs);
 
-  Children out;
-  out.reserve(length);
-  append_moved(out, children, 0, start);
-  for (const ItemCut& run : runs) {
-    if (run.first == npos) {
-      append_moved(out, children, run.begin, run.end);
-    } else {
-      append_moved(out, children, run.begin, run.first);
-      out.emplace_back(scratch.node(kind, moved_out(children, run.first, run.last + 1)));
-      append_moved(out, children, run.last + 1, run.end);
+  return scratch.node(kind, length, [&](Children& out) {
+    append_moved(out, children, 0, start);
+    // Making an item uses no scratch list.
+    for (const ItemCut& run : runs) {
+      if (run.first == npos) {
+        append_moved(out, children, run.begin, run.end);
+      } else {
+        append_moved(out, children, run.begin, run.first);
+        Slice item = children.subspan(run.first, run.last + 1 - run.first);
+        out.emplace_back(scratch.node(item_kind, item.size(), [item](Children& own) { own.append_moved(item); }));
+        append_moved(out, children, run.last + 1, run.end);
+      }
+      // Every run but the last ends at its separator.
+      if (run.end < children.size()) out.push_back(std::move(children[run.end]));
     }
-    // Every run but the last ends at its separator.
-    if (run.end < children.size()) out.push_back(std::move(children[run.end]));
-  }
-  return out;
+  });
 }
 
 // A block is a separator when some branch body starts or ends with a comma,

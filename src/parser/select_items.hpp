@@ -11,10 +11,11 @@
 
 namespace trelm::parser {
 
-// Children before `start` stay; the rest is cut at top-level commas and
-// separator blocks into nodes of `kind` (SelectItem or Cte). Moves the
-// children out of `children`.
-cst::Children split_list(Slice children, std::size_t start, cst::NodeTag kind, Scratch& scratch);
+// A node of `kind` holding `children`: those before `start` as they are,
+// the rest cut at top-level commas and separator blocks into nodes of
+// `item_kind` (SelectItem or Cte). Moves the children out of `children`.
+cst::NodeRef split_list(cst::NodeKind kind, Slice children, std::size_t start, cst::NodeTag item_kind,
+                        Scratch& scratch);
 
 // A JinjaBlock that carries a comma of its own («{% if x %}, b{% endif %}»).
 bool is_separator_block(const cst::Child& child);

@@ -1,15 +1,15 @@
 // Internal to the parser. Node lists are built from slices of a larger list
 // (the grouper's stack, a query, a clause): the positions of the pieces are
-// found first, then every list is reserved at its exact size and the
-// children are moved into it once. The position records live in a Scratch
-// that one parse reuses, so finding queries, clauses and items allocates
-// nothing per list.
+// found first, then each node is made with room for exactly its children,
+// next to it in the parse's blocks, and the children are moved into that
+// room once. The position records live in a Scratch that one parse reuses,
+// so finding queries, clauses and items allocates nothing per list.
 #pragma once
 
 #include <cstddef>
-#include <iterator>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tree/node.hpp"
@@ -53,8 +53,17 @@ struct Scratch {
   std::vector<ItemCut> items;
   cst::TextRef source;
 
-  cst::NodeRef node(cst::NodeKind kind, cst::Children children) const {
-    return cst::make_node_in(source, kind, std::move(children));
+  // A node of `count` children, appended by `fill(children)`.
+  template <typename Fill>
+  cst::NodeRef node(cst::NodeKind kind, std::size_t count, Fill&& fill) const {
+    return cst::make_node_in(source, kind, count, std::forward<Fill>(fill));
+  }
+  // A node of the children of `list`, which is left empty.
+  cst::NodeRef node(cst::NodeKind kind, cst::Children& list) const {
+    return node(kind, list.size(), [&list](cst::Children& out) {
+      out.append_moved(std::span<cst::Child>(list.data(), list.size()));
+      list.clear();
+    });
   }
 };
 
@@ -78,18 +87,7 @@ inline std::size_t last_significant_in(ConstSlice list, std::size_t begin, std::
 
 // Moves list[begin, end) onto the end of `out`.
 inline void append_moved(cst::Children& out, Slice list, std::size_t begin, std::size_t end) {
-  if (begin >= end) return;
-  auto first = list.begin() + static_cast<std::ptrdiff_t>(begin);
-  auto last = list.begin() + static_cast<std::ptrdiff_t>(end);
-  out.insert(out.end(), std::make_move_iterator(first), std::make_move_iterator(last));
-}
-
-// A list holding exactly list[begin, end), moved.
-inline cst::Children moved_out(Slice list, std::size_t begin, std::size_t end) {
-  cst::Children out;
-  out.reserve(end - begin);
-  append_moved(out, list, begin, end);
-  return out;
+  if (begin < end) out.append_moved(list.subspan(begin, end - begin));
 }
 
 }  // namespace trelm::parser

@@ -70,6 +70,19 @@ std::size_t find_queries(ConstSlice list, std::size_t first, std::vector<QueryCu
   return length;
 }
 
+// Appends `list` with the queries find_queries recorded built into nodes.
+void append_found_queries(Slice list, Scratch& scratch, Children& out) {
+  std::size_t rest = 0;
+  // By index: building a query uses the other scratch lists only.
+  for (std::size_t q = 0; q < scratch.queries.size(); ++q) {
+    const QueryCut cut = scratch.queries[q];
+    append_moved(out, list, rest, cut.start);
+    out.emplace_back(build_query(list.subspan(cut.start, cut.end - cut.start), scratch));
+    rest = cut.end;
+  }
+  append_moved(out, list, rest, list.size());
+}
+
 }  // namespace
 
 bool starts_query(ConstSlice children, std::size_t i) {
@@ -104,15 +117,12 @@ Children structure_sequence(Slice list, std::size_t first, Scratch& scratch) {
 void append_structured(Slice list, std::size_t first, Scratch& scratch, Children& out) {
   const std::size_t needed = out.size() + find_queries(list, first, scratch.queries);
   if (needed > out.capacity()) out.reserve(std::max(needed, 2 * out.capacity()));
-  std::size_t rest = 0;
-  // By index: building a query uses the other scratch lists only.
-  for (std::size_t q = 0; q < scratch.queries.size(); ++q) {
-    const QueryCut cut = scratch.queries[q];
-    append_moved(out, list, rest, cut.start);
-    out.emplace_back(build_query(list.subspan(cut.start, cut.end - cut.start), scratch));
-    rest = cut.end;
-  }
-  append_moved(out, list, rest, list.size());
+  append_found_queries(list, scratch, out);
+}
+
+cst::NodeRef structured_node(cst::NodeKind kind, Slice list, std::size_t first, Scratch& scratch) {
+  const std::size_t length = find_queries(list, first, scratch.queries);
+  return scratch.node(kind, length, [&](Children& out) { append_found_queries(list, scratch, out); });
 }
 
 }  // namespace trelm::parser

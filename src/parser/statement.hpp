@@ -17,6 +17,9 @@ cst::Children structure_sequence(Slice list, std::size_t first, Scratch& scratch
 // structured one piece at a time into it.
 void append_structured(Slice list, std::size_t first, Scratch& scratch, cst::Children& out);
 
+// A node of `kind` holding what structure_sequence gives.
+cst::NodeRef structured_node(cst::NodeKind kind, Slice list, std::size_t first, Scratch& scratch);
+
 // Whether the child at `i` is a "select"/"with" word not preceded by ".".
 bool starts_query(ConstSlice children, std::size_t i);
 

@@ -92,7 +92,16 @@ void Node::cover_children() {
 // emptied from the back. Descending into a child that only this subtree holds
 // parks the list being emptied inside that child, with the way further up in
 // the slot the child left; a child still held elsewhere only loses a count.
-Node::~Node() {
+// A list moves by its three words, and a carved one stays in its buffer,
+// which this node's own reference keeps.
+Node::~Node() { free_children(text.get()); }
+
+// `own` is the buffer this node keeps (the caller may have taken the
+// reference out of `text` to hold it until the node is gone). The
+// references to it held by the nodes freed below are given back in one
+// step at the end; until then the node's own keeps it.
+void Node::free_children(TextBuffer* own) {
+  std::size_t own_refs = 0;
   Children current = std::move(children);
   NodeRef above;  // holds the parked list of the level above, or null
   while (true) {
@@ -110,13 +119,26 @@ Node::~Node() {
       above = std::move(below);
       current = std::move(rest);
     }
-    if (!above) return;
+    if (!above) break;
     current = std::move(above->children);
-    // Replacing `above` frees the node whose list was parked; its list is
-    // empty now, so that is one level of destructor, not a recursion.
+    // The node whose list was parked has an empty list now, so freeing it
+    // is one level of destructor, not a recursion. Its count was seen at 1
+    // and nothing else can reach it, so it is freed without counting down.
+    Node* done = above.release();
     above = current.back().take_node();
     current.pop_back();
+    if (!done->carved()) {
+      free_heap(done);
+      continue;
+    }
+    TextRef keep = std::move(done->text);
+    done->~Node();
+    if (own != nullptr && keep.get() == own) {
+      keep.forget();
+      ++own_refs;
+    }
   }
+  if (own_refs != 0) own->release(own_refs);
 }
 
 std::size_t next_significant(const Children& children, std::size_t from) {

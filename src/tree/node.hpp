@@ -15,12 +15,17 @@
 //   tree of any depth can be freed.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <iterator>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <shared_mutex>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -98,7 +103,8 @@ class NodeRef {
 
  private:
   friend class Child;
-  friend NodeRef make_node_in(const TextRef& source, NodeKind kind, std::vector<Child> children);
+  friend struct Node;
+  friend NodeRef node_with_room(const TextRef& source, NodeKind kind, std::size_t count);
   static NodeRef adopt(Node* n) {
     NodeRef r;
     r.n_ = n;
@@ -169,10 +175,193 @@ class Child {
 
 static_assert(sizeof(Child) == 16);
 
-using Children = std::vector<Child>;
+// A node's child list, 16 bytes in the node. The parser makes each list's
+// room, at its exact size, right after its node: carved from the parse's
+// buffer blocks, or, with no buffer, in the node's own allocation. The list
+// never frees carved room: it goes with the buffer, which every node of the
+// parse keeps, or with the node. The first change that needs more room
+// moves the list to the heap; changes in place and removals keep it where
+// it is.
+//
+// So a carved list may only move into a child of its node while ~Node
+// frees them, or into a local that dies before its node; lists that go
+// from node to node are made on the heap (make_node). Slots move by their
+// bytes: a Child points to nothing inside itself.
+class ChildList {
+ public:
+  using value_type = Child;
+  using iterator = Child*;
+  using const_iterator = const Child*;
+
+  ChildList() = default;
+  ChildList(std::initializer_list<Child> children) : ChildList(children.begin(), children.end()) {}
+  // Copies of a range of children, as with a vector.
+  template <typename It>
+  ChildList(It first, It last) {
+    reserve(static_cast<std::size_t>(std::distance(first, last)));
+    for (; first != last; ++first) emplace_back(*first);
+  }
+  ChildList(ChildList&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)), room_(std::exchange(o.room_, 0)) {}
+  ChildList& operator=(ChildList&& o) noexcept {
+    ChildList taken(std::move(o));
+    swap(taken);
+    return *this;
+  }
+  ChildList(const ChildList& o) : ChildList(o.begin(), o.end()) {}
+  ChildList& operator=(const ChildList& o) {
+    if (this != &o) *this = ChildList(o);
+    return *this;
+  }
+  ~ChildList() {
+    destroy(0, size_);
+    if (!carved()) ::operator delete(data_);
+  }
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  std::size_t capacity() const { return room_ & kRoom; }
+  // Whether the room was made with the node (see above) rather than being
+  // a heap array of the list's own.
+  bool carved() const { return (room_ & kCarved) != 0; }
+
+  Child* data() { return data_; }
+  const Child* data() const { return data_; }
+  Child* begin() { return data_; }
+  Child* end() { return data_ + size_; }
+  const Child* begin() const { return data_; }
+  const Child* end() const { return data_ + size_; }
+  Child& operator[](std::size_t i) { return data_[i]; }
+  const Child& operator[](std::size_t i) const { return data_[i]; }
+  Child& front() { return data_[0]; }
+  const Child& front() const { return data_[0]; }
+  Child& back() { return data_[size_ - 1]; }
+  const Child& back() const { return data_[size_ - 1]; }
+
+  void reserve(std::size_t n) {
+    if (n > capacity()) move_to_heap(n);
+  }
+  // Room for `count` more children, growing as appending one at a time
+  // would.
+  void make_room(std::size_t count) {
+    if (size_ + count > capacity()) move_to_heap(grown(size_ + count));
+  }
+
+  template <typename... Args>
+  Child& emplace_back(Args&&... args) {
+    if (size_ == capacity()) {
+      // Made before the move, since `args` may name a child of this list.
+      Child made(std::forward<Args>(args)...);
+      move_to_heap(grown(size_ + 1));
+      return *new (data_ + size_++) Child(std::move(made));
+    }
+    return *new (data_ + size_++) Child(std::forward<Args>(args)...);
+  }
+  void push_back(Child&& c) { emplace_back(std::move(c)); }
+  void push_back(const Child& c) { emplace_back(c); }
+
+  // Moves `from` onto the end, leaving `from` moved-from.
+  void append_moved(std::span<Child> from) {
+    make_room(from.size());
+    for (Child& c : from) new (data_ + size_++) Child(std::move(c));
+  }
+
+  void pop_back() { data_[--size_].~Child(); }
+  void clear() {
+    destroy(0, size_);
+    size_ = 0;
+  }
+
+  Child* erase(const Child* first, const Child* last) {
+    const std::size_t at = index_of(first);
+    const std::size_t count = static_cast<std::size_t>(last - first);
+    destroy(at, at + count);
+    relocate(data_ + at, data_ + at + count, size_ - at - count);
+    size_ -= static_cast<std::uint32_t>(count);
+    return data_ + at;
+  }
+  Child* erase(const Child* at) { return erase(at, at + 1); }
+
+  // Inserts the children of [first, last) before `at`; on a failure part
+  // way the list is as it was.
+  template <typename It>
+  Child* insert(const Child* at, It first, It last) {
+    ChildList made(first, last);
+    return insert_moved(index_of(at), made);
+  }
+  Child* insert(const Child* at, Child c) {
+    ChildList made;
+    made.push_back(std::move(c));
+    return insert_moved(index_of(at), made);
+  }
+
+  // Gives back the slack of a heap list.
+  void shrink_to_fit() {
+    if (!carved() && size_ < capacity()) move_to_heap(size_);
+  }
+
+  void swap(ChildList& o) noexcept {
+    std::swap(data_, o.data_);
+    std::swap(size_, o.size_);
+    std::swap(room_, o.room_);
+  }
+
+  // Takes `room`, for `count` children (at most kMaxSize), from memory that
+  // outlives the list; only an empty list that has no room yet.
+  void use_carved(void* room, std::size_t count) {
+    data_ = static_cast<Child*>(room);
+    room_ = static_cast<std::uint32_t>(count) | kCarved;
+  }
+
+  static constexpr std::size_t kMaxSize = (1u << 31) - 1;
+
+ private:
+  static constexpr std::uint32_t kCarved = 1u << 31;
+  static constexpr std::uint32_t kRoom = kCarved - 1;
+
+  static void relocate(Child* to, const Child* from, std::size_t count) {
+    if (count != 0) std::memmove(static_cast<void*>(to), static_cast<const void*>(from), count * sizeof(Child));
+  }
+  std::size_t index_of(const Child* at) const { return static_cast<std::size_t>(at - data_); }
+  void destroy(std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) data_[i].~Child();
+  }
+  // Room for `needed` children on a list that keeps growing: doubled, so
+  // that appending one at a time stays linear.
+  std::size_t grown(std::size_t needed) const { return std::max(needed, 2 * capacity()); }
+  // Moves the children to heap room for `room` of them (at least size()).
+  // Lists of 2^31 children and more would be 32 GiB of slots: refused as
+  // memory that is not there.
+  void move_to_heap(std::size_t room) {
+    if (room > kRoom) throw std::bad_alloc();
+    auto* moved = static_cast<Child*>(::operator new(room * sizeof(Child)));
+    relocate(moved, data_, size_);
+    if (!carved()) ::operator delete(data_);
+    data_ = moved;
+    room_ = static_cast<std::uint32_t>(room);
+  }
+  Child* insert_moved(std::size_t at, ChildList& made) {
+    const std::size_t count = made.size_;
+    make_room(count);
+    relocate(data_ + at + count, data_ + at, size_ - at);
+    relocate(data_ + at, made.data_, count);
+    made.size_ = 0;
+    size_ += static_cast<std::uint32_t>(count);
+    return data_ + at;
+  }
+
+  Child* data_ = nullptr;
+  std::uint32_t size_ = 0;
+  std::uint32_t room_ = 0;  // the capacity, and kCarved
+};
+
+static_assert(sizeof(ChildList) == 16);
+
+using Children = ChildList;
 
 // A parse makes about one node per 15 source bytes, so each byte of a node
-// costs the tree about 0.07 bytes per byte of source.
+// costs the tree about 0.07 bytes per byte of source. 40 bytes: the kind
+// and span, the child list, the buffer, the lock and the count.
 struct Node {
   NodeKind kind;
 
@@ -190,6 +379,7 @@ struct Node {
   // an edit, whose tokens own their text.
   TextRef text;
 
+  explicit Node(NodeKind k) : kind(k) {}
   Node(NodeKind k, Children c) : kind(k), children(std::move(c)) {}
   Node(const Node&) = delete;
   Node& operator=(const Node&) = delete;
@@ -231,7 +421,9 @@ struct Node {
 
  private:
   friend class NodeRef;
-  friend NodeRef make_node_in(const TextRef& source, NodeKind kind, Children children);
+  friend NodeRef node_with_room(const TextRef& source, NodeKind kind, std::size_t count);
+  template <typename Fill>
+  friend NodeRef make_node_in(const TextRef& source, NodeKind kind, std::size_t count, Fill&& fill);
   static constexpr std::uint32_t kNoSpan = ~std::uint32_t{0};
   static constexpr std::size_t kLongestSpan = UINT16_MAX;
   // Sets the span from the children, if they print as one stretch of the
@@ -243,10 +435,15 @@ struct Node {
   static constexpr std::uint32_t kCarved = 1u << 31;
   static constexpr std::uint32_t kCount = kCarved - 1;
   bool carved() const { return (refs_.load(std::memory_order_relaxed) & kCarved) != 0; }
+  void free_children(TextBuffer* own);
+  static void free_heap(Node* n) {
+    n->~Node();
+    ::operator delete(n);
+  }
   std::atomic<std::uint32_t> refs_{0};
 };
 
-static_assert(sizeof(Node) <= 48);
+static_assert(sizeof(Node) == 40);
 
 inline NodeRef::NodeRef(Node* n) : n_(n) {
   if (n_ != nullptr) n_->refs_.fetch_add(1, std::memory_order_relaxed);
@@ -260,12 +457,13 @@ inline void NodeRef::reset() {
   Node* n = std::exchange(n_, nullptr);
   if (n == nullptr || (n->refs_.fetch_sub(1, std::memory_order_acq_rel) & Node::kCount) != 1) return;
   if (!n->carved()) {
-    delete n;
+    Node::free_heap(n);
     return;
   }
   // The node's memory belongs to its buffer, which may die with the node's
   // own reference: that reference is released only once the node is gone.
   TextRef keep = std::move(n->text);
+  n->free_children(keep.get());
   n->~Node();
 }
 
@@ -276,27 +474,47 @@ inline Child::Child(const Child& o) : slot_(o.is_node() ? Token() : o.slot_) {
   }
 }
 
-// Lists are built by moving children out of larger ones, and frames grow
-// geometrically, so a list can arrive with several times the room it needs;
-// a tree keeps its lists for life, so the slack is given back here.
+// A node of the children given; the slack of a list that grew is given
+// back, since a tree keeps its lists for life.
+// Heap nodes are made in raw memory and freed with Node::free_heap, since a
+// node made with its list's room has a size of its own.
 inline NodeRef make_node(NodeKind kind, Children children) {
   if (children.capacity() - children.size() > children.size() / 8) children.shrink_to_fit();
-  return NodeRef(new Node(kind, std::move(children)));
+  return NodeRef(new (::operator new(sizeof(Node))) Node(kind, std::move(children)));
 }
 
-// A node carved from `source`'s blocks that keeps `source`: the parser makes
-// its nodes this way. With no source, a plain make_node. Only the parse
-// calls this, while its thread holds every reference to `source` and to the
-// nodes made so far, so both counts are set without atomic arithmetic.
-inline NodeRef make_node_in(const TextRef& source, NodeKind kind, Children children) {
-  if (!source) return make_node(kind, std::move(children));
-  if (children.capacity() - children.size() > children.size() / 8) children.shrink_to_fit();
-  static_assert(sizeof(Node) == 48 && alignof(Node) <= 16);
-  Node* n = new (source.get()->carve(sizeof(Node))) Node(kind, std::move(children));
+// An empty node with room for `count` children, in one piece: with a
+// source, carved from its blocks, the node keeping the source; with none,
+// one heap allocation. Only the parse carves, while its thread holds every
+// reference to `source` and to the nodes made so far, so both counts are
+// set without atomic arithmetic.
+inline NodeRef node_with_room(const TextRef& source, NodeKind kind, std::size_t count) {
+  static_assert(sizeof(Node) % alignof(Child) == 0 && alignof(Node) <= TextBuffer::kAlign);
+  if (count > ChildList::kMaxSize) throw std::bad_alloc();
+  const std::size_t bytes = sizeof(Node) + count * sizeof(Child);
+  if (!source) {
+    auto* room = static_cast<std::byte*>(::operator new(bytes));
+    Node* n = new (room) Node(kind);
+    n->children.use_carved(room + sizeof(Node), count);
+    return NodeRef(n);
+  }
+  auto* room = static_cast<std::byte*>(source.get()->carve(bytes));
+  Node* n = new (room) Node(kind);
+  n->children.use_carved(room + sizeof(Node), count);
   n->text = TextRef::unshared_copy(source);
-  n->cover_children();
   n->refs_.store(Node::kCarved | 1, std::memory_order_relaxed);
   return NodeRef::adopt(n);
+}
+
+// The parser's way to make a node: `fill(node->children)` appends the
+// `count` children, moved in once, straight into their room (with a source,
+// in its blocks just after the node; see node_with_room).
+template <typename Fill>
+NodeRef make_node_in(const TextRef& source, NodeKind kind, std::size_t count, Fill&& fill) {
+  NodeRef n = node_with_room(source, kind, count);
+  fill(n->children);
+  if (source) n->cover_children();
+  return n;
 }
 
 // Positions of the next significant child at or after `from`, and of the last

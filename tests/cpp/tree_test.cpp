@@ -173,5 +173,67 @@ TEST(Tree, PrintsOverlapEdits) {
   EXPECT_EQ(cst::document_text(doc), source);
 }
 
+// The parse makes each list once, at its exact size, in room next to its
+// node: carved from the parse's blocks, or in the node's own allocation
+// when the tokens come without a buffer. A list that grew while it was
+// built was counted wrong, and keeps a heap copy with slack for life.
+TEST(Tree, ParsedListsAreMadeOnceAtTheirSize) {
+  const char* const sources[] = {
+      "select a, (b) from t where c in (select d from u);\n",
+      "with a as (select 1), b as (select 2) select distinct on (x) x, y[1] as z from a, b",
+      "{% if x %}select a{% elif y %}, b{% else %}c{% endif %} -- end\nselect 1; select 2",
+      "select {% for c in cs %}{{ c }},{% endfor %} z from t group by 1 union all select 2",
+      "((a) [b] (select 1 /* c */ ) ; ) ) {% endif %}",
+  };
+  for (const char* source : sources) {
+    cst::Document doc = testing::parse_ok(source);
+    cst::NodeRef grouped = cst::make_node(cst::NodeTag::Root, testing::grouped(source));
+    std::vector<cst::NodeRef> nodes = every_node(doc);
+    nodes.push_back(grouped);
+    {
+      auto lock = grouped->read_lock();
+      cst::for_each_descendant(grouped->children, [&nodes](const cst::NodeRef& n) { nodes.push_back(n); });
+    }
+    for (const cst::NodeRef& n : nodes) {
+      if (n == grouped) continue;  // its list comes from the grouper's stack
+      auto lock = n->read_lock();
+      EXPECT_TRUE(n->children.carved() && n->children.size() == n->children.capacity())
+          << source << ": " << n->children.size() << " of " << n->children.capacity() << " in "
+          << testing::dump(n->children);
+    }
+  }
+}
+
+// A list an edit grows moves to the heap, while its node keeps the buffer
+// its tokens borrow from: held past its document, the node still prints,
+// edits and, last, frees that buffer (the sanitizer build checks that all
+// of it is given back, once).
+TEST(Tree, EditedListOutlivesItsDocument) {
+  using Edit = void (*)(cst::Node& select, const cst::NodeRef& item);
+  const std::pair<Edit, const char*> cases[] = {
+      {[](cst::Node& s, const cst::NodeRef&) { ASSERT_TRUE(std::holds_alternative<cst::NodeRef>(edit::insert_item(s, 0, "w"))); },
+       "select w, x, (select 1) as y from t"},
+      {[](cst::Node& s, const cst::NodeRef& item) { EXPECT_FALSE(edit::remove_item(s, item).has_value()); },
+       "select x from t"},
+      {[](cst::Node& s, const cst::NodeRef& item) { EXPECT_FALSE(edit::set_item_text_in(s, item, "[v]").has_value()); },
+       "select x, [v] from t"},
+  };
+  for (const auto& [change, expected] : cases) {
+    cst::NodeRef select;
+    cst::NodeRef item;
+    {
+      cst::Document doc = testing::parse_ok("select x, (select 1) as y from t");
+      select = outer_select(doc);
+      item = last_item(select);
+    }
+    {
+      auto lock = select->write_lock();
+      change(*select, item);
+    }
+    item.reset();
+    EXPECT_EQ(cst::node_text(select) + " from t", expected);
+  }
+}
+
 }  // namespace
 }  // namespace trelm
