@@ -1,5 +1,9 @@
-// Freeing trees away from the interpreter lock.
+// Freeing trees away from the interpreter lock, and dropping the strs that
+// freed trees had read in place.
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -23,7 +27,65 @@ thread_local SetAside t_set_aside;
 // stay alive until the thread next parses or prints.
 constexpr std::size_t kBatchBytes = 64 * 1024;
 
+// A str whose bytes a tree reads in place, and the interpreter it belongs
+// to. The tree may let go of it on any thread, with or without the
+// interpreter lock, under a node's lock, at thread exit or after the
+// interpreter is gone; none of those may drop a reference. So the letting
+// go only puts it on a list, with no lock and no allocation, and the
+// reference is dropped by the next thread of its interpreter that holds the
+// interpreter lock and no tree lock (drop_let_go_strs). Strs still listed
+// when the interpreter ends are never dropped.
+struct BorrowedStr {
+  PyObject* str;
+  std::int64_t interpreter;
+  BorrowedStr* next;
+};
+
+std::atomic<BorrowedStr*> g_let_go{nullptr};
+
+void list_let_go(BorrowedStr* b) noexcept {
+  b->next = g_let_go.load(std::memory_order_relaxed);
+  while (!g_let_go.compare_exchange_weak(b->next, b, std::memory_order_release, std::memory_order_relaxed)) {
+  }
+}
+
+struct LetGoOfStr {
+  void operator()(BorrowedStr* b) const noexcept { list_let_go(b); }
+};
+
+std::int64_t this_interpreter() { return PyInterpreterState_GetID(PyInterpreterState_Get()); }
+
 }  // namespace
+
+std::shared_ptr<const void> str_owner(PyObject* str) {
+  auto* b = new BorrowedStr{str, this_interpreter(), nullptr};
+  Py_INCREF(str);
+  // Should the count's own allocation fail, the deleter lists `b` at once.
+  return std::shared_ptr<const void>(b, LetGoOfStr{});
+}
+
+PyObject* owned_str(const std::shared_ptr<const void>& owner) {
+  if (std::get_deleter<LetGoOfStr>(owner) == nullptr) return nullptr;
+  return static_cast<const BorrowedStr*>(owner.get())->str;
+}
+
+void drop_let_go_strs() noexcept {
+  if (g_let_go.load(std::memory_order_relaxed) == nullptr) return;
+  // While the interpreter shuts down they are left: the process is ending.
+  if (!Py_IsInitialized()) return;
+  BorrowedStr* list = g_let_go.exchange(nullptr, std::memory_order_acquire);
+  const std::int64_t here = this_interpreter();
+  while (list != nullptr) {
+    BorrowedStr* b = list;
+    list = b->next;
+    if (b->interpreter != here) {
+      list_let_go(b);  // another interpreter's, for its own threads
+      continue;
+    }
+    Py_DECREF(b->str);  // an exact str: no Python code runs
+    delete b;
+  }
+}
 
 void free_set_aside() noexcept {
   SetAside& aside = t_set_aside;
@@ -52,6 +114,7 @@ void let_go(SharedDoc doc) noexcept {
   PyThreadState* state = give_interpreter_lock_up();
   free_set_aside();
   take_interpreter_lock_back(state);
+  drop_let_go_strs();
 }
 
 }  // namespace trelm::python

@@ -24,19 +24,27 @@ namespace trelm::cst {
 class TextBuffer {
  public:
   static TextBuffer* copy_of(std::string_view text) {
-    auto* b = new TextBuffer;
-    b->size_ = text.size();
+    auto* b = new TextBuffer(text.size());
     b->bytes_ = std::make_unique_for_overwrite<char[]>(text.size() == 0 ? 1 : text.size());
     if (!text.empty()) std::memcpy(b->bytes_.get(), text.data(), text.size());
-    // A parse's nodes take about 1 to 3.5 bytes per source byte (one
-    // 48-byte node per 15 to 45 bytes): a small file gets about that in one
-    // block, a large one blocks small enough that the last one's unused
-    // room does not matter.
-    b->block_bytes_ = std::clamp<std::size_t>(text.size() * 2, kMinBlock, kMaxBlock);
+    b->data_ = b->bytes_.get();
     return b;
   }
 
-  std::string_view view() const { return {bytes_.get(), size_}; }
+  // A buffer over bytes that belong to someone else, so a large source is
+  // not held twice. `owner` keeps them alive and is let go of with the
+  // buffer, on whichever thread drops the buffer last, possibly while it
+  // holds a node's lock: its deleter must neither block nor call back.
+  static TextBuffer* borrowing(std::string_view text, std::shared_ptr<const void> owner) {
+    auto* b = new TextBuffer(text.size());
+    b->data_ = text.data();
+    b->owner_ = std::move(owner);
+    return b;
+  }
+
+  std::string_view view() const { return {data_, size_}; }
+  // What keeps borrowed bytes alive; empty for a copy.
+  const std::shared_ptr<const void>& owner() const { return owner_; }
 
   // Room for one object of `size` bytes (a multiple of 16), aligned to 16.
   void* carve(std::size_t size) {
@@ -70,6 +78,13 @@ class TextBuffer {
   }
   void mark_all_edited() { all_edited_.store(true, std::memory_order_release); }
 
+  // Whether no node of this parse has been write-locked yet: the tree then
+  // prints exactly view(). Every edit goes through a node of the tree, and
+  // a node of another parse only gets in by an edit of this one.
+  bool untouched() const {
+    return !all_edited_.load(std::memory_order_acquire) && marks_made_.load(std::memory_order_acquire) == 0;
+  }
+
   // Whether a node that covered [begin, end) may have changed below.
   bool edited_within(std::uint32_t begin, std::uint32_t end) const {
     if (all_edited_.load(std::memory_order_acquire)) return true;
@@ -95,7 +110,12 @@ class TextBuffer {
   static constexpr std::size_t kMinBlock = 1024;
   static constexpr std::size_t kMaxBlock = 64 * 1024;
 
-  TextBuffer() = default;
+  // A parse's nodes take about 1 to 3.5 bytes per source byte (one 48-byte
+  // node per 15 to 45 bytes): a small file gets about that in one block, a
+  // large one blocks small enough that the last one's unused room does not
+  // matter.
+  explicit TextBuffer(std::size_t size)
+      : size_(size), block_bytes_(std::clamp<std::size_t>(size * 2, kMinBlock, kMaxBlock)) {}
 
   void add_block(std::size_t at_least) {
     const std::size_t bytes = std::max(block_bytes_, at_least);
@@ -110,7 +130,9 @@ class TextBuffer {
   std::atomic<bool> all_edited_{false};
   std::atomic<std::uint64_t> marks_[kMarks] = {};
   std::size_t size_ = 0;
-  std::unique_ptr<char[]> bytes_;
+  const char* data_ = nullptr;
+  std::unique_ptr<char[]> bytes_;  // when the text is a copy
+  std::shared_ptr<const void> owner_;  // when it is borrowed
   std::vector<std::unique_ptr<std::byte[]>> blocks_;
   std::byte* next_ = nullptr;
   std::size_t left_ = 0;
