@@ -103,7 +103,7 @@ class TextBuffer {
   // retain() for a thread that holds every reference there is.
   void retain_unshared() { refs_.store(refs_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
   void release() {
-    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy();
   }
 
  private:
@@ -116,6 +116,10 @@ class TextBuffer {
   // matter.
   explicit TextBuffer(std::size_t size)
       : size_(size), block_bytes_(std::clamp<std::size_t>(size * 2, kMinBlock, kMaxBlock)) {}
+
+  // Out of line, so that the last release does not grow every node's
+  // destructor it is inlined into.
+  [[gnu::noinline]] void destroy() { delete this; }
 
   void add_block(std::size_t at_least) {
     const std::size_t bytes = std::max(block_bytes_, at_least);
