@@ -413,14 +413,15 @@ Children group(std::vector<Token> tokens) {
   return group(std::move(tokens), scratch);
 }
 
-std::variant<Children, lexer::LexError> group_source(std::string_view source, Scratch& scratch) {
+std::variant<Children, lexer::LexError> group_source(std::string_view source, Scratch& scratch,
+                                                     std::shared_ptr<const void> owner) {
   // The block names are guessed from the raw text so that grouping can
   // start with the first token. A guess that named a block too many, and
   // used it, is rare (an "end" tag quoted or commented out); the file is
   // then grouped again, in a fresh buffer, with the names the lex found.
   BlockNames blocks = block_names_guessed(source);
   for (bool exact : {false, true}) {
-    scratch.source = cst::TextRef(cst::TextBuffer::copy_of(source));
+    scratch.source = cst::TextRef(owner ? cst::TextBuffer::borrowing(source, owner) : cst::TextBuffer::copy_of(source));
     StreamOutcome out = group_stream(scratch.source.get()->view(), blocks, exact, scratch);
     if (out.error) return *std::move(out.error);
     if (!out.regroup_with) return std::move(out.children);

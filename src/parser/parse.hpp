@@ -1,6 +1,7 @@
 // The parser's entry: text in, document or syntax error out.
 #pragma once
 
+#include <memory>
 #include <string_view>
 #include <variant>
 
@@ -11,6 +12,8 @@ namespace trelm::parser {
 
 using ParseResult = std::variant<cst::Document, ParseError>;
 
-ParseResult parse(std::string_view source);
+// The tree reads a copy of `source`, or, given an owner of those bytes,
+// `source` itself, and keeps the owner until its last node is gone.
+ParseResult parse(std::string_view source, std::shared_ptr<const void> owner = {});
 
 }  // namespace trelm::parser

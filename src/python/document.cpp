@@ -80,11 +80,20 @@ PyObject* take_as_py_str(std::string& text) {
   return str;
 }
 
+// The str the document was parsed from while no edit has touched it: the
+// same text, and a str never changes. nullptr otherwise.
+PyObject* unedited_source(const cst::Document& doc) {
+  const cst::TextBuffer* source = doc.root->text.get();
+  if (source == nullptr || !source->untouched()) return nullptr;
+  return owned_str(source->owner());
+}
+
 // Printed with the interpreter lock released: printing takes only the tree's
 // read locks and gives them all back before the str is made.
 PyObject* text_of(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&] {
     SharedDoc state = shared_doc_of(self);
+    if (PyObject* same = unedited_source(state->doc)) return Py_NewRef(same);
     std::string text = without_interpreter_lock([&] { return cst::document_text(state->doc); });
     return take_as_py_str(text);
   });

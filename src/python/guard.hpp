@@ -31,6 +31,11 @@ R guarded(R on_error, F&& body) noexcept {
 // only with the interpreter lock released.
 void free_set_aside() noexcept;
 
+// Drops the references to the strs that freed trees had read in place (see
+// str_owner in handle.hpp). Called only with the interpreter lock held and
+// no tree lock.
+void drop_let_go_strs() noexcept;
+
 // Gives the interpreter lock up (PyEval_SaveThread) and answers the state
 // that take_interpreter_lock_back takes.
 PyThreadState* give_interpreter_lock_up() noexcept;
@@ -51,7 +56,7 @@ void take_interpreter_lock_back(PyThreadState* state) noexcept;
 // that holds the interpreter lock and wants the node. What `work` throws is
 // thrown again only once the interpreter lock is held, so that `guarded` may
 // set the Python error. The trees this thread set aside are freed first, in
-// the same release.
+// the same release, and the strs they read are dropped after it.
 template <typename F>
 auto without_interpreter_lock(F&& work) -> std::invoke_result_t<F&> {
   using Result = std::invoke_result_t<F&>;
@@ -65,6 +70,7 @@ auto without_interpreter_lock(F&& work) -> std::invoke_result_t<F&> {
     failure = std::current_exception();
   }
   take_interpreter_lock_back(state);
+  drop_let_go_strs();
   if (failure) std::rethrow_exception(failure);
   return std::move(*result);
 }

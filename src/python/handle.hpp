@@ -39,6 +39,15 @@ using SharedDoc = std::shared_ptr<DocState>;
 // lock held, from deallocs, and so never while a tree lock is held.
 void let_go(SharedDoc doc) noexcept;
 
+// What keeps an exact str alive while a tree reads its UTF-8 bytes in place
+// (its own storage, or the UTF-8 copy it caches for life): one reference to
+// it, dropped only by drop_let_go_strs, whichever thread frees the tree.
+// Called with the interpreter lock held.
+std::shared_ptr<const void> str_owner(PyObject* str);
+// The str an owner made by str_owner stands for; nullptr for any other
+// owner. Borrowed: valid while the owner is.
+PyObject* owned_str(const std::shared_ptr<const void>& owner);
+
 struct PyDocument {
   PyObject_HEAD
   SharedDoc doc;

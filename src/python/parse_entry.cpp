@@ -33,16 +33,19 @@ PyObject* parse_to_document(PyObject* args, PyObject* kwargs, const char* func) 
   // The UTF-8 text is a view into the str (its own bytes, or the UTF-8 copy
   // it caches), read with the interpreter lock released: the reference
   // taken here keeps the str, and so the view, alive until the parse ends
-  // whatever other threads do. The parser copies the text into the tree's
-  // own buffer, so nothing keeps the view once parsing returns.
+  // whatever other threads do. The tree reads an exact str in place and
+  // keeps it through its owner, so the source is not held twice; a
+  // subclass of str is copied, since dropping it might run Python code.
   PyRef keep = PyRef::borrow(source);
   std::optional<std::string_view> text = utf8_arg(source, func, "source");
   if (!text) return nullptr;
+  std::shared_ptr<const void> owner;
+  if (PyUnicode_CheckExact(source)) owner = str_owner(source);
   // The document's state is made in the release too: the less the lock
   // is held per file, the more threads parse at once.
   std::variant<SharedDoc, parser::ParseError> parsed =
       without_interpreter_lock([&]() -> std::variant<SharedDoc, parser::ParseError> {
-        parser::ParseResult result = parser::parse(*text);
+        parser::ParseResult result = parser::parse(*text, std::move(owner));
         if (auto* err = std::get_if<parser::ParseError>(&result)) return std::move(*err);
         return std::make_shared<DocState>(std::move(std::get<cst::Document>(result)), text->size());
       });

@@ -25,24 +25,27 @@ namespace trelm::cst {
 class TextBuffer {
  public:
   static TextBuffer* copy_of(std::string_view text) {
-    auto* b = new TextBuffer;
-    b->size_ = text.size();
+    auto* b = new TextBuffer(text.size());
     b->bytes_ = std::make_unique_for_overwrite<char[]>(text.size() == 0 ? 1 : text.size());
     if (!text.empty()) std::memcpy(b->bytes_.get(), text.data(), text.size());
-    // A parse's nodes and lists take about 3 to 7 bytes per source byte
-    // (a 40-byte node per 15 to 45 bytes, a 16-byte slot per 3 to 5, long
-    // lists apart). A small file gets a first block of about the least of
-    // that, and further blocks a quarter of it, so that a file needing a
-    // little more than its first block wastes little; a large file gets
-    // blocks small enough that the last one's unused room does not matter.
-    // (Tried on the real corpus: first blocks of 2.5 to 5 times the file
-    // keep 5.7 to 6.3 bytes per source byte, one size for all blocks 7.1.)
-    b->first_block_ = std::clamp<std::size_t>(text.size() * 3, kMinBlock, kMaxBlock);
-    b->block_bytes_ = std::clamp<std::size_t>(text.size() * 3 / 4, kMinBlock, kMaxBlock);
+    b->data_ = b->bytes_.get();
     return b;
   }
 
-  std::string_view view() const { return {bytes_.get(), size_}; }
+  // A buffer over bytes that belong to someone else, so a large source is
+  // not held twice. `owner` keeps them alive and is let go of with the
+  // buffer, on whichever thread drops the buffer last, possibly while it
+  // holds a node's lock: its deleter must neither block nor call back.
+  static TextBuffer* borrowing(std::string_view text, std::shared_ptr<const void> owner) {
+    auto* b = new TextBuffer(text.size());
+    b->data_ = text.data();
+    b->owner_ = std::move(owner);
+    return b;
+  }
+
+  std::string_view view() const { return {data_, size_}; }
+  // What keeps borrowed bytes alive; empty for a copy.
+  const std::shared_ptr<const void>& owner() const { return owner_; }
 
   static constexpr std::size_t kAlign = 8;
 
@@ -79,6 +82,13 @@ class TextBuffer {
   }
   void mark_all_edited() { all_edited_.store(true, std::memory_order_release); }
 
+  // Whether no node of this parse has been write-locked yet: the tree then
+  // prints exactly view(). Every edit goes through a node of the tree, and
+  // a node of another parse only gets in by an edit of this one.
+  bool untouched() const {
+    return !all_edited_.load(std::memory_order_acquire) && marks_made_.load(std::memory_order_acquire) == 0;
+  }
+
   // Whether a node that covered [begin, end) may have changed below.
   bool edited_within(std::uint32_t begin, std::uint32_t end) const {
     if (all_edited_.load(std::memory_order_acquire)) return true;
@@ -97,14 +107,29 @@ class TextBuffer {
   // retain() for a thread that holds every reference there is.
   void retain_unshared() { refs_.store(refs_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
   void release(std::size_t count = 1) {
-    if (refs_.fetch_sub(count, std::memory_order_acq_rel) == count) delete this;
+    if (refs_.fetch_sub(count, std::memory_order_acq_rel) == count) destroy();
   }
 
  private:
   static constexpr std::size_t kMinBlock = 1024;
   static constexpr std::size_t kMaxBlock = 64 * 1024;
 
-  TextBuffer() = default;
+  // A parse's nodes and lists take about 3 to 7 bytes per source byte
+  // (a 40-byte node per 15 to 45 bytes, a 16-byte slot per 3 to 5, long
+  // lists apart). A small file gets a first block of about the least of
+  // that, and further blocks a quarter of it, so that a file needing a
+  // little more than its first block wastes little; a large file gets
+  // blocks small enough that the last one's unused room does not matter.
+  // (Tried on the real corpus: first blocks of 2.5 to 5 times the file
+  // keep 5.7 to 6.3 bytes per source byte, one size for all blocks 7.1.)
+  explicit TextBuffer(std::size_t size)
+      : size_(size),
+        first_block_(std::clamp<std::size_t>(size * 3, kMinBlock, kMaxBlock)),
+        block_bytes_(std::clamp<std::size_t>(size * 3 / 4, kMinBlock, kMaxBlock)) {}
+
+  // Out of line, so that the last release does not grow every node's
+  // destructor it is inlined into.
+  [[gnu::noinline]] void destroy() { delete this; }
 
   // An object too large for the room left: a large one (a long list) gets
   // a block of its own, so that the current block's room is not given up
@@ -127,7 +152,9 @@ class TextBuffer {
   std::atomic<bool> all_edited_{false};
   std::atomic<std::uint64_t> marks_[kMarks] = {};
   std::size_t size_ = 0;
-  std::unique_ptr<char[]> bytes_;
+  const char* data_ = nullptr;
+  std::unique_ptr<char[]> bytes_;  // when the text is a copy
+  std::shared_ptr<const void> owner_;  // when it is borrowed
   std::vector<std::unique_ptr<std::byte[]>> blocks_;
   std::byte* next_ = nullptr;
   std::size_t left_ = 0;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -20,22 +21,41 @@ namespace {
 
 // Tokens borrow their texts from the parse's source buffer; every node must
 // keep that buffer, or a node held past its document reads freed memory
-// (the sanitizer build turns that into a failure).
+// (the sanitizer build turns that into a failure). A buffer over the
+// caller's bytes holds their owner instead, and lets go of it exactly once,
+// with the last node. The second text makes the parse group the file
+// twice (an "end" tag inside a comment), in two buffers over the same bytes.
 TEST(Tree, EveryNodeStaysReadableAfterItsDocumentIsGone) {
-  std::vector<std::pair<cst::NodeRef, std::string>> held;
-  {
-    std::string source =
-        "with a as (select x[1] from t)\n"
-        "select {% if f %}b, {% else %}c, {% endif %}(select 1) as d\n"
-        "from a union all select 2";
-    cst::Document doc = testing::parse_ok(source);
-    auto lock = doc.root->read_lock();
-    cst::for_each_descendant(doc.root->children,
-                             [&held](const cst::NodeRef& n) { held.emplace_back(n, cst::node_text(n)); });
-    source.assign(source.size(), '#');  // the caller's text is not what the tree reads
+  for (const char* text : {"with a as (select x[1] from t)\n"
+                           "select {% if f %}b, {% else %}c, {% endif %}(select 1) as d\n"
+                           "from a union all select 2",
+                           "{# {% endmark %} #}\n{% mark %}select (1), [2] from t"}) {
+    for (const bool borrowed : {false, true}) {
+      int released = 0;
+      std::vector<std::pair<cst::NodeRef, std::string>> held;
+      {
+        auto* bytes = new std::string(text);
+        std::shared_ptr<const void> owner(bytes, [&released](const std::string* s) {
+          ++released;
+          delete s;
+        });
+        parser::ParseResult result = parser::parse(*bytes, borrowed ? owner : nullptr);
+        ASSERT_TRUE(std::holds_alternative<cst::Document>(result)) << text;
+        const cst::Document& doc = std::get<cst::Document>(result);
+        EXPECT_EQ(doc.root->text.get()->view().data() == bytes->data(), borrowed);
+        auto lock = doc.root->read_lock();
+        cst::for_each_descendant(doc.root->children,
+                                 [&held](const cst::NodeRef& n) { held.emplace_back(n, cst::node_text(n)); });
+        if (!borrowed) bytes->assign(bytes->size(), '#');  // the caller's text is not what the tree reads
+        owner.reset();
+      }
+      ASSERT_GE(held.size(), 4u) << text;
+      EXPECT_EQ(released, borrowed ? 0 : 1) << text;
+      for (const auto& [node, node_text] : held) EXPECT_EQ(cst::node_text(node), node_text);
+      held.clear();
+      EXPECT_EQ(released, 1) << text;
+    }
   }
-  ASSERT_GE(held.size(), 12u);
-  for (const auto& [node, text] : held) EXPECT_EQ(cst::node_text(node), text);
 }
 
 // A node untouched since its parse prints as one copy of its source; any
@@ -123,6 +143,7 @@ TEST_P(EditedTree, EveryNodePrintsItsTokens) {
     }
     for (const cst::NodeRef& n : held) EXPECT_EQ(cst::node_text(n), testing::walked_text(n)) << testing::walked_text(n);
     EXPECT_EQ(cst::document_text(doc) == source, std::string_view(GetParam().name) == "none");
+    EXPECT_EQ(doc.root->text.get()->untouched(), std::string_view(GetParam().name) == "none");
   }
 }
 

@@ -1,5 +1,3 @@
-import gc
-
 import pytest
 
 from trelm_cst import Clause, Query, Select, parse_trelm
@@ -84,12 +82,3 @@ def test_cte_without_a_name():
 def test_cte_arguments(doc, args, kwargs, match):
     with pytest.raises(TypeError, match=match):
         doc.query.cte(*args, **kwargs)
-
-
-def test_handles_outlive_the_document():
-    d = parse_trelm("with a as (select x from t) select y as z from a")
-    q = d.query
-    cte, clause, col = q.ctes[0], q.clauses[1], q.select.columns[0]
-    del d
-    gc.collect()
-    assert (str(cte), clause.name, col.name, q.select.names) == ("a as (select x from t)", "SELECT", "z", ["z"])

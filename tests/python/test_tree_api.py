@@ -69,11 +69,6 @@ def test_location_outside_the_text_is_an_index_error(index):
         parse_trelm(MODEL).location(index)
 
 
-def test_location_wants_an_int():
-    with pytest.raises(TypeError):
-        parse_trelm("a").location("0")
-
-
 def test_spans_follow_edits_and_vanish_with_what_was_removed():
     doc = parse_trelm(MODEL)
     select = doc.query.select
