@@ -34,7 +34,8 @@ class Document:
         """Parses trelm source into a Document. Raises TrelmSyntaxError."""
 
     def to_string(self) -> str:
-        """The document as trelm source."""
+        """The document as trelm source. Until the first edit it is the str the document was
+        parsed from, the same object."""
 
     def queries(self) -> list[Query]:
         """Every query in the file, including CTE bodies and subqueries, outermost first."""

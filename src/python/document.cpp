@@ -306,7 +306,8 @@ PyObject* document_diagnostics(PyObject* self, PyObject*) {
 PyMethodDef kMethods[] = {
     {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(document_parse)),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC, "parse(source)\n--\n\nParses trelm source into a Document."},
-    {"to_string", document_to_string, METH_NOARGS, "to_string($self)\n--\n\nThe document as trelm source."},
+    {"to_string", document_to_string, METH_NOARGS, "to_string($self)\n--\n\nThe document as trelm source. Until the first edit it is the str the document "
+     "was\nparsed from, the same object."},
     {"queries", document_queries, METH_NOARGS,
      "queries($self)\n--\n\nEvery query in the file, including CTE bodies and subqueries, outermost first."},
     {"location", as_cfunction(document_location), METH_VARARGS | METH_KEYWORDS,
