@@ -195,9 +195,11 @@ class ChildList {
 
   ChildList() = default;
   ChildList(std::initializer_list<Child> children) : ChildList(children.begin(), children.end()) {}
-  // Copies of a range of children, as with a vector.
+  // Copies of a range of children, as with a vector. Delegating first makes
+  // the list whole before any copy, so a copy that throws part way frees
+  // the ones made.
   template <typename It>
-  ChildList(It first, It last) {
+  ChildList(It first, It last) : ChildList() {
     reserve(static_cast<std::size_t>(std::distance(first, last)));
     for (; first != last; ++first) emplace_back(*first);
   }

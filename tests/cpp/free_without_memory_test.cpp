@@ -1,9 +1,10 @@
 // Freeing a tree or a literal must not allocate: it runs in destructors, also
 // while a failed allocation unwinds, where a second failure would end the
 // process. This binary counts every allocation made through operator new on
-// the calling thread.
+// the calling thread, the blocks still live, and can make one fail.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -14,15 +15,25 @@
 
 namespace {
 thread_local std::size_t allocations = 0;
+thread_local std::size_t live = 0;
+thread_local std::size_t allowed = SIZE_MAX;  // allocations before one fails
 
 // Out of line, so that the compiler does not pair this free with the new
 // expressions of the code under test.
-[[gnu::noinline]] void release(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void release(void* p) noexcept {
+  if (p != nullptr) --live;
+  std::free(p);
+}
 }  // namespace
 
 void* operator new(std::size_t size) {
+  if (allowed == 0) throw std::bad_alloc();
+  if (allowed != SIZE_MAX) --allowed;
   ++allocations;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) {
+    ++live;
+    return p;
+  }
   throw std::bad_alloc();
 }
 void* operator new[](std::size_t size) { return ::operator new(size); }
@@ -30,7 +41,9 @@ void* operator new[](std::size_t size) { return ::operator new(size); }
 // every form of delete below frees what a form of new here allocated.
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
   ++allocations;
-  return std::malloc(size == 0 ? 1 : size);
+  void* p = std::malloc(size == 0 ? 1 : size);
+  if (p != nullptr) ++live;
+  return p;
 }
 void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return ::operator new(size, tag); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
@@ -48,6 +61,27 @@ std::size_t allocations_to_free(T value) {
   std::size_t before = allocations;
   { T dying = std::move(value); }
   return allocations - before;
+}
+
+// A copy of a child list that runs out of memory part way frees the
+// children it had copied (tokens that own their text each allocate).
+TEST(FreeWithoutMemory, AListCopyThatFailsPartWayLeavesNothing) {
+  cst::Children owned;
+  for (int i = 0; i < 6; ++i) {
+    std::string word = "w";  // appended: g++ 12 misreads "w" + string as an overlapping copy
+    word += std::to_string(i);
+    owned.emplace_back(cst::Token(cst::TokenKind::Word, word));
+  }
+  for (std::size_t fail_at = 0; fail_at <= owned.size() + 1; ++fail_at) {
+    const std::size_t live_before = live;
+    allowed = fail_at;
+    try {
+      cst::Children copy(owned);
+    } catch (const std::bad_alloc&) {
+    }
+    allowed = SIZE_MAX;
+    EXPECT_EQ(live, live_before) << "failing allocation " << fail_at;
+  }
 }
 
 TEST(FreeWithoutMemory, Trees) {
