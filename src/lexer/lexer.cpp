@@ -164,20 +164,15 @@ bool is_non_ascii_at(std::string_view src, std::size_t pos) {
   return pos < src.size() && static_cast<unsigned char>(src[pos]) >= 0x80;
 }
 
-[[gnu::noinline]] std::size_t unicode_whitespace_end(std::string_view src, std::size_t pos) {
+// Where a run of one class, which has reached a non-ASCII byte at `pos`,
+// ends: each non-ASCII character of the class is followed by the ASCII run
+// of the same class.
+template <bool (*in_class)(const Decoded&), std::size_t (*ascii_run_end)(std::string_view, std::size_t)>
+[[gnu::noinline]] std::size_t unicode_run_end(std::string_view src, std::size_t pos) {
   while (is_non_ascii_at(src, pos)) {
     const Decoded d = decode_utf8(src, pos);
-    if (!detail::is_space_char(d)) break;
-    pos = detail::space_run_end(src, pos + d.length);
-  }
-  return pos;
-}
-
-[[gnu::noinline]] std::size_t unicode_word_end(std::string_view src, std::size_t pos) {
-  while (is_non_ascii_at(src, pos)) {
-    const Decoded d = decode_utf8(src, pos);
-    if (!detail::is_word_cont_char(d)) break;
-    pos = detail::word_run_end(src, pos + d.length);
+    if (!in_class(d)) break;
+    pos = ascii_run_end(src, pos + d.length);
   }
   return pos;
 }
@@ -188,7 +183,7 @@ bool is_non_ascii_at(std::string_view src, std::size_t pos) {
 // path.
 [[gnu::always_inline]] inline std::size_t whitespace_end(std::string_view src, std::size_t pos) {
   pos = detail::space_run_end(src, pos);
-  return is_non_ascii_at(src, pos) ? unicode_whitespace_end(src, pos) : pos;
+  return is_non_ascii_at(src, pos) ? unicode_run_end<detail::is_space_char, detail::space_run_end>(src, pos) : pos;
 }
 
 // A word (identifier or keyword) starts with a letter or "_". Where a word
@@ -198,7 +193,7 @@ bool is_non_ascii_at(std::string_view src, std::size_t pos) {
 // token costs more than their block test itself.
 [[gnu::always_inline]] inline std::size_t word_end(std::string_view src, std::size_t pos) {
   pos = detail::word_run_end(src, pos);
-  return is_non_ascii_at(src, pos) ? unicode_word_end(src, pos) : pos;
+  return is_non_ascii_at(src, pos) ? unicode_run_end<detail::is_word_cont_char, detail::word_run_end>(src, pos) : pos;
 }
 
 // A space that is a whole whitespace run: the byte after it is ASCII and
