@@ -178,13 +178,23 @@ NodeRef insert_into_list(cst::Node& select, const std::vector<std::size_t>& item
 std::optional<EditError> joins_next_clause(const cst::Node& select, const Following& after) {
   if (after.next_clause == nullptr) return std::nullopt;
   const cst::ClauseName& next = *after.next_clause;
+  const std::size_t end = cst::last_significant_before(select.children, select.children.size());
+  if (end == cst::npos) return std::nullopt;
+  // The list's last significant token: the child's, or the last one inside it.
   bool allowed = true;
   std::string last;
-  cst::for_each_token(select.children, [&](const cst::Token& t) {
+  auto judge = [&](const cst::Token& t) {
     if (t.is_trivia()) return;
     allowed = parser::keyword_allowed_after(next.guard, &t);
-    if (!allowed) last = t.text();
-  });
+    last = allowed ? std::string() : std::string(t.text());
+  };
+  if (const cst::Token* t = select.children[end].as_token()) {
+    judge(*t);
+  } else {
+    const cst::Node& n = *select.children[end].node_ptr();
+    auto lock = n.read_lock();
+    cst::for_each_token(n.children, judge);
+  }
   if (allowed) return std::nullopt;
   EditError e;
   e.kind = EditError::Kind::JoinsNextClause;
