@@ -107,7 +107,7 @@ bool lexes_alike_before(std::string_view a, std::string_view b, std::size_t n) {
   const auto& xb = std::get<std::vector<trelm::cst::Token>>(tb);
   std::size_t at = 0;
   for (std::size_t i = 0; at < n; ++i) {
-    if (i >= xa.size() || i >= xb.size() || xa[i].text() != xb[i].text() || xa[i].kind != xb[i].kind) return false;
+    if (i >= xa.size() || i >= xb.size() || xa[i].text() != xb[i].text() || xa[i].kind() != xb[i].kind()) return false;
     at += xa[i].text().size();
   }
   return at == n;
@@ -138,11 +138,11 @@ bool everything_paired(const trelm::cst::Document& doc) {
       }
       const trelm::cst::Token& t = c[i].token();
       const bool edge = i == 0 || i + 1 == c.size();
-      if (t.kind == TokenKind::LParen || t.kind == TokenKind::RParen || t.kind == TokenKind::LBracket ||
-          t.kind == TokenKind::RBracket) {
+      if (t.kind() == TokenKind::LParen || t.kind() == TokenKind::RParen || t.kind() == TokenKind::LBracket ||
+          t.kind() == TokenKind::RBracket) {
         if (!(group && edge)) return false;
       }
-      if (t.kind != TokenKind::JinjaStatement) continue;
+      if (t.kind() != TokenKind::JinjaStatement) continue;
       std::string name(trelm::lexer::tag_name(t.text()).value_or(""));
       all_names.push_back(name);
       const bool paired = (tag == NodeTag::JinjaBranch && i == 0) || (tag == NodeTag::JinjaBlock && i + 1 == c.size());

@@ -82,7 +82,7 @@ bool same_tree(const cst::Children& a, const cst::Children& b) {
       if (m == nullptr) {
         const cst::Token& s = (*x)[i].token();
         const cst::Token& t = (*y)[i].token();
-        if (s.kind != t.kind || s.text() != t.text()) return false;
+        if (s.kind() != t.kind() || s.text() != t.text()) return false;
       } else {
         if (!(m->kind == n->kind)) return false;
         pending.emplace_back(&m->children, &n->children);

@@ -31,7 +31,7 @@ std::string_view trim_blanks(std::string_view s) {
 bool is_one_expression_tag(std::string_view text) {
   const lexer::LexResult lexed = lexer::lex(text);
   const auto* tokens = std::get_if<std::vector<cst::Token>>(&lexed);
-  return tokens != nullptr && tokens->size() == 1 && tokens->front().kind == cst::TokenKind::JinjaExpression;
+  return tokens != nullptr && tokens->size() == 1 && tokens->front().kind() == cst::TokenKind::JinjaExpression;
 }
 
 // ... and still be the configuration call in the same form, setting exactly

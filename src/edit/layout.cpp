@@ -13,7 +13,7 @@ bool holds_line_break(const Child& child) {
 }
 
 bool ends_in_line_comment(const Child& child) {
-  if (const cst::Token* t = child.as_token()) return t->kind == TokenKind::LineComment;
+  if (const cst::Token* t = child.as_token()) return t->kind() == TokenKind::LineComment;
   auto lock = child.node()->read_lock();
   const Children& inner = child.node()->children;
   return !inner.empty() && inner.back().is_token_kind(TokenKind::LineComment);

@@ -125,7 +125,7 @@ bool reads_back(cst::TokenKind kind, std::string_view text, std::string_view nam
                 const std::vector<bool>& chosen) {
   const lexer::LexResult lexed = lexer::lex(text);
   const auto* tokens = std::get_if<std::vector<cst::Token>>(&lexed);
-  if (tokens == nullptr || tokens->size() != 1 || tokens->front().kind != kind) return false;
+  if (tokens == nullptr || tokens->size() != 1 || tokens->front().kind() != kind) return false;
   std::vector<std::optional<Strings>> expected = plan.reads;
   for (std::size_t m = 0; m < plan.matches.size(); ++m) {
     if (chosen[m]) expected[plan.matches[m].first] = plan.matches[m].second.after;
@@ -140,16 +140,16 @@ std::optional<std::string> rename_in_token(const cst::Token& token, std::string_
                                            RenameCount& count) {
   const std::string_view text = token.text();
   if (text.find(name) == std::string_view::npos) return std::nullopt;
-  const TokenPlan plan = plan_token(token.kind, text, name, rewrite);
+  const TokenPlan plan = plan_token(token.kind(), text, name, rewrite);
   if (plan.matches.empty()) return std::nullopt;
   std::vector<bool> chosen(plan.matches.size(), true);
   std::string out = rewritten(text, plan, chosen);
-  if (!reads_back(token.kind, out, name, plan, chosen)) {
+  if (!reads_back(token.kind(), out, name, plan, chosen)) {
     std::fill(chosen.begin(), chosen.end(), false);
     for (std::size_t m = 0; m < plan.matches.size(); ++m) {
       chosen[m] = true;
       std::string trial = rewritten(text, plan, chosen);
-      if (reads_back(token.kind, trial, name, plan, chosen)) {
+      if (reads_back(token.kind(), trial, name, plan, chosen)) {
         out = std::move(trial);
       } else {
         chosen[m] = false;
@@ -178,7 +178,7 @@ RenameCount rename_calls(cst::Document& doc, std::string_view name, const Rewrit
       const cst::Token* token = child.as_token();
       if (token == nullptr) continue;
       if (std::optional<std::string> text = rename_in_token(*token, name, rewrite, count)) {
-        child = cst::Child(cst::Token(token->kind, *text));
+        child = cst::Child(cst::Token(token->kind(), *text));
       }
     }
   }

@@ -35,14 +35,14 @@ std::optional<cst::Token> edge_token(const cst::Child& child, bool first) {
 // the first token of the pair can change: grow past `left`, or be an opener
 // that the text after it could close.
 bool would_join(const cst::Token& left, const cst::Token& right) {
-  if (left.kind == TokenKind::Whitespace || right.kind == TokenKind::Whitespace) return false;
-  if (left.kind == TokenKind::LineComment) return false;
+  if (left.kind() == TokenKind::Whitespace || right.kind() == TokenKind::Whitespace) return false;
+  if (left.kind() == TokenKind::LineComment) return false;
   std::string text(left.text());
   text += right.text();
   lexer::LexResult lexed = lexer::lex(text);
   const auto* tokens = std::get_if<std::vector<cst::Token>>(&lexed);
   if (tokens == nullptr || tokens->empty() || tokens->front().text().size() != left.text().size()) return true;
-  return tokens->front().kind == TokenKind::Other && !lexer::unclosed_construct(text, 0).empty();
+  return tokens->front().kind() == TokenKind::Other && !lexer::unclosed_construct(text, 0).empty();
 }
 
 bool keep_apart(cst::Node& node, std::size_t j) {

@@ -164,7 +164,7 @@ class Grouper final : public lexer::TokenSink {
   void take(std::span<Token> batch) override {
     stack_.make_room(batch.size());
     for (Token& t : batch) {
-      if (((kSpecialKinds >> static_cast<unsigned>(t.kind)) & 1) == 0) {
+      if (((kSpecialKinds >> static_cast<unsigned>(t.kind())) & 1) == 0) {
         stack_.emplace_back(std::move(t));
       } else {
         add(std::move(t));
@@ -173,7 +173,7 @@ class Grouper final : public lexer::TokenSink {
   }
 
   [[gnu::noinline]] void add(Token&& token) {
-    switch (token.kind) {
+    switch (token.kind()) {
       case TokenKind::LParen:
         push_frame(Shape::Paren, kNoName);
         stack_.emplace_back(std::move(token));
@@ -215,7 +215,7 @@ class Grouper final : public lexer::TokenSink {
   static_assert(static_cast<unsigned>(TokenKind::Other) < 32);
 
   void close_bracket(Token&& token) {
-    std::size_t p = innermost_closer_[token.kind == TokenKind::RParen ? 0 : 1];
+    std::size_t p = innermost_closer_[token.kind() == TokenKind::RParen ? 0 : 1];
     if (p == npos) {
       stack_.emplace_back(std::move(token));
       return;
@@ -355,7 +355,7 @@ class Grouper final : public lexer::TokenSink {
 BlockNames block_names_of(const std::vector<Token>& tokens) {
   BlockNames out;
   for (const Token& t : tokens) {
-    if (t.kind != TokenKind::JinjaStatement) continue;
+    if (t.kind() != TokenKind::JinjaStatement) continue;
     std::string_view name = name_of(t.text());
     if (starts_with_end(name)) out.emplace(name.substr(3));
   }

@@ -46,7 +46,7 @@ std::optional<ClauseKeyword> longest_name_at(ConstSlice children, std::size_t i,
 // The rows whose first word is the child at `i`, if it is a word.
 cst::ClauseRows rows_at(ConstSlice children, std::size_t i) {
   const cst::Token* t = children[i].as_token();
-  if (t == nullptr || t->kind != TokenKind::Word) return {};
+  if (t == nullptr || t->kind() != TokenKind::Word) return {};
   return cst::clause_rows_for(t->text());
 }
 
@@ -147,7 +147,7 @@ cst::NodeRef clause_node(const cst::ClauseName& row, Slice clause, std::size_t k
 // distinct from» a comparison, «* except (a)» a column filter.
 bool keyword_allowed_after(cst::KeywordGuard guard, const cst::Token* before) {
   if (before == nullptr) return true;
-  if (before->kind == TokenKind::Other && before->text() == ".") return false;
+  if (before->kind() == TokenKind::Other && before->text() == ".") return false;
   if (guard == cst::KeywordGuard::NotAfterDistinct && before->is_keyword("distinct")) return false;
   if (guard == cst::KeywordGuard::NotAfterStar && before->text() == "*") return false;
   return true;

@@ -58,7 +58,7 @@ bool is_separator(const Child& c) {
 }
 
 bool is_statement_only_token(const cst::Token& t) {
-  return t.is_trivia() || t.kind == TokenKind::JinjaStatement;
+  return t.is_trivia() || t.kind() == TokenKind::JinjaStatement;
 }
 
 // What one branch says about its block being a separator: yes, no, or "ask
@@ -126,7 +126,7 @@ constexpr std::string_view kOpenEnd = "a select item cannot end in `.` or `disti
 std::optional<ParseError> unclosed_in(std::string_view text, const std::vector<cst::Token>& tokens) {
   std::size_t offset = 0;
   for (const cst::Token& t : tokens) {
-    if (t.kind == TokenKind::Other) {
+    if (t.kind() == TokenKind::Other) {
       std::string_view what = lexer::unclosed_construct(text, offset);
       if (!what.empty()) return error_at(text, offset, "unterminated " + std::string(what));
     }
@@ -140,7 +140,7 @@ std::optional<ParseError> unclosed_in(std::string_view text, const std::vector<c
 // would take in the clause that follows the list.
 bool holds_next_keyword(const Child& last) {
   const cst::Token* t = last.as_token();
-  return t != nullptr && ((t->kind == TokenKind::Other && t->text() == ".") || last.is_keyword("distinct"));
+  return t != nullptr && ((t->kind() == TokenKind::Other && t->text() == ".") || last.is_keyword("distinct"));
 }
 
 // The message for the child at `i` when it cannot stand in one item.
@@ -239,7 +239,7 @@ SelectItemResult parse_select_item(std::string_view text) {
   // copies of their texts.
   std::vector<cst::Token>& tokens = std::get<std::vector<cst::Token>>(lexed);
   if (auto refused = unclosed_in(trimmed, tokens)) return *refused;
-  for (cst::Token& t : tokens) t = cst::Token(t.kind, t.text());
+  for (cst::Token& t : tokens) t = cst::Token(t.kind(), t.text());
   Children children = group(std::move(tokens));
   if (children.empty()) return error_at(trimmed, 0, kEmpty);
 

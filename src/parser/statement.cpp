@@ -16,7 +16,7 @@ using cst::TokenKind;
 
 bool is_dot(const Child& c) {
   const cst::Token* t = c.as_token();
-  return t != nullptr && t->kind == TokenKind::Other && t->text() == ".";
+  return t != nullptr && t->kind() == TokenKind::Other && t->text() == ".";
 }
 
 bool holds_line_feed(const cst::Token& t) { return t.text().find('\n') != std::string::npos; }
@@ -24,7 +24,7 @@ bool holds_line_feed(const cst::Token& t) { return t.text().find('\n') != std::s
 // "select" or "with"; every other word is turned away by its length.
 bool is_query_keyword(const Child& c) {
   const cst::Token* t = c.as_token();
-  if (t == nullptr || t->kind != TokenKind::Word) return false;
+  if (t == nullptr || t->kind() != TokenKind::Word) return false;
   if (t->text().size() == 6) return t->is_keyword("select");
   if (t->text().size() == 4) return t->is_keyword("with");
   return false;
@@ -96,7 +96,7 @@ std::size_t same_line_end(ConstSlice children, std::size_t end, std::size_t last
   for (std::size_t j = last + 1; j < end; ++j) {
     const cst::Token* t = children[j].as_token();
     if (t == nullptr) break;
-    if (t->kind == TokenKind::Whitespace) {
+    if (t->kind() == TokenKind::Whitespace) {
       if (holds_line_feed(*t)) break;
       continue;
     }

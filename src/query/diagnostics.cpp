@@ -66,7 +66,7 @@ void unpaired_brackets(const cst::Document& doc, std::vector<Diagnostic>& out) {
     const Child& c = *f.next++;
     if (const cst::Token* t = c.as_token()) {
       const bool paired = f.pairs_ends && (&c == f.first || f.next == f.end);
-      if (is_bracket(t->kind) && !paired) {
+      if (is_bracket(t->kind()) && !paired) {
         Diagnostic d;
         d.code = "unbalanced-bracket";
         std::string message = "`";  // appended: g++ 12 misreads "`" + string as an overlapping copy

@@ -17,7 +17,7 @@ using cst::TokenKind;
 
 bool is_config_tag(const cst::Child& child) {
   const cst::Token* t = child.as_token();
-  return t != nullptr && t->kind == TokenKind::JinjaExpression &&
+  return t != nullptr && t->kind() == TokenKind::JinjaExpression &&
          t->text().find("config") != std::string::npos && jinja::config_call(t->text()).has_value();
 }
 
@@ -128,9 +128,9 @@ void for_each_tag(const cst::Document& doc, std::string_view hint, bool count_po
   std::size_t at = 0;
   auto lock = doc.root->read_lock();
   cst::for_each_token(doc.root->children, [&](const cst::Token& t) {
-    if (t.kind == TokenKind::JinjaExpression || t.kind == TokenKind::JinjaStatement) {
+    if (t.kind() == TokenKind::JinjaExpression || t.kind() == TokenKind::JinjaStatement) {
       visit(TagSite{t.text(), &t, at});
-    } else if (may_embed_tags(t.kind) && t.text().find(hint) != std::string::npos) {
+    } else if (may_embed_tags(t.kind()) && t.text().find(hint) != std::string::npos) {
       for (std::string_view tag : lexer::embedded_tags(t.text())) visit(TagSite{tag, &t, at});
     }
     if (count_positions) at += cst::count_chars(t.text());

@@ -110,7 +110,7 @@ std::optional<std::string> cte_name(const Children& cte_children) {
   if (i == cst::npos) return std::nullopt;
   const cst::Token* t = cte_children[i].as_token();
   if (t == nullptr) return std::nullopt;
-  if (t->kind != cst::TokenKind::Word && t->kind != cst::TokenKind::QuotedIdentifier) return std::nullopt;
+  if (t->kind() != cst::TokenKind::Word && t->kind() != cst::TokenKind::QuotedIdentifier) return std::nullopt;
   return unquote(t->text());
 }
 

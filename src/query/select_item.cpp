@@ -28,14 +28,14 @@ constexpr std::array<std::string_view, 26> kPrecedingWords = {
 
 template <std::size_t N>
 bool is_one_of(const Token& t, const std::array<std::string_view, N>& words) {
-  if (t.kind != TokenKind::Word) return false;
+  if (t.kind() != TokenKind::Word) return false;
   for (std::string_view w : words) {
     if (t.is_keyword(w)) return true;
   }
   return false;
 }
 
-bool is_name_token(const Token& t) { return t.kind == TokenKind::Word || t.kind == TokenKind::QuotedIdentifier; }
+bool is_name_token(const Token& t) { return t.kind() == TokenKind::Word || t.kind() == TokenKind::QuotedIdentifier; }
 
 // Whether the child P right before a would-be bare alias lets the alias
 // stand: a bracketed group, a literal, a tag or a name, but no operator and
@@ -47,7 +47,7 @@ bool allows_bare_alias_after(const Child& p) {
     return tag == NodeTag::Paren || tag == NodeTag::Bracket;
   }
   const Token& t = p.token();
-  switch (t.kind) {
+  switch (t.kind()) {
     case TokenKind::JinjaExpression:
     case TokenKind::String:
     case TokenKind::QuotedIdentifier:
@@ -103,7 +103,7 @@ std::optional<std::string> item_name(const Children& item) {
     if (position % 2 == 0) {
       if (!is_name_token(*t)) return std::nullopt;
       candidate = t;
-    } else if (t->kind != TokenKind::Other || t->text() != ".") {
+    } else if (t->kind() != TokenKind::Other || t->text() != ".") {
       return std::nullopt;
     }
     ++position;

@@ -115,15 +115,13 @@ class NodeRef {
   Node* n_ = nullptr;
 };
 
-// One slot of a child list, 16 bytes: a token held by value, or a node. A
-// node's pointer sits where a token keeps its text, marked by a flag.
+// One slot of a child list, 8 bytes: a token held by value, or a node. A
+// node's address sits where a token keeps its text's, marked by a kind no
+// token has.
 class Child {
  public:
   Child(Token t) : slot_(std::move(t)) {}  // NOLINT: implicit by design
-  Child(NodeRef n) {                        // NOLINT: implicit by design
-    slot_.data_ = reinterpret_cast<const char*>(n.release());
-    slot_.flags_ = Token::kNode;
-  }
+  Child(NodeRef n) { hold_node(n.release()); }  // NOLINT: implicit by design
   Child(const Child& o);
   Child(Child&& o) noexcept : slot_(std::move(o.slot_)) {}
   Child& operator=(const Child& o) {
@@ -140,17 +138,17 @@ class Child {
   ~Child() { drop_node(); }
 
   bool is_token() const { return !is_node(); }
-  bool is_node() const { return (slot_.flags_ & Token::kNode) != 0; }
+  bool is_node() const { return ((slot_.bits_ >> Token::kKindShift) & Token::kKindMask) == Token::kNodeKind; }
   const Token& token() const { return slot_; }
   Token& token() { return slot_; }
   // The node, shared; node_ptr() looks at it without touching its count.
   NodeRef node() const { return NodeRef(node_ptr()); }
-  Node* node_ptr() const { return is_node() ? reinterpret_cast<Node*>(const_cast<char*>(slot_.data_)) : nullptr; }
+  Node* node_ptr() const { return is_node() ? reinterpret_cast<Node*>(const_cast<char*>(slot_.address())) : nullptr; }
 
   // Non-null when the slot holds a token; saves a pair of tests in hot loops.
   const Token* as_token() const { return is_node() ? nullptr : &slot_; }
 
-  bool is_token_kind(TokenKind k) const { return is_token() && slot_.kind == k; }
+  bool is_token_kind(TokenKind k) const { return is_token() && slot_.kind() == k; }
   bool is_keyword(std::string_view word) const { return is_token() && slot_.is_keyword(word); }
   // Read-locks the node to compare its kind; false for a token.
   bool is_node_kind(const NodeKind& kind) const;
@@ -163,8 +161,17 @@ class Child {
   // Hands the node over to the caller's handle, leaving an empty token.
   NodeRef take_node() {
     NodeRef r = NodeRef::adopt(node_ptr());
-    slot_.forget();
+    slot_.bits_ = Token::kind_bits(TokenKind::Other);
     return r;
+  }
+  // A node's address in the slot, marked with the kind no token has. Nodes
+  // come from the heap or a parse's blocks, whose addresses fit the word.
+  void hold_node(Node* n) {
+    if (!Token::fits_address(n)) {
+      NodeRef::adopt(n).reset();
+      throw std::bad_alloc();
+    }
+    slot_.bits_ = Token::address_bits(n) | (Token::kNodeKind << Token::kKindShift);
   }
   void drop_node() {
     if (is_node()) take_node().reset();
@@ -173,7 +180,7 @@ class Child {
   Token slot_;
 };
 
-static_assert(sizeof(Child) == 16);
+static_assert(sizeof(Child) == 8);
 
 // A node's child list, 16 bytes in the node. The parser makes each list's
 // room, at its exact size, right after its node: carved from the parse's
@@ -470,10 +477,7 @@ inline void NodeRef::reset() {
 }
 
 inline Child::Child(const Child& o) : slot_(o.is_node() ? Token() : o.slot_) {
-  if (o.is_node()) {
-    slot_.data_ = reinterpret_cast<const char*>(NodeRef(o.node_ptr()).release());
-    slot_.flags_ = Token::kNode;
-  }
+  if (o.is_node()) hold_node(NodeRef(o.node_ptr()).release());
 }
 
 // A node of the children given; the slack of a list that grew is given

@@ -107,7 +107,7 @@ std::vector<TokenCopy> copy_tokens(const Document& doc) {
   detail::walk(
       doc.root->children,
       [&out](const Token& t) {
-        out.push_back(TokenCopy{t.kind, std::string(t.text()), t.text().data()});
+        out.push_back(TokenCopy{t.kind(), std::string(t.text()), t.text().data()});
         return true;
       },
       [](const Child&) {});

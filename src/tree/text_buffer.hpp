@@ -114,14 +114,15 @@ class TextBuffer {
   static constexpr std::size_t kMinBlock = 1024;
   static constexpr std::size_t kMaxBlock = 64 * 1024;
 
-  // A parse's nodes and lists take about 3 to 7 bytes per source byte
-  // (a 40-byte node per 15 to 45 bytes, a 16-byte slot per 3 to 5, long
+  // A parse's nodes and lists take about 2 to 4 bytes per source byte
+  // (a 40-byte node per 15 to 45 bytes, an 8-byte slot per 3 to 5, long
   // lists apart). A small file gets a first block of about the least of
-  // that, and further blocks a quarter of it, so that a file needing a
+  // that, and further blocks smaller still, so that a file needing a
   // little more than its first block wastes little; a large file gets
   // blocks small enough that the last one's unused room does not matter.
-  // (Tried on the real corpus: first blocks of 2.5 to 5 times the file
-  // keep 5.7 to 6.3 bytes per source byte, one size for all blocks 7.1.)
+  // (Tried on the real corpus: first blocks of 2 to 3 times the file, later
+  // ones of 3/4 to 3/2, keep 4.2 to 4.5 bytes per source byte, the source
+  // copy included.)
   explicit TextBuffer(std::size_t size)
       : size_(size),
         first_block_(std::clamp<std::size_t>(size * 3, kMinBlock, kMaxBlock)),

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -43,30 +44,33 @@ constexpr bool is_jinja_kind(TokenKind k) {
 // as itself, lengths must match.
 bool equals_folded(std::string_view a, std::string_view b);
 
-// 16 bytes: a pointer to the text, its length and the kind. A token either
-// owns a heap copy of its text, or borrows it from the source buffer of the
-// parse that made it (the nodes of that parse keep the buffer alive). Only
-// the parser makes borrowing tokens, and only moves keep them borrowing;
-// every other token, copies included, owns its text.
+// 8 bytes: the text's address, its kind and its length in one word. A
+// token either owns a heap copy of its text, or borrows it from the source
+// buffer of the parse that made it (the nodes of that parse keep the buffer
+// alive). Only the parser makes borrowing tokens, and only moves keep them
+// borrowing; every other token, copies included, owns its text.
+//
+// Eight bytes rather than sixteen because a tree is mostly token slots: the
+// word is bits 0-47 address, 48-52 kind, 53 owned, 54-63 length. A text
+// longer than the length field holds, or at an address above 48 bits, is
+// described by a record of its own that the token owns (kLong in the length
+// field); such texts are rare and long, so the record costs little.
 class Token {
  public:
-  Token() : kind(TokenKind::Other) {}
-  Token(TokenKind k, std::string_view text) : kind(k) { assign_copy(text); }
+  Token() : bits_(kind_bits(TokenKind::Other)) {}
+  Token(TokenKind k, std::string_view text) : bits_(kind_bits(k)) { assign_copy(text); }
   // A token that points at `text` instead of copying it; `text` must outlive
   // the token.
   static Token borrowing(TokenKind k, std::string_view text) {
-    Token t;
-    t.kind = k;
-    t.set_view(text.data(), text.size());
-    return t;
+    if (fits_inline(text.data(), text.size())) [[likely]] {
+      return Token(address_bits(text.data()) | kind_bits(k) | (std::uint64_t{text.size()} << kSizeShift));
+    }
+    return long_borrowing(k, text);
   }
 
   // A copy owns its text, so it may go anywhere; only a move keeps the view.
-  Token(const Token& o) : kind(o.kind) { assign_copy(o.text()); }
-  Token(Token&& o) noexcept
-      : data_(o.data_), size_low_(o.size_low_), size_high_(o.size_high_), kind(o.kind), flags_(o.flags_) {
-    o.forget();
-  }
+  Token(const Token& o) : bits_(kind_bits(o.kind())) { assign_copy(o.text()); }
+  Token(Token&& o) noexcept : bits_(o.bits_) { o.forget(); }
   Token& operator=(const Token& o) {
     if (this != &o) *this = Token(o);
     return *this;
@@ -74,66 +78,118 @@ class Token {
   Token& operator=(Token&& o) noexcept {
     if (this != &o) {
       free_text();
-      data_ = o.data_;
-      size_low_ = o.size_low_;
-      size_high_ = o.size_high_;
-      kind = o.kind;
-      flags_ = o.flags_;
+      bits_ = o.bits_;
       o.forget();
     }
     return *this;
   }
   ~Token() { free_text(); }
 
-  std::string_view text() const { return {data_, size()}; }
-  std::size_t size() const { return size_low_ | (static_cast<std::size_t>(size_high_) << 32); }
-  bool owns_text() const { return (flags_ & kOwned) != 0; }
+  TokenKind kind() const { return static_cast<TokenKind>((bits_ >> kKindShift) & kKindMask); }
+  std::string_view text() const {
+    if (has_record()) return {record()->data, record()->size};
+    return {address(), inline_size()};
+  }
+  std::size_t size() const { return has_record() ? record()->size : inline_size(); }
+  bool owns_text() const { return (bits_ & kOwnedBit) != 0 || (has_record() && record()->owned); }
 
   // The length test is inline: it turns nearly every word away without a
   // call or a look at the text.
   bool is_keyword(std::string_view word) const {
-    return kind == TokenKind::Word && size() == word.size() && equals_folded(text(), word);
+    return kind() == TokenKind::Word && size() == word.size() && equals_folded(text(), word);
   }
-  bool is_trivia() const { return is_trivia_kind(kind); }
+  bool is_trivia() const { return is_trivia_kind(kind()); }
 
  private:
   friend class Child;
-  static constexpr std::uint8_t kOwned = 1;
-  static constexpr std::uint8_t kNode = 2;  // set only by Child, whose slot then holds a node
 
-  void set_view(const char* data, std::size_t size) {
-    data_ = data;
-    size_low_ = static_cast<std::uint32_t>(size);
-    size_high_ = static_cast<std::uint16_t>(size >> 32);
+  // A long text, or one at an address the word cannot hold; owned bytes
+  // follow the record in the same allocation.
+  struct Record {
+    const char* data;
+    std::size_t size;
+    bool owned;
+  };
+
+  explicit Token(std::uint64_t bits) : bits_(bits) {}
+  // Kept out of line: the lexer's loop makes a token per few bytes, and
+  // long texts are rare.
+  [[gnu::noinline, gnu::cold]] static Token long_borrowing(TokenKind k, std::string_view text) {
+    Token t(kind_bits(k));
+    t.set_record(new_record(text, false));
+    return t;
   }
+
+  static constexpr unsigned kKindShift = 48;
+  static constexpr std::uint64_t kKindMask = 31;
+  static constexpr std::uint64_t kOwnedBit = std::uint64_t{1} << 53;
+  static constexpr unsigned kSizeShift = 54;
+  static constexpr std::uint64_t kLong = 1023;  // length field: the address is a Record's
+  static constexpr std::uint64_t kAddressMask = (std::uint64_t{1} << kKindShift) - 1;
+  // The kind a slot holding a node carries; no token has it (set by Child).
+  static constexpr std::uint64_t kNodeKind = kKindMask;
+  static_assert(static_cast<std::uint64_t>(TokenKind::Other) < kNodeKind);
+
+  static std::uint64_t kind_bits(TokenKind k) { return std::uint64_t{static_cast<std::uint8_t>(k)} << kKindShift; }
+  static std::uint64_t address_bits(const void* p) { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p)); }
+  static bool fits_address(const void* p) { return (address_bits(p) & ~kAddressMask) == 0; }
+  static bool fits_inline(const char* data, std::size_t size) { return size < kLong && fits_address(data); }
+
+  const char* address() const { return reinterpret_cast<const char*>(static_cast<std::uintptr_t>(bits_ & kAddressMask)); }
+  std::size_t inline_size() const { return static_cast<std::size_t>(bits_ >> kSizeShift); }
+  bool has_record() const { return (bits_ >> kSizeShift) == kLong; }
+  const Record* record() const { return reinterpret_cast<const Record*>(address()); }
+
+  // A record of `text`, holding a copy of it when `owned`. A record whose
+  // own address does not fit the word is given back and counted as memory
+  // running out: no platform this builds for hands out such addresses.
+  static Record* new_record(std::string_view text, bool owned) {
+    void* room = ::operator new(sizeof(Record) + (owned ? text.size() : 0));
+    auto* r = static_cast<Record*>(room);
+    r->data = text.data();
+    r->size = text.size();
+    r->owned = owned;
+    if (owned) {
+      char* copy = reinterpret_cast<char*>(r + 1);
+      text.copy(copy, text.size());
+      r->data = copy;
+    }
+    if (!fits_address(r)) {
+      ::operator delete(room);
+      throw std::bad_alloc();
+    }
+    return r;
+  }
+  void set_record(Record* r) { bits_ |= address_bits(r) | (kLong << kSizeShift); }
+
   void assign_copy(std::string_view text) {
     if (text.empty()) return;
+    if (text.size() >= kLong) {
+      set_record(new_record(text, true));
+      return;
+    }
     char* copy = new char[text.size()];
     text.copy(copy, text.size());
-    set_view(copy, text.size());
-    flags_ = kOwned;
+    if (!fits_address(copy)) {
+      delete[] copy;
+      set_record(new_record(text, true));
+      return;
+    }
+    bits_ |= address_bits(copy) | kOwnedBit | (std::uint64_t{text.size()} << kSizeShift);
   }
   void free_text() {
-    if (owns_text()) delete[] data_;
+    if (has_record()) {
+      ::operator delete(const_cast<Record*>(record()));
+    } else if ((bits_ & kOwnedBit) != 0) {
+      delete[] address();
+    }
   }
-  void forget() {
-    data_ = nullptr;
-    size_low_ = 0;
-    size_high_ = 0;
-    flags_ = 0;
-  }
+  // Empties the token, keeping its kind.
+  void forget() { bits_ &= kKindMask << kKindShift; }
 
-  const char* data_ = nullptr;
-  std::uint32_t size_low_ = 0;
-  std::uint16_t size_high_ = 0;  // 48 bits of length in all
-
- public:
-  TokenKind kind;
-
- private:
-  std::uint8_t flags_ = 0;
+  std::uint64_t bits_;
 };
 
-static_assert(sizeof(Token) == 16);
+static_assert(sizeof(Token) == 8);
 
 }  // namespace trelm::cst

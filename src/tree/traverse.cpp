@@ -27,7 +27,7 @@ bool holds_jinja_tag(const Children& children) {
   detail::walk(
       children,
       [&found](const Token& t) {
-        found = is_jinja_kind(t.kind);
+        found = is_jinja_kind(t.kind());
         return !found;
       },
       skip_node);

@@ -35,7 +35,7 @@ std::string describe(const LexResult& result) {
     return "error " + error->message + " @" + std::to_string(error->offset);
   }
   Tokens tokens;
-  for (const auto& t : std::get<std::vector<cst::Token>>(result)) tokens.emplace_back(t.kind, t.text());
+  for (const auto& t : std::get<std::vector<cst::Token>>(result)) tokens.emplace_back(t.kind(), t.text());
   return describe(tokens);
 }
 

@@ -20,7 +20,7 @@ TEST(Positions, TheCacheIsDroppedByEdits) {
   {
     auto lock = doc.root->read_lock();
     for_each_token(doc.root->children, [&](const Token& t) {
-      if (t.kind == TokenKind::JinjaExpression) tag = t.text().data();
+      if (t.kind() == TokenKind::JinjaExpression) tag = t.text().data();
     });
   }
   ASSERT_TRUE(first->token_span(tag).has_value());

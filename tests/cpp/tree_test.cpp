@@ -19,6 +19,51 @@
 namespace trelm {
 namespace {
 
+// A token's length lives in ten bits of its word; longer texts go to a
+// record of their own. Each length either side of that edge, borrowed or
+// owned, must read back whole, copy to an owned text, move without a copy,
+// and sit in a child slot beside a node without either being taken for
+// the other.
+TEST(Tree, TokensOfEveryLengthReadBack) {
+  for (std::size_t length : {0u, 1u, 1022u, 1023u, 1024u, 70000u}) {
+    const std::string text(length, 'x');
+    for (bool owned : {false, true}) {
+      SCOPED_TRACE(std::to_string(length) + (owned ? " owned" : " borrowed"));
+      cst::Token t = owned ? cst::Token(cst::TokenKind::BlockComment, text)
+                           : cst::Token::borrowing(cst::TokenKind::BlockComment, text);
+      EXPECT_EQ(t.text(), text);
+      EXPECT_EQ(t.size(), length);
+      EXPECT_EQ(t.kind(), cst::TokenKind::BlockComment);
+      EXPECT_EQ(t.owns_text(), owned && length != 0);
+      if (!owned) {
+        EXPECT_EQ(t.text().data(), text.data());
+      }
+
+      const cst::Token copy = t;
+      EXPECT_EQ(copy.text(), text);
+      EXPECT_EQ(copy.owns_text(), length != 0);
+      EXPECT_EQ(copy.kind(), cst::TokenKind::BlockComment);
+
+      const char* before = t.text().data();
+      cst::Token moved = std::move(t);
+      EXPECT_EQ(moved.text().data(), before);
+      EXPECT_EQ(moved.size(), length);
+
+      cst::Children slots;
+      slots.push_back(std::move(moved));
+      slots.push_back(cst::make_node(cst::NodeTag::Paren, {cst::Token(cst::TokenKind::LParen, "(")}));
+      slots.push_back(copy);
+      EXPECT_TRUE(slots[0].is_token() && slots[2].is_token());
+      EXPECT_TRUE(slots[1].is_node());
+      EXPECT_EQ(slots[0].token().text(), text);
+      EXPECT_EQ(cst::node_text(slots[1].node()), "(");
+      const cst::Children again = slots;
+      EXPECT_EQ(again[2].token().text(), text);
+      EXPECT_TRUE(again[1].is_node() && again[1].node_ptr() == slots[1].node_ptr());
+    }
+  }
+}
+
 // Tokens borrow their texts from the parse's source buffer; every node must
 // keep that buffer, or a node held past its document reads freed memory
 // (the sanitizer build turns that into a failure). A buffer over the
