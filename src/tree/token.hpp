@@ -51,7 +51,7 @@ bool equals_folded(std::string_view a, std::string_view b);
 // borrowing; every other token, copies included, owns its text.
 //
 // Eight bytes rather than sixteen because a tree is mostly token slots: the
-// word is bits 0-47 address, 48-52 kind, 53 owned, 54-63 length. A text
+// word is bits 0-47 address, 48-52 kind, 53 heap, 54-63 length. A text
 // longer than the length field holds, or at an address above 48 bits, is
 // described by a record of its own that the token owns (kLong in the length
 // field); such texts are rare and long, so the record costs little.
@@ -91,7 +91,7 @@ class Token {
     return {address(), inline_size()};
   }
   std::size_t size() const { return has_record() ? record()->size : inline_size(); }
-  bool owns_text() const { return (bits_ & kOwnedBit) != 0 || (has_record() && record()->owned); }
+  bool owns_text() const { return (bits_ & kHeapBit) != 0 && (!has_record() || record()->owned); }
 
   // The length test is inline: it turns nearly every word away without a
   // call or a look at the text.
@@ -122,7 +122,9 @@ class Token {
 
   static constexpr unsigned kKindShift = 48;
   static constexpr std::uint64_t kKindMask = 31;
-  static constexpr std::uint64_t kOwnedBit = std::uint64_t{1} << 53;
+  // Set when the token holds heap memory (its text's copy, or a record), so
+  // that freeing a token that holds none, as after every move, is one test.
+  static constexpr std::uint64_t kHeapBit = std::uint64_t{1} << 53;
   static constexpr unsigned kSizeShift = 54;
   static constexpr std::uint64_t kLong = 1023;  // length field: the address is a Record's
   static constexpr std::uint64_t kAddressMask = (std::uint64_t{1} << kKindShift) - 1;
@@ -160,7 +162,7 @@ class Token {
     }
     return r;
   }
-  void set_record(Record* r) { bits_ |= address_bits(r) | (kLong << kSizeShift); }
+  void set_record(Record* r) { bits_ |= address_bits(r) | kHeapBit | (kLong << kSizeShift); }
 
   void assign_copy(std::string_view text) {
     if (text.empty()) return;
@@ -175,12 +177,15 @@ class Token {
       set_record(new_record(text, true));
       return;
     }
-    bits_ |= address_bits(copy) | kOwnedBit | (std::uint64_t{text.size()} << kSizeShift);
+    bits_ |= address_bits(copy) | kHeapBit | (std::uint64_t{text.size()} << kSizeShift);
   }
   void free_text() {
+    if ((bits_ & kHeapBit) != 0) [[unlikely]] free_heap();
+  }
+  [[gnu::noinline]] void free_heap() {
     if (has_record()) {
       ::operator delete(const_cast<Record*>(record()));
-    } else if ((bits_ & kOwnedBit) != 0) {
+    } else {
       delete[] address();
     }
   }
