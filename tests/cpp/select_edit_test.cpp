@@ -109,13 +109,8 @@ TEST(SelectEdit, InsertsInTheListsOwnLayout) {
       {"front of leading list", "select\n    a\n    , b", {insert(0, "x")}, "select\n    x\n    , a\n    , b"},
       {"windows line ends", "select\r\n    a,\r\n    b\r\nfrom t", {append("c")},
        "select\r\n    a,\r\n    b,\r\n    c\r\nfrom t"},
-      {"windows leading", "select\r\n  a\r\n  , b", {append("c")}, "select\r\n  a\r\n  , b\r\n  , c"},
-      {"windows line ends after comments", "select\r\n  a, -- c\r\n  b", {append("x")},
-       "select\r\n  a, -- c\r\n  b,\r\n  x"},
       {"windows, between commented items", "select\r\n  a,\r\n  b, -- c\r\n  d", {insert(2, "x"), append("y")},
        "select\r\n  a,\r\n  b, -- c\r\n  x,\r\n  d,\r\n  y"},
-      {"windows leading after comments", "select\r\n  a -- c\r\n  , b", {insert(1, "x")},
-       "select\r\n  a -- c\r\n  , x\r\n  , b"},
       {"tabs", "select\n\ta,\n\tb\nfrom t", {append("c")}, "select\n\ta,\n\tb,\n\tc\nfrom t"},
       {"blank lines are not copied", "select\n  a,\n\n  b", {append("c")}, "select\n  a,\n\n  b,\n  c"},
       {"after a line comment", "select a -- note", {append("c")}, "select a, -- note\nc"},
@@ -169,8 +164,6 @@ TEST(SelectEdit, RemovesItemsWithTheirSeparators) {
       {"jinja block stays", "select\n  a,\n  {% if x %}b,{% endif %}\n  c", {remove(1)},
        "select\n  a,\n  {% if x %}b,{% endif %}"},
       {"windows line ends", "select\r\n  a,\r\n  b,\r\n  c\r\n", {remove(1)}, "select\r\n  a,\r\n  c\r\n"},
-      {"windows, after a comment", "select\r\n  a, -- c\r\n  b,\r\n  d", {remove(1)},
-       "select\r\n  a, -- c\r\n  d"},
       {"windows, last after a comment", "select\r\n  a, -- c\r\n  b -- d\r\nfrom t", {remove(1)},
        "select\r\n  a -- c\r\nfrom t"},
       {"flush against the keyword", "select(a), b", {remove(0)}, "select b"},
@@ -238,23 +231,6 @@ TEST(SelectEdit, KeepsLineCommentsFromSwallowingText) {
       {"remove after a comment, next line known", "select\n    a, -- c\n    b,\n    d", {remove(1)},
        "select\n    a, -- c\n    d"},
   });
-}
-
-TEST(SelectEdit, InsertReturnsTheLiveItem) {
-  cst::Document doc = parse_ok("select a");
-  NodeRef select = first_select(doc);
-  NodeRef item;
-  {
-    auto lock = select->write_lock();
-    InsertResult r = insert_item(*select, 5, "b as c");
-    ASSERT_TRUE(std::holds_alternative<NodeRef>(r));
-    item = std::get<NodeRef>(r);
-  }
-  {
-    auto lock = item->write_lock();
-    ASSERT_FALSE(set_item_text(*item, "d").has_value());
-  }
-  EXPECT_EQ(cst::document_text(doc), "select a, d");
 }
 
 // Random add / remove / re-text sequences on generated lists in all comma
