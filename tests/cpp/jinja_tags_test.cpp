@@ -229,21 +229,6 @@ std::string describe(const std::optional<std::size_t>& length) {
   return length ? std::to_string(*length) : "none";
 }
 
-TEST(TagScanIndex, ClosesExpressionTagsLikeTheScan) {
-  // "}" is both a closer byte and a bracket: the closer test at depth 0
-  // comes first, then the "}" lowers the depths of the other scans.
-  const std::vector<std::tuple<std::string_view, std::size_t, std::optional<std::size_t>>> cases = {
-      {"{{{ x }}}", 0, 9}, {"{{{ x }}}", 1, 7}, {"{{{{}}}}", 1, 6}, {"{{ } }}", 0, 7},
-      {"{{ ( }} {{ ) }}", 0, std::nullopt}, {"{{ ( }} {{ ) }}", 8, 7},
-      // One starts in the other's quoted part.
-      {"{{ '}} {{ ' }}", 0, 14}, {"{{ '}} {{ ' }}", 7, std::nullopt}, {"{{ ' {{ x }} ' }}", 5, 7},
-      {"{{ x }}", 1, std::nullopt},  // not an opener
-  };
-  for (const auto& [text, pos, length] : cases) {
-    EXPECT_EQ(describe(TagScanIndex(text, "{{", "}}").length_at(pos)), describe(length)) << text << " at " << pos;
-  }
-}
-
 // For every position, the first endraw tag at or after it whose own scan
 // closes, found by scanning each tag separately.
 std::vector<std::optional<ClosedTag>> closing_endraws_one_by_one(std::string_view text) {
@@ -301,25 +286,6 @@ TEST(TagScanIndex, MatchesOneScanPerOpenerAndEndrawTag) {
   EXPECT_GT(open, 45000);
   EXPECT_GT(later_endraw_closes, 1300);
   EXPECT_GT(no_endraw_closes, 350);
-}
-
-TEST(EndrawIndex, FindsTheFirstClosingTag) {
-  const std::vector<std::tuple<std::string_view, std::size_t, std::optional<ClosedTag>>> cases = {
-      {"{% endraw %}", 1, std::nullopt}, {"{% endraw ( %}{% endraw %}", 0, ClosedTag{14, 12}},
-      // The "(" is closed later, so the first tag spans the second.
-      {"{% endraw ( %}{% endraw %} ) %}", 0, ClosedTag{0, 31}},
-      // The second tag starts inside the first one's quoted part.
-      {"{% endraw ' {% endraw %}", 0, ClosedTag{12, 12}}, {"{% endraw \"\\\" {% endraw %}\" %}", 0, ClosedTag{0, 30}},
-      // The scans swap in and out of quoted parts; only the second sees a closer.
-      {"{% endraw ' {% endraw \"'\" %}", 0, ClosedTag{12, 16}},
-      {"{% endraw ) ) %}", 0, ClosedTag{0, 16}},  // depth stays at 0
-      {"{% endrawx %}{% ENDRAW %}", 0, std::nullopt},
-      // A closing statement tag that is not an endraw tag is not picked.
-      {"{% if %}{% endraw (", 0, std::nullopt},
-  };
-  for (const auto& [text, from, first] : cases) {
-    EXPECT_EQ(describe(endraw_index(text).first_closing_from(from)), describe(first)) << text << " from " << from;
-  }
 }
 
 }  // namespace
