@@ -160,7 +160,6 @@ TEST(ConfigEdit, ChangesOnlyTheConfigurationTag) {
   const std::string tail = "\nselect a, b from {{ ref('t') }}\n";
   const auto breaks = ConfigChange::BreaksTag;
   const auto none = ConfigChange::NoConfigCall;
-  const auto positional = ConfigChange::PositionalArguments;
   const auto applied = ConfigChange::Applied;
   const std::vector<Case> cases = {
       {"strings take the tag's quote", "{{ config(style='view') }}",
@@ -176,12 +175,6 @@ TEST(ConfigEdit, ChangesOnlyTheConfigurationTag) {
       {"remove then set again", "{{ config(a=1) }}", {remove("a"), set("b", Literal::integer(2))},
        "{{ config(b=2) }}"},
       {"remove missing key", "{{ config(a=1) }}", {remove("b", none)}, "{{ config(a=1) }}"},
-      {"positional arguments refuse every edit", "{{ config('b', a=1) }}",
-       {remove("b", positional), remove("a", positional), set("a", Literal::integer(2), positional),
-        set_source("c", "1", positional)},
-       "{{ config('b', a=1) }}"},
-      {"a dict beside keywords too", "{{ config({'a': 1}, b=2) }}",
-       {set("b", Literal::integer(3), positional), remove("b", positional)}, "{{ config({'a': 1}, b=2) }}"},
       {"a lone dict is edited through its entries", "{{ config({'a': 1, 'b': 2}) }}",
        {set("c", Literal::str("x")), remove("a"), set_source("b", "var('v')"), remove("a", none)},
        "{{ config({'b': var('v'), 'c': 'x'}) }}"},
@@ -195,8 +188,6 @@ TEST(ConfigEdit, ChangesOnlyTheConfigurationTag) {
        {set("a", Literal::integer(2), none), set_source("a", "2", none), remove("a", none),
         set_text("{{ config(x=1) }}")},
        "{{ other(a=1) }}"},
-      {"the first of two tags", "{{ config(a=1) }}\n{{ config(a=1) }}", {set("a", Literal::integer(5))},
-       "{{ config(a=5) }}\n{{ config(a=1) }}"},
       {"new tag text", "{{ config(a=1) }}", {set_text("{{ config(z=1) }}"), set("y", Literal::boolean(false))},
        "{{ config(z=1, y=False) }}"},
       {"new tag text that is no config call", "{{ config(a=1) }}",
