@@ -164,6 +164,8 @@ TEST(SelectEdit, RemovesItemsWithTheirSeparators) {
       {"jinja block stays", "select\n  a,\n  {% if x %}b,{% endif %}\n  c", {remove(1)},
        "select\n  a,\n  {% if x %}b,{% endif %}"},
       {"windows line ends", "select\r\n  a,\r\n  b,\r\n  c\r\n", {remove(1)}, "select\r\n  a,\r\n  c\r\n"},
+      {"windows, after a comment", "select\r\n  a, -- c\r\n  b,\r\n  d", {remove(1)},
+       "select\r\n  a, -- c\r\n  d"},
       {"windows, last after a comment", "select\r\n  a, -- c\r\n  b -- d\r\nfrom t", {remove(1)},
        "select\r\n  a -- c\r\nfrom t"},
       {"flush against the keyword", "select(a), b", {remove(0)}, "select b"},
