@@ -267,18 +267,3 @@ def test_deeply_nested_values(run_isolated):
     )
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.split()[-1] == "freed"
-
-
-def test_many_refs(run_isolated):
-    proc = run_isolated(
-        """
-        from trelm_cst import parse_trelm
-        n = 100_000
-        doc = parse_trelm("select 1 " + "".join("{{ ref('m%d') }}" % i for i in range(n)))
-        refs = doc.refs
-        assert len(refs) == n and refs[0] == ("m0",) and refs[-1] == ("m%d" % (n - 1),)
-        print("ok")
-        """
-    )
-    assert proc.returncode == 0, proc.stderr[-2000:]
-    assert proc.stdout.strip() == "ok"
