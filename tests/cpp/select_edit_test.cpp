@@ -221,6 +221,8 @@ TEST(SelectEdit, KeepsLineCommentsFromSwallowingText) {
       {"re-text twice keeps one break", "select a, b", {set_text(0, "x -- c"), set_text(0, "y -- d")},
        "select y -- d\n, b"},
       {"re-text back keeps the break", "select a, b", {set_text(0, "x -- c"), set_text(0, "a")}, "select a\n, b"},
+      {"re-text, the list's first break after a comment", "select a -- c\r\n, b from t", {set_text(1, "x -- d")},
+       "select a -- c\r\n, x -- d\r\n from t"},
       {"re-text windows item", "select a,\r\n  b", {set_text(0, "x -- c")}, "select x -- c\r\n,\r\n  b"},
       {"remove after a comment, leading", "select a -- x\n, b from t", {remove(1)}, "select a -- x\n from t"},
       {"remove after a comment, trailing", "select\n    a, -- c\n    b from t", {remove(1)},
