@@ -115,6 +115,8 @@ TEST(SelectEdit, InsertsInTheListsOwnLayout) {
        "select\n  a, b, -- note\n  c\nfrom t"},
       {"after a comment, comma present", "select a, -- note\n  b", {insert(1, "x")},
        "select a, -- note\n  x,\n  b"},
+      {"windows, after a comment, indented", "select\r\n  a, b -- note\r\nfrom t", {append("c")},
+       "select\r\n  a, b, -- note\r\n  c\nfrom t"},
       {"windows comment", "select a -- note\r\nfrom t", {append("c")}, "select a, -- note\r\nc\nfrom t"},
       {"leading after a comment", "select\n  a -- one\n  , b -- two\nfrom t", {append("c")},
        "select\n  a -- one\n  , b -- two\n  , c\nfrom t"},
