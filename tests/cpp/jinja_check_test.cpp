@@ -10,51 +10,35 @@
 namespace trelm::jinja {
 namespace {
 
-// Tags the engine accepts, one grammar corner per row.
+// Tags the engine accepts, one grammar corner per row; the corners the
+// generated templates of the Python agreement test reach are left to it.
 TEST(JinjaCheck, AcceptsValidTags) {
   const std::vector<std::string_view> valid = {
       "{{ 'a' \"b\" 'c' }}",              // adjacent strings
       "{{ a.b[0].1[1:2][::3][x, y] }}",   // attributes and subscripts
       "{{ f(1, *a, k=2, **kw,) }}",       // every kind of argument, trailing comma
-      "{{ x|default(1)|join(', ') }}",    // filters with arguments
-      "{{ x is not divisibleby 3 }}",     // a test with a bare argument
-      "{{ a not in b and not c or d }}",  // in, not in, and, or, not
       "{{ 1 < a <= 2 != b }}",            // comparison chain
-      "{{ 2 ** 3 // 4 % 5 ~ 'x' - -1 }}",
-      "{{ a if b }}",                     // conditional without else
-      "{{ a if b else c if d else e }}",
       "{{ a, b, }}",                      // a bare tuple
-      "{{ () }}",
       "{{ {'k': [1, (2,)], } }}",
       "{{ 0b1_0 + 0o7 + 0xF_f + 1_000 + 1.5e-3 + 00 }}",
       "{{ a.b\n}}",
-      "{{- x -}}",
       "{{+ x }}",
       "{% if a, b: %}",                   // a tuple test and the optional colon
-      "{% elif x %}",
       "{% else: %}",
-      "{% for k, v in d.items() if v recursive %}",
       "{% for () in x %}",
       "{% set ns.total = ns.total + 1 -%}",
       "{% set x | trim | upper %}",
       "{% set a, b = 1, 2 +%}",
-      "{% macro m(a, b=1) %}",
       "{% call(x, y=2) m(1) %}",
       "{% filter upper|replace('a', 'b') %}",
       "{% block body scoped required %}",
-      "{% extends 'base.sql' %}",
       "{% include ['a', 'b'] ignore missing without context %}",
       "{% import 'm.sql' as m with context %}",
-      "{% from 'm.sql' import a as b, c with context %}",
       "{% with a = 1, (b) = 2 %}",
       "{% with %}",
       "{% autoescape false %}",
-      "{% do x.append(1) %}",
-      "{% break %}",
       "{% print %}",
       "{% print a, b %}",
-      "{% endif %}",
-      "{% endblock body %}",
       "{% my_extension whatever ] ( %}",  // an unknown tag is accepted as written
   };
   for (std::string_view tag : valid) {

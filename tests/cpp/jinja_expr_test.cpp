@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <random>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -81,40 +80,6 @@ TEST(Tokenize, CutsTextIntoShapes) {
       {"a\xC2\xA0" "b", "Name:a Other:\xC2\xA0 Name:b"},
   };
   for (const auto& [text, tokens] : cases) EXPECT_EQ(token_dump(text), tokens) << "«" << text << "»";
-}
-
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
-
-// Over random text: tokens are ordered, non-empty and inside the text, with
-// only the four blank characters between them. Valid UTF-8 is never cut
-// inside a character; arbitrary bytes (broken UTF-8) only have to stay inside.
-TEST(Tokenize, CoversEveryNonBlankCharacterOnce) {
-  const std::vector<std::string> pieces = {"a", "Z", "_", "7", ".", "'", "\"", "\\", "(", ")", "[", "]", "{", "}",
-                                           ",", ":", "=", "!", "<", ">", "-", " ", "\t", "\n", "\r", "é", "€",
-                                           "😀", "\v", "\x01", "e"};
-  std::mt19937 rng(20240611);
-  for (int round = 0; round < 6000; ++round) {
-    const bool valid = round % 2 == 0;
-    std::string text;
-    if (valid) {
-      for (std::size_t n = rng() % 24; n > 0; --n) text += pieces[rng() % pieces.size()];
-    } else {
-      text.resize(rng() % 12);
-      for (char& c : text) c = static_cast<char>(rng() % 4 == 0 ? 0x80 + rng() % 0x80 : rng() % 0x80);
-    }
-    std::size_t pos = 0;
-    for (const ExprToken& t : tokenize(text)) {
-      ASSERT_TRUE(pos <= t.start && t.start < t.end && t.end <= text.size()) << "«" << text << "»";
-      for (std::size_t k = pos; k < t.start; ++k) ASSERT_TRUE(is_blank(text[k])) << "«" << text << "» at " << k;
-      if (valid) {
-        ASSERT_FALSE(is_continuation(text[t.start])) << "«" << text << "»";
-        ASSERT_FALSE(t.end < text.size() && is_continuation(text[t.end])) << "«" << text << "»";
-      }
-      pos = t.end;
-    }
-    for (std::size_t k = pos; k < text.size(); ++k) ASSERT_TRUE(is_blank(text[k])) << "«" << text << "»";
-  }
 }
 
 TEST(ParseLiteral, ReadsExactlyOneLiteral) {

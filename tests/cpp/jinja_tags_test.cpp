@@ -7,7 +7,6 @@
 #include <random>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -17,8 +16,6 @@
 namespace trelm::lexer {
 namespace {
 
-using Outcome = TagMatch::Outcome;
-using cst::TokenKind;
 using testing::repeat;
 
 TEST(TagName, ReadsTheNameAfterOneMarkAndSpaces) {
@@ -36,63 +33,10 @@ TEST(TagName, ReadsTheNameAfterOneMarkAndSpaces) {
   for (const auto& [text, name] : cases) EXPECT_EQ(tag_name(text), name) << text;
 }
 
-TEST(ExpressionTag, FindsTheCloserAtDepthZeroOutsideQuotes) {
-  const std::vector<std::tuple<std::string_view, std::string_view, std::optional<std::size_t>>> cases = {
-      {"{{}}", "}}", 4}, {"{%}", "%}", std::nullopt},  // the opener's "%" is never looked at
-      {"{{ x }} y }}", "}}", 7}, {"{{ '}}' }}", "}}", 10}, {"{% if '%}' %}", "%}", 13},
-      {"{{ \"\\\"}}\" }}", "}}", 12},         // an escaped quote does not end the part
-      {"{{ f( }}", "}}", std::nullopt}, {"{{ f( }} ) }}", "}}", 13},
-      {"{{ } }}", "}}", 7},                   // depth never goes below zero
-      {"{{ ) ( }}", "}}", std::nullopt},      // ")" at depth 0 is lost, "(" is not
-      {"{{ { }} }}", "}}", 10},               // "}}" at depth 1 closes the brace first
-      {"{{ 'x }}", "}}", std::nullopt},       // unclosed quote hides every closer
-      {"{{ 'x\\", "}}", std::nullopt},        // backslash at the very end
-      {"{% x }}", "%}", std::nullopt}, {"", "}}", std::nullopt},
-  };
-  for (const auto& [input, closer, length] : cases) EXPECT_EQ(expression_tag(input, closer), length) << input;
-}
-
-// «raw 26», or the message of a failure or of no match.
-std::string describe(const TagMatch& m) {
-  if (m.outcome == Outcome::Failure) return std::string(m.message);
-  if (m.outcome == Outcome::NoMatch) return "no match: " + std::string(m.message);
-  const char* kind = m.kind == TokenKind::JinjaExpression  ? "expression"
-                     : m.kind == TokenKind::JinjaStatement ? "statement"
-                     : m.kind == TokenKind::JinjaComment   ? "comment"
-                     : m.kind == TokenKind::JinjaRaw       ? "raw"
-                                                           : "?";
-  return std::string(kind) + " " + std::to_string(m.length);
-}
-
-TEST(JinjaTag, RecognizesEachConstruct) {
-  const std::vector<std::pair<std::string_view, std::string_view>> cases = {
-      {"{{ x }} rest", "expression 7"}, {"{% if x %}a", "statement 10"}, {"{# c #}", "comment 7"},
-      {"{% raw %}{{ x {% endraw %}z", "raw 26"}, {"{% raw whatever %}{%endraw%}", "raw 28"},
-      {"{% raw %}{% raw %}{% endraw %}{% endraw %}", "raw 30"},
-      {"{% raw %}{% endrawx %}{% ENDRAW %}{% endraw %}", "raw 46"},
-      {"{% raw %}{% endraw ( %}{% endraw %} )", "raw 35"},  // a candidate whose scan never closes is passed over
-      {"{% RAW %}x", "statement 9"}, {"{% rawx %}", "statement 10"},
-      {"{{ x", "unterminated `{{` tag"}, {"{% if", "unterminated `{%` tag"}, {"{#}", "unterminated `{#` comment"},
-      {"{% raw %}{% endraw ( %}", "unterminated `{% raw %}` block"},
-      {"{ {", "no match: syntax error"}, {"x{{ y }}", "no match: syntax error"},
-  };
-  for (const auto& [input, expected] : cases) EXPECT_EQ(describe(jinja_tag(input)), expected) << input;
-}
-
-TEST(EmbeddedTags, ListsCompleteConstructsAndSkipsTheRest) {
-  const std::vector<std::pair<std::string_view, std::vector<std::string_view>>> cases = {
-      {"-- {{ ref('a') }} and {{ broken", {"{{ ref('a') }}"}},
-      {"a {# c #} {% if x %} {{ y }}", {"{# c #}", "{% if x %}", "{{ y }}"}}, {"{{ {{ x }}", {"{{ x }}"}},
-      {"{% raw %}{{ x }}{% endraw %}", {"{% raw %}{{ x }}{% endraw %}"}}, {"{% raw %} {{ a }}", {"{{ a }}"}},
-      {"{% raw %}{% raw %}{{ b }}", {"{{ b }}"}},
-      // A failed scan must not hide a later tag that does close.
-      {"{{ ( }} {{ y }}", {"{{ y }}"}}, {"{% ( %} {% y %}", {"{% y %}"}}, {"{# a {# b #}", {"{# a {# b #}"}},
-      // After a failed "{%" scan, a raw block finds its end among the later statement tags.
-      {"{% ( %} {% raw %}{% endraw ( {% endraw %} x", {"{% raw %}{% endraw ( {% endraw %}"}},
-      {"{{ ( }} {{ { }} }} {{ ( }}", {"{{ { }} }}"}}, {"{#} {# c #}", {"{#} {# c #}"}}, {"{#} x", {}},
-  };
-  for (const auto& [text, tags] : cases) EXPECT_EQ(embedded_tags(text), tags) << text;
-  const std::string text = "x {{ a }} y";  // slices point into the text
+// Which tags are found is compared with the rules on random texts below;
+// here, that the slices point into the text.
+TEST(EmbeddedTags, SlicesPointIntoTheText) {
+  const std::string text = "x {{ a }} y";
   EXPECT_EQ(embedded_tags(text).at(0).data(), text.data() + 2);
 }
 
@@ -229,21 +173,6 @@ std::string describe(const std::optional<std::size_t>& length) {
   return length ? std::to_string(*length) : "none";
 }
 
-TEST(TagScanIndex, ClosesExpressionTagsLikeTheScan) {
-  // "}" is both a closer byte and a bracket: the closer test at depth 0
-  // comes first, then the "}" lowers the depths of the other scans.
-  const std::vector<std::tuple<std::string_view, std::size_t, std::optional<std::size_t>>> cases = {
-      {"{{{ x }}}", 0, 9}, {"{{{ x }}}", 1, 7}, {"{{{{}}}}", 1, 6}, {"{{ } }}", 0, 7},
-      {"{{ ( }} {{ ) }}", 0, std::nullopt}, {"{{ ( }} {{ ) }}", 8, 7},
-      // One starts in the other's quoted part.
-      {"{{ '}} {{ ' }}", 0, 14}, {"{{ '}} {{ ' }}", 7, std::nullopt}, {"{{ ' {{ x }} ' }}", 5, 7},
-      {"{{ x }}", 1, std::nullopt},  // not an opener
-  };
-  for (const auto& [text, pos, length] : cases) {
-    EXPECT_EQ(describe(TagScanIndex(text, "{{", "}}").length_at(pos)), describe(length)) << text << " at " << pos;
-  }
-}
-
 // For every position, the first endraw tag at or after it whose own scan
 // closes, found by scanning each tag separately.
 std::vector<std::optional<ClosedTag>> closing_endraws_one_by_one(std::string_view text) {
@@ -301,25 +230,6 @@ TEST(TagScanIndex, MatchesOneScanPerOpenerAndEndrawTag) {
   EXPECT_GT(open, 45000);
   EXPECT_GT(later_endraw_closes, 1300);
   EXPECT_GT(no_endraw_closes, 350);
-}
-
-TEST(EndrawIndex, FindsTheFirstClosingTag) {
-  const std::vector<std::tuple<std::string_view, std::size_t, std::optional<ClosedTag>>> cases = {
-      {"{% endraw %}", 1, std::nullopt}, {"{% endraw ( %}{% endraw %}", 0, ClosedTag{14, 12}},
-      // The "(" is closed later, so the first tag spans the second.
-      {"{% endraw ( %}{% endraw %} ) %}", 0, ClosedTag{0, 31}},
-      // The second tag starts inside the first one's quoted part.
-      {"{% endraw ' {% endraw %}", 0, ClosedTag{12, 12}}, {"{% endraw \"\\\" {% endraw %}\" %}", 0, ClosedTag{0, 30}},
-      // The scans swap in and out of quoted parts; only the second sees a closer.
-      {"{% endraw ' {% endraw \"'\" %}", 0, ClosedTag{12, 16}},
-      {"{% endraw ) ) %}", 0, ClosedTag{0, 16}},  // depth stays at 0
-      {"{% endrawx %}{% ENDRAW %}", 0, std::nullopt},
-      // A closing statement tag that is not an endraw tag is not picked.
-      {"{% if %}{% endraw (", 0, std::nullopt},
-  };
-  for (const auto& [text, from, first] : cases) {
-    EXPECT_EQ(describe(endraw_index(text).first_closing_from(from)), describe(first)) << text << " from " << from;
-  }
 }
 
 }  // namespace

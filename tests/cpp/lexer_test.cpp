@@ -44,6 +44,8 @@ struct LexCase {
   Tokens tokens;
 };
 
+// One row per token shape and per rule inside a shape; the random inputs
+// below reach the many other mixes of these and compare them with the rules.
 TEST(Lex, TokensOfEachShape) {
   const std::vector<LexCase> cases = {
       {"", {}}, {" \t\n", {{WS, " \t\n"}}},
@@ -52,51 +54,31 @@ TEST(Lex, TokensOfEachShape) {
         {WS, " "}, {W, "t"}, {TokenKind::Semicolon, ";"}}},
       {"f([x])", {{W, "f"}, {TokenKind::LParen, "("}, {TokenKind::LBracket, "["}, {W, "x"},
                   {TokenKind::RBracket, "]"}, {TokenKind::RParen, ")"}}},
-      {"a<=b", {{W, "a"}, {O, "<"}, {O, "="}, {W, "b"}}}, {"x::int", {{W, "x"}, {O, ":"}, {O, ":"}, {W, "int"}}},
-      {"a\r\n\r\n\tb", {{W, "a"}, {WS, "\r\n\r\n\t"}, {W, "b"}}},
+      {"a<=b", {{W, "a"}, {O, "<"}, {O, "="}, {W, "b"}}},
       {"a\x0B\x0C" "b", {{W, "a"}, {WS, "\x0B\x0C"}, {W, "b"}}}, {"\x1C", {{O, "\x1C"}}},
-      // Strings and quoted identifiers.
-      {"'it''s'", {{STR, "'it''s'"}}}, {"'a\\'b'", {{STR, "'a\\'b'"}}}, {"'a\\\\'", {{STR, "'a\\\\'"}}},
-      {"\"a\\\"", {{QI, "\"a\\\""}}}, {"`a\\`", {{QI, "`a\\`"}}}, {"\"a\"\"b\"", {{QI, "\"a\"\"b\""}}},
-      {"`a``b`c", {{QI, "`a``b`"}, {W, "c"}}}, {"''", {{STR, "''"}}}, {"'abc", {{O, "'"}, {W, "abc"}}},
-      {"'a''", {{O, "'"}, {W, "a"}, {STR, "''"}}}, {"'a\\'", {{O, "'"}, {W, "a"}, {O, "\\"}, {O, "'"}}},
-      {"'a\\", {{O, "'"}, {W, "a"}, {O, "\\"}}}, {"\"abc", {{O, "\""}, {W, "abc"}}},
+      // Strings and quoted identifiers: doubled quotes, backslashes only in strings, tags whole.
+      {"'it''s'", {{STR, "'it''s'"}}}, {"'a\\'b'", {{STR, "'a\\'b'"}}}, {"\"a\\\"", {{QI, "\"a\\\""}}},
+      {"`a``b`c", {{QI, "`a``b`"}, {W, "c"}}}, {"'abc", {{O, "'"}, {W, "abc"}}},
       {"'{{ \"'\" }}'", {{STR, "'{{ \"'\" }}'"}}},  // the quote inside the tag is the tag's
-      {"'{ x'", {{STR, "'{ x'"}}}, {"'\\{{ x'", {{STR, "'\\{{ x'"}}},  // the backslash takes the "{" along
-      {"\"{# '\" #}\"", {{QI, "\"{# '\" #}\""}}}, {"'\xC3\xA9\\\xC3\xA9'", {{STR, "'\xC3\xA9\\\xC3\xA9'"}}},
+      {"'\\{{ x'", {{STR, "'\\{{ x'"}}},             // the backslash takes the "{" along
       // Dollar-quoted strings; nothing in the body is read.
       {"$$ a ' b $$", {{STR, "$$ a ' b $$"}}}, {"$fn$ x $fn$", {{STR, "$fn$ x $fn$"}}},
-      {"$$ {{ $$", {{STR, "$$ {{ $$"}}}, {"$a$$a$", {{STR, "$a$$a$"}}}, {"$_1$x$_1$", {{STR, "$_1$x$_1$"}}},
-      {"$\xC3\xA9$ b $\xC3\xA9$", {{STR, "$\xC3\xA9$ b $\xC3\xA9$"}}}, {"$a$ $ab$ $a$", {{STR, "$a$ $ab$ $a$"}}},
-      {"$1", {{O, "$"}, {N, "1"}}},
+      {"$\xC3\xA9$ b $\xC3\xA9$", {{STR, "$\xC3\xA9$ b $\xC3\xA9$"}}},
       {"$1$ $1$", {{O, "$"}, {N, "1"}, {O, "$"}, {WS, " "}, {O, "$"}, {N, "1"}, {O, "$"}}},
       {"$a$ never closed", {{O, "$"}, {W, "a$"}, {WS, " "}, {W, "never"}, {WS, " "}, {W, "closed"}}},
-      {"$$$", {{O, "$"}, {O, "$"}, {O, "$"}}},
       // After an unmatched "$q$" the delimiters are looked up in an index.
-      {"$q$ $a$$a$", {{O, "$"}, {W, "q$"}, {WS, " "}, {STR, "$a$$a$"}}},
       {"$q$ $b$ x$a$b$", {{O, "$"}, {W, "q$"}, {WS, " "}, {STR, "$b$ x$a$b$"}}},
-      {"$q$ $$ $a$$$", {{O, "$"}, {W, "q$"}, {WS, " "}, {STR, "$$ $a$$"}, {O, "$"}}},
-      {"$x", {{O, "$"}, {W, "x"}}}, {"$a b$", {{O, "$"}, {W, "a"}, {WS, " "}, {W, "b$"}}},
       // Comments.
-      {"-- note\nselect", {{LC, "-- note"}, {WS, "\n"}, {W, "select"}}}, {"--", {{LC, "--"}}},
-      {"-- c\r\nx", {{LC, "-- c\r"}, {WS, "\n"}, {W, "x"}}}, {"-1", {{O, "-"}, {N, "1"}}},
-      {"-- {{ ref('a') }}", {{LC, "-- {{ ref('a') }}"}}},
+      {"-- note\nselect", {{LC, "-- note"}, {WS, "\n"}, {W, "select"}}},
+      {"-- c\r\nx", {{LC, "-- c\r"}, {WS, "\n"}, {W, "x"}}},
       {"-- {{ '\n' }} x\ny", {{LC, "-- {{ '\n' }} x"}, {WS, "\n"}, {W, "y"}}},
-      {"-- { x\ny", {{LC, "-- { x"}, {WS, "\n"}, {W, "y"}}},
-      {"/* a * b */", {{BC, "/* a * b */"}}}, {"/**/x", {{BC, "/**/"}, {W, "x"}}},
-      {"/* a */ */", {{BC, "/* a */"}, {WS, " "}, {O, "*"}, {O, "/"}}},
-      {"/* {{ '*/' }} */", {{BC, "/* {{ '*/' }} */"}}}, {"/* { */", {{BC, "/* { */"}}},
+      {"/* a * b */", {{BC, "/* a * b */"}}}, {"/* {{ '*/' }} */", {{BC, "/* {{ '*/' }} */"}}},
       {"/* never closed", {{O, "/"}, {O, "*"}, {WS, " "}, {W, "never"}, {WS, " "}, {W, "closed"}}},
-      {"/*/", {{O, "/"}, {O, "*"}, {O, "/"}}}, {"a/b", {{W, "a"}, {O, "/"}, {W, "b"}}},
       // Numbers.
-      {"1.2.3", {{N, "1.2.3"}}}, {".5", {{N, ".5"}}}, {"1.", {{N, "1."}}}, {"1e5", {{N, "1e5"}}},
-      {"1.5E-3", {{N, "1.5E-3"}}}, {".5e+2", {{N, ".5e+2"}}}, {"1e", {{N, "1"}, {W, "e"}}},
-      {"1e+", {{N, "1"}, {W, "e"}, {O, "+"}}}, {"1e5.5", {{N, "1e5"}, {N, ".5"}}},
-      {"123abc", {{N, "123"}, {W, "abc"}}}, {"a.b", {{W, "a"}, {O, "."}, {W, "b"}}},
-      {"a.5", {{W, "a"}, {N, ".5"}}}, {". 5", {{O, "."}, {WS, " "}, {N, "5"}}},
+      {"1.2.3", {{N, "1.2.3"}}}, {".5", {{N, ".5"}}}, {"1.5E-3", {{N, "1.5E-3"}}}, {"1e", {{N, "1"}, {W, "e"}}},
+      {"1e5.5", {{N, "1e5"}, {N, ".5"}}}, {"123abc", {{N, "123"}, {W, "abc"}}}, {"a.5", {{W, "a"}, {N, ".5"}}},
       // Words and non-ASCII text: numerics continue a word but do not start one.
-      {"naïve_col$1", {{W, "naïve_col$1"}}}, {"é", {{W, "é"}}}, {"_x", {{W, "_x"}}}, {"§", {{O, "§"}}},
-      {"a§b", {{W, "a"}, {O, "§"}, {W, "b"}}}, {"x\xC2\xB2\xD9\xA0", {{W, "x\xC2\xB2\xD9\xA0"}}},
+      {"naïve_col$1", {{W, "naïve_col$1"}}}, {"§", {{O, "§"}}}, {"x\xC2\xB2\xD9\xA0", {{W, "x\xC2\xB2\xD9\xA0"}}},
       {"\xD9\xA0", {{O, "\xD9\xA0"}}}, {"\xE2\x85\xA0x", {{W, "\xE2\x85\xA0x"}}},  // U+2160 is alphabetic
       {"a\xC2\xA0" "b", {{W, "a"}, {WS, "\xC2\xA0"}, {W, "b"}}},
       {"\xE3\x80\x80\xC2\x85 \xE2\x80\xA8", {{WS, "\xE3\x80\x80\xC2\x85 \xE2\x80\xA8"}}},
@@ -110,16 +92,14 @@ TEST(Lex, TokensOfEachShape) {
                            {O, "$"}, {O, "\xFF"}, {O, "$"}}},
       {std::string("a\0b", 3), {{W, "a"}, {O, std::string(1, '\0')}, {W, "b"}}},
       // Jinja.
-      {"{ }", {{O, "{"}, {WS, " "}, {O, "}"}}}, {"{ {", {{O, "{"}, {WS, " "}, {O, "{"}}}, {"{", {{O, "{"}}},
-      {"{{}}", {{JE, "{{}}"}}}, {"{{ '}}' }}", {{JE, "{{ '}}' }}"}}}, {"{{ \"\\\"}}\" }}", {{JE, "{{ \"\\\"}}\" }}"}}},
-      {"{{ x }}}", {{JE, "{{ x }}"}, {O, "}"}}}, {"{{- y }}", {{JE, "{{- y }}"}}},
+      {"{ }", {{O, "{"}, {WS, " "}, {O, "}"}}}, {"{{ '}}' }}", {{JE, "{{ '}}' }}"}}},
+      {"{{ x }}}", {{JE, "{{ x }}"}, {O, "}"}}},
       {"{% if x %}a{% endif %}", {{JS, "{% if x %}"}, {W, "a"}, {JS, "{% endif %}"}}},
-      {"{# a '#} b", {{JC, "{# a '#}"}, {WS, " "}, {W, "b"}}}, {"{##}", {{JC, "{##}"}}},
+      {"{# a '#} b", {{JC, "{# a '#}"}, {WS, " "}, {W, "b"}}},
       {"{% raw %}{{ not a tag {% endraw %}", {{JR, "{% raw %}{{ not a tag {% endraw %}"}}},
-      {"{% RAW %}", {{JS, "{% RAW %}"}}}, {"{%- raw -%}x{%- endraw -%}", {{JR, "{%- raw -%}x{%- endraw -%}"}}},
+      {"{% RAW %}", {{JS, "{% RAW %}"}}},
       {"{% raw %}{% raw %}{% endraw %}x", {{JR, "{% raw %}{% raw %}{% endraw %}"}, {W, "x"}}},
       {"{% raw %}'/*{% endraw %}*/'", {{JR, "{% raw %}'/*{% endraw %}"}, {O, "*"}, {O, "/"}, {O, "'"}}},
-      {"a{{x}}b", {{W, "a"}, {JE, "{{x}}"}, {W, "b"}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.input);

@@ -171,14 +171,6 @@ def test_removing_keys_down_to_an_empty_call_and_back():
     assert str(doc) == "{{ config(c=3) }}\nselect 1"
 
 
-@pytest.mark.parametrize(
-    "text",
-    ["", "select 1", "{% if x %}{{ config(a=1) }}{% endif %}", "select {{ config(a=1) }}", "{% set config(a=1) %}"],
-)
-def test_documents_without_a_config_call(text):
-    assert parse_trelm(text).config is None
-
-
 def test_config_objects_are_live_views_that_keep_the_document():
     doc = parse_trelm(EXAMPLE)
     a, b = doc.config, doc.config
@@ -190,18 +182,6 @@ def test_config_objects_are_live_views_that_keep_the_document():
     gc.collect()
     b.set_raw("more", "1")
     assert a.keys() == ["style", "tags", "persist", "more"]
-
-
-@pytest.mark.parametrize(
-    "text, refs, sources",
-    [
-        ("{{ ref('orders') }} {{ ref('pkg', 'customers') }} {{ ref(\"orders\") }}", [("orders",), ("pkg", "customers")], []),
-        ("{{ source('raw', 'payments') }} -- {{ source('raw', 'payments') }}", [], [("raw", "payments")]),
-    ],
-)
-def test_refs_and_sources(text, refs, sources):
-    doc = parse_trelm(text)
-    assert (doc.refs, doc.sources) == (refs, sources)
 
 
 @pytest.mark.parametrize(
@@ -287,18 +267,3 @@ def test_deeply_nested_values(run_isolated):
     )
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.split()[-1] == "freed"
-
-
-def test_many_refs(run_isolated):
-    proc = run_isolated(
-        """
-        from trelm_cst import parse_trelm
-        n = 100_000
-        doc = parse_trelm("select 1 " + "".join("{{ ref('m%d') }}" % i for i in range(n)))
-        refs = doc.refs
-        assert len(refs) == n and refs[0] == ("m0",) and refs[-1] == ("m%d" % (n - 1),)
-        print("ok")
-        """
-    )
-    assert proc.returncode == 0, proc.stderr[-2000:]
-    assert proc.stdout.strip() == "ok"

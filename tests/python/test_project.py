@@ -149,21 +149,10 @@ def test_names_defined_twice_and_unreadable_files(tmp_path):
     assert [(os.path.basename(p.path), p.code) for p in project.problems] == [("bad.sql", "syntax")]
 
 
+# The search itself is the command line's, tested there; these rows show it is the one used.
 def test_load_follows_the_command_line_search(tmp_path):
-    project = load(
-        tmp_path,
-        {
-            "m/a.sql": "",
-            "m/skip/b.sql": "",
-            "m/.hidden/c.sql": "",
-            "m/d.txt": "",
-            "m/gone.sql": "",
-            ".git/HEAD": "",
-            ".gitignore": "m/gone.sql\n",
-        },
-        exclude=["skip/"],
-        jobs=2,
-    )
+    files = {"m/a.sql": "", "m/skip/b.sql": "", "m/.hidden/c.sql": "", "m/gone.sql": "", ".gitignore": "m/gone.sql\n"}
+    project = load(tmp_path, {**files, ".git/HEAD": ""}, exclude=["skip/"], jobs=2)
     assert sorted(project.models) == ["a"]
     with pytest.raises(FileNotFoundError):
         Project.load(tmp_path / "nowhere")

@@ -77,9 +77,3 @@ def test_name_arguments_must_be_str(bad):
         s.index(bad)
     with pytest.raises(TypeError):
         bad in s  # noqa: B015
-
-
-def test_column_in_select_needs_a_name():
-    s = select_of("select a from t")
-    with pytest.raises(TypeError):
-        s.columns[0] in s  # noqa: B015

@@ -142,17 +142,6 @@ def test_calls_read_every_tag_with_their_arguments():
     assert MODEL[slice(*calls[4].tag_span)] == '{{ source("s", "t") }}'
 
 
-@pytest.mark.parametrize(
-    "text, found",
-    [
-        ("{{ ref(model_name) }}", [("ref", ("model_name",), {})]),
-        ("{{ f(g(1), k = [1, 2]) }}", [("f", ("g(1)",), {"k": "[1, 2]"}), ("g", ("1",), {})]),
-    ],
-)
-def test_call_shapes(text, found):
-    assert [(c.name, c.args, c.kwargs) for c in parse_trelm(text).calls()] == found
-
-
 @pytest.mark.parametrize("value", ["view", "it's \"x\"", 3, -2.5, True, None, ["a", [1]], {"k": [None]}])
 def test_parse_literal_inverts_render_literal(value):
     for quote in "'\"":
