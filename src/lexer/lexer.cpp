@@ -262,15 +262,22 @@ LexResult Lexer::run() {
 }
 
 std::optional<LexError> Lexer::run_into(TokenSink& sink) {
-  // 64 KB of tokens: small enough to stay in cache between the lexer
-  // writing them and the sink reading them.
+  // 32 KB of tokens: small enough to stay in cache between the lexer
+  // writing them and the sink reading them. Each thread keeps its batch's
+  // room from one lex to the next: a tool lexes thousands of small files,
+  // and the room is bounded by the batch.
   constexpr std::size_t kBatch = 4096;
+  thread_local std::vector<cst::Token> spare;
+  tokens_.swap(spare);
+  tokens_.clear();
   sink_ = &sink;
   batch_limit_ = kBatch;
   tokens_.reserve(std::min(kBatch, src_.size() / 3 + 1));
-  if (auto err = lex_all()) return err;
-  if (!tokens_.empty()) hand_over();
-  return std::nullopt;
+  std::optional<LexError> err = lex_all();
+  if (!err && !tokens_.empty()) hand_over();
+  tokens_.clear();
+  tokens_.swap(spare);
+  return err;
 }
 
 std::optional<LexError> Lexer::lex_all() {
