@@ -55,6 +55,8 @@ TEST(Tree, TokensOfEveryLengthReadBack) {
       slots.push_back(copy);
       EXPECT_TRUE(slots[0].is_token() && slots[2].is_token());
       EXPECT_TRUE(slots[1].is_node());
+      EXPECT_FALSE(slots[1].is_trivia() || slots[1].is_token_kind(cst::TokenKind::Other) ||
+                   slots[1].is_token_kind(cst::TokenKind::Whitespace));
       EXPECT_EQ(slots[0].token().text(), text);
       EXPECT_EQ(cst::node_text(slots[1].node()), "(");
       const cst::Children again = slots;
