@@ -125,7 +125,7 @@ class TextBuffer {
   // copy included.)
   explicit TextBuffer(std::size_t size)
       : size_(size),
-        first_block_(std::clamp<std::size_t>(size * 3, kMinBlock, kMaxBlock)),
+        first_block_(std::clamp<std::size_t>(size * 2, kMinBlock, kMaxBlock)),
         block_bytes_(std::clamp<std::size_t>(size * 3 / 4, kMinBlock, kMaxBlock)) {}
 
   // Out of line, so that the last release does not grow every node's
