@@ -123,7 +123,7 @@ class Child {
   Child(Token t) : slot_(std::move(t)) {}  // NOLINT: implicit by design
   Child(NodeRef n) { hold_node(n.release()); }  // NOLINT: implicit by design
   Child(const Child& o);
-  Child(Child&& o) noexcept : slot_(std::move(o.slot_)) {}
+  Child(Child&& o) noexcept : slot_(std::move(o.slot_)) { o.empty_after_move(); }
   Child& operator=(const Child& o) {
     if (this != &o) *this = Child(o);
     return *this;
@@ -132,6 +132,7 @@ class Child {
     if (this != &o) {
       drop_node();
       slot_ = std::move(o.slot_);
+      o.empty_after_move();
     }
     return *this;
   }
@@ -175,6 +176,11 @@ class Child {
   }
   void drop_node() {
     if (is_node()) take_node().reset();
+  }
+  // A moved token keeps its kind in the slot it left; a moved node must
+  // not, or the slot would still read as a node, at no address.
+  void empty_after_move() {
+    if (is_node()) slot_.bits_ = Token::kind_bits(TokenKind::Other);
   }
 
   Token slot_;

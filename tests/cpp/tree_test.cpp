@@ -62,6 +62,10 @@ TEST(Tree, TokensOfEveryLengthReadBack) {
       const cst::Children again = slots;
       EXPECT_EQ(again[2].token().text(), text);
       EXPECT_TRUE(again[1].is_node() && again[1].node_ptr() == slots[1].node_ptr());
+      cst::Child taken = std::move(slots[1]);
+      EXPECT_TRUE(taken.is_node());
+      EXPECT_FALSE(slots[1].is_node());
+      EXPECT_EQ(slots[1].node_ptr(), nullptr);
     }
   }
 }
