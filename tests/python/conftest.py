@@ -1,8 +1,18 @@
+import signal
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+
+def pytest_configure(config):
+    # A test run started in the background (`cmd &` in a script) inherits an
+    # ignored SIGINT, which the command line rightly leaves ignored; the tests
+    # of Ctrl-C would then pass without ever seeing one. Handling it here also
+    # gives the processes the tests start the default action back.
+    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture
