@@ -94,7 +94,10 @@ void Node::cover_children() {
 // the slot the child left; a child still held elsewhere only loses a count.
 // A list moves by its three words, and a carved one stays in its buffer,
 // which this node's own reference keeps.
-Node::~Node() { free_children(text.get()); }
+Node::~Node() {
+  // A node freed from below was emptied first: nothing to walk.
+  if (!children.empty()) free_children(text.get());
+}
 
 // `own` is the buffer this node keeps (the caller may have taken the
 // reference out of `text` to hold it until the node is gone). The
@@ -105,7 +108,7 @@ void Node::free_children(TextBuffer* own) {
   Children current = std::move(children);
   NodeRef above;  // holds the parked list of the level above, or null
   while (true) {
-    while (!current.empty()) {
+    while (current.drop_plain_tail() != 0) {
       Child& last = current.back();
       Node* n = last.node_ptr();
       if (n == nullptr || (n->refs_.load(std::memory_order_acquire) & kCount) != 1) {

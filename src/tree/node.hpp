@@ -156,9 +156,18 @@ class Child {
   bool is_node_tag(NodeTag tag) const;
   bool is_trivia() const { return is_token() && slot_.is_trivia(); }
   bool is_significant() const { return !is_trivia(); }
+  // A token whose text lies outside the heap: destroying it does nothing.
+  // The heap bit sits right above the kind, so one compare tells.
+  bool owns_nothing() const {
+    static_assert(Token::kHeapBit == std::uint64_t{1} << (Token::kKindShift + 5) && Token::kNodeKind == 31);
+    return ((slot_.bits_ >> Token::kKindShift) & 63) < Token::kNodeKind;
+  }
 
  private:
   friend struct Node;
+  friend class ChildList;
+  // Empties a slot whose content went elsewhere by its bytes.
+  void forget() { slot_.bits_ = Token::kind_bits(TokenKind::Other); }
   // Hands the node over to the caller's handle, leaving an empty token.
   NodeRef take_node() {
     NodeRef r = NodeRef::adopt(node_ptr());
@@ -180,7 +189,7 @@ class Child {
   // A moved token keeps its kind in the slot it left; a moved node must
   // not, or the slot would still read as a node, at no address.
   void empty_after_move() {
-    if (is_node()) slot_.bits_ = Token::kind_bits(TokenKind::Other);
+    if (is_node()) forget();
   }
 
   Token slot_;
@@ -230,7 +239,7 @@ class ChildList {
   }
   ~ChildList() {
     destroy(0, size_);
-    if (!carved()) ::operator delete(data_);
+    if (!carved() && data_ != nullptr) ::operator delete(data_);
   }
 
   std::size_t size() const { return size_; }
@@ -275,13 +284,24 @@ class ChildList {
   void push_back(Child&& c) { emplace_back(std::move(c)); }
   void push_back(const Child& c) { emplace_back(c); }
 
-  // Moves `from` onto the end, leaving `from` moved-from.
+  // Moves `from` onto the end, leaving `from` empty tokens. By bytes: a
+  // slot points to nothing inside itself, and what it owns goes with it.
   void append_moved(std::span<Child> from) {
     make_room(from.size());
-    for (Child& c : from) new (data_ + size_++) Child(std::move(c));
+    relocate(data_ + size_, from.data(), from.size());
+    size_ += static_cast<std::uint32_t>(from.size());
+    for (Child& c : from) c.forget();
   }
 
   void pop_back() { data_[--size_].~Child(); }
+  // Drops the children at the end that own nothing, without a destructor
+  // call for each; answers how many children remain.
+  std::size_t drop_plain_tail() {
+    std::size_t n = size_;
+    while (n != 0 && data_[n - 1].owns_nothing()) --n;
+    size_ = static_cast<std::uint32_t>(n);
+    return n;
+  }
   void clear() {
     destroy(0, size_);
     size_ = 0;
@@ -338,8 +358,11 @@ class ChildList {
     if (count != 0) std::memmove(static_cast<void*>(to), static_cast<const void*>(from), count * sizeof(Child));
   }
   std::size_t index_of(const Child* at) const { return static_cast<std::size_t>(at - data_); }
+  // Most slots own nothing (moved-from ones always), so one test skips them.
   void destroy(std::size_t from, std::size_t to) {
-    for (std::size_t i = from; i < to; ++i) data_[i].~Child();
+    for (std::size_t i = from; i < to; ++i) {
+      if (!data_[i].owns_nothing()) data_[i].~Child();
+    }
   }
   // Room for `needed` children on a list that keeps growing: doubled, so
   // that appending one at a time stays linear.

@@ -66,6 +66,15 @@ TEST(Tree, TokensOfEveryLengthReadBack) {
       EXPECT_TRUE(taken.is_node());
       EXPECT_FALSE(slots[1].is_node());
       EXPECT_EQ(slots[1].node_ptr(), nullptr);
+
+      // Appending moves by bytes: the owned text and the node change hands
+      // once (the sanitizer build sees a double free or a leak otherwise).
+      slots[1] = std::move(taken);
+      cst::Children gathered;
+      gathered.append_moved(std::span<cst::Child>(slots.data(), slots.size()));
+      EXPECT_TRUE(std::all_of(slots.begin(), slots.end(), [](const cst::Child& c) { return c.owns_nothing(); }));
+      EXPECT_EQ(gathered[2].token().text(), text);
+      EXPECT_EQ(cst::node_text(gathered[1].node()), "(");
     }
   }
 }
