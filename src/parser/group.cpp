@@ -154,7 +154,21 @@ class Grouper final : public lexer::TokenSink {
   enum class Output : std::uint8_t { Grouped, Structured };
 
   Grouper(const BlockNames& blocks, Output output, Scratch& scratch)
-      : names_(blocks), output_(output), scratch_(scratch) {}
+      : names_(blocks), output_(output), scratch_(scratch) {
+    if (output_ == Output::Structured) swap_room(thread_room());
+  }
+  ~Grouper() {
+    if (output_ != Output::Structured) return;
+    stack_.clear();
+    done_.clear();
+    frames_.clear();
+    branch_starts_.clear();
+    ListRoom& spare = thread_room();
+    swap_room(spare);
+    spare.keep_if_small();
+  }
+  Grouper(const Grouper&) = delete;
+  Grouper& operator=(const Grouper&) = delete;
 
   void reserve(std::size_t token_count) { stack_.reserve(token_count); }
 
@@ -199,15 +213,46 @@ class Grouper final : public lexer::TokenSink {
   }
 
   // Frames still open are dissolved: their children stay on the stack.
-  Children finish() {
-    if (output_ == Output::Grouped) return std::move(stack_);
+  Children finish() { return std::move(stack_); }
+
+  // The root node of a structured stream; the lists keep their room.
+  NodeRef finish_root() {
     structure_stack();
-    return std::move(done_);
+    return scratch_.node(NodeTag::Root, done_);
   }
 
   const TagNames& names() const { return names_; }
 
  private:
+  // The room of the lists a structured stream grows, kept by each thread
+  // from one file to the next: a tool parses thousands of small files, and
+  // growing these lists anew was a third of a parse's allocations. Room
+  // past what a large file needs is given back.
+  struct ListRoom {
+    Children stack, done;
+    std::vector<Frame> frames;
+    std::vector<std::size_t> branch_starts;
+
+    void keep_if_small() {
+      constexpr std::size_t kLargest = 1 << 16;
+      if (stack.capacity() > kLargest) stack = Children();
+      if (done.capacity() > kLargest) done = Children();
+      if (frames.capacity() > kLargest) frames = std::vector<Frame>();
+      if (branch_starts.capacity() > kLargest) branch_starts = std::vector<std::size_t>();
+    }
+  };
+  static ListRoom& thread_room() {
+    thread_local ListRoom room;
+    return room;
+  }
+  // The lists are empty at both ends of a stream.
+  void swap_room(ListRoom& room) {
+    stack_.swap(room.stack);
+    done_.swap(room.done);
+    frames_.swap(room.frames);
+    branch_starts_.swap(room.branch_starts);
+  }
+
   static constexpr std::uint32_t kSpecialKinds =
       1u << static_cast<unsigned>(TokenKind::LParen) | 1u << static_cast<unsigned>(TokenKind::LBracket) |
       1u << static_cast<unsigned>(TokenKind::RParen) | 1u << static_cast<unsigned>(TokenKind::RBracket) |
@@ -378,7 +423,7 @@ BlockNames block_names_guessed(std::string_view source) {
 // What one lex of `source` into a grouper gives: the root's children, the
 // lexer's error, or the block names to group with again.
 struct StreamOutcome {
-  Children children;
+  NodeRef root;
   std::optional<lexer::LexError> error;
   std::optional<BlockNames> regroup_with;
 };
@@ -392,7 +437,7 @@ StreamOutcome group_stream(std::string_view source, const BlockNames& blocks, bo
     out.regroup_with = grouper.names().closed_names();
     return out;
   }
-  out.children = grouper.finish();
+  out.root = grouper.finish_root();
   return out;
 }
 
@@ -413,8 +458,8 @@ Children group(std::vector<Token> tokens) {
   return group(std::move(tokens), scratch);
 }
 
-std::variant<Children, lexer::LexError> group_source(std::string_view source, Scratch& scratch,
-                                                     std::shared_ptr<const void> owner) {
+std::variant<NodeRef, lexer::LexError> group_source(std::string_view source, Scratch& scratch,
+                                                    std::shared_ptr<const void> owner) {
   // The block names are guessed from the raw text so that grouping can
   // start with the first token. A guess that named a block too many, and
   // used it, is rare (an "end" tag quoted or commented out); the file is
@@ -424,10 +469,10 @@ std::variant<Children, lexer::LexError> group_source(std::string_view source, Sc
     scratch.source = cst::TextRef(owner ? cst::TextBuffer::borrowing(source, owner) : cst::TextBuffer::copy_of(source));
     StreamOutcome out = group_stream(scratch.source.get()->view(), blocks, exact, scratch);
     if (out.error) return *std::move(out.error);
-    if (!out.regroup_with) return std::move(out.children);
+    if (!out.regroup_with) return std::move(out.root);
     blocks = *std::move(out.regroup_with);
   }
-  return Children{};  // not reached: the second try takes the names as exact
+  return scratch.node(NodeTag::Root, 0, [](Children&) {});  // not reached: the second try takes the names as exact
 }
 
 }  // namespace trelm::parser

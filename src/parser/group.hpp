@@ -31,12 +31,11 @@ using BlockNames = std::unordered_set<std::string, NameHash, std::equal_to<>>;
 cst::Children group(std::vector<cst::Token> tokens);
 cst::Children group(std::vector<cst::Token> tokens, Scratch& scratch);
 
-// The children of the root of `source`: lexed, grouped and structured into
-// queries in one stream, so that the tokens of the whole file never exist
-// at once; or the lexer's error. The tokens borrow from a copy of `source`
-// made here, or from `source` itself when it has an owner; scratch.source
-// keeps either.
-std::variant<cst::Children, lexer::LexError> group_source(std::string_view source, Scratch& scratch,
-                                                          std::shared_ptr<const void> owner = {});
+// The root of `source`: lexed, grouped and structured into queries in one
+// stream, so that the tokens of the whole file never exist at once; or the
+// lexer's error. The tokens borrow from a copy of `source` made here, or
+// from `source` itself when it has an owner; scratch.source keeps either.
+std::variant<cst::NodeRef, lexer::LexError> group_source(std::string_view source, Scratch& scratch,
+                                                         std::shared_ptr<const void> owner = {});
 
 }  // namespace trelm::parser
