@@ -102,8 +102,8 @@ PyObject* text_of(PyObject* self) {
 PyObject* document_str(PyObject* self) { return text_of(self); }
 PyObject* document_to_string(PyObject* self, PyObject*) { return text_of(self); }
 
-PyObject* document_parse(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&] { return parse_to_document(args, kwargs, "parse"); });
+PyObject* document_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&] { return parse_fast_call(args, nargs, kwnames, "parse"); });
 }
 
 PyObject* document_queries(PyObject* self, PyObject*) {
@@ -305,7 +305,7 @@ PyObject* document_diagnostics(PyObject* self, PyObject*) {
 
 PyMethodDef kMethods[] = {
     {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(document_parse)),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC, "parse(source)\n--\n\nParses trelm source into a Document."},
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "parse(source)\n--\n\nParses trelm source into a Document."},
     {"to_string", document_to_string, METH_NOARGS, "to_string($self)\n--\n\nThe document as trelm source. Until the first edit it is the str the document "
      "was\nparsed from, the same object."},
     {"queries", document_queries, METH_NOARGS,

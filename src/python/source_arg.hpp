@@ -13,7 +13,8 @@ namespace trelm::python {
 // error for a str holding lone surrogates.
 std::optional<std::string_view> utf8_arg(PyObject* arg, const char* func, const char* name);
 
-// Parses `source` from (args, kwargs) and returns a new Document object.
-PyObject* parse_to_document(PyObject* args, PyObject* kwargs, const char* func);
+// Parses `source` from the arguments of a fast call (METH_FASTCALL |
+// METH_KEYWORDS) and returns a new Document object.
+PyObject* parse_fast_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* func);
 
 }  // namespace trelm::python

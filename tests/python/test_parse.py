@@ -98,12 +98,16 @@ def test_syntax_errors(text, message, line, column, offset):
         ((), {}, TypeError, None),
         (("a", "b"), {}, TypeError, None),
         ((), {"text": "a"}, TypeError, None),
+        (("a",), {"source": "b"}, TypeError, None),
+        ((), {"source": "a", "text": "b"}, TypeError, None),
     ],
 )
 def test_bad_arguments(args, kwargs, error, match):
     for parse in (parse_trelm, Document.parse):
         with pytest.raises(error, match=match):
             parse(*args, **kwargs)
+        # The source by keyword takes the same way as by position.
+        assert str(parse(source="select 1")) == "select 1"
 
 
 @settings(max_examples=200, deadline=None)
