@@ -4,9 +4,7 @@
 
 The corpus is copied `--repeat` times into a temporary folder (removed
 afterwards), and `trelm-cst inspect` and `trelm-cst check` run over it as
-separate processes, output thrown away, with -j 1 and -j N, and with -j N on a
-pool of threads instead of worker processes (the choice the command makes
-where it cannot fork). Each figure is the best wall time of `--rounds` runs,
+separate processes, output thrown away, with -j 1 and -j N. Each figure is the best wall time of `--rounds` runs,
 interpreter start included, beside the CPU time of the run and its workers;
 the machine's load average is printed with them, since other work on the
 cores lowers what a second job gains. Prints figures; asserts nothing.
@@ -25,14 +23,7 @@ import sys
 import tempfile
 import time
 
-# Runs the command line; with "threads" first, as if the platform could not fork.
-RUNNER = (
-    "import sys\n"
-    "from trelm_cst import _jobs, cli\n"
-    "if sys.argv.pop(1) == 'threads':\n"
-    "    _jobs.can_fork = lambda: False\n"
-    "sys.exit(cli.main(sys.argv[1:], prog='trelm-cst'))\n"
-)
+RUNNER = "import sys\nfrom trelm_cst import cli\nsys.exit(cli.main(sys.argv[1:], prog='trelm-cst'))\n"
 
 
 def children_cpu() -> float:
@@ -40,14 +31,14 @@ def children_cpu() -> float:
     return usage.ru_utime + usage.ru_stime
 
 
-def best_run(argv: list[str], pool: str, rounds: int) -> tuple[float, float]:
+def best_run(argv: list[str], rounds: int) -> tuple[float, float]:
     """The wall time of the fastest run, and the CPU time of that run (its
     workers included)."""
     best = (float("inf"), 0.0)
     for _ in range(rounds):
         cpu = children_cpu()
         start = time.perf_counter()
-        subprocess.run([sys.executable, "-c", RUNNER, pool, *argv], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([sys.executable, "-c", RUNNER, *argv], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         best = min(best, (time.perf_counter() - start, children_cpu() - cpu))
     return best
 
@@ -70,15 +61,14 @@ def main() -> None:
             shutil.copytree(args.corpus, pathlib.Path(temp) / f"copy{copy}")
         files = sum(1 for _ in pathlib.Path(temp).rglob("*.sql"))
         load_before = load_average()
-        runs = [("1", "processes"), (str(args.jobs), "processes"), (str(args.jobs), "threads")]
+        runs = ["1", str(args.jobs)]
         rates: dict[str, dict[str, float]] = {}
         for command in ("inspect", "check"):
             rates[command] = {}
-            for jobs, pool in runs:
-                seconds, cpu = best_run([command, "-j", jobs, "--no-progress", temp], pool, args.rounds)
-                label = jobs if pool == "processes" or jobs == "1" else f"{jobs} threads"
-                rates[command][label] = files / seconds
-                print(f"{command:<8} -j {label:<10} {files / seconds:8,.0f} files/s  ({files:,} files, best of "
+            for jobs in runs:
+                seconds, cpu = best_run([command, "-j", jobs, "--no-progress", temp], args.rounds)
+                rates[command][jobs] = files / seconds
+                print(f"{command:<8} -j {jobs:<10} {files / seconds:8,.0f} files/s  ({files:,} files, best of "
                       f"{args.rounds}: {seconds:.2f} s wall, {cpu:.2f} s CPU)", flush=True)
             gain = rates[command][str(args.jobs)] / rates[command]["1"]
             print(f"{command:<8} -j {args.jobs} against -j 1: {gain:.2f}x")

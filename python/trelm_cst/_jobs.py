@@ -2,11 +2,12 @@
 
 Results come back in the order of the files, whatever order the workers end
 in, so that output, messages and exit status are those of a run on one
-processor. Where processes can be forked (Linux), each worker is a process:
-reading, walking and reporting a file are Python work that holds the
-interpreter lock, so threads would share one processor for most of it.
-Elsewhere, or when other threads already run, a pool of threads still runs
-the parses, which release that lock, side by side.
+processor. Each worker is a forked process: reading, walking and reporting a
+file are Python work that holds the interpreter lock, and the parse, which
+gives it up, is a twentieth of a file's time, so a pool of threads ran
+slower than one (1.3 to 1.8 times the time of `-j 1`, handing the lock
+between threads). Where forking is not safe (not Linux, or other threads
+already run) the work is done at hand, as with `-j 1`.
 
 Work is handed out in chunks of files, and only a few chunks per worker are
 under way at once, so memory stays bounded on a huge tree of files.
@@ -21,7 +22,7 @@ import sys
 import threading
 from collections import deque
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import BrokenExecutor, Executor, Future, ProcessPoolExecutor, ThreadPoolExecutor
+from concurrent.futures import BrokenExecutor, Executor, Future, ProcessPoolExecutor
 from typing import Any, Generic, TypeVar
 
 from trelm_cst import _interrupts
@@ -93,7 +94,8 @@ def _start_worker(parent: int) -> None:
 
 class InOrder(Generic[R]):
     """work(item) for every item, in order, on up to `jobs` workers. With one
-    job or few items, `serial` is true: there is no pool, do the work at hand.
+    job, few items, or no safe way to fork, `serial` is true: there is no
+    pool, do the work at hand.
 
     `take()` starts the pool on its first call and gives the next result;
     call it and handle the result inside `_interrupts.deferred()`, so that a
@@ -104,7 +106,7 @@ class InOrder(Generic[R]):
     def __init__(self, work: Callable[[Any], R], items: Sequence[Any], jobs: int) -> None:
         self.work = work
         self.jobs = jobs
-        self.serial = jobs <= 1 or len(items) < SERIAL_BELOW
+        self.serial = jobs <= 1 or len(items) < SERIAL_BELOW or not can_fork()
         self.executor: Executor | None = None
         self.ready: deque[R] = deque()
         self.under_way: deque[Future[list[R]]] = deque()
@@ -113,18 +115,8 @@ class InOrder(Generic[R]):
         self.limit = jobs * AHEAD
 
     def start(self) -> None:
-        if can_fork():
-            self.start_processes()
-        else:
-            work = self.work
-            self.work_chunk: Callable[[list[Any]], list[R]] = lambda chunk: [work(item) for item in chunk]
-            self.executor = ThreadPoolExecutor(max_workers=self.jobs, thread_name_prefix="trelm-cst")
-            self.fill()
-
-    def start_processes(self) -> None:
         global _work
         _work = self.work
-        self.work_chunk = _do_chunk
         # The workers are forked on the first submit; with the stopping signals
         # blocked until each has set its own handling, none lands in between.
         blocked = signal.pthread_sigmask(signal.SIG_BLOCK, _interrupts.WORKER_SIGNALS)
@@ -143,7 +135,7 @@ class InOrder(Generic[R]):
             chunk = next(self.chunks, None)
             if chunk is None:
                 return
-            self.under_way.append(self.executor.submit(self.work_chunk, chunk))
+            self.under_way.append(self.executor.submit(_do_chunk, chunk))
 
     def take(self) -> tuple[bool, R | None]:
         """(True, the next result), or (False, None) after the last."""

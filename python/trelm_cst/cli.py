@@ -117,7 +117,7 @@ class Run:
 
     def each_file(self, work: Callable[[str], R], handle: Callable[[R], None], atomic: bool = False) -> None:
         """handle(work(path)) for every file, in order. `work` may run in a
-        worker (a thread or a forked process, so it must only read the run and
+        worker (a forked process, so it must only read the run and
         give back a picklable result); `handle` runs here. With `atomic`, a
         signal waits until the file at hand is done and handled, and the files
         the workers already started are finished and handled too: a file
