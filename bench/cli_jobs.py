@@ -4,10 +4,10 @@
 
 The corpus is copied `--repeat` times into a temporary folder (removed
 afterwards), and `trelm-cst inspect` and `trelm-cst check` run over it as
-separate processes, output thrown away, with -j 1 and -j N. Each figure is the best wall time of `--rounds` runs,
-interpreter start included, beside the CPU time of the run and its workers;
-the machine's load average is printed with them, since other work on the
-cores lowers what a second job gains. Prints figures; asserts nothing.
+separate processes, output thrown away, with -j 1 and -j N. Each figure is
+the best wall time of `--rounds` runs, interpreter start included, beside the
+CPU time of the run and its workers; the machine's load average is printed
+with them, since other work on the cores lowers what a second job gains. Prints figures; asserts nothing.
 """
 
 from __future__ import annotations

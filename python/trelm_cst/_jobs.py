@@ -5,7 +5,7 @@ in, so that output, messages and exit status are those of a run on one
 processor. Each worker is a forked process: reading, walking and reporting a
 file are Python work that holds the interpreter lock, and the parse, which
 gives it up, is a twentieth of a file's time, so a pool of threads ran
-slower than one (1.3 to 1.8 times the time of `-j 1`, handing the lock
+slower than one (1.3 to 1.9 times the time of `-j 1`, handing the lock
 between threads). Where forking is not safe (not Linux, or other threads
 already run) the work is done at hand, as with `-j 1`.
 

@@ -159,13 +159,9 @@ class Grouper final : public lexer::TokenSink {
   }
   ~Grouper() {
     if (output_ != Output::Structured) return;
-    stack_.clear();
-    done_.clear();
-    frames_.clear();
-    branch_starts_.clear();
     ListRoom& spare = thread_room();
     swap_room(spare);
-    spare.keep_if_small();
+    spare.empty_and_keep_if_small();
   }
   Grouper(const Grouper&) = delete;
   Grouper& operator=(const Grouper&) = delete;
@@ -224,33 +220,46 @@ class Grouper final : public lexer::TokenSink {
   const TagNames& names() const { return names_; }
 
  private:
-  // The room of the lists a structured stream grows, kept by each thread
-  // from one file to the next: a tool parses thousands of small files, and
-  // growing these lists anew was a third of a parse's allocations. Room
-  // past what a large file needs is given back.
+  // The room of the lists a structured stream grows, its own and the
+  // scratch's position records, kept by each thread from one file to the
+  // next: a tool parses thousands of small files, and growing these lists
+  // anew was a third of a parse's allocations. Room past what a large file
+  // needs is given back.
   struct ListRoom {
     Children stack, done;
     std::vector<Frame> frames;
     std::vector<std::size_t> branch_starts;
+    std::vector<QueryCut> queries;
+    std::vector<ClauseCut> clauses;
+    std::vector<ItemCut> items;
 
-    void keep_if_small() {
-      constexpr std::size_t kLargest = 1 << 16;
-      if (stack.capacity() > kLargest) stack = Children();
-      if (done.capacity() > kLargest) done = Children();
-      if (frames.capacity() > kLargest) frames = std::vector<Frame>();
-      if (branch_starts.capacity() > kLargest) branch_starts = std::vector<std::size_t>();
+    void empty_and_keep_if_small() {
+      empty_and_keep_if_small(stack);
+      empty_and_keep_if_small(done);
+      empty_and_keep_if_small(frames);
+      empty_and_keep_if_small(branch_starts);
+      empty_and_keep_if_small(queries);
+      empty_and_keep_if_small(clauses);
+      empty_and_keep_if_small(items);
+    }
+    template <typename List>
+    static void empty_and_keep_if_small(List& list) {
+      list.clear();
+      if (list.capacity() > (std::size_t{1} << 16)) list = List();
     }
   };
   static ListRoom& thread_room() {
     thread_local ListRoom room;
     return room;
   }
-  // The lists are empty at both ends of a stream.
   void swap_room(ListRoom& room) {
     stack_.swap(room.stack);
     done_.swap(room.done);
     frames_.swap(room.frames);
     branch_starts_.swap(room.branch_starts);
+    scratch_.queries.swap(room.queries);
+    scratch_.clauses.swap(room.clauses);
+    scratch_.items.swap(room.items);
   }
 
   static constexpr std::uint32_t kSpecialKinds =

@@ -123,7 +123,8 @@ class Child {
   Child(Token t) : slot_(std::move(t)) {}  // NOLINT: implicit by design
   Child(NodeRef n) { hold_node(n.release()); }  // NOLINT: implicit by design
   Child(const Child& o);
-  Child(Child&& o) noexcept : slot_(std::move(o.slot_)) { o.empty_after_move(); }
+  // A slot a child moved out of is an empty token, whatever it held.
+  Child(Child&& o) noexcept : slot_(std::move(o.slot_)) { o.forget(); }
   Child& operator=(const Child& o) {
     if (this != &o) *this = Child(o);
     return *this;
@@ -132,7 +133,7 @@ class Child {
     if (this != &o) {
       drop_node();
       slot_ = std::move(o.slot_);
-      o.empty_after_move();
+      o.forget();
     }
     return *this;
   }
@@ -166,7 +167,9 @@ class Child {
  private:
   friend struct Node;
   friend class ChildList;
-  // Empties a slot whose content went elsewhere by its bytes.
+  // Empties a slot whose content went elsewhere. A token moved out keeps
+  // its kind where it was; a slot must not, or one a node left would still
+  // read as a node, at no address.
   void forget() { slot_.bits_ = Token::kind_bits(TokenKind::Other); }
   // Hands the node over to the caller's handle, leaving an empty token.
   NodeRef take_node() {
@@ -185,11 +188,6 @@ class Child {
   }
   void drop_node() {
     if (is_node()) take_node().reset();
-  }
-  // A moved token keeps its kind in the slot it left; a moved node must
-  // not, or the slot would still read as a node, at no address.
-  void empty_after_move() {
-    if (is_node()) forget();
   }
 
   Token slot_;
