@@ -289,7 +289,9 @@ std::optional<LexError> Lexer::lex_all() {
   // full batch.
   const auto emit = [&](TokenKind kind, std::size_t begin, std::size_t end) {
     if (tokens_.size() == batch_limit_) [[unlikely]] hand_over();
-    tokens_.push_back(cst::Token::borrowing(kind, src.substr(begin, end - begin)));
+    tokens_.push_back(cst::Token::borrowing(kind, src.substr(begin, end - begin), [this](std::size_t bytes) {
+      return sink_ != nullptr ? sink_->record_room(bytes) : nullptr;
+    }));
   };
   std::size_t pos = 0;
   while (pos < src.size()) {

@@ -29,6 +29,9 @@ LexResult lex(std::string_view source);
 class TokenSink {
  public:
   virtual void take(std::span<cst::Token> batch) = 0;
+  // Room for the record of a long token's text that lives as long as the
+  // text; null for the heap.
+  virtual void* record_room(std::size_t bytes) = 0;
 
  protected:
   ~TokenSink() = default;

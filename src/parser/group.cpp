@@ -168,6 +168,12 @@ class Grouper final : public lexer::TokenSink {
 
   void reserve(std::size_t token_count) { stack_.reserve(token_count); }
 
+  // A long token's record goes with the parse's other memory, so that the
+  // tree owns nothing outside its buffer.
+  void* record_room(std::size_t bytes) override {
+    return scratch_.source ? scratch_.source.get()->carve(bytes) : nullptr;
+  }
+
   // Most tokens only go onto the stack: they are put there in this loop,
   // and only the few that open, close or end something take the way
   // through add().
@@ -478,7 +484,10 @@ std::variant<NodeRef, lexer::LexError> group_source(std::string_view source, Scr
     scratch.source = cst::TextRef(owner ? cst::TextBuffer::borrowing(source, owner) : cst::TextBuffer::copy_of(source));
     StreamOutcome out = group_stream(scratch.source.get()->view(), blocks, exact, scratch);
     if (out.error) return *std::move(out.error);
-    if (!out.regroup_with) return std::move(out.root);
+    if (!out.regroup_with) {
+      scratch.source.get()->forget_parse_handles();
+      return std::move(out.root);
+    }
     blocks = *std::move(out.regroup_with);
   }
   return scratch.node(NodeTag::Root, 0, [](Children&) {});  // not reached: the second try takes the names as exact

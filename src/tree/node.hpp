@@ -481,8 +481,13 @@ struct Node {
 
 static_assert(sizeof(Node) == 40);
 
+// A handle to a parsed node below the root is noted in its buffer: that
+// tree can no longer be given back without looking at each node.
 inline NodeRef::NodeRef(Node* n) : n_(n) {
-  if (n_ != nullptr) n_->refs_.fetch_add(1, std::memory_order_relaxed);
+  if (n_ == nullptr) return;
+  if ((n_->refs_.fetch_add(1, std::memory_order_relaxed) & Node::kCarved) != 0 && n_->kind.tag != NodeTag::Root) {
+    n_->text.get()->note_loose(TextBuffer::kHandle);
+  }
 }
 
 inline long NodeRef::use_count() const {
@@ -499,7 +504,14 @@ inline void NodeRef::reset() {
   // The node's memory belongs to its buffer, which may die with the node's
   // own reference: that reference is released only once the node is gone.
   TextRef keep = std::move(n->text);
-  n->free_children(keep.get());
+  TextBuffer* b = keep.get();
+  if (n->kind.tag == NodeTag::Root && b->tree_goes_whole()) {
+    keep.forget();
+    b->release(b->nodes());
+    return;
+  }
+  b->note_loose(TextBuffer::kFreed);
+  n->free_children(b);
   n->~Node();
 }
 
@@ -535,6 +547,7 @@ inline NodeRef node_with_room(const TextRef& source, NodeKind kind, std::size_t 
   Node* n = new (room) Node(kind);
   n->children.use_carved(room + sizeof(Node), count);
   n->text = TextRef::unshared_copy(source);
+  source.get()->count_node();
   n->refs_.store(Node::kCarved | 1, std::memory_order_relaxed);
   return NodeRef::adopt(n);
 }

@@ -103,6 +103,30 @@ class TextBuffer {
     return false;
   }
 
+  // Whether the parse's tree may be given back in one step when its root
+  // goes: no edit touched it, and since the parse no handle was made to a
+  // node of it below the root and none of its nodes was freed on its own.
+  // Then nothing outside the tree can reach a node below the root (one is
+  // only reached from a handle to a node above it), every node it made is
+  // still in it, and those nodes own nothing but their references to this
+  // buffer (count_node), which go back together.
+  bool tree_goes_whole() const { return untouched() && loose_.load(std::memory_order_acquire) == 0; }
+  // A handle was made to a node below the root (kHandle), or a node was
+  // freed on its own (kFreed). Stays set: from then on the nodes are looked
+  // at one by one.
+  static constexpr std::uint8_t kHandle = 1, kFreed = 2;
+  void note_loose(std::uint8_t why) {
+    if ((loose_.load(std::memory_order_relaxed) & why) == 0) loose_.fetch_or(why, std::memory_order_release);
+  }
+  // The parse's own handles to nodes below the root are gone when it hands
+  // the tree over; its thread still holds every reference then.
+  void forget_parse_handles() {
+    loose_.store(loose_.load(std::memory_order_relaxed) & kFreed, std::memory_order_relaxed);
+  }
+  // One more node of the parse holds a reference (see tree_goes_whole).
+  void count_node() { ++nodes_; }
+  std::size_t nodes() const { return nodes_; }
+
   void retain() { refs_.fetch_add(1, std::memory_order_relaxed); }
   // retain() for a thread that holds every reference there is.
   void retain_unshared() { refs_.store(refs_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
@@ -151,6 +175,8 @@ class TextBuffer {
   static constexpr std::uint32_t kMarks = 8;
   std::atomic<std::uint32_t> marks_made_{0};
   std::atomic<bool> all_edited_{false};
+  std::atomic<std::uint8_t> loose_{0};
+  std::size_t nodes_ = 0;
   std::atomic<std::uint64_t> marks_[kMarks] = {};
   std::size_t size_ = 0;
   const char* data_ = nullptr;

@@ -60,12 +60,18 @@ class Token {
   Token() : bits_(kind_bits(TokenKind::Other)) {}
   Token(TokenKind k, std::string_view text) : bits_(kind_bits(k)) { assign_copy(text); }
   // A token that points at `text` instead of copying it; `text` must outlive
-  // the token.
-  static Token borrowing(TokenKind k, std::string_view text) {
+  // the token. A text that needs a record gets one from `place(bytes)`,
+  // memory that lives as long as the text (the token then owns nothing), or
+  // from the heap when `place` gives null.
+  template <typename Place>
+  static Token borrowing(TokenKind k, std::string_view text, Place&& place) {
     if (fits_inline(text.data(), text.size())) [[likely]] {
       return Token(address_bits(text.data()) | kind_bits(k) | (std::uint64_t{text.size()} << kSizeShift));
     }
-    return long_borrowing(k, text);
+    return long_borrowing(k, text, place(sizeof(Record)));
+  }
+  static Token borrowing(TokenKind k, std::string_view text) {
+    return borrowing(k, text, [](std::size_t) -> void* { return nullptr; });
   }
 
   // A copy owns its text, so it may go anywhere; only a move keeps the view.
@@ -114,9 +120,13 @@ class Token {
   explicit Token(std::uint64_t bits) : bits_(bits) {}
   // Kept out of line: the lexer's loop makes a token per few bytes, and
   // long texts are rare.
-  [[gnu::noinline, gnu::cold]] static Token long_borrowing(TokenKind k, std::string_view text) {
+  [[gnu::noinline, gnu::cold]] static Token long_borrowing(TokenKind k, std::string_view text, void* room) {
     Token t(kind_bits(k));
-    t.set_record(new_record(text, false));
+    if (room == nullptr || !fits_address(room)) {
+      t.set_record(new_record(text, false));
+      return t;
+    }
+    t.bits_ |= address_bits(new (room) Record{text.data(), text.size(), false}) | (kLong << kSizeShift);
     return t;
   }
 

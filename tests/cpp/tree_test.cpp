@@ -86,10 +86,13 @@ TEST(Tree, TokensOfEveryLengthReadBack) {
 // with the last node. The second text makes the parse group the file
 // twice (an "end" tag inside a comment), in two buffers over the same bytes.
 TEST(Tree, EveryNodeStaysReadableAfterItsDocumentIsGone) {
-  for (const char* text : {"with a as (select x[1] from t)\n"
-                           "select {% if f %}b, {% else %}c, {% endif %}(select 1) as d\n"
-                           "from a union all select 2",
-                           "{# {% endmark %} #}\n{% mark %}select (1), [2] from t"}) {
+  // The last text's comment is longer than a token holds inline.
+  const std::string long_comment = "/*" + std::string(3000, 'c') + "*/";
+  for (const std::string& text : {std::string("with a as (select x[1] from t)\n"
+                                              "select {% if f %}b, {% else %}c, {% endif %}(select 1) as d\n"
+                                              "from a union all select 2"),
+                                  std::string("{# {% endmark %} #}\n{% mark %}select (1), [2] from t"),
+                                  "select (" + long_comment + " 1), [2 " + long_comment + "] from t"}) {
     for (const bool borrowed : {false, true}) {
       int released = 0;
       std::vector<std::pair<cst::NodeRef, std::string>> held;
