@@ -290,7 +290,7 @@ class Grouper final : public lexer::TokenSink {
 
   void structure_stack() {
     append_structured(slice_of(stack_), 0, scratch_, done_);
-    stack_.clear();
+    stack_.drop_moved(0);
   }
 
   void add_statement(Token&& token) {
@@ -395,7 +395,7 @@ class Grouper final : public lexer::TokenSink {
 
   // The moved-from children from `start` up are replaced by their node.
   void replace_top(std::size_t start, NodeRef node) {
-    stack_.erase(stack_.begin() + start, stack_.end());
+    stack_.drop_moved(start);
     stack_.emplace_back(std::move(node));
   }
 

@@ -49,7 +49,6 @@ std::size_t plan_run(ConstSlice list, std::size_t begin, std::size_t end, std::v
 }
 
 bool is_block_or_branch(const cst::Node& node) {
-  auto lock = node.read_lock();
   return node.kind.tag == NodeTag::JinjaBlock || node.kind.tag == NodeTag::JinjaBranch;
 }
 

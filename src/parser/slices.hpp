@@ -62,7 +62,7 @@ struct Scratch {
   cst::NodeRef node(cst::NodeKind kind, cst::Children& list) const {
     return node(kind, list.size(), [&list](cst::Children& out) {
       out.append_moved(std::span<cst::Child>(list.data(), list.size()));
-      list.clear();
+      list.drop_moved(0);
     });
   }
 };

@@ -14,22 +14,6 @@ bool equals_folded(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool Child::is_node_kind(const NodeKind& kind) const {
-  Node* n = node_ptr();
-  if (n == nullptr) return false;
-  auto lock = n->read_lock();
-  return n->kind == kind;
-}
-
-bool Child::is_node_tag(NodeTag tag) const {
-  Node* n = node_ptr();
-  if (n == nullptr) return false;
-  // The tag never changes after construction, but reading it is still a
-  // look at the node, so it goes under the node's lock like every read.
-  auto lock = n->read_lock();
-  return n->kind.tag == tag;
-}
-
 namespace {
 
 // The stretch of `source` that a child of a parsed node covers; nothing

@@ -5,8 +5,8 @@
 // - A node is always held through a NodeRef (an intrusive, atomic count);
 //   the node lives while any parent slot, document or Python handle holds it.
 // - Each node has its own reader/writer lock. Readers lock a node while they
-//   look at its kind or children; an edit write-locks the one node whose
-//   child list it changes. When two locks are held, the parent's is taken
+//   look at its children (its kind never changes); an edit write-locks the
+//   one node whose child list it changes. When two locks are held, the parent's is taken
 //   first. No code takes a lock that its own thread already holds.
 // - A node made by a parse keeps that parse's source buffer alive, so the
 //   tokens that borrow their text from it stay valid as long as the node.
@@ -152,7 +152,7 @@ class Child {
 
   bool is_token_kind(TokenKind k) const { return is_token() && slot_.kind() == k; }
   bool is_keyword(std::string_view word) const { return is_token() && slot_.is_keyword(word); }
-  // Read-locks the node to compare its kind; false for a token.
+  // Whether the slot holds a node of this kind; false for a token.
   bool is_node_kind(const NodeKind& kind) const;
   bool is_node_tag(NodeTag tag) const;
   bool is_trivia() const { return is_token() && slot_.is_trivia(); }
@@ -291,6 +291,11 @@ class ChildList {
     for (Child& c : from) c.forget();
   }
 
+  // Shortens the list to `size` children when every child past it was
+  // moved out (append_moved): those slots own nothing, so nothing is
+  // destroyed.
+  void drop_moved(std::size_t size) { size_ = static_cast<std::uint32_t>(size); }
+
   void pop_back() { data_[--size_].~Child(); }
   // Drops the children at the end that own nothing, without a destructor
   // call for each; answers how many children remain.
@@ -399,7 +404,8 @@ using Children = ChildList;
 // costs the tree about 0.07 bytes per byte of source. 40 bytes: the kind
 // and span, the child list, the buffer, the lock and the count.
 struct Node {
-  NodeKind kind;
+  // Fixed when the node is made, so it is read without the node's lock.
+  const NodeKind kind;
 
  private:
   // Where the node's text starts in its source and how long it is; kNoSpan
@@ -513,6 +519,16 @@ inline void NodeRef::reset() {
   b->note_loose(TextBuffer::kFreed);
   n->free_children(b);
   n->~Node();
+}
+
+inline bool Child::is_node_kind(const NodeKind& kind) const {
+  const Node* n = node_ptr();
+  return n != nullptr && n->kind == kind;
+}
+
+inline bool Child::is_node_tag(NodeTag tag) const {
+  const Node* n = node_ptr();
+  return n != nullptr && n->kind.tag == tag;
 }
 
 inline Child::Child(const Child& o) : slot_(o.is_node() ? Token() : o.slot_) {
