@@ -6,8 +6,9 @@
 //   the node lives while any parent slot, document or Python handle holds it.
 // - Each node has its own reader/writer lock. Readers lock a node while they
 //   look at its children (its kind never changes); an edit write-locks the
-//   one node whose child list it changes. When two locks are held, the parent's is taken
-//   first. No code takes a lock that its own thread already holds.
+//   one node whose child list it changes. When two locks are held, the
+//   parent's is taken first. No code takes a lock that its own thread
+//   already holds.
 // - A node made by a parse keeps that parse's source buffer alive, so the
 //   tokens that borrow their text from it stay valid as long as the node.
 //   Tokens put into a tree by an edit own their text.

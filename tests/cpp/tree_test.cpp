@@ -20,17 +20,23 @@ namespace trelm {
 namespace {
 
 // A token's length lives in ten bits of its word; longer texts go to a
-// record of their own. Each length either side of that edge, borrowed or
+// record of their own, on the heap or in room the caller gives (a parse
+// gives its blocks). Each length either side of that edge, borrowed or
 // owned, must read back whole, copy to an owned text, move without a copy,
 // and sit in a child slot beside a node without either being taken for
 // the other.
 TEST(Tree, TokensOfEveryLengthReadBack) {
+  enum class Made { Owned, Borrowed, BorrowedWithRoom };
+  alignas(8) std::byte room[64];
+  const auto in_room = [&room](std::size_t bytes) -> void* { return bytes <= sizeof room ? room : nullptr; };
   for (std::size_t length : {0u, 1u, 1022u, 1023u, 1024u, 70000u}) {
     const std::string text(length, 'x');
-    for (bool owned : {false, true}) {
-      SCOPED_TRACE(std::to_string(length) + (owned ? " owned" : " borrowed"));
-      cst::Token t = owned ? cst::Token(cst::TokenKind::BlockComment, text)
-                           : cst::Token::borrowing(cst::TokenKind::BlockComment, text);
+    for (Made made : {Made::Owned, Made::Borrowed, Made::BorrowedWithRoom}) {
+      const bool owned = made == Made::Owned;
+      SCOPED_TRACE(std::to_string(length) + " made as " + std::to_string(static_cast<int>(made)));
+      cst::Token t = owned                      ? cst::Token(cst::TokenKind::BlockComment, text)
+                     : made == Made::Borrowed ? cst::Token::borrowing(cst::TokenKind::BlockComment, text)
+                                              : cst::Token::borrowing(cst::TokenKind::BlockComment, text, in_room);
       EXPECT_EQ(t.text(), text);
       EXPECT_EQ(t.size(), length);
       EXPECT_EQ(t.kind(), cst::TokenKind::BlockComment);
@@ -55,6 +61,9 @@ TEST(Tree, TokensOfEveryLengthReadBack) {
       slots.push_back(copy);
       EXPECT_TRUE(slots[0].is_token() && slots[2].is_token());
       EXPECT_TRUE(slots[1].is_node());
+      // Only a record on the heap is the borrowing token's to free.
+      const bool owns = owned ? length != 0 : made == Made::Borrowed && length >= 1023;
+      EXPECT_EQ(slots[0].owns_nothing(), !owns);
       EXPECT_FALSE(slots[1].is_trivia() || slots[1].is_token_kind(cst::TokenKind::Other) ||
                    slots[1].is_token_kind(cst::TokenKind::Whitespace));
       EXPECT_EQ(slots[0].token().text(), text);
