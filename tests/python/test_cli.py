@@ -484,13 +484,6 @@ def write_mixed(root):
         path.chmod(0o444 if i % 10 == 4 else 0o644)  # read-only: refused by edits
 
 
-def test_without_a_safe_fork_the_files_are_read_at_hand(monkeypatch):
-    # A pool of threads ran slower than one job: the lock is held for most of a file.
-    monkeypatch.setattr(_jobs, "SERIAL_BELOW", 0)
-    monkeypatch.setattr(_jobs, "can_fork", lambda: False)
-    assert _jobs.InOrder(len, ["a"] * 300, 2).serial
-
-
 @pytest.mark.skipif(not _jobs.can_fork(), reason="worker processes are forked on Linux only, while no other thread runs")
 @pytest.mark.parametrize(
     "argv, shows",
