@@ -232,14 +232,16 @@ CASES = [
     # Embedded tags read by doc.refs, in strings and comments: every opener
     # whose scan never closes must not rescan the rest of the text.
     # (Each string also holds a real ref call, so the scan cannot be skipped.)
-    Case("dollar string of open tags", lambda n: "select $$" + "{{ (" * n + "{{ ref('a') }}$$",
+    Case("dollar string of tags", lambda n: "select $$" + "{{ x }}{% if y %}{# $$ #}" * n + "{{ ref('a') }}$$",
          lambda n: refs_count(lambda _: 1, n), DEEP // 4, sized_run=True),
-    Case("dollar string of hidden closers", lambda n: "select $$" + "{{ ( }}" * n + "{{ ref('a') }}$$",
-         lambda n: refs_count(lambda _: 1, n), DEEP // 4, sized_run=True),
-    Case("dollar string of open statements", lambda n: "select $q$" + "{% [ %}" * n + "{{ ref('a') }}$q$",
-         lambda n: refs_count(lambda _: 1, n), DEEP // 4, sized_run=True),
-    Case("dollar string of open quotes", lambda n: "select $$" + "{{ ( '" * n + "{{ ref('a') }}$$",
-         lambda n: refs_count(lambda _: 1, n), DEEP // 4, sized_run=True),
+    # A dollar delimiter inside a Jinja construct closes nothing: each one
+    # found there must not send the search back over the tags before it.
+    Case("dollar delimiters hidden in tags", lambda n: "select $a$" + "{{ '$a$' }}" * n + "$a$",
+         parse_and_print, DEEP // 4),
+    Case("dollar openers closed only in a tag",
+         lambda n: "select " + "".join(f"$t{i}$ " for i in range(n)) + "{{ '" + "".join(f"$t{i}$" for i in range(n))
+         + "' }}", parse_and_print, DEEP // 8),
+    Case("unclosed tag in a dollar string", lambda n: "select $$" + "{{ (" * n + "$$", parse_fails_at(9), DEEP),
     # Comments cannot hold an unclosed tag (that is a syntax error), but
     # they can hold any number of lone braces.
     Case("block comment of lone braces", lambda n: "select 1 /* {{ ref('a') }} " + "{ {[ }" * n + " */",

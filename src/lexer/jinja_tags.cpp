@@ -47,6 +47,10 @@ TagMatch success(std::size_t length, cst::TokenKind kind) {
   return m;
 }
 
+bool is_evaluated(cst::TokenKind kind) {
+  return kind == cst::TokenKind::JinjaExpression || kind == cst::TokenKind::JinjaStatement;
+}
+
 TagMatch no_match() {
   TagMatch m;
   m.message = detail::kNoMatch;
@@ -119,7 +123,9 @@ std::vector<std::string_view> embedded_tags(std::string_view text) {
   for (cur.skip_until('{'); !cur.at_end(); cur.skip_until('{')) {
     const TagMatch m = scanner.at(cur.pos());
     if (m.outcome == TagMatch::Outcome::Success) {
-      tags.push_back(text.substr(cur.pos(), m.length));
+      // A comment or raw block is passed over whole: nothing in it is
+      // evaluated, so no call in it is one.
+      if (is_evaluated(m.kind)) tags.push_back(text.substr(cur.pos(), m.length));
       cur.bump(m.length);
     } else {
       cur.bump();  // unterminated or not a tag: the "{" is plain text here

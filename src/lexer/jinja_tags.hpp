@@ -30,7 +30,8 @@ std::optional<std::size_t> expression_tag(std::string_view input, std::string_vi
 // The name of a statement tag («{% if x %}» gives "if"), or nullopt.
 std::optional<std::string_view> tag_name(std::string_view tag_text);
 
-// Every complete Jinja construct in `text`, in order; never fails.
+// Every complete "{{" and "{%" tag in `text`, in order; Jinja comments and
+// raw blocks are passed over whole, tags in them included. Never fails.
 std::vector<std::string_view> embedded_tags(std::string_view text);
 
 }  // namespace trelm::lexer

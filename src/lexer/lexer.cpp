@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <unordered_map>
+#include <vector>
 
 #include "lexer/block_scan.hpp"
 #include "lexer/cursor.hpp"
@@ -18,6 +20,7 @@ using detail::Cursor;
 using detail::Decoded;
 using detail::decode_utf8;
 using detail::kEnd;
+using detail::TagScanner;
 
 // Where one token ends and what it is.
 struct Lexeme {
@@ -97,6 +100,73 @@ std::optional<std::size_t> DollarDelimiters::find(std::string_view tag, std::siz
   const auto hit = std::lower_bound(places.begin(), places.end(), from);
   if (hit == places.end()) return std::nullopt;
   return *hit;
+}
+
+// The Jinja constructs of the text as the template engine finds them: it
+// reads the template before any SQL, from the start, taking each construct
+// whole. Every other scan of the lexer starts outside these and takes each
+// construct it meets whole, so it meets the same ones; a dollar-quoted body
+// looks its delimiter up by text instead of walking to it, and asks here
+// whether the occurrence it found lies inside one. Walked on demand, once.
+class EngineConstructs {
+ public:
+  explicit EngineConstructs(std::string_view text) : text_(text) {}
+
+  enum class Place { Text, Construct, Unreadable };
+  struct Found {
+    Place place;
+    std::size_t end = 0;  // Construct: the position after it
+  };
+
+  // What holds the byte at `pos`: plain text, a construct, or nothing the
+  // engine reads, past a construct that never closes.
+  Found at(std::size_t pos, TagScanner& scanner);
+
+ private:
+  struct Span {
+    std::size_t start;
+    std::size_t end;
+  };
+  void walk_to(std::size_t pos, TagScanner& scanner);
+
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  std::string_view text_;
+  std::vector<Span> spans_;       // by start
+  std::size_t walked_ = 0;        // every construct starting before it is in spans_
+  std::size_t unclosed_ = kNone;  // the "{" of a construct that never closes
+};
+
+void EngineConstructs::walk_to(std::size_t pos, TagScanner& scanner) {
+  while (walked_ <= pos && unclosed_ == kNone) {
+    const std::size_t brace = text_.find('{', walked_);
+    if (brace == std::string_view::npos || brace > pos) {
+      walked_ = brace == std::string_view::npos ? text_.size() + 1 : brace;
+      return;
+    }
+    const TagMatch m = scanner.at(brace);
+    switch (m.outcome) {
+      case TagMatch::Outcome::Success:
+        spans_.push_back({brace, brace + m.length});
+        walked_ = brace + m.length;
+        break;
+      case TagMatch::Outcome::NoMatch:
+        walked_ = brace + 1;
+        break;
+      case TagMatch::Outcome::Failure:
+        unclosed_ = brace;
+        break;
+    }
+  }
+}
+
+EngineConstructs::Found EngineConstructs::at(std::size_t pos, TagScanner& scanner) {
+  walk_to(pos, scanner);
+  if (unclosed_ < pos) return {Place::Unreadable};
+  const auto after = std::upper_bound(spans_.begin(), spans_.end(), pos,
+                                      [](std::size_t p, const Span& s) { return p < s.start; });
+  if (after != spans_.begin() && pos < std::prev(after)->end) return {Place::Construct, std::prev(after)->end};
+  return {Place::Text};
 }
 
 // What the first byte of a token says about the recognizer that takes it.
@@ -251,6 +321,7 @@ class Lexer {
   std::optional<LexError> error_;
   FailedScans single_quoted_, double_quoted_, backquoted_, block_comments_;
   std::optional<DollarDelimiters> dollar_index_;  // built at the first unmatched delimiter
+  std::optional<EngineConstructs> constructs_;    // made at the first dollar-quoted body
 };
 
 LexResult Lexer::run() {
@@ -447,9 +518,10 @@ std::optional<Lexeme> Lexer::lex_quoted(std::size_t pos, TokenKind kind) {
 }
 
 // Inside quotes: Jinja tags are taken whole, a doubled quote is one quote,
-// and in single quotes a backslash takes the next byte with it (the byte
-// after is a continuation byte or starts a character of its own, so taking
-// one byte ends the token in the same place as taking one character).
+// and in single quotes a backslash takes the next byte with it unless that
+// is a "{" (the byte after is a continuation byte or starts a character of
+// its own, so taking one byte ends the token in the same place as taking
+// one character).
 ScanEnd Lexer::scan_quoted(std::size_t pos, FailedScans& memo) {
   const char quote = src_[pos];
   const bool backslash_escapes = quote == '\'';
@@ -466,8 +538,11 @@ ScanEnd Lexer::scan_quoted(std::size_t pos, FailedScans& memo) {
       if (cur.second() != quote) return {ScanStatus::Closed, cur.pos() + 1};
       cur.bump(2);
     } else if (c == '\\' && backslash_escapes) {
-      if (cur.second() == kEnd) return {ScanStatus::Unclosed};
-      cur.bump(2);
+      const int escaped = cur.second();
+      if (escaped == kEnd) return {ScanStatus::Unclosed};
+      // The engine reads its tags before any SQL: a backslash cannot hide
+      // the "{" of one, which the next step takes whole.
+      cur.bump(escaped == '{' ? 1 : 2);
     } else if (backslash_escapes) {
       cur.jump_to(detail::first_of(src_, cur.pos(), quote, '{', '\\'));
     } else {
@@ -476,17 +551,29 @@ ScanEnd Lexer::scan_quoted(std::size_t pos, FailedScans& memo) {
   }
 }
 
-// "$", an optional tag that does not start with a digit, "$", a body
-// nothing in which is interpreted, and the same delimiter again. Without
-// its closing delimiter it is only the "$".
+// "$", an optional tag that does not start with a digit, "$", a body in
+// which nothing but Jinja is read, and the same delimiter again outside any
+// Jinja construct. Without its closing delimiter it is only the "$".
 Lexeme Lexer::lex_dollar(std::size_t pos) {
   const std::size_t tag_end = detail::tag_run_end(src_, pos + 1);
   const bool digit_first = tag_end > pos + 1 && is_digit_at(pos + 1);
   if (digit_first || tag_end >= src_.size() || src_[tag_end] != '$') return lex_punct(pos);
   const std::string_view delimiter = src_.substr(pos, tag_end + 1 - pos);
-  const auto closer = find_dollar_delimiter(delimiter, tag_end + 1);
-  if (!closer) return lex_punct(pos);
-  return {TokenKind::String, *closer + delimiter.size()};
+  if (!constructs_) constructs_.emplace(src_);
+  for (std::size_t from = tag_end + 1;;) {
+    const auto closer = find_dollar_delimiter(delimiter, from);
+    if (!closer) return lex_punct(pos);
+    const EngineConstructs::Found holder = constructs_->at(*closer, tags_);
+    switch (holder.place) {
+      case EngineConstructs::Place::Text:
+        return {TokenKind::String, *closer + delimiter.size()};
+      case EngineConstructs::Place::Unreadable:
+        return lex_punct(pos);
+      case EngineConstructs::Place::Construct:
+        from = holder.end;
+        break;
+    }
+  }
 }
 
 std::optional<std::size_t> Lexer::find_dollar_delimiter(std::string_view delimiter, std::size_t from) {

@@ -120,7 +120,8 @@ RuleWalk rule_embedded_tags(std::string_view text) {
     const auto length = rule_jinja_tag(rest);
     if (opener >= 0 && !length) failed[opener] = true;
     if (opener >= 0 && length && failed[opener]) walk.closed_after_a_failed_scan = true;
-    if (length) walk.tags.push_back(rest.substr(0, *length));
+    const bool evaluated = opener == 0 || (opener == 1 && length && tag_name(rest.substr(0, *length)) != "raw");
+    if (length && evaluated) walk.tags.push_back(rest.substr(0, *length));
     pos = text.find('{', pos + (length ? *length : 1));
   }
   return walk;

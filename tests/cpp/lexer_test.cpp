@@ -60,9 +60,15 @@ TEST(Lex, TokensOfEachShape) {
       {"'it''s'", {{STR, "'it''s'"}}}, {"'a\\'b'", {{STR, "'a\\'b'"}}}, {"\"a\\\"", {{QI, "\"a\\\""}}},
       {"`a``b`c", {{QI, "`a``b`"}, {W, "c"}}}, {"'abc", {{O, "'"}, {W, "abc"}}},
       {"'{{ \"'\" }}'", {{STR, "'{{ \"'\" }}'"}}},  // the quote inside the tag is the tag's
-      {"'\\{{ x'", {{STR, "'\\{{ x'"}}},             // the backslash takes the "{" along
-      // Dollar-quoted strings; nothing in the body is read.
+      // A backslash does not hide a tag: the engine reads tags before any SQL.
+      {"'\\{# c #}'", {{STR, "'\\{# c #}'"}}}, {"'\\{x'", {{STR, "'\\{x'"}}},
+      {"'\\{#'{%#}", {{O, "'"}, {O, "\\"}, {JC, "{#'{%#}"}}},
+      // Dollar-quoted strings; only Jinja is read in the body, and a delimiter inside it closes nothing.
       {"$$ a ' b $$", {{STR, "$$ a ' b $$"}}}, {"$fn$ x $fn$", {{STR, "$fn$ x $fn$"}}},
+      {"$$ {# $$ ends {{ starts #} $$ as",
+       {{STR, "$$ {# $$ ends {{ starts #} $$"}, {WS, " "}, {W, "as"}}},
+      {"$a$ {{ '$a$' }}{% raw %}$a${% endraw %} $a$", {{STR, "$a$ {{ '$a$' }}{% raw %}$a${% endraw %} $a$"}}},
+      {"$a$ {# $a$ #}", {{O, "$"}, {W, "a$"}, {WS, " "}, {JC, "{# $a$ #}"}}},
       {"$\xC3\xA9$ b $\xC3\xA9$", {{STR, "$\xC3\xA9$ b $\xC3\xA9$"}}},
       {"$1$ $1$", {{O, "$"}, {N, "1"}, {O, "$"}, {WS, " "}, {O, "$"}, {N, "1"}, {O, "$"}}},
       {"$a$ never closed", {{O, "$"}, {W, "a$"}, {WS, " "}, {W, "never"}, {WS, " "}, {W, "closed"}}},
@@ -122,6 +128,7 @@ TEST(Lex, UnterminatedJinjaFailsAtItsBrace) {
       {"x {%- raw -%}{% endraw ( %}", raw, 2}, {"-- {{ broken", expr, 3}, {"-- {% raw %} x\n", raw, 3},
       {"'{{ x'", expr, 1}, {"\"{{ x\"", expr, 1}, {"`{# x`", comment, 1}, {"/* {% if */", stmt, 3},
       {"'abc {{ x", expr, 5},  // inside a string that never closes either
+      {"'\\{{ x'", expr, 2}, {"$$ {{ x $$", expr, 3},
       {"{{ a }} {{ b", expr, 8}, {"{{ x }}\n{% raw %}{{ y }}", raw, 8},
   };
   for (const auto& c : cases) {
@@ -210,10 +217,18 @@ class ReferenceLexer {
       while (p < s_.size() && is_tag_char(decode(s_, p))) p += decode(s_, p).len;
       if ((p > i + 1 && digit(i + 1)) || at(p) != '$') return i + 1;
       const std::string_view delim = s_.substr(i, p + 1 - i);
-      const std::size_t hit = s_.find(delim, p + 1);
-      if (hit == std::string_view::npos) return i + 1;
-      *kind = STR;
-      return hit + delim.size();
+      for (p = p + 1; p < s_.size();) {
+        if (s_[p] == '{') {
+          p = closed_tag_or_brace(p);
+          if (p == kUnclosed) return i + 1;
+        } else if (s_.substr(p).starts_with(delim)) {
+          *kind = STR;
+          return p + delim.size();
+        } else {
+          ++p;
+        }
+      }
+      return i + 1;
     }
     if (c == '-' && c2 == '-') {
       std::size_t p = i + 2;
@@ -292,7 +307,7 @@ class ReferenceLexer {
       while (p < s_.size() && s_[p] != q && s_[p] != '{' && !(q == '\'' && s_[p] == '\\')) ++p;
       if (p > run) continue;
       if (q == '\'' && at(p) == '\\' && p + 1 < s_.size()) {
-        p += 1 + decode(s_, p + 1).len;
+        p += at(p + 1) == '{' ? 1 : 1 + decode(s_, p + 1).len;
         continue;
       }
       if (at(p) == q && at(p + 1) == q) {
@@ -393,7 +408,7 @@ TEST(Lex, RandomInputsRoundTripAndMatchTheRules) {
       "/*", "*/", "*", "/", "'", "''", "\\", "\\'", "\"", "`", "$", "$$", "$a$", "$1$", "$b",
       "(", ")", "[", "]", ",", ";", "{", "}", "{{ x }}", "{{ '}}' }}", "{{ (", ")", "}}",
       "{% if a %}", "{% endif %}", "{%- raw -%}", "{% endraw %}", "{% endraw (", "%}",
-      "{# c #}", "{#", "#}", "\xC3\xA9", "\xC2\xA0", "\xC2\xA7", "\xD9\xA0", "\xFF",
+      "{# c #}", "{#", "#}", "{{ '$$' }}", "{# $a$ #}", "\xC3\xA9", "\xC2\xA0", "\xC2\xA7", "\xD9\xA0", "\xFF",
   };
   const std::string_view bytes = "{}%#'\"`$-/*\\ \na1e.(\xC3\xA9\x80\xE2\xF0\xFF";
   const std::vector<std::string_view> raw_pieces = {
@@ -462,12 +477,17 @@ TEST(Lex, RunsEndExactlyAcrossBlockBoundaries) {
 // Inputs that make naive fallbacks rescan the tail again and again; the
 // memos that keep them linear must not change a single token.
 TEST(Lex, RepeatedFallbacksMatchTheRules) {
-  std::string numbered_dollars;
-  for (int i = 0; i < 300; ++i) numbered_dollars += "$a" + std::to_string(i) + "$ ";
+  std::string numbered_dollars, closers_in_a_tag = "{{ '";
+  for (int i = 0; i < 300; ++i) {
+    numbered_dollars += "$a" + std::to_string(i) + "$ ";
+    closers_in_a_tag += "$a" + std::to_string(i) + "$";
+  }
+  closers_in_a_tag += "' }}";
   const std::vector<std::string> inputs = {
       repeat("'\\", 400) + "x", repeat("'\\'", 400), "'" + repeat("\\'", 400), repeat("\"a\"\"", 300),
       repeat("/* ", 400), repeat("/* {{ '*/' }} ", 200), repeat("' {{ \"'\" }} ", 200), numbered_dollars,
-      numbered_dollars + "$a7$", repeat("$a$ ", 301), repeat("$$ $x$ ", 201), "{% raw %}" + repeat("{ {% {%", 300),
+      numbered_dollars + "$a7$", repeat("$a$ ", 301), repeat("$$ $x$ ", 201), numbered_dollars + closers_in_a_tag,
+      "$a$" + repeat("{{ '$a$' }}{# $a$ #}", 200) + "$a$", repeat("$a$ {{ '$a$' }}", 201), "{% raw %}" + repeat("{ {% {%", 300),
       "{% raw %}" + repeat("{% endraw (", 200) + "%}", "{% raw %}" + repeat("{% endraw (", 200) + "{% endraw %})",
       repeat("`", 301) + "'" + repeat("/*'", 100),
   };

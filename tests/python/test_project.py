@@ -236,7 +236,11 @@ def test_check_project(tmp_path, capsys, monkeypatch):
             tmp_path,
             {
                 "a.sql": "{{ ref('b') }}",
-                "b.sql": "{{ ref('a') }}\n{{ ref('gone') }}",
+                # The engine evaluates no call inside a comment or raw block, wherever it starts.
+                "b.sql": (
+                    "{{ ref('a') }}\n{{ ref('gone') }}\n"
+                    "select '{# {{ ref('hidden') }} #}' -- {% raw %}{{ ref('top') }}{% endraw %}"
+                ),
                 "m/a.sql": "select 1",
                 "lone.sql": "{{ ref('lone') }}",
                 "top.sql": "{{ ref('a') }}",

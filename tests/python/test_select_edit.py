@@ -367,18 +367,6 @@ def test_random_edit_sequences_read_back_as_the_live_tree():
     run_random_edits(seed=13, edits=30_000)
 
 
-# The stray «'» must read the same with and without the item «}}» that
-# closes the «{{» its scan meets, or removing the item breaks the text
-# before it.
-def test_removing_an_item_keeps_the_text_parseable_after_a_stray_quote():
-    doc = parse_trelm("'$omr${{$omr$select}}")
-    select = doc.queries()[0].selects[0]
-    select.add("x")
-    select.columns[0].detach()
-    assert str(doc) == "'$omr${{$omr$select x"
-    assert str(parse_trelm(str(doc))) == str(doc)
-
-
 # An item ending in «*» (or «distinct») before the next clause's keyword takes
 # that keyword in («x* except» is a column filter), and no layout keeps them
 # apart: such an edit is refused and the document stays as it was.
