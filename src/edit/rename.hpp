@@ -1,7 +1,8 @@
 // Renaming what ref() and source() calls name, in every Jinja tag of a
-// document (those embedded in comments and strings too). Only the string
-// literals that change are rewritten, each in its own quote character;
-// every other byte of the file stays.
+// document (those embedded in SQL comments and strings too, never inside a
+// Jinja comment or raw block, which the engine does not evaluate). Only the
+// string literals that change are rewritten, each in its own quote
+// character; every other byte of the file stays.
 #pragma once
 
 #include <cstddef>

@@ -54,7 +54,8 @@ struct TagSite {
 
 // Visits every expression and statement tag of the document, and every tag
 // embedded in a comment, string or quoted identifier whose text holds
-// `hint`, in document order. The tree's read locks are held while `visit`
+// `hint` (outside the Jinja comments and raw blocks there), in document
+// order. The tree's read locks are held while `visit`
 // runs.
 void for_each_tag(const cst::Document& doc, std::string_view hint, bool count_positions,
                   const std::function<void(const TagSite&)>& visit);
