@@ -66,40 +66,44 @@ def missing_paths(paths: Iterable[str]) -> list[str]:
 
 
 def find_model_files(
-    paths: Iterable[str], report: Callable[[Problem], None], excludes: Sequence[str] = ()
+    paths: Iterable[str],
+    report: Callable[[Problem], None],
+    excludes: Sequence[str] = (),
+    each_file_once: bool = True,
 ) -> list[str]:
-    """The files named, and the *.sql files below the folders named, each once,
-    in the order given (folders walked in sorted order). A folder that yields
+    """The files named, and the *.sql files below the folders named, in the
+    order given (folders walked in sorted order). A path met twice counts
+    once; with `each_file_once` so does a file met under two names (a link
+    and its target), as a command that reads or edits file by file wants,
+    while in a project each name is a model of its own. A folder that yields
     no file is reported."""
     found: list[str] = []
-    seen: set[str] = set()
-
-    def add(path: str, key: str) -> None:
-        if key not in seen:
-            seen.add(key)
-            found.append(path)
+    seen: set[object] = set()
+    here = os.getcwd()
+    key = file_identity if each_file_once else lambda path: os.path.normpath(os.path.join(here, path))
 
     for path in paths:
+        files = [path]
         if os.path.isdir(path):
             files = walk_models(path, report, Ignores(path, excludes))
             if not files:
                 report(Problem(path, "no .sql files"))
-            real = os.path.realpath(path)
-            for file in files:
-                add(file, real_path_below(real, path, file))
-        else:
-            add(path, os.path.realpath(path))
+        for file in files:
+            identity = key(file)
+            if identity not in seen:
+                seen.add(identity)
+                found.append(file)
     return found
 
 
-def real_path_below(real_folder: str, folder: str, file: str) -> str:
-    """os.path.realpath(file) for a file found below `folder`, whose real path
-    is `real_folder`: the search follows no linked folder, so only the file
-    itself can be a link, and resolving each folder of each path again would
-    cost more than the whole search."""
-    if os.path.islink(file):
-        return os.path.realpath(file)
-    return os.path.join(real_folder, file[len(folder) :].lstrip(os.sep))
+def file_identity(path: str) -> object:
+    """What tells one file from another whatever names lead to it; a path that
+    names no file stands for itself (its reading reports why)."""
+    try:
+        status = os.stat(path)
+    except (OSError, ValueError):
+        return os.path.abspath(path)
+    return status.st_dev, status.st_ino
 
 
 def walk_models(folder: str, report: Callable[[Problem], None], ignores: Ignores) -> list[str]:
@@ -112,11 +116,12 @@ def walk_models(folder: str, report: Callable[[Problem], None], ignores: Ignores
 
     files: list[str] = []
     for top, folders, names in os.walk(folder, onerror=unreadable):
-        folders[:] = [name for name in folders if not ignores.skips_folder(os.path.join(top, name))]
+        within = top[len(folder) :].lstrip(os.sep)
+        below = within + os.sep if within else ""
+        folders[:] = [name for name in folders if not ignores.skips_folder(below + name)]
         for name in names:
-            path = os.path.join(top, name)
-            if name.endswith(MODEL_SUFFIX) and not ignores.skips_file(path):
-                files.append(path)
+            if name.endswith(MODEL_SUFFIX) and not ignores.skips_file(below + name):
+                files.append(os.path.join(top, name))
     # By path component, so that a folder's files sort by name with its subfolders.
     return sorted(files, key=lambda path: path.split(os.sep))
 

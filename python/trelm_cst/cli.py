@@ -154,7 +154,9 @@ def start(args: argparse.Namespace, out: TextIO, err: TextIO) -> Run:
         name = args.stdin_filename or STDIN_NAME
         return Run([name], lambda _: read_standard_input(name, data), out, err, args.quiet, progress=False)
     early: list[Problem] = []
-    files = find_model_files(args.paths, early.append, args.exclude)
+    # A project counts each name (a link included) as a model; other commands handle each file once.
+    whole_project = args.command == "graph" or (args.command == "check" and args.project)
+    files = find_model_files(args.paths, early.append, args.exclude, each_file_once=not whole_project)
     jobs = args.jobs if args.jobs is not None else _jobs.default_jobs()
     run = Run(files, read_model, out, err, args.quiet, progress=args.progress, jobs=jobs)
     for problem in early:

@@ -1,0 +1,115 @@
+"""Paths: what a folder search leaves out compared with git itself, and links
+in a project."""
+
+import os
+import random
+import shutil
+import subprocess
+
+import pytest
+
+from trelm_cst import Project, cli
+from trelm_cst._files import find_model_files
+
+GIT = shutil.which("git")
+# git without the user's or the system's settings (a global excludes file would skew the comparison).
+GIT_ENV = {"PATH": os.environ.get("PATH", ""), "GIT_CONFIG_NOSYSTEM": "1", "GIT_CONFIG_GLOBAL": os.devnull}
+
+
+def run(capsys, *argv):
+    status = cli.main(list(argv))
+    captured = capsys.readouterr()
+    return status, captured.out, captured.err
+
+
+def write(root, files):
+    for name, content in files.items():
+        path = os.path.join(os.fsencode(root), os.fsencode(name))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content.encode())
+
+
+# ---------------------------------------------------------------- git's ignores
+
+FOLDERS = ["a", "b", "d"]
+FILES = ["a.sql", "b.sql", "x.sql", "d.sql"]
+SEGMENTS = ["a", "b", "d", "*", "a*", "*.sql", "?.sql", "**", "[ab]*", "[!a].sql", "x.sql", "b?"]
+
+
+def random_pattern(rng):
+    text = "/".join(rng.choice(SEGMENTS) for _ in range(rng.choices([1, 2, 3], [5, 3, 1])[0]))
+    if rng.random() < 0.2:
+        text = "/" + text
+    if rng.random() < 0.3:
+        text += "/"
+    return "!" + text if rng.random() < 0.3 else text
+
+
+def random_tree(rng):
+    files = {
+        "/".join([rng.choice(FOLDERS) for _ in range(rng.randint(0, 3))] + [rng.choice(FILES)])
+        for _ in range(rng.randint(3, 14))
+    }
+    folders = sorted({f.rsplit("/", 1)[0] + "/" for f in files if "/" in f})
+    ignores = {
+        folder: "\n".join(random_pattern(rng) for _ in range(rng.randint(1, 4))) + "\n"
+        for folder in ["", *folders]
+        if not folder or rng.random() < 0.4
+    }
+    return files, ignores
+
+
+def git_keeps(root):
+    listed = subprocess.run(
+        ["git", "ls-files", "--others", "--exclude-standard", "-z"],
+        cwd=root, env=GIT_ENV, check=True, capture_output=True,
+    ).stdout.decode()
+    return {path for path in listed.split("\0") if path.endswith(".sql")}
+
+
+@pytest.mark.skipif(GIT is None, reason="git is not installed")
+def test_folder_search_leaves_out_what_git_ignores(tmp_path, summary):
+    root = tmp_path / "repo"
+    subprocess.run(["git", "init", "-q", str(root)], env=GIT_ENV, check=True)
+    rng = random.Random(29)
+    # A root `*.sql` and `!*/` below: git takes the folders back, never the files in them.
+    trees = [({"sub/d/a.sql", "sub/a.sql", "b.sql"}, {"": "*.sql\n", "sub/": "!*/\n"})]
+    trees += [random_tree(rng) for _ in range(80)]
+    differences, ignored = [], 0
+    for files, ignores in trees:
+        for entry in os.listdir(root):
+            if entry != ".git":
+                (shutil.rmtree if (root / entry).is_dir() else os.remove)(root / entry)
+        write(root, {name: "" for name in files})
+        write(root, {folder + ".gitignore": text for folder, text in ignores.items()})
+        kept = git_keeps(root)
+        ignored += len(files) - len(kept)
+        # From the top, and from a folder below it, which may itself lie in an ignored folder.
+        for start in ["", rng.choice(sorted({f.rsplit("/", 1)[0] + "/" for f in files if "/" in f} or {""}))]:
+            found = find_model_files([str(root / start)], lambda problem: None)
+            mine = {os.path.relpath(path, root).replace(os.sep, "/") for path in found}
+            expected = {path for path in kept if path.startswith(start)}
+            if mine != expected:
+                differences.append((ignores, start, sorted(mine ^ expected)))
+    assert differences == [], differences[:3]
+    summary(f"ignores: {len(trees)} random trees of .gitignore files, {ignored} files ignored, 0 differences from git")
+
+
+# ---------------------------------------------------------------- links
+
+
+def test_each_path_is_a_model_and_each_file_is_edited_once(tmp_path, monkeypatch, capsys):
+    write(tmp_path, {"m/a.sql": "{{ config(a=1) }}", "m/skip/c.sql": "", "m/folder/x": ""})
+    for link, target in [("b.sql", "a.sql"), ("loop.sql", "loop.sql"), ("f.sql", "folder")]:
+        os.symlink(target, tmp_path / "m" / link)
+    project = Project.load(tmp_path / "m", exclude="skip/")
+    assert sorted(project.models) == ["a", "b", "loop"]
+    assert [(os.path.basename(p.path), p.message) for p in project.problems] == [("loop.sql", "symbolic link loop")]
+    monkeypatch.chdir(tmp_path)
+    assert '"b"' in run(capsys, "graph", "--format", "dot", "m")[1]
+    # The link and its target are one file to edit: changed once, never "changed while editing".
+    for jobs in ["1", "2"]:
+        monkeypatch.setattr(cli._jobs, "SERIAL_BELOW", 0)
+        status, _, err = run(capsys, "set-config", "-j", jobs, f"a=1{jobs}", "m", "m/b.sql")
+        assert (status, err.splitlines()[-1]) == (1, "changed 1 file, 0 unchanged, 1 without a config call, 1 failed")
