@@ -35,9 +35,10 @@ class Problem:
     code: str = "file"
 
     def __str__(self) -> str:
+        path = printable(self.path)
         if self.line is None:
-            return f"{self.path}: {self.message}"
-        return f"{self.path}:{self.line}:{self.column}: {self.message}"
+            return f"{path}: {self.message}"
+        return f"{path}:{self.line}:{self.column}: {self.message}"
 
 
 @dataclass(frozen=True)
@@ -49,6 +50,46 @@ class ModelFile:
     target: str
     text: str
     status: os.stat_result
+
+
+def printable(text: str) -> str:
+    """The text with each byte of a name that is not UTF-8 (which Python
+    keeps as a lone surrogate) written as an octal escape, as git writes it,
+    so that the text can be printed as UTF-8."""
+    if text.isascii():
+        return text
+    try:
+        text.encode("utf-8")
+        return text
+    except UnicodeEncodeError:
+        return "".join(map(printable_char, text))
+
+
+def printable_char(char: str) -> str:
+    code = ord(char)
+    if 0xDC80 <= code <= 0xDCFF:
+        return f"\\{code - 0xDC00:03o}"
+    if 0xD800 <= code <= 0xDFFF:
+        return f"\\u{code:04x}"
+    return char
+
+
+# The escapes of a path quoted as git quotes it; other bytes below 0x20, 0x7f
+# and every byte from 0x80 on are written in octal.
+GIT_ESCAPES = {7: "\\a", 8: "\\b", 9: "\\t", 10: "\\n", 11: "\\v", 12: "\\f", 13: "\\r", 34: '\\"', 92: "\\\\"}
+
+
+def git_quoted(path: str) -> str:
+    """The path as git writes it in a diff: as it is when each of its bytes is
+    printable ASCII other than a double quote or backslash, else in double
+    quotes with C escapes, which `git apply` and `patch` read back."""
+    data = os.fsencode(path)
+    if all(0x20 <= byte < 0x7F and byte not in GIT_ESCAPES for byte in data):
+        return path
+    parts = [
+        GIT_ESCAPES.get(byte) or (chr(byte) if 0x20 <= byte < 0x7F else f"\\{byte:03o}") for byte in data
+    ]
+    return '"' + "".join(parts) + '"'
 
 
 def missing_paths(paths: Iterable[str]) -> list[str]:

@@ -397,21 +397,6 @@ def test_folder_search_skips_hidden_folders_gitignored_and_excluded_paths_and_li
     assert run(capsys, "check", "project/models/private.sql")[0] == 0
 
 
-@pytest.mark.parametrize("tool", [["patch", "-p1"], ["git", "apply"]])
-def test_diffs_apply_with_patch_and_git(folder, capsys, tool):
-    if shutil.which(tool[0]) is None:
-        pytest.skip(f"{tool[0]} is not installed")
-    files = {"m/x.sql": "{{ config(a=1) }}\r\nselect 1", "m/y.sql": CRLF}
-    root = folder(files)
-    _, diff, _ = run(capsys, "set-config", "--diff", "a=2", "m")
-    assert run(capsys, "set-config", "a=2", "m")[0] == 0
-    edited = {name: (root / name).read_bytes() for name in files}
-    folder(files)
-    subprocess.run(tool, input=diff.encode(), cwd=root, check=True, capture_output=True)
-    assert {name: (root / name).read_bytes() for name in files} == edited
-    assert edited != {name: text.encode() for name, text in files.items()}
-
-
 def test_the_new_file_and_its_folder_are_synced_before_the_run_goes_on(folder, capsys, monkeypatch):
     folder({"m.sql": CRLF})
     synced = []

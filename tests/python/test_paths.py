@@ -1,5 +1,6 @@
-"""Paths: what a folder search leaves out compared with git itself, and links
-in a project."""
+"""Paths: names the file system allows (diffs that apply whatever the name,
+names that are not UTF-8), what a folder search leaves out compared with git
+itself, and links in a project."""
 
 import os
 import random
@@ -28,6 +29,69 @@ def write(root, files):
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(content.encode())
+
+
+def not_utf8_name_allowed(folder):
+    try:
+        open(os.path.join(os.fsencode(folder), b"caf\xe9.probe"), "wb").close()
+    except OSError:
+        return False
+    os.unlink(os.path.join(os.fsencode(folder), b"caf\xe9.probe"))
+    return True
+
+
+NOT_UTF8 = os.fsdecode(b"caf\xe9.sql")
+EDITED = "{{ config(a=1) }}\r\nselect 1"  # a CRLF line and no line end at the end of the file
+
+
+@pytest.mark.parametrize("tool", [["git", "apply"], ["patch", "-p1"]])
+@pytest.mark.parametrize(
+    "name",
+    ["plain.sql", "my model.sql", "in folder/a b.sql", "tab\there.sql", 'quo"te.sql', "back\\slash.sql", "café.sql",
+     "new\nline.sql", NOT_UTF8],
+    ids=["plain", "space", "folder-space", "tab", "quote", "backslash", "non-ascii", "newline", "not-utf8"],
+)
+def test_diffs_apply_whatever_the_name(tmp_path, monkeypatch, capsys, tool, name):
+    if shutil.which(tool[0]) is None:
+        pytest.skip(f"{tool[0]} is not installed")
+    if name == NOT_UTF8 and not not_utf8_name_allowed(tmp_path):
+        pytest.skip("the file system refuses names that are not UTF-8")
+    monkeypatch.chdir(tmp_path)
+    write(tmp_path, {name: EDITED, "other.sql": EDITED + "\n"})
+    status, diff, _ = run(capsys, "set-config", "--diff", "a=2", ".")
+    assert status == 0 and diff.count("\n+++ ") == 2
+    subprocess.run(tool, input=diff.encode(), cwd=tmp_path, check=True, capture_output=True, env=GIT_ENV)
+    with open(os.fsencode(tmp_path / name), "rb") as f:
+        assert f.read() == EDITED.replace("a=1", "a=2").encode()
+    assert (tmp_path / "other.sql").read_bytes() == b"{{ config(a=2) }}\r\nselect 1\n"
+
+
+# Each row: the command, then what its output shows of the file that is not UTF-8 and of the other one.
+COMMANDS = [
+    (["set-config", "--diff", "a=2"], ['--- "a/caf\\351.sql"', "--- a/other.sql"]),
+    (["check"], ["caf\\351.sql:2:8: warning:", "other.sql:2:8: warning:"]),
+    (["graph", "--format", "dot"], ['label="caf\\\\351"', 'label="other"']),
+    (["graph", "--format", "mermaid"], ['["caf\\351"]', '["other"]']),
+    (["graph", "--format", "svg"], [">caf\\351</text>", ">other</text>"]),
+    (["inspect"], ['"path": "caf\\udce9.sql"', '"path": "other.sql"']),
+]
+
+
+@pytest.mark.parametrize("argv, shows", COMMANDS, ids=["diff", "check", "dot", "mermaid", "svg", "inspect"])
+def test_a_name_that_is_not_utf8_is_printed_escaped_and_the_run_goes_on(tmp_path, monkeypatch, capsys, argv, shows):
+    if not not_utf8_name_allowed(tmp_path):
+        pytest.skip("the file system refuses names that are not UTF-8")
+    if "svg" in argv and shutil.which("dot") is None:
+        pytest.skip("Graphviz dot not installed")
+    monkeypatch.chdir(tmp_path)
+    text = "{{ config(a=1) }}\nselect (\n"
+    write(tmp_path, {NOT_UTF8: text, "other.sql": text})
+    status, out, err = run(capsys, *argv, NOT_UTF8, "other.sql")
+    assert status == 0, err
+    assert [show in out for show in shows] == [True, True], out
+    assert run(capsys, "set-config", "a=2", NOT_UTF8, "other.sql")[0] == 0
+    with open(os.fsencode(NOT_UTF8), "rb") as f:
+        assert f.read() == text.replace("a=1", "a=2").encode()
 
 
 # ---------------------------------------------------------------- git's ignores
