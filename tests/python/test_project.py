@@ -149,11 +149,17 @@ def test_names_defined_twice_and_unreadable_files(tmp_path):
     assert [(os.path.basename(p.path), p.code) for p in project.problems] == [("bad.sql", "syntax")]
 
 
-# The search itself is the command line's, tested there; these rows show it is the one used.
+# The search itself is the command line's, tested there; these rows show it is
+# the one used, and that each path is a model, a link to a file included.
 def test_load_follows_the_command_line_search(tmp_path):
-    files = {"m/a.sql": "", "m/skip/b.sql": "", "m/.hidden/c.sql": "", "m/gone.sql": "", ".gitignore": "m/gone.sql\n"}
-    project = load(tmp_path, {**files, ".git/HEAD": ""}, exclude=["skip/"], jobs=2)
-    assert sorted(project.models) == ["a"]
+    files = {"m/a.sql": "", "m/skip/b.sql": "", "m/.hidden/c.sql": "", "m/gone.sql": "", "m/folder/x": ""}
+    write(tmp_path, {**files, ".git/HEAD": "", ".gitignore": "m/gone.sql\n"})
+    for link, target in [("l.sql", "a.sql"), ("loop.sql", "loop.sql"), ("f.sql", "folder")]:
+        os.symlink(target, tmp_path / "m" / link)
+    for exclude in ["skip/", ["skip/"]]:
+        project = Project.load(tmp_path / "m", exclude=exclude, jobs=2)
+        assert sorted(project.models) == ["a", "l", "loop"]
+        assert [(os.path.basename(p.path), p.message) for p in project.problems] == [("loop.sql", "symbolic link loop")]
     with pytest.raises(FileNotFoundError):
         Project.load(tmp_path / "nowhere")
 
