@@ -18,7 +18,7 @@ from __future__ import annotations
 
 import os
 import re
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
 NEVER = re.compile(b"(?!)")
@@ -64,23 +64,19 @@ class Ignores:
     folder left out, so each entry is judged on its own patterns."""
 
     def __init__(self, folder: str, excludes: Sequence[str]) -> None:
-        self.folder = os.path.abspath(folder)
-        self.excludes = (
-            PatternList(b"", tuple(p for p in map(parse_pattern, map(os.fsencode, excludes)) if p)) if excludes else None
-        )
-        self.root = work_tree_root(self.folder)
+        folder = os.path.abspath(folder)
+        self.excludes = pattern_list(map(os.fsencode, excludes), b"")
+        self.root = work_tree_root(folder)
         self.lists: dict[bytes, list[PatternList]] = {}
-        self.prefix = b""
+        self.prefix = b""  # the searched folder within the work tree
         self.everything = False
         if self.root is not None:
-            self.prefix = os.fsencode(os.path.relpath(self.folder, self.root).replace(os.sep, "/"))
+            self.prefix = os.fsencode(os.path.relpath(folder, self.root).replace(os.sep, "/"))
             if self.prefix == b".":
                 self.prefix = b""
             # The searched folder may lie in a folder git leaves out.
             parts = self.prefix.split(b"/") if self.prefix else []
-            self.everything = any(
-                self.gitignored(b"/".join(parts[: i + 1]), True) for i in range(len(parts))
-            )
+            self.everything = any(self.gitignored(b"/".join(parts[: i + 1]), True) for i in range(len(parts)))
 
     def skips_folder(self, path: str) -> bool:
         return os.path.basename(path).startswith(".") or self.skips(path, is_folder=True)
@@ -134,7 +130,12 @@ def read_gitignore(path: bytes, base: bytes) -> PatternList | None:
             data = f.read()
     except OSError:
         return None
-    patterns = tuple(p for p in map(parse_pattern, pattern_lines(data)) if p is not None)
+    return pattern_list(pattern_lines(data), base)
+
+
+def pattern_list(lines: Iterable[bytes], base: bytes) -> PatternList | None:
+    """The patterns of the lines, or None when they hold none."""
+    patterns = tuple(p for p in map(parse_pattern, lines) if p is not None)
     return PatternList(base, patterns) if patterns else None
 
 
@@ -164,7 +165,8 @@ def parse_pattern(line: bytes) -> Pattern | None:
 
 
 def trim_trailing_spaces(line: bytes) -> bytes:
-    """Trailing spaces go, unless the first of them is escaped by a backslash."""
+    """The line without its trailing spaces, but for one escaped by a backslash
+    and those before it."""
     last_space = None
     i = 0
     while i < len(line):
@@ -209,44 +211,43 @@ CLASSES = {
 
 def glob_regex(glob: bytes, start: int) -> re.Pattern[bytes]:
     """A regex that matches what git's wildmatch matches with slashes
-    significant (a malformed pattern matches nothing, as there)."""
-    out = []
+    significant (a malformed pattern matches nothing, as there). `start` is
+    where a `**` counts as at the start of the pattern."""
+    pieces = []
     i = 0
-    n = len(glob)
-    while i < n:
-        char = glob[i : i + 1]
-        if char == b"*":
-            j = i
-            while j < n and glob[j : j + 1] == b"*":
-                j += 1
-            before_ok = i == start or (i > 0 and glob[i - 1 : i] == b"/")
-            if j - i >= 2 and before_ok and (j == n or glob[j : j + 1] == b"/" or glob[j : j + 2] == b"\\/"):
-                if glob[j : j + 1] == b"/":
-                    out.append(b"(?:.*/)?")
-                    j += 1
-                else:
-                    out.append(b".*")
-            else:
-                out.append(b"[^/]*")
-            i = j
-        elif char == b"?":
-            out.append(b"[^/]")
-            i += 1
-        elif char == b"[":
-            end, klass = bracket(glob, i)
-            if klass is None:
-                return NEVER
-            out.append(klass)
-            i = end
-        elif char == b"\\":
-            if i + 1 == n:
-                return NEVER
-            out.append(re.escape(glob[i + 1 : i + 2]))
-            i += 2
+    while i < len(glob):
+        char = glob[i]
+        piece: bytes | None
+        if char == ord("*"):
+            i, piece = stars(glob, i, start)
+        elif char == ord("?"):
+            i, piece = i + 1, b"[^/]"
+        elif char == ord("["):
+            i, piece = bracket(glob, i)
+        elif char == ord("\\"):
+            i, piece = i + 2, re.escape(glob[i + 1 : i + 2]) if i + 1 < len(glob) else None
         else:
-            out.append(re.escape(char))
-            i += 1
-    return re.compile(b"".join(out), re.DOTALL)
+            i, piece = i + 1, re.escape(glob[i : i + 1])
+        if piece is None:
+            return NEVER
+        pieces.append(piece)
+    return re.compile(b"".join(pieces), re.DOTALL)
+
+
+def stars(glob: bytes, i: int, start: int) -> tuple[int, bytes]:
+    """The run of `*` at `i` and the index after it. Two or more between
+    slashes (or the ends) cross slashes, and `**/` also matches nothing;
+    otherwise they stop at a slash."""
+    end = i
+    while end < len(glob) and glob[end] == ord("*"):
+        end += 1
+    after = glob[end : end + 1]
+    alone = (i == start or glob[i - 1 : i] == b"/") and (after in (b"", b"/") or glob[end : end + 2] == b"\\/")
+    if end - i < 2 or not alone:
+        return end, b"[^/]*"
+    if after == b"/":
+        return end + 1, b"(?:.*/)?"
+    return end, b".*"
 
 
 def bracket(glob: bytes, i: int) -> tuple[int, bytes | None]:
