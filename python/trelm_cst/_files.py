@@ -120,8 +120,7 @@ def find_model_files(
     no file is reported."""
     found: list[str] = []
     seen: set[object] = set()
-    here = os.getcwd()
-    key = file_identity if each_file_once else lambda path: os.path.normpath(os.path.join(here, path))
+    key = file_identity if each_file_once else os.path.abspath
 
     for path in paths:
         files = [path]
