@@ -948,7 +948,7 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
         check_paths(args)
         runner = command_runner(args)
     except UsageError as e:
-        args.command_parser.error(str(e))
+        args.command_parser.error(printable(str(e)))
     out, err = sys.stdout, sys.stderr
     with _interrupts.handled():
         run: Run | None = None
