@@ -135,8 +135,8 @@ def git_keeps(root):
     listed = subprocess.run(
         ["git", "ls-files", "--others", "--exclude-standard", "-z"],
         cwd=root, env=GIT_ENV, check=True, capture_output=True,
-    ).stdout.decode()
-    return {path for path in listed.split("\0") if path.endswith(".sql")}
+    ).stdout
+    return {os.fsdecode(path) for path in listed.split(b"\0") if path.endswith(b".sql")}
 
 
 @pytest.mark.skipif(GIT is None, reason="git is not installed")
@@ -165,6 +165,44 @@ def test_folder_search_leaves_out_what_git_ignores(tmp_path, summary):
                 differences.append((ignores, start, sorted(mine ^ expected)))
     assert differences == [], differences[:3]
     summary(f"ignores: {len(trees)} random trees of .gitignore files, {ignored} files ignored, 0 differences from git")
+
+
+# Pattern forms pathspec reads otherwise than git. Each row: the .gitignore line, the files, those left out, and
+# those git leaves out. The first rows are put right before pathspec sees them; the last ones, rare in a
+# .gitignore, are left as pathspec reads them.
+FORMS = [
+    ("*.sql\t", ["a.sql"], [], []),  # a trailing tab is part of the pattern, not stripped
+    ("d[!a]*", ["d/x.sql", "db.sql"], ["db.sql"], ["db.sql"]),  # `[!...]` never matches a slash
+    ("***/x.sql", ["x.sql", "d/x.sql"], ["d/x.sql", "x.sql"], ["d/x.sql", "x.sql"]),  # three stars are `**`
+    ("dà/", ["dà/x.sql", "dÃ/x.sql"], ["dà/x.sql"], ["dà/x.sql"]),  # bytes, none of them taken for a space
+    ("caf?.sql", ["café.sql", "cafe.sql", NOT_UTF8], ["cafe.sql", NOT_UTF8], ["cafe.sql", NOT_UTF8]),  # ? is a byte
+    # Kept: a character class matches nothing here.
+    ("[[:digit:]].sql", ["1.sql"], [], ["1.sql"]),
+    # Kept: a backslash in brackets is a member here, it escapes the next character to git.
+    ("[\\]a].sql", ["].sql", "a.sql"], [], ["].sql", "a.sql"]),
+    # Kept: a reversed range makes the line match nothing here; to git it is an empty range.
+    ("[z-ab].sql", ["b.sql"], [], ["b.sql"]),
+    # Kept: a slash in brackets splits the pattern here (leaving a bracket open); git keeps the brackets whole.
+    ("[a/]*", ["ab.sql"], [], ["ab.sql"]),
+    # Kept: `**` right after other characters is one `*` here; git matches what follows as from the start.
+    ("d**/x.sql", ["d/e/x.sql"], [], ["d/e/x.sql"]),
+]
+
+
+@pytest.mark.parametrize("line, names, left_out, git_leaves_out", FORMS)
+def test_pattern_forms_against_git(tmp_path, line, names, left_out, git_leaves_out):
+    if NOT_UTF8 in names and not not_utf8_name_allowed(tmp_path):
+        pytest.skip("the file system refuses names that are not UTF-8")
+    if GIT is None:
+        os.mkdir(tmp_path / ".git")
+    else:
+        subprocess.run(["git", "init", "-q", str(tmp_path)], env=GIT_ENV, check=True)
+    write(tmp_path, {name: "" for name in names})
+    (tmp_path / ".gitignore").write_bytes(os.fsencode(line) + b"\n")
+    found = find_model_files([str(tmp_path)], lambda problem: None)
+    assert sorted(set(names) - {os.path.relpath(path, tmp_path) for path in found}) == left_out
+    if GIT is not None:
+        assert sorted(set(names) - git_keeps(tmp_path)) == git_leaves_out
 
 
 # ---------------------------------------------------------------- links
