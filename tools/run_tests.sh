@@ -39,6 +39,9 @@ command -v g++ >/dev/null || missing+=(g++)
 python3 -c 'import venv, ensurepip' 2>/dev/null || missing+=(python3-venv)
 # Graphviz draws the SVG that `trelm-cst graph --format svg` is tested to give.
 command -v dot >/dev/null || missing+=(graphviz)
+# A --diff is tested to apply with git apply and GNU patch; ignores are compared with git's.
+command -v patch >/dev/null || missing+=(patch)
+command -v git >/dev/null || missing+=(git)
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"

@@ -35,9 +35,10 @@ class Problem:
     code: str = "file"
 
     def __str__(self) -> str:
+        path = printable(self.path)
         if self.line is None:
-            return f"{self.path}: {self.message}"
-        return f"{self.path}:{self.line}:{self.column}: {self.message}"
+            return f"{path}: {self.message}"
+        return f"{path}:{self.line}:{self.column}: {self.message}"
 
 
 @dataclass(frozen=True)
@@ -49,6 +50,46 @@ class ModelFile:
     target: str
     text: str
     status: os.stat_result
+
+
+def printable(text: str) -> str:
+    """The text with each byte of a name that is not UTF-8 (which Python
+    keeps as a lone surrogate) written as an octal escape, as git writes it,
+    so that the text can be printed as UTF-8."""
+    if text.isascii():
+        return text
+    try:
+        text.encode("utf-8")
+        return text
+    except UnicodeEncodeError:
+        return "".join(map(printable_char, text))
+
+
+def printable_char(char: str) -> str:
+    code = ord(char)
+    if 0xDC80 <= code <= 0xDCFF:
+        return f"\\{code - 0xDC00:03o}"
+    if 0xD800 <= code <= 0xDFFF:
+        return f"\\u{code:04x}"
+    return char
+
+
+# The escapes of a path quoted as git quotes it; other bytes below 0x20, 0x7f
+# and every byte from 0x80 on are written in octal.
+GIT_ESCAPES = {7: "\\a", 8: "\\b", 9: "\\t", 10: "\\n", 11: "\\v", 12: "\\f", 13: "\\r", 34: '\\"', 92: "\\\\"}
+
+
+def git_quoted(path: str) -> str:
+    """The path as git writes it in a diff: as it is when each of its bytes is
+    printable ASCII other than a double quote or backslash, else in double
+    quotes with C escapes, which `git apply` and `patch` read back."""
+    data = os.fsencode(path)
+    if all(0x20 <= byte < 0x7F and byte not in GIT_ESCAPES for byte in data):
+        return path
+    parts = [
+        GIT_ESCAPES.get(byte) or (chr(byte) if 0x20 <= byte < 0x7F else f"\\{byte:03o}") for byte in data
+    ]
+    return '"' + "".join(parts) + '"'
 
 
 def missing_paths(paths: Iterable[str]) -> list[str]:
@@ -66,40 +107,43 @@ def missing_paths(paths: Iterable[str]) -> list[str]:
 
 
 def find_model_files(
-    paths: Iterable[str], report: Callable[[Problem], None], excludes: Sequence[str] = ()
+    paths: Iterable[str],
+    report: Callable[[Problem], None],
+    excludes: Sequence[str] = (),
+    each_file_once: bool = True,
 ) -> list[str]:
-    """The files named, and the *.sql files below the folders named, each once,
-    in the order given (folders walked in sorted order). A folder that yields
+    """The files named, and the *.sql files below the folders named, in the
+    order given (folders walked in sorted order). A path met twice counts
+    once; with `each_file_once` so does a file met under two names (a link
+    and its target), as a command that reads or edits file by file wants,
+    while in a project each name is a model of its own. A folder that yields
     no file is reported."""
     found: list[str] = []
-    seen: set[str] = set()
-
-    def add(path: str, key: str) -> None:
-        if key not in seen:
-            seen.add(key)
-            found.append(path)
+    seen: set[object] = set()
+    key = file_identity if each_file_once else os.path.abspath
 
     for path in paths:
+        files = [path]
         if os.path.isdir(path):
             files = walk_models(path, report, Ignores(path, excludes))
             if not files:
                 report(Problem(path, "no .sql files"))
-            real = os.path.realpath(path)
-            for file in files:
-                add(file, real_path_below(real, path, file))
-        else:
-            add(path, os.path.realpath(path))
+        for file in files:
+            identity = key(file)
+            if identity not in seen:
+                seen.add(identity)
+                found.append(file)
     return found
 
 
-def real_path_below(real_folder: str, folder: str, file: str) -> str:
-    """os.path.realpath(file) for a file found below `folder`, whose real path
-    is `real_folder`: the search follows no linked folder, so only the file
-    itself can be a link, and resolving each folder of each path again would
-    cost more than the whole search."""
-    if os.path.islink(file):
-        return os.path.realpath(file)
-    return os.path.join(real_folder, file[len(folder) :].lstrip(os.sep))
+def file_identity(path: str) -> object:
+    """What tells one file from another whatever names lead to it; a path that
+    names no file stands for itself (its reading reports why)."""
+    try:
+        status = os.stat(path)
+    except (OSError, ValueError):
+        return os.path.abspath(path)
+    return status.st_dev, status.st_ino
 
 
 def walk_models(folder: str, report: Callable[[Problem], None], ignores: Ignores) -> list[str]:
@@ -112,11 +156,12 @@ def walk_models(folder: str, report: Callable[[Problem], None], ignores: Ignores
 
     files: list[str] = []
     for top, folders, names in os.walk(folder, onerror=unreadable):
-        folders[:] = [name for name in folders if not ignores.skips_folder(os.path.join(top, name))]
+        within = top[len(folder) :].lstrip(os.sep)
+        below = within + os.sep if within else ""
+        folders[:] = [name for name in folders if not ignores.skips_folder(below + name)]
         for name in names:
-            path = os.path.join(top, name)
-            if name.endswith(MODEL_SUFFIX) and not ignores.skips_file(path):
-                files.append(path)
+            if name.endswith(MODEL_SUFFIX) and not ignores.skips_file(below + name):
+                files.append(os.path.join(top, name))
     # By path component, so that a folder's files sort by name with its subfolders.
     return sorted(files, key=lambda path: path.split(os.sep))
 

@@ -9,6 +9,7 @@ import shutil
 import subprocess
 from collections.abc import Sequence
 
+from trelm_cst._files import printable
 from trelm_cst._project import GraphNode, Project
 
 Link = tuple[GraphNode, GraphNode]  # (reader, read)
@@ -28,10 +29,11 @@ def to_json(project: Project, nodes: Sequence[GraphNode], links: Sequence[Link])
 
 
 def dot_quoted(text: str) -> str:
+    text = printable(text)
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n") + '"'
 
 
-DOT_SHAPES = {"model": "box", "source": "cylinder", "missing": "box, style=dashed, color=red"}
+DOT_SHAPES = {"model": "box", "source": "cylinder", "missing": "parallelogram, style=dashed, color=red"}
 
 
 def to_dot(project: Project, nodes: Sequence[GraphNode], links: Sequence[Link]) -> str:
@@ -47,6 +49,7 @@ def to_dot(project: Project, nodes: Sequence[GraphNode], links: Sequence[Link]) 
 
 def mermaid_label(text: str) -> str:
     # Mermaid reads entity codes in quoted labels; quotes and angle brackets would end or break them.
+    text = printable(text)
     for char, code in (("#", "#35;"), ('"', "#quot;"), ("<", "#lt;"), (">", "#gt;")):
         text = text.replace(char, code)
     return '"' + text + '"'

@@ -5,6 +5,8 @@ from __future__ import annotations
 import time
 from typing import TextIO
 
+from trelm_cst._files import printable
+
 # Below this many files a run is over before a bar would tell anything.
 BAR_THRESHOLD = 200
 BAR_WIDTH = 30
@@ -41,7 +43,7 @@ class Progress:
 
     def message(self, text: str) -> None:
         self.clear()
-        self.stream.write(text + "\n")
+        self.stream.write(printable(text) + "\n")
         if self.enabled and self.done < self.total:
             self.draw()
 

@@ -134,17 +134,21 @@ class Project:
         self.cycles = [cycle.models for cycle in self.cycle_refs()]
 
     @classmethod
-    def load(cls, path: str | os.PathLike[str], *, exclude: Sequence[str] = (), jobs: int | None = None) -> Project:
+    def load(
+        cls, path: str | os.PathLike[str], *, exclude: str | Sequence[str] = (), jobs: int | None = None
+    ) -> Project:
         """Reads every model file below a folder (hidden folders, what .gitignore
         files ignore and `exclude` patterns left out; regular files only) and
-        parses them with `jobs` threads (default: one per processor). A file
-        that cannot be read or parsed is listed in `problems`. Raises
+        parses them with `jobs` threads (default: one per processor). Each
+        path is a model, a symbolic link to a file included. A file that
+        cannot be read or parsed is listed in `problems`. Raises
         FileNotFoundError when the path does not exist."""
         path = os.fspath(path)
         if not os.path.lexists(path):
             raise FileNotFoundError(f"no such file or directory: {path!r}")
         problems: list[Problem] = []
-        files = find_model_files([path], problems.append, exclude)
+        patterns = [exclude] if isinstance(exclude, str) else list(exclude)
+        files = find_model_files([path], problems.append, patterns, each_file_once=False)
         project = cls.from_files(files, jobs=jobs)
         project.problems[:0] = [p for p in problems if p.message != "no .sql files"]
         return project

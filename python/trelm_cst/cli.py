@@ -38,7 +38,9 @@ from trelm_cst._files import (
     ModelFile,
     Problem,
     find_model_files,
+    git_quoted,
     missing_paths,
+    printable,
     read_model,
     read_standard_input,
     write_model,
@@ -93,7 +95,7 @@ class Run:
 
     def emit(self, text: str) -> None:
         self.progress.clear()
-        self.out.write(text)
+        self.out.write(printable(text))
 
     def emit_exact(self, text: str) -> None:
         """Writes text as UTF-8 bytes, whatever the encoding of the stream."""
@@ -103,7 +105,7 @@ class Run:
             self.out.write(text)
             return
         self.out.flush()
-        binary.write(text.encode("utf-8"))
+        binary.write(printable(text).encode("utf-8"))
         binary.flush()
 
     def finish(self, status: int) -> int:
@@ -154,7 +156,9 @@ def start(args: argparse.Namespace, out: TextIO, err: TextIO) -> Run:
         name = args.stdin_filename or STDIN_NAME
         return Run([name], lambda _: read_standard_input(name, data), out, err, args.quiet, progress=False)
     early: list[Problem] = []
-    files = find_model_files(args.paths, early.append, args.exclude)
+    # A project counts each name (a link included) as a model; other commands handle each file once.
+    whole_project = args.command == "graph" or (args.command == "check" and args.project)
+    files = find_model_files(args.paths, early.append, args.exclude, each_file_once=not whole_project)
     jobs = args.jobs if args.jobs is not None else _jobs.default_jobs()
     run = Run(files, read_model, out, err, args.quiet, progress=args.progress, jobs=jobs)
     for problem in early:
@@ -548,9 +552,12 @@ def run_edit(run: Run, command: EditCommand, mode: EditMode) -> int:
 
 
 def unified_diff(path: str, before: str, after: str) -> str:
-    """A diff with a/ and b/ prefixes, as `git apply` and `patch -p1` take it."""
+    """A diff with a/ and b/ prefixes, as `git apply` and `patch -p1` take it:
+    names quoted as git quotes them, and ended by a tab when they hold a space."""
     name = diff_name(path)
-    lines = difflib.unified_diff(lines_of(before), lines_of(after), fromfile=f"a/{name}", tofile=f"b/{name}")
+    end = "\t" if " " in name else ""
+    old, new = git_quoted(f"a/{name}") + end, git_quoted(f"b/{name}") + end
+    lines = difflib.unified_diff(lines_of(before), lines_of(after), fromfile=old, tofile=new)
     return "".join(line if line.endswith("\n") else line + "\n\\ No newline at end of file\n" for line in lines)
 
 
@@ -941,7 +948,7 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
         check_paths(args)
         runner = command_runner(args)
     except UsageError as e:
-        args.command_parser.error(str(e))
+        args.command_parser.error(printable(str(e)))
     out, err = sys.stdout, sys.stderr
     with _interrupts.handled():
         run: Run | None = None

@@ -149,11 +149,17 @@ def test_names_defined_twice_and_unreadable_files(tmp_path):
     assert [(os.path.basename(p.path), p.code) for p in project.problems] == [("bad.sql", "syntax")]
 
 
-# The search itself is the command line's, tested there; these rows show it is the one used.
+# The search itself is the command line's, tested there; these rows show it is
+# the one used, and that each path is a model, a link to a file included.
 def test_load_follows_the_command_line_search(tmp_path):
-    files = {"m/a.sql": "", "m/skip/b.sql": "", "m/.hidden/c.sql": "", "m/gone.sql": "", ".gitignore": "m/gone.sql\n"}
-    project = load(tmp_path, {**files, ".git/HEAD": ""}, exclude=["skip/"], jobs=2)
-    assert sorted(project.models) == ["a"]
+    files = {"m/a.sql": "", "m/skip/b.sql": "", "m/.hidden/c.sql": "", "m/gone.sql": "", "m/folder/x": ""}
+    write(tmp_path, {**files, ".git/HEAD": "", ".gitignore": "m/gone.sql\n"})
+    for link, target in [("l.sql", "a.sql"), ("loop.sql", "loop.sql"), ("f.sql", "folder")]:
+        os.symlink(target, tmp_path / "m" / link)
+    for exclude in ["skip/", ["skip/"]]:
+        project = Project.load(tmp_path / "m", exclude=exclude, jobs=2)
+        assert sorted(project.models) == ["a", "l", "loop"]
+        assert [(os.path.basename(p.path), p.message) for p in project.problems] == [("loop.sql", "symbolic link loop")]
     with pytest.raises(FileNotFoundError):
         Project.load(tmp_path / "nowhere")
 
@@ -207,11 +213,27 @@ def test_graph_json_and_a_cut_around_one_model(tmp_path, capsys, monkeypatch):
     assert exit.value.code == 2
 
 
-def test_graph_mermaid_escapes_names(tmp_path, capsys, monkeypatch):
-    monkeypatch.chdir(write(tmp_path, {'we"ird.sql': "{{ source('s', 't') }}", "b.sql": "{{ ref('we\"ird') }}"}))
-    status, out, _ = run(capsys, "graph", "--format", "mermaid", ".")
-    assert status == 0
-    assert out == 'flowchart LR\n    n0["b"]\n    n1["we#quot;ird"]\n    n2[("s.t")]\n    n1 --> n0\n    n2 --> n1\n'
+# Sources are cylinders, missing models parallelograms, in every drawing.
+@pytest.mark.parametrize(
+    "form, expected",
+    [
+        (
+            "mermaid",
+            'flowchart LR\n    n0["b"]\n    n1["we#quot;ird"]\n    n2[/"gone"/]\n    n3[("s.t")]\n    n1 --> n0\n'
+            "    n2 --> n0\n    n3 --> n1\n    classDef missing stroke:#c00,stroke-dasharray:4\n    class n2 missing\n",
+        ),
+        (
+            "dot",
+            'digraph models {\n  rankdir=LR;\n  node [fontname="Helvetica"];\n  n0 [label="b", shape=box];\n'
+            '  n1 [label="we\\"ird", shape=box];\n  n2 [label="gone", shape=parallelogram, style=dashed, color=red];\n'
+            '  n3 [label="s.t", shape=cylinder];\n  n1 -> n0;\n  n2 -> n0;\n  n3 -> n1;\n}\n',
+        ),
+    ],
+)
+def test_graph_text_escapes_names_and_shapes_each_kind(tmp_path, capsys, monkeypatch, form, expected):
+    files = {'we"ird.sql': "{{ source('s', 't') }}", "b.sql": "{{ ref('we\"ird') }} {{ ref('gone') }}"}
+    monkeypatch.chdir(write(tmp_path, files))
+    assert run(capsys, "graph", "--format", form, ".")[:2] == (0, expected)
 
 
 @pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz dot not installed")
