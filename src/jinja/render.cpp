@@ -99,6 +99,7 @@ std::string render_literal(const Literal& literal, char quote) {
       case 4: out += "None"; break;
       case 5: push_list(work, std::get<Literal::List>(v)); break;
       case 6: push_dict(work, std::get<Literal::Dict>(v)); break;
+      case 7: out += std::get<Literal::BigInt>(v).digits; break;
     }
   }
   return out;

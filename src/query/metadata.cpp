@@ -7,6 +7,7 @@
 #include "jinja/expr_tokens.hpp"
 #include "jinja/literal_reader.hpp"
 #include "lexer/jinja_tags.hpp"
+#include "lexer/unicode.hpp"
 #include "tree/positions.hpp"
 #include "tree/traverse.hpp"
 
@@ -27,13 +28,27 @@ bool may_embed_tags(TokenKind k) {
          k == TokenKind::QuotedIdentifier;
 }
 
-// Whether `value` is one quoted string from its first byte to its last: only
-// such a value can read as a string literal. Deciding this from the value's
-// start, before reading it whole, keeps nested calls linear: in
-// «ref(ref(ref('a')))» each value runs to the end of the tag.
-bool is_one_quoted_string(std::string_view value) {
-  if (value.empty() || (value[0] != '\'' && value[0] != '"')) return false;
-  return jinja::quoted_string_end(value, 0) == value.size();
+// Whether `value` holds nothing but quoted strings, parentheses and
+// whitespace: only such a value can read as a string literal («'a' 'b'»,
+// «('a')»). Deciding this from the value's start, stopping at the first
+// other character, keeps nested calls linear: in «ref(ref(ref('a')))» each
+// value runs to the end of the tag.
+bool may_be_string_literal(std::string_view value) {
+  bool has_string = false;
+  for (std::size_t p = 0; p < value.size();) {
+    const char c = value[p];
+    if (c == '\'' || c == '"') {
+      has_string = true;
+      p = jinja::quoted_string_end(value, p);
+    } else if (c == '(' || c == ')' || c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1C' && c <= '\x1F')) {
+      ++p;
+    } else if (const std::size_t n = lexer::unicode::white_space_length(value, p)) {
+      p += n;
+    } else {
+      return false;
+    }
+  }
+  return has_string;
 }
 
 void collect_calls(std::string_view piece, std::string_view name, std::vector<std::vector<std::string>>& out) {
@@ -67,7 +82,7 @@ std::optional<std::vector<std::string>> positional_strings(std::string_view text
   std::vector<std::string> strings;
   for (const jinja::CallArg& arg : call.args) {
     if (arg.name) continue;
-    if (!is_one_quoted_string(arg.value.text_in(text))) return std::nullopt;
+    if (!may_be_string_literal(arg.value.text_in(text))) return std::nullopt;
     std::optional<jinja::Literal> value = jinja::parse_literal(arg.value.text_in(text));
     if (!value || !value->holds<jinja::Literal::Str>()) return std::nullopt;
     strings.push_back(std::move(value->as<jinja::Literal::Str>()));

@@ -70,7 +70,8 @@ TEST(Literal, DeepNestingCostsNoStack) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {lists, lists},
       {dicts, dicts},
-      {repeat("(", depth) + "'x'" + repeat(")", depth), repeat("[", depth) + "'x'" + repeat("]", depth)},
+      {repeat("(", depth) + "'x'" + repeat(",)", depth), repeat("[", depth) + "'x'" + repeat("]", depth)},
+      {repeat("-(", depth) + "1" + repeat(")", depth), "1"},
   };
   const std::optional<Literal> other = parse_literal(repeat("[", depth) + "1" + repeat("]", depth));
   ASSERT_TRUE(other);
