@@ -203,6 +203,21 @@ const jinja::CharacterNames* interpreter_character_names() {
   return &names;
 }
 
+LearntCharacterNames::LearntCharacterNames()
+    : lookup_([this](std::string_view name) -> std::optional<char32_t> {
+        const auto it = known_.find(std::string(name));
+        if (it != known_.end()) return it->second;
+        missed_.emplace_back(name);
+        return std::nullopt;
+      }) {}
+
+bool LearntCharacterNames::learn() {
+  if (missed_.empty()) return false;
+  for (const std::string& name : missed_) known_.emplace(name, character_named(name));
+  missed_.clear();
+  return true;
+}
+
 std::optional<Literal> py_to_literal(PyObject* value) {
   std::vector<InFrame> stack;
   std::unordered_set<PyObject*> on_path;  // containers being converted, to refuse cycles

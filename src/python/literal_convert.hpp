@@ -4,6 +4,9 @@
 #pragma once
 
 #include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "jinja/literal.hpp"
 #include "jinja/literal_reader.hpp"
@@ -27,5 +30,35 @@ PyObject* literal_to_py(const jinja::Literal& literal);
 // interpreter's own decoder. Needs the interpreter lock; call it with no
 // tree lock held, since the decoder may run the garbage collector.
 const jinja::CharacterNames* interpreter_character_names();
+
+// Unicode names for "\N{...}" escapes met while a tree lock is held, where
+// the interpreter may not be asked: the lookup answers from what it has
+// learnt and notes the names it has not. learn() then asks the interpreter,
+// with no lock held, and the caller reads again.
+class LearntCharacterNames {
+ public:
+  LearntCharacterNames();
+  LearntCharacterNames(const LearntCharacterNames&) = delete;
+  LearntCharacterNames& operator=(const LearntCharacterNames&) = delete;
+
+  const jinja::CharacterNames* lookup() const { return &lookup_; }
+  // Looks up every name missed since the last call; false when none was.
+  bool learn();
+
+ private:
+  std::unordered_map<std::string, std::optional<char32_t>> known_;
+  std::vector<std::string> missed_;
+  jinja::CharacterNames lookup_;
+};
+
+// The result of `read(names)`, read again while it meets names not yet
+// learnt (a document changed meanwhile may bring new ones: a few rounds).
+template <typename Read>
+auto with_learnt_names(Read read) {
+  LearntCharacterNames names;
+  auto result = read(names.lookup());
+  for (int round = 0; round < 3 && names.learn(); ++round) result = read(names.lookup());
+  return result;
+}
 
 }  // namespace trelm::python

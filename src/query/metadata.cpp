@@ -51,9 +51,10 @@ bool may_be_string_literal(std::string_view value) {
   return has_string;
 }
 
-void collect_calls(std::string_view piece, std::string_view name, std::vector<std::vector<std::string>>& out) {
+void collect_calls(std::string_view piece, std::string_view name, const jinja::CharacterNames* names,
+                   std::vector<std::vector<std::string>>& out) {
   for (const jinja::Call& call : jinja::find_calls(piece, name)) {
-    if (auto strings = positional_strings(piece, call)) out.push_back(std::move(*strings));
+    if (auto strings = positional_strings(piece, call, names)) out.push_back(std::move(*strings));
   }
 }
 
@@ -78,12 +79,13 @@ std::size_t config_count(const cst::Document& doc) {
   return count;
 }
 
-std::optional<std::vector<std::string>> positional_strings(std::string_view text, const jinja::Call& call) {
+std::optional<std::vector<std::string>> positional_strings(std::string_view text, const jinja::Call& call,
+                                                           const jinja::CharacterNames* names) {
   std::vector<std::string> strings;
   for (const jinja::CallArg& arg : call.args) {
     if (arg.name) continue;
     if (!may_be_string_literal(arg.value.text_in(text))) return std::nullopt;
-    std::optional<jinja::Literal> value = jinja::parse_literal(arg.value.text_in(text));
+    std::optional<jinja::Literal> value = jinja::parse_literal(arg.value.text_in(text), names);
     if (!value || !value->holds<jinja::Literal::Str>()) return std::nullopt;
     strings.push_back(std::move(value->as<jinja::Literal::Str>()));
   }
@@ -152,26 +154,28 @@ void for_each_tag(const cst::Document& doc, std::string_view hint, bool count_po
   });
 }
 
-std::vector<std::vector<std::string>> call_string_args(const cst::Document& doc, std::string_view name) {
+std::vector<std::vector<std::string>> call_string_args(const cst::Document& doc, std::string_view name,
+                                                       const jinja::CharacterNames* names) {
   std::vector<std::vector<std::string>> out;
-  for_each_tag(doc, name, false, [&](const TagSite& site) { collect_calls(site.tag, name, out); });
+  for_each_tag(doc, name, false, [&](const TagSite& site) { collect_calls(site.tag, name, names, out); });
   return out;
 }
 
-std::vector<std::vector<std::string>> refs(const cst::Document& doc) {
+std::vector<std::vector<std::string>> refs(const cst::Document& doc, const jinja::CharacterNames* names) {
   std::vector<std::vector<std::string>> kept;
   std::unordered_set<std::string> seen;
-  for (std::vector<std::string>& args : call_string_args(doc, "ref")) {
+  for (std::vector<std::string>& args : call_string_args(doc, "ref", names)) {
     if (args.empty() || !seen.insert(identity_of(args)).second) continue;
     kept.push_back(std::move(args));
   }
   return kept;
 }
 
-std::vector<std::pair<std::string, std::string>> sources(const cst::Document& doc) {
+std::vector<std::pair<std::string, std::string>> sources(const cst::Document& doc,
+                                                         const jinja::CharacterNames* names) {
   std::vector<std::pair<std::string, std::string>> kept;
   std::unordered_set<std::string> seen;
-  for (std::vector<std::string>& args : call_string_args(doc, "source")) {
+  for (std::vector<std::string>& args : call_string_args(doc, "source", names)) {
     if (args.size() != 2 || !seen.insert(identity_of(args)).second) continue;
     kept.emplace_back(std::move(args[0]), std::move(args[1]));
   }
