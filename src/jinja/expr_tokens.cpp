@@ -1,18 +1,10 @@
 #include "jinja/expr_tokens.hpp"
 
 #include "jinja/token_shapes.hpp"
-#include "lexer/unicode.hpp"
 
 namespace trelm::jinja {
 namespace {
 
-// The engine's whitespace (Python's): the ASCII separators and Unicode
-// White_Space.
-std::size_t blank_length(std::string_view s, std::size_t p) {
-  const auto b = static_cast<unsigned char>(s[p]);
-  if (b < 0x80) return (b == ' ' || (b >= 9 && b <= 13) || (b >= 0x1C && b <= 0x1F)) ? 1 : 0;
-  return lexer::unicode::white_space_length(s, p);
-}
 bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
 
 // One recognizer per token shape; each returns the end of its token.
@@ -53,7 +45,7 @@ std::vector<ExprToken> tokenize(std::string_view text) {
   std::size_t p = 0;
   while (p < text.size()) {
     const char c = text[p];
-    if (const std::size_t blank = blank_length(text, p)) {
+    if (const std::size_t blank = whitespace_length(text, p)) {
       p += blank;
       continue;
     }

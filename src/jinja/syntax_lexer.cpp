@@ -2,7 +2,6 @@
 
 #include "jinja/token_shapes.hpp"
 #include "lexer/cursor.hpp"
-#include "lexer/unicode.hpp"
 
 namespace trelm::jinja {
 namespace {
@@ -31,13 +30,7 @@ std::size_t TagLexer::closer_end(std::size_t p) const {
   return 0;
 }
 
-// Python's idea of whitespace: Unicode White_Space and the four ASCII
-// separators 0x1C..0x1F.
-std::size_t TagLexer::whitespace_length(std::size_t p) const {
-  const auto b = static_cast<unsigned char>(s_[p]);
-  if (b < 0x80) return (b == ' ' || (b >= 9 && b <= 13) || (b >= 0x1C && b <= 0x1F)) ? 1 : 0;
-  return lexer::unicode::white_space_length(s_, p);
-}
+std::size_t TagLexer::whitespace_length(std::size_t p) const { return jinja::whitespace_length(s_, p); }
 
 std::size_t TagLexer::after_whitespace(std::size_t p) const {
   while (p < s_.size()) {

@@ -49,6 +49,12 @@ std::size_t exponent_end(std::string_view s, std::size_t p) {
 
 }  // namespace
 
+std::size_t whitespace_length(std::string_view s, std::size_t p) {
+  const auto b = static_cast<unsigned char>(s[p]);
+  if (b < 0x80) return (b == ' ' || (b >= 9 && b <= 13) || (b >= 0x1C && b <= 0x1F)) ? 1 : 0;
+  return lexer::unicode::white_space_length(s, p);
+}
+
 std::size_t name_end(std::string_view s, std::size_t p) {
   char32_t cp = 0;
   while (p < s.size()) {

@@ -1,4 +1,4 @@
-// The shapes of the template engine's name and number tokens, shared by the
+// The shapes of the template engine's whitespace, name and number tokens, shared by the
 // two Jinja lexers so that both cut a tag where the engine does.
 #pragma once
 
@@ -6,6 +6,10 @@
 #include <string_view>
 
 namespace trelm::jinja {
+
+// The length of the whitespace character at `p`, or 0: the engine's
+// whitespace is Python's, the ASCII separators and Unicode White_Space.
+std::size_t whitespace_length(std::string_view s, std::size_t p);
 
 // The end of the run of name characters starting at `p` (`p` itself when
 // none starts there): ASCII letters, digits and "_", and the non-ASCII

@@ -6,8 +6,8 @@
 #include "jinja/call.hpp"
 #include "jinja/expr_tokens.hpp"
 #include "jinja/literal_reader.hpp"
+#include "jinja/token_shapes.hpp"
 #include "lexer/jinja_tags.hpp"
-#include "lexer/unicode.hpp"
 #include "tree/positions.hpp"
 #include "tree/traverse.hpp"
 
@@ -40,9 +40,9 @@ bool may_be_string_literal(std::string_view value) {
     if (c == '\'' || c == '"') {
       has_string = true;
       p = jinja::quoted_string_end(value, p);
-    } else if (c == '(' || c == ')' || c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1C' && c <= '\x1F')) {
+    } else if (c == '(' || c == ')') {
       ++p;
-    } else if (const std::size_t n = lexer::unicode::white_space_length(value, p)) {
+    } else if (const std::size_t n = jinja::whitespace_length(value, p)) {
       p += n;
     } else {
       return false;
