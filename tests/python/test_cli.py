@@ -175,6 +175,14 @@ def test_edits_in_place_keep_every_other_byte_mode_and_owner(folder, capsys, arg
     assert err == f"changed {counts}, 0 without a config call, 0 failed\n"
 
 
+def test_inspect_keeps_as_jinja_the_values_json_cannot_carry(folder, capsys):
+    big = "0x" + "F" * 5000  # past the digits Python writes an int with
+    folder({"m.sql": "{{ config(n=99999999999999999999, big=" + big + ", f=1e400) }}\nselect 1\n"})
+    status, out, _ = run(capsys, "inspect", "m.sql")
+    line = json.loads(out)
+    assert (status, line["config"], line["config_jinja"]) == (0, {"n": 99999999999999999999}, {"big": big, "f": "1e400"})
+
+
 def test_several_config_calls_are_merged_by_inspect_and_refused_by_edits(folder, capsys):
     root = folder({"m.sql": TWO_CALLS})
     status, out, _ = run(capsys, "inspect", "m.sql")
