@@ -13,21 +13,28 @@
 #include "jinja/kwarg_edit.hpp"
 #include "jinja/literal_reader.hpp"
 #include "jinja/render.hpp"
+#include "jinja/token_shapes.hpp"
 
 namespace {
 
 using namespace trelm::jinja;
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+// The whitespace character at `i`, which must be one: only whitespace lies
+// between tokens.
+std::size_t blank_at(std::string_view text, std::size_t i) {
+  const std::size_t n = whitespace_length(text, i);
+  CHECK(n != 0);
+  return n == 0 ? 1 : n;
+}
 
 void check_tokens_cover(std::string_view text, const std::vector<ExprToken>& tokens) {
   std::size_t pos = 0;
   for (const ExprToken& t : tokens) {
     CHECK(t.start >= pos && t.start < t.end && t.end <= text.size());
-    for (std::size_t i = pos; i < t.start; ++i) CHECK(is_blank(text[i]));
+    for (std::size_t i = pos; i < t.start;) i += blank_at(text, i);
     pos = t.end;
   }
-  for (std::size_t i = pos; i < text.size(); ++i) CHECK(is_blank(text[i]));
+  for (std::size_t i = pos; i < text.size();) i += blank_at(text, i);
 }
 
 void check_round_trip(const Literal& value) {

@@ -75,15 +75,27 @@ def read_literal(config: Config, key: str) -> tuple[bool, object]:
         return False, None
 
 
+def has_decimal_form(n: int) -> bool:
+    """Whether str() writes the int: Python refuses past its digit limit."""
+    try:
+        str(n)
+    except ValueError:
+        return False
+    return True
+
+
 def is_plain_json(value: object) -> bool:
     """True when the value reads back from JSON unchanged: dict keys are all
-    strings, floats are finite, nesting is shallow enough to encode."""
+    strings, floats are finite, ints have few enough digits for Python to
+    write, nesting is shallow enough to encode."""
     pending: list[tuple[object, int]] = [(value, 0)]
     while pending:
         item, depth = pending.pop()
         if depth > MAX_JSON_DEPTH:
             return False
         if isinstance(item, float) and not math.isfinite(item):
+            return False
+        if isinstance(item, int) and item.bit_length() > 64 and not has_decimal_form(item):
             return False
         if isinstance(item, list):
             pending.extend((element, depth + 1) for element in item)

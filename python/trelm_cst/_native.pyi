@@ -94,8 +94,7 @@ class Config:
 
     def __setitem__(self, key: str, value: _WritableValue, /) -> None:
         """Raises ValueError for a bad name or a call that cannot be edited (positional
-        arguments other than one dict), TypeError for a value with no literal form,
-        OverflowError for an int outside 64 bits."""
+        arguments other than one dict), TypeError for a value with no literal form."""
 
     def __delitem__(self, key: str, /) -> None:
         """Raises KeyError when absent, ValueError for a call that cannot be edited."""

@@ -396,7 +396,7 @@ def ref_of(text: str, path: str, call: Call) -> Ref:
 def source_of(text: str, path: str, call: Call) -> Ref:
     ref = located(text, path, call, "source")
     names = string_literals(call.args)
-    if names is None or len(names) != 2 or call.kwargs:
+    if names is None or len(names) != 2:
         return ref
     return Ref("source", ref.path, ref.line, ref.column, ref.text, source=(names[0], names[1]))
 

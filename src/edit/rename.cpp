@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "jinja/call.hpp"
+#include "jinja/literal_reader.hpp"
 #include "jinja/render.hpp"
 #include "lexer/jinja_tags.hpp"
 #include "lexer/lexer.hpp"
@@ -53,10 +54,13 @@ std::vector<std::string_view> tags_of(cst::TokenKind kind, std::string_view text
 
 // What every call named `name` in the token reads as: its positional
 // strings, or nullopt for a call with another kind of argument.
-std::vector<std::optional<Strings>> calls_read(cst::TokenKind kind, std::string_view text, std::string_view name) {
+std::vector<std::optional<Strings>> calls_read(cst::TokenKind kind, std::string_view text, std::string_view name,
+                                               const jinja::CharacterNames* names) {
   std::vector<std::optional<Strings>> out;
   for (std::string_view tag : tags_of(kind, text, name)) {
-    for (const jinja::Call& call : jinja::find_calls(tag, name)) out.push_back(query::positional_strings(tag, call));
+    for (const jinja::Call& call : jinja::find_calls(tag, name)) {
+      out.push_back(query::positional_strings(tag, call, names));
+    }
   }
   return out;
 }
@@ -68,12 +72,13 @@ struct TokenPlan {
   std::vector<std::pair<std::size_t, Match>> matches;
 };
 
-TokenPlan plan_token(cst::TokenKind kind, std::string_view text, std::string_view name, const Rewrite& rewrite) {
+TokenPlan plan_token(cst::TokenKind kind, std::string_view text, std::string_view name, const Rewrite& rewrite,
+                     const jinja::CharacterNames* names) {
   TokenPlan plan;
   for (std::string_view tag : tags_of(kind, text, name)) {
     const auto tag_start = static_cast<std::size_t>(tag.data() - text.data());
     for (const jinja::Call& call : jinja::find_calls(tag, name)) {
-      std::optional<Strings> strings = query::positional_strings(tag, call);
+      std::optional<Strings> strings = query::positional_strings(tag, call, names);
       plan.reads.push_back(strings);
       if (!strings) continue;
       std::optional<std::vector<std::optional<std::string>>> values = rewrite(*strings);
@@ -89,7 +94,7 @@ TokenPlan plan_token(cst::TokenKind kind, std::string_view text, std::string_vie
         if (!value || *value == (*strings)[p]) continue;
         const std::string_view literal = arg.value.text_in(tag);
         match.replacements.push_back({tag_start + arg.value.start, tag_start + arg.value.end,
-                                      jinja::render_literal(jinja::Literal::str(*value), literal.front())});
+                                      jinja::render_literal(jinja::Literal::str(*value), jinja::quote_style(literal))});
         match.after[p] = *value;
       }
       if (!match.replacements.empty()) plan.matches.emplace_back(plan.reads.size() - 1, std::move(match));
@@ -122,7 +127,7 @@ std::string rewritten(std::string_view text, const TokenPlan& plan, const std::v
 // must lex on its own as one token of the same kind, and hold the same
 // calls reading as the chosen renames say.
 bool reads_back(cst::TokenKind kind, std::string_view text, std::string_view name, const TokenPlan& plan,
-                const std::vector<bool>& chosen) {
+                const std::vector<bool>& chosen, const jinja::CharacterNames* names) {
   const lexer::LexResult lexed = lexer::lex(text);
   const auto* tokens = std::get_if<std::vector<cst::Token>>(&lexed);
   if (tokens == nullptr || tokens->size() != 1 || tokens->front().kind() != kind) return false;
@@ -130,26 +135,26 @@ bool reads_back(cst::TokenKind kind, std::string_view text, std::string_view nam
   for (std::size_t m = 0; m < plan.matches.size(); ++m) {
     if (chosen[m]) expected[plan.matches[m].first] = plan.matches[m].second.after;
   }
-  return calls_read(kind, text, name) == expected;
+  return calls_read(kind, text, name, names) == expected;
 }
 
 // Rewrites one token's matching calls: all at once when that reads back,
 // else one by one, keeping each that still does. nullopt when nothing
 // changes.
 std::optional<std::string> rename_in_token(const cst::Token& token, std::string_view name, const Rewrite& rewrite,
-                                           RenameCount& count) {
+                                           const jinja::CharacterNames* names, RenameCount& count) {
   const std::string_view text = token.text();
   if (text.find(name) == std::string_view::npos) return std::nullopt;
-  const TokenPlan plan = plan_token(token.kind(), text, name, rewrite);
+  const TokenPlan plan = plan_token(token.kind(), text, name, rewrite, names);
   if (plan.matches.empty()) return std::nullopt;
   std::vector<bool> chosen(plan.matches.size(), true);
   std::string out = rewritten(text, plan, chosen);
-  if (!reads_back(token.kind(), out, name, plan, chosen)) {
+  if (!reads_back(token.kind(), out, name, plan, chosen, names)) {
     std::fill(chosen.begin(), chosen.end(), false);
     for (std::size_t m = 0; m < plan.matches.size(); ++m) {
       chosen[m] = true;
       std::string trial = rewritten(text, plan, chosen);
-      if (reads_back(token.kind(), trial, name, plan, chosen)) {
+      if (reads_back(token.kind(), trial, name, plan, chosen, names)) {
         out = std::move(trial);
       } else {
         chosen[m] = false;
@@ -165,7 +170,8 @@ std::optional<std::string> rename_in_token(const cst::Token& token, std::string_
 
 // Each node is write-locked on its own while its tokens are rewritten; no
 // other lock is held meanwhile.
-RenameCount rename_calls(cst::Document& doc, std::string_view name, const Rewrite& rewrite) {
+RenameCount rename_calls(cst::Document& doc, std::string_view name, const Rewrite& rewrite,
+                         const jinja::CharacterNames* names) {
   std::vector<cst::NodeRef> nodes{doc.root};
   {
     auto lock = doc.root->read_lock();
@@ -177,7 +183,7 @@ RenameCount rename_calls(cst::Document& doc, std::string_view name, const Rewrit
     for (cst::Child& child : node->children) {
       const cst::Token* token = child.as_token();
       if (token == nullptr) continue;
-      if (std::optional<std::string> text = rename_in_token(*token, name, rewrite, count)) {
+      if (std::optional<std::string> text = rename_in_token(*token, name, rewrite, names, count)) {
         child = cst::Child(cst::Token(token->kind(), *text));
       }
     }
@@ -187,20 +193,22 @@ RenameCount rename_calls(cst::Document& doc, std::string_view name, const Rewrit
 
 }  // namespace
 
-RenameCount rename_ref(cst::Document& doc, std::string_view old_model, std::string_view new_model) {
+RenameCount rename_ref(cst::Document& doc, std::string_view old_model, std::string_view new_model,
+                       const jinja::CharacterNames* names) {
   return rename_calls(doc, "ref", [&](const Strings& args) -> std::optional<std::vector<std::optional<std::string>>> {
     if (args.empty() || args.size() > 2 || args.back() != old_model) return std::nullopt;
     std::vector<std::optional<std::string>> values(args.size());
     values.back() = std::string(new_model);
     return values;
-  });
+  }, names);
 }
 
-RenameCount rename_source(cst::Document& doc, SourceName old_name, SourceName new_name) {
+RenameCount rename_source(cst::Document& doc, SourceName old_name, SourceName new_name,
+                          const jinja::CharacterNames* names) {
   return rename_calls(doc, "source", [&](const Strings& args) -> std::optional<std::vector<std::optional<std::string>>> {
     if (args.size() != 2 || args[0] != old_name.first || args[1] != old_name.second) return std::nullopt;
     return std::vector<std::optional<std::string>>{std::string(new_name.first), std::string(new_name.second)};
-  });
+  }, names);
 }
 
 }  // namespace trelm::edit

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "jinja/literal_reader.hpp"
 #include "tree/document.hpp"
 
 namespace trelm::edit {
@@ -23,11 +24,15 @@ struct RenameCount {
 // The model argument (the last positional one) of one- and two-argument
 // refs whose positional arguments are all string literals; keyword
 // arguments (versions) are kept.
-RenameCount rename_ref(cst::Document& doc, std::string_view old_model, std::string_view new_model);
+// `names` answers the "\N{...}" escapes of string arguments; without it a
+// string holding one matches nothing.
+RenameCount rename_ref(cst::Document& doc, std::string_view old_model, std::string_view new_model,
+                       const jinja::CharacterNames* names = nullptr);
 
 using SourceName = std::pair<std::string_view, std::string_view>;  // (source, table)
 
 // Two-argument sources whose arguments are both string literals.
-RenameCount rename_source(cst::Document& doc, SourceName old_name, SourceName new_name);
+RenameCount rename_source(cst::Document& doc, SourceName old_name, SourceName new_name,
+                          const jinja::CharacterNames* names = nullptr);
 
 }  // namespace trelm::edit

@@ -1,22 +1,13 @@
 #include "jinja/expr_tokens.hpp"
 
+#include "jinja/token_shapes.hpp"
+
 namespace trelm::jinja {
 namespace {
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_name_char(char c) { return c == '_' || is_ascii_letter(c) || is_ascii_digit(c); }
-bool is_number_char(char c) { return c == '.' || is_ascii_letter(c) || is_ascii_digit(c); }
 
 // One recognizer per token shape; each returns the end of its token.
-
-template <typename Pred>
-std::size_t run_end(std::string_view s, std::size_t p, Pred keep) {
-  std::size_t i = p + 1;
-  while (i < s.size() && keep(s[i])) ++i;
-  return i;
-}
 
 // "!", "<", "=" or ">" with one directly following "=".
 std::size_t comparison_end(std::string_view s, std::size_t p) {
@@ -54,8 +45,8 @@ std::vector<ExprToken> tokenize(std::string_view text) {
   std::size_t p = 0;
   while (p < text.size()) {
     const char c = text[p];
-    if (is_blank(c)) {
-      ++p;
+    if (const std::size_t blank = whitespace_length(text, p)) {
+      p += blank;
       continue;
     }
     ExprToken t;
@@ -96,12 +87,13 @@ std::vector<ExprToken> tokenize(std::string_view text) {
         t.kind = c == '=' && t.end == p + 1 ? ExprTokenKind::ExprAssign : ExprTokenKind::ExprOther;
         break;
       default:
-        if (c == '_' || is_ascii_letter(c)) {
-          t.kind = ExprTokenKind::ExprName;
-          t.end = run_end(text, p, is_name_char);
-        } else if (is_ascii_digit(c)) {
+        if (is_ascii_digit(c)) {
           t.kind = ExprTokenKind::ExprNumber;
-          t.end = run_end(text, p, is_number_char);
+          const std::size_t f = float_end(text, p);
+          t.end = f != 0 ? f : integer_end(text, p);
+        } else if (const std::size_t n = name_end(text, p); n > p) {
+          t.kind = ExprTokenKind::ExprName;
+          t.end = n;
         } else {
           t.kind = ExprTokenKind::ExprOther;
           t.end = character_end(text, p);

@@ -12,8 +12,8 @@ namespace trelm::jinja {
 
 enum class ExprTokenKind : std::uint8_t {
   ExprString = 0,  // quotes included; an unterminated one runs to the end
-  ExprName = 1,
-  ExprNumber = 2,
+  ExprName = 1,    // the engine's run of name characters (token_shapes.hpp)
+  ExprNumber = 2,  // the engine's integer or float
   ExprOpen = 3,    // "(", "[" or "{"
   ExprClose = 4,   // ")", "]" or "}"
   ExprComma = 5,
@@ -39,8 +39,8 @@ struct ExprToken {
 // when it is unterminated.
 std::size_t quoted_string_end(std::string_view text, std::size_t pos);
 
-// The tokens of `text`, in order; blanks (tab, line feed, carriage return,
-// space) separate tokens and are not tokens themselves.
+// The tokens of `text`, in order; whitespace (the engine's: ASCII and
+// Unicode) separates tokens and is not a token itself.
 std::vector<ExprToken> tokenize(std::string_view text);
 
 }  // namespace trelm::jinja

@@ -1,4 +1,6 @@
 // A Jinja constant: string, integer, double, boolean, none, list or dict.
+// An integer outside 64 bits keeps its digits (BigInt): its value is exact
+// wherever it goes, and the binding turns the digits into a Python int.
 //
 // A literal owns its whole payload. Copying, comparing and destroying walk
 // the value with explicit stacks, so a list nested a million levels deep
@@ -25,8 +27,15 @@ class Literal {
   };
   using List = std::vector<Literal>;
   using Dict = std::vector<std::pair<Literal, Literal>>;
-  // The alternatives in this order: Str, Int, Float, Bool, None, List, Dict.
-  using Value = std::variant<Str, Int, Float, Bool, None, List, Dict>;
+  // An integer that does not fit Int: an optional "-", then decimal digits
+  // without leading zeros, or the digits as written after a 0b, 0o or 0x
+  // prefix (underscores removed) when they do not fit 64 bits either.
+  struct BigInt {
+    std::string digits;
+    bool operator==(const BigInt&) const = default;
+  };
+  // The alternatives in this order: Str, Int, Float, Bool, None, List, Dict, BigInt.
+  using Value = std::variant<Str, Int, Float, Bool, None, List, Dict, BigInt>;
 
   Literal() : value_(None{}) {}
   static Literal str(std::string text) { return Literal(std::in_place_index<0>, std::move(text)); }
@@ -36,6 +45,7 @@ class Literal {
   static Literal none() { return Literal(); }
   static Literal list(List items = {}) { return Literal(std::in_place_index<5>, std::move(items)); }
   static Literal dict(Dict pairs = {}) { return Literal(std::in_place_index<6>, std::move(pairs)); }
+  static Literal big_integer(std::string digits) { return Literal(std::in_place_index<7>, BigInt{std::move(digits)}); }
 
   Literal(const Literal& other);
   Literal& operator=(const Literal& other);

@@ -41,8 +41,9 @@ void append_float(std::string& out, double d) {
     out += "NaN";
     return;
   }
+  // An infinity is what the engine reads a float too large for a double as.
   if (std::isinf(d)) {
-    out += d < 0 ? "-inf" : "inf";
+    out += d < 0 ? "-1e999" : "1e999";
     return;
   }
   // 309 integral digits for the largest double, 326 characters for the
@@ -99,6 +100,7 @@ std::string render_literal(const Literal& literal, char quote) {
       case 4: out += "None"; break;
       case 5: push_list(work, std::get<Literal::List>(v)); break;
       case 6: push_dict(work, std::get<Literal::Dict>(v)); break;
+      case 7: out += std::get<Literal::BigInt>(v).digits; break;
     }
   }
   return out;

@@ -1,7 +1,7 @@
 #include "jinja/syntax_lexer.hpp"
 
+#include "jinja/token_shapes.hpp"
 #include "lexer/cursor.hpp"
-#include "lexer/unicode.hpp"
 
 namespace trelm::jinja {
 namespace {
@@ -11,11 +11,6 @@ using lexer::detail::decode_utf8;
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-bool is_in_base(char c, int base) {
-  if (base == 2) return c == '0' || c == '1';
-  if (base == 8) return c >= '0' && c <= '7';
-  return is_hex(c);
-}
 
 }  // namespace
 
@@ -35,13 +30,7 @@ std::size_t TagLexer::closer_end(std::size_t p) const {
   return 0;
 }
 
-// Python's idea of whitespace: Unicode White_Space and the four ASCII
-// separators 0x1C..0x1F.
-std::size_t TagLexer::whitespace_length(std::size_t p) const {
-  const auto b = static_cast<unsigned char>(s_[p]);
-  if (b < 0x80) return (b == ' ' || (b >= 9 && b <= 13) || (b >= 0x1C && b <= 0x1F)) ? 1 : 0;
-  return lexer::unicode::white_space_length(s_, p);
-}
+std::size_t TagLexer::whitespace_length(std::size_t p) const { return jinja::whitespace_length(s_, p); }
 
 std::size_t TagLexer::after_whitespace(std::size_t p) const {
   while (p < s_.size()) {
@@ -56,83 +45,18 @@ bool TagLexer::lex_one(std::size_t p, SyntaxToken& t) {
   t.start = p;
   const char c = s_[p];
   if (is_digit(c)) {
-    if (const std::size_t end = float_end(p)) {
+    if (const std::size_t end = float_end(s_, p)) {
       t.kind = SyntaxKind::Float;
       t.end = end;
       return true;
     }
     t.kind = SyntaxKind::Integer;
-    t.end = integer_end(p);
+    t.end = integer_end(s_, p);
     return true;
   }
   if (c == '\'' || c == '"') return lex_string(p, t);
   if (c == '_' || is_ascii_letter(c) || static_cast<unsigned char>(c) >= 0x80) return lex_name(p, t);
   return lex_operator(p, t);
-}
-
-// Digit groups joined by single underscores: «1_000».
-std::size_t TagLexer::digits_end(std::size_t p) const {
-  if (p >= s_.size() || !is_digit(s_[p])) return 0;
-  while (true) {
-    while (p < s_.size() && is_digit(s_[p])) ++p;
-    if (p + 1 < s_.size() && s_[p] == '_' && is_digit(s_[p + 1])) {
-      ++p;
-      continue;
-    }
-    return p;
-  }
-}
-
-std::size_t TagLexer::exponent_end(std::size_t p) const {
-  if (p >= s_.size() || (s_[p] != 'e' && s_[p] != 'E')) return 0;
-  ++p;
-  if (p < s_.size() && (s_[p] == '+' || s_[p] == '-')) ++p;
-  return digits_end(p);
-}
-
-// A float needs a fraction or an exponent, and no "." just before it
-// («a.1.2» is two subscripts, not a float).
-std::size_t TagLexer::float_end(std::size_t p) const {
-  if (p > 0 && s_[p - 1] == '.') return 0;
-  const std::size_t whole = digits_end(p);
-  std::size_t fraction = 0;
-  if (whole < s_.size() && s_[whole] == '.') fraction = digits_end(whole + 1);
-  if (fraction != 0) {
-    if (const std::size_t e = exponent_end(fraction)) return e;
-    return fraction;
-  }
-  return exponent_end(whole);
-}
-
-// 0b.., 0o.., 0x.. (each with at least one digit), a decimal without a
-// leading zero, or zeros; underscores only between digits.
-std::size_t TagLexer::integer_end(std::size_t p) const {
-  if (s_[p] == '0' && p + 1 < s_.size()) {
-    const char k = static_cast<char>(s_[p + 1] | 0x20);
-    const int base = k == 'b' ? 2 : k == 'o' ? 8 : k == 'x' ? 16 : 0;
-    if (base != 0) {
-      std::size_t q = p + 2;
-      while (true) {
-        const std::size_t d = q < s_.size() && s_[q] == '_' ? q + 1 : q;
-        if (d < s_.size() && is_in_base(s_[d], base)) {
-          q = d + 1;
-        } else {
-          break;
-        }
-      }
-      if (q > p + 2) return q;
-    }
-  }
-  const char digit = s_[p] == '0' ? '0' : 0;  // after a leading zero only zeros follow
-  std::size_t q = p + 1;
-  while (true) {
-    const std::size_t d = q < s_.size() && s_[q] == '_' ? q + 1 : q;
-    if (d < s_.size() && is_digit(s_[d]) && (digit == 0 || s_[d] == '0')) {
-      q = d + 1;
-    } else {
-      return q;
-    }
-  }
 }
 
 bool TagLexer::lex_string(std::size_t p, SyntaxToken& t) {
@@ -195,34 +119,15 @@ const char* TagLexer::escape_problem(std::size_t backslash) const {
   }
 }
 
-// Name characters: ASCII letters, digits and "_", and non-ASCII letters
-// and numbers; a name may not start with a number.
-std::size_t TagLexer::name_char_length(std::size_t p, bool first, bool& bad_start) const {
-  const auto b = static_cast<unsigned char>(s_[p]);
-  if (b < 0x80) return (b == '_' || is_ascii_letter(static_cast<char>(b)) || is_digit(static_cast<char>(b))) ? 1 : 0;
-  const auto d = decode_utf8(s_, p);
-  if (!d.valid) return 0;
-  if (lexer::unicode::is_alphabetic(d.cp)) return d.length;
-  if (lexer::unicode::is_numeric(d.cp)) {
-    if (first) bad_start = true;
-    return d.length;
-  }
-  return 0;
-}
-
+// The engine takes the whole run of name characters, then refuses it
+// unless it is an identifier («x²»).
 bool TagLexer::lex_name(std::size_t p, SyntaxToken& t) {
-  bool bad_start = false;
-  std::size_t q = p;
-  while (q < s_.size()) {
-    const std::size_t n = name_char_length(q, q == p, bad_start);
-    if (n == 0) break;
-    q += n;
-  }
+  const std::size_t q = name_end(s_, p);
   if (q == p) {
     error_ = "unexpected char '" + std::string(s_.substr(p, decode_utf8(s_, p).length)) + "'";
     return false;
   }
-  if (bad_start) {
+  if (!is_identifier(s_.substr(p, q - p))) {
     error_ = "invalid character in identifier";
     return false;
   }

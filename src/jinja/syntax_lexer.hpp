@@ -62,13 +62,8 @@ class TagLexer {
   std::size_t whitespace_length(std::size_t p) const;
   std::size_t after_whitespace(std::size_t p) const;
   bool lex_one(std::size_t p, SyntaxToken& t);
-  std::size_t digits_end(std::size_t p) const;
-  std::size_t exponent_end(std::size_t p) const;
-  std::size_t float_end(std::size_t p) const;
-  std::size_t integer_end(std::size_t p) const;
   bool lex_string(std::size_t p, SyntaxToken& t);
   const char* escape_problem(std::size_t backslash) const;
-  std::size_t name_char_length(std::size_t p, bool first, bool& bad_start) const;
   bool lex_name(std::size_t p, SyntaxToken& t);
   bool lex_operator(std::size_t p, SyntaxToken& t);
   bool balance(char c);

@@ -34,6 +34,10 @@ bool is_numeric(char32_t cp) {
   return in_table(kNumeric, kNumericCount, cp);
 }
 
+bool is_name_run(char32_t cp) { return in_table(kNameRun, kNameRunCount, cp); }
+bool is_name_start(char32_t cp) { return in_table(kNameStart, kNameStartCount, cp); }
+bool is_name_continue(char32_t cp) { return in_table(kNameContinue, kNameContinueCount, cp); }
+
 std::size_t white_space_length(std::string_view text, std::size_t pos) {
   if (pos >= text.size()) return 0;
   const detail::Decoded c = detail::decode_utf8(text, pos);

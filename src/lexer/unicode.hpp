@@ -13,6 +13,13 @@ bool is_alphabetic(char32_t cp);
 // General categories Nd, Nl and No.
 bool is_numeric(char32_t cp);
 
+// The template engine's names (Python's identifiers, as its name pattern
+// cuts them): characters a name's run takes, and those that may start and
+// continue a valid name.
+bool is_name_run(char32_t cp);
+bool is_name_start(char32_t cp);
+bool is_name_continue(char32_t cp);
+
 // Length in bytes of the White_Space character starting at `pos` of the
 // UTF-8 `text`, or 0 when none starts there; malformed and overlong
 // sequences are never whitespace.

@@ -18,4 +18,12 @@ extern const std::size_t kAlphabeticCount;
 extern const CodeRange kNumeric[];
 extern const std::size_t kNumericCount;
 
+// The template engine's names, in name_tables.cpp (tools/gen_name_tables.py).
+extern const CodeRange kNameRun[];
+extern const std::size_t kNameRunCount;
+extern const CodeRange kNameStart[];
+extern const std::size_t kNameStartCount;
+extern const CodeRange kNameContinue[];
+extern const std::size_t kNameContinueCount;
+
 }  // namespace trelm::lexer::unicode

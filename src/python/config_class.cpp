@@ -86,7 +86,7 @@ PyObject* value_of(PyObject* self, PyObject* key_obj, std::string_view key, PyOb
     if (fallback != nullptr) return Py_NewRef(fallback);
     return raise_key_error(key_obj);
   }
-  std::optional<jinja::Literal> literal = jinja::parse_literal(*source);
+  std::optional<jinja::Literal> literal = jinja::parse_literal(*source, interpreter_character_names());
   if (!literal) {
     return raise_value_error("config argument `" + std::string(key) + "` is the expression `" + *source +
                              "`, not a literal; use raw() to read it");

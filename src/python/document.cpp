@@ -12,6 +12,7 @@
 #include "edit/rename.hpp"
 #include "python/guard.hpp"
 #include "python/handle.hpp"
+#include "python/literal_convert.hpp"
 #include "python/lists.hpp"
 #include "python/source_arg.hpp"
 #include "python/types.hpp"
@@ -166,13 +167,20 @@ PyObject* tuple_list(const std::vector<std::vector<std::string>>& rows) {
 }
 
 PyObject* document_refs(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&] { return tuple_list(query::refs(doc_of(self))); });
+  return guarded<PyObject*>(nullptr, [&] {
+    return tuple_list(with_learnt_names([&](const jinja::CharacterNames* names) {
+      return query::refs(doc_of(self), names);
+    }));
+  });
 }
 
 PyObject* document_sources(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&] {
     std::vector<std::vector<std::string>> pairs;
-    for (auto& [source, table] : query::sources(doc_of(self))) pairs.push_back({std::move(source), std::move(table)});
+    auto read = with_learnt_names([&](const jinja::CharacterNames* names) {
+      return query::sources(doc_of(self), names);
+    });
+    for (auto& [source, table] : read) pairs.push_back({std::move(source), std::move(table)});
     return tuple_list(pairs);
   });
 }
@@ -238,6 +246,21 @@ PyObject* rename_result(PyObject* self, const edit::RenameCount& count, const st
   return PyLong_FromSize_t(count.changed);
 }
 
+// A rename that met names not yet learnt runs again for the calls it could
+// not read: those it renamed no longer match, and those it refused are
+// refused again, so the last run's refusals are all of them.
+template <typename Rename>
+edit::RenameCount rename_learning_names(Rename rename) {
+  LearntCharacterNames names;
+  edit::RenameCount count = rename(names.lookup());
+  for (int round = 0; round < 3 && names.learn(); ++round) {
+    const edit::RenameCount again = rename(names.lookup());
+    count.changed += again.changed;
+    count.refused = again.refused;
+  }
+  return count;
+}
+
 PyObject* document_rename_ref(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* kwlist[] = {"old", "new", nullptr};
@@ -250,7 +273,9 @@ PyObject* document_rename_ref(PyObject* self, PyObject* args, PyObject* kwargs) 
     if (!old_name) return nullptr;
     std::optional<std::string_view> new_name = utf8_arg(new_obj, "rename_ref", "new");
     if (!new_name) return nullptr;
-    const edit::RenameCount count = edit::rename_ref(doc_of(self), *old_name, *new_name);
+    const edit::RenameCount count = rename_learning_names([&](const jinja::CharacterNames* names) {
+      return edit::rename_ref(doc_of(self), *old_name, *new_name, names);
+    });
     return rename_result(self, count, "ref `" + std::string(*old_name) + "`");
   });
 }
@@ -281,7 +306,9 @@ PyObject* document_rename_source(PyObject* self, PyObject* args, PyObject* kwarg
     if (!old_name) return nullptr;
     std::optional<edit::SourceName> new_name = source_name_arg(new_obj, "new");
     if (!new_name) return nullptr;
-    const edit::RenameCount count = edit::rename_source(doc_of(self), *old_name, *new_name);
+    const edit::RenameCount count = rename_learning_names([&](const jinja::CharacterNames* names) {
+      return edit::rename_source(doc_of(self), *old_name, *new_name, names);
+    });
     return rename_result(self, count,
                          "source `" + std::string(old_name->first) + "." + std::string(old_name->second) + "`");
   });

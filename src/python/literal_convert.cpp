@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -48,9 +49,18 @@ std::optional<Literal> scalar_literal(PyObject* v) {
   if (v == Py_None) return Literal::none();
   if (Py_TYPE(v) == &PyBool_Type) return Literal::boolean(v == Py_True);
   if (PyLong_Check(v)) {
-    long long n = PyLong_AsLongLong(v);
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
     if (n == -1 && PyErr_Occurred()) return std::nullopt;
-    return Literal::integer(n);
+    if (overflow == 0) return Literal::integer(n);
+    // Past 64 bits: the decimal digits, read from the int itself (no
+    // __str__ of a subclass runs).
+    PyRef digits = PyRef::steal(PyNumber_ToBase(v, 10));
+    if (!digits) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(digits.get(), &size);
+    if (data == nullptr) return std::nullopt;
+    return Literal::big_integer(std::string(data, static_cast<std::size_t>(size)));
   }
   if (PyFloat_Check(v)) {
     double d = PyFloat_AsDouble(v);
@@ -131,6 +141,7 @@ PyObject* scalar_value(const Literal& lit) {
   if (lit.holds<Literal::Int>()) return PyLong_FromLongLong(lit.as<Literal::Int>());
   if (lit.holds<Literal::Float>()) return PyFloat_FromDouble(lit.as<Literal::Float>());
   if (lit.holds<Literal::Bool>()) return PyBool_FromLong(lit.as<Literal::Bool>() ? 1 : 0);
+  if (lit.holds<Literal::BigInt>()) return PyLong_FromString(lit.as<Literal::BigInt>().digits.c_str(), nullptr, 0);
   Py_RETURN_NONE;
 }
 
@@ -166,7 +177,46 @@ bool attach(OutFrame& f, PyRef child) {
   return PyDict_SetItem(f.container.get(), key.get(), child.get()) == 0;
 }
 
+// The character "\N{name}" decodes to; nullopt when it does not decode.
+std::optional<char32_t> character_named(std::string_view name) {
+  std::string escape = "\\N{";
+  escape += name;
+  escape += '}';
+  PyRef decoded = PyRef::steal(
+      PyUnicode_DecodeUnicodeEscape(escape.data(), static_cast<Py_ssize_t>(escape.size()), "strict"));
+  if (!decoded || PyUnicode_GetLength(decoded.get()) != 1) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  const Py_UCS4 cp = PyUnicode_ReadChar(decoded.get(), 0);
+  if (cp == static_cast<Py_UCS4>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return static_cast<char32_t>(cp);
+}
+
 }  // namespace
+
+const jinja::CharacterNames* interpreter_character_names() {
+  static const jinja::CharacterNames names = character_named;
+  return &names;
+}
+
+LearntCharacterNames::LearntCharacterNames()
+    : lookup_([this](std::string_view name) -> std::optional<char32_t> {
+        const auto it = known_.find(std::string(name));
+        if (it != known_.end()) return it->second;
+        missed_.emplace_back(name);
+        return std::nullopt;
+      }) {}
+
+bool LearntCharacterNames::learn() {
+  if (missed_.empty()) return false;
+  for (const std::string& name : missed_) known_.emplace(name, character_named(name));
+  missed_.clear();
+  return true;
+}
 
 std::optional<Literal> py_to_literal(PyObject* value) {
   std::vector<InFrame> stack;

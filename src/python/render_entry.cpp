@@ -76,7 +76,7 @@ PyObject* parse_literal_function(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     std::optional<std::string_view> text = utf8_arg(text_obj, "parse_literal", "text");
     if (!text) return nullptr;
-    std::optional<jinja::Literal> literal = jinja::parse_literal(*text);
+    std::optional<jinja::Literal> literal = jinja::parse_literal(*text, interpreter_character_names());
     if (!literal) {
       PyErr_Format(PyExc_ValueError, "not a Jinja literal: %R", text_obj);
       return nullptr;

@@ -6,6 +6,7 @@
 #include "jinja/call.hpp"
 #include "jinja/expr_tokens.hpp"
 #include "jinja/literal_reader.hpp"
+#include "jinja/token_shapes.hpp"
 #include "lexer/jinja_tags.hpp"
 #include "tree/positions.hpp"
 #include "tree/traverse.hpp"
@@ -27,18 +28,33 @@ bool may_embed_tags(TokenKind k) {
          k == TokenKind::QuotedIdentifier;
 }
 
-// Whether `value` is one quoted string from its first byte to its last: only
-// such a value can read as a string literal. Deciding this from the value's
-// start, before reading it whole, keeps nested calls linear: in
-// «ref(ref(ref('a')))» each value runs to the end of the tag.
-bool is_one_quoted_string(std::string_view value) {
-  if (value.empty() || (value[0] != '\'' && value[0] != '"')) return false;
-  return jinja::quoted_string_end(value, 0) == value.size();
+// Whether `value` holds nothing but quoted strings, parentheses and
+// whitespace: only such a value can read as a string literal («'a' 'b'»,
+// «('a')»). Deciding this from the value's start, stopping at the first
+// other character, keeps nested calls linear: in «ref(ref(ref('a')))» each
+// value runs to the end of the tag.
+bool may_be_string_literal(std::string_view value) {
+  bool has_string = false;
+  for (std::size_t p = 0; p < value.size();) {
+    const char c = value[p];
+    if (c == '\'' || c == '"') {
+      has_string = true;
+      p = jinja::quoted_string_end(value, p);
+    } else if (c == '(' || c == ')') {
+      ++p;
+    } else if (const std::size_t n = jinja::whitespace_length(value, p)) {
+      p += n;
+    } else {
+      return false;
+    }
+  }
+  return has_string;
 }
 
-void collect_calls(std::string_view piece, std::string_view name, std::vector<std::vector<std::string>>& out) {
+void collect_calls(std::string_view piece, std::string_view name, const jinja::CharacterNames* names,
+                   std::vector<std::vector<std::string>>& out) {
   for (const jinja::Call& call : jinja::find_calls(piece, name)) {
-    if (auto strings = positional_strings(piece, call)) out.push_back(std::move(*strings));
+    if (auto strings = positional_strings(piece, call, names)) out.push_back(std::move(*strings));
   }
 }
 
@@ -63,12 +79,13 @@ std::size_t config_count(const cst::Document& doc) {
   return count;
 }
 
-std::optional<std::vector<std::string>> positional_strings(std::string_view text, const jinja::Call& call) {
+std::optional<std::vector<std::string>> positional_strings(std::string_view text, const jinja::Call& call,
+                                                           const jinja::CharacterNames* names) {
   std::vector<std::string> strings;
   for (const jinja::CallArg& arg : call.args) {
     if (arg.name) continue;
-    if (!is_one_quoted_string(arg.value.text_in(text))) return std::nullopt;
-    std::optional<jinja::Literal> value = jinja::parse_literal(arg.value.text_in(text));
+    if (!may_be_string_literal(arg.value.text_in(text))) return std::nullopt;
+    std::optional<jinja::Literal> value = jinja::parse_literal(arg.value.text_in(text), names);
     if (!value || !value->holds<jinja::Literal::Str>()) return std::nullopt;
     strings.push_back(std::move(value->as<jinja::Literal::Str>()));
   }
@@ -137,26 +154,28 @@ void for_each_tag(const cst::Document& doc, std::string_view hint, bool count_po
   });
 }
 
-std::vector<std::vector<std::string>> call_string_args(const cst::Document& doc, std::string_view name) {
+std::vector<std::vector<std::string>> call_string_args(const cst::Document& doc, std::string_view name,
+                                                       const jinja::CharacterNames* names) {
   std::vector<std::vector<std::string>> out;
-  for_each_tag(doc, name, false, [&](const TagSite& site) { collect_calls(site.tag, name, out); });
+  for_each_tag(doc, name, false, [&](const TagSite& site) { collect_calls(site.tag, name, names, out); });
   return out;
 }
 
-std::vector<std::vector<std::string>> refs(const cst::Document& doc) {
+std::vector<std::vector<std::string>> refs(const cst::Document& doc, const jinja::CharacterNames* names) {
   std::vector<std::vector<std::string>> kept;
   std::unordered_set<std::string> seen;
-  for (std::vector<std::string>& args : call_string_args(doc, "ref")) {
+  for (std::vector<std::string>& args : call_string_args(doc, "ref", names)) {
     if (args.empty() || !seen.insert(identity_of(args)).second) continue;
     kept.push_back(std::move(args));
   }
   return kept;
 }
 
-std::vector<std::pair<std::string, std::string>> sources(const cst::Document& doc) {
+std::vector<std::pair<std::string, std::string>> sources(const cst::Document& doc,
+                                                         const jinja::CharacterNames* names) {
   std::vector<std::pair<std::string, std::string>> kept;
   std::unordered_set<std::string> seen;
-  for (std::vector<std::string>& args : call_string_args(doc, "source")) {
+  for (std::vector<std::string>& args : call_string_args(doc, "source", names)) {
     if (args.size() != 2 || !seen.insert(identity_of(args)).second) continue;
     kept.emplace_back(std::move(args[0]), std::move(args[1]));
   }

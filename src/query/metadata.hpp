@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "jinja/config_args.hpp"
+#include "jinja/literal_reader.hpp"
 #include "tree/document.hpp"
 
 namespace trelm::query {
@@ -62,14 +63,19 @@ void for_each_tag(const cst::Document& doc, std::string_view hint, bool count_po
 
 // The positional arguments of `call` (read from `text`) as strings, when
 // every one is a string literal; keyword arguments do not count.
-std::optional<std::vector<std::string>> positional_strings(std::string_view text, const jinja::Call& call);
+// `names` answers "\N{...}" escapes; without it a string holding one is
+// no string literal here.
+std::optional<std::vector<std::string>> positional_strings(std::string_view text, const jinja::Call& call,
+                                                           const jinja::CharacterNames* names = nullptr);
 
 // The string arguments of every call named `name` whose positional
 // arguments are all string literals, in document order.
-std::vector<std::vector<std::string>> call_string_args(const cst::Document& doc, std::string_view name);
+std::vector<std::vector<std::string>> call_string_args(const cst::Document& doc, std::string_view name,
+                                                       const jinja::CharacterNames* names = nullptr);
 // Distinct non-empty argument lists of `ref` calls, first occurrence first.
-std::vector<std::vector<std::string>> refs(const cst::Document& doc);
+std::vector<std::vector<std::string>> refs(const cst::Document& doc, const jinja::CharacterNames* names = nullptr);
 // Distinct (source name, table name) pairs of two-argument `source` calls.
-std::vector<std::pair<std::string, std::string>> sources(const cst::Document& doc);
+std::vector<std::pair<std::string, std::string>> sources(const cst::Document& doc,
+                                                         const jinja::CharacterNames* names = nullptr);
 
 }  // namespace trelm::query

@@ -53,7 +53,7 @@ TEST(RenderLiteral, WritesJinjaSource) {
       {F(-0.5), '"', "-0.5"}, {F(1e-7), '"', "0.0000001"}, {F(0.1 + 0.2), '"', "0.30000000000000004"},
       {F(1000000000000000.5), '"', "1000000000000000.5"},
       {F(std::numeric_limits<double>::denorm_min()), '"', "0." + std::string(323, '0') + "5"},
-      {F(inf), '"', "inf"}, {F(-inf), '"', "-inf"}, {F(std::numeric_limits<double>::quiet_NaN()), '"', "NaN"},
+      {F(inf), '"', "1e999"}, {F(-inf), '"', "-1e999"}, {F(std::numeric_limits<double>::quiet_NaN()), '"', "NaN"},
       {L({B(true), B(false), N(), L({}), D({})}), '\'', "[True, False, None, [], {}]"},
       {D({{S("a"), L({S("b")})}, {I(1), D({})}, {L({I(1), F(2.0)}), N()}, {S("a"), S("y")}}), '"',
        "{\"a\": [\"b\"], 1: {}, [1, 2.0]: None, \"a\": \"y\"}"},
@@ -70,7 +70,8 @@ TEST(Literal, DeepNestingCostsNoStack) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {lists, lists},
       {dicts, dicts},
-      {repeat("(", depth) + "'x'" + repeat(")", depth), repeat("[", depth) + "'x'" + repeat("]", depth)},
+      {repeat("(", depth) + "'x'" + repeat(",)", depth), repeat("[", depth) + "'x'" + repeat("]", depth)},
+      {repeat("-(", depth) + "1" + repeat(")", depth), "1"},
   };
   const std::optional<Literal> other = parse_literal(repeat("[", depth) + "1" + repeat("]", depth));
   ASSERT_TRUE(other);
