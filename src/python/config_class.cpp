@@ -7,12 +7,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "edit/config_edit.hpp"
 #include "jinja/literal_reader.hpp"
 #include "jinja/render.hpp"
 #include "jinja/syntax_check.hpp"
+#include "python/compare.hpp"
 #include "python/guard.hpp"
 #include "python/handle.hpp"
 #include "python/literal_convert.hpp"
@@ -277,6 +279,14 @@ PyObject* config_repr(PyObject* self) {
   });
 }
 
+// The same call of the same document: both read and edit the same tag.
+PyObject* config_richcompare(PyObject* a, PyObject* b, int op) {
+  return compare_by_key(a, b, op, config_type(),
+                        [](PyObject* o) { return std::make_pair(as<PyConfig>(o)->doc.get(), nth_of(o)); });
+}
+
+Py_hash_t config_hash(PyObject* self) { return hash_of_address(as<PyConfig>(self)->doc.get(), nth_of(self)); }
+
 template <typename F>
 PyCFunction as_cfunction(F f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
@@ -304,6 +314,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyConfig>)},
     {Py_tp_str, reinterpret_cast<void*>(config_str)},
     {Py_tp_repr, reinterpret_cast<void*>(config_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(config_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(config_hash)},
     {Py_tp_iter, reinterpret_cast<void*>(config_iter)},
     {Py_mp_length, reinterpret_cast<void*>(config_len)},
     {Py_mp_subscript, reinterpret_cast<void*>(config_getitem)},

@@ -199,7 +199,7 @@ int select_contains(PyObject* self, PyObject* name) {
 
 PyObject* select_repr(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&] {
-    return to_py_str("<Select with " + std::to_string(items_of(node_of(self)).size()) + " columns>");
+    return to_py_str("<Select with " + counted(items_of(node_of(self)).size(), "column", "columns") + ">");
   });
 }
 
@@ -218,6 +218,8 @@ PyObject* select_str(PyObject* self) {
 PyObject* select_richcompare(PyObject* a, PyObject* b, int op) {
   return compare_by_node(a, b, op, select_type(), [](PyObject* o) { return node_of(o).get(); });
 }
+
+Py_hash_t select_hash(PyObject* self) { return hash_of_address(node_of(self).get()); }
 
 template <typename F>
 PyCFunction as_cfunction(F f) {
@@ -257,6 +259,7 @@ PyType_Slot kSlots[] = {
     {Py_sq_length, reinterpret_cast<void*>(select_len)},
     {Py_sq_contains, reinterpret_cast<void*>(select_contains)},
     {Py_tp_richcompare, reinterpret_cast<void*>(select_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(select_hash)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {0, nullptr},
