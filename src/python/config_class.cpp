@@ -219,9 +219,9 @@ PyObject* config_set_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* config_span(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     const SharedDoc& doc = as<PyConfig>(self)->doc;
-    const char* address = query::config_tag_address(doc->doc, nth_of(self));
-    if (address == nullptr) Py_RETURN_NONE;
-    return optional_span(doc->index()->token_span(address));
+    const std::optional<cst::TokenId> tag = query::config_tag_id(doc->doc, nth_of(self));
+    if (!tag) Py_RETURN_NONE;
+    return optional_span(doc->index()->token_span(*tag));
   });
 }
 

@@ -40,7 +40,7 @@ std::vector<ChildCopy> copy_children(const cst::NodeRef& node) {
   out.reserve(node->children.size());
   for (const cst::Child& c : node->children) {
     if (const cst::Token* t = c.as_token()) {
-      out.emplace_back(cst::TokenCopy{t->kind(), std::string(t->text()), t->text().data()});
+      out.emplace_back(cst::TokenCopy::of(*t));
     } else {
       out.emplace_back(c.node());
     }
