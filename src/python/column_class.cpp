@@ -123,7 +123,10 @@ PyMethodDef kMethods[] = {
 };
 
 PyGetSetDef kGetSet[] = {
-    {"text", column_text, column_set_text, "The item as written, such as `t.amount AS dollars`.", nullptr},
+    {"text", column_text, column_set_text,
+     "The item as written, such as `t.amount AS dollars`. Setting it raises TrelmSyntaxError\nas add() does, and "
+     "ValueError once the column was removed.",
+     nullptr},
     {"expr", column_expr, nullptr, "The item without its alias.", nullptr},
     {"alias", column_alias, nullptr, "The alias as written, including any quotes.", nullptr},
     {"name", column_name, nullptr,

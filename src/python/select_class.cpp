@@ -229,8 +229,10 @@ PyCFunction as_cfunction(F f) {
 PyMethodDef kMethods[] = {
     {"add", as_cfunction(select_add), METH_VARARGS | METH_KEYWORDS,
      "add($self, text, index=None)\n--\n\nAdds a column written as SQL, such as `user_id` or `amount / 100 AS "
-     "dollars`, at index,\nor at the end. It is laid out like its neighbours, in their comma style. Raises ValueError\n"
-     "when the list would then end in `*` right before an EXCEPT, which would take it in."},
+     "dollars`, at index,\nor at the end. It is laid out like its neighbours, in their comma style. Raises\n"
+     "TrelmSyntaxError when the text is not exactly one select item or holds Jinja that does not\ncheck on its own "
+     "(a block left open, a tag the engine refuses), ValueError when the list\nwould then end in `*` right before an "
+     "EXCEPT, which would take it in."},
     {"remove", as_cfunction(select_remove), METH_VARARGS | METH_KEYWORDS,
      "remove($self, target)\n--\n\nRemoves a column, given as a Column or a name, with its comma and comments. "
      "Returns\nFalse when there is no such column; raises ValueError for the only column, or when the\n"
