@@ -50,24 +50,11 @@ PyObject* raise_key_error(PyObject* key) {
   return nullptr;
 }
 
-bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool is_valid_name(std::string_view key) {
-  if (key.empty() || !(key[0] == '_' || is_ascii_letter(key[0]))) return false;
-  for (char c : key) {
-    if (!(c == '_' || is_ascii_letter(c) || is_ascii_digit(c))) return false;
-  }
-  return true;
-}
-
-// Keys written into the call must be names Jinja reads as keywords.
-bool validate_key(std::string_view key) {
-  if (is_valid_name(key)) return true;
+PyObject* raise_not_a_name(std::string_view key) {
   std::string message = "`";  // appended: g++ 12 misreads "`" + string as an overlapping copy
-  (message += key) += "` is not a valid argument name";
-  raise_value_error(message);
-  return false;
+  (message += key) +=
+      "` is not a valid argument name; a config call written as one dict, config({...}), takes any string key";
+  return raise_value_error(message);
 }
 
 PyObject* raise_positional() {
@@ -120,13 +107,20 @@ int delete_key(PyObject* self, PyObject* key_obj) {
     case edit::ConfigChange::PositionalArguments:
       raise_positional();
       return -1;
+    case edit::ConfigChange::KeyNotAName:  // removal reads keys, never writes one
+      raise_key_error(key_obj);
+      return -1;
   }
   return -1;
 }
 
 int set_key(PyObject* self, PyObject* key_obj, PyObject* value) {
   std::optional<std::string_view> key = utf8_arg(key_obj, "__setitem__", "key");
-  if (!key || !validate_key(*key)) return -1;
+  if (!key) return -1;
+  if (!edit::takes_key(doc_of(self), *key, nth_of(self))) {
+    raise_not_a_name(*key);
+    return -1;
+  }
   std::optional<jinja::Literal> literal = py_to_literal(value);
   if (!literal) return -1;
   cst::Document& doc = doc_of(self);
@@ -136,6 +130,9 @@ int set_key(PyObject* self, PyObject* key_obj, PyObject* value) {
       return 0;
     case edit::ConfigChange::PositionalArguments:
       raise_positional();
+      return -1;
+    case edit::ConfigChange::KeyNotAName:
+      raise_not_a_name(*key);
       return -1;
     case edit::ConfigChange::BreaksTag:
       break;
@@ -193,7 +190,8 @@ PyObject* config_set_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     std::optional<std::string_view> key = utf8_arg(key_obj, "set_raw", "key");
-    if (!key || !validate_key(*key)) return nullptr;
+    if (!key) return nullptr;
+    if (!edit::takes_key(doc_of(self), *key, nth_of(self))) return raise_not_a_name(*key);
     if (!utf8_arg(source_obj, "set_raw", "source")) return nullptr;
     PyRef trimmed = stripped(source_obj);
     if (!trimmed) return nullptr;
@@ -208,6 +206,8 @@ PyObject* config_set_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
         return raise_set_refused(*key, *source);
       case edit::ConfigChange::PositionalArguments:
         return raise_positional();
+      case edit::ConfigChange::KeyNotAName:
+        return raise_not_a_name(*key);
       case edit::ConfigChange::Applied:
       case edit::ConfigChange::NoConfigCall:
         break;
