@@ -74,7 +74,10 @@ PositionIndex::PositionIndex(const Document& doc) {
     const Child& c = *top.next++;
     if (const Token* t = c.as_token()) {
       const std::size_t chars = take_text(t->text());
-      if (t->size() != 0) tokens_.emplace(t->text().data(), TokenPlace{TextSpan{at, at + chars}, t->serial()});
+      if (t->size() != 0) {
+        tokens_.emplace(t->text().data(), TextSpan{at, at + chars});
+        if (t->owns_text()) serials_.emplace(t->text().data(), t->serial());
+      }
       at += chars;
       continue;
     }
@@ -91,8 +94,10 @@ std::optional<TextSpan> PositionIndex::node_span(const Node* node) const {
 
 std::optional<TextSpan> PositionIndex::token_span(const TokenId& id) const {
   auto it = tokens_.find(id.address);
-  if (it == tokens_.end() || it->second.serial != id.serial) return std::nullopt;
-  return it->second.span;
+  if (it == tokens_.end()) return std::nullopt;
+  auto serial = serials_.find(id.address);
+  if ((serial == serials_.end() ? 0 : serial->second) != id.serial) return std::nullopt;
+  return it->second;
 }
 
 LineColumn PositionIndex::location(std::size_t index) const {

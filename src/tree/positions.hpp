@@ -57,11 +57,10 @@ class PositionIndex {
 
  private:
   std::unordered_map<const Node*, TextSpan> nodes_;
-  struct TokenPlace {
-    TextSpan span;
-    std::uint64_t serial;
-  };
-  std::unordered_map<const char*, TokenPlace> tokens_;
+  std::unordered_map<const char*, TextSpan> tokens_;
+  // The serial of each token that owns its text (see TokenId); a parsed
+  // tree has next to none, so they are kept apart from the spans.
+  std::unordered_map<const char*, std::uint64_t> serials_;
   std::vector<std::size_t> line_starts_;  // the index of each line's first character
   std::size_t length_ = 0;
 };
