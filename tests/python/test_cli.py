@@ -153,11 +153,10 @@ def test_check_fails_on_warnings_only_when_strict(folder, capsys, strict, status
         (["set-config", "style='view'"], DICT, DICT.replace('"table"', '"view"')),
         (["set-config", "enabled=True"], DICT, DICT.replace('["a"]', '["a"], "enabled": True')),
         (["remove-config", "style"], DICT, DICT.replace('"style": "table", ', "")),
-        (["set-config", "--raw", "pre-hook='x'"], DICT, DICT.replace('["a"]', '["a"], "pre-hook": \'x\'')),
         (["remove-config", "pre hook"], DICT.replace('"tags"', '"pre hook"'), DICT.replace(', "tags": ["a"]', "")),
     ],
     ids=["literal", "raw", "remove", "same-value", "absent-key", "dict-literal", "dict-new", "dict-remove",
-         "dict-any-key", "dict-remove-any-key"],
+         "dict-remove-any-key"],
 )
 def test_edits_in_place_keep_every_other_byte_mode_and_owner(folder, capsys, argv, before, after):
     root = folder({"m.sql": before})
