@@ -6,12 +6,14 @@
 // nothing, and a call with other positional arguments refuses every edit.
 // The input is a document, optionally followed by a NUL byte and raw Jinja
 // source to write.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "around.hpp"
 #include "fuzz_check.hpp"
@@ -68,14 +70,17 @@ void run_edits(cst::Document& doc, std::string_view raw, std::size_t nth) {
   };
   const std::string_view sources[] = {raw,  "var('s')", "'x' }} {{ y", "f(", "1, b=2", "1, 'b': 2", "1}, b={",
                                       "",   "'}}'",     "[1, (2, 3)]"};
-  const std::string_view keys[] = {"a", "style", "k"};
+  const std::string_view keys[] = {"a", "style", "k", "pre-hook"};
   const jinja::ConfigForm form = form_of(doc, nth);
   for (std::string_view key : keys) {
+    // Only a call of keyword arguments refuses a key that is no name.
+    const bool refuses_key = form == jinja::ConfigForm::Keywords && !edit::is_argument_name(key);
     for (const jinja::Literal& value : values) {
       const std::string before = cst::document_text(doc);
       const Around around = fuzz::around_config(doc, before, nth);
       const auto change = edit::set_config(doc, key, value, nth);
       check_edit(doc, change, before, around, nth, form);
+      CHECK((change == edit::ConfigChange::KeyNotAName) == refuses_key);
       if (change == edit::ConfigChange::Applied) {
         CHECK(jinja::parse_literal(*query::config_source(doc, key, nth)) == value);
       }
@@ -85,16 +90,22 @@ void run_edits(cst::Document& doc, std::string_view raw, std::size_t nth) {
       const Around around = fuzz::around_config(doc, before, nth);
       const auto change = edit::set_config_source(doc, key, source, nth);
       check_edit(doc, change, before, around, nth, form);
+      CHECK((change == edit::ConfigChange::KeyNotAName) == refuses_key);
       if (change == edit::ConfigChange::Applied) {
         CHECK(query::config_source(doc, key, nth) == std::string(trim(source)));
       }
     }
     const std::string before = cst::document_text(doc);
     const Around around = fuzz::around_config(doc, before, nth);
-    const std::size_t keys_before = query::config_keys(doc, nth).size();
+    const std::vector<std::string> keys_before = query::config_keys(doc, nth);
     const auto change = edit::remove_config(doc, key, nth);
     check_edit(doc, change, before, around, nth, form);
-    if (change == edit::ConfigChange::Applied) CHECK(query::config_keys(doc, nth).size() + 1 == keys_before);
+    // Every entry of the key goes (a dict may repeat one).
+    const auto repeats = static_cast<std::size_t>(std::count(keys_before.begin(), keys_before.end(), key));
+    if (change == edit::ConfigChange::Applied) {
+      CHECK(query::config_keys(doc, nth).size() + repeats == keys_before.size());
+      CHECK(!query::config_source(doc, key, nth).has_value());
+    }
   }
 }
 

@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "fuzz_check.hpp"
+#include "jinja/template_check.hpp"
 #include "lexer/cursor.hpp"
 #include "parser/select_items.hpp"
 #include "tree/print.hpp"
@@ -54,6 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       CHECK(error->offset < trimmed.size() && trimmed[error->offset] == '{');
     } else if (is_unclosed_message(error->message)) {
       CHECK(error->offset < trimmed.size() && std::string_view("'\"`/$").find(trimmed[error->offset]) != std::string_view::npos);
+    } else if (const auto problems = jinja::check_template(trimmed);
+               !problems.empty() && error->message == problems.front().message) {
+      CHECK(error->offset == problems.front().start);
     } else {
       CHECK(is_item_message(error->message));
       CHECK(error->offset < trimmed.size() || (trimmed.empty() && error->offset == 0));
@@ -63,5 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const cst::NodeRef& item = std::get<cst::NodeRef>(result);
   CHECK(item->kind.tag == cst::NodeTag::SelectItem);
   CHECK(cst::node_text(item) == trimmed);
+  // Its Jinja checks on its own: the item cannot break the template it goes into.
+  CHECK(jinja::check_template(trimmed).empty());
   return 0;
 }

@@ -4,7 +4,7 @@
 # they hold; Query and Node are hashable. Token and Call are snapshots.
 
 from collections.abc import Iterator
-from typing import ClassVar, Literal, TypeAlias, TypeVar, final, overload
+from typing import Literal, TypeAlias, TypeVar, final, overload
 
 # What a Jinja literal reads as.
 _LiteralValue: TypeAlias = (
@@ -93,11 +93,14 @@ class Config:
         """Raises KeyError when absent, ValueError when the value is not a literal."""
 
     def __setitem__(self, key: str, value: _WritableValue, /) -> None:
-        """Raises ValueError for a bad name or a call that cannot be edited (positional
-        arguments other than one dict), TypeError for a value with no literal form."""
+        """Raises ValueError for a key that is not a name in a call of keyword arguments (a
+        call written as one dict takes any string key) or a call that cannot be edited
+        (positional arguments other than one dict), TypeError for a value with no literal
+        form."""
 
     def __delitem__(self, key: str, /) -> None:
-        """Raises KeyError when absent, ValueError for a call that cannot be edited."""
+        """Removes every entry of the key. Raises KeyError when absent, ValueError for a call
+        that cannot be edited."""
 
     @overload
     def get(self, key: str, default: None = None) -> _LiteralValue: ...
@@ -119,6 +122,9 @@ class Config:
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[str]: ...
     def __contains__(self, key: str, /) -> bool: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
 
 @final
 class Query:
@@ -175,6 +181,10 @@ class Cte:
     def span(self) -> _Span | None:
         """Where the CTE is in str(document); None once it is no longer part of it."""
 
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
 @final
 class Clause:
     """A clause of a query, such as its FROM or WHERE clause."""
@@ -190,6 +200,10 @@ class Clause:
     @property
     def span(self) -> _Span | None:
         """Where the clause is in str(document); None once it is no longer part of it."""
+
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
 
 @final
 class Select:
@@ -211,8 +225,9 @@ class Select:
 
     def add(self, text: str, index: int | None = None) -> Column:
         """Adds a column written as SQL at index, or at the end. Raises TrelmSyntaxError
-        when the text is not exactly one select item, ValueError when the list would
-        then end in `*` right before an EXCEPT, which would take it in."""
+        when the text is not exactly one select item or holds Jinja that does not check
+        on its own (a block left open, a tag the engine refuses), ValueError when the
+        list would then end in `*` right before an EXCEPT, which would take it in."""
 
     def remove(self, target: Column | str) -> bool:
         """Removes a column, given as a Column or a name. Returns False when there is no
@@ -232,7 +247,7 @@ class Select:
     def __contains__(self, key: str, /) -> bool: ...
     def __eq__(self, value: object, /) -> bool: ...
     def __ne__(self, value: object, /) -> bool: ...
-    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __hash__(self) -> int: ...
 
 @final
 class Column:
@@ -241,8 +256,9 @@ class Column:
     @property
     def text(self) -> str:
         """The item as written, such as `t.amount AS dollars`. Setting it raises
-        TrelmSyntaxError when the text is not exactly one select item, ValueError when
-        the last item would then end in `*` right before an EXCEPT."""
+        TrelmSyntaxError when the text is not exactly one select item or holds Jinja
+        that does not check on its own, ValueError when the column was removed or the
+        last item would then end in `*` right before an EXCEPT."""
 
     @text.setter
     def text(self, value: str) -> None: ...
@@ -281,7 +297,7 @@ class Column:
 
     def __eq__(self, value: object, /) -> bool: ...
     def __ne__(self, value: object, /) -> bool: ...
-    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __hash__(self) -> int: ...
 
 class TrelmSyntaxError(ValueError):
     """Raised when trelm source cannot be parsed. Has line, column and offset attributes."""

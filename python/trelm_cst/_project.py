@@ -251,6 +251,10 @@ class Project:
         cycles = [Cycle(sorted(groups[group]), ref) for group, ref in first.items()]
         return sorted(cycles, key=lambda cycle: cycle.models)
 
+    def __repr__(self) -> str:
+        count = len(self.files)
+        return f"<Project with {count:,} model{'' if count == 1 else 's'}>"
+
 
 def walk(start: GraphNode, links: dict[GraphNode, list[GraphNode]], depth: int | None) -> list[GraphNode]:
     """The nodes reached from `start` along `links`, breadth first, without `start`."""

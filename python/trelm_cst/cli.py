@@ -24,6 +24,7 @@ import ast
 import difflib
 import json
 import os
+import re
 import sys
 from collections.abc import Callable, Sequence
 from concurrent.futures import BrokenExecutor
@@ -583,6 +584,9 @@ def lines_of(text: str) -> list[str]:
 
 ConfigEdit = Callable[[Config], None]
 
+# What a config call takes as a keyword argument; any other key only in the dict form.
+ARGUMENT_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+
 
 def config_transform(edit: ConfigEdit) -> Transform:
     def transform(path: str, text: str) -> tuple[str, int]:
@@ -599,11 +603,12 @@ def config_transform(edit: ConfigEdit) -> Transform:
     return transform
 
 
-def config_command(edit: ConfigEdit, trial: ConfigEdit | None = None) -> EditCommand:
+def config_command(key: str, edit: ConfigEdit, trial: ConfigEdit | None = None) -> EditCommand:
     """The command after trying the edit (or `trial`) once on an empty config
     call, so that a key or value no file could take is a usage error and not
-    one per file."""
-    blank = parse_trelm("{{ config() }}").config
+    one per file. A key that is no argument name is tried on a call written as
+    one dict, the form that takes it; files in the keyword form refuse it one by one."""
+    blank = parse_trelm("{{ config() }}" if ARGUMENT_NAME.fullmatch(key) else "{{ config({}) }}").config
     assert blank is not None
     try:
         (trial or edit)(blank)
@@ -660,12 +665,12 @@ def python_literal(text: str) -> object:
 def set_config_command(args: argparse.Namespace) -> EditCommand:
     key, value_text = args.assignment
     if args.raw:
-        return config_command(raw_setter(key, value_text))
-    return config_command(setter(key, python_literal(value_text)))
+        return config_command(key, raw_setter(key, value_text))
+    return config_command(key, setter(key, python_literal(value_text)))
 
 
 def remove_config_command(args: argparse.Namespace) -> EditCommand:
-    return config_command(remover(args.key), trial=key_checker(args.key))
+    return config_command(args.key, remover(args.key), trial=key_checker(args.key))
 
 
 # ---------------------------------------------------------------- renames

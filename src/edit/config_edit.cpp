@@ -48,7 +48,7 @@ bool reads_back(std::string_view text, ConfigForm form, const std::vector<std::s
 }
 
 // A new dict entry's key, in the quote the dict's string keys use (the
-// tag's own quote when it has none). Keys are names, so need no escapes.
+// tag's own quote when it has none), escaped as a string literal is.
 std::string quoted_key(const query::ConfigTag& tag, std::string_view key) {
   char quote = jinja::quote_style(tag.text);
   for (std::size_t i = 0; i < tag.args.keys.size(); ++i) {
@@ -57,11 +57,11 @@ std::string quoted_key(const query::ConfigTag& tag, std::string_view key) {
       break;
     }
   }
-  std::string quoted(1, quote);
-  quoted += key;
-  quoted += quote;
-  return quoted;
+  return jinja::render_literal(jinja::Literal::str(std::string(key)), quote);
 }
+
+bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
 
 // The tag's text with `key` set to `source`: the value replaced when the key
 // is there, else a new argument or entry appended.
@@ -78,6 +78,20 @@ std::string with_value(const query::ConfigTag& tag, std::string_view key, std::s
 
 }  // namespace
 
+bool is_argument_name(std::string_view key) {
+  if (key.empty() || !(key[0] == '_' || is_ascii_letter(key[0]))) return false;
+  for (char c : key) {
+    if (!(c == '_' || is_ascii_letter(c) || is_ascii_digit(c))) return false;
+  }
+  return true;
+}
+
+bool takes_key(const cst::Document& doc, std::string_view key, std::size_t nth) {
+  if (is_argument_name(key)) return true;
+  const std::optional<query::ConfigTag> tag = query::config_tag(doc, nth);
+  return !tag || tag->args.form != ConfigForm::Keywords;
+}
+
 ConfigChange set_config(cst::Document& doc, std::string_view key, const jinja::Literal& value, std::size_t nth) {
   const std::optional<std::string> text = query::config_text(doc, nth);
   if (!text) return ConfigChange::NoConfigCall;
@@ -88,6 +102,7 @@ ConfigChange set_config_source(cst::Document& doc, std::string_view key, std::st
   const std::optional<query::ConfigTag> tag = query::config_tag(doc, nth);
   if (!tag) return ConfigChange::NoConfigCall;
   if (!tag->args.editable()) return ConfigChange::PositionalArguments;
+  if (tag->args.form == ConfigForm::Keywords && !is_argument_name(key)) return ConfigChange::KeyNotAName;
   std::vector<std::string> keys = tag->args.key_names();
   if (!tag->args.find(key)) keys.emplace_back(key);
   std::string edited = with_value(*tag, key, source);
@@ -100,12 +115,19 @@ ConfigChange remove_config(cst::Document& doc, std::string_view key, std::size_t
   const std::optional<query::ConfigTag> tag = query::config_tag(doc, nth);
   if (!tag) return ConfigChange::NoConfigCall;
   if (!tag->args.editable()) return ConfigChange::PositionalArguments;
-  const std::optional<std::size_t> found = tag->args.find(key);
-  if (!found) return ConfigChange::NoConfigCall;
-  ConfigArgs left = tag->args;
-  left.keys.erase(left.keys.begin() + static_cast<std::ptrdiff_t>(*found));
-  std::string edited = jinja::remove_item(tag->text, tag->args.entries, *found);
-  if (!reads_back(edited, tag->args.form, left.key_names())) return ConfigChange::BreaksTag;
+  if (!tag->args.find(key)) return ConfigChange::NoConfigCall;
+  std::vector<std::string> left = tag->args.key_names();
+  std::erase(left, std::string(key));
+  // One entry at a time, each found in the text as the last removal left
+  // it; a text that no longer reads as the call stops the loop and is
+  // refused below.
+  std::string edited = tag->text;
+  std::optional<ConfigArgs> args = tag->args;
+  for (std::optional<std::size_t> found; args && (found = args->find(key));) {
+    edited = jinja::remove_item(edited, args->entries, *found);
+    args = jinja::config_args(edited);
+  }
+  if (!reads_back(edited, tag->args.form, left)) return ConfigChange::BreaksTag;
   set_config_text(doc, std::move(edited), nth);
   return ConfigChange::Applied;
 }

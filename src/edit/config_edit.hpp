@@ -29,9 +29,24 @@ enum class ConfigChange {
   // The call has a positional argument other than one lone dict, or a dict
   // beside keyword arguments: no edit is safe. Nothing was changed.
   PositionalArguments,
+  // The call takes keyword arguments and the key is not a name one can be
+  // called by; only a call written as one dict takes any string key.
+  // Nothing was changed.
+  KeyNotAName,
 };
 
-// Keys are not checked here; the caller checks them.
+// Whether `key` can be written as a keyword argument: an ASCII letter or
+// underscore, then letters, digits and underscores.
+bool is_argument_name(std::string_view key);
+
+// Whether the nth configuration call could be given `key`: a name, or any
+// key for a call written as one dict. True without such a call (its edits
+// answer NoConfigCall), so that callers check keys before values.
+bool takes_key(const cst::Document& doc, std::string_view key, std::size_t nth = 0);
+
+// A key is written as a keyword argument or, in the dict form, as a quoted
+// string key holding any text. Removing a key removes every entry that sets
+// it (a dict may repeat one; the last one wins when the file is read).
 ConfigChange set_config(cst::Document& doc, std::string_view key, const jinja::Literal& value, std::size_t nth = 0);
 ConfigChange set_config_source(cst::Document& doc, std::string_view key, std::string_view source,
                                std::size_t nth = 0);

@@ -370,10 +370,12 @@ std::optional<EditError> set_item_text_in(cst::Node& select, const NodeRef& item
                                           Following after) {
   Children& children = select.children;
   std::size_t c = index_of(children, item);
-  const bool in_list = c < children.size();
+  // A removed item is in no document: changing it would change nothing
+  // anyone prints, so the edit is refused rather than made where none sees.
+  if (c == children.size()) return error_of(EditError::Kind::NotInSelect);
   // A clause that ended in a line comment is followed by a line break.
-  const bool end_breaks = in_list && c + 1 == children.size() && (after.line_break || ends_in_line_comment(children[c]));
-  std::optional<Children> before = in_list ? undo_point(select, after) : std::nullopt;
+  const bool end_breaks = c + 1 == children.size() && (after.line_break || ends_in_line_comment(children[c]));
+  std::optional<Children> before = undo_point(select, after);
   std::optional<Children> item_before;
   std::optional<EditError> err;
   {
@@ -381,7 +383,7 @@ std::optional<EditError> set_item_text_in(cst::Node& select, const NodeRef& item
     if (before) item_before = item->children;
     err = set_item_text(*item, text);
   }
-  if (err || !in_list) return err;
+  if (err) return err;
   // The break goes into the list, not the item, so the item's text stays
   // exactly what was given and reads back the same after a reparse.
   close_item_comment(select, c, end_breaks);

@@ -54,10 +54,11 @@ InsertResult insert_item(cst::Node& select, std::size_t index, std::string_view 
 std::optional<EditError> remove_item(cst::Node& select, const cst::NodeRef& item, Following after = {});
 std::optional<EditError> set_item_text(cst::Node& item, std::string_view text);
 
-// Re-texts `item` and, when it sits in `select`'s list and its new text ends
-// in a line comment, breaks the line after it so the comment cannot swallow
-// what follows. The caller holds `select`'s write lock; the item's write lock
-// is taken here (parent before child).
+// Re-texts `item`, an item of `select`'s list (NotInSelect otherwise, and
+// nothing changes), and when its new text ends in a line comment, breaks
+// the line after it so the comment cannot swallow what follows. The caller
+// holds `select`'s write lock; the item's write lock is taken here (parent
+// before child).
 std::optional<EditError> set_item_text_in(cst::Node& select, const cst::NodeRef& item, std::string_view text,
                                           Following after = {});
 

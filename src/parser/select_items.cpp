@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "jinja/template_check.hpp"
 #include "lexer/lexer.hpp"
 #include "lexer/unicode.hpp"
 #include "parser/group.hpp"
@@ -134,6 +135,16 @@ std::optional<ParseError> unclosed_in(std::string_view text, const std::vector<c
   return std::nullopt;
 }
 
+// The item goes into a template: Jinja that does not check on its own (a
+// block left open or closed twice, a tag the engine refuses) would make the
+// whole file fail to load, or take in the text around the item.
+std::optional<ParseError> jinja_problem_in(std::string_view text) {
+  if (text.find('{') == std::string_view::npos) return std::nullopt;
+  std::vector<jinja::TemplateProblem> problems = jinja::check_template(text);
+  if (problems.empty()) return std::nullopt;
+  return error_at(text, problems.front().start, problems.front().message);
+}
+
 // A clause keyword right after "." or "distinct" is a column name («t.from»)
 // or part of a comparison («is distinct from»), so an item ending in one
 // would take in the clause that follows the list.
@@ -238,6 +249,7 @@ SelectItemResult parse_select_item(std::string_view text) {
   // copies of their texts.
   std::vector<cst::Token>& tokens = std::get<std::vector<cst::Token>>(lexed);
   if (auto refused = unclosed_in(trimmed, tokens)) return *refused;
+  if (auto refused = jinja_problem_in(trimmed)) return *refused;
   for (cst::Token& t : tokens) t = cst::Token(t.kind(), t.text());
   Children children = group(std::move(tokens));
   if (children.empty()) return error_at(trimmed, 0, kEmpty);

@@ -44,11 +44,11 @@ PyObject* call_kwargs(PyObject* self, void*) {
 }
 
 // `span` moved along with the token that holds the call, when that token is
-// still in the document as it was (found by the address of its text and
-// just as long); nullopt otherwise.
+// still in the document as it was (found by its id and just as long);
+// nullopt otherwise.
 std::optional<cst::TextSpan> current(PyObject* self, cst::TextSpan span) {
   const query::FoundCall& call = call_of(self);
-  std::optional<cst::TextSpan> token = as<PyCall>(self)->doc->index()->token_span(call.token_address);
+  std::optional<cst::TextSpan> token = as<PyCall>(self)->doc->index()->token_span(call.token);
   if (!token || token->end - token->start != call.token_span.end - call.token_span.start) return std::nullopt;
   return cst::TextSpan{token->start + (span.start - call.token_span.start),
                        token->start + (span.end - call.token_span.start)};

@@ -1,6 +1,7 @@
 // The Clause class: one clause of a query, known by its keyword.
 #include <string>
 
+#include "python/compare.hpp"
 #include "python/guard.hpp"
 #include "python/handle.hpp"
 #include "python/lists.hpp"
@@ -39,6 +40,12 @@ PyObject* clause_repr(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&] { return to_py_str("<Clause " + name_of(self) + ">"); });
 }
 
+PyObject* clause_richcompare(PyObject* a, PyObject* b, int op) {
+  return compare_by_node(a, b, op, clause_type(), [](PyObject* o) { return node_of(o).get(); });
+}
+
+Py_hash_t clause_hash(PyObject* self) { return hash_of_address(node_of(self).get()); }
+
 PyGetSetDef kGetSet[] = {
     {"name", clause_name, nullptr, "The clause keyword in upper case, such as `FROM`, `GROUP BY` or `UNION ALL`.",
      nullptr},
@@ -52,6 +59,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyNodeHandle>)},
     {Py_tp_str, reinterpret_cast<void*>(clause_str)},
     {Py_tp_repr, reinterpret_cast<void*>(clause_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(clause_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(clause_hash)},
     {Py_tp_getset, kGetSet},
     {0, nullptr},
 };

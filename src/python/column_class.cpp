@@ -113,6 +113,8 @@ PyObject* column_richcompare(PyObject* a, PyObject* b, int op) {
   return compare_by_node(a, b, op, column_type(), [](PyObject* o) { return column_of(o)->item.get(); });
 }
 
+Py_hash_t column_hash(PyObject* self) { return hash_of_address(column_of(self)->item.get()); }
+
 PyMethodDef kMethods[] = {
     {"detach", column_detach, METH_NOARGS,
      "detach($self)\n--\n\nRemoves the column from its SELECT clause. Returns False when it was already removed;\nraises ValueError for the only column, or when the list would then end in `*` or\n"
@@ -121,7 +123,10 @@ PyMethodDef kMethods[] = {
 };
 
 PyGetSetDef kGetSet[] = {
-    {"text", column_text, column_set_text, "The item as written, such as `t.amount AS dollars`.", nullptr},
+    {"text", column_text, column_set_text,
+     "The item as written, such as `t.amount AS dollars`. Setting it raises TrelmSyntaxError\nas add() does, and "
+     "ValueError once the column was removed.",
+     nullptr},
     {"expr", column_expr, nullptr, "The item without its alias.", nullptr},
     {"alias", column_alias, nullptr, "The alias as written, including any quotes.", nullptr},
     {"name", column_name, nullptr,
@@ -142,6 +147,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_str, reinterpret_cast<void*>(column_str)},
     {Py_tp_repr, reinterpret_cast<void*>(column_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(column_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(column_hash)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {0, nullptr},

@@ -7,12 +7,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "edit/config_edit.hpp"
 #include "jinja/literal_reader.hpp"
 #include "jinja/render.hpp"
 #include "jinja/syntax_check.hpp"
+#include "python/compare.hpp"
 #include "python/guard.hpp"
 #include "python/handle.hpp"
 #include "python/literal_convert.hpp"
@@ -48,24 +50,11 @@ PyObject* raise_key_error(PyObject* key) {
   return nullptr;
 }
 
-bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool is_valid_name(std::string_view key) {
-  if (key.empty() || !(key[0] == '_' || is_ascii_letter(key[0]))) return false;
-  for (char c : key) {
-    if (!(c == '_' || is_ascii_letter(c) || is_ascii_digit(c))) return false;
-  }
-  return true;
-}
-
-// Keys written into the call must be names Jinja reads as keywords.
-bool validate_key(std::string_view key) {
-  if (is_valid_name(key)) return true;
+PyObject* raise_not_a_name(std::string_view key) {
   std::string message = "`";  // appended: g++ 12 misreads "`" + string as an overlapping copy
-  (message += key) += "` is not a valid argument name";
-  raise_value_error(message);
-  return false;
+  (message += key) +=
+      "` is not a valid argument name; a config call written as one dict, config({...}), takes any string key";
+  return raise_value_error(message);
 }
 
 PyObject* raise_positional() {
@@ -118,13 +107,20 @@ int delete_key(PyObject* self, PyObject* key_obj) {
     case edit::ConfigChange::PositionalArguments:
       raise_positional();
       return -1;
+    case edit::ConfigChange::KeyNotAName:  // removal reads keys, never writes one
+      raise_key_error(key_obj);
+      return -1;
   }
   return -1;
 }
 
 int set_key(PyObject* self, PyObject* key_obj, PyObject* value) {
   std::optional<std::string_view> key = utf8_arg(key_obj, "__setitem__", "key");
-  if (!key || !validate_key(*key)) return -1;
+  if (!key) return -1;
+  if (!edit::takes_key(doc_of(self), *key, nth_of(self))) {
+    raise_not_a_name(*key);
+    return -1;
+  }
   std::optional<jinja::Literal> literal = py_to_literal(value);
   if (!literal) return -1;
   cst::Document& doc = doc_of(self);
@@ -134,6 +130,9 @@ int set_key(PyObject* self, PyObject* key_obj, PyObject* value) {
       return 0;
     case edit::ConfigChange::PositionalArguments:
       raise_positional();
+      return -1;
+    case edit::ConfigChange::KeyNotAName:
+      raise_not_a_name(*key);
       return -1;
     case edit::ConfigChange::BreaksTag:
       break;
@@ -191,7 +190,8 @@ PyObject* config_set_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     std::optional<std::string_view> key = utf8_arg(key_obj, "set_raw", "key");
-    if (!key || !validate_key(*key)) return nullptr;
+    if (!key) return nullptr;
+    if (!edit::takes_key(doc_of(self), *key, nth_of(self))) return raise_not_a_name(*key);
     if (!utf8_arg(source_obj, "set_raw", "source")) return nullptr;
     PyRef trimmed = stripped(source_obj);
     if (!trimmed) return nullptr;
@@ -206,6 +206,8 @@ PyObject* config_set_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
         return raise_set_refused(*key, *source);
       case edit::ConfigChange::PositionalArguments:
         return raise_positional();
+      case edit::ConfigChange::KeyNotAName:
+        return raise_not_a_name(*key);
       case edit::ConfigChange::Applied:
       case edit::ConfigChange::NoConfigCall:
         break;
@@ -217,9 +219,9 @@ PyObject* config_set_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* config_span(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     const SharedDoc& doc = as<PyConfig>(self)->doc;
-    const char* address = query::config_tag_address(doc->doc, nth_of(self));
-    if (address == nullptr) Py_RETURN_NONE;
-    return optional_span(doc->index()->token_span(address));
+    const std::optional<cst::TokenId> tag = query::config_tag_id(doc->doc, nth_of(self));
+    if (!tag) Py_RETURN_NONE;
+    return optional_span(doc->index()->token_span(*tag));
   });
 }
 
@@ -277,6 +279,14 @@ PyObject* config_repr(PyObject* self) {
   });
 }
 
+// The same call of the same document: both read and edit the same tag.
+PyObject* config_richcompare(PyObject* a, PyObject* b, int op) {
+  return compare_by_key(a, b, op, config_type(),
+                        [](PyObject* o) { return std::make_pair(as<PyConfig>(o)->doc.get(), nth_of(o)); });
+}
+
+Py_hash_t config_hash(PyObject* self) { return hash_of_address(as<PyConfig>(self)->doc.get(), nth_of(self)); }
+
 template <typename F>
 PyCFunction as_cfunction(F f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
@@ -304,6 +314,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyConfig>)},
     {Py_tp_str, reinterpret_cast<void*>(config_str)},
     {Py_tp_repr, reinterpret_cast<void*>(config_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(config_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(config_hash)},
     {Py_tp_iter, reinterpret_cast<void*>(config_iter)},
     {Py_mp_length, reinterpret_cast<void*>(config_len)},
     {Py_mp_subscript, reinterpret_cast<void*>(config_getitem)},

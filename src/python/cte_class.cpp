@@ -1,4 +1,5 @@
 // The Cte class: one `name AS (...)` entry of a WITH clause.
+#include "python/compare.hpp"
 #include "python/guard.hpp"
 #include "python/handle.hpp"
 #include "python/lists.hpp"
@@ -50,6 +51,12 @@ PyObject* cte_repr(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&] { return to_py_str("<Cte " + name_of(self).value_or("") + ">"); });
 }
 
+PyObject* cte_richcompare(PyObject* a, PyObject* b, int op) {
+  return compare_by_node(a, b, op, cte_type(), [](PyObject* o) { return node_of(o).get(); });
+}
+
+Py_hash_t cte_hash(PyObject* self) { return hash_of_address(node_of(self).get()); }
+
 PyGetSetDef kGetSet[] = {
     {"name", cte_name, nullptr, "The CTE's name, unquoted.", nullptr},
     {"query", cte_query, nullptr, "The query inside the CTE's parentheses.", nullptr},
@@ -63,6 +70,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyNodeHandle>)},
     {Py_tp_str, reinterpret_cast<void*>(cte_str)},
     {Py_tp_repr, reinterpret_cast<void*>(cte_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(cte_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(cte_hash)},
     {Py_tp_getset, kGetSet},
     {0, nullptr},
 };

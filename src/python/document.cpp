@@ -322,7 +322,7 @@ PyCFunction as_cfunction(F f) {
 PyObject* document_repr(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&] {
     std::size_t n = query::queries(doc_of(self)).size();
-    return to_py_str("<Document with " + std::to_string(n) + " queries>");
+    return to_py_str("<Document with " + counted(n, "query", "queries") + ">");
   });
 }
 

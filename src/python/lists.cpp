@@ -8,6 +8,17 @@ PyObject* to_py_str(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
+std::string counted(std::size_t n, std::string_view one, std::string_view many) {
+  std::string digits = std::to_string(n);
+  std::string text;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i != 0 && (digits.size() - i) % 3 == 0) text += ',';
+    text += digits[i];
+  }
+  (text += ' ') += n == 1 ? one : many;
+  return text;
+}
+
 PyObject* optional_str(const std::optional<std::string>& text) {
   if (!text) Py_RETURN_NONE;
   return to_py_str(*text);

@@ -12,6 +12,8 @@
 namespace trelm::python {
 
 PyObject* to_py_str(std::string_view text);
+// "1 column", "1,211 columns": a count for a repr, in thousands.
+std::string counted(std::size_t n, std::string_view one, std::string_view many);
 // A str, or None when absent.
 PyObject* optional_str(const std::optional<std::string>& text);
 // Every handle is tied to the document `doc` it was reached from.

@@ -1,5 +1,4 @@
 // The Node class: any interior node of the syntax tree, with its children.
-#include <cstdint>
 #include <string>
 #include <variant>
 #include <vector>
@@ -41,7 +40,7 @@ std::vector<ChildCopy> copy_children(const cst::NodeRef& node) {
   out.reserve(node->children.size());
   for (const cst::Child& c : node->children) {
     if (const cst::Token* t = c.as_token()) {
-      out.emplace_back(cst::TokenCopy{t->kind(), std::string(t->text()), t->text().data()});
+      out.emplace_back(cst::TokenCopy::of(*t));
     } else {
       out.emplace_back(c.node());
     }
@@ -94,14 +93,7 @@ PyObject* node_richcompare(PyObject* a, PyObject* b, int op) {
   return compare_by_node(a, b, op, node_type(), [](PyObject* o) { return node_of(o).get(); });
 }
 
-// Derived from the node's address, rotated so that allocation alignment does
-// not leave the low bits constant.
-Py_hash_t node_hash(PyObject* self) {
-  auto bits = reinterpret_cast<std::uintptr_t>(node_of(self).get());
-  bits = (bits >> 4) | (bits << (8 * sizeof(bits) - 4));
-  auto h = static_cast<Py_hash_t>(bits);
-  return h == -1 ? -2 : h;
-}
+Py_hash_t node_hash(PyObject* self) { return hash_of_address(node_of(self).get()); }
 
 PyGetSetDef kGetSet[] = {
     {"kind", node_kind, nullptr,

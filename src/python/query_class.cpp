@@ -1,6 +1,4 @@
 // The Query class: a query's clauses, SELECT clauses and CTEs.
-#include <cstdint>
-
 #include "python/compare.hpp"
 #include "python/guard.hpp"
 #include "python/handle.hpp"
@@ -60,13 +58,12 @@ PyObject* query_richcompare(PyObject* a, PyObject* b, int op) {
   return compare_by_node(a, b, op, query_type(), [](PyObject* o) { return node_of(o).get(); });
 }
 
-// Derived from the node's address, rotated so that allocation alignment does
-// not leave the low bits constant.
-Py_hash_t query_hash(PyObject* self) {
-  auto bits = reinterpret_cast<std::uintptr_t>(node_of(self).get());
-  bits = (bits >> 4) | (bits << (8 * sizeof(bits) - 4));
-  auto h = static_cast<Py_hash_t>(bits);
-  return h == -1 ? -2 : h;
+Py_hash_t query_hash(PyObject* self) { return hash_of_address(node_of(self).get()); }
+
+PyObject* query_repr(PyObject* self) {
+  return guarded<PyObject*>(nullptr, [&] {
+    return to_py_str("<Query with " + counted(query::clauses(node_of(self)).size(), "clause", "clauses") + ">");
+  });
 }
 
 PyMethodDef kMethods[] = {
@@ -89,6 +86,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("A SQL query: its clauses, CTEs and SELECT clauses.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyNodeHandle>)},
     {Py_tp_str, reinterpret_cast<void*>(query_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(query_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(query_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(query_hash)},
     {Py_tp_methods, kMethods},

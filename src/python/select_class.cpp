@@ -199,7 +199,7 @@ int select_contains(PyObject* self, PyObject* name) {
 
 PyObject* select_repr(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&] {
-    return to_py_str("<Select with " + std::to_string(items_of(node_of(self)).size()) + " columns>");
+    return to_py_str("<Select with " + counted(items_of(node_of(self)).size(), "column", "columns") + ">");
   });
 }
 
@@ -219,6 +219,8 @@ PyObject* select_richcompare(PyObject* a, PyObject* b, int op) {
   return compare_by_node(a, b, op, select_type(), [](PyObject* o) { return node_of(o).get(); });
 }
 
+Py_hash_t select_hash(PyObject* self) { return hash_of_address(node_of(self).get()); }
+
 template <typename F>
 PyCFunction as_cfunction(F f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
@@ -227,8 +229,10 @@ PyCFunction as_cfunction(F f) {
 PyMethodDef kMethods[] = {
     {"add", as_cfunction(select_add), METH_VARARGS | METH_KEYWORDS,
      "add($self, text, index=None)\n--\n\nAdds a column written as SQL, such as `user_id` or `amount / 100 AS "
-     "dollars`, at index,\nor at the end. It is laid out like its neighbours, in their comma style. Raises ValueError\n"
-     "when the list would then end in `*` right before an EXCEPT, which would take it in."},
+     "dollars`, at index,\nor at the end. It is laid out like its neighbours, in their comma style. Raises\n"
+     "TrelmSyntaxError when the text is not exactly one select item or holds Jinja that does not\ncheck on its own "
+     "(a block left open, a tag the engine refuses), ValueError when the list\nwould then end in `*` right before an "
+     "EXCEPT, which would take it in."},
     {"remove", as_cfunction(select_remove), METH_VARARGS | METH_KEYWORDS,
      "remove($self, target)\n--\n\nRemoves a column, given as a Column or a name, with its comma and comments. "
      "Returns\nFalse when there is no such column; raises ValueError for the only column, or when the\n"
@@ -257,6 +261,7 @@ PyType_Slot kSlots[] = {
     {Py_sq_length, reinterpret_cast<void*>(select_len)},
     {Py_sq_contains, reinterpret_cast<void*>(select_contains)},
     {Py_tp_richcompare, reinterpret_cast<void*>(select_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(select_hash)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {0, nullptr},

@@ -29,12 +29,12 @@ PyObject* token_text(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&] { return to_py_str(token_of(self).text); });
 }
 
-// Where the token is now: found again by the address of its text, and only
-// believed when the token found there is as long as this copy.
+// Where the token is now: found again by its id, and only believed when the
+// token found there is as long as this copy.
 PyObject* token_span(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     const cst::TokenCopy& token = token_of(self);
-    std::optional<cst::TextSpan> span = as<PyToken>(self)->doc->index()->token_span(token.address);
+    std::optional<cst::TextSpan> span = as<PyToken>(self)->doc->index()->token_span(token.id);
     if (span && span->end - span->start != cst::count_chars(token.text)) span.reset();
     return optional_span(span);
   });

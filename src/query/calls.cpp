@@ -99,7 +99,7 @@ std::vector<FoundCall> calls(const cst::Document& doc, std::optional<std::string
       call.call = std::move(named.call);
       call.name_start = named.name_start;
       call.tag_span = {tag_start, tag_start + offsets.at(site.tag.size())};
-      call.token_address = token_text.data();
+      call.token = site.token->id();
       call.token_span = token_span;
       out.push_back(std::move(call));
     }

@@ -25,9 +25,9 @@ struct FoundCall {
   std::size_t name_start = 0;
   cst::TextSpan span;      // of text(), in characters of the document
   cst::TextSpan tag_span;  // of the whole tag
-  // The token that holds the tag, known by the address of its text, and
-  // where it was: what tells where the call is after an edit elsewhere.
-  const char* token_address = nullptr;
+  // The token that holds the tag, and where it was: what tells where the
+  // call is after an edit elsewhere.
+  cst::TokenId token;
   cst::TextSpan token_span;
 
   // From the name to the closing bracket.

@@ -102,11 +102,11 @@ std::optional<std::size_t> config_index(const cst::Document& doc, std::size_t nt
   return std::nullopt;
 }
 
-const char* config_tag_address(const cst::Document& doc, std::size_t nth) {
+std::optional<cst::TokenId> config_tag_id(const cst::Document& doc, std::size_t nth) {
   const std::optional<std::size_t> index = config_index(doc, nth);
-  if (!index) return nullptr;
+  if (!index) return std::nullopt;
   auto lock = doc.root->read_lock();
-  return doc.root->children[*index].token().text().data();
+  return doc.root->children[*index].token().id();
 }
 
 std::optional<std::string> config_text(const cst::Document& doc, std::size_t nth) {

@@ -27,9 +27,8 @@ namespace trelm::query {
 std::size_t config_count(const cst::Document& doc);
 // Position of the configuration tag among the root's children.
 std::optional<std::size_t> config_index(const cst::Document& doc, std::size_t nth = 0);
-// The address of its text, which tells the token apart from every other
-// token of the tree (see PositionIndex); nullptr without one.
-const char* config_tag_address(const cst::Document& doc, std::size_t nth = 0);
+// The id of its token (see TokenId); nullopt without one.
+std::optional<cst::TokenId> config_tag_id(const cst::Document& doc, std::size_t nth = 0);
 // Its full text, delimiters included.
 std::optional<std::string> config_text(const cst::Document& doc, std::size_t nth = 0);
 // The configuration tag's text with the arguments read from it.

@@ -74,7 +74,10 @@ PositionIndex::PositionIndex(const Document& doc) {
     const Child& c = *top.next++;
     if (const Token* t = c.as_token()) {
       const std::size_t chars = take_text(t->text());
-      if (t->size() != 0) tokens_.emplace(t->text().data(), TextSpan{at, at + chars});
+      if (t->size() != 0) {
+        tokens_.emplace(t->text().data(), TextSpan{at, at + chars});
+        if (t->owns_text()) serials_.emplace(t->text().data(), t->serial());
+      }
       at += chars;
       continue;
     }
@@ -89,9 +92,11 @@ std::optional<TextSpan> PositionIndex::node_span(const Node* node) const {
   return it->second;
 }
 
-std::optional<TextSpan> PositionIndex::token_span(const char* text_address) const {
-  auto it = tokens_.find(text_address);
+std::optional<TextSpan> PositionIndex::token_span(const TokenId& id) const {
+  auto it = tokens_.find(id.address);
   if (it == tokens_.end()) return std::nullopt;
+  auto serial = serials_.find(id.address);
+  if ((serial == serials_.end() ? 0 : serial->second) != id.serial) return std::nullopt;
   return it->second;
 }
 
@@ -107,7 +112,7 @@ std::vector<TokenCopy> copy_tokens(const Document& doc) {
   detail::walk(
       doc.root->children,
       [&out](const Token& t) {
-        out.push_back(TokenCopy{t.kind(), std::string(t.text()), t.text().data()});
+        out.push_back(TokenCopy::of(t));
         return true;
       },
       [](const Child&) {});

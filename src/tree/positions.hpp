@@ -45,11 +45,10 @@ class PositionIndex {
 
   // nullopt for a node that is not in the document (a removed column).
   std::optional<TextSpan> node_span(const Node* node) const;
-  // The span of a token that is in the document, found by the address of
-  // its text: no two tokens of a tree share one, and a token keeps its
-  // address while it stays in the tree. nullopt when no token of the
-  // document has that address (empty tokens have none).
-  std::optional<TextSpan> token_span(const char* text_address) const;
+  // The span of the token known by `id` (see TokenId) when it is in the
+  // document; nullopt when no token of the document is that one (empty
+  // tokens have no address, so are never found).
+  std::optional<TextSpan> token_span(const TokenId& id) const;
 
   // The length of the text, in characters.
   std::size_t length() const { return length_; }
@@ -59,16 +58,21 @@ class PositionIndex {
  private:
   std::unordered_map<const Node*, TextSpan> nodes_;
   std::unordered_map<const char*, TextSpan> tokens_;
+  // The serial of each token that owns its text (see TokenId); a parsed
+  // tree has next to none, so they are kept apart from the spans.
+  std::unordered_map<const char*, std::uint64_t> serials_;
   std::vector<std::size_t> line_starts_;  // the index of each line's first character
   std::size_t length_ = 0;
 };
 
-// A token as it was when read: its kind and text, and the address of its
-// text, by which a later PositionIndex finds it again.
+// A token as it was when read: its kind and text, and its id, by which a
+// later PositionIndex finds it again.
 struct TokenCopy {
   TokenKind kind = TokenKind::Other;
   std::string text;
-  const char* address = nullptr;
+  TokenId id;
+
+  static TokenCopy of(const Token& t) { return TokenCopy{t.kind(), std::string(t.text()), t.id()}; }
 };
 
 // Every token of the document, in order; takes the read locks itself.

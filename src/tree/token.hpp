@@ -1,7 +1,9 @@
 // Leaf of the syntax tree: a kind and the exact source text it covers.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
@@ -43,6 +45,19 @@ constexpr bool is_jinja_kind(TokenKind k) {
 // ASCII-only case folding: "A".."Z" compare as lower case, every other byte
 // as itself, lengths must match.
 bool equals_folded(std::string_view a, std::string_view b);
+
+// What tells a token of a tree from every other one, for as long as a
+// handle may ask: the address of its text and, for a text the token owns,
+// the serial of that copy (see Token::serial). An address alone is not
+// enough: once a token's copy is freed, another token's copy may be made at
+// the same address. A borrowed text lies in the source buffer of the parse
+// that made it, where no other token of that parse lies, and the buffer
+// lives as long as any node of that parse: a document's root keeps its own.
+struct TokenId {
+  const char* address = nullptr;
+  std::uint64_t serial = 0;
+  bool operator==(const TokenId&) const = default;
+};
 
 // 8 bytes: the text's address, its kind and its length in one word. A
 // token either owns a heap copy of its text, or borrows it from the source
@@ -98,6 +113,16 @@ class Token {
   }
   std::size_t size() const { return has_record() ? record()->size : inline_size(); }
   bool owns_text() const { return (bits_ & kHeapBit) != 0 && (!has_record() || record()->owned); }
+  // A number given to each copy a token makes of a text, never given twice
+  // in the process; 0 for a borrowed or empty text. Kept with the copy.
+  std::uint64_t serial() const {
+    if (!owns_text()) return 0;
+    if (has_record()) return record()->serial;
+    std::uint64_t serial = 0;
+    std::memcpy(&serial, address() - kSerialBytes, kSerialBytes);
+    return serial;
+  }
+  TokenId id() const { return TokenId{text().data(), serial()}; }
 
   // The length test is inline: it turns nearly every word away without a
   // call or a look at the text.
@@ -115,6 +140,7 @@ class Token {
     const char* data;
     std::size_t size;
     bool owned;
+    std::uint64_t serial;  // of an owned copy; 0 when borrowed
   };
 
   explicit Token(std::uint64_t bits) : bits_(bits) {}
@@ -126,7 +152,7 @@ class Token {
       t.set_record(new_record(text, false));
       return t;
     }
-    t.bits_ |= address_bits(new (room) Record{text.data(), text.size(), false}) | (kLong << kSizeShift);
+    t.bits_ |= address_bits(new (room) Record{text.data(), text.size(), false, 0}) | (kLong << kSizeShift);
     return t;
   }
 
@@ -141,6 +167,13 @@ class Token {
   // The kind a slot holding a node carries; no token has it (set by Child).
   static constexpr std::uint64_t kNodeKind = kKindMask;
   static_assert(static_cast<std::uint64_t>(TokenKind::Other) < kNodeKind);
+  // An owned short text is kept right after its serial.
+  static constexpr std::size_t kSerialBytes = sizeof(std::uint64_t);
+
+  static std::uint64_t next_serial() {
+    static std::atomic<std::uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+  }
 
   static std::uint64_t kind_bits(TokenKind k) { return std::uint64_t{static_cast<std::uint8_t>(k)} << kKindShift; }
   static std::uint64_t address_bits(const void* p) { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p)); }
@@ -161,6 +194,7 @@ class Token {
     r->data = text.data();
     r->size = text.size();
     r->owned = owned;
+    r->serial = owned ? next_serial() : 0;
     if (owned) {
       char* copy = reinterpret_cast<char*>(r + 1);
       text.copy(copy, text.size());
@@ -180,13 +214,16 @@ class Token {
       set_record(new_record(text, true));
       return;
     }
-    char* copy = new char[text.size()];
-    text.copy(copy, text.size());
+    char* room = new char[kSerialBytes + text.size()];
+    char* copy = room + kSerialBytes;
     if (!fits_address(copy)) {
-      delete[] copy;
+      delete[] room;
       set_record(new_record(text, true));
       return;
     }
+    const std::uint64_t serial = next_serial();
+    std::memcpy(room, &serial, kSerialBytes);
+    text.copy(copy, text.size());
     bits_ |= address_bits(copy) | kHeapBit | (std::uint64_t{text.size()} << kSizeShift);
   }
   void free_text() {
@@ -196,7 +233,7 @@ class Token {
     if (has_record()) {
       ::operator delete(const_cast<Record*>(record()));
     } else {
-      delete[] address();
+      delete[] (address() - kSerialBytes);
     }
   }
   // Empties the token, keeping its kind.

@@ -139,6 +139,9 @@ TEST(SelectItemParse, RefusesWhatIsNotOneItem) {
       {"e.", "a select item cannot end in `.` or `distinct`", 1, 1, 2},
       {"a is DISTINCT -- c", "a select item cannot end in `.` or `distinct`", 5, 1, 6},
       {"1. + e.*", "", 0, 0, 0},
+      // Jinja that does not check on its own, inside a string too: the engine reads tags there.
+      {"'{% if x %}' as s", "`{% if %}` is never closed: expected `{% endif %}`", 1, 1, 2},
+      {"a {{ x y }}", "expected the end of the tag, got `y`", 7, 1, 8},
   };
   for (const Case& c : cases) {
     SelectItemResult result = parse_select_item(c.input);

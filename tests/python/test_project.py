@@ -8,7 +8,7 @@ import shutil
 
 import pytest
 
-from trelm_cst import Project, cli
+from trelm_cst import Model, Project, cli
 
 CORPUS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
 
@@ -162,6 +162,11 @@ def test_load_follows_the_command_line_search(tmp_path):
         assert [(os.path.basename(p.path), p.message) for p in project.problems] == [("loop.sql", "symbolic link loop")]
     with pytest.raises(FileNotFoundError):
         Project.load(tmp_path / "nowhere")
+
+
+@pytest.mark.parametrize("count, expected", [(1, "<Project with 1 model>"), (1211, "<Project with 1,211 models>")])
+def test_repr_counts_the_models(count, expected):
+    assert repr(Project([Model(f"m{i}", f"m{i}.sql") for i in range(count)])) == expected
 
 
 def test_many_files_load_in_threads_in_order(tmp_path):

@@ -17,6 +17,7 @@ def parsed(text):
     [
         ("select a, b from t", ("x",), "select a, b, x from t"),
         ("select a, b from t", ("x", 0), "select x, a, b from t"),
+        ("select a, b from t", ("x", None), "select a, b, x from t"),
     ],
 )
 def test_add_lays_out_like_neighbours(text, args, expected):
@@ -26,7 +27,7 @@ def test_add_lays_out_like_neighbours(text, args, expected):
     assert col.select == s
     assert col.text == args[0]
     assert col in s.columns
-    assert s.columns[min(args[1] if len(args) > 1 else 99, len(s) - 1)] == col
+    assert s.columns[min(args[1] if len(args) > 1 and args[1] is not None else 99, len(s) - 1)] == col
 
 
 @pytest.mark.parametrize(
@@ -35,6 +36,11 @@ def test_add_lays_out_like_neighbours(text, args, expected):
         ("a, b", "a select item cannot contain a top level `,` or `;` at line 1, column 2", 1, 2, 1),
         ("", "a select item cannot be empty at line 1, column 1", 1, 1, 0),
         ('a || "open', "unterminated quoted identifier at line 1, column 6", 1, 6, 5),
+        # Jinja that does not check on its own would break the whole file.
+        ("{% if x %}a", "`{% if %}` is never closed: expected `{% endif %}` at line 1, column 1", 1, 1, 0),
+        ("a {% endif %}", "`{% endif %}` closes no open `{% if %}` block at line 1, column 3", 1, 3, 2),
+        ("{{ x y }}", "expected the end of the tag, got `y` at line 1, column 6", 1, 6, 5),
+        ("'{% if x %}' as s", "`{% if %}` is never closed: expected `{% endif %}` at line 1, column 2", 1, 2, 1),
     ],
 )
 def test_add_and_set_text_refuse_bad_items(item, message, line, column, offset):
@@ -69,18 +75,15 @@ def test_bad_arguments_change_nothing(call, error, match):
     assert str(doc) == "select a from t"
 
 
-def test_add_with_keywords_and_index_none_appends():
-    doc, s = parsed("select a from t")
-    s.add(text="b", index=None)
-    assert str(doc) == "select a, b from t"
-
-
 def test_remove_by_name_or_column():
     doc, s = parsed("select\n    a,\n    b,\n    c\nfrom t union select d from u")
     b = s.columns[1]
     assert b.detach() is True
     assert str(doc) == "select\n    a,\n    c\nfrom t union select d from u"
-    assert b.text == "b"  # a removed column keeps its text
+    assert b.text == "b"  # a removed column keeps its text, and refuses a new one
+    with pytest.raises(ValueError, match="^the item is not part of this SELECT clause$"):
+        b.text = "z"
+    assert b.text == "b"
     assert (b.detach(), s.remove(b), s.remove(doc.query.selects[1].columns[0])) == (False, False, False)
     assert (s.remove("A"), s.remove("a")) == (True, False)
     with pytest.raises(ValueError, match="^cannot remove the only item of a SELECT clause$"):
@@ -140,7 +143,7 @@ def test_live_handles_and_query_snapshot():
     q = doc.query
     s.add("b")
     assert q.select.names == ["a", "b"]
-    assert repr(doc) == "<Document with 1 queries>"
+    assert (repr(doc), repr(s), repr(q)) == ("<Document with 1 query>", "<Select with 2 columns>", "<Query with 2 clauses>")
     s.add("(select 1) as c")
     assert repr(doc) == "<Document with 2 queries>"
 

@@ -43,24 +43,6 @@ def test_column_analysis(item, expr, alias, name, templated):
     assert col.is_templated is templated
 
 
-def test_equality_and_hash_rules():
-    s = select_of("select a, b from t")
-    c0, c0b = s.columns[0], s.columns[0]
-    assert c0 == c0b and c0 is not c0b
-    assert c0 != s.columns[1]
-    assert c0.select == s
-    assert s == c0.select
-    assert (c0 == "a") is False
-    with pytest.raises(TypeError):
-        hash(c0)
-    with pytest.raises(TypeError):
-        hash(s)
-    with pytest.raises(TypeError):
-        {s}  # noqa: B018
-    with pytest.raises(TypeError):
-        c0 < c0b  # noqa: B015
-
-
 def test_iteration_and_no_indexing():
     s = select_of("select a, b from t")
     assert [c.text for c in s] == ["a", "b"]
