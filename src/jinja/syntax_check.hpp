@@ -35,6 +35,8 @@ struct TagCheck {
   TagRole role = TagRole::Plain;
   std::string name;   // the block opened or closed; the tag name of an extension
   std::string label;  // the name of a `block`, or the one repeated by its `endblock`
+  bool required = false;      // a `block` marked `required`: its body may hold only whitespace and comments
+  bool assigns_loop = false;  // a `for` or `set` whose target names `loop`
 };
 
 // Checks one whole tag, markers included: «{{ x }}» or «{% if x %}».
