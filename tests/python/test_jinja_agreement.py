@@ -351,7 +351,7 @@ def test_nested_blocks_agree(summary):
 # Sources that read back as the config call but that the engine refuses to load.
 NOT_EXPRESSIONS = [
     "a b", "1 if", "[,]", "*", "a not b", "a, b", "x = 1", "a |", "a is", "not", "1 +", "{1}", "{'a' 1}", "a..b",
-    "f(k=1, 2)", "a if b else", "[1 2]", "a.", "'x' 'y' z",
+    "f(k=1, 2)", "a if b else", "[1 2]", "a.", "'x' 'y' z", "f(a=1, a=2)",
 ]
 
 
