@@ -52,7 +52,9 @@ def diagnostics_cost(text, repeats=5):
     [
         pytest.param(lambda n: "select " + "(" * n + "1" + ")" * n, 20_000, id="deep parentheses"),
         pytest.param(lambda n: "{% if x %}(" * n + "select 1" + "){% endif %}" * n, 10_000, id="deep blocks"),
-        pytest.param(lambda n: "select a, {{ ref('b') }} from t where x in (1, 2) -- c\n" * n, 5_000, id="long flat file"),
+        pytest.param(
+            lambda n: "select a, {{ ref('b') }} from t where x in (1, 2) -- c\n" * n, 5_000, id="long flat file"
+        ),
     ],
 )
 def test_diagnostics_grow_linearly(make, n):
