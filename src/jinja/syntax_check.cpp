@@ -96,6 +96,7 @@ class Parser {
   }
 
   const std::optional<SyntaxProblem>& problem() const { return problem_; }
+  const std::optional<SyntaxProblem>& compile_problem() const { return compile_problem_; }
   bool failed() const { return problem_.has_value(); }
 
   // ---- statements -------------------------------------------------------
@@ -143,7 +144,7 @@ class Parser {
       if (!failed() && s != Shape::Call) fail_at(at, "expected a call after `call`");
       // The block is passed to its call as the keyword `caller`.
       if (!failed() && last_call_.caller_at != 0 && !last_call_.python_keyword) {
-        fail_at(last_call_.caller_at, "keyword argument `caller` is repeated: the `call` block passes it");
+        compile_fail_at(last_call_.caller_at, "keyword argument `caller` is repeated: the `call` block passes it");
       }
       statement_body_start();
       out.role = TagRole::Opens;
@@ -217,6 +218,7 @@ class Parser {
       return out;
     }
     out.problem = problem_;
+    if (!problem_) out.compile_problem = compile_problem_;
     out.required = required_;
     out.assigns_loop = assigns_loop_;
     return out;
@@ -296,6 +298,13 @@ class Parser {
     problem_ = SyntaxProblem{t.start, t.end, std::move(message)};
   }
   void fail(std::string message) { fail_at(pos_, std::move(message)); }
+  // The first problem of the compiled tag; parsing goes on, for a parse
+  // problem after it comes first.
+  void compile_fail_at(std::size_t index, std::string message) {
+    if (compile_problem_) return;
+    const SyntaxToken& t = tokens_[index];
+    compile_problem_ = SyntaxProblem{t.start, t.end, std::move(message)};
+  }
 
   void expect_op(Op op) {
     if (failed()) return;
@@ -476,10 +485,7 @@ class Parser {
       const std::size_t at = pos_;
       const std::string_view n = assign_name();
       if (failed()) return;
-      if (!names.insert(n).second) {
-        fail_at(at, "parameter `" + std::string(n) + "` is named twice");
-        return;
-      }
+      if (!names.insert(n).second) compile_fail_at(at, "parameter `" + std::string(n) + "` is named twice");
       if (is_op(Op::Assign)) {
         next();
         expression(true);
@@ -830,7 +836,7 @@ class Parser {
     expect_op(Op::RParen);
     // The engine's generated code refuses a repeated keyword when it compiles.
     if (!failed() && repeated != 0 && !call.python_keyword) {
-      fail_at(repeated, "keyword argument `" + std::string(text(tokens_[repeated])) + "` is repeated");
+      compile_fail_at(repeated, "keyword argument `" + std::string(text(tokens_[repeated])) + "` is repeated");
     }
     last_call_ = call;
   }
@@ -883,6 +889,7 @@ class Parser {
   std::size_t pos_ = 0;
   int depth_ = 0;
   std::optional<SyntaxProblem> problem_;
+  std::optional<SyntaxProblem> compile_problem_;
   CallKeywords last_call_;  // of the call whose arguments were read last
   bool required_ = false;
   bool assigns_loop_ = false;
@@ -904,6 +911,7 @@ TagCheck check_tag(std::string_view tag) {
   if (closer == Closer::Expression) {
     parser.output();
     out.problem = parser.problem();
+    if (!out.problem) out.compile_problem = parser.compile_problem();
     return out;
   }
   return parser.statement();
@@ -912,7 +920,7 @@ TagCheck check_tag(std::string_view tag) {
 std::optional<SyntaxProblem> check_expression(std::string_view source) {
   Parser parser(source, 0, Closer::None);
   parser.lone_expression();
-  return parser.problem();
+  return parser.problem() ? parser.problem() : parser.compile_problem();
 }
 
 }  // namespace trelm::jinja

@@ -50,6 +50,7 @@ struct ScannedTag {
   std::size_t end;
   TagCheck check;
   std::size_t text_before = kNone;  // the first byte other than whitespace since the tag before, if any
+  bool output = false;               // «{{ ... }}» or `print`
 };
 
 struct OpenBlock {
@@ -57,6 +58,8 @@ struct OpenBlock {
   std::string name;
   bool past_else = false;
   bool in_loop = false;  // `break` and `continue` here are inside a loop's body
+  bool top_level = false;  // only `if` blocks around: `extends` may stand here
+  bool own_output = false;  // in a set block, macro, call block or block: output here is compiled after `extends`
   bool required = false;
   bool reported = false;  // a problem inside was reported already
 };
@@ -64,6 +67,9 @@ struct OpenBlock {
 // The engine compiles macros, call blocks and blocks to functions of their
 // own, so a loop around them does not reach their bodies.
 bool starts_function(std::string_view name) { return name == "macro" || name == "call" || name == "block"; }
+
+// Blocks whose output the engine compiles even after a top-level `extends`.
+bool has_own_output(std::string_view name) { return starts_function(name) || name == "set"; }
 
 std::string statement(std::string_view name) { return "`{% " + std::string(name) + " %}`"; }
 
@@ -86,6 +92,11 @@ class Pairing {
  private:
   void visit(const ScannedTag& t) {
     const TagCheck& c = t.check;
+    if (c.compile_problem && !skipped_output(t)) {
+      const SyntaxProblem& p = *c.compile_problem;
+      out_.push_back({TemplateCode::Syntax, t.start + p.start, t.start + std::max(p.end, p.start + 1), p.message});
+    }
+    if (c.name == "extends" && open_.empty()) known_extends_ = true;
     if (!open_.empty() && open_.back().required) required_content(t);
     if (c.assigns_loop && !c.problem && (c.name == "for" || is_open("for"))) {
       add(TemplateCode::Syntax, t, "cannot assign to `loop` inside a `{% for %}` loop");
@@ -94,6 +105,9 @@ class Pairing {
       case TagRole::Plain:
         if ((c.name == "break" || c.name == "continue") && !c.problem && (open_.empty() || !open_.back().in_loop)) {
           add(TemplateCode::Syntax, t, statement(c.name) + " is not inside a `{% for %}` loop's body");
+        }
+        if (c.name == "extends" && !c.problem && !open_.empty() && !open_.back().top_level) {
+          add(TemplateCode::Syntax, t, "`{% extends %}` may stand only at the top level or inside `{% if %}` blocks");
         }
         return;
       case TagRole::Opens:
@@ -132,6 +146,12 @@ class Pairing {
     out_.push_back({TemplateCode::Syntax, start, end, "a required block may hold only whitespace and comments"});
   }
 
+  // After a top-level `extends` the engine does not compile output outside
+  // blocks and macros: it would never be shown.
+  bool skipped_output(const ScannedTag& t) const {
+    return known_extends_ && t.output && (open_.empty() || !open_.back().own_output);
+  }
+
   bool is_open(const std::string& name) const {
     const auto found = open_by_name_.find(name);
     return found != open_by_name_.end() && !found->second.empty();
@@ -160,8 +180,10 @@ class Pairing {
   void open(const ScannedTag& t, const std::string& name) {
     const bool outer_loop = !open_.empty() && open_.back().in_loop;
     const bool in_loop = name == "for" || (!starts_function(name) && outer_loop);
+    const bool top_level = name == "if" && (open_.empty() || open_.back().top_level);
+    const bool own_output = has_own_output(name) || (!open_.empty() && open_.back().own_output);
     open_by_name_[name].push_back(open_.size());
-    open_.push_back({&t, name, false, in_loop, t.check.required && name == "block"});
+    open_.push_back({&t, name, false, in_loop, top_level, own_output, t.check.required && name == "block"});
   }
 
   void pop() {
@@ -201,6 +223,7 @@ class Pairing {
   std::unordered_set<std::string> extension_ends_;
   std::vector<OpenBlock> open_;
   std::unordered_set<std::string> labels_;  // of the blocks seen
+  bool known_extends_ = false;              // a top-level `extends` was seen
   // Where in open_ each name's blocks stand, innermost last: an end tag finds
   // its block without searching the stack.
   std::unordered_map<std::string, std::vector<std::size_t>> open_by_name_;
@@ -266,6 +289,7 @@ std::vector<TemplateProblem> check_template(std::string_view text) {
     }
     read_text(unread, p);
     ScannedTag tag{p, p + *length, check_tag(text.substr(p, *length)), text_before};
+    tag.output = kind == '{' || (tag.check.role == TagRole::Plain && tag.check.name == "print");
     text_before = kNone;
     if (tag.check.problem) {
       const SyntaxProblem& sp = *tag.check.problem;
