@@ -221,6 +221,12 @@ CASES = [
     Case("diagnostics of ifs then foreign end tags",
          lambda n: "{% if x %}" * n + "{% endfor %}" * n + "{% for a in b %}{% endfor %}", diagnose, DEEP // 8),
     Case("diagnostics of unpaired brackets", lambda n: "select " + "(" * n + "]" * n, diagnose, DEEP // 2),
+    # The bracket walk over a deep tree: its stack must grow by doubling.
+    Case("diagnostics of closed parens", lambda n: "select " + "(" * n + "1" + ")" * n, diagnose, DEEP),
+    Case("diagnostics of if blocks", lambda n: "{% if x %}(" * n + "select 1" + "){% endif %}" * n, diagnose,
+         DEEP // 4),
+    Case("diagnostics of a long flat file", lambda n: "select a, {{ ref('b') }} from t where x in (1, 2) -- c\n" * n,
+         diagnose, DEEP // 4),
     # Jinja constructs that never close: syntax errors, at the opener.
     Case("unclosed tag in a string", lambda n: "select 'a " + "{{ (" * n + "'", parse_fails_at(10), DEEP),
     Case("unclosed tag in a comment", lambda n: "select 1 -- " + "{% [ " * n, parse_fails_at(12), DEEP),

@@ -1,6 +1,8 @@
 #include "jinja/syntax_check.hpp"
 
+#include <algorithm>
 #include <initializer_list>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -37,6 +39,17 @@ std::string quoted(std::string_view text) {
   out.append(text);
   out += '`';
   return out;
+}
+
+// Python's reserved words: a call with one as a keyword argument is passed
+// its keywords as a dict by the engine, where a repeated one is no error.
+bool is_python_keyword(std::string_view n) {
+  static constexpr std::string_view kWords[] = {
+      "False", "None",   "True",    "and",      "as",     "assert", "async", "await", "break",
+      "class", "continue", "def",   "del",      "elif",   "else",   "except", "finally", "for",
+      "from",  "global", "if",      "import",   "in",     "is",     "lambda", "nonlocal", "not",
+      "or",    "pass",   "raise",   "return",   "try",    "while",  "with",  "yield"};
+  return std::find(std::begin(kWords), std::end(kWords), n) != std::end(kWords);
 }
 
 std::string_view op_text(Op op) {
@@ -83,6 +96,7 @@ class Parser {
   }
 
   const std::optional<SyntaxProblem>& problem() const { return problem_; }
+  const std::optional<SyntaxProblem>& compile_problem() const { return compile_problem_; }
   bool failed() const { return problem_.has_value(); }
 
   // ---- statements -------------------------------------------------------
@@ -128,6 +142,10 @@ class Parser {
       const std::size_t at = pos_;
       const Shape s = expression(true);
       if (!failed() && s != Shape::Call) fail_at(at, "expected a call after `call`");
+      // The block is passed to its call as the keyword `caller`.
+      if (!failed() && last_call_.caller_at != 0 && !last_call_.python_keyword) {
+        compile_fail_at(last_call_.caller_at, "keyword argument `caller` is repeated: the `call` block passes it");
+      }
       statement_body_start();
       out.role = TagRole::Opens;
     } else if (name == "filter") {
@@ -200,6 +218,9 @@ class Parser {
       return out;
     }
     out.problem = problem_;
+    if (!problem_) out.compile_problem = compile_problem_;
+    out.required = required_;
+    out.assigns_loop = assigns_loop_;
     return out;
   }
 
@@ -277,6 +298,13 @@ class Parser {
     problem_ = SyntaxProblem{t.start, t.end, std::move(message)};
   }
   void fail(std::string message) { fail_at(pos_, std::move(message)); }
+  // The first problem of the compiled tag; parsing goes on, for a parse
+  // problem after it comes first.
+  void compile_fail_at(std::size_t index, std::string message) {
+    if (compile_problem_) return;
+    const SyntaxToken& t = tokens_[index];
+    compile_problem_ = SyntaxProblem{t.start, t.end, std::move(message)};
+  }
 
   void expect_op(Op op) {
     if (failed()) return;
@@ -322,6 +350,7 @@ class Parser {
     const std::size_t at = pos_;
     const Shape target = tuple(true, true, false, false);
     check_assignable(target, at);
+    note_loop_target(at);
     expect_name("in");
     if (failed()) return;
     tuple(false, false, false, false);
@@ -341,6 +370,7 @@ class Parser {
     const Shape target = tuple(true, true, false, true);
     check_assignable(target, at);
     if (failed()) return false;
+    note_loop_target(at);
     if (is_op(Op::Assign)) {
       next();
       tuple(false, true, false, false);
@@ -356,7 +386,10 @@ class Parser {
     const std::string label(expect_any_name());
     if (failed()) return label;
     if (is_name("scoped")) next();
-    if (is_name("required")) next();
+    if (is_name("required")) {
+      next();
+      required_ = true;
+    }
     if (is_op(Op::Sub)) {
       fail("block names may not contain `-`; use `_` instead");
       return label;
@@ -429,14 +462,30 @@ class Parser {
     if (!failed() && !assignable(s)) fail_at(at, "cannot assign to this expression");
   }
 
+  // Whether the target read from token `from` on assigns the name `loop`
+  // (not an attribute of it): inside a loop the engine refuses that.
+  void note_loop_target(std::size_t from) {
+    if (failed()) return;
+    const auto is_dot = [this](std::size_t i) {
+      return tokens_[i].kind == SyntaxKind::Operator && tokens_[i].op == Op::Dot;
+    };
+    for (std::size_t i = from; i < pos_; ++i) {
+      const bool dotted = is_dot(i + 1) || (i > from && is_dot(i - 1));  // «loop.x» or «ns.loop»
+      if (tokens_[i].kind == SyntaxKind::Name && text(tokens_[i]) == "loop" && !dotted) assigns_loop_ = true;
+    }
+  }
+
   // «(a, b=1)» after `macro` and `call`: names, defaults last.
   void signature() {
     expect_op(Op::LParen);
     bool defaults = false;
+    std::unordered_set<std::string_view> names;
     for (bool first = true; !failed() && !is_op(Op::RParen); first = false) {
       if (!first) expect_op(Op::Comma);
-      assign_name();
+      const std::size_t at = pos_;
+      const std::string_view n = assign_name();
       if (failed()) return;
+      if (!names.insert(n).second) compile_fail_at(at, "parameter `" + std::string(n) + "` is named twice");
       if (is_op(Op::Assign)) {
         next();
         expression(true);
@@ -449,6 +498,12 @@ class Parser {
   }
 
   // ---- expressions ------------------------------------------------------
+
+  // The keyword arguments of a call, as far as a `call` block cares.
+  struct CallKeywords {
+    std::size_t caller_at = 0;    // the token index of a `caller=`, or 0
+    bool python_keyword = false;  // a keyword is a Python reserved word
+  };
 
   // Counts nesting; refuses past kMaxDepth.
   class Deeper {
@@ -742,6 +797,9 @@ class Parser {
     const std::size_t open = pos_;
     expect_op(Op::LParen);
     bool has_args = false, has_kwargs = false, has_keywords = false, require_comma = false;
+    CallKeywords call;
+    std::unordered_set<std::string_view> keywords;
+    std::size_t repeated = 0;  // the first keyword named again, as a token index
     const auto ensure = [&](bool ok) {
       if (!ok) fail_at(open, "invalid argument order in a call");
     };
@@ -762,6 +820,10 @@ class Parser {
         has_kwargs = true;
       } else if (is(SyntaxKind::Name) && look().kind == SyntaxKind::Operator && look().op == Op::Assign) {
         ensure(!has_kwargs);
+        const std::string_view key = text(cur());
+        if (!keywords.insert(key).second && repeated == 0) repeated = pos_;
+        if (key == "caller" && call.caller_at == 0) call.caller_at = pos_;
+        call.python_keyword = call.python_keyword || is_python_keyword(key);
         skip(2);
         expression(true);
         has_keywords = true;
@@ -772,6 +834,11 @@ class Parser {
       require_comma = true;
     }
     expect_op(Op::RParen);
+    // The engine's generated code refuses a repeated keyword when it compiles.
+    if (!failed() && repeated != 0 && !call.python_keyword) {
+      compile_fail_at(repeated, "keyword argument `" + std::string(text(tokens_[repeated])) + "` is repeated");
+    }
+    last_call_ = call;
   }
 
   // «| name.part(args)» filters; `inline` for the `filter` tag, whose
@@ -822,6 +889,10 @@ class Parser {
   std::size_t pos_ = 0;
   int depth_ = 0;
   std::optional<SyntaxProblem> problem_;
+  std::optional<SyntaxProblem> compile_problem_;
+  CallKeywords last_call_;  // of the call whose arguments were read last
+  bool required_ = false;
+  bool assigns_loop_ = false;
 };
 
 bool is_blank_or_sign(char c) { return c == '-' || c == '+'; }
@@ -840,6 +911,7 @@ TagCheck check_tag(std::string_view tag) {
   if (closer == Closer::Expression) {
     parser.output();
     out.problem = parser.problem();
+    if (!out.problem) out.compile_problem = parser.compile_problem();
     return out;
   }
   return parser.statement();
@@ -848,7 +920,7 @@ TagCheck check_tag(std::string_view tag) {
 std::optional<SyntaxProblem> check_expression(std::string_view source) {
   Parser parser(source, 0, Closer::None);
   parser.lone_expression();
-  return parser.problem();
+  return parser.problem() ? parser.problem() : parser.compile_problem();
 }
 
 }  // namespace trelm::jinja

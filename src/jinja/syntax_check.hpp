@@ -32,15 +32,20 @@ enum class TagRole : std::uint8_t {
 
 struct TagCheck {
   std::optional<SyntaxProblem> problem;
+  // A problem the engine finds only when it compiles the tag (a keyword
+  // named twice); the engine skips compiling some output tags.
+  std::optional<SyntaxProblem> compile_problem;
   TagRole role = TagRole::Plain;
   std::string name;   // the block opened or closed; the tag name of an extension
   std::string label;  // the name of a `block`, or the one repeated by its `endblock`
+  bool required = false;      // a `block` marked `required`: its body may hold only whitespace and comments
+  bool assigns_loop = false;  // a `for` or `set` whose target names `loop`
 };
 
 // Checks one whole tag, markers included: «{{ x }}» or «{% if x %}».
 TagCheck check_tag(std::string_view tag);
 
-// The problem with `source` as exactly one expression (a conditional
+// The problem with `source` as exactly one expression, compiled (a conditional
 // expression at most, no bare tuple), or nullopt when it is one.
 std::optional<SyntaxProblem> check_expression(std::string_view source);
 

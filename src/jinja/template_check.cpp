@@ -43,17 +43,33 @@ std::optional<std::size_t> bare_tag_end(std::string_view s, std::size_t p, std::
   return std::nullopt;
 }
 
+constexpr std::size_t kNone = std::string_view::npos;
+
 struct ScannedTag {
   std::size_t start;
   std::size_t end;
   TagCheck check;
+  std::size_t text_before = kNone;  // the first byte other than whitespace since the tag before, if any
+  bool output = false;               // «{{ ... }}» or `print`
 };
 
 struct OpenBlock {
   const ScannedTag* tag;
   std::string name;
   bool past_else = false;
+  bool in_loop = false;  // `break` and `continue` here are inside a loop's body
+  bool top_level = false;  // only `if` blocks around: `extends` may stand here
+  bool own_output = false;  // in a set block, macro, call block or block: output here is compiled after `extends`
+  bool required = false;
+  bool reported = false;  // a problem inside was reported already
 };
+
+// The engine compiles macros, call blocks and blocks to functions of their
+// own, so a loop around them does not reach their bodies.
+bool starts_function(std::string_view name) { return name == "macro" || name == "call" || name == "block"; }
+
+// Blocks whose output the engine compiles even after a top-level `extends`.
+bool has_own_output(std::string_view name) { return starts_function(name) || name == "set"; }
 
 std::string statement(std::string_view name) { return "`{% " + std::string(name) + " %}`"; }
 
@@ -76,10 +92,28 @@ class Pairing {
  private:
   void visit(const ScannedTag& t) {
     const TagCheck& c = t.check;
+    if (c.compile_problem && !skipped_output(t)) {
+      const SyntaxProblem& p = *c.compile_problem;
+      out_.push_back({TemplateCode::Syntax, t.start + p.start, t.start + std::max(p.end, p.start + 1), p.message});
+    }
+    if (c.name == "extends" && open_.empty()) known_extends_ = true;
+    if (!open_.empty() && open_.back().required) required_content(t);
+    if (c.assigns_loop && !c.problem && (c.name == "for" || is_open("for"))) {
+      add(TemplateCode::Syntax, t, "cannot assign to `loop` inside a `{% for %}` loop");
+    }
     switch (c.role) {
       case TagRole::Plain:
+        if ((c.name == "break" || c.name == "continue") && !c.problem && (open_.empty() || !open_.back().in_loop)) {
+          add(TemplateCode::Syntax, t, statement(c.name) + " is not inside a `{% for %}` loop's body");
+        }
+        if (c.name == "extends" && !c.problem && !open_.empty() && !open_.back().top_level) {
+          add(TemplateCode::Syntax, t, "`{% extends %}` may stand only at the top level or inside `{% if %}` blocks");
+        }
         return;
       case TagRole::Opens:
+        if (c.name == "block" && !c.problem && !labels_.insert(c.label).second) {
+          add(TemplateCode::Syntax, t, "block `" + c.label + "` is defined twice");
+        }
         open(t, c.name);
         return;
       case TagRole::Elif:
@@ -99,6 +133,30 @@ class Pairing {
     }
   }
 
+  // A required block holds whitespace and comments at most; the first thing
+  // else in it is the problem.
+  void required_content(const ScannedTag& t) {
+    OpenBlock& b = open_.back();
+    if (b.reported) return;
+    const bool closes = t.check.role == TagRole::Closes && t.check.name == "block";
+    if (t.text_before == kNone && closes) return;
+    b.reported = true;
+    const std::size_t start = t.text_before != kNone ? t.text_before : t.start;
+    const std::size_t end = t.text_before != kNone ? t.text_before + 1 : t.end;
+    out_.push_back({TemplateCode::Syntax, start, end, "a required block may hold only whitespace and comments"});
+  }
+
+  // After a top-level `extends` the engine does not compile output outside
+  // blocks and macros: it would never be shown.
+  bool skipped_output(const ScannedTag& t) const {
+    return known_extends_ && t.output && (open_.empty() || !open_.back().own_output);
+  }
+
+  bool is_open(const std::string& name) const {
+    const auto found = open_by_name_.find(name);
+    return found != open_by_name_.end() && !found->second.empty();
+  }
+
   void branch(const ScannedTag& t) {
     const bool is_else = t.check.role == TagRole::Else;
     OpenBlock* owner = open_.empty() ? nullptr : &open_.back();
@@ -113,12 +171,19 @@ class Pairing {
       add(TemplateCode::MisplacedBranch, t, statement(t.check.name) + " comes after the block's `{% else %}`");
       return;
     }
-    if (is_else) owner->past_else = true;
+    if (is_else) {
+      owner->past_else = true;
+      if (owner->name == "for") owner->in_loop = false;  // a loop's `else` runs after the loop
+    }
   }
 
   void open(const ScannedTag& t, const std::string& name) {
+    const bool outer_loop = !open_.empty() && open_.back().in_loop;
+    const bool in_loop = name == "for" || (!starts_function(name) && outer_loop);
+    const bool top_level = name == "if" && (open_.empty() || open_.back().top_level);
+    const bool own_output = has_own_output(name) || (!open_.empty() && open_.back().own_output);
     open_by_name_[name].push_back(open_.size());
-    open_.push_back({&t, name});
+    open_.push_back({&t, name, false, in_loop, top_level, own_output, t.check.required && name == "block"});
   }
 
   void pop() {
@@ -157,6 +222,8 @@ class Pairing {
   std::vector<TemplateProblem>& out_;
   std::unordered_set<std::string> extension_ends_;
   std::vector<OpenBlock> open_;
+  std::unordered_set<std::string> labels_;  // of the blocks seen
+  bool known_extends_ = false;              // a top-level `extends` was seen
   // Where in open_ each name's blocks stand, innermost last: an end tag finds
   // its block without searching the stack.
   std::unordered_map<std::string, std::vector<std::size_t>> open_by_name_;
@@ -171,6 +238,14 @@ std::vector<TemplateProblem> check_template(std::string_view text) {
     out.push_back({TemplateCode::Syntax, p, p + 2, std::string(message)});
   };
   std::size_t pos = 0;
+  // Text outside tags and comments since the last tag: where the first byte
+  // other than whitespace in it is, and from where it is still to be read.
+  std::size_t text_before = kNone, unread = 0;
+  const auto read_text = [&](std::size_t from, std::size_t to) {
+    if (text_before != kNone) return;
+    const std::size_t q = skip_space(text, from);
+    if (q < to) text_before = q;
+  };
   while (true) {
     const std::size_t p = text.find('{', pos);
     if (p == std::string_view::npos || p + 1 >= text.size()) break;
@@ -181,7 +256,8 @@ std::vector<TemplateProblem> check_template(std::string_view text) {
         never_ends(p, "unterminated `{#` comment");
         break;
       }
-      pos = closer + 2;
+      read_text(unread, p);
+      pos = unread = closer + 2;
       continue;
     }
     if (kind != '{' && kind != '%') {
@@ -192,14 +268,17 @@ std::vector<TemplateProblem> check_template(std::string_view text) {
       if (const auto body = bare_tag_end(text, p, "raw", false)) {
         // The body ends at the first endraw tag, whatever lies between.
         std::optional<std::size_t> end;
-        for (std::size_t q = text.find("{%", *body); q != std::string_view::npos && !end; q = text.find("{%", q + 1)) {
-          end = bare_tag_end(text, q, "endraw", true);
+        std::size_t q = text.find("{%", *body);
+        for (; q != std::string_view::npos; q = text.find("{%", q + 1)) {
+          if ((end = bare_tag_end(text, q, "endraw", true))) break;
         }
         if (!end) {
           never_ends(p, "unterminated `{% raw %}` block");
           break;
         }
-        pos = *end;
+        read_text(unread, p);
+        read_text(*body, q);  // the body is text
+        pos = unread = *end;
         continue;
       }
     }
@@ -208,13 +287,16 @@ std::vector<TemplateProblem> check_template(std::string_view text) {
       never_ends(p, kind == '{' ? "unterminated `{{` tag" : "unterminated `{%` tag");
       break;
     }
-    ScannedTag tag{p, p + *length, check_tag(text.substr(p, *length))};
+    read_text(unread, p);
+    ScannedTag tag{p, p + *length, check_tag(text.substr(p, *length)), text_before};
+    tag.output = kind == '{' || (tag.check.role == TagRole::Plain && tag.check.name == "print");
+    text_before = kNone;
     if (tag.check.problem) {
       const SyntaxProblem& sp = *tag.check.problem;
       out.push_back({TemplateCode::Syntax, p + sp.start, p + std::max(sp.end, sp.start + 1), sp.message});
     }
     tags.push_back(std::move(tag));
-    pos = p + *length;
+    pos = unread = p + *length;
   }
   Pairing(tags, out).run();
   std::stable_sort(out.begin(), out.end(),

@@ -81,7 +81,9 @@ void unpaired_brackets(const cst::Document& doc, std::vector<Diagnostic>& out) {
       continue;
     }
     cst::Node* n = c.node_ptr();
-    stack.reserve(stack.size() + 1);  // room first: nothing throws between locking and recording
+    // Room first, so nothing throws between locking and recording; grown by
+    // doubling, as push_back would, or deep nesting copies the stack per level.
+    if (stack.size() == stack.capacity()) stack.reserve(2 * stack.capacity() + 16);
     n->mutex.lock_shared();
     const bool pairs = n->kind.tag == NodeTag::Paren || n->kind.tag == NodeTag::Bracket;
     stack.push_back({n->children.data(), n->children.data(), n->children.data() + n->children.size(), n, pairs});

@@ -1,3 +1,5 @@
+import time
+
 import pytest
 
 from trelm_cst import Diagnostic, parse_trelm
@@ -31,3 +33,29 @@ def test_diagnostic_reads_as_a_record():
     (d,) = parse_trelm("{{ a b }}").diagnostics()
     assert isinstance(d, Diagnostic)
     assert repr(d) == "<Diagnostic error jinja-syntax at 1:6: expected the end of the tag, got `b`>"
+
+
+def diagnostics_cost(text, repeats=5):
+    """The least processor time of a few diagnostics() runs on one document."""
+    doc = parse_trelm(text)
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.process_time()
+        doc.diagnostics()
+        best = min(best, time.process_time() - start)
+    return best
+
+
+# Linear work costs about 4 times as much at 4 times the size, quadratic 16.
+@pytest.mark.parametrize(
+    "make, n",
+    [
+        pytest.param(lambda n: "select " + "(" * n + "1" + ")" * n, 20_000, id="deep parentheses"),
+        pytest.param(lambda n: "{% if x %}(" * n + "select 1" + "){% endif %}" * n, 10_000, id="deep blocks"),
+        pytest.param(
+            lambda n: "select a, {{ ref('b') }} from t where x in (1, 2) -- c\n" * n, 5_000, id="long flat file"
+        ),
+    ],
+)
+def test_diagnostics_grow_linearly(make, n):
+    assert diagnostics_cost(make(4 * n)) < 8 * diagnostics_cost(make(n))

@@ -132,3 +132,24 @@ def test_memory_pressure_raises_memory_error_never_aborts(run_isolated, name):
         assert raised == 0, "freeing a document needed memory"
     else:
         assert raised > 0, "no attempt ran out of memory: the limits never bit"
+
+
+def test_check_of_deep_nesting_neither_recurses_nor_stalls(run_isolated, tmp_path):
+    """`check --project` over files nested hundreds of thousands deep: no
+    native or Python stack is spent per level, and only the open blocks are
+    reported."""
+    (tmp_path / "parens.sql").write_text("select " + "(" * 300_000 + "{{ ref('b') }}" + ")" * 300_000)
+    (tmp_path / "b.sql").write_text("{% for x in y %}(" * 100_000 + "select 1" + "){% endfor %}" * 100_000)
+    (tmp_path / "open.sql").write_text("{% if x %}[" * 10_000)
+    proc = run_isolated(
+        f"""
+        import sys
+        from trelm_cst.cli import main
+        sys.exit(main(["check", "--project", "--format", "json", {str(tmp_path)!r}]))
+        """,
+        timeout=300,
+    )
+    assert proc.returncode == 1, proc.stderr[-2000:]
+    codes = [line.split('"code": "')[1].split('"')[0] for line in proc.stdout.splitlines()]
+    assert sorted(set(codes)) == ["unbalanced-bracket", "unclosed-block"], proc.stdout[-2000:]
+    assert len(codes) == 20_000
