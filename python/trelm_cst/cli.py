@@ -48,6 +48,7 @@ from trelm_cst._files import (
 )
 from trelm_cst._native import Config, Document, TrelmSyntaxError, parse_trelm
 from trelm_cst._progress import Progress
+from trelm_cst._layout import Layout
 from trelm_cst._project import Model, Project, model_name, model_of, read_file
 
 EXIT_OK = 0
@@ -85,6 +86,7 @@ class Run:
         self.progress = Progress.for_run(err, len(files), enabled=progress and not quiet)
         self.failed = 0
         self.summary: Callable[[], str] | None = None
+        self.layout = Layout()  # the project folders, for a command that reads files as projects
 
     def fail(self, problem: Problem | str) -> None:
         self.failed += 1
@@ -162,6 +164,8 @@ def start(args: argparse.Namespace, out: TextIO, err: TextIO) -> Run:
     files = find_model_files(args.paths, early.append, args.exclude, each_file_once=not whole_project)
     jobs = args.jobs if args.jobs is not None else _jobs.default_jobs()
     run = Run(files, read_model, out, err, args.quiet, progress=args.progress, jobs=jobs)
+    if whole_project:
+        run.layout = Layout.find(args.paths, args.exclude)
     for problem in early:
         run.fail(problem)
     return run
@@ -316,17 +320,26 @@ FORMATS: dict[str, Callable[[Finding], str]] = {"text": text_line, "json": json_
 
 
 def project_findings(project: Project) -> list[Finding]:
-    """What is wrong between the files: refs to no model, names defined twice,
-    cycles (each once, at the ref call that first closes it), and models
-    nothing reads (as information)."""
-    found = [
+    """What is wrong between the files: YAML files that do not load, refs to
+    no model, undeclared sources, ambiguous refs, names defined twice, cycles
+    (each once, at the ref call that first closes it), and models nothing
+    reads (as information)."""
+    found = [Finding.of(problem) for problem in project.layout.problems]
+    found += [
         Finding(ref.path, ref.line, ref.column, "error", f"ref to {ref.model!r}, which no model file defines", code)
         for ref in project.missing_refs
         for code in ["missing-ref"]
     ]
+    for ref in project.missing_sources:
+        message = f"source {'.'.join(ref.source or ())!r} is declared in no YAML property file"
+        found.append(Finding(ref.path, ref.line, ref.column, "warning", message, "missing-source"))
+    for ref, candidates in project.ambiguous_refs:
+        message = f"ref to {ref.model!r} is ambiguous: defined by {', '.join(candidates)}"
+        found.append(Finding(ref.path, ref.line, ref.column, "warning", message, "ambiguous-ref"))
     for name, paths in project.duplicate_names.items():
+        kind = next(kind for kind in ("model", "seed", "snapshot") if project.definition((kind, name)))
         for path in paths[1:]:
-            message = f"model {name!r} is defined again; first by {paths[0]}"
+            message = f"{kind} {name!r} is defined again; first by {paths[0]}"
             found.append(Finding(path, None, None, "error", message, "duplicate-name"))
     for cycle in project.cycle_refs():
         ref = cycle.ref
@@ -376,7 +389,7 @@ def run_check(run: Run, form: str, strict: bool, project: bool = False, verbose:
     run.each_file(lambda path: check_path(path, run.read, project), handle)
     if project:
         # The files were all reported above; here only what lies between them.
-        for finding in project_findings(Project(models)):
+        for finding in project_findings(Project(models, run.layout)):
             report(finding)
     failed = errors or run.failed or (strict and warnings)
     return run.finish(EXIT_FAILED if failed else EXIT_OK)
@@ -389,19 +402,22 @@ def run_graph(run: Run, args: argparse.Namespace) -> int:
     """Prints the graph of the files, or the part around --select."""
     models: list[Model] = []
     run.each_file(read_file, models.append)
-    project = Project(models)
+    project = Project(models, run.layout)
     for problem in project.problems:
         run.fail(problem)
     if args.select is None:
         nodes = project.nodes()
-    elif args.select not in project.models:
-        run.progress.message(f"no model named {args.select!r}")
-        return run.finish(EXIT_USAGE)
     else:
+        try:
+            selected = project.id_of(project.model(args.select))
+        except KeyError:
+            run.progress.message(f"no model named {args.select!r}")
+            return run.finish(EXIT_USAGE)
+        except ValueError as e:
+            run.progress.message(f"{e}; name one as project/name")
+            return run.finish(EXIT_USAGE)
         both = not args.upstream and not args.downstream
-        nodes = project.around(
-            ("model", args.select), args.upstream or both, args.downstream or both, args.depth
-        )
+        nodes = project.around(("model", selected), args.upstream or both, args.downstream or both, args.depth)
     try:
         text = RENDERERS[args.format](project, nodes, project.links(nodes))
     except GraphError as e:
