@@ -845,17 +845,22 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
     check.add_argument(
         "--project",
         action="store_true",
-        help="also check the files as one project: refs to no model (missing-ref), names defined by more "
-        "than one file (duplicate-name), models that read each other in a cycle (cycle, once per cycle), "
-        "all errors; and models nothing reads (unused-model, information shown with --verbose)",
+        help="also check the files as projects (each folder holding a models folder a project of its own): "
+        "refs to nothing (missing-ref), names defined by more than one file of a project (duplicate-name), "
+        "models that read each other in a cycle (cycle, once per cycle), YAML property files that do not "
+        "load (yaml-syntax), all errors; sources no YAML file declares (missing-source) and refs several "
+        "projects could answer (ambiguous-ref), warnings; and models nothing reads (unused-model, "
+        "information shown with --verbose)",
     )
     check.add_argument("-v", "--verbose", action="store_true", help="also print information, such as unused models")
     graph = command(
         "graph",
         [files],
         "print the models, their refs and sources as a graph",
-        "Prints the graph of the models found (named by their file names without .sql), the models they ref "
-        "and the sources they read, arrows pointing from what is read to the model that reads it. Only refs "
+        "Prints the graph of the models found (named by their file names without .sql), the models, seeds and "
+        "snapshots they ref and the sources they read, arrows pointing from what is read to the model that "
+        "reads it. Below a folder holding project folders (folders holding a models folder), only their models "
+        "are models, and where there are several each node is named project/name. Only refs "
         "and sources with string-literal arguments count. --format svg runs Graphviz's dot program; without "
         "it, the command fails (exit 1) naming the missing program. "
         + SEARCH_HELP.replace(" PATH - reads one model from standard input.", ""),
@@ -865,7 +870,8 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
         "--format",
         choices=sorted(RENDERERS),
         default="json",
-        help="json: nodes (name, kind: model, source or missing; path) and edges (from, to, kind); dot: "
+        help="json: nodes (name, kind: model, seed, snapshot, source or missing; path, line, project) and "
+        "edges (from, to, kind); dot: "
         "Graphviz source; mermaid: a flowchart LR block; svg: a picture drawn by Graphviz (default: json)",
     )
     graph.add_argument("--select", metavar="NAME", help="only the model NAME and the models around it")
