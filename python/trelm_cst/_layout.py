@@ -87,15 +87,17 @@ class Layout:
         model files leaves out left out here too), their seeds and YAML files."""
         layout = cls()
         data_files: list[str] = []
+        roots: dict[str, str] = {}  # each project folder to the folder searched
         for path in paths:
             if os.path.isdir(path):
                 data_files += walk_layout(path, Ignores(path, excludes), layout.folders)
+                roots.update({folder: path for folder in layout.folders if folder not in roots})
         names = sorted(layout.folders.values())
-        # Two project folders of one name are told apart by their paths.
+        # Two project folders of one name are told apart by their paths below the folder searched.
         clashes = {name for name in names if names.count(name) > 1}
         for folder, name in list(layout.folders.items()):
             if name in clashes:
-                layout.folders[folder] = os.path.relpath(folder)
+                layout.folders[folder] = os.path.relpath(folder, os.path.abspath(roots[folder])).replace(os.sep, "/")
         for path in data_files:
             place = layout.place(path)
             if place is None:
