@@ -41,7 +41,13 @@ def dot_quoted(text: str) -> str:
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n") + '"'
 
 
-DOT_SHAPES = {"model": "box", "seed": "note", "snapshot": "box3d", "source": "cylinder", "missing": "parallelogram, style=dashed, color=red"}
+DOT_SHAPES = {
+    "model": "box",
+    "seed": "note",
+    "snapshot": "box3d",
+    "source": "cylinder",
+    "missing": "parallelogram, style=dashed, color=red",
+}
 
 
 def to_dot(project: Project, nodes: Sequence[GraphNode], links: Sequence[Link]) -> str:
@@ -63,7 +69,13 @@ def mermaid_label(text: str) -> str:
     return '"' + text + '"'
 
 
-MERMAID_SHAPES = {"model": ("[", "]"), "seed": ("[[", "]]"), "snapshot": ("[\\", "\\]"), "source": ("[(", ")]"), "missing": ("[/", "/]")}
+MERMAID_SHAPES = {
+    "model": ("[", "]"),
+    "seed": ("[[", "]]"),
+    "snapshot": ("[\\", "\\]"),
+    "source": ("[(", ")]"),
+    "missing": ("[/", "/]"),
+}
 
 
 def to_mermaid(project: Project, nodes: Sequence[GraphNode], links: Sequence[Link]) -> str:

@@ -55,8 +55,9 @@ class Ref:
 class Model:
     """One model file, or what else defines a name (`kind` "seed" for a CSV
     file or a YAML entry, "snapshot" for a snapshot block or a YAML entry, at
-    `line`), or a test or analysis that reads models (`kind` "reader"). `error` says why a file yielded no refs (it could not be read or
-    parsed); it still defines its model. `project` is the name of its project
+    `line`), or a test or analysis that reads models (`kind` "reader").
+    `error` says why a file yielded no refs (it could not be read or parsed);
+    it still defines its model. `project` is the name of its project
     folder ("" when the root holds none); `columns` are its documented
     columns (name to description) from YAML property files."""
 
@@ -194,7 +195,9 @@ class Project:
         self._tested: set[GraphNode] = set()
         readers_by_source: dict[tuple[str, str], set[str]] = {}
         for model in [*defined, *readers]:
-            reader: GraphNode | None = (cast(NodeKind, model.kind), self.id_of(model)) if model.kind != "reader" else None
+            reader: GraphNode | None = None
+            if model.kind != "reader":
+                reader = (cast(NodeKind, model.kind), self.id_of(model))
             for ref in model.refs:
                 read = self._resolve(model.project, ref)
                 if read is not None:
@@ -212,7 +215,9 @@ class Project:
                 if reader is not None:
                     readers_by_source.setdefault(ref.source, set()).add(reader[1])
                     self._link(reader, ("source", ".".join(ref.source)))
-        self.edges = sorted({(reader[1], read[1]) for reader, reads in self._reads.items() for read in reads if read[0] != "source"})
+        self.edges = sorted(
+            {(reader[1], read[1]) for reader, reads in self._reads.items() for read in reads if read[0] != "source"}
+        )
         self.sources = {key: sorted(readers_by_source[key]) for key in sorted(readers_by_source)}
         self.problems = [model.error for model in files if model.error is not None] + layout.problems
         self.cycles = [cycle.models for cycle in self.cycle_refs()]
@@ -283,7 +288,8 @@ class Project:
             return self.models[name]
         found = [m for names in self._defined.values() for m in names.get(name, [])[:1] if m.kind == "model"]
         if len(found) > 1:
-            raise ValueError(f"model {name!r} is defined in several projects: {', '.join(self.id_of(m) for m in found)}")
+            candidates = ", ".join(self.id_of(model) for model in found)
+            raise ValueError(f"model {name!r} is defined in several projects: {candidates}")
         if not found:
             raise KeyError(name)
         return found[0]

@@ -299,7 +299,8 @@ def test_check_project(tmp_path, capsys, monkeypatch):
 # holds. b/shared reads c/z and c/z reads "shared", which a and b both define:
 # read as one folder that would be a cycle; here the ref is ambiguous.
 REPOSITORY = {
-    "a/models/x.sql": "{{ ref('y') }} {{ ref('s1') }} {{ ref('snap') }} {{ source('raw', 't') }}\n{{ source('raw', 'gone') }}",
+    "a/models/x.sql": "{{ ref('y') }} {{ ref('s1') }} {{ ref('snap') }} {{ source('raw', 't') }}"
+    "{{ source('raw', 'gone') }}",
     "a/models/off.sql": "{{ config(enabled=false) }} {{ ref('x') }}",
     "a/models/shared.sql": "select 1",
     "a/models/only_tested.sql": "select 1",
@@ -338,10 +339,12 @@ def test_project_folders(tmp_path):
     assert [(ref.path, names) for ref, names in project.ambiguous_refs] == [
         (str(tmp_path / "c/models/z.sql"), ["a/shared", "b/shared"])
     ]
-    assert project.duplicate_names == {"b/dup": [str(tmp_path / "b/models/dup.sql"), str(tmp_path / "b/models/more/dup.sql")]}
+    assert project.duplicate_names == {"b/dup": [str(tmp_path / f"b/models/{p}dup.sql") for p in ["", "more/"]]}
     assert project.cycles == []
     assert "a/only_tested" not in project.unused() and "a/x" in project.unused()
-    assert [(p.path, p.line, p.code) for p in project.problems] == [(str(tmp_path / "a/models/broken.yml"), 2, "yaml-syntax")]
+    assert [(p.path, p.line, p.code) for p in project.problems] == [
+        (str(tmp_path / "a/models/broken.yml"), 2, "yaml-syntax")
+    ]
     x = project.model("x")
     assert (x.project, x.columns, project.model("shared", project="b").path) == (
         "a", {"id": "the key"}, str(tmp_path / "b/models/shared.sql")
@@ -411,7 +414,8 @@ UNDEFINED = {
             "stg_adp_workforce_now__workers__work_assignments__reports_to", "base_alchemer__survey_results",
             "stg_amplify__dibels_data_farming", "stg_people__miami_performance_criteria", "int_collegeboard__psat",
             "stg_google_forms__responses__answers", "stg_performance_management__scores_overall_archive",
-            "stg_performance_management__scores_detail_archive", "stg_schoolmint_grow__observations__observation_scores",
+            "stg_performance_management__scores_detail_archive",
+            "stg_schoolmint_grow__observations__observation_scores",
             "stg_schoolmint_grow__rubrics", "stg_schoolmint_grow__schools__observation_groups",
             "base_google_forms__form_responses",
         ]
@@ -422,7 +426,9 @@ UNDEFINED = {
 # Sources read and declared in no YAML file (a table of that name is declared
 # under another source, or nowhere: the repository was cut from a larger one).
 UNDECLARED = {
-    "tuva": {("source_input", "patient"), ("expected_values", "person_year"), ("expected_values", "encounter_predictions")},
+    "tuva": {
+        ("source_input", "patient"), ("expected_values", "person_year"), ("expected_values", "encounter_predictions")
+    },
     "teamster": {
         ("alchemer", "src_alchemer__response_id_override"), ("njdoe", "src_njdoe__parcc"),
         ("google_sheets", "src_google_sheets__performance_management__scores_detail_archive"),
