@@ -15,7 +15,7 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from trelm_cst._files import Problem, os_message
+from trelm_cst._files import Problem, read_model
 from trelm_cst._ignore import Ignores
 
 MODELS, SEEDS, SNAPSHOTS = "models", "seeds", "snapshots"
@@ -140,15 +140,14 @@ def read_properties(path: str, project: str, layout: Layout) -> None:
     does not load is a problem at its line."""
     yaml = yaml_module()
     layout.property_files.append(path)
-    try:
-        with open(path, "rb") as f:
-            text = f.read().decode("utf-8")
-        root = yaml.compose(text, Loader=getattr(yaml, "CSafeLoader", yaml.SafeLoader))
-    except OSError as e:
-        layout.problems.append(Problem(path, os_message("cannot read", e)))
+    read = read_model(path)  # regular files only, strict UTF-8, as for model files
+    if isinstance(read, Problem):
+        layout.problems.append(read)
         return
-    except UnicodeDecodeError:
-        layout.problems.append(Problem(path, "not UTF-8 text", code="yaml-syntax"))
+    try:
+        root = yaml.compose(read.text, Loader=getattr(yaml, "CSafeLoader", yaml.SafeLoader))
+    except RecursionError:  # the pure-Python loader, without libyaml's nesting limit
+        layout.problems.append(Problem(path, "YAML does not load: nested too deeply", code="yaml-syntax"))
         return
     except yaml.YAMLError as e:
         mark = getattr(e, "problem_mark", None) or getattr(e, "context_mark", None)
