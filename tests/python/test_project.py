@@ -399,16 +399,16 @@ def test_check_and_graph_a_repository(tmp_path, capsys, monkeypatch):
 
 REPOSITORIES = CORPUS.parent / "projects"
 
-# Each name a repository refs that it defines nowhere, and why.
+# Each name a repository refs that no file of it defines, and why it is missing.
 UNDEFINED = {
     "tuva": {
-        "custom_mapped": "a table the project using the package supplies",
-        "trelm_invocations": "a model of a package the repository does not hold",
-        "trelm_tests": "a model of a package the repository does not hold",
-        "elementary_test_results": "a model of a package the repository does not hold",
+        "custom_mapped": "the normalize models read it; neither a seed nor a model of the repository",
+        "trelm_invocations": "read by a legacy data-quality model from a package the repository does not hold",
+        "trelm_tests": "read by a legacy data-quality model from a package the repository does not hold",
+        "elementary_test_results": "read by a legacy data-quality model from a package the repository does not hold",
     },
     "teamster": {
-        name: "its file was removed from kipptaf while models still read it"
+        name: "kipptaf models read it; no project folder of the repository has a file of that name"
         for name in [
             "stg_google_sheets__assessments__act_scale_score_key", "stg_adp_workforce_now__workers__work_assignments",
             "stg_adp_workforce_now__workers__work_assignments__reports_to", "base_alchemer__survey_results",
