@@ -22,8 +22,16 @@ class GraphError(Exception):
 def to_json(project: Project, nodes: Sequence[GraphNode], links: Sequence[Link]) -> str:
     entries = []
     for kind, name in nodes:
-        model = project.models.get(name) if kind == "model" else None
-        entries.append({"name": name, "kind": kind, "path": model.path if model is not None else None})
+        model = project.definition((kind, name))
+        source, _, table = name.partition(".")
+        declared = project.declared_sources.get((source, table)) if kind == "source" else None
+        if model is not None:
+            place: dict[str, object] = {"path": model.path, "line": model.line, "project": model.project or None}
+        elif declared is not None:
+            place = {"path": declared[0], "line": declared[1], "project": None}
+        else:
+            place = {"path": None, "line": None, "project": None}
+        entries.append({"name": name, "kind": kind, **place})
     edges = [{"from": read[1], "to": reader[1], "kind": read[0]} for reader, read in links]
     return json.dumps({"nodes": entries, "edges": edges}, indent=2) + "\n"
 
@@ -33,7 +41,13 @@ def dot_quoted(text: str) -> str:
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n") + '"'
 
 
-DOT_SHAPES = {"model": "box", "source": "cylinder", "missing": "parallelogram, style=dashed, color=red"}
+DOT_SHAPES = {
+    "model": "box",
+    "seed": "note",
+    "snapshot": "box3d",
+    "source": "cylinder",
+    "missing": "parallelogram, style=dashed, color=red",
+}
 
 
 def to_dot(project: Project, nodes: Sequence[GraphNode], links: Sequence[Link]) -> str:
@@ -55,7 +69,13 @@ def mermaid_label(text: str) -> str:
     return '"' + text + '"'
 
 
-MERMAID_SHAPES = {"model": ("[", "]"), "source": ("[(", ")]"), "missing": ("[/", "/]")}
+MERMAID_SHAPES = {
+    "model": ("[", "]"),
+    "seed": ("[[", "]]"),
+    "snapshot": ("[\\", "\\]"),
+    "source": ("[(", ")]"),
+    "missing": ("[/", "/]"),
+}
 
 
 def to_mermaid(project: Project, nodes: Sequence[GraphNode], links: Sequence[Link]) -> str:

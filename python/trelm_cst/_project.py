@@ -8,18 +8,21 @@ string literals is listed as unresolved, never guessed.
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, Iterable, Iterator, Sequence
+import re
+from collections.abc import Callable, Hashable, Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
-from typing import Any, Literal
+from typing import Any, Literal, TypeVar, cast
 
 from trelm_cst._describe import merge_configs
 from trelm_cst._files import MODEL_SUFFIX, Problem, find_model_files, read_model
+from trelm_cst._layout import MODELS, READER_PARTS, SNAPSHOTS, Layout
 from trelm_cst._native import Call, Document, TrelmSyntaxError, parse_literal, parse_trelm
 
-NodeKind = Literal["model", "source", "missing"]
-# A node of the graph (not a syntax-tree Node): models and missing refs by
-# model name, sources as "source.table".
+NodeKind = Literal["model", "seed", "snapshot", "source", "missing"]
+# A node of the graph (not a syntax-tree Node): models, seeds and snapshots by
+# name ("project/name" where a repository holds several projects), missing refs
+# by the name called, sources as "source.table".
 GraphNode = tuple[NodeKind, str]
 
 # Files handed to a parsing thread at once: few enough to share out the work,
@@ -50,8 +53,13 @@ class Ref:
 
 @dataclass
 class Model:
-    """One model file. `error` says why a file yielded no refs (it could not
-    be read or parsed); it still defines its model."""
+    """One model file, or what else defines a name (`kind` "seed" for a CSV
+    file or a YAML entry, "snapshot" for a snapshot block or a YAML entry, at
+    `line`), or a test or analysis that reads models (`kind` "reader").
+    `error` says why a file yielded no refs (it could not be read or parsed);
+    it still defines its model. `project` is the name of its project
+    folder ("" when the root holds none); `columns` are its documented
+    columns (name to description) from YAML property files."""
 
     name: str
     path: str
@@ -59,6 +67,12 @@ class Model:
     sources: list[Ref] = field(default_factory=list)
     config: dict[str, Any] = field(default_factory=dict)  # literal values; a later call's over an earlier's
     error: Problem | None = None
+    project: str = ""
+    kind: str = "model"
+    line: int = 1
+    columns: dict[str, str] = field(default_factory=dict)
+    # (name, first line, last line) of each snapshot block the file holds
+    snapshot_blocks: list[tuple[str, int, int]] = field(default_factory=list)
 
     def document(self) -> Document:
         """The file parsed anew, as it is now. Raises OSError when it cannot be
@@ -82,94 +96,209 @@ class Cycle:
 class Project:
     """Every model file below a folder, and the graph of their refs.
 
-    - `files`: every `Model`, in the order found;
-    - `models`: model name to its `Model` (the first file, for a name defined twice);
-    - `edges`: sorted (model, model it refs) pairs of the refs with literal arguments;
-    - `sources`: (source, table) to the sorted names of the models that read it;
-    - `missing_refs`: the `Ref`s to a model no file defines;
-    - `duplicate_names`: a name defined by more than one file to their paths;
-    - `cycles`: each group of models that read each other, names sorted;
+    Below a root that holds project folders (folders holding a `models`
+    folder), each project folder is a project named after its folder: the
+    `.sql` files under its `models` are its models (but one whose config sets
+    `enabled` to false), its `seeds` CSV files and the snapshot blocks under
+    its `snapshots` define seeds and snapshots, refs in its `tests` and
+    `analyses` count as readers, its `macros` define nothing, and its YAML
+    property files declare sources, seeds, snapshots and models' columns.
+    `.sql` files outside every project folder are no models. A root with no
+    project folder is one project of all its `.sql` files.
+
+    A ref resolves in its own project first, else in the one other project
+    that defines the name (with two arguments, in the project named first);
+    a name several other projects define is ambiguous and has no edge.
+
+    - `files`: every `Model` of a model file, in the order found;
+    - `models`: node id (the name, or "project/name" where the repository
+      holds several projects) to its `Model` (the first, for a name defined twice);
+    - `seeds`, `snapshots`: node id to the `Model` that defines it;
+    - `edges`: sorted (reader, read) node ids of the refs with literal
+      arguments, missing ones by the name called;
+    - `sources`: (source, table) to the sorted node ids of the models that read it;
+    - `declared_sources`: (source, table) to (path, line, column) of its YAML declaration;
+    - `missing_refs`: the `Ref`s to a name no project defines;
+    - `missing_sources`: the `Ref`s to a source no YAML file declares (none
+      in a repository without YAML property files, which declares nothing);
+    - `ambiguous_refs`: (ref, node ids it could mean) of each ref several projects could answer;
+    - `duplicate_names`: a node id defined by more than one file within its project to their paths;
+    - `cycles`: each group of nodes that read each other, ids sorted;
     - `unresolved`: the ref and source calls whose arguments are not string literals;
-    - `problems`: the files that could not be read or parsed (`path`, `message`, `line`, `column`, `code`).
+    - `problems`: the files that could not be read or parsed, and YAML files
+      that do not load (`path`, `message`, `line`, `column`, `code`).
     """
 
     files: list[Model]
     models: dict[str, Model]
+    seeds: dict[str, Model]
+    snapshots: dict[str, Model]
     edges: list[tuple[str, str]]
     sources: dict[tuple[str, str], list[str]]
+    declared_sources: dict[tuple[str, str], tuple[str, int, int]]
     missing_refs: list[Ref]
+    missing_sources: list[Ref]
+    ambiguous_refs: list[tuple[Ref, list[str]]]
     duplicate_names: dict[str, list[str]]
     cycles: list[list[str]]
     unresolved: list[Ref]
     problems: list[Problem]
 
-    def __init__(self, files: list[Model]) -> None:
-        self.files = files
-        self.models = {}
+    def __init__(self, files: list[Model], layout: Layout | None = None) -> None:
+        self.layout = layout = layout if layout is not None else Layout()
+        self.files = []
+        readers: list[Model] = []  # files whose refs count, defining nothing
+        defined: list[Model] = []
+        for record in files:
+            place = layout.place(record.path)
+            if place is None:
+                continue
+            record.project = place.project
+            if place.part == MODELS:
+                if record.config.get("enabled") is not False:
+                    self.files.append(record)
+                    defined.append(record)
+            elif place.part == SNAPSHOTS:
+                defined += snapshots_of(record)
+            elif place.part in READER_PARTS:
+                record.kind = "reader"
+                readers.append(record)
+        defined += [Model(name, path, project=project, kind="seed") for project, name, path in layout.seeds]
+        for model in self.files:
+            model.columns = layout.columns.get((model.project, model.name), {})
+        self.several = len({model.project for model in defined} | set(layout.folders.values())) > 1
+        self._defined: dict[str, dict[str, list[Model]]] = {}
+        for model in defined:
+            self._defined.setdefault(model.project, {}).setdefault(model.name, []).append(model)
+        self.declared_sources = {}
+        for item in layout.declared:
+            if item.kind == "source":
+                source, _, table = item.name.partition(".")
+                self.declared_sources.setdefault((source, table), (item.path, item.line, item.column))
+            elif item.name not in self._defined.get(item.project, {}):
+                # Newer projects declare seeds and snapshots in YAML alone; else the entry documents a file's.
+                model = Model(item.name, item.path, project=item.project, kind=item.kind, line=item.line)
+                self._defined.setdefault(item.project, {})[item.name] = [model]
+        self.models, self.seeds, self.snapshots = {}, {}, {}
         self.duplicate_names = {}
-        for model in files:
-            if model.name in self.models:
-                self.duplicate_names.setdefault(model.name, [self.models[model.name].path]).append(model.path)
-            else:
-                self.models[model.name] = model
-        self.edges = sorted(
-            {(model.name, ref.model) for model in files for ref in model.refs if ref.model is not None}
-        )
-        self.missing_refs = [
-            ref for model in files for ref in model.refs if ref.model is not None and ref.model not in self.models
-        ]
-        self.unresolved = [
-            ref for model in files for ref in [*model.refs, *model.sources] if not ref.resolved
-        ]
-        readers: dict[tuple[str, str], set[str]] = {}
-        for model in files:
-            for ref in model.sources:
-                if ref.source is not None:
-                    readers.setdefault(ref.source, set()).add(model.name)
-        self.sources = {key: sorted(readers[key]) for key in sorted(readers)}
-        self.problems = [model.error for model in files if model.error is not None]
+        kinds = {"model": self.models, "seed": self.seeds, "snapshot": self.snapshots}
+        for names in self._defined.values():
+            for name, models in names.items():
+                key = self.id_of(models[0])
+                kinds[models[0].kind][key] = models[0]
+                if len(models) > 1:
+                    self.duplicate_names[key] = [model.path for model in models]
+        self.missing_refs, self.missing_sources, self.ambiguous_refs, self.unresolved = [], [], [], []
         self._reads: dict[GraphNode, list[GraphNode]] = {}
         self._read_by: dict[GraphNode, list[GraphNode]] = {}
-        self._link_nodes()
+        self._resolved: dict[int, GraphNode] = {}  # id() of a Ref to the node it reads
+        self._tested: set[GraphNode] = set()
+        readers_by_source: dict[tuple[str, str], set[str]] = {}
+        for model in [*defined, *readers]:
+            reader: GraphNode | None = None
+            if model.kind != "reader":
+                reader = (cast(NodeKind, model.kind), self.id_of(model))
+            for ref in model.refs:
+                read = self._resolve(model.project, ref)
+                if read is not None:
+                    self._resolved[id(ref)] = read
+                    if reader is None:
+                        self._tested.add(read)
+                    else:
+                        self._link(reader, read)
+            for ref in model.sources:
+                if ref.source is None:
+                    self.unresolved.append(ref)
+                    continue
+                if layout.property_files and ref.source not in self.declared_sources:
+                    self.missing_sources.append(ref)
+                if reader is not None:
+                    readers_by_source.setdefault(ref.source, set()).add(reader[1])
+                    self._link(reader, ("source", ".".join(ref.source)))
+        self.edges = sorted(
+            {(reader[1], read[1]) for reader, reads in self._reads.items() for read in reads if read[0] != "source"}
+        )
+        self.sources = {key: sorted(readers_by_source[key]) for key in sorted(readers_by_source)}
+        self.problems = [model.error for model in files if model.error is not None] + layout.problems
         self.cycles = [cycle.models for cycle in self.cycle_refs()]
+
+    def id_of(self, model: Model) -> str:
+        """The node id of a model, seed or snapshot."""
+        return f"{model.project}/{model.name}" if self.several else model.name
+
+    def _resolve(self, project: str, ref: Ref) -> GraphNode | None:
+        """The node a ref reads; a missing node for a name no project
+        defines; None for a dynamic or ambiguous ref (recorded)."""
+        name = ref.model
+        if name is None:
+            self.unresolved.append(ref)
+            return None
+        if ref.package is not None and ref.package in self._defined:
+            found = self._defined[ref.package].get(name)
+        else:
+            found = self._defined.get(project, {}).get(name)
+            if found is None:
+                others = [names[name] for other, names in self._defined.items() if other != project and name in names]
+                if len(others) > 1:
+                    self.ambiguous_refs.append((ref, sorted(self.id_of(models[0]) for models in others)))
+                    return None
+                found = others[0] if others else None
+        if found is None:
+            self.missing_refs.append(ref)
+            return ("missing", name)
+        return (cast(NodeKind, found[0].kind), self.id_of(found[0]))
 
     @classmethod
     def load(
         cls, path: str | os.PathLike[str], *, exclude: str | Sequence[str] = (), jobs: int | None = None
     ) -> Project:
         """Reads every model file below a folder (hidden folders, what .gitignore
-        files ignore and `exclude` patterns left out; regular files only) and
-        parses them with `jobs` threads (default: one per processor). Each
-        path is a model, a symbolic link to a file included. A file that
-        cannot be read or parsed is listed in `problems`. Raises
-        FileNotFoundError when the path does not exist."""
+        files ignore and `exclude` patterns left out; regular files only), the
+        project folders' seeds and YAML property files, and parses the model
+        files with `jobs` threads (default: one per processor). Each path is a
+        model, a symbolic link to a file included. A file that cannot be read
+        or parsed is listed in `problems`. Raises FileNotFoundError when the
+        path does not exist."""
         path = os.fspath(path)
         if not os.path.lexists(path):
             raise FileNotFoundError(f"no such file or directory: {path!r}")
         problems: list[Problem] = []
         patterns = [exclude] if isinstance(exclude, str) else list(exclude)
         files = find_model_files([path], problems.append, patterns, each_file_once=False)
-        project = cls.from_files(files, jobs=jobs)
+        layout = Layout.find([path], patterns)
+        project = cls(list(map_in_threads(read_file, files, jobs)), layout)
         project.problems[:0] = [p for p in problems if p.message != "no .sql files"]
         return project
 
     @classmethod
     def from_files(cls, paths: Sequence[str], *, jobs: int | None = None) -> Project:
-        """The project of exactly these files."""
+        """The project of exactly these files, each a model."""
         return cls(list(map_in_threads(read_file, paths, jobs)))
 
-    # ------------------------------------------------------------ the graph
+    def model(self, name: str, project: str | None = None) -> Model:
+        """The model of this name (or node id), in `project` when given.
+        Raises KeyError for none, ValueError naming the candidates when
+        several projects define it."""
+        if project is not None:
+            found = [m for m in self._defined.get(project, {}).get(name, []) if m.kind == "model"]
+            if not found:
+                raise KeyError(f"{project}/{name}")
+            return found[0]
+        if name in self.models:
+            return self.models[name]
+        found = [m for names in self._defined.values() for m in names.get(name, [])[:1] if m.kind == "model"]
+        if len(found) > 1:
+            candidates = ", ".join(self.id_of(model) for model in found)
+            raise ValueError(f"model {name!r} is defined in several projects: {candidates}")
+        if not found:
+            raise KeyError(name)
+        return found[0]
 
-    def _link_nodes(self) -> None:
-        for model in self.files:
-            node: GraphNode = ("model", model.name)
-            for ref in model.refs:
-                if ref.model is not None:
-                    kind: NodeKind = "model" if ref.model in self.models else "missing"
-                    self._link(node, (kind, ref.model))
-            for ref in model.sources:
-                if ref.source is not None:
-                    self._link(node, ("source", ".".join(ref.source)))
+    def definition(self, node: GraphNode) -> Model | None:
+        """The model, seed or snapshot a node stands for; None for a source or a missing node."""
+        return {"model": self.models, "seed": self.seeds, "snapshot": self.snapshots}.get(node[0], {}).get(node[1])
+
+    # ------------------------------------------------------------ the graph
 
     def _link(self, reader: GraphNode, read: GraphNode) -> None:
         reads = self._reads.setdefault(reader, [])
@@ -178,9 +307,12 @@ class Project:
             self._read_by.setdefault(read, []).append(reader)
 
     def nodes(self) -> list[GraphNode]:
-        """Every model, then every source and missing model read, each once, as
-        (kind, name): kind "model", "source" (named "source.table") or "missing"."""
-        found: dict[GraphNode, None] = {("model", name): None for name in self.models}
+        """Every model, seed and snapshot, then every source and missing name
+        read, each once, as (kind, id): kind "model", "seed", "snapshot",
+        "source" (named "source.table") or "missing"."""
+        found: dict[GraphNode, None] = {("model", key): None for key in self.models}
+        found.update({("seed", key): None for key in self.seeds})
+        found.update({("snapshot", key): None for key in self.snapshots})
         for reads in self._reads.values():
             found.update(dict.fromkeys(reads))
         return list(found)
@@ -216,39 +348,43 @@ class Project:
         return self._models_around(name, self._read_by, depth)
 
     def _models_around(self, name: str, links: dict[GraphNode, list[GraphNode]], depth: int | None) -> list[str]:
-        if name not in self.models:
-            raise KeyError(name)
-        return [n for kind, n in walk(("model", name), links, depth) if kind == "model" and n != name]
+        key = self.id_of(self.model(name))
+        return [n for kind, n in walk(("model", key), links, depth) if kind == "model" and n != key]
 
     def unused(self) -> list[str]:
-        """The models no other model reads."""
+        """The models nothing else reads (a test or an analysis counts as a reader)."""
         return [
-            name
-            for name in self.models
-            if all(reader == ("model", name) for reader in self._read_by.get(("model", name), []))
+            key
+            for key in self.models
+            if ("model", key) not in self._tested
+            and all(reader == ("model", key) for reader in self._read_by.get(("model", key), []))
         ]
 
     def cycle_refs(self) -> list[Cycle]:
-        """Every cycle: each group of models that read each other, once, with
-        the ref call that first (in file order) points within it."""
-        graph = {
-            name: [n for kind, n in self._reads.get(("model", name), []) if kind == "model"] for name in self.models
+        """Every cycle: each group of models (and snapshots, seeds) that read
+        each other through resolved refs, once, with the ref call that first
+        (in file order) points within it."""
+        defined = [*self.models.values(), *self.snapshots.values(), *self.seeds.values()]
+        names: dict[int, GraphNode] = {id(model): (cast(NodeKind, model.kind), self.id_of(model)) for model in defined}
+        graph: dict[GraphNode, list[GraphNode]] = {
+            node: [read for read in self._reads.get(node, []) if read[0] not in ("source", "missing")]
+            for node in names.values()
         }
-        group_of: dict[str, int] = {}
+        group_of: dict[GraphNode, int] = {}
         groups = [g for g in strongly_connected(graph) if len(g) > 1 or g[0] in graph[g[0]]]
         for index, members in enumerate(groups):
-            for name in members:
-                group_of[name] = index
+            for node in members:
+                group_of[node] = index
         first: dict[int, Ref] = {}
-        for model in self.files:
-            group = group_of.get(model.name)
+        for model in [*self.files, *self.snapshots.values()]:
+            group = group_of.get(names.get(id(model), ("missing", "")))
             if group is None or group in first:
                 continue
             for ref in model.refs:
-                if ref.model is not None and group_of.get(ref.model) == group:
+                if group_of.get(self._resolved.get(id(ref), ("missing", ""))) == group:
                     first[group] = ref
                     break
-        cycles = [Cycle(sorted(groups[group]), ref) for group, ref in first.items()]
+        cycles = [Cycle(sorted(node[1] for node in groups[group]), ref) for group, ref in first.items()]
         return sorted(cycles, key=lambda cycle: cycle.models)
 
     def __repr__(self) -> str:
@@ -275,20 +411,23 @@ def walk(start: GraphNode, links: dict[GraphNode, list[GraphNode]], depth: int |
     return found
 
 
-def strongly_connected(graph: dict[str, list[str]]) -> list[list[str]]:
+N = TypeVar("N", bound=Hashable)
+
+
+def strongly_connected(graph: dict[N, list[N]]) -> list[list[N]]:
     """Tarjan's strongly connected components, with an explicit stack so that
     a long chain of models cannot exhaust the interpreter's recursion limit."""
-    index: dict[str, int] = {}
-    low: dict[str, int] = {}
-    on_stack: set[str] = set()
-    stack: list[str] = []
-    components: list[list[str]] = []
+    index: dict[N, int] = {}
+    low: dict[N, int] = {}
+    on_stack: set[N] = set()
+    stack: list[N] = []
+    components: list[list[N]] = []
     for root in graph:
         if root in index:
             continue
-        work: list[tuple[str, Iterator[str]]] = []
+        work: list[tuple[N, Iterator[N]]] = []
 
-        def enter(node: str) -> None:
+        def enter(node: N) -> None:
             index[node] = low[node] = len(index)
             stack.append(node)
             on_stack.add(node)
@@ -368,7 +507,41 @@ def model_of(path: str, text: str, doc: Document) -> Model:
     configs = doc.configs
     if configs:
         model.config = merge_configs(configs)[0]
+    if "snapshot" in text:
+        model.snapshot_blocks = snapshot_blocks(text)
     return model
+
+
+SNAPSHOT_START = re.compile(r"\{%-?\s*snapshot\s+([A-Za-z_][A-Za-z0-9_]*)\s*-?%\}")
+SNAPSHOT_END = re.compile(r"\{%-?\s*endsnapshot\s*-?%\}")
+
+
+def snapshot_blocks(text: str) -> list[tuple[str, int, int]]:
+    """(name, first line, last line) of each snapshot block; an unclosed one runs to the end."""
+    blocks = []
+    for start in SNAPSHOT_START.finditer(text):
+        end = SNAPSHOT_END.search(text, start.end())
+        stop = end.end() if end is not None else len(text)
+        blocks.append((start.group(1), text.count("\n", 0, start.start()) + 1, text.count("\n", 0, stop) + 1))
+    return blocks
+
+
+def snapshots_of(record: Model) -> list[Model]:
+    """A snapshot file's snapshots, each with the refs and sources within its block."""
+    return [
+        Model(
+            name,
+            record.path,
+            refs=[ref for ref in record.refs if first <= ref.line <= last],
+            sources=[ref for ref in record.sources if first <= ref.line <= last],
+            config=record.config,
+            error=record.error,
+            project=record.project,
+            kind="snapshot",
+            line=first,
+        )
+        for name, first, last in record.snapshot_blocks
+    ]
 
 
 def located(text: str, path: str, call: Call, kind: Literal["ref", "source"]) -> Ref:

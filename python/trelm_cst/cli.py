@@ -48,6 +48,7 @@ from trelm_cst._files import (
 )
 from trelm_cst._native import Config, Document, TrelmSyntaxError, parse_trelm
 from trelm_cst._progress import Progress
+from trelm_cst._layout import Layout
 from trelm_cst._project import Model, Project, model_name, model_of, read_file
 
 EXIT_OK = 0
@@ -85,6 +86,7 @@ class Run:
         self.progress = Progress.for_run(err, len(files), enabled=progress and not quiet)
         self.failed = 0
         self.summary: Callable[[], str] | None = None
+        self.layout = Layout()  # the project folders, for a command that reads files as projects
 
     def fail(self, problem: Problem | str) -> None:
         self.failed += 1
@@ -162,6 +164,8 @@ def start(args: argparse.Namespace, out: TextIO, err: TextIO) -> Run:
     files = find_model_files(args.paths, early.append, args.exclude, each_file_once=not whole_project)
     jobs = args.jobs if args.jobs is not None else _jobs.default_jobs()
     run = Run(files, read_model, out, err, args.quiet, progress=args.progress, jobs=jobs)
+    if whole_project:
+        run.layout = Layout.find(args.paths, args.exclude)
     for problem in early:
         run.fail(problem)
     return run
@@ -316,17 +320,26 @@ FORMATS: dict[str, Callable[[Finding], str]] = {"text": text_line, "json": json_
 
 
 def project_findings(project: Project) -> list[Finding]:
-    """What is wrong between the files: refs to no model, names defined twice,
-    cycles (each once, at the ref call that first closes it), and models
-    nothing reads (as information)."""
-    found = [
+    """What is wrong between the files: YAML files that do not load, refs to
+    no model, undeclared sources, ambiguous refs, names defined twice, cycles
+    (each once, at the ref call that first closes it), and models nothing
+    reads (as information)."""
+    found = [Finding.of(problem) for problem in project.layout.problems]
+    found += [
         Finding(ref.path, ref.line, ref.column, "error", f"ref to {ref.model!r}, which no model file defines", code)
         for ref in project.missing_refs
         for code in ["missing-ref"]
     ]
+    for ref in project.missing_sources:
+        message = f"source {'.'.join(ref.source or ())!r} is declared in no YAML property file"
+        found.append(Finding(ref.path, ref.line, ref.column, "warning", message, "missing-source"))
+    for ref, candidates in project.ambiguous_refs:
+        message = f"ref to {ref.model!r} is ambiguous: defined by {', '.join(candidates)}"
+        found.append(Finding(ref.path, ref.line, ref.column, "warning", message, "ambiguous-ref"))
     for name, paths in project.duplicate_names.items():
+        kind = next(kind for kind in ("model", "seed", "snapshot") if project.definition((kind, name)))
         for path in paths[1:]:
-            message = f"model {name!r} is defined again; first by {paths[0]}"
+            message = f"{kind} {name!r} is defined again; first by {paths[0]}"
             found.append(Finding(path, None, None, "error", message, "duplicate-name"))
     for cycle in project.cycle_refs():
         ref = cycle.ref
@@ -376,7 +389,7 @@ def run_check(run: Run, form: str, strict: bool, project: bool = False, verbose:
     run.each_file(lambda path: check_path(path, run.read, project), handle)
     if project:
         # The files were all reported above; here only what lies between them.
-        for finding in project_findings(Project(models)):
+        for finding in project_findings(Project(models, run.layout)):
             report(finding)
     failed = errors or run.failed or (strict and warnings)
     return run.finish(EXIT_FAILED if failed else EXIT_OK)
@@ -389,19 +402,22 @@ def run_graph(run: Run, args: argparse.Namespace) -> int:
     """Prints the graph of the files, or the part around --select."""
     models: list[Model] = []
     run.each_file(read_file, models.append)
-    project = Project(models)
+    project = Project(models, run.layout)
     for problem in project.problems:
         run.fail(problem)
     if args.select is None:
         nodes = project.nodes()
-    elif args.select not in project.models:
-        run.progress.message(f"no model named {args.select!r}")
-        return run.finish(EXIT_USAGE)
     else:
+        try:
+            selected = project.id_of(project.model(args.select))
+        except KeyError:
+            run.progress.message(f"no model named {args.select!r}")
+            return run.finish(EXIT_USAGE)
+        except ValueError as e:
+            run.progress.message(f"{e}; name one as project/name")
+            return run.finish(EXIT_USAGE)
         both = not args.upstream and not args.downstream
-        nodes = project.around(
-            ("model", args.select), args.upstream or both, args.downstream or both, args.depth
-        )
+        nodes = project.around(("model", selected), args.upstream or both, args.downstream or both, args.depth)
     try:
         text = RENDERERS[args.format](project, nodes, project.links(nodes))
     except GraphError as e:
@@ -829,17 +845,22 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
     check.add_argument(
         "--project",
         action="store_true",
-        help="also check the files as one project: refs to no model (missing-ref), names defined by more "
-        "than one file (duplicate-name), models that read each other in a cycle (cycle, once per cycle), "
-        "all errors; and models nothing reads (unused-model, information shown with --verbose)",
+        help="also check the files as projects (each folder holding a models folder a project of its own): "
+        "refs to nothing (missing-ref), names defined by more than one file of a project (duplicate-name), "
+        "models that read each other in a cycle (cycle, once per cycle), YAML property files that do not "
+        "load (yaml-syntax), all errors; sources no YAML file declares (missing-source) and refs several "
+        "projects could answer (ambiguous-ref), warnings; and models nothing reads (unused-model, "
+        "information shown with --verbose)",
     )
     check.add_argument("-v", "--verbose", action="store_true", help="also print information, such as unused models")
     graph = command(
         "graph",
         [files],
         "print the models, their refs and sources as a graph",
-        "Prints the graph of the models found (named by their file names without .sql), the models they ref "
-        "and the sources they read, arrows pointing from what is read to the model that reads it. Only refs "
+        "Prints the graph of the models found (named by their file names without .sql), the models, seeds and "
+        "snapshots they ref and the sources they read, arrows pointing from what is read to the model that "
+        "reads it. Below a folder holding project folders (folders holding a models folder), only their models "
+        "are models, and where there are several each node is named project/name. Only refs "
         "and sources with string-literal arguments count. --format svg runs Graphviz's dot program; without "
         "it, the command fails (exit 1) naming the missing program. "
         + SEARCH_HELP.replace(" PATH - reads one model from standard input.", ""),
@@ -849,7 +870,8 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
         "--format",
         choices=sorted(RENDERERS),
         default="json",
-        help="json: nodes (name, kind: model, source or missing; path) and edges (from, to, kind); dot: "
+        help="json: nodes (name, kind: model, seed, snapshot, source or missing; path, line, project) and "
+        "edges (from, to, kind); dot: "
         "Graphviz source; mermaid: a flowchart LR block; svg: a picture drawn by Graphviz (default: json)",
     )
     graph.add_argument("--select", metavar="NAME", help="only the model NAME and the models around it")

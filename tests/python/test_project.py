@@ -4,9 +4,11 @@ line's graph and check --project, and every project of the shared corpus."""
 import json
 import os
 import pathlib
+import re
 import shutil
 
 import pytest
+import yaml
 
 from trelm_cst import Model, Project, cli
 
@@ -289,6 +291,204 @@ def test_check_project(tmp_path, capsys, monkeypatch):
     status, out, _ = run(capsys, "check", "--project", "--format", "github", "-v", "top.sql")
     assert out.splitlines()[-1] == "::notice file=top.sql::no model reads this one [unused-model]"
     assert run(capsys, "check", ".")[:2] == (0, "")
+
+
+# ---------------------------------------------------------------- project folders
+
+# Three project folders reading each other, with what else a project folder
+# holds. b/shared reads c/z and c/z reads "shared", which a and b both define:
+# read as one folder that would be a cycle; here the ref is ambiguous.
+REPOSITORY = {
+    "a/models/x.sql": "{{ ref('y') }} {{ ref('s1') }} {{ ref('snap') }} {{ source('raw', 't') }}"
+    "{{ source('raw', 'gone') }}",
+    "a/models/off.sql": "{{ config(enabled=false) }} {{ ref('x') }}",
+    "a/models/shared.sql": "select 1",
+    "a/models/only_tested.sql": "select 1",
+    "a/models/props.yml": (
+        "sources:\n  - name: raw\n    tables:\n      - name: t\n"
+        "models:\n  - name: x\n    columns:\n      - name: id\n        description: the key\n"
+        "snapshots:\n  - name: declared_snap\nseeds:\n  - name: s1\n"
+    ),
+    "a/models/broken.yml": "models:\n  - name: x: y\n",
+    "a/seeds/s1.csv": "id\n",
+    "a/snapshots/snaps.sql": "{% snapshot snap %}\nselect * from {{ source('raw', 't') }}\n{% endsnapshot %}\n",
+    "a/macros/x.sql": "{% macro m() %}{{ ref('nowhere') }}{% endmacro %}",
+    "a/tests/t.sql": "{{ ref('only_tested') }}",
+    "a/analyses/an.sql": "{{ ref('gone_in_analysis') }}",
+    "b/models/y.sql": "{{ ref('a', 'shared') }}",
+    "b/models/shared.sql": "{{ ref('z') }}",
+    "b/models/dup.sql": "select 1",
+    "b/models/more/dup.sql": "select 2",
+    "c/models/z.sql": "{{ ref('shared') }}",
+    "loose.sql": "{{ ref('nowhere') }}",
+}
+
+
+def test_project_folders(tmp_path):
+    project = load(tmp_path, REPOSITORY)
+    assert sorted(project.models) == ["a/only_tested", "a/shared", "a/x", "b/dup", "b/shared", "b/y", "c/z"]
+    assert (sorted(project.seeds), sorted(project.snapshots)) == (["a/s1"], ["a/declared_snap", "a/snap"])
+    assert project.edges == [
+        ("a/x", "a/s1"), ("a/x", "a/snap"), ("a/x", "b/y"), ("b/shared", "c/z"), ("b/y", "a/shared")
+    ]
+    assert {kind for kind, _ in project.nodes()} == {"model", "seed", "snapshot", "source"}
+    assert project.sources == {("raw", "gone"): ["a/x"], ("raw", "t"): ["a/snap", "a/x"]}
+    assert project.declared_sources == {("raw", "t"): (str(tmp_path / "a/models/props.yml"), 4, 9)}
+    assert [ref.source for ref in project.missing_sources] == [("raw", "gone")]
+    assert [ref.model for ref in project.missing_refs] == ["gone_in_analysis"]
+    assert [(ref.path, names) for ref, names in project.ambiguous_refs] == [
+        (str(tmp_path / "c/models/z.sql"), ["a/shared", "b/shared"])
+    ]
+    assert project.duplicate_names == {"b/dup": [str(tmp_path / f"b/models/{p}dup.sql") for p in ["", "more/"]]}
+    assert project.cycles == []
+    assert "a/only_tested" not in project.unused() and "a/x" in project.unused()
+    assert [(p.path, p.line, p.code) for p in project.problems] == [
+        (str(tmp_path / "a/models/broken.yml"), 2, "yaml-syntax")
+    ]
+    x = project.model("x")
+    assert (x.project, x.columns, project.model("shared", project="b").path) == (
+        "a", {"id": "the key"}, str(tmp_path / "b/models/shared.sql")
+    )
+    assert project.upstream("b/y") == ["a/shared"] and project.downstream("y") == ["a/x"]
+    with pytest.raises(ValueError, match="a/shared, b/shared"):
+        project.model("shared")
+    with pytest.raises(KeyError):
+        project.model("off")
+
+
+@pytest.mark.parametrize(
+    "files, models, cycles",
+    [
+        # No project folder: every .sql file a model, as always.
+        ({"m/a.sql": "{{ ref('b') }}", "b.sql": "{{ ref('a') }}"}, ["a", "b"], [["a", "b"]]),
+        # One project folder: plain names, files outside it no models.
+        ({"p/models/a.sql": "{{ ref('a') }}", "p/macros/b.sql": "", "c.sql": ""}, ["a"], [["a"]]),
+        # A project folder nested in another's models folder is no project folder.
+        ({"p/models/models/a.sql": "", "p/models/b.sql": "{{ ref('a') }}"}, ["a", "b"], []),
+        # A snapshot reading the model that reads it is a cycle.
+        ({"p/models/a.sql": "{{ ref('s') }}", "p/snapshots/s.sql": "{% snapshot s %}{{ ref('a') }}{% endsnapshot %}"},
+         ["a"], [["a", "s"]]),
+    ],
+)
+def test_layouts(tmp_path, files, models, cycles):
+    project = load(tmp_path, files)
+    assert (sorted(project.models), project.cycles) == (models, cycles)
+
+
+def test_check_and_graph_a_repository(tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(write(tmp_path, REPOSITORY))
+    status, out, _ = run(capsys, "check", "--project", ".")
+    assert status == 1
+    assert sorted(line.rsplit(" ", 1)[1] for line in out.splitlines()) == [
+        "[ambiguous-ref]", "[duplicate-name]", "[missing-ref]", "[missing-source]", "[yaml-syntax]"
+    ]
+    assert "./a/models/broken.yml:2:12: error: YAML does not load" in out
+    status, out, _ = run(capsys, "graph", "--select", "a/s1", ".")
+    assert status == 2
+    status, out, _ = run(capsys, "graph", "--select", "x", "--upstream", "--depth", "1", ".")
+    nodes = {n["name"]: (n["kind"], n["path"], n["line"]) for n in json.loads(out)["nodes"]}
+    assert nodes == {
+        "a/x": ("model", "./a/models/x.sql", 1), "b/y": ("model", "./b/models/y.sql", 1),
+        "a/s1": ("seed", "./a/seeds/s1.csv", 1), "a/snap": ("snapshot", "./a/snapshots/snaps.sql", 1),
+        "raw.t": ("source", "./a/models/props.yml", 4), "raw.gone": ("source", None, None),
+    }
+    assert run(capsys, "graph", "--select", "shared", ".")[0] == 2
+
+
+# ---------------------------------------------------------------- real repositories
+
+REPOSITORIES = CORPUS.parent / "projects"
+
+# Each name a repository refs that no file of it defines, and why it is missing.
+UNDEFINED = {
+    "tuva": {
+        "custom_mapped": "the normalize models read it; neither a seed nor a model of the repository",
+        "trelm_invocations": "read by a legacy data-quality model from a package the repository does not hold",
+        "trelm_tests": "read by a legacy data-quality model from a package the repository does not hold",
+        "elementary_test_results": "read by a legacy data-quality model from a package the repository does not hold",
+    },
+    "teamster": {
+        name: "kipptaf models read it; no project folder of the repository has a file of that name"
+        for name in [
+            "stg_google_sheets__assessments__act_scale_score_key", "stg_adp_workforce_now__workers__work_assignments",
+            "stg_adp_workforce_now__workers__work_assignments__reports_to", "base_alchemer__survey_results",
+            "stg_amplify__dibels_data_farming", "stg_people__miami_performance_criteria", "int_collegeboard__psat",
+            "stg_google_forms__responses__answers", "stg_performance_management__scores_overall_archive",
+            "stg_performance_management__scores_detail_archive",
+            "stg_schoolmint_grow__observations__observation_scores",
+            "stg_schoolmint_grow__rubrics", "stg_schoolmint_grow__schools__observation_groups",
+            "base_google_forms__form_responses",
+        ]
+    },
+}
+
+
+# Sources read and declared in no YAML file (a table of that name is declared
+# under another source, or nowhere: the repository was cut from a larger one).
+UNDECLARED = {
+    "tuva": {
+        ("source_input", "patient"), ("expected_values", "person_year"), ("expected_values", "encounter_predictions")
+    },
+    "teamster": {
+        ("alchemer", "src_alchemer__response_id_override"), ("njdoe", "src_njdoe__parcc"),
+        ("google_sheets", "src_google_sheets__performance_management__scores_detail_archive"),
+        ("surveys", "src_surveys__cmo_engagement_regional_survey_detail_archive"),
+        ("surveys", "src_surveys__manager_survey_detail_archive"), ("surveys", "src_surveys__staff_info_archive"),
+        ("google_sheets", "src_google_sheets__dibels_df_student_xwalk"),
+        ("google_sheets", "src_google_sheets__dibels_goals_wide"), ("surveys", "stg_surveys__staff_info_archive"),
+    },
+}
+
+
+LOADER = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
+
+
+def declared_anywhere(root):
+    """Every (source, table) any YAML file of the repository declares, wherever it lies."""
+    found = set()
+    for text in (path.read_text() for path in root.rglob("*.yml")):
+        properties = yaml.load(text, Loader=LOADER) if "sources:" in text else None
+        for source in (properties or {}).get("sources") or []:
+            found |= {(source["name"], table["name"]) for table in source.get("tables") or []}
+    return found
+
+
+def defined_twice(root):
+    """Each project folder's model and seed names of more than one file, found afresh from the file names."""
+    twice = set()
+    for models in root.rglob("models"):
+        if not models.is_dir() or "models" in models.parent.parts[len(root.parts):]:
+            continue
+        names = [p.stem for p in models.rglob("*.sql")] + [p.stem for p in (models.parent / "seeds").rglob("*.csv")]
+        twice |= {f"{models.parent.name}/{n}" for n in names if names.count(n) > 1}
+    return twice
+
+
+@pytest.mark.skipif(not REPOSITORIES.is_dir(), reason=f"{REPOSITORIES} not present")
+@pytest.mark.parametrize("name", sorted(UNDEFINED))
+def test_real_repositories(name, summary):
+    root = REPOSITORIES / name
+    project = Project.load(root)
+    assert project.cycles == []
+    if name == "tuva":  # two project folders: the package and its integration tests
+        assert project.duplicate_names == {}
+    else:
+        # Each defined in a project's variant folders, of which its settings keep one.
+        assert set(project.duplicate_names) == defined_twice(root)
+        variants = re.compile(r"/(sis/staging/(dlt|odbc|sftp)|illuminate/(dlt|fivetran))/")
+        assert all(variants.search(path) for paths in project.duplicate_names.values() for path in paths)
+    missing = {ref.model for ref in project.missing_refs}
+    assert missing == set(UNDEFINED[name])
+    everything = {p.stem for p in root.rglob("*") if p.suffix in (".sql", ".csv")}
+    assert not missing & everything
+    undeclared = {ref.source for ref in project.missing_sources}
+    assert undeclared == UNDECLARED[name]
+    assert not undeclared & declared_anywhere(root)
+    summary(
+        f"repository {name}: {len(project.files)} models, {len(project.seeds)} seeds, {len(project.snapshots)} "
+        f"snapshots, {len(project.duplicate_names)} duplicate names, {len(project.missing_refs)} missing refs, "
+        f"{len(project.missing_sources)} missing sources, {len(project.ambiguous_refs)} ambiguous refs"
+    )
 
 
 # ---------------------------------------------------------------- corpus

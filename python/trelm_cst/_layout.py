@@ -1,0 +1,205 @@
+"""How a repository lays out its projects: the project folders below a root
+(each a folder that holds a `models` folder), the part of a project folder a
+file is in, the seeds its CSV files define and what its YAML property files
+declare (sources, seeds, snapshots, models' columns).
+
+A root with no project folder below it has one nameless project whose every
+`.sql` file is a model, so that a folder of model files alone reads as before.
+"""
+
+from __future__ import annotations
+
+import importlib
+import os
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+from trelm_cst._files import Problem, read_model
+from trelm_cst._ignore import Ignores
+
+MODELS, SEEDS, SNAPSHOTS = "models", "seeds", "snapshots"
+# Folders of a project folder that hold what is no model; nothing below them is a project folder.
+PARTS = frozenset({MODELS, SEEDS, SNAPSHOTS, "macros", "tests", "analyses"})
+# Parts whose files read models without defining anything.
+READER_PARTS = frozenset({"tests", "analyses"})
+YAML_SUFFIXES = (".yml", ".yaml")
+
+
+@dataclass(frozen=True)
+class Place:
+    """Where a file lies: its project's name and the part of the project
+    folder it is in (`models`, `snapshots`, `tests`, ...; "" for elsewhere)."""
+
+    project: str
+    part: str
+
+
+@dataclass(frozen=True)
+class Declared:
+    """A name a YAML property file declares, and where."""
+
+    kind: str  # "source", "seed", "snapshot"
+    project: str
+    name: str  # a source as "source.table"
+    path: str
+    line: int
+    column: int
+
+
+@dataclass
+class Layout:
+    """`folders`: each project folder (absolute) to its project's name;
+    `seeds`: (project, name, path) of each seed file; `declared`: what the
+    YAML files declare; `columns`: (project, model) to its documented columns
+    (name to description); `property_files`: the YAML files read;
+    `problems`: YAML files that do not load."""
+
+    folders: dict[str, str] = field(default_factory=dict)
+    seeds: list[tuple[str, str, str]] = field(default_factory=list)
+    declared: list[Declared] = field(default_factory=list)
+    columns: dict[tuple[str, str], dict[str, str]] = field(default_factory=dict)
+    property_files: list[str] = field(default_factory=list)
+    problems: list[Problem] = field(default_factory=list)
+
+    @property
+    def flat(self) -> bool:
+        """No project folder: every model file counts, in one nameless project."""
+        return not self.folders
+
+    def place(self, path: str) -> Place | None:
+        """The place of a file; None for a file outside every project folder."""
+        if self.flat:
+            return Place("", MODELS)
+        file = folder = os.path.abspath(path)
+        while True:
+            parent = os.path.dirname(folder)
+            if parent == folder:
+                return None
+            name = self.folders.get(parent)
+            if name is not None:
+                return Place(name, "" if folder == file else os.path.basename(folder))
+            folder = parent
+
+    @classmethod
+    def find(cls, paths: Iterable[str], excludes: Sequence[str] = ()) -> Layout:
+        """The project folders below the folders named (what the search for
+        model files leaves out left out here too), their seeds and YAML files."""
+        layout = cls()
+        data_files: list[str] = []
+        roots: dict[str, str] = {}  # each project folder to the folder searched
+        for path in paths:
+            if os.path.isdir(path):
+                data_files += walk_layout(path, Ignores(path, excludes), layout.folders)
+                roots.update({folder: path for folder in layout.folders if folder not in roots})
+        names = sorted(layout.folders.values())
+        # Two project folders of one name are told apart by their paths below the folder searched.
+        clashes = {name for name in names if names.count(name) > 1}
+        for folder, name in list(layout.folders.items()):
+            if name in clashes:
+                layout.folders[folder] = os.path.relpath(folder, os.path.abspath(roots[folder])).replace(os.sep, "/")
+        for path in data_files:
+            place = layout.place(path)
+            if place is None:
+                continue
+            if path.endswith(".csv"):
+                if place.part == SEEDS:
+                    layout.seeds.append((place.project, os.path.basename(path)[:-4], path))
+            elif place.part in (MODELS, SEEDS, SNAPSHOTS):
+                read_properties(path, place.project, layout)
+        return layout
+
+
+def walk_layout(root: str, ignores: Ignores, folders: dict[str, str]) -> list[str]:
+    """Records in `folders` the project folders below `root`; returns its CSV
+    and YAML files, sorted."""
+    found: list[str] = []
+    inside_parts: list[str] = []  # folders in which no project folder is looked for
+    for top, subfolders, names in os.walk(root):
+        within = top[len(root) :].lstrip(os.sep)
+        below = within + os.sep if within else ""
+        subfolders[:] = sorted(name for name in subfolders if not ignores.skips_folder(below + name))
+        absolute = os.path.abspath(top)
+        if not any(absolute.startswith(part + os.sep) or absolute == part for part in inside_parts):
+            if MODELS in subfolders:
+                folders[absolute] = os.path.basename(absolute) or absolute
+                inside_parts += [os.path.join(absolute, name) for name in subfolders if name in PARTS]
+        for name in names:
+            if name.endswith((".csv", *YAML_SUFFIXES)) and not ignores.skips_file(below + name):
+                found.append(os.path.join(top, name))
+    return found
+
+
+def yaml_module() -> Any:
+    """PyYAML, imported when a property file is first read (not every run has one)."""
+    return importlib.import_module("yaml")
+
+
+def read_properties(path: str, project: str, layout: Layout) -> None:
+    """What one YAML property file declares, added to `layout`; a file that
+    does not load is a problem at its line."""
+    yaml = yaml_module()
+    layout.property_files.append(path)
+    read = read_model(path)  # regular files only, strict UTF-8, as for model files
+    if isinstance(read, Problem):
+        layout.problems.append(read)
+        return
+    try:
+        root = yaml.compose(read.text, Loader=getattr(yaml, "CSafeLoader", yaml.SafeLoader))
+    except RecursionError:  # the pure-Python loader, without libyaml's nesting limit
+        layout.problems.append(Problem(path, "YAML does not load: nested too deeply", code="yaml-syntax"))
+        return
+    except yaml.YAMLError as e:
+        mark = getattr(e, "problem_mark", None) or getattr(e, "context_mark", None)
+        line, column = (mark.line + 1, mark.column + 1) if mark is not None else (None, None)
+        problem = getattr(e, "problem", None) or str(e)
+        layout.problems.append(Problem(path, f"YAML does not load: {problem}", line, column, "yaml-syntax"))
+        return
+    top = mapping(root)
+    for source in entries(top.get("sources")):
+        source_name = scalar(mapping(source).get("name"))
+        for table in entries(mapping(source).get("tables")):
+            table_name = scalar(mapping(table).get("name"))
+            if source_name is not None and table_name is not None:
+                declare(layout, "source", project, f"{source_name}.{table_name}", path, table)
+    for kind, key in (("seed", "seeds"), ("snapshot", "snapshots")):
+        for entry in entries(top.get(key)):
+            name = scalar(mapping(entry).get("name"))
+            if name is not None:
+                declare(layout, kind, project, name, path, entry)
+    for entry in entries(top.get("models")):
+        fields = mapping(entry)
+        name = scalar(fields.get("name"))
+        columns = {
+            column: scalar(mapping(item).get("description")) or ""
+            for item in entries(fields.get("columns"))
+            for column in [scalar(mapping(item).get("name"))]
+            if column is not None
+        }
+        if name is not None and columns:
+            layout.columns.setdefault((project, name), {}).update(columns)
+
+
+def declare(layout: Layout, kind: str, project: str, name: str, path: str, node: Any) -> None:
+    mark = node.start_mark
+    layout.declared.append(Declared(kind, project, name, path, mark.line + 1, mark.column + 1))
+
+
+# A composed YAML document is read as nodes (which keep their positions), not
+# as Python values: only names are wanted, and only where they are expected.
+
+
+def mapping(node: Any) -> dict[str, Any]:
+    yaml = yaml_module()
+    if not isinstance(node, yaml.MappingNode):
+        return {}
+    return {key.value: value for key, value in node.value if isinstance(key, yaml.ScalarNode)}
+
+
+def entries(node: Any) -> list[Any]:
+    return list(node.value) if isinstance(node, yaml_module().SequenceNode) else []
+
+
+def scalar(node: Any) -> str | None:
+    return node.value if isinstance(node, yaml_module().ScalarNode) and node.value != "" else None
+
