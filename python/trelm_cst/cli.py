@@ -290,12 +290,20 @@ def findings(path: str, text: str, extension_tags: Sequence[str] = ()) -> tuple[
     return found, doc
 
 
-def unused_suppressions(path: str, suppressions: list[Suppression]) -> list[Finding]:
-    """A warning for each suppression comment, or code in one, that silenced nothing."""
+# What only `check --project` finds: without it, a suppression of these (or
+# of every code) may be used all the same.
+PROJECT_CODES = frozenset({"missing-ref", "duplicate-name", "cycle", "unused-model"})
+
+
+def unused_suppressions(path: str, suppressions: list[Suppression], project: bool) -> list[Finding]:
+    """A warning for each suppression comment, or code in one, that silenced
+    nothing; without `project`, only of codes a file check finds."""
     found = []
     for suppression in suppressions:
         codes = suppression.unused_codes()
-        if codes == []:
+        if not project and codes is not None:
+            codes = [code for code in codes if code not in PROJECT_CODES]
+        if codes == [] or (codes is None and not project):
             continue
         what = "suppression" if codes is None else f"suppression of {', '.join(f'`{c}`' for c in codes)}"
         found.append(
@@ -402,7 +410,7 @@ def run_check(
             if project:
                 suppressions[result.path] = result.suppressions
             elif strict:
-                for finding in unused_suppressions(result.path, result.suppressions):
+                for finding in unused_suppressions(result.path, result.suppressions, project=False):
                     report(finding)
         run.progress.step()
 
@@ -415,7 +423,7 @@ def run_check(
                 report(finding)
     if strict:
         for path, kept in suppressions.items():
-            for finding in unused_suppressions(path, kept):
+            for finding in unused_suppressions(path, kept, project=True):
                 report(finding)
     failed = errors or run.failed or (strict and warnings)
     return run.finish(EXIT_FAILED if failed else EXIT_OK)

@@ -159,12 +159,17 @@ UNKNOWN = "warning: unknown tag `blockchain`: the engine refuses it unless an ex
         # Sharing its line with SQL, it covers that line only.
         ("select 1 {# trelm-cst: ignore #}\n{% blockchain = 'x' %}\n", [], ["2:1: " + UNKNOWN]),
         (
-            "{# trelm-cst: ignore[missing-ref, unknown-tag] #}\n{% blockchain = 'x' %}\n",
+            "{# trelm-cst: ignore[unbalanced-bracket, unknown-tag] #}\n{% blockchain = 'x' %}\n",
             ["--strict"],
-            ["1:1: warning: suppression of `missing-ref` silences nothing [unused-suppression]"],
+            ["1:1: warning: suppression of `unbalanced-bracket` silences nothing [unused-suppression]"],
         ),
-        ("{# trelm-cst: ignore #}\nselect 1\n", [], []),
-        ("{# trelm-cst: ignore #}\nselect 1\n", ["--strict"], ["1:1: warning: suppression silences nothing [unused-suppression]"]),
+        # What only a project check finds may be silenced all the same.
+        ("{# trelm-cst: ignore #}\n{# trelm-cst: ignore[cycle] #}\nselect 1\n", ["--strict"], []),
+        (
+            "select 1\n\n{# trelm-cst: ignore #}\n",
+            ["--strict", "--project"],
+            ["3:1: warning: suppression silences nothing [unused-suppression]"],
+        ),
         # Findings between files, silenced where they are placed.
         ("select * from {{ ref('seed_a') }} {# trelm-cst: ignore[missing-ref] #}\n", ["--project", "--strict"], []),
         (
