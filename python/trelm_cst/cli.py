@@ -306,9 +306,8 @@ def unused_suppressions(path: str, suppressions: list[Suppression], project: boo
         if codes == [] or (codes is None and not project):
             continue
         what = "suppression" if codes is None else f"suppression of {', '.join(f'`{c}`' for c in codes)}"
-        found.append(
-            Finding(path, suppression.line, suppression.column, "warning", f"{what} silences nothing", "unused-suppression")
-        )
+        message = f"{what} silences nothing"
+        found.append(Finding(path, suppression.line, suppression.column, "warning", message, "unused-suppression"))
     return found
 
 
