@@ -19,6 +19,7 @@ from dataclasses import dataclass
 
 from trelm_cst._ignore import Ignores
 from trelm_cst._interrupts import deferred
+from trelm_cst._native import TrelmSyntaxError
 
 MODEL_SUFFIX = ".sql"
 
@@ -35,10 +36,26 @@ class Problem:
     code: str = "file"
 
     def __str__(self) -> str:
+        """As `check` prints its findings: path:line:column: error: message [code]."""
         path = printable(self.path)
-        if self.line is None:
-            return f"{path}: {self.message}"
-        return f"{path}:{self.line}:{self.column}: {self.message}"
+        where = path if self.line is None else f"{path}:{self.line}:{self.column}"
+        return f"{where}: error: {self.message} [{self.code}]"
+
+
+def syntax_problem(path: str, error: TrelmSyntaxError, text: str) -> Problem:
+    """A parse error of `text` at its line and column (in characters),
+    without the position the message repeats."""
+    message = str(error)
+    suffix = f" at line {error.line}, column {error.column}"
+    if message.endswith(suffix):
+        message = message[: -len(suffix)]
+    return Problem(path, message, error.line, character_column(text, error.offset), "jinja-syntax")
+
+
+def character_column(text: str, byte_offset: int) -> int:
+    """The 1-based column, in characters, of a byte offset into the UTF-8 form of text."""
+    before = text.encode("utf-8")[:byte_offset].decode("utf-8", "ignore")
+    return len(before) - (before.rfind("\n") + 1) + 1
 
 
 @dataclass(frozen=True)

@@ -3,7 +3,7 @@
 # of other instances. Handles (Query, Select, Column, Node) compare by the node
 # they hold; Query and Node are hashable. Token and Call are snapshots.
 
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from typing import Literal, TypeAlias, TypeVar, final, overload
 
 # What a Jinja literal reads as.
@@ -40,8 +40,13 @@ class Document:
     def queries(self) -> list[Query]:
         """Every query in the file, including CTE bodies and subqueries, outermost first."""
 
-    def diagnostics(self) -> list[Diagnostic]:
-        """Every problem the template engine would refuse, and unpaired SQL brackets, in document order."""
+    def diagnostics(self, extension_tags: Iterable[str] = ()) -> list[Diagnostic]:
+        """Every problem the template engine would refuse, and unpaired SQL brackets, in document order.
+        A statement tag that neither the engine nor `extension_tags` knows is an `unknown-tag` warning."""
+
+    def template_comments(self) -> list[_Span]:
+        """The (start, end) indices into str(document) of every template comment, found as the
+        engine finds them: inside SQL strings and comments too."""
 
     @property
     def query(self) -> Query | None:
@@ -389,7 +394,8 @@ class Diagnostic:
 
     @property
     def code(self) -> str:
-        """`jinja-syntax`, `unclosed-block`, `unmatched-end-tag`, `misplaced-branch` or `unbalanced-bracket`."""
+        """`jinja-syntax`, `unclosed-block`, `unmatched-end-tag`, `misplaced-branch`, `unknown-tag` or
+        `unbalanced-bracket`."""
 
     @property
     def message(self) -> str:

@@ -15,7 +15,7 @@ from dataclasses import dataclass, field
 from typing import Any, Literal, TypeVar, cast
 
 from trelm_cst._describe import merge_configs
-from trelm_cst._files import MODEL_SUFFIX, Problem, find_model_files, read_model
+from trelm_cst._files import MODEL_SUFFIX, Problem, find_model_files, read_model, syntax_problem
 from trelm_cst._layout import MODELS, READER_PARTS, SNAPSHOTS, Layout
 from trelm_cst._native import Call, Document, TrelmSyntaxError, parse_literal, parse_trelm
 
@@ -489,10 +489,11 @@ def read_file(path: str) -> Model:
         if isinstance(read, Problem):
             model.error = read
             return model
-        doc = parse_trelm(read.text)
-    except TrelmSyntaxError as e:
-        model.error = Problem(path, str(e), e.line, e.column, "syntax")
-        return model
+        try:
+            doc = parse_trelm(read.text)
+        except TrelmSyntaxError as e:
+            model.error = syntax_problem(path, e, read.text)
+            return model
     except (MemoryError, OSError) as e:
         model.error = Problem(path, "out of memory" if isinstance(e, MemoryError) else str(e.strerror or e))
         return model

@@ -44,12 +44,14 @@ from trelm_cst._files import (
     printable,
     read_model,
     read_standard_input,
+    syntax_problem,
     write_model,
 )
 from trelm_cst._native import Config, Document, TrelmSyntaxError, parse_trelm
 from trelm_cst._progress import Progress
 from trelm_cst._layout import Layout
 from trelm_cst._project import Model, Project, model_name, model_of, read_file
+from trelm_cst._suppress import Suppression, read_suppressions, silenced
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -175,17 +177,7 @@ def parse_model(model: ModelFile) -> Document | Problem:
     try:
         return parse_trelm(model.text)
     except TrelmSyntaxError as e:
-        return syntax_problem(model.path, e)
-
-
-def syntax_problem(path: str, error: TrelmSyntaxError) -> Problem:
-    """The error at its line and column (in bytes), without the position the
-    message repeats."""
-    message = str(error)
-    suffix = f" at line {error.line}, column {error.column}"
-    if message.endswith(suffix):
-        message = message[: -len(suffix)]
-    return Problem(path, message, error.line, error.column, "syntax")
+        return syntax_problem(model.path, e, model.text)
 
 
 def failure(path: str, error: BaseException) -> Problem:
@@ -244,7 +236,20 @@ class Finding:
         return cls(problem.path, problem.line, problem.column, "error", problem.message, problem.code)
 
 
-def check_path(path: str, read: Reader, project: bool = False) -> tuple[list[Finding], Model | None]:
+@dataclass
+class Checked:
+    """What `check` learnt from one file: its findings (those its own
+    comments silence left out), its suppression comments (kept for the
+    project's findings and for reporting the unused ones) and, for a
+    project, its record."""
+
+    path: str
+    findings: list[Finding]
+    suppressions: list[Suppression] = field(default_factory=list)
+    model: Model | None = None
+
+
+def check_path(path: str, read: Reader, project: bool = False, extension_tags: Sequence[str] = ()) -> Checked:
     """The findings of one file and, for `project`, its record in the project
     (from the same parse)."""
     found: list[Finding] = []
@@ -253,35 +258,63 @@ def check_path(path: str, read: Reader, project: bool = False) -> tuple[list[Fin
         if isinstance(model, Problem):
             found = [Finding.of(model)]
         else:
-            found, doc = findings(path, model.text)
+            found, doc = findings(path, model.text, extension_tags)
             if doc is not None:
-                return found, model_of(path, model.text, doc) if project else None
+                suppressions, malformed = read_suppressions(doc, model.text)
+                found = [f for f in found if f.code in UNSILENCED or not silenced(suppressions, f.line, f.code)]
+                if malformed:
+                    for m in malformed:
+                        found.append(Finding(path, m.line, m.column, "warning", m.message, "invalid-suppression"))
+                    found.sort(key=lambda f: (f.line is None, f.line or 0, f.column or 0))
+                return Checked(path, found, suppressions, model_of(path, model.text, doc) if project else None)
     except (MemoryError, OSError) as e:
         found = [Finding.of(failure(path, e))]
     # A file that yields no refs still defines its model.
     why = found[0]
-    return found, Model(model_name(path), path, error=Problem(path, why.message, why.line, why.column, why.code)) if project else None
+    error = Problem(path, why.message, why.line, why.column, why.code)
+    return Checked(path, found, model=Model(model_name(path), path, error=error) if project else None)
 
 
-def findings(path: str, text: str) -> tuple[list[Finding], Document | None]:
+# Findings no comment silences: about the checker itself, or about comments.
+UNSILENCED = frozenset({"round-trip", "invalid-suppression", "unused-suppression"})
+
+
+def findings(path: str, text: str, extension_tags: Sequence[str] = ()) -> tuple[list[Finding], Document | None]:
     """Every diagnostic of one file's text, and the document; a file that does
     not parse has one diagnostic and no document."""
     try:
         doc = parse_trelm(text)
     except TrelmSyntaxError as e:
-        message = syntax_problem(path, e).message
-        return [Finding(path, e.line, character_column(text, e.offset), "error", message, "jinja-syntax")], None
-    found = [Finding(path, d.line, d.column, d.severity, d.message, d.code) for d in doc.diagnostics()]
+        return [Finding.of(syntax_problem(path, e, text))], None
+    diagnostics = doc.diagnostics(extension_tags=extension_tags)
+    found = [Finding(path, d.line, d.column, d.severity, d.message, d.code) for d in diagnostics]
     if str(doc) != text:
         message = "does not print back byte for byte; please report this file"
         found.append(Finding(path, None, None, "error", message, "round-trip"))
     return found, doc
 
 
-def character_column(text: str, byte_offset: int) -> int:
-    """The 1-based column, in characters, of a byte offset into the UTF-8 form of text."""
-    before = text.encode("utf-8")[:byte_offset].decode("utf-8", "ignore")
-    return len(before) - (before.rfind("\n") + 1) + 1
+# What only `check --project` finds: without it, a suppression of these (or
+# of every code) may be used all the same.
+PROJECT_CODES = frozenset(
+    {"missing-ref", "duplicate-name", "cycle", "unused-model", "missing-source", "ambiguous-ref", "yaml-syntax"}
+)
+
+
+def unused_suppressions(path: str, suppressions: list[Suppression], project: bool) -> list[Finding]:
+    """A warning for each suppression comment, or code in one, that silenced
+    nothing; without `project`, only of codes a file check finds."""
+    found = []
+    for suppression in suppressions:
+        codes = suppression.unused_codes()
+        if not project and codes is not None:
+            codes = [code for code in codes if code not in PROJECT_CODES]
+        if codes == [] or (codes is None and not project):
+            continue
+        what = "suppression" if codes is None else f"suppression of {', '.join(f'`{c}`' for c in codes)}"
+        message = f"{what} silences nothing"
+        found.append(Finding(path, suppression.line, suppression.column, "warning", message, "unused-suppression"))
+    return found
 
 
 def text_line(finding: Finding) -> str:
@@ -353,9 +386,12 @@ def project_findings(project: Project) -> list[Finding]:
     return found
 
 
-def run_check(run: Run, form: str, strict: bool, project: bool = False, verbose: bool = False) -> int:
+def run_check(
+    run: Run, form: str, strict: bool, project: bool = False, verbose: bool = False, extension_tags: Sequence[str] = ()
+) -> int:
     """Exit 1 when any file has an error (or, with `strict`, a warning).
-    With `project`, the files are also checked as one project."""
+    With `project`, the files are also checked as one project. With
+    `strict`, suppression comments that silence nothing are warnings."""
     render = FORMATS[form]
     errors = warnings = 0
 
@@ -376,21 +412,33 @@ def run_check(run: Run, form: str, strict: bool, project: bool = False, verbose:
         run.emit(render(finding) + "\n")
 
     models: list[Model] = []
+    # Kept until the project's findings are in: they may use them too.
+    suppressions: dict[str, list[Suppression]] = {}
 
-    def handle(result: tuple[list[Finding], Model | None]) -> None:
-        found, model = result
-        for finding in found:
+    def handle(result: Checked) -> None:
+        for finding in result.findings:
             report(finding)
-        if model is not None:
-            models.append(model)
+        if result.model is not None:
+            models.append(result.model)
+        if result.suppressions:
+            if project:
+                suppressions[result.path] = result.suppressions
+            elif strict:
+                for finding in unused_suppressions(result.path, result.suppressions, project=False):
+                    report(finding)
         run.progress.step()
 
     run.summary = summary
-    run.each_file(lambda path: check_path(path, run.read, project), handle)
+    run.each_file(lambda path: check_path(path, run.read, project, extension_tags), handle)
     if project:
         # The files were all reported above; here only what lies between them.
         for finding in project_findings(Project(models, run.layout)):
-            report(finding)
+            if not silenced(suppressions.get(finding.path, []), finding.line, finding.code):
+                report(finding)
+    if strict:
+        for path, kept in suppressions.items():
+            for finding in unused_suppressions(path, kept, project=True):
+                report(finding)
     failed = errors or run.failed or (strict and warnings)
     return run.finish(EXIT_FAILED if failed else EXIT_OK)
 
@@ -510,9 +558,9 @@ def edit_model(model: ModelFile, transform: Transform, mode: EditMode) -> Edited
     except Skip as e:
         return Edited("skipped", f"{path}: {e}; left unchanged", before if mode.to_stdout else "")
     except TrelmSyntaxError as e:
-        return Edited("failed", str(syntax_problem(path, e)))
+        return Edited("failed", str(syntax_problem(path, e, before)))
     except (ValueError, TypeError, OverflowError) as e:
-        return Edited("failed", f"{path}: {e}")
+        return Edited("failed", str(Problem(path, str(e), code="edit-refused")))
     if after == before:
         return Edited("unchanged", None, after if mode.to_stdout else "", calls)
     if mode.to_stdout:
@@ -829,8 +877,11 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
         [files],
         "report what the template engine would refuse, and unpaired SQL brackets",
         "Reports each problem on standard output (path:line:column: severity: message [code]; what the template "
-        "engine would refuse, unpaired SQL brackets as warnings, files that cannot be read) and a count on "
-        "stderr. Exits 1 when any file has an error; warnings alone exit 0 unless --strict. " + SEARCH_HELP,
+        "engine would refuse, statement tags it has no parser for and unpaired SQL brackets as warnings, files "
+        "that cannot be read) and a count on stderr. Exits 1 when any file has an error; warnings alone exit 0 "
+        "unless --strict. A Jinja comment {# trelm-cst: ignore[CODE, ...] #} (or {# trelm-cst: ignore #} for "
+        "every code) silences the problems on its line or, standing on a line of its own, on the line after "
+        "it. " + SEARCH_HELP,
     )
     add_paths(inspect)
     add_paths(check)
@@ -841,7 +892,19 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
         help="text: path:line:column: severity: message [code]; json: one JSON object per problem; "
         "github: annotations for GitHub Actions (default: text)",
     )
-    check.add_argument("--strict", action="store_true", help="exit 1 on warnings too")
+    check.add_argument(
+        "--strict",
+        action="store_true",
+        help="exit 1 on warnings too, and report suppression comments that silence nothing (unused-suppression)",
+    )
+    check.add_argument(
+        "--extension-tag",
+        dest="extension_tags",
+        action="append",
+        default=[],
+        metavar="NAME",
+        help="a statement tag the project adds through an extension, not reported as unknown-tag (repeatable)",
+    )
     check.add_argument(
         "--project",
         action="store_true",
@@ -949,7 +1012,7 @@ def command_runner(args: argparse.Namespace) -> Callable[[Run], int]:
     if args.command == "check":
         if args.project and args.paths == [STDIN]:
             raise UsageError("--project needs files, not standard input")
-        return lambda run: run_check(run, args.format, args.strict, args.project, args.verbose)
+        return lambda run: run_check(run, args.format, args.strict, args.project, args.verbose, args.extension_tags)
     if args.command == "graph":
         if args.paths == [STDIN]:
             raise UsageError("graph needs files, not standard input")

@@ -1,6 +1,8 @@
 #include "jinja/template_check.hpp"
 
 #include <algorithm>
+#include <functional>
+#include <iterator>
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
@@ -73,9 +75,35 @@ bool has_own_output(std::string_view name) { return starts_function(name) || nam
 
 std::string statement(std::string_view name) { return "`{% " + std::string(name) + " %}`"; }
 
+// Tags the engine adds to the template language's own, with their end tags.
+constexpr std::string_view kEngineTags[] = {"snapshot", "test", "data_test", "docs"};
+
+// The statement tags with a parser: the engine's and those of the extensions.
+class KnownTags {
+ public:
+  explicit KnownTags(const ExtensionTags& extensions) {
+    names_.insert(std::begin(kEngineTags), std::end(kEngineTags));
+    names_.insert(extensions.names.begin(), extensions.names.end());
+  }
+
+  // `name`, or the block it ends, has a parser.
+  bool knows(std::string_view name) const {
+    if (names_.count(name) != 0) return true;
+    return name.starts_with("end") && names_.count(name.substr(3)) != 0;
+  }
+
+ private:
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  std::unordered_set<std::string, Hash, std::equal_to<>> names_;
+};
+
 class Pairing {
  public:
-  Pairing(const std::vector<ScannedTag>& tags, std::vector<TemplateProblem>& out) : tags_(tags), out_(out) {
+  Pairing(const std::vector<ScannedTag>& tags, std::vector<TemplateProblem>& out, const KnownTags* known)
+      : tags_(tags), out_(out), known_(known) {
     // An unknown tag X opens a block only where some tag is named endX.
     for (const ScannedTag& t : tags_) {
       if (t.check.role == TagRole::Extension && t.check.name.starts_with("end")) {
@@ -125,9 +153,12 @@ class Pairing {
         return;
       case TagRole::Extension:
         if (c.name.starts_with("end") && extension_ends_.count(c.name.substr(3)) != 0) {
+          // The tag that opened the block was reported already.
+          if (!is_open(c.name.substr(3))) unknown(t);
           close(t, c.name.substr(3));
-        } else if (extension_ends_.count(c.name) != 0) {
-          open(t, c.name);
+        } else {
+          unknown(t);
+          if (extension_ends_.count(c.name) != 0) open(t, c.name);
         }
         return;
     }
@@ -210,6 +241,12 @@ class Pairing {
     pop();
   }
 
+  void unknown(const ScannedTag& t) {
+    if (known_ == nullptr || known_->knows(t.check.name)) return;
+    add(TemplateCode::UnknownTag, t,
+        "unknown tag `" + t.check.name + "`: the engine refuses it unless an extension adds it");
+  }
+
   void unclosed(const OpenBlock& b, const std::string& what) {
     add(TemplateCode::UnclosedBlock, *b.tag, statement(b.name) + " " + what);
   }
@@ -220,6 +257,7 @@ class Pairing {
 
   const std::vector<ScannedTag>& tags_;
   std::vector<TemplateProblem>& out_;
+  const KnownTags* known_;  // null: tags without a parser are not reported
   std::unordered_set<std::string> extension_ends_;
   std::vector<OpenBlock> open_;
   std::unordered_set<std::string> labels_;  // of the blocks seen
@@ -231,13 +269,87 @@ class Pairing {
 
 }  // namespace
 
-std::vector<TemplateProblem> check_template(std::string_view text) {
+namespace {
+
+// One piece of a template as the engine's lexer cuts it.
+struct Piece {
+  enum Kind : std::uint8_t { Comment, Raw, Tag, NeverEnds, End } kind;
+  std::size_t start = 0;
+  std::size_t end = 0;
+  std::size_t body_start = 0;  // Raw: the body, text for the engine
+  std::size_t body_end = 0;
+  char tag_kind = 0;  // Tag and NeverEnds: '{' or '%'; NeverEnds of a comment: '#'; of a raw block: 'r'
+};
+
+// The comments, raw blocks and tags of a template, in order; text outside
+// them is what lies between. Stops at the first construct that never ends.
+class Pieces {
+ public:
+  explicit Pieces(std::string_view text) : text_(text) {}
+
+  Piece next() {
+    while (true) {
+      const std::size_t p = text_.find('{', pos_);
+      if (p == std::string_view::npos || p + 1 >= text_.size()) return {Piece::End};
+      const char kind = text_[p + 1];
+      if (kind == '#') {
+        const std::size_t closer = text_.find("#}", p + 2);
+        if (closer == std::string_view::npos) return never_ends(p, '#');
+        pos_ = closer + 2;
+        return {Piece::Comment, p, pos_};
+      }
+      if (kind != '{' && kind != '%') {
+        pos_ = p + 1;
+        continue;
+      }
+      if (kind == '%') {
+        if (const auto body = bare_tag_end(text_, p, "raw", false)) {
+          // The body ends at the first endraw tag, whatever lies between.
+          std::optional<std::size_t> end;
+          std::size_t q = text_.find("{%", *body);
+          for (; q != std::string_view::npos; q = text_.find("{%", q + 1)) {
+            if ((end = bare_tag_end(text_, q, "endraw", true))) break;
+          }
+          if (!end) return never_ends(p, 'r');
+          pos_ = *end;
+          return {Piece::Raw, p, *end, *body, q};
+        }
+      }
+      const auto length = lexer::expression_tag(text_.substr(p), kind == '{' ? "}}" : "%}");
+      if (!length) return never_ends(p, kind);
+      pos_ = p + *length;
+      return {Piece::Tag, p, pos_, 0, 0, kind};
+    }
+  }
+
+ private:
+  Piece never_ends(std::size_t p, char kind) {
+    pos_ = text_.size();
+    return {Piece::NeverEnds, p, p + 2, 0, 0, kind};
+  }
+
+  std::string_view text_;
+  std::size_t pos_ = 0;
+};
+
+std::string_view never_ends_message(char kind) {
+  switch (kind) {
+    case '#':
+      return "unterminated `{#` comment";
+    case 'r':
+      return "unterminated `{% raw %}` block";
+    case '{':
+      return "unterminated `{{` tag";
+    default:
+      return "unterminated `{%` tag";
+  }
+}
+
+}  // namespace
+
+std::vector<TemplateProblem> check_template(std::string_view text, const ExtensionTags* extensions) {
   std::vector<TemplateProblem> out;
   std::vector<ScannedTag> tags;
-  const auto never_ends = [&](std::size_t p, std::string_view message) {
-    out.push_back({TemplateCode::Syntax, p, p + 2, std::string(message)});
-  };
-  std::size_t pos = 0;
   // Text outside tags and comments since the last tag: where the first byte
   // other than whitespace in it is, and from where it is still to be read.
   std::size_t text_before = kNone, unread = 0;
@@ -246,61 +358,42 @@ std::vector<TemplateProblem> check_template(std::string_view text) {
     const std::size_t q = skip_space(text, from);
     if (q < to) text_before = q;
   };
-  while (true) {
-    const std::size_t p = text.find('{', pos);
-    if (p == std::string_view::npos || p + 1 >= text.size()) break;
-    const char kind = text[p + 1];
-    if (kind == '#') {
-      const std::size_t closer = text.find("#}", p + 2);
-      if (closer == std::string_view::npos) {
-        never_ends(p, "unterminated `{#` comment");
-        break;
-      }
-      read_text(unread, p);
-      pos = unread = closer + 2;
-      continue;
-    }
-    if (kind != '{' && kind != '%') {
-      pos = p + 1;
-      continue;
-    }
-    if (kind == '%') {
-      if (const auto body = bare_tag_end(text, p, "raw", false)) {
-        // The body ends at the first endraw tag, whatever lies between.
-        std::optional<std::size_t> end;
-        std::size_t q = text.find("{%", *body);
-        for (; q != std::string_view::npos; q = text.find("{%", q + 1)) {
-          if ((end = bare_tag_end(text, q, "endraw", true))) break;
-        }
-        if (!end) {
-          never_ends(p, "unterminated `{% raw %}` block");
-          break;
-        }
-        read_text(unread, p);
-        read_text(*body, q);  // the body is text
-        pos = unread = *end;
-        continue;
-      }
-    }
-    const auto length = lexer::expression_tag(text.substr(p), kind == '{' ? "}}" : "%}");
-    if (!length) {
-      never_ends(p, kind == '{' ? "unterminated `{{` tag" : "unterminated `{%` tag");
+  Pieces pieces(text);
+  for (Piece piece = pieces.next(); piece.kind != Piece::End; piece = pieces.next()) {
+    if (piece.kind == Piece::NeverEnds) {
+      out.push_back({TemplateCode::Syntax, piece.start, piece.end, std::string(never_ends_message(piece.tag_kind))});
       break;
     }
-    read_text(unread, p);
-    ScannedTag tag{p, p + *length, check_tag(text.substr(p, *length)), text_before};
-    tag.output = kind == '{' || (tag.check.role == TagRole::Plain && tag.check.name == "print");
+    read_text(unread, piece.start);
+    unread = piece.end;
+    if (piece.kind == Piece::Comment) continue;
+    if (piece.kind == Piece::Raw) {
+      read_text(piece.body_start, piece.body_end);  // the body is text
+      continue;
+    }
+    const std::size_t p = piece.start;
+    ScannedTag tag{p, piece.end, check_tag(text.substr(p, piece.end - p)), text_before};
+    tag.output = piece.tag_kind == '{' || (tag.check.role == TagRole::Plain && tag.check.name == "print");
     text_before = kNone;
     if (tag.check.problem) {
       const SyntaxProblem& sp = *tag.check.problem;
       out.push_back({TemplateCode::Syntax, p + sp.start, p + std::max(sp.end, sp.start + 1), sp.message});
     }
     tags.push_back(std::move(tag));
-    pos = unread = p + *length;
   }
-  Pairing(tags, out).run();
+  const std::optional<KnownTags> known = extensions != nullptr ? std::optional<KnownTags>(*extensions) : std::nullopt;
+  Pairing(tags, out, known ? &*known : nullptr).run();
   std::stable_sort(out.begin(), out.end(),
                    [](const TemplateProblem& a, const TemplateProblem& b) { return a.start < b.start; });
+  return out;
+}
+
+std::vector<ByteRange> template_comments(std::string_view text) {
+  std::vector<ByteRange> out;
+  Pieces pieces(text);
+  for (Piece piece = pieces.next(); piece.kind != Piece::End; piece = pieces.next()) {
+    if (piece.kind == Piece::Comment) out.push_back({piece.start, piece.end});
+  }
   return out;
 }
 

@@ -17,6 +17,7 @@ enum class TemplateCode : std::uint8_t {
   UnclosedBlock,    // a block tag with no end tag
   UnmatchedEndTag,  // an end tag that closes no open block
   MisplacedBranch,  // `else` or `elif` outside a block that takes it
+  UnknownTag,       // a statement no parser is known for (asked for by naming the extension tags)
 };
 
 struct TemplateProblem {
@@ -26,7 +27,25 @@ struct TemplateProblem {
   std::string message;
 };
 
-// Every problem, ordered by where it starts.
-std::vector<TemplateProblem> check_template(std::string_view text);
+// The statement tags a project adds to the engine's own. The engine refuses
+// any other tag it has no parser for, but extensions add tags it cannot see,
+// so such a tag is reported only when the caller says which tags exist.
+struct ExtensionTags {
+  std::vector<std::string> names;
+};
+
+// Every problem, ordered by where it starts. With `extensions`, also each
+// statement tag that neither the engine nor one of them knows (UnknownTag).
+std::vector<TemplateProblem> check_template(std::string_view text, const ExtensionTags* extensions = nullptr);
+
+struct ByteRange {
+  std::size_t start = 0;
+  std::size_t end = 0;
+};
+
+// The comments «{# ... #}» of a template, found as the engine finds them
+// (inside SQL strings and comments too), up to the first construct that
+// never ends.
+std::vector<ByteRange> template_comments(std::string_view text);
 
 }  // namespace trelm::jinja

@@ -326,8 +326,55 @@ PyObject* document_repr(PyObject* self) {
   });
 }
 
-PyObject* document_diagnostics(PyObject* self, PyObject*) {
-  return guarded<PyObject*>(nullptr, [&] { return diagnostic_list(query::diagnostics(doc_of(self))); });
+// The names of an iterable of str; a str itself is refused, for its
+// characters are no tag names. Runs Python code: no lock may be held.
+std::optional<std::vector<std::string>> tag_names_arg(PyObject* obj) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "diagnostics() argument 'extension_tags' must be an iterable of str, not str");
+    return std::nullopt;
+  }
+  PyRef iter = PyRef::steal(PyObject_GetIter(obj));
+  if (!iter) return std::nullopt;
+  std::vector<std::string> names;
+  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+    const std::optional<std::string_view> name = utf8_arg(item.get(), "diagnostics", "extension_tags");
+    if (!name) return std::nullopt;
+    names.emplace_back(*name);
+  }
+  if (PyErr_Occurred()) return std::nullopt;
+  return names;
+}
+
+PyObject* document_template_comments(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const auto spans = query::template_comments(doc_of(self));
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+      PyObject* span = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(spans[i].first),
+                                     static_cast<Py_ssize_t>(spans[i].second));
+      if (span == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), span);
+    }
+    return list.release();
+  });
+}
+
+PyObject* document_diagnostics(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* kwlist[] = {"extension_tags", nullptr};
+    PyObject* tags_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:diagnostics", const_cast<char**>(kwlist), &tags_obj)) {
+      return nullptr;
+    }
+    jinja::ExtensionTags extensions;
+    if (tags_obj != nullptr) {
+      std::optional<std::vector<std::string>> names = tag_names_arg(tags_obj);
+      if (!names) return nullptr;
+      extensions.names = std::move(*names);
+    }
+    return diagnostic_list(query::diagnostics(doc_of(self), extensions));
+  });
 }
 
 PyMethodDef kMethods[] = {
@@ -350,9 +397,13 @@ PyMethodDef kMethods[] = {
     {"rename_source", as_cfunction(document_rename_source), METH_VARARGS | METH_KEYWORDS,
      "rename_source($self, old, new)\n--\n\nRenames every two-argument source() call naming the (source, table) "
      "`old`.\nReturns how many calls changed; raises ValueError when every match is refused."},
-    {"diagnostics", document_diagnostics, METH_NOARGS,
-     "diagnostics($self)\n--\n\nEvery problem the template engine would refuse, and unpaired SQL brackets, in "
-     "document order."},
+    {"template_comments", document_template_comments, METH_NOARGS,
+     "template_comments($self)\n--\n\nThe (start, end) indices into str(document) of every template comment, "
+     "found as the\nengine finds them: inside SQL strings and comments too."},
+    {"diagnostics", as_cfunction(document_diagnostics), METH_VARARGS | METH_KEYWORDS,
+     "diagnostics($self, extension_tags=())\n--\n\nEvery problem the template engine would refuse, and unpaired "
+     "SQL brackets, in\ndocument order. A statement tag that neither the engine nor `extension_tags` knows is "
+     "an\n`unknown-tag` warning."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -23,6 +23,8 @@ const char* code_name(jinja::TemplateCode code) {
       return "unmatched-end-tag";
     case jinja::TemplateCode::MisplacedBranch:
       return "misplaced-branch";
+    case jinja::TemplateCode::UnknownTag:
+      return "unknown-tag";
   }
   return "jinja-syntax";
 }
@@ -131,12 +133,14 @@ void place(std::string_view text, std::vector<Diagnostic>& ds) {
 
 }  // namespace
 
-std::vector<Diagnostic> diagnostics(const cst::Document& doc) {
+std::vector<Diagnostic> diagnostics(const cst::Document& doc, const jinja::ExtensionTags& extensions) {
   const std::string text = cst::document_text(doc);
   std::vector<Diagnostic> out;
-  for (jinja::TemplateProblem& p : jinja::check_template(text)) {
+  for (jinja::TemplateProblem& p : jinja::check_template(text, &extensions)) {
     Diagnostic d;
     d.code = code_name(p.code);
+    // Extensions may add the tag: the engine is the judge of that.
+    d.is_error = p.code != jinja::TemplateCode::UnknownTag;
     d.message = std::move(p.message);
     d.start = p.start;
     d.end = p.end;
@@ -145,6 +149,23 @@ std::vector<Diagnostic> diagnostics(const cst::Document& doc) {
   unpaired_brackets(doc, out);
   std::stable_sort(out.begin(), out.end(), [](const Diagnostic& a, const Diagnostic& b) { return a.start < b.start; });
   place(text, out);
+  return out;
+}
+
+std::vector<std::pair<std::size_t, std::size_t>> template_comments(const cst::Document& doc) {
+  const std::string text = cst::document_text(doc);
+  std::vector<std::pair<std::size_t, std::size_t>> out;
+  std::size_t byte = 0, chars = 0;
+  const auto chars_to = [&](std::size_t offset) {
+    for (; byte < offset; ++byte) {
+      if ((static_cast<unsigned char>(text[byte]) & 0xC0) != 0x80) ++chars;
+    }
+    return chars;
+  };
+  for (const jinja::ByteRange& r : jinja::template_comments(text)) {
+    const std::size_t start = chars_to(r.start);
+    out.emplace_back(start, chars_to(r.end));
+  }
   return out;
 }
 

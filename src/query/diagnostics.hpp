@@ -5,14 +5,16 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "jinja/template_check.hpp"
 #include "tree/document.hpp"
 
 namespace trelm::query {
 
 struct Diagnostic {
-  std::string code;     // "jinja-syntax", "unclosed-block", ...
+  std::string code;     // "jinja-syntax", "unclosed-block", "unknown-tag", ...
   std::string message;
   bool is_error = true;  // else a warning
   std::size_t start = 0;  // byte range in the document's text
@@ -23,7 +25,12 @@ struct Diagnostic {
   std::size_t column = 1;  // 1-based, in characters
 };
 
-// In document order; takes the root's read lock itself.
-std::vector<Diagnostic> diagnostics(const cst::Document& doc);
+// In document order; takes the root's read lock itself. A statement tag
+// that neither the engine nor `extensions` knows is a warning (unknown-tag).
+std::vector<Diagnostic> diagnostics(const cst::Document& doc, const jinja::ExtensionTags& extensions = {});
+
+// The comments «{# ... #}» of the document's template, as the engine finds
+// them (inside SQL strings and comments too): (start, end) in characters.
+std::vector<std::pair<std::size_t, std::size_t>> template_comments(const cst::Document& doc);
 
 }  // namespace trelm::query

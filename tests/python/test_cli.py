@@ -132,6 +132,73 @@ def test_check_gives_each_broken_file_its_code(folder, capsys, jobs):
     assert err == "4 files checked, 4 problems (4 errors, 0 warnings)\n"
 
 
+@pytest.mark.parametrize(
+    "command", [["check"], ["inspect"], ["set-config", "k=1"], ["rename-ref", "a", "b"], ["remove-config", "k"]]
+)
+def test_every_command_reports_a_broken_file_as_check_does(folder, capsys, command):
+    folder({"bad.sql": "select 'é',\n  'é' {{ x\n"})
+    status, out, err = run(capsys, *command, "bad.sql")
+    # The column counts characters, whatever the bytes before it on its line.
+    assert (out if command == ["check"] else err).splitlines()[0] == (
+        "bad.sql:2:7: error: unterminated `{{` tag [jinja-syntax]"
+    )
+    assert status == 1
+
+
+UNKNOWN = "warning: unknown tag `blockchain`: the engine refuses it unless an extension adds it [unknown-tag]"
+
+
+@pytest.mark.parametrize(
+    "text, options, expected",
+    [
+        # On the finding's line, inside a SQL comment too: the engine reads the comment there.
+        ("select 1 {% blockchain = 'x' %} -- {# trelm-cst: ignore[unknown-tag] #}\n", [], []),
+        ("{#- trelm-cst: ignore -#}\n  {% blockchain = 'x' %}\n", [], []),
+        # Standing on a line of its own it covers the next line, not the one after.
+        ("{# trelm-cst: ignore[unknown-tag] #}\n\n{% blockchain = 'x' %}\n", [], ["3:1: " + UNKNOWN]),
+        # Sharing its line with SQL, it covers that line only.
+        ("select 1 {# trelm-cst: ignore #}\n{% blockchain = 'x' %}\n", [], ["2:1: " + UNKNOWN]),
+        (
+            "{# trelm-cst: ignore[unbalanced-bracket, unknown-tag] #}\n{% blockchain = 'x' %}\n",
+            ["--strict"],
+            ["1:1: warning: suppression of `unbalanced-bracket` silences nothing [unused-suppression]"],
+        ),
+        # What only a project check finds may be silenced all the same.
+        ("{# trelm-cst: ignore #}\n{# trelm-cst: ignore[cycle] #}\nselect 1\n", ["--strict"], []),
+        (
+            "select 1\n\n{# trelm-cst: ignore #}\n",
+            ["--strict", "--project"],
+            ["3:1: warning: suppression silences nothing [unused-suppression]"],
+        ),
+        # Findings between files, silenced where they are placed.
+        ("select * from {{ ref('seed_a') }} {# trelm-cst: ignore[missing-ref] #}\n", ["--project", "--strict"], []),
+        (
+            "select * from {{ ref('seed_a') }}\n",
+            ["--project"],
+            ["1:18: error: ref to 'seed_a', which no model file defines [missing-ref]"],
+        ),
+        (
+            "select 1 {# trelm-cst: ignore[Missing Ref] #}\n",
+            [],
+            ["1:10: warning: cannot read suppression 'ignore[Missing Ref]': 'Missing Ref' is no diagnostic code "
+             "[invalid-suppression]"],
+        ),
+        (
+            "{% blockchain = 'x' %}{% materialization m %}{% endmaterialization %}",
+            [],
+            ["1:1: " + UNKNOWN, "1:23: " + UNKNOWN.replace("blockchain", "materialization")],
+        ),
+        ("{% materialization m %}{% endmaterialization %}", ["--extension-tag", "materialization"], []),
+    ],
+)
+def test_check_reports_what_no_comment_silences(folder, capsys, jobs, text, options, expected):
+    folder({"m.sql": text})
+    status, out, err = run(capsys, "check", *jobs, *options, ".")
+    assert out.splitlines() == ["./m.sql:" + line for line in expected]
+    failed = any(": error: " in line for line in expected) or ("--strict" in options and expected)
+    assert status == (1 if failed else 0)
+
+
 @pytest.mark.parametrize("strict, status", [(False, 0), (True, 1)])
 def test_check_fails_on_warnings_only_when_strict(folder, capsys, strict, status):
     folder({"é.sql": "select 'é', (a\n"})
@@ -195,7 +262,7 @@ def test_several_config_calls_are_merged_by_inspect_and_refused_by_edits(folder,
     for argv in (["set-config", "style='view'"], ["remove-config", "--dry-run", "tags"]):
         status, out, err = run(capsys, *argv, "m.sql")
         assert (status, out) == (1, "")
-        assert err.splitlines()[0] == "m.sql: 2 config calls; edit it by hand"
+        assert err.splitlines()[0] == "m.sql: error: 2 config calls; edit it by hand [edit-refused]"
     assert (root / "m.sql").read_text() == TWO_CALLS
 
 
@@ -203,7 +270,7 @@ def test_a_key_that_is_no_name_is_refused_by_keyword_calls_only(folder, capsys):
     folder({"k.sql": CRLF, "d.sql": DICT})
     status, out, err = run(capsys, "set-config", "pre-hook=1", "k.sql", "d.sql")
     assert (status, out) == (1, "")
-    assert err.splitlines()[0].startswith("k.sql: `pre-hook` is not a valid argument name; a config call written as one dict")
+    assert err.splitlines()[0].startswith("k.sql: error: `pre-hook` is not a valid argument name; a config call written as one dict")
     assert Path("k.sql").read_bytes() == CRLF.encode()
     assert Path("d.sql").read_text() == DICT.replace('["a"]', '["a"], "pre-hook": 1')
 
@@ -261,28 +328,28 @@ def give_away_and_refuse_chown(root, monkeypatch):
     refuse_chown(monkeypatch)
 
 
-M_CHANGED = "./m.sql: changed while editing; left unchanged"
+M_CHANGED = "./m.sql: error: changed while editing; left unchanged [file]"
 # Each row: how the folder is spoilt, the paths named, the message. Beside
 # the refused file lies ok.sql, which must still be edited.
 REFUSED = [
-    pytest.param(lambda root, mp: (root / "m.sql").chmod(0o444), ["."], "./m.sql: read-only; left unchanged", id="read-only"),
+    pytest.param(lambda root, mp: (root / "m.sql").chmod(0o444), ["."], "./m.sql: error: read-only; left unchanged [file]", id="read-only"),
     pytest.param(
-        lambda root, mp: os.link(root / "m.sql", root / "n"), ["."], "./m.sql: has 2 hard links; left unchanged", id="hard-link"
+        lambda root, mp: os.link(root / "m.sql", root / "n"), ["."], "./m.sql: error: has 2 hard links; left unchanged [file]", id="hard-link"
     ),
-    pytest.param(lambda root, mp: os.mkfifo(root / "f.sql"), ["."], "./f.sql: not a regular file", id="fifo"),
-    pytest.param(lambda root, mp: (root / "z.sql").symlink_to("/dev/zero"), ["."], "./z.sql: not a regular file", id="device"),
-    pytest.param(lambda root, mp: (root / "l.sql").symlink_to("l.sql"), ["l.sql", "."], "l.sql: symbolic link loop", id="loop"),
+    pytest.param(lambda root, mp: os.mkfifo(root / "f.sql"), ["."], "./f.sql: error: not a regular file [file]", id="fifo"),
+    pytest.param(lambda root, mp: (root / "z.sql").symlink_to("/dev/zero"), ["."], "./z.sql: error: not a regular file [file]", id="device"),
+    pytest.param(lambda root, mp: (root / "l.sql").symlink_to("l.sql"), ["l.sql", "."], "l.sql: error: symbolic link loop [file]", id="loop"),
     pytest.param(
-        lambda root, mp: (root / "d.sql").symlink_to("gone"), ["."], "./d.sql: cannot read: No such file or directory", id="dangling"
+        lambda root, mp: (root / "d.sql").symlink_to("gone"), ["."], "./d.sql: error: cannot read: No such file or directory [file]", id="dangling"
     ),
-    pytest.param(lambda root, mp: (root / "e").mkdir(), ["e", "."], "e: no .sql files", id="no-model"),
+    pytest.param(lambda root, mp: (root / "e").mkdir(), ["e", "."], "e: error: no .sql files [file]", id="no-model"),
     pytest.param(lambda root, mp: swap_before_write(mp, lambda p: p.write_text(CRLF + "\n")), ["."], M_CHANGED, id="changed"),
     pytest.param(lambda root, mp: swap_before_write(mp, as_symlink_elsewhere), ["."], M_CHANGED, id="now-a-link"),
     pytest.param(
-        give_away_and_refuse_chown, ["."], "./m.sql: cannot keep its owner and group (12345:12345); left unchanged", id="owner"
+        give_away_and_refuse_chown, ["."], "./m.sql: error: cannot keep its owner and group (12345:12345); left unchanged [file]", id="owner"
     ),
-    pytest.param(lambda root, mp: out_of_memory_on("\r", mp), ["."], "./m.sql: out of memory", id="memory"),
-    pytest.param(lambda root, mp: refuse_rename_of_m(mp), ["."], "./m.sql: cannot write: Permission denied", id="rename-fails"),
+    pytest.param(lambda root, mp: out_of_memory_on("\r", mp), ["."], "./m.sql: error: out of memory [file]", id="memory"),
+    pytest.param(lambda root, mp: refuse_rename_of_m(mp), ["."], "./m.sql: error: cannot write: Permission denied [file]", id="rename-fails"),
 ]
 
 

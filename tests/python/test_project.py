@@ -148,7 +148,7 @@ def test_names_defined_twice_and_unreadable_files(tmp_path):
     assert project.edges == [("dup", "x"), ("dup", "y"), ("user", "bad"), ("user", "dup")]
     # A file that does not parse still defines its model.
     assert project.missing_refs == []
-    assert [(os.path.basename(p.path), p.code) for p in project.problems] == [("bad.sql", "syntax")]
+    assert [(os.path.basename(p.path), p.code) for p in project.problems] == [("bad.sql", "jinja-syntax")]
 
 
 # The search itself is the command line's, tested there; these rows show it is
