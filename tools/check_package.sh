@@ -96,7 +96,7 @@ mkdir "$work/run"
 import trelm_cst
 assert trelm_cst.__file__.startswith(__import__("sys").prefix), trelm_cst.__file__
 doc = trelm_cst.parse_trelm("select a from t")
-assert repr(doc) == "<Document with 1 queries>", repr(doc)
+assert repr(doc) == "<Document with 1 query>", repr(doc)
 print("wheel", trelm_cst.__version__, "imports from a fresh environment")
 '
   "$work/venv/bin/trelm-cst" inspect "$repo/examples" >/dev/null
