@@ -47,6 +47,16 @@ class Progress:
         if self.enabled and self.done < self.total:
             self.draw()
 
+    def status(self, text: str) -> None:
+        """Shows text in place of the bar until the next output, for a step that
+        has no count to show; only where the bar would show."""
+        if not self.enabled:
+            return
+        self.clear()
+        self.stream.write("\r" + printable(text) + " ...")
+        self.stream.flush()
+        self.drawn = True
+
     def finish(self) -> None:
         self.clear()
 

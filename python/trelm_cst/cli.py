@@ -9,7 +9,7 @@
     trelm-cst remove-config --check tags models/
     trelm-cst rename-ref stg_orders orders models/
     trelm-cst rename-source --check raw.orders shop.orders models/
-    trelm-cst check -j 4 models/                four workers (default: one per processor)
+    trelm-cst check -j 4 models/                four workers (default, or -j 0: one per processor)
 
 Exit status: 0 when every file went through, 1 when any path could not be
 read, parsed or edited (the others are still processed) or, with --check,
@@ -446,10 +446,19 @@ def run_check(
 # ---------------------------------------------------------------- graph
 
 
+# Mermaid's renderers refuse a chart with more edges than this by default.
+MERMAID_MAX_EDGES = 500
+
+
 def run_graph(run: Run, args: argparse.Namespace) -> int:
     """Prints the graph of the files, or the part around --select."""
     models: list[Model] = []
-    run.each_file(read_file, models.append)
+
+    def handle(model: Model) -> None:
+        models.append(model)
+        run.progress.step()
+
+    run.each_file(read_file, handle)
     project = Project(models, run.layout)
     for problem in project.problems:
         run.fail(problem)
@@ -466,8 +475,18 @@ def run_graph(run: Run, args: argparse.Namespace) -> int:
             return run.finish(EXIT_USAGE)
         both = not args.upstream and not args.downstream
         nodes = project.around(("model", selected), args.upstream or both, args.downstream or both, args.depth)
+    links = project.links(nodes)
+    if args.format == "mermaid" and len(links) > MERMAID_MAX_EDGES:
+        run.note(
+            f"warning: {len(links)} edges; mermaid renderers draw at most {MERMAID_MAX_EDGES} by default: "
+            "draw part of the graph with --select NAME (and --depth N)"
+        )
+    if args.format == "svg":
+        # dot says nothing while it works, which on a large project takes a while.
+        drawn = f"{len(nodes)} {plural(len(nodes), 'node')} and {len(links)} {plural(len(links), 'edge')}"
+        run.progress.status(f"drawing {drawn} with Graphviz dot")
     try:
-        text = RENDERERS[args.format](project, nodes, project.links(nodes))
+        text = RENDERERS[args.format](project, nodes, links)
     except GraphError as e:
         run.progress.message(str(e))
         return run.finish(EXIT_FAILED)
@@ -476,13 +495,14 @@ def run_graph(run: Run, args: argparse.Namespace) -> int:
 
 
 def job_count(text: str) -> int:
+    """A number of workers; 0 asks for one per processor."""
     try:
         value = int(text)
     except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a whole number of jobs, 1 or more, got {text!r}")
-    return value
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a whole number of jobs (0: one per processor), got {text!r}")
+    return value or _jobs.default_jobs()
 
 
 def depth(text: str) -> int:
@@ -512,7 +532,7 @@ Transform = Callable[[str, str], tuple[str, int]]  # (path, text) -> (new text, 
 class EditCommand:
     transform: Transform
     skipped: str | None  # how the summary names skipped files, such as "without a config call"
-    counts_calls: bool = False  # the summary says how many calls changed
+    counted: str | None = None  # what the summary counts besides files, such as "call" (calls changed)
 
 
 @dataclass(frozen=True)
@@ -521,13 +541,20 @@ class EditMode:
     diff: bool  # print a unified diff of each change
     check: bool  # exit 1 when any file would change
     to_stdout: bool  # standard input: print the edited text
+    list_skipped: bool = False  # name each skipped file, not only count it
 
     @classmethod
     def of(cls, args: argparse.Namespace) -> EditMode:
         from_stdin = args.paths == [STDIN]
         diff = args.dry_run or args.diff
         leave = diff or args.check
-        return cls(write=not leave and not from_stdin, diff=diff, check=args.check, to_stdout=not leave and from_stdin)
+        return cls(
+            write=not leave and not from_stdin,
+            diff=diff,
+            check=args.check,
+            to_stdout=not leave and from_stdin,
+            list_skipped=getattr(args, "verbose", False),
+        )
 
 
 @dataclass
@@ -537,7 +564,7 @@ class Edited:
     outcome: str  # "changed", "unchanged", "skipped" or "failed"
     message: str | None = None
     output: str = ""
-    calls: int = 0  # calls the edit changed (written or not)
+    calls: int = 0  # what the command counts besides files: calls changed, config calls added
 
 
 def edit_path(path: str, read: Reader, transform: Transform, mode: EditMode) -> Edited:
@@ -582,7 +609,7 @@ class EditCounts:
     def summary(self, run: Run, command: EditCommand, mode: EditMode) -> str:
         changed = self.by_outcome["changed"]
         verb = "changed" if mode.write or mode.to_stdout else "would change"
-        detail = f" ({self.calls} {plural(self.calls, 'call')})" if command.counts_calls else ""
+        detail = f" ({self.calls} {plural(self.calls, command.counted)})" if command.counted is not None else ""
         skipped = f"{self.by_outcome['skipped']} {command.skipped}, " if command.skipped is not None else ""
         return (
             f"{verb} {changed} {plural(changed, 'file')}{detail}, {self.by_outcome['unchanged']} unchanged, "
@@ -603,7 +630,7 @@ def run_edit(run: Run, command: EditCommand, mode: EditMode) -> int:
             run.fail(edited.message)
         else:
             counts.by_outcome[edited.outcome] += 1
-            if edited.message is not None:
+            if edited.message is not None and (edited.outcome != "skipped" or mode.list_skipped):
                 run.note(edited.message)
         if edited.output:
             run.emit_exact(edited.output)
@@ -652,10 +679,19 @@ ConfigEdit = Callable[[Config], None]
 ARGUMENT_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 
 
-def config_transform(edit: ConfigEdit) -> Transform:
+QUOTES = ("'", '"')
+
+
+def config_transform(edit: ConfigEdit, new_calls: dict[str, str] | None = None) -> Transform:
+    """The edit on the file's one config call; a file without one is skipped or,
+    given `new_calls` (the call's text by quote), gets one at the top, counted
+    as one call."""
+
     def transform(path: str, text: str) -> tuple[str, int]:
         doc = parse_trelm(text)
         configs = doc.configs
+        if not configs and new_calls is not None:
+            return with_call_on_top(text, new_calls[string_quote(doc)]), 1
         if not configs:
             raise Skip("no config(...) call")
         if len(configs) > 1:
@@ -667,11 +703,12 @@ def config_transform(edit: ConfigEdit) -> Transform:
     return transform
 
 
-def config_command(key: str, edit: ConfigEdit, trial: ConfigEdit | None = None) -> EditCommand:
+def config_command(key: str, edit: ConfigEdit, trial: ConfigEdit | None = None, create: bool = False) -> EditCommand:
     """The command after trying the edit (or `trial`) once on an empty config
     call, so that a key or value no file could take is a usage error and not
     one per file. A key that is no argument name is tried on a call written as
-    one dict, the form that takes it; files in the keyword form refuse it one by one."""
+    one dict, the form that takes it; files in the keyword form refuse it one by one.
+    With `create`, that call, edited, is the one added to files without one."""
     blank = parse_trelm("{{ config() }}" if ARGUMENT_NAME.fullmatch(key) else "{{ config({}) }}").config
     assert blank is not None
     try:
@@ -679,7 +716,50 @@ def config_command(key: str, edit: ConfigEdit, trial: ConfigEdit | None = None) 
     except (ValueError, TypeError, OverflowError) as e:
         # The module's advice names its method; here the option does that.
         raise UsageError(str(e).replace("use set_raw()", "pass --raw")) from None
+    if create:
+        calls = {quote: new_config_call(key, edit, quote) for quote in QUOTES}
+        return EditCommand(config_transform(edit, calls), None, counted="new config call")
     return EditCommand(config_transform(edit), "without a config call")
+
+
+def new_config_call(key: str, edit: ConfigEdit, quote: str) -> str:
+    """The text of a config call holding only the edit, written by the module
+    itself; a placeholder argument, removed after, gives it the quote to follow."""
+    name = "_" if key != "_" else "__"
+    placeholder = f"{name}={quote} {quote}" if ARGUMENT_NAME.fullmatch(key) else f"{{{quote}{name}{quote}: 0}}"
+    doc = parse_trelm(f"{{{{ config({placeholder}) }}}}")
+    config = doc.config
+    assert config is not None
+    edit(config)
+    del config[name]
+    return str(doc)
+
+
+def string_quote(doc: Document) -> str:
+    """The quote of the first string argument of the file's Jinja calls: a
+    call added to the file writes its strings alike. Double without one, as the
+    module writes them."""
+    for call in doc.calls():
+        for argument in (*call.args, *call.kwargs.values()):
+            if argument[:1] in QUOTES:
+                return argument[0]
+    return '"'
+
+
+# Jinja comments at the very top, each ending its line: a header (a licence, a
+# note) that stays above a config call added to the file.
+HEADER_COMMENTS = re.compile(r"(?:[ \t]*\{#.*?#\}[ \t]*(?:\r\n|\n))*", re.DOTALL)
+
+
+def with_call_on_top(text: str, call: str) -> str:
+    """text with call on a line of its own at its top: after a byte-order mark
+    and a header of Jinja comments, ended as the file ends its first line."""
+    start = 1 if text.startswith("\ufeff") else 0
+    header = HEADER_COMMENTS.match(text, start)
+    at = header.end() if header is not None else start
+    newline = text.find("\n")
+    end = "\r\n" if newline > 0 and text[newline - 1] == "\r" else "\n"
+    return text[:at] + call + end + text[at:]
 
 
 def setter(key: str, value: object) -> ConfigEdit:
@@ -728,9 +808,8 @@ def python_literal(text: str) -> object:
 
 def set_config_command(args: argparse.Namespace) -> EditCommand:
     key, value_text = args.assignment
-    if args.raw:
-        return config_command(key, raw_setter(key, value_text))
-    return config_command(key, setter(key, python_literal(value_text)))
+    edit = raw_setter(key, value_text) if args.raw else setter(key, python_literal(value_text))
+    return config_command(key, edit, create=args.create)
 
 
 def remove_config_command(args: argparse.Namespace) -> EditCommand:
@@ -748,7 +827,7 @@ def rename_command(rename: Callable[[Document], int]) -> EditCommand:
         calls = rename(doc)
         return str(doc), calls
 
-    return EditCommand(transform, None, counts_calls=True)
+    return EditCommand(transform, None, counted="call")
 
 
 def rename_ref_command(args: argparse.Namespace) -> EditCommand:
@@ -804,8 +883,9 @@ EPILOG = (
 )
 
 
-def file_options() -> argparse.ArgumentParser:
-    """The options every command takes (its paths come after its own arguments)."""
+def file_options(stdin: bool = True) -> argparse.ArgumentParser:
+    """The options every command takes (its paths come after its own arguments);
+    --stdin-filename only where PATH - is taken."""
     options = argparse.ArgumentParser(add_help=False)
     options.add_argument("-q", "--quiet", action="store_true", help="print only errors")
     options.add_argument(
@@ -819,16 +899,17 @@ def file_options() -> argparse.ArgumentParser:
         help="leave out what GLOB matches in folder search "
         "(gitignore syntax, relative to each folder named; repeatable)",
     )
-    options.add_argument(
-        "--stdin-filename", metavar="NAME", help="the name of standard input (PATH -) in messages and output"
-    )
+    if stdin:
+        options.add_argument(
+            "--stdin-filename", metavar="NAME", help="the name of standard input (PATH -) in messages and output"
+        )
     options.add_argument(
         "-j",
         "--jobs",
         type=job_count,
         metavar="N",
         help="handle files on N processors at once; output, messages and exit status are the same "
-        "as with -j 1 (default: every processor this process may use)",
+        "as with -j 1 (default, and -j 0: every processor this process may use)",
     )
     return options
 
@@ -888,6 +969,7 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
     check.add_argument(
         "--format",
         choices=sorted(FORMATS),
+        type=one_of(sorted(FORMATS)),
         default="text",
         help="text: path:line:column: severity: message [code]; json: one JSON object per problem; "
         "github: annotations for GitHub Actions (default: text)",
@@ -918,7 +1000,7 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
     check.add_argument("-v", "--verbose", action="store_true", help="also print information, such as unused models")
     graph = command(
         "graph",
-        [files],
+        [file_options(stdin=False)],
         "print the models, their refs and sources as a graph",
         "Prints the graph of the models found (named by their file names without .sql), the models, seeds and "
         "snapshots they ref and the sources they read, arrows pointing from what is read to the model that "
@@ -928,10 +1010,11 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
         "it, the command fails (exit 1) naming the missing program. "
         + SEARCH_HELP.replace(" PATH - reads one model from standard input.", ""),
     )
-    add_paths(graph)
+    add_paths(graph, stdin=False)
     graph.add_argument(
         "--format",
         choices=sorted(RENDERERS),
+        type=one_of(sorted(RENDERERS)),
         default="json",
         help="json: nodes (name, kind: model, seed, snapshot, source or missing; path, line, project) and "
         "edges (from, to, kind); dot: "
@@ -946,20 +1029,37 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
         edits,
         "set a config argument in place",
         "Sets KEY in the config(...) call of every file. VALUE is a Python literal (a string needs quotes: "
-        "style='\"view\"'), or Jinja source with --raw. Files without a config call are reported and left "
-        "alone; files with several are refused. " + EDIT_HELP + " " + SEARCH_HELP,
+        "style='\"view\"'), or Jinja source with --raw. Files without a config call are left alone and "
+        "counted in the summary (named with -v), or given one with --create; files with several are refused. "
+        + EDIT_HELP
+        + " "
+        + SEARCH_HELP,
     )
-    set_config.add_argument("assignment", type=key_value, metavar="KEY=VALUE")
+    set_config.add_argument(
+        "assignment",
+        type=key_value,
+        metavar="KEY=VALUE",
+        help="the config argument and its value, a Python literal (Jinja source with --raw)",
+    )
     add_paths(set_config)
     set_config.add_argument("--raw", action="store_true", help="write VALUE as Jinja source, such as var('x')")
+    set_config.add_argument(
+        "--create",
+        action="store_true",
+        help="add a config call with KEY to files without one, at the top (below a header of Jinja comments)",
+    )
     remove_config = command(
         "remove-config",
         edits,
         "remove a config argument in place",
         "Removes KEY from the config(...) call of every file. " + EDIT_HELP + " " + SEARCH_HELP,
     )
-    remove_config.add_argument("key", metavar="KEY")
+    remove_config.add_argument("key", metavar="KEY", help="the config argument to remove")
     add_paths(remove_config)
+    for editor in (set_config, remove_config):
+        editor.add_argument(
+            "-v", "--verbose", action="store_true", help="name each file left alone for want of a config call"
+        )
     rename_ref = command(
         "rename-ref",
         edits,
@@ -968,8 +1068,8 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
         "Jinja tag (those in comments and strings too). Each string keeps its quotes; keyword arguments such as "
         "versions stay. " + EDIT_HELP + " " + SEARCH_HELP,
     )
-    rename_ref.add_argument("old", metavar="OLD")
-    rename_ref.add_argument("new", metavar="NEW")
+    rename_ref.add_argument("old", metavar="OLD", help="the model name the refs call now")
+    rename_ref.add_argument("new", metavar="NEW", help="the model name they are to call")
     add_paths(rename_ref)
     rename_source = command(
         "rename-source",
@@ -978,14 +1078,87 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
         "Renames source('SOURCE', 'TABLE') calls with string arguments to the new names, in every Jinja tag. "
         "The names are split at their first dot. " + EDIT_HELP + " " + SEARCH_HELP,
     )
-    rename_source.add_argument("old", type=source_table, metavar="SOURCE.TABLE")
-    rename_source.add_argument("new", type=source_table, metavar="NEW_SOURCE.NEW_TABLE")
+    rename_source.add_argument("old", type=source_table, metavar="SOURCE.TABLE", help="the source and table called now")
+    rename_source.add_argument(
+        "new", type=source_table, metavar="NEW_SOURCE.NEW_TABLE", help="the source and table to call instead"
+    )
     add_paths(rename_source)
     return parser
 
 
-def add_paths(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("paths", nargs="+", metavar="PATH")
+def add_paths(parser: argparse.ArgumentParser, stdin: bool = True) -> None:
+    what = "a model file or a folder to search" + ("; - alone reads standard input" if stdin else "")
+    parser.add_argument("paths", nargs="+", metavar="PATH", help=what)
+
+
+# ---------------------------------------------------------------- misspellings
+#
+# argparse suggests close matches on some Pythons and for some mistakes only;
+# one rule here, checked before argparse sees the line, does it for commands,
+# options and choices alike on every version.
+
+# What argparse takes for a negative number, and so for a value, not an option.
+NEGATIVE_NUMBER = re.compile(r"-\d+$|-\d*\.\d+$")
+
+
+def did_you_mean(word: str, candidates: Sequence[str]) -> str:
+    """«; did you mean `x`?» naming the close matches of word, or nothing.
+    Options are compared without their dashes, which every one shares."""
+    by_name = {candidate.lstrip("-"): candidate for candidate in candidates}
+    matches = [by_name[name] for name in difflib.get_close_matches(word.lstrip("-"), by_name, n=3, cutoff=0.6)]
+    if not matches:
+        return ""
+    return "; did you mean " + " or ".join(f"`{match}`" for match in matches) + "?"
+
+
+def one_of(names: Sequence[str]) -> Callable[[str], str]:
+    """An argument type that takes one of names, suggesting the close ones otherwise."""
+
+    def choose(text: str) -> str:
+        if text in names:
+            return text
+        raise argparse.ArgumentTypeError(
+            f"invalid choice {text!r} (choose from {', '.join(names)}){did_you_mean(text, names)}"
+        )
+
+    return choose
+
+
+def subcommands(parser: argparse.ArgumentParser) -> dict[str, argparse.ArgumentParser]:
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            return dict(action.choices)
+    return {}
+
+
+def unknown_option(parser: argparse.ArgumentParser, token: str) -> bool:
+    """Whether argparse would take token for an option the parser does not have."""
+    if not token.startswith("-") or token == "-" or NEGATIVE_NUMBER.match(token):
+        return False
+    known = parser._option_string_actions
+    if token.startswith("--"):
+        name = token.partition("=")[0]
+        # A unique prefix of a long option is that option, as argparse reads it.
+        return name not in known and not any(option.startswith(name) for option in known)
+    return token[:2] not in known
+
+
+def refuse_misspellings(parser: argparse.ArgumentParser, argv: Sequence[str]) -> None:
+    """Exits with the usage of the command at hand when argv names a command or
+    an option that does not exist, suggesting the close matches."""
+    commands = subcommands(parser)
+    current = parser
+    for token in argv:
+        if token == "--":
+            return
+        if unknown_option(current, token):
+            name = token.partition("=")[0]
+            options = [option for option in current._option_string_actions if option.startswith("--")]
+            current.error(f"unrecognized option {printable(name)}{did_you_mean(name, options)}")
+        if current is parser and not token.startswith("-"):
+            if token not in commands:
+                current.error(f"unknown command {printable(token)!r}{did_you_mean(token, list(commands))}")
+            current = commands[token]
 
 
 def package_version() -> str:
@@ -998,7 +1171,7 @@ def check_paths(args: argparse.Namespace) -> None:
     """Refuses paths the command cannot start with."""
     if STDIN in args.paths and len(args.paths) > 1:
         raise UsageError("- (standard input) must be the only PATH")
-    if args.stdin_filename is not None and args.paths != [STDIN]:
+    if getattr(args, "stdin_filename", None) is not None and args.paths != [STDIN]:
         raise UsageError("--stdin-filename goes with PATH -")
     missing = missing_paths(path for path in args.paths if path != STDIN)
     if missing:
@@ -1018,7 +1191,6 @@ def command_runner(args: argparse.Namespace) -> Callable[[Run], int]:
             raise UsageError("graph needs files, not standard input")
         if args.select is None and (args.upstream or args.downstream or args.depth is not None):
             raise UsageError("--upstream, --downstream and --depth go with --select")
-        args.progress = False  # the files are loaded at once, so there is no progress to show
         return lambda run: run_graph(run, args)
     commands = {
         "set-config": set_config_command,
@@ -1033,6 +1205,8 @@ def command_runner(args: argparse.Namespace) -> Callable[[Run], int]:
 
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     parser = build_parser(prog)
+    argv = sys.argv[1:] if argv is None else list(argv)
+    refuse_misspellings(parser, argv)
     args = parser.parse_args(argv)
     try:
         check_paths(args)

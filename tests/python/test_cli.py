@@ -381,12 +381,12 @@ DONE = "{{ config() }}\r\nselect 1\r\n"
 # Each row: options, whether the text comes on standard input, then the exit
 # status, standard output, stderr and the file's text afterwards.
 FLAGS = [
-    (["--check"], False, 1, "", ["m.sql: would change", "./p.sql: no config(...) call; left unchanged"], CRLF),
-    (["--check", "--diff"], False, 1, DIFF, ["./p.sql: no config(...) call; left unchanged"], CRLF),
-    (["--diff"], False, 0, DIFF, ["./p.sql: no config(...) call; left unchanged"], CRLF),
-    (["--dry-run"], False, 0, DIFF, ["./p.sql: no config(...) call; left unchanged"], CRLF),
-    (["-q"], False, 0, "", [], DONE),
-    (["--no-progress"], False, 0, "", ["./p.sql: no config(...) call; left unchanged"], DONE),
+    (["--check"], False, 1, "", ["m.sql: would change"], CRLF),
+    (["--check", "--diff", "-v"], False, 1, DIFF, ["./p.sql: no config(...) call; left unchanged"], CRLF),
+    (["--diff"], False, 0, DIFF, [], CRLF),
+    (["--dry-run"], False, 0, DIFF, [], CRLF),
+    (["-q", "-v"], False, 0, "", [], DONE),
+    (["--no-progress", "--verbose"], False, 0, "", ["./p.sql: no config(...) call; left unchanged"], DONE),
     ([], True, 0, DONE, [], CRLF),
     (["--check"], True, 1, "", ["<stdin>: would change"], CRLF),
     (["--diff", "--stdin-filename", "m.sql"], True, 0, DIFF, [], CRLF),
@@ -435,9 +435,16 @@ def test_standard_input_reads_as_a_file_named_as_asked(capsys, monkeypatch, argv
         (["set-config", "k=1e999", "."], "cannot write inf as a Jinja literal"),
         (["rename-source", "raw", "a.b", "."], "expected SOURCE.TABLE, got 'raw'"),
         (["rename-source", "a.b", ".y", "."], "expected SOURCE.TABLE, got '.y'"),
-        (["check", "-j", "0", "."], "expected a whole number of jobs, 1 or more, got '0'"),
-        (["remove-config", "--jobs=-2", "k", "."], "expected a whole number of jobs, 1 or more, got '-2'"),
-        (["inspect", "-j", "two", "."], "expected a whole number of jobs, 1 or more, got 'two'"),
+        (["remove-config", "--jobs=-2", "k", "."], "expected a whole number of jobs (0: one per processor), got '-2'"),
+        (["inspect", "-j", "two", "."], "expected a whole number of jobs (0: one per processor), got 'two'"),
+        # Misspellings get the usage of the command at hand and the close matches.
+        (["chek", "."], "error: unknown command 'chek'; did you mean `check`?"),
+        (["check", "--projct", "."], "check: error: unrecognized option --projct; did you mean `--project`?"),
+        (["set-config", "--crate=1", "k=1", "."], "set-config: error: unrecognized option --crate; did you mean `--create`?"),
+        (["--verison"], "error: unrecognized option --verison; did you mean `--version`?"),
+        (["graph", "--format", "mermad", "."], "invalid choice 'mermad' (choose from dot, json, mermaid, svg); did you mean `mermaid`?"),
+        (["graph", "--stdin-filename", "x.sql", "-"], "graph: error: unrecognized option --stdin-filename\n"),
+        (["check", "--", "--projct"], "no such file or directory: --projct"),
     ],
 )
 def test_usage_errors_are_reported_once_with_status_2(folder, capsys, argv, message):
@@ -782,3 +789,65 @@ def test_rename_check_and_dry_run_write_nothing(folder, capsys, flags, old, stat
     assert ("+from {{ ref('y') }}" in out) == ("--dry-run" in flags and changed > 0)
     assert err.endswith(f"would change {changed} {'file' if changed == 1 else 'files'} ({changed} {'call' if changed == 1 else 'calls'}), {1 - changed} unchanged, 0 failed\n")
 
+
+
+@pytest.mark.parametrize("command", sorted(cli.subcommands(cli.build_parser("trelm-cst"))))
+def test_help_has_a_line_per_argument_and_only_options_the_command_takes(command):
+    sub = cli.subcommands(cli.build_parser("trelm-cst"))[command]
+    text = sub.format_help()
+    for action in sub._actions:
+        if not action.option_strings:
+            assert re.search(rf"^  {re.escape(action.metavar)}\s+\w", text, re.MULTILINE), (action.metavar, text)
+    assert ("--stdin-filename" in text) == (command != "graph")
+
+
+@pytest.mark.parametrize("value, expected", [("0", 3), ("2", 2), (None, None)])
+def test_zero_jobs_means_one_per_processor(monkeypatch, value, expected):
+    monkeypatch.setattr(_jobs, "default_jobs", lambda: 3)
+    argv = ["check", *(["-j", value] if value else []), "."]
+    assert cli.build_parser("trelm-cst").parse_args(argv).jobs == expected
+
+
+# Each row: a file without a config call, the assignment and options, and its
+# text after set-config --create. Strings are quoted as the file's Jinja calls quote them.
+CREATED = [
+    ("select 1\n", ["style='table'"], '{{ config(style="table") }}\nselect 1\n'),
+    ("select 1\r\nfrom {{ ref('x') }}\r\n", ["style='table'"], "{{ config(style='table') }}\r\nselect 1\r\nfrom {{ ref('x') }}\r\n"),
+    ("\ufeffselect 1", ["style='table'"], '\ufeff{{ config(style="table") }}\nselect 1'),
+    ("{# owner: data #}\n{#- b -#}\r\nselect 1\n", ["_=1"], "{# owner: data #}\n{#- b -#}\r\n{{ config(_=1) }}\nselect 1\n"),
+    ("{# note #} select 1\n", ["style=1"], "{{ config(style=1) }}\n{# note #} select 1\n"),
+    ("select {{ var('x') }}\n", ["--raw", "style=var('s')"], "{{ config(style=var('s')) }}\nselect {{ var('x') }}\n"),
+    ("select {{ var('x') }}\n", ["pre-hook=['a']"], "{{ config({'pre-hook': ['a']}) }}\nselect {{ var('x') }}\n"),
+]
+
+
+@pytest.mark.parametrize("before, argv, after", CREATED)
+def test_set_config_create_adds_a_call_at_the_top_of_files_without_one(folder, capsys, before, argv, after):
+    root = folder({"a.sql": before})
+    status, out, err = run(capsys, "set-config", "--create", *argv, "a.sql")
+    assert (status, out, err) == (0, "", "changed 1 file (1 new config call), 0 unchanged, 0 failed\n")
+    assert (root / "a.sql").read_bytes().decode() == after
+
+
+@pytest.mark.parametrize(
+    "files, refs, form, terminal, note",
+    [
+        (1, 501, "mermaid", False, "warning: 501 edges; mermaid renderers draw at most 500 by default: draw part"),
+        (1, 500, "mermaid", False, None),
+        (201, 0, "svg", True, "drawing 201 nodes and 0 edges with Graphviz dot ..."),
+        (201, 0, "svg", False, None),
+    ],
+)
+def test_graph_warns_of_what_mermaid_cannot_draw_and_shows_progress_for_svg(folder, monkeypatch, files, refs, form, terminal, note):
+    if form == "svg" and shutil.which("dot") is None:
+        pytest.skip("Graphviz's dot is not installed")
+    joins = " join ".join(f"{{{{ ref('r{i}') }}}}" for i in range(refs)) or "t"
+    folder({f"m/{i:03}.sql": f"select 1 from {joins}\n" if i == 0 else PLAIN for i in range(files)})
+    stderr = io.StringIO()
+    stderr.isatty = lambda: terminal
+    monkeypatch.setattr(sys, "stderr", stderr)
+    monkeypatch.setattr(sys, "stdout", io.StringIO())
+    assert cli.main(["graph", "--format", form, "m"]) == 0
+    shown = stderr.getvalue()
+    assert (note in shown) if note else "edges" not in shown, shown
+    assert (f"{files}/{files} files" in shown) == terminal
