@@ -184,11 +184,11 @@ UNKNOWN = "warning: unknown tag `blockchain`: the engine refuses it unless an ex
              "[invalid-suppression]"],
         ),
         (
-            "{% blockchain = 'x' %}{% materialization m %}{% endmaterialization %}",
+            "{% blockchain = 'x' %}{% blueprint m %}{% endblueprint %}",
             [],
-            ["1:1: " + UNKNOWN, "1:23: " + UNKNOWN.replace("blockchain", "materialization")],
+            ["1:1: " + UNKNOWN, "1:23: " + UNKNOWN.replace("blockchain", "blueprint")],
         ),
-        ("{% materialization m %}{% endmaterialization %}", ["--extension-tag", "materialization"], []),
+        ("{% blueprint m %}{% endblueprint %}", ["--extension-tag", "blueprint"], []),
     ],
 )
 def test_check_reports_what_no_comment_silences(folder, capsys, jobs, text, options, expected):

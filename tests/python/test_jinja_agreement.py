@@ -169,10 +169,10 @@ def test_known_disagreements(template, engine, checker):
 
 
 class BlockTags(jinja2.ext.Extension):
-    """Tags the engine adds (and `materialization`, standing for one a
+    """Tags the engine adds (and `blueprint`, standing for one a
     project adds), each read as a block up to its end tag."""
 
-    tags = {"snapshot", "test", "data_test", "docs", "materialization"}
+    tags = {"snapshot", "test", "data_test", "docs", "blueprint"}
 
     def parse(self, parser):
         name = next(parser.stream).value
@@ -200,7 +200,7 @@ def unknown_tag_verdicts(template, extension_tags):
     return engine, checker
 
 
-ENGINE_TAGS = ["materialization"]  # with it, the engine's own tags are known too (BlockTags)
+ENGINE_TAGS = ["blueprint"]  # with it, the engine's own tags are known too (BlockTags)
 
 
 @pytest.mark.parametrize(
@@ -211,8 +211,8 @@ ENGINE_TAGS = ["materialization"]  # with it, the engine's own tags are known to
         ("{% trans %}x{% endtrans %}", [], "trans"),
         ("select '{% foo %}' -- {% bar %}", [], "foo"),
         ("{% foo %}x{% endfoo %}", [], "foo"),
-        ("{% materialization m, default %}x{% endmaterialization %}", [], "materialization"),
-        ("{% materialization m, default %}x{% endmaterialization %}", ENGINE_TAGS, "accepted"),
+        ("{% blueprint m, default %}x{% endblueprint %}", [], "blueprint"),
+        ("{% blueprint m, default %}x{% endblueprint %}", ENGINE_TAGS, "accepted"),
         ("{% snapshot s %}select 1{% endsnapshot %}{% docs d %}t{% enddocs %}", ENGINE_TAGS, "accepted"),
         ("{% test t(model) %}1{% endtest %}{% data_test u(model) %}1{% enddata_test %}", ENGINE_TAGS, "accepted"),
         ("{% snapshot s %}{% snapshop %}{% endsnapshot %}", ENGINE_TAGS, "snapshop"),
