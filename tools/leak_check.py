@@ -145,14 +145,12 @@ def select_reads() -> None:
     expect(TypeError, lambda: s.index(None))
     expect(TypeError, lambda: 1 in s)
     expect(TypeError, lambda: s.columns[0] in s)
-    expect(TypeError, lambda: hash(s))
     expect(TypeError, lambda: s < s)
     check(s == doc.query.select and s != doc.queries()[1].select, "select identity")
     (repr(s), str(s))
     for col in s:
         (col.text, col.expr, col.alias, col.name, col.is_templated, col.select, str(col), repr(col))
         check(col == col and col != s, "column identity")
-    expect(TypeError, lambda: hash(s.columns[0]))
 
 
 def select_edits() -> None:
@@ -244,7 +242,9 @@ def config_edits() -> None:
     expect(TypeError, lambda: c.__setitem__("x", {1, 2}))
     expect(TypeError, lambda: c.__setitem__("x", [1, b"bytes"]))
     expect(TypeError, lambda: c.__setitem__("x", {"k": object()}))
-    expect(OverflowError, lambda: c.__setitem__("x", 2**63))
+    c["x"] = 2**63
+    check(c["x"] == 2**63, "an int past 64 bits written and read back")
+    del c["x"]
     expect(TypeError, lambda: c.set_raw("x", 1))
     expect(TypeError, lambda: c.__setitem__(1, 1))
     looped: list = [1]
@@ -264,7 +264,7 @@ def render() -> None:
     expect(TypeError, lambda: render_literal(1, "''"))
     expect(TypeError, lambda: render_literal(1, 1))
     expect(TypeError, lambda: render_literal(object()))
-    expect(OverflowError, lambda: render_literal(-(2**64)))
+    check(render_literal(-(2**64)) == str(-(2**64)), "an int past 64 bits rendered")
     expect(TypeError, lambda: render_literal())
 
 
