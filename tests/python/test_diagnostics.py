@@ -46,7 +46,8 @@ def diagnostics_cost(text, repeats=5):
     return best
 
 
-# Linear work costs about 4 times as much at 4 times the size, quadratic 16.
+# Linear work costs about 8 times as much at 8 times the size, quadratic 64; the
+# bound leaves room for cache and sanitizer effects, which reached 8x at 4 times.
 @pytest.mark.parametrize(
     "make, n",
     [
@@ -58,4 +59,4 @@ def diagnostics_cost(text, repeats=5):
     ],
 )
 def test_diagnostics_grow_linearly(make, n):
-    assert diagnostics_cost(make(4 * n)) < 8 * diagnostics_cost(make(n))
+    assert diagnostics_cost(make(8 * n)) < 24 * diagnostics_cost(make(n))
