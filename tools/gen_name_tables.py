@@ -19,6 +19,8 @@ import unicodedata
 
 from jinja2._identifier import pattern as NAME_PATTERN
 
+from gen_unicode_tables import table
+
 SEPARATOR = "\0"  # not a name character, so each match is one code point
 
 
@@ -35,13 +37,6 @@ def ranges_of(code_points):
         else:
             out.append([cp, cp])
     return out
-
-
-def table(name, ranges):
-    rows = [f"    {{0x{lo:04X}, 0x{hi:04X}}}," for lo, hi in ranges]
-    return "\n".join(
-        [f"const CodeRange {name}[] = {{", *rows, "};",
-         f"const std::size_t {name}Count = sizeof({name}) / sizeof({name}[0]);", ""])
 
 
 def main():
