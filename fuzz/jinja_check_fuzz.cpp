@@ -14,10 +14,13 @@ namespace {
 
 using namespace trelm::jinja;
 
+// Refused when read or when compiled: check_expression answers for both.
 bool refused(std::string_view tag) {
   const TagCheck c = check_tag(tag);
-  if (c.problem) CHECK(c.problem->start <= c.problem->end && c.problem->end <= tag.size() + 1);
-  return c.problem.has_value();
+  for (const auto& p : {c.problem, c.compile_problem}) {
+    if (p) CHECK(p->start <= p->end && p->end <= tag.size() + 1);
+  }
+  return c.problem.has_value() || c.compile_problem.has_value();
 }
 
 // The same expression in every tag that reads one: a print tag with and

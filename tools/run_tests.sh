@@ -11,16 +11,24 @@ cd "$(dirname "$0")/.."
 
 stages_passed=0
 stage_name=""
+stage_started=$SECONDS
+# Ends the stage running, if any, with the time it took.
+end_stage() {
+  [ -n "$stage_name" ] || return 0
+  stages_passed=$((stages_passed + 1))
+  echo "== $stage_name: passed in $((SECONDS - stage_started)) s"
+}
 # Starts the next stage, which also means the one before it passed.
 stage() {
-  [ -z "$stage_name" ] || stages_passed=$((stages_passed + 1))
+  end_stage
   stage_name=$1
+  stage_started=$SECONDS
   echo "== $stage_name"
 }
 finish() {
-  [ -z "$stage_name" ] || stages_passed=$((stages_passed + 1))
+  end_stage
   stage_name=""
-  echo "$stages_passed passed, 0 failed"
+  echo "$stages_passed passed, 0 failed in $SECONDS s"
 }
 report_failure() {
   local status=$?
