@@ -22,13 +22,13 @@ from trelm_cst._native import (
 )
 
 if TYPE_CHECKING:
-    from trelm_cst._project import Cycle, Model, Project, Ref
+    from trelm_cst._project import Cycle, Model, ModelRename, Project, Ref
 
     __version__: str
 
 # The project classes bring the file search, a thread pool and dataclasses
 # with them: a caller that only parses does not pay for their import.
-_PROJECT_NAMES = frozenset({"Cycle", "Model", "Project", "Ref"})
+_PROJECT_NAMES = frozenset({"Cycle", "Model", "ModelRename", "Project", "Ref"})
 
 
 def __getattr__(name: str) -> object:
@@ -65,6 +65,7 @@ __all__ = [
     "Diagnostic",
     "Document",
     "Model",
+    "ModelRename",
     "Node",
     "Project",
     "Query",

@@ -18,6 +18,7 @@ from trelm_cst._describe import merge_configs
 from trelm_cst._files import MODEL_SUFFIX, Problem, find_model_files, read_model, syntax_problem
 from trelm_cst._layout import MODELS, READER_PARTS, SNAPSHOTS, Layout
 from trelm_cst._native import Call, Document, TrelmSyntaxError, parse_literal, parse_trelm
+from trelm_cst._rename import ModelRename, rename_model
 
 NodeKind = Literal["model", "seed", "snapshot", "source", "missing"]
 # A node of the graph (not a syntax-tree Node): models, seeds and snapshots by
@@ -188,6 +189,7 @@ class Project:
                 kinds[models[0].kind][key] = models[0]
                 if len(models) > 1:
                     self.duplicate_names[key] = [model.path for model in models]
+        self._readers = readers
         self.missing_refs, self.missing_sources, self.ambiguous_refs, self.unresolved = [], [], [], []
         self._reads: dict[GraphNode, list[GraphNode]] = {}
         self._read_by: dict[GraphNode, list[GraphNode]] = {}
@@ -233,20 +235,26 @@ class Project:
         if name is None:
             self.unresolved.append(ref)
             return None
-        if ref.package is not None and ref.package in self._defined:
-            found = self._defined[ref.package].get(name)
-        else:
-            found = self._defined.get(project, {}).get(name)
-            if found is None:
-                others = [names[name] for other, names in self._defined.items() if other != project and name in names]
-                if len(others) > 1:
-                    self.ambiguous_refs.append((ref, sorted(self.id_of(models[0]) for models in others)))
-                    return None
-                found = others[0] if others else None
-        if found is None:
+        candidates = self._candidates(project, name, ref.package)
+        if len(candidates) > 1:
+            self.ambiguous_refs.append((ref, sorted(self.id_of(models[0]) for models in candidates)))
+            return None
+        if not candidates:
             self.missing_refs.append(ref)
             return ("missing", name)
+        found = candidates[0]
         return (cast(NodeKind, found[0].kind), self.id_of(found[0]))
+
+    def _candidates(self, project: str, name: str, package: str | None) -> list[list[Model]]:
+        """The definitions a literal ref in `project` could mean: one for a
+        resolved ref, several for an ambiguous one, none for a missing one."""
+        if package is not None and package in self._defined:
+            found = self._defined[package].get(name)
+            return [found] if found else []
+        found = self._defined.get(project, {}).get(name)
+        if found is not None:
+            return [found]
+        return [names[name] for other, names in self._defined.items() if other != project and name in names]
 
     @classmethod
     def load(
@@ -293,6 +301,18 @@ class Project:
         if not found:
             raise KeyError(name)
         return found[0]
+
+    def rename_model(self, old: str, new: str, project: str | None = None) -> ModelRename:
+        """Renames model `old` (in `project`, where several define it) to
+        `new`: rewrites every ref with string-literal arguments that resolves
+        to it, in any project folder and in YAML property files (a `models:`
+        entry of that name included), then moves its file to `new`.sql in its
+        folder. Refs it cannot decide are left alone and listed in the result.
+        Raises ValueError, changing nothing, when `old` is no model, `new` is
+        defined in its project already or is not a file name, or a file to
+        rewrite cannot be read or written; OSError, naming what was done,
+        when a write fails midway. The project is not read again."""
+        return rename_model(self, old, new, project)
 
     def definition(self, node: GraphNode) -> Model | None:
         """The model, seed or snapshot a node stands for; None for a source or a missing node."""

@@ -9,6 +9,7 @@
     trelm-cst remove-config --check tags models/
     trelm-cst rename-ref stg_orders orders models/
     trelm-cst rename-source --check raw.orders shop.orders models/
+    trelm-cst rename-model --diff stg_orders orders .   move the file and rewrite its refs
     trelm-cst check -j 4 models/                four workers (default, or -j 0: one per processor)
 
 Exit status: 0 when every file went through, 1 when any path could not be
@@ -160,6 +161,9 @@ def start(args: argparse.Namespace, out: TextIO, err: TextIO) -> Run:
         data = sys.stdin.buffer.read()
         name = args.stdin_filename or STDIN_NAME
         return Run([name], lambda _: read_standard_input(name, data), out, err, args.quiet, progress=False)
+    if args.command == "rename-model":
+        # Reads its files as a project itself, when it runs.
+        return Run([], read_model, out, err, args.quiet, progress=False)
     early: list[Problem] = []
     # A project counts each name (a link included) as a model; other commands handle each file once.
     whole_project = args.command == "graph" or (args.command == "check" and args.project)
@@ -533,6 +537,9 @@ class EditCommand:
     transform: Transform
     skipped: str | None  # how the summary names skipped files, such as "without a config call"
     counted: str | None = None  # what the summary counts besides files, such as "call" (calls changed)
+    # A rename that changes no call names nothing the files hold, most likely a
+    # misspelling: it says so (this text) and fails.
+    none_found: str | None = None
 
 
 @dataclass(frozen=True)
@@ -640,6 +647,10 @@ def run_edit(run: Run, command: EditCommand, mode: EditMode) -> int:
     # count printed on the way out is exact.
     run.each_file(lambda path: edit_path(path, run.read, command.transform, mode), handle, atomic=True)
     would_change = mode.check and counts.by_outcome["changed"] > 0
+    if command.none_found is not None and counts.calls == 0 and not run.failed:
+        status = run.finish(EXIT_FAILED)
+        run.progress.message(command.none_found)
+        return status
     return run.finish(EXIT_FAILED if run.failed or would_change else EXIT_OK)
 
 
@@ -819,7 +830,7 @@ def remove_config_command(args: argparse.Namespace) -> EditCommand:
 # ---------------------------------------------------------------- renames
 
 
-def rename_command(rename: Callable[[Document], int]) -> EditCommand:
+def rename_command(rename: Callable[[Document], int], none_found: str) -> EditCommand:
     """A rename over every file; the summary also counts the calls changed."""
 
     def transform(path: str, text: str) -> tuple[str, int]:
@@ -827,17 +838,19 @@ def rename_command(rename: Callable[[Document], int]) -> EditCommand:
         calls = rename(doc)
         return str(doc), calls
 
-    return EditCommand(transform, None, counted="call")
+    return EditCommand(transform, None, counted="call", none_found=none_found)
 
 
 def rename_ref_command(args: argparse.Namespace) -> EditCommand:
     old, new = args.old, args.new
-    return rename_command(lambda doc: doc.rename_ref(old, new))
+    return rename_command(lambda doc: doc.rename_ref(old, new), f"no ref() call names {old!r}")
 
 
 def rename_source_command(args: argparse.Namespace) -> EditCommand:
     old, new = args.old, args.new
-    return rename_command(lambda doc: doc.rename_source(old, new))
+    return rename_command(
+        lambda doc: doc.rename_source(old, new), f"no source() call names {'.'.join(old)!r}"
+    )
 
 
 def source_table(text: str) -> tuple[str, str]:
@@ -1083,6 +1096,25 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
         "new", type=source_table, metavar="NEW_SOURCE.NEW_TABLE", help="the source and table to call instead"
     )
     add_paths(rename_source)
+    rename_model = command(
+        "rename-model",
+        [file_options(stdin=False), edit_options()],
+        "move a model's file to a new name and rewrite the refs to it",
+        "Moves OLD.sql to NEW.sql in its folder and renames the model in every ref() call with string "
+        "arguments that resolves to it, in any project folder below PATH (ref('OLD'), ref('project', 'OLD'), "
+        "versions kept), and in YAML property files (the models: entry named OLD, and values such as "
+        "to: ref('OLD')). Refuses, changing nothing, when OLD is no model, NEW is defined in its project "
+        "already, or NEW is not a file name. Refs whose arguments are not string literals, or that several "
+        "projects could answer, are left alone and listed as warnings. The files are rewritten first, each "
+        "through a temporary file and a rename; the model's file moves last. --diff prints a patch with "
+        "git's rename headers, which git apply performs.",
+    )
+    rename_model.add_argument("old", metavar="OLD", help="the model to rename (its name, or project/name)")
+    rename_model.add_argument("new", metavar="NEW", help="its new name, without .sql")
+    rename_model.add_argument("paths", nargs=1, metavar="PATH", help="the folder of the project or repository")
+    rename_model.add_argument(
+        "--project", metavar="P", help="the project folder whose OLD is meant, where several define OLD"
+    )
     return parser
 
 
@@ -1192,6 +1224,8 @@ def command_runner(args: argparse.Namespace) -> Callable[[Run], int]:
         if args.select is None and (args.upstream or args.downstream or args.depth is not None):
             raise UsageError("--upstream, --downstream and --depth go with --select")
         return lambda run: run_graph(run, args)
+    if args.command == "rename-model":
+        return rename_model_runner(args)
     commands = {
         "set-config": set_config_command,
         "remove-config": remove_config_command,
@@ -1201,6 +1235,18 @@ def command_runner(args: argparse.Namespace) -> Callable[[Run], int]:
     command = commands[args.command](args)
     mode = EditMode.of(args)
     return lambda run: run_edit(run, command, mode)
+
+
+def rename_model_runner(args: argparse.Namespace) -> Callable[[Run], int]:
+    from trelm_cst._rename import refusal_of_name
+    from trelm_cst._rename_command import run_rename_model
+
+    if args.paths == [STDIN]:
+        raise UsageError("rename-model needs a folder, not standard input")
+    refusal = refusal_of_name(args.new)
+    if refusal is not None:
+        raise UsageError(refusal)
+    return lambda run: run_rename_model(args, run.out, sys.stderr)
 
 
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
