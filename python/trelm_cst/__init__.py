@@ -22,7 +22,8 @@ from trelm_cst._native import (
 )
 
 if TYPE_CHECKING:
-    from trelm_cst._project import Cycle, Model, ModelRename, Project, Ref
+    from trelm_cst._project import Cycle, Model, Project, Ref
+    from trelm_cst._rename import ModelRename
 
     __version__: str
 

@@ -287,7 +287,7 @@ def yaml_edits(project: Project, root: Any, own: str, part: str, target: Model, 
     entries: list[tuple[Any, str]] = []
     if own == target.project and part == MODELS:
         for entry in sequence(mapping_of(root).get("models")):
-            name = mapping_of(entry).get("name")
+            name: Any = mapping_of(entry).get("name")
             if is_scalar(name) and name.value == target.name:
                 entries.append((name, new))
     node = ("model", project.id_of(target))

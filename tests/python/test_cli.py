@@ -766,21 +766,22 @@ TWO_REFS = "select 1 from {{ ref('x') }} join {{ ref('pkg', 'x') }} using (a)\n"
          "changed 2 files (3 calls), 1 unchanged"),
         (["rename-source", "raw.y", "lake.z"], {"m.sql": CONFIGURED.replace("'raw', 'y'", "'lake', 'z'")},
          "changed 1 file (1 call), 2 unchanged"),
-        (["rename-ref", "missing", "y"], {}, "changed 0 files (0 calls), 3 unchanged"),
+        # A misspelt name says so and fails.
+        (["rename-ref", "missing", "y"], {}, "changed 0 files (0 calls), 3 unchanged, 0 failed\nno ref() call names 'missing'"),
     ],
 )
 def test_renames_edit_in_place(folder, capsys, jobs, argv, after, summary):
     before = {"m.sql": CONFIGURED, "crlf.sql": CRLF, "n.sql": TWO_REFS}
     root = folder(before)
     status, out, err = run(capsys, *argv, *jobs, ".")
-    assert (status, out) == (0, "")
+    assert (status, out) == (0 if after else 1, "")
     assert {name: (root / name).read_bytes().decode() for name in before} == {**before, **after}
-    assert err == f"{summary}, 0 failed\n"
+    assert err == f"{summary}{', 0 failed' if after else ''}\n"
 
 
 @pytest.mark.parametrize(
     "flags, old, status, changed",
-    [(["--check"], "x", 1, 1), (["--dry-run"], "x", 0, 1), (["--check", "--dry-run"], "x", 1, 1), (["--check"], "nope", 0, 0)],
+    [(["--check"], "x", 1, 1), (["--dry-run"], "x", 0, 1), (["--check", "--dry-run"], "x", 1, 1)],
 )
 def test_rename_check_and_dry_run_write_nothing(folder, capsys, flags, old, status, changed):
     root = folder({"m.sql": CONFIGURED})
@@ -798,7 +799,7 @@ def test_help_has_a_line_per_argument_and_only_options_the_command_takes(command
     for action in sub._actions:
         if not action.option_strings:
             assert re.search(rf"^  {re.escape(action.metavar)}\s+\w", text, re.MULTILINE), (action.metavar, text)
-    assert ("--stdin-filename" in text) == (command != "graph")
+    assert ("--stdin-filename" in text) == (command not in ("graph", "rename-model"))
 
 
 @pytest.mark.parametrize("value, expected", [("0", 3), ("2", 2), (None, None)])
