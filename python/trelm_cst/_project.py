@@ -149,6 +149,7 @@ class Project:
         self.layout = layout = layout if layout is not None else Layout()
         self.files = []
         readers: list[Model] = []  # files whose refs count, defining nothing
+        self._macros: list[Model] = []  # their refs name a model only once called
         defined: list[Model] = []
         for record in files:
             place = layout.place(record.path)
@@ -164,6 +165,8 @@ class Project:
             elif place.part in READER_PARTS:
                 record.kind = "reader"
                 readers.append(record)
+            elif place.part == "macros":
+                self._macros.append(record)
         defined += [Model(name, path, project=project, kind="seed") for project, name, path in layout.seeds]
         for model in self.files:
             model.columns = layout.columns.get((model.project, model.name), {})

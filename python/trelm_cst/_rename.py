@@ -84,6 +84,9 @@ def plan_rename(project: Project, old: str, new: str, in_project: str | None = N
         raise ValueError(refusal)
     target = find_model(project, old, in_project)
     where = f" in project {target.project!r}" if project.several else ""
+    twice = project.duplicate_names.get(project.id_of(target))
+    if twice:
+        raise ValueError(f"model {target.name!r} is defined by several files{where}: {', '.join(twice)}")
     defined = project._defined.get(target.project, {}).get(new)
     if defined:
         raise ValueError(f"{defined[0].kind} {new!r} is already defined{where}: {defined[0].path}")
@@ -107,7 +110,7 @@ def plan_rename(project: Project, old: str, new: str, in_project: str | None = N
     rewrites += yaml_rewrites(project, target, new)
     result.changed = [rewrite.file.path for rewrite in rewrites]
     result.calls = sum(rewrite.calls for rewrite in rewrites)
-    result.undecided = undecided_refs(project, target.name)
+    result.undecided = undecided_refs(project, target)
     return RenamePlan(result, model, rewrites)
 
 
@@ -193,12 +196,20 @@ def renamed_call(call: str, old: str, new: str, where: str) -> str:
     return str(doc)[3:-3]
 
 
-def undecided_refs(project: Project, name: str) -> list[Ref]:
+def undecided_refs(project: Project, target: Model) -> list[Ref]:
     """The refs that may or may not name the model: those whose arguments are
-    not string literals, and those to its name that several projects define."""
+    not string literals, those to its name that several projects define, and
+    those to its name in macros, which name a model only once called."""
     dynamic = [ref for ref in project.unresolved if ref.kind == "ref"]
-    ambiguous = [ref for ref, _ in project.ambiguous_refs if ref.model == name]
-    return sorted([*dynamic, *ambiguous], key=lambda ref: (ref.path, ref.line, ref.column))
+    ambiguous = [ref for ref, _ in project.ambiguous_refs if ref.model == target.name]
+    in_macros = [
+        ref
+        for macro in project._macros
+        for ref in macro.refs
+        if ref.model == target.name and ref.package in (None, target.project)
+        or ref.model is None
+    ]
+    return sorted([*dynamic, *ambiguous, *in_macros], key=lambda ref: (ref.path, ref.line, ref.column))
 
 
 # ---------------------------------------------------------------- YAML property files
@@ -332,7 +343,7 @@ def renamed_refs_in_value(
 def scalar_text(source: str, value: str, style: str | None, new: str) -> str | None:
     """`new` written in the style of the scalar whose text was `source`;
     None for a form that is not written plainly (escapes, folded lines)."""
-    if style is None and source == value:
+    if not style and source == value:  # plain: None from Python's loader, "" from libyaml's
         return new
     if style == "'" and source == "'" + value.replace("'", "''") + "'":
         return "'" + new.replace("'", "''") + "'"

@@ -52,10 +52,12 @@ def run_rename_model(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 
 def undecided_warning(ref: Ref, project: Project) -> str:
     candidates = next((names for other, names in project.ambiguous_refs if other is ref), None)
-    if candidates is None:
-        why = f"cannot tell which model {ref.text} names"
-    else:
+    if candidates is not None:
         why = f"{ref.text} may name any of {', '.join(candidates)}"
+    elif ref.model is not None:
+        why = f"{ref.text} in a macro names a model of the project that calls it"
+    else:
+        why = f"cannot tell which model {ref.text} names"
     return f"{ref.path}:{ref.line}:{ref.column}: warning: {why}; left as it is [undecided-ref]"
 
 

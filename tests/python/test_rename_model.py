@@ -24,6 +24,7 @@ REPO = {
         "  - name: x\n    description: 'not ref(''m'') prose, nor m'\n"
     ),
     "a/tests/t.sql": "select * from {{ ref('a', 'm') }}\n",
+    "a/snapshots/snap.sql": "{% snapshot sn %}\nselect * from {{ ref('m') }}\n{% endsnapshot %}\n",
     "a/macros/mac.sql": "{% macro k() %}{{ ref('m') }}{% endmacro %}\n",
     "a/seeds/s.csv": "id\n",
     "b/models/m.sql": "select 2 as id\n",
@@ -37,6 +38,7 @@ RENAMED = {
     "a/models/x.sql": REPO["a/models/x.sql"].replace("'m'", "'n'"),
     "a/models/props.yml": REPO["a/models/props.yml"].replace("name: m\n", "name: n\n").replace("to: ref('m')", "to: ref('n')"),
     "a/tests/t.sql": "select * from {{ ref('a', 'n') }}\n",
+    "a/snapshots/snap.sql": REPO["a/snapshots/snap.sql"].replace("'m'", "'n'"),
     "b/models/y.sql": "select * from {{ ref('m') }} join {{ ref('a', 'n') }} using (id)\n",
 }
 
@@ -69,8 +71,9 @@ def test_moves_the_file_and_rewrites_only_the_refs_that_resolve_to_it(tmp_path, 
     assert (status, out) == (0, "")
     assert tree(tmp_path) == RENAMED
     assert err.splitlines() == [
+        "./a/macros/mac.sql:1:19: warning: ref('m') in a macro names a model of the project that calls it; left as it is [undecided-ref]",
         "./a/models/dyn.sql:1:18: warning: cannot tell which model ref(var('x')) names; left as it is [undecided-ref]",
-        f"moved ./a/models/m.sql to ./a/models/n.sql, changed 5 files (7 calls)",
+        "moved ./a/models/m.sql to ./a/models/n.sql, changed 6 files (8 calls)",
     ]
 
 
@@ -79,9 +82,9 @@ def test_the_method_returns_what_it_did(tmp_path):
     result = Project.load(tmp_path).rename_model("a/m", "n")
     assert (result.old_path, result.new_path) == (str(tmp_path / "a/models/m.sql"), str(tmp_path / "a/models/n.sql"))
     assert sorted(os.path.relpath(p, tmp_path) for p in result.changed) == [
-        "a/models/m.sql", "a/models/props.yml", "a/models/x.sql", "a/tests/t.sql", "b/models/y.sql"
+        "a/models/m.sql", "a/models/props.yml", "a/models/x.sql", "a/snapshots/snap.sql", "a/tests/t.sql", "b/models/y.sql"
     ]
-    assert [ref.text for ref in result.undecided] == ["ref(var('x'))"]
+    assert [ref.text for ref in result.undecided] == ["ref('m')", "ref(var('x'))"]
     assert tree(tmp_path) == RENAMED
 
 
@@ -129,19 +132,20 @@ def test_diff_is_a_patch_git_applies_to_the_same_tree(tmp_path, monkeypatch, cap
         ("m", "..", "a", "is not a file name"),
         ("m", "c/n", "a", "holds a path separator"),
         ("m", "n\0", "a", "holds a NUL character"),
+        ("d", "e", None, r"model 'd' is defined by several files in project 'a': .*/d.sql, .*/sub/d.sql"),
         ("m", "n.sql", "a", "ends with .sql"),
         ("m", "n" * 300, "a", "file name too long"),
     ],
 )
 def test_refusals_change_nothing(tmp_path, old, new, project, message):
-    write(tmp_path, REPO)
+    write(tmp_path, {**REPO, "a/models/d.sql": "select 1", "a/models/sub/d.sql": "select 2"})
     if message is None:
         Project.load(tmp_path).rename_model(old, new, project)
         assert (tmp_path / "a/models/mac.sql").is_file() and (tmp_path / "a/macros/mac.sql").is_file()
         return
     with pytest.raises(ValueError, match=message.replace("(", r"\(").replace("?", r"\?")):
         Project.load(tmp_path).rename_model(old, new, project)
-    assert tree(tmp_path) == REPO
+    assert tree(tmp_path) == {**REPO, "a/models/d.sql": "select 1", "a/models/sub/d.sql": "select 2"}
 
 
 def test_a_file_that_is_there_already_is_refused(tmp_path):
@@ -206,3 +210,28 @@ def test_real_repository(capsys):
     summary = err.splitlines()[-1]
     assert summary.startswith("would move ") and "core__condition.sql to " in summary
     assert not (PROJECTS / "tuva/models/core/final/core__conditions.sql").exists()
+
+
+@pytest.mark.parametrize(
+    "before, after",
+    [
+        ("models:\n  - name: m\n", "models:\n  - name: n\n"),
+        ("models:\n- name: 'm'\n  description: m\n", "models:\n- name: 'n'\n  description: m\n"),
+        (
+            "\ufeffmodels:\r\n  - name: \"m\"\r\n    columns:\r\n      - {name: id, tests: [{relationships: {to: \"ref('m')\"}}]}\r\n",
+            "\ufeffmodels:\r\n  - name: \"n\"\r\n    columns:\r\n      - {name: id, tests: [{relationships: {to: \"ref('n')\"}}]}\r\n",
+        ),
+        # Lines ended by a carriage return alone, which libyaml counts differently.
+        ("models:\r  - name: m\r    description: é\r  - name: k\r", "models:\r  - name: n\r    description: é\r  - name: k\r"),
+        ("models:\n  - name: >-\n      m\n", None),
+    ],
+)
+def test_yaml_entries_follow_in_their_own_style(tmp_path, before, after):
+    write(tmp_path, {"p/models/m.sql": "select 1", "p/models/props.yml": before})
+    if after is None:
+        with pytest.raises(ValueError, match="cannot rewrite"):
+            Project.load(tmp_path).rename_model("m", "n")
+        assert (tmp_path / "p/models/m.sql").is_file()
+        return
+    Project.load(tmp_path).rename_model("m", "n")
+    assert (tmp_path / "p/models/props.yml").read_bytes().decode() == after
