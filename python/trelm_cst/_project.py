@@ -310,8 +310,9 @@ class Project:
         `new`: rewrites every ref with string-literal arguments that resolves
         to it, in any project folder and in YAML property files (a `models:`
         entry of that name included), then moves its file to `new`.sql in its
-        folder. Refs it cannot decide are left alone and listed in the result.
-        Raises ValueError, changing nothing, when `old` is no model, `new` is
+        folder. Refs it cannot decide (dynamic, ambiguous, or in macros) are
+        left alone and listed in the result. Raises ValueError, changing
+        nothing, when `old` is no model or is defined twice in its project, `new` is
         defined in its project already or is not a file name, or a file to
         rewrite cannot be read or written; OSError, naming what was done,
         when a write fails midway. The project is not read again."""
