@@ -313,7 +313,8 @@ class Project:
         folder. Refs it cannot decide (dynamic, ambiguous, or in macros) are
         left alone and listed in the result. Raises ValueError, changing
         nothing, when `old` is no model or is defined twice in its project, `new` is
-        defined in its project already or is not a file name, or a file to
+        defined in its project already or is not a file name, refs to `new`
+        in its project name another project's model, or a file to
         rewrite cannot be read or written; OSError, naming what was done,
         when a write fails midway. The project is not read again."""
         return rename_model(self, old, new, project)

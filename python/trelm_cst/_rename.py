@@ -90,6 +90,10 @@ def plan_rename(project: Project, old: str, new: str, in_project: str | None = N
     defined = project._defined.get(target.project, {}).get(new)
     if defined:
         raise ValueError(f"{defined[0].kind} {new!r} is already defined{where}: {defined[0].path}")
+    captured = captured_refs(project, target, new)
+    if captured:
+        places = ", ".join(f"{ref.path}:{ref.line}:{ref.column}" for ref in captured)
+        raise ValueError(f"refs to {new!r}{where} name another project's model and would name this one: {places}")
     folder = os.path.dirname(target.path)
     new_path = os.path.join(folder, new + MODEL_SUFFIX)
     taken = path_taken(new_path)
@@ -143,11 +147,30 @@ def path_taken(path: str) -> str | None:
     return f"{path} already exists"
 
 
+def ref_holders(project: Project) -> list[Model]:
+    """Every model, snapshot, test and analysis whose refs are resolved."""
+    defined = [model for names in project._defined.values() for models in names.values() for model in models]
+    return [*defined, *project._readers]
+
+
+def captured_refs(project: Project, target: Model, new: str) -> list[Ref]:
+    """The refs to `new` in the model's project that name another project's
+    model (or several): once the model is named `new`, they would name it."""
+    ambiguous = {id(ref) for ref, _ in project.ambiguous_refs}
+    return [
+        ref
+        for model in ref_holders(project)
+        if model.project == target.project
+        for ref in model.refs
+        if ref.model == new
+        and (id(ref) in ambiguous or project._resolved.get(id(ref), ("missing", ""))[0] != "missing")
+    ]
+
+
 def refs_to(project: Project, node: tuple[str, str]) -> dict[str, list[Ref]]:
     """Path to the literal refs in it that resolve to `node`, each once, in file order."""
     found: dict[str, dict[int, Ref]] = {}
-    holders = [model for names in project._defined.values() for models in names.values() for model in models]
-    for model in [*holders, *project._readers]:
+    for model in ref_holders(project):
         for ref in model.refs:
             if project._resolved.get(id(ref)) == node:
                 found.setdefault(model.path, {})[id(ref)] = ref
@@ -186,10 +209,10 @@ def renamed_calls(file: ModelFile, refs: list[Ref], old: str, new: str) -> tuple
 
 def renamed_call(call: str, old: str, new: str, where: str) -> str:
     """The text of one ref call with its model renamed."""
-    doc = parse_trelm("{{ " + call + " }}")
     try:
+        doc = parse_trelm("{{ " + call + " }}")
         count = doc.rename_ref(old, new)
-    except ValueError as e:
+    except ValueError as e:  # TrelmSyntaxError too: a call that does not stand alone
         raise ValueError(f"{where}: cannot rewrite {call}: {e}") from None
     if count != 1:
         raise ValueError(f"{where}: cannot rewrite {call}")

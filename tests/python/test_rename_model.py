@@ -117,6 +117,10 @@ def test_diff_is_a_patch_git_applies_to_the_same_tree(tmp_path, monkeypatch, cap
     assert moved in tree(real)
 
 
+# Two files of one name, and a ref to a name only project b defines.
+MORE = {"a/models/d.sql": "select 1", "a/models/sub/d.sql": "select 2", "a/models/z.sql": "select * from {{ ref('y') }}"}
+
+
 @pytest.mark.parametrize(
     "old, new, project, message",
     [
@@ -126,6 +130,7 @@ def test_diff_is_a_patch_git_applies_to_the_same_tree(tmp_path, monkeypatch, cap
         ("a/s", "n", None, "'a/s' is a seed, not a model"),
         ("m", "x", "a", "model 'x' is already defined in project 'a'"),
         ("m", "s", "a", "seed 's' is already defined in project 'a'"),
+        ("m", "y", "a", r"refs to 'y' in project 'a' name another project's model and would name this one: .*/z.sql:1:18$"),
         ("m", "m", "a", "model 'm' is already defined in project 'a'"),
         ("m", "mac", "a", None),  # a/macros/mac.sql is elsewhere: allowed, checked below
         ("m", "", "a", "the new name is empty"),
@@ -138,14 +143,14 @@ def test_diff_is_a_patch_git_applies_to_the_same_tree(tmp_path, monkeypatch, cap
     ],
 )
 def test_refusals_change_nothing(tmp_path, old, new, project, message):
-    write(tmp_path, {**REPO, "a/models/d.sql": "select 1", "a/models/sub/d.sql": "select 2"})
+    write(tmp_path, {**REPO, **MORE})
     if message is None:
         Project.load(tmp_path).rename_model(old, new, project)
         assert (tmp_path / "a/models/mac.sql").is_file() and (tmp_path / "a/macros/mac.sql").is_file()
         return
     with pytest.raises(ValueError, match=message.replace("(", r"\(").replace("?", r"\?")):
         Project.load(tmp_path).rename_model(old, new, project)
-    assert tree(tmp_path) == {**REPO, "a/models/d.sql": "select 1", "a/models/sub/d.sql": "select 2"}
+    assert tree(tmp_path) == {**REPO, **MORE}
 
 
 def test_a_file_that_is_there_already_is_refused(tmp_path):
