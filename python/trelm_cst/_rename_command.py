@@ -34,6 +34,10 @@ def run_rename_model(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if not args.quiet:
         for ref in result.undecided:
             say(undecided_warning(ref, project))
+        for problem in project.problems:
+            if problem.code != "yaml-syntax":  # the YAML files that load were searched
+                where = problem.path if problem.line is None else f"{problem.path}:{problem.line}:{problem.column}"
+                say(f"{where}: warning: {problem.message}: its refs are unknown; left as it is [undecided-ref]")
     if args.diff or args.dry_run:
         out.write(printable(rename_diff(plan)))
     elif args.check and not args.quiet:

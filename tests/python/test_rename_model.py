@@ -66,13 +66,15 @@ def run(capsys, *argv):
 
 
 def test_moves_the_file_and_rewrites_only_the_refs_that_resolve_to_it(tmp_path, monkeypatch, capsys):
-    monkeypatch.chdir(write(tmp_path, REPO))
+    broken = {"a/models/broken.sql": "select {{ ref('m'"}
+    monkeypatch.chdir(write(tmp_path, {**REPO, **broken}))
     status, out, err = run(capsys, "rename-model", "--project", "a", "m", "n", ".")
     assert (status, out) == (0, "")
-    assert tree(tmp_path) == RENAMED
+    assert tree(tmp_path) == {**RENAMED, **broken}
     assert err.splitlines() == [
         "./a/macros/mac.sql:1:19: warning: ref('m') in a macro names a model of the project that calls it; left as it is [undecided-ref]",
         "./a/models/dyn.sql:1:18: warning: cannot tell which model ref(var('x')) names; left as it is [undecided-ref]",
+        "./a/models/broken.sql:1:8: warning: unterminated `{{` tag: its refs are unknown; left as it is [undecided-ref]",
         "moved ./a/models/m.sql to ./a/models/n.sql, changed 6 files (8 calls)",
     ]
 
