@@ -1103,9 +1103,10 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
         "Moves OLD.sql to NEW.sql in its folder and renames the model in every ref() call with string "
         "arguments that resolves to it, in any project folder below PATH (ref('OLD'), ref('project', 'OLD'), "
         "versions kept), and in YAML property files (the models: entry named OLD, and values such as "
-        "to: ref('OLD')). Refuses, changing nothing, when OLD is no model, NEW is defined in its project "
-        "already, or NEW is not a file name. Refs whose arguments are not string literals, or that several "
-        "projects could answer, are left alone and listed as warnings. The files are rewritten first, each "
+        "to: ref('OLD')). Refuses, changing nothing, when OLD is no model or is defined twice in its project, "
+        "NEW is defined in its project already or is what refs there call another project's model, or NEW is "
+        "not a file name. Refs whose arguments are not string literals, that several projects could answer, "
+        "or in macros are left alone and listed as warnings. The files are rewritten first, each "
         "through a temporary file and a rename; the model's file moves last. --diff prints a patch with "
         "git's rename headers, which git apply performs.",
     )
