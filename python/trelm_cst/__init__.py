@@ -23,6 +23,7 @@ from trelm_cst._native import (
 
 if TYPE_CHECKING:
     from trelm_cst._project import Cycle, Model, Project, Ref
+    from trelm_cst._settings import Settings
 
     __version__: str
 
@@ -32,10 +33,10 @@ _PROJECT_NAMES = frozenset({"Cycle", "Model", "Project", "Ref"})
 
 
 def __getattr__(name: str) -> object:
-    if name in _PROJECT_NAMES:
-        from trelm_cst import _project
+    if name in _PROJECT_NAMES or name == "Settings":
+        from trelm_cst import _project, _settings
 
-        value = getattr(_project, name)
+        value = getattr(_settings if name == "Settings" else _project, name)
         globals()[name] = value
         return value
     # Reading the installed metadata costs more than the whole rest of the
@@ -52,7 +53,7 @@ def __getattr__(name: str) -> object:
     return found
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | _PROJECT_NAMES)
+    return sorted(set(globals()) | _PROJECT_NAMES | {"Settings"})
 
 
 __all__ = [
@@ -70,6 +71,7 @@ __all__ = [
     "Query",
     "Ref",
     "Select",
+    "Settings",
     "Token",
     "TrelmSyntaxError",
     "parse_literal",

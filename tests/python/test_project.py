@@ -278,18 +278,19 @@ def test_check_project(tmp_path, capsys, monkeypatch):
     )
     expected = [
         "./b.sql:2:4: error: ref to 'gone', which no model file defines [missing-ref]",
-        "./m/a.sql: error: model 'a' is defined again; first by ./a.sql [duplicate-name]",
+        "./m/a.sql:1:1: error: model 'a' is defined again; first by ./a.sql [duplicate-name]",
         "./a.sql:1:4: error: models read each other in a cycle: a, b [cycle]",
         "./lone.sql:1:4: error: model 'lone' reads itself [cycle]",
     ]
     status, out, err = run(capsys, "check", "--project", ".")
     assert (status, out.splitlines()) == (1, expected)
     assert err == "5 files checked, 4 problems (4 errors, 0 warnings)\n"
-    status, out, _ = run(capsys, "check", "--project", "--verbose", ".")
-    unused = [f"./{name}.sql: info: no model reads this one [unused-model]" for name in ["lone", "top"]]
+    status, out, err = run(capsys, "check", "--project", "--verbose", ".")
+    unused = [f"./{name}.sql:1:1: info: no model reads this one [unused-model]" for name in ["lone", "top"]]
     assert out.splitlines() == [*expected, *unused]
+    assert err == "5 files checked, 6 problems (4 errors, 0 warnings, 2 information)\n"
     status, out, _ = run(capsys, "check", "--project", "--format", "github", "-v", "top.sql")
-    assert out.splitlines()[-1] == "::notice file=top.sql::no model reads this one [unused-model]"
+    assert out.splitlines()[-1] == "::notice file=top.sql,line=1,col=1::no model reads this one [unused-model]"
     assert run(capsys, "check", ".")[:2] == (0, "")
 
 
