@@ -128,7 +128,9 @@ def parts_of(settings: Settings) -> dict[str, str]:
     return parts
 
 
-def walk_layout(root: str, ignores: Ignores, folders: dict[str, str], parts: dict[str, str] = DEFAULT_PARTS) -> list[str]:
+def walk_layout(
+    root: str, ignores: Ignores, folders: dict[str, str], parts: dict[str, str] = DEFAULT_PARTS
+) -> list[str]:
     """Records in `folders` the project folders below `root` (each holding a
     folder of models, named as in `parts`); returns its CSV and YAML files, sorted."""
     found: list[str] = []

@@ -145,13 +145,15 @@ def matches(glob: str, relative: str) -> bool:
 
 
 def toml_module() -> Any:
+    # An else branch, so that type checkers on either version skip the other.
     if sys.version_info >= (3, 11):
         import tomllib
 
         return tomllib
-    import tomli  # the same parser, for Python 3.10
+    else:
+        import tomli  # the same parser, for Python 3.10
 
-    return tomli
+        return tomli
 
 
 def read_table(path: str) -> dict[str, Any] | None:
