@@ -360,7 +360,9 @@ def project_findings(project: Project) -> list[Finding]:
     no model, undeclared sources, ambiguous refs, names defined twice, cycles
     (each once, at the ref call that first closes it), and models nothing
     reads (as information)."""
+    # A YAML file that does not load says where, but for one it cannot read at all: its start then.
     found = [Finding.of(problem) for problem in project.layout.problems]
+    found = [f if f.line is not None else Finding(f.path, 1, 1, f.severity, f.message, f.code) for f in found]
     found += [
         Finding(ref.path, ref.line, ref.column, "error", f"ref to {ref.model!r}, which no model file defines", code)
         for ref in project.missing_refs

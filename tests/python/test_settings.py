@@ -3,6 +3,7 @@ effect on `check --project`, the errors they may hold, --config and --isolated."
 
 import json
 import os
+import pathlib
 
 import pytest
 
@@ -179,3 +180,12 @@ def test_config_file_errors(tmp_path, capsys, monkeypatch, argv, message):
     with pytest.raises(SystemExit) as exit:
         cli.main(["check", *argv, "m.sql"])
     assert exit.value.code == 2 and message in capsys.readouterr().err
+
+
+def test_the_readme_example_reads(tmp_path):
+    readme = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+    example = readme.read_text(encoding="utf-8").split("```toml\n")[1].split("```")[0]
+    (tmp_path / "pyproject.toml").write_text(example)
+    settings = Settings.find(tmp_path)
+    assert settings.model_folders == ("models", "marts") and settings.ignore == ("unknown-tag",)
+    assert not settings.reports(str(tmp_path / "warehouse/models/sandbox/a.sql"), "unused-model")
