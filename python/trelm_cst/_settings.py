@@ -20,11 +20,15 @@ theirs), or read from a TOML file named outright.
 from __future__ import annotations
 
 import difflib
+import functools
 import os
 import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from trelm_cst._ignore import PatternList
 
 TABLE = "tool.trelm-cst"
 SETTINGS_FILE = "pyproject.toml"
@@ -135,13 +139,21 @@ def ignored_codes(settings: Settings, path: str) -> list[tuple[str, ...]]:
 
 def matches(glob: str, relative: str) -> bool:
     """Whether a gitignore-style pattern matches a file or one of the folders it lies in."""
-    from trelm_cst._ignore import as_pattern_path, pattern_list
+    from trelm_cst._ignore import as_pattern_path
 
-    patterns = pattern_list([os.fsencode(glob)], "")
+    patterns = compiled(glob)
     if patterns is None:
         return False
     parts = as_pattern_path(relative).split("/")
     return any(patterns.verdict("/".join(parts[: i + 1]), i < len(parts) - 1) for i in range(len(parts)))
+
+
+@functools.lru_cache(maxsize=256)
+def compiled(glob: str) -> PatternList | None:
+    """A glob read once, however many findings it is matched against."""
+    from trelm_cst._ignore import pattern_list
+
+    return pattern_list([os.fsencode(glob)], "")
 
 
 def toml_module() -> Any:

@@ -1207,7 +1207,7 @@ def check_paths(args: argparse.Namespace) -> None:
         raise UsageError("no such file or directory: " + ", ".join(missing))
 
 
-def settings_of(args: argparse.Namespace) -> Settings:
+def run_settings(args: argparse.Namespace) -> Settings:
     """The settings of the run: none with --isolated, the file --config names,
     or the nearest pyproject.toml with a [tool.trelm-cst] table from the first
     PATH (the current folder for standard input) upward."""
@@ -1257,7 +1257,7 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     args = parser.parse_args(argv)
     try:
         check_paths(args)
-        args.settings = settings_of(args)
+        args.settings = run_settings(args)
         runner = command_runner(args)
     except UsageError as e:
         args.command_parser.error(printable(str(e)))
