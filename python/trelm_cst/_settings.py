@@ -9,7 +9,7 @@ theirs), or read from a TOML file named outright.
     seed-folders = ["seeds"]
     snapshot-folders = ["snapshots"]
     external = ["events", "crm.accounts"]   # refs (and source.table) defined elsewhere
-    extension-tags = ["cache"]          # statement tags an extension adds
+    extension-tags = ["blueprint"]      # statement tags an extension adds
 
     [tool.trelm-cst.check]
     select = ["missing-ref", "cycle"]   # default: every code
