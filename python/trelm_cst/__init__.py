@@ -24,6 +24,7 @@ from trelm_cst._native import (
 if TYPE_CHECKING:
     from trelm_cst._project import Cycle, Model, Project, Ref
     from trelm_cst._rename import ModelRename
+    from trelm_cst._settings import Settings
 
     __version__: str
 
@@ -33,10 +34,10 @@ _PROJECT_NAMES = frozenset({"Cycle", "Model", "ModelRename", "Project", "Ref"})
 
 
 def __getattr__(name: str) -> object:
-    if name in _PROJECT_NAMES:
-        from trelm_cst import _project
+    if name in _PROJECT_NAMES or name == "Settings":
+        from trelm_cst import _project, _settings
 
-        value = getattr(_project, name)
+        value = getattr(_settings if name == "Settings" else _project, name)
         globals()[name] = value
         return value
     # Reading the installed metadata costs more than the whole rest of the
@@ -53,7 +54,7 @@ def __getattr__(name: str) -> object:
     return found
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | _PROJECT_NAMES)
+    return sorted(set(globals()) | _PROJECT_NAMES | {"Settings"})
 
 
 __all__ = [
@@ -72,6 +73,7 @@ __all__ = [
     "Query",
     "Ref",
     "Select",
+    "Settings",
     "Token",
     "TrelmSyntaxError",
     "parse_literal",

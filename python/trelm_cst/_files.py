@@ -17,7 +17,7 @@ import tempfile
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 
-from trelm_cst._ignore import Ignores
+from trelm_cst._ignore import Anchored, Ignores
 from trelm_cst._interrupts import deferred
 from trelm_cst._native import TrelmSyntaxError
 
@@ -128,13 +128,15 @@ def find_model_files(
     report: Callable[[Problem], None],
     excludes: Sequence[str] = (),
     each_file_once: bool = True,
+    anchored: Anchored | None = None,
 ) -> list[str]:
     """The files named, and the *.sql files below the folders named, in the
     order given (folders walked in sorted order). A path met twice counts
     once; with `each_file_once` so does a file met under two names (a link
     and its target), as a command that reads or edits file by file wants,
     while in a project each name is a model of its own. A folder that yields
-    no file is reported."""
+    no file is reported. `anchored` are exclude patterns relative to a
+    folder of their own (a settings file's)."""
     found: list[str] = []
     seen: set[object] = set()
     key = file_identity if each_file_once else os.path.abspath
@@ -142,7 +144,7 @@ def find_model_files(
     for path in paths:
         files = [path]
         if os.path.isdir(path):
-            files = walk_models(path, report, Ignores(path, excludes))
+            files = walk_models(path, report, Ignores(path, excludes, anchored))
             if not files:
                 report(Problem(path, "no .sql files"))
         for file in files:

@@ -68,9 +68,10 @@ class Ignores:
     The search asks about a folder before what it holds, and goes into no
     folder left out, so each entry is judged on its own patterns."""
 
-    def __init__(self, folder: str, excludes: Sequence[str]) -> None:
+    def __init__(self, folder: str, excludes: Sequence[str], anchored: Anchored | None = None) -> None:
         folder = os.path.abspath(folder)
         self.excludes = pattern_list(map(os.fsencode, excludes), "")
+        self.anchored, self.anchored_prefix = anchored_patterns(folder, anchored)
         self.root = work_tree_root(folder)
         self.lists: dict[str, list[PatternList]] = {}
         self.prefix = ""  # the searched folder within the work tree
@@ -95,6 +96,8 @@ class Ignores:
             return True
         relative = as_pattern_path(path)
         if self.excludes is not None and self.excludes.verdict(relative, is_folder):
+            return True
+        if self.anchored is not None and self.anchored.verdict(self.anchored_prefix + relative, is_folder):
             return True
         if self.root is None:
             return False
@@ -122,6 +125,34 @@ class Ignores:
                 lists = [*lists, own]
             self.lists[folder] = lists
         return lists
+
+
+# Patterns read relative to a folder of their own (a settings file's), not
+# to the folder searched: (that folder, the patterns).
+Anchored = tuple[str, Sequence[str]]
+
+
+def anchored_patterns(folder: str, anchored: Anchored | None) -> tuple[PatternList | None, str]:
+    """The anchored patterns as they apply below the searched `folder`, and
+    the prefix that makes a path relative to `folder` one relative to
+    theirs. They apply only below their own folder, as a .gitignore's do."""
+    if anchored is None:
+        return None, ""
+    base, globs = os.path.abspath(anchored[0]), anchored[1]
+    if folder == base or folder.startswith(base.rstrip(os.sep) + os.sep):
+        # Searching inside the patterns' folder: paths get the way down to it in front.
+        within = as_pattern_path(os.path.relpath(folder, base))
+        prefix = "" if within == "." else within + "/"
+        patterns = pattern_list(map(os.fsencode, globs), "")
+        # The searched folder may itself lie in a folder they leave out.
+        parts = prefix.rstrip("/").split("/") if prefix else []
+        if patterns is not None and any(patterns.verdict("/".join(parts[: i + 1]), True) for i in range(len(parts))):
+            patterns = pattern_list([b"*"], "")
+        return patterns, prefix
+    if base.startswith(folder.rstrip(os.sep) + os.sep):
+        # Their folder lies below the searched one: they apply to what lies below it.
+        return pattern_list(map(os.fsencode, globs), as_pattern_path(os.path.relpath(base, folder))), ""
+    return None, ""
 
 
 # Bytes from 0x80 up as U+0100 to U+017F: one character per byte, and none

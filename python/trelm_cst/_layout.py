@@ -17,10 +17,14 @@ from typing import Any
 
 from trelm_cst._files import Problem, read_model
 from trelm_cst._ignore import Ignores
+from trelm_cst._settings import Settings, anchored_excludes
 
 MODELS, SEEDS, SNAPSHOTS = "models", "seeds", "snapshots"
 # Folders of a project folder that hold what is no model; nothing below them is a project folder.
 PARTS = frozenset({MODELS, SEEDS, SNAPSHOTS, "macros", "tests", "analyses"})
+# Folders of a project folder by name, each to the part it is; settings may
+# name the models, seeds and snapshots folders otherwise.
+DEFAULT_PARTS = {name: name for name in PARTS}
 # Parts whose files read models without defining anything.
 READER_PARTS = frozenset({"tests", "analyses"})
 YAML_SUFFIXES = (".yml", ".yaml")
@@ -53,7 +57,8 @@ class Layout:
     `seeds`: (project, name, path) of each seed file; `declared`: what the
     YAML files declare; `columns`: (project, model) to its documented columns
     (name to description); `property_files`: the YAML files read;
-    `problems`: YAML files that do not load."""
+    `problems`: YAML files that do not load; `parts`: the folders of a
+    project folder by name, each to the part it is."""
 
     folders: dict[str, str] = field(default_factory=dict)
     seeds: list[tuple[str, str, str]] = field(default_factory=list)
@@ -61,6 +66,7 @@ class Layout:
     columns: dict[tuple[str, str], dict[str, str]] = field(default_factory=dict)
     property_files: list[str] = field(default_factory=list)
     problems: list[Problem] = field(default_factory=list)
+    parts: dict[str, str] = field(default_factory=lambda: dict(DEFAULT_PARTS))
 
     @property
     def flat(self) -> bool:
@@ -78,19 +84,22 @@ class Layout:
                 return None
             name = self.folders.get(parent)
             if name is not None:
-                return Place(name, "" if folder == file else os.path.basename(folder))
+                return Place(name, "" if folder == file else self.parts.get(os.path.basename(folder), ""))
             folder = parent
 
     @classmethod
-    def find(cls, paths: Iterable[str], excludes: Sequence[str] = ()) -> Layout:
+    def find(cls, paths: Iterable[str], excludes: Sequence[str] = (), settings: Settings | None = None) -> Layout:
         """The project folders below the folders named (what the search for
-        model files leaves out left out here too), their seeds and YAML files."""
-        layout = cls()
+        model files leaves out left out here too, the settings' `exclude`
+        included), their seeds and YAML files."""
+        settings = settings if settings is not None else Settings()
+        layout = cls(parts=parts_of(settings))
         data_files: list[str] = []
         roots: dict[str, str] = {}  # each project folder to the folder searched
         for path in paths:
             if os.path.isdir(path):
-                data_files += walk_layout(path, Ignores(path, excludes), layout.folders)
+                ignores = Ignores(path, excludes, anchored_excludes(settings))
+                data_files += walk_layout(path, ignores, layout.folders, layout.parts)
                 roots.update({folder: path for folder in layout.folders if folder not in roots})
         names = sorted(layout.folders.values())
         # Two project folders of one name are told apart by their paths below the folder searched.
@@ -110,9 +119,20 @@ class Layout:
         return layout
 
 
-def walk_layout(root: str, ignores: Ignores, folders: dict[str, str]) -> list[str]:
-    """Records in `folders` the project folders below `root`; returns its CSV
-    and YAML files, sorted."""
+def parts_of(settings: Settings) -> dict[str, str]:
+    """The folders of a project folder by name, each to its part."""
+    parts = {name: name for name in PARTS - {MODELS, SEEDS, SNAPSHOTS}}
+    for part, names in ((MODELS, settings.model_folders), (SEEDS, settings.seed_folders),
+                        (SNAPSHOTS, settings.snapshot_folders)):  # fmt: skip
+        parts.update(dict.fromkeys(names, part))
+    return parts
+
+
+def walk_layout(
+    root: str, ignores: Ignores, folders: dict[str, str], parts: dict[str, str] = DEFAULT_PARTS
+) -> list[str]:
+    """Records in `folders` the project folders below `root` (each holding a
+    folder of models, named as in `parts`); returns its CSV and YAML files, sorted."""
     found: list[str] = []
     inside_parts: list[str] = []  # folders in which no project folder is looked for
     for top, subfolders, names in os.walk(root):
@@ -121,9 +141,9 @@ def walk_layout(root: str, ignores: Ignores, folders: dict[str, str]) -> list[st
         subfolders[:] = sorted(name for name in subfolders if not ignores.skips_folder(below + name))
         absolute = os.path.abspath(top)
         if not any(absolute.startswith(part + os.sep) or absolute == part for part in inside_parts):
-            if MODELS in subfolders:
+            if any(parts.get(name) == MODELS for name in subfolders):
                 folders[absolute] = os.path.basename(absolute) or absolute
-                inside_parts += [os.path.join(absolute, name) for name in subfolders if name in PARTS]
+                inside_parts += [os.path.join(absolute, name) for name in subfolders if name in parts]
         for name in names:
             if name.endswith((".csv", *YAML_SUFFIXES)) and not ignores.skips_file(below + name):
                 found.append(os.path.join(top, name))

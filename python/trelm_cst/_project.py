@@ -19,6 +19,7 @@ from trelm_cst._files import MODEL_SUFFIX, Problem, find_model_files, read_model
 from trelm_cst._layout import MODELS, READER_PARTS, SNAPSHOTS, Layout
 from trelm_cst._native import Call, Document, TrelmSyntaxError, parse_literal, parse_trelm
 from trelm_cst._rename import ModelRename, rename_model
+from trelm_cst._settings import Settings, anchored_excludes
 
 NodeKind = Literal["model", "seed", "snapshot", "source", "missing"]
 # A node of the graph (not a syntax-tree Node): models, seeds and snapshots by
@@ -70,7 +71,8 @@ class Model:
     error: Problem | None = None
     project: str = ""
     kind: str = "model"
-    line: int = 1
+    line: int = 1  # where it is defined: a model file's first config call, a YAML entry
+    column: int = 1
     columns: dict[str, str] = field(default_factory=dict)
     # (name, first line, last line) of each snapshot block the file holds
     snapshot_blocks: list[tuple[str, int, int]] = field(default_factory=list)
@@ -145,8 +147,11 @@ class Project:
     unresolved: list[Ref]
     problems: list[Problem]
 
-    def __init__(self, files: list[Model], layout: Layout | None = None) -> None:
+    def __init__(self, files: list[Model], layout: Layout | None = None, external: Iterable[str] = ()) -> None:
         self.layout = layout = layout if layout is not None else Layout()
+        # Names defined outside the repository: refs to them (and sources, as
+        # "source.table") are never missing, and read no node.
+        self.external = frozenset(external)
         self.files = []
         readers: list[Model] = []  # files whose refs count, defining nothing
         self._macros: list[Model] = []  # their refs name a model only once called
@@ -181,15 +186,19 @@ class Project:
                 self.declared_sources.setdefault((source, table), (item.path, item.line, item.column))
             elif item.name not in self._defined.get(item.project, {}):
                 # Newer projects declare seeds and snapshots in YAML alone; else the entry documents a file's.
-                model = Model(item.name, item.path, project=item.project, kind=item.kind, line=item.line)
+                model = Model(
+                    item.name, item.path, project=item.project, kind=item.kind, line=item.line, column=item.column
+                )
                 self._defined.setdefault(item.project, {})[item.name] = [model]
         self.models, self.seeds, self.snapshots = {}, {}, {}
         self.duplicate_names = {}
         kinds = {"model": self.models, "seed": self.seeds, "snapshot": self.snapshots}
+        self._by_id: dict[str, list[Model]] = {}
         for names in self._defined.values():
             for name, models in names.items():
                 key = self.id_of(models[0])
                 kinds[models[0].kind][key] = models[0]
+                self._by_id[key] = models
                 if len(models) > 1:
                     self.duplicate_names[key] = [model.path for model in models]
         self._readers = readers
@@ -215,7 +224,11 @@ class Project:
                 if ref.source is None:
                     self.unresolved.append(ref)
                     continue
-                if layout.property_files and ref.source not in self.declared_sources:
+                if (
+                    layout.property_files
+                    and ref.source not in self.declared_sources
+                    and ".".join(ref.source) not in self.external
+                ):
                     self.missing_sources.append(ref)
                 if reader is not None:
                     readers_by_source.setdefault(ref.source, set()).add(reader[1])
@@ -243,6 +256,8 @@ class Project:
             self.ambiguous_refs.append((ref, sorted(self.id_of(models[0]) for models in candidates)))
             return None
         if not candidates:
+            if name in self.external:
+                return None
             self.missing_refs.append(ref)
             return ("missing", name)
         found = candidates[0]
@@ -261,23 +276,32 @@ class Project:
 
     @classmethod
     def load(
-        cls, path: str | os.PathLike[str], *, exclude: str | Sequence[str] = (), jobs: int | None = None
+        cls,
+        path: str | os.PathLike[str],
+        *,
+        exclude: str | Sequence[str] = (),
+        settings: Settings | None = None,
+        jobs: int | None = None,
     ) -> Project:
         """Reads every model file below a folder (hidden folders, what .gitignore
         files ignore and `exclude` patterns left out; regular files only), the
         project folders' seeds and YAML property files, and parses the model
         files with `jobs` threads (default: one per processor). Each path is a
         model, a symbolic link to a file included. A file that cannot be read
-        or parsed is listed in `problems`. Raises FileNotFoundError when the
-        path does not exist."""
+        or parsed is listed in `problems`. `settings` (`Settings.find(path)`,
+        say) adds its `exclude`, names the folders of a project folder and
+        makes its `external` names no missing refs. Raises FileNotFoundError
+        when the path does not exist."""
         path = os.fspath(path)
         if not os.path.lexists(path):
             raise FileNotFoundError(f"no such file or directory: {path!r}")
         problems: list[Problem] = []
+        settings = settings if settings is not None else Settings()
         patterns = [exclude] if isinstance(exclude, str) else list(exclude)
-        files = find_model_files([path], problems.append, patterns, each_file_once=False)
-        layout = Layout.find([path], patterns)
-        project = cls(list(map_in_threads(read_file, files, jobs)), layout)
+        anchored = anchored_excludes(settings)
+        files = find_model_files([path], problems.append, patterns, each_file_once=False, anchored=anchored)
+        layout = Layout.find([path], patterns, settings)
+        project = cls(list(map_in_threads(read_file, files, jobs)), layout, settings.external)
         project.problems[:0] = [p for p in problems if p.message != "no .sql files"]
         return project
 
@@ -318,6 +342,11 @@ class Project:
         rewrite cannot be read or written; OSError, naming what was done,
         when a write fails midway. The project is not read again."""
         return rename_model(self, old, new, project)
+
+    def defined_by(self, key: str) -> list[Model]:
+        """Every file or YAML entry that defines a node id (several for a name
+        in `duplicate_names`), in the order found; none for an unknown id."""
+        return list(self._by_id.get(key, []))
 
     def definition(self, node: GraphNode) -> Model | None:
         """The model, seed or snapshot a node stands for; None for a source or a missing node."""
@@ -533,6 +562,9 @@ def model_of(path: str, text: str, doc: Document) -> Model:
     configs = doc.configs
     if configs:
         model.config = merge_configs(configs)[0]
+        span = configs[0].span
+        if span is not None:
+            model.line, model.column = located_at(text, span[0])
     if "snapshot" in text:
         model.snapshot_blocks = snapshot_blocks(text)
     return model
@@ -571,12 +603,15 @@ def snapshots_of(record: Model) -> list[Model]:
 
 
 def located(text: str, path: str, call: Call, kind: Literal["ref", "source"]) -> Ref:
-    """The call's record without its names. Line and column are counted here
-    rather than by Document.location, which costs more than the whole parse."""
-    start = call.span[0] if call.span is not None else 0
-    line = text.count("\n", 0, start) + 1
-    column = start - (text.rfind("\n", 0, start) + 1) + 1
+    """The call's record without its names."""
+    line, column = located_at(text, call.span[0] if call.span is not None else 0)
     return Ref(kind, path, line, column, str(call))
+
+
+def located_at(text: str, start: int) -> tuple[int, int]:
+    """Line and column of an index, counted here rather than by
+    Document.location, which costs more than the whole parse."""
+    return text.count("\n", 0, start) + 1, start - (text.rfind("\n", 0, start) + 1) + 1
 
 
 def ref_of(text: str, path: str, call: Call) -> Ref:

@@ -18,7 +18,7 @@ def run_rename_model(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     def say(text: str) -> None:
         err.write(printable(text) + "\n")
 
-    project = Project.load(args.paths[0], exclude=args.exclude, jobs=args.jobs)
+    project = Project.load(args.paths[0], exclude=args.exclude, settings=args.settings, jobs=args.jobs)
     try:
         plan = plan_rename(project, args.old, args.new, args.project)
         if not (args.diff or args.dry_run or args.check):

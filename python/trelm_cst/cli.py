@@ -52,6 +52,7 @@ from trelm_cst._native import Config, Document, TrelmSyntaxError, parse_trelm
 from trelm_cst._progress import Progress
 from trelm_cst._layout import Layout
 from trelm_cst._project import Model, Project, model_name, model_of, read_file
+from trelm_cst._settings import Settings, SettingsError, anchored_excludes
 from trelm_cst._suppress import Suppression, read_suppressions, silenced
 
 EXIT_OK = 0
@@ -167,11 +168,13 @@ def start(args: argparse.Namespace, out: TextIO, err: TextIO) -> Run:
     early: list[Problem] = []
     # A project counts each name (a link included) as a model; other commands handle each file once.
     whole_project = args.command == "graph" or (args.command == "check" and args.project)
-    files = find_model_files(args.paths, early.append, args.exclude, each_file_once=not whole_project)
+    settings: Settings = args.settings
+    anchored = anchored_excludes(settings)
+    files = find_model_files(args.paths, early.append, args.exclude, not whole_project, anchored)
     jobs = args.jobs if args.jobs is not None else _jobs.default_jobs()
     run = Run(files, read_model, out, err, args.quiet, progress=args.progress, jobs=jobs)
     if whole_project:
-        run.layout = Layout.find(args.paths, args.exclude)
+        run.layout = Layout.find(args.paths, args.exclude, settings)
     for problem in early:
         run.fail(problem)
     return run
@@ -361,7 +364,9 @@ def project_findings(project: Project) -> list[Finding]:
     no model, undeclared sources, ambiguous refs, names defined twice, cycles
     (each once, at the ref call that first closes it), and models nothing
     reads (as information)."""
+    # A YAML file that does not load says where, but for one it cannot read at all: its start then.
     found = [Finding.of(problem) for problem in project.layout.problems]
+    found = [f if f.line is not None else Finding(f.path, 1, 1, f.severity, f.message, f.code) for f in found]
     found += [
         Finding(ref.path, ref.line, ref.column, "error", f"ref to {ref.model!r}, which no model file defines", code)
         for ref in project.missing_refs
@@ -375,9 +380,9 @@ def project_findings(project: Project) -> list[Finding]:
         found.append(Finding(ref.path, ref.line, ref.column, "warning", message, "ambiguous-ref"))
     for name, paths in project.duplicate_names.items():
         kind = next(kind for kind in ("model", "seed", "snapshot") if project.definition((kind, name)))
-        for path in paths[1:]:
+        for again in project.defined_by(name)[1:]:
             message = f"{kind} {name!r} is defined again; first by {paths[0]}"
-            found.append(Finding(path, None, None, "error", message, "duplicate-name"))
+            found.append(Finding(again.path, again.line, again.column, "error", message, "duplicate-name"))
     for cycle in project.cycle_refs():
         ref = cycle.ref
         if len(cycle.models) == 1:
@@ -386,29 +391,44 @@ def project_findings(project: Project) -> list[Finding]:
             message = f"models read each other in a cycle: {', '.join(cycle.models)}"
         found.append(Finding(ref.path, ref.line, ref.column, "error", message, "cycle"))
     for name in project.unused():
-        found.append(Finding(project.models[name].path, None, None, "info", "no model reads this one", "unused-model"))
+        model = project.models[name]
+        found.append(Finding(model.path, model.line, model.column, "info", "no model reads this one", "unused-model"))
     return found
 
 
 def run_check(
-    run: Run, form: str, strict: bool, project: bool = False, verbose: bool = False, extension_tags: Sequence[str] = ()
+    run: Run,
+    form: str,
+    strict: bool,
+    project: bool = False,
+    verbose: bool = False,
+    extension_tags: Sequence[str] = (),
+    settings: Settings | None = None,
 ) -> int:
     """Exit 1 when any file has an error (or, with `strict`, a warning).
     With `project`, the files are also checked as one project. With
-    `strict`, suppression comments that silence nothing are warnings."""
+    `strict`, suppression comments that silence nothing are warnings.
+    The settings' check table chooses the codes reported."""
     render = FORMATS[form]
-    errors = warnings = 0
+    settings = settings if settings is not None else Settings()
+    errors = warnings = information = 0
 
     def summary() -> str:
-        done, problems = run.progress.done, errors + warnings
-        counts = f" ({errors} {plural(errors, 'error')}, {warnings} {plural(warnings, 'warning')})" if problems else ""
+        done, problems = run.progress.done, errors + warnings + information
+        counts = f"{errors} {plural(errors, 'error')}, {warnings} {plural(warnings, 'warning')}"
+        if verbose:
+            counts += f", {information} information"
+        counts = f" ({counts})" if problems else ""
         return f"{done} {plural(done, 'file')} checked, {problems} {plural(problems, 'problem')}{counts}"
 
     def report(finding: Finding) -> None:
-        nonlocal errors, warnings
+        nonlocal errors, warnings, information
+        if not settings.reports(finding.path, finding.code):
+            return
         if finding.severity == "info":
             if not verbose:
                 return
+            information += 1
         elif finding.severity == "error":
             errors += 1
         else:
@@ -436,7 +456,7 @@ def run_check(
     run.each_file(lambda path: check_path(path, run.read, project, extension_tags), handle)
     if project:
         # The files were all reported above; here only what lies between them.
-        for finding in project_findings(Project(models, run.layout)):
+        for finding in project_findings(Project(models, run.layout, settings.external)):
             if not silenced(suppressions.get(finding.path, []), finding.line, finding.code):
                 report(finding)
     if strict:
@@ -463,7 +483,7 @@ def run_graph(run: Run, args: argparse.Namespace) -> int:
         run.progress.step()
 
     run.each_file(read_file, handle)
-    project = Project(models, run.layout)
+    project = Project(models, run.layout, args.settings.external)
     for problem in project.problems:
         run.fail(problem)
     if args.select is None:
@@ -876,9 +896,11 @@ def key_value(text: str) -> tuple[str, str]:
 
 SEARCH_HELP = (
     "Folders are searched for *.sql files, in sorted order, leaving out hidden folders, what the .gitignore "
-    "files of the folder's git work tree ignore, and --exclude patterns; symbolic links to folders are not "
-    "followed. Files named directly are always read, whatever their name. PATH - reads one model from "
-    "standard input. Only regular files are read."
+    "files of the folder's git work tree ignore, --exclude patterns and the settings' exclude patterns; "
+    "symbolic links to folders are not followed. Files named directly are always read, whatever their name. "
+    "PATH - reads one model from standard input. Only regular files are read. Settings come from the "
+    "[tool.trelm-cst] table of the nearest pyproject.toml that has one, from the first PATH upward "
+    "(--config FILE names another file, --isolated reads none)."
 )
 
 EDIT_HELP = (
@@ -912,6 +934,13 @@ def file_options(stdin: bool = True) -> argparse.ArgumentParser:
         help="leave out what GLOB matches in folder search "
         "(gitignore syntax, relative to each folder named; repeatable)",
     )
+    options.add_argument(
+        "--config",
+        metavar="FILE",
+        help="read the settings from FILE, a TOML file with a [tool.trelm-cst] table, instead of the nearest "
+        "pyproject.toml that has one (from the first PATH upward)",
+    )
+    options.add_argument("--isolated", action="store_true", help="read no settings file")
     if stdin:
         options.add_argument(
             "--stdin-filename", metavar="NAME", help="the name of standard input (PATH -) in messages and output"
@@ -1211,6 +1240,22 @@ def check_paths(args: argparse.Namespace) -> None:
         raise UsageError("no such file or directory: " + ", ".join(missing))
 
 
+def run_settings(args: argparse.Namespace) -> Settings:
+    """The settings of the run: none with --isolated, the file --config names,
+    or the nearest pyproject.toml with a [tool.trelm-cst] table from the first
+    PATH (the current folder for standard input) upward."""
+    try:
+        if args.isolated:
+            if args.config is not None:
+                raise UsageError("--config and --isolated exclude each other")
+            return Settings()
+        if args.config is not None:
+            return Settings.read(args.config)
+        return Settings.find("." if args.paths == [STDIN] else args.paths[0])
+    except SettingsError as e:
+        raise UsageError(str(e)) from None
+
+
 def command_runner(args: argparse.Namespace) -> Callable[[Run], int]:
     """What the command does with a run; usage errors surface here, before any file is read."""
     if args.command == "inspect":
@@ -1218,7 +1263,9 @@ def command_runner(args: argparse.Namespace) -> Callable[[Run], int]:
     if args.command == "check":
         if args.project and args.paths == [STDIN]:
             raise UsageError("--project needs files, not standard input")
-        return lambda run: run_check(run, args.format, args.strict, args.project, args.verbose, args.extension_tags)
+        settings: Settings = args.settings
+        tags = [*settings.extension_tags, *args.extension_tags]
+        return lambda run: run_check(run, args.format, args.strict, args.project, args.verbose, tags, settings)
     if args.command == "graph":
         if args.paths == [STDIN]:
             raise UsageError("graph needs files, not standard input")
@@ -1257,6 +1304,7 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     args = parser.parse_args(argv)
     try:
         check_paths(args)
+        args.settings = run_settings(args)
         runner = command_runner(args)
     except UsageError as e:
         args.command_parser.error(printable(str(e)))

@@ -213,7 +213,7 @@ def test_a_link_is_a_model_of_the_graph_and_one_file_to_edit(tmp_path, monkeypat
     os.symlink("a.sql", tmp_path / "m" / "b.sql")
     monkeypatch.chdir(tmp_path)
     assert '"b"' in run(capsys, "graph", "--format", "dot", "m")[1]
-    assert "m/b.sql: info: no model reads this one [unused-model]" in run(capsys, "check", "--project", "-v", "m")[1]
+    assert "m/b.sql:1:1: info: no model reads this one [unused-model]" in run(capsys, "check", "--project", "-v", "m")[1]
     # Named twice and found once more: changed once, never "changed while editing".
     monkeypatch.setattr(cli._jobs, "SERIAL_BELOW", 0)
     for jobs in ["1", "2"]:
