@@ -22,9 +22,13 @@ fi
 python=python3
 [ -x .venv/bin/python ] && python=.venv/bin/python
 
-out=build/fuzz-ci
-CXX=clang++ cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELM_BUILD_FUZZ=ON \
-  -DTRELM_LIBFUZZER=ON -DTRELM_WERROR=ON -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" >/dev/null
+# TRELM_FUZZ_BUILD names a build folder configured already with libFuzzer
+# targets (the test command's sanitizer build); otherwise one of its own.
+out=${TRELM_FUZZ_BUILD:-build/fuzz-ci}
+if [ -z "${TRELM_FUZZ_BUILD:-}" ]; then
+  CXX=clang++ cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELM_BUILD_FUZZ=ON \
+    -DTRELM_LIBFUZZER=ON -DTRELM_WERROR=ON -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" >/dev/null
+fi
 cmake --build "$out" -j "$(nproc 2>/dev/null || echo 2)" \
   --target parse_fuzz select_item_fuzz edit_fuzz jinja_fuzz config_fuzz jinja_check_fuzz
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ tests (GoogleTest, through CTest) and the Python
 # tests (pytest, against the wheel installed under every CPython 3.10 to 3.13
-# found here). Installs what it needs when it is missing: Debian packages with
+# found here, one worker per processor). Installs what it needs when it is missing: Debian packages with
 # apt-get, Python packages into the local virtual environments.
 #
 # The run is a sequence of stages; it stops at the first that fails, naming
@@ -50,6 +50,8 @@ command -v dot >/dev/null || missing+=(graphviz)
 # A --diff is tested to apply with git apply and GNU patch; ignores are compared with git's.
 command -v patch >/dev/null || missing+=(patch)
 command -v git >/dev/null || missing+=(git)
+# clang builds the sanitizer tests and the libFuzzer targets in one build.
+command -v clang++ >/dev/null || missing+=(clang)
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -70,9 +72,10 @@ ctest --test-dir build/tests --output-on-failure -j "$jobs"
 
 stage "C++ tests under sanitizers"
 # The same C++ tests again under the address and undefined-behaviour
-# sanitizers.
-cmake -S . -B build/sanitize -G Ninja -DTRELM_BUILD_TESTS=ON -DTRELM_BUILD_FUZZ=ON -DTRELM_SANITIZE=ON -DTRELM_WERROR=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# sanitizers, built with clang and libFuzzer's coverage, so that the same build
+# also gives the fuzz targets of the last stage.
+CXX=clang++ cmake -S . -B build/sanitize -G Ninja -DTRELM_BUILD_TESTS=ON -DTRELM_BUILD_FUZZ=ON -DTRELM_LIBFUZZER=ON \
+  -DTRELM_SANITIZE=ON -DTRELM_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
 cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
@@ -130,7 +133,7 @@ for version in 3.10 3.11 3.12 3.13; do
   stage "Python tests under CPython $version ($("$venv/bin/python" -c 'import platform; print(platform.python_version())'))"
   "$venv/bin/python" -m pip install -q "$wheel[test]"
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
-  "$venv/bin/python" -m pytest -q -p no:cacheprovider
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider -n "$jobs"
   versions_run+=("$version")
 done
 if [ ${#versions_run[@]} -eq 0 ]; then
@@ -156,7 +159,7 @@ WHEEL="$wheel" ./tools/check_package.sh
 # Hardening: the Python tests against the sanitizer build, a short leak run
 # and the pathological inputs; then every fuzz target for a bounded time.
 stage "hardening"
-./tools/run_hardening.sh
+./tools/run_hardening.sh -n "$jobs"
 stage "fuzzing"
-./tools/run_fuzz.sh
+TRELM_FUZZ_BUILD=build/sanitize ./tools/run_fuzz.sh
 finish

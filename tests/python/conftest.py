@@ -35,10 +35,22 @@ _SUMMARY_LINES: list[str] = []
 
 
 @pytest.fixture
-def summary():
+def summary(request):
     """Adds a line to the end of the test run's report, whatever the
-    verbosity: figures a test measured, such as agreement counts."""
-    return _SUMMARY_LINES.append
+    verbosity: figures a test measured, such as agreement counts. The line
+    travels with the test's report, so tests run in worker processes
+    (pytest -n) report theirs too."""
+
+    def add(line: str) -> None:
+        request.node.user_properties.append(("summary", line))
+
+    return add
+
+
+def pytest_runtest_logreport(report):
+    # The teardown report carries every line the test added.
+    if report.when == "teardown":
+        _SUMMARY_LINES.extend(value for key, value in report.user_properties if key == "summary")
 
 
 def pytest_terminal_summary(terminalreporter):
