@@ -47,6 +47,8 @@ constexpr std::array<std::string_view, 38> kDateParts = {
     "microseconds", "nanosecond", "epoch", "yyyy", "yy",   "mm",      "dd",      "hh",
     "mi",     "ss",      "isoyear", "weekday"};
 
+constexpr std::array<std::string_view, 4> kNormalForms = {"nfc", "nfd", "nfkc", "nfkd"};
+
 template <std::size_t N>
 bool is_one_of(std::string_view word, const std::array<std::string_view, N>& words) {
   return std::any_of(words.begin(), words.end(), [&](std::string_view w) {
@@ -171,22 +173,54 @@ class Scanner {
     return false;
   }
 
+  // A whole argument that names a mode: «week(monday)», «normalize(x, nfd)».
+  bool is_mode_argument(std::size_t i) const {
+    if (frames_.empty() || !whole_argument(i)) return false;
+    const std::string& f = frames_.back().function;
+    if (f == "week") return true;
+    return (f == "normalize" || f == "normalize_and_casefold") && is_one_of(lex_[i].text, kNormalForms);
+  }
+
+  bool whole_argument(std::size_t i) const {
+    std::size_t before = prev(i);
+    std::size_t after = next(i);
+    const bool starts = at(before) && (lex_[before].kind == TokenKind::LParen || is_comma(lex_[before]));
+    const bool ends = at(after) && (lex_[after].kind == TokenKind::RParen || is_comma(lex_[after]));
+    return starts && ends;
+  }
+
   // A bare date part: a whole argument of a date function, the unit of
   // «extract(year from d)» or of «interval '1' day».
   bool is_date_part(std::size_t i) const {
-    if (!is_one_of(lex_[i].text, kDateParts)) return false;
     std::size_t before = prev(i);
     std::size_t after = next(i);
+    // «extract(date from ts)»: whatever stands before FROM.
+    if (!frames_.empty() && frames_.back().function == "extract" && at(after) && lex_[after].is_keyword("from") &&
+        at(before) && lex_[before].kind == TokenKind::LParen) {
+      return true;
+    }
+    if (!is_one_of(lex_[i].text, kDateParts)) return false;
     if (at(before) && is_literal(lex_[before])) {
       std::size_t earlier = prev(before);
       if (at(earlier) && lex_[earlier].is_keyword("interval")) return true;
     }
     if (at(before) && lex_[before].is_keyword("interval")) return true;
     if (frames_.empty() || !takes_date_part(frames_.back().function)) return false;
-    if (at(after) && lex_[after].is_keyword("from")) return true;
-    const bool starts = at(before) && (lex_[before].kind == TokenKind::LParen || is_comma(lex_[before]));
-    const bool ends = at(after) && (lex_[after].kind == TokenKind::RParen || is_comma(lex_[after]));
-    return starts && ends;
+    return whole_argument(i);
+  }
+
+  // Past a type's parameters: «numeric(10, 2)», «array<struct<a int64>>».
+  std::size_t past_type(std::size_t last) const {
+    std::size_t after = next(last);
+    if (at(after) && is_open_bracket(lex_[after])) return lex_[after].partner + 1;
+    if (!at(after) || !lex_[after].is_punct('<')) return last + 1;
+    std::size_t depth = 0;
+    for (std::size_t k = after; k < end_; ++k) {
+      if (lex_[k].is_punct('<')) ++depth;
+      if (lex_[k].is_punct('>') && --depth == 0) return k + 1;
+      if (lex_[k].type == Lexeme::Type::Open) k = lex_[k].partner;
+    }
+    return last + 1;
   }
 
   // Reads «name (. name)*» from `start` and decides what it is.
@@ -228,9 +262,7 @@ class Scanner {
     }
     if (star) return resume;
     // A type: «cast(x as numeric(10, 2))».
-    if (at(before) && lex_[before].is_keyword("as")) {
-      return at(after) && is_open_bracket(lex_[after]) ? lex_[after].partner + 1 : resume;
-    }
+    if (at(before) && lex_[before].is_keyword("as")) return past_type(last);
     // A call: remembered so that its bracket knows whose arguments it holds.
     if (at(after) && lex_[after].type == Lexeme::Type::Open && lex_[after].tag == NodeTag::Paren) {
       pending_ = after;
@@ -242,6 +274,8 @@ class Scanner {
     if (parts.size() == 1 && lex_[start].kind == TokenKind::Word && !bare_word_is_column(start, after)) {
       return resume;
     }
+    // «""» names nothing: a string where double quotes quote strings.
+    if (parts.size() == 1 && lex_[start].kind == TokenKind::QuotedIdentifier && lex_[start].text.size() == 2) return resume;
     ColumnRef ref;
     if (parts.size() > 1) {
       std::string qualifier;
@@ -273,7 +307,20 @@ class Scanner {
       if (w.is_keyword("rows") || w.is_keyword("range")) frames_.back().part.clear();
     }
     if (is_one_of(w.text, kKeywords)) return false;
-    if (is_date_part(i) || is_lambda_name(w.text)) return false;
+    const std::size_t before = prev(i);
+    // A named window: «over w», «over (w)».
+    if (at(before) && lex_[before].is_keyword("over")) return false;
+    if (!frames_.empty() && frames_.back().window && at(before) && lex_[before].kind == TokenKind::LParen &&
+        at(after) && lex_[after].kind == TokenKind::RParen) {
+      return false;
+    }
+    // «at time zone».
+    if (w.is_keyword("time") && at(before) && lex_[before].is_keyword("at") && at(after) && lex_[after].is_keyword("zone")) {
+      return false;
+    }
+    if (w.is_keyword("at") && at(after) && lex_[after].is_keyword("time")) return false;
+    if (w.is_keyword("zone") && at(before) && lex_[before].is_keyword("time")) return false;
+    if (is_date_part(i) || is_mode_argument(i) || is_lambda_name(w.text)) return false;
     if (!at(after)) return true;
     const Lexeme& a = lex_[after];
     // A named argument «name => value».
