@@ -98,11 +98,14 @@ class Scanner {
   }
 
  private:
+  // One open bracket. What a lookup needs from the frames below is copied
+  // up on entry, so that no lookup walks the stack: nesting stays linear.
   struct Frame {
     std::string function;
     bool window = false;
     std::string part;  // of a window: PARTITION BY or ORDER BY
-    std::vector<std::string_view> lambda;
+    std::size_t window_frame = cst::npos;  // the innermost window frame, this one included
+    std::size_t lambda_begin = 0;          // this frame's lambda parameters in lambda_
     std::size_t close = 0;
   };
 
@@ -118,7 +121,10 @@ class Scanner {
       case Lexeme::Type::Open:
         return open(i);
       case Lexeme::Type::Close:
-        if (!frames_.empty() && frames_.back().close == i) frames_.pop_back();
+        if (!frames_.empty() && frames_.back().close == i) {
+          lambda_.resize(frames_.back().lambda_begin);
+          frames_.pop_back();
+        }
         return i + 1;
       case Lexeme::Type::Token:
         break;
@@ -127,7 +133,7 @@ class Scanner {
       scan_.jinja = true;
       return i + 1;
     }
-    if (l.kind == TokenKind::Comma && !frames_.empty()) frames_.back().lambda.clear();
+    if (l.kind == TokenKind::Comma && !frames_.empty()) lambda_.resize(frames_.back().lambda_begin);
     if (is_name_lexeme(l)) return chain(i);
     return i + 1;
   }
@@ -144,7 +150,7 @@ class Scanner {
     std::size_t after = next(l.partner);
     if (at(after) && lex_[after].is_punct('-') && glued_punct(after, '>') && !frames_.empty()) {
       for (std::size_t k = i + 1; k < l.partner; ++k) {
-        if (is_plain_word(lex_[k])) frames_.back().lambda.push_back(lex_[k].text);
+        if (is_plain_word(lex_[k])) lambda_.push_back(lex_[k].text);
       }
       return l.partner + 1;
     }
@@ -153,24 +159,20 @@ class Scanner {
     std::size_t before = prev(i);
     f.window = at(before) && (lex_[before].is_keyword("over") || (window_after_as_ && lex_[before].is_keyword("as")));
     f.close = l.partner;
+    f.window_frame = f.window ? frames_.size() : (frames_.empty() ? cst::npos : frames_.back().window_frame);
+    f.lambda_begin = lambda_.size();
     frames_.push_back(std::move(f));
     return i + 1;
   }
 
   const Frame* window_frame() const {
-    for (auto it = frames_.rbegin(); it != frames_.rend(); ++it) {
-      if (it->window) return &*it;
-    }
-    return nullptr;
+    if (frames_.empty() || frames_.back().window_frame == cst::npos) return nullptr;
+    return &frames_[frames_.back().window_frame];
   }
 
   bool is_lambda_name(std::string_view word) const {
-    for (const Frame& f : frames_) {
-      for (std::string_view p : f.lambda) {
-        if (p.size() == word.size() && cst::equals_folded(p, word)) return true;
-      }
-    }
-    return false;
+    return std::any_of(lambda_.begin(), lambda_.end(),
+                       [&](std::string_view p) { return p.size() == word.size() && cst::equals_folded(p, word); });
   }
 
   // A whole argument that names a mode: «week(monday)», «normalize(x, nfd)».
@@ -329,7 +331,7 @@ class Scanner {
     if (a.is_punct('-') && glued_punct(after, '>')) {
       std::size_t body = next(after + 1);
       if (!at(body) || !is_literal(lex_[body])) {
-        if (!frames_.empty()) frames_.back().lambda.push_back(w.text);
+        if (!frames_.empty()) lambda_.push_back(w.text);
         return false;
       }
     }
@@ -344,6 +346,8 @@ class Scanner {
   bool window_after_as_;
   RefScan scan_;
   std::vector<Frame> frames_;
+  // Lambda parameters in scope, the outer frames' first.
+  std::vector<std::string_view> lambda_;
   std::size_t pending_ = cst::npos;
   std::string pending_function_;
   bool opened_ = false;

@@ -195,7 +195,8 @@ class FromReader {
     while (stop < lex_.size()) {
       const Lexeme& l = lex_[stop];
       if (is_block_edge(l) || (l.is_token() && l.kind == TokenKind::Comma)) break;
-      if (is_one_of(l, kJoinStarts) && !is_paren_after(stop)) break;
+      // «left(name, 3)» is a call; JOIN before a bracket opens a subquery.
+      if (l.is_keyword("join") || (is_one_of(l, kJoinStarts) && !is_paren_after(stop))) break;
       stop = l.type == Lexeme::Type::Open ? l.partner + 1 : stop + 1;
     }
     add_filters(scan_refs(lex_, i, stop).refs, "ON");
