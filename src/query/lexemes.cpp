@@ -50,7 +50,9 @@ std::vector<Lexeme> flatten(const cst::Children& children, std::size_t begin, st
     }
     cst::Node* n = c.node_ptr();
     out.push_back(Lexeme{Lexeme::Type::Open, cst::TokenKind::Other, cst::NodeTag::Root, {}, {}, 0, n});
-    stack.reserve(stack.size() + 1);
+    // Room first, so nothing can throw between locking and recording; by
+    // doubling, so deep nesting stays linear.
+    if (stack.size() == stack.capacity()) stack.reserve(2 * stack.capacity() + 8);
     n->mutex.lock_shared();
     out.back().tag = n->kind.tag;
     stack.push_back(Frame{n->children.data(), n->children.data() + n->children.size(), n, out.size() - 1});
