@@ -376,7 +376,7 @@ std::optional<Star> read_star(const std::vector<Lexeme>& lex, std::size_t begin,
   if (i >= end || !lex[i].is_punct('*')) return std::nullopt;
   Star star;
   if (!qualifier.empty()) star.ref.qualifier = qualifier;
-  star.ref.name = "*";
+  star.ref.name.push_back('*');  // not = "*": GCC 12 warns of an overlap there that cannot be
   star.ref.range = TokenRange{lex[first].id, lex[i].id};
   for (std::size_t j = next_significant_lexeme(lex, i, end); j < end;) {
     const bool excluding = lex[j].is_keyword("except") || lex[j].is_keyword("exclude");
