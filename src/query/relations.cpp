@@ -355,26 +355,48 @@ QueryReads query_reads(const NodeRef& query, const std::vector<std::string>& out
 }
 
 std::vector<std::string> outer_cte_names(const cst::Document& doc, const NodeRef& query) {
-  std::vector<NodeRef> enclosing;
-  {
-    auto lock = doc.root->read_lock();
-    std::vector<Lexeme> lex = flatten(doc.root->children);
-    std::vector<std::size_t> open;
-    for (std::size_t i = 0; i < lex.size(); ++i) {
-      if (lex[i].type == Lexeme::Type::Close && lex[i].tag == NodeTag::Query) {
-        open.pop_back();
-      } else if (lex[i].is_open(NodeTag::Query)) {
-        if (lex[i].node == query.get()) {
-          for (std::size_t k : open) enclosing.emplace_back(lex[k].node);
-          break;
-        }
-        open.push_back(i);
-      }
+  // Depth first over the nodes alone (tokens are most of a tree), keeping
+  // the path from the root; each node is locked while its children are
+  // listed.
+  struct Frame {
+    NodeRef node;
+    std::vector<NodeRef> children;
+    std::size_t next = 0;
+  };
+  auto frame_of = [](NodeRef node) {
+    Frame f{std::move(node), {}, 0};
+    auto lock = f.node->read_lock();
+    for (const cst::Child& c : f.node->children) {
+      if (c.is_node()) f.children.push_back(c.node());
     }
+    return f;
+  };
+  std::vector<Frame> path;
+  path.push_back(frame_of(doc.root));
+  bool found = false;
+  while (!path.empty() && !found) {
+    Frame& top = path.back();
+    if (top.next == top.children.size()) {
+      path.pop_back();
+      continue;
+    }
+    NodeRef child = top.children[top.next++];
+    if (child == query) {
+      found = true;
+      break;
+    }
+    path.push_back(frame_of(std::move(child)));
   }
   std::vector<std::string> names;
-  for (const NodeRef& q : enclosing) {
-    for (const NodeRef& c : ctes(q)) {
+  if (!found) return names;
+  for (const Frame& f : path) {
+    bool is_query = false;
+    {
+      auto lock = f.node->read_lock();
+      is_query = f.node->kind.tag == NodeTag::Query;
+    }
+    if (!is_query) continue;
+    for (const NodeRef& c : ctes(f.node)) {
       auto lock = c->read_lock();
       if (auto name = cte_name(c->children)) names.push_back(std::move(*name));
     }
