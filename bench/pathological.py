@@ -76,6 +76,24 @@ def refs_count(expected: Callable[[int], int], n: int) -> Callable[[str], None]:
 EDITS = 20
 
 
+def column_references(expected: int) -> Callable[[str], None]:
+    def run(text: str) -> None:
+        column = parse_trelm(text).query.select.columns[0]
+        check(len(column.references) == expected, f"{len(column.references)} references, expected {expected}")
+        check(column.kind == "expression", f"kind {column.kind}")
+
+    return run
+
+
+def query_reads(n: int) -> Callable[[str], None]:
+    def run(text: str) -> None:
+        query = parse_trelm(text).query
+        check(len(query.relations) == n, f"{len(query.relations)} relations, expected {n}")
+        check(len(query.filters) == 2 * (n - 1), f"{len(query.filters)} filters, expected {2 * (n - 1)}")
+
+    return run
+
+
 def edit_select_ends(text: str) -> None:
     """Edits at both ends of one long list; each edit may be linear in the
     list, so a fixed number of them keeps the case linear overall."""
@@ -271,6 +289,14 @@ CASES = [
     Case("huge select list edits", select_list, edit_select_ends, 20_000),
     Case("huge with list", with_list, parse_and_print, 20_000),
     Case("huge with list edits", with_list, edit_last_cte, 20_000),
+    # Lineage reads: one long expression, calls nested deep, a long join chain.
+    Case("references of a huge expression", lambda n: "select " + " + ".join(f"c{i}" for i in range(n)) + " as s",
+         lambda n: column_references(n), 50_000, sized_run=True),
+    Case("references of nested calls", lambda n: "select " + "f(c, " * n + "1" + ")" * n + " as s",
+         lambda n: column_references(n), DEEP // 4, sized_run=True),
+    Case("relations of a long join chain",
+         lambda n: "select a from t0" + "".join(f" join t{i} on t{i}.k = t{i - 1}.k" for i in range(1, n)),
+         query_reads, 20_000, sized_run=True),
     # Config values nested deep.
     Case("config list nested deep", lambda n: "{{ config(k=" + "[" * n + "]" * n + ") }}\nselect 1",
          config_deep_value, DEEP // 4, sized_run=True),

@@ -296,6 +296,27 @@ def tree_api() -> None:
     expect(ValueError, lambda: trelm_cst.parse_literal("var('x')"))
 
 
+def lineage_reads() -> None:
+    doc = parse_trelm(MODEL)
+    q = doc.query
+    relations = q.relations
+    check([r.kind for r in relations] == ["cte", "table"], "relations of both branches of the union")
+    (relations[0].name, relations[0].alias, relations[0].query, relations[0].span, repr(relations[0]))
+    check(relations == q.relations and len({*relations, *q.relations}) == 2, "relation identity")
+    filters = q.filters
+    check([(f.clause, str(f)) for f in filters] == [("WHERE", "o.id")], "filters")
+    for column in q.select.columns:
+        for ref in column.references:
+            (ref.qualifier, ref.name, ref.clause, ref.span, str(ref), repr(ref), hash(ref))
+        (column.kind, column.excluded)
+    check(q.select.columns[1].references == q.select.columns[1].references, "reference identity")
+    loop = parse_trelm("select a {% if x %}, t.b as c, * except (d){% endif %} from t").query.select
+    for item in loop.conditional_columns:
+        (item.text, item.name, item.condition, item.kind, item.references, item.excluded, item.span, repr(item))
+    check([c.kind for c in loop.conditional_columns] == ["renamed", "star"], "conditional columns")
+    expect(TypeError, lambda: relations[0] < relations[0])
+
+
 GROUPS: dict[str, Callable[[], None]] = {
     f.__name__: f
     for f in [
@@ -309,6 +330,7 @@ GROUPS: dict[str, Callable[[], None]] = {
         config_edits,
         render,
         tree_api,
+        lineage_reads,
     ]
 }
 

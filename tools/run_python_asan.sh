@@ -21,7 +21,7 @@ venv=.venv-asan
 "$venv/bin/python" -m pip install -q --upgrade pip
 # The package's own dependency and the test extra, as pyproject.toml lists them.
 "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja "pathspec>=1.1" "pytest>=7" "pytest-xdist>=3" \
-  "hypothesis>=6" "jinja2>=3.1" "pyyaml>=6" "tomli>=1.1; python_version < '3.11'"
+  "hypothesis>=6" "jinja2>=3.1" "pyyaml>=6" "tomli>=1.1; python_version < '3.11'" "sqlglot>=25"
 export PATH="$PWD/$venv/bin:$PATH"
 
 wheels=$(mktemp -d)

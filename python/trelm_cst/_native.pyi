@@ -24,6 +24,8 @@ _WritableValue: TypeAlias = (
 _T = TypeVar("_T")
 # (start, end) indices into str(document), counted in characters.
 _Span: TypeAlias = tuple[int, int]
+_ColumnKind: TypeAlias = Literal["direct", "renamed", "expression", "aggregate", "constant", "star", "templated"]
+_RelationKind: TypeAlias = Literal["ref", "source", "cte", "subquery", "table", "templated", "function"]
 
 @final
 class Document:
@@ -155,6 +157,14 @@ class Query:
         """The CTE with this name, compared ignoring case."""
 
     @property
+    def relations(self) -> list[Relation]:
+        """The relations the query reads, from FROM and every JOIN, in order."""
+
+    @property
+    def filters(self) -> list[ColumnRef]:
+        """The column references that decide which rows the query keeps, each with its clause."""
+
+    @property
     def node(self) -> Node:
         """The syntax tree node of the query."""
 
@@ -217,6 +227,10 @@ class Select:
     @property
     def columns(self) -> list[Column]:
         """The columns, in order."""
+
+    @property
+    def conditional_columns(self) -> list[ConditionalColumn]:
+        """The columns that only a Jinja block of the list holds, each with the tag of its branch."""
 
     @property
     def names(self) -> list[str | None]:
@@ -282,6 +296,18 @@ class Column:
     @property
     def is_templated(self) -> bool:
         """True when the item contains Jinja."""
+
+    @property
+    def references(self) -> list[ColumnRef]:
+        """Every column reference of the item's expression, in order, as it was when read."""
+
+    @property
+    def kind(self) -> _ColumnKind:
+        """How the column comes from what it reads."""
+
+    @property
+    def excluded(self) -> list[str]:
+        """The names a star column leaves out with `* except (...)` or `* exclude (...)`."""
 
     @property
     def select(self) -> Select:
@@ -416,3 +442,93 @@ class Diagnostic:
     @property
     def column(self) -> int:
         """1-based column of the start, in characters."""
+
+@final
+class ColumnRef:
+    """A column reference, as it was when read. str() gives it dotted."""
+
+    @property
+    def qualifier(self) -> str | None:
+        """What the name is qualified with, unquoted, its parts joined by `.`; None for a bare name."""
+
+    @property
+    def name(self) -> str:
+        """The column's name, unquoted; `*` for `t.*` and `*`."""
+
+    @property
+    def clause(self) -> str | None:
+        """For a reference of Query.filters, the clause that holds it; None elsewhere, but for
+        references inside a window."""
+
+    @property
+    def span(self) -> _Span | None:
+        """Where the reference is in str(document); None once it is no longer part of it."""
+
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class Relation:
+    """A relation a query reads in FROM or a JOIN, as it was when read."""
+
+    @property
+    def kind(self) -> _RelationKind:
+        """What is read: ref, source, cte, subquery, table, templated or function."""
+
+    @property
+    def name(self) -> str | tuple[str, str]:
+        """The model of a ref, (source, table) of a source, the CTE's, table's or function's name,
+        or the tag of a templated relation."""
+
+    @property
+    def alias(self) -> str | None:
+        """The alias, unquoted, or None."""
+
+    @property
+    def query(self) -> Query | None:
+        """The query a CTE or subquery relation reads; None for the others."""
+
+    @property
+    def span(self) -> _Span | None:
+        """Where the relation is in str(document); None once it is no longer part of it."""
+
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class ConditionalColumn:
+    """A column that only a Jinja block of a SELECT list holds, as it was when read."""
+
+    @property
+    def text(self) -> str:
+        """The column as written."""
+
+    @property
+    def name(self) -> str | None:
+        """The column name it produces, unquoted; None for an unaliased expression."""
+
+    @property
+    def condition(self) -> str:
+        """The tag that opens the branch holding it, such as `{% if with_tax %}` or `{% else %}`."""
+
+    @property
+    def kind(self) -> _ColumnKind:
+        """As Column.kind."""
+
+    @property
+    def references(self) -> list[ColumnRef]:
+        """As Column.references."""
+
+    @property
+    def excluded(self) -> list[str]:
+        """As Column.excluded."""
+
+    @property
+    def span(self) -> _Span | None:
+        """Where the column is in str(document); None once it is no longer part of it."""
+
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...

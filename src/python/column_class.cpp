@@ -10,6 +10,7 @@
 #include "python/query_context.hpp"
 #include "python/source_arg.hpp"
 #include "python/types.hpp"
+#include "query/lineage.hpp"
 #include "query/select_item.hpp"
 #include "tree/print.hpp"
 
@@ -71,6 +72,20 @@ PyObject* column_name(PyObject* self, void*) {
 
 PyObject* column_is_templated(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&] { return PyBool_FromLong(read_item(self, query::item_is_templated)); });
+}
+
+PyObject* column_references(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] {
+    return column_ref_list(read_item(self, query::item_lineage).references, column_of(self)->doc);
+  });
+}
+
+PyObject* column_kind(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return to_py_str(query::kind_name(read_item(self, query::item_lineage).kind)); });
+}
+
+PyObject* column_excluded(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return str_list(read_item(self, query::item_lineage).excluded); });
 }
 
 PyObject* column_select(PyObject* self, void*) {
@@ -135,6 +150,18 @@ PyGetSetDef kGetSet[] = {
      nullptr},
     {"is_templated", column_is_templated, nullptr,
      "True when the item contains Jinja, such as `{{ trelm_utils.star(...) }}` or a for loop.", nullptr},
+    {"references", column_references, nullptr,
+     "Every column reference of the item's expression, in order, as it was when read: not\nfunction names, keywords, "
+     "types, date parts, literals, named arguments, lambda\nparameters, nor the references of subqueries. `t.*` and "
+     "`*` are one reference named `*`.",
+     nullptr},
+    {"kind", column_kind, nullptr,
+     "How the column comes from what it reads: direct (one bare reference of the same name),\nrenamed (one bare "
+     "reference, another name), expression, aggregate (an aggregate or window\nfunction), constant (no reference), "
+     "star (`*`, `t.*`, with EXCEPT/EXCLUDE) or templated\n(Jinja inside; its references are still listed).",
+     nullptr},
+    {"excluded", column_excluded, nullptr,
+     "The names a star column leaves out with `* except (...)` or `* exclude (...)`, unquoted.", nullptr},
     {"select", column_select, nullptr, "The SELECT clause the column belongs to.", nullptr},
     {"node", column_node, nullptr, "The syntax tree node of the column.", nullptr},
     {"span", column_span, nullptr, kSpanDoc, nullptr},

@@ -6,10 +6,12 @@
 #include <memory>
 #include <string>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "python/py_ref.hpp"
 #include "query/calls.hpp"
+#include "query/lineage.hpp"
 #include "tree/document.hpp"
 #include "tree/positions.hpp"
 
@@ -99,6 +101,26 @@ struct PyCall {
   SharedDoc doc;
 };
 
+// Values read for lineage, as they were when read; their spans follow their
+// first and last tokens while those stay in the document.
+struct PyColumnRef {
+  PyObject_HEAD
+  query::ColumnRef ref;
+  SharedDoc doc;
+};
+
+struct PyRelation {
+  PyObject_HEAD
+  query::Relation relation;
+  SharedDoc doc;
+};
+
+struct PyConditionalColumn {
+  PyObject_HEAD
+  query::ConditionalItem item;
+  SharedDoc doc;
+};
+
 // Allocates an instance of `type` through its alloc slot and constructs the
 // C++ payload in place. The classes have no Python constructor, so this is
 // the only way an instance comes to exist: never without its node.
@@ -143,6 +165,19 @@ inline void construct_payload(PyCall* self, query::FoundCall call, SharedDoc doc
   new (&self->doc) SharedDoc(std::move(doc));
 }
 
+template <typename T, typename V>
+  requires(std::is_same_v<T, PyColumnRef> || std::is_same_v<T, PyRelation> || std::is_same_v<T, PyConditionalColumn>)
+inline void construct_payload(T* self, V value, SharedDoc doc) {
+  new (&self->doc) SharedDoc(std::move(doc));
+  if constexpr (std::is_same_v<T, PyColumnRef>) {
+    new (&self->ref) query::ColumnRef(std::move(value));
+  } else if constexpr (std::is_same_v<T, PyRelation>) {
+    new (&self->relation) query::Relation(std::move(value));
+  } else {
+    new (&self->item) query::ConditionalItem(std::move(value));
+  }
+}
+
 // Destroys the C++ payload but for the document reference, which is
 // handed back: let_go takes it once the object is gone.
 inline SharedDoc take_doc(SharedDoc& slot) {
@@ -173,6 +208,19 @@ inline SharedDoc take_payload(PyToken* self) {
 }
 inline SharedDoc take_payload(PyCall* self) {
   self->call.~FoundCall();
+  return take_doc(self->doc);
+}
+
+inline SharedDoc take_payload(PyColumnRef* self) {
+  self->ref.~ColumnRef();
+  return take_doc(self->doc);
+}
+inline SharedDoc take_payload(PyRelation* self) {
+  self->relation.~Relation();
+  return take_doc(self->doc);
+}
+inline SharedDoc take_payload(PyConditionalColumn* self) {
+  self->item.~ConditionalItem();
   return take_doc(self->doc);
 }
 

@@ -27,6 +27,9 @@ const NamedType kLaterClasses[] = {
     {"Token", token_type},
     {"Call", call_type},
     {"Diagnostic", diagnostic_type},
+    {"ColumnRef", column_ref_type},
+    {"Relation", relation_type},
+    {"ConditionalColumn", conditional_column_type},
 };
 
 int add_classes(PyObject* module, const NamedType* first, const NamedType* last) {

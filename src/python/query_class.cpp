@@ -5,6 +5,7 @@
 #include "python/lists.hpp"
 #include "python/source_arg.hpp"
 #include "python/types.hpp"
+#include "query/lineage.hpp"
 #include "query/navigation.hpp"
 #include "tree/print.hpp"
 
@@ -42,6 +43,19 @@ PyObject* query_cte(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+query::QueryReads reads_of(PyObject* self) {
+  const SharedDoc& doc = doc_of(self);
+  return query::query_reads(node_of(self), query::outer_cte_names(doc->doc, node_of(self)));
+}
+
+PyObject* query_relations(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return relation_list(reads_of(self).relations, doc_of(self)); });
+}
+
+PyObject* query_filters(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return column_ref_list(reads_of(self).filters, doc_of(self)); });
+}
+
 PyObject* query_node(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&] { return new_handle(node_type(), node_of(self), doc_of(self)); });
 }
@@ -77,6 +91,14 @@ PyGetSetDef kGetSet[] = {
     {"selects", query_selects, nullptr, "Every SELECT clause: one, or several joined by UNION and similar.", nullptr},
     {"select", query_select, nullptr, "The first SELECT clause.", nullptr},
     {"ctes", query_ctes, nullptr, "The CTEs of the query's WITH clause.", nullptr},
+    {"relations", query_relations, nullptr,
+     "The relations the query reads, from FROM and every JOIN (comma, lateral and USING joins\nincluded), in order. "
+     "A name that a CTE of this query or of an enclosing one has is a cte.",
+     nullptr},
+    {"filters", query_filters, nullptr,
+     "The column references that decide which rows the query keeps: those of WHERE, JOIN ... ON,\nUSING, GROUP BY, "
+     "HAVING, QUALIFY and of windows' PARTITION BY and ORDER BY, each with its\nclause; subqueries' own are theirs.",
+     nullptr},
     {"node", query_node, nullptr, "The syntax tree node of the query.", nullptr},
     {"span", query_span, nullptr, kSpanDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -11,6 +11,7 @@
 #include "python/query_context.hpp"
 #include "python/source_arg.hpp"
 #include "python/types.hpp"
+#include "query/lineage.hpp"
 #include "query/navigation.hpp"
 #include "query/select_item.hpp"
 #include "tree/print.hpp"
@@ -57,6 +58,17 @@ std::optional<NamedItem> find_named_locked(const cst::NodeRef& select, std::stri
 
 PyObject* select_columns(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&] { return column_list(items_of(node_of(self)), node_of(self), query_of(self), doc_of(self)); });
+}
+
+PyObject* select_conditional_columns(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] {
+    std::vector<query::ConditionalItem> items;
+    {
+      auto lock = node_of(self)->read_lock();
+      items = query::conditional_items(node_of(self)->children);
+    }
+    return conditional_column_list(std::move(items), doc_of(self));
+  });
 }
 
 PyObject* select_names(PyObject* self, void*) {
@@ -246,6 +258,10 @@ PyMethodDef kMethods[] = {
 
 PyGetSetDef kGetSet[] = {
     {"columns", select_columns, nullptr, "The columns, in order.", nullptr},
+    {"conditional_columns", select_conditional_columns, nullptr,
+     "The columns that only a Jinja block of the list holds, such as `b` in\n`a {% if x %}, b{% endif %}`, each "
+     "with the tag of its branch; outer blocks first.",
+     nullptr},
     {"names", select_names, nullptr, "Each column's name, or None for an unaliased expression.", nullptr},
     {"node", select_node, nullptr, "The syntax tree node of the SELECT clause.", nullptr},
     {"span", select_span, nullptr, kSpanDoc, nullptr},

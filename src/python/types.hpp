@@ -5,10 +5,13 @@
 
 #include <cstddef>
 
+#include <string>
 #include <vector>
 
 #include "python/py_ref.hpp"
+#include "python/handle.hpp"
 #include "query/diagnostics.hpp"
+#include "query/lineage.hpp"
 
 namespace trelm::python {
 
@@ -23,6 +26,15 @@ PyTypeObject* node_type();
 PyTypeObject* token_type();
 PyTypeObject* call_type();
 PyTypeObject* diagnostic_type();
+PyTypeObject* column_ref_type();
+PyTypeObject* relation_type();
+PyTypeObject* conditional_column_type();
+// A new list of str.
+PyObject* str_list(const std::vector<std::string>& texts);
+// New lists of lineage values of a document.
+PyObject* column_ref_list(std::vector<query::ColumnRef> refs, const SharedDoc& doc);
+PyObject* relation_list(std::vector<query::Relation> relations, const SharedDoc& doc);
+PyObject* conditional_column_list(std::vector<query::ConditionalItem> items, const SharedDoc& doc);
 // A new list of Diagnostic instances.
 PyObject* diagnostic_list(const std::vector<query::Diagnostic>& found);
 

@@ -13,13 +13,18 @@ def test_module_attributes_in_order():
     names = [n for n in vars(_native) if not n.startswith("__")]
     expected = [
         "Document", "Config", "Query", "Cte", "Clause", "Select", "Column",
-        "parse_trelm", "render_literal", "TrelmSyntaxError", "Node", "Token", "Call", "Diagnostic", "parse_literal",
+        "parse_trelm", "render_literal", "TrelmSyntaxError", "Node", "Token", "Call", "Diagnostic", "ColumnRef",
+        "Relation", "ConditionalColumn", "parse_literal",
     ]
     assert names == expected
 
 
 @pytest.mark.parametrize(
-    "cls", ["Document", "Config", "Query", "Cte", "Clause", "Select", "Column", "Node", "Token", "Call", "Diagnostic"]
+    "cls",
+    [
+        "Document", "Config", "Query", "Cte", "Clause", "Select", "Column", "Node", "Token", "Call", "Diagnostic",
+        "ColumnRef", "Relation", "ConditionalColumn",
+    ],
 )
 def test_classes_report_the_package_and_cannot_be_instantiated(cls):
     t = getattr(_native, cls)

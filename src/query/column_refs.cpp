@@ -1,0 +1,509 @@
+#include "query/column_refs.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "query/select_item.hpp"
+
+namespace trelm::query {
+
+namespace {
+
+using cst::NodeTag;
+using cst::TokenKind;
+
+// Words that are SQL syntax wherever they stand bare: never a column.
+constexpr std::array<std::string_view, 71> kKeywords = {
+    "all",       "and",        "any",          "array",       "as",          "asc",
+    "between",   "by",         "case",         "collate",     "cross",       "current",
+    "current_date", "current_time", "current_timestamp", "current_user", "desc", "distinct",
+    "else",      "end",        "escape",       "except",      "exclude",     "exists",
+    "false",     "filter",     "first",        "following",   "from",        "full",
+    "group",     "having",     "ignore",       "ilike",       "in",          "inner",
+    "interval",  "is",         "join",         "last",        "lateral",     "left",
+    "like",      "localtimestamp", "not",      "null",        "nulls",       "on",
+    "or",        "order",      "outer",        "over",        "partition",   "preceding",
+    "precision", "qualify",    "range",        "respect",     "right",       "rlike",
+    "row",       "rows",       "select",       "similar",     "some",        "then",
+    "true",      "unbounded",  "when",         "where",       "within"};
+
+// Functions whose rows fold into one value.
+constexpr std::array<std::string_view, 45> kAggregates = {
+    "any_value",  "approx_count_distinct", "approx_percentile", "approx_quantiles", "array_agg",
+    "array_concat_agg", "avg",     "bit_and",   "bit_or",     "bool_and",
+    "bool_or",    "corr",          "count",     "count_if",   "countif",
+    "covar_pop",  "covar_samp",    "every",     "group_concat", "hll_count",
+    "listagg",    "logical_and",   "logical_or", "max",       "max_by",
+    "median",     "min",           "min_by",    "mode",       "object_agg",
+    "percentile_cont", "percentile_disc", "stddev", "stddev_pop", "stddev_samp",
+    "string_agg", "sum",           "var_pop",   "var_samp",   "variance",
+    "arrayagg",   "approx_top_count", "kurtosis", "skew",     "booland_agg"};
+
+// Words a date function takes as a unit rather than a column.
+constexpr std::array<std::string_view, 38> kDateParts = {
+    "year",   "years",   "quarter", "quarters", "month",   "months",  "week",    "weeks",
+    "isoweek", "day",    "days",    "dayofweek", "dayofyear", "dow",  "doy",     "hour",
+    "hours",  "minute",  "minutes", "second",   "seconds", "millisecond", "milliseconds", "microsecond",
+    "microseconds", "nanosecond", "epoch", "yyyy", "yy",   "mm",      "dd",      "hh",
+    "mi",     "ss",      "isoyear", "weekday"};
+
+constexpr std::array<std::string_view, 4> kNormalForms = {"nfc", "nfd", "nfkc", "nfkd"};
+
+template <std::size_t N>
+bool is_one_of(std::string_view word, const std::array<std::string_view, N>& words) {
+  return std::any_of(words.begin(), words.end(), [&](std::string_view w) {
+    return w.size() == word.size() && cst::equals_folded(w, word);
+  });
+}
+
+bool is_plain_word(const Lexeme& l) { return l.is_token() && l.kind == TokenKind::Word; }
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+// Functions taking a bare date part among their arguments.
+bool takes_date_part(std::string_view function) {
+  return function.find("date") != std::string_view::npos || function.find("time") != std::string_view::npos ||
+         function == "extract" || function == "last_day" || function == "trunc";
+}
+
+bool is_open_bracket(const Lexeme& l) {
+  return l.type == Lexeme::Type::Open && (l.tag == NodeTag::Paren || l.tag == NodeTag::Bracket);
+}
+
+bool is_comma(const Lexeme& l) { return l.is_token() && l.kind == TokenKind::Comma; }
+
+bool is_literal(const Lexeme& l) {
+  return l.is_token() && (l.kind == TokenKind::String || l.kind == TokenKind::Number);
+}
+
+class Scanner {
+ public:
+  Scanner(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end, bool window_after_as)
+      : lex_(lex), begin_(begin), end_(end), window_after_as_(window_after_as) {}
+
+  RefScan run() {
+    std::size_t significant = 0;
+    for (std::size_t i = begin_; i < end_; ++i) {
+      if (lex_[i].is_significant()) ++significant;
+    }
+    for (std::size_t i = begin_; i < end_;) i = step(i);
+    scan_.bare = scan_.refs.size() == 1 && !opened_ && significant == ref_tokens_;
+    return std::move(scan_);
+  }
+
+ private:
+  // One open bracket. What a lookup needs from the frames below is copied
+  // up on entry, so that no lookup walks the stack: nesting stays linear.
+  struct Frame {
+    std::string function;
+    bool window = false;
+    std::string part;  // of a window: PARTITION BY or ORDER BY
+    std::size_t window_frame = cst::npos;  // the innermost window frame, this one included
+    std::size_t lambda_begin = 0;          // this frame's lambda parameters in lambda_
+    std::size_t close = 0;
+  };
+
+  std::size_t next(std::size_t i) const { return next_significant_lexeme(lex_, i, end_); }
+  std::size_t prev(std::size_t i) const { return prev_significant_lexeme(lex_, i, begin_); }
+  bool at(std::size_t i) const { return i < end_ && i != cst::npos; }
+  // The token right after `i`, trivia not skipped.
+  bool glued_punct(std::size_t i, char c) const { return i + 1 < end_ && lex_[i + 1].is_punct(c); }
+
+  std::size_t step(std::size_t i) {
+    const Lexeme& l = lex_[i];
+    switch (l.type) {
+      case Lexeme::Type::Open:
+        return open(i);
+      case Lexeme::Type::Close:
+        if (!frames_.empty() && frames_.back().close == i) {
+          lambda_.resize(frames_.back().lambda_begin);
+          frames_.pop_back();
+        }
+        return i + 1;
+      case Lexeme::Type::Token:
+        break;
+    }
+    if (l.kind == TokenKind::JinjaExpression || l.kind == TokenKind::JinjaStatement || l.kind == TokenKind::JinjaRaw) {
+      scan_.jinja = true;
+      return i + 1;
+    }
+    if (l.kind == TokenKind::Comma && !frames_.empty()) lambda_.resize(frames_.back().lambda_begin);
+    if (is_name_lexeme(l)) return chain(i);
+    return i + 1;
+  }
+
+  std::size_t open(std::size_t i) {
+    const Lexeme& l = lex_[i];
+    if (l.tag == NodeTag::Query) {
+      scan_.subquery = true;
+      return l.partner + 1;
+    }
+    if (!is_open_bracket(l)) return i + 1;
+    opened_ = true;
+    // «(x, y) -> ...»: the bracket names lambda parameters.
+    std::size_t after = next(l.partner);
+    if (at(after) && lex_[after].is_punct('-') && glued_punct(after, '>') && !frames_.empty()) {
+      for (std::size_t k = i + 1; k < l.partner; ++k) {
+        if (is_plain_word(lex_[k])) lambda_.push_back(lex_[k].text);
+      }
+      return l.partner + 1;
+    }
+    Frame f;
+    if (pending_ == i) f.function = std::move(pending_function_);
+    std::size_t before = prev(i);
+    f.window = at(before) && (lex_[before].is_keyword("over") || (window_after_as_ && lex_[before].is_keyword("as")));
+    f.close = l.partner;
+    f.window_frame = f.window ? frames_.size() : (frames_.empty() ? cst::npos : frames_.back().window_frame);
+    f.lambda_begin = lambda_.size();
+    frames_.push_back(std::move(f));
+    return i + 1;
+  }
+
+  const Frame* window_frame() const {
+    if (frames_.empty() || frames_.back().window_frame == cst::npos) return nullptr;
+    return &frames_[frames_.back().window_frame];
+  }
+
+  bool is_lambda_name(std::string_view word) const {
+    return std::any_of(lambda_.begin(), lambda_.end(),
+                       [&](std::string_view p) { return p.size() == word.size() && cst::equals_folded(p, word); });
+  }
+
+  // A whole argument that names a mode: «week(monday)», «normalize(x, nfd)».
+  bool is_mode_argument(std::size_t i) const {
+    if (frames_.empty() || !whole_argument(i)) return false;
+    const std::string& f = frames_.back().function;
+    if (f == "week") return true;
+    return (f == "normalize" || f == "normalize_and_casefold") && is_one_of(lex_[i].text, kNormalForms);
+  }
+
+  bool whole_argument(std::size_t i) const {
+    std::size_t before = prev(i);
+    std::size_t after = next(i);
+    const bool starts = at(before) && (lex_[before].kind == TokenKind::LParen || is_comma(lex_[before]));
+    const bool ends = at(after) && (lex_[after].kind == TokenKind::RParen || is_comma(lex_[after]));
+    return starts && ends;
+  }
+
+  // A bare date part: a whole argument of a date function, the unit of
+  // «extract(year from d)» or of «interval '1' day».
+  bool is_date_part(std::size_t i) const {
+    std::size_t before = prev(i);
+    std::size_t after = next(i);
+    // «extract(date from ts)»: whatever stands before FROM.
+    if (!frames_.empty() && frames_.back().function == "extract" && at(after) && lex_[after].is_keyword("from") &&
+        at(before) && lex_[before].kind == TokenKind::LParen) {
+      return true;
+    }
+    if (!is_one_of(lex_[i].text, kDateParts)) return false;
+    if (at(before) && is_literal(lex_[before])) {
+      std::size_t earlier = prev(before);
+      if (at(earlier) && lex_[earlier].is_keyword("interval")) return true;
+    }
+    if (at(before) && lex_[before].is_keyword("interval")) return true;
+    if (frames_.empty() || !takes_date_part(frames_.back().function)) return false;
+    return whole_argument(i);
+  }
+
+  // Past a type's parameters: «numeric(10, 2)», «array<struct<a int64>>».
+  std::size_t past_type(std::size_t last) const {
+    std::size_t after = next(last);
+    if (at(after) && is_open_bracket(lex_[after])) return lex_[after].partner + 1;
+    if (!at(after) || !lex_[after].is_punct('<')) return last + 1;
+    std::size_t depth = 0;
+    for (std::size_t k = after; k < end_; ++k) {
+      if (lex_[k].is_punct('<')) ++depth;
+      if (lex_[k].is_punct('>') && --depth == 0) return k + 1;
+      if (lex_[k].type == Lexeme::Type::Open) k = lex_[k].partner;
+    }
+    return last + 1;
+  }
+
+  // Reads «name (. name)*» from `start` and decides what it is.
+  std::size_t chain(std::size_t start) {
+    std::vector<std::size_t> parts{start};
+    std::size_t last = start;
+    bool star = false;
+    for (;;) {
+      std::size_t dot = next(last);
+      if (!at(dot) || !lex_[dot].is_punct('.')) break;
+      std::size_t part = next(dot);
+      if (at(part) && is_name_lexeme(lex_[part])) {
+        parts.push_back(part);
+        last = part;
+        continue;
+      }
+      if (at(part) && lex_[part].is_punct('*')) {
+        star = true;
+        last = part;
+      }
+      break;
+    }
+    const std::size_t resume = last + 1;
+    const std::size_t before = prev(start);
+    const std::size_t after = next(last);
+
+    // Part of a templated name: «{{ prefix }}_id».
+    if ((start > begin_ && is_jinja_tag_lexeme(lex_[start - 1])) || (resume < end_ && is_jinja_tag_lexeme(lex_[resume]))) {
+      scan_.jinja = true;
+      return resume;
+    }
+    // A field of something else, «(x).f», or a path or type after a colon.
+    if (at(before) && (lex_[before].is_punct('.') || lex_[before].is_punct(':'))) {
+      if (lex_[before].is_punct(':') && before > begin_ && lex_[before - 1].is_punct(':') && at(after) &&
+          is_open_bracket(lex_[after])) {
+        return lex_[after].partner + 1;
+      }
+      return resume;
+    }
+    if (star) return resume;
+    // A type: «cast(x as numeric(10, 2))».
+    if (at(before) && lex_[before].is_keyword("as")) return past_type(last);
+    // A call: remembered so that its bracket knows whose arguments it holds.
+    if (at(after) && lex_[after].type == Lexeme::Type::Open && lex_[after].tag == NodeTag::Paren) {
+      pending_ = after;
+      pending_function_ = lower(lex_[last].text);
+      if (parts.size() == 1 && is_one_of(lex_[last].text, kAggregates)) scan_.aggregate = true;
+      if (parts.size() == 1 && lex_[last].is_keyword("over")) scan_.aggregate = true;
+      return resume;
+    }
+    if (parts.size() == 1 && lex_[start].kind == TokenKind::Word && !bare_word_is_column(start, after)) {
+      return resume;
+    }
+    // «""» names nothing: a string where double quotes quote strings.
+    if (parts.size() == 1 && lex_[start].kind == TokenKind::QuotedIdentifier && lex_[start].text.size() == 2) return resume;
+    ColumnRef ref;
+    if (parts.size() > 1) {
+      std::string qualifier;
+      for (std::size_t k = 0; k + 1 < parts.size(); ++k) {
+        if (k > 0) qualifier += '.';
+        qualifier += unquote(lex_[parts[k]].text);
+      }
+      ref.qualifier = std::move(qualifier);
+    }
+    ref.name = unquote(lex_[last].text);
+    ref.range = TokenRange{lex_[start].id, lex_[last].id};
+    if (const Frame* w = window_frame()) ref.clause = w->part;
+    scan_.refs.push_back(std::move(ref));
+    ref_tokens_ = 2 * parts.size() - 1;
+    return resume;
+  }
+
+  // Whether the one-word chain at `i` names a column; records what the
+  // syntax words it passes over say about windows and aggregates.
+  bool bare_word_is_column(std::size_t i, std::size_t after) {
+    const Lexeme& w = lex_[i];
+    if (w.is_keyword("over")) {
+      scan_.aggregate = true;
+      return false;
+    }
+    if (!frames_.empty() && frames_.back().window) {
+      if (w.is_keyword("partition")) frames_.back().part = "PARTITION BY";
+      if (w.is_keyword("order")) frames_.back().part = "ORDER BY";
+      if (w.is_keyword("rows") || w.is_keyword("range")) frames_.back().part.clear();
+    }
+    if (is_one_of(w.text, kKeywords)) return false;
+    const std::size_t before = prev(i);
+    // A named window: «over w», «over (w)».
+    if (at(before) && lex_[before].is_keyword("over")) return false;
+    if (!frames_.empty() && frames_.back().window && at(before) && lex_[before].kind == TokenKind::LParen &&
+        at(after) && lex_[after].kind == TokenKind::RParen) {
+      return false;
+    }
+    // «at time zone».
+    if (w.is_keyword("time") && at(before) && lex_[before].is_keyword("at") && at(after) && lex_[after].is_keyword("zone")) {
+      return false;
+    }
+    if (w.is_keyword("at") && at(after) && lex_[after].is_keyword("time")) return false;
+    if (w.is_keyword("zone") && at(before) && lex_[before].is_keyword("time")) return false;
+    if (is_date_part(i) || is_mode_argument(i) || is_lambda_name(w.text)) return false;
+    if (!at(after)) return true;
+    const Lexeme& a = lex_[after];
+    // A named argument «name => value».
+    if (a.is_punct('=') && glued_punct(after, '>')) return false;
+    // A lambda parameter «x -> x + 1»; a JSON path «col -> 'key'» is not one.
+    if (a.is_punct('-') && glued_punct(after, '>')) {
+      std::size_t body = next(after + 1);
+      if (!at(body) || !is_literal(lex_[body])) {
+        if (!frames_.empty()) lambda_.push_back(w.text);
+        return false;
+      }
+    }
+    // A typed literal: «date '2024-01-01'».
+    if (a.is_token() && a.kind == TokenKind::String) return false;
+    return true;
+  }
+
+  const std::vector<Lexeme>& lex_;
+  std::size_t begin_;
+  std::size_t end_;
+  bool window_after_as_;
+  RefScan scan_;
+  std::vector<Frame> frames_;
+  // Lambda parameters in scope, the outer frames' first.
+  std::vector<std::string_view> lambda_;
+  std::size_t pending_ = cst::npos;
+  std::string pending_function_;
+  bool opened_ = false;
+  std::size_t ref_tokens_ = 0;
+};
+
+// «*», «t.*», each maybe followed by EXCEPT/EXCLUDE/REPLACE/RENAME lists.
+struct Star {
+  ColumnRef ref;
+  std::vector<std::string> excluded;
+  std::vector<ColumnRef> replaced;  // references of REPLACE expressions
+};
+
+std::optional<Star> read_star(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end) {
+  std::size_t i = begin;
+  while (i < end && !lex[i].is_significant()) ++i;
+  std::size_t first = i;
+  std::string qualifier;
+  while (i < end && is_name_lexeme(lex[i])) {
+    std::size_t dot = next_significant_lexeme(lex, i, end);
+    if (dot >= end || !lex[dot].is_punct('.')) return std::nullopt;
+    if (!qualifier.empty()) qualifier += '.';
+    qualifier += unquote(lex[i].text);
+    i = next_significant_lexeme(lex, dot, end);
+  }
+  if (i >= end || !lex[i].is_punct('*')) return std::nullopt;
+  Star star;
+  if (!qualifier.empty()) star.ref.qualifier = qualifier;
+  star.ref.name.push_back('*');  // not = "*": GCC 12 warns of an overlap there that cannot be
+  star.ref.range = TokenRange{lex[first].id, lex[i].id};
+  for (std::size_t j = next_significant_lexeme(lex, i, end); j < end;) {
+    const bool excluding = lex[j].is_keyword("except") || lex[j].is_keyword("exclude");
+    const bool replacing = lex[j].is_keyword("replace");
+    if (!excluding && !replacing && !lex[j].is_keyword("rename")) return std::nullopt;
+    std::size_t k = next_significant_lexeme(lex, j, end);
+    if (k >= end) return std::nullopt;
+    if (excluding && is_name_lexeme(lex[k])) {
+      star.excluded.push_back(unquote(lex[k].text));
+      j = next_significant_lexeme(lex, k, end);
+      continue;
+    }
+    if (!is_open_bracket(lex[k])) return std::nullopt;
+    if (excluding) {
+      for (std::size_t m = k + 1; m < lex[k].partner; ++m) {
+        if (is_name_lexeme(lex[m])) star.excluded.push_back(unquote(lex[m].text));
+      }
+    } else if (replacing) {
+      RefScan inner = scan_refs(lex, k + 1, lex[k].partner);
+      for (ColumnRef& r : inner.refs) star.replaced.push_back(std::move(r));
+    }
+    j = next_significant_lexeme(lex, lex[k].partner, end);
+  }
+  return star;
+}
+
+}  // namespace
+
+bool is_name_lexeme(const Lexeme& l) {
+  return l.is_token() && (l.kind == TokenKind::Word || l.kind == TokenKind::QuotedIdentifier);
+}
+
+bool is_jinja_tag_lexeme(const Lexeme& l) {
+  return l.is_token() &&
+         (l.kind == TokenKind::JinjaExpression || l.kind == TokenKind::JinjaStatement || l.kind == TokenKind::JinjaRaw);
+}
+
+std::size_t next_significant_lexeme(const std::vector<Lexeme>& lex, std::size_t i, std::size_t end) {
+  for (std::size_t k = i + 1; k < end; ++k) {
+    if (lex[k].is_significant()) return k;
+  }
+  return end;
+}
+
+std::size_t prev_significant_lexeme(const std::vector<Lexeme>& lex, std::size_t i, std::size_t begin) {
+  for (std::size_t k = i; k > begin;) {
+    --k;
+    if (lex[k].is_significant()) return k;
+  }
+  return cst::npos;
+}
+
+TokenRange token_range(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end) {
+  TokenRange range;
+  for (std::size_t k = begin; k < end; ++k) {
+    if (lex[k].is_token()) {
+      range.first = lex[k].id;
+      break;
+    }
+  }
+  for (std::size_t k = end; k > begin;) {
+    --k;
+    if (lex[k].is_token()) {
+      range.last = lex[k].id;
+      break;
+    }
+  }
+  return range;
+}
+
+RefScan scan_refs(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end, bool window_after_as) {
+  return Scanner(lex, begin, end, window_after_as).run();
+}
+
+std::string_view kind_name(ColumnKind kind) {
+  switch (kind) {
+    case ColumnKind::Direct:
+      return "direct";
+    case ColumnKind::Renamed:
+      return "renamed";
+    case ColumnKind::Expression:
+      return "expression";
+    case ColumnKind::Aggregate:
+      return "aggregate";
+    case ColumnKind::Constant:
+      return "constant";
+    case ColumnKind::Star:
+      return "star";
+    case ColumnKind::Templated:
+      return "templated";
+  }
+  return "expression";
+}
+
+ItemLineage lineage_of(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end,
+                       const std::optional<std::string>& name) {
+  ItemLineage out;
+  if (std::optional<Star> star = read_star(lex, begin, end)) {
+    out.kind = ColumnKind::Star;
+    out.references.push_back(std::move(star->ref));
+    for (ColumnRef& r : star->replaced) out.references.push_back(std::move(r));
+    out.excluded = std::move(star->excluded);
+    return out;
+  }
+  RefScan scan = scan_refs(lex, begin, end);
+  out.references = std::move(scan.refs);
+  if (scan.jinja) {
+    out.kind = ColumnKind::Templated;
+  } else if (scan.aggregate) {
+    out.kind = ColumnKind::Aggregate;
+  } else if (scan.bare) {
+    const std::string& ref_name = out.references.front().name;
+    out.kind = name && ref_name.size() == name->size() && cst::equals_folded(ref_name, *name) ? ColumnKind::Direct
+                                                                                               : ColumnKind::Renamed;
+  } else if (out.references.empty() && !scan.subquery) {
+    out.kind = ColumnKind::Constant;
+  } else {
+    out.kind = ColumnKind::Expression;
+  }
+  return out;
+}
+
+ItemLineage item_lineage(const cst::Children& item) {
+  std::size_t expr_end = item.size();
+  if (auto parts = alias_parts(item)) expr_end = parts->expr_end;
+  std::vector<Lexeme> lex = flatten(item, 0, expr_end);
+  return lineage_of(lex, 0, lex.size(), item_name(item));
+}
+
+}  // namespace trelm::query

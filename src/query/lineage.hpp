@@ -1,0 +1,108 @@
+// What a query reads, for column lineage: the relations of its FROM clause,
+// the column references of each select item (and of the columns that only
+// Jinja blocks hold), and the references that decide which rows are kept.
+// Results are plain values: names, kinds and the ids of the first and last
+// token of each piece, by which a PositionIndex tells where it is now.
+// Each function takes the read locks it needs itself, unless it says that
+// the caller holds them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tree/document.hpp"
+
+namespace trelm::query {
+
+// A token of a subtree, or the start or end of a node in it: the subtree
+// read flat, so that one pass sees every depth. Texts are views into the
+// tree, valid while it is not edited.
+struct Lexeme {
+  enum class Type : std::uint8_t { Token, Open, Close };
+  Type type = Type::Token;
+  cst::TokenKind kind = cst::TokenKind::Other;
+  cst::NodeTag tag = cst::NodeTag::Root;
+  std::string_view text;
+  cst::TokenId id;
+  std::size_t partner = 0;   // an Open's Close, a Close's Open
+  cst::Node* node = nullptr;  // of an Open or Close
+
+  bool is_token() const { return type == Type::Token; }
+  bool is_significant() const { return type != Type::Token || !cst::is_trivia_kind(kind); }
+  bool is_punct(char c) const { return type == Type::Token && kind == cst::TokenKind::Other && text.size() == 1 && text[0] == c; }
+  bool is_open(cst::NodeTag t) const { return type == Type::Open && tag == t; }
+  bool is_keyword(std::string_view word) const;
+};
+
+// Children [begin, end) of a list whose owner's read lock the caller holds.
+std::vector<Lexeme> flatten(const cst::Children& children, std::size_t begin = 0, std::size_t end = cst::npos);
+
+// [first, last] tokens of a piece of text.
+struct TokenRange {
+  cst::TokenId first;
+  cst::TokenId last;
+  bool operator==(const TokenRange&) const = default;
+};
+
+struct ColumnRef {
+  std::optional<std::string> qualifier;  // unquoted parts before the name, joined by "."
+  std::string name;                       // unquoted; "*" for `t.*`
+  TokenRange range;
+  // For a row-deciding reference: WHERE, ON, USING, GROUP BY, HAVING,
+  // QUALIFY, PARTITION BY or ORDER BY (of a window). Empty otherwise.
+  std::string clause;
+};
+
+enum class ColumnKind : std::uint8_t { Direct, Renamed, Expression, Aggregate, Constant, Star, Templated };
+std::string_view kind_name(ColumnKind kind);
+
+struct ItemLineage {
+  ColumnKind kind = ColumnKind::Expression;
+  std::vector<ColumnRef> references;
+  std::vector<std::string> excluded;  // of `* except (...)`, unquoted
+};
+
+// The lineage of a SelectItem; the caller holds its read lock.
+ItemLineage item_lineage(const cst::Children& item);
+
+// A column that only a Jinja block of a SELECT list holds.
+struct ConditionalItem {
+  std::string text;
+  std::optional<std::string> name;
+  std::string condition;  // the tag that opens the branch holding it
+  ItemLineage lineage;
+  TokenRange range;
+};
+
+// The caller holds the SELECT clause's read lock.
+std::vector<ConditionalItem> conditional_items(const cst::Children& select);
+
+enum class RelationKind : std::uint8_t { Ref, Source, Cte, Subquery, Table, Templated, Function };
+std::string_view kind_name(RelationKind kind);
+
+struct Relation {
+  RelationKind kind = RelationKind::Table;
+  std::string name;         // model, CTE, table or function name; a templated tag's text
+  std::string source_name;  // for a source: (source_name, name)
+  std::optional<std::string> alias;
+  cst::NodeRef query;  // of a CTE or subquery
+  TokenRange range;
+};
+
+// Relations and row-deciding references of one query, read together: the
+// ON and USING references come from the same pass over FROM.
+struct QueryReads {
+  std::vector<Relation> relations;
+  std::vector<ColumnRef> filters;
+};
+
+// `outer_ctes` are the CTE names visible from the enclosing queries.
+QueryReads query_reads(const cst::NodeRef& query, const std::vector<std::string>& outer_ctes);
+// The CTE names the queries enclosing `query` in the document define.
+std::vector<std::string> outer_cte_names(const cst::Document& doc, const cst::NodeRef& query);
+
+}  // namespace trelm::query

@@ -1,0 +1,428 @@
+// The relations of a FROM clause and the references that decide which rows
+// a query keeps; the columns that only Jinja blocks of a SELECT list hold.
+#include <array>
+#include <algorithm>
+
+#include "jinja/call.hpp"
+#include "query/column_refs.hpp"
+#include "query/lineage.hpp"
+#include "query/metadata.hpp"
+#include "query/navigation.hpp"
+#include "query/select_item.hpp"
+
+namespace trelm::query {
+
+namespace {
+
+using cst::NodeRef;
+using cst::NodeTag;
+using cst::TokenKind;
+
+// Words after a relation that are no alias of it.
+constexpr std::array<std::string_view, 33> kNotAliases = {
+    "anti",    "any",     "asof",     "at",     "before",    "changes",  "cross",   "except", "for",
+    "full",    "group",   "having",   "inner",  "intersect", "join",     "lateral", "left",   "limit",
+    "match_recognize", "minus", "natural", "on", "order", "outer", "pivot", "qualify", "right",  "sample",
+    "semi",    "tablesample", "union", "unpivot", "using"};
+
+// Words that start the next join, ending an ON condition.
+constexpr std::array<std::string_view, 9> kJoinStarts = {"join",  "left", "right", "full", "inner",
+                                                         "cross", "natural", "lateral", "asof"};
+
+template <std::size_t N>
+bool is_one_of(const Lexeme& l, const std::array<std::string_view, N>& words) {
+  return std::any_of(words.begin(), words.end(), [&](std::string_view w) { return l.is_keyword(w); });
+}
+
+bool is_block_edge(const Lexeme& l) {
+  return l.type != Lexeme::Type::Token && (l.tag == NodeTag::JinjaBlock || l.tag == NodeTag::JinjaBranch);
+}
+
+bool is_paren(const Lexeme& l) { return l.is_open(NodeTag::Paren); }
+
+// Text between the delimiters of an expression tag, trimmed.
+std::string_view tag_body(std::string_view tag) {
+  if (tag.size() < 4) return {};
+  std::string_view body = tag.substr(2, tag.size() - 4);
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '-' || c == '+'; };
+  while (!body.empty() && blank(body.front())) body.remove_prefix(1);
+  while (!body.empty() && blank(body.back())) body.remove_suffix(1);
+  return body;
+}
+
+// The string arguments of the `name(...)` call that is all of `body`.
+std::optional<std::vector<std::string>> whole_call(std::string_view body, std::string_view name) {
+  if (body.substr(0, name.size()) != name) return std::nullopt;
+  for (const jinja::Call& call : jinja::find_calls(body, name)) {
+    std::string_view head = body.substr(0, call.open);
+    while (!head.empty() && (head.back() == ' ' || head.back() == '\t')) head.remove_suffix(1);
+    if (head != name || call.close + 1 != body.size()) continue;
+    return positional_strings(body, call);
+  }
+  return std::nullopt;
+}
+
+void classify_tag(std::string_view tag, Relation& rel) {
+  std::string_view body = tag_body(tag);
+  if (auto args = whole_call(body, "ref"); args && !args->empty()) {
+    rel.kind = RelationKind::Ref;
+    rel.name = args->back();
+    return;
+  }
+  if (auto args = whole_call(body, "source"); args && args->size() == 2) {
+    rel.kind = RelationKind::Source;
+    rel.source_name = (*args)[0];
+    rel.name = (*args)[1];
+    return;
+  }
+  rel.kind = RelationKind::Templated;
+  rel.name = std::string(tag);
+}
+
+class FromReader {
+ public:
+  FromReader(const std::vector<Lexeme>& lex, const std::vector<std::string>& ctes, QueryReads& out)
+      : lex_(lex), ctes_(ctes), out_(out) {}
+
+  void run() {
+    const std::size_t n = lex_.size();
+    bool expect = false;
+    for (std::size_t i = 0; i < n;) {
+      const Lexeme& l = lex_[i];
+      if (!l.is_significant() || is_block_edge(l) || (l.is_token() && cst::is_jinja_kind(l.kind) && l.kind != TokenKind::JinjaExpression)) {
+        ++i;
+        continue;
+      }
+      if (expect) {
+        expect = false;
+        if (l.is_keyword("lateral")) {
+          expect = true;
+          ++i;
+          continue;
+        }
+        i = relation(i);
+        continue;
+      }
+      if (l.is_keyword("from") || l.is_keyword("join") || (l.is_token() && l.kind == TokenKind::Comma)) {
+        expect = true;
+        ++i;
+        continue;
+      }
+      if (l.is_keyword("on")) {
+        i = condition(i + 1);
+        continue;
+      }
+      if (l.is_keyword("using")) {
+        i = using_list(i);
+        continue;
+      }
+      i = l.type == Lexeme::Type::Open ? l.partner + 1 : i + 1;
+    }
+  }
+
+ private:
+  std::size_t next(std::size_t i) const { return next_significant_lexeme(lex_, i, lex_.size()); }
+  bool at(std::size_t i) const { return i < lex_.size(); }
+
+  bool is_cte(std::string_view name) const {
+    return std::any_of(ctes_.begin(), ctes_.end(), [&](const std::string& c) {
+      return c.size() == name.size() && cst::equals_folded(c, name);
+    });
+  }
+
+  // Reads one relation from `i`, with its alias; returns where to go on.
+  std::size_t relation(std::size_t i) {
+    const Lexeme& l = lex_[i];
+    Relation rel;
+    std::size_t last = i;
+    if (l.is_token() && l.kind == TokenKind::JinjaExpression) {
+      classify_tag(l.text, rel);
+    } else if (is_paren(l)) {
+      std::size_t inner = next(i + 1);
+      if (inner >= l.partner || !lex_[inner].is_open(NodeTag::Query)) return l.partner + 1;
+      rel.kind = RelationKind::Subquery;
+      rel.query = NodeRef(lex_[inner].node);
+      last = l.partner;
+    } else if (is_name_lexeme(l)) {
+      std::string name = unquote(l.text);
+      std::size_t parts = 1;
+      for (;;) {
+        std::size_t dot = next(last);
+        if (!at(dot) || !lex_[dot].is_punct('.')) break;
+        std::size_t part = next(dot);
+        if (!at(part) || !is_name_lexeme(lex_[part])) break;
+        name += '.';
+        name += unquote(lex_[part].text);
+        last = part;
+        ++parts;
+      }
+      std::size_t after = next(last);
+      if (at(after) && is_paren(lex_[after])) {
+        rel.kind = RelationKind::Function;
+        last = lex_[after].partner;
+      } else {
+        rel.kind = parts == 1 && is_cte(name) ? RelationKind::Cte : RelationKind::Table;
+      }
+      rel.name = std::move(name);
+    } else {
+      return i + 1;
+    }
+    std::size_t k = next(last);
+    if (at(k) && lex_[k].is_keyword("as")) {
+      std::size_t a = next(k);
+      if (at(a) && is_name_lexeme(lex_[a])) k = a;
+    }
+    if (at(k) && is_name_lexeme(lex_[k]) && !is_one_of(lex_[k], kNotAliases) &&
+        !(lex_[k].kind == TokenKind::Word && is_paren_after(k))) {
+      rel.alias = unquote(lex_[k].text);
+      last = k;
+      std::size_t columns = next(k);
+      if (at(columns) && is_paren(lex_[columns])) last = lex_[columns].partner;
+    }
+    rel.range = token_range(lex_, i, last + 1);
+    out_.relations.push_back(std::move(rel));
+    return last + 1;
+  }
+
+  bool is_paren_after(std::size_t k) const {
+    std::size_t after = next(k);
+    return at(after) && is_paren(lex_[after]);
+  }
+
+  // The references of the ON condition from `i`, up to the next join.
+  std::size_t condition(std::size_t i) {
+    std::size_t stop = i;
+    while (stop < lex_.size()) {
+      const Lexeme& l = lex_[stop];
+      if (is_block_edge(l) || (l.is_token() && l.kind == TokenKind::Comma)) break;
+      // «left(name, 3)» is a call; JOIN before a bracket opens a subquery.
+      if (l.is_keyword("join") || (is_one_of(l, kJoinStarts) && !is_paren_after(stop))) break;
+      stop = l.type == Lexeme::Type::Open ? l.partner + 1 : stop + 1;
+    }
+    add_filters(scan_refs(lex_, i, stop).refs, "ON");
+    return stop;
+  }
+
+  std::size_t using_list(std::size_t i) {
+    std::size_t k = next(i);
+    if (!at(k) || !is_paren(lex_[k])) return i + 1;
+    for (std::size_t m = k + 1; m < lex_[k].partner; ++m) {
+      if (!is_name_lexeme(lex_[m])) continue;
+      ColumnRef ref;
+      ref.name = unquote(lex_[m].text);
+      ref.range = TokenRange{lex_[m].id, lex_[m].id};
+      ref.clause = "USING";
+      out_.filters.push_back(std::move(ref));
+    }
+    return lex_[k].partner + 1;
+  }
+
+  void add_filters(std::vector<ColumnRef> refs, std::string_view clause) {
+    for (ColumnRef& r : refs) {
+      r.clause = std::string(clause);
+      out_.filters.push_back(std::move(r));
+    }
+  }
+
+  const std::vector<Lexeme>& lex_;
+  const std::vector<std::string>& ctes_;
+  QueryReads& out_;
+};
+
+bool decides_rows(std::string_view clause) {
+  return clause == "WHERE" || clause == "GROUP BY" || clause == "HAVING" || clause == "QUALIFY";
+}
+
+// Columns of one branch of a block: its body cut at top-level commas;
+// blocks nested in it go to `nested`.
+void branch_items(const NodeRef& branch, std::vector<ConditionalItem>& out, std::vector<NodeRef>& nested) {
+  auto lock = branch->read_lock();
+  if (branch->kind.tag != NodeTag::JinjaBranch || branch->children.empty()) return;
+  const cst::Token* tag = branch->children[0].as_token();
+  std::string condition = tag != nullptr ? std::string(tag->text()) : std::string();
+  std::vector<Lexeme> lex = flatten(branch->children, 1);
+  auto take = [&](std::size_t begin, std::size_t end) {
+    std::size_t first = begin;
+    while (first < end && (!lex[first].is_significant() || (lex[first].is_token() && lex[first].kind == TokenKind::JinjaStatement))) ++first;
+    if (first == end) return;
+    std::size_t last = end - 1;
+    while (last > first && !lex[last].is_significant()) --last;
+    ConditionalItem item;
+    item.condition = condition;
+    item.range = token_range(lex, first, last + 1);
+    for (std::size_t k = first; k <= last; ++k) {
+      if (lex[k].is_token()) item.text += lex[k].text;
+    }
+    std::size_t expr_end = last + 1;
+    if (is_name_lexeme(lex[last])) {
+      std::size_t prev = prev_significant_lexeme(lex, last, first);
+      if (prev != cst::npos && lex[prev].is_keyword("as") && prev > first) {
+        item.name = unquote(lex[last].text);
+        expr_end = prev;
+      }
+    }
+    if (!item.name && is_name_lexeme(lex[last])) {
+      std::size_t prev = prev_significant_lexeme(lex, last, first);
+      if (prev == cst::npos || lex[prev].is_punct('.')) item.name = unquote(lex[last].text);
+    }
+    item.lineage = lineage_of(lex, first, expr_end, item.name);
+    out.push_back(std::move(item));
+  };
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < lex.size();) {
+    const Lexeme& l = lex[i];
+    if (l.is_open(NodeTag::JinjaBlock)) {
+      take(start, i);
+      nested.emplace_back(l.node);
+      i = l.partner + 1;
+      start = i;
+      continue;
+    }
+    if (l.is_token() && l.kind == TokenKind::Comma) {
+      take(start, i);
+      start = i + 1;
+    }
+    i = l.type == Lexeme::Type::Open ? l.partner + 1 : i + 1;
+  }
+  take(start, lex.size());
+}
+
+}  // namespace
+
+std::string_view kind_name(RelationKind kind) {
+  switch (kind) {
+    case RelationKind::Ref:
+      return "ref";
+    case RelationKind::Source:
+      return "source";
+    case RelationKind::Cte:
+      return "cte";
+    case RelationKind::Subquery:
+      return "subquery";
+    case RelationKind::Table:
+      return "table";
+    case RelationKind::Templated:
+      return "templated";
+    case RelationKind::Function:
+      return "function";
+  }
+  return "table";
+}
+
+QueryReads query_reads(const NodeRef& query, const std::vector<std::string>& outer_ctes) {
+  QueryReads out;
+  std::vector<std::string> visible = outer_ctes;
+  std::vector<NodeRef> own = ctes(query);
+  for (const NodeRef& c : own) {
+    auto lock = c->read_lock();
+    if (auto name = cte_name(c->children)) visible.push_back(std::move(*name));
+  }
+  for (const NodeRef& clause : clauses(query)) {
+    auto lock = clause->read_lock();
+    const std::string_view name = clause->kind.name();
+    if (name == "FROM") {
+      std::vector<Lexeme> lex = flatten(clause->children);
+      FromReader(lex, visible, out).run();
+    } else if (decides_rows(name) || name == "WINDOW") {
+      std::vector<Lexeme> lex = flatten(clause->children);
+      for (ColumnRef& r : scan_refs(lex, 0, lex.size(), name == "WINDOW").refs) {
+        if (name == "WINDOW" && r.clause.empty()) continue;
+        if (name != "WINDOW") r.clause = std::string(name);
+        out.filters.push_back(std::move(r));
+      }
+    } else if (name == "SELECT") {
+      for (const NodeRef& item : select_items(clause->children)) {
+        auto item_lock = item->read_lock();
+        for (ColumnRef& r : item_lineage(item->children).references) {
+          if (!r.clause.empty()) out.filters.push_back(std::move(r));
+        }
+      }
+    }
+  }
+  // A CTE relation reads that CTE's body.
+  for (Relation& rel : out.relations) {
+    if (rel.kind != RelationKind::Cte) continue;
+    for (const NodeRef& c : own) {
+      auto lock = c->read_lock();
+      auto name = cte_name(c->children);
+      if (name && cst::equals_folded(*name, rel.name) && name->size() == rel.name.size()) {
+        if (auto q = cte_query(c->children)) rel.query = *q;
+        break;
+      }
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> outer_cte_names(const cst::Document& doc, const NodeRef& query) {
+  // Depth first over the nodes alone (tokens are most of a tree), keeping
+  // the path from the root; each node is locked while its children are
+  // listed.
+  struct Frame {
+    NodeRef node;
+    std::vector<NodeRef> children;
+    std::size_t next = 0;
+  };
+  auto frame_of = [](NodeRef node) {
+    Frame f{std::move(node), {}, 0};
+    auto lock = f.node->read_lock();
+    for (const cst::Child& c : f.node->children) {
+      if (c.is_node()) f.children.push_back(c.node());
+    }
+    return f;
+  };
+  std::vector<Frame> path;
+  path.push_back(frame_of(doc.root));
+  bool found = false;
+  while (!path.empty() && !found) {
+    Frame& top = path.back();
+    if (top.next == top.children.size()) {
+      path.pop_back();
+      continue;
+    }
+    NodeRef child = top.children[top.next++];
+    if (child == query) {
+      found = true;
+      break;
+    }
+    path.push_back(frame_of(std::move(child)));
+  }
+  std::vector<std::string> names;
+  if (!found) return names;
+  for (const Frame& f : path) {
+    bool is_query = false;
+    {
+      auto lock = f.node->read_lock();
+      is_query = f.node->kind.tag == NodeTag::Query;
+    }
+    if (!is_query) continue;
+    for (const NodeRef& c : ctes(f.node)) {
+      auto lock = c->read_lock();
+      if (auto name = cte_name(c->children)) names.push_back(std::move(*name));
+    }
+  }
+  return names;
+}
+
+std::vector<ConditionalItem> conditional_items(const cst::Children& select) {
+  std::vector<ConditionalItem> out;
+  std::vector<NodeRef> blocks;
+  for (const cst::Child& c : select) {
+    if (c.is_node_tag(NodeTag::JinjaBlock)) blocks.push_back(c.node());
+  }
+  // Outer blocks first, each block's branches in order.
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    NodeRef block = blocks[b];
+    std::vector<NodeRef> branches;
+    {
+      auto lock = block->read_lock();
+      for (const cst::Child& c : block->children) {
+        if (c.is_node_tag(NodeTag::JinjaBranch)) branches.push_back(c.node());
+      }
+    }
+    for (const NodeRef& branch : branches) branch_items(branch, out, blocks);
+  }
+  return out;
+}
+
+}  // namespace trelm::query

@@ -1,0 +1,63 @@
+#include "query/lineage.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "query/navigation.hpp"
+#include "support/parsed.hpp"
+
+namespace trelm::query {
+namespace {
+
+using testing::parse_ok;
+
+// Every Open is paired with its Close, and the walk gives back every lock
+// it took: a writer can lock each node right after.
+TEST(Lineage, FlatViewPairsNodesAndReleasesLocks) {
+  cst::Document doc = parse_ok("select f((a), [b]) {% if x %}, c{% endif %} from (select 1) s");
+  std::vector<Lexeme> lex;
+  {
+    auto lock = doc.root->read_lock();
+    lex = flatten(doc.root->children);
+  }
+  std::size_t opens = 0;
+  for (std::size_t i = 0; i < lex.size(); ++i) {
+    if (lex[i].type != Lexeme::Type::Open) continue;
+    ++opens;
+    ASSERT_LT(i, lex[i].partner);
+    EXPECT_EQ(lex[lex[i].partner].type, Lexeme::Type::Close);
+    EXPECT_EQ(lex[lex[i].partner].partner, i);
+    EXPECT_EQ(lex[lex[i].partner].tag, lex[i].tag);
+    auto write = lex[i].node->write_lock();
+  }
+  EXPECT_GT(opens, 8u);
+}
+
+struct KindCase {
+  std::string item;
+  ColumnKind kind;
+  std::size_t references;
+};
+
+TEST(Lineage, ItemKinds) {
+  const std::vector<KindCase> cases = {
+      {"t.a", ColumnKind::Direct, 1},         {"a AS b", ColumnKind::Renamed, 1},
+      {"a + b AS c", ColumnKind::Expression, 2}, {"max(a) AS m", ColumnKind::Aggregate, 1},
+      {"1 AS one", ColumnKind::Constant, 0},  {"t.* except (a)", ColumnKind::Star, 1},
+      {"{{ x }} AS y", ColumnKind::Templated, 0}, {"lag(a) over (order by b) AS p", ColumnKind::Aggregate, 2},
+  };
+  for (const KindCase& c : cases) {
+    cst::Document doc = parse_ok("select " + c.item + " from t");
+    cst::NodeRef select = testing::first_select(doc);
+    cst::NodeRef item = testing::items_of(select).front();
+    auto lock = item->read_lock();
+    ItemLineage found = item_lineage(item->children);
+    EXPECT_EQ(found.kind, c.kind) << c.item;
+    EXPECT_EQ(found.references.size(), c.references) << c.item;
+  }
+}
+
+}  // namespace
+}  // namespace trelm::query
