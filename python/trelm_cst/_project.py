@@ -224,7 +224,8 @@ class Project:
         )
         self.sources = {key: sorted(readers_by_source[key]) for key in sorted(readers_by_source)}
         self.problems = [model.error for model in files if model.error is not None] + layout.problems
-        self.cycles = [cycle.models for cycle in self.cycle_refs()]
+        self._cycles = self._find_cycles()  # found once: `check --project` asks again
+        self.cycles = [list(cycle.models) for cycle in self._cycles]
 
     def id_of(self, model: Model) -> str:
         """The node id of a model, seed or snapshot."""
@@ -368,6 +369,10 @@ class Project:
         """Every cycle: each group of models (and snapshots, seeds) that read
         each other through resolved refs, once, with the ref call that first
         (in file order) points within it."""
+        return [Cycle(list(cycle.models), cycle.ref) for cycle in self._cycles]
+
+    def _find_cycles(self) -> list[Cycle]:
+        """cycle_refs(), worked out from the graph."""
         defined = [*self.models.values(), *self.snapshots.values(), *self.seeds.values()]
         names: dict[int, GraphNode] = {id(model): (cast(NodeKind, model.kind), self.id_of(model)) for model in defined}
         graph: dict[GraphNode, list[GraphNode]] = {
