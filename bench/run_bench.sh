@@ -3,7 +3,8 @@
 # built from this tree, sqlparse, sqlglot and its compiled extra, tree-sitter's
 # SQL grammar and sqlfmt where they install), generates the corpus, builds
 # core_bench in build/bench, runs the core benchmark and the Python comparison
-# pinned to one core, a thread pool on every core over the real files and the
+# pinned to one core, a thread pool on every core over the real files,
+# Project.load and check --project over the real files and repositories, the
 # peak memory of one large file, and writes docs/performance.md. Installs
 # Debian packages it needs with apt-get.
 #
@@ -74,6 +75,9 @@ if [ -d ../shared/corpus ]; then
     --rounds "$repeat" --json build/bench/threads.json
   "$venv/bin/python" bench/cli_jobs.py --corpus ../shared/corpus --jobs 2 --repeat 4 \
     --rounds "$repeat" --json build/bench/cli_jobs.json
+  # Project.load and check --project, over the corpus four times over and the real repositories.
+  "$venv/bin/python" bench/project_load.py --corpus ../shared/corpus --projects ../shared/projects --jobs 2 \
+    --repeat 4 --rounds "$repeat" | tee build/bench/project_load.txt
 fi
 "$venv/bin/python" bench/memory_peak.py --megabytes "$big_mb" --json build/bench/memory.json
 

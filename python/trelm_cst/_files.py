@@ -188,8 +188,7 @@ def walk_models(folder: str, report: Callable[[Problem], None], ignores: Ignores
 def read_model(path: str) -> ModelFile | Problem:
     """The file's text, or why it cannot be had."""
     try:
-        target = os.path.realpath(path, strict=True)
-        before = os.stat(target)
+        target, before = resolved(path)
         if not stat.S_ISREG(before.st_mode):
             return Problem(path, "not a regular file")
         # O_NONBLOCK: should a FIFO take the file's place after the check, the open does not wait for a writer.
@@ -197,17 +196,40 @@ def read_model(path: str) -> ModelFile | Problem:
     except OSError as e:
         return Problem(path, os_message("cannot read", e))
     try:
-        with os.fdopen(fd, "rb") as f:
-            status = os.fstat(f.fileno())
-            if not stat.S_ISREG(status.st_mode):
-                return Problem(path, "not a regular file")
-            data = f.read()
+        status = os.fstat(fd)
+        if not stat.S_ISREG(status.st_mode):
+            return Problem(path, "not a regular file")
+        data = read_all(fd, status.st_size)
     except OSError as e:
         return Problem(path, os_message("cannot read", e))
+    finally:
+        os.close(fd)
     try:
         return ModelFile(path, target, data.decode("utf-8"), status)
     except UnicodeDecodeError as e:
         return not_utf8(path, data, e.start)
+
+
+def resolved(path: str) -> tuple[str, os.stat_result]:
+    """The file a path leads to, as an absolute path, and its status. Only a
+    symbolic link is resolved: any other path names its file as it stands,
+    and resolving each folder above it (one lstat apiece) was most of the
+    cost of reading a small file."""
+    status = os.lstat(path)
+    if not stat.S_ISLNK(status.st_mode):
+        # Joined, not normalized: `link/..` must stay the folder the kernel finds.
+        return (path if os.path.isabs(path) else os.path.join(os.getcwd(), path)), status
+    target = os.path.realpath(path, strict=True)
+    return target, os.stat(target)
+
+
+def read_all(fd: int, size: int) -> bytes:
+    """What is left to read of an open file whose size was `size`: in one read
+    as a rule, and to its end should it have grown since."""
+    parts = [os.read(fd, size + 1)]
+    while parts[-1]:
+        parts.append(os.read(fd, 1 << 16))
+    return b"".join(parts)
 
 
 def read_standard_input(name: str, data: bytes) -> ModelFile | Problem:

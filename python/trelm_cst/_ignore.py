@@ -94,6 +94,8 @@ class Ignores:
         """`path` is relative to the searched folder."""
         if self.everything:
             return True
+        if self.excludes is None and self.anchored is None and self.root is None:  # nothing to match against
+            return False
         relative = as_pattern_path(path)
         if self.excludes is not None and self.excludes.verdict(relative, is_folder):
             return True

@@ -9,6 +9,7 @@ A root with no project folder below it has one nameless project whose every
 
 from __future__ import annotations
 
+import functools
 import importlib
 import os
 from collections.abc import Iterable, Sequence
@@ -87,6 +88,21 @@ class Layout:
                 return Place(name, "" if folder == file else self.parts.get(os.path.basename(folder), ""))
             folder = parent
 
+    def places(self, paths: Iterable[str]) -> list[Place | None]:
+        """The place of each path; the files of one folder share theirs, so
+        each folder is looked up once."""
+        known: dict[str, Place | None] = {}
+        found = []
+        for path in paths:
+            folder, name = os.path.split(path)
+            if name in ("", ".", ".."):  # the path ends in a folder of its own
+                found.append(self.place(path))
+                continue
+            if folder not in known:
+                known[folder] = self.place(path)
+            found.append(known[folder])
+        return found
+
     @classmethod
     def find(cls, paths: Iterable[str], excludes: Sequence[str] = (), settings: Settings | None = None) -> Layout:
         """The project folders below the folders named (what the search for
@@ -107,8 +123,7 @@ class Layout:
         for folder, name in list(layout.folders.items()):
             if name in clashes:
                 layout.folders[folder] = os.path.relpath(folder, os.path.abspath(roots[folder])).replace(os.sep, "/")
-        for path in data_files:
-            place = layout.place(path)
+        for path, place in zip(data_files, layout.places(data_files)):
             if place is None:
                 continue
             if path.endswith(".csv"):
@@ -134,25 +149,49 @@ def walk_layout(
     """Records in `folders` the project folders below `root` (each holding a
     folder of models, named as in `parts`); returns its CSV and YAML files, sorted."""
     found: list[str] = []
-    inside_parts: list[str] = []  # folders in which no project folder is looked for
+    part_folders: set[str] = set()  # the parts of the project folders found
+    inside: set[str] = set()  # folders at or below a part, in which no project folder is looked for
     for top, subfolders, names in os.walk(root):
         within = top[len(root) :].lstrip(os.sep)
         below = within + os.sep if within else ""
         subfolders[:] = sorted(name for name in subfolders if not ignores.skips_folder(below + name))
         absolute = os.path.abspath(top)
-        if not any(absolute.startswith(part + os.sep) or absolute == part for part in inside_parts):
-            if any(parts.get(name) == MODELS for name in subfolders):
-                folders[absolute] = os.path.basename(absolute) or absolute
-                inside_parts += [os.path.join(absolute, name) for name in subfolders if name in parts]
+        # The walk comes to a folder after the one above it.
+        if absolute in part_folders or os.path.dirname(absolute) in inside:
+            inside.add(absolute)
+        elif any(parts.get(name) == MODELS for name in subfolders):
+            folders[absolute] = os.path.basename(absolute) or absolute
+            part_folders.update(os.path.join(absolute, name) for name in subfolders if name in parts)
         for name in names:
             if name.endswith((".csv", *YAML_SUFFIXES)) and not ignores.skips_file(below + name):
                 found.append(os.path.join(top, name))
     return found
 
 
+@functools.cache
 def yaml_module() -> Any:
     """PyYAML, imported when a property file is first read (not every run has one)."""
     return importlib.import_module("yaml")
+
+
+@functools.cache
+def names_loader() -> Any:
+    """PyYAML's loader (libyaml's where it is installed) composing nodes
+    without resolving the tags of plain scalars: only names are read, never
+    typed values, and resolving took over a quarter of the time of a property file."""
+    yaml = yaml_module()
+
+    class NamesLoader(getattr(yaml, "CSafeLoader", yaml.SafeLoader)):  # type: ignore[misc]
+        def resolve(self, kind: Any, value: Any, implicit: Any) -> str:
+            return ""
+
+        def descend_resolver(self, current_node: Any, current_index: Any) -> None:
+            pass
+
+        def ascend_resolver(self) -> None:
+            pass
+
+    return NamesLoader
 
 
 def read_properties(path: str, project: str, layout: Layout) -> None:
@@ -165,7 +204,7 @@ def read_properties(path: str, project: str, layout: Layout) -> None:
         layout.problems.append(read)
         return
     try:
-        root = yaml.compose(read.text, Loader=getattr(yaml, "CSafeLoader", yaml.SafeLoader))
+        root = yaml.compose(read.text, Loader=names_loader())
     except RecursionError:  # the pure-Python loader, without libyaml's nesting limit
         layout.problems.append(Problem(path, "YAML does not load: nested too deeply", code="yaml-syntax"))
         return
@@ -177,23 +216,22 @@ def read_properties(path: str, project: str, layout: Layout) -> None:
         return
     top = mapping(root)
     for source in entries(top.get("sources")):
-        source_name = scalar(mapping(source).get("name"))
-        for table in entries(mapping(source).get("tables")):
-            table_name = scalar(mapping(table).get("name"))
+        source_name = scalar(value_of(source, "name"))
+        for table in entries(value_of(source, "tables")):
+            table_name = scalar(value_of(table, "name"))
             if source_name is not None and table_name is not None:
                 declare(layout, "source", project, f"{source_name}.{table_name}", path, table)
     for kind, key in (("seed", "seeds"), ("snapshot", "snapshots")):
         for entry in entries(top.get(key)):
-            name = scalar(mapping(entry).get("name"))
+            name = scalar(value_of(entry, "name"))
             if name is not None:
                 declare(layout, kind, project, name, path, entry)
     for entry in entries(top.get("models")):
-        fields = mapping(entry)
-        name = scalar(fields.get("name"))
+        name = scalar(value_of(entry, "name"))
         columns = {
-            column: scalar(mapping(item).get("description")) or ""
-            for item in entries(fields.get("columns"))
-            for column in [scalar(mapping(item).get("name"))]
+            column: scalar(value_of(item, "description")) or ""
+            for item in entries(value_of(entry, "columns"))
+            for column in [scalar(value_of(item, "name"))]
             if column is not None
         }
         if name is not None and columns:
@@ -214,6 +252,17 @@ def mapping(node: Any) -> dict[str, Any]:
     if not isinstance(node, yaml.MappingNode):
         return {}
     return {key.value: value for key, value in node.value if isinstance(key, yaml.ScalarNode)}
+
+
+def value_of(node: Any, key: str) -> Any:
+    """mapping(node).get(key), without a dict of every key: the last entry of
+    that key, as in a dict built from them."""
+    yaml = yaml_module()
+    if isinstance(node, yaml.MappingNode):
+        for name, value in reversed(node.value):
+            if isinstance(name, yaml.ScalarNode) and name.value == key:
+                return value
+    return None
 
 
 def entries(node: Any) -> list[Any]:

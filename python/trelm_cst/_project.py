@@ -156,8 +156,7 @@ class Project:
         readers: list[Model] = []  # files whose refs count, defining nothing
         self._macros: list[Model] = []  # their refs name a model only once called
         defined: list[Model] = []
-        for record in files:
-            place = layout.place(record.path)
+        for record, place in zip(files, layout.places(record.path for record in files)):
             if place is None:
                 continue
             record.project = place.project
@@ -202,6 +201,11 @@ class Project:
                 if len(models) > 1:
                     self.duplicate_names[key] = [model.path for model in models]
         self._readers = readers
+        # Each name to the projects that define it, in the order of `_defined`.
+        self._definers: dict[str, list[tuple[str, list[Model]]]] = {}
+        for project, names in self._defined.items():
+            for name, models in names.items():
+                self._definers.setdefault(name, []).append((project, models))
         self.missing_refs, self.missing_sources, self.ambiguous_refs, self.unresolved = [], [], [], []
         self._reads: dict[GraphNode, list[GraphNode]] = {}
         self._read_by: dict[GraphNode, list[GraphNode]] = {}
@@ -238,7 +242,8 @@ class Project:
         )
         self.sources = {key: sorted(readers_by_source[key]) for key in sorted(readers_by_source)}
         self.problems = [model.error for model in files if model.error is not None] + layout.problems
-        self.cycles = [cycle.models for cycle in self.cycle_refs()]
+        self._cycles = self._find_cycles()  # found once: `check --project` asks again
+        self.cycles = [list(cycle.models) for cycle in self._cycles]
 
     def id_of(self, model: Model) -> str:
         """The node id of a model, seed or snapshot."""
@@ -272,7 +277,7 @@ class Project:
         found = self._defined.get(project, {}).get(name)
         if found is not None:
             return [found]
-        return [names[name] for other, names in self._defined.items() if other != project and name in names]
+        return [models for other, models in self._definers.get(name, []) if other != project]
 
     @classmethod
     def load(
@@ -418,6 +423,10 @@ class Project:
         """Every cycle: each group of models (and snapshots, seeds) that read
         each other through resolved refs, once, with the ref call that first
         (in file order) points within it."""
+        return [Cycle(list(cycle.models), cycle.ref) for cycle in self._cycles]
+
+    def _find_cycles(self) -> list[Cycle]:
+        """cycle_refs(), worked out from the graph."""
         defined = [*self.models.values(), *self.snapshots.values(), *self.seeds.values()]
         names: dict[int, GraphNode] = {id(model): (cast(NodeKind, model.kind), self.id_of(model)) for model in defined}
         graph: dict[GraphNode, list[GraphNode]] = {
@@ -537,28 +546,30 @@ def model_name(path: str) -> str:
 
 
 def read_file(path: str) -> Model:
-    model = Model(model_name(path), path)
     try:
         read = read_model(path)
         if isinstance(read, Problem):
-            model.error = read
-            return model
+            return Model(model_name(path), path, error=read)
         try:
             doc = parse_trelm(read.text)
         except TrelmSyntaxError as e:
-            model.error = syntax_problem(path, e, read.text)
-            return model
+            return Model(model_name(path), path, error=syntax_problem(path, e, read.text))
     except (MemoryError, OSError) as e:
-        model.error = Problem(path, "out of memory" if isinstance(e, MemoryError) else str(e.strerror or e))
-        return model
+        error = Problem(path, "out of memory" if isinstance(e, MemoryError) else str(e.strerror or e))
+        return Model(model_name(path), path, error=error)
     return model_of(path, read.text, doc)
 
 
 def model_of(path: str, text: str, doc: Document) -> Model:
     """The record of a parsed file; `text` is what str(doc) gives, at hand without building it."""
     model = Model(model_name(path), path)
-    model.refs = [ref_of(text, path, call) for call in doc.calls("ref")]
-    model.sources = [source_of(text, path, call) for call in doc.calls("source")]
+    # A call is looked for only where its name is in the text: each search walks the whole document.
+    if "ref" in text:
+        calls = doc.calls("ref")
+        model.refs = [ref_of(path, call, place) for call, place in zip(calls, places(text, calls))]
+    if "source" in text:
+        calls = doc.calls("source")
+        model.sources = [source_of(path, call, place) for call, place in zip(calls, places(text, calls))]
     configs = doc.configs
     if configs:
         model.config = merge_configs(configs)[0]
@@ -602,24 +613,33 @@ def snapshots_of(record: Model) -> list[Model]:
     ]
 
 
-def located(text: str, path: str, call: Call, kind: Literal["ref", "source"]) -> Ref:
-    """The call's record without its names."""
-    line, column = located_at(text, call.span[0] if call.span is not None else 0)
-    return Ref(kind, path, line, column, str(call))
-
-
 def located_at(text: str, start: int) -> tuple[int, int]:
     """Line and column of an index, counted here rather than by
     Document.location, which costs more than the whole parse."""
     return text.count("\n", 0, start) + 1, start - (text.rfind("\n", 0, start) + 1) + 1
 
 
-def ref_of(text: str, path: str, call: Call) -> Ref:
+def places(text: str, calls: Sequence[Call]) -> Iterator[tuple[int, int]]:
+    """The line and column of each call, counted here rather than by
+    Document.location, which costs more than the whole parse; the calls come
+    in text order, so the lines are counted on from the one before."""
+    line, counted = 1, 0
+    for call in calls:
+        span = call.span
+        start = span[0] if span is not None else 0
+        if start < counted:  # not in order after all: count from the top
+            line, counted = 1, 0
+        line += text.count("\n", counted, start)
+        counted = start
+        yield line, start - (text.rfind("\n", 0, start) + 1) + 1
+
+
+def ref_of(path: str, call: Call, place: tuple[int, int]) -> Ref:
     """A ref of one or two string-literal arguments names its model last."""
-    ref = located(text, path, call, "ref")
+    line, column = place
     names = string_literals(call.args)
     if names is None or not 1 <= len(names) <= 2:
-        return ref
+        return Ref("ref", path, line, column, str(call))
     version_text = call.kwargs.get("version", call.kwargs.get("v"))
     version = None
     if version_text is not None:
@@ -628,15 +648,15 @@ def ref_of(text: str, path: str, call: Call) -> Ref:
         except ValueError:
             version = version_text
     package = names[0] if len(names) == 2 else None
-    return Ref("ref", ref.path, ref.line, ref.column, ref.text, names[-1], package, version)
+    return Ref("ref", path, line, column, str(call), names[-1], package, version)
 
 
-def source_of(text: str, path: str, call: Call) -> Ref:
-    ref = located(text, path, call, "source")
+def source_of(path: str, call: Call, place: tuple[int, int]) -> Ref:
+    line, column = place
     names = string_literals(call.args)
     if names is None or len(names) != 2:
-        return ref
-    return Ref("source", ref.path, ref.line, ref.column, ref.text, source=(names[0], names[1]))
+        return Ref("source", path, line, column, str(call))
+    return Ref("source", path, line, column, str(call), source=(names[0], names[1]))
 
 
 def string_literals(texts: Sequence[str]) -> list[str] | None:

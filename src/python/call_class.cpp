@@ -48,7 +48,11 @@ PyObject* call_kwargs(PyObject* self, void*) {
 // nullopt otherwise.
 std::optional<cst::TextSpan> current(PyObject* self, cst::TextSpan span) {
   const query::FoundCall& call = call_of(self);
-  std::optional<cst::TextSpan> token = as<PyCall>(self)->doc->index()->token_span(call.token);
+  PyCall* found = as<PyCall>(self);
+  // Nothing edited since: the call is where it was found, and the index of
+  // every token (several times the cost of the parse) is not needed.
+  if (found->doc->positions.generation() == found->generation) return span;
+  std::optional<cst::TextSpan> token = found->doc->index()->token_span(call.token);
   if (!token || token->end - token->start != call.token_span.end - call.token_span.start) return std::nullopt;
   return cst::TextSpan{token->start + (span.start - call.token_span.start),
                        token->start + (span.end - call.token_span.start)};

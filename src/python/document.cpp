@@ -229,7 +229,9 @@ PyObject* document_calls(PyObject* self, PyObject* args, PyObject* kwargs) {
       name = utf8_arg(name_obj, "calls", "name");
       if (!name) return nullptr;
     }
-    return call_list(query::calls(doc_of(self), name), shared_doc_of(self));
+    // Counted before the search, so that an edit during it counts as one after.
+    const std::uint64_t generation = shared_doc_of(self)->positions.generation();
+    return call_list(query::calls(doc_of(self), name), shared_doc_of(self), generation);
   });
 }
 

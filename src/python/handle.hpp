@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <new>
@@ -99,6 +100,7 @@ struct PyCall {
   PyObject_HEAD
   query::FoundCall call;
   SharedDoc doc;
+  std::uint64_t generation;  // of the document's positions when the call was found
 };
 
 // Values read for lineage, as they were when read; their spans follow their
@@ -160,9 +162,10 @@ inline void construct_payload(PyToken* self, cst::TokenCopy token, SharedDoc doc
   new (&self->token) cst::TokenCopy(std::move(token));
   new (&self->doc) SharedDoc(std::move(doc));
 }
-inline void construct_payload(PyCall* self, query::FoundCall call, SharedDoc doc) {
+inline void construct_payload(PyCall* self, query::FoundCall call, SharedDoc doc, std::uint64_t generation) {
   new (&self->call) query::FoundCall(std::move(call));
   new (&self->doc) SharedDoc(std::move(doc));
+  self->generation = generation;
 }
 
 template <typename T, typename V>

@@ -84,10 +84,11 @@ PyObject* token_list(const std::vector<cst::TokenCopy>& tokens, const SharedDoc&
   return build_list(tokens.size(), [&](std::size_t i) { return new_instance<PyToken>(token_type(), tokens[i], doc); });
 }
 
-PyObject* call_list(std::vector<query::FoundCall> calls, const SharedDoc& doc) {
+PyObject* call_list(std::vector<query::FoundCall> calls, const SharedDoc& doc, std::uint64_t generation) {
   if (call_type() == nullptr) return nullptr;
-  return build_list(calls.size(),
-                    [&](std::size_t i) { return new_instance<PyCall>(call_type(), std::move(calls[i]), doc); });
+  return build_list(calls.size(), [&](std::size_t i) {
+    return new_instance<PyCall>(call_type(), std::move(calls[i]), doc, generation);
+  });
 }
 
 PyObject* optional_span(const std::optional<cst::TextSpan>& span) {

@@ -2,6 +2,7 @@
 // tree lock before they get here: these run Python code (allocation, GC).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,7 +35,7 @@ PyObject* column_list(const std::vector<cst::NodeRef>& items, const cst::NodeRef
 
 // Token and Call snapshots of `doc`.
 PyObject* token_list(const std::vector<cst::TokenCopy>& tokens, const SharedDoc& doc);
-PyObject* call_list(std::vector<query::FoundCall> calls, const SharedDoc& doc);
+PyObject* call_list(std::vector<query::FoundCall> calls, const SharedDoc& doc, std::uint64_t generation);
 
 inline constexpr char kSpanDoc[] =
     "(start, end): where the object is in str(document), so that str(document)[start:end] is its\ntext; None when it "

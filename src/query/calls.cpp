@@ -74,6 +74,9 @@ std::vector<FoundCall> calls(const cst::Document& doc, std::optional<std::string
   std::size_t chars_seen = 0;
   cst::TextSpan token_span;
   for_each_tag(doc, hint, true, [&](const TagSite& site) {
+    // A call of that name has its last part in the tag's text: a tag without
+    // it is not read, which a search for one name mostly spares.
+    if (name && site.tag.find(hint) == std::string_view::npos) return;
     std::vector<jinja::NamedCall> found = jinja::find_every_call(site.tag);
     if (name) std::erase_if(found, [&](const jinja::NamedCall& c) { return c.name != *name; });
     if (found.empty()) return;

@@ -135,6 +135,11 @@ std::shared_ptr<const PositionIndex> PositionCache::current(const Document& doc)
   return built;
 }
 
+std::uint64_t PositionCache::generation() {
+  std::lock_guard lock(mutex_);
+  return generation_;
+}
+
 void PositionCache::drop() {
   std::lock_guard lock(mutex_);
   ++generation_;

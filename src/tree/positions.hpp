@@ -87,6 +87,9 @@ class PositionCache {
   std::shared_ptr<const PositionIndex> current(const Document& doc);
   // Every edit calls this once it has changed the tree.
   void drop();
+  // How many edits the tree has had: what was found at one count is where it
+  // was found for as long as the count stays.
+  std::uint64_t generation();
 
  private:
   std::mutex mutex_;

@@ -511,12 +511,16 @@ def test_a_signal_while_writing_waits_for_the_rename(folder, capsys, monkeypatch
     assert (root / "b.sql").read_bytes() == CRLF.encode() and no_temporary_files(root)
 
 
-def test_editing_through_a_symlink_replaces_its_target(folder, capsys):
-    root = folder({"real/m.sql": CRLF})
+# `up/..` is the folder above where the link leads (real/), not the current one.
+@pytest.mark.parametrize("name", ["link.sql", "up/../m.sql"], ids=["link", "through-a-linked-folder"])
+def test_editing_through_a_symlink_replaces_its_target(folder, capsys, name):
+    root = folder({"real/m.sql": CRLF, "real/sub/other.sql": CRLF, "m.sql": CRLF})
     (root / "link.sql").symlink_to(root / "real" / "m.sql")
-    assert run(capsys, "remove-config", "tags", "link.sql")[0] == 0
+    (root / "up").symlink_to(root / "real" / "sub")
+    assert run(capsys, "remove-config", "tags", name)[0] == 0
     assert (root / "link.sql").is_symlink()
     assert (root / "real" / "m.sql").read_bytes() == DONE.encode()
+    assert (root / "m.sql").read_bytes() == CRLF.encode()
 
 
 @pytest.mark.parametrize(
