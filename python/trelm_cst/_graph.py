@@ -21,10 +21,11 @@ class GraphError(Exception):
 
 def to_json(project: Project, nodes: Sequence[GraphNode], links: Sequence[Link]) -> str:
     entries = []
+    # Source nodes are named "source.table"; either part may hold a dot itself.
+    sources = {".".join(key): place for key, place in project.declared_sources.items()}
     for kind, name in nodes:
         model = project.definition((kind, name))
-        source, _, table = name.partition(".")
-        declared = project.declared_sources.get((source, table)) if kind == "source" else None
+        declared = sources.get(name) if kind == "source" else None
         if model is not None:
             place: dict[str, object] = {"path": model.path, "line": model.line, "project": model.project or None}
         elif declared is not None:

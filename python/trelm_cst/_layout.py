@@ -46,10 +46,11 @@ class Declared:
 
     kind: str  # "source", "seed", "snapshot"
     project: str
-    name: str  # a source as "source.table"
+    name: str  # for a source, the source's name
     path: str
     line: int
     column: int
+    table: str = ""  # for a source, the table's name (either may hold a dot)
 
 
 @dataclass
@@ -220,7 +221,7 @@ def read_properties(path: str, project: str, layout: Layout) -> None:
         for table in entries(value_of(source, "tables")):
             table_name = scalar(value_of(table, "name"))
             if source_name is not None and table_name is not None:
-                declare(layout, "source", project, f"{source_name}.{table_name}", path, table)
+                declare(layout, "source", project, source_name, path, table, table_name)
     for kind, key in (("seed", "seeds"), ("snapshot", "snapshots")):
         for entry in entries(top.get(key)):
             name = scalar(value_of(entry, "name"))
@@ -238,9 +239,9 @@ def read_properties(path: str, project: str, layout: Layout) -> None:
             layout.columns.setdefault((project, name), {}).update(columns)
 
 
-def declare(layout: Layout, kind: str, project: str, name: str, path: str, node: Any) -> None:
+def declare(layout: Layout, kind: str, project: str, name: str, path: str, node: Any, table: str = "") -> None:
     mark = node.start_mark
-    layout.declared.append(Declared(kind, project, name, path, mark.line + 1, mark.column + 1))
+    layout.declared.append(Declared(kind, project, name, path, mark.line + 1, mark.column + 1, table))
 
 
 # A composed YAML document is read as nodes (which keep their positions), not

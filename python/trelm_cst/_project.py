@@ -181,8 +181,7 @@ class Project:
         self.declared_sources = {}
         for item in layout.declared:
             if item.kind == "source":
-                source, _, table = item.name.partition(".")
-                self.declared_sources.setdefault((source, table), (item.path, item.line, item.column))
+                self.declared_sources.setdefault((item.name, item.table), (item.path, item.line, item.column))
             elif item.name not in self._defined.get(item.project, {}):
                 # Newer projects declare seeds and snapshots in YAML alone; else the entry documents a file's.
                 model = Model(

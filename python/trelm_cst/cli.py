@@ -51,7 +51,7 @@ from trelm_cst._files import (
 from trelm_cst._native import Config, Document, TrelmSyntaxError, parse_trelm
 from trelm_cst._progress import Progress
 from trelm_cst._layout import Layout
-from trelm_cst._project import Model, Project, model_name, model_of, read_file
+from trelm_cst._project import GraphNode, Model, Project, model_name, model_of, read_file
 from trelm_cst._settings import Settings, SettingsError, anchored_excludes
 from trelm_cst._suppress import Suppression, read_suppressions, silenced
 
@@ -474,6 +474,24 @@ def run_check(
 MERMAID_MAX_EDGES = 500
 
 
+def selected_node(project: Project, name: str) -> GraphNode:
+    """The node --select names: a model, else a seed or snapshot (by name or
+    node id). Raises KeyError for none, ValueError when several projects
+    define it."""
+    try:
+        return ("model", project.id_of(project.model(name)))
+    except KeyError:
+        pass
+    seeds: list[GraphNode] = [("seed", key) for key in project.seeds]
+    snapshots: list[GraphNode] = [("snapshot", key) for key in project.snapshots]
+    found = [node for node in seeds + snapshots if node[1] == name or node[1].endswith("/" + name)]
+    if len(found) > 1:
+        raise ValueError(f"{name!r} is defined in several projects: {', '.join(key for _, key in found)}")
+    if not found:
+        raise KeyError(name)
+    return found[0]
+
+
 def run_graph(run: Run, args: argparse.Namespace) -> int:
     """Prints the graph of the files, or the part around --select."""
     models: list[Model] = []
@@ -490,15 +508,15 @@ def run_graph(run: Run, args: argparse.Namespace) -> int:
         nodes = project.nodes()
     else:
         try:
-            selected = project.id_of(project.model(args.select))
+            selected = selected_node(project, args.select)
         except KeyError:
-            run.progress.message(f"no model named {args.select!r}")
+            run.progress.message(f"no model, seed or snapshot named {args.select!r}")
             return run.finish(EXIT_USAGE)
         except ValueError as e:
             run.progress.message(f"{e}; name one as project/name")
             return run.finish(EXIT_USAGE)
         both = not args.upstream and not args.downstream
-        nodes = project.around(("model", selected), args.upstream or both, args.downstream or both, args.depth)
+        nodes = project.around(selected, args.upstream or both, args.downstream or both, args.depth)
     links = project.links(nodes)
     if args.format == "mermaid" and len(links) > MERMAID_MAX_EDGES:
         run.note(
@@ -1062,7 +1080,9 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
         "edges (from, to, kind); dot: "
         "Graphviz source; mermaid: a flowchart LR block; svg: a picture drawn by Graphviz (default: json)",
     )
-    graph.add_argument("--select", metavar="NAME", help="only the model NAME and the models around it")
+    graph.add_argument(
+        "--select", metavar="NAME", help="only the model, seed or snapshot NAME and the nodes around it"
+    )
     graph.add_argument("--upstream", action="store_true", help="with --select: what NAME reads, transitively")
     graph.add_argument("--downstream", action="store_true", help="with --select: what reads NAME, transitively")
     graph.add_argument("--depth", type=depth, metavar="N", help="with --select: at most N steps away")

@@ -376,6 +376,14 @@ def test_layouts(tmp_path, files, models, cycles):
     assert (sorted(project.models), project.cycles) == (models, cycles)
 
 
+def test_source_names_may_hold_dots(tmp_path):
+    project = load(tmp_path, {
+        "p/models/a.sql": "{{ source('raw.eu', 'orders') }}",
+        "p/models/sources.yml": "sources:\n  - name: raw.eu\n    tables:\n      - name: orders\n",
+    })
+    assert (list(project.declared_sources), project.missing_sources) == ([("raw.eu", "orders")], [])
+
+
 def test_check_and_graph_a_repository(tmp_path, capsys, monkeypatch):
     monkeypatch.chdir(write(tmp_path, REPOSITORY))
     status, out, _ = run(capsys, "check", "--project", ".")
@@ -384,8 +392,9 @@ def test_check_and_graph_a_repository(tmp_path, capsys, monkeypatch):
         "[ambiguous-ref]", "[duplicate-name]", "[missing-ref]", "[missing-source]", "[yaml-syntax]"
     ]
     assert "./a/models/broken.yml:2:12: error: YAML does not load" in out
-    status, out, _ = run(capsys, "graph", "--select", "a/s1", ".")
-    assert status == 2
+    for name in ("a/s1", "s1"):  # a seed is selected as a model is
+        status, out, _ = run(capsys, "graph", "--select", name, "--downstream", "--depth", "1", ".")
+        assert [n["name"] for n in json.loads(out)["nodes"]] == ["a/s1", "a/x"]
     status, out, _ = run(capsys, "graph", "--select", "x", "--upstream", "--depth", "1", ".")
     nodes = {n["name"]: (n["kind"], n["path"], n["line"]) for n in json.loads(out)["nodes"]}
     assert nodes == {
