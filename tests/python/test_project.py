@@ -10,6 +10,7 @@ import shutil
 import pytest
 import yaml
 
+from file_tree import write
 from trelm_cst import Model, Project, cli
 
 CORPUS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
@@ -21,13 +22,6 @@ DIAMOND = {
     "top.sql": "select * from {{ ref('left') }} join {{ ref('right') }} using (id)",
 }
 
-
-def write(root, files):
-    for name, text in files.items():
-        path = root / name
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(text)
-    return root
 
 
 def load(tmp_path, files, **options):

@@ -9,6 +9,7 @@ import subprocess
 
 import pytest
 
+from file_tree import write
 from trelm_cst import Project, _rename, cli
 
 PROJECTS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "projects"
@@ -42,13 +43,6 @@ RENAMED = {
     "b/models/y.sql": "select * from {{ ref('m') }} join {{ ref('a', 'n') }} using (id)\n",
 }
 
-
-def write(root, files):
-    for name, text in files.items():
-        path = root / name
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_bytes(text.encode())
-    return root
 
 
 def tree(root):

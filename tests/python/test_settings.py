@@ -7,6 +7,7 @@ import pathlib
 
 import pytest
 
+from file_tree import write
 from trelm_cst import Project, Settings, cli
 
 # One project folder whose every finding some setting changes.
@@ -30,13 +31,6 @@ BASELINE = [
     "shop/models/orders.sql:1:1 unused-model",  # no config call: its first line
 ]
 
-
-def write(root, files):
-    for name, text in files.items():
-        path = root / name
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(text)
-    return root
 
 
 def check(capsys, root, *argv):
