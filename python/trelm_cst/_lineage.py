@@ -48,11 +48,15 @@ class LineageStep:
 
     @property
     def missing(self) -> bool:
+        """True for a ref to a model the project lacks."""
         return self.kind == "missing"
 
     @property
     def label(self) -> str:
-        """The step's node and column, dotted: `model.column`, `source.table.column`."""
+        """The step's node and column, dotted: `model.column`, `source.table.column`;
+        `model: reference` for a filter."""
+        if self.kind == "filter":
+            return f"{self.model}: {self.column}"
         if self.source is not None:
             owner = ".".join(self.source)
         else:
@@ -60,6 +64,7 @@ class LineageStep:
         return owner if self.column is None else f"{owner}.{self.column}"
 
     def to_dict(self) -> dict[str, Any]:
+        """The step and its next steps as JSON-ready values; fields that are None left out."""
         found: dict[str, Any] = {"kind": self.kind, "column": self.column}
         for key in ("model", "source", "table", "path", "line", "char", "reason", "clause"):
             value = getattr(self, key)

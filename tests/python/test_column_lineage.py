@@ -156,3 +156,53 @@ def test_impact_lists_readers_and_filters(project):
         ("pairs", "ON", "o.customer_id"),
     }
     assert [s.label for s in project.impact("stg_orders", "amount", depth=1).steps if s.steps]  == []
+
+
+@pytest.mark.parametrize(
+    "arguments, expected",
+    [
+        (
+            ["orders.total"],
+            "orders.total [direct] {root}/orders.sql:11:5\n"
+            "└── stg_orders.amount [direct] {root}/stg_orders.sql:2:25 via s > base\n"
+            "    └── shop.orders.amount [source]\n",
+        ),
+        (
+            ["wide.id", "--depth", "1"],
+            "wide.id [star] {root}/wide.sql:1:8\n└── orders_star.id [star] {root}/orders_star.sql:1:8\n",
+        ),
+        (
+            ["stg_orders.id", "--downstream", "--format", "mermaid"],
+            'flowchart LR\n  n0["stg_orders.id [direct]"]\n  n1["all_ids.key [renamed]"]\n  n2["orders.id [direct]"]\n'
+            '  n3["orders: prev.id [filter ON]"]\n  n4["orders: e.id [filter ON]"]\n'
+            '  n5["orders_star.id [star]"]\n  n6["wide.id [star]"]\n'
+            "  n0 --> n1\n  n0 --> n2\n  n0 --> n3\n  n0 --> n4\n  n5 --> n6\n  n0 --> n5\n",
+        ),
+        (
+            ["orders.tag", "--format", "dot"],
+            'digraph lineage {\n  rankdir=LR;\n  n0 [label="orders.tag [renamed]"];\n'
+            '  n1 [label="flatten.value [function]"];\n  n1 -> n0;\n}\n',
+        ),
+    ],
+)
+def test_command_prints_the_tree(project, capsys, arguments, expected):
+    root = str(project.files[0].path).rsplit("/", 1)[0]
+    assert main(["lineage", arguments[0], root, *arguments[1:]]) == 0
+    assert capsys.readouterr().out == expected.replace("{root}", root)
+
+
+def test_command_json_and_failures(project, capsys):
+    root = str(project.files[0].path).rsplit("/", 1)[0]
+    assert main(["lineage", "orders.region", root, "--format", "json"]) == 0
+    found = json.loads(capsys.readouterr().out)
+    assert [found["model"], found["steps"][0]["model"], found["steps"][0]["steps"][0]["table"]] == [
+        "orders",
+        "stg_customers",
+        "raw.customers",
+    ]
+    assert main(["lineage", "wide.customer_id", root]) == 1
+    assert "no column 'customer_id' in wide" in capsys.readouterr().err
+    assert main(["lineage", "nothing.id", root]) == 2
+    assert "no model named 'nothing'" in capsys.readouterr().err
+    with pytest.raises(SystemExit):
+        main(["lineage", "orders", root])
