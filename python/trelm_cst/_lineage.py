@@ -117,6 +117,13 @@ class Lineage:
         self._files: dict[str, ModelFile] = {}
         self._outputs: dict[str, list[Entry] | None] = {}
         self._impact: dict[tuple[str, str], list[LineageStep]] | None = None
+        # Reading a query's relations and clauses builds new objects each time: once per query here.
+        self._relations: dict[Query, list[Relation]] = {}
+        self._starts: dict[Query, list[int] | None] = {}
+        self._query_outputs: dict[Query, list[Entry]] = {}
+        self._origins: dict[tuple[str, str], list[Origin]] = {}
+        self._bodies: dict[Relation, Query | None] = {}
+        self._positions: dict[int, tuple[list[Entry], dict[str, int]]] = {}  # id() of a list of entries: name to index
 
     # ---------------------------------------------------------------- files
 
@@ -150,6 +157,12 @@ class Lineage:
         return found
 
     def query_outputs(self, file: ModelFile, query: Query, seen: set[Query]) -> list[Entry]:
+        found = self._query_outputs.get(query)
+        if found is None:
+            found = self._query_outputs[query] = self.read_outputs(file, query, seen)
+        return found
+
+    def read_outputs(self, file: ModelFile, query: Query, seen: set[Query]) -> list[Entry]:
         select = query.select
         if select is None or query in seen:
             return []
@@ -171,7 +184,7 @@ class Lineage:
         if star is None:
             return [Entry(column.name, column)]
         excluded = {name.lower() for name in column.excluded}
-        relations = branch_relations(query, column.span)
+        relations = self.branch_relations(query, column.span)
         if star.qualifier is not None:
             relations = [r for r in relations if named_by(r, star.qualifier)]
         entries: list[Entry] = []
@@ -234,9 +247,35 @@ class Lineage:
                 file.parents[inner] = best
         return file.parents.get(query)
 
+    def branch_relations(self, query: Query, span: tuple[int, int] | None) -> list[Relation]:
+        """The relations of the union branch that holds `span`: each branch of a
+        union reads its own FROM. All of them when the place is unknown."""
+        relations = self._relations.get(query)
+        if relations is None:
+            relations = self._relations[query] = query.relations
+            selects = query.selects
+            starts = [select.span[0] for select in selects if select.span is not None]
+            self._starts[query] = starts if len(selects) > 1 and len(starts) == len(selects) else None
+        starts = self._starts[query]
+        if span is None or starts is None:
+            return relations
+        branch = max((i for i, start in enumerate(starts) if start <= span[0]), default=0)
+        end = starts[branch + 1] if branch + 1 < len(starts) else None
+        return [
+            r
+            for r in relations
+            if r.span is not None and starts[branch] <= r.span[0] and (end is None or r.span[0] < end)
+        ]
+
     def body(self, file: ModelFile, relation: Relation) -> Query | None:
         """The query a CTE or subquery relation reads: a CTE of an enclosing
         query, the innermost that has the name, when not of the same one."""
+        if relation in self._bodies:
+            return self._bodies[relation]
+        found = self._bodies[relation] = self.find_body(file, relation)
+        return found
+
+    def find_body(self, file: ModelFile, relation: Relation) -> Query | None:
         if relation.query is not None or relation.kind != "cte" or file.doc is None:
             return relation.query
         span, name = relation.span, str(relation.name)
@@ -256,7 +295,7 @@ class Lineage:
         """Where a column reference written in `query` comes from."""
         scope: Query | None = query
         while scope is not None:
-            relations = branch_relations(scope, ref.span if scope == query else None)
+            relations = self.branch_relations(scope, ref.span if scope == query else None)
             if ref.qualifier is not None:
                 found = [r for r in relations if named_by(r, ref.qualifier)]
                 if found:
@@ -308,7 +347,7 @@ class Lineage:
             return []
         seen = seen | {(query, name.lower())}
         first = self.query_outputs(file, query, set())
-        index = next((i for i, entry in enumerate(first) if lower(entry.name) == name.lower()), None)
+        index = self.position(first, name)
         if index is None:
             stars = [entry for entry in first if entry.name is None and entry.through is not None]
             if not stars:
@@ -345,23 +384,37 @@ class Lineage:
                 origins += self.resolve_ref(file, query, ref, via, seen)
         return origins
 
+    def position(self, entries: list[Entry], name: str) -> int | None:
+        """Where the first entry of this name is, ignoring case."""
+        known = self._positions.get(id(entries))
+        if known is None:
+            index: dict[str, int] = {}
+            for i, entry in enumerate(entries):
+                if entry.name is not None:
+                    index.setdefault(entry.name.lower(), i)
+            # The list is kept alive with its index, so that its id() is never another list's.
+            known = self._positions[id(entries)] = (entries, index)
+        return known[1].get(name.lower())
+
     # ---------------------------------------------------------------- steps
 
-    def origins_of(self, key: str, column: str) -> tuple[Entry | None, list[Origin]]:
+    def origins_of(self, key: str, column: str) -> list[Origin]:
         file = self.file(key)
         if file.doc is None or file.doc.query is None:
             reason = file.error or "the file holds no query"
-            return None, [Origin("unresolved", None, column, (), reason=reason)]
-        query = file.doc.query
-        entries = self.outputs(key) or []
-        entry = next((e for e in entries if lower(e.name) == column.lower()), None)
-        return entry, unique(self.trace(file, query, column, (), frozenset()))
+            return [Origin("unresolved", None, column, (), reason=reason)]
+        origins = self._origins.get((key, column.lower()))
+        if origins is None:
+            origins = unique(self.trace(file, file.doc.query, column, (), frozenset()))
+            self._origins[(key, column.lower())] = origins
+        return origins
 
     def column_step(self, key: str, column: str, via: tuple[str, ...] = ()) -> LineageStep:
         """A model's column as a step without its next steps."""
         file = self.file(key)
         entries = self.outputs(key) or []
-        entry = next((e for e in entries if lower(e.name) == column.lower()), None)
+        index = self.position(entries, column)
+        entry = None if index is None else entries[index]
         path = file.model.path
         if entry is None:
             unknown = any(e.name is None for e in entries)
@@ -399,7 +452,7 @@ class Lineage:
         path = path | {(key, column.lower())}
         below = None if depth is None else depth - 1
         steps = []
-        for origin in self.origins_of(key, column)[1]:
+        for origin in self.origins_of(key, column):
             if origin.kind == "model":
                 child = self.upstream(origin.name, origin.column or "", origin.via, below, path)
                 if origin.star and child.kind == "unresolved":
@@ -425,7 +478,7 @@ class Lineage:
 
         for key in self.project.models:
             for column in self.columns(key):
-                for origin in self.origins_of(key, column)[1]:
+                for origin in self.origins_of(key, column):
                     add(origin, self.column_step(key, column, origin.via))
             file = self.file(key)
             if file.doc is None:
@@ -476,23 +529,6 @@ def relation_label(relation: Relation) -> str:
     return name if relation.alias in (None, name) else f"{relation.alias} ({name})"
 
 
-def branch_relations(query: Query, span: tuple[int, int] | None) -> list[Relation]:
-    """The relations of the union branch that holds `span`: each branch of a
-    union reads its own FROM. All of them when the place is unknown."""
-    relations = query.relations
-    selects = query.selects
-    if span is None or len(selects) < 2:
-        return relations
-    starts = [select.span[0] for select in selects if select.span is not None]
-    if len(starts) != len(selects):
-        return relations
-    branch = max((i for i, start in enumerate(starts) if start <= span[0]), default=0)
-    end = starts[branch + 1] if branch + 1 < len(starts) else None
-    return [
-        r
-        for r in relations
-        if r.span is not None and starts[branch] <= r.span[0] and (end is None or r.span[0] < end)
-    ]
 
 
 def unique(origins: list[Origin]) -> list[Origin]:
