@@ -5,7 +5,9 @@ table's column, or a reason it cannot be resolved. Nothing is rendered."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+import os
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Any, Union
 
 from trelm_cst._native import Column, ColumnRef, ConditionalColumn, Document, Query, Relation, TrelmSyntaxError
@@ -123,6 +125,8 @@ class Lineage:
         self._query_outputs: dict[Query, list[Entry]] = {}
         self._origins: dict[tuple[str, str], list[Origin]] = {}
         self._bodies: dict[Relation, Query | None] = {}
+        self._branches: dict[Query, list[list[Entry]]] = {}
+        self._traced: dict[tuple[Query, str], list[Origin]] = {}
         self._positions: dict[int, tuple[list[Entry], dict[str, int]]] = {}  # id() of a list of entries: name to index
 
     # ---------------------------------------------------------------- files
@@ -130,14 +134,25 @@ class Lineage:
     def file(self, key: str) -> ModelFile:
         found = self._files.get(key)
         if found is None:
-            model = self.project.models[key]
-            try:
-                doc = model.document()
-                found = ModelFile(model, doc, str(doc), None)
-            except (OSError, TrelmSyntaxError) as e:
-                found = ModelFile(model, None, "", str(e))
-            self._files[key] = found
+            found = self._files[key] = self.read(key)
         return found
+
+    def read(self, key: str) -> ModelFile:
+        model = self.project.models[key]
+        try:
+            doc = model.document()
+            return ModelFile(model, doc, str(doc), None)
+        except (OSError, TrelmSyntaxError) as e:
+            return ModelFile(model, None, "", str(e))
+
+    def read_all(self) -> None:
+        """Parses every model file not parsed yet, with threads: the parser lets go of the interpreter."""
+        keys = [key for key in self.project.models if key not in self._files]
+        if len(keys) < 64:
+            return
+        with ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
+            for key, found in zip(keys, pool.map(self.read, keys)):
+                self._files.setdefault(key, found)
 
     def model_key(self, name: str) -> str:
         """The node id of a model given by name or id; KeyError or ValueError as Project.model."""
@@ -341,11 +356,21 @@ class Lineage:
         return [Origin("unresolved", None, name, via, reason=f"templated relation {relation.name}")]
 
     def trace(self, file: ModelFile, query: Query, name: str, via: tuple[str, ...], seen: frozenset) -> list[Origin]:
-        """Where output column `name` of `query` comes from: each branch of a
-        union gives the column at the same position."""
-        if (query, name.lower()) in seen:
+        """Where output column `name` of `query` comes from, each origin's
+        `via` after the given one. A CTE read by many columns is traced once."""
+        key = (query, name.lower())
+        if key in seen:
             return []
-        seen = seen | {(query, name.lower())}
+        found = self._traced.get(key)
+        if found is None:
+            found = self._traced[key] = unique(self.trace_anew(file, query, name, seen | {key}))
+        if not via:
+            return found
+        return [replace(origin, via=(*via, *origin.via)) for origin in found]
+
+    def trace_anew(self, file: ModelFile, query: Query, name: str, seen: frozenset) -> list[Origin]:
+        """Each branch of a union gives the column at the same position."""
+        via: tuple[str, ...] = ()
         first = self.query_outputs(file, query, set())
         index = self.position(first, name)
         if index is None:
@@ -359,19 +384,26 @@ class Lineage:
                     found.append(Origin(origin.kind, origin.name, origin.column, origin.via, True, origin.reason))
             return found
         origins: list[Origin] = []
-        for position, select in enumerate(query.selects):
-            if position == 0:
-                entries = first
-            else:
-                entries = []
-                for column in select.columns:
-                    entries += self.item_outputs(file, query, column, set())
+        for position, entries in enumerate(self.branches(file, query)):
             if index >= len(entries) or any(entry.name is None for entry in entries[:index]):
                 if position:
                     origins.append(Origin("unresolved", None, name, via, reason="union branch without this position"))
                 continue
             origins += self.trace_entry(file, query, entries[index], name, via, seen)
         return origins
+
+    def branches(self, file: ModelFile, query: Query) -> list[list[Entry]]:
+        """The output columns of each SELECT of a union, in order."""
+        found = self._branches.get(query)
+        if found is None:
+            found = [self.query_outputs(file, query, set())]
+            for select in query.selects[1:]:
+                entries: list[Entry] = []
+                for column in select.columns:
+                    entries += self.item_outputs(file, query, column, set())
+                found.append(entries)
+            self._branches[query] = found
+        return found
 
     def trace_entry(
         self, file: ModelFile, query: Query, entry: Entry, name: str, via: tuple[str, ...], seen: frozenset
@@ -469,6 +501,7 @@ class Lineage:
         if self._impact is not None:
             return self._impact
         found: dict[tuple[str, str], list[LineageStep]] = {}
+        self.read_all()
 
         def add(origin: Origin, step: LineageStep) -> None:
             if origin.kind == "model" and origin.column is not None:
