@@ -16,6 +16,8 @@ if TYPE_CHECKING:
     from trelm_cst._project import Model, Project
 
 Item = Union[Column, ConditionalColumn]
+# What a trace has entered: (query, column) inside a file, (model, column) across models.
+Seen = frozenset[tuple[Any, str]]
 
 
 @dataclass(frozen=True)
@@ -222,10 +224,10 @@ class Lineage:
         if relation.kind == "ref":
             target = self.ref_target(file, relation)
             if target.kind == "model":
-                entries = self.outputs(target.name)
-                if entries is None or any(entry.name is None for entry in entries):
+                upstream = self.outputs(target.name)
+                if upstream is None or any(entry.name is None for entry in upstream):
                     return None
-                return [entry.name for entry in entries if entry.name is not None]
+                return [entry.name for entry in upstream if entry.name is not None]
         return None
 
     def columns(self, name: str) -> list[str]:
@@ -269,8 +271,8 @@ class Lineage:
         if relations is None:
             relations = self._relations[query] = query.relations
             selects = query.selects
-            starts = [select.span[0] for select in selects if select.span is not None]
-            self._starts[query] = starts if len(selects) > 1 and len(starts) == len(selects) else None
+            found = [select.span[0] for select in selects if select.span is not None]
+            self._starts[query] = found if len(selects) > 1 and len(found) == len(selects) else None
         starts = self._starts[query]
         if span is None or starts is None:
             return relations
@@ -305,7 +307,7 @@ class Lineage:
         return best
 
     def resolve_ref(
-        self, file: ModelFile, query: Query, ref: ColumnRef, via: tuple[str, ...], seen: frozenset
+        self, file: ModelFile, query: Query, ref: ColumnRef, via: tuple[str, ...], seen: Seen
     ) -> list[Origin]:
         """Where a column reference written in `query` comes from."""
         scope: Query | None = query
@@ -339,7 +341,7 @@ class Lineage:
         return Origin("ambiguous", None, name, (), reason=f"{name!r} could come from {among}")
 
     def from_relation(
-        self, file: ModelFile, relation: Relation, name: str, via: tuple[str, ...], seen: frozenset
+        self, file: ModelFile, relation: Relation, name: str, via: tuple[str, ...], seen: Seen
     ) -> list[Origin]:
         kind = relation.kind
         body = self.body(file, relation)
@@ -355,7 +357,7 @@ class Lineage:
             return [Origin(kind, str(relation.name), name, via)]
         return [Origin("unresolved", None, name, via, reason=f"templated relation {relation.name}")]
 
-    def trace(self, file: ModelFile, query: Query, name: str, via: tuple[str, ...], seen: frozenset) -> list[Origin]:
+    def trace(self, file: ModelFile, query: Query, name: str, via: tuple[str, ...], seen: Seen) -> list[Origin]:
         """Where output column `name` of `query` comes from, each origin's
         `via` after the given one. A CTE read by many columns is traced once."""
         key = (query, name.lower())
@@ -368,7 +370,7 @@ class Lineage:
             return found
         return [replace(origin, via=(*via, *origin.via)) for origin in found]
 
-    def trace_anew(self, file: ModelFile, query: Query, name: str, seen: frozenset) -> list[Origin]:
+    def trace_anew(self, file: ModelFile, query: Query, name: str, seen: Seen) -> list[Origin]:
         """Each branch of a union gives the column at the same position."""
         via: tuple[str, ...] = ()
         first = self.query_outputs(file, query, set())
@@ -376,6 +378,8 @@ class Lineage:
         if index is None:
             stars = [entry for entry in first if entry.name is None and entry.through is not None]
             if not stars:
+                if any(entry.name is None and entry.item.kind == "templated" for entry in first):
+                    return []  # made by Jinja, if at all: nothing more is known
                 return [Origin("unresolved", None, name, via, reason=f"no column {name!r} here")]
             found = []
             for entry in stars:
@@ -406,7 +410,7 @@ class Lineage:
         return found
 
     def trace_entry(
-        self, file: ModelFile, query: Query, entry: Entry, name: str, via: tuple[str, ...], seen: frozenset
+        self, file: ModelFile, query: Query, entry: Entry, name: str, via: tuple[str, ...], seen: Seen
     ) -> list[Origin]:
         if entry.through is not None:
             return self.from_relation(file, entry.through, entry.name or name, via, seen)
@@ -449,10 +453,14 @@ class Lineage:
         entry = None if index is None else entries[index]
         path = file.model.path
         if entry is None:
-            unknown = any(e.name is None for e in entries)
-            kind = "star" if unknown else "unresolved"
-            reason = None if unknown else (file.error or f"no column {column!r} in {key}")
-            return LineageStep(kind, column, model=key, via=via, path=path, reason=reason)
+            if any(e.name is None and e.through is not None for e in entries):
+                return LineageStep("star", column, model=key, via=via, path=path)
+            if any(e.name is None and e.item.kind == "templated" for e in entries):
+                # Jinja that makes columns (a variable, a macro call) may make this one.
+                reason = "not named in the file; Jinja there may make it"
+                return LineageStep("templated", column, model=key, via=via, path=path, reason=reason)
+            reason = file.error or f"no column {column!r} in {key}"
+            return LineageStep("unresolved", column, model=key, via=via, path=path, reason=reason)
         line = char = None
         span = entry.item.span
         if span is not None:
@@ -476,7 +484,7 @@ class Lineage:
         return self.upstream(key, column, (), depth, frozenset())
 
     def upstream(
-        self, key: str, column: str, via: tuple[str, ...], depth: int | None, path: frozenset
+        self, key: str, column: str, via: tuple[str, ...], depth: int | None, path: Seen
     ) -> LineageStep:
         step = self.column_step(key, column, via)
         if depth == 0 or step.kind == "unresolved" or (key, column.lower()) in path:
@@ -529,13 +537,14 @@ class Lineage:
         if ref.span is not None:
             line = file.text.count("\n", 0, ref.span[0]) + 1
             char = ref.span[0] - (file.text.rfind("\n", 0, ref.span[0]) + 1) + 1
-        return LineageStep("filter", str(ref), model=key, path=file.model.path, line=line, char=char, clause=ref.clause)
+        path = file.model.path
+        return LineageStep("filter", str(ref), model=key, path=path, line=line, char=char, clause=ref.clause)
 
     def impact(self, name: str, column: str, depth: int | None) -> LineageStep:
         key = self.model_key(name)
         return self.downstream(self.column_step(key, column), depth, frozenset())
 
-    def downstream(self, step: LineageStep, depth: int | None, path: frozenset) -> LineageStep:
+    def downstream(self, step: LineageStep, depth: int | None, path: Seen) -> LineageStep:
         node = (step.model or "", (step.column or "").lower())
         if depth == 0 or node in path or step.kind == "filter":
             return step
