@@ -480,6 +480,7 @@ class Lineage:
         return LineageStep(kind, origin.column, via=origin.via, reason=origin.reason)
 
     def lineage(self, name: str, column: str, depth: int | None) -> LineageStep:
+        check_depth(depth)
         key = self.model_key(name)
         return self.upstream(key, column, (), depth, frozenset())
 
@@ -541,6 +542,7 @@ class Lineage:
         return LineageStep("filter", str(ref), model=key, path=path, line=line, char=char, clause=ref.clause)
 
     def impact(self, name: str, column: str, depth: int | None) -> LineageStep:
+        check_depth(depth)
         key = self.model_key(name)
         return self.downstream(self.column_step(key, column), depth, frozenset())
 
@@ -552,6 +554,11 @@ class Lineage:
         below = None if depth is None else depth - 1
         steps = tuple(self.downstream(reader, below, path) for reader in self.readers().get(node, []))
         return LineageStep(**{**step.__dict__, "steps": steps})
+
+
+def check_depth(depth: int | None) -> None:
+    if depth is not None and depth < 0:
+        raise ValueError(f"depth must be None or at least 0, not {depth}")
 
 
 def named_by(relation: Relation, qualifier: str) -> bool:

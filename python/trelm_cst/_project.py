@@ -349,7 +349,8 @@ class Project:
         """Where a model's output column comes from: the column as a step whose
         `steps` are what it reads, each in turn with its own, through other
         models' columns down to sources, tables and what cannot be resolved.
-        `depth` counts models. Raises KeyError or ValueError as model()."""
+        `depth` counts models. Raises KeyError or ValueError as model(), and
+        ValueError for a negative depth."""
         return self._column_lineage().lineage(model, column, depth)
 
     def impact(self, model: str, column: str, depth: int | None = None) -> LineageStep:

@@ -124,8 +124,11 @@ def test_lineage_steps_carry_positions_and_depth_counts_models(project):
     assert (found.line, found.char, found.path.endswith("orders.sql")) == (11, 5, True)
     assert project.lineage("uses_missing", "x").steps[0].missing
     assert project.lineage("pairs", "id").steps[0].reason == "'id' could come from o (stg_orders), c (stg_customers)"
+    assert project.lineage("wide", "amount", depth=0).steps == ()
     with pytest.raises(KeyError):
         project.lineage("nothing", "id")
+    with pytest.raises(ValueError, match="depth"):
+        project.impact("wide", "id", depth=-1)
 
 
 def test_columns_expand_stars_and_stop_at_cycles(project):
