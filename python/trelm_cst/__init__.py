@@ -25,6 +25,7 @@ from trelm_cst._native import (
 )
 
 if TYPE_CHECKING:
+    from trelm_cst._lineage import LineageStep
     from trelm_cst._project import Cycle, Model, Project, Ref
     from trelm_cst._rename import ModelRename
     from trelm_cst._settings import Settings
@@ -33,7 +34,7 @@ if TYPE_CHECKING:
 
 # The project classes bring the file search, a thread pool and dataclasses
 # with them: a caller that only parses does not pay for their import.
-_PROJECT_NAMES = frozenset({"Cycle", "Model", "ModelRename", "Project", "Ref"})
+_PROJECT_NAMES = frozenset({"Cycle", "LineageStep", "Model", "ModelRename", "Project", "Ref"})
 
 
 def __getattr__(name: str) -> object:
@@ -71,6 +72,7 @@ __all__ = [
     "Cycle",
     "Diagnostic",
     "Document",
+    "LineageStep",
     "Model",
     "ModelRename",
     "Node",

@@ -16,6 +16,7 @@ from typing import Any, Literal, TypeVar, cast
 
 from trelm_cst._describe import merge_configs
 from trelm_cst._files import MODEL_SUFFIX, Problem, find_model_files, read_model, syntax_problem
+from trelm_cst._lineage import Lineage, LineageStep
 from trelm_cst._layout import MODELS, READER_PARTS, SNAPSHOTS, Layout
 from trelm_cst._native import Call, Document, TrelmSyntaxError, parse_literal, parse_trelm
 from trelm_cst._rename import ModelRename, rename_model
@@ -205,6 +206,7 @@ class Project:
         for project, names in self._defined.items():
             for name, models in names.items():
                 self._definers.setdefault(name, []).append((project, models))
+        self._lineage: Lineage | None = None
         self.missing_refs, self.missing_sources, self.ambiguous_refs, self.unresolved = [], [], [], []
         self._reads: dict[GraphNode, list[GraphNode]] = {}
         self._read_by: dict[GraphNode, list[GraphNode]] = {}
@@ -346,6 +348,30 @@ class Project:
         rewrite cannot be read or written; OSError, naming what was done,
         when a write fails midway. The project is not read again."""
         return rename_model(self, old, new, project)
+
+    def lineage(self, model: str, column: str, depth: int | None = None) -> LineageStep:
+        """Where a model's output column comes from: the column as a step whose
+        `steps` are what it reads, each in turn with its own, through other
+        models' columns down to sources, tables and what cannot be resolved.
+        `depth` counts models. Raises KeyError or ValueError as model(), and
+        ValueError for a negative depth."""
+        return self._column_lineage().lineage(model, column, depth)
+
+    def impact(self, model: str, column: str, depth: int | None = None) -> LineageStep:
+        """What reads a model's output column: the column as a step whose
+        `steps` are the downstream models' columns that read it (each with
+        its own) and the filters (kind "filter") it decides. Raises as model()."""
+        return self._column_lineage().impact(model, column, depth)
+
+    def columns(self, model: str) -> list[str]:
+        """A model's output columns as far as its files say: `*` expanded from
+        upstream models, columns of Jinja branches included. Raises as model()."""
+        return self._column_lineage().columns(model)
+
+    def _column_lineage(self) -> Lineage:
+        if self._lineage is None:
+            self._lineage = Lineage(self)
+        return self._lineage
 
     def defined_by(self, key: str) -> list[Model]:
         """Every file or YAML entry that defines a node id (several for a name

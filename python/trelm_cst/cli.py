@@ -162,7 +162,7 @@ def start(args: argparse.Namespace, out: TextIO, err: TextIO) -> Run:
         data = sys.stdin.buffer.read()
         name = args.stdin_filename or STDIN_NAME
         return Run([name], lambda _: read_standard_input(name, data), out, err, args.quiet, progress=False)
-    if args.command == "rename-model":
+    if args.command in ("rename-model", "lineage"):
         # Reads its files as a project itself, when it runs.
         return Run([], read_model, out, err, args.quiet, progress=False)
     early: list[Problem] = []
@@ -1165,7 +1165,34 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
     rename_model.add_argument(
         "--project", metavar="P", help="the project folder whose OLD is meant, where several define OLD"
     )
+    add_lineage_command(command)
     return parser
+
+
+def add_lineage_command(command: Callable[..., argparse.ArgumentParser]) -> None:
+    from trelm_cst._lineage_command import RENDERERS, target
+
+    lineage = command(
+        "lineage",
+        [file_options(stdin=False)],
+        "print where a model's column comes from, or what reads it",
+        "Prints the upstream tree of MODEL's output COLUMN: the columns of other models, sources and tables it "
+        "reads, through CTEs and subqueries, each with path:line:column; or with --downstream, the columns and "
+        "filters that read it. Read from the files as written, without rendering them. Exits 1 when the column "
+        "cannot be found.",
+    )
+    lineage.add_argument("target", type=target, metavar="MODEL.COLUMN", help="the model (or project/name) and column")
+    lineage.add_argument("paths", nargs=1, metavar="PATH", help="the folder of the project or repository")
+    lineage.add_argument("--downstream", action="store_true", help="what reads the column, rather than what it reads")
+    lineage.add_argument("--depth", type=depth, metavar="N", help="at most N models away")
+    lineage.add_argument(
+        "--format",
+        choices=sorted(RENDERERS),
+        type=one_of(sorted(RENDERERS)),
+        default="text",
+        help="text: an indented tree; json: the tree as nested objects; dot: Graphviz source; mermaid: a "
+        "flowchart LR block (default: text)",
+    )
 
 
 def add_paths(parser: argparse.ArgumentParser, stdin: bool = True) -> None:
@@ -1294,6 +1321,10 @@ def command_runner(args: argparse.Namespace) -> Callable[[Run], int]:
         return lambda run: run_graph(run, args)
     if args.command == "rename-model":
         return rename_model_runner(args)
+    if args.command == "lineage":
+        from trelm_cst._lineage_command import run_lineage
+
+        return lambda run: run_lineage(args, run.out, sys.stderr)
     commands = {
         "set-config": set_config_command,
         "remove-config": remove_config_command,

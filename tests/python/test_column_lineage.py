@@ -1,0 +1,214 @@
+"""Column lineage across a project: references resolved through aliases,
+CTEs and subqueries to other models' columns, sources and tables, and what
+reads a column downstream."""
+
+import json
+
+import pytest
+
+from trelm_cst import Project
+from trelm_cst.cli import main
+
+FILES = {
+    "stg_orders": "{{ config(style='view') }}\nselect id, customer_id, amount from {{ source('shop', 'orders') }}\n",
+    "stg_customers": "select id, name, region from raw.customers\n",
+    "orders": """\
+with base as (
+    select id, customer_id, amount as amt from {{ ref('stg_orders') }}
+),
+enriched as (
+    select b.*, c.name from base b join {{ ref('stg_customers') }} c on c.id = b.customer_id
+)
+select
+    e.id,
+    e.amt * 2 as double_amount,
+    prev.amt as previous_amount,
+    s.total,
+    sum(e.amt) over (partition by e.customer_id) as running,
+    f.value as tag,
+    region,
+    coalesce(e.amt, {{ var('fallback') }}) as formatted
+    {% if var('with_name') %}, e.name as customer_name{% endif %}
+from enriched e
+left join enriched prev on prev.id = e.id - 1
+join (select customer_id, max(amt) as total from base group by 1) s on s.customer_id = e.customer_id
+join {{ ref('stg_customers') }} c2 on c2.id = e.customer_id,
+    lateral flatten(input => c2.tags) f
+where exists (select 1 from {{ ref('stg_customers') }} x where x.id = e.customer_id)
+""",
+    "pairs": "select id from {{ ref('stg_orders') }} o join {{ ref('stg_customers') }} c on o.customer_id = c.id\n",
+    "all_ids": "select id as key, amount from {{ ref('stg_orders') }}\nunion all\nselect id, 0 from {{ ref('stg_customers') }}\n",
+    "orders_star": "select * except (customer_id) from {{ ref('stg_orders') }}\n",
+    "wide": "select * from {{ ref('orders_star') }}\n",
+    "raw_all": "select * from {{ source('shop', 'orders') }}\n",
+    "made_by_jinja": "select {{ listed_columns }}, t.id from {{ ref('stg_orders') }} t\n",
+    "uses_missing": "select g.x from {{ ref('ghost') }} g\n",
+    "loop_a": "select * from {{ ref('loop_b') }}\n",
+    "loop_b": "select * from {{ ref('loop_a') }}\n",
+}
+
+
+@pytest.fixture(scope="module")
+def project(tmp_path_factory):
+    root = tmp_path_factory.mktemp("lineage")
+    for name, text in FILES.items():
+        (root / f"{name}.sql").write_text(text)
+    return Project.load(root)
+
+
+def flat(step, depth=0):
+    found = [(depth, step.label, step.kind, step.via)]
+    for child in step.steps:
+        found += flat(child, depth + 1)
+    return found
+
+
+ORDERS_AMOUNT = [(1, "stg_orders.amount", "direct", ("enriched", "base")), (2, "shop.orders.amount", "source", ())]
+
+
+@pytest.mark.parametrize(
+    "model, column, expected",
+    [
+        # A CTE chain, through `b.*` of one CTE into another.
+        ("orders", "id", [(0, "orders.id", "direct", ()), (1, "stg_orders.id", "direct", ("enriched", "base")),
+                          (2, "shop.orders.id", "source", ())]),
+        ("orders", "double_amount", [(0, "orders.double_amount", "expression", ()), *ORDERS_AMOUNT]),
+        # A self-join: the second alias of the same CTE.
+        ("orders", "previous_amount", [(0, "orders.previous_amount", "renamed", ()), *ORDERS_AMOUNT]),
+        # A subquery in FROM reading a CTE.
+        ("orders", "total", [(0, "orders.total", "direct", ()), (1, "stg_orders.amount", "direct", ("s", "base")),
+                             (2, "shop.orders.amount", "source", ())]),
+        # A window: its PARTITION BY is read too.
+        ("orders", "running", [(0, "orders.running", "aggregate", ()), *ORDERS_AMOUNT,
+                               (1, "stg_orders.customer_id", "direct", ("enriched", "base")),
+                               (2, "shop.orders.customer_id", "source", ())]),
+        # A lateral table function.
+        ("orders", "tag", [(0, "orders.tag", "renamed", ()), (1, "flatten.value", "function", ())]),
+        # Unqualified, but only one relation's known columns have it.
+        ("orders", "region", [(0, "orders.region", "direct", ()), (1, "stg_customers.region", "direct", ()),
+                              (2, "raw.customers.region", "table", ())]),
+        ("orders", "formatted", [(0, "orders.formatted", "templated", ()), *ORDERS_AMOUNT]),
+        # Only in an {% if %} branch.
+        ("orders", "customer_name", [(0, "orders.customer_name", "renamed", ()),
+                                     (1, "stg_customers.name", "direct", ("enriched",)),
+                                     (2, "raw.customers.name", "table", ())]),
+        # Two relations both have it.
+        ("pairs", "id", [(0, "pairs.id", "direct", ()), (1, "?.id", "ambiguous", ())]),
+        # A union: each branch's column at the same position.
+        ("all_ids", "key", [(0, "all_ids.key", "renamed", ()), (1, "stg_orders.id", "direct", ()),
+                            (2, "shop.orders.id", "source", ()), (1, "stg_customers.id", "direct", ()),
+                            (2, "raw.customers.id", "table", ())]),
+        ("all_ids", "amount", [(0, "all_ids.amount", "direct", ()), (1, "stg_orders.amount", "direct", ()),
+                               (2, "shop.orders.amount", "source", ())]),
+        # `select *` across three models, one with `* except`.
+        ("wide", "amount", [(0, "wide.amount", "star", ()), (1, "orders_star.amount", "star", ()),
+                            (2, "stg_orders.amount", "direct", ()), (3, "shop.orders.amount", "source", ())]),
+        ("wide", "customer_id", [(0, "wide.customer_id", "unresolved", ())]),
+        # From a source the `*` stays one edge, naming the column asked for.
+        ("raw_all", "status", [(0, "raw_all.status", "star", ()), (1, "shop.orders.status", "star", ())]),
+        ("uses_missing", "x", [(0, "uses_missing.x", "direct", ()), (1, "ghost.x", "missing", ())]),
+        # Models whose `*` read each other: the unknown columns stay stars, the cycle stops.
+        # Jinja that makes columns may make this one: nothing more is known.
+        ("made_by_jinja", "payer", [(0, "made_by_jinja.payer", "templated", ())]),
+        ("loop_a", "x", [(0, "loop_a.x", "star", ()), (1, "loop_b.x", "star", ()), (2, "loop_a.x", "star", ())]),
+    ],
+)
+def test_lineage(project, model, column, expected):
+    assert flat(project.lineage(model, column)) == expected
+
+
+def test_lineage_steps_carry_positions_and_depth_counts_models(project):
+    step = project.lineage("wide", "amount", depth=1)
+    assert [s.label for s in step.steps] == ["orders_star.amount"] and step.steps[0].steps == ()
+    found = project.lineage("orders", "total")
+    assert (found.line, found.char, found.path.endswith("orders.sql")) == (11, 5, True)
+    assert project.lineage("uses_missing", "x").steps[0].missing
+    assert project.lineage("pairs", "id").steps[0].reason == "'id' could come from o (stg_orders), c (stg_customers)"
+    assert project.lineage("wide", "amount", depth=0).steps == ()
+    with pytest.raises(KeyError):
+        project.lineage("nothing", "id")
+    with pytest.raises(ValueError, match="depth"):
+        project.impact("wide", "id", depth=-1)
+
+
+def test_columns_expand_stars_and_stop_at_cycles(project):
+    assert project.columns("wide") == ["id", "amount"]
+    assert project.columns("orders")[-2:] == ["formatted", "customer_name"]
+    assert project.columns("raw_all") == [] and project.columns("loop_a") == []
+
+
+def test_impact_lists_readers_and_filters(project):
+    step = project.impact("stg_orders", "amount")
+    assert sorted({(d, label, kind) for d, label, kind, _ in flat(step)}) == [
+        (0, "stg_orders.amount", "direct"),
+        (1, "all_ids.amount", "direct"),
+        (1, "orders.double_amount", "expression"),
+        (1, "orders.formatted", "templated"),
+        (1, "orders.previous_amount", "renamed"),
+        (1, "orders.running", "aggregate"),
+        (1, "orders.total", "direct"),
+        (1, "orders_star.amount", "star"),
+        (2, "wide.amount", "star"),
+    ]
+    filters = {
+        (s.model, s.clause, s.column) for s in project.impact("stg_orders", "customer_id").steps if s.kind == "filter"
+    }
+    assert filters == {
+        ("orders", "ON", "b.customer_id"),
+        ("orders", "ON", "s.customer_id"),
+        ("orders", "ON", "e.customer_id"),
+        ("orders", "WHERE", "e.customer_id"),  # from the correlated subquery
+        ("orders", "PARTITION BY", "e.customer_id"),
+        ("pairs", "ON", "o.customer_id"),
+    }
+    assert [s.label for s in project.impact("stg_orders", "amount", depth=1).steps if s.steps]  == []
+
+
+@pytest.mark.parametrize(
+    "arguments, expected",
+    [
+        (
+            ["orders.total"],
+            "orders.total [direct] {root}/orders.sql:11:5\n"
+            "└── stg_orders.amount [direct] {root}/stg_orders.sql:2:25 via s > base\n"
+            "    └── shop.orders.amount [source]\n",
+        ),
+        (
+            ["wide.id", "--depth", "1"],
+            "wide.id [star] {root}/wide.sql:1:8\n└── orders_star.id [star] {root}/orders_star.sql:1:8\n",
+        ),
+        (
+            ["stg_orders.id", "--downstream", "--format", "mermaid"],
+            'flowchart LR\n  n0["stg_orders.id [direct]"]\n  n1["all_ids.key [renamed]"]\n  n2["orders.id [direct]"]\n'
+            '  n3["orders: prev.id [filter ON]"]\n  n4["orders: e.id [filter ON]"]\n'
+            '  n5["orders_star.id [star]"]\n  n6["wide.id [star]"]\n'
+            "  n0 --> n1\n  n0 --> n2\n  n0 --> n3\n  n0 --> n4\n  n5 --> n6\n  n0 --> n5\n",
+        ),
+        (
+            ["orders.tag", "--format", "dot"],
+            'digraph lineage {\n  rankdir=LR;\n  n0 [label="orders.tag [renamed]"];\n'
+            '  n1 [label="flatten.value [function]"];\n  n1 -> n0;\n}\n',
+        ),
+    ],
+)
+def test_command_prints_the_tree(project, capsys, arguments, expected):
+    root = str(project.files[0].path).rsplit("/", 1)[0]
+    assert main(["lineage", arguments[0], root, *arguments[1:]]) == 0
+    assert capsys.readouterr().out == expected.replace("{root}", root)
+
+
+def test_command_json_and_failures(project, capsys):
+    root = str(project.files[0].path).rsplit("/", 1)[0]
+    assert main(["lineage", "orders.region", root, "--format", "json"]) == 0
+    found = json.loads(capsys.readouterr().out)
+    assert [found["model"], found["steps"][0]["model"], found["steps"][0]["steps"][0]["table"]] == [
+        "orders",
+        "stg_customers",
+        "raw.customers",
+    ]
+    assert main(["lineage", "wide.customer_id", root]) == 1
+    assert "no column 'customer_id' in wide" in capsys.readouterr().err
+    assert main(["lineage", "nothing.id", root]) == 2
+    assert "no model named 'nothing'" in capsys.readouterr().err
+    with pytest.raises(SystemExit):
+        main(["lineage", "orders", root])
