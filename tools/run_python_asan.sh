@@ -29,7 +29,8 @@ reports=$(mktemp -d)
 trap 'rm -rf "$wheels" "$reports"' EXIT
 
 "$venv/bin/python" -m pip wheel -q --no-deps --no-build-isolation -w "$wheels" \
-  -C cmake.define.TRELM_SANITIZE=ON -C cmake.define.TRELM_WERROR=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build/py-asan .
+  -C cmake.define.TRELM_SANITIZE=ON -C cmake.define.TRELM_WERROR=ON -C cmake.build-type=RelWithDebInfo \
+  "--config-settings=cmake.define.CMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" -C build-dir=build/py-asan .
 "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheels"/*.whl
 
 # The extension must really be instrumented, or a clean run proves nothing.
