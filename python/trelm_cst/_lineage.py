@@ -20,6 +20,17 @@ Item = Union[Column, ConditionalColumn]
 Seen = frozenset[tuple[Any, str]]
 
 
+class LineageTooDeep(ValueError):
+    """The column's lineage runs through more models, CTEs and subqueries in
+    one chain than Python's recursion limit lets this module follow."""
+
+    def __init__(self) -> None:
+        super().__init__(
+            "the lineage runs through more steps in one chain than can be followed here; "
+            "pass a depth to stop earlier"
+        )
+
+
 @dataclass(frozen=True)
 class LineageStep:
     """One column in a lineage or impact tree.

@@ -9,7 +9,7 @@ from collections.abc import Callable
 from typing import TextIO
 
 from trelm_cst._files import printable
-from trelm_cst._lineage import LineageStep
+from trelm_cst._lineage import LineageStep, LineageTooDeep
 from trelm_cst._project import Project
 from trelm_cst.cli import EXIT_FAILED, EXIT_OK, EXIT_USAGE
 
@@ -20,13 +20,18 @@ def run_lineage(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     follow = project.impact if args.downstream else project.lineage
     try:
         step = follow(model, column, args.depth)
+        text = RENDERERS[args.format](step, args.downstream)
     except KeyError:
         err.write(printable(f"error: no model named {model!r}") + "\n")
         return EXIT_USAGE
+    except (LineageTooDeep, RecursionError):
+        err.write("error: the lineage runs through more steps in one chain than can be followed here; "
+                  "stop earlier with --depth N\n")
+        return EXIT_FAILED
     except ValueError as e:
         err.write(printable(f"error: {e}; name one as project/name") + "\n")
         return EXIT_USAGE
-    out.write(RENDERERS[args.format](step, args.downstream))
+    out.write(text)
     if step.kind == "unresolved":
         err.write(printable(f"error: {step.reason}") + "\n")
         return EXIT_FAILED

@@ -16,7 +16,7 @@ from typing import Any, Literal, TypeVar, cast
 
 from trelm_cst._describe import merge_configs
 from trelm_cst._files import MODEL_SUFFIX, Problem, find_model_files, read_model, syntax_problem
-from trelm_cst._lineage import Lineage, LineageStep
+from trelm_cst._lineage import Lineage, LineageStep, LineageTooDeep
 from trelm_cst._layout import MODELS, READER_PARTS, SNAPSHOTS, Layout
 from trelm_cst._native import Call, Document, TrelmSyntaxError, parse_literal, parse_trelm
 from trelm_cst._rename import ModelRename, rename_model
@@ -355,18 +355,27 @@ class Project:
         models' columns down to sources, tables and what cannot be resolved.
         `depth` counts models. Raises KeyError or ValueError as model(), and
         ValueError for a negative depth."""
-        return self._column_lineage().lineage(model, column, depth)
+        return self._bounded(lambda lineage: lineage.lineage(model, column, depth))
 
     def impact(self, model: str, column: str, depth: int | None = None) -> LineageStep:
         """What reads a model's output column: the column as a step whose
         `steps` are the downstream models' columns that read it (each with
         its own) and the filters (kind "filter") it decides. Raises as model()."""
-        return self._column_lineage().impact(model, column, depth)
+        return self._bounded(lambda lineage: lineage.impact(model, column, depth))
 
     def columns(self, model: str) -> list[str]:
         """A model's output columns as far as its files say: `*` expanded from
         upstream models, columns of Jinja branches included. Raises as model()."""
-        return self._column_lineage().columns(model)
+        return self._bounded(lambda lineage: lineage.columns(model))
+
+    def _bounded(self, work: Callable[[Lineage], T]) -> T:
+        """The work's answer; a chain too deep to follow is a ValueError
+        (LineageTooDeep), never a RecursionError."""
+        try:
+            return work(self._column_lineage())
+        except RecursionError:
+            self._lineage = None  # its caches may hold work cut short
+            raise LineageTooDeep() from None
 
     def _column_lineage(self) -> Lineage:
         if self._lineage is None:
@@ -500,6 +509,7 @@ def walk(start: GraphNode, links: dict[GraphNode, list[GraphNode]], depth: int |
 
 
 N = TypeVar("N", bound=Hashable)
+T = TypeVar("T")
 
 
 def strongly_connected(graph: dict[N, list[N]]) -> list[list[N]]:

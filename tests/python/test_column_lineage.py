@@ -212,3 +212,18 @@ def test_command_json_and_failures(project, capsys):
     assert "no model named 'nothing'" in capsys.readouterr().err
     with pytest.raises(SystemExit):
         main(["lineage", "orders", root])
+
+
+def test_a_chain_too_deep_to_follow_is_an_error_not_a_crash(tmp_path, capsys):
+    # Each model reads the one before: far more than Python's recursion limit.
+    (tmp_path / "m0.sql").write_text("select 1 as id")
+    for i in range(1, 1500):
+        (tmp_path / f"m{i}.sql").write_text(f"select id from {{{{ ref('m{i - 1}') }}}}")
+    chain = Project.load(tmp_path)
+    with pytest.raises(ValueError, match="pass a depth"):
+        chain.lineage("m1499", "id")
+    assert len(chain.lineage("m1499", "id", depth=3).steps) == 1
+    for argv in (["m1499.id"], ["--downstream", "m0.id"]):
+        assert main(["lineage", *argv, str(tmp_path)]) == 1
+        assert "stop earlier with --depth N" in capsys.readouterr().err
+    assert main(["lineage", "--depth", "20", "m1499.id", str(tmp_path)]) == 0
