@@ -235,7 +235,7 @@ def settings_of(path: str, table: dict[str, Any]) -> Settings:
         seed_folders=folders["seed-folders"],
         snapshot_folders=folders["snapshot-folders"],
         external=setting("external", ()),
-        extension_tags=setting("extension-tags", ()),
+        extension_tags=setting("extension-tags", (), tag_name),
         select=select,
         ignore=ignore,
         per_file_ignores=per_file_ignores,
@@ -266,6 +266,13 @@ def string_list(
 def folder_name(key: str, name: str) -> str | None:
     if not name or name in (".", "..") or "/" in name or os.sep in name:
         return f"{name!r} is no folder name (a name inside each project folder, without slashes)"
+    return None
+
+
+def tag_name(key: str, name: str) -> str | None:
+    # The engine's lexer reads a tag's name as an identifier: any other text would never match a tag.
+    if not name.isidentifier():
+        return f"{name!r} is no tag name (a name such as `blueprint`)"
     return None
 
 

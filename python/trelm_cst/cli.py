@@ -52,7 +52,7 @@ from trelm_cst._native import Config, Document, TrelmSyntaxError, parse_trelm
 from trelm_cst._progress import Progress
 from trelm_cst._layout import Layout
 from trelm_cst._project import GraphNode, Model, Project, model_name, model_of, read_file
-from trelm_cst._settings import Settings, SettingsError, anchored_excludes
+from trelm_cst._settings import Settings, SettingsError, anchored_excludes, tag_name
 from trelm_cst._suppress import Suppression, read_suppressions, silenced
 
 EXIT_OK = 0
@@ -254,6 +254,13 @@ class Checked:
     findings: list[Finding]
     suppressions: list[Suppression] = field(default_factory=list)
     model: Model | None = None
+
+
+def extension_tag(name: str) -> str:
+    why = tag_name("--extension-tag", name)
+    if why is not None:
+        raise argparse.ArgumentTypeError(why)
+    return name
 
 
 def check_path(path: str, read: Reader, project: bool = False, extension_tags: Sequence[str] = ()) -> Checked:
@@ -1043,6 +1050,7 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
         "--extension-tag",
         dest="extension_tags",
         action="append",
+        type=extension_tag,
         default=[],
         metavar="NAME",
         help="a statement tag the project adds through an extension, not reported as unknown-tag (repeatable)",

@@ -149,6 +149,7 @@ def test_flags_combine_with_the_settings(tmp_path, capsys, monkeypatch):
         ("model-folders = []", "`tool.trelm-cst.model-folders` needs at least one folder name"),
         ("seed-folders = ['data']\nsnapshot-folders = ['data']", "folder 'data' is in both"),
         ("exclude = [", "not valid TOML"),
+        ("extension-tags = ['blue print']", "`tool.trelm-cst.extension-tags`: 'blue print' is no tag name"),
     ],
 )
 def test_settings_errors_are_usage_errors_naming_the_key(tmp_path, capsys, monkeypatch, settings, message):
@@ -167,6 +168,7 @@ def test_settings_errors_are_usage_errors_naming_the_key(tmp_path, capsys, monke
         (["--config", "nowhere.toml"], "nowhere.toml: cannot read: No such file or directory"),
         (["--config", "plain.toml"], "plain.toml: no [tool.trelm-cst] table"),
         (["--config", "plain.toml", "--isolated"], "--config and --isolated exclude each other"),
+        (["--extension-tag", "{% x %}"], "'{% x %}' is no tag name"),
     ],
 )
 def test_config_file_errors(tmp_path, capsys, monkeypatch, argv, message):
