@@ -1409,6 +1409,7 @@ def interrupted(run: Run | None, signal: _interrupts.Interrupted, err: TextIO) -
     if run is not None:
         done = run.progress.done
         run.finish(EXIT_FAILED)
+    if run is not None and run.files:  # a project command reads its files itself and counts none here
         err.write(f"interrupted after {done} of {len(run.files)} {plural(len(run.files), 'file')}\n")
     else:
         err.write("interrupted\n")

@@ -5,6 +5,7 @@ import contextlib
 import os
 import pathlib
 import shutil
+import signal
 import subprocess
 
 import pytest
@@ -236,3 +237,17 @@ def test_yaml_entries_follow_in_their_own_style(tmp_path, before, after):
         return
     Project.load(tmp_path).rename_model("m", "n")
     assert (tmp_path / "p/models/props.yml").read_bytes().decode() == after
+
+
+@pytest.mark.parametrize("command", [["rename-model", "m", "n"], ["lineage", "m.id"]])
+def test_an_interrupt_while_loading_says_so_without_a_file_count(tmp_path, capsys, monkeypatch, command):
+    write(tmp_path, REPO)
+
+    def load(*args, **kwargs):
+        os.kill(os.getpid(), signal.SIGINT)
+        raise AssertionError("the signal did not arrive")
+
+    monkeypatch.setattr(Project, "load", load)
+    assert cli.main([*command, str(tmp_path)]) == 130
+    assert capsys.readouterr().err.splitlines()[-1] == "interrupted"
+    assert sorted(p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*") if p.is_file()) == sorted(REPO)
