@@ -263,9 +263,17 @@ def extension_tag(name: str) -> str:
     return name
 
 
-def check_path(path: str, read: Reader, project: bool = False, extension_tags: Sequence[str] = ()) -> Checked:
+def check_path(
+    path: str,
+    read: Reader,
+    project: bool = False,
+    extension_tags: Sequence[str] = (),
+    settings: Settings | None = None,
+) -> Checked:
     """The findings of one file and, for `project`, its record in the project
-    (from the same parse)."""
+    (from the same parse). A finding the settings do not report is left for
+    the caller to drop, unsilenced, so that its suppression counts as unused."""
+    settings = settings if settings is not None else Settings()
     found: list[Finding] = []
     try:
         model = read(path)
@@ -275,7 +283,7 @@ def check_path(path: str, read: Reader, project: bool = False, extension_tags: S
             found, doc = findings(path, model.text, extension_tags)
             if doc is not None:
                 suppressions, malformed = read_suppressions(doc, model.text)
-                found = [f for f in found if f.code in UNSILENCED or not silenced(suppressions, f.line, f.code)]
+                found = [f for f in found if not silenceable(settings, f) or not silenced(suppressions, f.line, f.code)]
                 if malformed:
                     for m in malformed:
                         found.append(Finding(path, m.line, m.column, "warning", m.message, "invalid-suppression"))
@@ -291,6 +299,12 @@ def check_path(path: str, read: Reader, project: bool = False, extension_tags: S
 
 # Findings no comment silences: about the checker itself, or about comments.
 UNSILENCED = frozenset({"round-trip", "invalid-suppression", "unused-suppression"})
+
+
+def silenceable(settings: Settings, finding: Finding) -> bool:
+    """Whether a comment may silence the finding: one the settings do not report
+    is not silenced, so that a comment meant for it alone is unused."""
+    return finding.code not in UNSILENCED and settings.reports(finding.path, finding.code)
 
 
 def findings(path: str, text: str, extension_tags: Sequence[str] = ()) -> tuple[list[Finding], Document | None]:
@@ -460,11 +474,13 @@ def run_check(
         run.progress.step()
 
     run.summary = summary
-    run.each_file(lambda path: check_path(path, run.read, project, extension_tags), handle)
+    run.each_file(lambda path: check_path(path, run.read, project, extension_tags, settings), handle)
     if project:
         # The files were all reported above; here only what lies between them.
         for finding in project_findings(Project(models, run.layout, settings.external)):
-            if not silenced(suppressions.get(finding.path, []), finding.line, finding.code):
+            if not silenceable(settings, finding) or not silenced(
+                suppressions.get(finding.path, []), finding.line, finding.code
+            ):
                 report(finding)
     if strict:
         for path, kept in suppressions.items():
