@@ -156,6 +156,7 @@ class Project:
         self.files = []
         readers: list[Model] = []  # files whose refs count, defining nothing
         self._macros: list[Model] = []  # their refs name a model only once called
+        self._disabled: list[Model] = []  # define nothing, read nothing; a rename still rewrites their refs
         defined: list[Model] = []
         for record, place in zip(files, layout.places(record.path for record in files)):
             if place is None:
@@ -165,6 +166,8 @@ class Project:
                 if record.config.get("enabled") is not False:
                     self.files.append(record)
                     defined.append(record)
+                else:
+                    self._disabled.append(record)
             elif place.part == SNAPSHOTS:
                 defined += snapshots_of(record)
             elif place.part in READER_PARTS:
@@ -238,6 +241,11 @@ class Project:
                 if reader is not None:
                     readers_by_source.setdefault(ref.source, set()).add(reader[1])
                     self._link(reader, ("source", ".".join(ref.source)))
+        for model in self._disabled:
+            for ref in model.refs:
+                read = self._resolve(model.project, ref)
+                if read is not None:
+                    self._resolved[id(ref)] = read
         self.edges = sorted(
             {(reader[1], read[1]) for reader, reads in self._reads.items() for read in reads if read[0] != "source"}
         )

@@ -148,9 +148,10 @@ def path_taken(path: str) -> str | None:
 
 
 def ref_holders(project: Project) -> list[Model]:
-    """Every model, snapshot, test and analysis whose refs are resolved."""
+    """Every model, snapshot, test and analysis whose refs are resolved, and
+    the disabled models, whose refs must still name the model once enabled."""
     defined = [model for names in project._defined.values() for models in names.values() for model in models]
-    return [*defined, *project._readers]
+    return [*defined, *project._readers, *project._disabled]
 
 
 def captured_refs(project: Project, target: Model, new: str) -> list[Ref]:

@@ -20,6 +20,8 @@ REPO = {
     "a/models/m.sql": "{{ config(style='table') }}\nselect 1 as id\n-- reads itself: {{ ref(\"m\") }}\n",
     "a/models/x.sql": "select * from {{ ref('m') }} join {{ ref('m', v=2) }} using (id)\r\n",
     "a/models/dyn.sql": "select * from {{ ref(var('x')) }}",
+    # Switched off: defines nothing, but its ref must still name the model once it is switched on.
+    "a/models/off.sql": "{{ config(enabled=false) }}\nselect * from {{ ref('m') }}\n",
     "a/models/props.yml": (
         "version: 2\nmodels:\n  - name: m\n    columns:\n      - name: id\n        tests:\n"
         "          - relationships:\n              to: ref('m')\n              field: id\n"
@@ -39,6 +41,7 @@ RENAMED = {
     "a/models/n.sql": REPO["a/models/m.sql"].replace('ref("m")', 'ref("n")'),
     "a/models/x.sql": REPO["a/models/x.sql"].replace("'m'", "'n'"),
     "a/models/props.yml": REPO["a/models/props.yml"].replace("name: m\n", "name: n\n").replace("to: ref('m')", "to: ref('n')"),
+    "a/models/off.sql": REPO["a/models/off.sql"].replace("'m'", "'n'"),
     "a/tests/t.sql": "select * from {{ ref('a', 'n') }}\n",
     "a/snapshots/snap.sql": REPO["a/snapshots/snap.sql"].replace("'m'", "'n'"),
     "b/models/y.sql": "select * from {{ ref('m') }} join {{ ref('a', 'n') }} using (id)\n",
@@ -70,7 +73,7 @@ def test_moves_the_file_and_rewrites_only_the_refs_that_resolve_to_it(tmp_path, 
         "./a/macros/mac.sql:1:19: warning: ref('m') in a macro names a model of the project that calls it; left as it is [undecided-ref]",
         "./a/models/dyn.sql:1:18: warning: cannot tell which model ref(var('x')) names; left as it is [undecided-ref]",
         "./a/models/broken.sql:1:8: warning: unterminated `{{` tag: its refs are unknown; left as it is [undecided-ref]",
-        "moved ./a/models/m.sql to ./a/models/n.sql, changed 6 files (8 calls)",
+        "moved ./a/models/m.sql to ./a/models/n.sql, changed 7 files (9 calls)",
     ]
 
 
@@ -79,7 +82,7 @@ def test_the_method_returns_what_it_did(tmp_path):
     result = Project.load(tmp_path).rename_model("a/m", "n")
     assert (result.old_path, result.new_path) == (str(tmp_path / "a/models/m.sql"), str(tmp_path / "a/models/n.sql"))
     assert sorted(os.path.relpath(p, tmp_path) for p in result.changed) == [
-        "a/models/m.sql", "a/models/props.yml", "a/models/x.sql", "a/snapshots/snap.sql", "a/tests/t.sql", "b/models/y.sql"
+        "a/models/m.sql", "a/models/off.sql", "a/models/props.yml", "a/models/x.sql", "a/snapshots/snap.sql", "a/tests/t.sql", "b/models/y.sql"
     ]
     assert [ref.text for ref in result.undecided] == ["ref('m')", "ref(var('x'))"]
     assert tree(tmp_path) == RENAMED
