@@ -1,6 +1,8 @@
 """Real model files, read at run time from the shared corpus when it is
-present: each parses, prints back byte for byte, and survives an edit of its
-SELECT list that reparses to the same columns."""
+present, in one pass: each parses, prints back byte for byte, keeps every
+span and location, renames its refs and sources there and back to the same
+bytes, and survives an edit of its SELECT lists that reparses to the same
+columns, with spans and locations that follow the edit."""
 
 import pathlib
 import re
@@ -22,52 +24,6 @@ def read(path):
 
 def significant(text):
     return re.sub(r"(\s*--[^\n]*)+\s*$", "", text)
-
-
-def test_every_file_round_trips_and_reads():
-    failures = []
-    for path in FILES:
-        text = read(path)
-        try:
-            doc = parse_trelm(text)
-        except TrelmSyntaxError as e:
-            failures.append(f"{path.name}: {e}")
-            continue
-        if str(doc) != text:
-            failures.append(f"{path.name}: printed text differs")
-        for q in doc.queries():
-            for s in q.selects:
-                for col in s:
-                    (col.name, col.alias, col.expr, col.is_templated)
-            for cte in q.ctes:
-                (cte.name, cte.query)
-    assert failures == []
-
-
-def test_edits_reparse_to_the_live_columns():
-    edited = 0
-    for path in FILES:
-        text = read(path)
-        try:
-            doc = parse_trelm(text)
-        except TrelmSyntaxError:
-            continue
-        for q in doc.queries()[:3]:
-            s = q.select
-            if s is None:
-                continue
-            s.add("zz_added_col")
-            s.add("zz_first", 0)
-            if len(s) > 2:
-                s.remove(s.columns[1])
-            live = [significant(c.text) for c in s if significant(c.text)]
-            again = parse_trelm(str(doc))
-            # The edited SELECT is found again at the same place.
-            idx = [i for i, other in enumerate(doc.queries()) if other == q][0]
-            reparsed = again.queries()[idx].select
-            assert [significant(c.text) for c in reparsed] == live, path.name
-            edited += 1
-    assert edited > 0
 
 
 def spans_hold(doc):
@@ -102,39 +58,71 @@ def locations_hold(doc):
     return None
 
 
-def test_spans_and_locations_before_and_after_edits():
-    failures = []
-    for path in FILES:
-        doc = parse_trelm(read(path))
-        for stage in ("parsed", "edited"):
-            problem = spans_hold(doc) or locations_hold(doc)
-            if problem:
-                failures.append(f"{path.name} ({stage}): {problem}")
-            s = doc.query.select if doc.query else None
-            if s is not None:
-                s.add("zz_added", 0)
-                if len(s) > 2:
-                    s.columns[-1].detach()
-            if doc.config is not None:
-                doc.config["zz_key"] = "v"
-    assert failures == []
+def renamed_there_and_back(doc, text):
+    """Renames every ref and source, then back; the number of calls renamed,
+    or what went wrong."""
+    refs, sources = doc.refs, doc.sources
+    models = {args[-1] for args in refs}
+    renamed = sum(doc.rename_ref(model, f"zz_{model}") for model in models)
+    for source, table in sources:
+        doc.rename_source((source, table), (f"zz'{source}", f'zz"{table}'))
+    if doc.refs != [(*args[:-1], f"zz_{args[-1]}") for args in refs]:
+        return "refs after renaming"
+    for model in models:
+        doc.rename_ref(f"zz_{model}", model)
+    for source, table in sources:
+        doc.rename_source((f"zz'{source}", f'zz"{table}'), (source, table))
+    return renamed if str(doc) == text else "renamed back to other bytes"
 
 
-def test_renaming_every_ref_and_source_and_back_gives_the_same_bytes():
-    renamed = 0
+def edited_selects_reparse(doc):
+    """Edits the SELECT lists of the first three queries; what went wrong, or None."""
+    for q in doc.queries()[:3]:
+        s = q.select
+        if s is None:
+            continue
+        s.add("zz_added_col")
+        s.add("zz_first", 0)
+        if len(s) > 2:
+            s.remove(s.columns[1])
+        live = [significant(c.text) for c in s if significant(c.text)]
+        # The edited SELECT is found again at the same place.
+        idx = [i for i, other in enumerate(doc.queries()) if other == q][0]
+        if [significant(c.text) for c in parse_trelm(str(doc)).queries()[idx].select] != live:
+            return f"query {idx} reparsed to other columns"
+    return None
+
+
+def test_every_file_round_trips_reads_renames_and_edits():
+    failures, renamed, edited = [], 0, 0
     for path in FILES:
         text = read(path)
-        doc = parse_trelm(text)
-        refs = {args[-1] for args in doc.refs}
-        sources = set(doc.sources)
-        for model in refs:
-            renamed += doc.rename_ref(model, f"zz_{model}")
-        for source, table in sources:
-            doc.rename_source((source, table), (f"zz'{source}", f'zz"{table}'))
-        assert doc.refs == [(*args[:-1], f"zz_{args[-1]}") for args in parse_trelm(text).refs], path.name
-        for model in refs:
-            doc.rename_ref(f"zz_{model}", model)
-        for source, table in sources:
-            doc.rename_source((f"zz'{source}", f'zz"{table}'), (source, table))
-        assert str(doc) == text, path.name
-    assert renamed > 0
+        try:
+            doc = parse_trelm(text)
+        except TrelmSyntaxError as e:
+            failures.append(f"{path.name}: {e}")
+            continue
+        if str(doc) != text:
+            failures.append(f"{path.name}: printed text differs")
+        for q in doc.queries():
+            for s in q.selects:
+                for col in s:
+                    (col.name, col.alias, col.expr, col.is_templated)
+            for cte in q.ctes:
+                (cte.name, cte.query)
+        if problem := spans_hold(doc) or locations_hold(doc):
+            failures.append(f"{path.name} (parsed): {problem}")
+        count = renamed_there_and_back(doc, text)
+        if isinstance(count, str):
+            failures.append(f"{path.name}: {count}")
+            continue
+        renamed += count
+        if problem := edited_selects_reparse(doc):
+            failures.append(f"{path.name}: {problem}")
+        edited += doc.query is not None and doc.query.select is not None
+        if doc.config is not None:
+            doc.config["zz_key"] = "v"
+        if problem := spans_hold(doc) or locations_hold(doc):
+            failures.append(f"{path.name} (edited): {problem}")
+    assert failures == []
+    assert renamed > 0 and edited > 0

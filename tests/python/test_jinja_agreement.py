@@ -4,8 +4,9 @@ valid ones and broken ones. "The checker refuses" means an error among the
 document's diagnostics (or a document that does not parse at all); "the
 engine refuses" means its parse raises TemplateSyntaxError, or compiling
 the parsed template raises it or Python's SyntaxError (a repeated keyword
-argument, `break` outside a loop). The counts are printed in the test
-run's summary."""
+argument, `break` outside a loop). The pass over the corpus also compares
+the calls each file makes (test_jinja_values.py). The counts are printed in
+the test run's summary."""
 
 import pathlib
 import random
@@ -18,6 +19,7 @@ from trelm_cst import TrelmSyntaxError, parse_trelm
 
 jinja2 = pytest.importorskip("jinja2")
 import jinja2.ext  # noqa: E402
+import test_jinja_values as values  # noqa: E402
 
 
 
@@ -47,11 +49,12 @@ OPENERS = {
 }
 
 
-def engine_verdict(text):
+def engine_verdict(text, template=None):
+    """`template`, when given, is the engine's parse of `text`."""
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # invalid string escapes only warn
         try:
-            ENGINE.compile(ENGINE.parse(text))
+            ENGINE.compile(ENGINE.parse(text) if template is None else template)
         except (jinja2.TemplateSyntaxError, SyntaxError):
             return "refused"
         except (RecursionError, TypeError):  # TypeError: see DISAGREEMENTS
@@ -240,20 +243,35 @@ def only_known_tags(text):
 PARTS = 4
 
 
+def engine_parse_or_none(text):
+    try:
+        return values.engine_parse(text)
+    except jinja2.TemplateSyntaxError:
+        return None
+
+
+# Each file is parsed by the engine once, for its verdict and for the ref,
+# source and config calls read out of it (test_jinja_values.py).
 @pytest.mark.skipif(not FILES, reason="shared corpus not present")
 @pytest.mark.parametrize("part", range(PARTS))
 def test_corpus_files_and_tags_agree(summary, part):
     files, tags, left_out_files, left_out_tags = Tally(), Tally(), 0, 0
+    calls = {"compared": 0, "rendered": 0, "disagree": []}
     templates = set()
     for n, path in enumerate(FILES):
         with open(path, encoding="utf-8", newline="") as f:
             text = f.read()
         ours = n % PARTS == part
         if ours:
+            template = engine_parse_or_none(text)
+            if template is not None:
+                # Rendering compiles the template to Python, five times the cost of
+                # reading it: every eighth file renders, every file is read whole.
+                values.render_check(text, calls, render=n // PARTS % 8 == 0, template=template)
             if not only_known_tags(text):
                 left_out_files += 1
             else:
-                files.compare(text)
+                files.compare(text, engine_verdict(text, template) if template is not None else "refused")
         for tag in tags_of(text):
             if is_unknown_tag(tag):
                 left_out_tags += ours
@@ -265,10 +283,12 @@ def test_corpus_files_and_tags_agree(summary, part):
     summary(
         f"jinja agreement, corpus, part {part + 1} of {PARTS}: {files.compared} files compared, {left_out_files} "
         f"left out (tags unknown to the engine); {tags.compared} distinct tag templates compared, {left_out_tags} "
-        f"left out; {len(files.disagreements)} + {len(tags.disagreements)} disagreements"
+        f"left out; {len(files.disagreements)} + {len(tags.disagreements)} disagreements; calls read from "
+        f"{calls['compared']} files, {calls['rendered']} rendered, {len(calls['disagree'])} disagreements"
     )
     assert files.disagreements == []
     assert tags.disagreements == []
+    assert calls["disagree"] == [] and calls["compared"] > 0
 
 
 ATOMS = [

@@ -9,16 +9,6 @@ import trelm_cst
 from trelm_cst import Document, TrelmSyntaxError, _native, parse_trelm
 
 
-def test_module_attributes_in_order():
-    names = [n for n in vars(_native) if not n.startswith("__")]
-    expected = [
-        "Document", "Config", "Query", "Cte", "Clause", "Select", "Column",
-        "parse_trelm", "render_literal", "TrelmSyntaxError", "Node", "Token", "Call", "Diagnostic", "ColumnRef",
-        "Relation", "ConditionalColumn", "parse_literal",
-    ]
-    assert names == expected
-
-
 @pytest.mark.parametrize(
     "cls",
     [

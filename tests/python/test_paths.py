@@ -11,16 +11,11 @@ import pytest
 
 from trelm_cst import cli
 from trelm_cst._files import find_model_files
+from test_cli import run
 
 GIT = shutil.which("git")
 # git without the user's or the system's settings (a global excludes file would skew the comparison).
 GIT_ENV = {"PATH": os.environ.get("PATH", ""), "GIT_CONFIG_NOSYSTEM": "1", "GIT_CONFIG_GLOBAL": os.devnull}
-
-
-def run(capsys, *argv):
-    status = cli.main(list(argv))
-    captured = capsys.readouterr()
-    return status, captured.out, captured.err
 
 
 def write(root, files):
