@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import os
 from concurrent.futures import ThreadPoolExecutor
+from collections.abc import Callable
 from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Any, Union
 
@@ -21,14 +22,12 @@ Seen = frozenset[tuple[Any, str]]
 
 
 class LineageTooDeep(ValueError):
-    """The column's lineage runs through more models, CTEs and subqueries in
-    one chain than Python's recursion limit lets this module follow."""
+    """Inside one file, the column runs through more nested CTEs and
+    subqueries than Python's recursion limit lets this module follow.
+    Chains of models of any length are followed."""
 
     def __init__(self) -> None:
-        super().__init__(
-            "the lineage runs through more steps in one chain than can be followed here; "
-            "pass a depth to stop earlier"
-        )
+        super().__init__("the column runs through more nested CTEs and subqueries in one file than can be followed")
 
 
 @dataclass(frozen=True)
@@ -80,13 +79,25 @@ class LineageStep:
 
     def to_dict(self) -> dict[str, Any]:
         """The step and its next steps as JSON-ready values; fields that are None left out."""
+        found = self.fields()
+        stack = [(self, found)]
+        while stack:  # not recursive: a chain may be longer than Python's recursion limit
+            step, into = stack.pop()
+            for child in step.steps:
+                inner = child.fields()
+                into["steps"].append(inner)
+                stack.append((child, inner))
+        return found
+
+    def fields(self) -> dict[str, Any]:
+        """The step's own fields as to_dict gives them, with no next steps yet."""
         found: dict[str, Any] = {"kind": self.kind, "column": self.column}
         for key in ("model", "source", "table", "path", "line", "char", "reason", "clause"):
             value = getattr(self, key)
             if value is not None:
                 found[key] = list(value) if isinstance(value, tuple) else value
         found["via"] = list(self.via)
-        found["steps"] = [step.to_dict() for step in self.steps]
+        found["steps"] = []
         return found
 
 
@@ -242,7 +253,9 @@ class Lineage:
         return None
 
     def columns(self, name: str) -> list[str]:
-        entries = self.outputs(self.model_key(name)) or []
+        key = self.model_key(name)
+        self.read_upstream(key)
+        entries = self.outputs(key) or []
         return [entry.name for entry in entries if entry.name is not None]
 
     # ------------------------------------------------------------ resolving
@@ -493,26 +506,56 @@ class Lineage:
     def lineage(self, name: str, column: str, depth: int | None) -> LineageStep:
         check_depth(depth)
         key = self.model_key(name)
-        return self.upstream(key, column, (), depth, frozenset())
+        return self.upstream(key, column, depth)
 
-    def upstream(
-        self, key: str, column: str, via: tuple[str, ...], depth: int | None, path: Seen
-    ) -> LineageStep:
-        step = self.column_step(key, column, via)
-        if depth == 0 or step.kind == "unresolved" or (key, column.lower()) in path:
-            return step
-        path = path | {(key, column.lower())}
-        below = None if depth is None else depth - 1
-        steps = []
-        for origin in self.origins_of(key, column):
-            if origin.kind == "model":
-                child = self.upstream(origin.name, origin.column or "", origin.via, below, path)
-                if origin.star and child.kind == "unresolved":
-                    child = LineageStep("star", child.column, model=child.model, via=child.via, path=child.path)
-                steps.append(child)
-            else:
-                steps.append(self.leaf(origin))
-        return LineageStep(**{**step.__dict__, "steps": tuple(steps)})
+    def upstream(self, key: str, column: str, depth: int | None) -> LineageStep:
+        """The column's step with what it reads, followed with a stack of its
+        own, not Python's: a chain of any length of models is followed."""
+        self.read_upstream(key)
+
+        def expand(node: tuple[str, str, tuple[str, ...], int | None, Seen, bool]) -> tuple[LineageStep, list[Any]]:
+            key, column, via, depth, path, star = node
+            step = self.column_step(key, column, via)
+            if step.kind == "unresolved":
+                if star:  # reached through a `*` whose upstream columns are unknown
+                    step = LineageStep("star", step.column, model=step.model, via=step.via, path=step.path)
+                return step, []
+            if depth == 0 or (key, column.lower()) in path:
+                return step, []
+            path = path | {(key, column.lower())}
+            below = None if depth is None else depth - 1
+            children: list[Any] = []
+            for origin in self.origins_of(key, column):
+                if origin.kind == "model":
+                    children.append((origin.name, origin.column or "", origin.via, below, path, origin.star))
+                else:
+                    children.append(self.leaf(origin))
+            return step, children
+
+        return build_tree((key, column, (), depth, frozenset(), False), expand)
+
+    def read_upstream(self, key: str) -> None:
+        """Reads the output columns of the models upstream of `key` before its
+        own, farthest first, so that a chain of `select *` of any length is
+        read without deep recursion."""
+        order: list[str] = []
+        seen = {key}
+        stack = [(key, iter(self.upstream_models(key)))]
+        while stack:
+            current, reads = stack[-1]
+            following = next(reads, None)
+            if following is None:
+                stack.pop()
+                order.append(current)
+            elif following not in seen:
+                seen.add(following)
+                stack.append((following, iter(self.upstream_models(following))))
+        for found in order:
+            self.outputs(found)
+
+    def upstream_models(self, key: str) -> list[str]:
+        reads = self.project._reads.get(("model", key), [])
+        return [name for kind, name in reads if kind == "model" and name not in self._outputs]
 
     # --------------------------------------------------------------- impact
 
@@ -555,16 +598,40 @@ class Lineage:
     def impact(self, name: str, column: str, depth: int | None) -> LineageStep:
         check_depth(depth)
         key = self.model_key(name)
-        return self.downstream(self.column_step(key, column), depth, frozenset())
+        readers = self.readers()
 
-    def downstream(self, step: LineageStep, depth: int | None, path: Seen) -> LineageStep:
-        node = (step.model or "", (step.column or "").lower())
-        if depth == 0 or node in path or step.kind == "filter":
-            return step
-        path = path | {node}
-        below = None if depth is None else depth - 1
-        steps = tuple(self.downstream(reader, below, path) for reader in self.readers().get(node, []))
-        return LineageStep(**{**step.__dict__, "steps": steps})
+        def expand(node: tuple[LineageStep, int | None, Seen]) -> tuple[LineageStep, list[Any]]:
+            step, depth, path = node
+            place = (step.model or "", (step.column or "").lower())
+            if depth == 0 or place in path or step.kind == "filter":
+                return step, []
+            path = path | {place}
+            below = None if depth is None else depth - 1
+            return step, [(reader, below, path) for reader in readers.get(place, [])]
+
+        return build_tree((self.column_step(key, column), depth, frozenset()), expand)
+
+
+def build_tree(root: Any, expand: Callable[[Any], tuple[LineageStep, list[Any]]]) -> LineageStep:
+    """The tree whose root is `expand(root)`'s step: each child that is not a
+    step yet is expanded in turn. Depth first with a list as the stack, so
+    that any depth is built; each step is made once its children are."""
+    step, children = expand(root)
+    stack: list[tuple[LineageStep, list[Any], list[LineageStep]]] = [(step, children, [])]
+    while True:
+        step, children, done = stack[-1]
+        if len(done) < len(children):
+            child = children[len(done)]
+            if isinstance(child, LineageStep):
+                done.append(child)
+            else:
+                stack.append((*expand(child), []))
+            continue
+        stack.pop()
+        made = replace(step, steps=tuple(done)) if done else step
+        if not stack:
+            return made
+        stack[-1][2].append(made)
 
 
 def check_depth(depth: int | None) -> None:
