@@ -334,26 +334,55 @@ class Lineage:
         self, file: ModelFile, query: Query, ref: ColumnRef, via: tuple[str, ...], seen: Seen
     ) -> list[Origin]:
         """Where a column reference written in `query` comes from."""
+        found = self.resolve_name(file, query, ref.span, ref.qualifier, ref.name, via, seen)
+        if found is None and ref.qualifier is not None:
+            # `record.field` with no relation named `record`: a field of a column.
+            found = self.resolve_name(file, query, ref.span, None, ref.qualifier.partition(".")[0], via, seen)
+        if found is None:
+            reason = f"no relation named {ref.qualifier!r}" if ref.qualifier else "the query reads no relation"
+            return [Origin("unresolved", None, ref.name, via, reason=reason)]
+        return found
+
+    def resolve_name(
+        self,
+        file: ModelFile,
+        query: Query,
+        span: tuple[int, int] | None,
+        qualifier: str | None,
+        name: str,
+        via: tuple[str, ...],
+        seen: Seen,
+    ) -> list[Origin] | None:
+        """Where `qualifier.name` written at `span` in `query` comes from, from
+        the query outward; None when no query around it has the relation."""
         scope: Query | None = query
         while scope is not None:
-            relations = self.branch_relations(scope, ref.span if scope == query else None)
-            if ref.qualifier is not None:
-                found = [r for r in relations if named_by(r, ref.qualifier)]
+            relations = self.branch_relations(scope, span if scope == query else None)
+            if qualifier is not None:
+                found = [r for r in relations if named_by(r, qualifier)]
                 if found:
-                    return self.from_relation(file, found[0], ref.name, via, seen)
+                    return self.from_relation(file, found[0], name, via, seen)
+                # `t.record.field`: a field of column `record` of relation `t`.
+                first, dot, rest = qualifier.partition(".")
+                found = [r for r in relations if dot and named_by(r, first)]
+                if found:
+                    return self.from_relation(file, found[0], rest.partition(".")[0], via, seen)
             elif relations:
-                chosen = self.choose(file, relations, ref.name)
+                chosen = self.choose(file, relations, name)
                 if isinstance(chosen, Origin):
                     return [chosen]
-                return self.from_relation(file, chosen, ref.name, via, seen)
+                return self.from_relation(file, chosen, name, via, seen)
             scope = self.parent(file, scope)
-        reason = f"no relation named {ref.qualifier!r}" if ref.qualifier else "the query reads no relation"
-        return [Origin("unresolved", None, ref.name, via, reason=reason)]
+        return None
 
     def choose(self, file: ModelFile, relations: list[Relation], name: str) -> Relation | Origin:
         """The relation an unqualified name belongs to."""
         if len(relations) == 1:
             return relations[0]
+        # `unnest(xs) as x`: the alias names the function's value as well as the relation.
+        values = [r for r in relations if r.kind == "function" and r.alias is not None and r.alias.lower() == name.lower()]
+        if len(values) == 1:
+            return values[0]
         known = [(r, self.relation_columns(file, r, set())) for r in relations]
         having = [r for r, names in known if names is not None and name.lower() in {n.lower() for n in names}]
         if len(having) == 1:
@@ -413,9 +442,9 @@ class Lineage:
             return found
         origins: list[Origin] = []
         for position, entries in enumerate(self.branches(file, query)):
-            if index >= len(entries) or any(entry.name is None for entry in entries[:index]):
-                if position:
-                    origins.append(Origin("unresolved", None, name, via, reason="union branch without this position"))
+            # Later branches are matched by position, which a `*` over unknown columns before it hides.
+            if position and (index >= len(entries) or any(entry.name is None for entry in entries[:index])):
+                origins.append(Origin("unresolved", None, name, via, reason="union branch without this position"))
                 continue
             origins += self.trace_entry(file, query, entries[index], name, via, seen)
         return origins

@@ -44,6 +44,8 @@ where exists (select 1 from {{ ref('stg_customers') }} x where x.id = e.customer
     "raw_all": "select * from {{ source('shop', 'orders') }}\n",
     "made_by_jinja": "select {{ listed_columns }}, t.id from {{ ref('stg_orders') }} t\n",
     "uses_missing": "select g.x from {{ ref('ghost') }} g\n",
+    "nested": "select o.amount.cents, amount.currency as cur from {{ ref('stg_orders') }} o\n",
+    "events": "select e from {{ source('shop', 'orders') }} o cross join unnest(o.tags) as e\n",
     "loop_a": "select * from {{ ref('loop_b') }}\n",
     "loop_b": "select * from {{ ref('loop_a') }}\n",
 }
@@ -64,6 +66,7 @@ def flat(step, depth=0):
     return found
 
 
+ORDERS_AMOUNT_DIRECT = [(1, "stg_orders.amount", "direct", ()), (2, "shop.orders.amount", "source", ())]
 ORDERS_AMOUNT = [(1, "stg_orders.amount", "direct", ("enriched", "base")), (2, "shop.orders.amount", "source", ())]
 
 
@@ -111,6 +114,13 @@ ORDERS_AMOUNT = [(1, "stg_orders.amount", "direct", ("enriched", "base")), (2, "
         # Models whose `*` read each other: the unknown columns stay stars, the cycle stops.
         # Jinja that makes columns may make this one: nothing more is known.
         ("made_by_jinja", "payer", [(0, "made_by_jinja.payer", "templated", ())]),
+        # A column after Jinja that makes columns is still read.
+        ("made_by_jinja", "id", [(0, "made_by_jinja.id", "direct", ()), (1, "stg_orders.id", "direct", ()),
+                                 (2, "shop.orders.id", "source", ())]),
+        # Fields of a record column, with and without the relation's name; an unnest's alias is its value.
+        ("nested", "cents", [(0, "nested.cents", "direct", ()), *ORDERS_AMOUNT_DIRECT]),
+        ("nested", "cur", [(0, "nested.cur", "renamed", ()), *ORDERS_AMOUNT_DIRECT]),
+        ("events", "e", [(0, "events.e", "direct", ()), (1, "unnest.e", "function", ())]),
         ("loop_a", "x", [(0, "loop_a.x", "star", ()), (1, "loop_b.x", "star", ()), (2, "loop_a.x", "star", ())]),
     ],
 )
@@ -143,6 +153,8 @@ def test_impact_lists_readers_and_filters(project):
     assert sorted({(d, label, kind) for d, label, kind, _ in flat(step)}) == [
         (0, "stg_orders.amount", "direct"),
         (1, "all_ids.amount", "direct"),
+        (1, "nested.cents", "direct"),
+        (1, "nested.cur", "renamed"),
         (1, "orders.double_amount", "expression"),
         (1, "orders.formatted", "templated"),
         (1, "orders.previous_amount", "renamed"),
@@ -180,10 +192,11 @@ def test_impact_lists_readers_and_filters(project):
         ),
         (
             ["stg_orders.id", "--downstream", "--format", "mermaid"],
-            'flowchart LR\n  n0["stg_orders.id [direct]"]\n  n1["all_ids.key [renamed]"]\n  n2["orders.id [direct]"]\n'
-            '  n3["orders: prev.id [filter ON]"]\n  n4["orders: e.id [filter ON]"]\n'
-            '  n5["orders_star.id [star]"]\n  n6["wide.id [star]"]\n'
-            "  n0 --> n1\n  n0 --> n2\n  n0 --> n3\n  n0 --> n4\n  n5 --> n6\n  n0 --> n5\n",
+            'flowchart LR\n  n0["stg_orders.id [direct]"]\n  n1["all_ids.key [renamed]"]\n'
+            '  n2["made_by_jinja.id [direct]"]\n  n3["orders.id [direct]"]\n'
+            '  n4["orders: prev.id [filter ON]"]\n  n5["orders: e.id [filter ON]"]\n'
+            '  n6["orders_star.id [star]"]\n  n7["wide.id [star]"]\n'
+            "  n0 --> n1\n  n0 --> n2\n  n0 --> n3\n  n0 --> n4\n  n0 --> n5\n  n6 --> n7\n  n0 --> n6\n",
         ),
         (
             ["orders.tag", "--format", "dot"],
