@@ -5,7 +5,9 @@ table's column, or a reason it cannot be resolved. Nothing is rendered."""
 
 from __future__ import annotations
 
+import bisect
 import os
+import re
 from concurrent.futures import ThreadPoolExecutor
 from collections.abc import Callable
 from dataclasses import dataclass, field, replace
@@ -129,6 +131,14 @@ class ModelFile:
     text: str
     error: str | None
     parents: dict[Query, Query | None] = field(default_factory=dict)
+    line_starts: list[int] | None = None
+
+    def position(self, offset: int) -> tuple[int, int]:
+        """The 1-based line and character of an offset in the text."""
+        if self.line_starts is None:
+            self.line_starts = [0] + [m.end() for m in re.finditer("\n", self.text)]
+        line = bisect.bisect_right(self.line_starts, offset)
+        return line, offset - self.line_starts[line - 1] + 1
 
 
 def lower(name: str | None) -> str | None:
@@ -146,6 +156,7 @@ class Lineage:
         # Reading a query's relations and clauses builds new objects each time: once per query here.
         self._relations: dict[Query, list[Relation]] = {}
         self._starts: dict[Query, list[int] | None] = {}
+        self._branch_relations: dict[tuple[Query, int], list[Relation]] = {}
         self._query_outputs: dict[Query, list[Entry]] = {}
         self._origins: dict[tuple[str, str], list[Origin]] = {}
         self._bodies: dict[Relation, Query | None] = {}
@@ -170,8 +181,13 @@ class Lineage:
             return ModelFile(model, None, "", str(e))
 
     def read_all(self) -> None:
-        """Parses every model file not parsed yet, with threads: the parser lets go of the interpreter."""
-        keys = [key for key in self.project.models if key not in self._files]
+        """Parses every model file not parsed yet."""
+        self.read_files(list(self.project.models))
+
+    def read_files(self, keys: list[str]) -> None:
+        """Parses these model files, those not parsed yet, with threads when
+        there are many: the parser lets go of the interpreter."""
+        keys = [key for key in keys if key not in self._files]
         if len(keys) < 64:
             return
         with ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
@@ -297,16 +313,29 @@ class Lineage:
             selects = query.selects
             found = [select.span[0] for select in selects if select.span is not None]
             self._starts[query] = found if len(selects) > 1 and len(found) == len(selects) else None
+        branch = self.branch_of(query, span)
+        if branch is None:
+            return relations
+        starts = self._starts[query]
+        assert starts is not None
+        found = self._branch_relations.get((query, branch))
+        if found is None:
+            end = starts[branch + 1] if branch + 1 < len(starts) else None
+            found = self._branch_relations[(query, branch)] = [
+                r
+                for r in relations
+                if r.span is not None and starts[branch] <= r.span[0] and (end is None or r.span[0] < end)
+            ]
+        return found
+
+    def branch_of(self, query: Query, span: tuple[int, int] | None) -> int | None:
+        """Which SELECT of a union holds `span`; None for a query of one SELECT or an unknown place."""
+        if query not in self._starts:
+            self.branch_relations(query, None)
         starts = self._starts[query]
         if span is None or starts is None:
-            return relations
-        branch = max((i for i, start in enumerate(starts) if start <= span[0]), default=0)
-        end = starts[branch + 1] if branch + 1 < len(starts) else None
-        return [
-            r
-            for r in relations
-            if r.span is not None and starts[branch] <= r.span[0] and (end is None or r.span[0] < end)
-        ]
+            return None
+        return bisect.bisect_right(starts, span[0]) - 1 if span[0] >= starts[0] else 0
 
     def body(self, file: ModelFile, relation: Relation) -> Query | None:
         """The query a CTE or subquery relation reads: a CTE of an enclosing
@@ -421,7 +450,10 @@ class Lineage:
             found = self._traced[key] = unique(self.trace_anew(file, query, name, seen | {key}))
         if not via:
             return found
-        return [replace(origin, via=(*via, *origin.via)) for origin in found]
+        return [
+            Origin(origin.kind, origin.name, origin.column, (*via, *origin.via), origin.star, origin.reason)
+            for origin in found
+        ]
 
     def trace_anew(self, file: ModelFile, query: Query, name: str, seen: Seen) -> list[Origin]:
         """Each branch of a union gives the column at the same position."""
@@ -514,11 +546,8 @@ class Lineage:
                 return LineageStep("templated", column, model=key, via=via, path=path, reason=reason)
             reason = file.error or f"no column {column!r} in {key}"
             return LineageStep("unresolved", column, model=key, via=via, path=path, reason=reason)
-        line = char = None
         span = entry.item.span
-        if span is not None:
-            line = file.text.count("\n", 0, span[0]) + 1
-            char = span[0] - (file.text.rfind("\n", 0, span[0]) + 1) + 1
+        line, char = (None, None) if span is None else file.position(span[0])
         kind = "star" if entry.through is not None else entry.item.kind
         return LineageStep(kind, entry.name, model=key, via=via, path=path, line=line, char=char)
 
@@ -579,6 +608,7 @@ class Lineage:
             elif following not in seen:
                 seen.add(following)
                 stack.append((following, iter(self.upstream_models(following))))
+        self.read_files(order)
         for found in order:
             self.outputs(found)
 
@@ -592,35 +622,33 @@ class Lineage:
         """(model, column) to the steps one model downstream that read it."""
         if self._impact is not None:
             return self._impact
-        found: dict[tuple[str, str], list[LineageStep]] = {}
+        # Each reader once, in the order found: a dict as an ordered set.
+        found: dict[tuple[str, str], dict[LineageStep, None]] = {}
         self.read_all()
 
         def add(origin: Origin, step: LineageStep) -> None:
-            if origin.kind == "model" and origin.column is not None:
-                readers = found.setdefault((origin.name, origin.column.lower()), [])
-                if step not in readers:
-                    readers.append(step)
+            found.setdefault((origin.name, origin.column.lower()), {})[step] = None  # type: ignore[union-attr]
 
         for key in self.project.models:
             for column in self.columns(key):
                 for origin in self.origins_of(key, column):
-                    add(origin, self.column_step(key, column, origin.via))
+                    if origin.kind == "model" and origin.column is not None:
+                        add(origin, self.column_step(key, column, origin.via))
             file = self.file(key)
             if file.doc is None:
                 continue
             for query in file.doc.queries():
                 for ref in query.filters:
-                    step = self.filter_step(file, key, ref)
+                    step: LineageStep | None = None
                     for origin in unique(self.resolve_ref(file, query, ref, (), frozenset())):
-                        add(origin, LineageStep(**{**step.__dict__, "via": origin.via}))
-        self._impact = found
-        return found
+                        if origin.kind == "model" and origin.column is not None:
+                            step = step or self.filter_step(file, key, ref)
+                            add(origin, step if step.via == origin.via else replace(step, via=origin.via))
+        self._impact = {place: list(steps) for place, steps in found.items()}
+        return self._impact
 
     def filter_step(self, file: ModelFile, key: str, ref: ColumnRef) -> LineageStep:
-        line = char = None
-        if ref.span is not None:
-            line = file.text.count("\n", 0, ref.span[0]) + 1
-            char = ref.span[0] - (file.text.rfind("\n", 0, ref.span[0]) + 1) + 1
+        line, char = (None, None) if ref.span is None else file.position(ref.span[0])
         path = file.model.path
         return LineageStep("filter", str(ref), model=key, path=path, line=line, char=char, clause=ref.clause)
 
@@ -641,6 +669,14 @@ class Lineage:
         return build_tree((self.column_step(key, column), depth, frozenset()), expand)
 
 
+def with_steps(step: LineageStep, steps: tuple[LineageStep, ...]) -> LineageStep:
+    """The step with these next steps (dataclasses.replace, without its cost)."""
+    return LineageStep(
+        step.kind, step.column, step.model, step.source, step.table, step.via,
+        step.path, step.line, step.char, step.reason, step.clause, steps,
+    )
+
+
 def build_tree(root: Any, expand: Callable[[Any], tuple[LineageStep, list[Any]]]) -> LineageStep:
     """The tree whose root is `expand(root)`'s step: each child that is not a
     step yet is expanded in turn. Depth first with a list as the stack, so
@@ -657,7 +693,7 @@ def build_tree(root: Any, expand: Callable[[Any], tuple[LineageStep, list[Any]]]
                 stack.append((*expand(child), []))
             continue
         stack.pop()
-        made = replace(step, steps=tuple(done)) if done else step
+        made = with_steps(step, tuple(done)) if done else step
         if not stack:
             return made
         stack[-1][2].append(made)
