@@ -338,26 +338,11 @@ class Lineage:
         return bisect.bisect_right(starts, span[0]) - 1 if span[0] >= starts[0] else 0
 
     def body(self, file: ModelFile, relation: Relation) -> Query | None:
-        """The query a CTE or subquery relation reads: a CTE of an enclosing
-        query, the innermost that has the name, when not of the same one."""
+        """The query a CTE or subquery relation reads, its own or an enclosing query's CTE."""
         if relation in self._bodies:
             return self._bodies[relation]
-        found = self._bodies[relation] = self.find_body(file, relation)
+        found = self._bodies[relation] = relation.query
         return found
-
-    def find_body(self, file: ModelFile, relation: Relation) -> Query | None:
-        if relation.query is not None or relation.kind != "cte" or file.doc is None:
-            return relation.query
-        span, name = relation.span, str(relation.name)
-        best: Query | None = None
-        for query in file.doc.queries():
-            around = query.span
-            if span is None or around is None or not (around[0] <= span[0] and span[1] <= around[1]):
-                continue
-            cte = query.cte(name)
-            if cte is not None and cte.query is not None:
-                best = cte.query  # queries come outermost first
-        return best
 
     def resolve_ref(
         self, file: ModelFile, query: Query, ref: ColumnRef, via: tuple[str, ...], seen: Seen
@@ -399,7 +384,7 @@ class Lineage:
             elif relations:
                 chosen = self.choose(file, relations, name)
                 if isinstance(chosen, Origin):
-                    return [chosen]
+                    return [replace(chosen, via=via)]
                 return self.from_relation(file, chosen, name, via, seen)
             scope = self.parent(file, scope)
         return None

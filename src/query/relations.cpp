@@ -309,9 +309,10 @@ std::string_view kind_name(RelationKind kind) {
   return "table";
 }
 
-QueryReads query_reads(const NodeRef& query, const std::vector<std::string>& outer_ctes) {
+QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_ctes) {
   QueryReads out;
-  std::vector<std::string> visible = outer_ctes;
+  std::vector<std::string> visible;
+  for (const OuterCte& c : outer_ctes) visible.push_back(c.name);
   std::vector<NodeRef> own = ctes(query);
   for (const NodeRef& c : own) {
     auto lock = c->read_lock();
@@ -339,22 +340,34 @@ QueryReads query_reads(const NodeRef& query, const std::vector<std::string>& out
       }
     }
   }
-  // A CTE relation reads that CTE's body.
+  // A CTE relation reads that CTE's body: the query's own, else the
+  // innermost enclosing query's that has the name.
+  auto same_name = [](std::string_view a, std::string_view b) {
+    return a.size() == b.size() && cst::equals_folded(a, b);
+  };
   for (Relation& rel : out.relations) {
     if (rel.kind != RelationKind::Cte) continue;
+    bool found = false;
     for (const NodeRef& c : own) {
       auto lock = c->read_lock();
       auto name = cte_name(c->children);
-      if (name && cst::equals_folded(*name, rel.name) && name->size() == rel.name.size()) {
+      if (name && same_name(*name, rel.name)) {
         if (auto q = cte_query(c->children)) rel.query = *q;
+        found = true;
         break;
+      }
+    }
+    for (auto c = outer_ctes.rbegin(); !found && c != outer_ctes.rend(); ++c) {
+      if (same_name(c->name, rel.name)) {
+        rel.query = c->query;
+        found = true;
       }
     }
   }
   return out;
 }
 
-std::vector<std::string> outer_cte_names(const cst::Document& doc, const NodeRef& query) {
+std::vector<OuterCte> outer_ctes(const cst::Document& doc, const NodeRef& query) {
   // Depth first over the nodes alone (tokens are most of a tree), keeping
   // the path from the root; each node is locked while its children are
   // listed.
@@ -387,8 +400,8 @@ std::vector<std::string> outer_cte_names(const cst::Document& doc, const NodeRef
     }
     path.push_back(frame_of(std::move(child)));
   }
-  std::vector<std::string> names;
-  if (!found) return names;
+  std::vector<OuterCte> found_ctes;
+  if (!found) return found_ctes;
   for (const Frame& f : path) {
     bool is_query = false;
     {
@@ -398,10 +411,12 @@ std::vector<std::string> outer_cte_names(const cst::Document& doc, const NodeRef
     if (!is_query) continue;
     for (const NodeRef& c : ctes(f.node)) {
       auto lock = c->read_lock();
-      if (auto name = cte_name(c->children)) names.push_back(std::move(*name));
+      if (auto name = cte_name(c->children)) {
+        found_ctes.push_back({std::move(*name), cte_query(c->children).value_or(NodeRef{})});
+      }
     }
   }
-  return names;
+  return found_ctes;
 }
 
 std::vector<ConditionalItem> conditional_items(const cst::Children& select) {

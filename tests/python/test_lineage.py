@@ -140,6 +140,7 @@ def test_relations_of_each_kind_with_alias_query_and_span():
     # A CTE name seen from inside a subquery is still a CTE.
     exists_query = next(q for q in doc.queries() if str(q).startswith("select 1 from paid"))
     assert [(r.kind, r.name) for r in exists_query.relations] == [("cte", "paid")]
+    assert exists_query.relations[0].query == paid
     assert repr(paid.relations[1]) == "<Relation source ('stripe', 'payments') as p>"
     assert repr(query.relations[0]) == "<Relation cte 'orders' as o>"
 
