@@ -38,7 +38,7 @@ class LineageStep:
 
     `kind` is how a model's column is made (direct, renamed, expression,
     aggregate, constant, star, templated), or what else the step is: source,
-    table, function, seed, snapshot, missing (a ref to a model the project
+    table, function, values (a bracketed VALUES list), seed, snapshot, missing (a ref to a model the project
     lacks), filter (impact: a model whose rows the column decides, in
     `clause`), ambiguous or unresolved (with the `reason`). A column reached
     through `*` from a relation whose columns are unknown has kind star.
@@ -107,7 +107,7 @@ class LineageStep:
 class Origin:
     """Where one reference ends up, before it becomes a step."""
 
-    kind: str  # model, seed, snapshot, source, table, function, missing, ambiguous, unresolved
+    kind: str  # model, seed, snapshot, source, table, function, values, missing, ambiguous, unresolved
     name: Any  # node id, (source, table), table name, or None
     column: str | None
     via: tuple[str, ...]
@@ -420,7 +420,7 @@ class Lineage:
             return [Origin(target.kind, target.name, name, via, reason=target.reason)]
         if kind == "source":
             return [Origin("source", tuple(relation.name), name, via)]
-        if kind in ("table", "function"):
+        if kind in ("table", "function", "values"):
             return [Origin(kind, str(relation.name), name, via)]
         return [Origin("unresolved", None, name, via, reason=f"templated relation {relation.name}")]
 
@@ -537,10 +537,10 @@ class Lineage:
         return LineageStep(kind, entry.name, model=key, via=via, path=path, line=line, char=char)
 
     def leaf(self, origin: Origin) -> LineageStep:
-        kind = "star" if origin.star and origin.kind in ("source", "table", "function") else origin.kind
+        kind = "star" if origin.star and origin.kind in ("source", "table", "function", "values") else origin.kind
         if origin.kind == "source":
             return LineageStep(kind, origin.column, source=origin.name, via=origin.via)
-        if origin.kind in ("table", "function"):
+        if origin.kind in ("table", "function", "values"):
             return LineageStep(kind, origin.column, table=origin.name, via=origin.via)
         if origin.kind in ("seed", "snapshot", "missing"):
             return LineageStep(kind, origin.column, model=origin.name, via=origin.via)

@@ -81,7 +81,7 @@ struct ConditionalItem {
 // The caller holds the SELECT clause's read lock.
 std::vector<ConditionalItem> conditional_items(const cst::Children& select);
 
-enum class RelationKind : std::uint8_t { Ref, Source, Cte, Subquery, Table, Templated, Function };
+enum class RelationKind : std::uint8_t { Ref, Source, Cte, Subquery, Table, Templated, Function, Values };
 std::string_view kind_name(RelationKind kind);
 
 struct Relation {
