@@ -581,6 +581,8 @@ class Lineage:
         """Reads the output columns of the models upstream of `key` before its
         own, farthest first, so that a chain of `select *` of any length is
         read without deep recursion."""
+        if key in self._outputs:
+            return  # read already, and with it what it reads
         order: list[str] = []
         seen = {key}
         stack = [(key, iter(self.upstream_models(key)))]
