@@ -24,12 +24,12 @@ Seen = frozenset[tuple[Any, str]]
 
 
 class LineageTooDeep(ValueError):
-    """Inside one file, the column runs through more nested CTEs and
-    subqueries than Python's recursion limit lets this module follow.
-    Chains of models of any length are followed."""
+    """What a RecursionError met while following a column becomes: a clear
+    error instead. Chains of models and of CTEs and subqueries in a file are
+    followed at any length, so none is known to reach it."""
 
     def __init__(self) -> None:
-        super().__init__("the column runs through more nested CTEs and subqueries in one file than can be followed")
+        super().__init__("the column's lineage is nested deeper than can be followed here")
 
 
 @dataclass(frozen=True)
@@ -132,6 +132,7 @@ class ModelFile:
     error: str | None
     parents: dict[Query, Query | None] = field(default_factory=dict)
     line_starts: list[int] | None = None
+    warmed: bool = False
 
     def position(self, offset: int) -> tuple[int, int]:
         """The 1-based line and character of an offset in the text."""
@@ -206,10 +207,29 @@ class Lineage:
             return self._outputs[key]
         self._outputs[key] = None  # stops a cycle of `select *`
         file = self.file(key)
+        self.warm(file)
         query = file.doc.query if file.doc is not None else None
         found = self.query_outputs(file, query, set()) if query is not None else None
         self._outputs[key] = found
         return found
+
+    def warm(self, file: ModelFile) -> None:
+        """In a file of many queries, reads and traces the columns of each
+        inner query before the queries that read it (a CTE before the later
+        ones, a subquery before its query), so that a chain of CTEs of any
+        length is then followed one step at a time, not by deep recursion."""
+        if file.warmed or file.doc is None:
+            return
+        file.warmed = True
+        queries = file.doc.queries()
+        if len(queries) < WARM_QUERIES:
+            return
+        ends = [(query.span or (0, 0))[1] for query in queries]
+        for _, index in sorted((end, index) for index, end in enumerate(ends))[:-1]:
+            inner = queries[index]
+            for entry in self.query_outputs(file, inner, set()):
+                if entry.name is not None:
+                    self.trace(file, inner, entry.name, (), frozenset())
 
     def query_outputs(self, file: ModelFile, query: Query, seen: set[Query]) -> list[Entry]:
         found = self._query_outputs.get(query)
@@ -684,6 +704,10 @@ def build_tree(root: Any, expand: Callable[[Any], tuple[LineageStep, list[Any]]]
         if not stack:
             return made
         stack[-1][2].append(made)
+
+
+# Below this many queries in a file, nesting cannot reach Python's recursion limit.
+WARM_QUERIES = 64
 
 
 def check_depth(depth: int | None) -> None:

@@ -254,3 +254,15 @@ def test_a_chain_longer_than_the_recursion_limit_is_followed(tmp_path):
     # Deeper than the JSON encoder's own limit (its output grows with the square of the depth).
     out = RENDERERS["json"](chain.lineage("m600", "id"), False)
     assert out.count('"kind": "direct"') == 300 and out.endswith("]\n}\n")
+
+
+def test_a_chain_of_ctes_longer_than_the_recursion_limit_is_followed(tmp_path):
+    (tmp_path / "base.sql").write_text("select 1 as id")
+    ctes = ["c0 as (select id from {{ ref('base') }})"]
+    ctes += [f"c{i} as (select {'*' if i % 2 else 'id'} from c{i - 1})" for i in range(1, 600)]
+    (tmp_path / "m.sql").write_text("with " + ",\n".join(ctes) + "\nselect id from c599")
+    chain = Project.load(tmp_path)
+    assert chain.columns("m") == ["id"]
+    (step,) = chain.lineage("m", "id").steps
+    assert (step.label, len(step.via), step.via[:2]) == ("base.id", 600, ("c599", "c598"))
+    assert [s.label for s in chain.impact("base", "id").steps] == ["m.id"]
