@@ -331,20 +331,18 @@ class Lineage:
         if relations is None:
             relations = self._relations[query] = query.relations
             selects = query.selects
-            found = [select.span[0] for select in selects if select.span is not None]
-            self._starts[query] = found if len(selects) > 1 and len(found) == len(selects) else None
+            starts = [select.span[0] for select in selects if select.span is not None]
+            self._starts[query] = starts if len(selects) > 1 and len(starts) == len(selects) else None
         branch = self.branch_of(query, span)
         if branch is None:
             return relations
-        starts = self._starts[query]
-        assert starts is not None
+        known = self._starts[query]
+        assert known is not None
         found = self._branch_relations.get((query, branch))
         if found is None:
-            end = starts[branch + 1] if branch + 1 < len(starts) else None
+            start, end = known[branch], known[branch + 1] if branch + 1 < len(known) else None
             found = self._branch_relations[(query, branch)] = [
-                r
-                for r in relations
-                if r.span is not None and starts[branch] <= r.span[0] and (end is None or r.span[0] < end)
+                r for r in relations if r.span is not None and start <= r.span[0] and (end is None or r.span[0] < end)
             ]
         return found
 
