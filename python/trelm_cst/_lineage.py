@@ -412,7 +412,8 @@ class Lineage:
         if len(relations) == 1:
             return relations[0]
         # `unnest(xs) as x`: the alias names the function's value as well as the relation.
-        values = [r for r in relations if r.kind == "function" and r.alias is not None and r.alias.lower() == name.lower()]
+        wanted = name.lower()
+        values = [r for r in relations if r.kind == "function" and r.alias is not None and r.alias.lower() == wanted]
         if len(values) == 1:
             return values[0]
         known = [(r, self.relation_columns(file, r, set())) for r in relations]
