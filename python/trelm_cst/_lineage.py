@@ -158,6 +158,7 @@ class Lineage:
         self._relations: dict[Query, list[Relation]] = {}
         self._starts: dict[Query, list[int] | None] = {}
         self._branch_relations: dict[tuple[Query, int], list[Relation]] = {}
+        self._children: dict[Query, list[Query]] = {}
         self._query_outputs: dict[Query, list[Entry]] = {}
         self._origins: dict[tuple[str, str], list[Origin]] = {}
         self._bodies: dict[Relation, Query | None] = {}
@@ -507,7 +508,22 @@ class Lineage:
         for ref in entry.item.references:
             if ref.name != "*":
                 origins += self.resolve_ref(file, query, ref, via, seen)
+        # A subquery in the item gives its value: what its first column reads,
+        # outer columns included.
+        for inner in self.inner_queries(file, query, entry.item.span):
+            first = self.query_outputs(file, inner, set())[:1]
+            for found in first:
+                origins += self.trace_entry(file, inner, found, found.name or name, via, seen)
         return origins
+
+    def inner_queries(self, file: ModelFile, query: Query, span: tuple[int, int] | None) -> list[Query]:
+        """The queries written directly inside `query` within `span`."""
+        if span is None or file.doc is None:
+            return []
+        children = self._children.get(query)
+        if children is None:
+            children = self._children[query] = [q for q in file.doc.queries() if self.parent(file, q) == query]
+        return [q for q in children if (q.span or (-1, -1))[0] >= span[0] and (q.span or (-1, -1))[1] <= span[1]]
 
     def position(self, entries: list[Entry], name: str) -> int | None:
         """Where the first entry of this name is, ignoring case."""

@@ -45,6 +45,8 @@ where exists (select 1 from {{ ref('stg_customers') }} x where x.id = e.customer
     "made_by_jinja": "select {{ listed_columns }}, t.id from {{ ref('stg_orders') }} t\n",
     "uses_missing": "select g.x from {{ ref('ghost') }} g\n",
     "nested": "select o.amount.cents, amount.currency as cur from {{ ref('stg_orders') }} o\n",
+    "scalar": "select (select max(c.name) from {{ ref('stg_customers') }} c where c.id = o.customer_id) as top\n"
+              "from {{ ref('stg_orders') }} o\n",
     "consts": "select t.a from (values (1, 2)) as t(a, b)\n",
     "events": "select e from {{ source('shop', 'orders') }} o cross join unnest(o.tags) as e\n",
     "loop_a": "select * from {{ ref('loop_b') }}\n",
@@ -121,6 +123,9 @@ ORDERS_AMOUNT = [(1, "stg_orders.amount", "direct", ("enriched", "base")), (2, "
         # Fields of a record column, with and without the relation's name; an unnest's alias is its value.
         ("nested", "cents", [(0, "nested.cents", "direct", ()), *ORDERS_AMOUNT_DIRECT]),
         ("nested", "cur", [(0, "nested.cur", "renamed", ()), *ORDERS_AMOUNT_DIRECT]),
+        # A scalar subquery gives what its column reads.
+        ("scalar", "top", [(0, "scalar.top", "expression", ()), (1, "stg_customers.name", "direct", ()),
+                           (2, "raw.customers.name", "table", ())]),
         ("consts", "a", [(0, "consts.a", "direct", ()), (1, "values.a", "values", ())]),
         ("events", "e", [(0, "events.e", "direct", ()), (1, "unnest.e", "function", ())]),
         ("loop_a", "x", [(0, "loop_a.x", "star", ()), (1, "loop_b.x", "star", ()), (2, "loop_a.x", "star", ())]),
@@ -175,6 +180,7 @@ def test_impact_lists_readers_and_filters(project):
         ("orders", "WHERE", "e.customer_id"),  # from the correlated subquery
         ("orders", "PARTITION BY", "e.customer_id"),
         ("pairs", "ON", "o.customer_id"),
+        ("scalar", "WHERE", "o.customer_id"),  # a correlated subquery's
     }
     assert [s.label for s in project.impact("stg_orders", "amount", depth=1).steps if s.steps]  == []
 

@@ -125,10 +125,6 @@ KEPT = [
         "rpt_gsheets__nsc_enrollment_new.sql",
         "rpt_gsheets__people_staff_info_feed_and_links.sql",
     }),
-    # The columns a scalar subquery in a select item reads from the outer
-    # query are not followed here (the subquery's own output is); sqlglot
-    # follows them.
-    ("outer columns of a scalar subquery", lambda case, exp: case.file == "stg_pearson__njgpa.sql"),
 ]
 FUNCTIONS = {"unnest", "flatten", "generate_series", "generate_date_array", "generate_array", "json_extract_array"}
 
