@@ -1,9 +1,11 @@
 """Column lineage over a folder of model files (the shared corpus by
-default): the lineage of every output column of every model, one model
-deep, and the index of readers behind Project.impact, each beside the time
-of Project.load of the same files. Prints figures; asserts nothing.
+default), beside the time of Project.load of the same files: the lineage of
+every output column of every model, one model deep, on a freshly loaded
+project (its files parsed on the way), then the index of readers behind
+Project.impact. With 1 and 2 jobs for the load. Prints figures; asserts
+nothing.
 
-    python bench/lineage_throughput.py [--corpus DIR]
+    python bench/lineage_throughput.py [--corpus DIR] [--jobs 1 2]
 """
 
 from __future__ import annotations
@@ -18,32 +20,38 @@ from trelm_cst import Project
 DEFAULT_CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--corpus", type=Path, default=DEFAULT_CORPUS)
-    args = parser.parse_args()
-    started = time.perf_counter()
-    project = Project.load(args.corpus)
-    load = time.perf_counter() - started
-
-    started = time.perf_counter()
-    project.impact(next(iter(project.models)), "id")  # parses every file, with threads, and indexes the readers
-    impact = time.perf_counter() - started
-
-    started = time.perf_counter()
+def every_column(project: Project) -> tuple[int, collections.Counter[str]]:
     kinds: collections.Counter[str] = collections.Counter()
     columns = 0
     for model in project.models:
         for column in project.columns(model):
             columns += 1
             kinds.update(step.kind for step in project.lineage(model, column, depth=1).steps)
-    lineage = time.perf_counter() - started
+    return columns, kinds
 
-    print(f"{len(project.models)} models, {columns} output columns")
-    print(f"  Project.load                  {load:6.2f} s")
-    print(f"  readers index (impact)        {impact:6.2f} s  {impact / load:5.1f} x load")
-    print(f"  lineage of every column       {lineage:6.2f} s  {lineage / load:5.1f} x load")
-    print(f"  both                          {impact + lineage:6.2f} s  {(impact + lineage) / load:5.1f} x load")
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--corpus", type=Path, default=DEFAULT_CORPUS)
+    parser.add_argument("--jobs", type=int, nargs="+", default=[1, 2])
+    args = parser.parse_args()
+    for jobs in args.jobs:
+        started = time.perf_counter()
+        project = Project.load(args.corpus, jobs=jobs)
+        load = time.perf_counter() - started
+
+        started = time.perf_counter()
+        columns, kinds = every_column(project)
+        lineage = time.perf_counter() - started
+
+        started = time.perf_counter()
+        project.impact(next(iter(project.models)), "id")  # indexes every column's readers
+        impact = time.perf_counter() - started
+
+        print(f"jobs {jobs}: {len(project.models)} models, {columns} output columns")
+        print(f"  Project.load                  {load:6.2f} s")
+        print(f"  lineage of every column       {lineage:6.2f} s  {lineage / load:5.1f} x load")
+        print(f"  then the readers index        {impact:6.2f} s  {impact / load:5.1f} x load")
     print("  steps by kind: " + ", ".join(f"{kind} {count}" for kind, count in kinds.most_common()))
 
 

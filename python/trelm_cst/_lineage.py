@@ -5,8 +5,11 @@ table's column, or a reason it cannot be resolved. Nothing is rendered."""
 
 from __future__ import annotations
 
+import bisect
 import os
+import re
 from concurrent.futures import ThreadPoolExecutor
+from collections.abc import Callable
 from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Any, Union
 
@@ -21,14 +24,12 @@ Seen = frozenset[tuple[Any, str]]
 
 
 class LineageTooDeep(ValueError):
-    """The column's lineage runs through more models, CTEs and subqueries in
-    one chain than Python's recursion limit lets this module follow."""
+    """What a RecursionError met while following a column becomes: a clear
+    error instead. Chains of models and of CTEs and subqueries in a file are
+    followed at any length, so none is known to reach it."""
 
     def __init__(self) -> None:
-        super().__init__(
-            "the lineage runs through more steps in one chain than can be followed here; "
-            "pass a depth to stop earlier"
-        )
+        super().__init__("the column's lineage is nested deeper than can be followed here")
 
 
 @dataclass(frozen=True)
@@ -37,7 +38,7 @@ class LineageStep:
 
     `kind` is how a model's column is made (direct, renamed, expression,
     aggregate, constant, star, templated), or what else the step is: source,
-    table, function, seed, snapshot, missing (a ref to a model the project
+    table, function, values (a bracketed VALUES list), seed, snapshot, missing (a ref to a model the project
     lacks), filter (impact: a model whose rows the column decides, in
     `clause`), ambiguous or unresolved (with the `reason`). A column reached
     through `*` from a relation whose columns are unknown has kind star.
@@ -80,13 +81,25 @@ class LineageStep:
 
     def to_dict(self) -> dict[str, Any]:
         """The step and its next steps as JSON-ready values; fields that are None left out."""
+        found = self.fields()
+        stack = [(self, found)]
+        while stack:  # not recursive: a chain may be longer than Python's recursion limit
+            step, into = stack.pop()
+            for child in step.steps:
+                inner = child.fields()
+                into["steps"].append(inner)
+                stack.append((child, inner))
+        return found
+
+    def fields(self) -> dict[str, Any]:
+        """The step's own fields as to_dict gives them, with no next steps yet."""
         found: dict[str, Any] = {"kind": self.kind, "column": self.column}
         for key in ("model", "source", "table", "path", "line", "char", "reason", "clause"):
             value = getattr(self, key)
             if value is not None:
                 found[key] = list(value) if isinstance(value, tuple) else value
         found["via"] = list(self.via)
-        found["steps"] = [step.to_dict() for step in self.steps]
+        found["steps"] = []
         return found
 
 
@@ -94,7 +107,7 @@ class LineageStep:
 class Origin:
     """Where one reference ends up, before it becomes a step."""
 
-    kind: str  # model, seed, snapshot, source, table, function, missing, ambiguous, unresolved
+    kind: str  # model, seed, snapshot, source, table, function, values, missing, ambiguous, unresolved
     name: Any  # node id, (source, table), table name, or None
     column: str | None
     via: tuple[str, ...]
@@ -118,6 +131,15 @@ class ModelFile:
     text: str
     error: str | None
     parents: dict[Query, Query | None] = field(default_factory=dict)
+    line_starts: list[int] | None = None
+    warmed: bool = False
+
+    def position(self, offset: int) -> tuple[int, int]:
+        """The 1-based line and character of an offset in the text."""
+        if self.line_starts is None:
+            self.line_starts = [0] + [m.end() for m in re.finditer("\n", self.text)]
+        line = bisect.bisect_right(self.line_starts, offset)
+        return line, offset - self.line_starts[line - 1] + 1
 
 
 def lower(name: str | None) -> str | None:
@@ -135,6 +157,8 @@ class Lineage:
         # Reading a query's relations and clauses builds new objects each time: once per query here.
         self._relations: dict[Query, list[Relation]] = {}
         self._starts: dict[Query, list[int] | None] = {}
+        self._branch_relations: dict[tuple[Query, int], list[Relation]] = {}
+        self._children: dict[Query, list[Query]] = {}
         self._query_outputs: dict[Query, list[Entry]] = {}
         self._origins: dict[tuple[str, str], list[Origin]] = {}
         self._bodies: dict[Relation, Query | None] = {}
@@ -159,8 +183,13 @@ class Lineage:
             return ModelFile(model, None, "", str(e))
 
     def read_all(self) -> None:
-        """Parses every model file not parsed yet, with threads: the parser lets go of the interpreter."""
-        keys = [key for key in self.project.models if key not in self._files]
+        """Parses every model file not parsed yet."""
+        self.read_files(list(self.project.models))
+
+    def read_files(self, keys: list[str]) -> None:
+        """Parses these model files, those not parsed yet, with threads when
+        there are many: the parser lets go of the interpreter."""
+        keys = [key for key in keys if key not in self._files]
         if len(keys) < 64:
             return
         with ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
@@ -179,10 +208,29 @@ class Lineage:
             return self._outputs[key]
         self._outputs[key] = None  # stops a cycle of `select *`
         file = self.file(key)
+        self.warm(file)
         query = file.doc.query if file.doc is not None else None
         found = self.query_outputs(file, query, set()) if query is not None else None
         self._outputs[key] = found
         return found
+
+    def warm(self, file: ModelFile) -> None:
+        """In a file of many queries, reads and traces the columns of each
+        inner query before the queries that read it (a CTE before the later
+        ones, a subquery before its query), so that a chain of CTEs of any
+        length is then followed one step at a time, not by deep recursion."""
+        if file.warmed or file.doc is None:
+            return
+        file.warmed = True
+        queries = file.doc.queries()
+        if len(queries) < WARM_QUERIES:
+            return
+        ends = [(query.span or (0, 0))[1] for query in queries]
+        for _, index in sorted((end, index) for index, end in enumerate(ends))[:-1]:
+            inner = queries[index]
+            for entry in self.query_outputs(file, inner, set()):
+                if entry.name is not None:
+                    self.trace(file, inner, entry.name, (), frozenset())
 
     def query_outputs(self, file: ModelFile, query: Query, seen: set[Query]) -> list[Entry]:
         found = self._query_outputs.get(query)
@@ -242,7 +290,9 @@ class Lineage:
         return None
 
     def columns(self, name: str) -> list[str]:
-        entries = self.outputs(self.model_key(name)) or []
+        key = self.model_key(name)
+        self.read_upstream(key)
+        entries = self.outputs(key) or []
         return [entry.name for entry in entries if entry.name is not None]
 
     # ------------------------------------------------------------ resolving
@@ -282,65 +332,91 @@ class Lineage:
         if relations is None:
             relations = self._relations[query] = query.relations
             selects = query.selects
-            found = [select.span[0] for select in selects if select.span is not None]
-            self._starts[query] = found if len(selects) > 1 and len(found) == len(selects) else None
-        starts = self._starts[query]
-        if span is None or starts is None:
+            starts = [select.span[0] for select in selects if select.span is not None]
+            self._starts[query] = starts if len(selects) > 1 and len(starts) == len(selects) else None
+        branch = self.branch_of(query, span)
+        if branch is None:
             return relations
-        branch = max((i for i, start in enumerate(starts) if start <= span[0]), default=0)
-        end = starts[branch + 1] if branch + 1 < len(starts) else None
-        return [
-            r
-            for r in relations
-            if r.span is not None and starts[branch] <= r.span[0] and (end is None or r.span[0] < end)
-        ]
-
-    def body(self, file: ModelFile, relation: Relation) -> Query | None:
-        """The query a CTE or subquery relation reads: a CTE of an enclosing
-        query, the innermost that has the name, when not of the same one."""
-        if relation in self._bodies:
-            return self._bodies[relation]
-        found = self._bodies[relation] = self.find_body(file, relation)
+        known = self._starts[query]
+        assert known is not None
+        found = self._branch_relations.get((query, branch))
+        if found is None:
+            start, end = known[branch], known[branch + 1] if branch + 1 < len(known) else None
+            found = self._branch_relations[(query, branch)] = [
+                r for r in relations if r.span is not None and start <= r.span[0] and (end is None or r.span[0] < end)
+            ]
         return found
 
-    def find_body(self, file: ModelFile, relation: Relation) -> Query | None:
-        if relation.query is not None or relation.kind != "cte" or file.doc is None:
-            return relation.query
-        span, name = relation.span, str(relation.name)
-        best: Query | None = None
-        for query in file.doc.queries():
-            around = query.span
-            if span is None or around is None or not (around[0] <= span[0] and span[1] <= around[1]):
-                continue
-            cte = query.cte(name)
-            if cte is not None and cte.query is not None:
-                best = cte.query  # queries come outermost first
-        return best
+    def branch_of(self, query: Query, span: tuple[int, int] | None) -> int | None:
+        """Which SELECT of a union holds `span`; None for a query of one SELECT or an unknown place."""
+        if query not in self._starts:
+            self.branch_relations(query, None)
+        starts = self._starts[query]
+        if span is None or starts is None:
+            return None
+        return bisect.bisect_right(starts, span[0]) - 1 if span[0] >= starts[0] else 0
+
+    def body(self, file: ModelFile, relation: Relation) -> Query | None:
+        """The query a CTE or subquery relation reads, its own or an enclosing query's CTE."""
+        if relation in self._bodies:
+            return self._bodies[relation]
+        found = self._bodies[relation] = relation.query
+        return found
 
     def resolve_ref(
         self, file: ModelFile, query: Query, ref: ColumnRef, via: tuple[str, ...], seen: Seen
     ) -> list[Origin]:
         """Where a column reference written in `query` comes from."""
+        found = self.resolve_name(file, query, ref.span, ref.qualifier, ref.name, via, seen)
+        if found is None and ref.qualifier is not None:
+            # `record.field` with no relation named `record`: a field of a column.
+            found = self.resolve_name(file, query, ref.span, None, ref.qualifier.partition(".")[0], via, seen)
+        if found is None:
+            reason = f"no relation named {ref.qualifier!r}" if ref.qualifier else "the query reads no relation"
+            return [Origin("unresolved", None, ref.name, via, reason=reason)]
+        return found
+
+    def resolve_name(
+        self,
+        file: ModelFile,
+        query: Query,
+        span: tuple[int, int] | None,
+        qualifier: str | None,
+        name: str,
+        via: tuple[str, ...],
+        seen: Seen,
+    ) -> list[Origin] | None:
+        """Where `qualifier.name` written at `span` in `query` comes from, from
+        the query outward; None when no query around it has the relation."""
         scope: Query | None = query
         while scope is not None:
-            relations = self.branch_relations(scope, ref.span if scope == query else None)
-            if ref.qualifier is not None:
-                found = [r for r in relations if named_by(r, ref.qualifier)]
+            relations = self.branch_relations(scope, span if scope == query else None)
+            if qualifier is not None:
+                found = [r for r in relations if named_by(r, qualifier)]
                 if found:
-                    return self.from_relation(file, found[0], ref.name, via, seen)
+                    return self.from_relation(file, found[0], name, via, seen)
+                # `t.record.field`: a field of column `record` of relation `t`.
+                first, dot, rest = qualifier.partition(".")
+                found = [r for r in relations if dot and named_by(r, first)]
+                if found:
+                    return self.from_relation(file, found[0], rest.partition(".")[0], via, seen)
             elif relations:
-                chosen = self.choose(file, relations, ref.name)
+                chosen = self.choose(file, relations, name)
                 if isinstance(chosen, Origin):
-                    return [chosen]
-                return self.from_relation(file, chosen, ref.name, via, seen)
+                    return [replace(chosen, via=via)]
+                return self.from_relation(file, chosen, name, via, seen)
             scope = self.parent(file, scope)
-        reason = f"no relation named {ref.qualifier!r}" if ref.qualifier else "the query reads no relation"
-        return [Origin("unresolved", None, ref.name, via, reason=reason)]
+        return None
 
     def choose(self, file: ModelFile, relations: list[Relation], name: str) -> Relation | Origin:
         """The relation an unqualified name belongs to."""
         if len(relations) == 1:
             return relations[0]
+        # `unnest(xs) as x`: the alias names the function's value as well as the relation.
+        wanted = name.lower()
+        values = [r for r in relations if r.kind == "function" and r.alias is not None and r.alias.lower() == wanted]
+        if len(values) == 1:
+            return values[0]
         known = [(r, self.relation_columns(file, r, set())) for r in relations]
         having = [r for r, names in known if names is not None and name.lower() in {n.lower() for n in names}]
         if len(having) == 1:
@@ -364,7 +440,7 @@ class Lineage:
             return [Origin(target.kind, target.name, name, via, reason=target.reason)]
         if kind == "source":
             return [Origin("source", tuple(relation.name), name, via)]
-        if kind in ("table", "function"):
+        if kind in ("table", "function", "values"):
             return [Origin(kind, str(relation.name), name, via)]
         return [Origin("unresolved", None, name, via, reason=f"templated relation {relation.name}")]
 
@@ -379,7 +455,10 @@ class Lineage:
             found = self._traced[key] = unique(self.trace_anew(file, query, name, seen | {key}))
         if not via:
             return found
-        return [replace(origin, via=(*via, *origin.via)) for origin in found]
+        return [
+            Origin(origin.kind, origin.name, origin.column, (*via, *origin.via), origin.star, origin.reason)
+            for origin in found
+        ]
 
     def trace_anew(self, file: ModelFile, query: Query, name: str, seen: Seen) -> list[Origin]:
         """Each branch of a union gives the column at the same position."""
@@ -400,9 +479,9 @@ class Lineage:
             return found
         origins: list[Origin] = []
         for position, entries in enumerate(self.branches(file, query)):
-            if index >= len(entries) or any(entry.name is None for entry in entries[:index]):
-                if position:
-                    origins.append(Origin("unresolved", None, name, via, reason="union branch without this position"))
+            # Later branches are matched by position, which a `*` over unknown columns before it hides.
+            if position and (index >= len(entries) or any(entry.name is None for entry in entries[:index])):
+                origins.append(Origin("unresolved", None, name, via, reason="union branch without this position"))
                 continue
             origins += self.trace_entry(file, query, entries[index], name, via, seen)
         return origins
@@ -429,7 +508,22 @@ class Lineage:
         for ref in entry.item.references:
             if ref.name != "*":
                 origins += self.resolve_ref(file, query, ref, via, seen)
+        # A subquery in the item gives its value: what its first column reads,
+        # outer columns included.
+        for inner in self.inner_queries(file, query, entry.item.span):
+            first = self.query_outputs(file, inner, set())[:1]
+            for found in first:
+                origins += self.trace_entry(file, inner, found, found.name or name, via, seen)
         return origins
+
+    def inner_queries(self, file: ModelFile, query: Query, span: tuple[int, int] | None) -> list[Query]:
+        """The queries written directly inside `query` within `span`."""
+        if span is None or file.doc is None:
+            return []
+        children = self._children.get(query)
+        if children is None:
+            children = self._children[query] = [q for q in file.doc.queries() if self.parent(file, q) == query]
+        return [q for q in children if (q.span or (-1, -1))[0] >= span[0] and (q.span or (-1, -1))[1] <= span[1]]
 
     def position(self, entries: list[Entry], name: str) -> int | None:
         """Where the first entry of this name is, ignoring case."""
@@ -472,19 +566,16 @@ class Lineage:
                 return LineageStep("templated", column, model=key, via=via, path=path, reason=reason)
             reason = file.error or f"no column {column!r} in {key}"
             return LineageStep("unresolved", column, model=key, via=via, path=path, reason=reason)
-        line = char = None
         span = entry.item.span
-        if span is not None:
-            line = file.text.count("\n", 0, span[0]) + 1
-            char = span[0] - (file.text.rfind("\n", 0, span[0]) + 1) + 1
+        line, char = (None, None) if span is None else file.position(span[0])
         kind = "star" if entry.through is not None else entry.item.kind
         return LineageStep(kind, entry.name, model=key, via=via, path=path, line=line, char=char)
 
     def leaf(self, origin: Origin) -> LineageStep:
-        kind = "star" if origin.star and origin.kind in ("source", "table", "function") else origin.kind
+        kind = "star" if origin.star and origin.kind in ("source", "table", "function", "values") else origin.kind
         if origin.kind == "source":
             return LineageStep(kind, origin.column, source=origin.name, via=origin.via)
-        if origin.kind in ("table", "function"):
+        if origin.kind in ("table", "function", "values"):
             return LineageStep(kind, origin.column, table=origin.name, via=origin.via)
         if origin.kind in ("seed", "snapshot", "missing"):
             return LineageStep(kind, origin.column, model=origin.name, via=origin.via)
@@ -493,26 +584,59 @@ class Lineage:
     def lineage(self, name: str, column: str, depth: int | None) -> LineageStep:
         check_depth(depth)
         key = self.model_key(name)
-        return self.upstream(key, column, (), depth, frozenset())
+        return self.upstream(key, column, depth)
 
-    def upstream(
-        self, key: str, column: str, via: tuple[str, ...], depth: int | None, path: Seen
-    ) -> LineageStep:
-        step = self.column_step(key, column, via)
-        if depth == 0 or step.kind == "unresolved" or (key, column.lower()) in path:
-            return step
-        path = path | {(key, column.lower())}
-        below = None if depth is None else depth - 1
-        steps = []
-        for origin in self.origins_of(key, column):
-            if origin.kind == "model":
-                child = self.upstream(origin.name, origin.column or "", origin.via, below, path)
-                if origin.star and child.kind == "unresolved":
-                    child = LineageStep("star", child.column, model=child.model, via=child.via, path=child.path)
-                steps.append(child)
-            else:
-                steps.append(self.leaf(origin))
-        return LineageStep(**{**step.__dict__, "steps": tuple(steps)})
+    def upstream(self, key: str, column: str, depth: int | None) -> LineageStep:
+        """The column's step with what it reads, followed with a stack of its
+        own, not Python's: a chain of any length of models is followed."""
+        self.read_upstream(key)
+
+        def expand(node: tuple[str, str, tuple[str, ...], int | None, Seen, bool]) -> tuple[LineageStep, list[Any]]:
+            key, column, via, depth, path, star = node
+            step = self.column_step(key, column, via)
+            if step.kind == "unresolved":
+                if star:  # reached through a `*` whose upstream columns are unknown
+                    step = LineageStep("star", step.column, model=step.model, via=step.via, path=step.path)
+                return step, []
+            if depth == 0 or (key, column.lower()) in path:
+                return step, []
+            path = path | {(key, column.lower())}
+            below = None if depth is None else depth - 1
+            children: list[Any] = []
+            for origin in self.origins_of(key, column):
+                if origin.kind == "model":
+                    children.append((origin.name, origin.column or "", origin.via, below, path, origin.star))
+                else:
+                    children.append(self.leaf(origin))
+            return step, children
+
+        return build_tree((key, column, (), depth, frozenset(), False), expand)
+
+    def read_upstream(self, key: str) -> None:
+        """Reads the output columns of the models upstream of `key` before its
+        own, farthest first, so that a chain of `select *` of any length is
+        read without deep recursion."""
+        if key in self._outputs:
+            return  # read already, and with it what it reads
+        order: list[str] = []
+        seen = {key}
+        stack = [(key, iter(self.upstream_models(key)))]
+        while stack:
+            current, reads = stack[-1]
+            following = next(reads, None)
+            if following is None:
+                stack.pop()
+                order.append(current)
+            elif following not in seen:
+                seen.add(following)
+                stack.append((following, iter(self.upstream_models(following))))
+        self.read_files(order)
+        for found in order:
+            self.outputs(found)
+
+    def upstream_models(self, key: str) -> list[str]:
+        reads = self.project._reads.get(("model", key), [])
+        return [name for kind, name in reads if kind == "model" and name not in self._outputs]
 
     # --------------------------------------------------------------- impact
 
@@ -520,51 +644,85 @@ class Lineage:
         """(model, column) to the steps one model downstream that read it."""
         if self._impact is not None:
             return self._impact
-        found: dict[tuple[str, str], list[LineageStep]] = {}
+        # Each reader once, in the order found: a dict as an ordered set.
+        found: dict[tuple[str, str], dict[LineageStep, None]] = {}
         self.read_all()
 
         def add(origin: Origin, step: LineageStep) -> None:
-            if origin.kind == "model" and origin.column is not None:
-                readers = found.setdefault((origin.name, origin.column.lower()), [])
-                if step not in readers:
-                    readers.append(step)
+            found.setdefault((origin.name, origin.column.lower()), {})[step] = None  # type: ignore[union-attr]
 
         for key in self.project.models:
             for column in self.columns(key):
                 for origin in self.origins_of(key, column):
-                    add(origin, self.column_step(key, column, origin.via))
+                    if origin.kind == "model" and origin.column is not None:
+                        add(origin, self.column_step(key, column, origin.via))
             file = self.file(key)
             if file.doc is None:
                 continue
             for query in file.doc.queries():
                 for ref in query.filters:
-                    step = self.filter_step(file, key, ref)
+                    step: LineageStep | None = None
                     for origin in unique(self.resolve_ref(file, query, ref, (), frozenset())):
-                        add(origin, LineageStep(**{**step.__dict__, "via": origin.via}))
-        self._impact = found
-        return found
+                        if origin.kind == "model" and origin.column is not None:
+                            step = step or self.filter_step(file, key, ref)
+                            add(origin, step if step.via == origin.via else replace(step, via=origin.via))
+        self._impact = {place: list(steps) for place, steps in found.items()}
+        return self._impact
 
     def filter_step(self, file: ModelFile, key: str, ref: ColumnRef) -> LineageStep:
-        line = char = None
-        if ref.span is not None:
-            line = file.text.count("\n", 0, ref.span[0]) + 1
-            char = ref.span[0] - (file.text.rfind("\n", 0, ref.span[0]) + 1) + 1
+        line, char = (None, None) if ref.span is None else file.position(ref.span[0])
         path = file.model.path
         return LineageStep("filter", str(ref), model=key, path=path, line=line, char=char, clause=ref.clause)
 
     def impact(self, name: str, column: str, depth: int | None) -> LineageStep:
         check_depth(depth)
         key = self.model_key(name)
-        return self.downstream(self.column_step(key, column), depth, frozenset())
+        readers = self.readers()
 
-    def downstream(self, step: LineageStep, depth: int | None, path: Seen) -> LineageStep:
-        node = (step.model or "", (step.column or "").lower())
-        if depth == 0 or node in path or step.kind == "filter":
-            return step
-        path = path | {node}
-        below = None if depth is None else depth - 1
-        steps = tuple(self.downstream(reader, below, path) for reader in self.readers().get(node, []))
-        return LineageStep(**{**step.__dict__, "steps": steps})
+        def expand(node: tuple[LineageStep, int | None, Seen]) -> tuple[LineageStep, list[Any]]:
+            step, depth, path = node
+            place = (step.model or "", (step.column or "").lower())
+            if depth == 0 or place in path or step.kind == "filter":
+                return step, []
+            path = path | {place}
+            below = None if depth is None else depth - 1
+            return step, [(reader, below, path) for reader in readers.get(place, [])]
+
+        return build_tree((self.column_step(key, column), depth, frozenset()), expand)
+
+
+def with_steps(step: LineageStep, steps: tuple[LineageStep, ...]) -> LineageStep:
+    """The step with these next steps (dataclasses.replace, without its cost)."""
+    return LineageStep(
+        step.kind, step.column, step.model, step.source, step.table, step.via,
+        step.path, step.line, step.char, step.reason, step.clause, steps,
+    )
+
+
+def build_tree(root: Any, expand: Callable[[Any], tuple[LineageStep, list[Any]]]) -> LineageStep:
+    """The tree whose root is `expand(root)`'s step: each child that is not a
+    step yet is expanded in turn. Depth first with a list as the stack, so
+    that any depth is built; each step is made once its children are."""
+    step, children = expand(root)
+    stack: list[tuple[LineageStep, list[Any], list[LineageStep]]] = [(step, children, [])]
+    while True:
+        step, children, done = stack[-1]
+        if len(done) < len(children):
+            child = children[len(done)]
+            if isinstance(child, LineageStep):
+                done.append(child)
+            else:
+                stack.append((*expand(child), []))
+            continue
+        stack.pop()
+        made = with_steps(step, tuple(done)) if done else step
+        if not stack:
+            return made
+        stack[-1][2].append(made)
+
+
+# Below this many queries in a file, nesting cannot reach Python's recursion limit.
+WARM_QUERIES = 64
 
 
 def check_depth(depth: int | None) -> None:

@@ -25,8 +25,7 @@ def run_lineage(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         err.write(printable(f"error: no model named {model!r}") + "\n")
         return EXIT_USAGE
     except (LineageTooDeep, RecursionError):
-        err.write("error: the lineage runs through more steps in one chain than can be followed here; "
-                  "stop earlier with --depth N\n")
+        err.write(f"error: {LineageTooDeep()}\n")
         return EXIT_FAILED
     except ValueError as e:
         err.write(printable(f"error: {e}; name one as project/name") + "\n")
@@ -59,39 +58,71 @@ def describe(step: LineageStep) -> str:
 
 def as_text(root: LineageStep, downstream: bool) -> str:
     lines = [describe(root)]
-
-    def below(step: LineageStep, indent: str) -> None:
-        for index, child in enumerate(step.steps):
-            last = index == len(step.steps) - 1
-            lines.append(indent + ("└── " if last else "├── ") + describe(child))
-            below(child, indent + ("    " if last else "│   "))
-
-    below(root, "")
+    stack = [(child, "", index == len(root.steps) - 1) for index, child in reversed(list(enumerate(root.steps)))]
+    while stack:
+        step, indent, last = stack.pop()
+        lines.append(indent + ("└── " if last else "├── ") + describe(step))
+        inner = indent + ("    " if last else "│   ")
+        count = len(step.steps)
+        stack += [(child, inner, index == count - 1) for index, child in reversed(list(enumerate(step.steps)))]
     return printable("\n".join(lines)) + "\n"
 
 
 def as_json(root: LineageStep, downstream: bool) -> str:
-    return json.dumps(root.to_dict(), indent=2, ensure_ascii=False) + "\n"
+    """What json.dumps(root.to_dict(), indent=2) writes, written a step at a
+    time: the encoder recurses, and a chain may be longer than it allows."""
+    out: list[str] = []
+    stack: list[tuple[LineageStep, int] | str] = [(root, 0)]
+    while stack:
+        item = stack.pop()
+        if isinstance(item, str):
+            out.append(item)
+            continue
+        top, level = item
+        indent = "  " * level
+        fields = top.fields()
+        del fields["steps"]
+        out.append("{\n")
+        for key, value in fields.items():
+            text = json.dumps(value, indent=2, ensure_ascii=False).replace("\n", "\n" + indent + "  ")
+            out.append(f"{indent}  {json.dumps(key)}: {text},\n")
+        if not top.steps:
+            out.append(f'{indent}  "steps": []\n{indent}}}')
+            continue
+        out.append(f'{indent}  "steps": [\n')
+        pending: list[tuple[LineageStep, int] | str] = [f"\n{indent}  ]\n{indent}}}"]
+        for index, child in enumerate(reversed(top.steps)):
+            pending.append((child, level + 2))
+            pending.append(f"{indent}    " if index == len(top.steps) - 1 else f",\n{indent}    ")
+        stack += pending
+    return "".join(out) + "\n"
 
 
 def edges(root: LineageStep, downstream: bool) -> tuple[dict[str, str], list[tuple[str, str]]]:
     """Each distinct step (by label and kind) an id, and the (read, reader)
-    pairs: arrows point the way data flows, as in `graph`."""
+    pairs: arrows point the way data flows, as in `graph`. Ids are given in
+    the order steps are first met, depth first; pairs in the order a
+    depth-first walk finishes them."""
     ids: dict[str, str] = {}
-    pairs: list[tuple[str, str]] = []
+    pairs: dict[tuple[str, str], None] = {}
 
-    def visit(step: LineageStep) -> str:
+    def node(step: LineageStep) -> str:
         key = f"{step.label} [{step.kind}{' ' + step.clause if step.clause else ''}]"
-        if key not in ids:
-            ids[key] = f"n{len(ids)}"
-        for child in step.steps:
-            pair = (ids[key], visit(child)) if downstream else (visit(child), ids[key])
-            if pair not in pairs:
-                pairs.append(pair)
-        return ids[key]
+        return ids.setdefault(key, f"n{len(ids)}")
 
-    visit(root)
-    return ids, pairs
+    # Each entry: a step's id and its steps still to visit. A pair is added
+    # once the inner step's own steps are done, as a recursive walk would.
+    stack = [(node(root), iter(root.steps))]
+    while stack:
+        current, todo = stack[-1]
+        child = next(todo, None)
+        if child is not None:
+            stack.append((node(child), iter(child.steps)))
+            continue
+        stack.pop()
+        if stack:
+            pairs.setdefault((stack[-1][0], current) if downstream else (current, stack[-1][0]))
+    return ids, list(pairs)
 
 
 def as_dot(root: LineageStep, downstream: bool) -> str:

@@ -25,7 +25,7 @@ _T = TypeVar("_T")
 # (start, end) indices into str(document), counted in characters.
 _Span: TypeAlias = tuple[int, int]
 _ColumnKind: TypeAlias = Literal["direct", "renamed", "expression", "aggregate", "constant", "star", "templated"]
-_RelationKind: TypeAlias = Literal["ref", "source", "cte", "subquery", "table", "templated", "function"]
+_RelationKind: TypeAlias = Literal["ref", "source", "cte", "subquery", "table", "templated", "function", "values"]
 
 @final
 class Document:
@@ -474,7 +474,7 @@ class Relation:
 
     @property
     def kind(self) -> _RelationKind:
-        """What is read: ref, source, cte, subquery, table, templated or function."""
+        """What is read: ref, source, cte, subquery, table, templated, function or values."""
 
     @property
     def name(self) -> str | tuple[str, str]:
@@ -487,7 +487,7 @@ class Relation:
 
     @property
     def query(self) -> Query | None:
-        """The query a CTE or subquery relation reads; None for the others."""
+        """The query a CTE (of this query or one around it) or subquery relation reads; None for the others."""
 
     @property
     def span(self) -> _Span | None:

@@ -178,15 +178,15 @@ Py_hash_t relation_hash(PyObject* self) { return hash_of_range(relation_of(self)
 
 PyGetSetDef kRelationGetSet[] = {
     {"kind", relation_kind, nullptr,
-     "What is read: ref, source, cte, subquery, table, templated (any other Jinja) or function\n(a table function "
-     "or unnest).",
+     "What is read: ref, source, cte, subquery, table, templated (any other Jinja), function\n(a table function "
+     "or unnest) or values (a bracketed VALUES list).",
      nullptr},
     {"name", relation_name, nullptr,
      "The model of a ref, (source, table) of a source, the CTE's, table's or function's name\n(dotted, unquoted), "
      "or the tag of a templated relation; the bracket's text for a subquery\nis not given: see query.",
      nullptr},
     {"alias", relation_alias, nullptr, "The alias, unquoted, or None.", nullptr},
-    {"query", relation_query, nullptr, "The query a CTE or subquery relation reads; None for the others.", nullptr},
+    {"query", relation_query, nullptr, "The query a CTE (of this query or one around it) or subquery relation reads;\nNone for the others.", nullptr},
     {"span", relation_span, nullptr, kSpanDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

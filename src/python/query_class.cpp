@@ -45,7 +45,7 @@ PyObject* query_cte(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 query::QueryReads reads_of(PyObject* self) {
   const SharedDoc& doc = doc_of(self);
-  return query::query_reads(node_of(self), query::outer_cte_names(doc->doc, node_of(self)));
+  return query::query_reads(node_of(self), query::outer_ctes(doc->doc, node_of(self)));
 }
 
 PyObject* query_relations(PyObject* self, void*) {

@@ -81,7 +81,7 @@ struct ConditionalItem {
 // The caller holds the SELECT clause's read lock.
 std::vector<ConditionalItem> conditional_items(const cst::Children& select);
 
-enum class RelationKind : std::uint8_t { Ref, Source, Cte, Subquery, Table, Templated, Function };
+enum class RelationKind : std::uint8_t { Ref, Source, Cte, Subquery, Table, Templated, Function, Values };
 std::string_view kind_name(RelationKind kind);
 
 struct Relation {
@@ -101,8 +101,13 @@ struct QueryReads {
 };
 
 // `outer_ctes` are the CTE names visible from the enclosing queries.
-QueryReads query_reads(const cst::NodeRef& query, const std::vector<std::string>& outer_ctes);
-// The CTE names the queries enclosing `query` in the document define.
-std::vector<std::string> outer_cte_names(const cst::Document& doc, const cst::NodeRef& query);
+// A CTE an enclosing query defines: its name and body (null when it has none).
+struct OuterCte {
+  std::string name;
+  cst::NodeRef query;
+};
+QueryReads query_reads(const cst::NodeRef& query, const std::vector<OuterCte>& outer_ctes);
+// The CTEs the queries enclosing `query` in the document define, outermost first.
+std::vector<OuterCte> outer_ctes(const cst::Document& doc, const cst::NodeRef& query);
 
 }  // namespace trelm::query

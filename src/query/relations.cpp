@@ -84,10 +84,13 @@ class FromReader {
   FromReader(const std::vector<Lexeme>& lex, const std::vector<std::string>& ctes, QueryReads& out)
       : lex_(lex), ctes_(ctes), out_(out) {}
 
-  void run() {
-    const std::size_t n = lex_.size();
-    bool expect = false;
-    for (std::size_t i = 0; i < n;) {
+  void run() { run(0, lex_.size(), false); }
+
+ private:
+  // Reads relations and join conditions in [i, n); `expect` when a relation
+  // comes first (inside the bracket of a parenthesised join).
+  void run(std::size_t i, std::size_t n, bool expect) {
+    while (i < n) {
       const Lexeme& l = lex_[i];
       if (!l.is_significant() || is_block_edge(l) || (l.is_token() && cst::is_jinja_kind(l.kind) && l.kind != TokenKind::JinjaExpression)) {
         ++i;
@@ -120,7 +123,6 @@ class FromReader {
     }
   }
 
- private:
   std::size_t next(std::size_t i) const { return next_significant_lexeme(lex_, i, lex_.size()); }
   bool at(std::size_t i) const { return i < lex_.size(); }
 
@@ -139,9 +141,18 @@ class FromReader {
       classify_tag(l.text, rel);
     } else if (is_paren(l)) {
       std::size_t inner = next(i + 1);
-      if (inner >= l.partner || !lex_[inner].is_open(NodeTag::Query)) return l.partner + 1;
-      rel.kind = RelationKind::Subquery;
-      rel.query = NodeRef(lex_[inner].node);
+      if (inner >= l.partner) return l.partner + 1;
+      if (lex_[inner].is_keyword("values")) {
+        rel.kind = RelationKind::Values;
+        rel.name = "values";
+      } else if (!lex_[inner].is_open(NodeTag::Query)) {
+        // «(a join b on ...)»: the relations inside are the query's own.
+        run(inner, l.partner, true);
+        return l.partner + 1;
+      } else {
+        rel.kind = RelationKind::Subquery;
+        rel.query = NodeRef(lex_[inner].node);
+      }
       last = l.partner;
     } else if (is_name_lexeme(l)) {
       std::string name = unquote(l.text);
@@ -168,12 +179,16 @@ class FromReader {
       return i + 1;
     }
     std::size_t k = next(last);
+    bool after_as = false;  // «as t(a, b)»: a bracket after the alias lists its columns
     if (at(k) && lex_[k].is_keyword("as")) {
       std::size_t a = next(k);
-      if (at(a) && is_name_lexeme(lex_[a])) k = a;
+      if (at(a) && is_name_lexeme(lex_[a])) {
+        k = a;
+        after_as = true;
+      }
     }
     if (at(k) && is_name_lexeme(lex_[k]) && !is_one_of(lex_[k], kNotAliases) &&
-        !(lex_[k].kind == TokenKind::Word && is_paren_after(k))) {
+        (after_as || !(lex_[k].kind == TokenKind::Word && is_paren_after(k)))) {
       rel.alias = unquote(lex_[k].text);
       last = k;
       std::size_t columns = next(k);
@@ -305,13 +320,16 @@ std::string_view kind_name(RelationKind kind) {
       return "templated";
     case RelationKind::Function:
       return "function";
+    case RelationKind::Values:
+      return "values";
   }
   return "table";
 }
 
-QueryReads query_reads(const NodeRef& query, const std::vector<std::string>& outer_ctes) {
+QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_ctes) {
   QueryReads out;
-  std::vector<std::string> visible = outer_ctes;
+  std::vector<std::string> visible;
+  for (const OuterCte& c : outer_ctes) visible.push_back(c.name);
   std::vector<NodeRef> own = ctes(query);
   for (const NodeRef& c : own) {
     auto lock = c->read_lock();
@@ -339,22 +357,34 @@ QueryReads query_reads(const NodeRef& query, const std::vector<std::string>& out
       }
     }
   }
-  // A CTE relation reads that CTE's body.
+  // A CTE relation reads that CTE's body: the query's own, else the
+  // innermost enclosing query's that has the name.
+  auto same_name = [](std::string_view a, std::string_view b) {
+    return a.size() == b.size() && cst::equals_folded(a, b);
+  };
   for (Relation& rel : out.relations) {
     if (rel.kind != RelationKind::Cte) continue;
+    bool found = false;
     for (const NodeRef& c : own) {
       auto lock = c->read_lock();
       auto name = cte_name(c->children);
-      if (name && cst::equals_folded(*name, rel.name) && name->size() == rel.name.size()) {
+      if (name && same_name(*name, rel.name)) {
         if (auto q = cte_query(c->children)) rel.query = *q;
+        found = true;
         break;
+      }
+    }
+    for (auto c = outer_ctes.rbegin(); !found && c != outer_ctes.rend(); ++c) {
+      if (same_name(c->name, rel.name)) {
+        rel.query = c->query;
+        found = true;
       }
     }
   }
   return out;
 }
 
-std::vector<std::string> outer_cte_names(const cst::Document& doc, const NodeRef& query) {
+std::vector<OuterCte> outer_ctes(const cst::Document& doc, const NodeRef& query) {
   // Depth first over the nodes alone (tokens are most of a tree), keeping
   // the path from the root; each node is locked while its children are
   // listed.
@@ -387,8 +417,8 @@ std::vector<std::string> outer_cte_names(const cst::Document& doc, const NodeRef
     }
     path.push_back(frame_of(std::move(child)));
   }
-  std::vector<std::string> names;
-  if (!found) return names;
+  std::vector<OuterCte> found_ctes;
+  if (!found) return found_ctes;
   for (const Frame& f : path) {
     bool is_query = false;
     {
@@ -398,10 +428,12 @@ std::vector<std::string> outer_cte_names(const cst::Document& doc, const NodeRef
     if (!is_query) continue;
     for (const NodeRef& c : ctes(f.node)) {
       auto lock = c->read_lock();
-      if (auto name = cte_name(c->children)) names.push_back(std::move(*name));
+      if (auto name = cte_name(c->children)) {
+        found_ctes.push_back({std::move(*name), cte_query(c->children).value_or(NodeRef{})});
+      }
     }
   }
-  return names;
+  return found_ctes;
 }
 
 std::vector<ConditionalItem> conditional_items(const cst::Children& select) {

@@ -140,8 +140,26 @@ def test_relations_of_each_kind_with_alias_query_and_span():
     # A CTE name seen from inside a subquery is still a CTE.
     exists_query = next(q for q in doc.queries() if str(q).startswith("select 1 from paid"))
     assert [(r.kind, r.name) for r in exists_query.relations] == [("cte", "paid")]
+    assert exists_query.relations[0].query == paid
     assert repr(paid.relations[1]) == "<Relation source ('stripe', 'payments') as p>"
     assert repr(query.relations[0]) == "<Relation cte 'orders' as o>"
+
+
+@pytest.mark.parametrize(
+    "sql, expected",
+    [
+        # Parenthesised joins: the relations inside are the query's own.
+        ("select x from (a join b on a.id = b.id) join c using (id)", [("table", "a", None), ("table", "b", None),
+                                                                       ("table", "c", None)]),
+        ("select x from ((a join b on a.id = b.id) left join (select 1 as y) s on true)",
+         [("table", "a", None), ("table", "b", None), ("subquery", "", "s")]),
+        # An alias with its column list.
+        ("select t.a from (values (1, 2)) as t(a, b)", [("values", "values", "t")]),
+        ("select y from (select 1 as x) as s(y)", [("subquery", "", "s")]),
+    ],
+)
+def test_relations_inside_brackets(sql, expected):
+    assert [(r.kind, r.name, r.alias) for r in parse_trelm(sql).query.relations] == expected
 
 
 def test_filters_carry_their_clause():
