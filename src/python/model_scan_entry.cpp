@@ -14,6 +14,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -99,6 +101,15 @@ bool is_utf8(std::string_view text) {
   std::size_t i = 0;
   const std::size_t n = text.size();
   while (i < n) {
+    // Eight ASCII bytes at a time: most model files are ASCII throughout.
+    std::uint64_t block = 0;
+    if (n - i >= sizeof block) {
+      std::memcpy(&block, text.data() + i, sizeof block);
+      if ((block & 0x8080808080808080ULL) == 0) {
+        i += sizeof block;
+        continue;
+      }
+    }
     const auto c = static_cast<unsigned char>(text[i]);
     if (c < 0x80) {
       ++i;

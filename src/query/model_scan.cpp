@@ -1,5 +1,6 @@
 #include "query/model_scan.hpp"
 
+#include <cstring>
 #include <tuple>
 #include <unordered_set>
 
@@ -24,7 +25,10 @@ class LineCounter {
   std::pair<std::size_t, std::size_t> at(std::size_t offset) {
     if (offset > text_.size()) offset = text_.size();
     if (offset < counted_) line_ = 1, counted_ = 0;  // out of order: count from the top
-    for (std::size_t p = counted_; p < offset; ++p) line_ += text_[p] == '\n' ? 1 : 0;
+    for (const char* p = text_.data() + counted_, *end = text_.data() + offset;
+         (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)))) != nullptr; ++p) {
+      ++line_;
+    }
     counted_ = offset;
     const std::size_t newline = offset == 0 ? std::string_view::npos : text_.rfind('\n', offset - 1);
     const std::size_t line_start = newline == std::string_view::npos ? 0 : newline + 1;
