@@ -460,7 +460,7 @@ PyMethodDef kPrivateFunctions[] = {
      "_scan_model_files(paths, jobs)\n--\n\nFor each path, (refs, sources, config, line, column, text) as the "
      "project reads it, or None for a file to read the slow way."},
     {"_scan_document", scan_document_entry, METH_VARARGS,
-     "_scan_document(doc, text)\n--\n\n(refs, sources, config, line, column, None) of a parsed document."},
+     "_scan_document(doc, text, /)\n--\n\n(refs, sources, config, line, column, None) of a parsed document."},
     {nullptr, nullptr, 0, nullptr},
 };
 

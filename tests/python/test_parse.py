@@ -14,7 +14,7 @@ def test_module_attributes_in_order():
     expected = [
         "Document", "Config", "Query", "Cte", "Clause", "Select", "Column",
         "parse_trelm", "render_literal", "TrelmSyntaxError", "Node", "Token", "Call", "Diagnostic", "ColumnRef",
-        "Relation", "ConditionalColumn", "parse_literal",
+        "Relation", "ConditionalColumn", "parse_literal", "_scan_model_files", "_scan_document",
     ]
     assert names == expected
 
