@@ -6,8 +6,9 @@ and the real repositories as their authors lay them out.
 
 The corpus is copied `--repeat` times into a temporary folder (removed
 afterwards). For it and for each repository: the stages of Project.load
-timed apart with one job (walking for model files, the layout with its YAML
-property files, reading and parsing, building the graph), Project.load with
+timed apart (walking for model files, the layout with its YAML property
+files, the native read, parse and scan with one thread and with `--jobs`,
+the Python records built from it, the graph), Project.load with
 one job and with `--jobs`, and `trelm-cst check` against `check --project`
 as separate processes. Each figure is the best of `--rounds` runs, wall time
 beside the CPU time of the process (its workers included for the command
@@ -31,7 +32,8 @@ from typing import Any
 
 from trelm_cst._files import find_model_files
 from trelm_cst._layout import Layout
-from trelm_cst._project import Project, map_in_threads, read_file
+from trelm_cst._native import _scan_model_files
+from trelm_cst._project import Project, model_of_scan
 
 HERE = pathlib.Path(__file__).resolve().parent
 RUNNER = "import sys\nfrom trelm_cst import cli\nsys.exit(cli.main(sys.argv[1:], prog='trelm-cst'))\n"
@@ -72,8 +74,12 @@ def measure(root: str, jobs: int, rounds: int) -> None:
     line("walk for model files", wall, cpu, f"  ({len(files):,} files)")
     wall, cpu, layout = best(lambda: Layout.find([root]), rounds)
     line("layout and YAML files", wall, cpu, f"  ({len(layout.property_files):,} YAML files)")
-    wall, cpu, models = best(lambda: list(map_in_threads(read_file, files, 1)), rounds)
-    line("read and parse", wall, cpu)
+    for count in sorted({1, jobs}):
+        wall, cpu, scans = best(lambda: _scan_model_files(files, count), rounds)
+        line(f"read, parse, scan: {count} thread{'s' if count > 1 else ''}", wall, cpu)
+    wall, cpu, models = best(lambda: [model_of_scan(path, scan) for path, scan in zip(files, scans)], rounds)
+    line("records (Model, Ref)", wall, cpu, f"  ({sum(scan is None for scan in scans):,} files left to Python)")
+    del scans
     wall, cpu, _ = best(lambda: Project(models, layout), rounds)
     line("graph", wall, cpu)
     del models

@@ -54,6 +54,18 @@ class Declared:
 
 
 @dataclass
+class Properties:
+    """What one YAML property file declares: plain values, so that a worker
+    process can read the file and hand them back."""
+
+    path: str
+    problems: list[Problem] = field(default_factory=list)
+    declared: list[Declared] = field(default_factory=list)
+    # ((project, model), its documented columns), in the file's order
+    columns: list[tuple[tuple[str, str], dict[str, str]]] = field(default_factory=list)
+
+
+@dataclass
 class Layout:
     """`folders`: each project folder (absolute) to its project's name;
     `seeds`: (project, name, path) of each seed file; `declared`: what the
@@ -69,6 +81,7 @@ class Layout:
     property_files: list[str] = field(default_factory=list)
     problems: list[Problem] = field(default_factory=list)
     parts: dict[str, str] = field(default_factory=lambda: dict(DEFAULT_PARTS))
+    unread: list[tuple[str, str]] = field(default_factory=list)
 
     @property
     def flat(self) -> bool:
@@ -105,10 +118,18 @@ class Layout:
         return found
 
     @classmethod
-    def find(cls, paths: Iterable[str], excludes: Sequence[str] = (), settings: Settings | None = None) -> Layout:
+    def find(
+        cls,
+        paths: Iterable[str],
+        excludes: Sequence[str] = (),
+        settings: Settings | None = None,
+        read_yaml: bool = True,
+    ) -> Layout:
         """The project folders below the folders named (what the search for
         model files leaves out left out here too, the settings' `exclude`
-        included), their seeds and YAML files."""
+        included), their seeds and YAML files. Without `read_yaml` the YAML
+        files are left in `unread` as (path, project), for the caller to
+        read with properties_of, on other processors say, and add in order."""
         settings = settings if settings is not None else Settings()
         layout = cls(parts=parts_of(settings))
         data_files: list[str] = []
@@ -131,8 +152,19 @@ class Layout:
                 if place.part == SEEDS:
                     layout.seeds.append((place.project, os.path.basename(path)[:-4], path))
             elif place.part in (MODELS, SEEDS, SNAPSHOTS):
-                read_properties(path, place.project, layout)
+                if read_yaml:
+                    layout.add(properties_of(path, place.project))
+                else:
+                    layout.unread.append((path, place.project))
         return layout
+
+    def add(self, properties: Properties) -> None:
+        """What one YAML property file declares; files are added in the order found."""
+        self.property_files.append(properties.path)
+        self.problems += properties.problems
+        self.declared += properties.declared
+        for key, columns in properties.columns:
+            self.columns.setdefault(key, {}).update(columns)
 
 
 def parts_of(settings: Settings) -> dict[str, str]:
@@ -195,38 +227,38 @@ def names_loader() -> Any:
     return NamesLoader
 
 
-def read_properties(path: str, project: str, layout: Layout) -> None:
-    """What one YAML property file declares, added to `layout`; a file that
-    does not load is a problem at its line."""
+def properties_of(path: str, project: str) -> Properties:
+    """What one YAML property file declares; a file that does not load is a
+    problem at its line."""
     yaml = yaml_module()
-    layout.property_files.append(path)
+    found = Properties(path)
     read = read_model(path)  # regular files only, strict UTF-8, as for model files
     if isinstance(read, Problem):
-        layout.problems.append(read)
-        return
+        found.problems.append(read)
+        return found
     try:
         root = yaml.compose(read.text, Loader=names_loader())
     except RecursionError:  # the pure-Python loader, without libyaml's nesting limit
-        layout.problems.append(Problem(path, "YAML does not load: nested too deeply", code="yaml-syntax"))
-        return
+        found.problems.append(Problem(path, "YAML does not load: nested too deeply", code="yaml-syntax"))
+        return found
     except yaml.YAMLError as e:
         mark = getattr(e, "problem_mark", None) or getattr(e, "context_mark", None)
         line, column = (mark.line + 1, mark.column + 1) if mark is not None else (None, None)
         problem = getattr(e, "problem", None) or str(e)
-        layout.problems.append(Problem(path, f"YAML does not load: {problem}", line, column, "yaml-syntax"))
-        return
+        found.problems.append(Problem(path, f"YAML does not load: {problem}", line, column, "yaml-syntax"))
+        return found
     top = mapping(root)
     for source in entries(top.get("sources")):
         source_name = scalar(value_of(source, "name"))
         for table in entries(value_of(source, "tables")):
             table_name = scalar(value_of(table, "name"))
             if source_name is not None and table_name is not None:
-                declare(layout, "source", project, source_name, path, table, table_name)
+                declare(found, "source", project, source_name, path, table, table_name)
     for kind, key in (("seed", "seeds"), ("snapshot", "snapshots")):
         for entry in entries(top.get(key)):
             name = scalar(value_of(entry, "name"))
             if name is not None:
-                declare(layout, kind, project, name, path, entry)
+                declare(found, kind, project, name, path, entry)
     for entry in entries(top.get("models")):
         name = scalar(value_of(entry, "name"))
         columns = {
@@ -236,12 +268,13 @@ def read_properties(path: str, project: str, layout: Layout) -> None:
             if column is not None
         }
         if name is not None and columns:
-            layout.columns.setdefault((project, name), {}).update(columns)
+            found.columns.append(((project, name), columns))
+    return found
 
 
-def declare(layout: Layout, kind: str, project: str, name: str, path: str, node: Any, table: str = "") -> None:
+def declare(found: Properties, kind: str, project: str, name: str, path: str, node: Any, table: str = "") -> None:
     mark = node.start_mark
-    layout.declared.append(Declared(kind, project, name, path, mark.line + 1, mark.column + 1, table))
+    found.declared.append(Declared(kind, project, name, path, mark.line + 1, mark.column + 1, table))
 
 
 # A composed YAML document is read as nodes (which keep their positions), not

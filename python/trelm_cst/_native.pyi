@@ -3,7 +3,7 @@
 # of other instances. Handles (Query, Select, Column, Node) compare by the node
 # they hold; Query and Node are hashable. Token and Call are snapshots.
 
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Literal, TypeAlias, TypeVar, final, overload
 
 # What a Jinja literal reads as.
@@ -532,3 +532,13 @@ class ConditionalColumn:
     def __eq__(self, value: object, /) -> bool: ...
     def __ne__(self, value: object, /) -> bool: ...
     def __hash__(self) -> int: ...
+
+# What a project reads of each model file, for trelm_cst._project: per path,
+# (refs, sources, config, config line, config column, text or None), or None
+# for a file to read the slow way.
+def _scan_model_files(
+    paths: Sequence[str], jobs: int
+) -> list[tuple[list[tuple[object, ...]], list[tuple[object, ...]], dict[str, object], int, int, str | None] | None]: ...
+def _scan_document(
+    doc: Document, text: str, /
+) -> tuple[list[tuple[object, ...]], list[tuple[object, ...]], dict[str, object], int, int, str | None]: ...

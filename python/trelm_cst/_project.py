@@ -10,15 +10,13 @@ from __future__ import annotations
 import os
 import re
 from collections.abc import Callable, Hashable, Iterable, Iterator, Sequence
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Any, Literal, TypeVar, cast
 
-from trelm_cst._describe import merge_configs
 from trelm_cst._files import MODEL_SUFFIX, Problem, find_model_files, read_model, syntax_problem
 from trelm_cst._lineage import Lineage, LineageStep, LineageTooDeep
 from trelm_cst._layout import MODELS, READER_PARTS, SNAPSHOTS, Layout
-from trelm_cst._native import Call, Document, TrelmSyntaxError, parse_literal, parse_trelm
+from trelm_cst._native import Document, TrelmSyntaxError, _scan_document, _scan_model_files, parse_literal, parse_trelm
 from trelm_cst._rename import ModelRename, rename_model
 from trelm_cst._settings import Settings, anchored_excludes
 
@@ -27,11 +25,6 @@ NodeKind = Literal["model", "seed", "snapshot", "source", "missing"]
 # name ("project/name" where a repository holds several projects), missing refs
 # by the name called, sources as "source.table".
 GraphNode = tuple[NodeKind, str]
-
-# Files handed to a parsing thread at once: few enough to share out the work,
-# enough that the pool's overhead stays small beside the parsing.
-CHUNK = 64
-
 
 @dataclass(frozen=True)
 class Ref:
@@ -315,14 +308,14 @@ class Project:
         anchored = anchored_excludes(settings)
         files = find_model_files([path], problems.append, patterns, each_file_once=False, anchored=anchored)
         layout = Layout.find([path], patterns, settings)
-        project = cls(list(map_in_threads(read_file, files, jobs)), layout, settings.external)
+        project = cls(read_files(files, jobs), layout, settings.external)
         project.problems[:0] = [p for p in problems if p.message != "no .sql files"]
         return project
 
     @classmethod
     def from_files(cls, paths: Sequence[str], *, jobs: int | None = None) -> Project:
         """The project of exactly these files, each a model."""
-        return cls(list(map_in_threads(read_file, paths, jobs)))
+        return cls(read_files(paths, jobs))
 
     def model(self, name: str, project: str | None = None) -> Model:
         """The model of this name (or node id), in `project` when given.
@@ -568,19 +561,21 @@ def strongly_connected(graph: dict[N, list[N]]) -> list[list[N]]:
 # ------------------------------------------------------------ reading files
 
 
-def map_in_threads(function: Callable[[str], Model], paths: Sequence[str], jobs: int | None) -> Iterator[Model]:
-    """`function` over the paths, in order, with up to `jobs` threads."""
+# Files scanned by one native call: a Ctrl-C waits for one batch at most.
+BATCH = 4096
+
+
+def read_files(paths: Sequence[str], jobs: int | None) -> list[Model]:
+    """The record of each file, in order, read and scanned natively with up
+    to `jobs` threads; a file the scan leaves (a link, no regular file, not
+    UTF-8, a syntax error) is read by read_file, which says what is wrong."""
     workers = jobs if jobs is not None else (os.cpu_count() or 1)
-    if workers <= 1 or len(paths) <= CHUNK:
-        return map(function, paths)
-    chunks = [paths[i : i + CHUNK] for i in range(0, len(paths), CHUNK)]
-    pool = ThreadPoolExecutor(max_workers=workers)
-    try:
-        results = list(pool.map(lambda chunk: [function(path) for path in chunk], chunks))
-    finally:
-        # After Ctrl-C, the chunks not started are dropped rather than waited for.
-        pool.shutdown(wait=True, cancel_futures=True)
-    return (model for chunk in results for model in chunk)
+    models: list[Model] = []
+    for start in range(0, len(paths), BATCH):
+        batch = list(paths[start : start + BATCH])
+        for path, scan in zip(batch, _scan_model_files(batch, workers)):
+            models.append(read_file(path) if scan is None else model_of_scan(path, scan))
+    return models
 
 
 def model_name(path: str) -> str:
@@ -605,21 +600,24 @@ def read_file(path: str) -> Model:
 
 def model_of(path: str, text: str, doc: Document) -> Model:
     """The record of a parsed file; `text` is what str(doc) gives, at hand without building it."""
-    model = Model(model_name(path), path)
-    # A call is looked for only where its name is in the text: each search walks the whole document.
-    if "ref" in text:
-        calls = doc.calls("ref")
-        model.refs = [ref_of(path, call, place) for call, place in zip(calls, places(text, calls))]
-    if "source" in text:
-        calls = doc.calls("source")
-        model.sources = [source_of(path, call, place) for call, place in zip(calls, places(text, calls))]
-    configs = doc.configs
-    if configs:
-        model.config = merge_configs(configs)[0]
-        span = configs[0].span
-        if span is not None:
-            model.line, model.column = located_at(text, span[0])
+    model = model_of_scan(path, _scan_document(doc, text))
     if "snapshot" in text:
+        model.snapshot_blocks = snapshot_blocks(text)
+    return model
+
+
+def model_of_scan(path: str, scan: tuple[Any, ...]) -> Model:
+    """The record of a file from what the native scan found in it: each
+    ref's and source's arguments to Ref after its kind and path, the merged
+    literal config (as merge_configs gives it), where the first config call
+    is, and the text when it may hold snapshot blocks."""
+    refs, sources, config, line, column, text = scan
+    model = Model(model_name(path), path, config=config, line=line, column=column)
+    if refs:
+        model.refs = [Ref("ref", path, *ref) for ref in refs]
+    if sources:
+        model.sources = [Ref("source", path, *ref) for ref in sources]
+    if text is not None:
         model.snapshot_blocks = snapshot_blocks(text)
     return model
 
@@ -654,52 +652,6 @@ def snapshots_of(record: Model) -> list[Model]:
         )
         for name, first, last in record.snapshot_blocks
     ]
-
-
-def located_at(text: str, start: int) -> tuple[int, int]:
-    """Line and column of an index, counted here rather than by
-    Document.location, which costs more than the whole parse."""
-    return text.count("\n", 0, start) + 1, start - (text.rfind("\n", 0, start) + 1) + 1
-
-
-def places(text: str, calls: Sequence[Call]) -> Iterator[tuple[int, int]]:
-    """The line and column of each call, counted here rather than by
-    Document.location, which costs more than the whole parse; the calls come
-    in text order, so the lines are counted on from the one before."""
-    line, counted = 1, 0
-    for call in calls:
-        span = call.span
-        start = span[0] if span is not None else 0
-        if start < counted:  # not in order after all: count from the top
-            line, counted = 1, 0
-        line += text.count("\n", counted, start)
-        counted = start
-        yield line, start - (text.rfind("\n", 0, start) + 1) + 1
-
-
-def ref_of(path: str, call: Call, place: tuple[int, int]) -> Ref:
-    """A ref of one or two string-literal arguments names its model last."""
-    line, column = place
-    names = string_literals(call.args)
-    if names is None or not 1 <= len(names) <= 2:
-        return Ref("ref", path, line, column, str(call))
-    version_text = call.kwargs.get("version", call.kwargs.get("v"))
-    version = None
-    if version_text is not None:
-        try:
-            version = parse_literal(version_text)
-        except ValueError:
-            version = version_text
-    package = names[0] if len(names) == 2 else None
-    return Ref("ref", path, line, column, str(call), names[-1], package, version)
-
-
-def source_of(path: str, call: Call, place: tuple[int, int]) -> Ref:
-    line, column = place
-    names = string_literals(call.args)
-    if names is None or len(names) != 2:
-        return Ref("source", path, line, column, str(call))
-    return Ref("source", path, line, column, str(call), source=(names[0], names[1]))
 
 
 def string_literals(texts: Sequence[str]) -> list[str] | None:

@@ -31,7 +31,7 @@ from collections.abc import Callable, Sequence
 from concurrent.futures import BrokenExecutor
 from contextlib import nullcontext
 from dataclasses import dataclass, field
-from typing import TextIO, TypeVar
+from typing import Any, TextIO, TypeVar
 
 from trelm_cst import _interrupts, _jobs
 from trelm_cst._describe import describe
@@ -50,7 +50,7 @@ from trelm_cst._files import (
 )
 from trelm_cst._native import Config, Document, TrelmSyntaxError, parse_trelm
 from trelm_cst._progress import Progress
-from trelm_cst._layout import Layout
+from trelm_cst._layout import Layout, Properties, properties_of
 from trelm_cst._project import GraphNode, Model, Project, model_name, model_of, read_file
 from trelm_cst._settings import Settings, SettingsError, anchored_excludes, tag_name
 from trelm_cst._suppress import Suppression, read_suppressions, silenced
@@ -124,16 +124,23 @@ class Run:
     def exit_status(self) -> int:
         return self.finish(EXIT_FAILED if self.failed else EXIT_OK)
 
-    def each_file(self, work: Callable[[str], R], handle: Callable[[R], None], atomic: bool = False) -> None:
-        """handle(work(path)) for every file, in order. `work` may run in a
-        worker (a forked process, so it must only read the run and
-        give back a picklable result); `handle` runs here. With `atomic`, a
-        signal waits until the file at hand is done and handled, and the files
-        the workers already started are finished and handled too: a file
-        written is a file counted."""
-        results = _jobs.InOrder(work, self.files, self.jobs)
+    def each_file(
+        self,
+        work: Callable[[Any], R],
+        handle: Callable[[R], None],
+        atomic: bool = False,
+        items: Sequence[Any] | None = None,
+    ) -> None:
+        """handle(work(path)) for every file (or each of `items`), in order.
+        `work` may run in a worker (a forked process, so it must only read
+        the run and give back a picklable result); `handle` runs here. With
+        `atomic`, a signal waits until the file at hand is done and handled,
+        and the files the workers already started are finished and handled
+        too: a file written is a file counted."""
+        items = self.files if items is None else items
+        results = _jobs.InOrder(work, items, self.jobs)
         if results.serial:
-            for path in self.files:
+            for path in items:
                 with _interrupts.deferred() if atomic else nullcontext():
                     handle(work(path))
             return
@@ -174,7 +181,8 @@ def start(args: argparse.Namespace, out: TextIO, err: TextIO) -> Run:
     jobs = args.jobs if args.jobs is not None else _jobs.default_jobs()
     run = Run(files, read_model, out, err, args.quiet, progress=args.progress, jobs=jobs)
     if whole_project:
-        run.layout = Layout.find(args.paths, args.exclude, settings)
+        # check reads the YAML property files in its workers, beside the model files.
+        run.layout = Layout.find(args.paths, args.exclude, settings, read_yaml=args.command != "check")
     for problem in early:
         run.fail(problem)
     return run
@@ -473,8 +481,20 @@ def run_check(
                     report(finding)
         run.progress.step()
 
+    def work(item: str | tuple[str, str]) -> Checked | Properties:
+        if isinstance(item, tuple):  # a YAML property file and its project
+            return properties_of(*item)
+        return check_path(item, run.read, project, extension_tags, settings)
+
+    def handle_any(result: Checked | Properties) -> None:
+        if isinstance(result, Properties):
+            run.layout.add(result)
+        else:
+            handle(result)
+
     run.summary = summary
-    run.each_file(lambda path: check_path(path, run.read, project, extension_tags, settings), handle)
+    unread, run.layout.unread = run.layout.unread, []
+    run.each_file(work, handle_any, items=[*run.files, *unread])
     if project:
         # The files were all reported above; here only what lies between them.
         for finding in project_findings(Project(models, run.layout, settings.external)):

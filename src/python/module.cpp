@@ -65,6 +65,7 @@ int module_exec(PyObject* module) {
   if (PyModule_AddObjectRef(module, "TrelmSyntaxError", exc) < 0) return -1;
   if (add_classes(module, std::begin(kLaterClasses), std::end(kLaterClasses)) < 0) return -1;
   if (PyModule_AddFunctions(module, kLaterFunctions) < 0) return -1;
+  if (PyModule_AddFunctions(module, kPrivateFunctions) < 0) return -1;
   return 0;
 }
 

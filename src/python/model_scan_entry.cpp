@@ -1,0 +1,467 @@
+// _scan_model_files(paths, jobs) and _scan_document(doc, text): what a
+// project needs of each model file (query/model_scan.hpp) as plain Python
+// values. The batch reads, parses and scans its files on its own threads
+// with the interpreter lock released; Python values are built afterwards,
+// with no tree alive. A file it cannot take as it stands (a symbolic link,
+// anything but a regular file, text that is not UTF-8, a syntax error, an
+// error while reading) comes back as None: the caller reads it the slow
+// way, which words every such problem.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "parser/parse.hpp"
+#include "python/guard.hpp"
+#include "python/handle.hpp"
+#include "python/literal_convert.hpp"
+#include "python/lists.hpp"
+#include "python/types.hpp"
+#include "query/model_scan.hpp"
+
+namespace trelm::python {
+namespace {
+
+// Deeper config values are left out, as the JSON the command line writes
+// leaves them out (MAX_JSON_DEPTH in _describe.py).
+constexpr int kMaxJsonDepth = 100;
+
+// Character names answered from those learnt so far; the others are noted,
+// to be asked of the interpreter once every thread is done.
+class NameRecorder {
+ public:
+  explicit NameRecorder(const std::unordered_map<std::string, std::optional<char32_t>>& known)
+      : lookup_([this, &known](std::string_view name) -> std::optional<char32_t> {
+          auto found = known.find(std::string(name));
+          if (found != known.end()) return found->second;
+          missed_.emplace_back(name);
+          return std::nullopt;
+        }) {}
+  const jinja::CharacterNames* lookup() const { return &lookup_; }
+  std::vector<std::string>& missed() { return missed_; }
+
+ private:
+  std::vector<std::string> missed_;
+  jinja::CharacterNames lookup_;
+};
+
+struct FileScan {
+  bool ok = false;  // false: read it the slow way
+  query::ModelScan scan;
+  std::shared_ptr<std::string> text;  // kept when needed again: snapshots, names to learn
+  std::vector<std::string> missed;    // character names not known while scanning
+};
+
+// One whole read of a regular file that is not a symbolic link; nullopt
+// for anything else.
+std::optional<std::string> read_regular_file(const std::string& path) {
+  struct stat status {};
+  if (lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> data;
+  if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+    std::string bytes(static_cast<std::size_t>(status.st_size) + 1, '\0');
+    std::size_t used = 0;
+    bool failed = false;
+    while (true) {
+      if (used == bytes.size()) bytes.resize(bytes.size() * 2);
+      const ssize_t n = read(fd, bytes.data() + used, bytes.size() - used);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) failed = true;
+      if (n <= 0) break;
+      used += static_cast<std::size_t>(n);
+    }
+    if (!failed) {
+      bytes.resize(used);
+      data = std::move(bytes);
+    }
+  }
+  close(fd);
+  return data;
+}
+
+// Strict UTF-8, as Python decodes it: no overlong forms, no surrogates,
+// nothing past U+10FFFF.
+bool is_utf8(std::string_view text) {
+  std::size_t i = 0;
+  const std::size_t n = text.size();
+  while (i < n) {
+    // Eight ASCII bytes at a time: most model files are ASCII throughout.
+    std::uint64_t block = 0;
+    if (n - i >= sizeof block) {
+      std::memcpy(&block, text.data() + i, sizeof block);
+      if ((block & 0x8080808080808080ULL) == 0) {
+        i += sizeof block;
+        continue;
+      }
+    }
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) low = 0xA0;
+      if (c == 0xED) high = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) low = 0x90;
+      if (c == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (n - i < len) return false;
+    const auto second = static_cast<unsigned char>(text[i + 1]);
+    if (second < low || second > high) return false;
+    for (std::size_t k = 2; k < len; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
+bool needs_text_again(const std::string& text) { return text.find("snapshot") != std::string::npos; }
+
+void scan_text(FileScan& out, std::shared_ptr<std::string> text, NameRecorder& names) {
+  const std::string_view view = *text;
+  parser::ParseResult parsed = parser::parse(view, text);
+  auto* doc = std::get_if<cst::Document>(&parsed);
+  if (doc == nullptr) return;
+  names.missed().clear();
+  out.scan = query::scan_model(*doc, view, names.lookup());
+  out.missed = std::move(names.missed());
+  out.ok = true;
+  if (!out.missed.empty() || needs_text_again(*text)) out.text = std::move(text);
+}
+
+void scan_file(FileScan& out, const std::string& path, NameRecorder& names) noexcept {
+  try {
+    std::optional<std::string> data = read_regular_file(path);
+    if (!data || !is_utf8(*data)) return;
+    scan_text(out, std::make_shared<std::string>(std::move(*data)), names);
+  } catch (...) {
+    out = FileScan{};  // the slow way says what went wrong
+  }
+}
+
+// Files handed to a thread at once.
+constexpr std::size_t kChunk = 16;
+
+void scan_files(const std::vector<std::string>& paths, std::vector<FileScan>& out, std::size_t jobs,
+                const std::unordered_map<std::string, std::optional<char32_t>>& known) {
+  std::atomic<std::size_t> next{0};
+  const auto work = [&]() noexcept {
+    try {
+      NameRecorder names(known);
+      while (true) {
+        const std::size_t first = next.fetch_add(kChunk);
+        if (first >= paths.size()) return;
+        const std::size_t last = std::min(paths.size(), first + kChunk);
+        for (std::size_t i = first; i < last; ++i) scan_file(out[i], paths[i], names);
+      }
+    } catch (...) {
+      // Out of memory for the recorder: the files left are read the slow way.
+    }
+  };
+  const std::size_t threads = std::min(jobs, (paths.size() + kChunk - 1) / kChunk);
+  std::vector<std::thread> started;
+  for (std::size_t t = 1; t < threads; ++t) {
+    try {
+      started.emplace_back(work);
+    } catch (...) {
+      break;  // fewer threads, the same work
+    }
+  }
+  work();
+  for (std::thread& thread : started) thread.join();
+}
+
+// --------------------------------------------------------- Python values
+
+// Whether JSON holds the value as it is: what is_plain_json in _describe.py
+// answers, read with the C API only.
+bool is_plain_json(PyObject* value) {
+  std::vector<std::pair<PyObject*, int>> pending{{value, 0}};
+  while (!pending.empty()) {
+    auto [item, depth] = pending.back();
+    pending.pop_back();
+    if (depth > kMaxJsonDepth) return false;
+    if (PyFloat_Check(item) && !std::isfinite(PyFloat_AsDouble(item))) return false;
+    if (PyLong_Check(item)) {
+      int overflow = 0;
+      PyLong_AsLongLongAndOverflow(item, &overflow);
+      if (overflow != 0) {
+        PyRef text = PyRef::steal(PyObject_Str(item));
+        if (!text) {
+          PyErr_Clear();  // past the interpreter's digit limit
+          return false;
+        }
+      }
+    }
+    if (PyList_Check(item)) {
+      const Py_ssize_t size = PyList_Size(item);
+      for (Py_ssize_t i = 0; i < size; ++i) pending.emplace_back(PyList_GetItem(item, i), depth + 1);
+    } else if (PyDict_Check(item)) {
+      PyObject* key = nullptr;
+      PyObject* element = nullptr;
+      Py_ssize_t pos = 0;
+      while (PyDict_Next(item, &pos, &key, &element)) {
+        if (!PyUnicode_Check(key)) return false;
+      }
+      pos = 0;
+      while (PyDict_Next(item, &pos, &key, &element)) pending.emplace_back(element, depth + 1);
+    }
+  }
+  return true;
+}
+
+// The Python value of a literal; nullptr without an error when Python has
+// none for it (a dict key it cannot hash, an int past its digit limit),
+// nullptr with the error set for any other failure.
+PyObject* value_or_nothing(const jinja::Literal& literal) {
+  PyObject* value = literal_to_py(literal);
+  if (value == nullptr && (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError))) {
+    PyErr_Clear();
+  }
+  return value;
+}
+
+// The literal config values of every call, a later call's over an
+// earlier's, a value that is no plain JSON-ready literal removing the key
+// (merge_configs in _describe.py).
+PyObject* merged_config(const std::vector<query::ScannedConfig>& configs) {
+  PyRef values = PyRef::steal(PyDict_New());
+  if (!values) return nullptr;
+  for (const query::ScannedConfig& config : configs) {
+    for (const auto& [key, literal] : config.entries) {
+      PyRef name = PyRef::steal(to_py_str(key));
+      if (!name) return nullptr;
+      PyRef value;
+      if (literal) {
+        value = PyRef::steal(value_or_nothing(*literal));
+        if (!value && PyErr_Occurred()) return nullptr;
+        if (value && !is_plain_json(value.get())) value = PyRef();
+        if (PyErr_Occurred()) return nullptr;
+      }
+      if (value) {
+        if (PyDict_SetItem(values.get(), name.get(), value.get()) < 0) return nullptr;
+      } else if (PyDict_DelItem(values.get(), name.get()) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
+        PyErr_Clear();
+      }
+    }
+  }
+  return values.release();
+}
+
+PyObject* str_tuple(const std::vector<std::string>& strings, std::size_t first, std::size_t count) {
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* item = to_py_str(strings[first + i]);
+    if (item == nullptr) return nullptr;
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return tuple.release();
+}
+
+// A ref's value of version= (or v=): the literal's value, else its source.
+PyObject* version_of(const query::ScannedCall& call) {
+  if (!call.version_source) return Py_NewRef(Py_None);
+  if (call.version) {
+    PyObject* value = value_or_nothing(*call.version);
+    if (value != nullptr || PyErr_Occurred()) return value;
+  }
+  return to_py_str(*call.version_source);
+}
+
+// The arguments of Ref after its kind and path: (line, column, text) and,
+// when its arguments name one, (model, package, version) for a ref and
+// (None, None, None, (source, table)) for a source.
+PyObject* ref_arguments(const query::ScannedCall& call, bool is_ref) {
+  const std::vector<std::string>* names = call.strings ? &*call.strings : nullptr;
+  const bool resolved = names != nullptr && (is_ref ? !names->empty() && names->size() <= 2 : names->size() == 2);
+  PyRef line = PyRef::steal(PyLong_FromSize_t(call.line));
+  PyRef column = PyRef::steal(PyLong_FromSize_t(call.column));
+  PyRef text = PyRef::steal(to_py_str(call.text));
+  if (!line || !column || !text) return nullptr;
+  if (!resolved) return PyTuple_Pack(3, line.get(), column.get(), text.get());
+  if (!is_ref) {
+    PyRef pair = PyRef::steal(str_tuple(*names, 0, 2));
+    if (!pair) return nullptr;
+    return PyTuple_Pack(7, line.get(), column.get(), text.get(), Py_None, Py_None, Py_None, pair.get());
+  }
+  PyRef model = PyRef::steal(to_py_str(names->back()));
+  PyRef package = PyRef::steal(names->size() == 2 ? to_py_str(names->front()) : Py_NewRef(Py_None));
+  PyRef version = PyRef::steal(version_of(call));
+  if (!model || !package || !version) return nullptr;
+  return PyTuple_Pack(6, line.get(), column.get(), text.get(), model.get(), package.get(), version.get());
+}
+
+PyObject* ref_list(const std::vector<query::ScannedCall>& calls, bool is_ref) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(calls.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    PyObject* item = ref_arguments(calls[i], is_ref);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+// (refs, sources, config, config line, config column, text): the text
+// only when it holds "snapshot", for the snapshot blocks.
+PyObject* scan_result(const query::ModelScan& scan, const std::string* text) {
+  PyRef refs = PyRef::steal(ref_list(scan.refs, true));
+  PyRef sources = PyRef::steal(ref_list(scan.sources, false));
+  PyRef config = PyRef::steal(merged_config(scan.configs));
+  PyRef line = PyRef::steal(PyLong_FromSize_t(scan.config_line));
+  PyRef column = PyRef::steal(PyLong_FromSize_t(scan.config_column));
+  PyRef snapshot_text =
+      PyRef::steal(text != nullptr && needs_text_again(*text) ? to_py_str(*text) : Py_NewRef(Py_None));
+  if (!refs || !sources || !config || !line || !column || !snapshot_text) return nullptr;
+  return PyTuple_Pack(6, refs.get(), sources.get(), config.get(), line.get(), column.get(), snapshot_text.get());
+}
+
+// Asks the interpreter for the names the threads missed. Called with the
+// interpreter lock held and no tree alive.
+bool learn_names(std::vector<FileScan>& scans, std::unordered_map<std::string, std::optional<char32_t>>& known) {
+  bool learnt = false;
+  const jinja::CharacterNames* interpreter = interpreter_character_names();
+  for (FileScan& scan : scans) {
+    for (const std::string& name : scan.missed) {
+      if (known.count(name) != 0) continue;
+      known.emplace(name, (*interpreter)(name));
+      learnt = true;
+    }
+  }
+  return learnt;
+}
+
+PyObject* scan_model_files(PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"paths", "jobs", nullptr};
+  PyObject* paths_obj = nullptr;
+  Py_ssize_t jobs = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On:_scan_model_files", const_cast<char**>(kwlist), &paths_obj,
+                                   &jobs)) {
+    return nullptr;
+  }
+  PyRef sequence = PyRef::steal(PySequence_Tuple(paths_obj));
+  if (!sequence) return nullptr;
+  const Py_ssize_t count = PyTuple_Size(sequence.get());
+  std::vector<std::string> paths;
+  paths.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* path = PyTuple_GetItem(sequence.get(), i);
+    if (!PyUnicode_Check(path)) {
+      PyErr_SetString(PyExc_TypeError, "_scan_model_files() paths must be str");
+      return nullptr;
+    }
+    PyRef bytes = PyRef::steal(PyUnicode_EncodeFSDefault(path));
+    if (!bytes) return nullptr;
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return nullptr;
+    // A NUL cannot name a file: left to the slow way, which says so.
+    paths.emplace_back(std::string_view(data, static_cast<std::size_t>(size)).find('\0') == std::string_view::npos
+                           ? std::string(data, static_cast<std::size_t>(size))
+                           : std::string());
+  }
+  std::vector<FileScan> scans(paths.size());
+  std::unordered_map<std::string, std::optional<char32_t>> known;
+  const auto workers = static_cast<std::size_t>(std::max<Py_ssize_t>(1, jobs));
+  without_interpreter_lock([&] {
+    scan_files(paths, scans, workers, known);
+    return 0;
+  });
+  if (learn_names(scans, known)) {
+    // Rare: read again the files that met names, now that they are known.
+    without_interpreter_lock([&] {
+      NameRecorder names(known);
+      for (FileScan& scan : scans) {
+        if (scan.missed.empty()) continue;
+        std::shared_ptr<std::string> text = std::move(scan.text);
+        scan = FileScan{};
+        try {
+          scan_text(scan, std::move(text), names);
+        } catch (...) {
+          scan = FileScan{};
+        }
+      }
+      return 0;
+    });
+  }
+  PyRef list = PyRef::steal(PyList_New(count));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < scans.size(); ++i) {
+    PyObject* item = scans[i].ok ? scan_result(scans[i].scan, scans[i].text.get()) : Py_NewRef(Py_None);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* scan_document(PyObject* args) {
+  PyObject* doc_obj = nullptr;
+  PyObject* text_obj = nullptr;
+  if (!PyArg_ParseTuple(args, "O!U:_scan_document", document_type(), &doc_obj, &text_obj)) return nullptr;
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text_obj, &size);
+  if (data == nullptr) return nullptr;
+  const std::string_view text(data, static_cast<std::size_t>(size));
+  const cst::Document& doc = as<PyDocument>(doc_obj)->doc->doc;
+  std::unordered_map<std::string, std::optional<char32_t>> known;
+  query::ModelScan scan;
+  for (int round = 0; round < 3; ++round) {
+    NameRecorder names(known);
+    scan = query::scan_model(doc, text, names.lookup());
+    if (names.missed().empty()) break;
+    const jinja::CharacterNames* interpreter = interpreter_character_names();
+    for (const std::string& name : names.missed()) known.emplace(name, (*interpreter)(name));
+  }
+  return scan_result(scan, nullptr);
+}
+
+PyObject* scan_model_files_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&] { return scan_model_files(args, kwargs); });
+}
+
+PyObject* scan_document_entry(PyObject*, PyObject* args) {
+  return guarded<PyObject*>(nullptr, [&] { return scan_document(args); });
+}
+
+}  // namespace
+
+PyMethodDef kPrivateFunctions[] = {
+    {"_scan_model_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(scan_model_files_entry)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_scan_model_files(paths, jobs)\n--\n\nFor each path, (refs, sources, config, line, column, text) as the "
+     "project reads it, or None for a file to read the slow way."},
+    {"_scan_document", scan_document_entry, METH_VARARGS,
+     "_scan_document(doc, text, /)\n--\n\n(refs, sources, config, line, column, None) of a parsed document."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace trelm::python
