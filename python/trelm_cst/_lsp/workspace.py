@@ -20,7 +20,7 @@ from trelm_cst._files import MODEL_SUFFIX, Problem, find_model_files, read_model
 from trelm_cst.cli import Finding, checked_text
 from trelm_cst._layout import Layout
 from trelm_cst._native import Document
-from trelm_cst._project import Model, Project, map_in_threads, model_name, model_of, read_file
+from trelm_cst._project import Model, Project, model_name, model_of, read_file, read_files
 from trelm_cst._settings import Settings, SettingsError, anchored_excludes
 from trelm_cst._suppress import Suppression
 from trelm_cst._lsp.positions import TextPositions
@@ -42,8 +42,8 @@ class Parsed:
     positions: dict[str, TextPositions] = field(default_factory=dict)
 
 
-def parse_text(path: str, text: str, extension_tags: Iterable[str] = ()) -> Parsed:
-    found, doc, suppressions = checked_text(path, text, tuple(extension_tags))
+def parse_text(path: str, text: str, settings: Settings) -> Parsed:
+    found, doc, suppressions = checked_text(path, text, settings.extension_tags, settings)
     return Parsed(text, doc, found, suppressions)
 
 
@@ -114,7 +114,7 @@ class Workspace:
         folders = [folder for folder in self.folders if os.path.isdir(folder)]
         files = find_model_files(folders, problems.append, (), False, anchored_excludes(self.settings))
         layout = Layout.find(folders, (), self.settings)
-        records = list(map_in_threads(read_file, files, self.jobs))
+        records = read_files(files, self.jobs)
         with self._lock:
             fresh = {record.path: record for record in records}
             for path in self._buffers:
@@ -220,7 +220,7 @@ class Workspace:
             known = self._parsed.get(path)
             if known is not None and known.text == text:
                 return known
-        parsed = parse_text(path, text, self.settings.extension_tags)
+        parsed = parse_text(path, text, self.settings)
         with self._lock:
             self._parsed[path] = parsed
         return parsed
