@@ -40,9 +40,9 @@ def code_actions(
             for title, edit in matches:
                 actions.append(quick_fix(title, uri, edit, diagnostic, preferred=len(matches) == 1))
         if code not in UNSILENCED:
-            edit = suppression_edit(doc, text, positions, positions.offset(diagnostic.range.start), code)
-            if edit is not None:
-                actions.append(quick_fix(f"Ignore `{code}` on this line", uri, edit, diagnostic))
+            comment = suppression_edit(doc, text, positions, positions.offset(diagnostic.range.start), code)
+            if comment is not None:
+                actions.append(quick_fix(f"Ignore `{code}` on this line", uri, comment, diagnostic))
     return actions
 
 

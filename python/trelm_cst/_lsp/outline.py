@@ -9,7 +9,7 @@ from collections.abc import Callable, Iterable
 
 from lsprotocol import types
 
-from trelm_cst import Config, Document, Model, Project, Query
+from trelm_cst import Config, Cte, Document, Model, Project, Query
 from trelm_cst._lsp.positions import TextPositions
 
 Span = tuple[int, int]
@@ -42,7 +42,7 @@ def document_symbols(doc: Document, text: str, positions: TextPositions) -> list
             if cte.span is None or cte.name is None:
                 continue
             inner = query_symbols(cte.query) if cte.query is not None else []
-            found.append(symbol(cte.name, types.SymbolKind.Struct, cte.span, "CTE", inner))
+            found.append(symbol(cte.name, types.SymbolKind.Struct, cte_extent(text, cte), "CTE", inner))
         found += column_symbols(query)
         return found
 
@@ -63,11 +63,43 @@ def document_symbols(doc: Document, text: str, positions: TextPositions) -> list
         ctes = [s for s in inner if s.kind == types.SymbolKind.Struct]
         columns = [s for s in inner if s.kind != types.SymbolKind.Struct]
         symbols += ctes
-        select = query.selects[0] if query.selects else None
+        final = final_query(doc, text, query)
+        if final is not query and final is not None:
+            columns = column_symbols(final)
+        select = final.selects[0] if final is not None else None
         if select is not None and select.span is not None:
-            span = (select.span[0], query.selects[-1].span[1] if query.selects[-1].span else select.span[1])
+            last = final.selects[-1].span if final is not None else None
+            span = (select.span[0], last[1] if last else select.span[1])
             symbols.append(symbol("select", types.SymbolKind.Function, span, None, columns))
     return symbols
+
+
+def cte_extent(text: str, cte: Cte) -> Span:
+    """From the CTE's name to its closing parenthesis. (Its node may go on
+    over template tags that follow it, up to the next SQL.)"""
+    span = cte.span or (0, 0)
+    body = cte.query.span if cte.query is not None else None
+    if body is not None:
+        close = text.find(")", body[1], span[1])
+        if close >= 0:
+            return span[0], close + 1
+    return span
+
+
+def final_query(doc: Document, text: str, query: Query) -> Query | None:
+    """The query whose SELECT gives the file's rows: the top query's own, or,
+    where a template block holds that SELECT, the first query after its CTEs."""
+    if query.selects:
+        return query
+    ctes = [cte_extent(text, cte) for cte in query.ctes if cte.span is not None]
+    top = query.span or (0, 0)
+    for inner in doc.queries():
+        span = inner.span
+        if span is None or not inner.selects or not (top[0] <= span[0] and span[1] <= top[1]):
+            continue
+        if not any(start <= span[0] and span[1] <= end for start, end in ctes):
+            return inner
+    return None
 
 
 def name_range(text: str, span: Span, name: str, positions: TextPositions) -> types.Range | None:
@@ -177,7 +209,10 @@ def folding_ranges(doc: Document, text: str, positions: TextPositions) -> list[t
     """Jinja blocks (from the opening tag to the line before the closing
     one, which stays in view), raw blocks and multi-line comments, CTEs and
     config calls."""
-    line = lambda offset: positions.position(offset).line  # noqa: E731
+
+    def line(offset: int) -> int:
+        return positions.position(offset).line
+
     found: list[tuple[int, int, str | None]] = []
     for start, end in jinja_blocks(doc):
         found.append((line(start), line(end) - 1, None))
@@ -185,7 +220,7 @@ def folding_ranges(doc: Document, text: str, positions: TextPositions) -> list[t
         if token.kind in ("jinja_raw", "jinja_comment", "block_comment") and token.span is not None:
             kind = types.FoldingRangeKind.Comment if token.kind != "jinja_raw" else None
             found.append((line(token.span[0]), line(token.span[1]), kind))
-    for span in region_spans(doc):
+    for span in region_spans(doc, text):
         found.append((line(span[0]), line(span[1]), types.FoldingRangeKind.Region))
     unique = {(start, end): kind for start, end, kind in found if end > start}
     return [types.FoldingRange(start_line=s, end_line=e, kind=k) for (s, e), k in sorted(unique.items())]
@@ -215,7 +250,7 @@ def jinja_blocks(doc: Document) -> list[Span]:
     return blocks
 
 
-def region_spans(doc: Document) -> Iterable[Span]:
+def region_spans(doc: Document, text: str) -> Iterable[Span]:
     """Config calls and the CTEs of every query."""
     for config in doc.configs:
         if config.span is not None:
@@ -223,4 +258,4 @@ def region_spans(doc: Document) -> Iterable[Span]:
     for query in doc.queries():
         for cte in query.ctes:
             if cte.span is not None:
-                yield cte.span
+                yield cte_extent(text, cte)
