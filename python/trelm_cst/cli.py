@@ -237,6 +237,8 @@ class Finding:
     severity: str  # "error", "warning" or "info"
     message: str
     code: str
+    # (start, end) indexes into the text where the checker knows them: an editor underlines that much.
+    span: tuple[int, int] | None = field(default=None, compare=False)
 
     @classmethod
     def of(cls, problem: Problem) -> Finding:
@@ -265,14 +267,8 @@ def check_path(path: str, read: Reader, project: bool = False, extension_tags: S
         if isinstance(model, Problem):
             found = [Finding.of(model)]
         else:
-            found, doc = findings(path, model.text, extension_tags)
+            found, doc, suppressions = checked_text(path, model.text, extension_tags)
             if doc is not None:
-                suppressions, malformed = read_suppressions(doc, model.text)
-                found = [f for f in found if f.code in UNSILENCED or not silenced(suppressions, f.line, f.code)]
-                if malformed:
-                    for m in malformed:
-                        found.append(Finding(path, m.line, m.column, "warning", m.message, "invalid-suppression"))
-                    found.sort(key=lambda f: (f.line is None, f.line or 0, f.column or 0))
                 return Checked(path, found, suppressions, model_of(path, model.text, doc) if project else None)
     except (MemoryError, OSError) as e:
         found = [Finding.of(failure(path, e))]
@@ -280,6 +276,23 @@ def check_path(path: str, read: Reader, project: bool = False, extension_tags: S
     why = found[0]
     error = Problem(path, why.message, why.line, why.column, why.code)
     return Checked(path, found, model=Model(model_name(path), path, error=error) if project else None)
+
+
+def checked_text(
+    path: str, text: str, extension_tags: Sequence[str] = ()
+) -> tuple[list[Finding], Document | None, list[Suppression]]:
+    """The findings of one file's text that its own comments leave, the
+    document (None when the text does not parse) and its suppression comments."""
+    found, doc = findings(path, text, extension_tags)
+    if doc is None:
+        return found, None, []
+    suppressions, malformed = read_suppressions(doc, text)
+    found = [f for f in found if f.code in UNSILENCED or not silenced(suppressions, f.line, f.code)]
+    if malformed:
+        for m in malformed:
+            found.append(Finding(path, m.line, m.column, "warning", m.message, "invalid-suppression"))
+        found.sort(key=lambda f: (f.line is None, f.line or 0, f.column or 0))
+    return found, doc, suppressions
 
 
 # Findings no comment silences: about the checker itself, or about comments.
@@ -294,7 +307,7 @@ def findings(path: str, text: str, extension_tags: Sequence[str] = ()) -> tuple[
     except TrelmSyntaxError as e:
         return [Finding.of(syntax_problem(path, e, text))], None
     diagnostics = doc.diagnostics(extension_tags=extension_tags)
-    found = [Finding(path, d.line, d.column, d.severity, d.message, d.code) for d in diagnostics]
+    found = [Finding(path, d.line, d.column, d.severity, d.message, d.code, d.span) for d in diagnostics]
     if str(doc) != text:
         message = "does not print back byte for byte; please report this file"
         found.append(Finding(path, None, None, "error", message, "round-trip"))
@@ -1166,7 +1179,40 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
         "--project", metavar="P", help="the project folder whose OLD is meant, where several define OLD"
     )
     add_lineage_command(command)
+    lsp = command(
+        "lsp",
+        [],
+        "run the language server for editors",
+        "Serves the Language Server Protocol on standard input and output (or on --tcp HOST:PORT): "
+        "diagnostics as check --project gives them, go to definition, references and renames of models and "
+        "CTEs. The workspace folders the editor names are read as check --project reads them, with the "
+        "settings of their pyproject.toml. Needs the lsp extra: pip install \"trelm_cst[lsp]\".",
+    )
+    lsp.add_argument("--tcp", metavar="HOST:PORT", type=host_port, help="listen on a TCP port instead (for debugging)")
+    lsp.add_argument("--stdio", action="store_true", help="serve on standard input and output (the default)")
     return parser
+
+
+def host_port(text: str) -> str:
+    host, sep, port = text.rpartition(":")
+    if not sep or not port.isdigit() or not 0 < int(port) < 65536:
+        raise argparse.ArgumentTypeError(f"expected HOST:PORT, got {text!r}")
+    return text
+
+
+LSP_EXTRA = 'install the lsp extra: pip install "trelm_cst[lsp]"'
+
+
+def run_lsp(args: argparse.Namespace) -> int:
+    """Serves until the client says exit; without the extra, says which to install."""
+    try:
+        from trelm_cst._lsp.server import serve
+    except ImportError as e:
+        if e.name is not None and e.name.split(".")[0] in ("pygls", "lsprotocol", "cattrs", "attrs"):
+            sys.stderr.write(f"trelm-cst lsp: {LSP_EXTRA}\n")
+            return EXIT_USAGE
+        raise
+    return serve(args.tcp)
 
 
 def add_lineage_command(command: Callable[..., argparse.ArgumentParser]) -> None:
@@ -1353,6 +1399,8 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
     refuse_misspellings(parser, argv)
     args = parser.parse_args(argv)
+    if args.command == "lsp":
+        return run_lsp(args)
     try:
         check_paths(args)
         args.settings = run_settings(args)

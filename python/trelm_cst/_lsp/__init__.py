@@ -1,0 +1,1 @@
+"""A language server for model files: `trelm-cst lsp` (the `lsp` extra)."""
