@@ -67,7 +67,7 @@ def test_neovim_client_diagnostics_definition_and_rename(tmp_path: Path) -> None
     assert got["client"] == "trelm-cst"
 
     missing = [d for d in got["diagnostics"] if d.get("code") == "missing-ref"]
-    assert [d["range"]["start"] for d in missing] == [{"line": 2, "character": len("select '😀' as id from ") + 1}]
+    assert [d["range"]["start"] for d in missing] == [{"line": 2, "character": len("select '😀' as id from {{ ") + 1}]
     assert any("ordrs" in shown["message"] for shown in got["shown"])
 
     definition = got["definition"]

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import difflib
 import re
+from collections.abc import Sequence
 
 from lsprotocol import types
 
@@ -26,7 +27,7 @@ def code_actions(
     text: str,
     positions: TextPositions,
     uri: str,
-    diagnostics: list[types.Diagnostic],
+    diagnostics: Sequence[types.Diagnostic],
     current: Model | None,
 ) -> list[types.CodeAction]:
     """The quick fixes for each diagnostic (those with a code)."""

@@ -3,9 +3,8 @@ folding, completion and quick fixes, each a request on the workspace index."""
 
 from __future__ import annotations
 
-from typing import Any
-
 from lsprotocol import types
+from pygls.lsp.server import LanguageServer
 
 from trelm_cst import Model
 from trelm_cst._lsp.actions import code_actions
@@ -19,7 +18,7 @@ from trelm_cst._lsp.workspace import Workspace
 TRIGGERS = ["'", '"', "(", ",", " "]
 
 
-def register(server: Any) -> None:
+def register(server: LanguageServer) -> None:
     """Adds the features to a server built by `build_server`."""
 
     def index() -> Workspace | None:
