@@ -40,6 +40,7 @@ FILES = {
     ),
     "shop/models/sources.yml": "version: 2\nsources:\n  - name: raw\n    tables:\n      - name: orders\n      - name: payments\n",
     "shop/seeds/order_states.csv": "state\nopen\n",
+    "shop/snapshots/order_history.sql": "{% snapshot order_history %}\nselect 1 as id\n{% endsnapshot %}\n",
 }
 
 
@@ -142,7 +143,14 @@ async def test_document_symbols_nest_config_ctes_and_columns(client: LanguageCli
 @pytest.mark.parametrize(
     "query, found",
     [
-        ("ord", [("order_states", types.SymbolKind.Constant), ("orders", types.SymbolKind.File)]),
+        (
+            "ord",
+            [
+                ("order_history", types.SymbolKind.Class),
+                ("order_states", types.SymbolKind.Constant),
+                ("orders", types.SymbolKind.File),
+            ],
+        ),
         ("cst", [("customers", types.SymbolKind.File)]),  # its letters in order
         ("nothing", []),
     ],
@@ -174,8 +182,8 @@ async def test_folding_ranges(client: LanguageClient, root: Path) -> None:
 @pytest.mark.parametrize(
     "typed, labels",
     [
-        ("select * from {{ ref('", ["customers", "order_states", "orders", "report"]),
-        ("select * from {{ ref('shop', 'or", ["customers", "order_states", "orders", "report"]),
+        ("select * from {{ ref('", ["customers", "order_history", "order_states", "orders", "report"]),
+        ("select * from {{ ref('shop', 'or", ["customers", "order_history", "order_states", "orders", "report"]),
         ("select * from {{ source('", ["raw"]),
         ('select * from {{ source("raw", "', ["orders", "payments"]),
         # The keys seen in the project, the most used first.

@@ -10,7 +10,7 @@ from collections.abc import Sequence
 
 from lsprotocol import types
 
-from trelm_cst import Document, Model, Project
+from trelm_cst import Document, Project
 from trelm_cst._lsp.hover import call_at, literal_arguments
 from trelm_cst._lsp.positions import TextPositions
 from trelm_cst._suppress import DIRECTIVE, read_suppressions
@@ -28,7 +28,6 @@ def code_actions(
     positions: TextPositions,
     uri: str,
     diagnostics: Sequence[types.Diagnostic],
-    current: Model | None,
 ) -> list[types.CodeAction]:
     """The quick fixes for each diagnostic (those with a code)."""
     actions = []
@@ -37,7 +36,7 @@ def code_actions(
         if code is None:
             continue
         if code == "missing-ref":
-            matches = close_matches(project, doc, text, positions, diagnostic, current)
+            matches = close_matches(project, doc, text, positions, diagnostic)
             for title, edit in matches:
                 actions.append(quick_fix(title, uri, edit, diagnostic, preferred=len(matches) == 1))
         if code not in UNSILENCED:
@@ -65,7 +64,6 @@ def close_matches(
     text: str,
     positions: TextPositions,
     diagnostic: types.Diagnostic,
-    current: Model | None,
 ) -> list[tuple[str, types.TextEdit]]:
     """A replacement of the ref's model name by each defined name close to it."""
     call = call_at(doc, "ref", positions.offset(diagnostic.range.start))

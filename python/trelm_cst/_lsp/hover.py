@@ -25,15 +25,9 @@ def hover_text(project: Project, doc: Document, text: str, offset: int, current:
 
 
 def call_at(doc: Document, name: str, offset: int) -> Call | None:
-    """The call of this name whose text holds `offset` (its end included,
-    where the cursor rests after it), else the first after `offset` in the
-    same tag (where a finding about the call starts)."""
-    calls = [call for call in doc.calls(name) if call.span is not None and call.tag_span is not None]
-    for call in calls:
-        if call.span[0] <= offset <= call.span[1]:  # type: ignore[index]
-            return call
-    for call in calls:
-        if call.tag_span[0] <= offset <= call.span[0]:  # type: ignore[index]
+    """The call of this name whose text holds `offset` (its end included, where the cursor rests after it)."""
+    for call in doc.calls(name):
+        if call.span is not None and call.span[0] <= offset <= call.span[1]:
             return call
     return None
 

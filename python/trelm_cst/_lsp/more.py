@@ -86,8 +86,7 @@ def register(server: LanguageServer) -> None:
         if workspace is None or doc is None:
             return []
         positions = workspace.positions(uri)
-        current = workspace.model_at(uri)
-        return code_actions(workspace.project, doc, str(doc), positions, uri, params.context.diagnostics, current)
+        return code_actions(workspace.project, doc, str(doc), positions, uri, params.context.diagnostics)
 
 
 def location(workspace: Workspace, model: Model) -> types.Location:
@@ -98,10 +97,7 @@ def location(workspace: Workspace, model: Model) -> types.Location:
         text = workspace.text(uri)
         lines = text.splitlines() if text is not None else []
         if line < len(lines):
-            column = TextPositions(lines[line], workspace_encoding(workspace, uri)).position(column).character
+            column = TextPositions(lines[line], workspace.encoding).position(column).character
     start = types.Position(line=line, character=column)
     return types.Location(uri=uri, range=types.Range(start=start, end=start))
 
-
-def workspace_encoding(workspace: Workspace, uri: str) -> str:
-    return workspace.positions(uri).encoding
