@@ -14,8 +14,8 @@ from trelm_cst._lsp.outline import document_symbols, folding_ranges, workspace_s
 from trelm_cst._lsp.positions import TextPositions
 from trelm_cst._lsp.workspace import Workspace
 
-# Typed as it is typed: a completion opens on a quote after `ref(` or `source(`, a key after `config(` or a comma.
-TRIGGERS = ["'", '"', "(", ",", " "]
+# A name opens on a quote after `ref(` or `source(`; a config key after `config(` or a comma.
+TRIGGERS = ["'", '"', "(", ","]
 
 
 def register(server: LanguageServer) -> None:
