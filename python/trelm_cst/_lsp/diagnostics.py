@@ -6,12 +6,14 @@ the file's comments and chosen by the settings as `check` does."""
 from __future__ import annotations
 
 import re
+import threading
 from collections import defaultdict
 
 from lsprotocol.types import Diagnostic, DiagnosticSeverity
 
 from trelm_cst._lsp.positions import TextPositions
 from trelm_cst._lsp.workspace import Workspace
+from trelm_cst._project import Project
 from trelm_cst._suppress import silenced
 from trelm_cst.cli import Finding, project_findings
 
@@ -31,17 +33,22 @@ class ProjectFindings:
     def __init__(self) -> None:
         self.generation = -1
         self.by_path: dict[str, list[Finding]] = {}
+        self._lock = threading.Lock()
 
     def of(self, workspace: Workspace, path: str) -> list[Finding]:
         return self.all(workspace).get(path, [])
 
     def all(self, workspace: Workspace) -> dict[str, list[Finding]]:
-        project = workspace.project
-        if workspace.generation != self.generation:
+        project, generation = workspace.project_and_generation()
+        with self._lock:
+            return self._of_project(project, generation)
+
+    def _of_project(self, project: Project, generation: int) -> dict[str, list[Finding]]:
+        if generation != self.generation:
             by_path: dict[str, list[Finding]] = defaultdict(list)
             for finding in project_findings(project):
                 by_path[finding.path].append(finding)
-            self.by_path, self.generation = dict(by_path), workspace.generation
+            self.by_path, self.generation = dict(by_path), generation
         return self.by_path
 
 

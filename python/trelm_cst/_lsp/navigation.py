@@ -111,7 +111,7 @@ def resolved(project: Project, ref: Ref) -> Model | None:
 
 def queries(doc: Document) -> Iterator[Query]:
     """Every query of the document: statements, CTEs and subqueries, outer first."""
-    stack = list(reversed(doc.queries))
+    stack = list(reversed(doc.queries()))
     seen: set[Query] = set()
     while stack:
         query = stack.pop()

@@ -52,18 +52,16 @@ class TrelmLanguageServer(LanguageServer):
         return diagnostics_of(index, path, self.findings, index.ready.is_set(), own=True)
 
     def publish(self, path: str, diagnostics: list[types.Diagnostic], opened: bool = False) -> None:
-        """Sends diagnostics that differ from what the client shows (from any
-        thread); to a file just opened, even none."""
+        """Sends diagnostics that differ from what the client shows; to a
+        file just opened, even none. Runs on the loop only."""
         if self.published.get(path) == diagnostics or (not diagnostics and path not in self.published and not opened):
             return
         self.published[path] = diagnostics
         index = self.workspace_index
         assert index is not None
-        params = types.PublishDiagnosticsParams(uri=index.uri_of(path), diagnostics=diagnostics)
-        if self.loop is not None and threading.current_thread() is not threading.main_thread():
-            self.loop.call_soon_threadsafe(self.text_document_publish_diagnostics, params)
-        else:
-            self.text_document_publish_diagnostics(params)
+        self.text_document_publish_diagnostics(
+            types.PublishDiagnosticsParams(uri=index.uri_of(path), diagnostics=diagnostics)
+        )
 
     def document_changed(self, path: str, graph_changed: bool) -> None:
         """After an edit: the document's diagnostics at once; the other
@@ -89,26 +87,37 @@ class TrelmLanguageServer(LanguageServer):
                 log.exception("refreshing diagnostics failed")
 
     def refresh_all(self) -> None:
-        """Publishes the diagnostics of every file whose findings changed:
-        open files fully, files not open with the project's errors and warnings."""
+        """Works out, on the refreshing thread, the project's findings in
+        files not open; the loop then publishes them and the open files'."""
         index = self.workspace_index
         if index is None or not index.ready.is_set():
             return
         by_path = self.findings.all(index)
         open_paths = set(index.open_paths())
-        if self.pull:
-            if self.loop is not None:
-                self.loop.call_soon_threadsafe(lambda: self.workspace_diagnostic_refresh(None))
-        else:
-            for path in open_paths:
-                self.publish(path, self.diagnostics(path), opened=True)
+        closed: dict[str, list[types.Diagnostic]] = {}
         for path in sorted(set(by_path) | set(self.published)):
             if path in open_paths:
                 continue
             if not any(f.severity != "info" for f in by_path.get(path, [])):
-                self.publish(path, [])
-                continue
-            self.publish(path, diagnostics_of(index, path, self.findings, True, own=False))
+                closed[path] = []
+            else:
+                closed[path] = diagnostics_of(index, path, self.findings, True, own=False)
+        if self.loop is not None:
+            self.loop.call_soon_threadsafe(self._publish_refreshed, closed)
+
+    def _publish_refreshed(self, closed: dict[str, list[types.Diagnostic]]) -> None:
+        """On the loop, where every publication happens, in order."""
+        index = self.workspace_index
+        assert index is not None
+        open_paths = set(index.open_paths())
+        if self.pull:
+            self.workspace_diagnostic_refresh(None)
+        else:
+            for path in open_paths:
+                self.publish(path, self.diagnostics(path), opened=True)
+        for path, diagnostics in closed.items():
+            if path not in open_paths:  # opened meanwhile: published in full above
+                self.publish(path, diagnostics)
 
 
 def folders_of(params: types.InitializeParams) -> list[str]:

@@ -132,6 +132,10 @@ class Workspace:
                 self.generation += 1
             return self._project
 
+    def project_and_generation(self) -> tuple[Project, int]:
+        with self._lock:
+            return self.project, self.generation
+
     def path_of(self, uri: str) -> str:
         path = uris.to_fs_path(uri)
         return os.path.abspath(path) if path is not None else uri
