@@ -14,8 +14,8 @@ import pytest
 pytest.importorskip("pygls", reason="the lsp extra is not installed")
 pytest_lsp = pytest.importorskip("pytest_lsp")
 
-from lsprotocol import types  # noqa: E402
-from pytest_lsp import ClientServerConfig, LanguageClient  # noqa: E402
+from lsprotocol import types
+from pytest_lsp import ClientServerConfig, LanguageClient
 
 pytestmark = pytest.mark.asyncio(loop_scope="module")
 
@@ -57,7 +57,9 @@ def root(tmp_path_factory: pytest.TempPathFactory) -> Path:
     return folder
 
 
-@pytest_lsp.fixture(scope="module", config=ClientServerConfig(server_command=[sys.executable, "-m", "trelm_cst", "lsp"]))
+@pytest_lsp.fixture(
+    scope="module", config=ClientServerConfig(server_command=[sys.executable, "-m", "trelm_cst", "lsp"])
+)
 async def client(lsp_client: LanguageClient, root: Path) -> AsyncIterator[None]:
     await lsp_client.initialize_session(
         types.InitializeParams(
@@ -276,7 +278,9 @@ async def test_quick_fix_clears_the_missing_ref(
         text_document=types.TextDocumentIdentifier(uri=where), range=found[-1].range, context=context
     )
     actions = await client.text_document_code_action_async(params)
-    chosen = [a for a in actions or [] if isinstance(a, types.CodeAction) and a.title == title and "ordrs" not in a.title]
+    chosen = [
+        a for a in actions or [] if isinstance(a, types.CodeAction) and a.title == title and "ordrs" not in a.title
+    ]
     assert len(chosen) == 1, [a.title for a in actions or []]
     assert chosen[0].edit is not None and chosen[0].edit.changes is not None
     text = applied(before, chosen[0].edit.changes[where])
@@ -290,4 +294,6 @@ async def test_quick_fix_clears_the_missing_ref(
     )
     remaining = await diagnostics_of(client, where, "missing-ref", False)
     assert not [d for d in remaining if d.code == "unused-suppression"]
-    client.text_document_did_close(types.DidCloseTextDocumentParams(text_document=types.TextDocumentIdentifier(uri=where)))
+    client.text_document_did_close(
+        types.DidCloseTextDocumentParams(text_document=types.TextDocumentIdentifier(uri=where))
+    )

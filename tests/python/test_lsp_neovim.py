@@ -58,7 +58,9 @@ def test_neovim_client_diagnostics_definition_and_rename(tmp_path: Path) -> None
     )
     command = [nvim, "--headless", "-n", "-i", "NONE", "-u", str(init), "-c", f"luafile {HERE / 'lsp_neovim.lua'}"]
     try:
-        subprocess.run(command, cwd=project, env=env, timeout=60, check=False, capture_output=True, stdin=subprocess.DEVNULL)
+        subprocess.run(
+            command, cwd=project, env=env, timeout=60, check=False, capture_output=True, stdin=subprocess.DEVNULL
+        )
     except subprocess.TimeoutExpired:
         pytest.fail("Neovim did not finish within 60 s")
     got = json.loads(out.read_text(encoding="utf-8"))

@@ -88,7 +88,9 @@ def close_matches(
     ]
 
 
-def suppression_edit(doc: Document, text: str, positions: TextPositions, offset: int, code: str) -> types.TextEdit | None:
+def suppression_edit(
+    doc: Document, text: str, positions: TextPositions, offset: int, code: str
+) -> types.TextEdit | None:
     """An edit that silences `code` on the line of `offset`: a code added to
     the suppression comment covering that line, else a comment on a line of
     its own above it, else one at the line's end; None where a comment

@@ -8,7 +8,9 @@ from trelm_cst import Call, Config, Document, Model, Project, parse_literal
 from trelm_cst._lsp.outline import Span, config_key_spans
 
 
-def hover_text(project: Project, doc: Document, text: str, offset: int, current: Model | None) -> tuple[str, Span] | None:
+def hover_text(
+    project: Project, doc: Document, text: str, offset: int, current: Model | None
+) -> tuple[str, Span] | None:
     """The Markdown to show at `offset` and the span it is about, or None."""
     for config in doc.configs:
         if config.span is not None and config.span[0] <= offset < config.span[1]:

@@ -100,4 +100,3 @@ def location(workspace: Workspace, model: Model) -> types.Location:
             column = TextPositions(lines[line], workspace.encoding).position(column).character
     start = types.Position(line=line, character=column)
     return types.Location(uri=uri, range=types.Range(start=start, end=start))
-

@@ -20,7 +20,11 @@ def document_symbols(doc: Document, text: str, positions: TextPositions) -> list
     CTEs), and the final SELECT with its columns, in file order."""
 
     def symbol(
-        name: str, kind: types.SymbolKind, span: Span, detail: str | None = None, children: list[types.DocumentSymbol] | None = None
+        name: str,
+        kind: types.SymbolKind,
+        span: Span,
+        detail: str | None = None,
+        children: list[types.DocumentSymbol] | None = None,
     ) -> types.DocumentSymbol:
         where = positions.range(*span)
         selection = name_range(text, span, name, positions)
@@ -113,6 +117,7 @@ def name_range(text: str, span: Span, name: str, positions: TextPositions) -> ty
 
 # ---------------------------------------------------------------- config keys
 
+
 def config_key_spans(text: str, tag: Span) -> list[tuple[str, Span]]:
     """The keyword names of the config call in the tag at `tag`, with where
     each is written: names followed by `=` directly inside the call's parentheses."""
@@ -166,6 +171,7 @@ def string_end(text: str, start: int, end: int) -> int:
 
 # ---------------------------------------------------------------- workspace symbols
 
+
 def workspace_symbols(
     project: Project, query: str, location: Callable[[Model], types.Location]
 ) -> list[types.SymbolInformation]:
@@ -182,7 +188,15 @@ def workspace_symbols(
             rank = match_rank(query, model.name)
             if rank is not None:
                 container = f"{kind} in {model.project}" if model.project else kind
-                found.append((rank, node, types.SymbolInformation(name=model.name, kind=symbol_kind, location=location(model), container_name=container)))
+                found.append(
+                    (
+                        rank,
+                        node,
+                        types.SymbolInformation(
+                            name=model.name, kind=symbol_kind, location=location(model), container_name=container
+                        ),
+                    )
+                )
     found.sort(key=lambda item: (item[0], item[1]))
     return [information for _, _, information in found]
 
