@@ -95,7 +95,12 @@ def at(text: str, needle: str, shift: int = 0) -> types.Position:
         (
             "shop/models/report.sql",
             "orders')",
-            ["orders.sql", "`materialized='table'`", "columns: `id`, `name`", "reads 0 models; read by 2 models"],
+            [
+                "`shop/models/orders.sql`",
+                "`materialized='table'`",
+                "columns: `id`, `name`",
+                "reads 0 models; read by 2 models",
+            ],
         ),
         ("shop/models/orders.sql", "tags=", ["`tags` = `['daily']`"]),
         ("shop/models/orders.sql", "schema=", ["`schema` = `var('target_schema')` (not a literal"]),

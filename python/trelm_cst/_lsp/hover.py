@@ -4,12 +4,19 @@ config key, its value as read."""
 
 from __future__ import annotations
 
+from collections.abc import Callable
+
 from trelm_cst import Call, Config, Document, Model, Project, parse_literal
 from trelm_cst._lsp.outline import Span, config_key_spans
 
 
 def hover_text(
-    project: Project, doc: Document, text: str, offset: int, current: Model | None
+    project: Project,
+    doc: Document,
+    text: str,
+    offset: int,
+    current: Model | None,
+    shown: Callable[[str], str] = str,
 ) -> tuple[str, Span] | None:
     """The Markdown to show at `offset` and the span it is about, or None."""
     for config in doc.configs:
@@ -23,7 +30,7 @@ def hover_text(
         named = literal_arguments(call)
         what = f"`{named[-1]}`: no model of this name" if named else "a ref whose model is not a string literal"
         return what, call.span
-    return model_hover(project, model), call.span
+    return model_hover(project, model, shown), call.span
 
 
 def call_at(doc: Document, name: str, offset: int) -> Call | None:
@@ -64,9 +71,9 @@ def ref_target(project: Project, call: Call, current: Model | None) -> Model | N
     return None
 
 
-def model_hover(project: Project, model: Model) -> str:
+def model_hover(project: Project, model: Model, shown: Callable[[str], str] = str) -> str:
     node = project.id_of(model)
-    lines = [f"**{node}** ({model.kind})", "", f"`{model.path}`"]
+    lines = [f"**{node}** ({model.kind})", "", f"`{shown(model.path)}`"]
     if model.config:
         lines += ["", "config: " + ", ".join(f"`{key}={value!r}`" for key, value in model.config.items())]
     columns = output_columns(project, node)

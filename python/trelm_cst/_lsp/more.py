@@ -3,6 +3,9 @@ folding, completion and quick fixes, each a request on the workspace index."""
 
 from __future__ import annotations
 
+import asyncio
+import os
+
 from lsprotocol import types
 from pygls.lsp.server import LanguageServer
 
@@ -16,6 +19,8 @@ from trelm_cst._lsp.workspace import Workspace
 
 # A name opens on a quote after `ref(` or `source(`; a config key after `config(` or a comma.
 TRIGGERS = ["'", '"', "(", ","]
+# How long a request about the project waits for the workspace to be read (seconds), without holding up others.
+LOAD_WAIT = 10.0
 
 
 def register(server: LanguageServer) -> None:
@@ -25,16 +30,26 @@ def register(server: LanguageServer) -> None:
         found: Workspace | None = getattr(server, "workspace_index", None)
         return found
 
-    @server.feature(types.TEXT_DOCUMENT_HOVER)
-    def hover(params: types.HoverParams) -> types.Hover | None:
+    async def loaded() -> Workspace | None:
+        """The workspace once read (what a request about other files needs), or None."""
         workspace = index()
+        if workspace is None:
+            return None
+        if not workspace.ready.is_set():
+            await asyncio.get_running_loop().run_in_executor(None, workspace.ready.wait, LOAD_WAIT)
+        return workspace
+
+    @server.feature(types.TEXT_DOCUMENT_HOVER)
+    async def hover(params: types.HoverParams) -> types.Hover | None:
+        workspace = await loaded()
         uri = params.text_document.uri
         doc = workspace.document(uri) if workspace is not None else None
         if workspace is None or doc is None:
             return None
         text = str(doc)
         positions = workspace.positions(uri)
-        found = hover_text(workspace.project, doc, text, positions.offset(params.position), workspace.model_at(uri))
+        offset = positions.offset(params.position)
+        found = hover_text(workspace.project, doc, text, offset, workspace.model_at(uri), lambda p: shown(workspace, p))
         if found is None:
             return None
         content, span = found
@@ -51,8 +66,8 @@ def register(server: LanguageServer) -> None:
         return document_symbols(doc, str(doc), workspace.positions(uri))
 
     @server.feature(types.WORKSPACE_SYMBOL)
-    def workspace_symbol(params: types.WorkspaceSymbolParams) -> list[types.SymbolInformation]:
-        workspace = index()
+    async def workspace_symbol(params: types.WorkspaceSymbolParams) -> list[types.SymbolInformation]:
+        workspace = await loaded()
         if workspace is None:
             return []
         return workspace_symbols(workspace.project, params.query, lambda model: location(workspace, model))
@@ -67,8 +82,8 @@ def register(server: LanguageServer) -> None:
         return folding_ranges(doc, str(doc), workspace.positions(uri))
 
     @server.feature(types.TEXT_DOCUMENT_COMPLETION, types.CompletionOptions(trigger_characters=TRIGGERS))
-    def completion(params: types.CompletionParams) -> list[types.CompletionItem]:
-        workspace = index()
+    async def completion(params: types.CompletionParams) -> list[types.CompletionItem]:
+        workspace = await loaded()
         uri = params.text_document.uri
         text = workspace.text(uri) if workspace is not None else None
         if workspace is None or text is None:
@@ -79,14 +94,22 @@ def register(server: LanguageServer) -> None:
     @server.feature(
         types.TEXT_DOCUMENT_CODE_ACTION, types.CodeActionOptions(code_action_kinds=[types.CodeActionKind.QuickFix])
     )
-    def code_action(params: types.CodeActionParams) -> list[types.CodeAction]:
-        workspace = index()
+    async def code_action(params: types.CodeActionParams) -> list[types.CodeAction]:
+        workspace = await loaded()
         uri = params.text_document.uri
         doc = workspace.document(uri) if workspace is not None else None
         if workspace is None or doc is None:
             return []
         positions = workspace.positions(uri)
         return code_actions(workspace.project, doc, str(doc), positions, uri, params.context.diagnostics)
+
+
+def shown(workspace: Workspace, path: str) -> str:
+    """A path as the user knows it: relative to the workspace folder holding it."""
+    for folder in workspace.folders:
+        if path.startswith(folder + os.sep):
+            return os.path.relpath(path, folder)
+    return path
 
 
 def location(workspace: Workspace, model: Model) -> types.Location:
