@@ -210,8 +210,16 @@ async def test_completion(client: LanguageClient, root: Path, typed: str, labels
     assert [item.label for item in items] == labels
 
 
-async def test_completion_replaces_what_was_typed_in_utf16(client: LanguageClient, root: Path) -> None:
-    text = "select '😀', * from {{ ref('cu"
+@pytest.mark.parametrize(
+    "text, typed, new_text",
+    [
+        ("select '😀', * from {{ ref('cu", "cu", "customers"),
+        ("select '😀', * from {{ ref(", "", "'customers'"),  # no quote typed: the name comes with its own
+    ],
+)
+async def test_completion_replaces_what_was_typed_in_utf16(
+    client: LanguageClient, root: Path, text: str, typed: str, new_text: str
+) -> None:
     where = opened(client, root, "shop/analyses/typing.sql", text)
     end = at(text + "$", "$")
     found = await client.text_document_completion_async(
@@ -220,7 +228,8 @@ async def test_completion_replaces_what_was_typed_in_utf16(client: LanguageClien
     items = found.items if isinstance(found, types.CompletionList) else found or []
     edit = next(item.text_edit for item in items if item.label == "customers")
     assert isinstance(edit, types.TextEdit)
-    assert edit.range == types.Range(start=at(text, "cu"), end=end)
+    assert edit.new_text == new_text
+    assert edit.range == types.Range(start=at(text + "$", typed + "$"), end=end)
 
 
 async def diagnostics_of(client: LanguageClient, where: str, code: str, present: bool) -> list[types.Diagnostic]:

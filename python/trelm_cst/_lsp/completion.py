@@ -21,6 +21,8 @@ REF_FIRST = re.compile(r"\bref\(" + OPEN_STRING)
 REF_SECOND = re.compile(r"""\bref\(\s*(['"])(\w+)\1\s*,""" + OPEN_STRING)
 SOURCE_FIRST = re.compile(r"\bsource\(" + OPEN_STRING)
 SOURCE_SECOND = re.compile(r"""\bsource\(\s*(['"])([^'"\\\n]+)\1\s*,""" + OPEN_STRING)
+# A call opened with no argument yet: the name comes with its quotes.
+BARE = re.compile(r"\b(ref|source)\(\s*$")
 CONFIG_CALL = re.compile(r"\bconfig\s*\(")
 KEY_TYPED = re.compile(r"(?:^|[(,])\s*(\w*)$")
 # How far back a config call's opening is looked for: calls are short.
@@ -36,11 +38,15 @@ class Wanted:
     kind: str
     typed: str
     first: str | None = None
+    quote: str = ""  # put around the name: none was typed
 
 
 def wanted_at(text: str, offset: int) -> Wanted | None:
     """What may be completed at `offset`, from the text before it."""
     line = text[text.rfind("\n", 0, offset) + 1 : offset]
+    bare = BARE.search(line)
+    if bare:
+        return Wanted("model" if bare.group(1) == "ref" else "source", "", quote="'")
     for pattern, kind in ((REF_SECOND, "model"), (SOURCE_SECOND, "table")):
         match = pattern.search(line)
         if match:
@@ -139,7 +145,7 @@ def completions(project: Project, text: str, offset: int, positions: TextPositio
                 kind=kind,
                 detail=detail,
                 sort_text=f"{order:06d}",
-                text_edit=types.TextEdit(range=where, new_text=label),
+                text_edit=types.TextEdit(range=where, new_text=wanted.quote + label + wanted.quote),
             )
         )
     return items
