@@ -29,9 +29,10 @@ def uri(path: os.PathLike[str] | str) -> str:
     return uris.from_fs_path(os.fspath(path)) or ""
 
 
-def capabilities(encodings: Sequence[str] = (), file_renames: bool = True) -> types.ClientCapabilities:
+def capabilities(encodings: Sequence[str] = (), file_renames: bool = True, pull: bool = False) -> types.ClientCapabilities:
     operations = [types.ResourceOperationKind.Rename] if file_renames else []
     return types.ClientCapabilities(
+        text_document=types.TextDocumentClientCapabilities(diagnostic=types.DiagnosticClientCapabilities()) if pull else None,
         general=types.GeneralClientCapabilities(position_encodings=list(encodings)) if encodings else None,
         workspace=types.WorkspaceClientCapabilities(
             workspace_edit=types.WorkspaceEditClientCapabilities(document_changes=True, resource_operations=operations)
@@ -256,6 +257,17 @@ async def edits_outside_the_saved_files(client: LanguageClient, models: pathlib.
     )
     await until(lambda: codes(client, report) == ["missing-ref"], "the broken ref")
     assert report.read_text() == REPORT
+    # A line typed above it moves the project's finding along.
+    start = types.Range(types.Position(0, 0), types.Position(0, 0))
+    client.text_document_did_change(
+        types.DidChangeTextDocumentParams(
+            types.VersionedTextDocumentIdentifier(version=3, uri=uri(report)),
+            [types.TextDocumentContentChangePartial(range=start, text="-- é\n")],
+        )
+    )
+    await until(lambda: client.diagnostics[uri(report)][0].range.start.line == 1, "the finding moved")
+    moved = client.diagnostics[uri(report)][0].range.start
+    assert moved == types.Position(1, at(REPORT, "ref('stg_orders')").character) and len(codes(client, report)) == 1
     client.text_document_did_close(types.DidCloseTextDocumentParams(document(report)))
     await until(lambda: codes(client, report) == [], "the file's text again")
     # A model moved away outside the editor: its readers, open or not, miss it.
@@ -292,18 +304,32 @@ async def renames(client: LanguageClient, models: pathlib.Path) -> None:
     apply(edit)
 
 
-@pytest.mark.parametrize("encoding", ["utf-8", "utf-32"])
-def test_other_encodings_and_an_editor_that_cannot_rename_files(tmp_path: pathlib.Path, encoding: str) -> None:
+@pytest.mark.parametrize("encoding, pull", [("utf-8", False), ("utf-32", True)])
+def test_other_encodings_and_an_editor_that_cannot_rename_files(
+    tmp_path: pathlib.Path, encoding: str, pull: bool
+) -> None:
     line = "select 'é😀', {{ ref('gone') }}, {{ ref('m2') }}"
     root = write(tmp_path, {"m.sql": "-- ünïcode\r\n" + line + "\r\n", "m2.sql": "select 1\n"})
     text = (tmp_path / "m.sql").read_bytes().decode()
 
     async def scenario() -> None:
-        async with session(root, capabilities([encoding], file_renames=False)) as client:
+        async with session(root, capabilities([encoding], file_renames=False, pull=pull)) as client:
             assert client.init.capabilities.position_encoding == encoding  # type: ignore[attr-defined]
             open_file(client, tmp_path / "m.sql")
-            await until(lambda: codes(client, tmp_path / "m.sql") == ["missing-ref"], "missing-ref")
-            found = client.diagnostics[uri(tmp_path / "m.sql")][0].range
+            if pull:  # asked for, once the project is read
+                params = types.DocumentDiagnosticParams(text_document=document(tmp_path / "m.sql"))
+                diagnostics: list[types.Diagnostic] = []
+                while not diagnostics:
+                    await asyncio.sleep(0.02)
+                    report = await client.text_document_diagnostic_async(params)
+                    assert isinstance(report, types.RelatedFullDocumentDiagnosticReport)
+                    diagnostics = list(report.items)
+                assert not client.diagnostics.get(uri(tmp_path / "m.sql"))  # nothing pushed as well
+            else:
+                await until(lambda: codes(client, tmp_path / "m.sql") == ["missing-ref"], "missing-ref")
+                diagnostics = list(client.diagnostics[uri(tmp_path / "m.sql")])
+            assert [d.code for d in diagnostics] == ["missing-ref"]
+            found = diagnostics[0].range
             assert found.start == at(text, "ref('gone')", encoding=encoding)
             assert found.start.character == {"utf-8": 20, "utf-32": 16}[encoding]
             params = types.PrepareRenameParams(document(tmp_path / "m.sql"), at(text, "m2')", encoding=encoding))

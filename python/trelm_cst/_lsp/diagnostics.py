@@ -5,6 +5,7 @@ the file's comments and chosen by the settings as `check` does."""
 
 from __future__ import annotations
 
+import dataclasses
 import re
 import threading
 from collections import defaultdict
@@ -66,6 +67,9 @@ def file_findings(
         for finding in findings.of(workspace, path):
             if finding.severity == "info":
                 continue  # information, such as a model nothing reads: `check` shows it with --verbose only
+            line, column = workspace.moved_place(path, finding.line, finding.column)
+            if (line, column) != (finding.line, finding.column):
+                finding = dataclasses.replace(finding, line=line, column=column)
             if not silenced(parsed.suppressions, finding.line, finding.code):
                 found.append(finding)
     return [finding for finding in found if settings.reports(path, finding.code)]

@@ -10,6 +10,7 @@ from __future__ import annotations
 import asyncio
 import logging
 import threading
+import time
 from collections.abc import Iterable
 from typing import Any
 
@@ -68,6 +69,9 @@ class TrelmLanguageServer(LanguageServer):
         files' on the refreshing thread when the edit changed the graph."""
         if not self.pull:
             self.publish(path, self.diagnostics(path), opened=True)
+        elif self.published.get(path):
+            # Pushed while it was not open; the client asks for an open file's itself.
+            self.publish(path, [])
         if graph_changed:
             self.refresh_others()
 
@@ -155,11 +159,16 @@ def build_server() -> LanguageServer:
         ls.workspace_index = index
 
         def load() -> None:
+            began = time.perf_counter()
             try:
                 index.load()
             except Exception:
                 log.exception("reading the workspace failed")
                 index.ready.set()
+            files = len(index.project.files)
+            message = f"trelm-cst: read {files:,} model {'file' if files == 1 else 'files'} in {time.perf_counter() - began:.2f} s"
+            if ls.loop is not None:
+                ls.loop.call_soon_threadsafe(ls.window_log_message, types.LogMessageParams(types.MessageType.Info, message))
             ls.refresh_others()
 
         threading.Thread(target=load, name="trelm-cst index", daemon=True).start()

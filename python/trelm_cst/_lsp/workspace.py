@@ -57,16 +57,20 @@ def record_of(path: str, parsed: Parsed) -> Model:
 
 
 def graph_key(record: Model) -> object:
-    """What the graph and the project's findings are made of in a record: a
-    change elsewhere leaves the project as it is."""
+    """What the graph is made of in a record, places left out: a change
+    elsewhere leaves the project as it is, its findings at most moved."""
     return (
-        [(r.model, r.package, r.version, r.line, r.column, r.text) for r in record.refs],
-        [(r.source, r.line, r.column, r.text) for r in record.sources],
+        [(r.model, r.package, r.version, r.text) for r in record.refs],
+        [(r.source, r.text) for r in record.sources],
         record.config,
-        record.snapshot_blocks,
-        (record.line, record.column),
-        record.error,
+        [name for name, _, _ in record.snapshot_blocks],
+        record.error is None,
     )
+
+
+def places_of(record: Model) -> list[tuple[int, int]]:
+    """Where a record's findings can be: its refs, its sources, its definition."""
+    return [(r.line, r.column) for r in (*record.refs, *record.sources)] + [(record.line, record.column)]
 
 
 class Workspace:
@@ -93,6 +97,11 @@ class Workspace:
         self._parsed: dict[str, Parsed] = {}  # the last text parsed of each open or asked-for file
         self._layout = Layout()
         self._project: Project | None = None
+        # Files whose text moved their refs but changed no name: path to
+        # (the record the project holds, the current one). The project's
+        # findings there are moved to the new places rather than the
+        # project built again for each line typed.
+        self._moved: dict[str, tuple[Model, Model]] = {}
         self.generation = 0  # counts the projects built: a cache of one project keys on it
         self.problems: list[Problem] = []
 
@@ -127,14 +136,33 @@ class Workspace:
     def project(self) -> Project:
         """The project as it is now (empty until loaded), built again after a change to its graph."""
         with self._lock:
-            if self._project is None:
-                self._project = Project(list(self._records.values()), self._layout, self.settings.external)
-                self.generation += 1
-            return self._project
+            if self._moved:
+                self._project = None
+            return self._built()
+
+    def _built(self) -> Project:
+        if self._project is None:
+            self._project = Project(list(self._records.values()), self._layout, self.settings.external)
+            self._moved.clear()
+            self.generation += 1
+        return self._project
 
     def project_and_generation(self) -> tuple[Project, int]:
+        """The project whose findings hold but for places moved (see `moved_place`), and its generation."""
         with self._lock:
-            return self.project, self.generation
+            return self._built(), self.generation
+
+    def moved_place(self, path: str, line: int | None, column: int | None) -> tuple[int | None, int | None]:
+        """Where a finding of the project at a place in a file is now."""
+        with self._lock:
+            moved = self._moved.get(path)
+        if moved is None or line is None:
+            return line, column
+        old, new = (places_of(record) for record in moved)
+        for before, after in zip(old, new):
+            if before == (line, column):
+                return after
+        return line, column
 
     def path_of(self, uri: str) -> str:
         path = uris.to_fs_path(uri)
@@ -230,10 +258,15 @@ class Workspace:
                 del self._records[path]
             else:
                 if old is not None and graph_key(old) == graph_key(record):
-                    # Same edges: the project keeps the record it has, with its places.
-                    return False
+                    # Same edges: the project stays; its findings move with the refs.
+                    if places_of(old) != places_of(record):
+                        held = self._moved[path][0] if path in self._moved else old
+                        self._moved[path] = (held, record)
+                        self._records[path] = record
+                    return False  # else the record the project holds stays, as true as the new one
                 self._records[path] = record
             self._project = None
+            self._moved.clear()
             return True
 
     def opened(self, uri: str, text: str) -> bool:
