@@ -8,7 +8,7 @@ The corpus is copied `--repeat` times into a temporary folder (removed
 afterwards) with one generated model of about 100 KB. The server runs as
 `trelm-cst lsp` over standard input and output, driven by a client that asks
 for diagnostics itself (pull), so that each answer marks the end of the work
-a change caused. Keystrokes are timed two ways: a character typed within a
+a change caused. Keystrokes are timed three ways: a character typed within a
 line, and a line break typed above the file's refs, which moves them all.
 Prints figures; asserts nothing.
 """
@@ -121,11 +121,17 @@ async def session(root: pathlib.Path, opened: pathlib.Path, keystrokes: int) -> 
     await pull(client, big_uri)
     version = 1
     comment_line = 1  # the comment line: a character typed there moves nothing
-    for label, at_line, typed in (("a character within a line", comment_line, "x"), ("a line break above the refs", 2, "\n")):
+    ref_line = big_text[: big_text.index("stg_model_")].count("\n")
+    ref_column = big_text.split("\n")[ref_line].index("stg_model_") + 3
+    for label, at_line, at_column, typed in (
+        ("a character within a line", comment_line, 0, "x"),
+        ("a line break above the refs", 2, 0, "\n"),
+        ("a character in a ref's name", ref_line + keystrokes, ref_column, "x"),
+    ):
         times = []
         for _ in range(keystrokes):
             version += 1
-            position = types.Position(at_line, 0)
+            position = types.Position(at_line, at_column)
             change = types.TextDocumentContentChangePartial(range=types.Range(position, position), text=typed)
             began = time.perf_counter()
             client.text_document_did_change(

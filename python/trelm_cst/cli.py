@@ -11,6 +11,7 @@
     trelm-cst rename-source --check raw.orders shop.orders models/
     trelm-cst rename-model --diff stg_orders orders .   move the file and rewrite its refs
     trelm-cst check -j 4 models/                four workers (default, or -j 0: one per processor)
+    trelm-cst lsp                               the language server for editors (the lsp extra)
 
 Exit status: 0 when every file went through, 1 when any path could not be
 read, parsed or edited (the others are still processed) or, with --check,

@@ -803,7 +803,7 @@ def test_help_has_a_line_per_argument_and_only_options_the_command_takes(command
     for action in sub._actions:
         if not action.option_strings:
             assert re.search(rf"^  {re.escape(action.metavar)}\s+\w", text, re.MULTILINE), (action.metavar, text)
-    assert ("--stdin-filename" in text) == (command not in ("graph", "lineage", "rename-model"))
+    assert ("--stdin-filename" in text) == (command not in ("graph", "lineage", "lsp", "rename-model"))
 
 
 @pytest.mark.parametrize("value, expected", [("0", 3), ("2", 2), (None, None)])

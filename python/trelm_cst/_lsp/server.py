@@ -20,6 +20,7 @@ from pygls.lsp.server import LanguageServer
 from trelm_cst._lsp import more, navigation
 from trelm_cst._lsp.diagnostics import ProjectFindings, diagnostics_of
 from trelm_cst._lsp.workspace import Workspace
+from trelm_cst.cli import PROJECT_CODES
 
 NAME = "trelm-cst"
 WATCHED = ("**/*.sql", "**/*.yml", "**/*.yaml", "**/*.csv", "**/pyproject.toml")
@@ -40,17 +41,28 @@ class TrelmLanguageServer(LanguageServer):
         self.pull = False  # the client asks for diagnostics itself
         self.resource_operations = False  # the client can rename files in a workspace edit
         self.published: dict[str, list[types.Diagnostic]] = {}  # by path, what the client shows
+        self.project_part: dict[str, list[types.Diagnostic]] = {}  # by path, the project's findings last given
         self._refresh = threading.Event()
         self._refresher: threading.Thread | None = None
 
     # ------------------------------------------------------------ diagnostics
 
     def diagnostics(self, path: str) -> list[types.Diagnostic]:
-        """The file's diagnostics now: its own and, once the project is read, the project's."""
+        """The file's diagnostics now: its own and, once the project is read,
+        the project's. While the graph is being built again after a change,
+        the project's are those last given, and the refreshing thread builds
+        it: a keystroke never waits for the whole project."""
         index = self.workspace_index
         if index is None:
             return []
-        return diagnostics_of(index, path, self.findings, index.ready.is_set(), own=True)
+        if not index.ready.is_set():
+            return diagnostics_of(index, path, self.findings, False)
+        if not index.project_built:
+            self.refresh_others()
+            return diagnostics_of(index, path, self.findings, False) + self.project_part.get(path, [])
+        found = diagnostics_of(index, path, self.findings, True)
+        self.project_part[path] = [d for d in found if d.code in PROJECT_CODES]
+        return found
 
     def publish(self, path: str, diagnostics: list[types.Diagnostic], opened: bool = False) -> None:
         """Sends diagnostics that differ from what the client shows; to a

@@ -97,6 +97,7 @@ class Workspace:
         self._parsed: dict[str, Parsed] = {}  # the last text parsed of each open or asked-for file
         self._layout = Layout()
         self._project: Project | None = None
+        self._changes = 0  # counts the changes to the graph: a build that saw fewer is out of date
         # Files whose text moved their refs but changed no name: path to
         # (the record the project holds, the current one). The project's
         # findings there are moved to the new places rather than the
@@ -122,7 +123,7 @@ class Workspace:
             self._records = fresh
             self._layout = layout
             self.problems = [p for p in problems if p.message != "no .sql files"]
-            self._project = None
+            self._invalidate()
         self.ready.set()
 
     def _in_folders(self, path: str) -> bool:
@@ -137,20 +138,38 @@ class Workspace:
         """The project as it is now (empty until loaded), built again after a change to its graph."""
         with self._lock:
             if self._moved:
-                self._project = None
-            return self._built()
+                self._invalidate()
+        return self._built()[0]
 
-    def _built(self) -> Project:
-        if self._project is None:
-            self._project = Project(list(self._records.values()), self._layout, self.settings.external)
-            self._moved.clear()
-            self.generation += 1
-        return self._project
+    @property
+    def project_built(self) -> bool:
+        """Whether the project holds every change to the graph (places moved aside)."""
+        return self._project is not None
+
+    def _invalidate(self) -> None:
+        """Called with the lock held."""
+        self._project = None
+        self._moved.clear()
+        self._changes += 1
+
+    def _built(self) -> tuple[Project, int]:
+        """The project and its generation, built again when a change has
+        left none: outside the lock, so that edits go on meanwhile, and
+        again if one lands during the build."""
+        while True:
+            with self._lock:
+                if self._project is not None:
+                    return self._project, self.generation
+                records, layout, changes = list(self._records.values()), self._layout, self._changes
+            project = Project(records, layout, self.settings.external)
+            with self._lock:
+                if self._changes == changes and self._project is None:
+                    self._project = project
+                    self.generation += 1
 
     def project_and_generation(self) -> tuple[Project, int]:
         """The project whose findings hold but for places moved (see `moved_place`), and its generation."""
-        with self._lock:
-            return self._built(), self.generation
+        return self._built()
 
     def moved_place(self, path: str, line: int | None, column: int | None) -> tuple[int | None, int | None]:
         """Where a finding of the project at a place in a file is now."""
@@ -237,8 +256,8 @@ class Workspace:
 
     def record_at(self, path: str) -> Model | None:
         """The file's record in the current project (whose refs it resolves), or None."""
+        self.project  # built from the records as they are now
         with self._lock:
-            self.project  # built from the records as they are now
             return self._records.get(path)
 
     # ------------------------------------------------------------ changes
@@ -257,7 +276,7 @@ class Workspace:
                     return False
                 del self._records[path]
             else:
-                if old is not None and graph_key(old) == graph_key(record):
+                if old is not None and graph_key(old) == graph_key(record) and self._project is not None:
                     # Same edges: the project stays; its findings move with the refs.
                     if places_of(old) != places_of(record):
                         held = self._moved[path][0] if path in self._moved else old
@@ -265,8 +284,7 @@ class Workspace:
                         self._records[path] = record
                     return False  # else the record the project holds stays, as true as the new one
                 self._records[path] = record
-            self._project = None
-            self._moved.clear()
+            self._invalidate()
             return True
 
     def opened(self, uri: str, text: str) -> bool:
@@ -312,6 +330,6 @@ class Workspace:
             fresh = Layout.find([f for f in self.folders if os.path.isdir(f)], (), self.settings)
             with self._lock:
                 self._layout = fresh
-                self._project = None
+                self._invalidate()
             changed = True
         return changed
