@@ -53,6 +53,8 @@ command -v patch >/dev/null || missing+=(patch)
 command -v git >/dev/null || missing+=(git)
 # clang builds the sanitizer tests and the libFuzzer targets in one build.
 command -v clang++ >/dev/null || missing+=(clang)
+# A headless Neovim is the real editor the language server is tested in.
+command -v nvim >/dev/null || missing+=(neovim)
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
