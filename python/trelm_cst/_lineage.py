@@ -13,7 +13,16 @@ from collections.abc import Callable
 from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, Any, NamedTuple, Union
 
-from trelm_cst._native import Column, ColumnRef, ConditionalColumn, Document, Query, Relation, Select, TrelmSyntaxError
+from trelm_cst._native import (
+    ColumnRef,
+    ConditionalColumn,
+    Document,
+    Query,
+    Relation,
+    Select,
+    TrelmSyntaxError,
+    select_lineage,
+)
 
 if TYPE_CHECKING:
     from trelm_cst._project import Model, Project
@@ -119,24 +128,28 @@ Ref = tuple[Union[str, None], str, Union[tuple[int, int], None]]
 
 
 class Item:
-    """A SELECT item (a Column or a ConditionalColumn) read once: each read of
-    a handle's property crosses into the native module, its references
-    only when asked for."""
+    """A SELECT item as plain values: a column of select_lineage() or a ConditionalColumn."""
 
-    __slots__ = ("name", "kind", "span", "handle", "_refs")
+    __slots__ = ("name", "kind", "span", "refs", "excluded")
 
-    def __init__(self, handle: Column | ConditionalColumn) -> None:
-        self.handle = handle
-        self.name = handle.name
-        self.kind = handle.kind
-        self.span = handle.span
-        self._refs: tuple[Ref, ...] | None = None
+    def __init__(
+        self,
+        name: str | None,
+        kind: str,
+        span: tuple[int, int] | None,
+        refs: tuple[Ref, ...],
+        excluded: tuple[str, ...],
+    ) -> None:
+        self.name = name
+        self.kind = kind
+        self.span = span
+        self.refs = refs
+        self.excluded = excluded
 
-    @property
-    def refs(self) -> tuple[Ref, ...]:
-        if self._refs is None:
-            self._refs = tuple((ref.qualifier, ref.name, ref.span) for ref in self.handle.references)
-        return self._refs
+    @classmethod
+    def conditional(cls, column: ConditionalColumn) -> Item:
+        refs = tuple((ref.qualifier, ref.name, ref.span) for ref in column.references)
+        return cls(column.name, column.kind, column.span, refs, tuple(column.excluded))
 
 
 class Rel:
@@ -366,14 +379,14 @@ class Lineage:
         select = selects[0]
         seen = seen | {query}
         entries: list[Entry] = []
-        for column in select.columns:
-            entries += self.item_outputs(file, query, Item(column), seen)
+        for facts in select_lineage(select):
+            entries += self.item_outputs(file, query, Item(*facts), seen)
         named = {lower(entry.name) for entry in entries}
         for conditional in select.conditional_columns:
             name = conditional.name
             if name is not None and name.lower() not in named:
                 named.add(name.lower())
-                entries.append(Entry(name, Item(conditional)))
+                entries.append(Entry(name, Item.conditional(conditional)))
         return entries
 
     def item_outputs(self, file: ModelFile, query: QueryFacts, item: Item, seen: set[QueryFacts]) -> list[Entry]:
@@ -382,7 +395,7 @@ class Lineage:
         star = next((ref for ref in item.refs if ref[1] == "*"), None)
         if star is None:
             return [Entry(item.name, item)]
-        excluded = {name.lower() for name in item.handle.excluded}
+        excluded = {name.lower() for name in item.excluded}
         relations = self.branch_relations(file, query, item.span)
         qualifier = star[0]
         if qualifier is not None:
@@ -582,8 +595,8 @@ class Lineage:
             found = [self.query_outputs(file, query, set())]
             for select in file.selects(query)[1:]:
                 entries: list[Entry] = []
-                for column in select.columns:
-                    entries += self.item_outputs(file, query, Item(column), set())
+                for facts in select_lineage(select):
+                    entries += self.item_outputs(file, query, Item(*facts), set())
                 found.append(entries)
             self._branches[query] = found
         return found

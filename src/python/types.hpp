@@ -52,6 +52,8 @@ PyTypeObject* lazy_type(PyTypeObject*& slot, PyType_Spec& spec);
 extern PyMethodDef kModuleFunctions[];
 // Functions added after everything else, last of all.
 extern PyMethodDef kLaterFunctions[];
+// select_lineage, added after kLaterFunctions.
+extern PyMethodDef kSelectLineageFunctions[];
 
 // render_literal(value, quote='"'), listed in kModuleFunctions.
 PyObject* render_literal_function(PyObject* module, PyObject* args, PyObject* kwargs);
