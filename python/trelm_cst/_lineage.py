@@ -155,7 +155,7 @@ class Item:
 class Rel:
     """A relation a query reads, read once; `body` the query of a CTE or subquery."""
 
-    __slots__ = ("kind", "name", "alias", "span", "body")
+    __slots__ = ("kind", "name", "alias", "span", "body", "qualifiers")
 
     def __init__(self, relation: Relation, body: QueryFacts | None) -> None:
         self.kind = relation.kind
@@ -163,6 +163,7 @@ class Rel:
         self.alias = relation.alias
         self.span = relation.span
         self.body = body
+        self.qualifiers = qualifiers_of(self.name, self.alias)
 
 
 class QueryFacts:
@@ -170,14 +171,14 @@ class QueryFacts:
     once: its relations, the start of each SELECT of a union, the query
     whose text holds it and those it holds. Hashed by identity."""
 
-    __slots__ = ("handle", "span", "parent", "children", "_relations", "starts", "branch_relations", "selects")
+    __slots__ = ("handle", "span", "parent", "children", "relations_read", "starts", "branch_relations", "selects")
 
     def __init__(self, handle: Query) -> None:
         self.handle = handle
         self.span = handle.span
         self.parent: QueryFacts | None = None
         self.children: list[QueryFacts] = []
-        self._relations: list[Rel] | None = None
+        self.relations_read: list[Rel] | None = None
         self.starts: list[int] | None = None  # None for a query of one SELECT
         self.branch_relations: dict[int, list[Rel]] = {}
         self.selects: list[Select] | None = None  # the SELECT clause handles, once read
@@ -259,9 +260,9 @@ class ModelFile:
 
     def relations(self, query: QueryFacts) -> list[Rel]:
         """The query's relations, read once; the start of each SELECT of a union with them."""
-        found = query._relations
+        found = query.relations_read
         if found is None:
-            found = query._relations = [Rel(r, self.body(r)) for r in query.handle.relations]
+            found = query.relations_read = [Rel(r, self.body(r)) for r in query.handle.relations]
             selects = self.selects(query)
             starts = [select.span[0] for select in selects if select.span is not None]
             query.starts = starts if len(selects) > 1 and len(starts) == len(selects) else None
@@ -455,7 +456,9 @@ class Lineage:
     def branch_relations(self, file: ModelFile, query: QueryFacts, span: tuple[int, int] | None) -> list[Rel]:
         """The relations of the union branch that holds `span`: each branch of a
         union reads its own FROM. All of them when the place is unknown."""
-        relations = file.relations(query)
+        relations = query.relations_read
+        if relations is None:
+            relations = file.relations(query)
         starts = query.starts
         if span is None or starts is None:
             return relations
@@ -646,7 +649,7 @@ class Lineage:
             return [Origin("unresolved", None, column, (), reason=reason)]
         origins = self._origins.get((key, column.lower()))
         if origins is None:
-            origins = unique(self.trace(file, query, column, (), frozenset()))
+            origins = self.trace(file, query, column, (), frozenset())  # unique already
             self._origins[(key, column.lower())] = origins
         return origins
 
@@ -846,15 +849,18 @@ def check_depth(depth: int | None) -> None:
 
 
 def named_by(relation: Rel, qualifier: str) -> bool:
-    """Whether a qualifier names the relation: its alias, else its name or the name's last part."""
-    wanted = qualifier.lower()
-    if relation.alias is not None:
-        return relation.alias.lower() == wanted
-    name = relation.name
+    """Whether a qualifier names the relation."""
+    return qualifier.lower() in relation.qualifiers
+
+
+def qualifiers_of(name: str | tuple[str, str], alias: str | None) -> frozenset[str]:
+    """What qualifies a relation's columns, in lower case: its alias, else its name or the name's last part."""
+    if alias is not None:
+        return frozenset((alias.lower(),))
     if isinstance(name, tuple):
-        return wanted in (name[1].lower(), ".".join(name).lower())
-    name = str(name).lower()
-    return wanted in (name, name.rsplit(".", 1)[-1])
+        return frozenset((name[1].lower(), ".".join(name).lower()))
+    lowered = str(name).lower()
+    return frozenset((lowered, lowered.rsplit(".", 1)[-1]))
 
 
 def relation_label(relation: Rel) -> str:
