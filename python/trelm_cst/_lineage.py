@@ -496,17 +496,19 @@ class Lineage:
         """Where `qualifier.name` written at `span` in `query` comes from, from
         the query outward; None when no query around it has the relation."""
         scope: QueryFacts | None = query
+        wanted = None if qualifier is None else qualifier.lower()
         while scope is not None:
             relations = self.branch_relations(file, scope, span if scope is query else None)
-            if qualifier is not None:
-                found = [r for r in relations if named_by(r, qualifier)]
-                if found:
-                    return self.from_relation(file, found[0], name, via, seen)
+            if wanted is not None:
+                named = next((r for r in relations if wanted in r.qualifiers), None)
+                if named is not None:
+                    return self.from_relation(file, named, name, via, seen)
                 # `t.record.field`: a field of column `record` of relation `t`.
-                first, dot, rest = qualifier.partition(".")
-                found = [r for r in relations if dot and named_by(r, first)]
-                if found:
-                    return self.from_relation(file, found[0], rest.partition(".")[0], via, seen)
+                first, dot, rest = wanted.partition(".")
+                named = next((r for r in relations if first in r.qualifiers), None) if dot else None
+                if named is not None:
+                    assert qualifier is not None
+                    return self.from_relation(file, named, qualifier.partition(".")[2].partition(".")[0], via, seen)
             elif relations:
                 chosen = self.choose(file, relations, name)
                 if isinstance(chosen, Origin):
@@ -681,6 +683,13 @@ class Lineage:
         kind = "star" if entry.through is not None else entry.item.kind
         return LineageStep(kind, entry.name, model=key, via=via, path=path, line=line, char=char)
 
+    def model_step(self, key: str, column: str, via: tuple[str, ...], star: bool) -> LineageStep:
+        """A model's column as a step of a lineage, without its next steps."""
+        step = self.column_step(key, column, via)
+        if star and step.kind == "unresolved":  # reached through a `*` whose upstream columns are unknown
+            return LineageStep("star", step.column, model=step.model, via=step.via, path=step.path)
+        return step
+
     def leaf(self, origin: Origin) -> LineageStep:
         found = self._leaves.get(origin)
         if found is None:
@@ -701,19 +710,19 @@ class Lineage:
             key, column, via, depth, path, star = node
             step = self.column_step(key, column, via)
             if step.kind == "unresolved":
-                if star:  # reached through a `*` whose upstream columns are unknown
-                    step = LineageStep("star", step.column, model=step.model, via=step.via, path=step.path)
-                return step, []
+                return self.model_step(key, column, via, star), []
             if depth == 0 or (key, column.lower()) in path:
                 return step, []
             path = path | {(key, column.lower())}
             below = None if depth is None else depth - 1
             children: list[Any] = []
             for origin in self.origins_of(key, column):
-                if origin.kind == "model":
-                    children.append((origin.name, origin.column or "", origin.via, below, path, origin.star))
-                else:
+                if origin.kind != "model":
                     children.append(self.leaf(origin))
+                elif below == 0:  # a step with no next steps: no need to expand it
+                    children.append(self.model_step(origin.name, origin.column or "", origin.via, origin.star))
+                else:
+                    children.append((origin.name, origin.column or "", origin.via, below, path, origin.star))
             return step, children
 
         return build_tree((key, column, (), depth, frozenset(), False), expand)
