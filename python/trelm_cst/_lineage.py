@@ -219,6 +219,9 @@ class ModelFile:
     @property
     def queries(self) -> list[QueryFacts]:
         """Every query of the file, in the document's order, each with its parent and children."""
+        return self.read_queries()
+
+    def read_queries(self) -> list[QueryFacts]:
         if self._queries is None:
             self._queries = [] if self.doc is None else [self.facts(query) for query in self.doc.queries()]
             self.link(self._queries)
@@ -230,7 +233,7 @@ class ModelFile:
         if self._top is None and self.doc is not None:
             handle = self.doc.query
             if handle is not None:
-                self.queries  # noqa: B018 -- its parent links first
+                self.read_queries()  # first: they carry the parent links
                 self._top = self.facts(handle)
         return self._top
 
