@@ -303,6 +303,7 @@ class Lineage:
         # Steps are immutable: the same column met again is the same step.
         self._steps: dict[tuple[str, str, tuple[str, ...]], LineageStep] = {}
         self._leaves: dict[Origin, LineageStep] = {}
+        self._keys: dict[str, str] = {}  # a model's name or id as given, to its id
 
     # ---------------------------------------------------------------- files
 
@@ -336,7 +337,10 @@ class Lineage:
 
     def model_key(self, name: str) -> str:
         """The node id of a model given by name or id; KeyError or ValueError as Project.model."""
-        return self.project.id_of(self.project.model(name))
+        found = self._keys.get(name)
+        if found is None:
+            found = self._keys[name] = self.project.id_of(self.project.model(name))
+        return found
 
     # -------------------------------------------------------------- outputs
 
