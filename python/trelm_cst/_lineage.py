@@ -10,15 +10,23 @@ import os
 import re
 from concurrent.futures import ThreadPoolExecutor
 from collections.abc import Callable
-from dataclasses import dataclass, field, replace
-from typing import TYPE_CHECKING, Any, Union
+from dataclasses import dataclass, replace
+from typing import TYPE_CHECKING, Any, NamedTuple, Union
 
-from trelm_cst._native import Column, ColumnRef, ConditionalColumn, Document, Query, Relation, TrelmSyntaxError
+from trelm_cst._native import (
+    ColumnRef,
+    ConditionalColumn,
+    Document,
+    Query,
+    Relation,
+    Select,
+    TrelmSyntaxError,
+    select_lineage,
+)
 
 if TYPE_CHECKING:
     from trelm_cst._project import Model, Project
 
-Item = Union[Column, ConditionalColumn]
 # What a trace has entered: (query, column) inside a file, (model, column) across models.
 Seen = frozenset[tuple[Any, str]]
 
@@ -103,9 +111,9 @@ class LineageStep:
         return found
 
 
-@dataclass(frozen=True)
-class Origin:
-    """Where one reference ends up, before it becomes a step."""
+class Origin(NamedTuple):
+    """Where one reference ends up, before it becomes a step. A tuple: made,
+    compared and hashed by the ten thousand in a project."""
 
     kind: str  # model, seed, snapshot, source, table, function, values, missing, ambiguous, unresolved
     name: Any  # node id, (source, table), table name, or None
@@ -115,24 +123,91 @@ class Origin:
     reason: str | None = None
 
 
-@dataclass
+# A column reference as plain values: qualifier, name, span.
+Ref = tuple[Union[str, None], str, Union[tuple[int, int], None]]
+
+
+class Item:
+    """A SELECT item as plain values: a column of select_lineage() or a ConditionalColumn."""
+
+    __slots__ = ("name", "kind", "span", "refs", "excluded")
+
+    def __init__(
+        self,
+        name: str | None,
+        kind: str,
+        span: tuple[int, int] | None,
+        refs: tuple[Ref, ...],
+        excluded: tuple[str, ...],
+    ) -> None:
+        self.name = name
+        self.kind = kind
+        self.span = span
+        self.refs = refs
+        self.excluded = excluded
+
+    @classmethod
+    def conditional(cls, column: ConditionalColumn) -> Item:
+        refs = tuple((ref.qualifier, ref.name, ref.span) for ref in column.references)
+        return cls(column.name, column.kind, column.span, refs, tuple(column.excluded))
+
+
+class Rel:
+    """A relation a query reads, read once; `body` the query of a CTE or subquery."""
+
+    __slots__ = ("kind", "name", "alias", "span", "body", "qualifiers")
+
+    def __init__(self, relation: Relation, body: QueryFacts | None) -> None:
+        self.kind = relation.kind
+        self.name = relation.name
+        self.alias = relation.alias
+        self.span = relation.span
+        self.body = body
+        self.qualifiers = qualifiers_of(self.name, self.alias)
+
+
+class QueryFacts:
+    """One query of a file as plain values, each read from the native module
+    once: its relations, the start of each SELECT of a union, the query
+    whose text holds it and those it holds. Hashed by identity."""
+
+    __slots__ = ("handle", "span", "parent", "children", "relations_read", "starts", "branch_relations", "selects")
+
+    def __init__(self, handle: Query) -> None:
+        self.handle = handle
+        self.span = handle.span
+        self.parent: QueryFacts | None = None
+        self.children: list[QueryFacts] = []
+        self.relations_read: list[Rel] | None = None
+        self.starts: list[int] | None = None  # None for a query of one SELECT
+        self.branch_relations: dict[int, list[Rel]] = {}
+        self.selects: list[Select] | None = None  # the SELECT clause handles, once read
+
+
 class Entry:
     """One output column of a SELECT clause; a `*` over unknown columns has no name."""
 
-    name: str | None
-    item: Item
-    through: Relation | None = None  # the relation a `*` takes it from
+    __slots__ = ("name", "item", "through")
+
+    def __init__(self, name: str | None, item: Item, through: Rel | None = None) -> None:
+        self.name = name
+        self.item = item
+        self.through = through  # the relation a `*` takes it from
 
 
-@dataclass
 class ModelFile:
-    model: Model
-    doc: Document | None
-    text: str
-    error: str | None
-    parents: dict[Query, Query | None] = field(default_factory=dict)
-    line_starts: list[int] | None = None
-    warmed: bool = False
+    """A model's file, its queries read into plain values on first use."""
+
+    def __init__(self, model: Model, doc: Document | None, text: str, error: str | None) -> None:
+        self.model = model
+        self.doc = doc
+        self.text = text
+        self.error = error
+        self.line_starts: list[int] | None = None
+        self.warmed = False
+        self._queries: list[QueryFacts] | None = None
+        self._by_handle: dict[Query, QueryFacts] = {}
+        self._top: QueryFacts | None = None
 
     def position(self, offset: int) -> tuple[int, int]:
         """The 1-based line and character of an offset in the text."""
@@ -140,6 +215,71 @@ class ModelFile:
             self.line_starts = [0] + [m.end() for m in re.finditer("\n", self.text)]
         line = bisect.bisect_right(self.line_starts, offset)
         return line, offset - self.line_starts[line - 1] + 1
+
+    @property
+    def queries(self) -> list[QueryFacts]:
+        """Every query of the file, in the document's order, each with its parent and children."""
+        return self.read_queries()
+
+    def read_queries(self) -> list[QueryFacts]:
+        if self._queries is None:
+            self._queries = [] if self.doc is None else [self.facts(query) for query in self.doc.queries()]
+            self.link(self._queries)
+        return self._queries
+
+    @property
+    def top(self) -> QueryFacts | None:
+        """The file's query; None when it does not parse or holds none."""
+        if self._top is None and self.doc is not None:
+            handle = self.doc.query
+            if handle is not None:
+                self.read_queries()  # first: they carry the parent links
+                self._top = self.facts(handle)
+        return self._top
+
+    def facts(self, handle: Query) -> QueryFacts:
+        found = self._by_handle.get(handle)
+        if found is None:
+            found = self._by_handle[handle] = QueryFacts(handle)
+        return found
+
+    @staticmethod
+    def link(queries: list[QueryFacts]) -> None:
+        """Each query's parent: the smallest query whose text holds it (for correlated references)."""
+        for inner in queries:
+            span = inner.span
+            best = None
+            if span is not None:
+                for outer in queries:
+                    other = outer.span
+                    if outer is inner or other is None:
+                        continue
+                    if other[0] <= span[0] and span[1] <= other[1] and other != span:
+                        if best is None or (best.span is not None and other[1] - other[0] < best.span[1] - best.span[0]):
+                            best = outer
+            inner.parent = best
+            if best is not None:
+                best.children.append(inner)
+
+    def relations(self, query: QueryFacts) -> list[Rel]:
+        """The query's relations, read once; the start of each SELECT of a union with them."""
+        found = query.relations_read
+        if found is None:
+            found = query.relations_read = [Rel(r, self.body(r)) for r in query.handle.relations]
+            selects = self.selects(query)
+            starts = [select.span[0] for select in selects if select.span is not None]
+            query.starts = starts if len(selects) > 1 and len(starts) == len(selects) else None
+        return found
+
+    def body(self, relation: Relation) -> QueryFacts | None:
+        handle = relation.query
+        return None if handle is None else self.facts(handle)
+
+    @staticmethod
+    def selects(query: QueryFacts) -> list[Select]:
+        if query.selects is None:
+            query.selects = query.handle.selects
+        return query.selects
 
 
 def lower(name: str | None) -> str | None:
@@ -154,17 +294,16 @@ class Lineage:
         self._files: dict[str, ModelFile] = {}
         self._outputs: dict[str, list[Entry] | None] = {}
         self._impact: dict[tuple[str, str], list[LineageStep]] | None = None
-        # Reading a query's relations and clauses builds new objects each time: once per query here.
-        self._relations: dict[Query, list[Relation]] = {}
-        self._starts: dict[Query, list[int] | None] = {}
-        self._branch_relations: dict[tuple[Query, int], list[Relation]] = {}
-        self._children: dict[Query, list[Query]] = {}
-        self._query_outputs: dict[Query, list[Entry]] = {}
+        self._query_outputs: dict[QueryFacts, list[Entry]] = {}
         self._origins: dict[tuple[str, str], list[Origin]] = {}
-        self._bodies: dict[Relation, Query | None] = {}
-        self._branches: dict[Query, list[list[Entry]]] = {}
-        self._traced: dict[tuple[Query, str], list[Origin]] = {}
+        self._branches: dict[QueryFacts, list[list[Entry]]] = {}
+        self._traced: dict[tuple[QueryFacts, str], list[Origin]] = {}
         self._positions: dict[int, tuple[list[Entry], dict[str, int]]] = {}  # id() of a list of entries: name to index
+        self._targets: dict[tuple[str, str], Origin] = {}  # (project, ref name) to what it reads
+        # Steps are immutable: the same column met again is the same step.
+        self._steps: dict[tuple[str, str, tuple[str, ...]], LineageStep] = {}
+        self._leaves: dict[Origin, LineageStep] = {}
+        self._keys: dict[str, str] = {}  # a model's name or id as given, to its id
 
     # ---------------------------------------------------------------- files
 
@@ -198,7 +337,10 @@ class Lineage:
 
     def model_key(self, name: str) -> str:
         """The node id of a model given by name or id; KeyError or ValueError as Project.model."""
-        return self.project.id_of(self.project.model(name))
+        found = self._keys.get(name)
+        if found is None:
+            found = self._keys[name] = self.project.id_of(self.project.model(name))
+        return found
 
     # -------------------------------------------------------------- outputs
 
@@ -209,7 +351,7 @@ class Lineage:
         self._outputs[key] = None  # stops a cycle of `select *`
         file = self.file(key)
         self.warm(file)
-        query = file.doc.query if file.doc is not None else None
+        query = file.top
         found = self.query_outputs(file, query, set()) if query is not None else None
         self._outputs[key] = found
         return found
@@ -222,7 +364,7 @@ class Lineage:
         if file.warmed or file.doc is None:
             return
         file.warmed = True
-        queries = file.doc.queries()
+        queries = file.queries
         if len(queries) < WARM_QUERIES:
             return
         ends = [(query.span or (0, 0))[1] for query in queries]
@@ -232,49 +374,52 @@ class Lineage:
                 if entry.name is not None:
                     self.trace(file, inner, entry.name, (), frozenset())
 
-    def query_outputs(self, file: ModelFile, query: Query, seen: set[Query]) -> list[Entry]:
+    def query_outputs(self, file: ModelFile, query: QueryFacts, seen: set[QueryFacts]) -> list[Entry]:
         found = self._query_outputs.get(query)
         if found is None:
             found = self._query_outputs[query] = self.read_outputs(file, query, seen)
         return found
 
-    def read_outputs(self, file: ModelFile, query: Query, seen: set[Query]) -> list[Entry]:
-        select = query.select
-        if select is None or query in seen:
+    def read_outputs(self, file: ModelFile, query: QueryFacts, seen: set[QueryFacts]) -> list[Entry]:
+        selects = file.selects(query)
+        if not selects or query in seen:
             return []
+        select = selects[0]
         seen = seen | {query}
         entries: list[Entry] = []
-        for column in select.columns:
-            entries += self.item_outputs(file, query, column, seen)
+        for facts in select_lineage(select):
+            entries += self.item_outputs(file, query, Item(*facts), seen)
         named = {lower(entry.name) for entry in entries}
         for conditional in select.conditional_columns:
-            if conditional.name is not None and conditional.name.lower() not in named:
-                named.add(conditional.name.lower())
-                entries.append(Entry(conditional.name, conditional))
+            name = conditional.name
+            if name is not None and name.lower() not in named:
+                named.add(name.lower())
+                entries.append(Entry(name, Item.conditional(conditional)))
         return entries
 
-    def item_outputs(self, file: ModelFile, query: Query, column: Column, seen: set[Query]) -> list[Entry]:
-        if column.kind != "star":
-            return [Entry(column.name, column)]
-        star = next((ref for ref in column.references if ref.name == "*"), None)
+    def item_outputs(self, file: ModelFile, query: QueryFacts, item: Item, seen: set[QueryFacts]) -> list[Entry]:
+        if item.kind != "star":
+            return [Entry(item.name, item)]
+        star = next((ref for ref in item.refs if ref[1] == "*"), None)
         if star is None:
-            return [Entry(column.name, column)]
-        excluded = {name.lower() for name in column.excluded}
-        relations = self.branch_relations(query, column.span)
-        if star.qualifier is not None:
-            relations = [r for r in relations if named_by(r, star.qualifier)]
+            return [Entry(item.name, item)]
+        excluded = {name.lower() for name in item.excluded}
+        relations = self.branch_relations(file, query, item.span)
+        qualifier = star[0]
+        if qualifier is not None:
+            relations = [r for r in relations if named_by(r, qualifier)]
         entries: list[Entry] = []
         for relation in relations:
             names = self.relation_columns(file, relation, seen)
             if names is None:
-                entries.append(Entry(None, column, relation))
+                entries.append(Entry(None, item, relation))
             else:
-                entries += [Entry(name, column, relation) for name in names if name.lower() not in excluded]
+                entries += [Entry(name, item, relation) for name in names if name.lower() not in excluded]
         return entries
 
-    def relation_columns(self, file: ModelFile, relation: Relation, seen: set[Query]) -> list[str] | None:
+    def relation_columns(self, file: ModelFile, relation: Rel, seen: set[QueryFacts]) -> list[str] | None:
         """The names a relation gives, or None when they are not known."""
-        body = self.body(file, relation)
+        body = relation.body
         if body is not None:
             entries = self.query_outputs(file, body, seen)
             if any(entry.name is None for entry in entries):
@@ -297,9 +442,16 @@ class Lineage:
 
     # ------------------------------------------------------------ resolving
 
-    def ref_target(self, file: ModelFile, relation: Relation) -> Origin:
+    def ref_target(self, file: ModelFile, relation: Rel) -> Origin:
         name = str(relation.name)
-        candidates = self.project._candidates(file.model.project, name, None)
+        place = (file.model.project, name)
+        found = self._targets.get(place)
+        if found is None:
+            found = self._targets[place] = self.find_target(file.model.project, name)
+        return found
+
+    def find_target(self, project: str, name: str) -> Origin:
+        candidates = self.project._candidates(project, name, None)
         if len(candidates) > 1:
             ids = ", ".join(sorted(self.project.id_of(models[0]) for models in candidates))
             return Origin("ambiguous", None, None, (), reason=f"ref {name!r} could be {ids}")
@@ -308,78 +460,40 @@ class Lineage:
         found = candidates[0][0]
         return Origin(found.kind, self.project.id_of(found), None, ())
 
-    def parent(self, file: ModelFile, query: Query) -> Query | None:
-        """The query whose text holds this one (for correlated references)."""
-        if not file.parents and file.doc is not None:
-            queries = file.doc.queries()
-            for inner in queries:
-                span = inner.span
-                best = None
-                for outer in queries:
-                    other = outer.span
-                    if outer == inner or span is None or other is None:
-                        continue
-                    if other[0] <= span[0] and span[1] <= other[1] and other != span:
-                        if best is None or (best.span is not None and other[1] - other[0] < best.span[1] - best.span[0]):
-                            best = outer
-                file.parents[inner] = best
-        return file.parents.get(query)
-
-    def branch_relations(self, query: Query, span: tuple[int, int] | None) -> list[Relation]:
+    def branch_relations(self, file: ModelFile, query: QueryFacts, span: tuple[int, int] | None) -> list[Rel]:
         """The relations of the union branch that holds `span`: each branch of a
         union reads its own FROM. All of them when the place is unknown."""
-        relations = self._relations.get(query)
+        relations = query.relations_read
         if relations is None:
-            relations = self._relations[query] = query.relations
-            selects = query.selects
-            starts = [select.span[0] for select in selects if select.span is not None]
-            self._starts[query] = starts if len(selects) > 1 and len(starts) == len(selects) else None
-        branch = self.branch_of(query, span)
-        if branch is None:
+            relations = file.relations(query)
+        starts = query.starts
+        if span is None or starts is None:
             return relations
-        known = self._starts[query]
-        assert known is not None
-        found = self._branch_relations.get((query, branch))
+        branch = bisect.bisect_right(starts, span[0]) - 1 if span[0] >= starts[0] else 0
+        found = query.branch_relations.get(branch)
         if found is None:
-            start, end = known[branch], known[branch + 1] if branch + 1 < len(known) else None
-            found = self._branch_relations[(query, branch)] = [
+            start, end = starts[branch], starts[branch + 1] if branch + 1 < len(starts) else None
+            found = query.branch_relations[branch] = [
                 r for r in relations if r.span is not None and start <= r.span[0] and (end is None or r.span[0] < end)
             ]
         return found
 
-    def branch_of(self, query: Query, span: tuple[int, int] | None) -> int | None:
-        """Which SELECT of a union holds `span`; None for a query of one SELECT or an unknown place."""
-        if query not in self._starts:
-            self.branch_relations(query, None)
-        starts = self._starts[query]
-        if span is None or starts is None:
-            return None
-        return bisect.bisect_right(starts, span[0]) - 1 if span[0] >= starts[0] else 0
-
-    def body(self, file: ModelFile, relation: Relation) -> Query | None:
-        """The query a CTE or subquery relation reads, its own or an enclosing query's CTE."""
-        if relation in self._bodies:
-            return self._bodies[relation]
-        found = self._bodies[relation] = relation.query
-        return found
-
-    def resolve_ref(
-        self, file: ModelFile, query: Query, ref: ColumnRef, via: tuple[str, ...], seen: Seen
-    ) -> list[Origin]:
+    def resolve_ref(self, file: ModelFile, query: QueryFacts, ref: Ref, via: tuple[str, ...], seen: Seen) -> list[Origin]:
         """Where a column reference written in `query` comes from."""
-        found = self.resolve_name(file, query, ref.span, ref.qualifier, ref.name, via, seen)
-        if found is None and ref.qualifier is not None:
+        qualifier, name, span = ref
+        found = self.resolve_name(file, query, span, qualifier, name, via, seen)
+        if found is None and qualifier is not None:
             # `record.field` with no relation named `record`: a field of a column.
-            found = self.resolve_name(file, query, ref.span, None, ref.qualifier.partition(".")[0], via, seen)
+            found = self.resolve_name(file, query, span, None, qualifier.partition(".")[0], via, seen)
         if found is None:
-            reason = f"no relation named {ref.qualifier!r}" if ref.qualifier else "the query reads no relation"
-            return [Origin("unresolved", None, ref.name, via, reason=reason)]
+            reason = f"no relation named {qualifier!r}" if qualifier else "the query reads no relation"
+            return [Origin("unresolved", None, name, via, reason=reason)]
         return found
 
     def resolve_name(
         self,
         file: ModelFile,
-        query: Query,
+        query: QueryFacts,
         span: tuple[int, int] | None,
         qualifier: str | None,
         name: str,
@@ -388,27 +502,29 @@ class Lineage:
     ) -> list[Origin] | None:
         """Where `qualifier.name` written at `span` in `query` comes from, from
         the query outward; None when no query around it has the relation."""
-        scope: Query | None = query
+        scope: QueryFacts | None = query
+        wanted = None if qualifier is None else qualifier.lower()
         while scope is not None:
-            relations = self.branch_relations(scope, span if scope == query else None)
-            if qualifier is not None:
-                found = [r for r in relations if named_by(r, qualifier)]
-                if found:
-                    return self.from_relation(file, found[0], name, via, seen)
+            relations = self.branch_relations(file, scope, span if scope is query else None)
+            if wanted is not None:
+                named = next((r for r in relations if wanted in r.qualifiers), None)
+                if named is not None:
+                    return self.from_relation(file, named, name, via, seen)
                 # `t.record.field`: a field of column `record` of relation `t`.
-                first, dot, rest = qualifier.partition(".")
-                found = [r for r in relations if dot and named_by(r, first)]
-                if found:
-                    return self.from_relation(file, found[0], rest.partition(".")[0], via, seen)
+                first, dot, rest = wanted.partition(".")
+                named = next((r for r in relations if first in r.qualifiers), None) if dot else None
+                if named is not None:
+                    assert qualifier is not None
+                    return self.from_relation(file, named, qualifier.partition(".")[2].partition(".")[0], via, seen)
             elif relations:
                 chosen = self.choose(file, relations, name)
                 if isinstance(chosen, Origin):
-                    return [replace(chosen, via=via)]
+                    return [chosen._replace(via=via)]
                 return self.from_relation(file, chosen, name, via, seen)
-            scope = self.parent(file, scope)
+            scope = scope.parent
         return None
 
-    def choose(self, file: ModelFile, relations: list[Relation], name: str) -> Relation | Origin:
+    def choose(self, file: ModelFile, relations: list[Rel], name: str) -> Rel | Origin:
         """The relation an unqualified name belongs to."""
         if len(relations) == 1:
             return relations[0]
@@ -427,11 +543,9 @@ class Lineage:
         among = ", ".join(relation_label(r) for r in (having or unknown or relations))
         return Origin("ambiguous", None, name, (), reason=f"{name!r} could come from {among}")
 
-    def from_relation(
-        self, file: ModelFile, relation: Relation, name: str, via: tuple[str, ...], seen: Seen
-    ) -> list[Origin]:
+    def from_relation(self, file: ModelFile, relation: Rel, name: str, via: tuple[str, ...], seen: Seen) -> list[Origin]:
         kind = relation.kind
-        body = self.body(file, relation)
+        body = relation.body
         if body is not None:
             step = str(relation.name) if kind == "cte" else (relation.alias or "subquery")
             return self.trace(file, body, name, (*via, step), seen)
@@ -444,7 +558,7 @@ class Lineage:
             return [Origin(kind, str(relation.name), name, via)]
         return [Origin("unresolved", None, name, via, reason=f"templated relation {relation.name}")]
 
-    def trace(self, file: ModelFile, query: Query, name: str, via: tuple[str, ...], seen: Seen) -> list[Origin]:
+    def trace(self, file: ModelFile, query: QueryFacts, name: str, via: tuple[str, ...], seen: Seen) -> list[Origin]:
         """Where output column `name` of `query` comes from, each origin's
         `via` after the given one. A CTE read by many columns is traced once."""
         key = (query, name.lower())
@@ -460,7 +574,7 @@ class Lineage:
             for origin in found
         ]
 
-    def trace_anew(self, file: ModelFile, query: Query, name: str, seen: Seen) -> list[Origin]:
+    def trace_anew(self, file: ModelFile, query: QueryFacts, name: str, seen: Seen) -> list[Origin]:
         """Each branch of a union gives the column at the same position."""
         via: tuple[str, ...] = ()
         first = self.query_outputs(file, query, set())
@@ -486,27 +600,27 @@ class Lineage:
             origins += self.trace_entry(file, query, entries[index], name, via, seen)
         return origins
 
-    def branches(self, file: ModelFile, query: Query) -> list[list[Entry]]:
+    def branches(self, file: ModelFile, query: QueryFacts) -> list[list[Entry]]:
         """The output columns of each SELECT of a union, in order."""
         found = self._branches.get(query)
         if found is None:
             found = [self.query_outputs(file, query, set())]
-            for select in query.selects[1:]:
+            for select in file.selects(query)[1:]:
                 entries: list[Entry] = []
-                for column in select.columns:
-                    entries += self.item_outputs(file, query, column, set())
+                for facts in select_lineage(select):
+                    entries += self.item_outputs(file, query, Item(*facts), set())
                 found.append(entries)
             self._branches[query] = found
         return found
 
     def trace_entry(
-        self, file: ModelFile, query: Query, entry: Entry, name: str, via: tuple[str, ...], seen: Seen
+        self, file: ModelFile, query: QueryFacts, entry: Entry, name: str, via: tuple[str, ...], seen: Seen
     ) -> list[Origin]:
         if entry.through is not None:
             return self.from_relation(file, entry.through, entry.name or name, via, seen)
         origins = []
-        for ref in entry.item.references:
-            if ref.name != "*":
+        for ref in entry.item.refs:
+            if ref[1] != "*":
                 origins += self.resolve_ref(file, query, ref, via, seen)
         # A subquery in the item gives its value: what its first column reads,
         # outer columns included.
@@ -516,14 +630,11 @@ class Lineage:
                 origins += self.trace_entry(file, inner, found, found.name or name, via, seen)
         return origins
 
-    def inner_queries(self, file: ModelFile, query: Query, span: tuple[int, int] | None) -> list[Query]:
+    def inner_queries(self, file: ModelFile, query: QueryFacts, span: tuple[int, int] | None) -> list[QueryFacts]:
         """The queries written directly inside `query` within `span`."""
-        if span is None or file.doc is None:
+        if span is None or not query.children:
             return []
-        children = self._children.get(query)
-        if children is None:
-            children = self._children[query] = [q for q in file.doc.queries() if self.parent(file, q) == query]
-        return [q for q in children if (q.span or (-1, -1))[0] >= span[0] and (q.span or (-1, -1))[1] <= span[1]]
+        return [q for q in query.children if (q.span or (-1, -1))[0] >= span[0] and (q.span or (-1, -1))[1] <= span[1]]
 
     def position(self, entries: list[Entry], name: str) -> int | None:
         """Where the first entry of this name is, ignoring case."""
@@ -541,17 +652,25 @@ class Lineage:
 
     def origins_of(self, key: str, column: str) -> list[Origin]:
         file = self.file(key)
-        if file.doc is None or file.doc.query is None:
+        query = file.top
+        if query is None:
             reason = file.error or "the file holds no query"
             return [Origin("unresolved", None, column, (), reason=reason)]
         origins = self._origins.get((key, column.lower()))
         if origins is None:
-            origins = unique(self.trace(file, file.doc.query, column, (), frozenset()))
+            origins = self.trace(file, query, column, (), frozenset())  # unique already
             self._origins[(key, column.lower())] = origins
         return origins
 
     def column_step(self, key: str, column: str, via: tuple[str, ...] = ()) -> LineageStep:
         """A model's column as a step without its next steps."""
+        place = (key, column, via)
+        found = self._steps.get(place)
+        if found is None:
+            found = self._steps[place] = self.make_column_step(key, column, via)
+        return found
+
+    def make_column_step(self, key: str, column: str, via: tuple[str, ...]) -> LineageStep:
         file = self.file(key)
         entries = self.outputs(key) or []
         index = self.position(entries, column)
@@ -571,15 +690,18 @@ class Lineage:
         kind = "star" if entry.through is not None else entry.item.kind
         return LineageStep(kind, entry.name, model=key, via=via, path=path, line=line, char=char)
 
+    def model_step(self, key: str, column: str, via: tuple[str, ...], star: bool) -> LineageStep:
+        """A model's column as a step of a lineage, without its next steps."""
+        step = self.column_step(key, column, via)
+        if star and step.kind == "unresolved":  # reached through a `*` whose upstream columns are unknown
+            return LineageStep("star", step.column, model=step.model, via=step.via, path=step.path)
+        return step
+
     def leaf(self, origin: Origin) -> LineageStep:
-        kind = "star" if origin.star and origin.kind in ("source", "table", "function", "values") else origin.kind
-        if origin.kind == "source":
-            return LineageStep(kind, origin.column, source=origin.name, via=origin.via)
-        if origin.kind in ("table", "function", "values"):
-            return LineageStep(kind, origin.column, table=origin.name, via=origin.via)
-        if origin.kind in ("seed", "snapshot", "missing"):
-            return LineageStep(kind, origin.column, model=origin.name, via=origin.via)
-        return LineageStep(kind, origin.column, via=origin.via, reason=origin.reason)
+        found = self._leaves.get(origin)
+        if found is None:
+            found = self._leaves[origin] = make_leaf(origin)
+        return found
 
     def lineage(self, name: str, column: str, depth: int | None) -> LineageStep:
         check_depth(depth)
@@ -595,19 +717,19 @@ class Lineage:
             key, column, via, depth, path, star = node
             step = self.column_step(key, column, via)
             if step.kind == "unresolved":
-                if star:  # reached through a `*` whose upstream columns are unknown
-                    step = LineageStep("star", step.column, model=step.model, via=step.via, path=step.path)
-                return step, []
+                return self.model_step(key, column, via, star), []
             if depth == 0 or (key, column.lower()) in path:
                 return step, []
             path = path | {(key, column.lower())}
             below = None if depth is None else depth - 1
             children: list[Any] = []
             for origin in self.origins_of(key, column):
-                if origin.kind == "model":
-                    children.append((origin.name, origin.column or "", origin.via, below, path, origin.star))
-                else:
+                if origin.kind != "model":
                     children.append(self.leaf(origin))
+                elif below == 0:  # a step with no next steps: no need to expand it
+                    children.append(self.model_step(origin.name, origin.column or "", origin.via, origin.star))
+                else:
+                    children.append((origin.name, origin.column or "", origin.via, below, path, origin.star))
             return step, children
 
         return build_tree((key, column, (), depth, frozenset(), False), expand)
@@ -659,10 +781,11 @@ class Lineage:
             file = self.file(key)
             if file.doc is None:
                 continue
-            for query in file.doc.queries():
-                for ref in query.filters:
+            for query in file.queries:
+                for ref in query.handle.filters:
                     step: LineageStep | None = None
-                    for origin in unique(self.resolve_ref(file, query, ref, (), frozenset())):
+                    plain = (ref.qualifier, ref.name, ref.span)
+                    for origin in unique(self.resolve_ref(file, query, plain, (), frozenset())):
                         if origin.kind == "model" and origin.column is not None:
                             step = step or self.filter_step(file, key, ref)
                             add(origin, step if step.via == origin.via else replace(step, via=origin.via))
@@ -725,24 +848,38 @@ def build_tree(root: Any, expand: Callable[[Any], tuple[LineageStep, list[Any]]]
 WARM_QUERIES = 64
 
 
+def make_leaf(origin: Origin) -> LineageStep:
+    kind = "star" if origin.star and origin.kind in ("source", "table", "function", "values") else origin.kind
+    if origin.kind == "source":
+        return LineageStep(kind, origin.column, source=origin.name, via=origin.via)
+    if origin.kind in ("table", "function", "values"):
+        return LineageStep(kind, origin.column, table=origin.name, via=origin.via)
+    if origin.kind in ("seed", "snapshot", "missing"):
+        return LineageStep(kind, origin.column, model=origin.name, via=origin.via)
+    return LineageStep(kind, origin.column, via=origin.via, reason=origin.reason)
+
+
 def check_depth(depth: int | None) -> None:
     if depth is not None and depth < 0:
         raise ValueError(f"depth must be None or at least 0, not {depth}")
 
 
-def named_by(relation: Relation, qualifier: str) -> bool:
-    """Whether a qualifier names the relation: its alias, else its name or the name's last part."""
-    wanted = qualifier.lower()
-    if relation.alias is not None:
-        return relation.alias.lower() == wanted
-    name = relation.name
+def named_by(relation: Rel, qualifier: str) -> bool:
+    """Whether a qualifier names the relation."""
+    return qualifier.lower() in relation.qualifiers
+
+
+def qualifiers_of(name: str | tuple[str, str], alias: str | None) -> frozenset[str]:
+    """What qualifies a relation's columns, in lower case: its alias, else its name or the name's last part."""
+    if alias is not None:
+        return frozenset((alias.lower(),))
     if isinstance(name, tuple):
-        return wanted in (name[1].lower(), ".".join(name).lower())
-    name = str(name).lower()
-    return wanted in (name, name.rsplit(".", 1)[-1])
+        return frozenset((name[1].lower(), ".".join(name).lower()))
+    lowered = str(name).lower()
+    return frozenset((lowered, lowered.rsplit(".", 1)[-1]))
 
 
-def relation_label(relation: Relation) -> str:
+def relation_label(relation: Rel) -> str:
     name = ".".join(relation.name) if isinstance(relation.name, tuple) else str(relation.name) or "subquery"
     return name if relation.alias in (None, name) else f"{relation.alias} ({name})"
 

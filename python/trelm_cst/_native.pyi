@@ -414,6 +414,16 @@ class Call:
 
 def parse_literal(text: str) -> _LiteralValue:
     """The Python value of a Jinja literal: the inverse of render_literal. Raises ValueError."""
+
+_RefFacts: TypeAlias = tuple[str | None, str, _Span | None]
+
+def select_lineage(
+    select: Select, /
+) -> list[tuple[str | None, _ColumnKind, _Span | None, tuple[_RefFacts, ...], tuple[str, ...]]]:
+    """Every column of a SELECT clause as plain values, read at once: a tuple
+    (name, kind, span, references, excluded) per column, as Column.name, .kind, .span
+    and .excluded, each reference a tuple (qualifier, name, span) as ColumnRef's."""
+
 @final
 class Diagnostic:
     """A problem in a document that the template engine would refuse, or a warning."""

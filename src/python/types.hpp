@@ -54,6 +54,8 @@ extern PyMethodDef kModuleFunctions[];
 extern PyMethodDef kLaterFunctions[];
 // Underscore-named functions the package itself uses, added last.
 extern PyMethodDef kPrivateFunctions[];
+// select_lineage, added after kLaterFunctions.
+extern PyMethodDef kSelectLineageFunctions[];
 
 // render_literal(value, quote='"'), listed in kModuleFunctions.
 PyObject* render_literal_function(PyObject* module, PyObject* args, PyObject* kwargs);

@@ -272,3 +272,28 @@ def test_a_chain_of_ctes_longer_than_the_recursion_limit_is_followed(tmp_path):
     (step,) = chain.lineage("m", "id").steps
     assert (step.label, len(step.via), step.via[:2]) == ("base.id", 600, ("c599", "c598"))
     assert [s.label for s in chain.impact("base", "id").steps] == ["m.id"]
+
+
+@pytest.mark.parametrize(
+    "sql",
+    [
+        FILES["orders"],
+        "select * except (a, \"B\"), t.x as y, 1 from t union all select u.*, v.a, {{ c }} from u, v",
+        "select  é.x, (select max(z) from w where w.k = é.k) as m from é",
+    ],
+)
+def test_select_lineage_reads_what_the_column_handles_read(sql):
+    from trelm_cst import parse_trelm
+    from trelm_cst._native import select_lineage
+
+    doc = parse_trelm(sql)
+    doc.query.select.add("q.late as added", 0)  # spans after an edit follow it
+    for query in doc.queries():
+        for select in query.selects:
+            expected = [
+                (c.name, c.kind, c.span, tuple((r.qualifier, r.name, r.span) for r in c.references), tuple(c.excluded))
+                for c in select.columns
+            ]
+            assert select_lineage(select) == expected
+    with pytest.raises(TypeError):
+        select_lineage(doc.query)
