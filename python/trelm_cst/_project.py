@@ -146,7 +146,11 @@ class Project:
     problems: list[Problem]
 
     def __init__(self, files: list[Model], layout: Layout | None = None, external: Iterable[str] = ()) -> None:
-        self.layout = layout = layout if layout is not None else Layout()
+        with collector_paused():
+            self._build(files, layout if layout is not None else Layout(), external)
+
+    def _build(self, files: list[Model], layout: Layout, external: Iterable[str]) -> None:
+        self.layout = layout
         # Names defined outside the repository: refs to them (and sources, as
         # "source.table") are never missing, and read no node.
         self.external = frozenset(external)
