@@ -140,6 +140,10 @@ def find_model_files(
     found: list[str] = []
     seen: set[object] = set()
     key = file_identity if each_file_once else os.path.abspath
+    paths = list(paths)
+    # One folder's walk yields each name once: only several paths, or a file's
+    # identity (a link and its target), can meet a file twice.
+    may_repeat = each_file_once or len(paths) > 1
 
     for path in paths:
         files = [path]
@@ -147,6 +151,9 @@ def find_model_files(
             files = walk_models(path, report, Ignores(path, excludes, anchored))
             if not files:
                 report(Problem(path, "no .sql files"))
+        if not may_repeat:
+            found += files
+            continue
         for file in files:
             identity = key(file)
             if identity not in seen:

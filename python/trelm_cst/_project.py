@@ -7,9 +7,13 @@ string literals is listed as unresolved, never guessed.
 
 from __future__ import annotations
 
+import gc
 import os
+import queue
 import re
+import threading
 from collections.abc import Callable, Hashable, Iterable, Iterator, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import Any, Literal, TypeVar, cast
 
@@ -142,7 +146,11 @@ class Project:
     problems: list[Problem]
 
     def __init__(self, files: list[Model], layout: Layout | None = None, external: Iterable[str] = ()) -> None:
-        self.layout = layout = layout if layout is not None else Layout()
+        with collector_paused():
+            self._build(files, layout if layout is not None else Layout(), external)
+
+    def _build(self, files: list[Model], layout: Layout, external: Iterable[str]) -> None:
+        self.layout = layout
         # Names defined outside the repository: refs to them (and sources, as
         # "source.table") are never missing, and read no node.
         self.external = frozenset(external)
@@ -307,15 +315,19 @@ class Project:
         patterns = [exclude] if isinstance(exclude, str) else list(exclude)
         anchored = anchored_excludes(settings)
         files = find_model_files([path], problems.append, patterns, each_file_once=False, anchored=anchored)
-        layout = Layout.find([path], patterns, settings)
-        project = cls(read_files(files, jobs), layout, settings.external)
+        with collector_paused(), Scans(files, jobs) as scans:
+            # The layout is found while the files are scanned, and each batch's
+            # records are built while the next batch is scanned.
+            layout = Layout.find([path], patterns, settings)
+            project = cls(scans.models(), layout, settings.external)
         project.problems[:0] = [p for p in problems if p.message != "no .sql files"]
         return project
 
     @classmethod
     def from_files(cls, paths: Sequence[str], *, jobs: int | None = None) -> Project:
         """The project of exactly these files, each a model."""
-        return cls(read_files(paths, jobs))
+        with collector_paused():
+            return cls(read_files(paths, jobs))
 
     def model(self, name: str, project: str | None = None) -> Model:
         """The model of this name (or node id), in `project` when given.
@@ -561,21 +573,74 @@ def strongly_connected(graph: dict[N, list[N]]) -> list[list[N]]:
 # ------------------------------------------------------------ reading files
 
 
-# Files scanned by one native call: a Ctrl-C waits for one batch at most.
-BATCH = 4096
+# Files scanned by one native call: a Ctrl-C waits for one batch at most,
+# and the records of one batch are built while the next is scanned.
+BATCH = 1024
 
 
 def read_files(paths: Sequence[str], jobs: int | None) -> list[Model]:
     """The record of each file, in order, read and scanned natively with up
     to `jobs` threads; a file the scan leaves (a link, no regular file, not
     UTF-8, a syntax error) is read by read_file, which says what is wrong."""
-    workers = jobs if jobs is not None else (os.cpu_count() or 1)
-    models: list[Model] = []
-    for start in range(0, len(paths), BATCH):
-        batch = list(paths[start : start + BATCH])
-        for path, scan in zip(batch, _scan_model_files(batch, workers)):
-            models.append(read_file(path) if scan is None else model_of_scan(path, scan))
-    return models
+    with Scans(paths, jobs) as scans:
+        return scans.models()
+
+
+class Scans:
+    """The native scan of files, batch after batch, on a thread of its own
+    that runs ahead of the caller (the scan lets go of the interpreter
+    lock); leaving the `with` block stops it after the batch at hand."""
+
+    def __init__(self, paths: Sequence[str], jobs: int | None) -> None:
+        self.paths = list(paths)
+        self.workers = jobs if jobs is not None else (os.cpu_count() or 1)
+        self.done: queue.Queue[tuple[list[str], list[Any]] | BaseException] = queue.Queue()
+        self.stopped = threading.Event()
+        self.thread = threading.Thread(target=self.scan, name="trelm-cst scan")
+
+    def __enter__(self) -> Scans:
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stopped.set()
+        self.thread.join()
+
+    def scan(self) -> None:
+        try:
+            for start in range(0, len(self.paths), BATCH):
+                if self.stopped.is_set():
+                    return
+                batch = self.paths[start : start + BATCH]
+                self.done.put((batch, _scan_model_files(batch, self.workers)))
+        except BaseException as e:  # raised again in the caller's thread
+            self.done.put(e)
+
+    def models(self) -> list[Model]:
+        """The record of each file, in order, as the batches come."""
+        models: list[Model] = []
+        while len(models) < len(self.paths):
+            done = self.done.get()
+            if isinstance(done, BaseException):
+                raise done
+            batch, scans = done
+            for path, scan in zip(batch, scans):
+                models.append(read_file(path) if scan is None else model_of_scan(path, scan))
+        return models
+
+
+@contextmanager
+def collector_paused() -> Iterator[None]:
+    """The cyclic garbage collector off while a project is built: its passes
+    over the ever more records alive cost a tenth to a fifth of the time,
+    and what garbage the building leaves is collected once it is on again."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
 
 
 def model_name(path: str) -> str:

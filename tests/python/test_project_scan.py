@@ -10,6 +10,7 @@ from file_tree import write
 from trelm_cst import parse_literal, parse_trelm
 from trelm_cst._describe import merge_configs
 from trelm_cst._files import find_model_files, read_model
+from trelm_cst import _project as project_module
 from trelm_cst._project import Model, Ref, model_of, read_files, snapshot_blocks
 
 CORPUS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
@@ -100,3 +101,23 @@ def test_scan_agrees_with_the_document_on_every_corpus_file():
     for path, record in zip(paths, records):
         if record.error is None:  # a file that does not parse is read as before
             assert record == reference(path, read_model(path).text), path
+
+
+@pytest.mark.parametrize("failing", [0, 2])
+def test_a_scan_failure_reaches_the_caller_and_ends_the_scan(tmp_path, monkeypatch, failing):
+    # The batches are scanned on a thread of their own: what fails there is
+    # raised to the caller, and no batch after it is scanned.
+    paths = [str(path) for path in sorted(write(tmp_path, {f"m{i}.sql": "select 1" for i in range(4)}).iterdir())]
+    scanned = []
+
+    def scan(batch, jobs):
+        scanned.append(batch)
+        if len(scanned) > failing:
+            raise MemoryError
+        return [None] * len(batch)
+
+    monkeypatch.setattr(project_module, "BATCH", 1)
+    monkeypatch.setattr(project_module, "_scan_model_files", scan)
+    with pytest.raises(MemoryError):
+        read_files(paths, 1)
+    assert scanned == [[path] for path in paths[: failing + 1]]
