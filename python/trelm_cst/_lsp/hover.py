@@ -6,8 +6,9 @@ from __future__ import annotations
 
 from collections.abc import Callable
 
-from trelm_cst import Call, Config, Document, Model, Project, parse_literal
+from trelm_cst import Call, Config, Document, Model, Project
 from trelm_cst._lsp.outline import Span, config_key_spans
+from trelm_cst._project import string_literals
 
 
 def hover_text(
@@ -43,16 +44,7 @@ def call_at(doc: Document, name: str, offset: int) -> Call | None:
 
 def literal_arguments(call: Call) -> list[str] | None:
     """The call's positional arguments when each is a string literal."""
-    values = []
-    for arg in call.args:
-        try:
-            value = parse_literal(arg)
-        except ValueError:
-            return None
-        if not isinstance(value, str):
-            return None
-        values.append(value)
-    return values
+    return string_literals(call.args)
 
 
 def ref_target(project: Project, call: Call, current: Model | None) -> Model | None:
