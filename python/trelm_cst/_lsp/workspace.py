@@ -91,7 +91,7 @@ class Workspace:
             self.settings = Settings()
             self.settings_problem = str(e)
         self.ready = threading.Event()
-        self._lock = threading.RLock()
+        self._lock = threading.Lock()  # never held while parsing, nor taken twice
         self._records: dict[str, Model] = {}  # by absolute path, in the order found
         self._buffers: dict[str, str] = {}  # the open documents' text
         self._parsed: dict[str, Parsed] = {}  # the last text parsed of each open or asked-for file
@@ -115,15 +115,22 @@ class Workspace:
         files = find_model_files(folders, problems.append, (), False, anchored_excludes(self.settings))
         layout = Layout.find(folders, (), self.settings)
         records = read_files(files, self.jobs)
-        with self._lock:
+        while True:
+            # The open buffers are parsed outside the lock; a buffer changed meanwhile means parsing again.
+            buffers = {path: self.parsed_at(path) for path in self.open_paths()}
+            texts = {path: parsed.text if parsed else None for path, parsed in buffers.items()}
             fresh = {record.path: record for record in records}
-            for path in self._buffers:
-                if path in fresh or self._in_folders(path):
-                    fresh[path] = self._record_of_buffer(path)
-            self._records = fresh
-            self._layout = layout
-            self.problems = [p for p in problems if p.message != "no .sql files"]
-            self._invalidate()
+            for path, parsed in buffers.items():
+                if parsed is not None and (path in fresh or self._in_folders(path)):
+                    fresh[path] = record_of(path, parsed)
+            with self._lock:
+                if texts != self._buffers:
+                    continue
+                self._records = fresh
+                self._layout = layout
+                self.problems = [p for p in problems if p.message != "no .sql files"]
+                self._invalidate()
+                break
         self.ready.set()
 
     def _in_folders(self, path: str) -> bool:
