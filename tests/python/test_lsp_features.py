@@ -21,11 +21,11 @@ pytestmark = pytest.mark.asyncio(loop_scope="module")
 
 FILES = {
     "shop/models/orders.sql": (
-        "{{ config(materialized='table', tags=['daily'],\n"
+        "{{ config(style='table', tags=['daily'],\n"
         "          schema=var('target_schema')) }}\n"
         "select 1 as id, 'x' as name from {{ source('raw', 'orders') }}\n"
     ),
-    "shop/models/customers.sql": "{{ config(materialized='view', tags=['daily']) }}\nselect 2 as id from {{ ref('orders') }}\n",
+    "shop/models/customers.sql": "{{ config(style='view', tags=['daily']) }}\nselect 2 as id from {{ ref('orders') }}\n",
     # The emoji is two UTF-16 code units and one character: positions after it tell the encodings apart.
     "shop/models/report.sql": (
         "{{ config(tags=['weekly']) }}\n"
@@ -97,7 +97,7 @@ def at(text: str, needle: str, shift: int = 0) -> types.Position:
             "orders')",
             [
                 "`shop/models/orders.sql`",
-                "`materialized='table'`",
+                "`style='table'`",
                 "columns: `id`, `name`",
                 "reads 0 models; read by 2 models",
             ],
@@ -172,7 +172,7 @@ async def test_workspace_symbols(client: LanguageClient, query: str, found: list
 async def test_folding_ranges(client: LanguageClient, root: Path) -> None:
     name = "shop/analyses/folding.sql"
     text = (
-        "{{ config(\n    materialized='table'\n) }}\n"  # 0-2: the config call
+        "{{ config(\n    style='table'\n) }}\n"  # 0-2: the config call
         "{#\n  notes\n#}\n"  # 3-5: a comment
         "with a as (\n    select 1 as x\n)\n"  # 6-8: a CTE
         "{% if var('x') %}\n"  # 9: a block, folded to the line before its end
@@ -194,9 +194,9 @@ async def test_folding_ranges(client: LanguageClient, root: Path) -> None:
         ("select * from {{ source('", ["raw"]),
         ('select * from {{ source("raw", "', ["orders", "payments"]),
         # The keys seen in the project, the most used first.
-        ("{{ config(\n    schema='s', ", ["tags", "materialized"]),
+        ("{{ config(\n    schema='s', ", ["tags", "style"]),
         ("select 1 as x", []),
-        ("{{ config(materialized='", []),
+        ("{{ config(style='", []),
     ],
 )
 async def test_completion(client: LanguageClient, root: Path, typed: str, labels: list[str]) -> None:
