@@ -29,6 +29,7 @@ DEFAULT_PARTS = {name: name for name in PARTS}
 # Parts whose files read models without defining anything.
 READER_PARTS = frozenset({"tests", "analyses"})
 YAML_SUFFIXES = (".yml", ".yaml")
+UNKNOWN: Any = object()
 
 
 @dataclass(frozen=True)
@@ -105,16 +106,19 @@ class Layout:
     def places(self, paths: Iterable[str]) -> list[Place | None]:
         """The place of each path; the files of one folder share theirs, so
         each folder is looked up once."""
+        if self.flat:
+            return [Place("", MODELS) for _ in paths]
         known: dict[str, Place | None] = {}
         found = []
         for path in paths:
-            folder, name = os.path.split(path)
+            folder, _, name = path.rpartition(os.sep)
             if name in ("", ".", ".."):  # the path ends in a folder of its own
                 found.append(self.place(path))
                 continue
-            if folder not in known:
-                known[folder] = self.place(path)
-            found.append(known[folder])
+            place = known.get(folder, UNKNOWN)
+            if place is UNKNOWN:
+                place = known[folder] = self.place(path)
+            found.append(place)
         return found
 
     @classmethod
