@@ -274,7 +274,7 @@ class Project:
             self.unresolved.append(ref)
             return None
         key = (project, ref.package, name)
-        found = self._resolutions.get(key, UNKNOWN)
+        found: Resolution = self._resolutions.get(key, UNKNOWN)
         if found is UNKNOWN:
             found = self._resolutions[key] = self._resolution(*key)
         if isinstance(found, list):
@@ -673,7 +673,7 @@ class Scans:
                 raise done
             batch, (records, texts) = done
             for index, text in texts.items():
-                records[index].snapshot_blocks = snapshot_blocks(text)
+                cast(Model, records[index]).snapshot_blocks = snapshot_blocks(text)
             models += [read_file(path) if record is None else record for path, record in zip(batch, records)]
         return models
 
