@@ -19,7 +19,7 @@ from typing import Any, Literal, TypeVar, cast
 
 from trelm_cst._files import MODEL_SUFFIX, Problem, find_model_files, read_model, syntax_problem
 from trelm_cst._lineage import Lineage, LineageStep, LineageTooDeep
-from trelm_cst._layout import MODELS, READER_PARTS, SNAPSHOTS, Layout
+from trelm_cst._layout import MODELS, READER_PARTS, SNAPSHOTS, Layout, LayoutSearch
 from trelm_cst._native import Document, TrelmSyntaxError, _scan_document, _scan_model_files, parse_literal, parse_trelm
 from trelm_cst._rename import ModelRename, rename_model
 from trelm_cst._settings import Settings, anchored_excludes
@@ -332,11 +332,11 @@ class Project:
         settings = settings if settings is not None else Settings()
         patterns = [exclude] if isinstance(exclude, str) else list(exclude)
         anchored = anchored_excludes(settings)
-        files = find_model_files([path], problems.append, patterns, each_file_once=False, anchored=anchored)
+        search = LayoutSearch(settings)
+        files = find_model_files([path], problems.append, patterns, False, anchored, search.visitor)
         with collector_paused(), Scans(files, jobs) as scans:
-            # The layout is found while the files are scanned, and each batch's
-            # records are built while the next batch is scanned.
-            layout = Layout.find([path], patterns, settings)
+            # The YAML files are read while the model files are scanned.
+            layout = search.layout()
             project = cls(scans.models(), layout, settings.external)
         project.problems[:0] = [p for p in problems if p.message != "no .sql files"]
         return project
