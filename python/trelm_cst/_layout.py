@@ -109,7 +109,8 @@ class Layout:
         each folder is looked up once."""
         if self.flat:
             return [Place("", MODELS) for _ in paths]
-        known: dict[str, Place | None] = {}
+        known: dict[str, Place | None] = {}  # by the folder as the path names it
+        below: dict[str, Place | None] = {}  # by absolute folder: the place of what lies in it
         found = []
         for path in paths:
             folder, _, name = path.rpartition(os.sep)
@@ -118,9 +119,35 @@ class Layout:
                 continue
             place = known.get(folder, UNKNOWN)
             if place is UNKNOWN:
-                place = known[folder] = self.place(path)
+                holder = os.path.dirname(os.path.abspath(path))
+                project = self.folders.get(holder)
+                place = known[folder] = Place(project, "") if project is not None else self.inside(holder, below)
             found.append(place)
         return found
+
+    def inside(self, folder: str, known: dict[str, Place | None]) -> Place | None:
+        """The place of what lies in an absolute folder that is no project
+        folder: the part of the nearest project folder above it that holds
+        it. `known` keeps the answers for the folders gone through, which
+        the other files of a tree share."""
+        passed = []
+        while True:
+            place: Place | None = known.get(folder, UNKNOWN)
+            if place is not UNKNOWN:
+                break
+            passed.append(folder)
+            parent = os.path.dirname(folder)
+            if parent == folder:
+                place = None
+                break
+            project = self.folders.get(parent)
+            if project is not None:
+                place = Place(project, self.parts.get(os.path.basename(folder), ""))
+                break
+            folder = parent
+        for folder in passed:
+            known[folder] = place
+        return place
 
     @classmethod
     def find(
