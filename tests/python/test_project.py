@@ -385,7 +385,10 @@ def test_places_of_many_files_agree_with_each_files_own(tmp_path):
             "r/seeds/s.csv", "r/other/o.sql", "elsewhere/e.sql", "e.sql", "p/models/..", "p/sub/q/",
         ]
     ] + ["relative/x.sql"]
-    assert layout.places(paths) == [layout.place(path) for path in paths]
+    expected = [layout.place(path) for path in paths]
+    # In either order: what one file's lookup leaves must serve the next.
+    assert layout.places(paths) == expected
+    assert layout.places(paths[::-1]) == expected[::-1]
 
 
 def test_source_names_may_hold_dots(tmp_path):
