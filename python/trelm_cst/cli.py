@@ -31,7 +31,7 @@ import sys
 from collections.abc import Callable, Sequence
 from concurrent.futures import BrokenExecutor
 from contextlib import nullcontext
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any, TextIO, TypeVar
 
 from trelm_cst import _interrupts, _jobs
@@ -53,7 +53,7 @@ from trelm_cst._native import Config, Document, TrelmSyntaxError, parse_trelm
 from trelm_cst._progress import Progress
 from trelm_cst._layout import Layout, LayoutSearch, Properties, properties_of
 from trelm_cst._project import GraphNode, Model, Project, model_name, model_of, read_file
-from trelm_cst._settings import Settings, SettingsError, anchored_excludes, tag_name
+from trelm_cst._settings import Settings, SettingsError, anchored_excludes, code_name, tag_name
 from trelm_cst._suppress import Suppression, read_suppressions, silenced
 
 EXIT_OK = 0
@@ -268,6 +268,16 @@ class Checked:
     findings: list[Finding]
     suppressions: list[Suppression] = field(default_factory=list)
     model: Model | None = None
+
+
+def codes(text: str) -> list[str]:
+    """The codes of a comma-separated list on the command line."""
+    found = [code.strip() for code in text.split(",")]
+    for code in found:
+        why = code_name("", code) if code else "an empty code"
+        if why is not None:
+            raise argparse.ArgumentTypeError(why)
+    return found
 
 
 def extension_tag(name: str) -> str:
@@ -1103,6 +1113,21 @@ def build_parser(prog: str | None) -> argparse.ArgumentParser:
         help="exit 1 on warnings too, and report suppression comments that silence nothing (unused-suppression)",
     )
     check.add_argument(
+        "--select",
+        type=codes,
+        action="extend",
+        metavar="CODES",
+        help="report only these codes (comma-separated; repeatable), in place of the settings' select",
+    )
+    check.add_argument(
+        "--ignore",
+        type=codes,
+        action="extend",
+        default=[],
+        metavar="CODES",
+        help="do not report these codes (comma-separated; repeatable), besides the settings' ignore",
+    )
+    check.add_argument(
         "--extension-tag",
         dest="extension_tags",
         action="append",
@@ -1408,6 +1433,9 @@ def command_runner(args: argparse.Namespace) -> Callable[[Run], int]:
         if args.project and args.paths == [STDIN]:
             raise UsageError("--project needs files, not standard input")
         settings: Settings = args.settings
+        if args.select is not None or args.ignore:
+            select = tuple(args.select) if args.select is not None else settings.select
+            settings = replace(settings, select=select, ignore=(*settings.ignore, *args.ignore))
         tags = [*settings.extension_tags, *args.extension_tags]
         return lambda run: run_check(run, args.format, args.strict, args.project, args.verbose, tags, settings)
     if args.command == "graph":

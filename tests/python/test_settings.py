@@ -131,6 +131,25 @@ def test_flags_combine_with_the_settings(tmp_path, capsys, monkeypatch):
     assert check(capsys, tmp_path, "--isolated", "shop")[1] == sorted(BASELINE)
     write(tmp_path, {"ci/settings.toml": "[tool.trelm-cst.check]\nselect = ['cycle']\n"})
     assert check(capsys, tmp_path, "--config", "ci/settings.toml", "shop")[:2] == (0, [])
+    # --select takes the place of the settings' select, --ignore adds to their ignore.
+    found = check(capsys, tmp_path, "--config", "ci/settings.toml", "--select", "missing-source,unused-model", "shop")
+    assert found[1] == ["shop/models/customers.sql:2:18 missing-source", "shop/models/orders.sql:1:1 unused-model"]
+    found = check(capsys, tmp_path, "--isolated", "--ignore", "unused-model", "--ignore", "missing-ref", "shop")
+    assert found[1] == sorted(line for line in BASELINE if "unused-model" not in line and "missing-ref" not in line)
+
+
+@pytest.mark.parametrize(
+    "flag, message",
+    [
+        ("--select=missing-rf", "unknown code 'missing-rf'; did you mean `missing-ref`"),
+        ("--ignore=cycle,", "an empty code"),
+        ("--ignore=file", "`file` is always reported"),
+    ],
+)
+def test_codes_on_the_command_line_are_checked(tmp_path, capsys, flag, message):
+    with pytest.raises(SystemExit) as exit_info:
+        cli.main(["check", flag, str(write(tmp_path, {"a.sql": "select 1"}))])
+    assert exit_info.value.code == 2 and message in capsys.readouterr().err
 
 
 @pytest.mark.parametrize(
