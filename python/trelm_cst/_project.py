@@ -14,7 +14,7 @@ import queue
 import re
 import threading
 from bisect import bisect_left, insort
-from collections.abc import Callable, Hashable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Collection, Hashable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import Any, Literal, TypeVar, cast
@@ -840,6 +840,21 @@ class Project:
                     sources[key] = readers
                 else:
                     del sources[key]
+
+    def _unused_in(self, paths: Collection[str]) -> list[str]:
+        """unused(), of the models of these files only (a file defines one at most)."""
+        by_path = self._records_by_path()
+        if by_path is None:
+            keys = [key for key, model in self.models.items() if model.path in paths]
+        else:
+            records = [record for record in map(by_path.get, paths) if record is not None]
+            keys = [self.id_of(record) for record in records if self.models.get(self.id_of(record)) is record]
+        return [
+            key
+            for key in keys
+            if ("model", key) not in self._tested
+            and all(reader == ("model", key) for reader in self._read_by.get(("model", key), []))
+        ]
 
     def _cycles_may_change(self, changes: list[tuple[GraphNode, list[GraphNode], list[GraphNode]]]) -> bool:
         """Whether the file's new links can make, break or move a cycle: its

@@ -20,7 +20,7 @@ from pygls.lsp.server import LanguageServer
 from trelm_cst._lsp import more, navigation
 from trelm_cst._lsp.diagnostics import ProjectFindings, diagnostics_of
 from trelm_cst._lsp.workspace import Workspace
-from trelm_cst.cli import PROJECT_CODES
+from trelm_cst.cli import PROJECT_CODES, Finding
 
 NAME = "trelm-cst"
 WATCHED = ("**/*.sql", "**/*.yml", "**/*.yaml", "**/*.csv", "**/pyproject.toml")
@@ -43,6 +43,8 @@ class TrelmLanguageServer(LanguageServer):
         self.published: dict[str, list[types.Diagnostic]] = {}  # by path, what the client shows
         self.project_part: dict[str, list[types.Diagnostic]] = {}  # by path, the project's findings last given
         self._refresh = threading.Event()
+        # The project's findings by path and the open files as last refreshed.
+        self._refreshed: tuple[dict[str, list[Finding]], set[str]] = ({}, set())
         self._refresher: threading.Thread | None = None
 
     # ------------------------------------------------------------ diagnostics
@@ -110,9 +112,14 @@ class TrelmLanguageServer(LanguageServer):
             return
         by_path = self.findings.all(index)
         open_paths = set(index.open_paths())
+        (before, were_open), self._refreshed = self._refreshed, (by_path, open_paths)
         closed: dict[str, list[types.Diagnostic]] = {}
         for path in sorted(set(by_path) | set(self.published)):
             if path in open_paths:
+                continue
+            if by_path.get(path) is before.get(path) and path not in were_open:
+                # The same list: a project updated elsewhere keeps the findings
+                # of the files it did not touch, and the client has these.
                 continue
             if not any(f.severity != "info" for f in by_path.get(path, [])):
                 closed[path] = []
