@@ -526,12 +526,15 @@ class Project:
 
     def with_file(self, path: str | os.PathLike[str], record: Model | None) -> Project:
         """This project with one file's new record in place of its old one
-        (after the others for a new file; None: the file is gone), this
-        project left as it is. When the file defines what it did (the same
-        names, kinds and project, enabled or not, read or not), only its refs
-        are resolved again and the edges, findings and cycles they touch
-        worked out again, every list in the order a full build gives; any
-        other change builds the project anew from its records, reading no file."""
+        (after the others for a new file; None: the file is gone). When the
+        file defines what it did (the same names of the same kinds, a
+        disabled model still disabled, a file that could not be read or
+        parsed still so), only its refs are resolved again and the edges,
+        findings and cycles they touch worked out again, every list in the
+        order a full build gives; any other change builds the project anew
+        from its records, reading no file. This project is left as it is:
+        the new one shares what did not change, so that a thread reading
+        either sees it whole."""
         path = os.fspath(path)
         updated = self._updated(path, record)
         return updated if updated is not None else self._rebuilt(path, record)

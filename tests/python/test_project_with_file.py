@@ -147,3 +147,20 @@ def test_the_project_it_came_from_is_left_as_it_was(tmp_path):
         ["nothing"],
         ["a", "b"],
     )
+
+
+def test_an_edit_in_the_workspace_updates_its_project_in_place(tmp_path):
+    pytest.importorskip("pygls", reason="the lsp extra is not installed")
+    from trelm_cst._lsp.workspace import Workspace
+
+    (tmp_path / "a.sql").write_text("select 1")
+    (tmp_path / "b.sql").write_text("select * from {{ ref('a') }}")
+    index = Workspace([str(tmp_path)])
+    index.load()
+    before = index.project
+    assert index.changed(index.uri_of(tmp_path / "b.sql"), "select * from {{ ref('nothing') }}")
+    assert index.project_built and index.project._based_on[0]() is before
+    assert [ref.model for ref in index.project.missing_refs] == ["nothing"]
+    # A file that defines a new name: the project is built again.
+    assert index.opened(index.uri_of(tmp_path / "c.sql"), "select 2")
+    assert not index.project_built and sorted(index.project.models) == ["a", "b", "c"]
