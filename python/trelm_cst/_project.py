@@ -524,6 +524,10 @@ class Project:
 
     # ------------------------------------------------------------ one file changed
 
+    # On a project with_file() worked out from another: that one, and the
+    # files whose findings may differ from its (a cache of them keys on it).
+    _based_on: tuple[weakref.ref[Project], frozenset[str]] | None = None
+
     def with_file(self, path: str | os.PathLike[str], record: Model | None) -> Project:
         """This project with one file's new record in place of its old one
         (after the others for a new file; None: the file is gone). When the
@@ -536,6 +540,8 @@ class Project:
         the new one shares what did not change, so that a thread reading
         either sees it whole."""
         path = os.fspath(path)
+        if record is not None and record.path != path:
+            raise ValueError(f"the record is of {record.path!r}, not of {path!r}")
         updated = self._updated(path, record)
         return updated if updated is not None else self._rebuilt(path, record)
 
@@ -572,7 +578,7 @@ class Project:
         else:  # a path given twice: the new record in place of the first, the others dropped
             given = self._given or []
             first = next((i for i, m in enumerate(given) if m.path == path), len(given))
-            files = [m for m in given[:first] if m.path != path] + [record] * (record is not None)
+            files = [m for m in given[:first] if m.path != path] + ([record] if record is not None else [])
             files += [m for m in given[first:] if m.path != path]
         project = Project(files, self.layout, self.external)
         # Project.load puts the search's problems first: they stay.
@@ -664,12 +670,15 @@ class Project:
             new.cycles = [list(cycle.models) for cycle in new._cycles]
             touched |= {cycle.ref.path for cycle in (*self._cycles, *new._cycles)}
         if old is not None and old.error is not None and record is not None:
-            new.problems = [record.error if problem is old.error else problem for problem in self.problems]
+            error = cast(Problem, record.error)  # a file that failed fails still
+            new.problems = [error if problem is old.error else problem for problem in self.problems]
         # What a cache of findings by path needs to work out again from this project's.
         new._based_on = (weakref.ref(self), frozenset(touched))
         return new
 
-    def _place_records(self, place: Any, old: Model | None, record: Model | None, was: list[Model], now: list[Model]) -> None:
+    def _place_records(
+        self, place: Any, old: Model | None, record: Model | None, was: list[Model], now: list[Model]
+    ) -> None:
         """Puts the file's new record (and its snapshots) where the old ones were; copies what it changes."""
         if place is None:
             return
@@ -728,19 +737,18 @@ class Project:
                     and ".".join(ref.source) not in self.external
                 ):
                     self.missing_sources.append(ref)
-        for ref in disabled.refs if disabled is not None else ():
-            read = self._resolve(disabled.project, ref)
-            if read is not None:
-                self._resolved[id(ref)] = read
+        if disabled is not None:
+            for ref in disabled.refs:
+                read = self._resolve(disabled.project, ref)
+                if read is not None:
+                    self._resolved[id(ref)] = read
         rank = self._ranks[path]
-        for name, path_of in (
-            ("missing_refs", lambda ref: ref.path),
-            ("missing_sources", lambda ref: ref.path),
-            ("ambiguous_refs", lambda found: found[0].path),
-            ("unresolved", lambda ref: ref.path),
-        ):
+        for name in ("missing_refs", "missing_sources", "ambiguous_refs", "unresolved"):
             items, fresh = getattr(base, name), getattr(self, name)
-            key = lambda item: self._ranks[path_of(item)]  # noqa: E731
+
+            def key(item: Any) -> tuple[int, int]:
+                return self._ranks[(item[0] if isinstance(item, tuple) else item).path]
+
             start, stop = bisect_left(items, rank, key=key), bisect_left(items, (rank[0], rank[1] + 1), key=key)
             setattr(self, name, items if start == stop and not fresh else [*items[:start], *fresh, *items[stop:]])
 
@@ -769,7 +777,13 @@ class Project:
         return (4,)
 
     def _relink(
-        self, base: Project, node: GraphNode, before: list[GraphNode], after: list[GraphNode], copied: set[str], touched: set[str]
+        self,
+        base: Project,
+        node: GraphNode,
+        before: list[GraphNode],
+        after: list[GraphNode],
+        copied: set[str],
+        touched: set[str],
     ) -> None:
         """Puts one node's new links in `_reads`, `_read_by`, `edges` and
         `sources`, each in the order a full build gives; copies what it changes."""
@@ -799,8 +813,8 @@ class Project:
                 continue
             readers = [reader for reader in self._read_by.get(read, []) if reader != node]
             if read in after:
-                at = bisect_left(readers, self._first_link(node, read), key=lambda reader: self._first_link(reader, read))
-                readers.insert(at, node)
+                first = self._first_link(node, read)
+                readers.insert(bisect_left(readers, first, key=lambda reader: self._first_link(reader, read)), node)
             if readers != self._read_by.get(read, []):
                 if readers:
                     own("_read_by")[read] = readers
@@ -809,7 +823,7 @@ class Project:
                 model = self.definition(read)
                 if model is not None:
                     touched.add(model.path)
-        same_id = [(kind, node[1]) for kind in ("model", "seed", "snapshot")]
+        same_id: list[GraphNode] = [("model", node[1]), ("seed", node[1]), ("snapshot", node[1])]
         for read in differ:
             if read[0] == "source":
                 continue
@@ -826,21 +840,20 @@ class Project:
             linked = any(
                 ref.source == key for other in same_id for m in self._owners_of(other) for ref in m.sources
             )
-            readers = self.sources.get(key, [])
-            if linked == (node[1] in readers):
+            ids = self.sources.get(key, [])
+            if linked == (node[1] in ids):
                 continue
             sources = own("sources")
             if linked:
-                readers = list(readers)
-                insort(readers, node[1])
-                sources[key] = readers
-                if len(readers) == 1:
+                ids = list(ids)
+                insort(ids, node[1])
+                sources[key] = ids
+                if len(ids) == 1:
                     self.sources = {k: sources[k] for k in sorted(sources)}
-                    copied.add("sources")
             else:
-                readers = [reader for reader in readers if reader != node[1]]
-                if readers:
-                    sources[key] = readers
+                ids = [other for other in ids if other != node[1]]
+                if ids:
+                    sources[key] = ids
                 else:
                     del sources[key]
 

@@ -9,6 +9,7 @@ import random
 import pytest
 
 from trelm_cst import Project
+from trelm_cst._files import Problem
 from trelm_cst._project import Ref, read_files
 from trelm_cst.cli import project_findings
 
@@ -88,7 +89,7 @@ def steps(now, rng):
     # A model made to read one of its readers, then not any more.
     models = now().models
     reader, read = next(
-        (a, b) for a, b in now().edges if a != b and b in models and models[b].project == models.get(a, models[b]).project
+        (a, b) for a, b in now().edges if a != b and a in models and b in models and models[a].project == models[b].project
     )
     target = models[read]
     closing = ref_to(Ref("ref", target.path, 1, 1, ""), models[reader].name)
@@ -100,6 +101,13 @@ def steps(now, rng):
         yield "a reader deleted", rng.choice(readers).path, None, True
         added = str(pathlib.Path(readers[0].path).with_name("added_reader.sql"))
         yield "a reader added", added, changed(readers[0], refs=readers[0].refs[:1], path=added), True
+    for record in now()._disabled[:1]:
+        extra = ref_to(Ref("ref", record.path, 1, 1, ""), "gone")
+        yield "a ref in a disabled model", record.path, changed(record, refs=[*record.refs, extra]), True
+    model = rng.choice(now().files)
+    for message in ("broken", "broken again"):  # the first a full build, the second in place
+        broken = dataclasses.replace(changed(model, refs=[], sources=[]), error=Problem(model.path, message, 1, 1))
+        yield f"a model that does not parse ({message})", model.path, broken, message != "broken"
     model = rng.choice(now().files)
     yield "a model deleted", model.path, None, False
     added = str(pathlib.Path(model.path).with_name("added_model.sql"))

@@ -49,7 +49,7 @@ class ProjectFindings:
 
     def _of_project(self, project: Project, generation: int) -> dict[str, list[Finding]]:
         if generation != self.generation:
-            based_on = getattr(project, "_based_on", None)
+            based_on = project._based_on
             if based_on is not None and self.project is not None and based_on[0]() is self.project:
                 paths = based_on[1]
                 by_path = dict(self.by_path)
