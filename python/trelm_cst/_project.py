@@ -153,7 +153,7 @@ class Project:
     def __init__(self, files: list[Model], layout: Layout | None = None, external: Iterable[str] = ()) -> None:
         with collector_paused():
             self._build(files, layout if layout is not None else Layout(), external)
-        self._given: list[Model] | None = files  # what it was built of, for with_file()
+        self._given: list[Model] | None = list(files)  # what it was built of, for with_file()
 
     def _build(self, files: list[Model], layout: Layout, external: Iterable[str]) -> None:
         self.layout = layout
