@@ -816,6 +816,8 @@ class Project:
                 first = self._first_link(node, read)
                 readers.insert(bisect_left(readers, first, key=lambda reader: self._first_link(reader, read)), node)
             if readers != self._read_by.get(read, []):
+                # A node read for the first time comes last among the keys, where a full
+                # build may put it elsewhere: no answer depends on that order, only on each list's.
                 if readers:
                     own("_read_by")[read] = readers
                 else:
