@@ -9,10 +9,12 @@ from __future__ import annotations
 
 import gc
 import os
+import weakref
 import queue
 import re
 import threading
-from collections.abc import Callable, Hashable, Iterable, Iterator, Sequence
+from bisect import bisect_left, insort
+from collections.abc import Callable, Collection, Hashable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import Any, Literal, TypeVar, cast
@@ -151,6 +153,7 @@ class Project:
     def __init__(self, files: list[Model], layout: Layout | None = None, external: Iterable[str] = ()) -> None:
         with collector_paused():
             self._build(files, layout if layout is not None else Layout(), external)
+        self._given: list[Model] | None = list(files)  # what it was built of, for with_file()
 
     def _build(self, files: list[Model], layout: Layout, external: Iterable[str]) -> None:
         self.layout = layout
@@ -519,6 +522,372 @@ class Project:
         cycles = [Cycle(sorted(node[1] for node in groups[group]), ref) for group, ref in first.items()]
         return sorted(cycles, key=lambda cycle: cycle.models)
 
+    # ------------------------------------------------------------ one file changed
+
+    # On a project with_file() worked out from another: that one, and the
+    # files whose findings may differ from its (a cache of them keys on it).
+    _based_on: tuple[weakref.ref[Project], frozenset[str]] | None = None
+
+    def with_file(self, path: str | os.PathLike[str], record: Model | None) -> Project:
+        """This project with one file's new record in place of its old one
+        (after the others for a new file; None: the file is gone). When the
+        file defines what it did (the same names of the same kinds, a
+        disabled model still disabled, a file that could not be read or
+        parsed still so), only its refs are resolved again and the edges,
+        findings and cycles they touch worked out again, every list in the
+        order a full build gives; any other change builds the project anew
+        from its records, reading no file. This project is left as it is:
+        the new one shares what did not change, so that a thread reading
+        either sees it whole."""
+        path = os.fspath(path)
+        if record is not None and record.path != path:
+            raise ValueError(f"the record is of {record.path!r}, not of {path!r}")
+        updated = self._updated(path, record)
+        return updated if updated is not None else self._rebuilt(path, record)
+
+    def _records_by_path(self) -> dict[str, Model] | None:
+        """The records it was built of by path, in order; None when a path came twice."""
+        given = self._given
+        if given is not None:
+            by_path = {record.path: record for record in given}
+            if len(by_path) != len(given):
+                return None
+            # Where each file's refs come in the lists: models and snapshots,
+            # then readers, then disabled models, each in the order given.
+            readers, disabled = {m.path for m in self._readers}, {m.path for m in self._disabled}
+            self._ranks = {
+                path: (1 if path in readers else 2 if path in disabled else 0, order)
+                for order, path in enumerate(by_path)
+            }
+            self._next_rank = len(by_path)
+            # A project is shared by threads: the cache is set whole, the list given up last.
+            self._by_path = by_path
+            self._given = None
+        return self._by_path
+
+    def _rebuilt(self, path: str, record: Model | None) -> Project:
+        by_path = self._records_by_path()
+        if by_path is not None:
+            given = list(by_path.values())
+            records = dict(by_path)
+            if record is None:
+                records.pop(path, None)
+            else:
+                records[path] = record
+            files = list(records.values())
+        else:  # a path given twice: the new record in place of the first, the others dropped
+            given = self._given or []
+            first = next((i for i, m in enumerate(given) if m.path == path), len(given))
+            files = [m for m in given[:first] if m.path != path] + ([record] if record is not None else [])
+            files += [m for m in given[first:] if m.path != path]
+        project = Project(files, self.layout, self.external)
+        # Project.load puts the search's problems first: they stay.
+        from_files = sum(1 for m in given if m.error is not None)
+        project.problems[:0] = self.problems[: len(self.problems) - from_files - len(self.layout.problems)]
+        return project
+
+    def _defines(self, place: Any, record: Model | None) -> tuple[object, ...]:
+        """What a file gives the project besides its refs: the names it
+        defines, whether it is a disabled model, whether it failed to read."""
+        if record is None:
+            return ((), False, False)
+        failed = record.error is not None
+        if place is None:
+            return ((), False, failed)
+        if place.part == MODELS:
+            enabled = record.config.get("enabled") is not False
+            return ((("model", record.name),) if enabled else (), not enabled, failed)
+        if place.part == SNAPSHOTS:
+            return (tuple(("snapshot", name) for name, _, _ in record.snapshot_blocks), False, failed)
+        return ((), False, failed)
+
+    def _owners(self, place: Any, record: Model | None, held: bool) -> list[Model]:
+        """The definitions and readers whose refs the file gives the graph, in
+        order: the ones this project holds (`held`), else new ones."""
+        if record is None or place is None:
+            return []
+        if place.part == MODELS:
+            return [record] if record.config.get("enabled") is not False else []
+        if place.part in READER_PARTS:
+            return [record]
+        if place.part != SNAPSHOTS:
+            return []
+        if not held:
+            return snapshots_of(record)
+        names = self._defined.get(place.project, {})
+        found = {
+            id(m): m
+            for name, _, _ in record.snapshot_blocks
+            for m in names.get(name, [])
+            if m.path == record.path and m.kind == "snapshot"
+        }
+        return sorted(found.values(), key=lambda m: m.line)
+
+    def _updated(self, path: str, record: Model | None) -> Project | None:
+        """with_file() worked out from this project; None when it takes a full build."""
+        by_path = self._records_by_path()
+        if by_path is None:
+            return None
+        old = by_path.get(path)
+        if old is None and record is None:
+            return self
+        place = self.layout.places([path])[0]
+        if self._defines(place, old) != self._defines(place, record):
+            return None
+        new = object.__new__(Project)
+        new.__dict__.update(self.__dict__)
+        new._lineage = None
+        new._by_path = dict(by_path)
+        if record is None:
+            del new._by_path[path]
+        else:
+            new._by_path[path] = record
+            if place is not None:
+                record.project = place.project
+                if place.part in READER_PARTS:
+                    record.kind = "reader"
+        if old is None:
+            part = place.part if place is not None else ""
+            phase = 1 if part in READER_PARTS else 2 if self._defines(place, record)[1] else 0
+            new._ranks = {**self._ranks, path: (phase, self._next_rank)}
+            new._next_rank = self._next_rank + 1
+        was, now = self._owners(place, old, held=True), self._owners(place, record, held=False)
+        new._place_records(place, old, record, was, now)
+        new._resolve_file(self, path, record if self._defines(place, record)[1] else None, now)
+        touched = {path}
+        nodes = list(dict.fromkeys((cast(NodeKind, m.kind), new.id_of(m)) for m in now if m.kind != "reader"))
+        changes = [(node, self._reads.get(node, []), new._node_reads(node)) for node in nodes]
+        copied: set[str] = set()
+        for node, before, after in changes:
+            new._relink(self, node, before, after, copied, touched)
+        if place is not None and place.part in READER_PARTS:
+            new._tested = {
+                new._resolved[id(ref)] for m in new._readers for ref in m.refs if id(ref) in new._resolved
+            }
+            touched |= {model.path for model in map(new.definition, self._tested ^ new._tested) if model is not None}
+        if new._cycles_may_change(changes):
+            new._cycles = new._find_cycles()
+            new.cycles = [list(cycle.models) for cycle in new._cycles]
+            touched |= {cycle.ref.path for cycle in (*self._cycles, *new._cycles)}
+        if old is not None and old.error is not None and record is not None:
+            error = cast(Problem, record.error)  # a file that failed fails still
+            new.problems = [error if problem is old.error else problem for problem in self.problems]
+        # What a cache of findings by path needs to work out again from this project's.
+        new._based_on = (weakref.ref(self), frozenset(touched))
+        return new
+
+    def _place_records(
+        self, place: Any, old: Model | None, record: Model | None, was: list[Model], now: list[Model]
+    ) -> None:
+        """Puts the file's new record (and its snapshots) where the old ones were; copies what it changes."""
+        if place is None:
+            return
+        swap = {id(a): b for a, b in zip(was, now) if b.kind != "reader"}
+        if swap:
+            names = dict(self._defined[place.project])
+            self._defined = {**self._defined, place.project: names}
+            self._by_id, self._definers = dict(self._by_id), dict(self._definers)
+            self.models, self.snapshots = dict(self.models), dict(self.snapshots)
+            kinds = {"model": self.models, "snapshot": self.snapshots}
+            for name in dict.fromkeys(m.name for m in was):
+                models = [swap.get(id(m), m) for m in names[name]]
+                names[name] = models
+                key = self.id_of(models[0])
+                self._by_id[key] = models
+                self._definers[name] = [(p, models if p == place.project else ms) for p, ms in self._definers[name]]
+                if models[0].kind in kinds:
+                    kinds[models[0].kind][key] = models[0]
+        if place.part == MODELS and now:
+            assert record is not None
+            record.columns = self.layout.columns.get((record.project, record.name), {})
+            at = bisect_left(self.files, self._ranks[record.path], key=lambda m: self._ranks[m.path])
+            self.files = [*self.files[:at], record, *self.files[at + 1 :]]
+        for attribute, holds in (
+            ("_readers", place.part in READER_PARTS),
+            ("_macros", place.part == "macros"),
+            ("_disabled", place.part == MODELS and not now and (old or record) is not None),
+        ):
+            if holds:
+                kept = [m for m in getattr(self, attribute) if m is not old]
+                if record is not None:
+                    at = next((i for i, m in enumerate(getattr(self, attribute)) if m is old), len(kept))
+                    kept.insert(at, record)
+                setattr(self, attribute, kept)
+
+    def _resolve_file(self, base: Project, path: str, disabled: Model | None, owners: list[Model]) -> None:
+        """Resolves the file's refs as _build does and puts its findings in
+        the lists where a full build puts them: each list holds the files'
+        in order, models and snapshots first, then readers, then disabled models."""
+        self._resolved = dict(base._resolved)
+        held = base._by_path.get(path)
+        for ref in held.refs if held is not None else ():
+            self._resolved.pop(id(ref), None)
+        self.missing_refs, self.missing_sources, self.ambiguous_refs, self.unresolved = [], [], [], []
+        for model in owners:
+            for ref in model.refs:
+                read = self._resolve(model.project, ref)
+                if read is not None:
+                    self._resolved[id(ref)] = read
+            for ref in model.sources:
+                if ref.source is None:
+                    self.unresolved.append(ref)
+                elif (
+                    self.layout.property_files
+                    and ref.source not in self.declared_sources
+                    and ".".join(ref.source) not in self.external
+                ):
+                    self.missing_sources.append(ref)
+        if disabled is not None:
+            for ref in disabled.refs:
+                read = self._resolve(disabled.project, ref)
+                if read is not None:
+                    self._resolved[id(ref)] = read
+        rank = self._ranks[path]
+        for name in ("missing_refs", "missing_sources", "ambiguous_refs", "unresolved"):
+            items, fresh = getattr(base, name), getattr(self, name)
+
+            def key(item: Any) -> tuple[int, int]:
+                return self._ranks[(item[0] if isinstance(item, tuple) else item).path]
+
+            start, stop = bisect_left(items, rank, key=key), bisect_left(items, (rank[0], rank[1] + 1), key=key)
+            setattr(self, name, items if start == stop and not fresh else [*items[:start], *fresh, *items[stop:]])
+
+    def _owner_reads(self, owner: Model) -> list[GraphNode]:
+        """What one file or snapshot block links its node to, in order, repeats kept."""
+        reads = [self._resolved[id(ref)] for ref in owner.refs if id(ref) in self._resolved]
+        return reads + [("source", ".".join(ref.source)) for ref in owner.sources if ref.source is not None]
+
+    def _owners_of(self, node: GraphNode) -> list[Model]:
+        """The files and blocks whose refs a node's links come from, in order."""
+        return [model for model in self._by_id.get(node[1], []) if model.kind == node[0]]
+
+    def _node_reads(self, node: GraphNode) -> list[GraphNode]:
+        found: dict[GraphNode, None] = {}
+        for owner in self._owners_of(node):
+            found.update(dict.fromkeys(self._owner_reads(owner)))
+        return list(found)
+
+    def _first_link(self, node: GraphNode, read: GraphNode | None = None) -> tuple[int, ...]:
+        """When a full build links the node to `read` (to anything, without
+        it) first: the place of its first file or block that does."""
+        owners = self._owners_of(node)
+        for owner in owners:
+            if len(owners) == 1 or (read in self._owner_reads(owner) if read is not None else self._owner_reads(owner)):
+                return (*self._ranks.get(owner.path, (3, 0)), owner.line)
+        return (4,)
+
+    def _relink(
+        self,
+        base: Project,
+        node: GraphNode,
+        before: list[GraphNode],
+        after: list[GraphNode],
+        copied: set[str],
+        touched: set[str],
+    ) -> None:
+        """Puts one node's new links in `_reads`, `_read_by`, `edges` and
+        `sources`, each in the order a full build gives; copies what it changes."""
+        several = len(self._owners_of(node)) > 1  # the order its links come in may change too
+        if before == after and not several:
+            return
+
+        def own(attribute: str) -> Any:
+            if attribute not in copied:
+                copied.add(attribute)
+                setattr(self, attribute, getattr(self, attribute).copy())
+            return getattr(self, attribute)
+
+        reads = own("_reads")
+        if after:
+            reads[node] = after
+        else:
+            reads.pop(node, None)
+        if several or (node in base._reads) != bool(after):
+            keys = [key for key in reads if key != node]
+            if after:
+                keys.insert(bisect_left(keys, self._first_link(node), key=self._first_link), node)
+            self._reads = {key: reads[key] for key in keys}
+        differ = set(before) ^ set(after)
+        for read in dict.fromkeys([*before, *after]):
+            if read not in differ and not several:
+                continue
+            readers = [reader for reader in self._read_by.get(read, []) if reader != node]
+            if read in after:
+                first = self._first_link(node, read)
+                readers.insert(bisect_left(readers, first, key=lambda reader: self._first_link(reader, read)), node)
+            if readers != self._read_by.get(read, []):
+                # A node read for the first time comes last among the keys, where a full
+                # build may put it elsewhere: no answer depends on that order, only on each list's.
+                if readers:
+                    own("_read_by")[read] = readers
+                else:
+                    own("_read_by").pop(read, None)
+                model = self.definition(read)
+                if model is not None:
+                    touched.add(model.path)
+        same_id: list[GraphNode] = [("model", node[1]), ("seed", node[1]), ("snapshot", node[1])]
+        for read in differ:
+            if read[0] == "source":
+                continue
+            edge = (node[1], read[1])
+            linked = any(r[1] == read[1] and r[0] != "source" for other in same_id for r in self._reads.get(other, []))
+            at = bisect_left(self.edges, edge)
+            if linked and (at == len(self.edges) or self.edges[at] != edge):
+                own("edges").insert(at, edge)
+            elif not linked and at < len(self.edges) and self.edges[at] == edge:
+                del own("edges")[at]
+        old_sources = {ref.source for m in base._owners_of(node) for ref in m.sources if ref.source is not None}
+        new_sources = {ref.source for m in self._owners_of(node) for ref in m.sources if ref.source is not None}
+        for key in old_sources ^ new_sources:
+            linked = any(
+                ref.source == key for other in same_id for m in self._owners_of(other) for ref in m.sources
+            )
+            ids = self.sources.get(key, [])
+            if linked == (node[1] in ids):
+                continue
+            sources = own("sources")
+            if linked:
+                ids = list(ids)
+                insort(ids, node[1])
+                sources[key] = ids
+                if len(ids) == 1:
+                    self.sources = {k: sources[k] for k in sorted(sources)}
+            else:
+                ids = [other for other in ids if other != node[1]]
+                if ids:
+                    sources[key] = ids
+                else:
+                    del sources[key]
+
+    def _unused_in(self, paths: Collection[str]) -> list[str]:
+        """unused(), of the models of these files only (a file defines one at most)."""
+        by_path = self._records_by_path()
+        if by_path is None:
+            keys = [key for key, model in self.models.items() if model.path in paths]
+        else:
+            records = [record for record in map(by_path.get, paths) if record is not None]
+            keys = [self.id_of(record) for record in records if self.models.get(self.id_of(record)) is record]
+        return [
+            key
+            for key in keys
+            if ("model", key) not in self._tested
+            and all(reader == ("model", key) for reader in self._read_by.get(("model", key), []))
+        ]
+
+    def _cycles_may_change(self, changes: list[tuple[GraphNode, list[GraphNode], list[GraphNode]]]) -> bool:
+        """Whether the file's new links can make, break or move a cycle: its
+        node is in one (its first ref may be the file's), or a node it now
+        reads reaches back to it."""
+        in_cycles = {name for cycle in self.cycles for name in cycle}
+        for node, before, after in changes:
+            if node[1] in in_cycles:
+                return True
+            kept = {read for read in before if read[0] not in ("source", "missing")}
+            for read in after:
+                if read[0] not in ("source", "missing") and read not in kept and reaches(read, node, self._reads):
+                    return True
+        return False
+
     def __repr__(self) -> str:
         count = len(self.files)
         return f"<Project with {count:,} model{'' if count == 1 else 's'}>"
@@ -541,6 +910,20 @@ def walk(start: GraphNode, links: dict[GraphNode, list[GraphNode]], depth: int |
         found += following
         frontier = following
     return found
+
+
+def reaches(start: GraphNode, goal: GraphNode, links: dict[GraphNode, list[GraphNode]]) -> bool:
+    """Whether `goal` is `start` or is reached from it along `links`."""
+    seen, todo = {start}, [start]
+    while todo:
+        node = todo.pop()
+        if node == goal:
+            return True
+        for other in links.get(node, []):
+            if other not in seen:
+                seen.add(other)
+                todo.append(other)
+    return False
 
 
 N = TypeVar("N", bound=Hashable)

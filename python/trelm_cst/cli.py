@@ -28,7 +28,7 @@ import json
 import os
 import re
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Collection, Sequence
 from concurrent.futures import BrokenExecutor
 from contextlib import nullcontext
 from dataclasses import dataclass, field, replace
@@ -418,38 +418,48 @@ def github_escape(text: str, is_property: bool) -> str:
 FORMATS: dict[str, Callable[[Finding], str]] = {"text": text_line, "json": json_line, "github": github_line}
 
 
-def project_findings(project: Project) -> list[Finding]:
+def project_findings(project: Project, paths: Collection[str] | None = None) -> list[Finding]:
     """What is wrong between the files: YAML files that do not load, refs to
     no model, undeclared sources, ambiguous refs, names defined twice, cycles
     (each once, at the ref call that first closes it), and models nothing
-    reads (as information)."""
+    reads (as information). With `paths`, those in these files only, in the same order."""
+    keep: Callable[[str], bool] = (lambda path: True) if paths is None else paths.__contains__
     # A YAML file that does not load says where, but for one it cannot read at all: its start then.
-    found = [Finding.of(problem) for problem in project.layout.problems]
+    found = [Finding.of(problem) for problem in project.layout.problems if keep(problem.path)]
     found = [f if f.line is not None else Finding(f.path, 1, 1, f.severity, f.message, f.code) for f in found]
     found += [
         Finding(ref.path, ref.line, ref.column, "error", f"ref to {ref.model!r}, which no model file defines", code)
         for ref in project.missing_refs
+        if keep(ref.path)
         for code in ["missing-ref"]
     ]
     for ref in project.missing_sources:
-        message = f"source {'.'.join(ref.source or ())!r} is declared in no YAML property file"
-        found.append(Finding(ref.path, ref.line, ref.column, "warning", message, "missing-source"))
+        if keep(ref.path):
+            message = f"source {'.'.join(ref.source or ())!r} is declared in no YAML property file"
+            found.append(Finding(ref.path, ref.line, ref.column, "warning", message, "missing-source"))
     for ref, candidates in project.ambiguous_refs:
-        message = f"ref to {ref.model!r} is ambiguous: defined by {', '.join(candidates)}"
-        found.append(Finding(ref.path, ref.line, ref.column, "warning", message, "ambiguous-ref"))
-    for name, paths in project.duplicate_names.items():
+        if keep(ref.path):
+            message = f"ref to {ref.model!r} is ambiguous: defined by {', '.join(candidates)}"
+            found.append(Finding(ref.path, ref.line, ref.column, "warning", message, "ambiguous-ref"))
+    for name, defined in project.duplicate_names.items():
+        if not any(keep(path) for path in defined[1:]):
+            continue
         kind = next(kind for kind in ("model", "seed", "snapshot") if project.definition((kind, name)))
         for again in project.defined_by(name)[1:]:
-            message = f"{kind} {name!r} is defined again; first by {paths[0]}"
-            found.append(Finding(again.path, again.line, again.column, "error", message, "duplicate-name"))
+            if keep(again.path):
+                message = f"{kind} {name!r} is defined again; first by {defined[0]}"
+                found.append(Finding(again.path, again.line, again.column, "error", message, "duplicate-name"))
     for cycle in project.cycle_refs():
         ref = cycle.ref
+        if not keep(ref.path):
+            continue
         if len(cycle.models) == 1:
             message = f"model {cycle.models[0]!r} reads itself"
         else:
             message = f"models read each other in a cycle: {', '.join(cycle.models)}"
         found.append(Finding(ref.path, ref.line, ref.column, "error", message, "cycle"))
-    for name in project.unused():
+    unused = project.unused() if paths is None else project._unused_in(paths)
+    for name in unused:
         model = project.models[name]
         found.append(Finding(model.path, model.line, model.column, "info", "no model reads this one", "unused-model"))
     return found

@@ -29,10 +29,13 @@ EXTENT = re.compile(r"[A-Za-z_]\w*\s*\((?:[^()]|\([^()]*\))*\)|\w+|\S")
 
 
 class ProjectFindings:
-    """The project's findings by path, worked out once per project built."""
+    """The project's findings by path, worked out once per project: for a
+    project updated from the last one (`Project.with_file`), in the files
+    the update touched only, the other files' lists kept as they were."""
 
     def __init__(self) -> None:
         self.generation = -1
+        self.project: Project | None = None
         self.by_path: dict[str, list[Finding]] = {}
         self._lock = threading.Lock()
 
@@ -46,10 +49,20 @@ class ProjectFindings:
 
     def _of_project(self, project: Project, generation: int) -> dict[str, list[Finding]]:
         if generation != self.generation:
-            by_path: dict[str, list[Finding]] = defaultdict(list)
-            for finding in project_findings(project):
-                by_path[finding.path].append(finding)
-            self.by_path, self.generation = dict(by_path), generation
+            based_on = project._based_on
+            if based_on is not None and self.project is not None and based_on[0]() is self.project:
+                paths = based_on[1]
+                by_path = dict(self.by_path)
+                for path in paths:
+                    by_path.pop(path, None)
+                for finding in project_findings(project, paths):
+                    by_path.setdefault(finding.path, []).append(finding)
+            else:
+                grouped: dict[str, list[Finding]] = defaultdict(list)
+                for finding in project_findings(project):
+                    grouped[finding.path].append(finding)
+                by_path = dict(grouped)
+            self.by_path, self.project, self.generation = by_path, project, generation
         return self.by_path
 
 

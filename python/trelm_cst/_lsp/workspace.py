@@ -2,9 +2,11 @@
 project, kept current as the editor opens and edits files and as files
 change on disk. The text of an open buffer wins over its file.
 
-A change re-parses that one document and replaces its record; the graph is
-built again from the records in memory (no file is read again) the next time
-it is asked for, and only when the change touched what the graph is made of.
+A change re-parses that one document and replaces its record. A change to
+its refs updates the project (`Project.with_file`); one to what it defines
+has the graph built again from the records in memory (no file is read again)
+the next time it is asked for. A change that only moves the refs leaves the
+project as it is.
 """
 
 from __future__ import annotations
@@ -292,6 +294,17 @@ class Workspace:
                         self._records[path] = record
                     return False  # else the record the project holds stays, as true as the new one
                 self._records[path] = record
+            if self._project is not None:
+                # A file that defines what it did updates the project in a few
+                # milliseconds, under the lock: readers see the old project or
+                # the new one, each whole (the update copies what it changes).
+                updated = self._project._updated(path, record)
+                if updated is not None:
+                    self._project = updated
+                    self._moved.pop(path, None)
+                    self._changes += 1
+                    self.generation += 1
+                    return True
             self._invalidate()
             return True
 
