@@ -21,6 +21,7 @@ from trelm_cst._native import (
     Relation,
     Select,
     TrelmSyntaxError,
+    _lineage_files,
     select_lineage,
 )
 
@@ -282,6 +283,25 @@ class ModelFile:
         return query.selects
 
 
+class NativeModel:
+    """A model file's lineage as far as the file alone says, resolved by the
+    native module: its output columns (each with where it is written), the
+    origins of each name (a ref's model not yet found), and its filters."""
+
+    __slots__ = ("entries", "places", "origins", "filters")
+
+    def __init__(self, found: tuple[Any, Any]) -> None:
+        columns, self.filters = found
+        self.entries: list[Entry] = []
+        self.places: list[tuple[int | None, int | None]] = []
+        self.origins: dict[str, tuple[Any, ...]] = {}
+        for name, kind, from_star, line, char, origins in columns:
+            self.entries.append(Entry(name, Item(name, kind, None, (), ()), FROM_STAR if from_star else None))
+            self.places.append((line, char))
+            if origins is not None:
+                self.origins.setdefault(name.lower(), origins)
+
+
 def lower(name: str | None) -> str | None:
     return None if name is None else name.lower()
 
@@ -304,6 +324,8 @@ class Lineage:
         self._steps: dict[tuple[str, str, tuple[str, ...]], LineageStep] = {}
         self._leaves: dict[Origin, LineageStep] = {}
         self._keys: dict[str, str] = {}  # a model's name or id as given, to its id
+        # What the native module resolved of each file read so far; None where the file alone cannot say.
+        self._native: dict[str, NativeModel | None] = {}
 
     # ---------------------------------------------------------------- files
 
@@ -325,10 +347,26 @@ class Lineage:
         """Parses every model file not parsed yet."""
         self.read_files(list(self.project.models))
 
+    def native(self, key: str) -> NativeModel | None:
+        if key not in self._native:
+            self.read_native([key])
+        return self._native[key]
+
+    def read_native(self, keys: list[str]) -> None:
+        """Resolves these model files natively, on threads, those not read yet."""
+        keys = [key for key in keys if key not in self._native]
+        if not keys:
+            return
+        paths = [self.project.models[key].path for key in keys]
+        for key, found in zip(keys, _lineage_files(paths, jobs=os.cpu_count() or 1)):
+            self._native[key] = None if found is None else NativeModel(found)
+
     def read_files(self, keys: list[str]) -> None:
-        """Parses these model files, those not parsed yet, with threads when
-        there are many: the parser lets go of the interpreter."""
-        keys = [key for key in keys if key not in self._files]
+        """Reads these model files natively, then parses those the native
+        module left to this module, with threads when there are many: the
+        parser lets go of the interpreter."""
+        self.read_native(keys)
+        keys = [key for key in keys if key not in self._files and self._native.get(key) is None]
         if len(keys) < 64:
             return
         with ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
@@ -348,6 +386,10 @@ class Lineage:
         """A model's output columns; None while being read (a cycle) or when its file does not parse."""
         if key in self._outputs:
             return self._outputs[key]
+        native = self.native(key)
+        if native is not None:
+            self._outputs[key] = native.entries
+            return native.entries
         self._outputs[key] = None  # stops a cycle of `select *`
         file = self.file(key)
         self.warm(file)
@@ -651,6 +693,15 @@ class Lineage:
     # ---------------------------------------------------------------- steps
 
     def origins_of(self, key: str, column: str) -> list[Origin]:
+        native = self.native(key)
+        if native is not None:
+            raw = native.origins.get(column.lower())
+            if raw is not None:
+                origins = self._origins.get((key, column.lower()))
+                if origins is None:
+                    project = self.project.models[key].project
+                    origins = self._origins[(key, column.lower())] = unique([self.origin(project, o) for o in raw])
+                return origins
         file = self.file(key)
         query = file.top
         if query is None:
@@ -670,12 +721,23 @@ class Lineage:
             found = self._steps[place] = self.make_column_step(key, column, via)
         return found
 
+    def origin(self, project: str, raw: tuple[Any, ...]) -> Origin:
+        """An origin the native module found; the model of a ref found here."""
+        if raw[0] != "ref":
+            return Origin._make(raw)
+        place = (project, raw[1])
+        target = self._targets.get(place)
+        if target is None:
+            target = self._targets[place] = self.find_target(project, raw[1])
+        return Origin(target.kind, target.name, raw[2], raw[3], raw[4], target.reason)
+
     def make_column_step(self, key: str, column: str, via: tuple[str, ...]) -> LineageStep:
-        file = self.file(key)
+        native = self.native(key)
+        file = None if native is not None else self.file(key)
         entries = self.outputs(key) or []
         index = self.position(entries, column)
         entry = None if index is None else entries[index]
-        path = file.model.path
+        path = self.project.models[key].path
         if entry is None:
             if any(e.name is None and e.through is not None for e in entries):
                 return LineageStep("star", column, model=key, via=via, path=path)
@@ -683,10 +745,15 @@ class Lineage:
                 # Jinja that makes columns (a variable, a macro call) may make this one.
                 reason = "not named in the file; Jinja there may make it"
                 return LineageStep("templated", column, model=key, via=via, path=path, reason=reason)
-            reason = file.error or f"no column {column!r} in {key}"
+            reason = (file and file.error) or f"no column {column!r} in {key}"
             return LineageStep("unresolved", column, model=key, via=via, path=path, reason=reason)
-        span = entry.item.span
-        line, char = (None, None) if span is None else file.position(span[0])
+        if native is not None:
+            assert index is not None
+            line, char = native.places[index]
+        else:
+            assert file is not None
+            span = entry.item.span
+            line, char = (None, None) if span is None else file.position(span[0])
         kind = "star" if entry.through is not None else entry.item.kind
         return LineageStep(kind, entry.name, model=key, via=via, path=path, line=line, char=char)
 
@@ -778,6 +845,19 @@ class Lineage:
                 for origin in self.origins_of(key, column):
                     if origin.kind == "model" and origin.column is not None:
                         add(origin, self.column_step(key, column, origin.via))
+            native = self.native(key)
+            if native is not None:
+                project = self.project.models[key].project
+                for text, clause, line, char, raw in native.filters:
+                    step = None
+                    for origin in unique([self.origin(project, o) for o in raw]):
+                        if origin.kind == "model" and origin.column is not None:
+                            step = step or LineageStep(
+                                "filter", text, model=key, path=self.project.models[key].path,
+                                line=line, char=char, clause=clause,
+                            )
+                            add(origin, step if step.via == origin.via else replace(step, via=origin.via))
+                continue
             file = self.file(key)
             if file.doc is None:
                 continue
@@ -843,6 +923,9 @@ def build_tree(root: Any, expand: Callable[[Any], tuple[LineageStep, list[Any]]]
             return made
         stack[-1][2].append(made)
 
+
+# What a native entry's column of a `*` is read through: its relation is not needed here.
+FROM_STAR: Any = object()
 
 # Below this many queries in a file, nesting cannot reach Python's recursion limit.
 WARM_QUERIES = 64
