@@ -288,10 +288,10 @@ class NativeModel:
     native module: its output columns (each with where it is written), the
     origins of each name (a ref's model not yet found), and its filters."""
 
-    __slots__ = ("entries", "places", "origins", "filters")
+    __slots__ = ("top", "entries", "places", "origins", "filters")
 
-    def __init__(self, found: tuple[Any, Any]) -> None:
-        columns, self.filters = found
+    def __init__(self, found: tuple[Any, Any, Any]) -> None:
+        self.top, columns, self.filters = found  # top: whether the file holds a query
         self.entries: list[Entry] = []
         self.places: list[tuple[int | None, int | None]] = []
         self.origins: dict[str, tuple[Any, ...]] = {}
@@ -326,6 +326,7 @@ class Lineage:
         self._keys: dict[str, str] = {}  # a model's name or id as given, to its id
         # What the native module resolved of each file read so far; None where the file alone cannot say.
         self._native: dict[str, NativeModel | None] = {}
+        self._batches = 0
 
     # ---------------------------------------------------------------- files
 
@@ -348,18 +349,50 @@ class Lineage:
         self.read_files(list(self.project.models))
 
     def native(self, key: str) -> NativeModel | None:
-        if key not in self._native:
+        """The model's file as the native module resolved it; None where only this module can."""
+        found = self._native.get(key, UNREAD)
+        if found is UNREAD:
             self.read_native([key])
-        return self._native[key]
+            found = self._native[key]
+        if found is NEEDS_REF_COLUMNS:
+            found = self._native[key] = self.read_with_columns(key)
+        return found  # type: ignore[return-value]
+
+    def read_with_columns(self, key: str) -> NativeModel | None:
+        """Resolves a file natively again, given the columns of the models its refs name."""
+        self._native[key] = None  # a cycle of refs back to this model reads it the Python way
+        model = self.project.models[key]
+        columns: dict[str, list[str] | None] = {}
+        for ref in model.refs:
+            name = ref.model
+            if name is None or name in columns:
+                continue
+            place = (model.project, name)
+            target = self._targets.get(place)
+            if target is None:
+                target = self._targets[place] = self.find_target(model.project, name)
+            upstream = self.outputs(target.name) if target.kind == "model" else None
+            known = upstream is not None and all(entry.name is not None for entry in upstream)
+            columns[name] = [entry.name for entry in upstream] if known else None  # type: ignore[union-attr,misc]
+        found = _lineage_files([model.path], jobs=1, columns=[columns])[0]
+        return NativeModel(found) if isinstance(found, tuple) else None
 
     def read_native(self, keys: list[str]) -> None:
-        """Resolves these model files natively, on threads, those not read yet."""
+        """Resolves these model files natively, on threads, those not read yet.
+        After a few separate reads, every file left is read at once: a caller
+        walking the project would otherwise pay for one batch per model."""
         keys = [key for key in keys if key not in self._native]
         if not keys:
             return
+        self._batches += 1
+        if self._batches > SEPARATE_BATCHES:
+            keys = [key for key in self.project.models if key not in self._native]
         paths = [self.project.models[key].path for key in keys]
         for key, found in zip(keys, _lineage_files(paths, jobs=os.cpu_count() or 1)):
-            self._native[key] = None if found is None else NativeModel(found)
+            if isinstance(found, tuple):
+                self._native[key] = NativeModel(found)
+            else:  # read again with the columns of its refs' models, once they are known
+                self._native[key] = NEEDS_REF_COLUMNS if found == "the columns of a ref's model" else None
 
     def read_files(self, keys: list[str]) -> None:
         """Reads these model files natively, then parses those the native
@@ -386,11 +419,11 @@ class Lineage:
         """A model's output columns; None while being read (a cycle) or when its file does not parse."""
         if key in self._outputs:
             return self._outputs[key]
+        self._outputs[key] = None  # stops a cycle of `select *`
         native = self.native(key)
         if native is not None:
-            self._outputs[key] = native.entries
-            return native.entries
-        self._outputs[key] = None  # stops a cycle of `select *`
+            entries = self._outputs[key] = native.entries if native.top else None
+            return entries
         file = self.file(key)
         self.warm(file)
         query = file.top
@@ -694,6 +727,8 @@ class Lineage:
 
     def origins_of(self, key: str, column: str) -> list[Origin]:
         native = self.native(key)
+        if native is not None and not native.top:
+            return [Origin("unresolved", None, column, (), reason="the file holds no query")]
         if native is not None:
             raw = native.origins.get(column.lower())
             if raw is not None:
@@ -923,6 +958,13 @@ def build_tree(root: Any, expand: Callable[[Any], tuple[LineageStep, list[Any]]]
             return made
         stack[-1][2].append(made)
 
+
+# Separate native reads before the rest of the project is read at once.
+SEPARATE_BATCHES = 8
+
+# A file the native module resolves once the columns of its refs' models are known.
+NEEDS_REF_COLUMNS: Any = object()
+UNREAD: Any = object()
 
 # What a native entry's column of a `*` is read through: its relation is not needed here.
 FROM_STAR: Any = object()

@@ -3,8 +3,8 @@
 // are read, parsed and resolved on the batch's own threads with the
 // interpreter lock released, and each tree is freed there: Python values
 // are built afterwards from plain C++ values. A file the batch cannot take
-// (see _scan_model_files), or one it leaves undecided, comes back as None,
-// for the caller's own way.
+// (see _scan_model_files) comes back as None, for the caller's own way; one
+// the file alone does not decide, as the reason.
 #include <algorithm>
 #include <atomic>
 #include <memory>
@@ -27,7 +27,8 @@
 namespace trelm::python {
 namespace {
 
-std::optional<query::FileLineage> lineage_of(const std::string& path) noexcept {
+// The file's lineage, undecided or not; nullopt when it cannot be read or parsed.
+std::optional<query::FileLineage> lineage_of(const std::string& path, const query::RefColumns* refs) noexcept {
   try {
     std::optional<std::string> data = read_regular_file(path);
     if (!data || !is_utf8(*data)) return std::nullopt;
@@ -35,9 +36,7 @@ std::optional<query::FileLineage> lineage_of(const std::string& path) noexcept {
     parser::ParseResult parsed = parser::parse(*text, text);
     auto* doc = std::get_if<cst::Document>(&parsed);
     if (doc == nullptr) return std::nullopt;
-    query::FileLineage found = query::file_lineage(*doc);
-    if (!found.undecided.empty()) return std::nullopt;
-    return found;
+    return query::file_lineage(*doc, refs);
   } catch (...) {
     return std::nullopt;  // the caller's way says what went wrong
   }
@@ -46,15 +45,15 @@ std::optional<query::FileLineage> lineage_of(const std::string& path) noexcept {
 // Files handed to a thread at once.
 constexpr std::size_t kChunk = 16;
 
-void resolve_files(const std::vector<std::string>& paths, std::vector<std::optional<query::FileLineage>>& out,
-                   std::size_t jobs) {
+void resolve_files(const std::vector<std::string>& paths, const std::vector<std::optional<query::RefColumns>>& refs,
+                   std::vector<std::optional<query::FileLineage>>& out, std::size_t jobs) {
   std::atomic<std::size_t> next{0};
   const auto work = [&]() noexcept {
     while (true) {
       const std::size_t first = next.fetch_add(kChunk);
       if (first >= paths.size()) return;
       const std::size_t last = std::min(paths.size(), first + kChunk);
-      for (std::size_t i = first; i < last; ++i) out[i] = lineage_of(paths[i]);
+      for (std::size_t i = first; i < last; ++i) out[i] = lineage_of(paths[i], refs[i] ? &*refs[i] : nullptr);
     }
   };
   const std::size_t threads = std::min(jobs, (paths.size() + kChunk - 1) / kChunk);
@@ -138,18 +137,63 @@ PyObject* filter_tuple(const query::FilterUse& use) {
                optional_int(use.where, false), origins_tuple(use.origins)});
 }
 
+// (has a query, columns, filters), or why the file alone cannot say.
 PyObject* file_tuple(const query::FileLineage& found) {
+  if (!found.undecided.empty()) return to_py_str(found.undecided);
   PyObject* columns = tuple_of(found.columns.size(), [&](std::size_t i) { return column_tuple(found.columns[i]); });
   PyObject* filters = tuple_of(found.filters.size(), [&](std::size_t i) { return filter_tuple(found.filters[i]); });
-  return pack({columns, filters});
+  return pack({PyBool_FromLong(found.has_query ? 1 : 0), columns, filters});
 }
 
+std::optional<std::string_view> utf8_of(PyObject* text) {
+  if (!PyUnicode_Check(text)) {
+    PyErr_SetString(PyExc_TypeError, "_lineage_files() names must be str");
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) return std::nullopt;
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// A dict of ref name to a list of column names or None, as RefColumns;
+// nullopt with an error set when it is anything else.
+std::optional<query::RefColumns> ref_columns(PyObject* dict) {
+  if (!PyDict_Check(dict)) {
+    PyErr_SetString(PyExc_TypeError, "_lineage_files() columns must be dicts or None");
+    return std::nullopt;
+  }
+  query::RefColumns found;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    std::optional<std::string_view> name = utf8_of(key);
+    if (!name) return std::nullopt;
+    std::optional<std::vector<std::string>> names;
+    if (value != Py_None) {
+      PyRef items = PyRef::steal(PySequence_Tuple(value));
+      if (!items) return std::nullopt;
+      names.emplace();
+      for (Py_ssize_t i = 0; i < PyTuple_Size(items.get()); ++i) {
+        std::optional<std::string_view> column = utf8_of(PyTuple_GetItem(items.get(), i));
+        if (!column) return std::nullopt;
+        names->emplace_back(*column);
+      }
+    }
+    found.emplace(std::string(*name), std::move(names));
+  }
+  return found;
+}
+
+
 PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"paths", "jobs", nullptr};
+  static const char* kwlist[] = {"paths", "jobs", "columns", nullptr};
   PyObject* paths_obj = nullptr;
   Py_ssize_t jobs = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On:_lineage_files", const_cast<char**>(kwlist), &paths_obj,
-                                   &jobs)) {
+  PyObject* columns_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On|O:_lineage_files", const_cast<char**>(kwlist), &paths_obj,
+                                   &jobs, &columns_obj)) {
     return nullptr;
   }
   PyRef sequence = PyRef::steal(PySequence_Tuple(paths_obj));
@@ -172,10 +216,25 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
     const std::string_view view(data, static_cast<std::size_t>(size));
     paths.emplace_back(view.find('\0') == std::string_view::npos ? std::string(view) : std::string());
   }
+  std::vector<std::optional<query::RefColumns>> refs(paths.size());
+  if (columns_obj != Py_None) {
+    PyRef columns = PyRef::steal(PySequence_Tuple(columns_obj));
+    if (!columns) return nullptr;
+    if (PyTuple_Size(columns.get()) != count) {
+      PyErr_SetString(PyExc_ValueError, "_lineage_files() needs as many columns as paths");
+      return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* dict = PyTuple_GetItem(columns.get(), i);
+      if (dict == Py_None) continue;
+      refs[static_cast<std::size_t>(i)] = ref_columns(dict);
+      if (!refs[static_cast<std::size_t>(i)]) return nullptr;
+    }
+  }
   std::vector<std::optional<query::FileLineage>> found(paths.size());
   const auto workers = static_cast<std::size_t>(std::max<Py_ssize_t>(1, jobs));
   without_interpreter_lock([&] {
-    resolve_files(paths, found, workers);
+    resolve_files(paths, refs, found, workers);
     return 0;
   });
   PyRef list = PyRef::steal(PyList_New(count));
@@ -197,8 +256,10 @@ PyObject* lineage_files_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef kFileLineageFunctions[] = {
     {"_lineage_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lineage_files_entry)),
      METH_VARARGS | METH_KEYWORDS,
-     "_lineage_files(paths, jobs)\n--\n\nFor each path, (columns, filters) as far as the file alone says, or None "
-     "for a file to follow the slow way."},
+     "_lineage_files(paths, jobs, columns=None)\n--\n\nFor each path, (has a query, columns, filters) as far as "
+     "the file says, with the\ncolumns of its refs' models when `columns` gives them (a dict per path: ref name to "
+     "a\nlist of names, or None when unknown); why it cannot say as a str; None for a file to\nfollow the slow "
+     "way."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -83,17 +83,14 @@ Span range_span(const TokenRange& range, const cst::PositionIndex& index) {
 
 class FileResolver {
  public:
-  FileResolver(const cst::Document& doc) : doc_(doc), index_(doc) {}
+  FileResolver(const cst::Document& doc, const RefColumns* refs) : doc_(doc), refs_(refs), index_(doc) {}
 
   FileLineage run() {
     FileLineage out;
     std::optional<cst::NodeRef> top = query::query(doc_);
-    if (!top) {
-      out.undecided = "the file holds no query";
-      return out;
-    }
+    out.has_query = top.has_value();
     for (const cst::NodeRef& node : queries(doc_)) listed_.push_back(fact_of(node));
-    const int root = fact_of(*top);
+    const int root = top ? fact_of(*top) : -1;
     // Read in a loop, not by recursion: a chain of CTEs may be long.
     while (!pending_.empty()) {
       const int next = pending_.back();
@@ -102,7 +99,8 @@ class FileResolver {
     }
     link();
     std::set<std::string> traced;
-    for (const Entry& entry : outputs(root)) {
+    static const std::vector<Entry> kNone;
+    for (const Entry& entry : root >= 0 ? outputs(root) : kNone) {
       OutputColumn column;
       column.name = entry.get();
       column.from_star = entry.through != nullptr;
@@ -349,7 +347,12 @@ class FileResolver {
       }
       return names;
     }
-    if (rel.kind == RelationKind::Ref) give_up("the columns of a ref's model");
+    if (rel.kind != RelationKind::Ref) return std::nullopt;
+    if (refs_ != nullptr) {
+      auto found = refs_->find(rel.name);
+      if (found != refs_->end()) return found->second;
+    }
+    give_up(kNeedsRefColumns);
     return std::nullopt;
   }
 
@@ -525,19 +528,27 @@ class FileResolver {
     return out;
   }
 
-  std::optional<std::size_t> position(const std::vector<Entry>& entries, const std::string& name) {
-    const std::string wanted = lower(name);
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      if (entries[i].get() && lower(*entries[i].get()) == wanted) return i;
+  // Where the first output column of this name is, ignoring case.
+  std::optional<std::size_t> position(int q, const std::string& name) {
+    auto known = positions_.find(q);
+    if (known == positions_.end()) {
+      std::unordered_map<std::string, std::size_t> index;
+      const std::vector<Entry>& entries = outputs(q);
+      for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].get()) index.emplace(lower(*entries[i].get()), i);
+      }
+      known = positions_.emplace(q, std::move(index)).first;
     }
-    return std::nullopt;
+    auto found = known->second.find(lower(name));
+    if (found == known->second.end()) return std::nullopt;
+    return found->second;
   }
 
   // Each branch of a union gives the column at the same position.
   std::vector<LineageOrigin> trace_anew(int q, const std::string& name, int depth) {
     const std::vector<std::string> none;
     const std::vector<Entry>& first = outputs(q);
-    std::optional<std::size_t> index = position(first, name);
+    std::optional<std::size_t> index = position(q, name);
     if (!index) {
       std::vector<const Entry*> stars;
       bool templated = false;
@@ -618,6 +629,7 @@ class FileResolver {
   }
 
   const cst::Document& doc_;
+  const RefColumns* refs_;
   cst::PositionIndex index_;
   std::deque<QueryFact> facts_;  // stays in place as it grows
   std::vector<int> pending_;  // queries not read yet
@@ -626,6 +638,7 @@ class FileResolver {
   std::map<int, std::unique_ptr<std::vector<Entry>>> outputs_;
   std::map<int, std::vector<std::vector<Entry>>> branches_;
   std::map<std::pair<int, std::string>, std::vector<LineageOrigin>> traced_;
+  std::unordered_map<int, std::unordered_map<std::string, std::size_t>> positions_;
   std::set<int> reading_;
   std::set<std::pair<int, std::string>> tracing_;
   std::string undecided_;
@@ -633,6 +646,6 @@ class FileResolver {
 
 }  // namespace
 
-FileLineage file_lineage(const cst::Document& doc) { return FileResolver(doc).run(); }
+FileLineage file_lineage(const cst::Document& doc, const RefColumns* refs) { return FileResolver(doc, refs).run(); }
 
 }  // namespace trelm::query

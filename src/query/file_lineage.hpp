@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "tree/document.hpp"
@@ -49,15 +50,24 @@ struct FilterUse {
   std::vector<LineageOrigin> origins;
 };
 
+// Why a file is undecided when the columns of a ref's model would decide it.
+inline constexpr const char* kNeedsRefColumns = "the columns of a ref's model";
+
 struct FileLineage {
-  std::vector<OutputColumn> columns;  // of the file's query
+  bool has_query = true;               // whether the file holds a query at its top level
+  std::vector<OutputColumn> columns;  // of that query
   std::vector<FilterUse> filters;     // of every query, in document order
-  // Why the file alone cannot say (the columns of a ref's model are needed,
-  // a name is not plain ASCII, a query reads itself...); empty when it can.
+  // Why the file alone cannot say (kNeedsRefColumns, a name that is not
+  // plain ASCII, a query that reads itself...); empty when it can.
   std::string undecided;
 };
 
-// The document's lineage; undecided when it holds no query.
-FileLineage file_lineage(const cst::Document& doc);
+// The columns of the models the file's refs name, by the name called: none
+// for a model whose columns are not all known.
+using RefColumns = std::unordered_map<std::string, std::optional<std::vector<std::string>>>;
+
+// The document's lineage: no columns when it holds no query. Without `refs`, or for a ref it lacks, a file
+// that needs a ref's columns is undecided.
+FileLineage file_lineage(const cst::Document& doc, const RefColumns* refs = nullptr);
 
 }  // namespace trelm::query
