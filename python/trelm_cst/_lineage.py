@@ -283,6 +283,10 @@ class ModelFile:
         return query.selects
 
 
+# A native entry's item says only its kind: one item for each.
+NATIVE_ITEMS: dict[str, Item] = {}
+
+
 class NativeModel:
     """A model file's lineage as far as the file alone says, resolved by the
     native module: its output columns (each with where it is written), the
@@ -296,7 +300,8 @@ class NativeModel:
         self.places: list[tuple[int | None, int | None]] = []
         self.origins: dict[str, tuple[Any, ...]] = {}
         for name, kind, from_star, line, char, origins in columns:
-            self.entries.append(Entry(name, Item(name, kind, None, (), ()), FROM_STAR if from_star else None))
+            item = NATIVE_ITEMS.get(kind) or NATIVE_ITEMS.setdefault(kind, Item(None, kind, None, (), ()))
+            self.entries.append(Entry(name, item, FROM_STAR if from_star else None))
             self.places.append((line, char))
             if origins is not None:
                 self.origins.setdefault(name.lower(), origins)

@@ -63,6 +63,7 @@ struct QueryFact {
   std::vector<std::vector<ItemFact>> selects;
   std::vector<ItemFact> conditional;  // of the first SELECT
   std::vector<FilterFact> filters;
+  std::vector<const RelFact*> all_relations;
   std::map<std::size_t, std::vector<const RelFact*>> branch_relations;
 };
 
@@ -358,12 +359,13 @@ class FileResolver {
 
   // The relations of the union branch that holds `span`; all of them when
   // the place is unknown.
-  std::vector<const RelFact*> branch_relations(int q, const Span& span) {
+  const std::vector<const RelFact*>& branch_relations(int q, const Span& span) {
     QueryFact& fact = facts_[q];
-    std::vector<const RelFact*> all;
     if (!span || !fact.starts) {
-      for (const RelFact& rel : fact.relations) all.push_back(&rel);
-      return all;
+      if (fact.all_relations.size() != fact.relations.size()) {
+        for (const RelFact& rel : fact.relations) fact.all_relations.push_back(&rel);
+      }
+      return fact.all_relations;
     }
     const std::vector<std::size_t>& starts = *fact.starts;
     std::size_t branch = 0;
@@ -374,11 +376,11 @@ class FileResolver {
     if (found != fact.branch_relations.end()) return found->second;
     const std::size_t start = starts[branch];
     const bool last = branch + 1 >= starts.size();
+    std::vector<const RelFact*> within;
     for (const RelFact& rel : fact.relations) {
-      if (rel.span && start <= rel.span->start && (last || rel.span->start < starts[branch + 1])) all.push_back(&rel);
+      if (rel.span && start <= rel.span->start && (last || rel.span->start < starts[branch + 1])) within.push_back(&rel);
     }
-    fact.branch_relations.emplace(branch, all);
-    return all;
+    return fact.branch_relations.emplace(branch, std::move(within)).first->second;
   }
 
   // ------------------------------------------------------------ resolving
@@ -402,7 +404,7 @@ class FileResolver {
                                                          int depth) {
     const std::optional<std::string> wanted = qualifier ? std::optional(lower(*qualifier)) : std::nullopt;
     for (int scope = q; scope >= 0; scope = facts_[scope].parent) {
-      const std::vector<const RelFact*> relations = branch_relations(scope, scope == q ? span : std::nullopt);
+      const std::vector<const RelFact*>& relations = branch_relations(scope, scope == q ? span : std::nullopt);
       if (wanted) {
         for (const RelFact* rel : relations) {
           if (named_by(*rel, *wanted)) return from_relation(*rel, name, via, depth);
