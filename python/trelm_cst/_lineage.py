@@ -365,7 +365,45 @@ class Lineage:
 
     def read_with_columns(self, key: str) -> NativeModel | None:
         """Resolves a file natively again, given the columns of the models its refs name."""
-        self._native[key] = None  # a cycle of refs back to this model reads it the Python way
+        self.read_all_with_columns([key])
+        return self._native[key]
+
+    def read_all_with_columns(self, keys: list[str]) -> None:
+        """read_with_columns of each of these files, in one batch."""
+        # Meanwhile a cycle of refs back to one of them finds its columns unknown, as outputs() has it.
+        marked = [key for key in keys if key not in self._outputs]
+        for key in keys:
+            self._native[key] = None
+        for key in marked:
+            self._outputs[key] = None
+        columns = [self.ref_columns(key) for key in keys]
+        for key in marked:
+            del self._outputs[key]
+        paths = [self.project.models[key].path for key in keys]
+        jobs = (os.cpu_count() or 1) if len(keys) > 1 else 1
+        for key, found in zip(keys, _lineage_files(paths, jobs=jobs, columns=columns)):
+            self._native[key] = NativeModel(found) if isinstance(found, tuple) else None
+
+    def read_waves(self, keys: list[str]) -> None:
+        """Resolves natively, in batches, the files among these (upstream
+        first) that wait for the columns of their refs' models: each batch
+        those whose upstream models wait no longer. Those in a cycle are
+        left to be read one at a time."""
+        pending = {key for key in keys if self._native.get(key) is NEEDS_REF_COLUMNS}
+        waiting = [key for key in keys if key in pending]
+        while waiting:
+            ready = [key for key in waiting if not any(name in pending for name in self.upstream_names(key))]
+            if not ready:
+                return
+            pending.difference_update(ready)
+            self.read_all_with_columns(ready)
+            waiting = [key for key in waiting if key in pending]
+
+    def upstream_names(self, key: str) -> list[str]:
+        return [name for kind, name in self.project._reads.get(("model", key), []) if kind == "model"]
+
+    def ref_columns(self, key: str) -> dict[str, list[str] | None]:
+        """The columns of the models the file's refs name, by the name called; None where unknown."""
         model = self.project.models[key]
         columns: dict[str, list[str] | None] = {}
         for ref in model.refs:
@@ -379,8 +417,7 @@ class Lineage:
             upstream = self.outputs(target.name) if target.kind == "model" else None
             known = upstream is not None and all(entry.name is not None for entry in upstream)
             columns[name] = [entry.name for entry in upstream] if known else None  # type: ignore[union-attr,misc]
-        found = _lineage_files([model.path], jobs=1, columns=[columns])[0]
-        return NativeModel(found) if isinstance(found, tuple) else None
+        return columns
 
     def read_native(self, keys: list[str]) -> None:
         """Resolves these model files natively, on threads, those not read yet.
@@ -860,6 +897,7 @@ class Lineage:
                 seen.add(following)
                 stack.append((following, iter(self.upstream_models(following))))
         self.read_files(order)
+        self.read_waves(order)
         for found in order:
             self.outputs(found)
 

@@ -109,8 +109,10 @@ class FileResolver {
       if (entry.item->span) column.where = index_.location(entry.item->span->start);
       if (column.name && traced.insert(lower(*column.name)).second) column.origins = trace(root, *column.name, {}, 0);
       out.columns.push_back(std::move(column));
+      if (!undecided_.empty()) break;
     }
     for (int q : listed_) {
+      if (!undecided_.empty()) break;
       for (const FilterFact& filter : facts_[q].filters) {
         FilterUse use;
         use.text = filter.ref.qualifier ? *filter.ref.qualifier + "." + filter.ref.name : filter.ref.name;
@@ -509,6 +511,7 @@ class FileResolver {
 
   // Where output column `name` of query `q` comes from, after `via`.
   std::vector<LineageOrigin> trace(int q, const std::string& name, const std::vector<std::string>& via, int depth) {
+    if (!undecided_.empty()) return {};  // left to the caller: no need to go on
     if (depth > kMaxDepth) {
       give_up("CTEs or subqueries nested too deep");
       return {};
