@@ -332,6 +332,7 @@ class Lineage:
         # What the native module resolved of each file read so far; None where the file alone cannot say.
         self._native: dict[str, NativeModel | None] = {}
         self._batches = 0
+        self._needs: dict[str, None] = {}  # files read that wait for their refs' columns, in order
 
     # ---------------------------------------------------------------- files
 
@@ -384,13 +385,14 @@ class Lineage:
         for key, found in zip(keys, _lineage_files(paths, jobs=jobs, columns=columns)):
             self._native[key] = NativeModel(found) if isinstance(found, tuple) else None
 
-    def read_waves(self, keys: list[str]) -> None:
-        """Resolves natively, in batches, the files among these (upstream
-        first) that wait for the columns of their refs' models: each batch
-        those whose upstream models wait no longer. Those in a cycle are
-        left to be read one at a time."""
-        pending = {key for key in keys if self._native.get(key) is NEEDS_REF_COLUMNS}
-        waiting = [key for key in keys if key in pending]
+    def read_waves(self) -> None:
+        """Resolves natively, in batches, the files read so far that wait for
+        the columns of their refs' models: each batch those whose upstream
+        models wait no longer. Those in a cycle are left to be read one at a
+        time."""
+        waiting = [key for key in self._needs if self._native.get(key) is NEEDS_REF_COLUMNS]
+        pending = set(waiting)
+        self._needs.clear()
         while waiting:
             ready = [key for key in waiting if not any(name in pending for name in self.upstream_names(key))]
             if not ready:
@@ -433,8 +435,11 @@ class Lineage:
         for key, found in zip(keys, _lineage_files(paths, jobs=os.cpu_count() or 1)):
             if isinstance(found, tuple):
                 self._native[key] = NativeModel(found)
-            else:  # read again with the columns of its refs' models, once they are known
-                self._native[key] = NEEDS_REF_COLUMNS if found == "the columns of a ref's model" else None
+            elif found == "the columns of a ref's model":  # read again once those columns are known
+                self._native[key] = NEEDS_REF_COLUMNS
+                self._needs[key] = None
+            else:
+                self._native[key] = None
 
     def read_files(self, keys: list[str]) -> None:
         """Reads these model files natively, then parses those the native
@@ -897,7 +902,7 @@ class Lineage:
                 seen.add(following)
                 stack.append((following, iter(self.upstream_models(following))))
         self.read_files(order)
-        self.read_waves(order)
+        self.read_waves()
         for found in order:
             self.outputs(found)
 
