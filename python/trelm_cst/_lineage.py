@@ -330,7 +330,7 @@ class Lineage:
         self._leaves: dict[Origin, LineageStep] = {}
         self._keys: dict[str, str] = {}  # a model's name or id as given, to its id
         # What the native module resolved of each file read so far; None where the file alone cannot say.
-        self._native: dict[str, NativeModel | None] = {}
+        self._native: dict[str, Any] = {}  # a NativeModel, None, or NEEDS_REF_COLUMNS
         self._batches = 0
         self._needs: dict[str, None] = {}  # files read that wait for their refs' columns, in order
 
@@ -362,12 +362,13 @@ class Lineage:
             found = self._native[key]
         if found is NEEDS_REF_COLUMNS:
             found = self._native[key] = self.read_with_columns(key)
-        return found  # type: ignore[return-value]
+        return found if isinstance(found, NativeModel) else None
 
     def read_with_columns(self, key: str) -> NativeModel | None:
         """Resolves a file natively again, given the columns of the models its refs name."""
         self.read_all_with_columns([key])
-        return self._native[key]
+        found = self._native[key]
+        return found if isinstance(found, NativeModel) else None
 
     def read_all_with_columns(self, keys: list[str]) -> None:
         """read_with_columns of each of these files, in one batch."""
@@ -932,14 +933,14 @@ class Lineage:
             if native is not None:
                 project = self.project.models[key].project
                 for text, clause, line, char, raw in native.filters:
-                    step = None
+                    use: LineageStep | None = None
                     for origin in unique([self.origin(project, o) for o in raw]):
                         if origin.kind == "model" and origin.column is not None:
-                            step = step or LineageStep(
+                            use = use or LineageStep(
                                 "filter", text, model=key, path=self.project.models[key].path,
                                 line=line, char=char, clause=clause,
                             )
-                            add(origin, step if step.via == origin.via else replace(step, via=origin.via))
+                            add(origin, use if use.via == origin.via else replace(use, via=origin.via))
                 continue
             file = self.file(key)
             if file.doc is None:

@@ -53,7 +53,13 @@ void resolve_files(const std::vector<std::string>& paths, const std::vector<std:
       const std::size_t first = next.fetch_add(kChunk);
       if (first >= paths.size()) return;
       const std::size_t last = std::min(paths.size(), first + kChunk);
-      for (std::size_t i = first; i < last; ++i) out[i] = lineage_of(paths[i], refs[i] ? &*refs[i] : nullptr);
+      for (std::size_t i = first; i < last; ++i) {
+        try {
+          out[i] = lineage_of(paths[i], refs[i] ? &*refs[i] : nullptr);
+        } catch (...) {
+          out[i].reset();  // out of memory: the file follows the caller's way
+        }
+      }
     }
   };
   const std::size_t threads = std::min(jobs, (paths.size() + kChunk - 1) / kChunk);

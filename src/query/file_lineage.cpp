@@ -200,7 +200,9 @@ class FileResolver {
 
   ItemFact item_fact(std::optional<std::string> name, const ItemLineage& lineage, Span span) {
     ItemFact fact{std::move(name), std::string(kind_name(lineage.kind)), span, {}, lineage.excluded};
-    for (const ColumnRef& ref : lineage.references) fact.refs.push_back({ref.qualifier, ref.name, range_span(ref.range, index_)});
+    for (const ColumnRef& ref : lineage.references) {
+      fact.refs.push_back({ref.qualifier, ref.name, range_span(ref.range, index_)});
+    }
     return fact;
   }
 
@@ -299,7 +301,9 @@ class FileResolver {
         if (entry.get()) named.insert(lower(*entry.get()));
       }
       for (const ItemFact& item : fact.conditional) {
-        if (item.name && named.insert(lower(*item.name)).second) entries->push_back(Entry{&item.name, {}, &item, nullptr});
+        if (item.name && named.insert(lower(*item.name)).second) {
+          entries->push_back(Entry{&item.name, {}, &item, nullptr});
+        }
       }
     }
     reading_.erase(q);
@@ -372,7 +376,8 @@ class FileResolver {
     const std::vector<std::size_t>& starts = *fact.starts;
     std::size_t branch = 0;
     if (span->start >= starts[0]) {
-      branch = static_cast<std::size_t>(std::upper_bound(starts.begin(), starts.end(), span->start) - starts.begin()) - 1;
+      const auto after = std::upper_bound(starts.begin(), starts.end(), span->start);
+      branch = static_cast<std::size_t>(after - starts.begin()) - 1;
     }
     auto found = fact.branch_relations.find(branch);
     if (found != fact.branch_relations.end()) return found->second;
@@ -380,7 +385,8 @@ class FileResolver {
     const bool last = branch + 1 >= starts.size();
     std::vector<const RelFact*> within;
     for (const RelFact& rel : fact.relations) {
-      if (rel.span && start <= rel.span->start && (last || rel.span->start < starts[branch + 1])) within.push_back(&rel);
+      if (!rel.span || rel.span->start < start) continue;
+      if (last || rel.span->start < starts[branch + 1]) within.push_back(&rel);
     }
     return fact.branch_relations.emplace(branch, std::move(within)).first->second;
   }
@@ -394,7 +400,8 @@ class FileResolver {
       found = resolve_name(q, ref.span, std::nullopt, first, via, depth);
     }
     if (!found) {
-      std::string reason = ref.qualifier ? "no relation named " + quoted(*ref.qualifier) : "the query reads no relation";
+      std::string reason =
+          ref.qualifier ? "no relation named " + quoted(*ref.qualifier) : std::string("the query reads no relation");
       return {unresolved(ref.name, via, std::move(reason))};
     }
     return std::move(*found);
@@ -585,7 +592,9 @@ class FileResolver {
         origins.push_back(unresolved(name, none, "union branch without this position"));
         continue;
       }
-      for (LineageOrigin& origin : trace_entry(q, entries[*index], name, none, depth)) origins.push_back(std::move(origin));
+      for (LineageOrigin& origin : trace_entry(q, entries[*index], name, none, depth)) {
+        origins.push_back(std::move(origin));
+      }
     }
     return origins;
   }
