@@ -292,18 +292,20 @@ class NativeModel:
     native module: its output columns (each with where it is written), the
     origins of each name (a ref's model not yet found), and its filters."""
 
-    __slots__ = ("top", "entries", "places", "origins", "filters")
+    __slots__ = ("top", "entries", "places", "origins", "filters", "index")
 
     def __init__(self, found: tuple[Any, Any, Any]) -> None:
         self.top, columns, self.filters = found  # top: whether the file holds a query
         self.entries: list[Entry] = []
         self.places: list[tuple[int | None, int | None]] = []
         self.origins: dict[str, tuple[Any, ...]] = {}
+        self.index: dict[str, int] = {}  # a name in lower case to its first column's place
         for name, kind, from_star, line, char, origins in columns:
             item = NATIVE_ITEMS.get(kind) or NATIVE_ITEMS.setdefault(kind, Item(None, kind, None, (), ()))
             self.entries.append(Entry(name, item, FROM_STAR if from_star else None))
             self.places.append((line, char))
             if origins is not None:
+                self.index.setdefault(name.lower(), len(self.places) - 1)
                 self.origins.setdefault(name.lower(), origins)
 
 
@@ -816,6 +818,13 @@ class Lineage:
 
     def make_column_step(self, key: str, column: str, via: tuple[str, ...]) -> LineageStep:
         native = self.native(key)
+        index = None if native is None else native.index.get(column.lower())
+        if index is not None:  # a column the native module placed: the common case, made quickly
+            assert native is not None
+            entry = native.entries[index]
+            line, char = native.places[index]
+            path = self.project.models[key].path
+            return made_step((entry.item.kind, entry.name, key, None, None, via, path, line, char, None, None, ()))
         file = None if native is not None else self.file(key)
         entries = self.outputs(key) or []
         index = self.position(entries, column)
