@@ -821,10 +821,10 @@ class Lineage:
         index = None if native is None else native.index.get(column.lower())
         if index is not None:  # a column the native module placed: the common case, made quickly
             assert native is not None
-            entry = native.entries[index]
+            placed = native.entries[index]
             line, char = native.places[index]
             path = self.project.models[key].path
-            return made_step((entry.item.kind, entry.name, key, None, None, via, path, line, char, None, None, ()))
+            return made_step((placed.item.kind, placed.name, key, None, None, via, path, line, char, None, None, ()))
         file = None if native is not None else self.file(key)
         entries = self.outputs(key) or []
         index = self.position(entries, column)
