@@ -6,11 +6,11 @@ and the real repositories as their authors lay them out.
 
 The corpus is copied `--repeat` times into a temporary folder (removed
 afterwards). For it and for each repository: the stages of Project.load
-timed apart (walking for model files, the layout with its YAML property
-files, the native read, parse and scan with one thread and with `--jobs`,
-the Python records built from it, the two as Project.load overlaps them,
-the graph), Project.load with
-one job and with `--jobs`, and `trelm-cst check` against `check --project`
+timed apart (walking for model files, and with the layout found on the
+way and its YAML property files read, the native read, parse and scan
+into records with one thread and with `--jobs`, the same batch by batch
+as Project.load reads them, the graph), Project.load with one job and
+with `--jobs`, and `trelm-cst check` against `check --project`
 as separate processes. Each figure is the best of `--rounds` runs, wall time
 beside the CPU time of the process (its workers included for the command
 line); the load average is printed, since other work on the cores shows in
@@ -32,9 +32,9 @@ from collections.abc import Callable
 from typing import Any
 
 from trelm_cst._files import find_model_files
-from trelm_cst._layout import Layout
+from trelm_cst._layout import Layout, LayoutSearch
 from trelm_cst._native import _scan_model_files
-from trelm_cst._project import Project, model_of_scan, read_files
+from trelm_cst._project import Model, Project, Ref, read_files
 
 HERE = pathlib.Path(__file__).resolve().parent
 RUNNER = "import sys\nfrom trelm_cst import cli\nsys.exit(cli.main(sys.argv[1:], prog='trelm-cst'))\n"
@@ -73,16 +73,21 @@ def line(label: str, wall: float, cpu: float, extra: str = "") -> None:
 def measure(root: str, jobs: int, rounds: int) -> None:
     wall, cpu, files = best(lambda: find_model_files([root], lambda _: None, each_file_once=False), rounds)
     line("walk for model files", wall, cpu, f"  ({len(files):,} files)")
-    wall, cpu, layout = best(lambda: Layout.find([root]), rounds)
-    line("layout and YAML files", wall, cpu, f"  ({len(layout.property_files):,} YAML files)")
+
+    def walk_and_layout() -> tuple[list[str], Layout]:
+        search = LayoutSearch()
+        found = find_model_files([root], lambda _: None, (), False, None, search.visitor)
+        return found, search.layout()
+
+    wall, cpu, (_, layout) = best(walk_and_layout, rounds)
+    line("walk, layout and YAML files", wall, cpu, f"  ({len(layout.property_files):,} YAML files)")
     for count in sorted({1, jobs}):
-        wall, cpu, scans = best(lambda: _scan_model_files(files, count), rounds)
-        line(f"read, parse, scan: {count} thread{'s' if count > 1 else ''}", wall, cpu)
-    wall, cpu, models = best(lambda: [model_of_scan(path, scan) for path, scan in zip(files, scans)], rounds)
-    line("records (Model, Ref)", wall, cpu, f"  ({sum(scan is None for scan in scans):,} files left to Python)")
-    del scans
-    wall, cpu, _ = best(lambda: read_files(files, jobs), rounds)
-    line("scan and records together", wall, cpu, f"  ({jobs} threads, records built as batches come)")
+        wall, cpu, (records, _) = best(lambda: _scan_model_files(files, count, Model, Ref), rounds)
+        line(f"read, parse, scan: {count} thread{'s' if count > 1 else ''}", wall, cpu,
+             f"  ({sum(record is None for record in records):,} files left to Python)")  # fmt: skip
+    del records
+    wall, cpu, models = best(lambda: read_files(files, jobs), rounds)
+    line("records in batches", wall, cpu, f"  ({jobs} threads, as Project.load reads them)")
     wall, cpu, _ = best(lambda: Project(models, layout), rounds)
     line("graph", wall, cpu)
     del models

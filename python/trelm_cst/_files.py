@@ -123,12 +123,20 @@ def missing_paths(paths: Iterable[str]) -> list[str]:
     return missing
 
 
+# Told of each folder a walk goes into: the folder as walked, its path
+# below the folder searched (with a trailing separator; "" for that folder),
+# the subfolders the walk goes into next, in order, and the names of its
+# other entries.
+FolderVisit = Callable[[str, str, list[str], list[str]], None]
+
+
 def find_model_files(
     paths: Iterable[str],
     report: Callable[[Problem], None],
     excludes: Sequence[str] = (),
     each_file_once: bool = True,
     anchored: Anchored | None = None,
+    visitor: Callable[[str, Ignores], FolderVisit] | None = None,
 ) -> list[str]:
     """The files named, and the *.sql files below the folders named, in the
     order given (folders walked in sorted order). A path met twice counts
@@ -136,7 +144,9 @@ def find_model_files(
     and its target), as a command that reads or edits file by file wants,
     while in a project each name is a model of its own. A folder that yields
     no file is reported. `anchored` are exclude patterns relative to a
-    folder of their own (a settings file's)."""
+    folder of their own (a settings file's). `visitor(folder, ignores)`,
+    when given, is told of every folder the walk of each folder named goes
+    into, so that what else a search looks for needs no walk of its own."""
     found: list[str] = []
     seen: set[object] = set()
     key = file_identity if each_file_once else os.path.abspath
@@ -148,7 +158,8 @@ def find_model_files(
     for path in paths:
         files = [path]
         if os.path.isdir(path):
-            files = walk_models(path, report, Ignores(path, excludes, anchored))
+            ignores = Ignores(path, excludes, anchored)
+            files = walk_models(path, report, ignores, visitor(path, ignores) if visitor is not None else None)
             if not files:
                 report(Problem(path, "no .sql files"))
         if not may_repeat:
@@ -172,9 +183,12 @@ def file_identity(path: str) -> object:
     return status.st_dev, status.st_ino
 
 
-def walk_models(folder: str, report: Callable[[Problem], None], ignores: Ignores) -> list[str]:
+def walk_models(
+    folder: str, report: Callable[[Problem], None], ignores: Ignores, visit: FolderVisit | None = None
+) -> list[str]:
     """The *.sql files below a folder that `ignores` keeps, sorted by their
-    path within it. Symbolic links to folders are not followed, so a link
+    path within it; `visit` is told of each folder gone into, subfolders in
+    sorted order. Symbolic links to folders are not followed, so a link
     cycle cannot loop and a search stays inside the folder."""
 
     def unreadable(error: OSError) -> None:
@@ -184,7 +198,9 @@ def walk_models(folder: str, report: Callable[[Problem], None], ignores: Ignores
     for top, folders, names in os.walk(folder, onerror=unreadable):
         within = top[len(folder) :].lstrip(os.sep)
         below = within + os.sep if within else ""
-        folders[:] = [name for name in folders if not ignores.skips_folder(below + name)]
+        folders[:] = sorted(name for name in folders if not ignores.skips_folder(below + name))
+        if visit is not None:
+            visit(top, below, folders, names)
         for name in names:
             if name.endswith(MODEL_SUFFIX) and not ignores.skips_file(below + name):
                 files.append(os.path.join(top, name))

@@ -16,7 +16,7 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from trelm_cst._files import Problem, read_model
+from trelm_cst._files import FolderVisit, Problem, read_model, walk_models
 from trelm_cst._ignore import Ignores
 from trelm_cst._settings import Settings, anchored_excludes
 
@@ -29,6 +29,8 @@ DEFAULT_PARTS = {name: name for name in PARTS}
 # Parts whose files read models without defining anything.
 READER_PARTS = frozenset({"tests", "analyses"})
 YAML_SUFFIXES = (".yml", ".yaml")
+DATA_SUFFIXES = (".csv", *YAML_SUFFIXES)
+UNKNOWN: Any = object()
 
 
 @dataclass(frozen=True)
@@ -105,17 +107,47 @@ class Layout:
     def places(self, paths: Iterable[str]) -> list[Place | None]:
         """The place of each path; the files of one folder share theirs, so
         each folder is looked up once."""
-        known: dict[str, Place | None] = {}
+        if self.flat:
+            return [Place("", MODELS) for _ in paths]
+        known: dict[str, Place | None] = {}  # by the folder as the path names it
+        below: dict[str, Place | None] = {}  # by absolute folder: the place of what lies in it
         found = []
         for path in paths:
-            folder, name = os.path.split(path)
+            folder, _, name = path.rpartition(os.sep)
             if name in ("", ".", ".."):  # the path ends in a folder of its own
                 found.append(self.place(path))
                 continue
-            if folder not in known:
-                known[folder] = self.place(path)
-            found.append(known[folder])
+            place = known.get(folder, UNKNOWN)
+            if place is UNKNOWN:
+                holder = os.path.dirname(os.path.abspath(path))
+                project = self.folders.get(holder)
+                place = known[folder] = Place(project, "") if project is not None else self.inside(holder, below)
+            found.append(place)
         return found
+
+    def inside(self, folder: str, known: dict[str, Place | None]) -> Place | None:
+        """The place of what lies in an absolute folder that is no project
+        folder: the part of the nearest project folder above it that holds
+        it. `known` keeps the answers for the folders gone through, which
+        the other files of a tree share."""
+        passed = []
+        while True:
+            place: Place | None = known.get(folder, UNKNOWN)
+            if place is not UNKNOWN:
+                break
+            passed.append(folder)
+            parent = os.path.dirname(folder)
+            if parent == folder:
+                place = None
+                break
+            project = self.folders.get(parent)
+            if project is not None:
+                place = Place(project, self.parts.get(os.path.basename(folder), ""))
+                break
+            folder = parent
+        for folder in passed:
+            known[folder] = place
+        return place
 
     @classmethod
     def find(
@@ -130,33 +162,12 @@ class Layout:
         included), their seeds and YAML files. Without `read_yaml` the YAML
         files are left in `unread` as (path, project), for the caller to
         read with properties_of, on other processors say, and add in order."""
-        settings = settings if settings is not None else Settings()
-        layout = cls(parts=parts_of(settings))
-        data_files: list[str] = []
-        roots: dict[str, str] = {}  # each project folder to the folder searched
+        search = LayoutSearch(settings)
         for path in paths:
             if os.path.isdir(path):
-                ignores = Ignores(path, excludes, anchored_excludes(settings))
-                data_files += walk_layout(path, ignores, layout.folders, layout.parts)
-                roots.update({folder: path for folder in layout.folders if folder not in roots})
-        names = sorted(layout.folders.values())
-        # Two project folders of one name are told apart by their paths below the folder searched.
-        clashes = {name for name in names if names.count(name) > 1}
-        for folder, name in list(layout.folders.items()):
-            if name in clashes:
-                layout.folders[folder] = os.path.relpath(folder, os.path.abspath(roots[folder])).replace(os.sep, "/")
-        for path, place in zip(data_files, layout.places(data_files)):
-            if place is None:
-                continue
-            if path.endswith(".csv"):
-                if place.part == SEEDS:
-                    layout.seeds.append((place.project, os.path.basename(path)[:-4], path))
-            elif place.part in (MODELS, SEEDS, SNAPSHOTS):
-                if read_yaml:
-                    layout.add(properties_of(path, place.project))
-                else:
-                    layout.unread.append((path, place.project))
-        return layout
+                ignores = Ignores(path, excludes, anchored_excludes(search.settings))
+                walk_models(path, lambda _: None, ignores, search.visitor(path, ignores))
+        return search.layout(read_yaml)
 
     def add(self, properties: Properties) -> None:
         """What one YAML property file declares; files are added in the order found."""
@@ -176,29 +187,62 @@ def parts_of(settings: Settings) -> dict[str, str]:
     return parts
 
 
-def walk_layout(
-    root: str, ignores: Ignores, folders: dict[str, str], parts: dict[str, str] = DEFAULT_PARTS
-) -> list[str]:
-    """Records in `folders` the project folders below `root` (each holding a
-    folder of models, named as in `parts`); returns its CSV and YAML files, sorted."""
-    found: list[str] = []
-    part_folders: set[str] = set()  # the parts of the project folders found
-    inside: set[str] = set()  # folders at or below a part, in which no project folder is looked for
-    for top, subfolders, names in os.walk(root):
-        within = top[len(root) :].lstrip(os.sep)
-        below = within + os.sep if within else ""
-        subfolders[:] = sorted(name for name in subfolders if not ignores.skips_folder(below + name))
-        absolute = os.path.abspath(top)
-        # The walk comes to a folder after the one above it.
-        if absolute in part_folders or os.path.dirname(absolute) in inside:
-            inside.add(absolute)
-        elif any(parts.get(name) == MODELS for name in subfolders):
-            folders[absolute] = os.path.basename(absolute) or absolute
-            part_folders.update(os.path.join(absolute, name) for name in subfolders if name in parts)
-        for name in names:
-            if name.endswith((".csv", *YAML_SUFFIXES)) and not ignores.skips_file(below + name):
-                found.append(os.path.join(top, name))
-    return found
+class LayoutSearch:
+    """A search for the layout below folders, told of each folder as the
+    search for model files walks it, so that a tree is walked once."""
+
+    def __init__(self, settings: Settings | None = None) -> None:
+        self.settings = settings if settings is not None else Settings()
+        self.found = Layout(parts=parts_of(self.settings))
+        self.data_files: list[str] = []  # CSV and YAML files, in the order met
+        self.roots: dict[str, str] = {}  # each project folder to the folder searched
+
+    def visitor(self, root: str, ignores: Ignores) -> FolderVisit:
+        """What records, from the walk of `root`, its project folders (each
+        holding a folder of models, named as in the settings) and their CSV
+        and YAML files."""
+        folders, parts = self.found.folders, self.found.parts
+        part_folders: set[str] = set()  # the parts of the project folders found
+        inside: set[str] = set()  # folders at or below a part, in which no project folder is looked for
+
+        def visit(top: str, below: str, subfolders: list[str], names: list[str]) -> None:
+            absolute = os.path.abspath(top)
+            # The walk comes to a folder after the one above it.
+            if absolute in part_folders or os.path.dirname(absolute) in inside:
+                inside.add(absolute)
+            elif any(parts.get(name) == MODELS for name in subfolders):
+                folders[absolute] = os.path.basename(absolute) or absolute
+                self.roots.setdefault(absolute, root)
+                part_folders.update(os.path.join(absolute, name) for name in subfolders if name in parts)
+            for name in names:
+                if name.endswith(DATA_SUFFIXES) and not ignores.skips_file(below + name):
+                    self.data_files.append(os.path.join(top, name))
+
+        return visit
+
+    def layout(self, read_yaml: bool = True) -> Layout:
+        """The layout of what the walks met: seeds, and the YAML files read
+        (or, without `read_yaml`, left in `unread`)."""
+        layout = self.found
+        names = sorted(layout.folders.values())
+        # Two project folders of one name are told apart by their paths below the folder searched.
+        clashes = {name for name in names if names.count(name) > 1}
+        for folder, name in list(layout.folders.items()):
+            if name in clashes:
+                root = os.path.abspath(self.roots[folder])
+                layout.folders[folder] = os.path.relpath(folder, root).replace(os.sep, "/")
+        for path, place in zip(self.data_files, layout.places(self.data_files)):
+            if place is None:
+                continue
+            if path.endswith(".csv"):
+                if place.part == SEEDS:
+                    layout.seeds.append((place.project, os.path.basename(path)[:-4], path))
+            elif place.part in (MODELS, SEEDS, SNAPSHOTS):
+                if read_yaml:
+                    layout.add(properties_of(path, place.project))
+                else:
+                    layout.unread.append((path, place.project))
+        return layout
 
 
 @functools.cache

@@ -22,6 +22,7 @@ _WritableValue: TypeAlias = (
     | dict[_WritableValue, _WritableValue]
 )
 _T = TypeVar("_T")
+_M = TypeVar("_M")
 # (start, end) indices into str(document), counted in characters.
 _Span: TypeAlias = tuple[int, int]
 _ColumnKind: TypeAlias = Literal["direct", "renamed", "expression", "aggregate", "constant", "star", "templated"]
@@ -544,14 +545,14 @@ class ConditionalColumn:
     def __hash__(self) -> int: ...
 
 # What a project reads of each model file, for trelm_cst._project: per path,
-# (refs, sources, config, config line, config column, text or None), or None
-# for a file to read the slow way.
+# its record (an instance of `model_type` with its refs and sources as
+# instances of `ref_type`, made without running their __init__), or None for a
+# file to read the slow way; and the text of each file that may hold snapshot
+# blocks, by its index.
 def _scan_model_files(
-    paths: Sequence[str], jobs: int
-) -> list[tuple[list[tuple[object, ...]], list[tuple[object, ...]], dict[str, object], int, int, str | None] | None]: ...
-def _scan_document(
-    doc: Document, text: str, /
-) -> tuple[list[tuple[object, ...]], list[tuple[object, ...]], dict[str, object], int, int, str | None]: ...
+    paths: Sequence[str], jobs: int, model_type: type[_M], ref_type: type[object]
+) -> tuple[list[_M | None], dict[int, str]]: ...
+def _scan_document(doc: Document, text: str, path: str, model_type: type[_M], ref_type: type[object], /) -> _M: ...
 
 # Column lineage of model files as far as each file says, for
 # trelm_cst._lineage: per path, (has a query, columns, filters); the reason

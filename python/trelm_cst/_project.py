@@ -19,7 +19,7 @@ from typing import Any, Literal, TypeVar, cast
 
 from trelm_cst._files import MODEL_SUFFIX, Problem, find_model_files, read_model, syntax_problem
 from trelm_cst._lineage import Lineage, LineageStep, LineageTooDeep
-from trelm_cst._layout import MODELS, READER_PARTS, SNAPSHOTS, Layout
+from trelm_cst._layout import MODELS, READER_PARTS, SNAPSHOTS, Layout, LayoutSearch
 from trelm_cst._native import Document, TrelmSyntaxError, _scan_document, _scan_model_files, parse_literal, parse_trelm
 from trelm_cst._rename import ModelRename, rename_model
 from trelm_cst._settings import Settings, anchored_excludes
@@ -29,6 +29,9 @@ NodeKind = Literal["model", "seed", "snapshot", "source", "missing"]
 # name ("project/name" where a repository holds several projects), missing refs
 # by the name called, sources as "source.table".
 GraphNode = tuple[NodeKind, str]
+# What a literal ref means (see Project._resolution).
+Resolution = GraphNode | list[str] | None
+UNKNOWN: Any = object()
 
 @dataclass(frozen=True)
 class Ref:
@@ -216,7 +219,11 @@ class Project:
         self._read_by: dict[GraphNode, list[GraphNode]] = {}
         self._resolved: dict[int, GraphNode] = {}  # id() of a Ref to the node it reads
         self._tested: set[GraphNode] = set()
+        # What a literal ref means depends only on its project, package and
+        # name: each is worked out once, for the many refs that repeat it.
+        self._resolutions: dict[tuple[str, str | None, str], Resolution] = {}
         readers_by_source: dict[tuple[str, str], set[str]] = {}
+        resolved = self._resolved
         for model in [*defined, *readers]:
             reader: GraphNode | None = None
             if model.kind != "reader":
@@ -224,7 +231,7 @@ class Project:
             for ref in model.refs:
                 read = self._resolve(model.project, ref)
                 if read is not None:
-                    self._resolved[id(ref)] = read
+                    resolved[id(ref)] = read
                     if reader is None:
                         self._tested.add(read)
                     else:
@@ -266,15 +273,26 @@ class Project:
         if name is None:
             self.unresolved.append(ref)
             return None
-        candidates = self._candidates(project, name, ref.package)
-        if len(candidates) > 1:
-            self.ambiguous_refs.append((ref, sorted(self.id_of(models[0]) for models in candidates)))
+        key = (project, ref.package, name)
+        found: Resolution = self._resolutions.get(key, UNKNOWN)
+        if found is UNKNOWN:
+            found = self._resolutions[key] = self._resolution(*key)
+        if isinstance(found, list):
+            self.ambiguous_refs.append((ref, list(found)))
             return None
-        if not candidates:
-            if name in self.external:
-                return None
+        if found is not None and found[0] == "missing":
             self.missing_refs.append(ref)
-            return ("missing", name)
+        return found
+
+    def _resolution(self, project: str, package: str | None, name: str) -> Resolution:
+        """What a literal ref means: the node it reads (a missing node for a
+        name no project defines), the sorted ids it could mean when
+        ambiguous, or None for a name defined outside the repository."""
+        candidates = self._candidates(project, name, package)
+        if len(candidates) > 1:
+            return sorted(self.id_of(models[0]) for models in candidates)
+        if not candidates:
+            return None if name in self.external else ("missing", name)
         found = candidates[0]
         return (cast(NodeKind, found[0].kind), self.id_of(found[0]))
 
@@ -314,11 +332,11 @@ class Project:
         settings = settings if settings is not None else Settings()
         patterns = [exclude] if isinstance(exclude, str) else list(exclude)
         anchored = anchored_excludes(settings)
-        files = find_model_files([path], problems.append, patterns, each_file_once=False, anchored=anchored)
+        search = LayoutSearch(settings)
+        files = find_model_files([path], problems.append, patterns, False, anchored, search.visitor)
         with collector_paused(), Scans(files, jobs) as scans:
-            # The layout is found while the files are scanned, and each batch's
-            # records are built while the next batch is scanned.
-            layout = Layout.find([path], patterns, settings)
+            # The YAML files are read while the model files are scanned.
+            layout = search.layout()
             project = cls(scans.models(), layout, settings.external)
         project.problems[:0] = [p for p in problems if p.message != "no .sql files"]
         return project
@@ -474,17 +492,21 @@ class Project:
 
     def _find_cycles(self) -> list[Cycle]:
         """cycle_refs(), worked out from the graph."""
-        defined = [*self.models.values(), *self.snapshots.values(), *self.seeds.values()]
-        names: dict[int, GraphNode] = {id(model): (cast(NodeKind, model.kind), self.id_of(model)) for model in defined}
-        graph: dict[GraphNode, list[GraphNode]] = {
-            node: [read for read in self._reads.get(node, []) if read[0] not in ("source", "missing")]
-            for node in names.values()
-        }
-        group_of: dict[GraphNode, int] = {}
+        graph = cyclic_part(
+            {
+                reader: [read for read in reads if read[0] not in ("source", "missing")]
+                for reader, reads in self._reads.items()
+            }
+        )
         groups = [g for g in strongly_connected(graph) if len(g) > 1 or g[0] in graph[g[0]]]
+        if not groups:
+            return []
+        group_of: dict[GraphNode, int] = {}
         for index, members in enumerate(groups):
             for node in members:
                 group_of[node] = index
+        defined = [*self.models.values(), *self.snapshots.values(), *self.seeds.values()]
+        names: dict[int, GraphNode] = {id(model): (cast(NodeKind, model.kind), self.id_of(model)) for model in defined}
         first: dict[int, Ref] = {}
         for model in [*self.files, *self.snapshots.values()]:
             group = group_of.get(names.get(id(model), ("missing", "")))
@@ -523,6 +545,27 @@ def walk(start: GraphNode, links: dict[GraphNode, list[GraphNode]], depth: int |
 
 N = TypeVar("N", bound=Hashable)
 T = TypeVar("T")
+
+
+def cyclic_part(graph: dict[N, list[N]]) -> dict[N, list[N]]:
+    """The graph without the nodes no cycle can pass through: those that
+    nothing left reads are taken away, over and over (a project's graph is
+    mostly such), as are links to nodes that read nothing."""
+    readers: dict[N, int] = dict.fromkeys(graph, 0)
+    for reads in graph.values():
+        for read in reads:
+            if read in readers:
+                readers[read] += 1
+    free = [node for node, count in readers.items() if count == 0]
+    while free:
+        node = free.pop()
+        del readers[node]
+        for read in graph[node]:
+            if read in readers:
+                readers[read] -= 1
+                if readers[read] == 0:
+                    free.append(read)
+    return {node: [read for read in graph[node] if read in readers] for node in readers}
 
 
 def strongly_connected(graph: dict[N, list[N]]) -> list[list[N]]:
@@ -573,6 +616,11 @@ def strongly_connected(graph: dict[N, list[N]]) -> list[list[N]]:
 # ------------------------------------------------------------ reading files
 
 
+# What one native call gives for a batch of files: each file's record (None
+# for a file to read the slow way), and by index the text of each file that
+# may hold snapshot blocks.
+ScannedBatch = tuple[list["Model | None"], dict[int, str]]
+
 # Files scanned by one native call: a Ctrl-C waits for one batch at most,
 # and the records of one batch are built while the next is scanned.
 BATCH = 1024
@@ -594,7 +642,7 @@ class Scans:
     def __init__(self, paths: Sequence[str], jobs: int | None) -> None:
         self.paths = list(paths)
         self.workers = jobs if jobs is not None else (os.cpu_count() or 1)
-        self.done: queue.Queue[tuple[list[str], list[Any]] | BaseException] = queue.Queue()
+        self.done: queue.Queue[tuple[list[str], ScannedBatch] | BaseException] = queue.Queue()
         self.stopped = threading.Event()
         self.thread = threading.Thread(target=self.scan, name="trelm-cst scan")
 
@@ -612,7 +660,7 @@ class Scans:
                 if self.stopped.is_set():
                     return
                 batch = self.paths[start : start + BATCH]
-                self.done.put((batch, _scan_model_files(batch, self.workers)))
+                self.done.put((batch, _scan_model_files(batch, self.workers, Model, Ref)))
         except BaseException as e:  # raised again in the caller's thread
             self.done.put(e)
 
@@ -623,9 +671,10 @@ class Scans:
             done = self.done.get()
             if isinstance(done, BaseException):
                 raise done
-            batch, scans = done
-            for path, scan in zip(batch, scans):
-                models.append(read_file(path) if scan is None else model_of_scan(path, scan))
+            batch, (records, texts) = done
+            for index, text in texts.items():
+                cast(Model, records[index]).snapshot_blocks = snapshot_blocks(text)
+            models += [read_file(path) if record is None else record for path, record in zip(batch, records)]
         return models
 
 
@@ -665,24 +714,8 @@ def read_file(path: str) -> Model:
 
 def model_of(path: str, text: str, doc: Document) -> Model:
     """The record of a parsed file; `text` is what str(doc) gives, at hand without building it."""
-    model = model_of_scan(path, _scan_document(doc, text))
+    model = _scan_document(doc, text, path, Model, Ref)
     if "snapshot" in text:
-        model.snapshot_blocks = snapshot_blocks(text)
-    return model
-
-
-def model_of_scan(path: str, scan: tuple[Any, ...]) -> Model:
-    """The record of a file from what the native scan found in it: each
-    ref's and source's arguments to Ref after its kind and path, the merged
-    literal config (as merge_configs gives it), where the first config call
-    is, and the text when it may hold snapshot blocks."""
-    refs, sources, config, line, column, text = scan
-    model = Model(model_name(path), path, config=config, line=line, column=column)
-    if refs:
-        model.refs = [Ref("ref", path, *ref) for ref in refs]
-    if sources:
-        model.sources = [Ref("source", path, *ref) for ref in sources]
-    if text is not None:
         model.snapshot_blocks = snapshot_blocks(text)
     return model
 

@@ -51,7 +51,7 @@ from trelm_cst._files import (
 )
 from trelm_cst._native import Config, Document, TrelmSyntaxError, parse_trelm
 from trelm_cst._progress import Progress
-from trelm_cst._layout import Layout, Properties, properties_of
+from trelm_cst._layout import Layout, LayoutSearch, Properties, properties_of
 from trelm_cst._project import GraphNode, Model, Project, model_name, model_of, read_file
 from trelm_cst._settings import Settings, SettingsError, anchored_excludes, tag_name
 from trelm_cst._suppress import Suppression, read_suppressions, silenced
@@ -178,12 +178,15 @@ def start(args: argparse.Namespace, out: TextIO, err: TextIO) -> Run:
     whole_project = args.command == "graph" or (args.command == "check" and args.project)
     settings: Settings = args.settings
     anchored = anchored_excludes(settings)
-    files = find_model_files(args.paths, early.append, args.exclude, not whole_project, anchored)
+    # A project's layout is found on the walk for its model files.
+    search = LayoutSearch(settings) if whole_project else None
+    visitor = search.visitor if search is not None else None
+    files = find_model_files(args.paths, early.append, args.exclude, not whole_project, anchored, visitor)
     jobs = args.jobs if args.jobs is not None else _jobs.default_jobs()
     run = Run(files, read_model, out, err, args.quiet, progress=args.progress, jobs=jobs)
-    if whole_project:
+    if search is not None:
         # check reads the YAML property files in its workers, beside the model files.
-        run.layout = Layout.find(args.paths, args.exclude, settings, read_yaml=args.command != "check")
+        run.layout = search.layout(read_yaml=args.command != "check")
     for problem in early:
         run.fail(problem)
     return run

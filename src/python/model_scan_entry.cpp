@@ -1,8 +1,8 @@
-// _scan_model_files(paths, jobs) and _scan_document(doc, text): what a
-// project needs of each model file (query/model_scan.hpp) as plain Python
-// values. The batch reads, parses and scans its files on its own threads
-// with the interpreter lock released; Python values are built afterwards,
-// with no tree alive. A file it cannot take as it stands (a symbolic link,
+// _scan_model_files(paths, jobs, ...) and _scan_document(doc, text, ...):
+// what a project needs of each model file (query/model_scan.hpp) as the
+// project's own records. The batch reads, parses and scans its files on its
+// own threads with the interpreter lock released; Python values are built
+// afterwards, with no tree alive. A file it cannot take as it stands (a symbolic link,
 // anything but a regular file, text that is not UTF-8, a syntax error, an
 // error while reading) comes back as None: the caller reads it the slow
 // way, which words every such problem.
@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <initializer_list>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -295,53 +297,143 @@ PyObject* version_of(const query::ScannedCall& call) {
   return to_py_str(*call.version_source);
 }
 
-// The arguments of Ref after its kind and path: (line, column, text) and,
-// when its arguments name one, (model, package, version) for a ref and
-// (None, None, None, (source, table)) for a source.
-PyObject* ref_arguments(const query::ScannedCall& call, bool is_ref) {
-  const std::vector<std::string>* names = call.strings ? &*call.strings : nullptr;
-  const bool resolved = names != nullptr && (is_ref ? !names->empty() && names->size() <= 2 : names->size() == 2);
-  PyRef line = PyRef::steal(PyLong_FromSize_t(call.line));
-  PyRef column = PyRef::steal(PyLong_FromSize_t(call.column));
-  PyRef text = PyRef::steal(to_py_str(call.text));
-  if (!line || !column || !text) return nullptr;
-  if (!resolved) return PyTuple_Pack(3, line.get(), column.get(), text.get());
-  if (!is_ref) {
-    PyRef pair = PyRef::steal(str_tuple(*names, 0, 2));
-    if (!pair) return nullptr;
-    return PyTuple_Pack(7, line.get(), column.get(), text.get(), Py_None, Py_None, Py_None, pair.get());
+// The classes of the project's records (its Model and Ref) and their
+// attribute names, made once per call.
+class RecordTypes {
+ public:
+  bool read(PyObject* model_type, PyObject* ref_type) {
+    if (!PyType_Check(model_type) || !PyType_Check(ref_type)) {
+      PyErr_SetString(PyExc_TypeError, "record types must be classes");
+      return false;
+    }
+    model_ = model_type;
+    ref_ = ref_type;
+    for (std::size_t i = 0; i < kNames.size(); ++i) {
+      names_[i] = PyRef::steal(PyUnicode_InternFromString(kNames[i]));
+      if (!names_[i]) return false;
+    }
+    return true;
   }
-  PyRef model = PyRef::steal(to_py_str(names->back()));
-  PyRef package = PyRef::steal(names->size() == 2 ? to_py_str(names->front()) : Py_NewRef(Py_None));
-  PyRef version = PyRef::steal(version_of(call));
-  if (!model || !package || !version) return nullptr;
-  return PyTuple_Pack(6, line.get(), column.get(), text.get(), model.get(), package.get(), version.get());
-}
 
-PyObject* ref_list(const std::vector<query::ScannedCall>& calls, bool is_ref) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(calls.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < calls.size(); ++i) {
-    PyObject* item = ref_arguments(calls[i], is_ref);
-    if (item == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+  // The record of a file, from what the scan found in it.
+  PyObject* model(const query::ModelScan& scan, PyObject* path) const {
+    PyRef name = PyRef::steal(model_name(path));
+    PyRef refs = PyRef::steal(ref_list(scan.refs, true, path));
+    PyRef sources = PyRef::steal(ref_list(scan.sources, false, path));
+    PyRef config = PyRef::steal(merged_config(scan.configs));
+    PyRef line = PyRef::steal(PyLong_FromSize_t(scan.config_line));
+    PyRef column = PyRef::steal(PyLong_FromSize_t(scan.config_column));
+    PyRef project = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
+    PyRef kind = PyRef::steal(PyUnicode_FromString("model"));
+    PyRef columns = PyRef::steal(PyDict_New());
+    PyRef blocks = PyRef::steal(PyList_New(0));
+    if (!name || !refs || !sources || !config || !line || !column || !project || !kind || !columns || !blocks) {
+      return nullptr;
+    }
+    return instance(model_, {{kName, name.get()},
+                             {kPath, path},
+                             {kRefs, refs.get()},
+                             {kSources, sources.get()},
+                             {kConfig, config.get()},
+                             {kError, Py_None},
+                             {kProject, project.get()},
+                             {kKind, kind.get()},
+                             {kLine, line.get()},
+                             {kColumn, column.get()},
+                             {kColumns, columns.get()},
+                             {kSnapshotBlocks, blocks.get()}});
   }
-  return list.release();
-}
 
-// (refs, sources, config, config line, config column, text): the text
-// only when it holds "snapshot", for the snapshot blocks.
-PyObject* scan_result(const query::ModelScan& scan, const std::string* text) {
-  PyRef refs = PyRef::steal(ref_list(scan.refs, true));
-  PyRef sources = PyRef::steal(ref_list(scan.sources, false));
-  PyRef config = PyRef::steal(merged_config(scan.configs));
-  PyRef line = PyRef::steal(PyLong_FromSize_t(scan.config_line));
-  PyRef column = PyRef::steal(PyLong_FromSize_t(scan.config_column));
-  PyRef snapshot_text =
-      PyRef::steal(text != nullptr && needs_text_again(*text) ? to_py_str(*text) : Py_NewRef(Py_None));
-  if (!refs || !sources || !config || !line || !column || !snapshot_text) return nullptr;
-  return PyTuple_Pack(6, refs.get(), sources.get(), config.get(), line.get(), column.get(), snapshot_text.get());
-}
+ private:
+  enum Name : std::uint8_t {
+    kName, kPath, kRefs, kSources, kConfig, kError, kProject, kKind, kLine, kColumn, kColumns,
+    kSnapshotBlocks, kText, kModel, kPackage, kVersion, kSource, kCount,
+  };
+  static constexpr std::array<const char*, kCount> kNames = {
+      "name", "path", "refs", "sources", "config", "error", "project", "kind", "line", "column", "columns",
+      "snapshot_blocks", "text", "model", "package", "version", "source",
+  };
+
+  // An instance of a plain class with these attributes, its __init__ not
+  // run: the dataclass's own __init__ cost more than the scan of the file.
+  PyObject* instance(PyObject* type, std::initializer_list<std::pair<Name, PyObject*>> attributes) const {
+    PyRef values = PyRef::steal(PyDict_New());
+    if (!values) return nullptr;
+    for (const auto& [name, value] : attributes) {
+      if (PyDict_SetItem(values.get(), names_[name].get(), value) < 0) return nullptr;
+    }
+    auto* klass = reinterpret_cast<PyTypeObject*>(type);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(klass, Py_tp_alloc));
+    if (alloc == nullptr) {
+      PyErr_SetString(PyExc_TypeError, "record type cannot be allocated");
+      return nullptr;
+    }
+    PyRef object = PyRef::steal(alloc(klass, 0));
+    if (!object || PyObject_GenericSetDict(object.get(), values.get(), nullptr) < 0) return nullptr;
+    return object.release();
+  }
+
+  // A ref's or source's record: where the call is, its text and, when its
+  // arguments name one, the model (with package and version) or the
+  // (source, table) it names.
+  PyObject* ref(const query::ScannedCall& call, bool is_ref, PyObject* path) const {
+    const std::vector<std::string>* names = call.strings ? &*call.strings : nullptr;
+    const bool resolved = names != nullptr && (is_ref ? !names->empty() && names->size() <= 2 : names->size() == 2);
+    PyRef kind = PyRef::steal(PyUnicode_FromString(is_ref ? "ref" : "source"));
+    PyRef line = PyRef::steal(PyLong_FromSize_t(call.line));
+    PyRef column = PyRef::steal(PyLong_FromSize_t(call.column));
+    PyRef text = PyRef::steal(to_py_str(call.text));
+    if (!kind || !line || !column || !text) return nullptr;
+    PyRef model = PyRef::borrow(Py_None), package = PyRef::borrow(Py_None), version = PyRef::borrow(Py_None);
+    PyRef source = PyRef::borrow(Py_None);
+    if (resolved && is_ref) {
+      model = PyRef::steal(to_py_str(names->back()));
+      package = PyRef::steal(names->size() == 2 ? to_py_str(names->front()) : Py_NewRef(Py_None));
+      version = PyRef::steal(version_of(call));
+    } else if (resolved) {
+      source = PyRef::steal(str_tuple(*names, 0, 2));
+    }
+    if (!model || !package || !version || !source) return nullptr;
+    return instance(ref_, {{kKind, kind.get()},
+                           {kPath, path},
+                           {kLine, line.get()},
+                           {kColumn, column.get()},
+                           {kText, text.get()},
+                           {kModel, model.get()},
+                           {kPackage, package.get()},
+                           {kVersion, version.get()},
+                           {kSource, source.get()}});
+  }
+
+  PyObject* ref_list(const std::vector<query::ScannedCall>& calls, bool is_ref, PyObject* path) const {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(calls.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+      PyObject* item = ref(calls[i], is_ref, path);
+      if (item == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+  }
+
+  // The file's name without its ".sql", as a model is named.
+  static PyObject* model_name(PyObject* path) {
+    const Py_ssize_t size = PyUnicode_GetLength(path);
+    if (size < 0) return nullptr;
+    const Py_ssize_t slash = PyUnicode_FindChar(path, '/', 0, size, -1);
+    if (slash == -2) return nullptr;
+    const Py_ssize_t start = slash + 1;
+    PyRef suffix = PyRef::steal(PyUnicode_FromString(".sql"));
+    if (!suffix) return nullptr;
+    const Py_ssize_t ends = PyUnicode_Tailmatch(path, suffix.get(), start, size, 1);
+    if (ends < 0) return nullptr;
+    return PyUnicode_Substring(path, start, ends == 1 ? size - 4 : size);
+  }
+
+  PyObject* model_ = nullptr;
+  PyObject* ref_ = nullptr;
+  std::array<PyRef, kCount> names_;
+};
 
 // Asks the interpreter for the names the threads missed. Called with the
 // interpreter lock held and no tree alive.
@@ -359,13 +451,17 @@ bool learn_names(std::vector<FileScan>& scans, std::unordered_map<std::string, s
 }
 
 PyObject* scan_model_files(PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"paths", "jobs", nullptr};
+  static const char* kwlist[] = {"paths", "jobs", "model_type", "ref_type", nullptr};
   PyObject* paths_obj = nullptr;
   Py_ssize_t jobs = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On:_scan_model_files", const_cast<char**>(kwlist), &paths_obj,
-                                   &jobs)) {
+  PyObject* model_type = nullptr;
+  PyObject* ref_type = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnOO:_scan_model_files", const_cast<char**>(kwlist), &paths_obj,
+                                   &jobs, &model_type, &ref_type)) {
     return nullptr;
   }
+  RecordTypes records;
+  if (!records.read(model_type, ref_type)) return nullptr;
   PyRef sequence = PyRef::steal(PySequence_Tuple(paths_obj));
   if (!sequence) return nullptr;
   const Py_ssize_t count = PyTuple_Size(sequence.get());
@@ -412,19 +508,38 @@ PyObject* scan_model_files(PyObject* args, PyObject* kwargs) {
     });
   }
   PyRef list = PyRef::steal(PyList_New(count));
-  if (!list) return nullptr;
+  PyRef texts = PyRef::steal(PyDict_New());
+  if (!list || !texts) return nullptr;
   for (std::size_t i = 0; i < scans.size(); ++i) {
-    PyObject* item = scans[i].ok ? scan_result(scans[i].scan, scans[i].text.get()) : Py_NewRef(Py_None);
+    const auto at = static_cast<Py_ssize_t>(i);
+    if (!scans[i].ok) {
+      PyList_SetItem(list.get(), at, Py_NewRef(Py_None));
+      continue;
+    }
+    PyObject* item = records.model(scans[i].scan, PyTuple_GetItem(sequence.get(), at));
     if (item == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+    PyList_SetItem(list.get(), at, item);
+    if (scans[i].text && needs_text_again(*scans[i].text)) {
+      PyRef index = PyRef::steal(PyLong_FromSsize_t(at));
+      PyRef text = PyRef::steal(to_py_str(*scans[i].text));
+      if (!index || !text || PyDict_SetItem(texts.get(), index.get(), text.get()) < 0) return nullptr;
+    }
   }
-  return list.release();
+  return PyTuple_Pack(2, list.get(), texts.get());
 }
 
 PyObject* scan_document(PyObject* args) {
   PyObject* doc_obj = nullptr;
   PyObject* text_obj = nullptr;
-  if (!PyArg_ParseTuple(args, "O!U:_scan_document", document_type(), &doc_obj, &text_obj)) return nullptr;
+  PyObject* path_obj = nullptr;
+  PyObject* model_type = nullptr;
+  PyObject* ref_type = nullptr;
+  if (!PyArg_ParseTuple(args, "O!UUOO:_scan_document", document_type(), &doc_obj, &text_obj, &path_obj, &model_type,
+                        &ref_type)) {
+    return nullptr;
+  }
+  RecordTypes records;
+  if (!records.read(model_type, ref_type)) return nullptr;
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text_obj, &size);
   if (data == nullptr) return nullptr;
@@ -439,7 +554,7 @@ PyObject* scan_document(PyObject* args) {
     const jinja::CharacterNames* interpreter = interpreter_character_names();
     for (const std::string& name : names.missed()) known.emplace(name, (*interpreter)(name));
   }
-  return scan_result(scan, nullptr);
+  return records.model(scan, path_obj);
 }
 
 PyObject* scan_model_files_entry(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -455,10 +570,11 @@ PyObject* scan_document_entry(PyObject*, PyObject* args) {
 PyMethodDef kPrivateFunctions[] = {
     {"_scan_model_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(scan_model_files_entry)),
      METH_VARARGS | METH_KEYWORDS,
-     "_scan_model_files(paths, jobs)\n--\n\nFor each path, (refs, sources, config, line, column, text) as the "
-     "project reads it, or None for a file to read the slow way."},
+     "_scan_model_files(paths, jobs, model_type, ref_type)\n--\n\n(records, texts): for each path, its record "
+     "as the project reads it, or None for a file to read the slow way; and the text of each file that may hold "
+     "snapshot blocks, by its index."},
     {"_scan_document", scan_document_entry, METH_VARARGS,
-     "_scan_document(doc, text, /)\n--\n\n(refs, sources, config, line, column, None) of a parsed document."},
+     "_scan_document(doc, text, path, model_type, ref_type, /)\n--\n\nThe project's record of a parsed document."},
     {nullptr, nullptr, 0, nullptr},
 };
 

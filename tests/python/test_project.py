@@ -370,6 +370,27 @@ def test_layouts(tmp_path, files, models, cycles):
     assert (sorted(project.models), project.cycles) == (models, cycles)
 
 
+def test_places_of_many_files_agree_with_each_files_own(tmp_path):
+    # places() looks each folder up once and shares what it passes through
+    # between the files of a tree: its answers must be place()'s.
+    from trelm_cst._layout import Layout
+
+    root = str(tmp_path)
+    layout = Layout(folders={f"{root}/p": "p", f"{root}/p/sub/q": "q", f"{root}/r": "r"})
+    paths = [
+        f"{root}/{name}"
+        for name in [
+            "p/a.sql", "p/models/a.sql", "p/models/deep/er/a.sql", "p/models/deep/b.sql", "p/tests/t.sql",
+            "p/sub/q/models/a.sql", "p/sub/q/a.sql", "p/sub/x.sql", "p/models//c.sql", "p/./models/d.sql",
+            "r/seeds/s.csv", "r/other/o.sql", "elsewhere/e.sql", "e.sql", "p/models/..", "p/sub/q/",
+        ]
+    ] + ["relative/x.sql"]
+    expected = [layout.place(path) for path in paths]
+    # Alone, and after one another: what one file's lookup leaves must serve the next.
+    assert [layout.places([path]) for path in paths] == [[place] for place in expected]
+    assert layout.places(paths) == expected
+
+
 def test_source_names_may_hold_dots(tmp_path):
     project = load(tmp_path, {
         "p/models/a.sql": "{{ source('raw.eu', 'orders') }}",

@@ -83,8 +83,14 @@ def test_scan_agrees_with_the_document(tmp_path, name):
     path = str(write(tmp_path, {name: ODD[name]}) / name)
     text = ODD[name]
     expected = reference(path, text)
-    assert read_files([path], 1) == [expected]
-    assert model_of(path, text, parse_trelm(text)) == expected
+    # The records are made natively: every attribute must be there, in the
+    # order the class gives, as its own __init__ would set them.
+    for record in read_files([path], 1) + [model_of(path, text, parse_trelm(text))]:
+        assert record == expected
+        assert list(vars(record).items()) == list(vars(expected).items())
+        assert [list(vars(ref).items()) for ref in record.refs + record.sources] == [
+            list(vars(ref).items()) for ref in expected.refs + expected.sources
+        ]
 
 
 def test_a_version_python_cannot_hash_is_its_source(tmp_path):
@@ -110,11 +116,11 @@ def test_a_scan_failure_reaches_the_caller_and_ends_the_scan(tmp_path, monkeypat
     paths = [str(path) for path in sorted(write(tmp_path, {f"m{i}.sql": "select 1" for i in range(4)}).iterdir())]
     scanned = []
 
-    def scan(batch, jobs):
+    def scan(batch, jobs, model_type, ref_type):
         scanned.append(batch)
         if len(scanned) > failing:
             raise MemoryError
-        return [None] * len(batch)
+        return [None] * len(batch), {}
 
     monkeypatch.setattr(project_module, "BATCH", 1)
     monkeypatch.setattr(project_module, "_scan_model_files", scan)

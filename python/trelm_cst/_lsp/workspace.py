@@ -18,7 +18,7 @@ from pygls import uris
 
 from trelm_cst._files import MODEL_SUFFIX, Problem, find_model_files, read_model
 from trelm_cst.cli import Finding, checked_text
-from trelm_cst._layout import Layout
+from trelm_cst._layout import Layout, LayoutSearch
 from trelm_cst._native import Document
 from trelm_cst._project import Model, Project, model_name, model_of, read_file, read_files
 from trelm_cst._settings import Settings, SettingsError, anchored_excludes
@@ -112,8 +112,9 @@ class Workspace:
         """Reads every file of the folders, the open buffers' text winning."""
         problems: list[Problem] = []
         folders = [folder for folder in self.folders if os.path.isdir(folder)]
-        files = find_model_files(folders, problems.append, (), False, anchored_excludes(self.settings))
-        layout = Layout.find(folders, (), self.settings)
+        search = LayoutSearch(self.settings)
+        files = find_model_files(folders, problems.append, (), False, anchored_excludes(self.settings), search.visitor)
+        layout = search.layout()
         records = read_files(files, self.jobs)
         while True:
             # The open buffers are parsed outside the lock; a buffer changed meanwhile means parsing again.
