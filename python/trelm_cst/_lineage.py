@@ -10,7 +10,7 @@ import os
 import re
 from concurrent.futures import ThreadPoolExecutor
 from collections.abc import Callable
-from dataclasses import dataclass, replace
+from dataclasses import dataclass, fields, replace
 from typing import TYPE_CHECKING, Any, NamedTuple, Union
 
 from trelm_cst._native import (
@@ -21,6 +21,7 @@ from trelm_cst._native import (
     Relation,
     Select,
     TrelmSyntaxError,
+    _lineage_files,
     select_lineage,
 )
 
@@ -282,6 +283,32 @@ class ModelFile:
         return query.selects
 
 
+# A native entry's item says only its kind: one item for each.
+NATIVE_ITEMS: dict[str, Item] = {}
+
+
+class NativeModel:
+    """A model file's lineage as far as the file alone says, resolved by the
+    native module: its output columns (each with where it is written), the
+    origins of each name (a ref's model not yet found), and its filters."""
+
+    __slots__ = ("top", "entries", "places", "origins", "filters", "index")
+
+    def __init__(self, found: tuple[Any, Any, Any]) -> None:
+        self.top, columns, self.filters = found  # top: whether the file holds a query
+        self.entries: list[Entry] = []
+        self.places: list[tuple[int | None, int | None]] = []
+        self.origins: dict[str, tuple[Any, ...]] = {}
+        self.index: dict[str, int] = {}  # a name in lower case to its first column's place
+        for name, kind, from_star, line, char, origins in columns:
+            item = NATIVE_ITEMS.get(kind) or NATIVE_ITEMS.setdefault(kind, Item(None, kind, None, (), ()))
+            self.entries.append(Entry(name, item, FROM_STAR if from_star else None))
+            self.places.append((line, char))
+            if origins is not None:
+                self.index.setdefault(name.lower(), len(self.places) - 1)
+                self.origins.setdefault(name.lower(), origins)
+
+
 def lower(name: str | None) -> str | None:
     return None if name is None else name.lower()
 
@@ -304,6 +331,10 @@ class Lineage:
         self._steps: dict[tuple[str, str, tuple[str, ...]], LineageStep] = {}
         self._leaves: dict[Origin, LineageStep] = {}
         self._keys: dict[str, str] = {}  # a model's name or id as given, to its id
+        # What the native module resolved of each file read so far; None where the file alone cannot say.
+        self._native: dict[str, Any] = {}  # a NativeModel, None, or NEEDS_REF_COLUMNS
+        self._batches = 0
+        self._needs: dict[str, None] = {}  # files read that wait for their refs' columns, in order
 
     # ---------------------------------------------------------------- files
 
@@ -325,10 +356,100 @@ class Lineage:
         """Parses every model file not parsed yet."""
         self.read_files(list(self.project.models))
 
+    def native(self, key: str) -> NativeModel | None:
+        """The model's file as the native module resolved it; None where only this module can."""
+        found = self._native.get(key, UNREAD)
+        if found is UNREAD:
+            self.read_native([key])
+            found = self._native[key]
+        if found is NEEDS_REF_COLUMNS:
+            found = self._native[key] = self.read_with_columns(key)
+        return found if isinstance(found, NativeModel) else None
+
+    def read_with_columns(self, key: str) -> NativeModel | None:
+        """Resolves a file natively again, given the columns of the models its refs name."""
+        self.read_all_with_columns([key])
+        found = self._native[key]
+        return found if isinstance(found, NativeModel) else None
+
+    def read_all_with_columns(self, keys: list[str]) -> None:
+        """read_with_columns of each of these files, in one batch."""
+        # Meanwhile a cycle of refs back to one of them finds its columns unknown, as outputs() has it.
+        marked = [key for key in keys if key not in self._outputs]
+        for key in keys:
+            self._native[key] = None
+        for key in marked:
+            self._outputs[key] = None
+        columns = [self.ref_columns(key) for key in keys]
+        for key in marked:
+            del self._outputs[key]
+        paths = [self.project.models[key].path for key in keys]
+        jobs = (os.cpu_count() or 1) if len(keys) > 1 else 1
+        for key, found in zip(keys, _lineage_files(paths, jobs=jobs, columns=columns)):
+            self._native[key] = NativeModel(found) if isinstance(found, tuple) else None
+
+    def read_waves(self) -> None:
+        """Resolves natively, in batches, the files read so far that wait for
+        the columns of their refs' models: each batch those whose upstream
+        models wait no longer. Those in a cycle are left to be read one at a
+        time."""
+        waiting = [key for key in self._needs if self._native.get(key) is NEEDS_REF_COLUMNS]
+        pending = set(waiting)
+        self._needs.clear()
+        while waiting:
+            ready = [key for key in waiting if not any(name in pending for name in self.upstream_names(key))]
+            if not ready:
+                return
+            pending.difference_update(ready)
+            self.read_all_with_columns(ready)
+            waiting = [key for key in waiting if key in pending]
+
+    def upstream_names(self, key: str) -> list[str]:
+        return [name for kind, name in self.project._reads.get(("model", key), []) if kind == "model"]
+
+    def ref_columns(self, key: str) -> dict[str, list[str] | None]:
+        """The columns of the models the file's refs name, by the name called; None where unknown."""
+        model = self.project.models[key]
+        columns: dict[str, list[str] | None] = {}
+        for ref in model.refs:
+            name = ref.model
+            if name is None or name in columns:
+                continue
+            place = (model.project, name)
+            target = self._targets.get(place)
+            if target is None:
+                target = self._targets[place] = self.find_target(model.project, name)
+            upstream = self.outputs(target.name) if target.kind == "model" else None
+            known = upstream is not None and all(entry.name is not None for entry in upstream)
+            columns[name] = [entry.name for entry in upstream] if known else None  # type: ignore[union-attr,misc]
+        return columns
+
+    def read_native(self, keys: list[str]) -> None:
+        """Resolves these model files natively, on threads, those not read yet.
+        After a few separate reads, every file left is read at once: a caller
+        walking the project would otherwise pay for one batch per model."""
+        keys = [key for key in keys if key not in self._native]
+        if not keys:
+            return
+        self._batches += 1
+        if self._batches > SEPARATE_BATCHES:
+            keys = [key for key in self.project.models if key not in self._native]
+        paths = [self.project.models[key].path for key in keys]
+        for key, found in zip(keys, _lineage_files(paths, jobs=os.cpu_count() or 1)):
+            if isinstance(found, tuple):
+                self._native[key] = NativeModel(found)
+            elif found == "the columns of a ref's model":  # read again once those columns are known
+                self._native[key] = NEEDS_REF_COLUMNS
+                self._needs[key] = None
+            else:
+                self._native[key] = None
+
     def read_files(self, keys: list[str]) -> None:
-        """Parses these model files, those not parsed yet, with threads when
-        there are many: the parser lets go of the interpreter."""
-        keys = [key for key in keys if key not in self._files]
+        """Reads these model files natively, then parses those the native
+        module left to this module, with threads when there are many: the
+        parser lets go of the interpreter."""
+        self.read_native(keys)
+        keys = [key for key in keys if key not in self._files and self._native.get(key) is None]
         if len(keys) < 64:
             return
         with ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
@@ -349,6 +470,10 @@ class Lineage:
         if key in self._outputs:
             return self._outputs[key]
         self._outputs[key] = None  # stops a cycle of `select *`
+        native = self.native(key)
+        if native is not None:
+            entries = self._outputs[key] = native.entries if native.top else None
+            return entries
         file = self.file(key)
         self.warm(file)
         query = file.top
@@ -651,6 +776,17 @@ class Lineage:
     # ---------------------------------------------------------------- steps
 
     def origins_of(self, key: str, column: str) -> list[Origin]:
+        native = self.native(key)
+        if native is not None and not native.top:
+            return [Origin("unresolved", None, column, (), reason="the file holds no query")]
+        if native is not None:
+            raw = native.origins.get(column.lower())
+            if raw is not None:
+                origins = self._origins.get((key, column.lower()))
+                if origins is None:
+                    project = self.project.models[key].project
+                    origins = self._origins[(key, column.lower())] = unique([self.origin(project, o) for o in raw])
+                return origins
         file = self.file(key)
         query = file.top
         if query is None:
@@ -670,12 +806,30 @@ class Lineage:
             found = self._steps[place] = self.make_column_step(key, column, via)
         return found
 
+    def origin(self, project: str, raw: tuple[Any, ...]) -> Origin:
+        """An origin the native module found; the model of a ref found here."""
+        if raw[0] != "ref":
+            return Origin._make(raw)
+        place = (project, raw[1])
+        target = self._targets.get(place)
+        if target is None:
+            target = self._targets[place] = self.find_target(project, raw[1])
+        return Origin(target.kind, target.name, raw[2], raw[3], raw[4], target.reason)
+
     def make_column_step(self, key: str, column: str, via: tuple[str, ...]) -> LineageStep:
-        file = self.file(key)
+        native = self.native(key)
+        index = None if native is None else native.index.get(column.lower())
+        if index is not None:  # a column the native module placed: the common case, made quickly
+            assert native is not None
+            placed = native.entries[index]
+            line, char = native.places[index]
+            path = self.project.models[key].path
+            return made_step((placed.item.kind, placed.name, key, None, None, via, path, line, char, None, None, ()))
+        file = None if native is not None else self.file(key)
         entries = self.outputs(key) or []
         index = self.position(entries, column)
         entry = None if index is None else entries[index]
-        path = file.model.path
+        path = self.project.models[key].path
         if entry is None:
             if any(e.name is None and e.through is not None for e in entries):
                 return LineageStep("star", column, model=key, via=via, path=path)
@@ -683,12 +837,17 @@ class Lineage:
                 # Jinja that makes columns (a variable, a macro call) may make this one.
                 reason = "not named in the file; Jinja there may make it"
                 return LineageStep("templated", column, model=key, via=via, path=path, reason=reason)
-            reason = file.error or f"no column {column!r} in {key}"
+            reason = (file and file.error) or f"no column {column!r} in {key}"
             return LineageStep("unresolved", column, model=key, via=via, path=path, reason=reason)
-        span = entry.item.span
-        line, char = (None, None) if span is None else file.position(span[0])
+        if native is not None:
+            assert index is not None
+            line, char = native.places[index]
+        else:
+            assert file is not None
+            span = entry.item.span
+            line, char = (None, None) if span is None else file.position(span[0])
         kind = "star" if entry.through is not None else entry.item.kind
-        return LineageStep(kind, entry.name, model=key, via=via, path=path, line=line, char=char)
+        return made_step((kind, entry.name, key, None, None, via, path, line, char, None, None, ()))
 
     def model_step(self, key: str, column: str, via: tuple[str, ...], star: bool) -> LineageStep:
         """A model's column as a step of a lineage, without its next steps."""
@@ -753,6 +912,7 @@ class Lineage:
                 seen.add(following)
                 stack.append((following, iter(self.upstream_models(following))))
         self.read_files(order)
+        self.read_waves()
         for found in order:
             self.outputs(found)
 
@@ -778,6 +938,19 @@ class Lineage:
                 for origin in self.origins_of(key, column):
                     if origin.kind == "model" and origin.column is not None:
                         add(origin, self.column_step(key, column, origin.via))
+            native = self.native(key)
+            if native is not None:
+                project = self.project.models[key].project
+                for text, clause, line, char, raw in native.filters:
+                    use: LineageStep | None = None
+                    for origin in unique([self.origin(project, o) for o in raw]):
+                        if origin.kind == "model" and origin.column is not None:
+                            use = use or LineageStep(
+                                "filter", text, model=key, path=self.project.models[key].path,
+                                line=line, char=char, clause=clause,
+                            )
+                            add(origin, use if use.via == origin.via else replace(use, via=origin.via))
+                continue
             file = self.file(key)
             if file.doc is None:
                 continue
@@ -816,10 +989,22 @@ class Lineage:
 
 def with_steps(step: LineageStep, steps: tuple[LineageStep, ...]) -> LineageStep:
     """The step with these next steps (dataclasses.replace, without its cost)."""
-    return LineageStep(
-        step.kind, step.column, step.model, step.source, step.table, step.via,
-        step.path, step.line, step.char, step.reason, step.clause, steps,
+    return made_step(
+        (step.kind, step.column, step.model, step.source, step.table, step.via,
+         step.path, step.line, step.char, step.reason, step.clause, steps)
     )
+
+
+STEP_FIELDS = tuple(field.name for field in fields(LineageStep))
+
+
+def made_step(values: tuple[Any, ...]) -> LineageStep:
+    """A step of these field values, in their order: what LineageStep() makes,
+    at half its cost (its frozen __init__ sets each field through a call).
+    Lineage makes tens of thousands of steps for a project."""
+    step = object.__new__(LineageStep)
+    step.__dict__.update(zip(STEP_FIELDS, values))
+    return step
 
 
 def build_tree(root: Any, expand: Callable[[Any], tuple[LineageStep, list[Any]]]) -> LineageStep:
@@ -843,6 +1028,16 @@ def build_tree(root: Any, expand: Callable[[Any], tuple[LineageStep, list[Any]]]
             return made
         stack[-1][2].append(made)
 
+
+# Separate native reads before the rest of the project is read at once.
+SEPARATE_BATCHES = 8
+
+# A file the native module resolves once the columns of its refs' models are known.
+NEEDS_REF_COLUMNS: Any = object()
+UNREAD: Any = object()
+
+# What a native entry's column of a `*` is read through: its relation is not needed here.
+FROM_STAR: Any = object()
 
 # Below this many queries in a file, nesting cannot reach Python's recursion limit.
 WARM_QUERIES = 64

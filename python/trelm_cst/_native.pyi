@@ -553,3 +553,12 @@ def _scan_model_files(
     paths: Sequence[str], jobs: int, model_type: type[_M], ref_type: type[object]
 ) -> tuple[list[_M | None], dict[int, str]]: ...
 def _scan_document(doc: Document, text: str, path: str, model_type: type[_M], ref_type: type[object], /) -> _M: ...
+
+# Column lineage of model files as far as each file says, for
+# trelm_cst._lineage: per path, (has a query, columns, filters); the reason
+# as a str when the file alone cannot say (given `columns`, a dict per path
+# of ref name to column names or None, it can say more); None for a file to
+# follow the slow way.
+def _lineage_files(
+    paths: Sequence[str], jobs: int, columns: Sequence[dict[str, list[str] | None] | None] | None = None
+) -> list[tuple[bool, tuple[tuple[object, ...], ...], tuple[tuple[object, ...], ...]] | str | None]: ...

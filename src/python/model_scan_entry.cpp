@@ -33,43 +33,11 @@
 #include "python/literal_convert.hpp"
 #include "python/lists.hpp"
 #include "python/types.hpp"
+#include "python/whole_file.hpp"
 #include "query/model_scan.hpp"
 
 namespace trelm::python {
-namespace {
 
-// Deeper config values are left out, as the JSON the command line writes
-// leaves them out (MAX_JSON_DEPTH in _describe.py).
-constexpr int kMaxJsonDepth = 100;
-
-// Character names answered from those learnt so far; the others are noted,
-// to be asked of the interpreter once every thread is done.
-class NameRecorder {
- public:
-  explicit NameRecorder(const std::unordered_map<std::string, std::optional<char32_t>>& known)
-      : lookup_([this, &known](std::string_view name) -> std::optional<char32_t> {
-          auto found = known.find(std::string(name));
-          if (found != known.end()) return found->second;
-          missed_.emplace_back(name);
-          return std::nullopt;
-        }) {}
-  const jinja::CharacterNames* lookup() const { return &lookup_; }
-  std::vector<std::string>& missed() { return missed_; }
-
- private:
-  std::vector<std::string> missed_;
-  jinja::CharacterNames lookup_;
-};
-
-struct FileScan {
-  bool ok = false;  // false: read it the slow way
-  query::ModelScan scan;
-  std::shared_ptr<std::string> text;  // kept when needed again: snapshots, names to learn
-  std::vector<std::string> missed;    // character names not known while scanning
-};
-
-// One whole read of a regular file that is not a symbolic link; nullopt
-// for anything else.
 std::optional<std::string> read_regular_file(const std::string& path) {
   struct stat status {};
   if (lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
@@ -97,8 +65,6 @@ std::optional<std::string> read_regular_file(const std::string& path) {
   return data;
 }
 
-// Strict UTF-8, as Python decodes it: no overlong forms, no surrogates,
-// nothing past U+10FFFF.
 bool is_utf8(std::string_view text) {
   std::size_t i = 0;
   const std::size_t n = text.size();
@@ -143,6 +109,38 @@ bool is_utf8(std::string_view text) {
   }
   return true;
 }
+
+namespace {
+
+// Deeper config values are left out, as the JSON the command line writes
+// leaves them out (MAX_JSON_DEPTH in _describe.py).
+constexpr int kMaxJsonDepth = 100;
+
+// Character names answered from those learnt so far; the others are noted,
+// to be asked of the interpreter once every thread is done.
+class NameRecorder {
+ public:
+  explicit NameRecorder(const std::unordered_map<std::string, std::optional<char32_t>>& known)
+      : lookup_([this, &known](std::string_view name) -> std::optional<char32_t> {
+          auto found = known.find(std::string(name));
+          if (found != known.end()) return found->second;
+          missed_.emplace_back(name);
+          return std::nullopt;
+        }) {}
+  const jinja::CharacterNames* lookup() const { return &lookup_; }
+  std::vector<std::string>& missed() { return missed_; }
+
+ private:
+  std::vector<std::string> missed_;
+  jinja::CharacterNames lookup_;
+};
+
+struct FileScan {
+  bool ok = false;  // false: read it the slow way
+  query::ModelScan scan;
+  std::shared_ptr<std::string> text;  // kept when needed again: snapshots, names to learn
+  std::vector<std::string> missed;    // character names not known while scanning
+};
 
 bool needs_text_again(const std::string& text) { return text.find("snapshot") != std::string::npos; }
 

@@ -17,7 +17,7 @@ struct NamedType {
 
 // The order in which the module exposes its classes: first these, then
 // the functions of kModuleFunctions and TrelmSyntaxError, then kLaterClasses
-// and kLaterFunctions, then kSelectLineageFunctions.
+// and kLaterFunctions, then kSelectLineageFunctions and kFileLineageFunctions.
 const NamedType kClasses[] = {
     {"Document", document_type}, {"Config", config_type}, {"Query", query_type}, {"Cte", cte_type},
     {"Clause", clause_type},     {"Select", select_type}, {"Column", column_type},
@@ -67,6 +67,7 @@ int module_exec(PyObject* module) {
   if (PyModule_AddFunctions(module, kLaterFunctions) < 0) return -1;
   if (PyModule_AddFunctions(module, kPrivateFunctions) < 0) return -1;
   if (PyModule_AddFunctions(module, kSelectLineageFunctions) < 0) return -1;
+  if (PyModule_AddFunctions(module, kFileLineageFunctions) < 0) return -1;
   return 0;
 }
 

@@ -56,6 +56,8 @@ extern PyMethodDef kLaterFunctions[];
 extern PyMethodDef kPrivateFunctions[];
 // select_lineage, added after kLaterFunctions.
 extern PyMethodDef kSelectLineageFunctions[];
+// _lineage_files, added after kSelectLineageFunctions.
+extern PyMethodDef kFileLineageFunctions[];
 
 // render_literal(value, quote='"'), listed in kModuleFunctions.
 PyObject* render_literal_function(PyObject* module, PyObject* args, PyObject* kwargs);

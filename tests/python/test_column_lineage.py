@@ -3,6 +3,7 @@ CTEs and subqueries to other models' columns, sources and tables, and what
 reads a column downstream."""
 
 import json
+from pathlib import Path
 
 import pytest
 
@@ -147,6 +148,20 @@ def test_lineage_steps_carry_positions_and_depth_counts_models(project):
         project.lineage("nothing", "id")
     with pytest.raises(ValueError, match="depth"):
         project.impact("wide", "id", depth=-1)
+
+
+def test_native_resolution_answers_as_the_python_path(project, monkeypatch):
+    def answers(found):
+        return [
+            (m, c, found.lineage(m, c).to_dict(), found.impact(m, c).to_dict())
+            for m in found.models
+            for c in found.columns(m)
+        ]
+
+    native = answers(project)
+    monkeypatch.setattr("trelm_cst._lineage._lineage_files", lambda paths, **_: [None] * len(paths))
+    root = Path(project.models["orders"].path).parent
+    assert answers(Project.load(root)) == native and len(native) > 20
 
 
 def test_columns_expand_stars_and_stop_at_cycles(project):

@@ -1,0 +1,665 @@
+// Each query of the file is read once into plain values (relations, SELECT
+// items, spans), then output columns are traced over those values, each
+// (query, column) once.
+#include "query/file_lineage.hpp"
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <unordered_map>
+#include <utility>
+
+#include "query/lineage.hpp"
+#include "query/navigation.hpp"
+#include "query/select_item.hpp"
+
+namespace trelm::query {
+namespace {
+
+using cst::TextSpan;
+using Span = std::optional<TextSpan>;
+
+// Deeper than this, a chain of CTEs or subqueries is left to the caller.
+constexpr int kMaxDepth = 200;
+
+struct RefFact {
+  std::optional<std::string> qualifier;
+  std::string name;
+  Span span;
+};
+
+struct ItemFact {
+  std::optional<std::string> name;
+  std::string kind;
+  Span span;
+  std::vector<RefFact> refs;
+  std::vector<std::string> excluded;
+};
+
+struct RelFact {
+  RelationKind kind = RelationKind::Table;
+  std::string name;
+  std::string source_name;
+  std::optional<std::string> alias;
+  Span span;
+  int body = -1;  // the query of a CTE or subquery
+  std::vector<std::string> qualifiers;  // lower case
+};
+
+struct FilterFact {
+  RefFact ref;
+  std::string clause;
+};
+
+struct QueryFact {
+  cst::NodeRef node;
+  Span span;
+  int parent = -1;
+  std::vector<int> children;
+  std::vector<RelFact> relations;
+  std::optional<std::vector<std::size_t>> starts;  // of each SELECT of a union
+  std::vector<std::vector<ItemFact>> selects;
+  std::vector<ItemFact> conditional;  // of the first SELECT
+  std::vector<FilterFact> filters;
+  std::vector<const RelFact*> all_relations;
+  std::map<std::size_t, std::vector<const RelFact*>> branch_relations;
+};
+
+struct Entry {
+  const std::optional<std::string>* name = nullptr;  // of the item, or of the column a `*` gives
+  std::optional<std::string> own;                    // a `*`'s column
+  const ItemFact* item = nullptr;
+  const RelFact* through = nullptr;
+  const std::optional<std::string>& get() const { return through != nullptr ? own : *name; }
+};
+
+Span range_span(const TokenRange& range, const cst::PositionIndex& index) {
+  Span first = index.token_span(range.first);
+  Span last = index.token_span(range.last);
+  if (!first || !last || last->end < first->start) return std::nullopt;
+  return TextSpan{first->start, last->end};
+}
+
+class FileResolver {
+ public:
+  FileResolver(const cst::Document& doc, const RefColumns* refs) : doc_(doc), refs_(refs), index_(doc) {}
+
+  FileLineage run() {
+    FileLineage out;
+    std::optional<cst::NodeRef> top = query::query(doc_);
+    out.has_query = top.has_value();
+    for (const cst::NodeRef& node : queries(doc_)) listed_.push_back(fact_of(node));
+    const int root = top ? fact_of(*top) : -1;
+    // Read in a loop, not by recursion: a chain of CTEs may be long.
+    while (!pending_.empty()) {
+      const int next = pending_.back();
+      pending_.pop_back();
+      read(next);
+    }
+    link();
+    std::set<std::string> traced;
+    static const std::vector<Entry> kNone;
+    for (const Entry& entry : root >= 0 ? outputs(root) : kNone) {
+      OutputColumn column;
+      column.name = entry.get();
+      column.from_star = entry.through != nullptr;
+      column.kind = column.from_star ? "star" : entry.item->kind;
+      if (entry.item->span) column.where = index_.location(entry.item->span->start);
+      if (column.name && traced.insert(lower(*column.name)).second) column.origins = trace(root, *column.name, {}, 0);
+      out.columns.push_back(std::move(column));
+      if (!undecided_.empty()) break;
+    }
+    for (int q : listed_) {
+      if (!undecided_.empty()) break;
+      for (const FilterFact& filter : facts_[q].filters) {
+        FilterUse use;
+        use.text = filter.ref.qualifier ? *filter.ref.qualifier + "." + filter.ref.name : filter.ref.name;
+        use.clause = filter.clause;
+        if (filter.ref.span) use.where = index_.location(filter.ref.span->start);
+        use.origins = unique(resolve_ref(q, filter.ref, {}, 0));
+        out.filters.push_back(std::move(use));
+      }
+    }
+    out.undecided = undecided_;
+    return out;
+  }
+
+ private:
+  // ------------------------------------------------------------ reading
+
+  int fact_of(const cst::NodeRef& node) {
+    auto found = by_node_.find(node.get());
+    if (found != by_node_.end()) return found->second;
+    const int id = static_cast<int>(facts_.size());
+    by_node_.emplace(node.get(), id);
+    facts_.emplace_back();
+    facts_.back().node = node;
+    facts_.back().span = index_.node_span(node.get());
+    pending_.push_back(id);
+    return id;
+  }
+
+  void read(int id) {
+    const cst::NodeRef node = facts_[static_cast<std::size_t>(id)].node;
+    QueryReads reads = query_reads(node, outer_ctes(doc_, node));
+    std::vector<RelFact> relations;
+    for (Relation& rel : reads.relations) {
+      RelFact fact;
+      fact.kind = rel.kind;
+      fact.name = std::move(rel.name);
+      fact.source_name = std::move(rel.source_name);
+      fact.alias = std::move(rel.alias);
+      fact.span = range_span(rel.range, index_);
+      if (rel.query) fact.body = fact_of(rel.query);
+      fact.qualifiers = qualifiers_of(fact);
+      relations.push_back(std::move(fact));
+    }
+    std::vector<FilterFact> filters;
+    for (ColumnRef& ref : reads.filters) {
+      filters.push_back({{std::move(ref.qualifier), std::move(ref.name), range_span(ref.range, index_)},
+                         std::move(ref.clause)});
+    }
+    std::vector<std::vector<ItemFact>> items;
+    std::vector<ItemFact> conditional;
+    std::vector<std::size_t> starts;
+    const std::vector<cst::NodeRef> selects = query::selects(node);
+    for (const cst::NodeRef& select : selects) {
+      if (Span span = index_.node_span(select.get())) starts.push_back(span->start);
+      std::vector<cst::NodeRef> nodes;
+      {
+        auto lock = select->read_lock();
+        nodes = select_items(select->children);
+        if (items.empty()) {
+          for (ConditionalItem& c : conditional_items(select->children)) {
+            conditional.push_back(item_fact(std::move(c.name), c.lineage, range_span(c.range, index_)));
+          }
+        }
+      }
+      std::vector<ItemFact> read_items;
+      for (const cst::NodeRef& item : nodes) {
+        std::optional<std::string> name;
+        ItemLineage lineage;
+        {
+          auto lock = item->read_lock();
+          name = item_name(item->children);
+          lineage = item_lineage(item->children);
+        }
+        read_items.push_back(item_fact(std::move(name), lineage, index_.node_span(item.get())));
+      }
+      items.push_back(std::move(read_items));
+    }
+    QueryFact& fact = facts_[static_cast<std::size_t>(id)];
+    fact.relations = std::move(relations);
+    fact.filters = std::move(filters);
+    fact.selects = std::move(items);
+    fact.conditional = std::move(conditional);
+    if (selects.size() > 1 && starts.size() == selects.size()) fact.starts = std::move(starts);
+  }
+
+  ItemFact item_fact(std::optional<std::string> name, const ItemLineage& lineage, Span span) {
+    ItemFact fact{std::move(name), std::string(kind_name(lineage.kind)), span, {}, lineage.excluded};
+    for (const ColumnRef& ref : lineage.references) {
+      fact.refs.push_back({ref.qualifier, ref.name, range_span(ref.range, index_)});
+    }
+    return fact;
+  }
+
+  std::vector<std::string> qualifiers_of(const RelFact& rel) {
+    if (rel.alias) return {lower(*rel.alias)};
+    if (rel.kind == RelationKind::Source) return {lower(rel.name), lower(rel.source_name + "." + rel.name)};
+    std::string lowered = lower(rel.name);
+    const std::size_t dot = lowered.rfind('.');
+    std::string last = dot == std::string::npos ? lowered : lowered.substr(dot + 1);
+    return {lowered, last};
+  }
+
+  // Each query's parent: the smallest other query whose text holds it.
+  void link() {
+    for (int inner : listed_) {
+      const Span span = facts_[inner].span;
+      int best = -1;
+      if (span) {
+        for (int outer : listed_) {
+          const Span other = facts_[outer].span;
+          if (outer == inner || !other) continue;
+          if (other->start <= span->start && span->end <= other->end && !(*other == *span)) {
+            const Span& chosen = best < 0 ? other : facts_[best].span;
+            if (best < 0 || (chosen && other->end - other->start < chosen->end - chosen->start)) best = outer;
+          }
+        }
+      }
+      facts_[inner].parent = best;
+      if (best >= 0) facts_[best].children.push_back(inner);
+    }
+  }
+
+  // ------------------------------------------------------------ names
+
+  // Lower case as the caller's language has it: ASCII only; other text is
+  // left to the caller.
+  std::string lower(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) {
+      if (static_cast<unsigned char>(c) >= 0x80) give_up("a name that is not plain ASCII");
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+  }
+
+  // A name quoted as the caller's language writes a string's repr.
+  std::string quoted(const std::string& text) {
+    for (char c : text) {
+      if (c == '\'' || c == '\\' || c < 0x20 || c > 0x7e) give_up("a name that needs escaping");
+    }
+    return "'" + text + "'";
+  }
+
+  void give_up(const char* why) {
+    if (undecided_.empty()) undecided_ = why;
+  }
+
+  static std::string label(const RelFact& rel) {
+    std::string name = rel.kind == RelationKind::Source ? rel.source_name + "." + rel.name
+                                                        : (rel.name.empty() ? std::string("subquery") : rel.name);
+    return !rel.alias || *rel.alias == name ? name : *rel.alias + " (" + name + ")";
+  }
+
+  static std::vector<LineageOrigin> unique(std::vector<LineageOrigin> origins) {
+    std::vector<LineageOrigin> out;
+    for (LineageOrigin& origin : origins) {
+      if (std::find(out.begin(), out.end(), origin) == out.end()) out.push_back(std::move(origin));
+    }
+    return out;
+  }
+
+  static LineageOrigin unresolved(const std::string& column, const std::vector<std::string>& via, std::string reason) {
+    LineageOrigin origin;
+    origin.kind = "unresolved";
+    origin.column = column;
+    origin.via = via;
+    origin.reason = std::move(reason);
+    return origin;
+  }
+
+  // ------------------------------------------------------------ outputs
+
+  const std::vector<Entry>& outputs(int q) {
+    auto found = outputs_.find(q);
+    if (found != outputs_.end()) return *found->second;
+    auto entries = std::make_unique<std::vector<Entry>>();
+    if (reading_.size() > kMaxDepth) {
+      give_up("CTEs or subqueries nested too deep");
+    } else if (!reading_.insert(q).second) {
+      give_up("a query that reads itself");
+    } else if (!facts_[q].selects.empty()) {
+      const QueryFact& fact = facts_[q];
+      for (const ItemFact& item : fact.selects[0]) item_outputs(q, item, *entries);
+      std::set<std::string> named;
+      for (const Entry& entry : *entries) {
+        if (entry.get()) named.insert(lower(*entry.get()));
+      }
+      for (const ItemFact& item : fact.conditional) {
+        if (item.name && named.insert(lower(*item.name)).second) {
+          entries->push_back(Entry{&item.name, {}, &item, nullptr});
+        }
+      }
+    }
+    reading_.erase(q);
+    return *outputs_.emplace(q, std::move(entries)).first->second;
+  }
+
+  void item_outputs(int q, const ItemFact& item, std::vector<Entry>& out) {
+    const RefFact* star = nullptr;
+    if (item.kind == "star") {
+      for (const RefFact& ref : item.refs) {
+        if (ref.name == "*") {
+          star = &ref;
+          break;
+        }
+      }
+    }
+    if (star == nullptr) {
+      out.push_back(Entry{&item.name, {}, &item, nullptr});
+      return;
+    }
+    std::set<std::string> excluded;
+    for (const std::string& name : item.excluded) excluded.insert(lower(name));
+    const std::optional<std::string> wanted = star->qualifier ? std::optional(lower(*star->qualifier)) : std::nullopt;
+    for (const RelFact* rel : branch_relations(q, item.span)) {
+      if (wanted && !named_by(*rel, *wanted)) continue;
+      std::optional<std::vector<std::string>> names = relation_columns(*rel);
+      if (!names) {
+        out.push_back(Entry{nullptr, std::nullopt, &item, rel});
+        continue;
+      }
+      for (std::string& name : *names) {
+        if (excluded.count(lower(name)) == 0) out.push_back(Entry{nullptr, std::move(name), &item, rel});
+      }
+    }
+  }
+
+  static bool named_by(const RelFact& rel, const std::string& lowered) {
+    return std::find(rel.qualifiers.begin(), rel.qualifiers.end(), lowered) != rel.qualifiers.end();
+  }
+
+  // The names a relation gives; none when the file does not know them.
+  std::optional<std::vector<std::string>> relation_columns(const RelFact& rel) {
+    if (rel.body >= 0) {
+      std::vector<std::string> names;
+      for (const Entry& entry : outputs(rel.body)) {
+        if (!entry.get()) return std::nullopt;
+        names.push_back(*entry.get());
+      }
+      return names;
+    }
+    if (rel.kind != RelationKind::Ref) return std::nullopt;
+    if (refs_ != nullptr) {
+      auto found = refs_->find(rel.name);
+      if (found != refs_->end()) return found->second;
+    }
+    give_up(kNeedsRefColumns);
+    return std::nullopt;
+  }
+
+  // The relations of the union branch that holds `span`; all of them when
+  // the place is unknown.
+  const std::vector<const RelFact*>& branch_relations(int q, const Span& span) {
+    QueryFact& fact = facts_[q];
+    if (!span || !fact.starts) {
+      if (fact.all_relations.size() != fact.relations.size()) {
+        for (const RelFact& rel : fact.relations) fact.all_relations.push_back(&rel);
+      }
+      return fact.all_relations;
+    }
+    const std::vector<std::size_t>& starts = *fact.starts;
+    std::size_t branch = 0;
+    if (span->start >= starts[0]) {
+      const auto after = std::upper_bound(starts.begin(), starts.end(), span->start);
+      branch = static_cast<std::size_t>(after - starts.begin()) - 1;
+    }
+    auto found = fact.branch_relations.find(branch);
+    if (found != fact.branch_relations.end()) return found->second;
+    const std::size_t start = starts[branch];
+    const bool last = branch + 1 >= starts.size();
+    std::vector<const RelFact*> within;
+    for (const RelFact& rel : fact.relations) {
+      if (!rel.span || rel.span->start < start) continue;
+      if (last || rel.span->start < starts[branch + 1]) within.push_back(&rel);
+    }
+    return fact.branch_relations.emplace(branch, std::move(within)).first->second;
+  }
+
+  // ------------------------------------------------------------ resolving
+
+  std::vector<LineageOrigin> resolve_ref(int q, const RefFact& ref, const std::vector<std::string>& via, int depth) {
+    std::optional<std::vector<LineageOrigin>> found = resolve_name(q, ref.span, ref.qualifier, ref.name, via, depth);
+    if (!found && ref.qualifier) {
+      const std::string first = ref.qualifier->substr(0, ref.qualifier->find('.'));
+      found = resolve_name(q, ref.span, std::nullopt, first, via, depth);
+    }
+    if (!found) {
+      std::string reason =
+          ref.qualifier ? "no relation named " + quoted(*ref.qualifier) : std::string("the query reads no relation");
+      return {unresolved(ref.name, via, std::move(reason))};
+    }
+    return std::move(*found);
+  }
+
+  std::optional<std::vector<LineageOrigin>> resolve_name(int q, const Span& span,
+                                                         const std::optional<std::string>& qualifier,
+                                                         const std::string& name, const std::vector<std::string>& via,
+                                                         int depth) {
+    const std::optional<std::string> wanted = qualifier ? std::optional(lower(*qualifier)) : std::nullopt;
+    for (int scope = q; scope >= 0; scope = facts_[scope].parent) {
+      const std::vector<const RelFact*>& relations = branch_relations(scope, scope == q ? span : std::nullopt);
+      if (wanted) {
+        for (const RelFact* rel : relations) {
+          if (named_by(*rel, *wanted)) return from_relation(*rel, name, via, depth);
+        }
+        // `t.record.field`: a field of column `record` of relation `t`.
+        const std::size_t dot = wanted->find('.');
+        if (dot != std::string::npos) {
+          const std::string first = wanted->substr(0, dot);
+          for (const RelFact* rel : relations) {
+            if (!named_by(*rel, first)) continue;
+            const std::string rest = qualifier->substr(dot + 1);
+            return from_relation(*rel, rest.substr(0, rest.find('.')), via, depth);
+          }
+        }
+      } else if (!relations.empty()) {
+        const RelFact* chosen = nullptr;
+        std::optional<LineageOrigin> ambiguous = choose(relations, name, chosen);
+        if (ambiguous) {
+          ambiguous->via = via;
+          return std::vector<LineageOrigin>{std::move(*ambiguous)};
+        }
+        return from_relation(*chosen, name, via, depth);
+      }
+    }
+    return std::nullopt;
+  }
+
+  // The relation an unqualified name belongs to, or why none is.
+  std::optional<LineageOrigin> choose(const std::vector<const RelFact*>& relations, const std::string& name,
+                                      const RelFact*& chosen) {
+    if (relations.size() == 1) {
+      chosen = relations[0];
+      return std::nullopt;
+    }
+    const std::string wanted = lower(name);
+    // `unnest(xs) as x`: the alias names the function's value as well as the relation.
+    std::vector<const RelFact*> values;
+    for (const RelFact* rel : relations) {
+      if (rel->kind == RelationKind::Function && rel->alias && lower(*rel->alias) == wanted) values.push_back(rel);
+    }
+    if (values.size() == 1) {
+      chosen = values[0];
+      return std::nullopt;
+    }
+    std::vector<const RelFact*> having;
+    std::vector<const RelFact*> unknown;
+    for (const RelFact* rel : relations) {
+      std::optional<std::vector<std::string>> names = relation_columns(*rel);
+      if (!names) {
+        unknown.push_back(rel);
+        continue;
+      }
+      for (const std::string& n : *names) {
+        if (lower(n) == wanted) {
+          having.push_back(rel);
+          break;
+        }
+      }
+    }
+    if (having.size() == 1) {
+      chosen = having[0];
+      return std::nullopt;
+    }
+    if (having.empty() && unknown.size() == 1) {
+      chosen = unknown[0];
+      return std::nullopt;
+    }
+    const std::vector<const RelFact*>& among = !having.empty() ? having : !unknown.empty() ? unknown : relations;
+    std::string listed;
+    for (const RelFact* rel : among) listed += (listed.empty() ? "" : ", ") + label(*rel);
+    LineageOrigin origin;
+    origin.kind = "ambiguous";
+    origin.column = name;
+    origin.reason = quoted(name) + " could come from " + listed;
+    return origin;
+  }
+
+  std::vector<LineageOrigin> from_relation(const RelFact& rel, const std::string& name,
+                                           const std::vector<std::string>& via, int depth) {
+    if (rel.body >= 0) {
+      std::vector<std::string> inner = via;
+      inner.push_back(rel.kind == RelationKind::Cte ? rel.name : rel.alias.value_or("subquery"));
+      return trace(rel.body, name, inner, depth + 1);
+    }
+    LineageOrigin origin;
+    origin.column = name;
+    origin.via = via;
+    switch (rel.kind) {
+      case RelationKind::Ref:
+      case RelationKind::Source:
+      case RelationKind::Table:
+      case RelationKind::Function:
+      case RelationKind::Values:
+        origin.kind = std::string(kind_name(rel.kind));
+        origin.name = rel.name;
+        origin.source_name = rel.source_name;
+        return {std::move(origin)};
+      default:
+        return {unresolved(name, via, "templated relation " + rel.name)};
+    }
+  }
+
+  // Where output column `name` of query `q` comes from, after `via`.
+  std::vector<LineageOrigin> trace(int q, const std::string& name, const std::vector<std::string>& via, int depth) {
+    if (!undecided_.empty()) return {};  // left to the caller: no need to go on
+    if (depth > kMaxDepth) {
+      give_up("CTEs or subqueries nested too deep");
+      return {};
+    }
+    const std::pair<int, std::string> key{q, lower(name)};
+    auto found = traced_.find(key);
+    if (found == traced_.end()) {
+      if (!tracing_.insert(key).second) {
+        give_up("a column that reads itself");
+        return {};
+      }
+      std::vector<LineageOrigin> origins = unique(trace_anew(q, name, depth));
+      tracing_.erase(key);
+      found = traced_.emplace(key, std::move(origins)).first;
+    }
+    if (via.empty()) return found->second;
+    std::vector<LineageOrigin> out = found->second;
+    for (LineageOrigin& origin : out) origin.via.insert(origin.via.begin(), via.begin(), via.end());
+    return out;
+  }
+
+  // Where the first output column of this name is, ignoring case.
+  std::optional<std::size_t> position(int q, const std::string& name) {
+    auto known = positions_.find(q);
+    if (known == positions_.end()) {
+      std::unordered_map<std::string, std::size_t> index;
+      const std::vector<Entry>& entries = outputs(q);
+      for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].get()) index.emplace(lower(*entries[i].get()), i);
+      }
+      known = positions_.emplace(q, std::move(index)).first;
+    }
+    auto found = known->second.find(lower(name));
+    if (found == known->second.end()) return std::nullopt;
+    return found->second;
+  }
+
+  // Each branch of a union gives the column at the same position.
+  std::vector<LineageOrigin> trace_anew(int q, const std::string& name, int depth) {
+    const std::vector<std::string> none;
+    const std::vector<Entry>& first = outputs(q);
+    std::optional<std::size_t> index = position(q, name);
+    if (!index) {
+      std::vector<const Entry*> stars;
+      bool templated = false;
+      for (const Entry& entry : first) {
+        if (entry.get()) continue;
+        if (entry.through != nullptr) stars.push_back(&entry);
+        if (entry.item->kind == "templated") templated = true;
+      }
+      if (stars.empty()) {
+        if (templated) return {};  // made by Jinja, if at all: nothing more is known
+        return {unresolved(name, none, "no column " + quoted(name) + " here")};
+      }
+      std::vector<LineageOrigin> found;
+      for (const Entry* entry : stars) {
+        for (LineageOrigin& origin : from_relation(*entry->through, name, none, depth)) {
+          origin.star = true;
+          found.push_back(std::move(origin));
+        }
+      }
+      return found;
+    }
+    std::vector<LineageOrigin> origins;
+    const std::vector<std::vector<Entry>>& all = branches(q);
+    for (std::size_t b = 0; b < all.size(); ++b) {
+      const std::vector<Entry>& entries = all[b];
+      bool hidden = *index >= entries.size();
+      for (std::size_t i = 0; !hidden && i < *index; ++i) hidden = !entries[i].get().has_value();
+      if (b > 0 && hidden) {
+        origins.push_back(unresolved(name, none, "union branch without this position"));
+        continue;
+      }
+      for (LineageOrigin& origin : trace_entry(q, entries[*index], name, none, depth)) {
+        origins.push_back(std::move(origin));
+      }
+    }
+    return origins;
+  }
+
+  const std::vector<std::vector<Entry>>& branches(int q) {
+    auto found = branches_.find(q);
+    if (found != branches_.end()) return found->second;
+    std::vector<std::vector<Entry>> all{outputs(q)};
+    const QueryFact& fact = facts_[q];
+    for (std::size_t s = 1; s < fact.selects.size(); ++s) {
+      std::vector<Entry> entries;
+      for (const ItemFact& item : fact.selects[s]) item_outputs(q, item, entries);
+      all.push_back(std::move(entries));
+    }
+    return branches_.emplace(q, std::move(all)).first->second;
+  }
+
+  std::vector<LineageOrigin> trace_entry(int q, const Entry& entry, const std::string& name,
+                                         const std::vector<std::string>& via, int depth) {
+    if (entry.through != nullptr) return from_relation(*entry.through, entry.get().value_or(name), via, depth);
+    std::vector<LineageOrigin> origins;
+    for (const RefFact& ref : entry.item->refs) {
+      if (ref.name == "*") continue;
+      for (LineageOrigin& origin : resolve_ref(q, ref, via, depth)) origins.push_back(std::move(origin));
+    }
+    // A subquery in the item gives its value: what its first column reads,
+    // outer columns included.
+    const Span& span = entry.item->span;
+    if (!span) return origins;
+    const std::vector<int> children = facts_[q].children;
+    for (int inner : children) {
+      const Span& at = facts_[inner].span;
+      if (!at || at->start < span->start || at->end > span->end) continue;
+      if (depth > kMaxDepth) {
+        give_up("CTEs or subqueries nested too deep");
+        return origins;
+      }
+      const std::vector<Entry>& first = outputs(inner);
+      if (first.empty()) continue;
+      const Entry found = first.front();
+      for (LineageOrigin& origin : trace_entry(inner, found, found.get().value_or(name), via, depth + 1)) {
+        origins.push_back(std::move(origin));
+      }
+    }
+    return origins;
+  }
+
+  const cst::Document& doc_;
+  const RefColumns* refs_;
+  cst::PositionIndex index_;
+  std::deque<QueryFact> facts_;  // stays in place as it grows
+  std::vector<int> pending_;  // queries not read yet
+  std::unordered_map<const cst::Node*, int> by_node_;
+  std::vector<int> listed_;  // the document's queries, in order
+  std::map<int, std::unique_ptr<std::vector<Entry>>> outputs_;
+  std::map<int, std::vector<std::vector<Entry>>> branches_;
+  std::map<std::pair<int, std::string>, std::vector<LineageOrigin>> traced_;
+  std::unordered_map<int, std::unordered_map<std::string, std::size_t>> positions_;
+  std::set<int> reading_;
+  std::set<std::pair<int, std::string>> tracing_;
+  std::string undecided_;
+};
+
+}  // namespace
+
+FileLineage file_lineage(const cst::Document& doc, const RefColumns* refs) { return FileResolver(doc, refs).run(); }
+
+}  // namespace trelm::query
