@@ -205,23 +205,9 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
   PyRef sequence = PyRef::steal(PySequence_Tuple(paths_obj));
   if (!sequence) return nullptr;
   const Py_ssize_t count = PyTuple_Size(sequence.get());
-  std::vector<std::string> paths;
-  paths.reserve(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* path = PyTuple_GetItem(sequence.get(), i);
-    if (!PyUnicode_Check(path)) {
-      PyErr_SetString(PyExc_TypeError, "_lineage_files() paths must be str");
-      return nullptr;
-    }
-    PyRef bytes = PyRef::steal(PyUnicode_EncodeFSDefault(path));
-    if (!bytes) return nullptr;
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return nullptr;
-    // A NUL cannot name a file: left to the caller's way, which says so.
-    const std::string_view view(data, static_cast<std::size_t>(size));
-    paths.emplace_back(view.find('\0') == std::string_view::npos ? std::string(view) : std::string());
-  }
+  std::optional<std::vector<std::string>> read_paths = file_system_paths(sequence.get(), "_lineage_files");
+  if (!read_paths) return nullptr;
+  const std::vector<std::string>& paths = *read_paths;
   std::vector<std::optional<query::RefColumns>> refs(paths.size());
   if (columns_obj != Py_None) {
     PyRef columns = PyRef::steal(PySequence_Tuple(columns_obj));

@@ -110,6 +110,28 @@ bool is_utf8(std::string_view text) {
   return true;
 }
 
+std::optional<std::vector<std::string>> file_system_paths(PyObject* sequence, const char* entry) {
+  const Py_ssize_t count = PyTuple_Size(sequence);
+  if (count < 0) return std::nullopt;
+  std::vector<std::string> paths;
+  paths.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* path = PyTuple_GetItem(sequence, i);
+    if (!PyUnicode_Check(path)) {
+      PyErr_Format(PyExc_TypeError, "%s() paths must be str", entry);
+      return std::nullopt;
+    }
+    PyRef bytes = PyRef::steal(PyUnicode_EncodeFSDefault(path));
+    if (!bytes) return std::nullopt;
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return std::nullopt;
+    const std::string_view view(data, static_cast<std::size_t>(size));
+    paths.emplace_back(view.find('\0') == std::string_view::npos ? std::string(view) : std::string());
+  }
+  return paths;
+}
+
 namespace {
 
 // Deeper config values are left out, as the JSON the command line writes
@@ -465,24 +487,9 @@ PyObject* scan_model_files(PyObject* args, PyObject* kwargs) {
   PyRef sequence = PyRef::steal(PySequence_Tuple(paths_obj));
   if (!sequence) return nullptr;
   const Py_ssize_t count = PyTuple_Size(sequence.get());
-  std::vector<std::string> paths;
-  paths.reserve(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* path = PyTuple_GetItem(sequence.get(), i);
-    if (!PyUnicode_Check(path)) {
-      PyErr_SetString(PyExc_TypeError, "_scan_model_files() paths must be str");
-      return nullptr;
-    }
-    PyRef bytes = PyRef::steal(PyUnicode_EncodeFSDefault(path));
-    if (!bytes) return nullptr;
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return nullptr;
-    // A NUL cannot name a file: left to the slow way, which says so.
-    paths.emplace_back(std::string_view(data, static_cast<std::size_t>(size)).find('\0') == std::string_view::npos
-                           ? std::string(data, static_cast<std::size_t>(size))
-                           : std::string());
-  }
+  std::optional<std::vector<std::string>> read_paths = file_system_paths(sequence.get(), "_scan_model_files");
+  if (!read_paths) return nullptr;
+  const std::vector<std::string>& paths = *read_paths;
   std::vector<FileScan> scans(paths.size());
   std::unordered_map<std::string, std::optional<char32_t>> known;
   const auto workers = static_cast<std::size_t>(std::max<Py_ssize_t>(1, jobs));

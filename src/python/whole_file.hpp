@@ -1,9 +1,12 @@
 // Model files read by the batch entries on their own threads.
 #pragma once
 
+#include <Python.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace trelm::python {
 
@@ -14,5 +17,11 @@ std::optional<std::string> read_regular_file(const std::string& path);
 // Strict UTF-8, as Python decodes it: no overlong forms, no surrogates,
 // nothing past U+10FFFF.
 bool is_utf8(std::string_view text);
+
+// The file system paths of a sequence of str (`entry` names the function in
+// the TypeError for anything else); a path holding a NUL, which names no
+// file, is empty, left to the caller's slow way to say so. nullopt with the
+// error set on failure.
+std::optional<std::vector<std::string>> file_system_paths(PyObject* sequence, const char* entry);
 
 }  // namespace trelm::python
