@@ -676,8 +676,12 @@ class Project:
             if not new._redefine(cast(Place, place), name, old, record):
                 return None
             # Every file that names it may now read another node, or a missing one.
-            new._resolutions = {asked: found for asked, found in self._resolutions.items() if asked[2] != name}
             others = sorted(new._naming.get(name, frozenset()) - {path}, key=lambda p: new._ranks[p])
+            new._resolutions = dict(self._resolutions)
+            for held in [*(new._by_path[other] for other in others), *(m for m in (old, record) if m is not None)]:
+                for ref in held.refs:
+                    if ref.model == name:
+                        new._resolutions.pop((held.project, ref.package, name), None)
             for other, at in zip(others, self.layout.places(others)):
                 held = new._by_path[other]
                 disabled = held if self._defines(at, held)[1] else None
@@ -692,9 +696,9 @@ class Project:
         changes = [(node, self._reads.get(node, []), new._node_reads(node)) for node in dict.fromkeys(nodes)]
         copied: set[str] = set()
         for node, before, after in changes:
-            new._relink(self, node, before, after, copied, touched)
+            new._relink(self, node, before, after, copied, touched, ordered=len(changes) == 1)
         if len(changes) > 1:
-            new._reorder(changes, copied)
+            new._reorder(self, changes, copied)
         readers = {m.path for m in self._readers}
         if any(p in readers or p == path and place is not None and place.part in READER_PARTS for p, _, _ in work):
             new._tested = {
@@ -731,11 +735,7 @@ class Project:
         lists and indexes made of it, where a full build puts it; False when
         the project's place among the others may move."""
         project = place.project
-
-        def order(model: Model) -> tuple[int, ...]:
-            # Files' definitions come first, in the order given; then seeds and YAML entries, which stay.
-            return (0, self._ranks[model.path][1], model.line) if model.path in self._ranks else (1,)
-
+        order = self._definition_order
         names = self._defined[project]
         before = names.get(name, [])
         models = [m for m in before if m is not old]
@@ -744,24 +744,25 @@ class Project:
             assert record is not None
             record.columns = self.layout.columns.get((project, name), {})
             insort(models, record, key=order)
-        names = dict(names)
-        if not models:
-            del names[name]
-            if not names:
+        if models != before:  # else a model switched off, deleted or created
+            names = dict(names)
+            if not models:
+                del names[name]
+                if not names:
+                    return False
+            elif before and models[0] is before[0]:
+                names[name] = models
+            else:  # its first definition changed: the name moves where that one is
+                names.pop(name, None)
+                items = list(names.items())
+                at = bisect_left(items, order(models[0]), key=lambda item: order(item[1][0]))
+                items.insert(at, (name, models))
+                names = dict(items)
+            first = next(iter(self._defined[project].values()))[0]
+            if len(self._defined) > 1 and next(iter(names.values()))[0] is not first:
                 return False
-        elif before and models[0] is before[0]:
-            names[name] = models
-        else:  # its first definition changed: the name moves where that one is
-            names.pop(name, None)
-            items = list(names.items())
-            items.insert(bisect_left(items, order(models[0]), key=lambda item: order(item[1][0])), (name, models))
-            names = dict(items)
-        first = next(iter(self._defined[project].values()))[0]
-        if len(self._defined) > 1 and next(iter(names.values()))[0] is not first:
-            return False
-        self._defined = {**self._defined, project: names}
-        self._index_definitions()
-        self._index_definers()
+            self._defined = {**self._defined, project: names}
+            self._reindex(project, name, before, models)
         by_order: Callable[[Model], int] = lambda model: self._ranks[model.path][1]
         for attribute, holds in (("files", enabled), ("_disabled", record is not None and not enabled)):
             kept = [m for m in getattr(self, attribute) if m is not old]
@@ -769,6 +770,64 @@ class Project:
                 insort(kept, record, key=by_order)
             setattr(self, attribute, kept)
         return True
+
+    def _definition_order(self, model: Model) -> tuple[int, ...]:
+        """Where a definition comes among its project's: files' first, in the
+        order given; then seeds and YAML entries (which with_file never moves)."""
+        return (0, self._ranks[model.path][1], model.line) if model.path in self._ranks else (1,)
+
+    def _reindex(self, project: str, name: str, before: list[Model], models: list[Model]) -> None:
+        """`_by_id`, `models`, `seeds`, `snapshots`, `duplicate_names` and
+        `_definers` after one name's definitions changed from `before` to
+        `models`, in the order _index_definitions and _index_definers give
+        (that of `_defined`); copies what it changes."""
+        node_id = self.id_of((models or before)[0])
+        moved = not before or not models or models[0] is not before[0]
+        place = {project: index for index, project in enumerate(self._defined)}
+
+        def rank(key: str) -> tuple[object, ...]:
+            first = models[0] if key == node_id else self._by_id[key][0]
+            return (place[first.project], self._definition_order(first))
+
+        def put(found: dict[str, Any], key: str, value: Any, where: Callable[[str], tuple[object, ...]]) -> dict[str, Any]:
+            found = dict(found)
+            if not moved and key in found:
+                found[key] = value
+                return found
+            found.pop(key, None)
+            items = list(found.items())
+            items.insert(bisect_left(items, where(key), key=lambda item: where(item[0])), (key, value))
+            return dict(items)
+
+        def drop(found: dict[str, Any], key: str) -> dict[str, Any]:
+            if key in found:
+                found = dict(found)
+                del found[key]
+            return found
+
+        self._by_id = put(self._by_id, node_id, models, rank) if models else drop(self._by_id, node_id)
+        kinds = {"model": "models", "seed": "seeds", "snapshot": "snapshots"}
+        if before and (moved or not models):
+            setattr(self, kinds[before[0].kind], drop(getattr(self, kinds[before[0].kind]), node_id))
+        if models and (moved or not before):
+            attribute = kinds[models[0].kind]
+            setattr(self, attribute, put(getattr(self, attribute), node_id, models[0], rank))
+        if len(models) > 1:
+            self.duplicate_names = put(self.duplicate_names, node_id, [m.path for m in models], rank)
+        else:
+            self.duplicate_names = drop(self.duplicate_names, node_id)
+        definers = [(p, names[name]) for p, names in self._defined.items() if name in names]
+        if definers:
+            first = definers[0]
+
+            def definer_rank(key: str) -> tuple[object, ...]:
+                p, found = first if key == name else self._definers[key][0]
+                return (place[p], self._definition_order(found[0]))
+
+            moved = moved or name not in self._definers or self._definers[name][0][0] != first[0]
+            self._definers = put(self._definers, name, definers, definer_rank)
+        else:
+            self._definers = drop(self._definers, name)
 
     def _naming_after(
         self, path: str, old: Model | None, record: Model | None, redefined: bool
@@ -828,10 +887,13 @@ class Project:
             problems.insert(at, now)
         self.problems = problems
 
-    def _reorder(self, changes: list[tuple[GraphNode, list[GraphNode], list[GraphNode]]], copied: set[str]) -> None:
+    def _reorder(
+        self, base: Project, changes: list[tuple[GraphNode, list[GraphNode], list[GraphNode]]], copied: set[str]
+    ) -> None:
         """After several nodes' links changed: each in its place among the
-        keys of `_reads` and among the readers of what it reads, which one
-        _relink at a time cannot settle while the others are still to come."""
+        keys of `_reads`, and among the readers of what it reads where one
+        read by several files or blocks may have moved, which one _relink at
+        a time cannot settle while the others are still to come."""
         moved = {node for node, _, _ in changes}
         if "_reads" in copied:
             keys = [key for key in self._reads if key not in moved]
@@ -839,7 +901,9 @@ class Project:
                 if node in self._reads:
                     keys.insert(bisect_left(keys, self._first_link(node), key=self._first_link), node)
             self._reads = {key: self._reads[key] for key in keys}
-        if "_read_by" in copied:
+        # A node of one file or block keeps its place: that file's.
+        moved = {node for node in moved if len(self._owners_of(node)) > 1 or len(base._owners_of(node)) > 1}
+        if "_read_by" in copied and moved:
             for read in {read for _, before, after in changes for read in (*before, *after)}:
                 readers = self._read_by.get(read)
                 if readers and len(readers) > 1 and not moved.isdisjoint(readers):
@@ -966,9 +1030,11 @@ class Project:
         after: list[GraphNode],
         copied: set[str],
         touched: set[str],
+        ordered: bool = True,
     ) -> None:
         """Puts one node's new links in `_reads`, `_read_by`, `edges` and
-        `sources`, each in the order a full build gives; copies what it changes."""
+        `sources`, each in the order a full build gives (but the keys of
+        `_reads` when not `ordered`: _reorder puts them); copies what it changes."""
         several = len(self._owners_of(node)) > 1  # the order its links come in may change too
         if before == after and not several:
             return
@@ -984,7 +1050,7 @@ class Project:
             reads[node] = after
         else:
             reads.pop(node, None)
-        if several or (node in base._reads) != bool(after):
+        if ordered and (several or (node in base._reads) != bool(after)):
             keys = [key for key in reads if key != node]
             if after:
                 keys.insert(bisect_left(keys, self._first_link(node), key=self._first_link), node)

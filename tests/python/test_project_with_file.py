@@ -23,8 +23,13 @@ ATTRIBUTES = (
 
 def answers(project):
     """Everything a caller can read from a project, the graph's orders included."""
-    found = {name: getattr(project, name) for name in ATTRIBUTES}
+    found = {name: in_order(getattr(project, name)) for name in ATTRIBUTES}
     found.update(
+        # What resolves refs and answers model() and defined_by(), in order too.
+        defined=[(key, list(names.items())) for key, names in project._defined.items()],
+        definers=in_order(project._definers),
+        by_id=in_order(project._by_id),
+        reads=in_order(project._reads),
         cycle_refs=project.cycle_refs(),
         unused=project.unused(),
         nodes=project.nodes(),
@@ -36,6 +41,10 @@ def answers(project):
         defined_by={key: project.defined_by(key) for key in project.models},
     )
     return found
+
+
+def in_order(value):
+    return list(value.items()) if isinstance(value, dict) else value
 
 
 def by_path(findings):
@@ -114,13 +123,14 @@ def steps(now, rng):
     off.config = {**model.config, "enabled": False}
     yield "a model switched off", model.path, off, True
     yield "a model switched on", model.path, changed(model), True
-    yield "a model deleted", model.path, None, True
+    twice = str(pathlib.Path(model.path).parent / "again" / pathlib.Path(model.path).name)
+    yield "a name defined twice", twice, changed(model, refs=model.refs[:1], path=twice), True
+    assert now().duplicate_names[now().id_of(model)] == [model.path, twice]
+    yield "the first definition switched off", model.path, changed(off), True
+    yield "a name no longer defined", twice, None, True
+    yield "a model switched off deleted", model.path, None, True
     added = str(pathlib.Path(model.path).with_name("added_model.sql"))
     yield "a model added (renamed)", added, changed(model, path=added), True
-    twice = str(pathlib.Path(model.path).parent / "again" / "added_model.sql")
-    yield "a name defined twice", twice, changed(model, refs=model.refs[:1], path=twice), True
-    assert list(now().duplicate_names[now().id_of(now()._by_path[added])]) == [added, twice]
-    yield "a name defined once again", added, None, True
     # A ref to a model of another project, then a third project defining that name too.
     first = {}
     for m in now().files:
