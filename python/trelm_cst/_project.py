@@ -541,14 +541,16 @@ class Project:
 
     def with_file(self, path: str | os.PathLike[str], record: Model | None) -> Project:
         """This project with one file's new record in place of its old one
-        (after the others for a new file; None: the file is gone). When the
-        file defines what it did (the same names of the same kinds, a
-        disabled model still disabled, a file that could not be read or
-        parsed still so), only its refs are resolved again and the edges,
-        findings and cycles they touch worked out again, every list in the
-        order a full build gives; any other change builds the project anew
-        from its records, reading no file. This project is left as it is:
-        the new one shares what did not change, so that a thread reading
+        (after the others for a new file; None: the file is gone). Only the
+        file's refs are resolved again, and those of every file naming a
+        model it starts or stops defining (a model file created, deleted,
+        switched off or on), and the edges, findings and cycles they touch
+        worked out again, every list in the order a full build gives. A
+        change to the snapshot blocks a file holds, to a name a seed or a
+        YAML entry of its project also defines, or one that gives a project
+        its first or last definition or moves its first, builds the project
+        anew from its records, reading no file. This project is left as it
+        is: the new one shares what did not change, so that a thread reading
         either sees it whole."""
         path = os.fspath(path)
         if record is not None and record.path != path:
@@ -676,7 +678,8 @@ class Project:
             if not new._redefine(cast(Place, place), name, old, record):
                 return None
             # Every file that names it may now read another node, or a missing one.
-            others = sorted(new._naming.get(name, frozenset()) - {path}, key=lambda p: new._ranks[p])
+            naming = cast(dict[str, frozenset[str]], new._naming)  # made when a file's definitions change
+            others = sorted(naming.get(name, frozenset()) - {path}, key=lambda p: new._ranks[p])
             new._resolutions = dict(self._resolutions)
             for held in [*(new._by_path[other] for other in others), *(m for m in (old, record) if m is not None)]:
                 for ref in held.refs:
@@ -763,11 +766,10 @@ class Project:
                 return False
             self._defined = {**self._defined, project: names}
             self._reindex(project, name, before, models)
-        by_order: Callable[[Model], int] = lambda model: self._ranks[model.path][1]
         for attribute, holds in (("files", enabled), ("_disabled", record is not None and not enabled)):
             kept = [m for m in getattr(self, attribute) if m is not old]
             if holds:
-                insort(kept, record, key=by_order)
+                insort(kept, record, key=lambda model: self._ranks[model.path][1])
             setattr(self, attribute, kept)
         return True
 
@@ -789,7 +791,9 @@ class Project:
             first = models[0] if key == node_id else self._by_id[key][0]
             return (place[first.project], self._definition_order(first))
 
-        def put(found: dict[str, Any], key: str, value: Any, where: Callable[[str], tuple[object, ...]]) -> dict[str, Any]:
+        def put(
+            found: dict[str, Any], key: str, value: Any, where: Callable[[str], tuple[object, ...]]
+        ) -> dict[str, Any]:
             found = dict(found)
             if not moved and key in found:
                 found[key] = value

@@ -38,7 +38,6 @@ def answers(project):
         read_by={node: readers for node, readers in project._read_by.items() if readers},
         resolved=project._resolved,
         tested=project._tested,
-        defined_by={key: project.defined_by(key) for key in project.models},
     )
     return found
 
@@ -116,7 +115,8 @@ def steps(now, rng):
     model = rng.choice(now().files)
     for message in ("broken", None):  # fails, parses again
         broken = dataclasses.replace(changed(model, refs=[], sources=[]), error=Problem(model.path, message, 1, 1))
-        yield f"a model that does not parse ({message})", model.path, changed(model) if message is None else broken, True
+        record = changed(model) if message is None else broken
+        yield f"a model that does not parse ({message})", model.path, record, True
     # What files define changes: every file naming a model created or gone is resolved again.
     model = max(now().files, key=lambda m: len(now()._read_by.get(("model", now().id_of(m)), [])))
     off = changed(model)
@@ -138,7 +138,8 @@ def steps(now, rng):
     if len(first) >= 3:
         (p, named), (q, other), (r, reader) = sorted(first.items(), key=lambda item: -len(item[1].refs))[:3]
         path = str(pathlib.Path(reader.path).with_name("reads_another.sql"))
-        yield "a ref to another project", path, changed(reader, refs=[ref_to(reader.refs[0], named.name)], path=path), True
+        reads = changed(reader, refs=[ref_to(reader.refs[0], named.name)], path=path)
+        yield "a ref to another project", path, reads, True
         again = str(pathlib.Path(other.path).with_name(named.name + ".sql"))
         yield "a name that makes a ref ambiguous", again, changed(other, refs=[], path=again), True
         assert [ref.path for ref, _ in now().ambiguous_refs if ref.model == named.name] == [path]
