@@ -638,6 +638,10 @@ class Project:
 
     def _updated(self, path: str, record: Model | None) -> Project | None:
         """with_file() worked out from this project; None when it takes a full build."""
+        with collector_paused():  # its copies of the indexes would set off passes over every record
+            return self._update(path, record)
+
+    def _update(self, path: str, record: Model | None) -> Project | None:
         by_path = self._records_by_path()
         if by_path is None:
             return None
@@ -794,13 +798,13 @@ class Project:
         def put(
             found: dict[str, Any], key: str, value: Any, where: Callable[[str], tuple[object, ...]]
         ) -> dict[str, Any]:
-            found = dict(found)
             if not moved and key in found:
-                found[key] = value
-                return found
-            found.pop(key, None)
-            items = list(found.items())
-            items.insert(bisect_left(items, where(key), key=lambda item: where(item[0])), (key, value))
+                return {**found, key: value}
+            items = [item for item in found.items() if item[0] != key] if key in found else list(found.items())
+            at = bisect_left(items, where(key), key=lambda item: where(item[0]))
+            if at == len(items) and key not in found:  # the last: no dict to build item by item
+                return {**found, key: value}
+            items.insert(at, (key, value))
             return dict(items)
 
         def drop(found: dict[str, Any], key: str) -> dict[str, Any]:
