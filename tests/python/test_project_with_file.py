@@ -143,6 +143,12 @@ def steps(now, rng):
         again = str(pathlib.Path(other.path).with_name(named.name + ".sql"))
         yield "a name that makes a ref ambiguous", again, changed(other, refs=[], path=again), True
         assert [ref.path for ref, _ in now().ambiguous_refs if ref.model == named.name] == [path]
+    # A model of a name a YAML entry of its project declares (a seed, a snapshot): built anew.
+    for item in [item for item in now().layout.declared if item.kind != "source"][:1]:
+        home = next(m for m in now().files if m.project == item.project)
+        path = str(pathlib.Path(home.path).with_name(item.name + ".sql"))
+        yield "a model named as a YAML entry", path, changed(home, path=path), False
+        yield "a model named as a YAML entry deleted", path, None, False
     for record in [r for r in now()._records_by_path().values() if r.snapshot_blocks][:1]:  # built anew
         renamed = changed(record)
         renamed.snapshot_blocks = [("renamed", *lines) for _, *lines in record.snapshot_blocks]
