@@ -199,9 +199,23 @@ class Project:
                     item.name, item.path, project=item.project, kind=item.kind, line=item.line, column=item.column
                 )
                 self._defined.setdefault(item.project, {})[item.name] = [model]
-        self._index_definitions()
+        self.models, self.seeds, self.snapshots = {}, {}, {}
+        self.duplicate_names = {}
+        kinds = {"model": self.models, "seed": self.seeds, "snapshot": self.snapshots}
+        self._by_id: dict[str, list[Model]] = {}
+        for names in self._defined.values():
+            for name, models in names.items():
+                key = self.id_of(models[0])
+                kinds[models[0].kind][key] = models[0]
+                self._by_id[key] = models
+                if len(models) > 1:
+                    self.duplicate_names[key] = [model.path for model in models]
         self._readers = readers
-        self._index_definers()
+        # Each name to the projects that define it, in the order of `_defined`.
+        self._definers: dict[str, list[tuple[str, list[Model]]]] = {}
+        for project, names in self._defined.items():
+            for name, models in names.items():
+                self._definers.setdefault(name, []).append((project, models))
         self._lineage: Lineage | None = None
         self.missing_refs, self.missing_sources, self.ambiguous_refs, self.unresolved = [], [], [], []
         self._reads: dict[GraphNode, list[GraphNode]] = {}
@@ -250,27 +264,6 @@ class Project:
         self.problems = [model.error for model in files if model.error is not None] + layout.problems
         self._cycles = self._find_cycles()  # found once: `check --project` asks again
         self.cycles = [list(cycle.models) for cycle in self._cycles]
-
-    def _index_definitions(self) -> None:
-        """`models`, `seeds`, `snapshots`, `_by_id` and `duplicate_names`, from `_defined`."""
-        self.models, self.seeds, self.snapshots = {}, {}, {}
-        self.duplicate_names = {}
-        kinds = {"model": self.models, "seed": self.seeds, "snapshot": self.snapshots}
-        self._by_id: dict[str, list[Model]] = {}
-        for names in self._defined.values():
-            for name, models in names.items():
-                key = self.id_of(models[0])
-                kinds[models[0].kind][key] = models[0]
-                self._by_id[key] = models
-                if len(models) > 1:
-                    self.duplicate_names[key] = [model.path for model in models]
-
-    def _index_definers(self) -> None:
-        """Each name to the projects that define it, in the order of `_defined`."""
-        self._definers: dict[str, list[tuple[str, list[Model]]]] = {}
-        for project, names in self._defined.items():
-            for name, models in names.items():
-                self._definers.setdefault(name, []).append((project, models))
 
     def id_of(self, model: Model) -> str:
         """The node id of a model, seed or snapshot."""
@@ -751,7 +744,7 @@ class Project:
             assert record is not None
             record.columns = self.layout.columns.get((project, name), {})
             insort(models, record, key=order)
-        if models != before:  # else a model switched off, deleted or created
+        if models != before:  # else a model switched off is created, deleted or stays off
             names = dict(names)
             if not models:
                 del names[name]
@@ -785,8 +778,8 @@ class Project:
     def _reindex(self, project: str, name: str, before: list[Model], models: list[Model]) -> None:
         """`_by_id`, `models`, `seeds`, `snapshots`, `duplicate_names` and
         `_definers` after one name's definitions changed from `before` to
-        `models`, in the order _index_definitions and _index_definers give
-        (that of `_defined`); copies what it changes."""
+        `models`, in the order _build gives them (that of `_defined`); copies
+        what it changes."""
         node_id = self.id_of((models or before)[0])
         moved = not before or not models or models[0] is not before[0]
         place = {project: index for index, project in enumerate(self._defined)}
