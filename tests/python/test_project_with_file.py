@@ -29,7 +29,6 @@ def answers(project):
         defined=[(key, list(names.items())) for key, names in project._defined.items()],
         definers=in_order(project._definers),
         by_id=in_order(project._by_id),
-        reads=in_order(project._reads),
         cycle_refs=project.cycle_refs(),
         unused=project.unused(),
         nodes=project.nodes(),
