@@ -21,7 +21,7 @@ from typing import Any, Literal, TypeVar, cast
 
 from trelm_cst._files import MODEL_SUFFIX, Problem, find_model_files, read_model, syntax_problem
 from trelm_cst._lineage import Lineage, LineageStep, LineageTooDeep
-from trelm_cst._layout import MODELS, READER_PARTS, SNAPSHOTS, Layout, LayoutSearch
+from trelm_cst._layout import MODELS, READER_PARTS, SNAPSHOTS, Layout, LayoutSearch, Place
 from trelm_cst._native import Document, TrelmSyntaxError, _scan_document, _scan_model_files, parse_literal, parse_trelm
 from trelm_cst._rename import ModelRename, rename_model
 from trelm_cst._settings import Settings, anchored_excludes
@@ -527,17 +527,23 @@ class Project:
     # On a project with_file() worked out from another: that one, and the
     # files whose findings may differ from its (a cache of them keys on it).
     _based_on: tuple[weakref.ref[Project], frozenset[str]] | None = None
+    # Each model name to the files whose refs name it, made the first time a
+    # file's definitions change, then carried from project to project.
+    _naming: dict[str, frozenset[str]] | None = None
+    _declared_names: frozenset[tuple[str, str]] | None = None  # seeds and snapshots YAML files declare
 
     def with_file(self, path: str | os.PathLike[str], record: Model | None) -> Project:
         """This project with one file's new record in place of its old one
-        (after the others for a new file; None: the file is gone). When the
-        file defines what it did (the same names of the same kinds, a
-        disabled model still disabled, a file that could not be read or
-        parsed still so), only its refs are resolved again and the edges,
-        findings and cycles they touch worked out again, every list in the
-        order a full build gives; any other change builds the project anew
-        from its records, reading no file. This project is left as it is:
-        the new one shares what did not change, so that a thread reading
+        (after the others for a new file; None: the file is gone). Only the
+        file's refs are resolved again, and those of every file naming a
+        model it starts or stops defining (a model file created, deleted,
+        switched off or on), and the edges, findings and cycles they touch
+        worked out again, every list in the order a full build gives. A
+        change to the snapshot blocks a file holds, to a name a seed or a
+        YAML entry of its project also defines, or one that gives a project
+        its first or last definition or moves its first, builds the project
+        anew from its records, reading no file. This project is left as it
+        is: the new one shares what did not change, so that a thread reading
         either sees it whole."""
         path = os.fspath(path)
         if record is not None and record.path != path:
@@ -625,6 +631,10 @@ class Project:
 
     def _updated(self, path: str, record: Model | None) -> Project | None:
         """with_file() worked out from this project; None when it takes a full build."""
+        with collector_paused():  # its copies of the indexes would set off passes over every record
+            return self._update(path, record)
+
+    def _update(self, path: str, record: Model | None) -> Project | None:
         by_path = self._records_by_path()
         if by_path is None:
             return None
@@ -632,7 +642,8 @@ class Project:
         if old is None and record is None:
             return self
         place = self.layout.places([path])[0]
-        if self._defines(place, old) != self._defines(place, record):
+        redefined = self._defines(place, old)[:2] != self._defines(place, record)[:2]
+        if redefined and not self._may_redefine(place, cast(Model, record or old)):
             return None
         new = object.__new__(Project)
         new.__dict__.update(self.__dict__)
@@ -646,21 +657,50 @@ class Project:
                 record.project = place.project
                 if place.part in READER_PARTS:
                     record.kind = "reader"
-        if old is None:
+        if record is not None:
             part = place.part if place is not None else ""
             phase = 1 if part in READER_PARTS else 2 if self._defines(place, record)[1] else 0
-            new._ranks = {**self._ranks, path: (phase, self._next_rank)}
-            new._next_rank = self._next_rank + 1
+            if old is None:
+                new._ranks = {**self._ranks, path: (phase, self._next_rank)}
+                new._next_rank = self._next_rank + 1
+            elif self._ranks[path][0] != phase:  # a model switched off or on
+                new._ranks = {**self._ranks, path: (phase, self._ranks[path][1])}
+        new._naming = self._naming_after(path, old, record, redefined)
         was, now = self._owners(place, old, held=True), self._owners(place, record, held=False)
-        new._place_records(place, old, record, was, now)
-        new._resolve_file(self, path, record if self._defines(place, record)[1] else None, now)
         touched = {path}
-        nodes = list(dict.fromkeys((cast(NodeKind, m.kind), new.id_of(m)) for m in now if m.kind != "reader"))
-        changes = [(node, self._reads.get(node, []), new._node_reads(node)) for node in nodes]
+        work = [(path, now, record if self._defines(place, record)[1] else None)]
+        if redefined:
+            name = cast(Model, record or old).name
+            node_id = self.id_of(cast(Model, record or old))
+            if not new._redefine(cast(Place, place), name, old, record):
+                return None
+            # Every file that names it may now read another node, or a missing one.
+            naming = cast(dict[str, frozenset[str]], new._naming)  # made when a file's definitions change
+            others = sorted(naming.get(name, frozenset()) - {path}, key=lambda p: new._ranks[p])
+            new._resolutions = dict(self._resolutions)
+            for held in [*(new._by_path[other] for other in others), *(m for m in (old, record) if m is not None)]:
+                for ref in held.refs:
+                    if ref.model == name:
+                        new._resolutions.pop((held.project, ref.package, name), None)
+            for other, at in zip(others, self.layout.places(others)):
+                held = new._by_path[other]
+                disabled = held if self._defines(at, held)[1] else None
+                work.append((other, new._owners(at, held, held=True), disabled))
+            touched.update(others)
+            touched.update(m.path for m in (*self._by_id.get(node_id, []), *new._by_id.get(node_id, [])))
+        else:
+            new._place_records(place, old, record, was, now)
+        new._resolve_files(self, work)
+        nodes = [(cast(NodeKind, m.kind), self.id_of(m)) for m in was if m.kind != "reader"]
+        nodes += [(cast(NodeKind, m.kind), new.id_of(m)) for _, owners, _ in work for m in owners if m.kind != "reader"]
+        changes = [(node, self._reads.get(node, []), new._node_reads(node)) for node in dict.fromkeys(nodes)]
         copied: set[str] = set()
         for node, before, after in changes:
-            new._relink(self, node, before, after, copied, touched)
-        if place is not None and place.part in READER_PARTS:
+            new._relink(self, node, before, after, copied, touched, ordered=len(changes) == 1)
+        if len(changes) > 1:
+            new._reorder(self, changes, copied)
+        readers = {m.path for m in self._readers}
+        if any(p in readers or p == path and place is not None and place.part in READER_PARTS for p, _, _ in work):
             new._tested = {
                 new._resolved[id(ref)] for m in new._readers for ref in m.refs if id(ref) in new._resolved
             }
@@ -669,12 +709,206 @@ class Project:
             new._cycles = new._find_cycles()
             new.cycles = [list(cycle.models) for cycle in new._cycles]
             touched |= {cycle.ref.path for cycle in (*self._cycles, *new._cycles)}
-        if old is not None and old.error is not None and record is not None:
-            error = cast(Problem, record.error)  # a file that failed fails still
-            new.problems = [error if problem is old.error else problem for problem in self.problems]
+        new._place_problem(old, record)
         # What a cache of findings by path needs to work out again from this project's.
         new._based_on = (weakref.ref(self), frozenset(touched))
         return new
+
+    def _may_redefine(self, place: Place | None, record: Model) -> bool:
+        """Whether a change to what the file defines can be worked out in
+        place: a model file created, deleted, switched off or on, whose name
+        no seed or YAML entry of its project defines too (they come after the
+        files, or give way to them), in a project that keeps other
+        definitions (a project's name also decides what two-argument refs mean)."""
+        if place is None or place.part != MODELS or place.project not in self._defined:
+            return False
+        if self._declared_names is None:
+            self._declared_names = frozenset(
+                (item.project, item.name) for item in self.layout.declared if item.kind != "source"
+            )
+        if (place.project, record.name) in self._declared_names:
+            return False
+        return all(m.path in self._ranks for m in self._defined[place.project].get(record.name, []))
+
+    def _redefine(self, place: Place, name: str, old: Model | None, record: Model | None) -> bool:
+        """Puts a model defined or no longer defined in `_defined` and the
+        lists and indexes made of it, where a full build puts it; False when
+        the project's place among the others may move."""
+        project = place.project
+        order = self._definition_order
+        names = self._defined[project]
+        before = names.get(name, [])
+        models = [m for m in before if m is not old]
+        enabled = record is not None and record.config.get("enabled") is not False
+        if enabled:
+            assert record is not None
+            record.columns = self.layout.columns.get((project, name), {})
+            insort(models, record, key=order)
+        if models != before:  # else a model switched off is created, deleted or stays off
+            names = dict(names)
+            if not models:
+                del names[name]
+                if not names:
+                    return False
+            elif before and models[0] is before[0]:
+                names[name] = models
+            else:  # its first definition changed: the name moves where that one is
+                names.pop(name, None)
+                items = list(names.items())
+                at = bisect_left(items, order(models[0]), key=lambda item: order(item[1][0]))
+                items.insert(at, (name, models))
+                names = dict(items)
+            first = next(iter(self._defined[project].values()))[0]
+            if len(self._defined) > 1 and next(iter(names.values()))[0] is not first:
+                return False
+            self._defined = {**self._defined, project: names}
+            self._reindex(project, name, before, models)
+        for attribute, holds in (("files", enabled), ("_disabled", record is not None and not enabled)):
+            kept = [m for m in getattr(self, attribute) if m is not old]
+            if holds:
+                insort(kept, record, key=lambda model: self._ranks[model.path][1])
+            setattr(self, attribute, kept)
+        return True
+
+    def _definition_order(self, model: Model) -> tuple[int, ...]:
+        """Where a definition comes among its project's: files' first, in the
+        order given; then seeds and YAML entries (which with_file never moves)."""
+        return (0, self._ranks[model.path][1], model.line) if model.path in self._ranks else (1,)
+
+    def _reindex(self, project: str, name: str, before: list[Model], models: list[Model]) -> None:
+        """`_by_id`, `models`, `seeds`, `snapshots`, `duplicate_names` and
+        `_definers` after one name's definitions changed from `before` to
+        `models`, in the order _build gives them (that of `_defined`); copies
+        what it changes."""
+        node_id = self.id_of((models or before)[0])
+        moved = not before or not models or models[0] is not before[0]
+        place = {project: index for index, project in enumerate(self._defined)}
+
+        def rank(key: str) -> tuple[object, ...]:
+            first = models[0] if key == node_id else self._by_id[key][0]
+            return (place[first.project], self._definition_order(first))
+
+        def put(
+            found: dict[str, Any], key: str, value: Any, where: Callable[[str], tuple[object, ...]]
+        ) -> dict[str, Any]:
+            if not moved and key in found:
+                return {**found, key: value}
+            items = [item for item in found.items() if item[0] != key] if key in found else list(found.items())
+            at = bisect_left(items, where(key), key=lambda item: where(item[0]))
+            if at == len(items) and key not in found:  # the last: no dict to build item by item
+                return {**found, key: value}
+            items.insert(at, (key, value))
+            return dict(items)
+
+        def drop(found: dict[str, Any], key: str) -> dict[str, Any]:
+            if key in found:
+                found = dict(found)
+                del found[key]
+            return found
+
+        self._by_id = put(self._by_id, node_id, models, rank) if models else drop(self._by_id, node_id)
+        kinds = {"model": "models", "seed": "seeds", "snapshot": "snapshots"}
+        if before and (moved or not models):
+            setattr(self, kinds[before[0].kind], drop(getattr(self, kinds[before[0].kind]), node_id))
+        if models and (moved or not before):
+            attribute = kinds[models[0].kind]
+            setattr(self, attribute, put(getattr(self, attribute), node_id, models[0], rank))
+        if len(models) > 1:
+            self.duplicate_names = put(self.duplicate_names, node_id, [m.path for m in models], rank)
+        else:
+            self.duplicate_names = drop(self.duplicate_names, node_id)
+        definers = [(p, names[name]) for p, names in self._defined.items() if name in names]
+        if definers:
+            first = definers[0]
+
+            def definer_rank(key: str) -> tuple[object, ...]:
+                p, found = first if key == name else self._definers[key][0]
+                return (place[p], self._definition_order(found[0]))
+
+            moved = moved or name not in self._definers or self._definers[name][0][0] != first[0]
+            self._definers = put(self._definers, name, definers, definer_rank)
+        else:
+            self._definers = drop(self._definers, name)
+
+    def _naming_after(
+        self, path: str, old: Model | None, record: Model | None, redefined: bool
+    ) -> dict[str, frozenset[str]] | None:
+        """The index of model names to the files whose refs name them, with
+        the file's new record; None until a change to what a file defines needs it."""
+        naming = self._naming
+        if naming is None:
+            if not redefined:
+                return None
+            naming = self._naming = self._naming_index()
+        was = {ref.model for ref in old.refs if ref.model is not None} if old is not None else set()
+        now = {ref.model for ref in record.refs if ref.model is not None} if record is not None else set()
+        if was == now:
+            return naming
+        naming = dict(naming)
+        for name in was - now:
+            paths = naming[name] - {path}
+            if paths:
+                naming[name] = paths
+            else:
+                del naming[name]
+        for name in now - was:
+            naming[name] = naming.get(name, frozenset()) | {path}
+        return naming
+
+    def _naming_index(self) -> dict[str, frozenset[str]]:
+        found: dict[str, set[str]] = {}
+        for path, record in self._by_path.items():
+            for ref in record.refs:
+                if ref.model is not None:
+                    found.setdefault(ref.model, set()).add(path)
+        return {name: frozenset(paths) for name, paths in found.items()}
+
+    def _place_problem(self, old: Model | None, record: Model | None) -> None:
+        """Puts the file's new error in `problems` where a full build puts it: the files' in order."""
+        was = old.error if old is not None else None
+        now = record.error if record is not None else None
+        if was is None and now is None:
+            return
+        problems = list(self.problems)
+        at = next((i for i, problem in enumerate(problems) if problem is was), None) if was is not None else None
+        if at is not None:
+            del problems[at]
+        if now is not None:
+            if at is None:
+                order = self._ranks[cast(Model, record).path][1]
+                ends = len(problems) - len(self.layout.problems)
+                at = ends
+                for i, problem in enumerate(problems[:ends]):
+                    held = self._by_path.get(problem.path)
+                    if held is not None and held.error is problem:
+                        at = i + 1
+                        if self._ranks[problem.path][1] > order:
+                            at = i
+                            break
+            problems.insert(at, now)
+        self.problems = problems
+
+    def _reorder(
+        self, base: Project, changes: list[tuple[GraphNode, list[GraphNode], list[GraphNode]]], copied: set[str]
+    ) -> None:
+        """After several nodes' links changed: each in its place among the
+        keys of `_reads`, and among the readers of what it reads where one
+        read by several files or blocks may have moved, which one _relink at
+        a time cannot settle while the others are still to come."""
+        moved = {node for node, _, _ in changes}
+        if "_reads" in copied:
+            keys = [key for key in self._reads if key not in moved]
+            for node in moved:
+                if node in self._reads:
+                    keys.insert(bisect_left(keys, self._first_link(node), key=self._first_link), node)
+            self._reads = {key: self._reads[key] for key in keys}
+        # A node of one file or block keeps its place: that file's.
+        moved = {node for node in moved if len(self._owners_of(node)) > 1 or len(base._owners_of(node)) > 1}
+        if "_read_by" in copied and moved:
+            for read in {read for _, before, after in changes for read in (*before, *after)}:
+                readers = self._read_by.get(read)
+                if readers and len(readers) > 1 and not moved.isdisjoint(readers):
+                    self._read_by[read] = sorted(readers, key=lambda reader: self._first_link(reader, read))
 
     def _place_records(
         self, place: Any, old: Model | None, record: Model | None, was: list[Model], now: list[Model]
@@ -714,43 +948,56 @@ class Project:
                     kept.insert(at, record)
                 setattr(self, attribute, kept)
 
-    def _resolve_file(self, base: Project, path: str, disabled: Model | None, owners: list[Model]) -> None:
-        """Resolves the file's refs as _build does and puts its findings in
-        the lists where a full build puts them: each list holds the files'
-        in order, models and snapshots first, then readers, then disabled models."""
+    def _resolve_files(self, base: Project, work: list[tuple[str, list[Model], Model | None]]) -> None:
+        """Resolves the refs of each (path, definitions and readers, disabled
+        model) as _build does and puts their findings in the lists where a
+        full build puts them: each list holds the files' in order, models and
+        snapshots first, then readers, then disabled models."""
         self._resolved = dict(base._resolved)
-        held = base._by_path.get(path)
-        for ref in held.refs if held is not None else ():
-            self._resolved.pop(id(ref), None)
-        self.missing_refs, self.missing_sources, self.ambiguous_refs, self.unresolved = [], [], [], []
-        for model in owners:
-            for ref in model.refs:
-                read = self._resolve(model.project, ref)
-                if read is not None:
-                    self._resolved[id(ref)] = read
-            for ref in model.sources:
-                if ref.source is None:
-                    self.unresolved.append(ref)
-                elif (
-                    self.layout.property_files
-                    and ref.source not in self.declared_sources
-                    and ".".join(ref.source) not in self.external
-                ):
-                    self.missing_sources.append(ref)
-        if disabled is not None:
-            for ref in disabled.refs:
-                read = self._resolve(disabled.project, ref)
-                if read is not None:
-                    self._resolved[id(ref)] = read
-        rank = self._ranks[path]
-        for name in ("missing_refs", "missing_sources", "ambiguous_refs", "unresolved"):
-            items, fresh = getattr(base, name), getattr(self, name)
+        for path, _, _ in work:
+            held = base._by_path.get(path)
+            for ref in held.refs if held is not None else ():
+                self._resolved.pop(id(ref), None)
+        lists = ("missing_refs", "missing_sources", "ambiguous_refs", "unresolved")
+        fresh: dict[str, list[Any]] = {name: [] for name in lists}
+        for path, owners, disabled in work:
+            self.missing_refs, self.missing_sources, self.ambiguous_refs, self.unresolved = [], [], [], []
+            for model in owners:
+                for ref in model.refs:
+                    read = self._resolve(model.project, ref)
+                    if read is not None:
+                        self._resolved[id(ref)] = read
+                for ref in model.sources:
+                    if ref.source is None:
+                        self.unresolved.append(ref)
+                    elif (
+                        self.layout.property_files
+                        and ref.source not in self.declared_sources
+                        and ".".join(ref.source) not in self.external
+                    ):
+                        self.missing_sources.append(ref)
+            if disabled is not None:
+                for ref in disabled.refs:
+                    read = self._resolve(disabled.project, ref)
+                    if read is not None:
+                        self._resolved[id(ref)] = read
+            for name in lists:
+                fresh[name] += getattr(self, name)
 
-            def key(item: Any) -> tuple[int, int]:
-                return self._ranks[(item[0] if isinstance(item, tuple) else item).path]
+        def key(item: Any) -> tuple[int, int]:
+            return self._ranks[(item[0] if isinstance(item, tuple) else item).path]
 
-            start, stop = bisect_left(items, rank, key=key), bisect_left(items, (rank[0], rank[1] + 1), key=key)
-            setattr(self, name, items if start == stop and not fresh else [*items[:start], *fresh, *items[stop:]])
+        paths = {path for path, _, _ in work}
+        for name in lists:
+            items = getattr(base, name)
+            if len(work) == 1:
+                rank = self._ranks[work[0][0]]
+                start, stop = bisect_left(items, rank, key=key), bisect_left(items, (rank[0], rank[1] + 1), key=key)
+                found = items if start == stop and not fresh[name] else [*items[:start], *fresh[name], *items[stop:]]
+            else:  # a sort by file keeps each file's own in order
+                kept = [item for item in items if (item[0] if isinstance(item, tuple) else item).path not in paths]
+                found = items if len(kept) == len(items) and not fresh[name] else sorted([*kept, *fresh[name]], key=key)
+            setattr(self, name, found)
 
     def _owner_reads(self, owner: Model) -> list[GraphNode]:
         """What one file or snapshot block links its node to, in order, repeats kept."""
@@ -784,9 +1031,11 @@ class Project:
         after: list[GraphNode],
         copied: set[str],
         touched: set[str],
+        ordered: bool = True,
     ) -> None:
         """Puts one node's new links in `_reads`, `_read_by`, `edges` and
-        `sources`, each in the order a full build gives; copies what it changes."""
+        `sources`, each in the order a full build gives (but the keys of
+        `_reads` when not `ordered`: _reorder puts them); copies what it changes."""
         several = len(self._owners_of(node)) > 1  # the order its links come in may change too
         if before == after and not several:
             return
@@ -802,7 +1051,7 @@ class Project:
             reads[node] = after
         else:
             reads.pop(node, None)
-        if several or (node in base._reads) != bool(after):
+        if ordered and (several or (node in base._reads) != bool(after)):
             keys = [key for key in reads if key != node]
             if after:
                 keys.insert(bisect_left(keys, self._first_link(node), key=self._first_link), node)

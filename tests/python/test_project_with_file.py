@@ -23,8 +23,12 @@ ATTRIBUTES = (
 
 def answers(project):
     """Everything a caller can read from a project, the graph's orders included."""
-    found = {name: getattr(project, name) for name in ATTRIBUTES}
+    found = {name: in_order(getattr(project, name)) for name in ATTRIBUTES}
     found.update(
+        # What resolves refs and answers model() and defined_by(), in order too.
+        defined=[(key, list(names.items())) for key, names in project._defined.items()],
+        definers=in_order(project._definers),
+        by_id=in_order(project._by_id),
         cycle_refs=project.cycle_refs(),
         unused=project.unused(),
         nodes=project.nodes(),
@@ -33,9 +37,12 @@ def answers(project):
         read_by={node: readers for node, readers in project._read_by.items() if readers},
         resolved=project._resolved,
         tested=project._tested,
-        defined_by={key: project.defined_by(key) for key in project.models},
     )
     return found
+
+
+def in_order(value):
+    return list(value.items()) if isinstance(value, dict) else value
 
 
 def by_path(findings):
@@ -105,13 +112,46 @@ def steps(now, rng):
         extra = ref_to(Ref("ref", record.path, 1, 1, ""), "gone")
         yield "a ref in a disabled model", record.path, changed(record, refs=[*record.refs, extra]), True
     model = rng.choice(now().files)
-    for message in ("broken", "broken again"):  # the first a full build, the second in place
+    for message in ("broken", None):  # fails, parses again
         broken = dataclasses.replace(changed(model, refs=[], sources=[]), error=Problem(model.path, message, 1, 1))
-        yield f"a model that does not parse ({message})", model.path, broken, message != "broken"
-    model = rng.choice(now().files)
-    yield "a model deleted", model.path, None, False
+        record = changed(model) if message is None else broken
+        yield f"a model that does not parse ({message})", model.path, record, True
+    # What files define changes: every file naming a model created or gone is resolved again.
+    model = max(now().files, key=lambda m: len(now()._read_by.get(("model", now().id_of(m)), [])))
+    off = changed(model)
+    off.config = {**model.config, "enabled": False}
+    yield "a model switched off", model.path, off, True
+    yield "a model switched on", model.path, changed(model), True
+    twice = str(pathlib.Path(model.path).parent / "again" / pathlib.Path(model.path).name)
+    yield "a name defined twice", twice, changed(model, refs=model.refs[:1], path=twice), True
+    assert now().duplicate_names[now().id_of(model)] == [model.path, twice]
+    yield "the first definition switched off", model.path, changed(off), True
+    yield "a name no longer defined", twice, None, True
+    yield "a model switched off deleted", model.path, None, True
     added = str(pathlib.Path(model.path).with_name("added_model.sql"))
-    yield "a model added", added, changed(model, path=added), False
+    yield "a model added (renamed)", added, changed(model, path=added), True
+    # A ref to a model of another project, then a third project defining that name too.
+    first = {}
+    for m in now().files:
+        first.setdefault(m.project, m)
+    if len(first) >= 3:
+        (p, named), (q, other), (r, reader) = sorted(first.items(), key=lambda item: -len(item[1].refs))[:3]
+        path = str(pathlib.Path(reader.path).with_name("reads_another.sql"))
+        reads = changed(reader, refs=[ref_to(reader.refs[0], named.name)], path=path)
+        yield "a ref to another project", path, reads, True
+        again = str(pathlib.Path(other.path).with_name(named.name + ".sql"))
+        yield "a name that makes a ref ambiguous", again, changed(other, refs=[], path=again), True
+        assert [ref.path for ref, _ in now().ambiguous_refs if ref.model == named.name] == [path]
+    # A model of a name a YAML entry of its project declares (a seed, a snapshot): built anew.
+    for item in [item for item in now().layout.declared if item.kind != "source"][:1]:
+        home = next(m for m in now().files if m.project == item.project)
+        path = str(pathlib.Path(home.path).with_name(item.name + ".sql"))
+        yield "a model named as a YAML entry", path, changed(home, path=path), False
+        yield "a model named as a YAML entry deleted", path, None, False
+    for record in [r for r in now()._records_by_path().values() if r.snapshot_blocks][:1]:  # built anew
+        renamed = changed(record)
+        renamed.snapshot_blocks = [("renamed", *lines) for _, *lines in record.snapshot_blocks]
+        yield "a snapshot block renamed", record.path, renamed, False
 
 
 @pytest.mark.parametrize("folder", FOLDERS, ids=lambda folder: folder.parent.name + "/" + folder.name)
@@ -169,6 +209,6 @@ def test_an_edit_in_the_workspace_updates_its_project_in_place(tmp_path):
     assert index.changed(index.uri_of(tmp_path / "b.sql"), "select * from {{ ref('nothing') }}")
     assert index.project_built and index.project._based_on[0]() is before
     assert [ref.model for ref in index.project.missing_refs] == ["nothing"]
-    # A file that defines a new name: the project is built again.
-    assert index.opened(index.uri_of(tmp_path / "c.sql"), "select 2")
-    assert not index.project_built and sorted(index.project.models) == ["a", "b", "c"]
+    # A file that defines the name missing: in place too, the ref that named it resolved.
+    assert index.opened(index.uri_of(tmp_path / "nothing.sql"), "select 2")
+    assert index.project_built and (index.project.missing_refs, index.project.edges) == ([], [("b", "nothing")])

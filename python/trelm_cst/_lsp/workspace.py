@@ -3,10 +3,11 @@ project, kept current as the editor opens and edits files and as files
 change on disk. The text of an open buffer wins over its file.
 
 A change re-parses that one document and replaces its record. A change to
-its refs updates the project (`Project.with_file`); one to what it defines
-has the graph built again from the records in memory (no file is read again)
-the next time it is asked for. A change that only moves the refs leaves the
-project as it is.
+its refs, or a model file created, deleted or switched off, updates the
+project (`Project.with_file`); the few changes that takes no further (a
+snapshot block renamed, say) have the graph built again from the records in
+memory (no file is read again) the next time it is asked for. A change that
+only moves the refs leaves the project as it is.
 """
 
 from __future__ import annotations
@@ -295,8 +296,8 @@ class Workspace:
                     return False  # else the record the project holds stays, as true as the new one
                 self._records[path] = record
             if self._project is not None:
-                # A file that defines what it did updates the project in a few
-                # milliseconds, under the lock: readers see the old project or
+                # An edit, or a model file created or deleted, updates the project
+                # in milliseconds, under the lock: readers see the old project or
                 # the new one, each whole (the update copies what it changes).
                 updated = self._project._updated(path, record)
                 if updated is not None:
