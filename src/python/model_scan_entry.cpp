@@ -378,12 +378,10 @@ class RecordTypes {
 
   // An instance of a plain class with these attributes, its __init__ not
   // run: the dataclass's own __init__ cost more than the scan of the file.
+  // Each is set as object.__setattr__ sets it, past a frozen class's own
+  // __setattr__ and into whatever the interpreter keeps instance attributes
+  // in (3.13 keeps them inline, beside no dict at all).
   PyObject* instance(PyObject* type, std::initializer_list<std::pair<Name, PyObject*>> attributes) const {
-    PyRef values = PyRef::steal(PyDict_New());
-    if (!values) return nullptr;
-    for (const auto& [name, value] : attributes) {
-      if (PyDict_SetItem(values.get(), names_[name].get(), value) < 0) return nullptr;
-    }
     auto* klass = reinterpret_cast<PyTypeObject*>(type);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(klass, Py_tp_alloc));
     if (alloc == nullptr) {
@@ -391,7 +389,10 @@ class RecordTypes {
       return nullptr;
     }
     PyRef object = PyRef::steal(alloc(klass, 0));
-    if (!object || PyObject_GenericSetDict(object.get(), values.get(), nullptr) < 0) return nullptr;
+    if (!object) return nullptr;
+    for (const auto& [name, value] : attributes) {
+      if (PyObject_GenericSetAttr(object.get(), names_[name].get(), value) < 0) return nullptr;
+    }
     return object.release();
   }
 
