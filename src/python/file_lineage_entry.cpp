@@ -42,17 +42,14 @@ std::optional<query::FileLineage> lineage_of(const std::string& path, const quer
   }
 }
 
-// Files handed to a thread at once.
-constexpr std::size_t kChunk = 16;
-
 void resolve_files(const std::vector<std::string>& paths, const std::vector<std::optional<query::RefColumns>>& refs,
                    std::vector<std::optional<query::FileLineage>>& out, std::size_t jobs) {
   std::atomic<std::size_t> next{0};
   const auto work = [&]() noexcept {
     while (true) {
-      const std::size_t first = next.fetch_add(kChunk);
+      const std::size_t first = next.fetch_add(kFilesPerChunk);
       if (first >= paths.size()) return;
-      const std::size_t last = std::min(paths.size(), first + kChunk);
+      const std::size_t last = std::min(paths.size(), first + kFilesPerChunk);
       for (std::size_t i = first; i < last; ++i) {
         try {
           out[i] = lineage_of(paths[i], refs[i] ? &*refs[i] : nullptr);
@@ -62,17 +59,7 @@ void resolve_files(const std::vector<std::string>& paths, const std::vector<std:
       }
     }
   };
-  const std::size_t threads = std::min(jobs, (paths.size() + kChunk - 1) / kChunk);
-  std::vector<std::thread> started;
-  for (std::size_t t = 1; t < threads; ++t) {
-    try {
-      started.emplace_back(work);
-    } catch (...) {
-      break;  // fewer threads, the same work
-    }
-  }
-  work();
-  for (std::thread& thread : started) thread.join();
+  on_threads(jobs, paths.size(), work);
 }
 
 // --------------------------------------------------------- Python values

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,5 +25,12 @@ bool is_utf8(std::string_view text);
 // file, is empty, left to the caller's slow way to say so. nullopt with the
 // error set on failure.
 std::optional<std::vector<std::string>> file_system_paths(PyObject* sequence, const char* entry);
+
+// Files a thread takes at once from the batch.
+inline constexpr std::size_t kFilesPerChunk = 16;
+
+// Runs `work` on up to `jobs` threads, this one among them, no more than
+// `files` need at kFilesPerChunk a thread; on fewer when one cannot start.
+void on_threads(std::size_t jobs, std::size_t files, const std::function<void()>& work);
 
 }  // namespace trelm::python
