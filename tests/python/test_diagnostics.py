@@ -35,19 +35,23 @@ def test_diagnostic_reads_as_a_record():
     assert repr(d) == "<Diagnostic error jinja-syntax at 1:6: expected the end of the tag, got `b`>"
 
 
-def diagnostics_cost(text, repeats=5):
-    """The least processor time of a few diagnostics() runs on one document."""
-    doc = parse_trelm(text)
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.process_time()
-        doc.diagnostics()
-        best = min(best, time.process_time() - start)
+def diagnostics_costs(texts, rounds=5):
+    """The least processor time of diagnostics() on each document, over
+    rounds that take the documents in turn: whatever else runs on the machine
+    then weighs on each alike."""
+    docs = [parse_trelm(text) for text in texts]
+    best = [float("inf")] * len(docs)
+    for _ in range(rounds):
+        for i, doc in enumerate(docs):
+            start = time.process_time()
+            doc.diagnostics()
+            best[i] = min(best[i], time.process_time() - start)
     return best
 
 
 # Linear work costs about 8 times as much at 8 times the size, quadratic 64; the
-# bound leaves room for cache and sanitizer effects, which reached 8x at 4 times.
+# bound leaves room for cache and sanitizer effects, which reached 8x at 4 times
+# (and 37x at 8 times once, under the sanitizers beside another test process).
 @pytest.mark.parametrize(
     "make, n",
     [
@@ -59,4 +63,5 @@ def diagnostics_cost(text, repeats=5):
     ],
 )
 def test_diagnostics_grow_linearly(make, n):
-    assert diagnostics_cost(make(8 * n)) < 24 * diagnostics_cost(make(n))
+    small, large = diagnostics_costs([make(n), make(8 * n)])
+    assert large < 40 * small
