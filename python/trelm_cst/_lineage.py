@@ -185,15 +185,13 @@ class QueryFacts:
         self.selects: list[Select] | None = None  # the SELECT clause handles, once read
 
 
-class Entry:
-    """One output column of a SELECT clause; a `*` over unknown columns has no name."""
+class Entry(NamedTuple):
+    """One output column of a SELECT clause; a `*` over unknown columns has no
+    name. A tuple: the native module makes thousands of them at once."""
 
-    __slots__ = ("name", "item", "through")
-
-    def __init__(self, name: str | None, item: Item, through: Rel | None = None) -> None:
-        self.name = name
-        self.item = item
-        self.through = through  # the relation a `*` takes it from
+    name: str | None
+    item: Item
+    through: Rel | None = None  # the relation a `*` takes it from
 
 
 class ModelFile:
@@ -283,30 +281,30 @@ class ModelFile:
         return query.selects
 
 
-# A native entry's item says only its kind: one item for each.
-NATIVE_ITEMS: dict[str, Item] = {}
+class NativeShapes:
+    """What the native module makes its values as: origins and entries, the
+    item of each column kind (a native entry's item says only its kind), and
+    what an entry of a `*` is read through."""
+
+    origin = Origin
+    entry = Entry
+    items = {
+        kind: Item(None, kind, None, (), ())
+        for kind in ("direct", "renamed", "expression", "aggregate", "constant", "star", "templated")
+    }
+    from_star: Any = None  # FROM_STAR, set below
 
 
 class NativeModel:
     """A model file's lineage as far as the file alone says, resolved by the
-    native module: its output columns (each with where it is written), the
-    origins of each name (a ref's model not yet found), and its filters."""
+    native module: its output columns (entries) and where each is written,
+    the place and origins of the first column of each name in lower case (a
+    ref's model not yet found), and its filters."""
 
-    __slots__ = ("top", "entries", "places", "origins", "filters", "index")
+    __slots__ = ("top", "entries", "places", "index", "origins", "filters")
 
-    def __init__(self, found: tuple[Any, Any, Any]) -> None:
-        self.top, columns, self.filters = found  # top: whether the file holds a query
-        self.entries: list[Entry] = []
-        self.places: list[tuple[int | None, int | None]] = []
-        self.origins: dict[str, tuple[Any, ...]] = {}
-        self.index: dict[str, int] = {}  # a name in lower case to its first column's place
-        for name, kind, from_star, line, char, origins in columns:
-            item = NATIVE_ITEMS.get(kind) or NATIVE_ITEMS.setdefault(kind, Item(None, kind, None, (), ()))
-            self.entries.append(Entry(name, item, FROM_STAR if from_star else None))
-            self.places.append((line, char))
-            if origins is not None:
-                self.index.setdefault(name.lower(), len(self.places) - 1)
-                self.origins.setdefault(name.lower(), origins)
+    def __init__(self, found: tuple[Any, ...]) -> None:
+        self.top, self.entries, self.places, self.index, self.origins, self.filters = found  # top: holds a query
 
 
 def lower(name: str | None) -> str | None:
@@ -385,7 +383,7 @@ class Lineage:
             del self._outputs[key]
         paths = [self.project.models[key].path for key in keys]
         jobs = (os.cpu_count() or 1) if len(keys) > 1 else 1
-        for key, found in zip(keys, _lineage_files(paths, jobs=jobs, columns=columns)):
+        for key, found in zip(keys, _lineage_files(paths, jobs, NativeShapes, columns=columns)):
             self._native[key] = NativeModel(found) if isinstance(found, tuple) else None
 
     def read_waves(self) -> None:
@@ -435,7 +433,7 @@ class Lineage:
         if self._batches > SEPARATE_BATCHES:
             keys = [key for key in self.project.models if key not in self._native]
         paths = [self.project.models[key].path for key in keys]
-        for key, found in zip(keys, _lineage_files(paths, jobs=os.cpu_count() or 1)):
+        for key, found in zip(keys, _lineage_files(paths, os.cpu_count() or 1, NativeShapes)):
             if isinstance(found, tuple):
                 self._native[key] = NativeModel(found)
             elif found == "the columns of a ref's model":  # read again once those columns are known
@@ -780,12 +778,13 @@ class Lineage:
         if native is not None and not native.top:
             return [Origin("unresolved", None, column, (), reason="the file holds no query")]
         if native is not None:
-            raw = native.origins.get(column.lower())
+            lowered = column.lower()
+            raw = native.origins.get(lowered)
             if raw is not None:
-                origins = self._origins.get((key, column.lower()))
+                origins = self._origins.get((key, lowered))
                 if origins is None:
                     project = self.project.models[key].project
-                    origins = self._origins[(key, column.lower())] = unique([self.origin(project, o) for o in raw])
+                    origins = self._origins[(key, lowered)] = unique([self.origin(project, o) for o in raw])
                 return origins
         file = self.file(key)
         query = file.top
@@ -806,15 +805,15 @@ class Lineage:
             found = self._steps[place] = self.make_column_step(key, column, via)
         return found
 
-    def origin(self, project: str, raw: tuple[Any, ...]) -> Origin:
+    def origin(self, project: str, raw: Origin) -> Origin:
         """An origin the native module found; the model of a ref found here."""
-        if raw[0] != "ref":
-            return Origin._make(raw)
-        place = (project, raw[1])
+        if raw.kind != "ref":
+            return raw
+        place = (project, raw.name)
         target = self._targets.get(place)
         if target is None:
-            target = self._targets[place] = self.find_target(project, raw[1])
-        return Origin(target.kind, target.name, raw[2], raw[3], raw[4], target.reason)
+            target = self._targets[place] = self.find_target(project, raw.name)
+        return Origin(target.kind, target.name, raw.column, raw.via, raw.star, target.reason)
 
     def make_column_step(self, key: str, column: str, via: tuple[str, ...]) -> LineageStep:
         native = self.native(key)
@@ -871,27 +870,32 @@ class Lineage:
         """The column's step with what it reads, followed with a stack of its
         own, not Python's: a chain of any length of models is followed."""
         self.read_upstream(key)
+        return build_tree((key, column, (), depth, frozenset(), False), self.expand_upstream)
 
-        def expand(node: tuple[str, str, tuple[str, ...], int | None, Seen, bool]) -> tuple[LineageStep, list[Any]]:
-            key, column, via, depth, path, star = node
-            step = self.column_step(key, column, via)
-            if step.kind == "unresolved":
-                return self.model_step(key, column, via, star), []
-            if depth == 0 or (key, column.lower()) in path:
-                return step, []
-            path = path | {(key, column.lower())}
-            below = None if depth is None else depth - 1
-            children: list[Any] = []
-            for origin in self.origins_of(key, column):
-                if origin.kind != "model":
-                    children.append(self.leaf(origin))
-                elif below == 0:  # a step with no next steps: no need to expand it
-                    children.append(self.model_step(origin.name, origin.column or "", origin.via, origin.star))
-                else:
-                    children.append((origin.name, origin.column or "", origin.via, below, path, origin.star))
-            return step, children
-
-        return build_tree((key, column, (), depth, frozenset(), False), expand)
+    def expand_upstream(self, node: tuple[str, str, tuple[str, ...], int | None, Seen, bool]) -> tuple[LineageStep, list[Any]]:
+        """A node of an upstream tree as its step and its children, each a step or a node to expand."""
+        key, column, via, depth, path, star = node
+        step = self.column_step(key, column, via)
+        if step.kind == "unresolved":
+            return self.model_step(key, column, via, star), []
+        if depth == 0:
+            return step, []
+        place = (key, column.lower())
+        if place in path:
+            return step, []
+        below = None if depth is None else depth - 1
+        inner: Seen | None = None  # the path with this column, made when a child is expanded
+        children: list[Any] = []
+        for origin in self.origins_of(key, column):
+            if origin.kind != "model":
+                children.append(self.leaf(origin))
+            elif below == 0:  # a step with no next steps: no need to expand it
+                children.append(self.model_step(origin.name, origin.column or "", origin.via, origin.star))
+            else:
+                if inner is None:
+                    inner = path | {place}
+                children.append((origin.name, origin.column or "", origin.via, below, inner, origin.star))
+        return step, children
 
     def read_upstream(self, key: str) -> None:
         """Reads the output columns of the models upstream of `key` before its
@@ -989,10 +993,11 @@ class Lineage:
 
 def with_steps(step: LineageStep, steps: tuple[LineageStep, ...]) -> LineageStep:
     """The step with these next steps (dataclasses.replace, without its cost)."""
-    return made_step(
-        (step.kind, step.column, step.model, step.source, step.table, step.via,
-         step.path, step.line, step.char, step.reason, step.clause, steps)
-    )
+    made = object.__new__(LineageStep)
+    fields = made.__dict__
+    fields.update(step.__dict__)
+    fields["steps"] = steps
+    return made
 
 
 STEP_FIELDS = tuple(field.name for field in fields(LineageStep))
@@ -1038,6 +1043,7 @@ UNREAD: Any = object()
 
 # What a native entry's column of a `*` is read through: its relation is not needed here.
 FROM_STAR: Any = object()
+NativeShapes.from_star = FROM_STAR
 
 # Below this many queries in a file, nesting cannot reach Python's recursion limit.
 WARM_QUERIES = 64
@@ -1045,13 +1051,16 @@ WARM_QUERIES = 64
 
 def make_leaf(origin: Origin) -> LineageStep:
     kind = "star" if origin.star and origin.kind in ("source", "table", "function", "values") else origin.kind
+    model = source = table = reason = None
     if origin.kind == "source":
-        return LineageStep(kind, origin.column, source=origin.name, via=origin.via)
-    if origin.kind in ("table", "function", "values"):
-        return LineageStep(kind, origin.column, table=origin.name, via=origin.via)
-    if origin.kind in ("seed", "snapshot", "missing"):
-        return LineageStep(kind, origin.column, model=origin.name, via=origin.via)
-    return LineageStep(kind, origin.column, via=origin.via, reason=origin.reason)
+        source = origin.name
+    elif origin.kind in ("table", "function", "values"):
+        table = origin.name
+    elif origin.kind in ("seed", "snapshot", "missing"):
+        model = origin.name
+    else:
+        reason = origin.reason
+    return made_step((kind, origin.column, model, source, table, origin.via, None, None, None, reason, None, ()))
 
 
 def check_depth(depth: int | None) -> None:

@@ -4,7 +4,7 @@
 # they hold; Query and Node are hashable. Token and Call are snapshots.
 
 from collections.abc import Iterable, Iterator, Sequence
-from typing import Literal, TypeAlias, TypeVar, final, overload
+from typing import Any, Literal, TypeAlias, TypeVar, final, overload
 
 # What a Jinja literal reads as.
 _LiteralValue: TypeAlias = (
@@ -555,10 +555,16 @@ def _scan_model_files(
 def _scan_document(doc: Document, text: str, path: str, model_type: type[_M], ref_type: type[object], /) -> _M: ...
 
 # Column lineage of model files as far as each file says, for
-# trelm_cst._lineage: per path, (has a query, columns, filters); the reason
-# as a str when the file alone cannot say (given `columns`, a dict per path
-# of ref name to column names or None, it can say more); None for a file to
-# follow the slow way.
+# trelm_cst._lineage: per path, (has a query, entries, places, index,
+# origins, filters), index and origins keyed by the lower-cased name of the
+# first column of each name, origins and entries made as `shapes` says (its
+# `origin` and `entry` tuple subclasses, `items` by column kind,
+# `from_star`); the reason as a str when the file alone cannot say (given
+# `columns`, a dict per path of ref name to column names or None, it can say
+# more); None for a file to follow the slow way.
 def _lineage_files(
-    paths: Sequence[str], jobs: int, columns: Sequence[dict[str, list[str] | None] | None] | None = None
-) -> list[tuple[bool, tuple[tuple[object, ...], ...], tuple[tuple[object, ...], ...]] | str | None]: ...
+    paths: Sequence[str],
+    jobs: int,
+    shapes: object,
+    columns: Sequence[dict[str, list[str] | None] | None] | None = None,
+) -> list[tuple[Any, ...] | str | None]: ...

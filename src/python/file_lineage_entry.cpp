@@ -1,5 +1,5 @@
-// _lineage_files(paths, jobs): the lineage of each model file as far as the
-// file alone says (query/file_lineage.hpp), as plain Python values. Files
+// _lineage_files(paths, jobs, shapes): the lineage of each model file as far as the
+// file alone says (query/file_lineage.hpp), as the caller's Python values. Files
 // are read, parsed and resolved on the batch's own threads with the
 // interpreter lock released, and each tree is freed there: Python values
 // are built afterwards from plain C++ values. A file the batch cannot take
@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -76,6 +77,18 @@ PyObject* tuple_of(std::size_t size, Make make) {
   return tuple.release();
 }
 
+template <typename Make>
+PyObject* list_of(std::size_t size, Make make) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < size; ++i) {
+    PyObject* item = make(i);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list.release();
+}
+
 // Packs owned references; none is lost when one is missing.
 PyObject* pack(std::initializer_list<PyObject*> values) {
   bool complete = true;
@@ -97,46 +110,159 @@ PyObject* optional_int(const std::optional<cst::LineColumn>& where, bool line) {
   return PyLong_FromSize_t(line ? where->line : where->column);
 }
 
-// (kind, name, column, via, star, reason): name a (source, table) for a
-// source, None for ambiguous and unresolved.
-PyObject* origin_tuple(const query::LineageOrigin& origin) {
-  PyObject* name = nullptr;
-  if (origin.kind == "source") {
-    name = pack({to_py_str(origin.source_name), to_py_str(origin.name)});
-  } else if (origin.kind == "ambiguous" || origin.kind == "unresolved") {
-    name = Py_NewRef(Py_None);
-  } else {
-    name = to_py_str(origin.name);
+// What the caller's values are made as: `origin` and `entry` tuple
+// subclasses, `items` a dict of column kind to the item an entry holds,
+// `from_star` what an entry of a `*` is read through.
+struct Shapes {
+  PyRef origin;
+  PyRef entry;
+  PyRef items;
+  PyRef from_star;
+};
+
+std::optional<Shapes> shapes_of(PyObject* given) {
+  Shapes shapes{PyRef::steal(PyObject_GetAttrString(given, "origin")),
+                PyRef::steal(PyObject_GetAttrString(given, "entry")),
+                PyRef::steal(PyObject_GetAttrString(given, "items")),
+                PyRef::steal(PyObject_GetAttrString(given, "from_star"))};
+  if (!shapes.origin || !shapes.entry || !shapes.items || !shapes.from_star) return std::nullopt;
+  for (PyObject* type : {shapes.origin.get(), shapes.entry.get()}) {
+    if (!PyType_Check(type) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type), &PyTuple_Type)) {
+      PyErr_SetString(PyExc_TypeError, "_lineage_files() shapes.origin and shapes.entry must be tuple subclasses");
+      return std::nullopt;
+    }
   }
-  PyObject* via = tuple_of(origin.via.size(), [&](std::size_t i) { return to_py_str(origin.via[i]); });
-  return pack({to_py_str(origin.kind), name, to_py_str(origin.column), via, PyBool_FromLong(origin.star ? 1 : 0),
-               optional_str(origin.reason)});
+  if (!PyDict_Check(shapes.items.get())) {
+    PyErr_SetString(PyExc_TypeError, "_lineage_files() shapes.items must be a dict");
+    return std::nullopt;
+  }
+  return shapes;
 }
 
-PyObject* origins_tuple(const std::vector<query::LineageOrigin>& origins) {
-  return tuple_of(origins.size(), [&](std::size_t i) { return origin_tuple(origins[i]); });
-}
+// The batch's Python values. A project repeats the same few kinds and
+// column names thousands of times: each text is made once and shared, which
+// also makes the caller's dict lookups of them compare pointers.
+class ValueMaker {
+ public:
+  explicit ValueMaker(const Shapes& shapes) : shapes_(shapes) {}
 
-// (name, kind, from a star, line, column, origins or None)
-PyObject* column_tuple(const query::OutputColumn& column) {
-  PyObject* origins = column.name ? origins_tuple(column.origins) : Py_NewRef(Py_None);
-  return pack({optional_str(column.name), to_py_str(column.kind), PyBool_FromLong(column.from_star ? 1 : 0),
-               optional_int(column.where, true), optional_int(column.where, false), origins});
-}
+  // (has a query, entries, places, index, origins, filters): entries a list,
+  // each (name, item of its kind, from_star or None), places each (line,
+  // column); index the place of the first column of each name, and origins
+  // its origins, by the name in lower case.
+  PyObject* file(const query::FileLineage& found) {
+    if (!found.undecided.empty()) return str(found.undecided);
+    const std::size_t count = found.columns.size();
+    PyRef entries = PyRef::steal(list_of(count, [&](std::size_t i) { return entry(found.columns[i]); }));
+    PyRef places = PyRef::steal(tuple_of(count, [&](std::size_t i) { return place(found.columns[i].where); }));
+    PyRef index = PyRef::steal(PyDict_New());
+    PyRef origins = PyRef::steal(PyDict_New());
+    if (!entries || !places || !index || !origins) return nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!add_first(found.columns[i], i, index.get(), origins.get())) return nullptr;
+    }
+    PyObject* filters = tuple_of(found.filters.size(), [&](std::size_t i) { return filter(found.filters[i]); });
+    return pack({PyBool_FromLong(found.has_query ? 1 : 0), entries.release(), places.release(), index.release(),
+                 origins.release(), filters});
+  }
 
-// (text, clause, line, column, origins)
-PyObject* filter_tuple(const query::FilterUse& use) {
-  return pack({to_py_str(use.text), to_py_str(use.clause), optional_int(use.where, true),
-               optional_int(use.where, false), origins_tuple(use.origins)});
-}
+ private:
+  PyObject* str(const std::string& text) {
+    auto found = strings_.find(text);
+    if (found != strings_.end()) return Py_NewRef(found->second.get());
+    PyObject* made = to_py_str(text);
+    if (made == nullptr) return nullptr;
+    strings_.emplace(text, PyRef::borrow(made));
+    return made;
+  }
 
-// (has a query, columns, filters), or why the file alone cannot say.
-PyObject* file_tuple(const query::FileLineage& found) {
-  if (!found.undecided.empty()) return to_py_str(found.undecided);
-  PyObject* columns = tuple_of(found.columns.size(), [&](std::size_t i) { return column_tuple(found.columns[i]); });
-  PyObject* filters = tuple_of(found.filters.size(), [&](std::size_t i) { return filter_tuple(found.filters[i]); });
-  return pack({PyBool_FromLong(found.has_query ? 1 : 0), columns, filters});
-}
+  PyObject* optional(const std::optional<std::string>& text) { return text ? str(*text) : Py_NewRef(Py_None); }
+
+  // An instance of a tuple subclass holding these values (stolen).
+  PyObject* instance(PyObject* type, PyObject* values) {
+    PyRef owned = PyRef::steal(values);
+    if (!owned) return nullptr;
+    if (!tuple_new_) {
+      tuple_new_ = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyTuple_Type), "__new__"));
+      if (!tuple_new_) return nullptr;
+    }
+    return PyObject_CallFunctionObjArgs(tuple_new_.get(), type, owned.get(), nullptr);
+  }
+
+  // (kind, name, column, via, star, reason): name a (source, table) for a
+  // source, None for ambiguous and unresolved; kind "ref" for a ref, whose
+  // model the caller finds.
+  PyObject* origin(const query::LineageOrigin& origin) {
+    PyObject* name = nullptr;
+    if (origin.kind == "source") {
+      name = pack({str(origin.source_name), str(origin.name)});
+    } else if (origin.kind == "ambiguous" || origin.kind == "unresolved") {
+      name = Py_NewRef(Py_None);
+    } else {
+      name = str(origin.name);
+    }
+    PyObject* via = tuple_of(origin.via.size(), [&](std::size_t i) { return str(origin.via[i]); });
+    return instance(shapes_.origin.get(), pack({str(origin.kind), name, str(origin.column), via,
+                                                PyBool_FromLong(origin.star ? 1 : 0), optional(origin.reason)}));
+  }
+
+  PyObject* origins(const std::vector<query::LineageOrigin>& found) {
+    return tuple_of(found.size(), [&](std::size_t i) { return origin(found[i]); });
+  }
+
+  PyObject* entry(const query::OutputColumn& column) {
+    PyRef kind = PyRef::steal(str(column.kind));
+    if (!kind) return nullptr;
+    PyObject* item = PyDict_GetItemWithError(shapes_.items.get(), kind.get());  // borrowed
+    if (item == nullptr) {
+      if (!PyErr_Occurred()) PyErr_Format(PyExc_KeyError, "no item for column kind %s", column.kind.c_str());
+      return nullptr;
+    }
+    PyObject* through = column.from_star ? shapes_.from_star.get() : Py_None;
+    return instance(shapes_.entry.get(), pack({optional(column.name), Py_NewRef(item), Py_NewRef(through)}));
+  }
+
+  static PyObject* place(const std::optional<cst::LineColumn>& where) {
+    return pack({optional_int(where, true), optional_int(where, false)});
+  }
+
+  // Records a named column in `index` and `origins` unless a column of the
+  // same name (ignoring case) came before it.
+  bool add_first(const query::OutputColumn& column, std::size_t place, PyObject* index, PyObject* origins) {
+    if (!column.name) return true;
+    PyRef key = PyRef::steal(lower_key(*column.name));
+    if (!key) return false;
+    const int known = PyDict_Contains(index, key.get());
+    if (known != 0) return known > 0;
+    PyRef at = PyRef::steal(PyLong_FromSize_t(place));
+    PyRef made = PyRef::steal(this->origins(column.origins));
+    return at && made && PyDict_SetItem(index, key.get(), at.get()) == 0 &&
+           PyDict_SetItem(origins, key.get(), made.get()) == 0;
+  }
+
+  // The name in lower case as str.lower() gives it (the file's names are ASCII).
+  PyObject* lower_key(const std::string& name) {
+    std::string lowered = name;
+    for (char& c : lowered) {
+      if (static_cast<unsigned char>(c) >= 0x80) {
+        PyRef text = PyRef::steal(str(name));
+        return text ? PyObject_CallMethod(text.get(), "lower", nullptr) : nullptr;
+      }
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return str(lowered);
+  }
+
+  // (text, clause, line, column, origins)
+  PyObject* filter(const query::FilterUse& use) {
+    return pack({str(use.text), str(use.clause), optional_int(use.where, true), optional_int(use.where, false),
+                 origins(use.origins)});
+  }
+
+  const Shapes& shapes_;
+  PyRef tuple_new_;
+  std::unordered_map<std::string, PyRef> strings_;
+};
 
 std::optional<std::string_view> utf8_of(PyObject* text) {
   if (!PyUnicode_Check(text)) {
@@ -181,14 +307,17 @@ std::optional<query::RefColumns> ref_columns(PyObject* dict) {
 
 
 PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"paths", "jobs", "columns", nullptr};
+  static const char* kwlist[] = {"paths", "jobs", "shapes", "columns", nullptr};
   PyObject* paths_obj = nullptr;
   Py_ssize_t jobs = 1;
+  PyObject* shapes_obj = nullptr;
   PyObject* columns_obj = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On|O:_lineage_files", const_cast<char**>(kwlist), &paths_obj,
-                                   &jobs, &columns_obj)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnO|O:_lineage_files", const_cast<char**>(kwlist), &paths_obj,
+                                   &jobs, &shapes_obj, &columns_obj)) {
     return nullptr;
   }
+  std::optional<Shapes> shapes = shapes_of(shapes_obj);
+  if (!shapes) return nullptr;
   PyRef sequence = PyRef::steal(PySequence_Tuple(paths_obj));
   if (!sequence) return nullptr;
   const Py_ssize_t count = PyTuple_Size(sequence.get());
@@ -218,11 +347,17 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
   });
   PyRef list = PyRef::steal(PyList_New(count));
   if (!list) return nullptr;
+  ValueMaker make(*shapes);
+  // The values made here are all new and acyclic: passes of the cyclic
+  // collector over them while they are made would find nothing.
+  const int collecting = PyGC_Disable();
   for (std::size_t i = 0; i < found.size(); ++i) {
-    PyObject* item = found[i] ? file_tuple(*found[i]) : Py_NewRef(Py_None);
-    if (item == nullptr) return nullptr;
+    PyObject* item = found[i] ? make.file(*found[i]) : Py_NewRef(Py_None);
+    if (item == nullptr) break;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
   }
+  if (collecting) PyGC_Enable();
+  if (PyErr_Occurred()) return nullptr;
   return list.release();
 }
 
@@ -235,10 +370,10 @@ PyObject* lineage_files_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef kFileLineageFunctions[] = {
     {"_lineage_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lineage_files_entry)),
      METH_VARARGS | METH_KEYWORDS,
-     "_lineage_files(paths, jobs, columns=None)\n--\n\nFor each path, (has a query, columns, filters) as far as "
-     "the file says, with the\ncolumns of its refs' models when `columns` gives them (a dict per path: ref name to "
-     "a\nlist of names, or None when unknown); why it cannot say as a str; None for a file to\nfollow the slow "
-     "way."},
+     "_lineage_files(paths, jobs, shapes, columns=None)\n--\n\nFor each path, (has a query, entries, places, "
+     "index, origins, filters) as far\nas the file says, with the columns of its refs' models when `columns` gives "
+     "them (a\ndict per path: ref name to a list of names, or None when unknown), origins and entries\nmade as "
+     "`shapes` says; why it cannot say as a str; None for a file to follow the slow\nway."},
     {nullptr, nullptr, 0, nullptr},
 };
 

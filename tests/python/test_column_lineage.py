@@ -159,7 +159,7 @@ def test_native_resolution_answers_as_the_python_path(project, monkeypatch):
         ]
 
     native = answers(project)
-    monkeypatch.setattr("trelm_cst._lineage._lineage_files", lambda paths, **_: [None] * len(paths))
+    monkeypatch.setattr("trelm_cst._lineage._lineage_files", lambda paths, *_, **__: [None] * len(paths))
     root = Path(project.models["orders"].path).parent
     assert answers(Project.load(root)) == native and len(native) > 20
 
