@@ -9,7 +9,7 @@ import bisect
 import os
 import re
 from concurrent.futures import ThreadPoolExecutor
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, fields, replace
 from typing import TYPE_CHECKING, Any, NamedTuple, Union
 
@@ -320,11 +320,12 @@ class Lineage:
         self._outputs: dict[str, list[Entry] | None] = {}
         self._impact: dict[tuple[str, str], list[LineageStep]] | None = None
         self._query_outputs: dict[QueryFacts, list[Entry]] = {}
-        self._origins: dict[tuple[str, str], list[Origin]] = {}
+        self._origins: dict[tuple[str, str], Sequence[Origin]] = {}
         self._branches: dict[QueryFacts, list[list[Entry]]] = {}
         self._traced: dict[tuple[QueryFacts, str], list[Origin]] = {}
         self._positions: dict[int, tuple[list[Entry], dict[str, int]]] = {}  # id() of a list of entries: name to index
         self._targets: dict[tuple[str, str], Origin] = {}  # (project, ref name) to what it reads
+        self._resolved: dict[tuple[str, Origin], Origin] = {}  # (project, a native ref origin) to its origin
         # Steps are immutable: the same column met again is the same step.
         self._steps: dict[tuple[str, str, tuple[str, ...]], LineageStep] = {}
         self._leaves: dict[Origin, LineageStep] = {}
@@ -773,7 +774,7 @@ class Lineage:
 
     # ---------------------------------------------------------------- steps
 
-    def origins_of(self, key: str, column: str) -> list[Origin]:
+    def origins_of(self, key: str, column: str) -> Sequence[Origin]:
         native = self.native(key)
         if native is not None and not native.top:
             return [Origin("unresolved", None, column, (), reason="the file holds no query")]
@@ -783,8 +784,12 @@ class Lineage:
             if raw is not None:
                 origins = self._origins.get((key, lowered))
                 if origins is None:
-                    project = self.project.models[key].project
-                    origins = self._origins[(key, lowered)] = unique([self.origin(project, o) for o in raw])
+                    if len(raw) == 1 and raw[0].kind != "ref":  # the native tuple as it is: nothing to resolve
+                        origins = raw
+                    else:
+                        project = self.project.models[key].project
+                        origins = unique([self.origin(project, o) for o in raw])
+                    self._origins[(key, lowered)] = origins
                 return origins
         file = self.file(key)
         query = file.top
@@ -809,11 +814,15 @@ class Lineage:
         """An origin the native module found; the model of a ref found here."""
         if raw.kind != "ref":
             return raw
-        place = (project, raw.name)
-        target = self._targets.get(place)
-        if target is None:
-            target = self._targets[place] = self.find_target(project, raw.name)
-        return Origin(target.kind, target.name, raw.column, raw.via, raw.star, target.reason)
+        found = self._resolved.get((project, raw))
+        if found is None:
+            place = (project, raw.name)
+            target = self._targets.get(place)
+            if target is None:
+                target = self._targets[place] = self.find_target(project, raw.name)
+            found = Origin(target.kind, target.name, raw.column, raw.via, raw.star, target.reason)
+            self._resolved[(project, raw)] = found
+        return found
 
     def make_column_step(self, key: str, column: str, via: tuple[str, ...]) -> LineageStep:
         native = self.native(key)

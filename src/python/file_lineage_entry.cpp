@@ -105,6 +105,16 @@ PyObject* pack(std::initializer_list<PyObject*> values) {
   return tuple;
 }
 
+// An immutable value made here that holds nothing a caller could change
+// into a cycle (texts, numbers, other such values, the caller's shared
+// items): the cyclic collector need never look at it, as CPython decides for
+// its own tuples of such values. A project's lineage holds a hundred
+// thousand of them, which each of the collector's full passes would walk.
+PyObject* untracked(PyObject* value) {
+  if (value != nullptr && PyObject_GC_IsTracked(value)) PyObject_GC_UnTrack(value);
+  return value;
+}
+
 PyObject* optional_int(const std::optional<cst::LineColumn>& where, bool line) {
   if (!where) return Py_NewRef(Py_None);
   return PyLong_FromSize_t(line ? where->line : where->column);
@@ -193,6 +203,34 @@ class ValueMaker {
   // source, None for ambiguous and unresolved; kind "ref" for a ref, whose
   // model the caller finds.
   PyObject* origin(const query::LineageOrigin& origin) {
+    // Many columns of a project read the same upstream column: one object
+    // for each origin keeps the caller's caches and the collector's passes small.
+    std::string key = origin_key(origin);
+    auto found = origins_.find(key);
+    if (found != origins_.end()) return Py_NewRef(found->second.get());
+    PyObject* made = make_origin(origin);
+    if (made == nullptr) return nullptr;
+    origins_.emplace(std::move(key), PyRef::borrow(made));
+    return made;
+  }
+
+  // Every field, each with its length first, so no two origins share a key.
+  static std::string origin_key(const query::LineageOrigin& origin) {
+    std::string key;
+    const auto add = [&key](std::string_view part) {
+      key += std::to_string(part.size());
+      key += ':';
+      key += part;
+    };
+    for (const std::string* part : {&origin.kind, &origin.name, &origin.source_name, &origin.column}) add(*part);
+    key += std::to_string(origin.via.size());
+    for (const std::string& step : origin.via) add(step);
+    key += origin.star ? '*' : '-';
+    if (origin.reason) add(*origin.reason);
+    return key;
+  }
+
+  PyObject* make_origin(const query::LineageOrigin& origin) {
     PyObject* name = nullptr;
     if (origin.kind == "source") {
       name = pack({str(origin.source_name), str(origin.name)});
@@ -202,12 +240,13 @@ class ValueMaker {
       name = str(origin.name);
     }
     PyObject* via = tuple_of(origin.via.size(), [&](std::size_t i) { return str(origin.via[i]); });
-    return instance(shapes_.origin.get(), pack({str(origin.kind), name, str(origin.column), via,
-                                                PyBool_FromLong(origin.star ? 1 : 0), optional(origin.reason)}));
+    return untracked(instance(shapes_.origin.get(), pack({str(origin.kind), name, str(origin.column), via,
+                                                          PyBool_FromLong(origin.star ? 1 : 0),
+                                                          optional(origin.reason)})));
   }
 
   PyObject* origins(const std::vector<query::LineageOrigin>& found) {
-    return tuple_of(found.size(), [&](std::size_t i) { return origin(found[i]); });
+    return untracked(tuple_of(found.size(), [&](std::size_t i) { return origin(found[i]); }));
   }
 
   PyObject* entry(const query::OutputColumn& column) {
@@ -219,7 +258,8 @@ class ValueMaker {
       return nullptr;
     }
     PyObject* through = column.from_star ? shapes_.from_star.get() : Py_None;
-    return instance(shapes_.entry.get(), pack({optional(column.name), Py_NewRef(item), Py_NewRef(through)}));
+    PyObject* values = pack({optional(column.name), Py_NewRef(item), Py_NewRef(through)});
+    return untracked(instance(shapes_.entry.get(), values));
   }
 
   static PyObject* place(const std::optional<cst::LineColumn>& where) {
@@ -255,13 +295,14 @@ class ValueMaker {
 
   // (text, clause, line, column, origins)
   PyObject* filter(const query::FilterUse& use) {
-    return pack({str(use.text), str(use.clause), optional_int(use.where, true), optional_int(use.where, false),
-                 origins(use.origins)});
+    return untracked(pack({str(use.text), str(use.clause), optional_int(use.where, true),
+                           optional_int(use.where, false), origins(use.origins)}));
   }
 
   const Shapes& shapes_;
   PyRef tuple_new_;
   std::unordered_map<std::string, PyRef> strings_;
+  std::unordered_map<std::string, PyRef> origins_;  // by origin_key()
 };
 
 std::optional<std::string_view> utf8_of(PyObject* text) {
