@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "query/lineage.hpp"
@@ -56,6 +57,7 @@ struct FilterFact {
 struct QueryFact {
   cst::NodeRef node;
   Span span;
+  bool read = false;
   int parent = -1;
   std::vector<int> children;
   std::vector<RelFact> relations;
@@ -75,6 +77,14 @@ struct Entry {
   const std::optional<std::string>& get() const { return through != nullptr ? own : *name; }
 };
 
+// A column of a query: the query and the name in lower case.
+using ColumnKey = std::pair<int, std::string>;
+struct ColumnKeyHash {
+  std::size_t operator()(const ColumnKey& key) const noexcept {
+    return std::hash<std::string>()(key.second) ^ (static_cast<std::size_t>(key.first) * 0x9E3779B97F4A7C15ULL);
+  }
+};
+
 Span range_span(const TokenRange& range, const cst::PositionIndex& index) {
   Span first = index.token_span(range.first);
   Span last = index.token_span(range.last);
@@ -90,13 +100,19 @@ class FileResolver {
     FileLineage out;
     std::optional<cst::NodeRef> top = query::query(doc_);
     out.has_query = top.has_value();
-    for (const cst::NodeRef& node : queries(doc_)) listed_.push_back(fact_of(node));
+    // Each query is read as the walk meets it, with the CTEs around it.
+    for_each_query(doc_, [this](const cst::NodeRef& node, const std::vector<OuterCte>& outer) {
+      const int id = fact_of(node);
+      listed_.push_back(id);
+      read(id, outer);
+    });
     const int root = top ? fact_of(*top) : -1;
-    // Read in a loop, not by recursion: a chain of CTEs may be long.
+    // A query no walk met (none is expected) is read on its own; in a loop,
+    // not by recursion: a chain of CTEs may be long.
     while (!pending_.empty()) {
       const int next = pending_.back();
       pending_.pop_back();
-      read(next);
+      if (!facts_[next].read) read(next, outer_ctes(doc_, facts_[next].node));
     }
     link();
     std::set<std::string> traced;
@@ -141,9 +157,10 @@ class FileResolver {
     return id;
   }
 
-  void read(int id) {
+  void read(int id, const std::vector<OuterCte>& outer) {
     const cst::NodeRef node = facts_[static_cast<std::size_t>(id)].node;
-    QueryReads reads = query_reads(node, outer_ctes(doc_, node));
+    facts_[static_cast<std::size_t>(id)].read = true;
+    QueryReads reads = query_reads(node, outer, true);
     std::vector<RelFact> relations;
     for (Relation& rel : reads.relations) {
       RelFact fact;
@@ -164,29 +181,18 @@ class FileResolver {
     std::vector<std::vector<ItemFact>> items;
     std::vector<ItemFact> conditional;
     std::vector<std::size_t> starts;
-    const std::vector<cst::NodeRef> selects = query::selects(node);
-    for (const cst::NodeRef& select : selects) {
-      if (Span span = index_.node_span(select.get())) starts.push_back(span->start);
-      std::vector<cst::NodeRef> nodes;
-      {
-        auto lock = select->read_lock();
-        nodes = select_items(select->children);
-        if (items.empty()) {
-          for (ConditionalItem& c : conditional_items(select->children)) {
-            conditional.push_back(item_fact(std::move(c.name), c.lineage, range_span(c.range, index_)));
-          }
+    for (SelectRead& select : reads.selects) {
+      if (Span span = index_.node_span(select.node.get())) starts.push_back(span->start);
+      if (items.empty()) {
+        auto lock = select.node->read_lock();
+        for (ConditionalItem& c : conditional_items(select.node->children)) {
+          conditional.push_back(item_fact(std::move(c.name), std::move(c.lineage), range_span(c.range, index_)));
         }
       }
       std::vector<ItemFact> read_items;
-      for (const cst::NodeRef& item : nodes) {
-        std::optional<std::string> name;
-        ItemLineage lineage;
-        {
-          auto lock = item->read_lock();
-          name = item_name(item->children);
-          lineage = item_lineage(item->children);
-        }
-        read_items.push_back(item_fact(std::move(name), lineage, index_.node_span(item.get())));
+      read_items.reserve(select.items.size());
+      for (ItemRead& item : select.items) {
+        read_items.push_back(item_fact(std::move(item.name), std::move(item.lineage), index_.node_span(item.node.get())));
       }
       items.push_back(std::move(read_items));
     }
@@ -195,13 +201,14 @@ class FileResolver {
     fact.filters = std::move(filters);
     fact.selects = std::move(items);
     fact.conditional = std::move(conditional);
-    if (selects.size() > 1 && starts.size() == selects.size()) fact.starts = std::move(starts);
+    if (reads.selects.size() > 1 && starts.size() == reads.selects.size()) fact.starts = std::move(starts);
   }
 
-  ItemFact item_fact(std::optional<std::string> name, const ItemLineage& lineage, Span span) {
-    ItemFact fact{std::move(name), std::string(kind_name(lineage.kind)), span, {}, lineage.excluded};
-    for (const ColumnRef& ref : lineage.references) {
-      fact.refs.push_back({ref.qualifier, ref.name, range_span(ref.range, index_)});
+  ItemFact item_fact(std::optional<std::string> name, ItemLineage lineage, Span span) {
+    ItemFact fact{std::move(name), std::string(kind_name(lineage.kind)), span, {}, std::move(lineage.excluded)};
+    fact.refs.reserve(lineage.references.size());
+    for (ColumnRef& ref : lineage.references) {
+      fact.refs.push_back({std::move(ref.qualifier), std::move(ref.name), range_span(ref.range, index_)});
     }
     return fact;
   }
@@ -363,6 +370,12 @@ class FileResolver {
     return std::nullopt;
   }
 
+  // Whether every output column of query `q` has a name.
+  bool all_named(int q) {
+    const std::vector<Entry>& entries = outputs(q);
+    return std::all_of(entries.begin(), entries.end(), [](const Entry& entry) { return entry.get().has_value(); });
+  }
+
   // The relations of the union branch that holds `span`; all of them when
   // the place is unknown.
   const std::vector<const RelFact*>& branch_relations(int q, const Span& span) {
@@ -461,6 +474,15 @@ class FileResolver {
     std::vector<const RelFact*> having;
     std::vector<const RelFact*> unknown;
     for (const RelFact* rel : relations) {
+      if (rel->body >= 0) {
+        // What relation_columns would list, without copying the names.
+        if (!all_named(rel->body)) {
+          unknown.push_back(rel);
+        } else if (position(rel->body, wanted)) {
+          having.push_back(rel);
+        }
+        continue;
+      }
       std::optional<std::vector<std::string>> names = relation_columns(*rel);
       if (!names) {
         unknown.push_back(rel);
@@ -649,12 +671,12 @@ class FileResolver {
   std::vector<int> pending_;  // queries not read yet
   std::unordered_map<const cst::Node*, int> by_node_;
   std::vector<int> listed_;  // the document's queries, in order
-  std::map<int, std::unique_ptr<std::vector<Entry>>> outputs_;
-  std::map<int, std::vector<std::vector<Entry>>> branches_;
-  std::map<std::pair<int, std::string>, std::vector<LineageOrigin>> traced_;
+  std::unordered_map<int, std::unique_ptr<std::vector<Entry>>> outputs_;
+  std::unordered_map<int, std::vector<std::vector<Entry>>> branches_;
+  std::unordered_map<ColumnKey, std::vector<LineageOrigin>, ColumnKeyHash> traced_;
   std::unordered_map<int, std::unordered_map<std::string, std::size_t>> positions_;
   std::set<int> reading_;
-  std::set<std::pair<int, std::string>> tracing_;
+  std::unordered_set<ColumnKey, ColumnKeyHash> tracing_;
   std::string undecided_;
 };
 

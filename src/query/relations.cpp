@@ -326,7 +326,7 @@ std::string_view kind_name(RelationKind kind) {
   return "table";
 }
 
-QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_ctes) {
+QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_ctes, bool with_selects) {
   QueryReads out;
   std::vector<std::string> visible;
   for (const OuterCte& c : outer_ctes) visible.push_back(c.name);
@@ -349,12 +349,16 @@ QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_
         out.filters.push_back(std::move(r));
       }
     } else if (name == "SELECT") {
+      SelectRead select{clause, {}};
       for (const NodeRef& item : select_items(clause->children)) {
         auto item_lock = item->read_lock();
-        for (ColumnRef& r : item_lineage(item->children).references) {
-          if (!r.clause.empty()) out.filters.push_back(std::move(r));
+        ItemLineage lineage = item_lineage(item->children);
+        for (const ColumnRef& r : lineage.references) {
+          if (!r.clause.empty()) out.filters.push_back(r);
         }
+        if (with_selects) select.items.push_back({item, item_name(item->children), std::move(lineage)});
       }
+      if (with_selects) out.selects.push_back(std::move(select));
     }
   }
   // A CTE relation reads that CTE's body: the query's own, else the
@@ -434,6 +438,49 @@ std::vector<OuterCte> outer_ctes(const cst::Document& doc, const NodeRef& query)
     }
   }
   return found_ctes;
+}
+
+void for_each_query(const cst::Document& doc,
+                    const std::function<void(const NodeRef&, const std::vector<OuterCte>&)>& visit) {
+  // As outer_ctes, over the nodes alone, with the CTEs of the queries on
+  // the path kept as a stack beside it.
+  struct Frame {
+    std::vector<NodeRef> children;
+    std::size_t next = 0;
+    std::size_t visible = 0;  // the stack's size before this node's own CTEs
+    bool is_query = false;
+  };
+  auto frame_of = [](const NodeRef& node) {
+    Frame f;
+    auto lock = node->read_lock();
+    f.is_query = node->kind.tag == NodeTag::Query;
+    for (const cst::Child& c : node->children) {
+      if (c.is_node()) f.children.push_back(c.node());
+    }
+    return f;
+  };
+  std::vector<OuterCte> visible;
+  std::vector<Frame> path;
+  path.push_back(frame_of(doc.root));
+  while (!path.empty()) {
+    Frame& top = path.back();
+    if (top.next == top.children.size()) {
+      visible.resize(top.visible);
+      path.pop_back();
+      continue;
+    }
+    const NodeRef child = top.children[top.next++];
+    Frame f = frame_of(child);
+    f.visible = visible.size();
+    if (f.is_query) {
+      visit(child, visible);
+      for (const NodeRef& c : ctes(child)) {
+        auto lock = c->read_lock();
+        if (auto name = cte_name(c->children)) visible.push_back({std::move(*name), cte_query(c->children).value_or(NodeRef{})});
+      }
+    }
+    path.push_back(std::move(f));
+  }
 }
 
 std::vector<ConditionalItem> conditional_items(const cst::Children& select) {
