@@ -255,6 +255,19 @@ class FileResolver {
     return out;
   }
 
+  // What lower() checks, without the copy.
+  void check_ascii(std::string_view text) {
+    for (char c : text) {
+      if (static_cast<unsigned char>(c) >= 0x80) give_up("a name that is not plain ASCII");
+    }
+  }
+
+  // Whether lower(text) == lowered, without the copy.
+  bool lowers_to(std::string_view text, std::string_view lowered) {
+    check_ascii(text);
+    return text.size() == lowered.size() && cst::equals_folded(text, lowered);
+  }
+
   // A name quoted as the caller's language writes a string's repr.
   std::string quoted(const std::string& text) {
     for (char c : text) {
@@ -273,11 +286,23 @@ class FileResolver {
     return !rel.alias || *rel.alias == name ? name : *rel.alias + " (" + name + ")";
   }
 
+  // The first of each origin, in order; in place.
   static std::vector<LineageOrigin> unique(std::vector<LineageOrigin> origins) {
-    std::vector<LineageOrigin> out;
-    for (LineageOrigin& origin : origins) {
-      if (std::find(out.begin(), out.end(), origin) == out.end()) out.push_back(std::move(origin));
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < origins.size(); ++i) {
+      const auto end = origins.begin() + static_cast<std::ptrdiff_t>(kept);
+      if (std::find(origins.begin(), end, origins[i]) != end) continue;
+      if (kept != i) origins[kept] = std::move(origins[i]);
+      ++kept;
     }
+    origins.erase(origins.begin() + static_cast<std::ptrdiff_t>(kept), origins.end());
+    return origins;
+  }
+
+  // A list of one, moved in (a braced list would copy it).
+  static std::vector<LineageOrigin> one(LineageOrigin origin) {
+    std::vector<LineageOrigin> out;
+    out.push_back(std::move(origin));
     return out;
   }
 
@@ -305,7 +330,13 @@ class FileResolver {
       for (const ItemFact& item : fact.selects[0]) item_outputs(q, item, *entries);
       std::set<std::string> named;
       for (const Entry& entry : *entries) {
-        if (entry.get()) named.insert(lower(*entry.get()));
+        if (!entry.get()) continue;
+        // The names are only gathered for the columns of Jinja blocks.
+        if (fact.conditional.empty()) {
+          check_ascii(*entry.get());
+        } else {
+          named.insert(lower(*entry.get()));
+        }
       }
       for (const ItemFact& item : fact.conditional) {
         if (item.name && named.insert(lower(*item.name)).second) {
@@ -415,7 +446,7 @@ class FileResolver {
     if (!found) {
       std::string reason =
           ref.qualifier ? "no relation named " + quoted(*ref.qualifier) : std::string("the query reads no relation");
-      return {unresolved(ref.name, via, std::move(reason))};
+      return one(unresolved(ref.name, via, std::move(reason)));
     }
     return std::move(*found);
   }
@@ -446,7 +477,7 @@ class FileResolver {
         std::optional<LineageOrigin> ambiguous = choose(relations, name, chosen);
         if (ambiguous) {
           ambiguous->via = via;
-          return std::vector<LineageOrigin>{std::move(*ambiguous)};
+          return one(std::move(*ambiguous));
         }
         return from_relation(*chosen, name, via, depth);
       }
@@ -465,7 +496,7 @@ class FileResolver {
     // `unnest(xs) as x`: the alias names the function's value as well as the relation.
     std::vector<const RelFact*> values;
     for (const RelFact* rel : relations) {
-      if (rel->kind == RelationKind::Function && rel->alias && lower(*rel->alias) == wanted) values.push_back(rel);
+      if (rel->kind == RelationKind::Function && rel->alias && lowers_to(*rel->alias, wanted)) values.push_back(rel);
     }
     if (values.size() == 1) {
       chosen = values[0];
@@ -489,7 +520,7 @@ class FileResolver {
         continue;
       }
       for (const std::string& n : *names) {
-        if (lower(n) == wanted) {
+        if (lowers_to(n, wanted)) {
           having.push_back(rel);
           break;
         }
@@ -532,9 +563,9 @@ class FileResolver {
         origin.kind = std::string(kind_name(rel.kind));
         origin.name = rel.name;
         origin.source_name = rel.source_name;
-        return {std::move(origin)};
+        return one(std::move(origin));
       default:
-        return {unresolved(name, via, "templated relation " + rel.name)};
+        return one(unresolved(name, via, "templated relation " + rel.name));
     }
   }
 
@@ -552,18 +583,34 @@ class FileResolver {
         give_up("a column that reads itself");
         return {};
       }
-      std::vector<LineageOrigin> origins = unique(trace_anew(q, name, depth));
+      std::vector<LineageOrigin> origins = unique(trace_anew(q, name, key.second, depth));
       tracing_.erase(key);
       found = traced_.emplace(key, std::move(origins)).first;
     }
     if (via.empty()) return found->second;
-    std::vector<LineageOrigin> out = found->second;
-    for (LineageOrigin& origin : out) origin.via.insert(origin.via.begin(), via.begin(), via.end());
+    std::vector<LineageOrigin> out;
+    out.reserve(found->second.size());
+    for (const LineageOrigin& origin : found->second) out.push_back(after(via, origin));
     return out;
   }
 
-  // Where the first output column of this name is, ignoring case.
-  std::optional<std::size_t> position(int q, const std::string& name) {
+  // `origin` reached through `via` first: one allocation for the whole path.
+  static LineageOrigin after(const std::vector<std::string>& via, const LineageOrigin& origin) {
+    LineageOrigin out;
+    out.kind = origin.kind;
+    out.name = origin.name;
+    out.source_name = origin.source_name;
+    out.column = origin.column;
+    out.via.reserve(via.size() + origin.via.size());
+    out.via.insert(out.via.end(), via.begin(), via.end());
+    out.via.insert(out.via.end(), origin.via.begin(), origin.via.end());
+    out.star = origin.star;
+    out.reason = origin.reason;
+    return out;
+  }
+
+  // Where the first output column of this name (given in lower case) is, ignoring case.
+  std::optional<std::size_t> position(int q, const std::string& lowered) {
     auto known = positions_.find(q);
     if (known == positions_.end()) {
       std::unordered_map<std::string, std::size_t> index;
@@ -573,16 +620,16 @@ class FileResolver {
       }
       known = positions_.emplace(q, std::move(index)).first;
     }
-    auto found = known->second.find(lower(name));
+    auto found = known->second.find(lowered);
     if (found == known->second.end()) return std::nullopt;
     return found->second;
   }
 
   // Each branch of a union gives the column at the same position.
-  std::vector<LineageOrigin> trace_anew(int q, const std::string& name, int depth) {
+  std::vector<LineageOrigin> trace_anew(int q, const std::string& name, const std::string& lowered, int depth) {
     const std::vector<std::string> none;
     const std::vector<Entry>& first = outputs(q);
-    std::optional<std::size_t> index = position(q, name);
+    std::optional<std::size_t> index = position(q, lowered);
     if (!index) {
       std::vector<const Entry*> stars;
       bool templated = false;
@@ -593,7 +640,7 @@ class FileResolver {
       }
       if (stars.empty()) {
         if (templated) return {};  // made by Jinja, if at all: nothing more is known
-        return {unresolved(name, none, "no column " + quoted(name) + " here")};
+        return one(unresolved(name, none, "no column " + quoted(name) + " here"));
       }
       std::vector<LineageOrigin> found;
       for (const Entry* entry : stars) {
@@ -606,6 +653,7 @@ class FileResolver {
     }
     std::vector<LineageOrigin> origins;
     const std::vector<std::vector<Entry>>& all = branches(q);
+    origins.reserve(all.size());  // mostly one a branch
     for (std::size_t b = 0; b < all.size(); ++b) {
       const std::vector<Entry>& entries = all[b];
       bool hidden = *index >= entries.size();
@@ -640,7 +688,12 @@ class FileResolver {
     std::vector<LineageOrigin> origins;
     for (const RefFact& ref : entry.item->refs) {
       if (ref.name == "*") continue;
-      for (LineageOrigin& origin : resolve_ref(q, ref, via, depth)) origins.push_back(std::move(origin));
+      std::vector<LineageOrigin> found = resolve_ref(q, ref, via, depth);
+      if (origins.empty()) {  // the first reference's list is taken whole
+        origins = std::move(found);
+        continue;
+      }
+      for (LineageOrigin& origin : found) origins.push_back(std::move(origin));
     }
     // A subquery in the item gives its value: what its first column reads,
     // outer columns included.

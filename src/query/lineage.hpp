@@ -69,6 +69,8 @@ struct ItemLineage {
 
 // The lineage of a SelectItem; the caller holds its read lock.
 ItemLineage item_lineage(const cst::Children& item);
+// The same, and the item's name (item_name) into `name`, its alias read once.
+ItemLineage item_lineage_and_name(const cst::Children& item, std::optional<std::string>& name);
 
 // A column that only a Jinja block of a SELECT list holds.
 struct ConditionalItem {
