@@ -227,7 +227,8 @@ class Scanner {
 
   // Reads «name (. name)*» from `start` and decides what it is.
   std::size_t chain(std::size_t start) {
-    std::vector<std::size_t> parts{start};
+    std::vector<std::size_t>& parts = parts_;
+    parts.assign(1, start);
     std::size_t last = start;
     bool star = false;
     for (;;) {
@@ -350,6 +351,7 @@ class Scanner {
   std::vector<std::string_view> lambda_;
   std::size_t pending_ = cst::npos;
   std::string pending_function_;
+  std::vector<std::size_t> parts_;  // of the chain being read: one buffer for all
   bool opened_ = false;
   std::size_t ref_tokens_ = 0;
 };
@@ -500,10 +502,20 @@ ItemLineage lineage_of(const std::vector<Lexeme>& lex, std::size_t begin, std::s
 }
 
 ItemLineage item_lineage(const cst::Children& item) {
+  std::optional<std::string> name;
+  return item_lineage_and_name(item, name);
+}
+
+ItemLineage item_lineage_and_name(const cst::Children& item, std::optional<std::string>& name) {
   std::size_t expr_end = item.size();
-  if (auto parts = alias_parts(item)) expr_end = parts->expr_end;
+  if (auto parts = alias_parts(item)) {
+    expr_end = parts->expr_end;
+    name = unquote(parts->alias);
+  } else {
+    name = item_name(item);
+  }
   std::vector<Lexeme> lex = flatten(item, 0, expr_end);
-  return lineage_of(lex, 0, lex.size(), item_name(item));
+  return lineage_of(lex, 0, lex.size(), name);
 }
 
 }  // namespace trelm::query

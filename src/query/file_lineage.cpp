@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "query/lineage.hpp"
@@ -56,6 +57,7 @@ struct FilterFact {
 struct QueryFact {
   cst::NodeRef node;
   Span span;
+  bool read = false;
   int parent = -1;
   std::vector<int> children;
   std::vector<RelFact> relations;
@@ -75,6 +77,14 @@ struct Entry {
   const std::optional<std::string>& get() const { return through != nullptr ? own : *name; }
 };
 
+// A column of a query: the query and the name in lower case.
+using ColumnKey = std::pair<int, std::string>;
+struct ColumnKeyHash {
+  std::size_t operator()(const ColumnKey& key) const noexcept {
+    return std::hash<std::string>()(key.second) ^ (static_cast<std::size_t>(key.first) * 0x9E3779B97F4A7C15ULL);
+  }
+};
+
 Span range_span(const TokenRange& range, const cst::PositionIndex& index) {
   Span first = index.token_span(range.first);
   Span last = index.token_span(range.last);
@@ -90,13 +100,19 @@ class FileResolver {
     FileLineage out;
     std::optional<cst::NodeRef> top = query::query(doc_);
     out.has_query = top.has_value();
-    for (const cst::NodeRef& node : queries(doc_)) listed_.push_back(fact_of(node));
+    // Each query is read as the walk meets it, with the CTEs around it.
+    for_each_query(doc_, [this](const cst::NodeRef& node, const std::vector<OuterCte>& outer) {
+      const int id = fact_of(node);
+      listed_.push_back(id);
+      read(id, outer);
+    });
     const int root = top ? fact_of(*top) : -1;
-    // Read in a loop, not by recursion: a chain of CTEs may be long.
+    // A query no walk met (none is expected) is read on its own; in a loop,
+    // not by recursion: a chain of CTEs may be long.
     while (!pending_.empty()) {
       const int next = pending_.back();
       pending_.pop_back();
-      read(next);
+      if (!facts_[next].read) read(next, outer_ctes(doc_, facts_[next].node));
     }
     link();
     std::set<std::string> traced;
@@ -141,9 +157,10 @@ class FileResolver {
     return id;
   }
 
-  void read(int id) {
+  void read(int id, const std::vector<OuterCte>& outer) {
     const cst::NodeRef node = facts_[static_cast<std::size_t>(id)].node;
-    QueryReads reads = query_reads(node, outer_ctes(doc_, node));
+    facts_[static_cast<std::size_t>(id)].read = true;
+    QueryReads reads = query_reads(node, outer, true);
     std::vector<RelFact> relations;
     for (Relation& rel : reads.relations) {
       RelFact fact;
@@ -164,29 +181,18 @@ class FileResolver {
     std::vector<std::vector<ItemFact>> items;
     std::vector<ItemFact> conditional;
     std::vector<std::size_t> starts;
-    const std::vector<cst::NodeRef> selects = query::selects(node);
-    for (const cst::NodeRef& select : selects) {
-      if (Span span = index_.node_span(select.get())) starts.push_back(span->start);
-      std::vector<cst::NodeRef> nodes;
-      {
-        auto lock = select->read_lock();
-        nodes = select_items(select->children);
-        if (items.empty()) {
-          for (ConditionalItem& c : conditional_items(select->children)) {
-            conditional.push_back(item_fact(std::move(c.name), c.lineage, range_span(c.range, index_)));
-          }
+    for (SelectRead& select : reads.selects) {
+      if (Span span = index_.node_span(select.node.get())) starts.push_back(span->start);
+      if (items.empty()) {
+        auto lock = select.node->read_lock();
+        for (ConditionalItem& c : conditional_items(select.node->children)) {
+          conditional.push_back(item_fact(std::move(c.name), std::move(c.lineage), range_span(c.range, index_)));
         }
       }
       std::vector<ItemFact> read_items;
-      for (const cst::NodeRef& item : nodes) {
-        std::optional<std::string> name;
-        ItemLineage lineage;
-        {
-          auto lock = item->read_lock();
-          name = item_name(item->children);
-          lineage = item_lineage(item->children);
-        }
-        read_items.push_back(item_fact(std::move(name), lineage, index_.node_span(item.get())));
+      read_items.reserve(select.items.size());
+      for (ItemRead& item : select.items) {
+        read_items.push_back(item_fact(std::move(item.name), std::move(item.lineage), index_.node_span(item.node.get())));
       }
       items.push_back(std::move(read_items));
     }
@@ -195,13 +201,14 @@ class FileResolver {
     fact.filters = std::move(filters);
     fact.selects = std::move(items);
     fact.conditional = std::move(conditional);
-    if (selects.size() > 1 && starts.size() == selects.size()) fact.starts = std::move(starts);
+    if (reads.selects.size() > 1 && starts.size() == reads.selects.size()) fact.starts = std::move(starts);
   }
 
-  ItemFact item_fact(std::optional<std::string> name, const ItemLineage& lineage, Span span) {
-    ItemFact fact{std::move(name), std::string(kind_name(lineage.kind)), span, {}, lineage.excluded};
-    for (const ColumnRef& ref : lineage.references) {
-      fact.refs.push_back({ref.qualifier, ref.name, range_span(ref.range, index_)});
+  ItemFact item_fact(std::optional<std::string> name, ItemLineage lineage, Span span) {
+    ItemFact fact{std::move(name), std::string(kind_name(lineage.kind)), span, {}, std::move(lineage.excluded)};
+    fact.refs.reserve(lineage.references.size());
+    for (ColumnRef& ref : lineage.references) {
+      fact.refs.push_back({std::move(ref.qualifier), std::move(ref.name), range_span(ref.range, index_)});
     }
     return fact;
   }
@@ -248,6 +255,19 @@ class FileResolver {
     return out;
   }
 
+  // What lower() checks, without the copy.
+  void check_ascii(std::string_view text) {
+    for (char c : text) {
+      if (static_cast<unsigned char>(c) >= 0x80) give_up("a name that is not plain ASCII");
+    }
+  }
+
+  // Whether lower(text) == lowered, without the copy.
+  bool lowers_to(std::string_view text, std::string_view lowered) {
+    check_ascii(text);
+    return text.size() == lowered.size() && cst::equals_folded(text, lowered);
+  }
+
   // A name quoted as the caller's language writes a string's repr.
   std::string quoted(const std::string& text) {
     for (char c : text) {
@@ -266,11 +286,23 @@ class FileResolver {
     return !rel.alias || *rel.alias == name ? name : *rel.alias + " (" + name + ")";
   }
 
+  // The first of each origin, in order; in place.
   static std::vector<LineageOrigin> unique(std::vector<LineageOrigin> origins) {
-    std::vector<LineageOrigin> out;
-    for (LineageOrigin& origin : origins) {
-      if (std::find(out.begin(), out.end(), origin) == out.end()) out.push_back(std::move(origin));
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < origins.size(); ++i) {
+      const auto end = origins.begin() + static_cast<std::ptrdiff_t>(kept);
+      if (std::find(origins.begin(), end, origins[i]) != end) continue;
+      if (kept != i) origins[kept] = std::move(origins[i]);
+      ++kept;
     }
+    origins.erase(origins.begin() + static_cast<std::ptrdiff_t>(kept), origins.end());
+    return origins;
+  }
+
+  // A list of one, moved in (a braced list would copy it).
+  static std::vector<LineageOrigin> one(LineageOrigin origin) {
+    std::vector<LineageOrigin> out;
+    out.push_back(std::move(origin));
     return out;
   }
 
@@ -298,7 +330,13 @@ class FileResolver {
       for (const ItemFact& item : fact.selects[0]) item_outputs(q, item, *entries);
       std::set<std::string> named;
       for (const Entry& entry : *entries) {
-        if (entry.get()) named.insert(lower(*entry.get()));
+        if (!entry.get()) continue;
+        // The names are only gathered for the columns of Jinja blocks.
+        if (fact.conditional.empty()) {
+          check_ascii(*entry.get());
+        } else {
+          named.insert(lower(*entry.get()));
+        }
       }
       for (const ItemFact& item : fact.conditional) {
         if (item.name && named.insert(lower(*item.name)).second) {
@@ -363,6 +401,12 @@ class FileResolver {
     return std::nullopt;
   }
 
+  // Whether every output column of query `q` has a name.
+  bool all_named(int q) {
+    const std::vector<Entry>& entries = outputs(q);
+    return std::all_of(entries.begin(), entries.end(), [](const Entry& entry) { return entry.get().has_value(); });
+  }
+
   // The relations of the union branch that holds `span`; all of them when
   // the place is unknown.
   const std::vector<const RelFact*>& branch_relations(int q, const Span& span) {
@@ -402,7 +446,7 @@ class FileResolver {
     if (!found) {
       std::string reason =
           ref.qualifier ? "no relation named " + quoted(*ref.qualifier) : std::string("the query reads no relation");
-      return {unresolved(ref.name, via, std::move(reason))};
+      return one(unresolved(ref.name, via, std::move(reason)));
     }
     return std::move(*found);
   }
@@ -433,7 +477,7 @@ class FileResolver {
         std::optional<LineageOrigin> ambiguous = choose(relations, name, chosen);
         if (ambiguous) {
           ambiguous->via = via;
-          return std::vector<LineageOrigin>{std::move(*ambiguous)};
+          return one(std::move(*ambiguous));
         }
         return from_relation(*chosen, name, via, depth);
       }
@@ -452,7 +496,7 @@ class FileResolver {
     // `unnest(xs) as x`: the alias names the function's value as well as the relation.
     std::vector<const RelFact*> values;
     for (const RelFact* rel : relations) {
-      if (rel->kind == RelationKind::Function && rel->alias && lower(*rel->alias) == wanted) values.push_back(rel);
+      if (rel->kind == RelationKind::Function && rel->alias && lowers_to(*rel->alias, wanted)) values.push_back(rel);
     }
     if (values.size() == 1) {
       chosen = values[0];
@@ -461,13 +505,22 @@ class FileResolver {
     std::vector<const RelFact*> having;
     std::vector<const RelFact*> unknown;
     for (const RelFact* rel : relations) {
+      if (rel->body >= 0) {
+        // What relation_columns would list, without copying the names.
+        if (!all_named(rel->body)) {
+          unknown.push_back(rel);
+        } else if (position(rel->body, wanted)) {
+          having.push_back(rel);
+        }
+        continue;
+      }
       std::optional<std::vector<std::string>> names = relation_columns(*rel);
       if (!names) {
         unknown.push_back(rel);
         continue;
       }
       for (const std::string& n : *names) {
-        if (lower(n) == wanted) {
+        if (lowers_to(n, wanted)) {
           having.push_back(rel);
           break;
         }
@@ -510,9 +563,9 @@ class FileResolver {
         origin.kind = std::string(kind_name(rel.kind));
         origin.name = rel.name;
         origin.source_name = rel.source_name;
-        return {std::move(origin)};
+        return one(std::move(origin));
       default:
-        return {unresolved(name, via, "templated relation " + rel.name)};
+        return one(unresolved(name, via, "templated relation " + rel.name));
     }
   }
 
@@ -530,18 +583,34 @@ class FileResolver {
         give_up("a column that reads itself");
         return {};
       }
-      std::vector<LineageOrigin> origins = unique(trace_anew(q, name, depth));
+      std::vector<LineageOrigin> origins = unique(trace_anew(q, name, key.second, depth));
       tracing_.erase(key);
       found = traced_.emplace(key, std::move(origins)).first;
     }
     if (via.empty()) return found->second;
-    std::vector<LineageOrigin> out = found->second;
-    for (LineageOrigin& origin : out) origin.via.insert(origin.via.begin(), via.begin(), via.end());
+    std::vector<LineageOrigin> out;
+    out.reserve(found->second.size());
+    for (const LineageOrigin& origin : found->second) out.push_back(after(via, origin));
     return out;
   }
 
-  // Where the first output column of this name is, ignoring case.
-  std::optional<std::size_t> position(int q, const std::string& name) {
+  // `origin` reached through `via` first: one allocation for the whole path.
+  static LineageOrigin after(const std::vector<std::string>& via, const LineageOrigin& origin) {
+    LineageOrigin out;
+    out.kind = origin.kind;
+    out.name = origin.name;
+    out.source_name = origin.source_name;
+    out.column = origin.column;
+    out.via.reserve(via.size() + origin.via.size());
+    out.via.insert(out.via.end(), via.begin(), via.end());
+    out.via.insert(out.via.end(), origin.via.begin(), origin.via.end());
+    out.star = origin.star;
+    out.reason = origin.reason;
+    return out;
+  }
+
+  // Where the first output column of this name (given in lower case) is, ignoring case.
+  std::optional<std::size_t> position(int q, const std::string& lowered) {
     auto known = positions_.find(q);
     if (known == positions_.end()) {
       std::unordered_map<std::string, std::size_t> index;
@@ -551,16 +620,16 @@ class FileResolver {
       }
       known = positions_.emplace(q, std::move(index)).first;
     }
-    auto found = known->second.find(lower(name));
+    auto found = known->second.find(lowered);
     if (found == known->second.end()) return std::nullopt;
     return found->second;
   }
 
   // Each branch of a union gives the column at the same position.
-  std::vector<LineageOrigin> trace_anew(int q, const std::string& name, int depth) {
+  std::vector<LineageOrigin> trace_anew(int q, const std::string& name, const std::string& lowered, int depth) {
     const std::vector<std::string> none;
     const std::vector<Entry>& first = outputs(q);
-    std::optional<std::size_t> index = position(q, name);
+    std::optional<std::size_t> index = position(q, lowered);
     if (!index) {
       std::vector<const Entry*> stars;
       bool templated = false;
@@ -571,7 +640,7 @@ class FileResolver {
       }
       if (stars.empty()) {
         if (templated) return {};  // made by Jinja, if at all: nothing more is known
-        return {unresolved(name, none, "no column " + quoted(name) + " here")};
+        return one(unresolved(name, none, "no column " + quoted(name) + " here"));
       }
       std::vector<LineageOrigin> found;
       for (const Entry* entry : stars) {
@@ -584,6 +653,7 @@ class FileResolver {
     }
     std::vector<LineageOrigin> origins;
     const std::vector<std::vector<Entry>>& all = branches(q);
+    origins.reserve(all.size());  // mostly one a branch
     for (std::size_t b = 0; b < all.size(); ++b) {
       const std::vector<Entry>& entries = all[b];
       bool hidden = *index >= entries.size();
@@ -618,7 +688,12 @@ class FileResolver {
     std::vector<LineageOrigin> origins;
     for (const RefFact& ref : entry.item->refs) {
       if (ref.name == "*") continue;
-      for (LineageOrigin& origin : resolve_ref(q, ref, via, depth)) origins.push_back(std::move(origin));
+      std::vector<LineageOrigin> found = resolve_ref(q, ref, via, depth);
+      if (origins.empty()) {  // the first reference's list is taken whole
+        origins = std::move(found);
+        continue;
+      }
+      for (LineageOrigin& origin : found) origins.push_back(std::move(origin));
     }
     // A subquery in the item gives its value: what its first column reads,
     // outer columns included.
@@ -649,12 +724,12 @@ class FileResolver {
   std::vector<int> pending_;  // queries not read yet
   std::unordered_map<const cst::Node*, int> by_node_;
   std::vector<int> listed_;  // the document's queries, in order
-  std::map<int, std::unique_ptr<std::vector<Entry>>> outputs_;
-  std::map<int, std::vector<std::vector<Entry>>> branches_;
-  std::map<std::pair<int, std::string>, std::vector<LineageOrigin>> traced_;
+  std::unordered_map<int, std::unique_ptr<std::vector<Entry>>> outputs_;
+  std::unordered_map<int, std::vector<std::vector<Entry>>> branches_;
+  std::unordered_map<ColumnKey, std::vector<LineageOrigin>, ColumnKeyHash> traced_;
   std::unordered_map<int, std::unordered_map<std::string, std::size_t>> positions_;
   std::set<int> reading_;
-  std::set<std::pair<int, std::string>> tracing_;
+  std::unordered_set<ColumnKey, ColumnKeyHash> tracing_;
   std::string undecided_;
 };
 

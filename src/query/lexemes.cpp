@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <mutex>
 
 #include "query/lineage.hpp"
@@ -12,6 +13,9 @@ bool Lexeme::is_keyword(std::string_view word) const {
 std::vector<Lexeme> flatten(const cst::Children& children, std::size_t begin, std::size_t end) {
   if (end > children.size()) end = children.size();
   std::vector<Lexeme> out;
+  // Most of a piece is its own tokens: room for them and as many again
+  // below saves the early regrowths.
+  out.reserve(2 * (end - std::min(begin, end)) + 8);
   struct Frame {
     const cst::Child* next;
     const cst::Child* stop;

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,6 +69,8 @@ struct ItemLineage {
 
 // The lineage of a SelectItem; the caller holds its read lock.
 ItemLineage item_lineage(const cst::Children& item);
+// The same, and the item's name (item_name) into `name`, its alias read once.
+ItemLineage item_lineage_and_name(const cst::Children& item, std::optional<std::string>& name);
 
 // A column that only a Jinja block of a SELECT list holds.
 struct ConditionalItem {
@@ -93,11 +96,26 @@ struct Relation {
   TokenRange range;
 };
 
+// A select item as read for lineage: its node, output name and lineage.
+struct ItemRead {
+  cst::NodeRef node;
+  std::optional<std::string> name;
+  ItemLineage lineage;
+};
+
+// One SELECT clause of a query and its items.
+struct SelectRead {
+  cst::NodeRef node;
+  std::vector<ItemRead> items;
+};
+
 // Relations and row-deciding references of one query, read together: the
-// ON and USING references come from the same pass over FROM.
+// ON and USING references come from the same pass over FROM, the window
+// references from the same pass over the select items.
 struct QueryReads {
   std::vector<Relation> relations;
   std::vector<ColumnRef> filters;
+  std::vector<SelectRead> selects;  // of each SELECT in order, when asked for
 };
 
 // `outer_ctes` are the CTE names visible from the enclosing queries.
@@ -106,8 +124,14 @@ struct OuterCte {
   std::string name;
   cst::NodeRef query;
 };
-QueryReads query_reads(const cst::NodeRef& query, const std::vector<OuterCte>& outer_ctes);
+// `with_selects`: keep what each SELECT's items are, for a caller that
+// would otherwise read them again.
+QueryReads query_reads(const cst::NodeRef& query, const std::vector<OuterCte>& outer_ctes, bool with_selects = false);
 // The CTEs the queries enclosing `query` in the document define, outermost first.
 std::vector<OuterCte> outer_ctes(const cst::Document& doc, const cst::NodeRef& query);
+// Every Query node of the document, outermost first (as queries()), each
+// with its outer_ctes(), in one walk; `visit` is called with no lock held.
+void for_each_query(const cst::Document& doc,
+                    const std::function<void(const cst::NodeRef&, const std::vector<OuterCte>&)>& visit);
 
 }  // namespace trelm::query

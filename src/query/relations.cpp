@@ -326,7 +326,7 @@ std::string_view kind_name(RelationKind kind) {
   return "table";
 }
 
-QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_ctes) {
+QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_ctes, bool with_selects) {
   QueryReads out;
   std::vector<std::string> visible;
   for (const OuterCte& c : outer_ctes) visible.push_back(c.name);
@@ -349,12 +349,17 @@ QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_
         out.filters.push_back(std::move(r));
       }
     } else if (name == "SELECT") {
+      SelectRead select{clause, {}};
       for (const NodeRef& item : select_items(clause->children)) {
         auto item_lock = item->read_lock();
-        for (ColumnRef& r : item_lineage(item->children).references) {
-          if (!r.clause.empty()) out.filters.push_back(std::move(r));
+        std::optional<std::string> item_name;
+        ItemLineage lineage = item_lineage_and_name(item->children, item_name);
+        for (const ColumnRef& r : lineage.references) {
+          if (!r.clause.empty()) out.filters.push_back(r);
         }
+        if (with_selects) select.items.push_back({item, std::move(item_name), std::move(lineage)});
       }
+      if (with_selects) out.selects.push_back(std::move(select));
     }
   }
   // A CTE relation reads that CTE's body: the query's own, else the
@@ -434,6 +439,49 @@ std::vector<OuterCte> outer_ctes(const cst::Document& doc, const NodeRef& query)
     }
   }
   return found_ctes;
+}
+
+void for_each_query(const cst::Document& doc,
+                    const std::function<void(const NodeRef&, const std::vector<OuterCte>&)>& visit) {
+  // As outer_ctes, over the nodes alone, with the CTEs of the queries on
+  // the path kept as a stack beside it; the nodes still to visit are one
+  // stack too, each frame's children a run at its top.
+  struct Frame {
+    std::size_t next;     // of the frame's children in `waiting`
+    std::size_t visible;  // the CTE stack's size before this node's own CTEs
+  };
+  std::vector<NodeRef> waiting;
+  std::vector<OuterCte> visible;
+  std::vector<Frame> path;
+  // Lists the node's children on `waiting`, reversed so that the first is
+  // on top; tells whether it is a query.
+  auto enter = [&waiting, &path, &visible](const NodeRef& node) {
+    path.push_back(Frame{waiting.size(), visible.size()});
+    auto lock = node->read_lock();
+    for (std::size_t i = node->children.size(); i > 0; --i) {
+      const cst::Child& c = node->children[i - 1];
+      if (c.is_node()) waiting.push_back(c.node());
+    }
+    return node->kind.tag == NodeTag::Query;
+  };
+  enter(doc.root);
+  while (!path.empty()) {
+    if (waiting.size() == path.back().next) {
+      visible.resize(path.back().visible);
+      path.pop_back();
+      continue;
+    }
+    const NodeRef child = std::move(waiting.back());
+    waiting.pop_back();
+    if (!enter(child)) continue;
+    // The query's children are listed already: its CTEs are pushed after,
+    // and so are popped with its frame.
+    visit(child, visible);
+    for (const NodeRef& c : ctes(child)) {
+      auto lock = c->read_lock();
+      if (auto name = cte_name(c->children)) visible.push_back({std::move(*name), cte_query(c->children).value_or(NodeRef{})});
+    }
+  }
 }
 
 std::vector<ConditionalItem> conditional_items(const cst::Children& select) {

@@ -1,6 +1,7 @@
 #include "tree/positions.hpp"
 
 #include <algorithm>
+#include <functional>
 
 #include "tree/walk.hpp"
 
@@ -55,8 +56,7 @@ PositionIndex::PositionIndex(const Document& doc) {
     }
     return chars;
   };
-  // Rehashing as the maps grow costs as much as the walk: room is made up
-  // front from the size of the parsed text, about five bytes a token.
+  // Room up front from the size of the parsed text, about five bytes a token.
   if (const TextBuffer* source = doc.root->text.get()) {
     tokens_.reserve(source->view().size() / 5);
     nodes_.reserve(source->view().size() / 40);
@@ -66,7 +66,7 @@ PositionIndex::PositionIndex(const Document& doc) {
   while (!frames.stack.empty()) {
     Frame& top = frames.stack.back();
     if (top.next == top.end) {
-      nodes_.emplace(top.node, TextSpan{top.start, at});
+      nodes_.push_back(NodeAt{top.node, TextSpan{top.start, at}});
       top.node->mutex.unlock_shared();
       frames.stack.pop_back();
       continue;
@@ -74,30 +74,38 @@ PositionIndex::PositionIndex(const Document& doc) {
     const Child& c = *top.next++;
     if (const Token* t = c.as_token()) {
       const std::size_t chars = take_text(t->text());
-      if (t->size() != 0) {
-        tokens_.emplace(t->text().data(), TextSpan{at, at + chars});
-        if (t->owns_text()) serials_.emplace(t->text().data(), t->serial());
-      }
+      if (t->size() != 0) tokens_.push_back(TokenAt{t->text().data(), t->serial(), TextSpan{at, at + chars}});
       at += chars;
       continue;
     }
     frames.enter(c.node_ptr(), at);
   }
   length_ = at;
+  // Stable: of two entries for one address (none is expected), the first
+  // walked is the one found.
+  const auto by_node = [](const NodeAt& a, const NodeAt& b) { return std::less<const Node*>()(a.node, b.node); };
+  std::stable_sort(nodes_.begin(), nodes_.end(), by_node);
+  const auto by_address = [](const TokenAt& a, const TokenAt& b) {
+    return std::less<const char*>()(a.address, b.address);
+  };
+  if (!std::is_sorted(tokens_.begin(), tokens_.end(), by_address)) {
+    std::stable_sort(tokens_.begin(), tokens_.end(), by_address);
+  }
 }
 
 std::optional<TextSpan> PositionIndex::node_span(const Node* node) const {
-  auto it = nodes_.find(node);
-  if (it == nodes_.end()) return std::nullopt;
-  return it->second;
+  auto it = std::lower_bound(nodes_.begin(), nodes_.end(), node,
+                             [](const NodeAt& a, const Node* n) { return std::less<const Node*>()(a.node, n); });
+  if (it == nodes_.end() || it->node != node) return std::nullopt;
+  return it->span;
 }
 
 std::optional<TextSpan> PositionIndex::token_span(const TokenId& id) const {
-  auto it = tokens_.find(id.address);
-  if (it == tokens_.end()) return std::nullopt;
-  auto serial = serials_.find(id.address);
-  if ((serial == serials_.end() ? 0 : serial->second) != id.serial) return std::nullopt;
-  return it->second;
+  auto it = std::lower_bound(tokens_.begin(), tokens_.end(), id.address, [](const TokenAt& a, const char* address) {
+    return std::less<const char*>()(a.address, address);
+  });
+  if (it == tokens_.end() || it->address != id.address || it->serial != id.serial) return std::nullopt;
+  return it->span;
 }
 
 LineColumn PositionIndex::location(std::size_t index) const {

@@ -56,11 +56,19 @@ class PositionIndex {
   LineColumn location(std::size_t index) const;
 
  private:
-  std::unordered_map<const Node*, TextSpan> nodes_;
-  std::unordered_map<const char*, TextSpan> tokens_;
-  // The serial of each token that owns its text (see TokenId); a parsed
-  // tree has next to none, so they are kept apart from the spans.
-  std::unordered_map<const char*, std::uint64_t> serials_;
+  // Sorted flat tables rather than hash maps: filled in one pass and asked
+  // a few hundred times, they cost a fraction of the maps' allocations.
+  struct NodeAt {
+    const Node* node;
+    TextSpan span;
+  };
+  struct TokenAt {
+    const char* address;
+    std::uint64_t serial;  // of a token that owns its text (see TokenId), else 0
+    TextSpan span;
+  };
+  std::vector<NodeAt> nodes_;    // by node address
+  std::vector<TokenAt> tokens_;  // by text address; a parsed tree's come in that order
   std::vector<std::size_t> line_starts_;  // the index of each line's first character
   std::size_t length_ = 0;
 };

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "query/lineage.hpp"
+#include "query/navigation.hpp"
 #include "support/parsed.hpp"
 
 namespace trelm::query {
@@ -111,6 +113,32 @@ TEST(FileLineage, FiltersAndWhereColumnsAreWritten) {
   EXPECT_EQ(found.filters[0].text, "a.ok");
   EXPECT_EQ(found.filters[0].clause, "WHERE");
   EXPECT_EQ(rendered(found.filters[0].origins), "ref:x.ok");
+}
+
+// The one walk that reads every query gives each the CTEs around it, as
+// the walk from the root for that query alone does, in document order.
+TEST(FileLineage, EachQueryMeetsTheCtesAroundIt) {
+  const std::vector<std::string> texts = {
+      "with a as (select 1 as x), b as (select x from a) select * from b, (select 2 as y) s",
+      "with a as (with i as (select 1 as x) select x from i) select (select max(x) from a) as m "
+      "union all select 3 from (with j as (select 4 as z) select z from j) t",
+      "select 1",
+  };
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text);
+    cst::Document doc = parse_ok(text);
+    std::vector<cst::NodeRef> walked;
+    for_each_query(doc, [&](const cst::NodeRef& query, const std::vector<OuterCte>& outer) {
+      walked.push_back(query);
+      const std::vector<OuterCte> alone = outer_ctes(doc, query);
+      ASSERT_EQ(outer.size(), alone.size());
+      for (std::size_t i = 0; i < outer.size(); ++i) {
+        EXPECT_EQ(outer[i].name, alone[i].name);
+        EXPECT_EQ(outer[i].query, alone[i].query);
+      }
+    });
+    EXPECT_EQ(walked, queries(doc));
+  }
 }
 
 }  // namespace
