@@ -299,12 +299,14 @@ class NativeModel:
     """A model file's lineage as far as the file alone says, resolved by the
     native module: its output columns (entries) and where each is written,
     the place and origins of the first column of each name in lower case (a
-    ref's model not yet found), and its filters."""
+    ref's model found from the targets given, else left of kind "ref"), and
+    its filters."""
 
-    __slots__ = ("top", "entries", "places", "index", "origins", "filters")
+    __slots__ = ("top", "entries", "places", "index", "origins", "filters", "resolved")
 
     def __init__(self, found: tuple[Any, ...]) -> None:
-        self.top, self.entries, self.places, self.index, self.origins, self.filters = found  # top: holds a query
+        # top: whether the file holds a query; resolved: whether every ref's model was found natively
+        self.top, self.entries, self.places, self.index, self.origins, self.filters, self.resolved = found
 
 
 def lower(name: str | None) -> str | None:
@@ -325,7 +327,7 @@ class Lineage:
         self._traced: dict[tuple[QueryFacts, str], list[Origin]] = {}
         self._positions: dict[int, tuple[list[Entry], dict[str, int]]] = {}  # id() of a list of entries: name to index
         self._targets: dict[tuple[str, str], Origin] = {}  # (project, ref name) to what it reads
-        self._resolved: dict[tuple[str, Origin], Origin] = {}  # (project, a native ref origin) to its origin
+        self._resolved: dict[str, dict[Origin, Origin]] = {}  # by project: a native ref origin to its origin
         # Steps are immutable: the same column met again is the same step.
         self._steps: dict[tuple[str, str, tuple[str, ...]], LineageStep] = {}
         self._leaves: dict[Origin, LineageStep] = {}
@@ -384,7 +386,8 @@ class Lineage:
             del self._outputs[key]
         paths = [self.project.models[key].path for key in keys]
         jobs = (os.cpu_count() or 1) if len(keys) > 1 else 1
-        for key, found in zip(keys, _lineage_files(paths, jobs, NativeShapes, columns=columns)):
+        targets = [self.ref_targets(key) for key in keys]
+        for key, found in zip(keys, _lineage_files(paths, jobs, NativeShapes, columns=columns, targets=targets)):
             self._native[key] = NativeModel(found) if isinstance(found, tuple) else None
 
     def read_waves(self) -> None:
@@ -408,20 +411,27 @@ class Lineage:
 
     def ref_columns(self, key: str) -> dict[str, list[str] | None]:
         """The columns of the models the file's refs name, by the name called; None where unknown."""
-        model = self.project.models[key]
         columns: dict[str, list[str] | None] = {}
+        for name, target in self.ref_targets(key).items():
+            upstream = self.outputs(target.name) if target.kind == "model" else None
+            known = upstream is not None and all(entry.name is not None for entry in upstream)
+            columns[name] = [entry.name for entry in upstream] if known else None  # type: ignore[union-attr,misc]
+        return columns
+
+    def ref_targets(self, key: str) -> dict[str, Origin]:
+        """What each model name the file's refs call reads, by the name called."""
+        model = self.project.models[key]
+        targets: dict[str, Origin] = {}
         for ref in model.refs:
             name = ref.model
-            if name is None or name in columns:
+            if name is None or name in targets:
                 continue
             place = (model.project, name)
             target = self._targets.get(place)
             if target is None:
                 target = self._targets[place] = self.find_target(model.project, name)
-            upstream = self.outputs(target.name) if target.kind == "model" else None
-            known = upstream is not None and all(entry.name is not None for entry in upstream)
-            columns[name] = [entry.name for entry in upstream] if known else None  # type: ignore[union-attr,misc]
-        return columns
+            targets[name] = target
+        return targets
 
     def read_native(self, keys: list[str]) -> None:
         """Resolves these model files natively, on threads, those not read yet.
@@ -434,7 +444,8 @@ class Lineage:
         if self._batches > SEPARATE_BATCHES:
             keys = [key for key in self.project.models if key not in self._native]
         paths = [self.project.models[key].path for key in keys]
-        for key, found in zip(keys, _lineage_files(paths, os.cpu_count() or 1, NativeShapes)):
+        targets = [self.ref_targets(key) for key in keys]
+        for key, found in zip(keys, _lineage_files(paths, os.cpu_count() or 1, NativeShapes, targets=targets)):
             if isinstance(found, tuple):
                 self._native[key] = NativeModel(found)
             elif found == "the columns of a ref's model":  # read again once those columns are known
@@ -781,15 +792,13 @@ class Lineage:
         if native is not None:
             lowered = column.lower()
             raw = native.origins.get(lowered)
+            if raw is not None and native.resolved:  # each origin once and final already
+                return raw  # type: ignore[no-any-return]
             if raw is not None:
                 origins = self._origins.get((key, lowered))
                 if origins is None:
-                    if len(raw) == 1 and raw[0].kind != "ref":  # the native tuple as it is: nothing to resolve
-                        origins = raw
-                    else:
-                        project = self.project.models[key].project
-                        origins = unique([self.origin(project, o) for o in raw])
-                    self._origins[(key, lowered)] = origins
+                    project = self.project.models[key].project
+                    origins = self._origins[(key, lowered)] = unique([self.origin(project, o) for o in raw])
                 return origins
         file = self.file(key)
         query = file.top
@@ -814,14 +823,17 @@ class Lineage:
         """An origin the native module found; the model of a ref found here."""
         if raw.kind != "ref":
             return raw
-        found = self._resolved.get((project, raw))
+        resolved = self._resolved.get(project)
+        if resolved is None:
+            resolved = self._resolved[project] = {}
+        found = resolved.get(raw)
         if found is None:
             place = (project, raw.name)
             target = self._targets.get(place)
             if target is None:
                 target = self._targets[place] = self.find_target(project, raw.name)
             found = Origin(target.kind, target.name, raw.column, raw.via, raw.star, target.reason)
-            self._resolved[(project, raw)] = found
+            resolved[raw] = found
         return found
 
     def make_column_step(self, key: str, column: str, via: tuple[str, ...]) -> LineageStep:

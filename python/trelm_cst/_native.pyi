@@ -3,7 +3,7 @@
 # of other instances. Handles (Query, Select, Column, Node) compare by the node
 # they hold; Query and Node are hashable. Token and Call are snapshots.
 
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Any, Literal, TypeAlias, TypeVar, final, overload
 
 # What a Jinja literal reads as.
@@ -556,10 +556,12 @@ def _scan_document(doc: Document, text: str, path: str, model_type: type[_M], re
 
 # Column lineage of model files as far as each file says, for
 # trelm_cst._lineage: per path, (has a query, entries, places, index,
-# origins, filters), index and origins keyed by the lower-cased name of the
-# first column of each name, origins and entries made as `shapes` says (its
-# `origin` and `entry` tuple subclasses, `items` by column kind,
-# `from_star`); the reason as a str when the file alone cannot say (given
+# origins, filters, every ref resolved), index and origins keyed by the
+# lower-cased name of the first column of each name, origins and entries
+# made as `shapes` says (its `origin` and `entry` tuple subclasses, `items`
+# by column kind, `from_star`), a ref's origin resolved from `targets` (a
+# dict per path of ref name to an origin saying what it reads) or left of
+# kind "ref"; the reason as a str when the file alone cannot say (given
 # `columns`, a dict per path of ref name to column names or None, it can say
 # more); None for a file to follow the slow way.
 def _lineage_files(
@@ -567,4 +569,5 @@ def _lineage_files(
     jobs: int,
     shapes: object,
     columns: Sequence[dict[str, list[str] | None] | None] | None = None,
+    targets: Sequence[Mapping[str, tuple[Any, ...]] | None] | None = None,
 ) -> list[tuple[Any, ...] | str | None]: ...

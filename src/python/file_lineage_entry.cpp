@@ -156,12 +156,17 @@ class ValueMaker {
  public:
   explicit ValueMaker(const Shapes& shapes) : shapes_(shapes) {}
 
-  // (has a query, entries, places, index, origins, filters): entries a list,
-  // each (name, item of its kind, from_star or None), places each (line,
-  // column); index the place of the first column of each name, and origins
-  // its origins, by the name in lower case.
-  PyObject* file(const query::FileLineage& found) {
+  // (has a query, entries, places, index, origins, filters, every ref
+  // resolved): entries a list, each (name, item of its kind, from_star or
+  // None), places each (line, column); index the place of the first column
+  // of each name, and origins its origins, by the name in lower case. A ref's
+  // origin takes its model from `targets` (ref name to an origin whose kind,
+  // name and reason say what the ref reads; None when there are none); one
+  // it lacks stays of kind "ref".
+  PyObject* file(const query::FileLineage& found, PyObject* targets) {
     if (!found.undecided.empty()) return str(found.undecided);
+    targets_ = targets;
+    unresolved_refs_ = false;
     const std::size_t count = found.columns.size();
     PyRef entries = PyRef::steal(list_of(count, [&](std::size_t i) { return entry(found.columns[i]); }));
     PyRef places = PyRef::steal(tuple_of(count, [&](std::size_t i) { return place(found.columns[i].where); }));
@@ -172,8 +177,9 @@ class ValueMaker {
       if (!add_first(found.columns[i], i, index.get(), origins.get())) return nullptr;
     }
     PyObject* filters = tuple_of(found.filters.size(), [&](std::size_t i) { return filter(found.filters[i]); });
+    if (filters == nullptr) return nullptr;
     return pack({PyBool_FromLong(found.has_query ? 1 : 0), entries.release(), places.release(), index.release(),
-                 origins.release(), filters});
+                 origins.release(), filters, PyBool_FromLong(unresolved_refs_ ? 0 : 1)});
   }
 
  private:
@@ -202,12 +208,18 @@ class ValueMaker {
   // (kind, name, column, via, star, reason): name a (source, table) for a
   // source, None for ambiguous and unresolved; kind "ref" for a ref, whose
   // model the caller finds.
-  PyObject* origin(const query::LineageOrigin& origin) {
+  PyObject* origin(const query::LineageOrigin& written) {
+    std::optional<query::LineageOrigin> resolved;
+    if (written.kind == "ref") {
+      if (!resolve(written, resolved)) return nullptr;
+      if (!resolved) unresolved_refs_ = true;
+    }
+    const query::LineageOrigin& origin = resolved ? *resolved : written;
     // Many columns of a project read the same upstream column: one object
     // for each origin keeps the caller's caches and the collector's passes small.
     std::string key = origin_key(origin);
-    auto found = origins_.find(key);
-    if (found != origins_.end()) return Py_NewRef(found->second.get());
+    auto known = origins_.find(key);
+    if (known != origins_.end()) return Py_NewRef(known->second.get());
     PyObject* made = make_origin(origin);
     if (made == nullptr) return nullptr;
     origins_.emplace(std::move(key), PyRef::borrow(made));
@@ -245,8 +257,57 @@ class ValueMaker {
                                                           optional(origin.reason)})));
   }
 
+  // What a ref's origin reads, from the file's targets: false with an error
+  // set when a target is not an origin; `resolved` left empty when the file's
+  // targets lack the ref's name.
+  bool resolve(const query::LineageOrigin& ref, std::optional<query::LineageOrigin>& resolved) {
+    if (targets_ == nullptr || targets_ == Py_None) return true;
+    PyRef name = PyRef::steal(str(ref.name));
+    if (!name) return false;
+    PyObject* target = PyDict_GetItemWithError(targets_, name.get());  // borrowed
+    if (target == nullptr) return !PyErr_Occurred();
+    if (!PyTuple_Check(target) || PyTuple_Size(target) < 6) {
+      PyErr_SetString(PyExc_TypeError, "_lineage_files() targets must be origins");
+      return false;
+    }
+    std::optional<std::string> kind = text_of(PyTuple_GetItem(target, 0));
+    std::optional<std::string> model = text_of(PyTuple_GetItem(target, 1));
+    std::optional<std::string> reason = text_of(PyTuple_GetItem(target, 5));
+    if (PyErr_Occurred() || !kind) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "_lineage_files() a target's kind must be a str");
+      return false;
+    }
+    resolved = ref;
+    resolved->kind = std::move(*kind);
+    resolved->name = model.value_or("");
+    resolved->reason = std::move(reason);
+    return true;
+  }
+
+  // A str's text; nullopt for None (or with an error set for anything else).
+  static std::optional<std::string> text_of(PyObject* value) {
+    if (value == Py_None) return std::nullopt;
+    if (!PyUnicode_Check(value)) {
+      PyErr_SetString(PyExc_TypeError, "_lineage_files() a target's fields must be str or None");
+      return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    if (data == nullptr) return std::nullopt;
+    return std::string(data, static_cast<std::size_t>(size));
+  }
+
+  // The origins, each once: refs to one model by two names resolve alike.
   PyObject* origins(const std::vector<query::LineageOrigin>& found) {
-    return untracked(tuple_of(found.size(), [&](std::size_t i) { return origin(found[i]); }));
+    std::vector<PyRef> made;
+    made.reserve(found.size());
+    for (const query::LineageOrigin& each : found) {
+      PyRef one = PyRef::steal(origin(each));
+      if (!one) return nullptr;
+      const bool seen = std::any_of(made.begin(), made.end(), [&](const PyRef& m) { return m.get() == one.get(); });
+      if (!seen) made.push_back(std::move(one));
+    }
+    return untracked(tuple_of(made.size(), [&](std::size_t i) { return Py_NewRef(made[i].get()); }));
   }
 
   PyObject* entry(const query::OutputColumn& column) {
@@ -300,6 +361,8 @@ class ValueMaker {
   }
 
   const Shapes& shapes_;
+  PyObject* targets_ = nullptr;  // borrowed: the current file's
+  bool unresolved_refs_ = false;  // whether a ref of the current file kept kind "ref"
   PyRef tuple_new_;
   std::unordered_map<std::string, PyRef> strings_;
   std::unordered_map<std::string, PyRef> origins_;  // by origin_key()
@@ -348,13 +411,14 @@ std::optional<query::RefColumns> ref_columns(PyObject* dict) {
 
 
 PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"paths", "jobs", "shapes", "columns", nullptr};
+  static const char* kwlist[] = {"paths", "jobs", "shapes", "columns", "targets", nullptr};
   PyObject* paths_obj = nullptr;
   Py_ssize_t jobs = 1;
   PyObject* shapes_obj = nullptr;
   PyObject* columns_obj = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnO|O:_lineage_files", const_cast<char**>(kwlist), &paths_obj,
-                                   &jobs, &shapes_obj, &columns_obj)) {
+  PyObject* targets_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnO|OO:_lineage_files", const_cast<char**>(kwlist), &paths_obj,
+                                   &jobs, &shapes_obj, &columns_obj, &targets_obj)) {
     return nullptr;
   }
   std::optional<Shapes> shapes = shapes_of(shapes_obj);
@@ -380,6 +444,22 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
       if (!refs[static_cast<std::size_t>(i)]) return nullptr;
     }
   }
+  PyRef targets;  // a dict of ref name to origin, or None, for each path
+  if (targets_obj != Py_None) {
+    targets = PyRef::steal(PySequence_Tuple(targets_obj));
+    if (!targets) return nullptr;
+    if (PyTuple_Size(targets.get()) != count) {
+      PyErr_SetString(PyExc_ValueError, "_lineage_files() needs as many targets as paths");
+      return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* dict = PyTuple_GetItem(targets.get(), i);
+      if (dict != Py_None && !PyDict_Check(dict)) {
+        PyErr_SetString(PyExc_TypeError, "_lineage_files() targets must be dicts or None");
+        return nullptr;
+      }
+    }
+  }
   std::vector<std::optional<query::FileLineage>> found(paths.size());
   const auto workers = static_cast<std::size_t>(std::max<Py_ssize_t>(1, jobs));
   without_interpreter_lock([&] {
@@ -393,7 +473,8 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
   // collector over them while they are made would find nothing.
   const int collecting = PyGC_Disable();
   for (std::size_t i = 0; i < found.size(); ++i) {
-    PyObject* item = found[i] ? make.file(*found[i]) : Py_NewRef(Py_None);
+    PyObject* file_targets = targets ? PyTuple_GetItem(targets.get(), static_cast<Py_ssize_t>(i)) : nullptr;
+    PyObject* item = found[i] ? make.file(*found[i], file_targets) : Py_NewRef(Py_None);
     if (item == nullptr) break;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
   }
@@ -411,10 +492,11 @@ PyObject* lineage_files_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef kFileLineageFunctions[] = {
     {"_lineage_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lineage_files_entry)),
      METH_VARARGS | METH_KEYWORDS,
-     "_lineage_files(paths, jobs, shapes, columns=None)\n--\n\nFor each path, (has a query, entries, places, "
-     "index, origins, filters) as far\nas the file says, with the columns of its refs' models when `columns` gives "
-     "them (a\ndict per path: ref name to a list of names, or None when unknown), origins and entries\nmade as "
-     "`shapes` says; why it cannot say as a str; None for a file to follow the slow\nway."},
+     "_lineage_files(paths, jobs, shapes, columns=None, targets=None)\n--\n\nFor each path, (has a query, entries, "
+     "places, index, origins, filters, every ref\nresolved) as far as the file says, with the columns of its refs' "
+     "models when `columns`\ngives them (a dict per path: ref name to a list of names, or None when unknown), "
+     "each\nref's model from `targets` when it gives them (a dict per path: ref name to an origin),\norigins and "
+     "entries made as `shapes` says; why it cannot say as a str; None for a file\nto follow the slow way."},
     {nullptr, nullptr, 0, nullptr},
 };
 
