@@ -65,30 +65,6 @@ void resolve_files(const std::vector<std::string>& paths, const std::vector<std:
 
 // --------------------------------------------------------- Python values
 
-template <typename Make>
-PyObject* tuple_of(std::size_t size, Make make) {
-  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(size)));
-  if (!tuple) return nullptr;
-  for (std::size_t i = 0; i < size; ++i) {
-    PyObject* item = make(i);
-    if (item == nullptr) return nullptr;
-    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-  }
-  return tuple.release();
-}
-
-template <typename Make>
-PyObject* list_of(std::size_t size, Make make) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < size; ++i) {
-    PyObject* item = make(i);
-    if (item == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-  }
-  return list.release();
-}
-
 // Packs owned references; none is lost when one is missing.
 PyObject* pack(std::initializer_list<PyObject*> values) {
   bool complete = true;

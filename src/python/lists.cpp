@@ -33,25 +33,9 @@ PyObject* optional_handle(PyTypeObject* type, const std::optional<cst::NodeRef>&
   return new_handle(type, *node, doc);
 }
 
-namespace {
-
-template <typename Make>
-PyObject* build_list(std::size_t n, Make&& make) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < n; ++i) {
-    PyObject* item = make(i);
-    if (item == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-  }
-  return list.release();
-}
-
-}  // namespace
-
 PyObject* handle_list(PyTypeObject* type, const std::vector<cst::NodeRef>& nodes, const SharedDoc& doc) {
   if (type == nullptr) return nullptr;
-  return build_list(nodes.size(), [&](std::size_t i) { return new_handle(type, nodes[i], doc); });
+  return list_of(nodes.size(), [&](std::size_t i) { return new_handle(type, nodes[i], doc); });
 }
 
 PyObject* new_select(const cst::NodeRef& select, const cst::NodeRef& query, const SharedDoc& doc) {
@@ -65,7 +49,7 @@ PyObject* optional_select(const std::optional<cst::NodeRef>& select, const cst::
 
 PyObject* select_list(const std::vector<cst::NodeRef>& selects, const cst::NodeRef& query, const SharedDoc& doc) {
   if (select_type() == nullptr) return nullptr;
-  return build_list(selects.size(), [&](std::size_t i) { return new_select(selects[i], query, doc); });
+  return list_of(selects.size(), [&](std::size_t i) { return new_select(selects[i], query, doc); });
 }
 
 PyObject* new_column(const cst::NodeRef& item, const cst::NodeRef& select, const cst::NodeRef& query,
@@ -76,17 +60,17 @@ PyObject* new_column(const cst::NodeRef& item, const cst::NodeRef& select, const
 PyObject* column_list(const std::vector<cst::NodeRef>& items, const cst::NodeRef& select, const cst::NodeRef& query,
                       const SharedDoc& doc) {
   if (column_type() == nullptr) return nullptr;
-  return build_list(items.size(), [&](std::size_t i) { return new_column(items[i], select, query, doc); });
+  return list_of(items.size(), [&](std::size_t i) { return new_column(items[i], select, query, doc); });
 }
 
 PyObject* token_list(const std::vector<cst::TokenCopy>& tokens, const SharedDoc& doc) {
   if (token_type() == nullptr) return nullptr;
-  return build_list(tokens.size(), [&](std::size_t i) { return new_instance<PyToken>(token_type(), tokens[i], doc); });
+  return list_of(tokens.size(), [&](std::size_t i) { return new_instance<PyToken>(token_type(), tokens[i], doc); });
 }
 
 PyObject* call_list(std::vector<query::FoundCall> calls, const SharedDoc& doc, std::uint64_t generation) {
   if (call_type() == nullptr) return nullptr;
-  return build_list(calls.size(), [&](std::size_t i) {
+  return list_of(calls.size(), [&](std::size_t i) {
     return new_instance<PyCall>(call_type(), std::move(calls[i]), doc, generation);
   });
 }

@@ -9,10 +9,37 @@
 #include <vector>
 
 #include "python/handle.hpp"
+#include "python/py_ref.hpp"
 
 namespace trelm::python {
 
 PyObject* to_py_str(std::string_view text);
+
+// A new tuple / list of `size` items, each `make(i)` (a new reference);
+// nullptr, with nothing leaked, when one cannot be made.
+template <typename Make>
+PyObject* tuple_of(std::size_t size, Make&& make) {
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(size)));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < size; ++i) {
+    PyObject* item = make(i);
+    if (item == nullptr) return nullptr;
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return tuple.release();
+}
+
+template <typename Make>
+PyObject* list_of(std::size_t size, Make&& make) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < size; ++i) {
+    PyObject* item = make(i);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list.release();
+}
 // "1 column", "1,211 columns": a count for a repr, in thousands.
 std::string counted(std::size_t n, std::string_view one, std::string_view many);
 // A str, or None when absent.

@@ -75,25 +75,13 @@ PyObject* new_tuple(std::initializer_list<PyObject*> values) {
   return tuple;
 }
 
-template <typename Make>
-PyObject* build_tuple(std::size_t size, Make make) {
-  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(size)));
-  if (!tuple) return nullptr;
-  for (std::size_t i = 0; i < size; ++i) {
-    PyObject* item = make(i);
-    if (item == nullptr) return nullptr;
-    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return tuple.release();
-}
-
 PyObject* item_tuple(const ItemFacts& item) {
   const std::vector<query::ColumnRef>& refs = item.lineage.references;
-  PyObject* references = build_tuple(refs.size(), [&](std::size_t i) {
+  PyObject* references = tuple_of(refs.size(), [&](std::size_t i) {
     return new_tuple({optional_str(refs[i].qualifier), to_py_str(refs[i].name), optional_span(item.ref_spans[i])});
   });
   const std::vector<std::string>& excluded = item.lineage.excluded;
-  PyObject* names = build_tuple(excluded.size(), [&](std::size_t i) { return to_py_str(excluded[i]); });
+  PyObject* names = tuple_of(excluded.size(), [&](std::size_t i) { return to_py_str(excluded[i]); });
   return new_tuple({optional_str(item.name), to_py_str(query::kind_name(item.lineage.kind)), optional_span(item.span),
                     references, names});
 }
