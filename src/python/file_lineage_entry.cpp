@@ -96,6 +96,32 @@ PyObject* optional_int(const std::optional<cst::LineColumn>& where, bool line) {
   return PyLong_FromSize_t(line ? where->line : where->column);
 }
 
+std::optional<std::string_view> utf8_of(PyObject* text) {
+  if (!PyUnicode_Check(text)) {
+    PyErr_SetString(PyExc_TypeError, "_lineage_files() names must be str");
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) return std::nullopt;
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// Pauses the cyclic collector while it lives, and leaves it as it found it
+// however the scope ends (an allocation that fails throws through it).
+class CollectorPaused {
+ public:
+  CollectorPaused() : was_enabled_(PyGC_Disable() != 0) {}
+  ~CollectorPaused() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPaused(const CollectorPaused&) = delete;
+  CollectorPaused& operator=(const CollectorPaused&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 // What the caller's values are made as: `origin` and `entry` tuple
 // subclasses, `items` a dict of column kind to the item an entry holds,
 // `from_star` what an entry of a `*` is read through.
@@ -247,12 +273,14 @@ class ValueMaker {
       return false;
     }
     std::optional<std::string> kind = text_of(PyTuple_GetItem(target, 0));
-    std::optional<std::string> model = text_of(PyTuple_GetItem(target, 1));
-    std::optional<std::string> reason = text_of(PyTuple_GetItem(target, 5));
-    if (PyErr_Occurred() || !kind) {
+    if (!kind) {
       if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "_lineage_files() a target's kind must be a str");
       return false;
     }
+    std::optional<std::string> model = text_of(PyTuple_GetItem(target, 1));
+    if (PyErr_Occurred()) return false;
+    std::optional<std::string> reason = text_of(PyTuple_GetItem(target, 5));
+    if (PyErr_Occurred()) return false;
     resolved = ref;
     resolved->kind = std::move(*kind);
     resolved->name = model.value_or("");
@@ -263,14 +291,9 @@ class ValueMaker {
   // A str's text; nullopt for None (or with an error set for anything else).
   static std::optional<std::string> text_of(PyObject* value) {
     if (value == Py_None) return std::nullopt;
-    if (!PyUnicode_Check(value)) {
-      PyErr_SetString(PyExc_TypeError, "_lineage_files() a target's fields must be str or None");
-      return std::nullopt;
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-    if (data == nullptr) return std::nullopt;
-    return std::string(data, static_cast<std::size_t>(size));
+    std::optional<std::string_view> text = utf8_of(value);
+    if (!text) return std::nullopt;
+    return std::string(*text);
   }
 
   // The origins, each once: refs to one model by two names resolve alike.
@@ -343,17 +366,6 @@ class ValueMaker {
   std::unordered_map<std::string, PyRef> strings_;
   std::unordered_map<std::string, PyRef> origins_;  // by origin_key()
 };
-
-std::optional<std::string_view> utf8_of(PyObject* text) {
-  if (!PyUnicode_Check(text)) {
-    PyErr_SetString(PyExc_TypeError, "_lineage_files() names must be str");
-    return std::nullopt;
-  }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (data == nullptr) return std::nullopt;
-  return std::string_view(data, static_cast<std::size_t>(size));
-}
 
 // A dict of ref name to a list of column names or None, as RefColumns;
 // nullopt with an error set when it is anything else.
@@ -447,14 +459,13 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
   ValueMaker make(*shapes);
   // The values made here are all new and acyclic: passes of the cyclic
   // collector over them while they are made would find nothing.
-  const int collecting = PyGC_Disable();
+  const CollectorPaused paused;
   for (std::size_t i = 0; i < found.size(); ++i) {
     PyObject* file_targets = targets ? PyTuple_GetItem(targets.get(), static_cast<Py_ssize_t>(i)) : nullptr;
     PyObject* item = found[i] ? make.file(*found[i], file_targets) : Py_NewRef(Py_None);
     if (item == nullptr) break;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
   }
-  if (collecting) PyGC_Enable();
   if (PyErr_Occurred()) return nullptr;
   return list.release();
 }
