@@ -283,8 +283,9 @@ class ModelFile:
 
 class NativeShapes:
     """What the native module makes its values as: origins and entries, the
-    item of each column kind (a native entry's item says only its kind), and
-    what an entry of a `*` is read through."""
+    item of each column kind (a native entry's item says only its kind), what
+    an entry of a `*` is read through, a column's step (its class and
+    fields), and the step of an origin that is no model's column."""
 
     origin = Origin
     entry = Entry
@@ -293,6 +294,9 @@ class NativeShapes:
         for kind in ("direct", "renamed", "expression", "aggregate", "constant", "star", "templated")
     }
     from_star: Any = None  # FROM_STAR, set below
+    step = LineageStep
+    step_fields: tuple[str, ...] = ()  # STEP_FIELDS, set below
+    leaf: Any = None  # make_leaf, set below
 
 
 class NativeModel:
@@ -300,13 +304,17 @@ class NativeModel:
     native module: its output columns (entries) and where each is written,
     the place and origins of the first column of each name in lower case (a
     ref's model found from the targets given, else left of kind "ref"), and
-    its filters."""
+    its filters; where every ref's model was found natively, the step of
+    each of those columns and its next steps (its origins, each that is no
+    model's column made a step)."""
 
-    __slots__ = ("top", "entries", "places", "index", "origins", "filters", "resolved")
+    __slots__ = ("top", "entries", "places", "index", "origins", "filters", "resolved", "steps", "next")
 
     def __init__(self, found: tuple[Any, ...]) -> None:
         # top: whether the file holds a query; resolved: whether every ref's model was found natively
-        self.top, self.entries, self.places, self.index, self.origins, self.filters, self.resolved = found
+        self.top, self.entries, self.places, self.index, self.origins, self.filters, self.resolved, *rest = found
+        self.steps: dict[str, LineageStep] = rest[0]
+        self.next: dict[str, tuple[LineageStep | Origin, ...]] | None = rest[1]
 
 
 def lower(name: str | None) -> str | None:
@@ -387,7 +395,8 @@ class Lineage:
         paths = [self.project.models[key].path for key in keys]
         jobs = (os.cpu_count() or 1) if len(keys) > 1 else 1
         targets = [self.ref_targets(key) for key in keys]
-        for key, found in zip(keys, _lineage_files(paths, jobs, NativeShapes, columns=columns, targets=targets)):
+        found_all = _lineage_files(paths, jobs, NativeShapes, keys, columns=columns, targets=targets)
+        for key, found in zip(keys, found_all):
             self._native[key] = NativeModel(found) if isinstance(found, tuple) else None
 
     def read_waves(self) -> None:
@@ -445,7 +454,7 @@ class Lineage:
             keys = [key for key in self.project.models if key not in self._native]
         paths = [self.project.models[key].path for key in keys]
         targets = [self.ref_targets(key) for key in keys]
-        for key, found in zip(keys, _lineage_files(paths, os.cpu_count() or 1, NativeShapes, targets=targets)):
+        for key, found in zip(keys, _lineage_files(paths, os.cpu_count() or 1, NativeShapes, keys, targets=targets)):
             if isinstance(found, tuple):
                 self._native[key] = NativeModel(found)
             elif found == "the columns of a ref's model":  # read again once those columns are known
@@ -811,6 +820,15 @@ class Lineage:
             self._origins[(key, column.lower())] = origins
         return origins
 
+    def next_steps(self, key: str, column: str) -> Sequence[LineageStep | Origin]:
+        """The column's origins, those that are no model's column as their steps where the native module made them."""
+        native = self._native.get(key)
+        if type(native) is NativeModel and native.next is not None:
+            found = native.next.get(column.lower())
+            if found is not None:
+                return found
+        return self.origins_of(key, column)
+
     def column_step(self, key: str, column: str, via: tuple[str, ...] = ()) -> LineageStep:
         """A model's column as a step without its next steps."""
         place = (key, column, via)
@@ -838,13 +856,9 @@ class Lineage:
 
     def make_column_step(self, key: str, column: str, via: tuple[str, ...]) -> LineageStep:
         native = self.native(key)
-        index = None if native is None else native.index.get(column.lower())
-        if index is not None:  # a column the native module placed: the common case, made quickly
-            assert native is not None
-            placed = native.entries[index]
-            line, char = native.places[index]
-            path = self.project.models[key].path
-            return made_step((placed.item.kind, placed.name, key, None, None, via, path, line, char, None, None, ()))
+        made = None if native is None else native.steps.get(column.lower())
+        if made is not None:  # a column the native module placed: the common case, made already
+            return made if not via else with_field(made, "via", via)
         file = None if native is not None else self.file(key)
         entries = self.outputs(key) or []
         index = self.position(entries, column)
@@ -907,8 +921,10 @@ class Lineage:
         below = None if depth is None else depth - 1
         inner: Seen | None = None  # the path with this column, made when a child is expanded
         children: list[Any] = []
-        for origin in self.origins_of(key, column):
-            if origin.kind != "model":
+        for origin in self.next_steps(key, column):
+            if isinstance(origin, LineageStep):
+                children.append(origin)
+            elif origin.kind != "model":
                 children.append(self.leaf(origin))
             elif below == 0:  # a step with no next steps: no need to expand it
                 children.append(self.model_step(origin.name, origin.column or "", origin.via, origin.star))
@@ -1012,16 +1028,18 @@ class Lineage:
         return build_tree((self.column_step(key, column), depth, frozenset()), expand)
 
 
-def with_steps(step: LineageStep, steps: tuple[LineageStep, ...]) -> LineageStep:
-    """The step with these next steps (dataclasses.replace, without its cost)."""
+def with_field(step: LineageStep, name: str, value: Any) -> LineageStep:
+    """The step with one field changed (dataclasses.replace, without its cost):
+    its next steps, or the CTEs and subqueries it is reached through."""
     made = object.__new__(LineageStep)
     fields = made.__dict__
     fields.update(step.__dict__)
-    fields["steps"] = steps
+    fields[name] = value
     return made
 
 
 STEP_FIELDS = tuple(field.name for field in fields(LineageStep))
+NativeShapes.step_fields = STEP_FIELDS
 
 
 def made_step(values: tuple[Any, ...]) -> LineageStep:
@@ -1038,18 +1056,23 @@ def build_tree(root: Any, expand: Callable[[Any], tuple[LineageStep, list[Any]]]
     step yet is expanded in turn. Depth first with a list as the stack, so
     that any depth is built; each step is made once its children are."""
     step, children = expand(root)
+    for child in children:
+        if type(child) is not LineageStep:
+            break
+    else:  # next steps made already: the common case of a depth of one
+        return with_field(step, "steps", tuple(children)) if children else step
     stack: list[tuple[LineageStep, list[Any], list[LineageStep]]] = [(step, children, [])]
     while True:
         step, children, done = stack[-1]
         if len(done) < len(children):
             child = children[len(done)]
-            if isinstance(child, LineageStep):
+            if type(child) is LineageStep:
                 done.append(child)
             else:
                 stack.append((*expand(child), []))
             continue
         stack.pop()
-        made = with_steps(step, tuple(done)) if done else step
+        made = with_field(step, "steps", tuple(done)) if done else step
         if not stack:
             return made
         stack[-1][2].append(made)
@@ -1071,6 +1094,7 @@ WARM_QUERIES = 64
 
 
 def make_leaf(origin: Origin) -> LineageStep:
+    """The step of an origin that is no model's column."""
     kind = "star" if origin.star and origin.kind in ("source", "table", "function", "values") else origin.kind
     model = source = table = reason = None
     if origin.kind == "source":
@@ -1082,6 +1106,9 @@ def make_leaf(origin: Origin) -> LineageStep:
     else:
         reason = origin.reason
     return made_step((kind, origin.column, model, source, table, origin.via, None, None, None, reason, None, ()))
+
+
+NativeShapes.leaf = make_leaf
 
 
 def check_depth(depth: int | None) -> None:

@@ -568,6 +568,7 @@ def _lineage_files(
     paths: Sequence[str],
     jobs: int,
     shapes: object,
+    keys: Sequence[str],
     columns: Sequence[dict[str, list[str] | None] | None] | None = None,
     targets: Sequence[Mapping[str, tuple[Any, ...]] | None] | None = None,
 ) -> list[tuple[Any, ...] | str | None]: ...

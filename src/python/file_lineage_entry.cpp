@@ -124,20 +124,41 @@ class CollectorPaused {
 
 // What the caller's values are made as: `origin` and `entry` tuple
 // subclasses, `items` a dict of column kind to the item an entry holds,
-// `from_star` what an entry of a `*` is read through.
+// `from_star` what an entry of a `*` is read through, `step` the class of
+// a column's step and `step_fields` its fields in order (kind, column,
+// model, source, table, via, path, line, char, reason, clause, steps), and
+// `leaf` what makes the step of an origin that is no model's column.
 struct Shapes {
   PyRef origin;
   PyRef entry;
   PyRef items;
   PyRef from_star;
+  PyRef step;
+  PyRef step_fields;
+  PyRef leaf;
 };
+
+inline constexpr Py_ssize_t kStepFields = 12;
 
 std::optional<Shapes> shapes_of(PyObject* given) {
   Shapes shapes{PyRef::steal(PyObject_GetAttrString(given, "origin")),
                 PyRef::steal(PyObject_GetAttrString(given, "entry")),
                 PyRef::steal(PyObject_GetAttrString(given, "items")),
-                PyRef::steal(PyObject_GetAttrString(given, "from_star"))};
-  if (!shapes.origin || !shapes.entry || !shapes.items || !shapes.from_star) return std::nullopt;
+                PyRef::steal(PyObject_GetAttrString(given, "from_star")),
+                PyRef::steal(PyObject_GetAttrString(given, "step")),
+                PyRef::steal(PyObject_GetAttrString(given, "step_fields")),
+                PyRef::steal(PyObject_GetAttrString(given, "leaf"))};
+  for (const PyRef* each : {&shapes.origin, &shapes.entry, &shapes.items, &shapes.from_star, &shapes.step,
+                            &shapes.step_fields, &shapes.leaf}) {
+    if (!*each) return std::nullopt;
+  }
+  if (!PyType_Check(shapes.step.get()) || !PyTuple_Check(shapes.step_fields.get()) ||
+      PyTuple_Size(shapes.step_fields.get()) != kStepFields || !PyCallable_Check(shapes.leaf.get())) {
+    PyErr_SetString(PyExc_TypeError,
+                    "_lineage_files() shapes.step must be a class, shapes.step_fields its 12 field names and "
+                    "shapes.leaf callable");
+    return std::nullopt;
+  }
   for (PyObject* type : {shapes.origin.get(), shapes.entry.get()}) {
     if (!PyType_Check(type) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type), &PyTuple_Type)) {
       PyErr_SetString(PyExc_TypeError, "_lineage_files() shapes.origin and shapes.entry must be tuple subclasses");
@@ -159,29 +180,33 @@ class ValueMaker {
   explicit ValueMaker(const Shapes& shapes) : shapes_(shapes) {}
 
   // (has a query, entries, places, index, origins, filters, every ref
-  // resolved): entries a list, each (name, item of its kind, from_star or
-  // None), places each (line, column); index the place of the first column
-  // of each name, and origins its origins, by the name in lower case. A ref's
-  // origin takes its model from `targets` (ref name to an origin whose kind,
-  // name and reason say what the ref reads; None when there are none); one
-  // it lacks stays of kind "ref".
-  PyObject* file(const query::FileLineage& found, PyObject* targets) {
+  // resolved, steps, next steps): entries a list, each (name, item of its
+  // kind, from_star or None), places each (line, column); index the place of
+  // the first column of each name, origins its origins, steps its step (of
+  // model `key`, written in `path`) and next steps those origins with each
+  // that is no model's column made a step, by the name in lower case. A
+  // ref's origin takes its model from `targets` (ref name to an origin whose
+  // kind, name and reason say what the ref reads; None when there are
+  // none); one it lacks stays of kind "ref", and the file has no next steps.
+  PyObject* file(const query::FileLineage& found, PyObject* targets, PyObject* key, PyObject* path) {
     if (!found.undecided.empty()) return str(found.undecided);
     targets_ = targets;
     unresolved_refs_ = false;
     const std::size_t count = found.columns.size();
     PyRef entries = PyRef::steal(list_of(count, [&](std::size_t i) { return entry(found.columns[i]); }));
     PyRef places = PyRef::steal(tuple_of(count, [&](std::size_t i) { return place(found.columns[i].where); }));
-    PyRef index = PyRef::steal(PyDict_New());
-    PyRef origins = PyRef::steal(PyDict_New());
-    if (!entries || !places || !index || !origins) return nullptr;
+    FirstColumns first{PyRef::steal(PyDict_New()), PyRef::steal(PyDict_New()), PyRef::steal(PyDict_New()),
+                       PyRef::steal(PyDict_New())};
+    if (!entries || !places || !first.index || !first.origins || !first.steps || !first.next) return nullptr;
     for (std::size_t i = 0; i < count; ++i) {
-      if (!add_first(found.columns[i], i, index.get(), origins.get())) return nullptr;
+      if (!add_first(found.columns[i], i, key, path, first)) return nullptr;
     }
     PyObject* filters = tuple_of(found.filters.size(), [&](std::size_t i) { return filter(found.filters[i]); });
     if (filters == nullptr) return nullptr;
-    return pack({PyBool_FromLong(found.has_query ? 1 : 0), entries.release(), places.release(), index.release(),
-                 origins.release(), filters, PyBool_FromLong(unresolved_refs_ ? 0 : 1)});
+    PyObject* next = unresolved_refs_ ? Py_NewRef(Py_None) : first.next.release();
+    return pack({PyBool_FromLong(found.has_query ? 1 : 0), entries.release(), places.release(),
+                 first.index.release(), first.origins.release(), filters, PyBool_FromLong(unresolved_refs_ ? 0 : 1),
+                 first.steps.release(), next});
   }
 
  private:
@@ -326,18 +351,75 @@ class ValueMaker {
     return pack({optional_int(where, true), optional_int(where, false)});
   }
 
-  // Records a named column in `index` and `origins` unless a column of the
-  // same name (ignoring case) came before it.
-  bool add_first(const query::OutputColumn& column, std::size_t place, PyObject* index, PyObject* origins) {
+  // What a file says of the first column of each name, by the name in lower case.
+  struct FirstColumns {
+    PyRef index;    // its place among the entries
+    PyRef origins;  // its origins, each once
+    PyRef steps;    // its step, without next steps
+    PyRef next;     // its origins, those that are no model's column as steps
+  };
+
+  // Records a named column unless a column of the same name (ignoring case) came before it.
+  bool add_first(const query::OutputColumn& column, std::size_t at, PyObject* key, PyObject* path,
+                 FirstColumns& first) {
     if (!column.name) return true;
-    PyRef key = PyRef::steal(lower_key(*column.name));
-    if (!key) return false;
-    const int known = PyDict_Contains(index, key.get());
+    PyRef name = PyRef::steal(lower_key(*column.name));
+    if (!name) return false;
+    const int known = PyDict_Contains(first.index.get(), name.get());
     if (known != 0) return known > 0;
-    PyRef at = PyRef::steal(PyLong_FromSize_t(place));
-    PyRef made = PyRef::steal(this->origins(column.origins));
-    return at && made && PyDict_SetItem(index, key.get(), at.get()) == 0 &&
-           PyDict_SetItem(origins, key.get(), made.get()) == 0;
+    PyRef place = PyRef::steal(PyLong_FromSize_t(at));
+    PyRef made = PyRef::steal(origins(column.origins));
+    PyRef step = PyRef::steal(made ? column_step(column, key, path) : nullptr);
+    PyRef next = PyRef::steal(step ? next_steps(made.get()) : nullptr);
+    return place && next && PyDict_SetItem(first.index.get(), name.get(), place.get()) == 0 &&
+           PyDict_SetItem(first.origins.get(), name.get(), made.get()) == 0 &&
+           PyDict_SetItem(first.steps.get(), name.get(), step.get()) == 0 &&
+           PyDict_SetItem(first.next.get(), name.get(), next.get()) == 0;
+  }
+
+  // The column's step as the caller's class makes it, with no via and no next
+  // steps: made here, a project's tens of thousands cost little.
+  PyObject* column_step(const query::OutputColumn& column, PyObject* key, PyObject* path) {
+    auto* type = reinterpret_cast<PyTypeObject*>(shapes_.step.get());
+    PyRef step = PyRef::steal(PyType_GenericNew(type, nullptr, nullptr));
+    if (!step) return nullptr;
+    PyRef fields = PyRef::steal(PyObject_GenericGetDict(step.get(), nullptr));
+    if (!fields) return nullptr;
+    PyObject* values[kStepFields] = {str(column.kind),
+                                     optional(column.name),
+                                     Py_NewRef(key),
+                                     Py_NewRef(Py_None),
+                                     Py_NewRef(Py_None),
+                                     PyTuple_New(0),
+                                     Py_NewRef(path),
+                                     optional_int(column.where, true),
+                                     optional_int(column.where, false),
+                                     Py_NewRef(Py_None),
+                                     Py_NewRef(Py_None),
+                                     PyTuple_New(0)};
+    bool complete = true;
+    for (Py_ssize_t i = 0; i < kStepFields; ++i) {
+      complete = complete && values[i] != nullptr &&
+                 PyDict_SetItem(fields.get(), PyTuple_GetItem(shapes_.step_fields.get(), i), values[i]) == 0;
+      Py_XDECREF(values[i]);
+    }
+    return complete ? step.release() : nullptr;
+  }
+
+  // The origins with each that is no model's column as its step (one step
+  // for each origin of the batch).
+  PyObject* next_steps(PyObject* origins) {
+    return untracked(tuple_of(static_cast<std::size_t>(PyTuple_Size(origins)), [&](std::size_t i) -> PyObject* {
+      PyObject* origin = PyTuple_GetItem(origins, static_cast<Py_ssize_t>(i));  // borrowed
+      PyObject* kind = PyTuple_GetItem(origin, 0);
+      if (PyUnicode_CompareWithASCIIString(kind, "model") == 0) return Py_NewRef(origin);
+      auto known = leaves_.find(origin);
+      if (known != leaves_.end()) return Py_NewRef(known->second.get());
+      PyObject* leaf = PyObject_CallFunctionObjArgs(shapes_.leaf.get(), origin, nullptr);
+      if (leaf == nullptr) return nullptr;
+      leaves_.emplace(origin, PyRef::borrow(leaf));
+      return leaf;
+    }));
   }
 
   // The name in lower case as str.lower() gives it (the file's names are ASCII).
@@ -365,6 +447,7 @@ class ValueMaker {
   PyRef tuple_new_;
   std::unordered_map<std::string, PyRef> strings_;
   std::unordered_map<std::string, PyRef> origins_;  // by origin_key()
+  std::unordered_map<PyObject*, PyRef> leaves_;     // by origin: each origin is one object of origins_
 };
 
 // A dict of ref name to a list of column names or None, as RefColumns;
@@ -398,15 +481,37 @@ std::optional<query::RefColumns> ref_columns(PyObject* dict) {
 }
 
 
+// A tuple of one value per path from `given` (a sequence), each as `valid`
+// says (`each` in words); an empty reference, with an error set, when it is not.
+template <typename Valid>
+PyRef per_path(PyObject* given, Py_ssize_t count, const char* what, const char* each, Valid&& valid) {
+  PyRef values = PyRef::steal(PySequence_Tuple(given));
+  if (!values) return values;
+  if (PyTuple_Size(values.get()) != count) {
+    PyErr_Format(PyExc_ValueError, "_lineage_files() needs as many %s as paths", what);
+    return PyRef();
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!valid(PyTuple_GetItem(values.get(), i))) {
+      PyErr_Format(PyExc_TypeError, "_lineage_files() %s must each be %s", what, each);
+      return PyRef();
+    }
+  }
+  return values;
+}
+
+bool dict_or_none(PyObject* value) { return value == Py_None || PyDict_Check(value); }
+
 PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"paths", "jobs", "shapes", "columns", "targets", nullptr};
+  static const char* kwlist[] = {"paths", "jobs", "shapes", "keys", "columns", "targets", nullptr};
   PyObject* paths_obj = nullptr;
   Py_ssize_t jobs = 1;
   PyObject* shapes_obj = nullptr;
+  PyObject* keys_obj = nullptr;
   PyObject* columns_obj = Py_None;
   PyObject* targets_obj = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnO|OO:_lineage_files", const_cast<char**>(kwlist), &paths_obj,
-                                   &jobs, &shapes_obj, &columns_obj, &targets_obj)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnOO|OO:_lineage_files", const_cast<char**>(kwlist), &paths_obj,
+                                   &jobs, &shapes_obj, &keys_obj, &columns_obj, &targets_obj)) {
     return nullptr;
   }
   std::optional<Shapes> shapes = shapes_of(shapes_obj);
@@ -417,14 +522,12 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
   std::optional<std::vector<std::string>> read_paths = file_system_paths(sequence.get(), "_lineage_files");
   if (!read_paths) return nullptr;
   const std::vector<std::string>& paths = *read_paths;
+  PyRef keys = per_path(keys_obj, count, "keys", "a str", [](PyObject* key) { return PyUnicode_Check(key) != 0; });
+  if (!keys) return nullptr;
   std::vector<std::optional<query::RefColumns>> refs(paths.size());
   if (columns_obj != Py_None) {
-    PyRef columns = PyRef::steal(PySequence_Tuple(columns_obj));
+    PyRef columns = per_path(columns_obj, count, "columns", "a dict or None", dict_or_none);
     if (!columns) return nullptr;
-    if (PyTuple_Size(columns.get()) != count) {
-      PyErr_SetString(PyExc_ValueError, "_lineage_files() needs as many columns as paths");
-      return nullptr;
-    }
     for (Py_ssize_t i = 0; i < count; ++i) {
       PyObject* dict = PyTuple_GetItem(columns.get(), i);
       if (dict == Py_None) continue;
@@ -434,19 +537,8 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
   }
   PyRef targets;  // a dict of ref name to origin, or None, for each path
   if (targets_obj != Py_None) {
-    targets = PyRef::steal(PySequence_Tuple(targets_obj));
+    targets = per_path(targets_obj, count, "targets", "a dict or None", dict_or_none);
     if (!targets) return nullptr;
-    if (PyTuple_Size(targets.get()) != count) {
-      PyErr_SetString(PyExc_ValueError, "_lineage_files() needs as many targets as paths");
-      return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      PyObject* dict = PyTuple_GetItem(targets.get(), i);
-      if (dict != Py_None && !PyDict_Check(dict)) {
-        PyErr_SetString(PyExc_TypeError, "_lineage_files() targets must be dicts or None");
-        return nullptr;
-      }
-    }
   }
   std::vector<std::optional<query::FileLineage>> found(paths.size());
   const auto workers = static_cast<std::size_t>(std::max<Py_ssize_t>(1, jobs));
@@ -461,10 +553,13 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
   // collector over them while they are made would find nothing.
   const CollectorPaused paused;
   for (std::size_t i = 0; i < found.size(); ++i) {
-    PyObject* file_targets = targets ? PyTuple_GetItem(targets.get(), static_cast<Py_ssize_t>(i)) : nullptr;
-    PyObject* item = found[i] ? make.file(*found[i], file_targets) : Py_NewRef(Py_None);
+    const auto at = static_cast<Py_ssize_t>(i);
+    PyObject* file_targets = targets ? PyTuple_GetItem(targets.get(), at) : nullptr;
+    PyObject* item = found[i] ? make.file(*found[i], file_targets, PyTuple_GetItem(keys.get(), at),
+                                          PyTuple_GetItem(sequence.get(), at))
+                              : Py_NewRef(Py_None);
     if (item == nullptr) break;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+    PyList_SetItem(list.get(), at, item);
   }
   if (PyErr_Occurred()) return nullptr;
   return list.release();
@@ -479,8 +574,9 @@ PyObject* lineage_files_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef kFileLineageFunctions[] = {
     {"_lineage_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lineage_files_entry)),
      METH_VARARGS | METH_KEYWORDS,
-     "_lineage_files(paths, jobs, shapes, columns=None, targets=None)\n--\n\nFor each path, (has a query, entries, "
-     "places, index, origins, filters, every ref\nresolved) as far as the file says, with the columns of its refs' "
+     "_lineage_files(paths, jobs, shapes, keys, columns=None, targets=None)\n--\n\nFor each path, (has a query, "
+     "entries, places, index, origins, filters, every ref\nresolved, steps, next steps) as far as the file says, "
+     "steps of the model named in `keys`, with the columns of its refs' "
      "models when `columns`\ngives them (a dict per path: ref name to a list of names, or None when unknown), "
      "each\nref's model from `targets` when it gives them (a dict per path: ref name to an origin),\norigins and "
      "entries made as `shapes` says; why it cannot say as a str; None for a file\nto follow the slow way."},
