@@ -580,7 +580,8 @@ class Lineage:
 
     def columns(self, name: str) -> list[str]:
         key = self.model_key(name)
-        self.read_upstream(key)
+        if key not in self._outputs:
+            self.read_upstream(key)
         entries = self.outputs(key) or []
         return [entry.name for entry in entries if entry.name is not None]
 
@@ -831,6 +832,12 @@ class Lineage:
 
     def column_step(self, key: str, column: str, via: tuple[str, ...] = ()) -> LineageStep:
         """A model's column as a step without its next steps."""
+        if not via:  # the native module's steps keep themselves: no need to cache them again
+            native = self._native.get(key)
+            if type(native) is NativeModel:
+                found = native.steps.get(column.lower())
+                if found is not None:
+                    return found
         place = (key, column, via)
         found = self._steps.get(place)
         if found is None:
@@ -897,14 +904,12 @@ class Lineage:
         return found
 
     def lineage(self, name: str, column: str, depth: int | None) -> LineageStep:
-        check_depth(depth)
-        key = self.model_key(name)
-        return self.upstream(key, column, depth)
-
-    def upstream(self, key: str, column: str, depth: int | None) -> LineageStep:
         """The column's step with what it reads, followed with a stack of its
         own, not Python's: a chain of any length of models is followed."""
-        self.read_upstream(key)
+        check_depth(depth)
+        key = self._keys.get(name) or self.model_key(name)
+        if key not in self._outputs:
+            self.read_upstream(key)
         return build_tree((key, column, (), depth, frozenset(), False), self.expand_upstream)
 
     def expand_upstream(self, node: tuple[str, str, tuple[str, ...], int | None, Seen, bool]) -> tuple[LineageStep, list[Any]]:
@@ -937,9 +942,7 @@ class Lineage:
     def read_upstream(self, key: str) -> None:
         """Reads the output columns of the models upstream of `key` before its
         own, farthest first, so that a chain of `select *` of any length is
-        read without deep recursion."""
-        if key in self._outputs:
-            return  # read already, and with it what it reads
+        read without deep recursion. Once read, what it reads is read too."""
         order: list[str] = []
         seen = {key}
         stack = [(key, iter(self.upstream_models(key)))]

@@ -389,7 +389,11 @@ class Project:
         models' columns down to sources, tables and what cannot be resolved.
         `depth` counts models. Raises KeyError or ValueError as model(), and
         ValueError for a negative depth."""
-        return self._bounded(lambda lineage: lineage.lineage(model, column, depth))
+        try:  # as _bounded(), without a closure: a caller may ask for every column of a project
+            return self._column_lineage().lineage(model, column, depth)
+        except RecursionError:
+            self._lineage = None
+            raise LineageTooDeep() from None
 
     def impact(self, model: str, column: str, depth: int | None = None) -> LineageStep:
         """What reads a model's output column: the column as a step whose

@@ -1,17 +1,16 @@
-// _lineage_files(paths, jobs, shapes): the lineage of each model file as far as the
-// file alone says (query/file_lineage.hpp), as the caller's Python values. Files
-// are read, parsed and resolved on the batch's own threads with the
-// interpreter lock released, and each tree is freed there: Python values
-// are built afterwards from plain C++ values. A file the batch cannot take
-// (see _scan_model_files) comes back as None, for the caller's own way; one
-// the file alone does not decide, as the reason.
+// _lineage_files(paths, jobs, shapes, keys): the lineage of each model file as
+// far as the file alone says (query/file_lineage.hpp), as the caller's Python
+// values. Files are read, parsed and resolved on the batch's own threads with
+// the interpreter lock released, and each tree is freed there; the calling
+// thread makes the Python values of each file as it is done, in order, while
+// later files are still read. A file the batch cannot take (see
+// _scan_model_files) comes back as None, for the caller's own way; one the
+// file alone does not decide, as the reason.
 #include <algorithm>
-#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <unordered_map>
 #include <variant>
 #include <vector>
@@ -43,30 +42,13 @@ std::optional<query::FileLineage> lineage_of(const std::string& path, const quer
   }
 }
 
-void resolve_files(const std::vector<std::string>& paths, const std::vector<std::optional<query::RefColumns>>& refs,
-                   std::vector<std::optional<query::FileLineage>>& out, std::size_t jobs) {
-  std::atomic<std::size_t> next{0};
-  const auto work = [&]() noexcept {
-    while (true) {
-      const std::size_t first = next.fetch_add(kFilesPerChunk);
-      if (first >= paths.size()) return;
-      const std::size_t last = std::min(paths.size(), first + kFilesPerChunk);
-      for (std::size_t i = first; i < last; ++i) {
-        try {
-          out[i] = lineage_of(paths[i], refs[i] ? &*refs[i] : nullptr);
-        } catch (...) {
-          out[i].reset();  // out of memory: the file follows the caller's way
-        }
-      }
-    }
-  };
-  on_threads(jobs, paths.size(), work);
-}
-
 // --------------------------------------------------------- Python values
 
-// Packs owned references; none is lost when one is missing.
-PyObject* pack(std::initializer_list<PyObject*> values) {
+// A new tuple, or instance of the tuple subclass `as`, of these owned
+// references; none is lost when one is missing. An instance is made by
+// tuple's own constructor, called directly: through tuple.__new__ the call
+// costs more than the rest of an origin.
+PyObject* pack(std::initializer_list<PyObject*> values, PyObject* as = nullptr) {
   bool complete = true;
   for (PyObject* v : values) complete = complete && v != nullptr;
   PyObject* tuple = complete ? PyTuple_New(static_cast<Py_ssize_t>(values.size())) : nullptr;
@@ -78,7 +60,11 @@ PyObject* pack(std::initializer_list<PyObject*> values) {
       Py_XDECREF(v);
     }
   }
-  return tuple;
+  if (tuple == nullptr || as == nullptr) return tuple;
+  PyRef args = PyRef::steal(PyTuple_Pack(1, tuple));
+  Py_DECREF(tuple);
+  auto construct = reinterpret_cast<newfunc>(PyType_GetSlot(&PyTuple_Type, Py_tp_new));
+  return args ? construct(reinterpret_cast<PyTypeObject*>(as), args.get(), nullptr) : nullptr;
 }
 
 // An immutable value made here that holds nothing a caller could change
@@ -221,17 +207,6 @@ class ValueMaker {
 
   PyObject* optional(const std::optional<std::string>& text) { return text ? str(*text) : Py_NewRef(Py_None); }
 
-  // An instance of a tuple subclass holding these values (stolen).
-  PyObject* instance(PyObject* type, PyObject* values) {
-    PyRef owned = PyRef::steal(values);
-    if (!owned) return nullptr;
-    if (!tuple_new_) {
-      tuple_new_ = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyTuple_Type), "__new__"));
-      if (!tuple_new_) return nullptr;
-    }
-    return PyObject_CallFunctionObjArgs(tuple_new_.get(), type, owned.get(), nullptr);
-  }
-
   // (kind, name, column, via, star, reason): name a (source, table) for a
   // source, None for ambiguous and unresolved; kind "ref" for a ref, whose
   // model the caller finds.
@@ -279,9 +254,9 @@ class ValueMaker {
       name = str(origin.name);
     }
     PyObject* via = tuple_of(origin.via.size(), [&](std::size_t i) { return str(origin.via[i]); });
-    return untracked(instance(shapes_.origin.get(), pack({str(origin.kind), name, str(origin.column), via,
-                                                          PyBool_FromLong(origin.star ? 1 : 0),
-                                                          optional(origin.reason)})));
+    return untracked(pack({str(origin.kind), name, str(origin.column), via, PyBool_FromLong(origin.star ? 1 : 0),
+                           optional(origin.reason)},
+                          shapes_.origin.get()));
   }
 
   // What a ref's origin reads, from the file's targets: false with an error
@@ -343,8 +318,7 @@ class ValueMaker {
       return nullptr;
     }
     PyObject* through = column.from_star ? shapes_.from_star.get() : Py_None;
-    PyObject* values = pack({optional(column.name), Py_NewRef(item), Py_NewRef(through)});
-    return untracked(instance(shapes_.entry.get(), values));
+    return untracked(pack({optional(column.name), Py_NewRef(item), Py_NewRef(through)}, shapes_.entry.get()));
   }
 
   static PyObject* place(const std::optional<cst::LineColumn>& where) {
@@ -444,7 +418,6 @@ class ValueMaker {
   const Shapes& shapes_;
   PyObject* targets_ = nullptr;  // borrowed: the current file's
   bool unresolved_refs_ = false;  // whether a ref of the current file kept kind "ref"
-  PyRef tuple_new_;
   std::unordered_map<std::string, PyRef> strings_;
   std::unordered_map<std::string, PyRef> origins_;  // by origin_key()
   std::unordered_map<PyObject*, PyRef> leaves_;     // by origin: each origin is one object of origins_
@@ -540,26 +513,33 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
     targets = per_path(targets_obj, count, "targets", "a dict or None", dict_or_none);
     if (!targets) return nullptr;
   }
-  std::vector<std::optional<query::FileLineage>> found(paths.size());
-  const auto workers = static_cast<std::size_t>(std::max<Py_ssize_t>(1, jobs));
-  without_interpreter_lock([&] {
-    resolve_files(paths, refs, found, workers);
-    return 0;
-  });
   PyRef list = PyRef::steal(PyList_New(count));
   if (!list) return nullptr;
+  std::vector<std::optional<query::FileLineage>> found(paths.size());
   ValueMaker make(*shapes);
   // The values made here are all new and acyclic: passes of the cyclic
   // collector over them while they are made would find nothing.
   const CollectorPaused paused;
-  for (std::size_t i = 0; i < found.size(); ++i) {
+  const auto resolve = [&](std::size_t i) {
+    try {
+      found[i] = lineage_of(paths[i], refs[i] ? &*refs[i] : nullptr);
+    } catch (...) {
+      found[i].reset();  // out of memory: the file follows the caller's way
+    }
+  };
+  const auto take = [&](std::size_t i) {
     const auto at = static_cast<Py_ssize_t>(i);
     PyObject* file_targets = targets ? PyTuple_GetItem(targets.get(), at) : nullptr;
     PyObject* item = found[i] ? make.file(*found[i], file_targets, PyTuple_GetItem(keys.get(), at),
                                           PyTuple_GetItem(sequence.get(), at))
                               : Py_NewRef(Py_None);
-    if (item == nullptr) break;
+    found[i].reset();  // made into values: its memory can go
+    if (item == nullptr) return false;
     PyList_SetItem(list.get(), at, item);
+    return true;
+  };
+  if (!in_order_on_threads(static_cast<std::size_t>(std::max<Py_ssize_t>(1, jobs)), paths.size(), resolve, take)) {
+    return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
   return list.release();

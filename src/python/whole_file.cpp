@@ -6,11 +6,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <thread>
+#include <tuple>
+#include <utility>
 
+#include "python/guard.hpp"
 #include "python/py_ref.hpp"
 
 namespace trelm::python {
@@ -121,6 +127,92 @@ void on_threads(std::size_t jobs, std::size_t files, const std::function<void()>
   }
   work();
   for (std::thread& thread : started) thread.join();
+}
+
+namespace {
+
+// The files the workers of in_order_on_threads() have done, as the taking thread sees them.
+class DoneFiles {
+ public:
+  explicit DoneFiles(std::size_t files) : done_(files, false) {}
+
+  // The next chunk of files to work on; empty once every file is taken or the work stopped.
+  std::pair<std::size_t, std::size_t> next_chunk() {
+    if (stopped_.load()) return {0, 0};
+    const std::size_t first = std::min(next_.fetch_add(kFilesPerChunk), done_.size());
+    return {first, std::min(done_.size(), first + kFilesPerChunk)};
+  }
+
+  void mark(std::size_t first, std::size_t last) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      for (std::size_t i = first; i < last; ++i) done_[i] = true;
+    }
+    changed_.notify_all();
+  }
+
+  bool is_done(std::size_t file) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return done_[file];
+  }
+
+  void wait_for(std::size_t file) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return done_[file]; });
+  }
+
+  void stop() { stopped_.store(true); }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<bool> done_;
+  std::atomic<std::size_t> next_{0};
+  std::atomic<bool> stopped_{false};
+};
+
+}  // namespace
+
+bool in_order_on_threads(std::size_t jobs, std::size_t files, const std::function<void(std::size_t)>& work,
+                         const std::function<bool(std::size_t)>& take) {
+  DoneFiles done(files);
+  const auto worker = [&]() noexcept {
+    for (auto [first, last] = done.next_chunk(); first < last; std::tie(first, last) = done.next_chunk()) {
+      for (std::size_t i = first; i < last; ++i) work(i);
+      done.mark(first, last);
+    }
+  };
+  const std::size_t threads = std::min(jobs, (files + kFilesPerChunk - 1) / kFilesPerChunk);
+  std::vector<std::thread> started;
+  for (std::size_t t = 0; t < threads; ++t) {
+    try {
+      started.emplace_back(worker);
+    } catch (...) {
+      break;  // fewer threads, the same work
+    }
+  }
+  if (started.empty()) {  // no thread could start: this one does the work first
+    without_interpreter_lock([&] {
+      worker();
+      return 0;
+    });
+  }
+  bool complete = true;
+  for (std::size_t i = 0; i < files && complete; ++i) {
+    if (!done.is_done(i)) {
+      without_interpreter_lock([&] {
+        done.wait_for(i);
+        return 0;
+      });
+    }
+    complete = take(i);
+  }
+  done.stop();
+  without_interpreter_lock([&] {
+    for (std::thread& thread : started) thread.join();
+    return 0;
+  });
+  return complete;
 }
 
 }  // namespace trelm::python

@@ -33,4 +33,13 @@ inline constexpr std::size_t kFilesPerChunk = 16;
 // `files` need at kFilesPerChunk a thread; on fewer when one cannot start.
 void on_threads(std::size_t jobs, std::size_t files, const std::function<void()>& work);
 
+// Runs `work(i)` (which must not throw) for each file on up to `jobs`
+// threads of its own, without the interpreter lock, while this thread, holding it, runs `take(i)` on
+// each file done, in order: the Python values of the first files are made
+// while the last are still read. Called with the interpreter lock held;
+// `take` returning false (with a Python error set) stops the rest, and so
+// does the result: false.
+bool in_order_on_threads(std::size_t jobs, std::size_t files, const std::function<void(std::size_t)>& work,
+                         const std::function<bool(std::size_t)>& take);
+
 }  // namespace trelm::python
