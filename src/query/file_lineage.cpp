@@ -10,7 +10,6 @@
 #include <memory>
 #include <set>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "query/lineage.hpp"
@@ -78,11 +77,22 @@ struct Entry {
   const std::optional<std::string>& get() const { return through != nullptr ? own : *name; }
 };
 
-// A column of a query: the query and the name in lower case.
+// A column of a query: the query and the name in lower case. Looked up by
+// a view of the name, so that finding a column traced before copies nothing.
 using ColumnKey = std::pair<int, std::string>;
+using ColumnView = std::pair<int, std::string_view>;
 struct ColumnKeyHash {
-  std::size_t operator()(const ColumnKey& key) const noexcept {
-    return std::hash<std::string>()(key.second) ^ (static_cast<std::size_t>(key.first) * 0x9E3779B97F4A7C15ULL);
+  using is_transparent = void;
+  std::size_t operator()(const ColumnView& key) const noexcept {
+    return std::hash<std::string_view>()(key.second) ^ (static_cast<std::size_t>(key.first) * 0x9E3779B97F4A7C15ULL);
+  }
+  std::size_t operator()(const ColumnKey& key) const noexcept { return (*this)(ColumnView(key.first, key.second)); }
+};
+struct ColumnKeyEqual {
+  using is_transparent = void;
+  template <typename A, typename B>
+  bool operator()(const A& a, const B& b) const noexcept {
+    return a.first == b.first && std::string_view(a.second) == std::string_view(b.second);
   }
 };
 
@@ -330,6 +340,16 @@ class FileResolver {
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     return out;
+  }
+
+  // lower(text), in a buffer kept for it: valid until the next call.
+  const std::string& lowered(std::string_view text) {
+    lowered_.assign(text);
+    for (char& c : lowered_) {
+      if (static_cast<unsigned char>(c) >= 0x80) give_up("a name that is not plain ASCII");
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lowered_;
   }
 
   // What lower() checks, without the copy.
@@ -666,18 +686,26 @@ class FileResolver {
       give_up("CTEs or subqueries nested too deep");
       return {};
     }
-    ColumnKey key{q, lower(name)};
-    auto found = traced_.find(key);
-    if (found == traced_.end()) {
-      if (!tracing_.insert(key).second) {
-        give_up("a column that reads itself");
-        return {};
-      }
-      std::vector<Found> origins = unique(trace_anew(q, name, key.second, depth));
-      tracing_.erase(key);
-      found = traced_.emplace(std::move(key), std::move(origins)).first;
+    auto found = traced_.find(ColumnView(q, lowered(name)));
+    if (found != traced_.end() && !found->second.done) {
+      give_up("a column that reads itself");
+      return {};
     }
-    std::vector<Found> out = found->second;
+    if (found == traced_.end()) {
+      found = traced_.emplace(ColumnKey(q, lowered_), Traced{}).first;
+      // The entry and its key stay in place while the column is traced (an
+      // iterator would not: the map may grow meanwhile).
+      Traced& traced = found->second;
+      traced.origins = unique(trace_anew(q, name, found->first.second, depth));
+      traced.done = true;
+      return prefixed(traced.origins, via);
+    }
+    return prefixed(found->second.origins, via);
+  }
+
+  // `origins` reached through path `via` first.
+  std::vector<Found> prefixed(const std::vector<Found>& origins, int via) {
+    std::vector<Found> out = origins;
     if (via != 0) {
       for (Found& origin : out) origin.via = paths_.join(via, origin.via);
     }
@@ -819,12 +847,16 @@ class FileResolver {
   std::vector<int> listed_;  // the document's queries, in order
   std::unordered_map<int, std::unique_ptr<std::vector<Entry>>> outputs_;
   std::unordered_map<int, std::vector<std::vector<Entry>>> branches_;
-  std::unordered_map<ColumnKey, std::vector<Found>, ColumnKeyHash> traced_;
+  struct Traced {
+    bool done = false;  // false while it is traced: met again, the column reads itself
+    std::vector<Found> origins;
+  };
+  std::unordered_map<ColumnKey, Traced, ColumnKeyHash, ColumnKeyEqual> traced_;
+  std::string lowered_;  // lowered()'s answer
   Paths paths_;
   std::deque<std::string> kept_;
   std::unordered_map<int, std::unordered_map<std::string, std::size_t>> positions_;
   std::set<int> reading_;
-  std::unordered_set<ColumnKey, ColumnKeyHash> tracing_;
   std::string undecided_;
 };
 
