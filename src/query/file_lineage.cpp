@@ -197,7 +197,7 @@ class FileResolver {
     while (!pending_.empty()) {
       const int next = pending_.back();
       pending_.pop_back();
-      if (!facts_[next].read) read(next, outer_ctes(doc_, facts_[next].node));
+      if (!query_fact(next).read) read(next, outer_ctes(doc_, query_fact(next).node));
     }
     link();
     std::set<std::string> traced;
@@ -216,7 +216,7 @@ class FileResolver {
     }
     for (int q : listed_) {
       if (!undecided_.empty()) break;
-      for (const FilterFact& filter : facts_[q].filters) {
+      for (const FilterFact& filter : query_fact(q).filters) {
         FilterUse use;
         use.text = filter.ref.qualifier ? *filter.ref.qualifier + "." + filter.ref.name : filter.ref.name;
         use.clause = filter.clause;
@@ -232,21 +232,23 @@ class FileResolver {
  private:
   // ------------------------------------------------------------ reading
 
+  QueryFact& query_fact(int q) { return *facts_[static_cast<std::size_t>(q)]; }
+
   int fact_of(const cst::NodeRef& node) {
     auto found = by_node_.find(node.get());
     if (found != by_node_.end()) return found->second;
     const int id = static_cast<int>(facts_.size());
     by_node_.emplace(node.get(), id);
-    facts_.emplace_back();
-    facts_.back().node = node;
-    facts_.back().span = index_.node_span(node.get());
+    facts_.push_back(std::make_unique<QueryFact>());
+    facts_.back()->node = node;
+    facts_.back()->span = index_.node_span(node.get());
     pending_.push_back(id);
     return id;
   }
 
   void read(int id, const std::vector<OuterCte>& outer) {
-    const cst::NodeRef node = facts_[static_cast<std::size_t>(id)].node;
-    facts_[static_cast<std::size_t>(id)].read = true;
+    const cst::NodeRef node = query_fact(id).node;
+    query_fact(id).read = true;
     QueryReads reads = query_reads(node, outer, true);
     std::vector<RelFact> relations;
     for (Relation& rel : reads.relations) {
@@ -283,7 +285,7 @@ class FileResolver {
       }
       items.push_back(std::move(read_items));
     }
-    QueryFact& fact = facts_[static_cast<std::size_t>(id)];
+    QueryFact& fact = query_fact(id);
     fact.relations = std::move(relations);
     fact.filters = std::move(filters);
     fact.selects = std::move(items);
@@ -312,20 +314,20 @@ class FileResolver {
   // Each query's parent: the smallest other query whose text holds it.
   void link() {
     for (int inner : listed_) {
-      const Span span = facts_[inner].span;
+      const Span span = query_fact(inner).span;
       int best = -1;
       if (span) {
         for (int outer : listed_) {
-          const Span other = facts_[outer].span;
+          const Span other = query_fact(outer).span;
           if (outer == inner || !other) continue;
           if (other->start <= span->start && span->end <= other->end && !(*other == *span)) {
-            const Span& chosen = best < 0 ? other : facts_[best].span;
+            const Span& chosen = best < 0 ? other : query_fact(best).span;
             if (best < 0 || (chosen && other->end - other->start < chosen->end - chosen->start)) best = outer;
           }
         }
       }
-      facts_[inner].parent = best;
-      if (best >= 0) facts_[best].children.push_back(inner);
+      query_fact(inner).parent = best;
+      if (best >= 0) query_fact(best).children.push_back(inner);
     }
   }
 
@@ -421,8 +423,8 @@ class FileResolver {
       give_up("CTEs or subqueries nested too deep");
     } else if (!reading_.insert(q).second) {
       give_up("a query that reads itself");
-    } else if (!facts_[q].selects.empty()) {
-      const QueryFact& fact = facts_[q];
+    } else if (!query_fact(q).selects.empty()) {
+      const QueryFact& fact = query_fact(q);
       for (const ItemFact& item : fact.selects[0]) item_outputs(q, item, *entries);
       std::set<std::string> named;
       for (const Entry& entry : *entries) {
@@ -506,7 +508,7 @@ class FileResolver {
   // The relations of the union branch that holds `span`; all of them when
   // the place is unknown.
   const std::vector<const RelFact*>& branch_relations(int q, const Span& span) {
-    QueryFact& fact = facts_[q];
+    QueryFact& fact = query_fact(q);
     if (!span || !fact.starts) {
       if (fact.all_relations.size() != fact.relations.size()) {
         for (const RelFact& rel : fact.relations) fact.all_relations.push_back(&rel);
@@ -551,7 +553,7 @@ class FileResolver {
   std::optional<std::vector<Found>> resolve_name(int q, const Span& span, const std::optional<std::string>& qualifier,
                                                  std::string_view name, int via, int depth) {
     const std::optional<std::string> wanted = qualifier ? std::optional(lower(*qualifier)) : std::nullopt;
-    for (int scope = q; scope >= 0; scope = facts_[scope].parent) {
+    for (int scope = q; scope >= 0; scope = query_fact(scope).parent) {
       const std::vector<const RelFact*>& relations = branch_relations(scope, scope == q ? span : std::nullopt);
       if (wanted) {
         for (const RelFact* rel : relations) {
@@ -758,15 +760,23 @@ class FileResolver {
     origins.reserve(all.size());  // mostly one a branch
     for (std::size_t b = 0; b < all.size(); ++b) {
       const std::vector<Entry>& entries = all[b];
-      bool hidden = *index >= entries.size();
-      for (std::size_t i = 0; !hidden && i < *index; ++i) hidden = !entries[i].get().has_value();
-      if (b > 0 && hidden) {
+      if (b > 0 && hidden(entries, *index)) {
         origins.push_back(unresolved(name, 0, "union branch without this position"));
         continue;
       }
       append(origins, trace_entry(q, entries[*index], name, 0, depth));
     }
     return origins;
+  }
+
+  // Whether a later union branch has no column at this position (or one
+  // after a column without a name).
+  static bool hidden(const std::vector<Entry>& entries, std::size_t index) {
+    if (index >= entries.size()) return true;
+    for (std::size_t i = 0; i < index; ++i) {
+      if (!entries[i].get()) return true;
+    }
+    return false;
   }
 
   static void append(std::vector<Found>& to, const std::vector<Found>& more) {
@@ -777,7 +787,7 @@ class FileResolver {
     auto found = branches_.find(q);
     if (found != branches_.end()) return found->second;
     std::vector<std::vector<Entry>> all{outputs(q)};
-    const QueryFact& fact = facts_[q];
+    const QueryFact& fact = query_fact(q);
     for (std::size_t s = 1; s < fact.selects.size(); ++s) {
       std::vector<Entry> entries;
       for (const ItemFact& item : fact.selects[s]) item_outputs(q, item, entries);
@@ -803,8 +813,8 @@ class FileResolver {
     // outer columns included.
     const Span& span = entry.item->span;
     if (!span) return origins;
-    for (int inner : facts_[q].children) {
-      const Span& at = facts_[inner].span;
+    for (int inner : query_fact(q).children) {
+      const Span& at = query_fact(inner).span;
       if (!at || at->start < span->start || at->end > span->end) continue;
       if (depth > kMaxDepth) {
         give_up("CTEs or subqueries nested too deep");
@@ -841,7 +851,7 @@ class FileResolver {
   const cst::Document& doc_;
   const RefColumns* refs_;
   cst::PositionIndex index_;
-  std::deque<QueryFact> facts_;  // stays in place as it grows
+  std::vector<std::unique_ptr<QueryFact>> facts_;  // each stays in place as the list grows
   std::vector<int> pending_;  // queries not read yet
   std::unordered_map<const cst::Node*, int> by_node_;
   std::vector<int> listed_;  // the document's queries, in order
