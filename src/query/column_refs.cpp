@@ -306,6 +306,7 @@ class Scanner {
     ref.name = unquote(lex_[last].text);
     ref.range = TokenRange{lex_[start].id, lex_[last].id};
     if (const Frame* w = window_frame()) ref.clause = w->part;
+    if (scan_.refs.empty()) scan_.refs.reserve(4);  // grown one by one, a few moves each time
     scan_.refs.push_back(std::move(ref));
     ref_tokens_ = 2 * parts.size() - 1;
     return resume;

@@ -33,7 +33,7 @@ struct RefFact {
 
 struct ItemFact {
   std::optional<std::string> name;
-  std::string kind;
+  std::string_view kind;  // kind_name()'s
   Span span;
   std::vector<RefFact> refs;
   std::vector<std::string> excluded;
@@ -206,7 +206,7 @@ class FileResolver {
       OutputColumn column;
       column.name = entry.get();
       column.from_star = entry.through != nullptr;
-      column.kind = column.from_star ? "star" : entry.item->kind;
+      column.kind = column.from_star ? std::string_view("star") : entry.item->kind;
       if (entry.item->span) column.where = index_.location(entry.item->span->start);
       if (column.name && traced.insert(lower(*column.name)).second) {
         column.origins = materialize(trace(root, *entry.get(), 0, 0));
@@ -294,7 +294,7 @@ class FileResolver {
   }
 
   ItemFact item_fact(std::optional<std::string> name, ItemLineage lineage, Span span) {
-    ItemFact fact{std::move(name), std::string(kind_name(lineage.kind)), span, {}, std::move(lineage.excluded)};
+    ItemFact fact{std::move(name), kind_name(lineage.kind), span, {}, std::move(lineage.excluded)};
     fact.refs.reserve(lineage.references.size());
     for (ColumnRef& ref : lineage.references) {
       fact.refs.push_back({std::move(ref.qualifier), std::move(ref.name), range_span(ref.range, index_)});
