@@ -209,7 +209,9 @@ class FileResolver {
       column.kind = column.from_star ? std::string_view("star") : entry.item->kind;
       if (entry.item->span) column.where = index_.location(entry.item->span->start);
       if (column.name && traced.insert(lower(*column.name)).second) {
-        column.origins = materialize(trace(root, *entry.get(), 0, 0));
+        std::vector<Found> found;
+        trace(root, *entry.get(), 0, 0, found);
+        column.origins = materialize(found);
       }
       out.columns.push_back(std::move(column));
       if (!undecided_.empty()) break;
@@ -221,7 +223,9 @@ class FileResolver {
         use.text = filter.ref.qualifier ? *filter.ref.qualifier + "." + filter.ref.name : filter.ref.name;
         use.clause = filter.clause;
         if (filter.ref.span) use.where = index_.location(filter.ref.span->start);
-        use.origins = materialize(unique(resolve_ref(q, filter.ref, 0, 0)));
+        std::vector<Found> found;
+        resolve_ref(q, filter.ref, 0, 0, found);
+        use.origins = materialize(unique(std::move(found)));
         out.filters.push_back(std::move(use));
       }
     }
@@ -535,29 +539,31 @@ class FileResolver {
 
   // ------------------------------------------------------------ resolving
 
-  std::vector<Found> resolve_ref(int q, const RefFact& ref, int via, int depth) {
-    std::optional<std::vector<Found>> found = resolve_name(q, ref.span, ref.qualifier, ref.name, via, depth);
-    if (!found && ref.qualifier) {
+  // The origins of a reference, after those in `out`.
+  void resolve_ref(int q, const RefFact& ref, int via, int depth, std::vector<Found>& out) {
+    if (resolve_name(q, ref.span, ref.qualifier, ref.name, via, depth, out)) return;
+    if (ref.qualifier) {
       const std::string_view first = std::string_view(*ref.qualifier).substr(0, ref.qualifier->find('.'));
-      found = resolve_name(q, ref.span, std::nullopt, first, via, depth);
+      if (resolve_name(q, ref.span, std::nullopt, first, via, depth, out)) return;
     }
-    if (!found) {
-      std::string reason =
-          ref.qualifier ? "no relation named " + quoted(*ref.qualifier) : std::string("the query reads no relation");
-      return {unresolved(ref.name, via, keep(std::move(reason)))};
-    }
-    return std::move(*found);
+    std::string reason =
+        ref.qualifier ? "no relation named " + quoted(*ref.qualifier) : std::string("the query reads no relation");
+    out.push_back(unresolved(ref.name, via, keep(std::move(reason))));
   }
 
+  // Adds the origins of the name to `out` when a relation in scope has it;
   // `name` (and `qualifier`) outlive the resolver's answers: views of them are kept.
-  std::optional<std::vector<Found>> resolve_name(int q, const Span& span, const std::optional<std::string>& qualifier,
-                                                 std::string_view name, int via, int depth) {
+  bool resolve_name(int q, const Span& span, const std::optional<std::string>& qualifier, std::string_view name,
+                    int via, int depth, std::vector<Found>& out) {
     const std::optional<std::string> wanted = qualifier ? std::optional(lower(*qualifier)) : std::nullopt;
     for (int scope = q; scope >= 0; scope = query_fact(scope).parent) {
       const std::vector<const RelFact*>& relations = branch_relations(scope, scope == q ? span : std::nullopt);
       if (wanted) {
         for (const RelFact* rel : relations) {
-          if (named_by(*rel, *wanted)) return from_relation(*rel, name, via, depth);
+          if (named_by(*rel, *wanted)) {
+            from_relation(*rel, name, via, depth, out);
+            return true;
+          }
         }
         // `t.record.field`: a field of column `record` of relation `t`.
         const std::size_t dot = wanted->find('.');
@@ -566,7 +572,8 @@ class FileResolver {
           for (const RelFact* rel : relations) {
             if (!named_by(*rel, first)) continue;
             const std::string_view rest = std::string_view(*qualifier).substr(dot + 1);
-            return from_relation(*rel, rest.substr(0, rest.find('.')), via, depth);
+            from_relation(*rel, rest.substr(0, rest.find('.')), via, depth, out);
+            return true;
           }
         }
       } else if (!relations.empty()) {
@@ -574,12 +581,14 @@ class FileResolver {
         std::optional<Found> ambiguous = choose(relations, name, chosen);
         if (ambiguous) {
           ambiguous->via = via;
-          return std::vector<Found>{*ambiguous};
+          out.push_back(*ambiguous);
+          return true;
         }
-        return from_relation(*chosen, name, via, depth);
+        from_relation(*chosen, name, via, depth, out);
+        return true;
       }
     }
-    return std::nullopt;
+    return false;
   }
 
   // Whether a relation that is no query of the file gives a column of this
@@ -655,12 +664,13 @@ class FileResolver {
     return origin;
   }
 
-  std::vector<Found> from_relation(const RelFact& rel, std::string_view name, int via, int depth) {
+  void from_relation(const RelFact& rel, std::string_view name, int via, int depth, std::vector<Found>& out) {
     if (rel.body >= 0) {
       const std::string_view step = rel.kind == RelationKind::Cte ? std::string_view(rel.name)
                                     : rel.alias                   ? std::string_view(*rel.alias)
                                                                   : std::string_view("subquery");
-      return trace(rel.body, name, paths_.push(via, step), depth + 1);
+      trace(rel.body, name, paths_.push(via, step), depth + 1, out);
+      return;
     }
     switch (rel.kind) {
       case RelationKind::Ref:
@@ -674,24 +684,27 @@ class FileResolver {
         origin.source_name = rel.source_name;
         origin.column = name;
         origin.via = via;
-        return {origin};
+        out.push_back(origin);
+        return;
       }
       default:
-        return {unresolved(name, via, keep("templated relation " + rel.name))};
+        out.push_back(unresolved(name, via, keep("templated relation " + rel.name)));
+        return;
     }
   }
 
-  // Where output column `name` of query `q` comes from, after path `via`.
-  std::vector<Found> trace(int q, std::string_view name, int via, int depth) {
-    if (!undecided_.empty()) return {};  // left to the caller: no need to go on
+  // Where output column `name` of query `q` comes from, after path `via`;
+  // added to `out`.
+  void trace(int q, std::string_view name, int via, int depth, std::vector<Found>& out) {
+    if (!undecided_.empty()) return;  // left to the caller: no need to go on
     if (depth > kMaxDepth) {
       give_up("CTEs or subqueries nested too deep");
-      return {};
+      return;
     }
     auto found = traced_.find(ColumnView(q, lowered(name)));
     if (found != traced_.end() && !found->second.done) {
       give_up("a column that reads itself");
-      return {};
+      return;
     }
     if (found == traced_.end()) {
       found = traced_.emplace(ColumnKey(q, lowered_), Traced{}).first;
@@ -700,18 +713,18 @@ class FileResolver {
       Traced& traced = found->second;
       traced.origins = unique(trace_anew(q, name, found->first.second, depth));
       traced.done = true;
-      return prefixed(traced.origins, via);
+      add_prefixed(traced.origins, via, out);
+      return;
     }
-    return prefixed(found->second.origins, via);
+    add_prefixed(found->second.origins, via, out);
   }
 
-  // `origins` reached through path `via` first.
-  std::vector<Found> prefixed(const std::vector<Found>& origins, int via) {
-    std::vector<Found> out = origins;
-    if (via != 0) {
-      for (Found& origin : out) origin.via = paths_.join(via, origin.via);
-    }
-    return out;
+  // `origins` reached through path `via` first, added to `out`.
+  void add_prefixed(const std::vector<Found>& origins, int via, std::vector<Found>& out) {
+    const std::size_t from = out.size();
+    out.insert(out.end(), origins.begin(), origins.end());
+    if (via == 0) return;
+    for (std::size_t i = from; i < out.size(); ++i) out[i].via = paths_.join(via, out[i].via);
   }
 
   // Where the first output column of this name (given in lower case) is, ignoring case.
@@ -747,12 +760,8 @@ class FileResolver {
         return {unresolved(name, 0, keep("no column " + quoted(name) + " here"))};
       }
       std::vector<Found> found;
-      for (const Entry* entry : stars) {
-        for (Found& origin : from_relation(*entry->through, name, 0, depth)) {
-          origin.star = true;
-          found.push_back(origin);
-        }
-      }
+      for (const Entry* entry : stars) from_relation(*entry->through, name, 0, depth, found);
+      for (Found& origin : found) origin.star = true;
       return found;
     }
     std::vector<Found> origins;
@@ -764,7 +773,7 @@ class FileResolver {
         origins.push_back(unresolved(name, 0, "union branch without this position"));
         continue;
       }
-      append(origins, trace_entry(q, entries[*index], name, 0, depth));
+      trace_entry(q, entries[*index], name, 0, depth, origins);
     }
     return origins;
   }
@@ -777,10 +786,6 @@ class FileResolver {
       if (!entries[i].get()) return true;
     }
     return false;
-  }
-
-  static void append(std::vector<Found>& to, const std::vector<Found>& more) {
-    to.insert(to.end(), more.begin(), more.end());
   }
 
   const std::vector<std::vector<Entry>>& branches(int q) {
@@ -802,30 +807,31 @@ class FileResolver {
     return own ? std::string_view(*own) : name;
   }
 
-  std::vector<Found> trace_entry(int q, const Entry& entry, std::string_view name, int via, int depth) {
-    if (entry.through != nullptr) return from_relation(*entry.through, name_or(entry, name), via, depth);
-    std::vector<Found> origins;
+  // The origins of an output entry, added to `out`.
+  void trace_entry(int q, const Entry& entry, std::string_view name, int via, int depth, std::vector<Found>& out) {
+    if (entry.through != nullptr) {
+      from_relation(*entry.through, name_or(entry, name), via, depth, out);
+      return;
+    }
     for (const RefFact& ref : entry.item->refs) {
-      if (ref.name == "*") continue;
-      append(origins, resolve_ref(q, ref, via, depth));
+      if (ref.name != "*") resolve_ref(q, ref, via, depth, out);
     }
     // A subquery in the item gives its value: what its first column reads,
     // outer columns included.
     const Span& span = entry.item->span;
-    if (!span) return origins;
+    if (!span) return;
     for (int inner : query_fact(q).children) {
       const Span& at = query_fact(inner).span;
       if (!at || at->start < span->start || at->end > span->end) continue;
       if (depth > kMaxDepth) {
         give_up("CTEs or subqueries nested too deep");
-        return origins;
+        return;
       }
       const std::vector<Entry>& first = outputs(inner);  // kept in place by outputs_
       if (first.empty()) continue;
       const Entry& found = first.front();
-      append(origins, trace_entry(inner, found, name_or(found, name), via, depth + 1));
+      trace_entry(inner, found, name_or(found, name), via, depth + 1, out);
     }
-    return origins;
   }
 
   // Origins as the caller gets them.
