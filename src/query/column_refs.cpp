@@ -4,6 +4,7 @@
 #include <array>
 
 #include "query/select_item.hpp"
+#include "query/word_set.hpp"
 
 namespace trelm::query {
 
@@ -49,11 +50,25 @@ constexpr std::array<std::string_view, 38> kDateParts = {
 
 constexpr std::array<std::string_view, 4> kNormalForms = {"nfc", "nfd", "nfkc", "nfkd"};
 
-template <std::size_t N>
-bool is_one_of(std::string_view word, const std::array<std::string_view, N>& words) {
-  return std::any_of(words.begin(), words.end(), [&](std::string_view w) {
-    return w.size() == word.size() && cst::equals_folded(w, word);
-  });
+// Each list as a set, made once.
+const WordSet& keywords() {
+  static const WordSet set(kKeywords);
+  return set;
+}
+
+const WordSet& aggregates() {
+  static const WordSet set(kAggregates);
+  return set;
+}
+
+const WordSet& date_parts() {
+  static const WordSet set(kDateParts);
+  return set;
+}
+
+const WordSet& normal_forms() {
+  static const WordSet set(kNormalForms);
+  return set;
 }
 
 bool is_plain_word(const Lexeme& l) { return l.is_token() && l.kind == TokenKind::Word; }
@@ -180,7 +195,7 @@ class Scanner {
     if (frames_.empty() || !whole_argument(i)) return false;
     const std::string& f = frames_.back().function;
     if (f == "week") return true;
-    return (f == "normalize" || f == "normalize_and_casefold") && is_one_of(lex_[i].text, kNormalForms);
+    return (f == "normalize" || f == "normalize_and_casefold") && normal_forms().contains(lex_[i].text);
   }
 
   bool whole_argument(std::size_t i) const {
@@ -201,7 +216,7 @@ class Scanner {
         at(before) && lex_[before].kind == TokenKind::LParen) {
       return true;
     }
-    if (!is_one_of(lex_[i].text, kDateParts)) return false;
+    if (!date_parts().contains(lex_[i].text)) return false;
     if (at(before) && is_literal(lex_[before])) {
       std::size_t earlier = prev(before);
       if (at(earlier) && lex_[earlier].is_keyword("interval")) return true;
@@ -270,7 +285,7 @@ class Scanner {
     if (at(after) && lex_[after].type == Lexeme::Type::Open && lex_[after].tag == NodeTag::Paren) {
       pending_ = after;
       pending_function_ = lower(lex_[last].text);
-      if (parts.size() == 1 && is_one_of(lex_[last].text, kAggregates)) scan_.aggregate = true;
+      if (parts.size() == 1 && aggregates().contains(lex_[last].text)) scan_.aggregate = true;
       if (parts.size() == 1 && lex_[last].is_keyword("over")) scan_.aggregate = true;
       return resume;
     }
@@ -291,6 +306,7 @@ class Scanner {
     ref.name = unquote(lex_[last].text);
     ref.range = TokenRange{lex_[start].id, lex_[last].id};
     if (const Frame* w = window_frame()) ref.clause = w->part;
+    if (scan_.refs.empty()) scan_.refs.reserve(4);  // grown one by one, a few moves each time
     scan_.refs.push_back(std::move(ref));
     ref_tokens_ = 2 * parts.size() - 1;
     return resume;
@@ -309,7 +325,7 @@ class Scanner {
       if (w.is_keyword("order")) frames_.back().part = "ORDER BY";
       if (w.is_keyword("rows") || w.is_keyword("range")) frames_.back().part.clear();
     }
-    if (is_one_of(w.text, kKeywords)) return false;
+    if (keywords().contains(w.text)) return false;
     const std::size_t before = prev(i);
     // A named window: «over w», «over (w)».
     if (at(before) && lex_[before].is_keyword("over")) return false;

@@ -4,12 +4,12 @@
 #include "query/file_lineage.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <set>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "query/lineage.hpp"
@@ -33,7 +33,7 @@ struct RefFact {
 
 struct ItemFact {
   std::optional<std::string> name;
-  std::string kind;
+  std::string_view kind;  // kind_name()'s
   Span span;
   std::vector<RefFact> refs;
   std::vector<std::string> excluded;
@@ -77,12 +77,97 @@ struct Entry {
   const std::optional<std::string>& get() const { return through != nullptr ? own : *name; }
 };
 
-// A column of a query: the query and the name in lower case.
+// A column of a query: the query and the name in lower case. Looked up by
+// a view of the name, so that finding a column traced before copies nothing.
 using ColumnKey = std::pair<int, std::string>;
+using ColumnView = std::pair<int, std::string_view>;
 struct ColumnKeyHash {
-  std::size_t operator()(const ColumnKey& key) const noexcept {
-    return std::hash<std::string>()(key.second) ^ (static_cast<std::size_t>(key.first) * 0x9E3779B97F4A7C15ULL);
+  using is_transparent = void;
+  std::size_t operator()(const ColumnView& key) const noexcept {
+    return std::hash<std::string_view>()(key.second) ^ (static_cast<std::size_t>(key.first) * 0x9E3779B97F4A7C15ULL);
   }
+  std::size_t operator()(const ColumnKey& key) const noexcept { return (*this)(ColumnView(key.first, key.second)); }
+};
+struct ColumnKeyEqual {
+  using is_transparent = void;
+  template <typename A, typename B>
+  bool operator()(const A& a, const B& b) const noexcept {
+    return a.first == b.first && std::string_view(a.second) == std::string_view(b.second);
+  }
+};
+
+// An origin while the file is traced: its texts are views of the facts or
+// of text the resolver keeps, its path an id (Paths), so that copying,
+// comparing and prefixing one allocates nothing.
+struct Found {
+  std::string_view kind;
+  std::string_view name;
+  std::string_view source_name;
+  std::string_view column;
+  int via = 0;
+  bool star = false;
+  bool has_reason = false;
+  std::string_view reason;
+  bool operator==(const Found&) const = default;
+};
+
+// The paths of CTEs and subqueries passed through, each made once, so that
+// two are equal when their ids are: a path is its last step and the path
+// before it; 0 is the empty path.
+class Paths {
+ public:
+  Paths() { steps_.push_back({0, {}}); }
+
+  int push(int path, std::string_view step) {
+    const auto [at, added] = ids_.try_emplace(Step{path, step}, static_cast<int>(steps_.size()));
+    if (added) steps_.push_back({path, step});
+    return at->second;
+  }
+
+  // `tail` after `head`.
+  int join(int head, int tail) {
+    if (tail == 0) return head;
+    if (head == 0) return tail;
+    const std::uint64_t key = (static_cast<std::uint64_t>(head) << 32) | static_cast<std::uint32_t>(tail);
+    auto known = joined_.find(key);
+    if (known != joined_.end()) return known->second;
+    int path = head;
+    for (std::string_view step : steps(tail)) path = push(path, step);
+    joined_.emplace(key, path);
+    return path;
+  }
+
+  std::vector<std::string> names(int path) const {
+    std::vector<std::string> out;
+    for (std::string_view step : steps(path)) out.emplace_back(step);
+    return out;
+  }
+
+ private:
+  struct Step {
+    int before;
+    std::string_view last;
+    bool operator==(const Step&) const = default;
+  };
+  struct StepHash {
+    std::size_t operator()(const Step& step) const noexcept {
+      return std::hash<std::string_view>()(step.last) ^ (static_cast<std::size_t>(step.before) * 0x9E3779B97F4A7C15ULL);
+    }
+  };
+
+  // The steps of a path, first to last.
+  std::vector<std::string_view> steps(int path) const {
+    std::vector<std::string_view> out;
+    for (int at = path; at != 0; at = steps_[static_cast<std::size_t>(at)].before) {
+      out.push_back(steps_[static_cast<std::size_t>(at)].last);
+    }
+    std::reverse(out.begin(), out.end());
+    return out;
+  }
+
+  std::vector<Step> steps_;
+  std::unordered_map<Step, int, StepHash> ids_;
+  std::unordered_map<std::uint64_t, int> joined_;
 };
 
 Span range_span(const TokenRange& range, const cst::PositionIndex& index) {
@@ -112,7 +197,7 @@ class FileResolver {
     while (!pending_.empty()) {
       const int next = pending_.back();
       pending_.pop_back();
-      if (!facts_[next].read) read(next, outer_ctes(doc_, facts_[next].node));
+      if (!query_fact(next).read) read(next, outer_ctes(doc_, query_fact(next).node));
     }
     link();
     std::set<std::string> traced;
@@ -121,20 +206,26 @@ class FileResolver {
       OutputColumn column;
       column.name = entry.get();
       column.from_star = entry.through != nullptr;
-      column.kind = column.from_star ? "star" : entry.item->kind;
+      column.kind = column.from_star ? std::string_view("star") : entry.item->kind;
       if (entry.item->span) column.where = index_.location(entry.item->span->start);
-      if (column.name && traced.insert(lower(*column.name)).second) column.origins = trace(root, *column.name, {}, 0);
+      if (column.name && traced.insert(lower(*column.name)).second) {
+        std::vector<Found> found;
+        trace(root, *entry.get(), 0, 0, found);
+        column.origins = materialize(found);
+      }
       out.columns.push_back(std::move(column));
       if (!undecided_.empty()) break;
     }
     for (int q : listed_) {
       if (!undecided_.empty()) break;
-      for (const FilterFact& filter : facts_[q].filters) {
+      for (const FilterFact& filter : query_fact(q).filters) {
         FilterUse use;
         use.text = filter.ref.qualifier ? *filter.ref.qualifier + "." + filter.ref.name : filter.ref.name;
         use.clause = filter.clause;
         if (filter.ref.span) use.where = index_.location(filter.ref.span->start);
-        use.origins = unique(resolve_ref(q, filter.ref, {}, 0));
+        std::vector<Found> found;
+        resolve_ref(q, filter.ref, 0, 0, found);
+        use.origins = materialize(unique(std::move(found)));
         out.filters.push_back(std::move(use));
       }
     }
@@ -145,21 +236,23 @@ class FileResolver {
  private:
   // ------------------------------------------------------------ reading
 
+  QueryFact& query_fact(int q) { return *facts_[static_cast<std::size_t>(q)]; }
+
   int fact_of(const cst::NodeRef& node) {
     auto found = by_node_.find(node.get());
     if (found != by_node_.end()) return found->second;
     const int id = static_cast<int>(facts_.size());
     by_node_.emplace(node.get(), id);
-    facts_.emplace_back();
-    facts_.back().node = node;
-    facts_.back().span = index_.node_span(node.get());
+    facts_.push_back(std::make_unique<QueryFact>());
+    facts_.back()->node = node;
+    facts_.back()->span = index_.node_span(node.get());
     pending_.push_back(id);
     return id;
   }
 
   void read(int id, const std::vector<OuterCte>& outer) {
-    const cst::NodeRef node = facts_[static_cast<std::size_t>(id)].node;
-    facts_[static_cast<std::size_t>(id)].read = true;
+    const cst::NodeRef node = query_fact(id).node;
+    query_fact(id).read = true;
     QueryReads reads = query_reads(node, outer, true);
     std::vector<RelFact> relations;
     for (Relation& rel : reads.relations) {
@@ -196,7 +289,7 @@ class FileResolver {
       }
       items.push_back(std::move(read_items));
     }
-    QueryFact& fact = facts_[static_cast<std::size_t>(id)];
+    QueryFact& fact = query_fact(id);
     fact.relations = std::move(relations);
     fact.filters = std::move(filters);
     fact.selects = std::move(items);
@@ -205,7 +298,7 @@ class FileResolver {
   }
 
   ItemFact item_fact(std::optional<std::string> name, ItemLineage lineage, Span span) {
-    ItemFact fact{std::move(name), std::string(kind_name(lineage.kind)), span, {}, std::move(lineage.excluded)};
+    ItemFact fact{std::move(name), kind_name(lineage.kind), span, {}, std::move(lineage.excluded)};
     fact.refs.reserve(lineage.references.size());
     for (ColumnRef& ref : lineage.references) {
       fact.refs.push_back({std::move(ref.qualifier), std::move(ref.name), range_span(ref.range, index_)});
@@ -225,20 +318,20 @@ class FileResolver {
   // Each query's parent: the smallest other query whose text holds it.
   void link() {
     for (int inner : listed_) {
-      const Span span = facts_[inner].span;
+      const Span span = query_fact(inner).span;
       int best = -1;
       if (span) {
         for (int outer : listed_) {
-          const Span other = facts_[outer].span;
+          const Span other = query_fact(outer).span;
           if (outer == inner || !other) continue;
           if (other->start <= span->start && span->end <= other->end && !(*other == *span)) {
-            const Span& chosen = best < 0 ? other : facts_[best].span;
+            const Span& chosen = best < 0 ? other : query_fact(best).span;
             if (best < 0 || (chosen && other->end - other->start < chosen->end - chosen->start)) best = outer;
           }
         }
       }
-      facts_[inner].parent = best;
-      if (best >= 0) facts_[best].children.push_back(inner);
+      query_fact(inner).parent = best;
+      if (best >= 0) query_fact(best).children.push_back(inner);
     }
   }
 
@@ -246,13 +339,23 @@ class FileResolver {
 
   // Lower case as the caller's language has it: ASCII only; other text is
   // left to the caller.
-  std::string lower(const std::string& text) {
-    std::string out = text;
+  std::string lower(std::string_view text) {
+    std::string out(text);
     for (char& c : out) {
       if (static_cast<unsigned char>(c) >= 0x80) give_up("a name that is not plain ASCII");
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     return out;
+  }
+
+  // lower(text), in a buffer kept for it: valid until the next call.
+  const std::string& lowered(std::string_view text) {
+    lowered_.assign(text);
+    for (char& c : lowered_) {
+      if (static_cast<unsigned char>(c) >= 0x80) give_up("a name that is not plain ASCII");
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lowered_;
   }
 
   // What lower() checks, without the copy.
@@ -269,11 +372,16 @@ class FileResolver {
   }
 
   // A name quoted as the caller's language writes a string's repr.
-  std::string quoted(const std::string& text) {
+  std::string quoted(std::string_view text) {
     for (char c : text) {
       if (c == '\'' || c == '\\' || c < 0x20 || c > 0x7e) give_up("a name that needs escaping");
     }
-    return "'" + text + "'";
+    std::string out;
+    out.reserve(text.size() + 2);
+    out += '\'';
+    out += text;
+    out += '\'';
+    return out;
   }
 
   void give_up(const char* why) {
@@ -287,31 +395,25 @@ class FileResolver {
   }
 
   // The first of each origin, in order; in place.
-  static std::vector<LineageOrigin> unique(std::vector<LineageOrigin> origins) {
+  static std::vector<Found> unique(std::vector<Found> origins) {
     std::size_t kept = 0;
     for (std::size_t i = 0; i < origins.size(); ++i) {
       const auto end = origins.begin() + static_cast<std::ptrdiff_t>(kept);
       if (std::find(origins.begin(), end, origins[i]) != end) continue;
-      if (kept != i) origins[kept] = std::move(origins[i]);
-      ++kept;
+      origins[kept++] = origins[i];
     }
-    origins.erase(origins.begin() + static_cast<std::ptrdiff_t>(kept), origins.end());
+    origins.resize(kept);
     return origins;
   }
 
-  // A list of one, moved in (a braced list would copy it).
-  static std::vector<LineageOrigin> one(LineageOrigin origin) {
-    std::vector<LineageOrigin> out;
-    out.push_back(std::move(origin));
-    return out;
-  }
-
-  static LineageOrigin unresolved(const std::string& column, const std::vector<std::string>& via, std::string reason) {
-    LineageOrigin origin;
+  // `reason` is a literal or kept text.
+  static Found unresolved(std::string_view column, int via, std::string_view reason) {
+    Found origin;
     origin.kind = "unresolved";
     origin.column = column;
     origin.via = via;
-    origin.reason = std::move(reason);
+    origin.has_reason = true;
+    origin.reason = reason;
     return origin;
   }
 
@@ -325,8 +427,8 @@ class FileResolver {
       give_up("CTEs or subqueries nested too deep");
     } else if (!reading_.insert(q).second) {
       give_up("a query that reads itself");
-    } else if (!facts_[q].selects.empty()) {
-      const QueryFact& fact = facts_[q];
+    } else if (!query_fact(q).selects.empty()) {
+      const QueryFact& fact = query_fact(q);
       for (const ItemFact& item : fact.selects[0]) item_outputs(q, item, *entries);
       std::set<std::string> named;
       for (const Entry& entry : *entries) {
@@ -410,7 +512,7 @@ class FileResolver {
   // The relations of the union branch that holds `span`; all of them when
   // the place is unknown.
   const std::vector<const RelFact*>& branch_relations(int q, const Span& span) {
-    QueryFact& fact = facts_[q];
+    QueryFact& fact = query_fact(q);
     if (!span || !fact.starts) {
       if (fact.all_relations.size() != fact.relations.size()) {
         for (const RelFact& rel : fact.relations) fact.all_relations.push_back(&rel);
@@ -437,30 +539,31 @@ class FileResolver {
 
   // ------------------------------------------------------------ resolving
 
-  std::vector<LineageOrigin> resolve_ref(int q, const RefFact& ref, const std::vector<std::string>& via, int depth) {
-    std::optional<std::vector<LineageOrigin>> found = resolve_name(q, ref.span, ref.qualifier, ref.name, via, depth);
-    if (!found && ref.qualifier) {
-      const std::string first = ref.qualifier->substr(0, ref.qualifier->find('.'));
-      found = resolve_name(q, ref.span, std::nullopt, first, via, depth);
+  // The origins of a reference, after those in `out`.
+  void resolve_ref(int q, const RefFact& ref, int via, int depth, std::vector<Found>& out) {
+    if (resolve_name(q, ref.span, ref.qualifier, ref.name, via, depth, out)) return;
+    if (ref.qualifier) {
+      const std::string_view first = std::string_view(*ref.qualifier).substr(0, ref.qualifier->find('.'));
+      if (resolve_name(q, ref.span, std::nullopt, first, via, depth, out)) return;
     }
-    if (!found) {
-      std::string reason =
-          ref.qualifier ? "no relation named " + quoted(*ref.qualifier) : std::string("the query reads no relation");
-      return one(unresolved(ref.name, via, std::move(reason)));
-    }
-    return std::move(*found);
+    std::string reason =
+        ref.qualifier ? "no relation named " + quoted(*ref.qualifier) : std::string("the query reads no relation");
+    out.push_back(unresolved(ref.name, via, keep(std::move(reason))));
   }
 
-  std::optional<std::vector<LineageOrigin>> resolve_name(int q, const Span& span,
-                                                         const std::optional<std::string>& qualifier,
-                                                         const std::string& name, const std::vector<std::string>& via,
-                                                         int depth) {
+  // Adds the origins of the name to `out` when a relation in scope has it;
+  // `name` (and `qualifier`) outlive the resolver's answers: views of them are kept.
+  bool resolve_name(int q, const Span& span, const std::optional<std::string>& qualifier, std::string_view name,
+                    int via, int depth, std::vector<Found>& out) {
     const std::optional<std::string> wanted = qualifier ? std::optional(lower(*qualifier)) : std::nullopt;
-    for (int scope = q; scope >= 0; scope = facts_[scope].parent) {
+    for (int scope = q; scope >= 0; scope = query_fact(scope).parent) {
       const std::vector<const RelFact*>& relations = branch_relations(scope, scope == q ? span : std::nullopt);
       if (wanted) {
         for (const RelFact* rel : relations) {
-          if (named_by(*rel, *wanted)) return from_relation(*rel, name, via, depth);
+          if (named_by(*rel, *wanted)) {
+            from_relation(*rel, name, via, depth, out);
+            return true;
+          }
         }
         // `t.record.field`: a field of column `record` of relation `t`.
         const std::size_t dot = wanted->find('.');
@@ -468,26 +571,47 @@ class FileResolver {
           const std::string first = wanted->substr(0, dot);
           for (const RelFact* rel : relations) {
             if (!named_by(*rel, first)) continue;
-            const std::string rest = qualifier->substr(dot + 1);
-            return from_relation(*rel, rest.substr(0, rest.find('.')), via, depth);
+            const std::string_view rest = std::string_view(*qualifier).substr(dot + 1);
+            from_relation(*rel, rest.substr(0, rest.find('.')), via, depth, out);
+            return true;
           }
         }
       } else if (!relations.empty()) {
         const RelFact* chosen = nullptr;
-        std::optional<LineageOrigin> ambiguous = choose(relations, name, chosen);
+        std::optional<Found> ambiguous = choose(relations, name, chosen);
         if (ambiguous) {
           ambiguous->via = via;
-          return one(std::move(*ambiguous));
+          out.push_back(*ambiguous);
+          return true;
         }
-        return from_relation(*chosen, name, via, depth);
+        from_relation(*chosen, name, via, depth, out);
+        return true;
       }
     }
+    return false;
+  }
+
+  // Whether a relation that is no query of the file gives a column of this
+  // name (in lower case): none when the file does not know its columns.
+  std::optional<bool> gives(const RelFact& rel, const std::string& wanted) {
+    if (rel.kind != RelationKind::Ref) return std::nullopt;
+    if (refs_ != nullptr) {
+      auto found = refs_->find(rel.name);
+      if (found != refs_->end()) {
+        if (!found->second) return std::nullopt;
+        for (const std::string& n : *found->second) {
+          if (lowers_to(n, wanted)) return true;
+        }
+        return false;
+      }
+    }
+    give_up(kNeedsRefColumns);
     return std::nullopt;
   }
 
   // The relation an unqualified name belongs to, or why none is.
-  std::optional<LineageOrigin> choose(const std::vector<const RelFact*>& relations, const std::string& name,
-                                      const RelFact*& chosen) {
+  std::optional<Found> choose(const std::vector<const RelFact*>& relations, std::string_view name,
+                              const RelFact*& chosen) {
     if (relations.size() == 1) {
       chosen = relations[0];
       return std::nullopt;
@@ -514,16 +638,11 @@ class FileResolver {
         }
         continue;
       }
-      std::optional<std::vector<std::string>> names = relation_columns(*rel);
-      if (!names) {
+      const std::optional<bool> has = gives(*rel, wanted);
+      if (!has) {
         unknown.push_back(rel);
-        continue;
-      }
-      for (const std::string& n : *names) {
-        if (lowers_to(n, wanted)) {
-          having.push_back(rel);
-          break;
-        }
+      } else if (*has) {
+        having.push_back(rel);
       }
     }
     if (having.size() == 1) {
@@ -537,76 +656,75 @@ class FileResolver {
     const std::vector<const RelFact*>& among = !having.empty() ? having : !unknown.empty() ? unknown : relations;
     std::string listed;
     for (const RelFact* rel : among) listed += (listed.empty() ? "" : ", ") + label(*rel);
-    LineageOrigin origin;
+    Found origin;
     origin.kind = "ambiguous";
     origin.column = name;
-    origin.reason = quoted(name) + " could come from " + listed;
+    origin.has_reason = true;
+    origin.reason = keep(quoted(name) + " could come from " + listed);
     return origin;
   }
 
-  std::vector<LineageOrigin> from_relation(const RelFact& rel, const std::string& name,
-                                           const std::vector<std::string>& via, int depth) {
+  void from_relation(const RelFact& rel, std::string_view name, int via, int depth, std::vector<Found>& out) {
     if (rel.body >= 0) {
-      std::vector<std::string> inner = via;
-      inner.push_back(rel.kind == RelationKind::Cte ? rel.name : rel.alias.value_or("subquery"));
-      return trace(rel.body, name, inner, depth + 1);
+      const std::string_view step = rel.kind == RelationKind::Cte ? std::string_view(rel.name)
+                                    : rel.alias                   ? std::string_view(*rel.alias)
+                                                                  : std::string_view("subquery");
+      trace(rel.body, name, paths_.push(via, step), depth + 1, out);
+      return;
     }
-    LineageOrigin origin;
-    origin.column = name;
-    origin.via = via;
     switch (rel.kind) {
       case RelationKind::Ref:
       case RelationKind::Source:
       case RelationKind::Table:
       case RelationKind::Function:
-      case RelationKind::Values:
-        origin.kind = std::string(kind_name(rel.kind));
+      case RelationKind::Values: {
+        Found origin;
+        origin.kind = kind_name(rel.kind);
         origin.name = rel.name;
         origin.source_name = rel.source_name;
-        return one(std::move(origin));
+        origin.column = name;
+        origin.via = via;
+        out.push_back(origin);
+        return;
+      }
       default:
-        return one(unresolved(name, via, "templated relation " + rel.name));
+        out.push_back(unresolved(name, via, keep("templated relation " + rel.name)));
+        return;
     }
   }
 
-  // Where output column `name` of query `q` comes from, after `via`.
-  std::vector<LineageOrigin> trace(int q, const std::string& name, const std::vector<std::string>& via, int depth) {
-    if (!undecided_.empty()) return {};  // left to the caller: no need to go on
+  // Where output column `name` of query `q` comes from, after path `via`;
+  // added to `out`.
+  void trace(int q, std::string_view name, int via, int depth, std::vector<Found>& out) {
+    if (!undecided_.empty()) return;  // left to the caller: no need to go on
     if (depth > kMaxDepth) {
       give_up("CTEs or subqueries nested too deep");
-      return {};
+      return;
     }
-    const std::pair<int, std::string> key{q, lower(name)};
-    auto found = traced_.find(key);
+    auto found = traced_.find(ColumnView(q, lowered(name)));
+    if (found != traced_.end() && !found->second.done) {
+      give_up("a column that reads itself");
+      return;
+    }
     if (found == traced_.end()) {
-      if (!tracing_.insert(key).second) {
-        give_up("a column that reads itself");
-        return {};
-      }
-      std::vector<LineageOrigin> origins = unique(trace_anew(q, name, key.second, depth));
-      tracing_.erase(key);
-      found = traced_.emplace(key, std::move(origins)).first;
+      found = traced_.emplace(ColumnKey(q, lowered_), Traced{}).first;
+      // The entry and its key stay in place while the column is traced (an
+      // iterator would not: the map may grow meanwhile).
+      Traced& traced = found->second;
+      traced.origins = unique(trace_anew(q, name, found->first.second, depth));
+      traced.done = true;
+      add_prefixed(traced.origins, via, out);
+      return;
     }
-    if (via.empty()) return found->second;
-    std::vector<LineageOrigin> out;
-    out.reserve(found->second.size());
-    for (const LineageOrigin& origin : found->second) out.push_back(after(via, origin));
-    return out;
+    add_prefixed(found->second.origins, via, out);
   }
 
-  // `origin` reached through `via` first: one allocation for the whole path.
-  static LineageOrigin after(const std::vector<std::string>& via, const LineageOrigin& origin) {
-    LineageOrigin out;
-    out.kind = origin.kind;
-    out.name = origin.name;
-    out.source_name = origin.source_name;
-    out.column = origin.column;
-    out.via.reserve(via.size() + origin.via.size());
-    out.via.insert(out.via.end(), via.begin(), via.end());
-    out.via.insert(out.via.end(), origin.via.begin(), origin.via.end());
-    out.star = origin.star;
-    out.reason = origin.reason;
-    return out;
+  // `origins` reached through path `via` first, added to `out`.
+  void add_prefixed(const std::vector<Found>& origins, int via, std::vector<Found>& out) {
+    const std::size_t from = out.size();
+    out.insert(out.end(), origins.begin(), origins.end());
+    if (via == 0) return;
+    for (std::size_t i = from; i < out.size(); ++i) out[i].via = paths_.join(via, out[i].via);
   }
 
   // Where the first output column of this name (given in lower case) is, ignoring case.
@@ -626,8 +744,7 @@ class FileResolver {
   }
 
   // Each branch of a union gives the column at the same position.
-  std::vector<LineageOrigin> trace_anew(int q, const std::string& name, const std::string& lowered, int depth) {
-    const std::vector<std::string> none;
+  std::vector<Found> trace_anew(int q, std::string_view name, const std::string& lowered, int depth) {
     const std::vector<Entry>& first = outputs(q);
     std::optional<std::size_t> index = position(q, lowered);
     if (!index) {
@@ -640,40 +757,42 @@ class FileResolver {
       }
       if (stars.empty()) {
         if (templated) return {};  // made by Jinja, if at all: nothing more is known
-        return one(unresolved(name, none, "no column " + quoted(name) + " here"));
+        return {unresolved(name, 0, keep("no column " + quoted(name) + " here"))};
       }
-      std::vector<LineageOrigin> found;
-      for (const Entry* entry : stars) {
-        for (LineageOrigin& origin : from_relation(*entry->through, name, none, depth)) {
-          origin.star = true;
-          found.push_back(std::move(origin));
-        }
-      }
+      std::vector<Found> found;
+      for (const Entry* entry : stars) from_relation(*entry->through, name, 0, depth, found);
+      for (Found& origin : found) origin.star = true;
       return found;
     }
-    std::vector<LineageOrigin> origins;
+    std::vector<Found> origins;
     const std::vector<std::vector<Entry>>& all = branches(q);
     origins.reserve(all.size());  // mostly one a branch
     for (std::size_t b = 0; b < all.size(); ++b) {
       const std::vector<Entry>& entries = all[b];
-      bool hidden = *index >= entries.size();
-      for (std::size_t i = 0; !hidden && i < *index; ++i) hidden = !entries[i].get().has_value();
-      if (b > 0 && hidden) {
-        origins.push_back(unresolved(name, none, "union branch without this position"));
+      if (b > 0 && hidden(entries, *index)) {
+        origins.push_back(unresolved(name, 0, "union branch without this position"));
         continue;
       }
-      for (LineageOrigin& origin : trace_entry(q, entries[*index], name, none, depth)) {
-        origins.push_back(std::move(origin));
-      }
+      trace_entry(q, entries[*index], name, 0, depth, origins);
     }
     return origins;
+  }
+
+  // Whether a later union branch has no column at this position (or one
+  // after a column without a name).
+  static bool hidden(const std::vector<Entry>& entries, std::size_t index) {
+    if (index >= entries.size()) return true;
+    for (std::size_t i = 0; i < index; ++i) {
+      if (!entries[i].get()) return true;
+    }
+    return false;
   }
 
   const std::vector<std::vector<Entry>>& branches(int q) {
     auto found = branches_.find(q);
     if (found != branches_.end()) return found->second;
     std::vector<std::vector<Entry>> all{outputs(q)};
-    const QueryFact& fact = facts_[q];
+    const QueryFact& fact = query_fact(q);
     for (std::size_t s = 1; s < fact.selects.size(); ++s) {
       std::vector<Entry> entries;
       for (const ItemFact& item : fact.selects[s]) item_outputs(q, item, entries);
@@ -682,54 +801,78 @@ class FileResolver {
     return branches_.emplace(q, std::move(all)).first->second;
   }
 
-  std::vector<LineageOrigin> trace_entry(int q, const Entry& entry, const std::string& name,
-                                         const std::vector<std::string>& via, int depth) {
-    if (entry.through != nullptr) return from_relation(*entry.through, entry.get().value_or(name), via, depth);
-    std::vector<LineageOrigin> origins;
+  // The name an entry gives, else `name`: a view of text the resolver keeps.
+  static std::string_view name_or(const Entry& entry, std::string_view name) {
+    const std::optional<std::string>& own = entry.get();
+    return own ? std::string_view(*own) : name;
+  }
+
+  // The origins of an output entry, added to `out`.
+  void trace_entry(int q, const Entry& entry, std::string_view name, int via, int depth, std::vector<Found>& out) {
+    if (entry.through != nullptr) {
+      from_relation(*entry.through, name_or(entry, name), via, depth, out);
+      return;
+    }
     for (const RefFact& ref : entry.item->refs) {
-      if (ref.name == "*") continue;
-      std::vector<LineageOrigin> found = resolve_ref(q, ref, via, depth);
-      if (origins.empty()) {  // the first reference's list is taken whole
-        origins = std::move(found);
-        continue;
-      }
-      for (LineageOrigin& origin : found) origins.push_back(std::move(origin));
+      if (ref.name != "*") resolve_ref(q, ref, via, depth, out);
     }
     // A subquery in the item gives its value: what its first column reads,
     // outer columns included.
     const Span& span = entry.item->span;
-    if (!span) return origins;
-    const std::vector<int> children = facts_[q].children;
-    for (int inner : children) {
-      const Span& at = facts_[inner].span;
+    if (!span) return;
+    for (int inner : query_fact(q).children) {
+      const Span& at = query_fact(inner).span;
       if (!at || at->start < span->start || at->end > span->end) continue;
       if (depth > kMaxDepth) {
         give_up("CTEs or subqueries nested too deep");
-        return origins;
+        return;
       }
-      const std::vector<Entry>& first = outputs(inner);
+      const std::vector<Entry>& first = outputs(inner);  // kept in place by outputs_
       if (first.empty()) continue;
-      const Entry found = first.front();
-      for (LineageOrigin& origin : trace_entry(inner, found, found.get().value_or(name), via, depth + 1)) {
-        origins.push_back(std::move(origin));
-      }
+      const Entry& found = first.front();
+      trace_entry(inner, found, name_or(found, name), via, depth + 1, out);
     }
-    return origins;
   }
+
+  // Origins as the caller gets them.
+  std::vector<LineageOrigin> materialize(const std::vector<Found>& found) const {
+    std::vector<LineageOrigin> out;
+    out.reserve(found.size());
+    for (const Found& f : found) {
+      LineageOrigin& origin = out.emplace_back();
+      origin.kind = f.kind;
+      origin.name = f.name;
+      origin.source_name = f.source_name;
+      origin.column = f.column;
+      origin.via = paths_.names(f.via);
+      origin.star = f.star;
+      if (f.has_reason) origin.reason = std::string(f.reason);
+    }
+    return out;
+  }
+
+  // Text made while tracing, kept for the views of it (a deque does not move its items).
+  std::string_view keep(std::string text) { return kept_.emplace_back(std::move(text)); }
 
   const cst::Document& doc_;
   const RefColumns* refs_;
   cst::PositionIndex index_;
-  std::deque<QueryFact> facts_;  // stays in place as it grows
+  std::vector<std::unique_ptr<QueryFact>> facts_;  // each stays in place as the list grows
   std::vector<int> pending_;  // queries not read yet
   std::unordered_map<const cst::Node*, int> by_node_;
   std::vector<int> listed_;  // the document's queries, in order
   std::unordered_map<int, std::unique_ptr<std::vector<Entry>>> outputs_;
   std::unordered_map<int, std::vector<std::vector<Entry>>> branches_;
-  std::unordered_map<ColumnKey, std::vector<LineageOrigin>, ColumnKeyHash> traced_;
+  struct Traced {
+    bool done = false;  // false while it is traced: met again, the column reads itself
+    std::vector<Found> origins;
+  };
+  std::unordered_map<ColumnKey, Traced, ColumnKeyHash, ColumnKeyEqual> traced_;
+  std::string lowered_;  // lowered()'s answer
+  Paths paths_;
+  std::deque<std::string> kept_;
   std::unordered_map<int, std::unordered_map<std::string, std::size_t>> positions_;
   std::set<int> reading_;
-  std::unordered_set<ColumnKey, ColumnKeyHash> tracing_;
   std::string undecided_;
 };
 

@@ -5,11 +5,6 @@
 
 namespace trelm::query {
 
-bool Lexeme::is_keyword(std::string_view word) const {
-  return type == Type::Token && kind == cst::TokenKind::Word && text.size() == word.size() &&
-         cst::equals_folded(text, word);
-}
-
 std::vector<Lexeme> flatten(const cst::Children& children, std::size_t begin, std::size_t end) {
   if (end > children.size()) end = children.size();
   std::vector<Lexeme> out;

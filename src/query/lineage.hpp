@@ -36,7 +36,10 @@ struct Lexeme {
   bool is_significant() const { return type != Type::Token || !cst::is_trivia_kind(kind); }
   bool is_punct(char c) const { return type == Type::Token && kind == cst::TokenKind::Other && text.size() == 1 && text[0] == c; }
   bool is_open(cst::NodeTag t) const { return type == Type::Open && tag == t; }
-  bool is_keyword(std::string_view word) const;
+  bool is_keyword(std::string_view word) const {
+    return type == Type::Token && kind == cst::TokenKind::Word && text.size() == word.size() &&
+           cst::equals_folded(text, word);
+  }
 };
 
 // Children [begin, end) of a list whose owner's read lock the caller holds.

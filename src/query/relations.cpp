@@ -9,6 +9,7 @@
 #include "query/metadata.hpp"
 #include "query/navigation.hpp"
 #include "query/select_item.hpp"
+#include "query/word_set.hpp"
 
 namespace trelm::query {
 
@@ -29,9 +30,19 @@ constexpr std::array<std::string_view, 33> kNotAliases = {
 constexpr std::array<std::string_view, 9> kJoinStarts = {"join",  "left", "right", "full", "inner",
                                                          "cross", "natural", "lateral", "asof"};
 
-template <std::size_t N>
-bool is_one_of(const Lexeme& l, const std::array<std::string_view, N>& words) {
-  return std::any_of(words.begin(), words.end(), [&](std::string_view w) { return l.is_keyword(w); });
+// Whether the lexeme is a bare word of the set.
+bool is_word_of(const Lexeme& l, const WordSet& words) {
+  return l.type == Lexeme::Type::Token && l.kind == TokenKind::Word && words.contains(l.text);
+}
+
+const WordSet& not_aliases() {
+  static const WordSet set(kNotAliases);
+  return set;
+}
+
+const WordSet& join_starts() {
+  static const WordSet set(kJoinStarts);
+  return set;
 }
 
 bool is_block_edge(const Lexeme& l) {
@@ -187,7 +198,7 @@ class FromReader {
         after_as = true;
       }
     }
-    if (at(k) && is_name_lexeme(lex_[k]) && !is_one_of(lex_[k], kNotAliases) &&
+    if (at(k) && is_name_lexeme(lex_[k]) && !is_word_of(lex_[k], not_aliases()) &&
         (after_as || !(lex_[k].kind == TokenKind::Word && is_paren_after(k)))) {
       rel.alias = unquote(lex_[k].text);
       last = k;
@@ -211,7 +222,7 @@ class FromReader {
       const Lexeme& l = lex_[stop];
       if (is_block_edge(l) || (l.is_token() && l.kind == TokenKind::Comma)) break;
       // «left(name, 3)» is a call; JOIN before a bracket opens a subquery.
-      if (l.is_keyword("join") || (is_one_of(l, kJoinStarts) && !is_paren_after(stop))) break;
+      if (l.is_keyword("join") || (is_word_of(l, join_starts()) && !is_paren_after(stop))) break;
       stop = l.type == Lexeme::Type::Open ? l.partner + 1 : stop + 1;
     }
     add_filters(scan_refs(lex_, i, stop).refs, "ON");

@@ -40,10 +40,29 @@ struct Frames {
   }
 };
 
+// Whether every byte of the text is ASCII: one OR over it, which the
+// compiler does many bytes at a time.
+bool is_ascii(std::string_view text) {
+  unsigned char any = 0;
+  for (char c : text) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
+}
+
+// The index of each line's first character, after those of `text`, which
+// starts at character `at` and is ASCII.
+void add_line_starts(std::string_view text, std::size_t at, std::vector<std::size_t>& out) {
+  for (std::size_t i = text.find('\n'); i != std::string_view::npos; i = text.find('\n', i + 1)) {
+    out.push_back(at + i + 1);
+  }
+}
+
 }  // namespace
 
 // One pass over the text: characters counted, line starts recorded. The
-// loop is the cost of the whole index, so it looks at each byte once.
+// loop is the cost of the whole index, so it looks at each byte once. While
+// the tokens are the parsed text itself, in order, and it is ASCII (most
+// files are), a token's characters are its bytes and the lines are found
+// in the text afterwards, many bytes at a time.
 PositionIndex::PositionIndex(const Document& doc) {
   line_starts_.push_back(0);
   std::size_t at = 0;
@@ -56,11 +75,14 @@ PositionIndex::PositionIndex(const Document& doc) {
     }
     return chars;
   };
+  std::string_view source;
   // Room up front from the size of the parsed text, about five bytes a token.
-  if (const TextBuffer* source = doc.root->text.get()) {
-    tokens_.reserve(source->view().size() / 5);
-    nodes_.reserve(source->view().size() / 40);
+  if (const TextBuffer* buffer = doc.root->text.get()) {
+    source = buffer->view();
+    tokens_.reserve(source.size() / 5);
+    nodes_.reserve(source.size() / 40);
   }
+  bool plain = !source.empty() && is_ascii(source);  // so far the tokens are source[0, at)
   Frames frames;
   frames.enter(doc.root.get(), 0);
   while (!frames.stack.empty()) {
@@ -73,13 +95,19 @@ PositionIndex::PositionIndex(const Document& doc) {
     }
     const Child& c = *top.next++;
     if (const Token* t = c.as_token()) {
-      const std::size_t chars = take_text(t->text());
-      if (t->size() != 0) tokens_.push_back(TokenAt{t->text().data(), t->serial(), TextSpan{at, at + chars}});
+      const std::string_view text = t->text();
+      if (plain && !text.empty() && (text.data() != source.data() + at || text.size() > source.size() - at)) {
+        plain = false;  // the lines before this token are the source's
+        add_line_starts(source.substr(0, at), 0, line_starts_);
+      }
+      const std::size_t chars = plain ? text.size() : take_text(text);
+      if (t->size() != 0) tokens_.push_back(TokenAt{text.data(), t->serial(), TextSpan{at, at + chars}});
       at += chars;
       continue;
     }
     frames.enter(c.node_ptr(), at);
   }
+  if (plain) add_line_starts(source.substr(0, at), 0, line_starts_);
   length_ = at;
   // Stable: of two entries for one address (none is expected), the first
   // walked is the one found.

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "edit/rename.hpp"
 #include "support/parsed.hpp"
 #include "tree/traverse.hpp"
@@ -51,6 +55,73 @@ TEST(Positions, ATokenThatLeftIsNotFoundInItsSuccessor) {
   const PositionIndex index(doc);
   EXPECT_FALSE(index.token_span(gone).has_value());
   EXPECT_EQ(index.token_span(now), (TextSpan{8, 9}));
+}
+
+// Every token's span and every line's start agree with the text counted
+// token by token, whether the tokens are the parsed text itself (ASCII or
+// not) or an edit put tokens of their own in it, at its start or midway:
+// the index reads the first case's text in one pass and must fall back to
+// counting from the first token that is not the source's.
+TEST(Positions, SpansAndLinesAgreeWithTheTextCountedTokenByToken) {
+  struct Case {
+    const char* text;
+    const char* inserted;  // a token put in before child `at` of the statement; none when null
+    std::size_t at;
+  };
+  const Case cases[] = {
+      {"select a,\n  b\nfrom t\n", nullptr, 0},
+      {"select 'é',\n  b -- ü\nfrom t", nullptr, 0},
+      {"select a,\n  b\nfrom t\nwhere x", "é\n-- y\n", 1},
+      {"select a,\n  b\nfrom t", "\n\n", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    Document doc = testing::parse_ok(c.text);
+    if (c.inserted != nullptr) {
+      // Into the root's first node (the statement), so that `at` > 0 is midway.
+      NodeRef statement;
+      {
+        auto lock = doc.root->read_lock();
+        ASSERT_TRUE(doc.root->children[0].is_node());
+        statement = doc.root->children[0].node();
+      }
+      auto lock = statement->write_lock();
+      Children& children = statement->children;
+      ASSERT_LT(c.at, children.size());
+      children.insert(children.begin() + c.at, Child(Token(TokenKind::Whitespace, c.inserted)));
+    }
+    std::vector<std::pair<TokenId, TextSpan>> expected;
+    std::string printed;
+    std::size_t at = 0;
+    {
+      auto lock = doc.root->read_lock();
+      for_each_token(doc.root->children, [&](const Token& t) {
+        const std::size_t chars = count_chars(t.text());
+        if (t.size() != 0) expected.emplace_back(t.id(), TextSpan{at, at + chars});
+        at += chars;
+        printed += t.text();
+      });
+    }
+    const PositionIndex index(doc);
+    EXPECT_EQ(index.length(), at);
+    for (const auto& [id, span] : expected) EXPECT_EQ(index.token_span(id), span);
+    std::size_t line = 1;
+    std::size_t column = 1;
+    std::size_t chars = 0;
+    for (std::size_t i = 0; i <= printed.size(); ++i) {
+      if (i < printed.size() && (static_cast<unsigned char>(printed[i]) & 0xC0) == 0x80) continue;
+      const LineColumn found = index.location(chars);
+      EXPECT_EQ(found.line, line) << "at character " << chars;
+      EXPECT_EQ(found.column, column) << "at character " << chars;
+      if (i < printed.size() && printed[i] == '\n') {
+        ++line;
+        column = 1;
+      } else {
+        ++column;
+      }
+      ++chars;
+    }
+  }
 }
 
 }  // namespace
