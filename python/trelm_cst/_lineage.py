@@ -284,8 +284,7 @@ class ModelFile:
 class NativeShapes:
     """What the native module makes its values as: origins and entries, the
     item of each column kind (a native entry's item says only its kind), what
-    an entry of a `*` is read through, a column's step (its class and
-    fields), and the step of an origin that is no model's column."""
+    an entry of a `*` is read through, and a step (its class and fields)."""
 
     origin = Origin
     entry = Entry
@@ -296,7 +295,6 @@ class NativeShapes:
     from_star: Any = None  # FROM_STAR, set below
     step = LineageStep
     step_fields: tuple[str, ...] = ()  # STEP_FIELDS, set below
-    leaf: Any = None  # make_leaf, set below
 
 
 class NativeModel:
@@ -1109,9 +1107,6 @@ def make_leaf(origin: Origin) -> LineageStep:
     else:
         reason = origin.reason
     return made_step((kind, origin.column, model, source, table, origin.via, None, None, None, reason, None, ()))
-
-
-NativeShapes.leaf = make_leaf
 
 
 def check_depth(depth: int | None) -> None:

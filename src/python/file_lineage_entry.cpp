@@ -7,6 +7,7 @@
 // _scan_model_files) comes back as None, for the caller's own way; one the
 // file alone does not decide, as the reason.
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -112,8 +113,7 @@ class CollectorPaused {
 // subclasses, `items` a dict of column kind to the item an entry holds,
 // `from_star` what an entry of a `*` is read through, `step` the class of
 // a column's step and `step_fields` its fields in order (kind, column,
-// model, source, table, via, path, line, char, reason, clause, steps), and
-// `leaf` what makes the step of an origin that is no model's column.
+// model, source, table, via, path, line, char, reason, clause, steps).
 struct Shapes {
   PyRef origin;
   PyRef entry;
@@ -121,7 +121,6 @@ struct Shapes {
   PyRef from_star;
   PyRef step;
   PyRef step_fields;
-  PyRef leaf;
 };
 
 inline constexpr Py_ssize_t kStepFields = 12;
@@ -132,17 +131,15 @@ std::optional<Shapes> shapes_of(PyObject* given) {
                 PyRef::steal(PyObject_GetAttrString(given, "items")),
                 PyRef::steal(PyObject_GetAttrString(given, "from_star")),
                 PyRef::steal(PyObject_GetAttrString(given, "step")),
-                PyRef::steal(PyObject_GetAttrString(given, "step_fields")),
-                PyRef::steal(PyObject_GetAttrString(given, "leaf"))};
+                PyRef::steal(PyObject_GetAttrString(given, "step_fields"))};
   for (const PyRef* each : {&shapes.origin, &shapes.entry, &shapes.items, &shapes.from_star, &shapes.step,
-                            &shapes.step_fields, &shapes.leaf}) {
+                            &shapes.step_fields}) {
     if (!*each) return std::nullopt;
   }
   if (!PyType_Check(shapes.step.get()) || !PyTuple_Check(shapes.step_fields.get()) ||
-      PyTuple_Size(shapes.step_fields.get()) != kStepFields || !PyCallable_Check(shapes.leaf.get())) {
-    PyErr_SetString(PyExc_TypeError,
-                    "_lineage_files() shapes.step must be a class, shapes.step_fields its 12 field names and "
-                    "shapes.leaf callable");
+      PyTuple_Size(shapes.step_fields.get()) != kStepFields) {
+    PyErr_SetString(PyExc_TypeError, "_lineage_files() shapes.step must be a class and shapes.step_fields its 12 "
+                                     "field names");
     return std::nullopt;
   }
   for (PyObject* type : {shapes.origin.get(), shapes.entry.get()}) {
@@ -211,38 +208,43 @@ class ValueMaker {
   // source, None for ambiguous and unresolved; kind "ref" for a ref, whose
   // model the caller finds.
   PyObject* origin(const query::LineageOrigin& written) {
-    std::optional<query::LineageOrigin> resolved;
-    if (written.kind == "ref") {
-      if (!resolve(written, resolved)) return nullptr;
-      if (!resolved) unresolved_refs_ = true;
+    if (written.kind != "ref") return made_once(written);
+    PyObject* target = nullptr;  // borrowed: what the ref reads, from the file's targets
+    if (!target_of(written, target)) return nullptr;
+    if (target == nullptr) {
+      unresolved_refs_ = true;
+      return made_once(written);
     }
-    const query::LineageOrigin& origin = resolved ? *resolved : written;
+    std::optional<query::LineageOrigin> resolved = resolved_by(written, target);
+    return resolved ? made_once(*resolved) : nullptr;
+  }
+
+  // The one object of this origin in the batch.
+  PyObject* made_once(const query::LineageOrigin& origin) {
     // Many columns of a project read the same upstream column: one object
     // for each origin keeps the caller's caches and the collector's passes small.
-    std::string key = origin_key(origin);
-    auto known = origins_.find(key);
+    auto known = origins_.find(origin);
     if (known != origins_.end()) return Py_NewRef(known->second.get());
     PyObject* made = make_origin(origin);
     if (made == nullptr) return nullptr;
-    origins_.emplace(std::move(key), PyRef::borrow(made));
+    origins_.emplace(origin, PyRef::borrow(made));
     return made;
   }
 
-  // Every field, each with its length first, so no two origins share a key.
-  static std::string origin_key(const query::LineageOrigin& origin) {
-    std::string key;
-    const auto add = [&key](std::string_view part) {
-      key += std::to_string(part.size());
-      key += ':';
-      key += part;
-    };
-    for (const std::string* part : {&origin.kind, &origin.name, &origin.source_name, &origin.column}) add(*part);
-    key += std::to_string(origin.via.size());
-    for (const std::string& step : origin.via) add(step);
-    key += origin.star ? '*' : '-';
-    if (origin.reason) add(*origin.reason);
-    return key;
-  }
+  // A hash of every field of an origin, for finding the one object made of it.
+  struct OriginHash {
+    std::size_t operator()(const query::LineageOrigin& origin) const noexcept {
+      const std::hash<std::string_view> text;
+      std::size_t hash = origin.via.size() * 2 + (origin.star ? 1 : 0);
+      const auto mix = [&hash](std::size_t part) { hash ^= part + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2); };
+      for (const std::string* part : {&origin.kind, &origin.name, &origin.source_name, &origin.column}) {
+        mix(text(*part));
+      }
+      for (const std::string& step : origin.via) mix(text(step));
+      if (origin.reason) mix(text(*origin.reason));
+      return hash;
+    }
+  };
 
   PyObject* make_origin(const query::LineageOrigin& origin) {
     PyObject* name = nullptr;
@@ -260,32 +262,38 @@ class ValueMaker {
   }
 
   // What a ref's origin reads, from the file's targets: false with an error
-  // set when a target is not an origin; `resolved` left empty when the file's
+  // set when a target is not an origin; `target` left null when the file's
   // targets lack the ref's name.
-  bool resolve(const query::LineageOrigin& ref, std::optional<query::LineageOrigin>& resolved) {
+  bool target_of(const query::LineageOrigin& ref, PyObject*& target) {
     if (targets_ == nullptr || targets_ == Py_None) return true;
     PyRef name = PyRef::steal(str(ref.name));
     if (!name) return false;
-    PyObject* target = PyDict_GetItemWithError(targets_, name.get());  // borrowed
+    target = PyDict_GetItemWithError(targets_, name.get());  // borrowed
     if (target == nullptr) return !PyErr_Occurred();
     if (!PyTuple_Check(target) || PyTuple_Size(target) < 6) {
       PyErr_SetString(PyExc_TypeError, "_lineage_files() targets must be origins");
       return false;
     }
+    return true;
+  }
+
+  // The ref's origin with the kind, model and reason of its target; nullopt
+  // with an error set when those are not texts.
+  static std::optional<query::LineageOrigin> resolved_by(const query::LineageOrigin& ref, PyObject* target) {
     std::optional<std::string> kind = text_of(PyTuple_GetItem(target, 0));
     if (!kind) {
       if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "_lineage_files() a target's kind must be a str");
-      return false;
+      return std::nullopt;
     }
     std::optional<std::string> model = text_of(PyTuple_GetItem(target, 1));
-    if (PyErr_Occurred()) return false;
+    if (PyErr_Occurred()) return std::nullopt;
     std::optional<std::string> reason = text_of(PyTuple_GetItem(target, 5));
-    if (PyErr_Occurred()) return false;
-    resolved = ref;
-    resolved->kind = std::move(*kind);
-    resolved->name = model.value_or("");
-    resolved->reason = std::move(reason);
-    return true;
+    if (PyErr_Occurred()) return std::nullopt;
+    query::LineageOrigin resolved = ref;
+    resolved.kind = std::move(*kind);
+    resolved.name = model.value_or("");
+    resolved.reason = std::move(reason);
+    return resolved;
   }
 
   // A str's text; nullopt for None (or with an error set for anything else).
@@ -354,30 +362,42 @@ class ValueMaker {
   // The column's step as the caller's class makes it, with no via and no next
   // steps: made here, a project's tens of thousands cost little.
   PyObject* column_step(const query::OutputColumn& column, PyObject* key, PyObject* path) {
+    return step({str(column.kind), optional(column.name), Py_NewRef(key), Py_NewRef(Py_None), Py_NewRef(Py_None),
+                 PyTuple_New(0), Py_NewRef(path), optional_int(column.where, true), optional_int(column.where, false),
+                 Py_NewRef(Py_None), Py_NewRef(Py_None), PyTuple_New(0)});
+  }
+
+  // The step of an origin that is no model's column: a source's, a table's,
+  // a seed's... or one that cannot be resolved, with the reason.
+  PyObject* leaf(PyObject* origin) {
+    PyObject* kind = PyTuple_GetItem(origin, 0);  // borrowed, as the rest
+    PyObject* name = PyTuple_GetItem(origin, 1);
+    const auto is = [kind](const char* text) { return PyUnicode_CompareWithASCIIString(kind, text) == 0; };
+    const bool source = is("source");
+    const bool table = is("table") || is("function") || is("values");
+    const bool node = is("seed") || is("snapshot") || is("missing");
+    const bool through_star = PyTuple_GetItem(origin, 4) == Py_True && (source || table);
+    const auto when = [](bool holds, PyObject* value) { return Py_NewRef(holds ? value : Py_None); };
+    return step({through_star ? str("star") : Py_NewRef(kind), Py_NewRef(PyTuple_GetItem(origin, 2)),
+                 when(node, name), when(source, name), when(table, name), Py_NewRef(PyTuple_GetItem(origin, 3)),
+                 Py_NewRef(Py_None), Py_NewRef(Py_None), Py_NewRef(Py_None),
+                 when(!source && !table && !node, PyTuple_GetItem(origin, 5)), Py_NewRef(Py_None), PyTuple_New(0)});
+  }
+
+  // A step of these field values (owned references, in the order of the
+  // caller's fields), each set as the class's own instances hold them.
+  PyObject* step(std::initializer_list<PyObject*> values) {
     auto* type = reinterpret_cast<PyTypeObject*>(shapes_.step.get());
-    PyRef step = PyRef::steal(PyType_GenericNew(type, nullptr, nullptr));
-    if (!step) return nullptr;
-    PyRef fields = PyRef::steal(PyObject_GenericGetDict(step.get(), nullptr));
-    if (!fields) return nullptr;
-    PyObject* values[kStepFields] = {str(column.kind),
-                                     optional(column.name),
-                                     Py_NewRef(key),
-                                     Py_NewRef(Py_None),
-                                     Py_NewRef(Py_None),
-                                     PyTuple_New(0),
-                                     Py_NewRef(path),
-                                     optional_int(column.where, true),
-                                     optional_int(column.where, false),
-                                     Py_NewRef(Py_None),
-                                     Py_NewRef(Py_None),
-                                     PyTuple_New(0)};
-    bool complete = true;
-    for (Py_ssize_t i = 0; i < kStepFields; ++i) {
-      complete = complete && values[i] != nullptr &&
-                 PyDict_SetItem(fields.get(), PyTuple_GetItem(shapes_.step_fields.get(), i), values[i]) == 0;
-      Py_XDECREF(values[i]);
+    PyRef made = PyRef::steal(PyType_GenericNew(type, nullptr, nullptr));
+    Py_ssize_t i = 0;
+    bool complete = made.get() != nullptr;
+    for (PyObject* value : values) {
+      // Set as object.__setattr__ would: the class itself refuses, being frozen.
+      complete = complete && value != nullptr &&
+                 PyObject_GenericSetAttr(made.get(), PyTuple_GetItem(shapes_.step_fields.get(), i++), value) == 0;
+      Py_XDECREF(value);
     }
-    return complete ? step.release() : nullptr;
+    return complete ? made.release() : nullptr;
   }
 
   // The origins with each that is no model's column as its step (one step
@@ -389,10 +409,10 @@ class ValueMaker {
       if (PyUnicode_CompareWithASCIIString(kind, "model") == 0) return Py_NewRef(origin);
       auto known = leaves_.find(origin);
       if (known != leaves_.end()) return Py_NewRef(known->second.get());
-      PyObject* leaf = PyObject_CallFunctionObjArgs(shapes_.leaf.get(), origin, nullptr);
-      if (leaf == nullptr) return nullptr;
-      leaves_.emplace(origin, PyRef::borrow(leaf));
-      return leaf;
+      PyObject* made = leaf(origin);
+      if (made == nullptr) return nullptr;
+      leaves_.emplace(origin, PyRef::borrow(made));
+      return made;
     }));
   }
 
@@ -419,7 +439,7 @@ class ValueMaker {
   PyObject* targets_ = nullptr;  // borrowed: the current file's
   bool unresolved_refs_ = false;  // whether a ref of the current file kept kind "ref"
   std::unordered_map<std::string, PyRef> strings_;
-  std::unordered_map<std::string, PyRef> origins_;  // by origin_key()
+  std::unordered_map<query::LineageOrigin, PyRef, OriginHash> origins_;
   std::unordered_map<PyObject*, PyRef> leaves_;     // by origin: each origin is one object of origins_
 };
 

@@ -164,6 +164,31 @@ def test_native_resolution_answers_as_the_python_path(project, monkeypatch):
     assert answers(Project.load(root)) == native and len(native) > 20
 
 
+@pytest.mark.parametrize(
+    "arguments, error",
+    [
+        ({"keys": ["orders", "extra"]}, ValueError),
+        ({"keys": [None]}, TypeError),
+        ({"targets": [["not", "a", "dict"]]}, TypeError),
+        ({"targets": [{"up": ("model",)}]}, TypeError),  # no origin
+        ({"targets": [{"up": (1, "m", None, (), False, None)}]}, TypeError),  # kind not a str
+        ({"columns": [{"up": [1]}]}, TypeError),
+    ],
+)
+def test_native_batch_refuses_bad_arguments_and_leaves_the_collector_on(tmp_path, arguments, error):
+    import gc
+
+    from trelm_cst._lineage import NativeShapes
+    from trelm_cst._native import _lineage_files
+
+    path = tmp_path / "down.sql"
+    path.write_text("select id from {{ ref('up') }}\n")
+    given = {"keys": ["down"], **arguments}
+    with pytest.raises(error):
+        _lineage_files([str(path)], 2, NativeShapes, **given)
+    assert gc.isenabled()
+
+
 def test_columns_expand_stars_and_stop_at_cycles(project):
     assert project.columns("wide") == ["id", "amount"]
     assert project.columns("orders")[-2:] == ["formatted", "customer_name"]
