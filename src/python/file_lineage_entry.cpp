@@ -193,13 +193,18 @@ class ValueMaker {
   }
 
  private:
+  // The value made for `key` before, else `make()`'s, kept for the next time.
+  template <typename Made, typename Key, typename Make>
+  static PyObject* remembered(Made& made, const Key& key, Make&& make) {
+    auto known = made.find(key);
+    if (known != made.end()) return Py_NewRef(known->second.get());
+    PyObject* value = make();
+    if (value != nullptr) made.emplace(key, PyRef::borrow(value));
+    return value;
+  }
+
   PyObject* str(const std::string& text) {
-    auto found = strings_.find(text);
-    if (found != strings_.end()) return Py_NewRef(found->second.get());
-    PyObject* made = to_py_str(text);
-    if (made == nullptr) return nullptr;
-    strings_.emplace(text, PyRef::borrow(made));
-    return made;
+    return remembered(strings_, text, [&] { return to_py_str(text); });
   }
 
   PyObject* optional(const std::optional<std::string>& text) { return text ? str(*text) : Py_NewRef(Py_None); }
@@ -223,12 +228,7 @@ class ValueMaker {
   PyObject* made_once(const query::LineageOrigin& origin) {
     // Many columns of a project read the same upstream column: one object
     // for each origin keeps the caller's caches and the collector's passes small.
-    auto known = origins_.find(origin);
-    if (known != origins_.end()) return Py_NewRef(known->second.get());
-    PyObject* made = make_origin(origin);
-    if (made == nullptr) return nullptr;
-    origins_.emplace(origin, PyRef::borrow(made));
-    return made;
+    return remembered(origins_, origin, [&] { return make_origin(origin); });
   }
 
   // A hash of every field of an origin, for finding the one object made of it.
@@ -407,12 +407,7 @@ class ValueMaker {
       PyObject* origin = PyTuple_GetItem(origins, static_cast<Py_ssize_t>(i));  // borrowed
       PyObject* kind = PyTuple_GetItem(origin, 0);
       if (PyUnicode_CompareWithASCIIString(kind, "model") == 0) return Py_NewRef(origin);
-      auto known = leaves_.find(origin);
-      if (known != leaves_.end()) return Py_NewRef(known->second.get());
-      PyObject* made = leaf(origin);
-      if (made == nullptr) return nullptr;
-      leaves_.emplace(origin, PyRef::borrow(made));
-      return made;
+      return remembered(leaves_, origin, [&] { return leaf(origin); });
     }));
   }
 
