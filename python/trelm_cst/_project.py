@@ -7,7 +7,6 @@ string literals is listed as unresolved, never guessed.
 
 from __future__ import annotations
 
-import functools
 import gc
 import os
 import weakref
@@ -18,7 +17,7 @@ from bisect import bisect_left, insort
 from collections.abc import Callable, Collection, Hashable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
-from typing import Any, Literal, TypeVar, cast
+from typing import TYPE_CHECKING, Any, Literal, TypeVar, cast
 
 from trelm_cst._files import MODEL_SUFFIX, Problem, find_model_files, read_model, syntax_problem
 from trelm_cst._lineage import Lineage, LineageStep, LineageTooDeep
@@ -140,6 +139,7 @@ class Project:
     models: dict[str, Model]
     seeds: dict[str, Model]
     snapshots: dict[str, Model]
+    edges: list[tuple[str, str]]  # made when first asked (check never asks), then kept
     sources: dict[tuple[str, str], list[str]]
     declared_sources: dict[tuple[str, str], tuple[str, int, int]]
     missing_refs: list[Ref]
@@ -283,7 +283,8 @@ class Project:
                 if ref.package is None:
                     found = cached.get(name, UNKNOWN)
                     if found is UNKNOWN:
-                        found = cached[name] = resolutions[(project, None, name)] = self._resolution(project, None, name)
+                        found = self._resolution(project, None, name)
+                        cached[name] = resolutions[(project, None, name)] = found
                 else:
                     found = self._resolve_call(project, ref.package, name)
                 if found is None:
@@ -562,12 +563,16 @@ class Project:
             and all(reader == ("model", key) for reader in self._read_by.get(("model", key), []))
         ]
 
-    @functools.cached_property
-    def edges(self) -> list[tuple[str, str]]:
-        """Made when first asked (`check` never asks), then kept: with_file() updates its copy."""
-        return sorted(
-            {(reader[1], read[1]) for reader, reads in self._reads.items() for read in reads if read[0] != "source"}
-        )
+    if not TYPE_CHECKING:  # to the type checker, a Project has the attributes it declares and no others
+
+        def __getattr__(self, name: str) -> Any:
+            """`edges`, made from the graph the first time it is asked for (with_file() then updates its copy)."""
+            if name != "edges":
+                raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}", name=name, obj=self)
+            self.edges = sorted(
+                {(reader[1], read[1]) for reader, reads in self._reads.items() for read in reads if read[0] != "source"}
+            )
+            return self.edges
 
     def cycle_refs(self) -> list[Cycle]:
         """Every cycle: each group of models (and snapshots, seeds) that read
