@@ -201,11 +201,13 @@ def walk_models(
         folders[:] = sorted(name for name in folders if not ignores.skips_folder(below + name))
         if visit is not None:
             visit(top, below, folders, names)
+        prefix = os.path.join(top, "")  # joined once per folder
         for name in names:
             if name.endswith(MODEL_SUFFIX) and not ignores.skips_file(below + name):
-                files.append(os.path.join(top, name))
-    # By path component, so that a folder's files sort by name with its subfolders.
-    return sorted(files, key=lambda path: path.split(os.sep))
+                files.append(prefix + name)
+    # By path component, so that a folder's files sort by name with its subfolders: with
+    # the separator as the lowest character, the paths sort as their lists of components.
+    return sorted(files, key=lambda path: path.replace(os.sep, "\0"))
 
 
 def read_model(path: str) -> ModelFile | Problem:

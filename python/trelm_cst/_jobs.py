@@ -15,6 +15,7 @@ under way at once, so memory stays bounded on a huge tree of files.
 
 from __future__ import annotations
 
+import gc
 import multiprocessing
 import os
 import signal
@@ -89,6 +90,8 @@ def _start_worker(parent: int) -> None:
         pass
     if os.getppid() != parent:  # it died before the request took effect
         os._exit(1)
+    # The parent may have paused the collector for the results it keeps; a worker keeps none.
+    gc.enable()
     signal.pthread_sigmask(signal.SIG_UNBLOCK, _interrupts.WORKER_SIGNALS)
 
 

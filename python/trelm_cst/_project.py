@@ -17,7 +17,7 @@ from bisect import bisect_left, insort
 from collections.abc import Callable, Collection, Hashable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
-from typing import Any, Literal, TypeVar, cast
+from typing import TYPE_CHECKING, Any, Literal, TypeVar, cast
 
 from trelm_cst._files import MODEL_SUFFIX, Problem, find_model_files, read_model, syntax_problem
 from trelm_cst._lineage import Lineage, LineageStep, LineageTooDeep
@@ -139,7 +139,7 @@ class Project:
     models: dict[str, Model]
     seeds: dict[str, Model]
     snapshots: dict[str, Model]
-    edges: list[tuple[str, str]]
+    edges: list[tuple[str, str]]  # made when first asked (check never asks), then kept
     sources: dict[tuple[str, str], list[str]]
     declared_sources: dict[tuple[str, str], tuple[str, int, int]]
     missing_refs: list[Ref]
@@ -165,30 +165,40 @@ class Project:
         self._macros: list[Model] = []  # their refs name a model only once called
         self._disabled: list[Model] = []  # define nothing, read nothing; a rename still rewrites their refs
         defined: list[Model] = []
-        for record, place in zip(files, layout.places(record.path for record in files)):
+        for record, place in zip(files, layout.places([record.path for record in files])):
             if place is None:
                 continue
             record.project = place.project
-            if place.part == MODELS:
+            part = place.part
+            if part == MODELS:
                 if record.config.get("enabled") is not False:
                     self.files.append(record)
                     defined.append(record)
                 else:
                     self._disabled.append(record)
-            elif place.part == SNAPSHOTS:
+            elif part == SNAPSHOTS:
                 defined += snapshots_of(record)
-            elif place.part in READER_PARTS:
+            elif part in READER_PARTS:
                 record.kind = "reader"
                 readers.append(record)
-            elif place.part == "macros":
+            elif part == "macros":
                 self._macros.append(record)
         defined += [Model(name, path, project=project, kind="seed") for project, name, path in layout.seeds]
+        columns = layout.columns
         for model in self.files:
-            model.columns = layout.columns.get((model.project, model.name), {})
+            if columns or model.columns:  # an empty dict of its own stays
+                model.columns = columns.get((model.project, model.name), {})
         self.several = len({model.project for model in defined} | set(layout.folders.values())) > 1
         self._defined: dict[str, dict[str, list[Model]]] = {}
         for model in defined:
-            self._defined.setdefault(model.project, {}).setdefault(model.name, []).append(model)
+            names = self._defined.get(model.project)
+            if names is None:
+                names = self._defined[model.project] = {}
+            same = names.get(model.name)
+            if same is None:
+                names[model.name] = [model]
+            else:
+                same.append(model)
         self.declared_sources = {}
         for item in layout.declared:
             if item.kind == "source":
@@ -203,19 +213,22 @@ class Project:
         self.duplicate_names = {}
         kinds = {"model": self.models, "seed": self.seeds, "snapshot": self.snapshots}
         self._by_id: dict[str, list[Model]] = {}
-        for names in self._defined.values():
+        # Each name to the projects that define it, in the order of `_defined`.
+        self._definers: dict[str, list[tuple[str, list[Model]]]] = {}
+        several = self.several
+        for project, names in self._defined.items():
             for name, models in names.items():
-                key = self.id_of(models[0])
+                key = f"{project}/{name}" if several else name  # id_of(models[0])
                 kinds[models[0].kind][key] = models[0]
                 self._by_id[key] = models
                 if len(models) > 1:
                     self.duplicate_names[key] = [model.path for model in models]
+                definers = self._definers.get(name)
+                if definers is None:
+                    self._definers[name] = [(project, models)]
+                else:
+                    definers.append((project, models))
         self._readers = readers
-        # Each name to the projects that define it, in the order of `_defined`.
-        self._definers: dict[str, list[tuple[str, list[Model]]]] = {}
-        for project, names in self._defined.items():
-            for name, models in names.items():
-                self._definers.setdefault(name, []).append((project, models))
         self._lineage: Lineage | None = None
         self.missing_refs, self.missing_sources, self.ambiguous_refs, self.unresolved = [], [], [], []
         self._reads: dict[GraphNode, list[GraphNode]] = {}
@@ -226,44 +239,102 @@ class Project:
         # name: each is worked out once, for the many refs that repeat it.
         self._resolutions: dict[tuple[str, str | None, str], Resolution] = {}
         readers_by_source: dict[tuple[str, str], set[str]] = {}
-        resolved = self._resolved
-        for model in [*defined, *readers]:
-            reader: GraphNode | None = None
-            if model.kind != "reader":
-                reader = (cast(NodeKind, model.kind), self.id_of(model))
-            for ref in model.refs:
-                read = self._resolve(model.project, ref)
-                if read is not None:
-                    resolved[id(ref)] = read
-                    if reader is None:
-                        self._tested.add(read)
-                    else:
-                        self._link(reader, read)
-            for ref in model.sources:
-                if ref.source is None:
-                    self.unresolved.append(ref)
-                    continue
-                if (
-                    layout.property_files
-                    and ref.source not in self.declared_sources
-                    and ".".join(ref.source) not in self.external
-                ):
-                    self.missing_sources.append(ref)
-                if reader is not None:
-                    readers_by_source.setdefault(ref.source, set()).add(reader[1])
-                    self._link(reader, ("source", ".".join(ref.source)))
+        self._link_all([*defined, *readers], readers_by_source)
         for model in self._disabled:
             for ref in model.refs:
                 read = self._resolve(model.project, ref)
                 if read is not None:
                     self._resolved[id(ref)] = read
-        self.edges = sorted(
-            {(reader[1], read[1]) for reader, reads in self._reads.items() for read in reads if read[0] != "source"}
-        )
         self.sources = {key: sorted(readers_by_source[key]) for key in sorted(readers_by_source)}
         self.problems = [model.error for model in files if model.error is not None] + layout.problems
         self._cycles = self._find_cycles()  # found once: `check --project` asks again
         self.cycles = [list(cycle.models) for cycle in self._cycles]
+
+    def _link_all(self, models: list[Model], readers_by_source: dict[tuple[str, str], set[str]]) -> None:
+        """Resolves the refs and sources of every definition and reader, in
+        order, into the indexes and findings (what _resolve and _link do for
+        one, inlined: a project has tens of thousands of refs); the readers
+        of each source go to `readers_by_source`."""
+        several, unresolved, missing_refs = self.several, self.unresolved, self.missing_refs
+        reads_of, read_by, resolved, tested = self._reads, self._read_by, self._resolved, self._tested
+        resolutions = self._resolutions
+        # A ref of one argument by its project and name, without a key to build for each.
+        by_name: dict[str, dict[str, Resolution]] = {}
+        # Sources are missing only where YAML files could declare them.
+        declared = self.declared_sources if self.layout.property_files else None
+        source_nodes: dict[tuple[str, str], GraphNode] = {}
+        for model in models:
+            project = model.project
+            cached = by_name.get(project)
+            if cached is None:
+                cached = by_name[project] = {}
+            reader: GraphNode | None = None
+            key = ""
+            reads: list[GraphNode] | None = None
+            if model.kind != "reader":
+                key = f"{project}/{model.name}" if several else model.name
+                reader = (cast(NodeKind, model.kind), key)
+                reads = reads_of.get(reader)
+            for ref in model.refs:
+                name = ref.model
+                if name is None:
+                    unresolved.append(ref)
+                    continue
+                if ref.package is None:
+                    found = cached.get(name, UNKNOWN)
+                    if found is UNKNOWN:
+                        found = self._resolution(project, None, name)
+                        cached[name] = resolutions[(project, None, name)] = found
+                else:
+                    found = self._resolve_call(project, ref.package, name)
+                if found is None:
+                    continue
+                if isinstance(found, list):
+                    self.ambiguous_refs.append((ref, list(found)))
+                    continue
+                if found[0] == "missing":
+                    missing_refs.append(ref)
+                resolved[id(ref)] = found
+                if reader is None:
+                    tested.add(found)
+                    continue
+                if reads is None:
+                    reads = reads_of[reader] = []
+                elif found in reads:
+                    continue
+                reads.append(found)
+                readers = read_by.get(found)
+                if readers is None:
+                    read_by[found] = [reader]
+                else:
+                    readers.append(reader)
+            for ref in model.sources:
+                source = ref.source
+                if source is None:
+                    unresolved.append(ref)
+                    continue
+                node = source_nodes.get(source)
+                if node is None:
+                    node = source_nodes[source] = ("source", ".".join(source))
+                if declared is not None and source not in declared and node[1] not in self.external:
+                    self.missing_sources.append(ref)
+                if reader is None:
+                    continue
+                named = readers_by_source.get(source)
+                if named is None:
+                    readers_by_source[source] = {key}
+                else:
+                    named.add(key)
+                if reads is None:
+                    reads = reads_of[reader] = []
+                elif node in reads:
+                    continue
+                reads.append(node)
+                readers = read_by.get(node)
+                if readers is None:
+                    read_by[node] = [reader]
+                else:
+                    readers.append(reader)
 
     def id_of(self, model: Model) -> str:
         """The node id of a model, seed or snapshot."""
@@ -276,15 +347,20 @@ class Project:
         if name is None:
             self.unresolved.append(ref)
             return None
-        key = (project, ref.package, name)
-        found: Resolution = self._resolutions.get(key, UNKNOWN)
-        if found is UNKNOWN:
-            found = self._resolutions[key] = self._resolution(*key)
+        found = self._resolve_call(project, ref.package, name)
         if isinstance(found, list):
             self.ambiguous_refs.append((ref, list(found)))
             return None
         if found is not None and found[0] == "missing":
             self.missing_refs.append(ref)
+        return found
+
+    def _resolve_call(self, project: str, package: str | None, name: str) -> Resolution:
+        """_resolution(), worked out once for each project, package and name."""
+        key = (project, package, name)
+        found: Resolution = self._resolutions.get(key, UNKNOWN)
+        if found is UNKNOWN:
+            found = self._resolutions[key] = self._resolution(project, package, name)
         return found
 
     def _resolution(self, project: str, package: str | None, name: str) -> Resolution:
@@ -491,6 +567,17 @@ class Project:
             and all(reader == ("model", key) for reader in self._read_by.get(("model", key), []))
         ]
 
+    if not TYPE_CHECKING:  # to the type checker, a Project has the attributes it declares and no others
+
+        def __getattr__(self, name: str) -> Any:
+            """`edges`, made from the graph the first time it is asked for (with_file() then updates its copy)."""
+            if name != "edges":
+                raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}", name=name, obj=self)
+            self.edges = sorted(
+                {(reader[1], read[1]) for reader, reads in self._reads.items() for read in reads if read[0] != "source"}
+            )
+            return self.edges
+
     def cycle_refs(self) -> list[Cycle]:
         """Every cycle: each group of models (and snapshots, seeds) that read
         each other through resolved refs, once, with the ref call that first
@@ -499,12 +586,7 @@ class Project:
 
     def _find_cycles(self) -> list[Cycle]:
         """cycle_refs(), worked out from the graph."""
-        graph = cyclic_part(
-            {
-                reader: [read for read in reads if read[0] not in ("source", "missing")]
-                for reader, reads in self._reads.items()
-            }
-        )
+        graph = cyclic_part(self._reads, self._read_by)
         groups = [g for g in strongly_connected(graph) if len(g) > 1 or g[0] in graph[g[0]]]
         if not groups:
             return []
@@ -1183,25 +1265,23 @@ N = TypeVar("N", bound=Hashable)
 T = TypeVar("T")
 
 
-def cyclic_part(graph: dict[N, list[N]]) -> dict[N, list[N]]:
-    """The graph without the nodes no cycle can pass through: those that
-    nothing left reads are taken away, over and over (a project's graph is
-    mostly such), as are links to nodes that read nothing."""
-    readers: dict[N, int] = dict.fromkeys(graph, 0)
-    for reads in graph.values():
-        for read in reads:
-            if read in readers:
-                readers[read] += 1
-    free = [node for node, count in readers.items() if count == 0]
+def cyclic_part(links: dict[N, list[N]], readers_of: dict[N, list[N]]) -> dict[N, list[N]]:
+    """The part of a graph (each node to the nodes it reads, `readers_of`
+    the reverse) that a cycle can pass through: the nodes that nothing left
+    reads are taken away, over and over (a project's graph is mostly such),
+    as are the nodes that read nothing and the links to them."""
+    # Each node that reads and is read, to the count of its readers not yet taken away.
+    left = {node: len(readers_of[node]) for node in links if node in readers_of}
+    free = [node for node in links if node not in left]
     while free:
-        node = free.pop()
-        del readers[node]
-        for read in graph[node]:
-            if read in readers:
-                readers[read] -= 1
-                if readers[read] == 0:
-                    free.append(read)
-    return {node: [read for read in graph[node] if read in readers] for node in readers}
+        for read in links[free.pop()]:
+            count = left.get(read)
+            if count == 1:
+                del left[read]
+                free.append(read)
+            elif count is not None:
+                left[read] = count - 1
+    return {node: [read for read in links[node] if read in left] for node in left}
 
 
 def strongly_connected(graph: dict[N, list[N]]) -> list[list[N]]:

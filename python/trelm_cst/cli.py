@@ -52,7 +52,7 @@ from trelm_cst._files import (
 from trelm_cst._native import Config, Document, TrelmSyntaxError, parse_trelm
 from trelm_cst._progress import Progress
 from trelm_cst._layout import Layout, LayoutSearch, Properties, properties_of
-from trelm_cst._project import GraphNode, Model, Project, model_name, model_of, read_file
+from trelm_cst._project import GraphNode, Model, Project, collector_paused, model_name, model_of, read_file
 from trelm_cst._settings import Settings, SettingsError, anchored_excludes, code_name, tag_name
 from trelm_cst._suppress import Suppression, read_suppressions, silenced
 
@@ -534,14 +534,16 @@ def run_check(
 
     run.summary = summary
     unread, run.layout.unread = run.layout.unread, []
-    run.each_file(work, handle_any, items=[*run.files, *unread])
-    if project:
-        # The files were all reported above; here only what lies between them.
-        for finding in project_findings(Project(models, run.layout, settings.external)):
-            if not silenceable(settings, finding) or not silenced(
-                suppressions.get(finding.path, []), finding.line, finding.code
-            ):
-                report(finding)
+    # The records are kept to the end: passes of the collector over them find nothing to free.
+    with collector_paused() if project else nullcontext():
+        run.each_file(work, handle_any, items=[*run.files, *unread])
+        if project:
+            # The files were all reported above; here only what lies between them.
+            for finding in project_findings(Project(models, run.layout, settings.external)):
+                if not silenceable(settings, finding) or not silenced(
+                    suppressions.get(finding.path, []), finding.line, finding.code
+                ):
+                    report(finding)
     if strict:
         for path, kept in suppressions.items():
             for finding in unused_suppressions(path, kept, project=True):
@@ -583,8 +585,9 @@ def run_graph(run: Run, args: argparse.Namespace) -> int:
         models.append(model)
         run.progress.step()
 
-    run.each_file(read_file, handle)
-    project = Project(models, run.layout, args.settings.external)
+    with collector_paused():  # the records are kept to the end
+        run.each_file(read_file, handle)
+        project = Project(models, run.layout, args.settings.external)
     for problem in project.problems:
         run.fail(problem)
     if args.select is None:

@@ -1,3 +1,4 @@
+import gc
 import io
 import json
 import os
@@ -593,6 +594,24 @@ def test_a_worker_killed_stops_the_run_with_a_message(folder, capsys, monkeypatc
     status, out, err = run(capsys, "inspect", "-j", "2", ".")
     assert status == 1 and len(out.splitlines()) <= 5
     assert err.startswith("a worker process ended unexpectedly after ") and err.endswith(" of 8 files; try -j 1\n")
+
+
+@pytest.mark.skipif(not _jobs.can_fork(), reason="worker processes are forked on Linux only")
+def test_check_project_pauses_the_collector_in_its_own_process_only(folder, capsys, monkeypatch):
+    folder({f"m{i}.sql": PLAIN for i in range(8)})
+    monkeypatch.setattr(_jobs, "SERIAL_BELOW", 0)
+    real = cli.check_path
+
+    def noting(path, *rest):
+        with open(f"collects-{os.getpid()}", "a") as note:
+            note.write(f"{gc.isenabled()}\n")
+        return real(path, *rest)
+
+    monkeypatch.setattr(cli, "check_path", noting)
+    run(capsys, "check", "--project", "-j", "2", ".")
+    notes = {path.name: path.read_text().split() for path in Path().glob("collects-*")}
+    assert f"collects-{os.getpid()}" not in notes and sum(map(len, notes.values())) == 8
+    assert all(value == "True" for values in notes.values() for value in values) and gc.isenabled()
 
 
 def test_interrupted_runs_leave_every_file_old_or_new(tmp_path):

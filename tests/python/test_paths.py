@@ -200,6 +200,14 @@ def test_pattern_forms_against_git(tmp_path, line, names, left_out, git_leaves_o
         assert sorted(set(names) - git_keeps(tmp_path)) == git_leaves_out
 
 
+def test_a_folder_s_files_sort_by_name_with_its_subfolders(tmp_path):
+    # Names with characters below the separator: a plain sort of the paths puts "a/..." last.
+    order = ["a/b/y.sql", "a/z.sql", "a b/v.sql", "a!.sql", "a-b/x.sql", "a.b/w.sql", "a.sql"]
+    write(tmp_path, {name: "" for name in reversed(order)})
+    found = find_model_files([str(tmp_path)], lambda problem: None)
+    assert [os.path.relpath(path, tmp_path) for path in found] == order
+
+
 # ---------------------------------------------------------------- links
 
 
