@@ -211,7 +211,7 @@ class FileResolver {
       if (column.name && traced.insert(lower(*column.name)).second) {
         std::vector<Found> found;
         trace(root, *entry.get(), 0, 0, found);
-        column.origins = materialize(found);
+        column.origins = as_origins(found);
       }
       out.columns.push_back(std::move(column));
       if (!undecided_.empty()) break;
@@ -225,7 +225,7 @@ class FileResolver {
         if (filter.ref.span) use.where = index_.location(filter.ref.span->start);
         std::vector<Found> found;
         resolve_ref(q, filter.ref, 0, 0, found);
-        use.origins = materialize(unique(std::move(found)));
+        use.origins = as_origins(unique(std::move(found)));
         out.filters.push_back(std::move(use));
       }
     }
@@ -835,7 +835,7 @@ class FileResolver {
   }
 
   // Origins as the caller gets them.
-  std::vector<LineageOrigin> materialize(const std::vector<Found>& found) const {
+  std::vector<LineageOrigin> as_origins(const std::vector<Found>& found) const {
     std::vector<LineageOrigin> out;
     out.reserve(found.size());
     for (const Found& f : found) {
