@@ -532,9 +532,6 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
   if (!list) return nullptr;
   std::vector<std::optional<query::FileLineage>> found(paths.size());
   ValueMaker make(*shapes);
-  // The values made here are all new and acyclic: passes of the cyclic
-  // collector over them while they are made would find nothing.
-  const CollectorPaused paused;
   const auto resolve = [&](std::size_t i) {
     try {
       found[i] = lineage_of(paths[i], refs[i] ? &*refs[i] : nullptr);
@@ -543,6 +540,11 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
     }
   };
   const auto take = [&](std::size_t i) {
+    // The values made here are all new and acyclic: passes of the cyclic
+    // collector over them while they are made would find nothing. Paused for
+    // one file at a time, never while the batch waits without the
+    // interpreter lock and other threads could turn the collector on or off.
+    const CollectorPaused paused;
     const auto at = static_cast<Py_ssize_t>(i);
     PyObject* file_targets = targets ? PyTuple_GetItem(targets.get(), at) : nullptr;
     PyObject* item = found[i] ? make.file(*found[i], file_targets, PyTuple_GetItem(keys.get(), at),
