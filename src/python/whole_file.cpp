@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <tuple>
@@ -198,20 +199,26 @@ bool in_order_on_threads(std::size_t jobs, std::size_t files, const std::functio
     });
   }
   bool complete = true;
-  for (std::size_t i = 0; i < files && complete; ++i) {
-    if (!done.is_done(i)) {
-      without_interpreter_lock([&] {
-        done.wait_for(i);
-        return 0;
-      });
+  std::exception_ptr failure;  // thrown by `take` (out of memory): raised again once the threads are joined
+  try {
+    for (std::size_t i = 0; i < files && complete; ++i) {
+      if (!done.is_done(i)) {
+        without_interpreter_lock([&] {
+          done.wait_for(i);
+          return 0;
+        });
+      }
+      complete = take(i);
     }
-    complete = take(i);
+  } catch (...) {
+    failure = std::current_exception();
   }
   done.stop();
   without_interpreter_lock([&] {
     for (std::thread& thread : started) thread.join();
     return 0;
   });
+  if (failure) std::rethrow_exception(failure);
   return complete;
 }
 
