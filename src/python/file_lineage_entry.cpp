@@ -388,7 +388,11 @@ class ValueMaker {
   // caller's fields), each set as the class's own instances hold them.
   PyObject* step(std::initializer_list<PyObject*> values) {
     auto* type = reinterpret_cast<PyTypeObject*>(shapes_.step.get());
-    PyRef made = PyRef::steal(PyType_GenericNew(type, nullptr, nullptr));
+    // Made by object.__new__, as the class's own instances are: it readies
+    // the instance's attribute storage that the fields then fill in place
+    // (a bare allocation makes each instance a dict of its own on the first field).
+    auto construct = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
+    PyRef made = PyRef::steal(empty_ ? construct(type, empty_.get(), nullptr) : PyErr_NoMemory());
     Py_ssize_t i = 0;
     bool complete = made.get() != nullptr;
     for (PyObject* value : values) {
@@ -431,6 +435,7 @@ class ValueMaker {
   }
 
   const Shapes& shapes_;
+  const PyRef empty_ = PyRef::steal(PyTuple_New(0));  // no arguments
   PyObject* targets_ = nullptr;  // borrowed: the current file's
   bool unresolved_refs_ = false;  // whether a ref of the current file kept kind "ref"
   std::unordered_map<std::string, PyRef> strings_;
@@ -490,6 +495,135 @@ PyRef per_path(PyObject* given, Py_ssize_t count, const char* what, const char* 
 
 bool dict_or_none(PyObject* value) { return value == Py_None || PyDict_Check(value); }
 
+// Files of the batch that wait for the columns of their refs' models, and
+// what the batch knows of each file's output columns, so that it reads
+// them again in waves, each file once every model it reads is decided (as
+// the caller would, without a round trip per wave). A file that reads
+// itself, reads a model outside the batch or one the batch cannot decide
+// stays undecided, for the caller.
+class WaitingFiles {
+ public:
+  explicit WaitingFiles(std::size_t files) : state_(files, State::Other), columns_(files) {}
+
+  // Records a file as read: decided, with its columns, or waiting (none: left to the caller).
+  void note(std::size_t file, const std::optional<query::FileLineage>& found) {
+    if (!found) {
+      state_[file] = State::Other;
+    } else if (found->undecided == query::kNeedsRefColumns) {
+      state_[file] = State::Waiting;
+    } else if (found->undecided.empty()) {
+      state_[file] = State::Decided;
+      columns_[file] = names_of(*found);
+    } else {
+      state_[file] = State::Other;
+    }
+  }
+
+  // Finds the file of each model that a waiting file's refs read (its
+  // `targets`: ref name to an origin); false with an error set when a
+  // target is not an origin.
+  bool find_models(PyObject* keys, PyObject* targets) {
+    std::unordered_map<std::string_view, std::size_t> file_of;
+    for (Py_ssize_t i = 0; i < PyTuple_Size(keys); ++i) {
+      std::optional<std::string_view> key = utf8_of(PyTuple_GetItem(keys, i));
+      if (!key) return false;
+      file_of.emplace(*key, static_cast<std::size_t>(i));
+    }
+    for (std::size_t file = 0; file < state_.size(); ++file) {
+      if (state_[file] != State::Waiting) continue;
+      std::optional<Refs> reads = models_read(PyTuple_GetItem(targets, static_cast<Py_ssize_t>(file)), file_of);
+      if (PyErr_Occurred()) return false;
+      if (reads) waiting_.push_back(Waiting{file, std::move(*reads)});
+    }
+    return true;
+  }
+
+  // The waiting files whose refs' models are all decided, taken off the list.
+  std::vector<std::size_t> ready() {
+    std::vector<std::size_t> found;
+    std::erase_if(waiting_, [&](Waiting& each) {
+      const bool decided = std::all_of(each.refs.begin(), each.refs.end(), [&](const auto& ref) {
+        return !ref.second || state_[*ref.second] == State::Decided;
+      });
+      if (decided) {
+        found.push_back(each.file);
+        ready_refs_.emplace(each.file, std::move(each.refs));
+      }
+      return decided;
+    });
+    return found;
+  }
+
+  // The columns of each ready file's refs' models, by the name called.
+  std::vector<query::RefColumns> ref_columns(const std::vector<std::size_t>& files) {
+    std::vector<query::RefColumns> found(files.size());
+    for (std::size_t j = 0; j < files.size(); ++j) {
+      for (auto& [name, model] : ready_refs_.at(files[j])) {
+        found[j].emplace(name, model ? columns_[*model] : std::nullopt);
+      }
+      ready_refs_.erase(files[j]);
+    }
+    return found;
+  }
+
+ private:
+  enum class State { Other, Decided, Waiting };
+  // Ref name to the file of the model it reads; none for a ref that reads no model.
+  using Refs = std::vector<std::pair<std::string, std::optional<std::size_t>>>;
+  struct Waiting {
+    std::size_t file;
+    Refs refs;
+  };
+
+  // The names of the file's output columns; none when it holds no query or
+  // a column has no name, as the caller's own columns of a model are.
+  static std::optional<std::vector<std::string>> names_of(const query::FileLineage& found) {
+    if (!found.has_query) return std::nullopt;
+    std::vector<std::string> names;
+    names.reserve(found.columns.size());
+    for (const query::OutputColumn& column : found.columns) {
+      if (!column.name) return std::nullopt;
+      names.push_back(*column.name);
+    }
+    return names;
+  }
+
+  // What each of a file's refs reads; none when a model is not in the batch
+  // (or the file has no targets): its columns are the caller's to find.
+  static std::optional<Refs> models_read(PyObject* targets,
+                                         const std::unordered_map<std::string_view, std::size_t>& file_of) {
+    if (targets == Py_None) return std::nullopt;
+    Refs refs;
+    PyObject* name = nullptr;
+    PyObject* target = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(targets, &pos, &name, &target)) {
+      std::optional<std::string_view> called = utf8_of(name);
+      if (!called) return std::nullopt;
+      if (!PyTuple_Check(target) || PyTuple_Size(target) < 6) {
+        PyErr_SetString(PyExc_TypeError, "_lineage_files() targets must be origins");
+        return std::nullopt;
+      }
+      PyObject* kind = PyTuple_GetItem(target, 0);
+      if (!PyUnicode_Check(kind) || PyUnicode_CompareWithASCIIString(kind, "model") != 0) {
+        refs.emplace_back(*called, std::nullopt);
+        continue;
+      }
+      std::optional<std::string_view> model = utf8_of(PyTuple_GetItem(target, 1));
+      if (!model) return std::nullopt;
+      auto file = file_of.find(*model);
+      if (file == file_of.end()) return std::nullopt;
+      refs.emplace_back(*called, file->second);
+    }
+    return refs;
+  }
+
+  std::vector<State> state_;
+  std::vector<std::optional<std::vector<std::string>>> columns_;
+  std::vector<Waiting> waiting_;
+  std::unordered_map<std::size_t, Refs> ready_refs_;
+};
+
 PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"paths", "jobs", "shapes", "keys", "columns", "targets", nullptr};
   PyObject* paths_obj = nullptr;
@@ -532,13 +666,10 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
   if (!list) return nullptr;
   std::vector<std::optional<query::FileLineage>> found(paths.size());
   ValueMaker make(*shapes);
-  const auto resolve = [&](std::size_t i) {
-    try {
-      found[i] = lineage_of(paths[i], refs[i] ? &*refs[i] : nullptr);
-    } catch (...) {
-      found[i].reset();  // out of memory: the file follows the caller's way
-    }
-  };
+  // Without columns given, a file that needs its refs' columns is read again
+  // here once the files of those models are decided.
+  std::optional<WaitingFiles> waiting;
+  if (columns_obj == Py_None && targets) waiting.emplace(paths.size());
   const auto take = [&](std::size_t i) {
     // The values made here are all new and acyclic: passes of the cyclic
     // collector over them while they are made would find nothing. Paused for
@@ -546,6 +677,7 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
     // interpreter lock and other threads could turn the collector on or off.
     const CollectorPaused paused;
     const auto at = static_cast<Py_ssize_t>(i);
+    if (waiting) waiting->note(i, found[i]);
     PyObject* file_targets = targets ? PyTuple_GetItem(targets.get(), at) : nullptr;
     PyObject* item = found[i] ? make.file(*found[i], file_targets, PyTuple_GetItem(keys.get(), at),
                                           PyTuple_GetItem(sequence.get(), at))
@@ -555,8 +687,26 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
     PyList_SetItem(list.get(), at, item);
     return true;
   };
-  if (!in_order_on_threads(static_cast<std::size_t>(std::max<Py_ssize_t>(1, jobs)), paths.size(), resolve, take)) {
-    return nullptr;
+  const auto jobs_used = static_cast<std::size_t>(std::max<Py_ssize_t>(1, jobs));
+  const auto read = [&](const std::vector<std::size_t>& files, const std::vector<query::RefColumns>* refs) {
+    const auto resolve = [&](std::size_t j) {
+      try {
+        found[files[j]] = lineage_of(paths[files[j]], refs ? &(*refs)[j] : nullptr);
+      } catch (...) {
+        found[files[j]].reset();  // out of memory: the file follows the caller's way
+      }
+    };
+    return in_order_on_threads(jobs_used, files.size(), resolve, [&](std::size_t j) { return take(files[j]); });
+  };
+  std::vector<std::size_t> every(paths.size());
+  for (std::size_t i = 0; i < every.size(); ++i) every[i] = i;
+  if (!read(every, nullptr)) return nullptr;
+  if (waiting) {
+    if (!waiting->find_models(keys.get(), targets.get())) return nullptr;
+    for (std::vector<std::size_t> ready = waiting->ready(); !ready.empty(); ready = waiting->ready()) {
+      const std::vector<query::RefColumns> refs = waiting->ref_columns(ready);
+      if (!read(ready, &refs)) return nullptr;
+    }
   }
   if (PyErr_Occurred()) return nullptr;
   return list.release();

@@ -189,6 +189,31 @@ def test_native_batch_refuses_bad_arguments_and_leaves_the_collector_on(tmp_path
     assert gc.isenabled()
 
 
+def test_native_batch_reads_a_file_again_once_its_refs_models_are_decided(tmp_path):
+    from trelm_cst._lineage import NativeShapes, Origin
+    from trelm_cst._native import _lineage_files
+
+    files = {
+        "top": "select * from {{ ref('middle') }}\n",  # listed before what it reads
+        "middle": "select m.*, 1 as one from {{ ref('base') }} m\n",
+        "base": "select x, y from raw.t\n",
+        "itself": "select * from {{ ref('itself') }}\n",
+        "outside": "select * from {{ ref('elsewhere') }}\n",
+    }
+    for name, text in files.items():
+        (tmp_path / f"{name}.sql").write_text(text)
+    reads = {"top": "middle", "middle": "base", "itself": "itself", "outside": "elsewhere"}
+    targets = [
+        {reads[key]: Origin("model", reads[key], None, ())} if key in reads else {} for key in files
+    ]
+    paths = [str(tmp_path / f"{name}.sql") for name in files]
+    found = dict(zip(files, _lineage_files(paths, 2, NativeShapes, list(files), targets=targets)))
+    assert [entry.name for entry in found["top"][1]] == ["x", "y", "one"]
+    assert [entry.name for entry in found["middle"][1]] == ["x", "y", "one"]
+    # Reading itself, or a model the batch does not hold: left to the caller.
+    assert found["itself"] == found["outside"] == "the columns of a ref's model"
+
+
 def test_columns_expand_stars_and_stop_at_cycles(project):
     assert project.columns("wide") == ["id", "amount"]
     assert project.columns("orders")[-2:] == ["formatted", "customer_name"]
