@@ -304,15 +304,17 @@ class NativeModel:
     ref's model found from the targets given, else left of kind "ref"), and
     its filters; where every ref's model was found natively, the step of
     each of those columns and its next steps (its origins, each that is no
-    model's column made a step)."""
+    model's column made a step), and of those whose next steps are all made,
+    the step with them: its lineage at any depth but 0."""
 
-    __slots__ = ("top", "entries", "places", "index", "origins", "filters", "resolved", "steps", "next")
+    __slots__ = ("top", "entries", "places", "index", "origins", "filters", "resolved", "steps", "next", "trees")
 
     def __init__(self, found: tuple[Any, ...]) -> None:
         # top: whether the file holds a query; resolved: whether every ref's model was found natively
         self.top, self.entries, self.places, self.index, self.origins, self.filters, self.resolved, *rest = found
         self.steps: dict[str, LineageStep] = rest[0]
         self.next: dict[str, tuple[LineageStep | Origin, ...]] | None = rest[1]
+        self.trees: dict[str, LineageStep] | None = rest[2]
 
 
 def lower(name: str | None) -> str | None:
@@ -908,11 +910,22 @@ class Lineage:
         key = self._keys.get(name) or self.model_key(name)
         if key not in self._outputs:
             self.read_upstream(key)
+        native = self._native.get(key)
+        if depth != 0 and type(native) is NativeModel and native.trees is not None:
+            tree = native.trees.get(column.lower())
+            if tree is not None:  # nothing it reads is a model's column: made already
+                return tree
         return build_tree((key, column, (), depth, frozenset(), False), self.expand_upstream)
 
     def expand_upstream(self, node: tuple[str, str, tuple[str, ...], int | None, Seen, bool]) -> tuple[LineageStep, list[Any]]:
         """A node of an upstream tree as its step and its children, each a step or a node to expand."""
         key, column, via, depth, path, star = node
+        if path and not via and depth != 0:  # below the root (checked by lineage())
+            native = self._native.get(key)
+            if type(native) is NativeModel and native.trees is not None:
+                tree = native.trees.get(column.lower())
+                if tree is not None:
+                    return tree, []
         step = self.column_step(key, column, via)
         if step.kind == "unresolved":
             return self.model_step(key, column, via, star), []

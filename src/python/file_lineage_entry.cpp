@@ -163,14 +163,16 @@ class ValueMaker {
   explicit ValueMaker(const Shapes& shapes) : shapes_(shapes) {}
 
   // (has a query, entries, places, index, origins, filters, every ref
-  // resolved, steps, next steps): entries a list, each (name, item of its
-  // kind, from_star or None), places each (line, column); index the place of
-  // the first column of each name, origins its origins, steps its step (of
-  // model `key`, written in `path`) and next steps those origins with each
-  // that is no model's column made a step, by the name in lower case. A
-  // ref's origin takes its model from `targets` (ref name to an origin whose
-  // kind, name and reason say what the ref reads; None when there are
-  // none); one it lacks stays of kind "ref", and the file has no next steps.
+  // resolved, steps, next steps, trees): entries a list, each (name, item of
+  // its kind, from_star or None), places each (line, column); index the
+  // place of the first column of each name, origins its origins, steps its
+  // step (of model `key`, written in `path`), next steps those origins with
+  // each that is no model's column made a step, and trees, where none is a
+  // model's column, the step with those next steps, by the name in lower
+  // case. A ref's origin takes its model from `targets` (ref name to an
+  // origin whose kind, name and reason say what the ref reads; None when
+  // there are none); one it lacks stays of kind "ref", and the file has no
+  // next steps and no trees.
   PyObject* file(const query::FileLineage& found, PyObject* targets, PyObject* key, PyObject* path) {
     if (!found.undecided.empty()) return str(found.undecided);
     targets_ = targets;
@@ -179,17 +181,20 @@ class ValueMaker {
     PyRef entries = PyRef::steal(list_of(count, [&](std::size_t i) { return entry(found.columns[i]); }));
     PyRef places = PyRef::steal(tuple_of(count, [&](std::size_t i) { return place(found.columns[i].where); }));
     FirstColumns first{PyRef::steal(PyDict_New()), PyRef::steal(PyDict_New()), PyRef::steal(PyDict_New()),
-                       PyRef::steal(PyDict_New())};
-    if (!entries || !places || !first.index || !first.origins || !first.steps || !first.next) return nullptr;
+                       PyRef::steal(PyDict_New()), PyRef::steal(PyDict_New())};
+    if (!entries || !places || !first.index || !first.origins || !first.steps || !first.next || !first.trees) {
+      return nullptr;
+    }
     for (std::size_t i = 0; i < count; ++i) {
       if (!add_first(found.columns[i], i, key, path, first)) return nullptr;
     }
     PyObject* filters = tuple_of(found.filters.size(), [&](std::size_t i) { return filter(found.filters[i]); });
     if (filters == nullptr) return nullptr;
     PyObject* next = unresolved_refs_ ? Py_NewRef(Py_None) : first.next.release();
+    PyObject* trees = unresolved_refs_ ? Py_NewRef(Py_None) : first.trees.release();
     return pack({PyBool_FromLong(found.has_query ? 1 : 0), entries.release(), places.release(),
                  first.index.release(), first.origins.release(), filters, PyBool_FromLong(unresolved_refs_ ? 0 : 1),
-                 first.steps.release(), next});
+                 first.steps.release(), next, trees});
   }
 
  private:
@@ -339,6 +344,7 @@ class ValueMaker {
     PyRef origins;  // its origins, each once
     PyRef steps;    // its step, without next steps
     PyRef next;     // its origins, those that are no model's column as steps
+    PyRef trees;    // where no origin is a model's column: its step with those next steps
   };
 
   // Records a named column unless a column of the same name (ignoring case) came before it.
@@ -351,20 +357,36 @@ class ValueMaker {
     if (known != 0) return known > 0;
     PyRef place = PyRef::steal(PyLong_FromSize_t(at));
     PyRef made = PyRef::steal(origins(column.origins));
-    PyRef step = PyRef::steal(made ? column_step(column, key, path) : nullptr);
+    PyRef step = PyRef::steal(made ? column_step(column, key, path, PyTuple_New(0)) : nullptr);
     PyRef next = PyRef::steal(step ? next_steps(made.get()) : nullptr);
-    return place && next && PyDict_SetItem(first.index.get(), name.get(), place.get()) == 0 &&
-           PyDict_SetItem(first.origins.get(), name.get(), made.get()) == 0 &&
-           PyDict_SetItem(first.steps.get(), name.get(), step.get()) == 0 &&
-           PyDict_SetItem(first.next.get(), name.get(), next.get()) == 0;
+    if (!place || !next || PyDict_SetItem(first.index.get(), name.get(), place.get()) != 0 ||
+        PyDict_SetItem(first.origins.get(), name.get(), made.get()) != 0 ||
+        PyDict_SetItem(first.steps.get(), name.get(), step.get()) != 0 ||
+        PyDict_SetItem(first.next.get(), name.get(), next.get()) != 0) {
+      return false;
+    }
+    if (!all_steps(next.get())) return true;
+    // Its lineage at any depth: nothing below a step of no model's column.
+    PyRef tree = PyTuple_Size(next.get()) == 0
+                     ? PyRef::borrow(step.get())
+                     : PyRef::steal(column_step(column, key, path, Py_NewRef(next.get())));
+    return tree && PyDict_SetItem(first.trees.get(), name.get(), tree.get()) == 0;
   }
 
-  // The column's step as the caller's class makes it, with no via and no next
-  // steps: made here, a project's tens of thousands cost little.
-  PyObject* column_step(const query::OutputColumn& column, PyObject* key, PyObject* path) {
+  // The column's step as the caller's class makes it, with no via and these
+  // next steps (owned): made here, a project's tens of thousands cost little.
+  PyObject* column_step(const query::OutputColumn& column, PyObject* key, PyObject* path, PyObject* steps) {
     return step({str(column.kind), optional(column.name), Py_NewRef(key), Py_NewRef(Py_None), Py_NewRef(Py_None),
                  PyTuple_New(0), Py_NewRef(path), optional_int(column.where, true), optional_int(column.where, false),
-                 Py_NewRef(Py_None), Py_NewRef(Py_None), PyTuple_New(0)});
+                 Py_NewRef(Py_None), Py_NewRef(Py_None), steps});
+  }
+
+  // Whether every one of these next steps is made: none is a model's column.
+  bool all_steps(PyObject* next) const {
+    for (Py_ssize_t i = 0; i < PyTuple_Size(next); ++i) {
+      if (Py_TYPE(PyTuple_GetItem(next, i)) != reinterpret_cast<PyTypeObject*>(shapes_.step.get())) return false;
+    }
+    return true;
   }
 
   // The step of an origin that is no model's column: a source's, a table's,
@@ -722,7 +744,7 @@ PyMethodDef kFileLineageFunctions[] = {
     {"_lineage_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lineage_files_entry)),
      METH_VARARGS | METH_KEYWORDS,
      "_lineage_files(paths, jobs, shapes, keys, columns=None, targets=None)\n--\n\nFor each path, (has a query, "
-     "entries, places, index, origins, filters, every ref\nresolved, steps, next steps) as far as the file says, "
+     "entries, places, index, origins, filters, every ref\nresolved, steps, next steps, trees) as far as the file says, "
      "steps of the model named in `keys`, with the columns of its refs' "
      "models when `columns`\ngives them (a dict per path: ref name to a list of names, or None when unknown), "
      "each\nref's model from `targets` when it gives them (a dict per path: ref name to an origin),\norigins and "
