@@ -371,16 +371,33 @@ class FileResolver {
     return text.size() == lowered.size() && cst::equals_folded(text, lowered);
   }
 
-  // A name quoted as the caller's language writes a string's repr.
+  // A name quoted as the caller's language writes a string's repr: in
+  // single quotes unless it holds one and no double quote, with the quote
+  // used, backslashes and control characters escaped.
   std::string quoted(std::string_view text) {
-    for (char c : text) {
-      if (c == '\'' || c == '\\' || c < 0x20 || c > 0x7e) give_up("a name that needs escaping");
-    }
+    const bool doubled = text.find('\'') != std::string_view::npos && text.find('"') == std::string_view::npos;
+    const char quote = doubled ? '"' : '\'';
     std::string out;
     out.reserve(text.size() + 2);
-    out += '\'';
-    out += text;
-    out += '\'';
+    out += quote;
+    for (char c : text) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (byte >= 0x80) give_up("a name that needs escaping");  // printable or not as the caller's tables say
+      if (c == quote || c == '\\') {
+        out += '\\';
+        out += c;
+      } else if (c == '\n' || c == '\r' || c == '\t') {
+        out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+      } else if (byte < 0x20 || byte == 0x7f) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        out += "\\x";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0xf];
+      } else {
+        out += c;
+      }
+    }
+    out += quote;
     return out;
   }
 

@@ -214,6 +214,29 @@ def test_native_batch_reads_a_file_again_once_its_refs_models_are_decided(tmp_pa
     assert found["itself"] == found["outside"] == "the columns of a ref's model"
 
 
+@pytest.mark.parametrize(
+    "sql",
+    [
+        'select "it\'s" from raw.t join raw.u on true\n',  # in double quotes, as Python writes it
+        'select "no\'""" from raw.t join raw.u on true\n',  # both quotes: the single one escaped
+        'with c as (select 1 as a) select "back\\slash", "tab\tin", "bell\x07" from c\n',
+        'select "odd\'".x from raw.t join raw.u on true\n',
+    ],
+)
+def test_native_reasons_quote_names_as_the_python_path(tmp_path, monkeypatch, sql):
+    from trelm_cst._lineage import NativeShapes
+    from trelm_cst._native import _lineage_files
+
+    (tmp_path / "quoting.sql").write_text(sql)
+    path = str(tmp_path / "quoting.sql")
+    assert isinstance(_lineage_files([path], 1, NativeShapes, ["quoting"])[0], tuple)  # decided natively
+    project = Project.load(tmp_path)
+    native = [project.lineage("quoting", c).to_dict() for c in project.columns("quoting")]
+    monkeypatch.setattr("trelm_cst._lineage._lineage_files", lambda paths, *_, **__: [None] * len(paths))
+    project = Project.load(tmp_path)
+    assert [project.lineage("quoting", c).to_dict() for c in project.columns("quoting")] == native
+
+
 def test_columns_expand_stars_and_stop_at_cycles(project):
     assert project.columns("wide") == ["id", "amount"]
     assert project.columns("orders")[-2:] == ["formatted", "customer_name"]
