@@ -305,9 +305,12 @@ class NativeModel:
     its filters; where every ref's model was found natively, the step of
     each of those columns and its next steps (its origins, each that is no
     model's column made a step), and of those whose next steps are all made,
-    the step with them: its lineage at any depth but 0."""
+    the step with them: its lineage at any depth but 0; of the others, where
+    the batch read the models they read, their lineage one model deep."""
 
-    __slots__ = ("top", "entries", "places", "index", "origins", "filters", "resolved", "steps", "next", "trees")
+    __slots__ = (
+        "top", "entries", "places", "index", "origins", "filters", "resolved", "steps", "next", "trees", "shallow",
+    )
 
     def __init__(self, found: tuple[Any, ...]) -> None:
         # top: whether the file holds a query; resolved: whether every ref's model was found natively
@@ -315,6 +318,7 @@ class NativeModel:
         self.steps: dict[str, LineageStep] = rest[0]
         self.next: dict[str, tuple[LineageStep | Origin, ...]] | None = rest[1]
         self.trees: dict[str, LineageStep] | None = rest[2]
+        self.shallow: dict[str, LineageStep] | None = rest[3]
 
 
 def lower(name: str | None) -> str | None:
@@ -912,8 +916,11 @@ class Lineage:
             self.read_upstream(key)
         native = self._native.get(key)
         if depth != 0 and type(native) is NativeModel and native.trees is not None:
-            tree = native.trees.get(column.lower())
-            if tree is not None:  # nothing it reads is a model's column: made already
+            lowered = column.lower()
+            tree = native.trees.get(lowered)  # nothing it reads is a model's column: made already
+            if tree is None and depth == 1:
+                tree = native.shallow.get(lowered)  # type: ignore[union-attr]
+            if tree is not None:
                 return tree
         return build_tree((key, column, (), depth, frozenset(), False), self.expand_upstream)
 

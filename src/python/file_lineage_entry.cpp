@@ -7,6 +7,7 @@
 // _scan_model_files) comes back as None, for the caller's own way; one the
 // file alone does not decide, as the reason.
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -124,6 +125,27 @@ struct Shapes {
 };
 
 inline constexpr Py_ssize_t kStepFields = 12;
+inline constexpr Py_ssize_t kStepVia = 5;  // of the step's fields
+inline constexpr Py_ssize_t kStepSteps = 11;
+// Of a file's values
+inline constexpr Py_ssize_t kFileSteps = 7;
+inline constexpr Py_ssize_t kFileNext = 8;
+inline constexpr Py_ssize_t kFileTrees = 9;
+inline constexpr Py_ssize_t kFileShallow = 10;
+
+// The batch's files by the key of their model.
+using FilesByKey = std::unordered_map<std::string_view, std::size_t>;
+
+// The file of each key; nullopt with an error set when a key is not a str.
+std::optional<FilesByKey> files_by_key(PyObject* keys) {
+  FilesByKey file_of;
+  for (Py_ssize_t i = 0; i < PyTuple_Size(keys); ++i) {
+    std::optional<std::string_view> key = utf8_of(PyTuple_GetItem(keys, i));
+    if (!key) return std::nullopt;
+    file_of.emplace(*key, static_cast<std::size_t>(i));
+  }
+  return file_of;
+}
 
 std::optional<Shapes> shapes_of(PyObject* given) {
   Shapes shapes{PyRef::steal(PyObject_GetAttrString(given, "origin")),
@@ -163,16 +185,17 @@ class ValueMaker {
   explicit ValueMaker(const Shapes& shapes) : shapes_(shapes) {}
 
   // (has a query, entries, places, index, origins, filters, every ref
-  // resolved, steps, next steps, trees): entries a list, each (name, item of
-  // its kind, from_star or None), places each (line, column); index the
-  // place of the first column of each name, origins its origins, steps its
-  // step (of model `key`, written in `path`), next steps those origins with
-  // each that is no model's column made a step, and trees, where none is a
-  // model's column, the step with those next steps, by the name in lower
-  // case. A ref's origin takes its model from `targets` (ref name to an
-  // origin whose kind, name and reason say what the ref reads; None when
-  // there are none); one it lacks stays of kind "ref", and the file has no
-  // next steps and no trees.
+  // resolved, steps, next steps, trees, one model deep): entries a list,
+  // each (name, item of its kind, from_star or None), places each (line,
+  // column); index the place of the first column of each name, origins its
+  // origins, steps its step (of model `key`, written in `path`), next steps
+  // those origins with each that is no model's column made a step, trees,
+  // where none is a model's column, the step with those next steps, and one
+  // model deep (see link_models()) the others', by the name in lower case.
+  // A ref's origin takes its model from `targets` (ref name to an origin
+  // whose kind, name and reason say what the ref reads; None when there are
+  // none); one it lacks stays of kind "ref", and the file has no next steps,
+  // no trees and nothing one model deep.
   PyObject* file(const query::FileLineage& found, PyObject* targets, PyObject* key, PyObject* path) {
     if (!found.undecided.empty()) return str(found.undecided);
     targets_ = targets;
@@ -192,9 +215,33 @@ class ValueMaker {
     if (filters == nullptr) return nullptr;
     PyObject* next = unresolved_refs_ ? Py_NewRef(Py_None) : first.next.release();
     PyObject* trees = unresolved_refs_ ? Py_NewRef(Py_None) : first.trees.release();
+    PyObject* shallow = unresolved_refs_ ? Py_NewRef(Py_None) : PyDict_New();  // filled by link_models()
     return pack({PyBool_FromLong(found.has_query ? 1 : 0), entries.release(), places.release(),
                  first.index.release(), first.origins.release(), filters, PyBool_FromLong(unresolved_refs_ ? 0 : 1),
-                 first.steps.release(), next, trees});
+                 first.steps.release(), next, trees, shallow});
+  }
+
+  // Once every file of the batch is made (`made`, one value per file, the
+  // file of each model in `file_of`): the lineage one model deep of each
+  // column that reads other models' columns, its step with its next steps,
+  // each model's column as that model's own step (through the CTEs passed),
+  // where the batch made the steps of all of them.
+  bool link_models(PyObject* made, const FilesByKey& file_of) {
+    for (Py_ssize_t i = 0; i < PyList_Size(made); ++i) {
+      PyObject* file = PyList_GetItem(made, i);  // borrowed, as the rest
+      if (!PyTuple_Check(file) || PyTuple_GetItem(file, kFileShallow) == Py_None) continue;
+      PyObject* name = nullptr;
+      PyObject* next = nullptr;
+      Py_ssize_t pos = 0;
+      while (PyDict_Next(PyTuple_GetItem(file, kFileNext), &pos, &name, &next)) {
+        if (PyDict_Contains(PyTuple_GetItem(file, kFileTrees), name) != 0) continue;  // made already
+        PyRef tree = PyRef::steal(one_model_deep(PyDict_GetItem(PyTuple_GetItem(file, kFileSteps), name), next,
+                                                 made, file_of));
+        if (!tree && PyErr_Occurred()) return false;
+        if (tree && PyDict_SetItem(PyTuple_GetItem(file, kFileShallow), name, tree.get()) != 0) return false;
+      }
+    }
+    return true;
   }
 
  private:
@@ -384,7 +431,7 @@ class ValueMaker {
   // Whether every one of these next steps is made: none is a model's column.
   bool all_steps(PyObject* next) const {
     for (Py_ssize_t i = 0; i < PyTuple_Size(next); ++i) {
-      if (Py_TYPE(PyTuple_GetItem(next, i)) != reinterpret_cast<PyTypeObject*>(shapes_.step.get())) return false;
+      if (!is_step(PyTuple_GetItem(next, i))) return false;
     }
     return true;
   }
@@ -406,9 +453,67 @@ class ValueMaker {
                  when(!source && !table && !node, PyTuple_GetItem(origin, 5)), Py_NewRef(Py_None), PyTuple_New(0)});
   }
 
+  // The column's step with these next steps, each model's column its own
+  // step; null without an error when one is not a step the batch made.
+  PyObject* one_model_deep(PyObject* root, PyObject* next, PyObject* made, const FilesByKey& file_of) {
+    if (root == nullptr) return nullptr;
+    std::vector<PyRef> children;
+    for (Py_ssize_t i = 0; i < PyTuple_Size(next); ++i) {
+      PyObject* each = PyTuple_GetItem(next, i);
+      PyRef child = is_step(each) ? PyRef::borrow(each) : PyRef::steal(model_column(each, made, file_of));
+      if (!child) return nullptr;
+      children.push_back(std::move(child));
+    }
+    PyRef steps = PyRef::steal(tuple_of(children.size(), [&](std::size_t i) { return Py_NewRef(children[i].get()); }));
+    return steps ? with_field(root, kStepSteps, untracked(steps.release())) : nullptr;
+  }
+
+  // A model's column (an origin) as that model's step, reached through the
+  // origin's CTEs; null without an error when the batch made no such step.
+  PyObject* model_column(PyObject* origin, PyObject* made, const FilesByKey& file_of) {
+    return remembered(model_columns_, origin, [&]() -> PyObject* {
+      std::optional<std::string_view> model = utf8_of(PyTuple_GetItem(origin, 1));
+      PyObject* column = PyTuple_GetItem(origin, 2);
+      if (!model || !PyUnicode_Check(column)) {
+        PyErr_Clear();
+        return nullptr;
+      }
+      auto file = file_of.find(*model);
+      PyObject* read = file == file_of.end() ? nullptr : PyList_GetItem(made, static_cast<Py_ssize_t>(file->second));
+      if (read == nullptr || !PyTuple_Check(read)) return nullptr;
+      std::optional<std::string_view> text = utf8_of(column);
+      PyRef lowered = PyRef::steal(text ? lower_key(std::string(*text)) : nullptr);
+      if (!lowered) return nullptr;
+      PyObject* found = PyDict_GetItemWithError(PyTuple_GetItem(read, kFileSteps), lowered.get());
+      if (found == nullptr) return nullptr;
+      PyObject* via = PyTuple_GetItem(origin, 3);
+      return PyTuple_Size(via) == 0 ? Py_NewRef(found) : with_field(found, kStepVia, Py_NewRef(via));
+    });
+  }
+
+  bool is_step(PyObject* value) const {
+    return Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(shapes_.step.get());
+  }
+
+  // The step with one field (at `field` of the caller's fields) set to `value` (owned).
+  PyObject* with_field(PyObject* step_made, Py_ssize_t field, PyObject* value) {
+    std::array<PyObject*, kStepFields> values{};
+    for (Py_ssize_t i = 0; i < kStepFields; ++i) {
+      values[static_cast<std::size_t>(i)] =
+          i == field ? value : PyObject_GetAttr(step_made, PyTuple_GetItem(shapes_.step_fields.get(), i));
+    }
+    return step(values);
+  }
+
   // A step of these field values (owned references, in the order of the
   // caller's fields), each set as the class's own instances hold them.
   PyObject* step(std::initializer_list<PyObject*> values) {
+    std::array<PyObject*, kStepFields> all{};
+    std::copy(values.begin(), values.end(), all.begin());
+    return step(all);
+  }
+
+  PyObject* step(const std::array<PyObject*, kStepFields>& values) {
     auto* type = reinterpret_cast<PyTypeObject*>(shapes_.step.get());
     // Made by object.__new__, as the class's own instances are: it readies
     // the instance's attribute storage that the fields then fill in place
@@ -423,7 +528,10 @@ class ValueMaker {
                  PyObject_GenericSetAttr(made.get(), PyTuple_GetItem(shapes_.step_fields.get(), i++), value) == 0;
       Py_XDECREF(value);
     }
-    return complete ? made.release() : nullptr;
+    // Its fields are texts, numbers, None and tuples of such values and of
+    // steps made before it, and the class is frozen: left out of the
+    // collector's passes like the rest of the batch's values.
+    return complete ? untracked(made.release()) : nullptr;
   }
 
   // The origins with each that is no model's column as its step (one step
@@ -463,6 +571,7 @@ class ValueMaker {
   std::unordered_map<std::string, PyRef> strings_;
   std::unordered_map<query::LineageOrigin, PyRef, OriginHash> origins_;
   std::unordered_map<PyObject*, PyRef> leaves_;     // by origin: each origin is one object of origins_
+  std::unordered_map<PyObject*, PyRef> model_columns_;  // by origin, as leaves_
 };
 
 // A dict of ref name to a list of column names or None, as RefColumns;
@@ -544,13 +653,7 @@ class WaitingFiles {
   // Finds the file of each model that a waiting file's refs read (its
   // `targets`: ref name to an origin); false with an error set when a
   // target is not an origin.
-  bool find_models(PyObject* keys, PyObject* targets) {
-    std::unordered_map<std::string_view, std::size_t> file_of;
-    for (Py_ssize_t i = 0; i < PyTuple_Size(keys); ++i) {
-      std::optional<std::string_view> key = utf8_of(PyTuple_GetItem(keys, i));
-      if (!key) return false;
-      file_of.emplace(*key, static_cast<std::size_t>(i));
-    }
+  bool find_models(const FilesByKey& file_of, PyObject* targets) {
     for (std::size_t file = 0; file < state_.size(); ++file) {
       if (state_[file] != State::Waiting) continue;
       std::optional<Refs> reads = models_read(PyTuple_GetItem(targets, static_cast<Py_ssize_t>(file)), file_of);
@@ -612,8 +715,7 @@ class WaitingFiles {
 
   // What each of a file's refs reads; none when a model is not in the batch
   // (or the file has no targets): its columns are the caller's to find.
-  static std::optional<Refs> models_read(PyObject* targets,
-                                         const std::unordered_map<std::string_view, std::size_t>& file_of) {
+  static std::optional<Refs> models_read(PyObject* targets, const FilesByKey& file_of) {
     if (targets == Py_None) return std::nullopt;
     Refs refs;
     PyObject* name = nullptr;
@@ -723,13 +825,16 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
   std::vector<std::size_t> every(paths.size());
   for (std::size_t i = 0; i < every.size(); ++i) every[i] = i;
   if (!read(every, nullptr)) return nullptr;
+  std::optional<FilesByKey> file_of = files_by_key(keys.get());
+  if (!file_of) return nullptr;
   if (waiting) {
-    if (!waiting->find_models(keys.get(), targets.get())) return nullptr;
+    if (!waiting->find_models(*file_of, targets.get())) return nullptr;
     for (std::vector<std::size_t> ready = waiting->ready(); !ready.empty(); ready = waiting->ready()) {
       const std::vector<query::RefColumns> refs = waiting->ref_columns(ready);
       if (!read(ready, &refs)) return nullptr;
     }
   }
+  if (!make.link_models(list.get(), *file_of)) return nullptr;
   if (PyErr_Occurred()) return nullptr;
   return list.release();
 }
@@ -744,7 +849,7 @@ PyMethodDef kFileLineageFunctions[] = {
     {"_lineage_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lineage_files_entry)),
      METH_VARARGS | METH_KEYWORDS,
      "_lineage_files(paths, jobs, shapes, keys, columns=None, targets=None)\n--\n\nFor each path, (has a query, "
-     "entries, places, index, origins, filters, every ref\nresolved, steps, next steps, trees) as far as the file says, "
+     "entries, places, index, origins, filters, every ref\nresolved, steps, next steps, trees, one model deep) as far as the file says, "
      "steps of the model named in `keys`, with the columns of its refs' "
      "models when `columns`\ngives them (a dict per path: ref name to a list of names, or None when unknown), "
      "each\nref's model from `targets` when it gives them (a dict per path: ref name to an origin),\norigins and "

@@ -150,17 +150,21 @@ def test_lineage_steps_carry_positions_and_depth_counts_models(project):
         project.impact("wide", "id", depth=-1)
 
 
-def test_native_resolution_answers_as_the_python_path(project, monkeypatch):
+# Files read a few at a time as asked for, or all in one batch (which also
+# makes each column's lineage one model deep).
+@pytest.mark.parametrize("separate_batches", [8, 0])
+def test_native_resolution_answers_as_the_python_path(project, monkeypatch, separate_batches):
     def answers(found):
         return [
-            (m, c, found.lineage(m, c).to_dict(), found.impact(m, c).to_dict())
+            (m, c, found.lineage(m, c).to_dict(), found.lineage(m, c, depth=1).to_dict(), found.impact(m, c).to_dict())
             for m in found.models
             for c in found.columns(m)
         ]
 
-    native = answers(project)
-    monkeypatch.setattr("trelm_cst._lineage._lineage_files", lambda paths, *_, **__: [None] * len(paths))
     root = Path(project.models["orders"].path).parent
+    monkeypatch.setattr("trelm_cst._lineage.SEPARATE_BATCHES", separate_batches)
+    native = answers(Project.load(root))
+    monkeypatch.setattr("trelm_cst._lineage._lineage_files", lambda paths, *_, **__: [None] * len(paths))
     assert answers(Project.load(root)) == native and len(native) > 20
 
 
