@@ -519,10 +519,11 @@ ItemLineage lineage_of(const std::vector<Lexeme>& lex, std::size_t begin, std::s
 
 ItemLineage item_lineage(const cst::Children& item) {
   std::optional<std::string> name;
-  return item_lineage_and_name(item, name);
+  LexemeBuffer buffer;
+  return item_lineage_and_name(item, name, buffer);
 }
 
-ItemLineage item_lineage_and_name(const cst::Children& item, std::optional<std::string>& name) {
+ItemLineage item_lineage_and_name(const cst::Children& item, std::optional<std::string>& name, LexemeBuffer& buffer) {
   std::size_t expr_end = item.size();
   if (auto parts = alias_parts(item)) {
     expr_end = parts->expr_end;
@@ -530,8 +531,8 @@ ItemLineage item_lineage_and_name(const cst::Children& item, std::optional<std::
   } else {
     name = item_name(item);
   }
-  std::vector<Lexeme> lex = flatten(item, 0, expr_end);
-  return lineage_of(lex, 0, lex.size(), name);
+  flatten_into(item, 0, expr_end, buffer);
+  return lineage_of(buffer.lexemes, 0, buffer.lexemes.size(), name);
 }
 
 }  // namespace trelm::query

@@ -346,14 +346,16 @@ QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_
     auto lock = c->read_lock();
     if (auto name = cte_name(c->children)) visible.push_back(std::move(*name));
   }
+  LexemeBuffer buffer;  // one for every clause and item
+  const std::vector<Lexeme>& lex = buffer.lexemes;
   for (const NodeRef& clause : clauses(query)) {
     auto lock = clause->read_lock();
     const std::string_view name = clause->kind.name();
     if (name == "FROM") {
-      std::vector<Lexeme> lex = flatten(clause->children);
+      flatten_into(clause->children, 0, cst::npos, buffer);
       FromReader(lex, visible, out).run();
     } else if (decides_rows(name) || name == "WINDOW") {
-      std::vector<Lexeme> lex = flatten(clause->children);
+      flatten_into(clause->children, 0, cst::npos, buffer);
       for (ColumnRef& r : scan_refs(lex, 0, lex.size(), name == "WINDOW").refs) {
         if (name == "WINDOW" && r.clause.empty()) continue;
         if (name != "WINDOW") r.clause = std::string(name);
@@ -364,7 +366,7 @@ QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_
       for (const NodeRef& item : select_items(clause->children)) {
         auto item_lock = item->read_lock();
         std::optional<std::string> item_name;
-        ItemLineage lineage = item_lineage_and_name(item->children, item_name);
+        ItemLineage lineage = item_lineage_and_name(item->children, item_name, buffer);
         for (const ColumnRef& r : lineage.references) {
           if (!r.clause.empty()) out.filters.push_back(r);
         }
