@@ -25,17 +25,13 @@ using Span = std::optional<TextSpan>;
 // Deeper than this, a chain of CTEs or subqueries is left to the caller.
 constexpr int kMaxDepth = 200;
 
-struct RefFact {
-  std::optional<std::string> qualifier;
-  std::string name;
-  Span span;
-};
-
+// A select item's references are kept as read: where each is matters only
+// in a union (which branch holds it), and is found then.
 struct ItemFact {
   std::optional<std::string> name;
   std::string_view kind;  // kind_name()'s
   Span span;
-  std::vector<RefFact> refs;
+  std::vector<ColumnRef> refs;
   std::vector<std::string> excluded;
 };
 
@@ -50,8 +46,8 @@ struct RelFact {
 };
 
 struct FilterFact {
-  RefFact ref;
-  std::string clause;
+  ColumnRef ref;  // its clause as ColumnRef::clause
+  Span span;
 };
 
 struct QueryFact {
@@ -221,10 +217,10 @@ class FileResolver {
       for (const FilterFact& filter : query_fact(q).filters) {
         FilterUse use;
         use.text = filter.ref.qualifier ? *filter.ref.qualifier + "." + filter.ref.name : filter.ref.name;
-        use.clause = filter.clause;
-        if (filter.ref.span) use.where = index_.location(filter.ref.span->start);
+        use.clause = filter.ref.clause;
+        if (filter.span) use.where = index_.location(filter.span->start);
         std::vector<Found> found;
-        resolve_ref(q, filter.ref, 0, 0, found);
+        resolve_ref(q, filter.ref, filter.span, 0, 0, found);
         use.origins = as_origins(unique(std::move(found)));
         out.filters.push_back(std::move(use));
       }
@@ -268,8 +264,8 @@ class FileResolver {
     }
     std::vector<FilterFact> filters;
     for (ColumnRef& ref : reads.filters) {
-      filters.push_back({{std::move(ref.qualifier), std::move(ref.name), range_span(ref.range, index_)},
-                         std::move(ref.clause)});
+      const Span span = range_span(ref.range, index_);
+      filters.push_back({std::move(ref), span});
     }
     std::vector<std::vector<ItemFact>> items;
     std::vector<ItemFact> conditional;
@@ -298,12 +294,8 @@ class FileResolver {
   }
 
   ItemFact item_fact(std::optional<std::string> name, ItemLineage lineage, Span span) {
-    ItemFact fact{std::move(name), kind_name(lineage.kind), span, {}, std::move(lineage.excluded)};
-    fact.refs.reserve(lineage.references.size());
-    for (ColumnRef& ref : lineage.references) {
-      fact.refs.push_back({std::move(ref.qualifier), std::move(ref.name), range_span(ref.range, index_)});
-    }
-    return fact;
+    return ItemFact{std::move(name), kind_name(lineage.kind), span, std::move(lineage.references),
+                    std::move(lineage.excluded)};
   }
 
   std::vector<std::string> qualifiers_of(const RelFact& rel) {
@@ -451,9 +443,9 @@ class FileResolver {
   }
 
   void item_outputs(int q, const ItemFact& item, std::vector<Entry>& out) {
-    const RefFact* star = nullptr;
+    const ColumnRef* star = nullptr;
     if (item.kind == "star") {
-      for (const RefFact& ref : item.refs) {
+      for (const ColumnRef& ref : item.refs) {
         if (ref.name == "*") {
           star = &ref;
           break;
@@ -509,6 +501,12 @@ class FileResolver {
     return std::all_of(entries.begin(), entries.end(), [](const Entry& entry) { return entry.get().has_value(); });
   }
 
+  // Where a reference of query `q` is, when the query is a union and so
+  // its branch matters (branch_relations); none otherwise.
+  Span place_in_union(int q, const ColumnRef& ref) {
+    return query_fact(q).starts ? range_span(ref.range, index_) : std::nullopt;
+  }
+
   // The relations of the union branch that holds `span`; all of them when
   // the place is unknown.
   const std::vector<const RelFact*>& branch_relations(int q, const Span& span) {
@@ -540,11 +538,12 @@ class FileResolver {
   // ------------------------------------------------------------ resolving
 
   // The origins of a reference, after those in `out`.
-  void resolve_ref(int q, const RefFact& ref, int via, int depth, std::vector<Found>& out) {
-    if (resolve_name(q, ref.span, ref.qualifier, ref.name, via, depth, out)) return;
+  // `span` is the reference's where query `q` is a union, else may be none.
+  void resolve_ref(int q, const ColumnRef& ref, const Span& span, int via, int depth, std::vector<Found>& out) {
+    if (resolve_name(q, span, ref.qualifier, ref.name, via, depth, out)) return;
     if (ref.qualifier) {
       const std::string_view first = std::string_view(*ref.qualifier).substr(0, ref.qualifier->find('.'));
-      if (resolve_name(q, ref.span, std::nullopt, first, via, depth, out)) return;
+      if (resolve_name(q, span, std::nullopt, first, via, depth, out)) return;
     }
     std::string reason =
         ref.qualifier ? "no relation named " + quoted(*ref.qualifier) : std::string("the query reads no relation");
@@ -813,8 +812,8 @@ class FileResolver {
       from_relation(*entry.through, name_or(entry, name), via, depth, out);
       return;
     }
-    for (const RefFact& ref : entry.item->refs) {
-      if (ref.name != "*") resolve_ref(q, ref, via, depth, out);
+    for (const ColumnRef& ref : entry.item->refs) {
+      if (ref.name != "*") resolve_ref(q, ref, place_in_union(q, ref), via, depth, out);
     }
     // A subquery in the item gives its value: what its first column reads,
     // outer columns included.
