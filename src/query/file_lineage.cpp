@@ -4,12 +4,14 @@
 #include "query/file_lineage.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "query/lineage.hpp"
@@ -42,7 +44,9 @@ struct RelFact {
   std::optional<std::string> alias;
   Span span;
   int body = -1;  // the query of a CTE or subquery
-  std::vector<std::string> qualifiers;  // lower case
+  // The names that qualify its columns, in lower case (twice the same when
+  // it has one): views of its own texts or of text the resolver keeps.
+  std::array<std::string_view, 2> qualifiers;
 };
 
 struct FilterFact {
@@ -73,24 +77,18 @@ struct Entry {
   const std::optional<std::string>& get() const { return through != nullptr ? own : *name; }
 };
 
-// A column of a query: the query and the name in lower case. Looked up by
-// a view of the name, so that finding a column traced before copies nothing.
-using ColumnKey = std::pair<int, std::string>;
-using ColumnView = std::pair<int, std::string_view>;
+// A column of a query: the query and the name in lower case, a view of
+// the name met first or of text the resolver keeps.
+using ColumnKey = std::pair<int, std::string_view>;
 struct ColumnKeyHash {
-  using is_transparent = void;
-  std::size_t operator()(const ColumnView& key) const noexcept {
+  std::size_t operator()(const ColumnKey& key) const noexcept {
     return std::hash<std::string_view>()(key.second) ^ (static_cast<std::size_t>(key.first) * 0x9E3779B97F4A7C15ULL);
   }
-  std::size_t operator()(const ColumnKey& key) const noexcept { return (*this)(ColumnView(key.first, key.second)); }
 };
-struct ColumnKeyEqual {
-  using is_transparent = void;
-  template <typename A, typename B>
-  bool operator()(const A& a, const B& b) const noexcept {
-    return a.first == b.first && std::string_view(a.second) == std::string_view(b.second);
-  }
-};
+
+// A name of a query's output in lower case, and the index of its first entry.
+using Position = std::pair<std::string_view, std::size_t>;
+using Positions = std::vector<Position>;  // sorted by name
 
 // An origin while the file is traced: its texts are views of the facts or
 // of text the resolver keeps, its path an id (Paths), so that copying,
@@ -196,7 +194,7 @@ class FileResolver {
       if (!query_fact(next).read) read(next, outer_ctes(doc_, query_fact(next).node));
     }
     link();
-    std::set<std::string> traced;
+    std::unordered_set<std::string_view> traced;
     static const std::vector<Entry> kNone;
     for (const Entry& entry : root >= 0 ? outputs(root) : kNone) {
       OutputColumn column;
@@ -204,7 +202,7 @@ class FileResolver {
       column.from_star = entry.through != nullptr;
       column.kind = column.from_star ? std::string_view("star") : entry.item->kind;
       if (entry.item->span) column.where = index_.location(entry.item->span->start);
-      if (column.name && traced.insert(lower(*column.name)).second) {
+      if (column.name && traced.insert(lower_kept(*entry.get())).second) {
         std::vector<Found> found;
         trace(root, *entry.get(), 0, 0, found);
         column.origins = as_origins(found);
@@ -259,9 +257,10 @@ class FileResolver {
       fact.alias = std::move(rel.alias);
       fact.span = range_span(rel.range, index_);
       if (rel.query) fact.body = fact_of(rel.query);
-      fact.qualifiers = qualifiers_of(fact);
       relations.push_back(std::move(fact));
     }
+    // Views of the names: taken once the relations stay in place.
+    for (RelFact& fact : relations) fact.qualifiers = qualifiers_of(fact);
     std::vector<FilterFact> filters;
     for (ColumnRef& ref : reads.filters) {
       const Span span = range_span(ref.range, index_);
@@ -298,13 +297,17 @@ class FileResolver {
                     std::move(lineage.excluded)};
   }
 
-  std::vector<std::string> qualifiers_of(const RelFact& rel) {
-    if (rel.alias) return {lower(*rel.alias)};
-    if (rel.kind == RelationKind::Source) return {lower(rel.name), lower(rel.source_name + "." + rel.name)};
-    std::string lowered = lower(rel.name);
+  std::array<std::string_view, 2> qualifiers_of(const RelFact& rel) {
+    if (rel.alias) {
+      const std::string_view alias = lower_kept(*rel.alias);
+      return {alias, alias};
+    }
+    if (rel.kind == RelationKind::Source) {
+      return {lower_kept(rel.name), keep(lower(rel.source_name + "." + rel.name))};
+    }
+    const std::string_view lowered = lower_kept(rel.name);
     const std::size_t dot = lowered.rfind('.');
-    std::string last = dot == std::string::npos ? lowered : lowered.substr(dot + 1);
-    return {lowered, last};
+    return {lowered, dot == std::string_view::npos ? lowered : lowered.substr(dot + 1)};
   }
 
   // Each query's parent: the smallest other query whose text holds it.
@@ -348,6 +351,32 @@ class FileResolver {
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     return lowered_;
+  }
+
+  // lower(text) as a view that lives as long as the resolver: the text
+  // itself when it is in lower case already (it must then live as long),
+  // else a kept copy.
+  std::string_view lower_kept(std::string_view text) {
+    if (is_lower(text)) return text;
+    return keep(lower(text));
+  }
+
+  // lower(text) as a view of `text` when it is in lower case already, else
+  // of `scratch`, which holds it.
+  std::string_view lower_into(std::string_view text, std::string& scratch) {
+    if (is_lower(text)) return text;
+    scratch = lower(text);
+    return scratch;
+  }
+
+  // Whether lower(text) is the text itself; checks it as lower() does.
+  bool is_lower(std::string_view text) {
+    bool lower_case = true;
+    for (char c : text) {
+      if (static_cast<unsigned char>(c) >= 0x80) give_up("a name that is not plain ASCII");
+      if (c >= 'A' && c <= 'Z') lower_case = false;
+    }
+    return lower_case;
   }
 
   // What lower() checks, without the copy.
@@ -472,8 +501,8 @@ class FileResolver {
     }
   }
 
-  static bool named_by(const RelFact& rel, const std::string& lowered) {
-    return std::find(rel.qualifiers.begin(), rel.qualifiers.end(), lowered) != rel.qualifiers.end();
+  static bool named_by(const RelFact& rel, std::string_view lowered) {
+    return rel.qualifiers[0] == lowered || rel.qualifiers[1] == lowered;
   }
 
   // The names a relation gives; none when the file does not know them.
@@ -554,7 +583,9 @@ class FileResolver {
   // `name` (and `qualifier`) outlive the resolver's answers: views of them are kept.
   bool resolve_name(int q, const Span& span, const std::optional<std::string>& qualifier, std::string_view name,
                     int via, int depth, std::vector<Found>& out) {
-    const std::optional<std::string> wanted = qualifier ? std::optional(lower(*qualifier)) : std::nullopt;
+    std::string scratch;
+    const std::optional<std::string_view> wanted =
+        qualifier ? std::optional(lower_into(*qualifier, scratch)) : std::nullopt;
     for (int scope = q; scope >= 0; scope = query_fact(scope).parent) {
       const std::vector<const RelFact*>& relations = branch_relations(scope, scope == q ? span : std::nullopt);
       if (wanted) {
@@ -566,8 +597,8 @@ class FileResolver {
         }
         // `t.record.field`: a field of column `record` of relation `t`.
         const std::size_t dot = wanted->find('.');
-        if (dot != std::string::npos) {
-          const std::string first = wanted->substr(0, dot);
+        if (dot != std::string_view::npos) {
+          const std::string_view first = wanted->substr(0, dot);
           for (const RelFact* rel : relations) {
             if (!named_by(*rel, first)) continue;
             const std::string_view rest = std::string_view(*qualifier).substr(dot + 1);
@@ -592,7 +623,7 @@ class FileResolver {
 
   // Whether a relation that is no query of the file gives a column of this
   // name (in lower case): none when the file does not know its columns.
-  std::optional<bool> gives(const RelFact& rel, const std::string& wanted) {
+  std::optional<bool> gives(const RelFact& rel, std::string_view wanted) {
     if (rel.kind != RelationKind::Ref) return std::nullopt;
     if (refs_ != nullptr) {
       auto found = refs_->find(rel.name);
@@ -615,7 +646,8 @@ class FileResolver {
       chosen = relations[0];
       return std::nullopt;
     }
-    const std::string wanted = lower(name);
+    std::string scratch;
+    const std::string_view wanted = lower_into(name, scratch);
     // `unnest(xs) as x`: the alias names the function's value as well as the relation.
     std::vector<const RelFact*> values;
     for (const RelFact* rel : relations) {
@@ -700,13 +732,17 @@ class FileResolver {
       give_up("CTEs or subqueries nested too deep");
       return;
     }
-    auto found = traced_.find(ColumnView(q, lowered(name)));
+    const std::string& lowered_name = lowered(name);
+    auto found = traced_.find(ColumnKey(q, lowered_name));
     if (found != traced_.end() && !found->second.done) {
       give_up("a column that reads itself");
       return;
     }
     if (found == traced_.end()) {
-      found = traced_.emplace(ColumnKey(q, lowered_), Traced{}).first;
+      // The key is a view of the name when it is in lower case (the name
+      // lives as long as the answers), else of a kept copy.
+      const std::string_view key = lowered_name == name ? name : keep(lowered_name);
+      found = traced_.emplace(ColumnKey(q, key), Traced{}).first;
       // The entry and its key stay in place while the column is traced (an
       // iterator would not: the map may grow meanwhile).
       Traced& traced = found->second;
@@ -727,23 +763,31 @@ class FileResolver {
   }
 
   // Where the first output column of this name (given in lower case) is, ignoring case.
-  std::optional<std::size_t> position(int q, const std::string& lowered) {
+  std::optional<std::size_t> position(int q, std::string_view lowered) {
     auto known = positions_.find(q);
-    if (known == positions_.end()) {
-      std::unordered_map<std::string, std::size_t> index;
-      const std::vector<Entry>& entries = outputs(q);
-      for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].get()) index.emplace(lower(*entries[i].get()), i);
-      }
-      known = positions_.emplace(q, std::move(index)).first;
-    }
-    auto found = known->second.find(lowered);
-    if (found == known->second.end()) return std::nullopt;
+    if (known == positions_.end()) known = positions_.emplace(q, name_positions(outputs(q))).first;
+    const Positions& index = known->second;
+    const auto found = std::lower_bound(index.begin(), index.end(), lowered,
+                                        [](const Position& p, std::string_view name) { return p.first < name; });
+    if (found == index.end() || found->first != lowered) return std::nullopt;
     return found->second;
   }
 
+  // The entries' names in lower case, sorted, each with its first entry.
+  Positions name_positions(const std::vector<Entry>& entries) {
+    Positions index;
+    index.reserve(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (entries[i].get()) index.emplace_back(lower_kept(*entries[i].get()), i);
+    }
+    std::sort(index.begin(), index.end());
+    index.erase(std::unique(index.begin(), index.end(), [](const Position& a, const Position& b) { return a.first == b.first; }),
+                index.end());
+    return index;
+  }
+
   // Each branch of a union gives the column at the same position.
-  std::vector<Found> trace_anew(int q, std::string_view name, const std::string& lowered, int depth) {
+  std::vector<Found> trace_anew(int q, std::string_view name, std::string_view lowered, int depth) {
     const std::vector<Entry>& first = outputs(q);
     std::optional<std::size_t> index = position(q, lowered);
     if (!index) {
@@ -866,11 +910,11 @@ class FileResolver {
     bool done = false;  // false while it is traced: met again, the column reads itself
     std::vector<Found> origins;
   };
-  std::unordered_map<ColumnKey, Traced, ColumnKeyHash, ColumnKeyEqual> traced_;
+  std::unordered_map<ColumnKey, Traced, ColumnKeyHash> traced_;
   std::string lowered_;  // lowered()'s answer
   Paths paths_;
   std::deque<std::string> kept_;
-  std::unordered_map<int, std::unordered_map<std::string, std::size_t>> positions_;
+  std::unordered_map<int, Positions> positions_;
   std::set<int> reading_;
   std::string undecided_;
 };
