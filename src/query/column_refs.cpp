@@ -560,7 +560,7 @@ ItemLineage item_lineage_and_name(const cst::Children& item, std::optional<std::
     expr_end = parts->expr_end;
     name = unquote(parts->alias);
   } else {
-    name = item_name(item);
+    name = reference_name(item);  // item_name(), the alias already looked for
   }
   flatten_into(item, 0, expr_end, buffer);
   return lineage_of(buffer.lexemes, 0, buffer.lexemes.size(), name);

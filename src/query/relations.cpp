@@ -61,9 +61,40 @@ std::string_view tag_body(std::string_view tag) {
   return body;
 }
 
+// The arguments of `name('a', "b")` written plainly: strings of printable
+// ASCII without escapes, spaces between. Most ref and source calls are so
+// written, and read so without the Jinja reader; nullopt for any other form.
+std::optional<std::vector<std::string>> plain_call_strings(std::string_view body, std::string_view name) {
+  std::size_t i = name.size();
+  const auto skip_spaces = [&body, &i] {
+    while (i < body.size() && body[i] == ' ') ++i;
+  };
+  skip_spaces();
+  if (i >= body.size() || body[i] != '(') return std::nullopt;
+  ++i;
+  std::vector<std::string> strings;
+  for (;;) {
+    skip_spaces();
+    if (i >= body.size() || (body[i] != '\'' && body[i] != '"')) return std::nullopt;
+    const char quote = body[i];
+    std::size_t end = i + 1;
+    for (; end < body.size() && body[end] != quote; ++end) {
+      if (body[end] == '\\' || body[end] < 0x20 || body[end] > 0x7e) return std::nullopt;
+    }
+    if (end >= body.size()) return std::nullopt;
+    strings.emplace_back(body.substr(i + 1, end - i - 1));
+    i = end + 1;
+    skip_spaces();
+    if (i < body.size() && body[i] == ')' && i + 1 == body.size()) return strings;
+    if (i >= body.size() || body[i] != ',') return std::nullopt;
+    ++i;
+  }
+}
+
 // The string arguments of the `name(...)` call that is all of `body`.
 std::optional<std::vector<std::string>> whole_call(std::string_view body, std::string_view name) {
   if (body.substr(0, name.size()) != name) return std::nullopt;
+  if (auto strings = plain_call_strings(body, name)) return strings;
   for (const jinja::Call& call : jinja::find_calls(body, name)) {
     std::string_view head = body.substr(0, call.open);
     while (!head.empty() && (head.back() == ' ' || head.back() == '\t')) head.remove_suffix(1);
