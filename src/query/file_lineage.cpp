@@ -54,6 +54,18 @@ struct FilterFact {
   Span span;
 };
 
+struct Entry {
+  const std::optional<std::string>* name = nullptr;  // of the item, or of the column a `*` gives
+  std::optional<std::string> own;                    // a `*`'s column
+  const ItemFact* item = nullptr;
+  const RelFact* through = nullptr;
+  const std::optional<std::string>& get() const { return through != nullptr ? own : *name; }
+};
+
+// A name of a query's output in lower case, and the index of its first entry.
+using Position = std::pair<std::string_view, std::size_t>;
+using Positions = std::vector<Position>;  // sorted by name
+
 struct QueryFact {
   cst::NodeRef node;
   Span span;
@@ -67,15 +79,13 @@ struct QueryFact {
   std::vector<FilterFact> filters;
   std::vector<const RelFact*> all_relations;
   std::map<std::size_t, std::vector<const RelFact*>> branch_relations;
+  // What tracing finds of it, each made once when first asked for.
+  std::unique_ptr<std::vector<Entry>> outputs;
+  bool reading = false;  // while its outputs are made
+  std::optional<std::vector<std::vector<Entry>>> branches;
+  std::optional<Positions> positions;
 };
 
-struct Entry {
-  const std::optional<std::string>* name = nullptr;  // of the item, or of the column a `*` gives
-  std::optional<std::string> own;                    // a `*`'s column
-  const ItemFact* item = nullptr;
-  const RelFact* through = nullptr;
-  const std::optional<std::string>& get() const { return through != nullptr ? own : *name; }
-};
 
 // A column of a query: the query and the name in lower case, a view of
 // the name met first or of text the resolver keeps.
@@ -85,10 +95,6 @@ struct ColumnKeyHash {
     return std::hash<std::string_view>()(key.second) ^ (static_cast<std::size_t>(key.first) * 0x9E3779B97F4A7C15ULL);
   }
 };
-
-// A name of a query's output in lower case, and the index of its first entry.
-using Position = std::pair<std::string_view, std::size_t>;
-using Positions = std::vector<Position>;  // sorted by name
 
 // An origin while the file is traced: its texts are views of the facts or
 // of text the resolver keeps, its path an id (Paths), so that copying,
@@ -440,16 +446,20 @@ class FileResolver {
 
   // ------------------------------------------------------------ outputs
 
+  // The entries stay in place once made: callers keep them while they make others.
   const std::vector<Entry>& outputs(int q) {
-    auto found = outputs_.find(q);
-    if (found != outputs_.end()) return *found->second;
+    QueryFact& made = query_fact(q);
+    if (made.outputs) return *made.outputs;
     auto entries = std::make_unique<std::vector<Entry>>();
-    if (reading_.size() > kMaxDepth) {
+    const bool was_reading = made.reading;
+    if (reading_ > kMaxDepth) {
       give_up("CTEs or subqueries nested too deep");
-    } else if (!reading_.insert(q).second) {
+    } else if (made.reading) {
       give_up("a query that reads itself");
-    } else if (!query_fact(q).selects.empty()) {
-      const QueryFact& fact = query_fact(q);
+    } else if (!made.selects.empty()) {
+      made.reading = true;
+      ++reading_;
+      const QueryFact& fact = made;
       for (const ItemFact& item : fact.selects[0]) item_outputs(q, item, *entries);
       std::set<std::string> named;
       for (const Entry& entry : *entries) {
@@ -467,8 +477,13 @@ class FileResolver {
         }
       }
     }
-    reading_.erase(q);
-    return *outputs_.emplace(q, std::move(entries)).first->second;
+    if (made.reading && !was_reading) {
+      made.reading = false;
+      --reading_;
+    }
+    // Made meanwhile (the query read itself): the first answer stands.
+    if (!made.outputs) made.outputs = std::move(entries);
+    return *made.outputs;
   }
 
   void item_outputs(int q, const ItemFact& item, std::vector<Entry>& out) {
@@ -764,9 +779,12 @@ class FileResolver {
 
   // Where the first output column of this name (given in lower case) is, ignoring case.
   std::optional<std::size_t> position(int q, std::string_view lowered) {
-    auto known = positions_.find(q);
-    if (known == positions_.end()) known = positions_.emplace(q, name_positions(outputs(q))).first;
-    const Positions& index = known->second;
+    QueryFact& fact = query_fact(q);
+    if (!fact.positions) {
+      Positions made = name_positions(outputs(q));
+      if (!fact.positions) fact.positions = std::move(made);
+    }
+    const Positions& index = *fact.positions;
     const auto found = std::lower_bound(index.begin(), index.end(), lowered,
                                         [](const Position& p, std::string_view name) { return p.first < name; });
     if (found == index.end() || found->first != lowered) return std::nullopt;
@@ -832,16 +850,16 @@ class FileResolver {
   }
 
   const std::vector<std::vector<Entry>>& branches(int q) {
-    auto found = branches_.find(q);
-    if (found != branches_.end()) return found->second;
+    QueryFact& fact = query_fact(q);
+    if (fact.branches) return *fact.branches;
     std::vector<std::vector<Entry>> all{outputs(q)};
-    const QueryFact& fact = query_fact(q);
     for (std::size_t s = 1; s < fact.selects.size(); ++s) {
       std::vector<Entry> entries;
       for (const ItemFact& item : fact.selects[s]) item_outputs(q, item, entries);
       all.push_back(std::move(entries));
     }
-    return branches_.emplace(q, std::move(all)).first->second;
+    if (!fact.branches) fact.branches = std::move(all);
+    return *fact.branches;
   }
 
   // The name an entry gives, else `name`: a view of text the resolver keeps.
@@ -870,7 +888,7 @@ class FileResolver {
         give_up("CTEs or subqueries nested too deep");
         return;
       }
-      const std::vector<Entry>& first = outputs(inner);  // kept in place by outputs_
+      const std::vector<Entry>& first = outputs(inner);  // kept in place by its query's fact
       if (first.empty()) continue;
       const Entry& found = first.front();
       trace_entry(inner, found, name_or(found, name), via, depth + 1, out);
@@ -904,8 +922,6 @@ class FileResolver {
   std::vector<int> pending_;  // queries not read yet
   std::unordered_map<const cst::Node*, int> by_node_;
   std::vector<int> listed_;  // the document's queries, in order
-  std::unordered_map<int, std::unique_ptr<std::vector<Entry>>> outputs_;
-  std::unordered_map<int, std::vector<std::vector<Entry>>> branches_;
   struct Traced {
     bool done = false;  // false while it is traced: met again, the column reads itself
     std::vector<Found> origins;
@@ -914,8 +930,7 @@ class FileResolver {
   std::string lowered_;  // lowered()'s answer
   Paths paths_;
   std::deque<std::string> kept_;
-  std::unordered_map<int, Positions> positions_;
-  std::set<int> reading_;
+  std::size_t reading_ = 0;  // queries whose outputs are being made
   std::string undecided_;
 };
 
