@@ -137,10 +137,16 @@ class Paths {
     return path;
   }
 
-  std::vector<std::string> names(int path) const {
-    std::vector<std::string> out;
-    for (std::string_view step : steps(path)) out.emplace_back(step);
-    return out;
+  // The steps' names, first to last; made once for each path.
+  const std::vector<std::string>& names(int path) {
+    if (names_.size() < steps_.size()) names_.resize(steps_.size());
+    std::optional<std::vector<std::string>>& made = names_[static_cast<std::size_t>(path)];
+    if (!made) {
+      std::vector<std::string> out;
+      for (std::string_view step : steps(path)) out.emplace_back(step);
+      made = std::move(out);
+    }
+    return *made;
   }
 
  private:
@@ -166,6 +172,7 @@ class Paths {
   }
 
   std::vector<Step> steps_;
+  std::vector<std::optional<std::vector<std::string>>> names_;  // by path
   std::unordered_map<Step, int, StepHash> ids_;
   std::unordered_map<std::uint64_t, int> joined_;
 };
@@ -896,7 +903,7 @@ class FileResolver {
   }
 
   // Origins as the caller gets them.
-  std::vector<LineageOrigin> as_origins(const std::vector<Found>& found) const {
+  std::vector<LineageOrigin> as_origins(const std::vector<Found>& found) {
     std::vector<LineageOrigin> out;
     out.reserve(found.size());
     for (const Found& f : found) {
@@ -905,7 +912,7 @@ class FileResolver {
       origin.name = f.name;
       origin.source_name = f.source_name;
       origin.column = f.column;
-      origin.via = paths_.names(f.via);
+      if (f.via != 0) origin.via = paths_.names(f.via);
       origin.star = f.star;
       if (f.has_reason) origin.reason = std::string(f.reason);
     }
