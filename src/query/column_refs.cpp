@@ -97,10 +97,49 @@ bool is_literal(const Lexeme& l) {
   return l.is_token() && (l.kind == TokenKind::String || l.kind == TokenKind::Number);
 }
 
+// One open bracket of a scan. What a lookup needs from the frames below is
+// copied up on entry, so that no lookup walks the stack: nesting stays linear.
+struct ScanFrame {
+  std::string function;
+  bool window = false;
+  std::string part;  // of a window: PARTITION BY or ORDER BY
+  std::size_t window_frame = cst::npos;  // the innermost window frame, this one included
+  std::size_t lambda_begin = 0;          // this frame's lambda parameters in the scan's list
+  std::size_t close = 0;
+};
+
+// A scan's stacks, emptied. A file's reading scans thousands of small
+// ranges: each scan borrows the room of the last one's on its thread (a
+// scan within a scan finds none, and makes its own).
+struct ScanStacks {
+  std::vector<ScanFrame> frames;
+  std::vector<std::string_view> lambda;
+  std::vector<std::size_t> parts;
+
+  void clear() {
+    frames.clear();
+    lambda.clear();
+    parts.clear();
+  }
+};
+
+ScanStacks& spare_stacks() {
+  thread_local ScanStacks spare;
+  return spare;
+}
+
 class Scanner {
  public:
   Scanner(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end, bool window_after_as)
-      : lex_(lex), begin_(begin), end_(end), window_after_as_(window_after_as) {}
+      : lex_(lex), begin_(begin), end_(end), window_after_as_(window_after_as), stacks_(std::move(spare_stacks())) {
+    stacks_.clear();
+  }
+  ~Scanner() {
+    stacks_.clear();
+    spare_stacks() = std::move(stacks_);
+  }
+  Scanner(const Scanner&) = delete;
+  Scanner& operator=(const Scanner&) = delete;
 
   RefScan run() {
     std::size_t significant = 0;
@@ -113,16 +152,7 @@ class Scanner {
   }
 
  private:
-  // One open bracket. What a lookup needs from the frames below is copied
-  // up on entry, so that no lookup walks the stack: nesting stays linear.
-  struct Frame {
-    std::string function;
-    bool window = false;
-    std::string part;  // of a window: PARTITION BY or ORDER BY
-    std::size_t window_frame = cst::npos;  // the innermost window frame, this one included
-    std::size_t lambda_begin = 0;          // this frame's lambda parameters in lambda_
-    std::size_t close = 0;
-  };
+  using Frame = ScanFrame;
 
   std::size_t next(std::size_t i) const { return next_significant_lexeme(lex_, i, end_); }
   std::size_t prev(std::size_t i) const { return prev_significant_lexeme(lex_, i, begin_); }
@@ -362,12 +392,13 @@ class Scanner {
   std::size_t end_;
   bool window_after_as_;
   RefScan scan_;
-  std::vector<Frame> frames_;
+  ScanStacks stacks_;
+  std::vector<Frame>& frames_ = stacks_.frames;
   // Lambda parameters in scope, the outer frames' first.
-  std::vector<std::string_view> lambda_;
+  std::vector<std::string_view>& lambda_ = stacks_.lambda;
   std::size_t pending_ = cst::npos;
   std::string pending_function_;
-  std::vector<std::size_t> parts_;  // of the chain being read: one buffer for all
+  std::vector<std::size_t>& parts_ = stacks_.parts;  // of the chain being read: one buffer for all
   bool opened_ = false;
   std::size_t ref_tokens_ = 0;
 };
@@ -519,19 +550,20 @@ ItemLineage lineage_of(const std::vector<Lexeme>& lex, std::size_t begin, std::s
 
 ItemLineage item_lineage(const cst::Children& item) {
   std::optional<std::string> name;
-  return item_lineage_and_name(item, name);
+  LexemeBuffer buffer;
+  return item_lineage_and_name(item, name, buffer);
 }
 
-ItemLineage item_lineage_and_name(const cst::Children& item, std::optional<std::string>& name) {
+ItemLineage item_lineage_and_name(const cst::Children& item, std::optional<std::string>& name, LexemeBuffer& buffer) {
   std::size_t expr_end = item.size();
   if (auto parts = alias_parts(item)) {
     expr_end = parts->expr_end;
     name = unquote(parts->alias);
   } else {
-    name = item_name(item);
+    name = reference_name(item);  // item_name(), the alias already looked for
   }
-  std::vector<Lexeme> lex = flatten(item, 0, expr_end);
-  return lineage_of(lex, 0, lex.size(), name);
+  flatten_into(item, 0, expr_end, buffer);
+  return lineage_of(buffer.lexemes, 0, buffer.lexemes.size(), name);
 }
 
 }  // namespace trelm::query

@@ -4,12 +4,14 @@
 #include "query/file_lineage.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "query/lineage.hpp"
@@ -25,17 +27,13 @@ using Span = std::optional<TextSpan>;
 // Deeper than this, a chain of CTEs or subqueries is left to the caller.
 constexpr int kMaxDepth = 200;
 
-struct RefFact {
-  std::optional<std::string> qualifier;
-  std::string name;
-  Span span;
-};
-
+// A select item's references are kept as read: where each is matters only
+// in a union (which branch holds it), and is found then.
 struct ItemFact {
   std::optional<std::string> name;
   std::string_view kind;  // kind_name()'s
   Span span;
-  std::vector<RefFact> refs;
+  std::vector<ColumnRef> refs;
   std::vector<std::string> excluded;
 };
 
@@ -46,13 +44,27 @@ struct RelFact {
   std::optional<std::string> alias;
   Span span;
   int body = -1;  // the query of a CTE or subquery
-  std::vector<std::string> qualifiers;  // lower case
+  // The names that qualify its columns, in lower case (twice the same when
+  // it has one): views of its own texts or of text the resolver keeps.
+  std::array<std::string_view, 2> qualifiers;
 };
 
 struct FilterFact {
-  RefFact ref;
-  std::string clause;
+  ColumnRef ref;  // its clause as ColumnRef::clause
+  Span span;
 };
+
+struct Entry {
+  const std::optional<std::string>* name = nullptr;  // of the item, or of the column a `*` gives
+  std::optional<std::string> own;                    // a `*`'s column
+  const ItemFact* item = nullptr;
+  const RelFact* through = nullptr;
+  const std::optional<std::string>& get() const { return through != nullptr ? own : *name; }
+};
+
+// A name of a query's output in lower case, and the index of its first entry.
+using Position = std::pair<std::string_view, std::size_t>;
+using Positions = std::vector<Position>;  // sorted by name
 
 struct QueryFact {
   cst::NodeRef node;
@@ -67,32 +79,20 @@ struct QueryFact {
   std::vector<FilterFact> filters;
   std::vector<const RelFact*> all_relations;
   std::map<std::size_t, std::vector<const RelFact*>> branch_relations;
+  // What tracing finds of it, each made once when first asked for.
+  std::unique_ptr<std::vector<Entry>> outputs;
+  bool reading = false;  // while its outputs are made
+  std::optional<std::vector<std::vector<Entry>>> branches;
+  std::optional<Positions> positions;
 };
 
-struct Entry {
-  const std::optional<std::string>* name = nullptr;  // of the item, or of the column a `*` gives
-  std::optional<std::string> own;                    // a `*`'s column
-  const ItemFact* item = nullptr;
-  const RelFact* through = nullptr;
-  const std::optional<std::string>& get() const { return through != nullptr ? own : *name; }
-};
 
-// A column of a query: the query and the name in lower case. Looked up by
-// a view of the name, so that finding a column traced before copies nothing.
-using ColumnKey = std::pair<int, std::string>;
-using ColumnView = std::pair<int, std::string_view>;
+// A column of a query: the query and the name in lower case, a view of
+// the name met first or of text the resolver keeps.
+using ColumnKey = std::pair<int, std::string_view>;
 struct ColumnKeyHash {
-  using is_transparent = void;
-  std::size_t operator()(const ColumnView& key) const noexcept {
+  std::size_t operator()(const ColumnKey& key) const noexcept {
     return std::hash<std::string_view>()(key.second) ^ (static_cast<std::size_t>(key.first) * 0x9E3779B97F4A7C15ULL);
-  }
-  std::size_t operator()(const ColumnKey& key) const noexcept { return (*this)(ColumnView(key.first, key.second)); }
-};
-struct ColumnKeyEqual {
-  using is_transparent = void;
-  template <typename A, typename B>
-  bool operator()(const A& a, const B& b) const noexcept {
-    return a.first == b.first && std::string_view(a.second) == std::string_view(b.second);
   }
 };
 
@@ -137,10 +137,16 @@ class Paths {
     return path;
   }
 
-  std::vector<std::string> names(int path) const {
-    std::vector<std::string> out;
-    for (std::string_view step : steps(path)) out.emplace_back(step);
-    return out;
+  // The steps' names, first to last; made once for each path.
+  const std::vector<std::string>& names(int path) {
+    if (names_.size() < steps_.size()) names_.resize(steps_.size());
+    std::optional<std::vector<std::string>>& made = names_[static_cast<std::size_t>(path)];
+    if (!made) {
+      std::vector<std::string> out;
+      for (std::string_view step : steps(path)) out.emplace_back(step);
+      made = std::move(out);
+    }
+    return *made;
   }
 
  private:
@@ -166,6 +172,7 @@ class Paths {
   }
 
   std::vector<Step> steps_;
+  std::vector<std::optional<std::vector<std::string>>> names_;  // by path
   std::unordered_map<Step, int, StepHash> ids_;
   std::unordered_map<std::uint64_t, int> joined_;
 };
@@ -200,7 +207,7 @@ class FileResolver {
       if (!query_fact(next).read) read(next, outer_ctes(doc_, query_fact(next).node));
     }
     link();
-    std::set<std::string> traced;
+    std::unordered_set<std::string_view> traced;
     static const std::vector<Entry> kNone;
     for (const Entry& entry : root >= 0 ? outputs(root) : kNone) {
       OutputColumn column;
@@ -208,7 +215,7 @@ class FileResolver {
       column.from_star = entry.through != nullptr;
       column.kind = column.from_star ? std::string_view("star") : entry.item->kind;
       if (entry.item->span) column.where = index_.location(entry.item->span->start);
-      if (column.name && traced.insert(lower(*column.name)).second) {
+      if (column.name && traced.insert(lower_kept(*entry.get())).second) {
         std::vector<Found> found;
         trace(root, *entry.get(), 0, 0, found);
         column.origins = as_origins(found);
@@ -221,10 +228,10 @@ class FileResolver {
       for (const FilterFact& filter : query_fact(q).filters) {
         FilterUse use;
         use.text = filter.ref.qualifier ? *filter.ref.qualifier + "." + filter.ref.name : filter.ref.name;
-        use.clause = filter.clause;
-        if (filter.ref.span) use.where = index_.location(filter.ref.span->start);
+        use.clause = filter.ref.clause;
+        if (filter.span) use.where = index_.location(filter.span->start);
         std::vector<Found> found;
-        resolve_ref(q, filter.ref, 0, 0, found);
+        resolve_ref(q, filter.ref, filter.span, 0, 0, found);
         use.origins = as_origins(unique(std::move(found)));
         out.filters.push_back(std::move(use));
       }
@@ -263,13 +270,14 @@ class FileResolver {
       fact.alias = std::move(rel.alias);
       fact.span = range_span(rel.range, index_);
       if (rel.query) fact.body = fact_of(rel.query);
-      fact.qualifiers = qualifiers_of(fact);
       relations.push_back(std::move(fact));
     }
+    // Views of the names: taken once the relations stay in place.
+    for (RelFact& fact : relations) fact.qualifiers = qualifiers_of(fact);
     std::vector<FilterFact> filters;
     for (ColumnRef& ref : reads.filters) {
-      filters.push_back({{std::move(ref.qualifier), std::move(ref.name), range_span(ref.range, index_)},
-                         std::move(ref.clause)});
+      const Span span = range_span(ref.range, index_);
+      filters.push_back({std::move(ref), span});
     }
     std::vector<std::vector<ItemFact>> items;
     std::vector<ItemFact> conditional;
@@ -298,21 +306,21 @@ class FileResolver {
   }
 
   ItemFact item_fact(std::optional<std::string> name, ItemLineage lineage, Span span) {
-    ItemFact fact{std::move(name), kind_name(lineage.kind), span, {}, std::move(lineage.excluded)};
-    fact.refs.reserve(lineage.references.size());
-    for (ColumnRef& ref : lineage.references) {
-      fact.refs.push_back({std::move(ref.qualifier), std::move(ref.name), range_span(ref.range, index_)});
-    }
-    return fact;
+    return ItemFact{std::move(name), kind_name(lineage.kind), span, std::move(lineage.references),
+                    std::move(lineage.excluded)};
   }
 
-  std::vector<std::string> qualifiers_of(const RelFact& rel) {
-    if (rel.alias) return {lower(*rel.alias)};
-    if (rel.kind == RelationKind::Source) return {lower(rel.name), lower(rel.source_name + "." + rel.name)};
-    std::string lowered = lower(rel.name);
+  std::array<std::string_view, 2> qualifiers_of(const RelFact& rel) {
+    if (rel.alias) {
+      const std::string_view alias = lower_kept(*rel.alias);
+      return {alias, alias};
+    }
+    if (rel.kind == RelationKind::Source) {
+      return {lower_kept(rel.name), keep(lower(rel.source_name + "." + rel.name))};
+    }
+    const std::string_view lowered = lower_kept(rel.name);
     const std::size_t dot = lowered.rfind('.');
-    std::string last = dot == std::string::npos ? lowered : lowered.substr(dot + 1);
-    return {lowered, last};
+    return {lowered, dot == std::string_view::npos ? lowered : lowered.substr(dot + 1)};
   }
 
   // Each query's parent: the smallest other query whose text holds it.
@@ -356,6 +364,32 @@ class FileResolver {
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     return lowered_;
+  }
+
+  // lower(text) as a view that lives as long as the resolver: the text
+  // itself when it is in lower case already (it must then live as long),
+  // else a kept copy.
+  std::string_view lower_kept(std::string_view text) {
+    if (is_lower(text)) return text;
+    return keep(lower(text));
+  }
+
+  // lower(text) as a view of `text` when it is in lower case already, else
+  // of `scratch`, which holds it.
+  std::string_view lower_into(std::string_view text, std::string& scratch) {
+    if (is_lower(text)) return text;
+    scratch = lower(text);
+    return scratch;
+  }
+
+  // Whether lower(text) is the text itself; checks it as lower() does.
+  bool is_lower(std::string_view text) {
+    bool lower_case = true;
+    for (char c : text) {
+      if (static_cast<unsigned char>(c) >= 0x80) give_up("a name that is not plain ASCII");
+      if (c >= 'A' && c <= 'Z') lower_case = false;
+    }
+    return lower_case;
   }
 
   // What lower() checks, without the copy.
@@ -436,16 +470,20 @@ class FileResolver {
 
   // ------------------------------------------------------------ outputs
 
+  // The entries stay in place once made: callers keep them while they make others.
   const std::vector<Entry>& outputs(int q) {
-    auto found = outputs_.find(q);
-    if (found != outputs_.end()) return *found->second;
+    QueryFact& made = query_fact(q);
+    if (made.outputs) return *made.outputs;
     auto entries = std::make_unique<std::vector<Entry>>();
-    if (reading_.size() > kMaxDepth) {
+    const bool was_reading = made.reading;
+    if (reading_ > kMaxDepth) {
       give_up("CTEs or subqueries nested too deep");
-    } else if (!reading_.insert(q).second) {
+    } else if (made.reading) {
       give_up("a query that reads itself");
-    } else if (!query_fact(q).selects.empty()) {
-      const QueryFact& fact = query_fact(q);
+    } else if (!made.selects.empty()) {
+      made.reading = true;
+      ++reading_;
+      const QueryFact& fact = made;
       for (const ItemFact& item : fact.selects[0]) item_outputs(q, item, *entries);
       std::set<std::string> named;
       for (const Entry& entry : *entries) {
@@ -463,14 +501,19 @@ class FileResolver {
         }
       }
     }
-    reading_.erase(q);
-    return *outputs_.emplace(q, std::move(entries)).first->second;
+    if (made.reading && !was_reading) {
+      made.reading = false;
+      --reading_;
+    }
+    // Made meanwhile (the query read itself): the first answer stands.
+    if (!made.outputs) made.outputs = std::move(entries);
+    return *made.outputs;
   }
 
   void item_outputs(int q, const ItemFact& item, std::vector<Entry>& out) {
-    const RefFact* star = nullptr;
+    const ColumnRef* star = nullptr;
     if (item.kind == "star") {
-      for (const RefFact& ref : item.refs) {
+      for (const ColumnRef& ref : item.refs) {
         if (ref.name == "*") {
           star = &ref;
           break;
@@ -497,8 +540,8 @@ class FileResolver {
     }
   }
 
-  static bool named_by(const RelFact& rel, const std::string& lowered) {
-    return std::find(rel.qualifiers.begin(), rel.qualifiers.end(), lowered) != rel.qualifiers.end();
+  static bool named_by(const RelFact& rel, std::string_view lowered) {
+    return rel.qualifiers[0] == lowered || rel.qualifiers[1] == lowered;
   }
 
   // The names a relation gives; none when the file does not know them.
@@ -524,6 +567,12 @@ class FileResolver {
   bool all_named(int q) {
     const std::vector<Entry>& entries = outputs(q);
     return std::all_of(entries.begin(), entries.end(), [](const Entry& entry) { return entry.get().has_value(); });
+  }
+
+  // Where a reference of query `q` is, when the query is a union and so
+  // its branch matters (branch_relations); none otherwise.
+  Span place_in_union(int q, const ColumnRef& ref) {
+    return query_fact(q).starts ? range_span(ref.range, index_) : std::nullopt;
   }
 
   // The relations of the union branch that holds `span`; all of them when
@@ -557,11 +606,12 @@ class FileResolver {
   // ------------------------------------------------------------ resolving
 
   // The origins of a reference, after those in `out`.
-  void resolve_ref(int q, const RefFact& ref, int via, int depth, std::vector<Found>& out) {
-    if (resolve_name(q, ref.span, ref.qualifier, ref.name, via, depth, out)) return;
+  // `span` is the reference's where query `q` is a union, else may be none.
+  void resolve_ref(int q, const ColumnRef& ref, const Span& span, int via, int depth, std::vector<Found>& out) {
+    if (resolve_name(q, span, ref.qualifier, ref.name, via, depth, out)) return;
     if (ref.qualifier) {
       const std::string_view first = std::string_view(*ref.qualifier).substr(0, ref.qualifier->find('.'));
-      if (resolve_name(q, ref.span, std::nullopt, first, via, depth, out)) return;
+      if (resolve_name(q, span, std::nullopt, first, via, depth, out)) return;
     }
     std::string reason =
         ref.qualifier ? "no relation named " + quoted(*ref.qualifier) : std::string("the query reads no relation");
@@ -572,7 +622,9 @@ class FileResolver {
   // `name` (and `qualifier`) outlive the resolver's answers: views of them are kept.
   bool resolve_name(int q, const Span& span, const std::optional<std::string>& qualifier, std::string_view name,
                     int via, int depth, std::vector<Found>& out) {
-    const std::optional<std::string> wanted = qualifier ? std::optional(lower(*qualifier)) : std::nullopt;
+    std::string scratch;
+    const std::optional<std::string_view> wanted =
+        qualifier ? std::optional(lower_into(*qualifier, scratch)) : std::nullopt;
     for (int scope = q; scope >= 0; scope = query_fact(scope).parent) {
       const std::vector<const RelFact*>& relations = branch_relations(scope, scope == q ? span : std::nullopt);
       if (wanted) {
@@ -584,8 +636,8 @@ class FileResolver {
         }
         // `t.record.field`: a field of column `record` of relation `t`.
         const std::size_t dot = wanted->find('.');
-        if (dot != std::string::npos) {
-          const std::string first = wanted->substr(0, dot);
+        if (dot != std::string_view::npos) {
+          const std::string_view first = wanted->substr(0, dot);
           for (const RelFact* rel : relations) {
             if (!named_by(*rel, first)) continue;
             const std::string_view rest = std::string_view(*qualifier).substr(dot + 1);
@@ -610,7 +662,7 @@ class FileResolver {
 
   // Whether a relation that is no query of the file gives a column of this
   // name (in lower case): none when the file does not know its columns.
-  std::optional<bool> gives(const RelFact& rel, const std::string& wanted) {
+  std::optional<bool> gives(const RelFact& rel, std::string_view wanted) {
     if (rel.kind != RelationKind::Ref) return std::nullopt;
     if (refs_ != nullptr) {
       auto found = refs_->find(rel.name);
@@ -633,7 +685,8 @@ class FileResolver {
       chosen = relations[0];
       return std::nullopt;
     }
-    const std::string wanted = lower(name);
+    std::string scratch;
+    const std::string_view wanted = lower_into(name, scratch);
     // `unnest(xs) as x`: the alias names the function's value as well as the relation.
     std::vector<const RelFact*> values;
     for (const RelFact* rel : relations) {
@@ -718,13 +771,17 @@ class FileResolver {
       give_up("CTEs or subqueries nested too deep");
       return;
     }
-    auto found = traced_.find(ColumnView(q, lowered(name)));
+    const std::string& lowered_name = lowered(name);
+    auto found = traced_.find(ColumnKey(q, lowered_name));
     if (found != traced_.end() && !found->second.done) {
       give_up("a column that reads itself");
       return;
     }
     if (found == traced_.end()) {
-      found = traced_.emplace(ColumnKey(q, lowered_), Traced{}).first;
+      // The key is a view of the name when it is in lower case (the name
+      // lives as long as the answers), else of a kept copy.
+      const std::string_view key = lowered_name == name ? name : keep(lowered_name);
+      found = traced_.emplace(ColumnKey(q, key), Traced{}).first;
       // The entry and its key stay in place while the column is traced (an
       // iterator would not: the map may grow meanwhile).
       Traced& traced = found->second;
@@ -745,23 +802,34 @@ class FileResolver {
   }
 
   // Where the first output column of this name (given in lower case) is, ignoring case.
-  std::optional<std::size_t> position(int q, const std::string& lowered) {
-    auto known = positions_.find(q);
-    if (known == positions_.end()) {
-      std::unordered_map<std::string, std::size_t> index;
-      const std::vector<Entry>& entries = outputs(q);
-      for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].get()) index.emplace(lower(*entries[i].get()), i);
-      }
-      known = positions_.emplace(q, std::move(index)).first;
+  std::optional<std::size_t> position(int q, std::string_view lowered) {
+    QueryFact& fact = query_fact(q);
+    if (!fact.positions) {
+      Positions made = name_positions(outputs(q));
+      if (!fact.positions) fact.positions = std::move(made);
     }
-    auto found = known->second.find(lowered);
-    if (found == known->second.end()) return std::nullopt;
+    const Positions& index = *fact.positions;
+    const auto found = std::lower_bound(index.begin(), index.end(), lowered,
+                                        [](const Position& p, std::string_view name) { return p.first < name; });
+    if (found == index.end() || found->first != lowered) return std::nullopt;
     return found->second;
   }
 
+  // The entries' names in lower case, sorted, each with its first entry.
+  Positions name_positions(const std::vector<Entry>& entries) {
+    Positions index;
+    index.reserve(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (entries[i].get()) index.emplace_back(lower_kept(*entries[i].get()), i);
+    }
+    std::sort(index.begin(), index.end());
+    index.erase(std::unique(index.begin(), index.end(), [](const Position& a, const Position& b) { return a.first == b.first; }),
+                index.end());
+    return index;
+  }
+
   // Each branch of a union gives the column at the same position.
-  std::vector<Found> trace_anew(int q, std::string_view name, const std::string& lowered, int depth) {
+  std::vector<Found> trace_anew(int q, std::string_view name, std::string_view lowered, int depth) {
     const std::vector<Entry>& first = outputs(q);
     std::optional<std::size_t> index = position(q, lowered);
     if (!index) {
@@ -806,16 +874,16 @@ class FileResolver {
   }
 
   const std::vector<std::vector<Entry>>& branches(int q) {
-    auto found = branches_.find(q);
-    if (found != branches_.end()) return found->second;
+    QueryFact& fact = query_fact(q);
+    if (fact.branches) return *fact.branches;
     std::vector<std::vector<Entry>> all{outputs(q)};
-    const QueryFact& fact = query_fact(q);
     for (std::size_t s = 1; s < fact.selects.size(); ++s) {
       std::vector<Entry> entries;
       for (const ItemFact& item : fact.selects[s]) item_outputs(q, item, entries);
       all.push_back(std::move(entries));
     }
-    return branches_.emplace(q, std::move(all)).first->second;
+    if (!fact.branches) fact.branches = std::move(all);
+    return *fact.branches;
   }
 
   // The name an entry gives, else `name`: a view of text the resolver keeps.
@@ -830,8 +898,8 @@ class FileResolver {
       from_relation(*entry.through, name_or(entry, name), via, depth, out);
       return;
     }
-    for (const RefFact& ref : entry.item->refs) {
-      if (ref.name != "*") resolve_ref(q, ref, via, depth, out);
+    for (const ColumnRef& ref : entry.item->refs) {
+      if (ref.name != "*") resolve_ref(q, ref, place_in_union(q, ref), via, depth, out);
     }
     // A subquery in the item gives its value: what its first column reads,
     // outer columns included.
@@ -844,7 +912,7 @@ class FileResolver {
         give_up("CTEs or subqueries nested too deep");
         return;
       }
-      const std::vector<Entry>& first = outputs(inner);  // kept in place by outputs_
+      const std::vector<Entry>& first = outputs(inner);  // kept in place by its query's fact
       if (first.empty()) continue;
       const Entry& found = first.front();
       trace_entry(inner, found, name_or(found, name), via, depth + 1, out);
@@ -852,7 +920,7 @@ class FileResolver {
   }
 
   // Origins as the caller gets them.
-  std::vector<LineageOrigin> as_origins(const std::vector<Found>& found) const {
+  std::vector<LineageOrigin> as_origins(const std::vector<Found>& found) {
     std::vector<LineageOrigin> out;
     out.reserve(found.size());
     for (const Found& f : found) {
@@ -861,7 +929,7 @@ class FileResolver {
       origin.name = f.name;
       origin.source_name = f.source_name;
       origin.column = f.column;
-      origin.via = paths_.names(f.via);
+      if (f.via != 0) origin.via = paths_.names(f.via);
       origin.star = f.star;
       if (f.has_reason) origin.reason = std::string(f.reason);
     }
@@ -878,18 +946,15 @@ class FileResolver {
   std::vector<int> pending_;  // queries not read yet
   std::unordered_map<const cst::Node*, int> by_node_;
   std::vector<int> listed_;  // the document's queries, in order
-  std::unordered_map<int, std::unique_ptr<std::vector<Entry>>> outputs_;
-  std::unordered_map<int, std::vector<std::vector<Entry>>> branches_;
   struct Traced {
     bool done = false;  // false while it is traced: met again, the column reads itself
     std::vector<Found> origins;
   };
-  std::unordered_map<ColumnKey, Traced, ColumnKeyHash, ColumnKeyEqual> traced_;
+  std::unordered_map<ColumnKey, Traced, ColumnKeyHash> traced_;
   std::string lowered_;  // lowered()'s answer
   Paths paths_;
   std::deque<std::string> kept_;
-  std::unordered_map<int, std::unordered_map<std::string, std::size_t>> positions_;
-  std::set<int> reading_;
+  std::size_t reading_ = 0;  // queries whose outputs are being made
   std::string undecided_;
 };
 

@@ -6,18 +6,23 @@
 namespace trelm::query {
 
 std::vector<Lexeme> flatten(const cst::Children& children, std::size_t begin, std::size_t end) {
-  if (end > children.size()) end = children.size();
   std::vector<Lexeme> out;
+  LexemeBuffer buffer;
+  flatten_into(children, begin, end, buffer);
+  out.swap(buffer.lexemes);
+  return out;
+}
+
+void flatten_into(const cst::Children& children, std::size_t begin, std::size_t end, LexemeBuffer& buffer) {
+  if (end > children.size()) end = children.size();
+  std::vector<Lexeme>& out = buffer.lexemes;
+  out.clear();
   // Most of a piece is its own tokens: room for them and as many again
   // below saves the early regrowths.
   out.reserve(2 * (end - std::min(begin, end)) + 8);
-  struct Frame {
-    const cst::Child* next;
-    const cst::Child* stop;
-    cst::Node* node;  // null for the caller's list
-    std::size_t open;
-  };
-  std::vector<Frame> stack;
+  using Frame = LexemeBuffer::Frame;
+  std::vector<Frame>& stack = buffer.frames;
+  stack.clear();
   // Locks still held when something throws are given back.
   struct Unlock {
     std::vector<Frame>& frames;
@@ -25,6 +30,7 @@ std::vector<Lexeme> flatten(const cst::Children& children, std::size_t begin, st
       for (const Frame& f : frames) {
         if (f.node != nullptr) f.node->mutex.unlock_shared();
       }
+      frames.clear();
     }
   } unlock{stack};
   stack.push_back(Frame{children.data() + begin, children.data() + end, nullptr, 0});
@@ -56,7 +62,6 @@ std::vector<Lexeme> flatten(const cst::Children& children, std::size_t begin, st
     out.back().tag = n->kind.tag;
     stack.push_back(Frame{n->children.data(), n->children.data() + n->children.size(), n, out.size() - 1});
   }
-  return out;
 }
 
 }  // namespace trelm::query

@@ -45,6 +45,22 @@ struct Lexeme {
 // Children [begin, end) of a list whose owner's read lock the caller holds.
 std::vector<Lexeme> flatten(const cst::Children& children, std::size_t begin = 0, std::size_t end = cst::npos);
 
+// The lexemes of one piece and the walk's own stack, kept by a caller that
+// flattens many pieces in turn, so that each reuses the room of the last.
+struct LexemeBuffer {
+  struct Frame {
+    const cst::Child* next;
+    const cst::Child* stop;
+    cst::Node* node;  // null for the caller's list
+    std::size_t open;
+  };
+  std::vector<Lexeme> lexemes;
+  std::vector<Frame> frames;
+};
+
+// flatten(), into `buffer.lexemes` (cleared first).
+void flatten_into(const cst::Children& children, std::size_t begin, std::size_t end, LexemeBuffer& buffer);
+
 // [first, last] tokens of a piece of text.
 struct TokenRange {
   cst::TokenId first;
@@ -72,8 +88,9 @@ struct ItemLineage {
 
 // The lineage of a SelectItem; the caller holds its read lock.
 ItemLineage item_lineage(const cst::Children& item);
-// The same, and the item's name (item_name) into `name`, its alias read once.
-ItemLineage item_lineage_and_name(const cst::Children& item, std::optional<std::string>& name);
+// The same, and the item's name (item_name) into `name`, its alias read once;
+// the item is flattened into `buffer`.
+ItemLineage item_lineage_and_name(const cst::Children& item, std::optional<std::string>& name, LexemeBuffer& buffer);
 
 // A column that only a Jinja block of a SELECT list holds.
 struct ConditionalItem {

@@ -61,9 +61,40 @@ std::string_view tag_body(std::string_view tag) {
   return body;
 }
 
+// The arguments of `name('a', "b")` written plainly: strings of printable
+// ASCII without escapes, spaces between. Most ref and source calls are so
+// written, and read so without the Jinja reader; nullopt for any other form.
+std::optional<std::vector<std::string>> plain_call_strings(std::string_view body, std::string_view name) {
+  std::size_t i = name.size();
+  const auto skip_spaces = [&body, &i] {
+    while (i < body.size() && body[i] == ' ') ++i;
+  };
+  skip_spaces();
+  if (i >= body.size() || body[i] != '(') return std::nullopt;
+  ++i;
+  std::vector<std::string> strings;
+  for (;;) {
+    skip_spaces();
+    if (i >= body.size() || (body[i] != '\'' && body[i] != '"')) return std::nullopt;
+    const char quote = body[i];
+    std::size_t end = i + 1;
+    for (; end < body.size() && body[end] != quote; ++end) {
+      if (body[end] == '\\' || body[end] < 0x20 || body[end] > 0x7e) return std::nullopt;
+    }
+    if (end >= body.size()) return std::nullopt;
+    strings.emplace_back(body.substr(i + 1, end - i - 1));
+    i = end + 1;
+    skip_spaces();
+    if (i < body.size() && body[i] == ')' && i + 1 == body.size()) return strings;
+    if (i >= body.size() || body[i] != ',') return std::nullopt;
+    ++i;
+  }
+}
+
 // The string arguments of the `name(...)` call that is all of `body`.
 std::optional<std::vector<std::string>> whole_call(std::string_view body, std::string_view name) {
   if (body.substr(0, name.size()) != name) return std::nullopt;
+  if (auto strings = plain_call_strings(body, name)) return strings;
   for (const jinja::Call& call : jinja::find_calls(body, name)) {
     std::string_view head = body.substr(0, call.open);
     while (!head.empty() && (head.back() == ' ' || head.back() == '\t')) head.remove_suffix(1);
@@ -346,14 +377,16 @@ QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_
     auto lock = c->read_lock();
     if (auto name = cte_name(c->children)) visible.push_back(std::move(*name));
   }
+  LexemeBuffer buffer;  // one for every clause and item
+  const std::vector<Lexeme>& lex = buffer.lexemes;
   for (const NodeRef& clause : clauses(query)) {
     auto lock = clause->read_lock();
     const std::string_view name = clause->kind.name();
     if (name == "FROM") {
-      std::vector<Lexeme> lex = flatten(clause->children);
+      flatten_into(clause->children, 0, cst::npos, buffer);
       FromReader(lex, visible, out).run();
     } else if (decides_rows(name) || name == "WINDOW") {
-      std::vector<Lexeme> lex = flatten(clause->children);
+      flatten_into(clause->children, 0, cst::npos, buffer);
       for (ColumnRef& r : scan_refs(lex, 0, lex.size(), name == "WINDOW").refs) {
         if (name == "WINDOW" && r.clause.empty()) continue;
         if (name != "WINDOW") r.clause = std::string(name);
@@ -364,7 +397,7 @@ QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_
       for (const NodeRef& item : select_items(clause->children)) {
         auto item_lock = item->read_lock();
         std::optional<std::string> item_name;
-        ItemLineage lineage = item_lineage_and_name(item->children, item_name);
+        ItemLineage lineage = item_lineage_and_name(item->children, item_name, buffer);
         for (const ColumnRef& r : lineage.references) {
           if (!r.clause.empty()) out.filters.push_back(r);
         }

@@ -92,8 +92,10 @@ std::string item_expr(const Children& item) {
 
 std::optional<std::string> item_name(const Children& item) {
   if (auto parts = alias_parts(item)) return unquote(parts->alias);
+  return reference_name(item);
+}
 
-  // A plain reference: name (. name)*, named after its last part.
+std::optional<std::string> reference_name(const Children& item) {
   const Token* candidate = nullptr;
   std::size_t position = 0;
   for (const Child& c : item) {

@@ -20,6 +20,9 @@ struct AliasParts {
 std::optional<AliasParts> alias_parts(const cst::Children& item);
 std::string item_expr(const cst::Children& item);
 std::optional<std::string> item_name(const cst::Children& item);
+// The name of an item that is a plain reference, name (. name)*: its last
+// part; what item_name gives for an item without an alias.
+std::optional<std::string> reference_name(const cst::Children& item);
 // Whether the item holds a Jinja tag token at any depth.
 bool item_is_templated(const cst::Children& item);
 

@@ -1,9 +1,14 @@
 #include "tree/node.hpp"
 
+#include <cstring>
+
 namespace trelm::cst {
 
 bool equals_folded(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
+  // Names compared are mostly written alike: a long one is first compared
+  // as bytes, many at a time.
+  if (a.size() >= 8 && std::memcmp(a.data(), b.data(), a.size()) == 0) return true;
   for (std::size_t i = 0; i < a.size(); ++i) {
     unsigned char x = static_cast<unsigned char>(a[i]);
     unsigned char y = static_cast<unsigned char>(b[i]);

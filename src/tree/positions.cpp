@@ -1,6 +1,7 @@
 #include "tree/positions.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <functional>
 
 #include "tree/walk.hpp"
@@ -76,13 +77,16 @@ PositionIndex::PositionIndex(const Document& doc) {
     return chars;
   };
   std::string_view source;
-  // Room up front from the size of the parsed text, about five bytes a token.
+  // Room up front from the size of the parsed text.
   if (const TextBuffer* buffer = doc.root->text.get()) {
     source = buffer->view();
-    tokens_.reserve(source.size() / 5);
     nodes_.reserve(source.size() / 40);
   }
   bool plain = !source.empty() && is_ascii(source);  // so far the tokens are source[0, at)
+  if (plain) {
+    source_ = source.data();
+    token_starts_.assign(source.size() / 64 + 1, 0);
+  }
   Frames frames;
   frames.enter(doc.root.get(), 0);
   while (!frames.stack.empty()) {
@@ -99,15 +103,25 @@ PositionIndex::PositionIndex(const Document& doc) {
       if (plain && !text.empty() && (text.data() != source.data() + at || text.size() > source.size() - at)) {
         plain = false;  // the lines before this token are the source's
         add_line_starts(source.substr(0, at), 0, line_starts_);
+        source_tokens_end_ = at;
+        tokens_.reserve((source.size() - at) / 5);  // about five bytes a token
       }
-      const std::size_t chars = plain ? text.size() : take_text(text);
+      if (plain) {
+        if (!text.empty()) token_starts_[at / 64] |= std::uint64_t{1} << (at % 64);
+        at += text.size();
+        continue;
+      }
+      const std::size_t chars = take_text(text);
       if (t->size() != 0) tokens_.push_back(TokenAt{text.data(), t->serial(), TextSpan{at, at + chars}});
       at += chars;
       continue;
     }
     frames.enter(c.node_ptr(), at);
   }
-  if (plain) add_line_starts(source.substr(0, at), 0, line_starts_);
+  if (plain) {
+    add_line_starts(source.substr(0, at), 0, line_starts_);
+    source_tokens_end_ = at;
+  }
   length_ = at;
   // Stable: of two entries for one address (none is expected), the first
   // walked is the one found.
@@ -128,7 +142,23 @@ std::optional<TextSpan> PositionIndex::node_span(const Node* node) const {
   return it->span;
 }
 
+std::optional<TextSpan> PositionIndex::source_token_span(const TokenId& id) const {
+  const auto start = static_cast<std::size_t>(id.address - source_);
+  std::size_t word = start / 64;
+  const std::uint64_t bit = std::uint64_t{1} << (start % 64);
+  if (id.serial != 0 || (token_starts_[word] & bit) == 0) return std::nullopt;
+  // The next token's start, or the end of the tokens.
+  std::uint64_t after = token_starts_[word] & ~(bit | (bit - 1));
+  while (after == 0 && ++word < token_starts_.size()) after = token_starts_[word];
+  const std::size_t end = after == 0 ? source_tokens_end_ : word * 64 + static_cast<std::size_t>(std::countr_zero(after));
+  return TextSpan{start, std::min(end, source_tokens_end_)};
+}
+
 std::optional<TextSpan> PositionIndex::token_span(const TokenId& id) const {
+  // Compared as integers: the address may lie anywhere.
+  const auto address = reinterpret_cast<std::uintptr_t>(id.address);
+  const auto source = reinterpret_cast<std::uintptr_t>(source_);
+  if (source_ != nullptr && address >= source && address - source < source_tokens_end_) return source_token_span(id);
   auto it = std::lower_bound(tokens_.begin(), tokens_.end(), id.address, [](const TokenAt& a, const char* address) {
     return std::less<const char*>()(a.address, address);
   });

@@ -67,8 +67,16 @@ class PositionIndex {
     std::uint64_t serial;  // of a token that owns its text (see TokenId), else 0
     TextSpan span;
   };
+  // The tokens that are the parsed ASCII text itself, in order from its
+  // start (most documents' every token), as one bit a byte: set where such a
+  // token starts. A token there spans from its bit to the next, its
+  // characters are its bytes, and it borrows its text (serial 0).
+  std::optional<TextSpan> source_token_span(const TokenId& id) const;
+  const char* source_ = nullptr;
+  std::size_t source_tokens_end_ = 0;  // bytes of the text those tokens cover
+  std::vector<std::uint64_t> token_starts_;
   std::vector<NodeAt> nodes_;    // by node address
-  std::vector<TokenAt> tokens_;  // by text address; a parsed tree's come in that order
+  std::vector<TokenAt> tokens_;  // the other tokens, by text address; a parsed tree's come in that order
   std::vector<std::size_t> line_starts_;  // the index of each line's first character
   std::size_t length_ = 0;
 };

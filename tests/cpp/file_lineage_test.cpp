@@ -68,6 +68,14 @@ TEST(FileLineage, ResolvesEachOutputColumnWithinTheFile) {
        RefColumns{{"orders", std::vector<std::string>{"id", "amount"}}}},
       {"select * from {{ ref('up') }}", "b", "a,b", "ref:up.b", RefColumns{{"up", std::vector<std::string>{"a", "b"}}}},
       {"with s as (select * from {{ source('s', 't') }}) select id from s", "id", "id", "source:s.t.id via s *"},
+      // Calls however written; names in any case.
+      {"select a from {{ ref( \"pkg\" , 'up' ) }}", "a", "a", "ref:up.a"},
+      {"select a from {{ ref('it\\'s') }}", "a", "a", "ref:it's.a"},
+      {"select a from {{ ref('x\\\\y') }}", "a", "a", "ref:x\\y.a"},
+      {"select a from {{ ref('up',\n'x') }}", "a", "a", "ref:x.a"},
+      {"select a from {{ source( 's','t' )}}", "a", "a", "source:s.t.a"},
+      {"with Up as (select ID, Name as Full_Name from {{ ref('x') }}) select u.id, full_name from UP u", "full_name",
+       "id,full_name", "ref:x.Name via UP"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

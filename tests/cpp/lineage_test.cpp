@@ -35,6 +35,28 @@ TEST(Lineage, FlatViewPairsNodesAndReleasesLocks) {
   EXPECT_GT(opens, 8u);
 }
 
+// A buffer flattened into again holds the new piece alone, as a fresh
+// flatten gives it, whether the last piece was longer or shorter.
+TEST(Lineage, AKeptBufferHoldsTheLastPieceAlone) {
+  cst::Document doc = parse_ok("select f((a), [b]) as x, c from t");
+  cst::NodeRef select = testing::first_select(doc);
+  const std::vector<cst::NodeRef> items = testing::items_of(select);
+  ASSERT_GE(items.size(), 2u);
+  LexemeBuffer buffer;
+  for (const cst::NodeRef& item : {items[0], items[1], items[0]}) {
+    auto lock = item->read_lock();
+    const std::vector<Lexeme> fresh = flatten(item->children);
+    flatten_into(item->children, 0, cst::npos, buffer);
+    ASSERT_EQ(buffer.lexemes.size(), fresh.size());
+    for (std::size_t i = 0; i < fresh.size(); ++i) {
+      EXPECT_EQ(buffer.lexemes[i].text, fresh[i].text);
+      EXPECT_EQ(buffer.lexemes[i].partner, fresh[i].partner);
+      EXPECT_EQ(buffer.lexemes[i].node, fresh[i].node);
+    }
+    EXPECT_TRUE(buffer.frames.empty());
+  }
+}
+
 struct KindCase {
   std::string item;
   ColumnKind kind;

@@ -61,22 +61,46 @@ TEST(Positions, ATokenThatLeftIsNotFoundInItsSuccessor) {
 // token by token, whether the tokens are the parsed text itself (ASCII or
 // not) or an edit put tokens of their own in it, at its start or midway:
 // the index reads the first case's text in one pass and must fall back to
-// counting from the first token that is not the source's.
+// counting from the first token that is not the source's. The tokens an
+// edit took out are found nowhere, midway or at the end.
 TEST(Positions, SpansAndLinesAgreeWithTheTextCountedTokenByToken) {
   struct Case {
     const char* text;
     const char* inserted;  // a token put in before child `at` of the statement; none when null
     std::size_t at;
+    bool remove = false;  // child `at` of the statement (npos: the last) taken out instead
   };
   const Case cases[] = {
       {"select a,\n  b\nfrom t\n", nullptr, 0},
       {"select 'é',\n  b -- ü\nfrom t", nullptr, 0},
       {"select a,\n  b\nfrom t\nwhere x", "é\n-- y\n", 1},
       {"select a,\n  b\nfrom t", "\n\n", 0},
+      {"select a,\n  b\nfrom t\nwhere x", nullptr, 1, true},
+      {"select a,\n  b\nfrom t\nwhere x", nullptr, npos, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     Document doc = testing::parse_ok(c.text);
+    std::vector<TokenId> gone;
+    if (c.remove) {
+      NodeRef statement;
+      {
+        auto lock = doc.root->read_lock();
+        ASSERT_TRUE(doc.root->children[0].is_node());
+        statement = doc.root->children[0].node();
+      }
+      auto lock = statement->write_lock();
+      Children& children = statement->children;
+      const std::size_t at = c.at == npos ? children.size() - 1 : c.at;
+      ASSERT_LT(at, children.size());
+      if (const Token* t = children[at].as_token()) {
+        gone.push_back(t->id());
+      } else {
+        auto inner = children[at].node()->read_lock();
+        for_each_token(children[at].node()->children, [&gone](const Token& t) { gone.push_back(t.id()); });
+      }
+      children.erase(children.begin() + static_cast<std::ptrdiff_t>(at));
+    }
     if (c.inserted != nullptr) {
       // Into the root's first node (the statement), so that `at` > 0 is midway.
       NodeRef statement;
@@ -105,6 +129,8 @@ TEST(Positions, SpansAndLinesAgreeWithTheTextCountedTokenByToken) {
     const PositionIndex index(doc);
     EXPECT_EQ(index.length(), at);
     for (const auto& [id, span] : expected) EXPECT_EQ(index.token_span(id), span);
+    EXPECT_FALSE(gone.empty() && c.remove);
+    for (const TokenId& id : gone) EXPECT_FALSE(index.token_span(id).has_value());
     std::size_t line = 1;
     std::size_t column = 1;
     std::size_t chars = 0;
