@@ -569,12 +569,21 @@ class Project:
 
     def unused(self) -> list[str]:
         """The models nothing else reads (a test or an analysis counts as a reader)."""
-        return [
-            key
-            for key in self.models
-            if ("model", key) not in self._tested
-            and all(reader == ("model", key) for reader in self._read_by.get(("model", key), []))
-        ]
+        return self._unused_of(self.models)
+
+    def _unused_of(self, keys: Iterable[str]) -> list[str]:
+        """unused(), of these models only."""
+        tested, read_by = self._tested, self._read_by
+        found = []
+        for key in keys:
+            node = ("model", key)
+            if node in tested:
+                continue
+            readers = read_by.get(node)
+            # Mostly none, or the model alone (it reads itself): no generator for those.
+            if not readers or (readers[0] == node and (len(readers) == 1 or all(r == node for r in readers))):
+                found.append(key)
+        return found
 
     if not TYPE_CHECKING:  # to the type checker, a Project has the attributes it declares and no others
 
@@ -1211,12 +1220,7 @@ class Project:
         else:
             records = [record for record in map(by_path.get, paths) if record is not None]
             keys = [self.id_of(record) for record in records if self.models.get(self.id_of(record)) is record]
-        return [
-            key
-            for key in keys
-            if ("model", key) not in self._tested
-            and all(reader == ("model", key) for reader in self._read_by.get(("model", key), []))
-        ]
+        return self._unused_of(keys)
 
     def _cycles_may_change(self, changes: list[tuple[GraphNode, list[GraphNode], list[GraphNode]]]) -> bool:
         """Whether the file's new links can make, break or move a cycle: its

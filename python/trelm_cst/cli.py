@@ -544,12 +544,16 @@ def run_check(
 
     run.summary = summary
     unread, run.layout.unread = run.layout.unread, []
-    # The records are kept to the end: passes of the collector over them find nothing to free.
+    # The records are kept until the project is built: passes of the collector
+    # over them would find nothing to free. They are let go of before it
+    # resumes, and no pass goes over them.
     with collector_paused() if project else nullcontext():
         run.each_file(work, handle_any, items=[*run.files, *unread])
         if project:
             # The files were all reported above; here only what lies between them.
-            for finding in project_findings(Project(records_of(records), run.layout, settings.external)):
+            found = project_findings(Project(records_of(records), run.layout, settings.external))
+            records.clear()
+            for finding in found:
                 if not silenceable(settings, finding) or not silenced(
                     suppressions.get(finding.path, []), finding.line, finding.code
                 ):
