@@ -212,31 +212,40 @@ PyObject* version_of(const query::ScannedCall& call) {
   return to_py_str(*call.version_source);
 }
 
-// A ref's or source's values but its kind and path, in the order of the
-// record's fields: (line, column, text, model, package, version) of a ref,
-// (line, column, text, source) of a source. `model` is None unless the
-// arguments name one (with package and version), `source` unless they name a
-// (source, table).
+// A ref's or source's values but its kind and path: `model` is None unless
+// the arguments name one (with package and version), `source` unless they
+// name a (source, table).
+struct CallValues {
+  PyRef line, column, text, model, package, version, source;
+
+  // False, with the error set, when one cannot be made.
+  bool read(const query::ScannedCall& call, bool is_ref) {
+    const std::vector<std::string>* names = call.strings ? &*call.strings : nullptr;
+    const bool resolved = names != nullptr && (is_ref ? !names->empty() && names->size() <= 2 : names->size() == 2);
+    line = PyRef::steal(PyLong_FromSize_t(call.line));
+    column = PyRef::steal(PyLong_FromSize_t(call.column));
+    text = PyRef::steal(to_py_str(call.text));
+    model = PyRef::borrow(Py_None), package = PyRef::borrow(Py_None), version = PyRef::borrow(Py_None);
+    source = PyRef::borrow(Py_None);
+    if (resolved && is_ref) {
+      model = PyRef::steal(to_py_str(names->back()));
+      package = PyRef::steal(names->size() == 2 ? to_py_str(names->front()) : Py_NewRef(Py_None));
+      version = PyRef::steal(version_of(call));
+    } else if (resolved) {
+      source = PyRef::steal(str_tuple(*names, 0, 2));
+    }
+    return line && column && text && model && package && version && source;
+  }
+};
+
+// A call's values as a worker process sends them: (line, column, text,
+// model, package, version) of a ref, (line, column, text, source) of a source.
 PyObject* call_values(const query::ScannedCall& call, bool is_ref) {
-  const std::vector<std::string>* names = call.strings ? &*call.strings : nullptr;
-  const bool resolved = names != nullptr && (is_ref ? !names->empty() && names->size() <= 2 : names->size() == 2);
-  PyRef line = PyRef::steal(PyLong_FromSize_t(call.line));
-  PyRef column = PyRef::steal(PyLong_FromSize_t(call.column));
-  PyRef text = PyRef::steal(to_py_str(call.text));
-  if (!line || !column || !text) return nullptr;
-  if (!is_ref) {
-    PyRef source = PyRef::steal(resolved ? str_tuple(*names, 0, 2) : Py_NewRef(Py_None));
-    if (!source) return nullptr;
-    return PyTuple_Pack(4, line.get(), column.get(), text.get(), source.get());
-  }
-  PyRef model = PyRef::borrow(Py_None), package = PyRef::borrow(Py_None), version = PyRef::borrow(Py_None);
-  if (resolved) {
-    model = PyRef::steal(to_py_str(names->back()));
-    package = PyRef::steal(names->size() == 2 ? to_py_str(names->front()) : Py_NewRef(Py_None));
-    version = PyRef::steal(version_of(call));
-  }
-  if (!model || !package || !version) return nullptr;
-  return PyTuple_Pack(6, line.get(), column.get(), text.get(), model.get(), package.get(), version.get());
+  CallValues values;
+  if (!values.read(call, is_ref)) return nullptr;
+  if (!is_ref) return PyTuple_Pack(4, values.line.get(), values.column.get(), values.text.get(), values.source.get());
+  return PyTuple_Pack(6, values.line.get(), values.column.get(), values.text.get(), values.model.get(),
+                      values.package.get(), values.version.get());
 }
 
 // What the scan found in a file as plain values: (refs, sources, config,
@@ -279,9 +288,19 @@ class RecordTypes {
 
   // The record of a file, from what the scan found in it.
   PyObject* model(const query::ModelScan& scan, PyObject* path) const {
-    PyRef values = PyRef::steal(scan_values(scan));
-    if (!values) return nullptr;
-    return model_of(path, values.get(), Py_None);
+    const auto refs_of = [&](const std::vector<query::ScannedCall>& calls, bool is_ref) {
+      return list_of(calls.size(), [&](std::size_t i) -> PyObject* {
+        CallValues values;
+        return values.read(calls[i], is_ref) ? ref(values, is_ref, path) : nullptr;
+      });
+    };
+    PyRef refs = PyRef::steal(refs_of(scan.refs, true));
+    PyRef sources = PyRef::steal(refs_of(scan.sources, false));
+    PyRef config = PyRef::steal(merged_config(scan.configs));
+    PyRef line = PyRef::steal(PyLong_FromSize_t(scan.config_line));
+    PyRef column = PyRef::steal(PyLong_FromSize_t(scan.config_column));
+    if (!refs || !sources || !config || !line || !column) return nullptr;
+    return record(path, refs.get(), sources.get(), config.get(), line.get(), column.get(), Py_None);
   }
 
   // The record of a file from scan_values() and its snapshot blocks (a
@@ -293,25 +312,11 @@ class RecordTypes {
       PyErr_SetString(PyExc_TypeError, "not a scanned file's values");
       return nullptr;
     }
-    PyRef name = PyRef::steal(model_name(path));
     PyRef refs = PyRef::steal(ref_list(PyTuple_GetItem(values, 0), true, path));
     PyRef sources = PyRef::steal(ref_list(PyTuple_GetItem(values, 1), false, path));
-    PyRef project = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
-    PyRef columns = PyRef::steal(PyDict_New());
-    PyRef own_blocks = PyRef::steal(blocks == Py_None ? PyList_New(0) : Py_NewRef(blocks));
-    if (!name || !refs || !sources || !project || !columns || !own_blocks) return nullptr;
-    return instance(model_, {{kName, name.get()},
-                             {kPath, path},
-                             {kRefs, refs.get()},
-                             {kSources, sources.get()},
-                             {kConfig, PyTuple_GetItem(values, 2)},
-                             {kError, Py_None},
-                             {kProject, project.get()},
-                             {kKind, kinds_[kModelKind].get()},
-                             {kLine, PyTuple_GetItem(values, 3)},
-                             {kColumn, PyTuple_GetItem(values, 4)},
-                             {kColumns, columns.get()},
-                             {kSnapshotBlocks, own_blocks.get()}});
+    if (!refs || !sources) return nullptr;
+    return record(path, refs.get(), sources.get(), PyTuple_GetItem(values, 2), PyTuple_GetItem(values, 3),
+                  PyTuple_GetItem(values, 4), blocks);
   }
 
  private:
@@ -344,6 +349,40 @@ class RecordTypes {
       if (PyObject_GenericSetAttr(object.get(), names_[name].get(), value) < 0) return nullptr;
     }
     return object.release();
+  }
+
+  // A file's record of its parts; a new list for `blocks` None.
+  PyObject* record(PyObject* path, PyObject* refs, PyObject* sources, PyObject* config, PyObject* line,
+                   PyObject* column, PyObject* blocks) const {
+    PyRef name = PyRef::steal(model_name(path));
+    PyRef project = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
+    PyRef columns = PyRef::steal(PyDict_New());
+    PyRef own_blocks = PyRef::steal(blocks == Py_None ? PyList_New(0) : Py_NewRef(blocks));
+    if (!name || !project || !columns || !own_blocks) return nullptr;
+    return instance(model_, {{kName, name.get()},
+                             {kPath, path},
+                             {kRefs, refs},
+                             {kSources, sources},
+                             {kConfig, config},
+                             {kError, Py_None},
+                             {kProject, project.get()},
+                             {kKind, kinds_[kModelKind].get()},
+                             {kLine, line},
+                             {kColumn, column},
+                             {kColumns, columns.get()},
+                             {kSnapshotBlocks, own_blocks.get()}});
+  }
+
+  PyObject* ref(const CallValues& values, bool is_ref, PyObject* path) const {
+    return instance(ref_, {{kKind, kinds_[is_ref ? kRefKind : kSourceKind].get()},
+                           {kPath, path},
+                           {kLine, values.line.get()},
+                           {kColumn, values.column.get()},
+                           {kText, values.text.get()},
+                           {kModel, values.model.get()},
+                           {kPackage, values.package.get()},
+                           {kVersion, values.version.get()},
+                           {kSource, values.source.get()}});
   }
 
   // A ref's or source's record from its call_values().
