@@ -428,11 +428,14 @@ def github_escape(text: str, is_property: bool) -> str:
 FORMATS: dict[str, Callable[[Finding], str]] = {"text": text_line, "json": json_line, "github": github_line}
 
 
-def project_findings(project: Project, paths: Collection[str] | None = None) -> list[Finding]:
+def project_findings(
+    project: Project, paths: Collection[str] | None = None, information: Collection[str] | None = None
+) -> list[Finding]:
     """What is wrong between the files: YAML files that do not load, refs to
     no model, undeclared sources, ambiguous refs, names defined twice, cycles
     (each once, at the ref call that first closes it), and models nothing
-    reads (as information). With `paths`, those in these files only, in the same order."""
+    reads (as information: with `information`, in these files only). With
+    `paths`, those in these files only, in the same order."""
     keep: Callable[[str], bool] = (lambda path: True) if paths is None else paths.__contains__
     # A YAML file that does not load says where, but for one it cannot read at all: its start then.
     found = [Finding.of(problem) for problem in project.layout.problems if keep(problem.path)]
@@ -471,7 +474,9 @@ def project_findings(project: Project, paths: Collection[str] | None = None) -> 
     unused = project.unused() if paths is None else project._unused_in(paths)
     for name in unused:
         model = project.models[name]
-        found.append(Finding(model.path, model.line, model.column, "info", "no model reads this one", "unused-model"))
+        if information is None or model.path in information:
+            message = "no model reads this one"
+            found.append(Finding(model.path, model.line, model.column, "info", message, "unused-model"))
     return found
 
 
@@ -551,7 +556,11 @@ def run_check(
         run.each_file(work, handle_any, items=[*run.files, *unread])
         if project:
             # The files were all reported above; here only what lies between them.
-            found = project_findings(Project(records_of(records), run.layout, settings.external))
+            # Information is reported with `verbose` alone; else it only uses
+            # the suppressions of its files, and thousands of unused models
+            # elsewhere are not worth their findings.
+            informed = None if verbose else suppressions
+            found = project_findings(Project(records_of(records), run.layout, settings.external), None, informed)
             records.clear()
             for finding in found:
                 if not silenceable(settings, finding) or not silenced(
