@@ -576,7 +576,7 @@ class Project:
         tested, read_by = self._tested, self._read_by
         found = []
         for key in keys:
-            node = ("model", key)
+            node: GraphNode = ("model", key)
             if node in tested:
                 continue
             readers = read_by.get(node)
