@@ -564,14 +564,16 @@ PyObject* records_of(PyObject* args) {
   if (!records.read(model_type, ref_type)) return nullptr;
   const Py_ssize_t count = PyList_Size(entries);
   return list_of(static_cast<std::size_t>(count), [&](std::size_t i) -> PyObject* {
-    PyObject* entry = PyList_GetItem(entries, static_cast<Py_ssize_t>(i));
-    if (entry == nullptr) return nullptr;  // the list shrank meanwhile
-    if (!PyTuple_Check(entry)) return Py_NewRef(entry);
-    if (PyTuple_Size(entry) != 3) {
+    // Held while its record is made: a finalizer the collector runs meanwhile could change the list.
+    PyRef entry = PyRef::borrow(PyList_GetItem(entries, static_cast<Py_ssize_t>(i)));
+    if (!entry) return nullptr;  // the list shrank meanwhile
+    if (!PyTuple_Check(entry.get())) return entry.release();
+    if (PyTuple_Size(entry.get()) != 3) {
       PyErr_SetString(PyExc_TypeError, "an entry is (path, scanned values, snapshot blocks)");
       return nullptr;
     }
-    return records.model_of(PyTuple_GetItem(entry, 0), PyTuple_GetItem(entry, 1), PyTuple_GetItem(entry, 2));
+    PyObject* path = PyTuple_GetItem(entry.get(), 0);
+    return records.model_of(path, PyTuple_GetItem(entry.get(), 1), PyTuple_GetItem(entry.get(), 2));
   });
 }
 
