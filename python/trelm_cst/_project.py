@@ -155,9 +155,10 @@ class Project:
     missing_sources: list[Ref]
     ambiguous_refs: list[tuple[Ref, list[str]]]
     duplicate_names: dict[str, list[str]]
-    cycles: list[list[str]]
+    cycles: list[list[str]]  # found when first asked, then kept
     unresolved: list[Ref]
     problems: list[Problem]
+    _cycles: list[Cycle]  # the cycles with the first ref of each, found with `cycles`
 
     def __init__(self, files: list[Model], layout: Layout | None = None, external: Iterable[str] = ()) -> None:
         with collector_paused():
@@ -256,8 +257,7 @@ class Project:
                     self._resolved[id(ref)] = read
         self.sources = {key: sorted(readers_by_source[key]) for key in sorted(readers_by_source)}
         self.problems = [model.error for model in files if model.error is not None] + layout.problems
-        self._cycles = self._find_cycles()  # found once: `check --project` asks again
-        self.cycles = [list(cycle.models) for cycle in self._cycles]
+        # `cycles` (and `_cycles`, with the first ref of each) are found when first asked, then kept.
 
     def _link_all(self, models: list[Model], readers_by_source: dict[tuple[str, str], set[str]]) -> None:
         """Resolves the refs and sources of every definition and reader, in
@@ -588,13 +588,18 @@ class Project:
     if not TYPE_CHECKING:  # to the type checker, a Project has the attributes it declares and no others
 
         def __getattr__(self, name: str) -> Any:
-            """`edges`, made from the graph the first time it is asked for (with_file() then updates its copy)."""
-            if name != "edges":
-                raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}", name=name, obj=self)
-            self.edges = sorted(
-                {(reader[1], read[1]) for reader, reads in self._reads.items() for read in reads if read[0] != "source"}
-            )
-            return self.edges
+            """`edges` and `cycles`, made from the graph the first time they are asked for (with_file() then
+            updates its copies): a caller of Project.load may want neither, and check asks for no edges."""
+            if name == "edges":
+                self.edges = sorted(
+                    {(r[1], read[1]) for r, reads in self._reads.items() for read in reads if read[0] != "source"}
+                )
+                return self.edges
+            if name in ("cycles", "_cycles"):
+                self._cycles = self._find_cycles()
+                self.cycles = [list(cycle.models) for cycle in self._cycles]
+                return getattr(self, name)
+            raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}", name=name, obj=self)
 
     def cycle_refs(self) -> list[Cycle]:
         """Every cycle: each group of models (and snapshots, seeds) that read
@@ -749,6 +754,7 @@ class Project:
         redefined = self._defines(place, old)[:2] != self._defines(place, record)[:2]
         if redefined and not self._may_redefine(place, cast(Model, record or old)):
             return None
+        _ = self._cycles  # found before the copy shares them: whether the file moves a cycle is told from these
         new = object.__new__(Project)
         new.__dict__.update(self.__dict__)
         new._lineage = None
