@@ -554,6 +554,15 @@ def _scan_model_files(
 ) -> tuple[list[_M | None], dict[int, str]]: ...
 def _scan_document(doc: Document, text: str, path: str, model_type: type[_M], ref_type: type[object], /) -> _M: ...
 
+# What _scan_document makes a record of, as plain values that pickle cheaply:
+# (refs, sources, config, line, column), each ref (line, column, text, model,
+# package, version) and each source (line, column, text, (source, table) or
+# None). _records_of makes records of (path, those values, snapshot blocks or
+# None) entries, taking their config dicts and block lists; any other entry
+# comes back as it is.
+def _scan_record(doc: Document, text: str, /) -> tuple[Any, ...]: ...
+def _records_of(entries: list[Any], model_type: type[_M], ref_type: type[object], /) -> list[_M]: ...
+
 # Column lineage of model files as far as each file says, for
 # trelm_cst._lineage: per path, (has a query, entries, places, index,
 # origins, filters, every ref resolved), index and origins keyed by the

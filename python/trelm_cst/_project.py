@@ -22,7 +22,16 @@ from typing import TYPE_CHECKING, Any, Literal, TypeVar, cast
 from trelm_cst._files import MODEL_SUFFIX, Problem, find_model_files, read_model, syntax_problem
 from trelm_cst._lineage import Lineage, LineageStep, LineageTooDeep
 from trelm_cst._layout import MODELS, READER_PARTS, SNAPSHOTS, Layout, LayoutSearch, Place
-from trelm_cst._native import Document, TrelmSyntaxError, _scan_document, _scan_model_files, parse_literal, parse_trelm
+from trelm_cst._native import (
+    Document,
+    TrelmSyntaxError,
+    _records_of,
+    _scan_document,
+    _scan_model_files,
+    _scan_record,
+    parse_literal,
+    parse_trelm,
+)
 from trelm_cst._rename import ModelRename, rename_model
 from trelm_cst._settings import Settings, anchored_excludes
 
@@ -146,9 +155,10 @@ class Project:
     missing_sources: list[Ref]
     ambiguous_refs: list[tuple[Ref, list[str]]]
     duplicate_names: dict[str, list[str]]
-    cycles: list[list[str]]
+    cycles: list[list[str]]  # found when first asked, then kept
     unresolved: list[Ref]
     problems: list[Problem]
+    _cycles: list[Cycle]  # the cycles with the first ref of each, found with `cycles`
 
     def __init__(self, files: list[Model], layout: Layout | None = None, external: Iterable[str] = ()) -> None:
         with collector_paused():
@@ -247,8 +257,7 @@ class Project:
                     self._resolved[id(ref)] = read
         self.sources = {key: sorted(readers_by_source[key]) for key in sorted(readers_by_source)}
         self.problems = [model.error for model in files if model.error is not None] + layout.problems
-        self._cycles = self._find_cycles()  # found once: `check --project` asks again
-        self.cycles = [list(cycle.models) for cycle in self._cycles]
+        # `cycles` (and `_cycles`, with the first ref of each) are found when first asked, then kept.
 
     def _link_all(self, models: list[Model], readers_by_source: dict[tuple[str, str], set[str]]) -> None:
         """Resolves the refs and sources of every definition and reader, in
@@ -560,23 +569,37 @@ class Project:
 
     def unused(self) -> list[str]:
         """The models nothing else reads (a test or an analysis counts as a reader)."""
-        return [
-            key
-            for key in self.models
-            if ("model", key) not in self._tested
-            and all(reader == ("model", key) for reader in self._read_by.get(("model", key), []))
-        ]
+        return self._unused_of(self.models)
+
+    def _unused_of(self, keys: Iterable[str]) -> list[str]:
+        """unused(), of these models only."""
+        tested, read_by = self._tested, self._read_by
+        found = []
+        for key in keys:
+            node: GraphNode = ("model", key)
+            if node in tested:
+                continue
+            readers = read_by.get(node)
+            # Mostly none, or the model alone (it reads itself): no generator for those.
+            if not readers or (readers[0] == node and (len(readers) == 1 or all(r == node for r in readers))):
+                found.append(key)
+        return found
 
     if not TYPE_CHECKING:  # to the type checker, a Project has the attributes it declares and no others
 
         def __getattr__(self, name: str) -> Any:
-            """`edges`, made from the graph the first time it is asked for (with_file() then updates its copy)."""
-            if name != "edges":
-                raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}", name=name, obj=self)
-            self.edges = sorted(
-                {(reader[1], read[1]) for reader, reads in self._reads.items() for read in reads if read[0] != "source"}
-            )
-            return self.edges
+            """`edges` and `cycles`, made from the graph the first time they are asked for (with_file() then
+            updates its copies): a caller of Project.load may want neither, and check asks for no edges."""
+            if name == "edges":
+                self.edges = sorted(
+                    {(r[1], read[1]) for r, reads in self._reads.items() for read in reads if read[0] != "source"}
+                )
+                return self.edges
+            if name in ("cycles", "_cycles"):
+                self._cycles = self._find_cycles()
+                self.cycles = [list(cycle.models) for cycle in self._cycles]
+                return getattr(self, name)
+            raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}", name=name, obj=self)
 
     def cycle_refs(self) -> list[Cycle]:
         """Every cycle: each group of models (and snapshots, seeds) that read
@@ -731,6 +754,7 @@ class Project:
         redefined = self._defines(place, old)[:2] != self._defines(place, record)[:2]
         if redefined and not self._may_redefine(place, cast(Model, record or old)):
             return None
+        _ = self._cycles  # found before the copy shares them: whether the file moves a cycle is told from these
         new = object.__new__(Project)
         new.__dict__.update(self.__dict__)
         new._lineage = None
@@ -1202,12 +1226,7 @@ class Project:
         else:
             records = [record for record in map(by_path.get, paths) if record is not None]
             keys = [self.id_of(record) for record in records if self.models.get(self.id_of(record)) is record]
-        return [
-            key
-            for key in keys
-            if ("model", key) not in self._tested
-            and all(reader == ("model", key) for reader in self._read_by.get(("model", key), []))
-        ]
+        return self._unused_of(keys)
 
     def _cycles_may_change(self, changes: list[tuple[GraphNode, list[GraphNode], list[GraphNode]]]) -> bool:
         """Whether the file's new links can make, break or move a cycle: its
@@ -1414,6 +1433,28 @@ def model_name(path: str) -> str:
 
 
 def read_file(path: str) -> Model:
+    entry = read_entry(path)
+    return entry if isinstance(entry, Model) else records_of([entry])[0]
+
+
+# A model file's record as a worker process sends it back: its path, what the
+# scan found as plain values (_scan_record) and its snapshot blocks (None for
+# none). Tuples pickle and load at a fraction of the cost of the records.
+Entry = tuple[str, tuple[Any, ...], "list[tuple[str, int, int]] | None"]
+
+
+def entry_of(path: str, text: str, doc: Document) -> Entry:
+    """model_of(), as an entry for records_of()."""
+    return (path, _scan_record(doc, text), snapshot_blocks(text) if "snapshot" in text else None)
+
+
+def records_of(entries: list[Entry | Model]) -> list[Model]:
+    """The record of each entry, in order; a record given as it is."""
+    return _records_of(entries, Model, Ref)
+
+
+def read_entry(path: str) -> Entry | Model:
+    """read_file(), as an entry for records_of() where the file parses."""
     try:
         read = read_model(path)
         if isinstance(read, Problem):
@@ -1425,7 +1466,7 @@ def read_file(path: str) -> Model:
     except (MemoryError, OSError) as e:
         error = Problem(path, "out of memory" if isinstance(e, MemoryError) else str(e.strerror or e))
         return Model(model_name(path), path, error=error)
-    return model_of(path, read.text, doc)
+    return entry_of(path, read.text, doc)
 
 
 def model_of(path: str, text: str, doc: Document) -> Model:

@@ -52,7 +52,17 @@ from trelm_cst._files import (
 from trelm_cst._native import Config, Document, TrelmSyntaxError, parse_trelm
 from trelm_cst._progress import Progress
 from trelm_cst._layout import Layout, LayoutSearch, Properties, properties_of
-from trelm_cst._project import GraphNode, Model, Project, collector_paused, model_name, model_of, read_file
+from trelm_cst._project import (
+    Entry,
+    GraphNode,
+    Model,
+    Project,
+    collector_paused,
+    entry_of,
+    model_name,
+    read_entry,
+    records_of,
+)
 from trelm_cst._settings import Settings, SettingsError, anchored_excludes, code_name, tag_name
 from trelm_cst._suppress import Suppression, read_suppressions, silenced
 
@@ -262,12 +272,12 @@ class Checked:
     """What `check` learnt from one file: its findings (those its own
     comments silence left out), its suppression comments (kept for the
     project's findings and for reporting the unused ones) and, for a
-    project, its record."""
+    project, its record (as an entry for records_of() where the file parses)."""
 
     path: str
     findings: list[Finding]
     suppressions: list[Suppression] = field(default_factory=list)
-    model: Model | None = None
+    record: Entry | Model | None = None
 
 
 def codes(text: str) -> list[str]:
@@ -306,13 +316,13 @@ def check_path(
         else:
             found, doc, suppressions = checked_text(path, model.text, extension_tags, settings)
             if doc is not None:
-                return Checked(path, found, suppressions, model_of(path, model.text, doc) if project else None)
+                return Checked(path, found, suppressions, entry_of(path, model.text, doc) if project else None)
     except (MemoryError, OSError) as e:
         found = [Finding.of(failure(path, e))]
     # A file that yields no refs still defines its model.
     why = found[0]
     error = Problem(path, why.message, why.line, why.column, why.code)
-    return Checked(path, found, model=Model(model_name(path), path, error=error) if project else None)
+    return Checked(path, found, record=Model(model_name(path), path, error=error) if project else None)
 
 
 def checked_text(
@@ -418,11 +428,14 @@ def github_escape(text: str, is_property: bool) -> str:
 FORMATS: dict[str, Callable[[Finding], str]] = {"text": text_line, "json": json_line, "github": github_line}
 
 
-def project_findings(project: Project, paths: Collection[str] | None = None) -> list[Finding]:
+def project_findings(
+    project: Project, paths: Collection[str] | None = None, information: Collection[str] | None = None
+) -> list[Finding]:
     """What is wrong between the files: YAML files that do not load, refs to
     no model, undeclared sources, ambiguous refs, names defined twice, cycles
     (each once, at the ref call that first closes it), and models nothing
-    reads (as information). With `paths`, those in these files only, in the same order."""
+    reads (as information: with `information`, in these files only). With
+    `paths`, those in these files only, in the same order."""
     keep: Callable[[str], bool] = (lambda path: True) if paths is None else paths.__contains__
     # A YAML file that does not load says where, but for one it cannot read at all: its start then.
     found = [Finding.of(problem) for problem in project.layout.problems if keep(problem.path)]
@@ -461,7 +474,9 @@ def project_findings(project: Project, paths: Collection[str] | None = None) -> 
     unused = project.unused() if paths is None else project._unused_in(paths)
     for name in unused:
         model = project.models[name]
-        found.append(Finding(model.path, model.line, model.column, "info", "no model reads this one", "unused-model"))
+        if information is None or model.path in information:
+            message = "no model reads this one"
+            found.append(Finding(model.path, model.line, model.column, "info", message, "unused-model"))
     return found
 
 
@@ -504,15 +519,15 @@ def run_check(
             warnings += 1
         run.emit(render(finding) + "\n")
 
-    models: list[Model] = []
+    records: list[Entry | Model] = []
     # Kept until the project's findings are in: they may use them too.
     suppressions: dict[str, list[Suppression]] = {}
 
     def handle(result: Checked) -> None:
         for finding in result.findings:
             report(finding)
-        if result.model is not None:
-            models.append(result.model)
+        if result.record is not None:
+            records.append(result.record)
         if result.suppressions:
             if project:
                 suppressions[result.path] = result.suppressions
@@ -534,12 +549,20 @@ def run_check(
 
     run.summary = summary
     unread, run.layout.unread = run.layout.unread, []
-    # The records are kept to the end: passes of the collector over them find nothing to free.
+    # The records are kept until the project is built: passes of the collector
+    # over them would find nothing to free. They are let go of before it
+    # resumes, and no pass goes over them.
     with collector_paused() if project else nullcontext():
         run.each_file(work, handle_any, items=[*run.files, *unread])
         if project:
             # The files were all reported above; here only what lies between them.
-            for finding in project_findings(Project(models, run.layout, settings.external)):
+            # Information is reported with `verbose` alone; else it only uses
+            # the suppressions of its files, and thousands of unused models
+            # elsewhere are not worth their findings.
+            informed = None if verbose else suppressions
+            found = project_findings(Project(records_of(records), run.layout, settings.external), None, informed)
+            records.clear()
+            for finding in found:
                 if not silenceable(settings, finding) or not silenced(
                     suppressions.get(finding.path, []), finding.line, finding.code
                 ):
@@ -579,15 +602,15 @@ def selected_node(project: Project, name: str) -> GraphNode:
 
 def run_graph(run: Run, args: argparse.Namespace) -> int:
     """Prints the graph of the files, or the part around --select."""
-    models: list[Model] = []
+    records: list[Entry | Model] = []
 
-    def handle(model: Model) -> None:
-        models.append(model)
+    def handle(record: Entry | Model) -> None:
+        records.append(record)
         run.progress.step()
 
     with collector_paused():  # the records are kept to the end
-        run.each_file(read_file, handle)
-        project = Project(models, run.layout, args.settings.external)
+        run.each_file(read_entry, handle)
+        project = Project(records_of(records), run.layout, args.settings.external)
     for problem in project.problems:
         run.fail(problem)
     if args.select is None:

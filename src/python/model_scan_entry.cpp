@@ -212,8 +212,60 @@ PyObject* version_of(const query::ScannedCall& call) {
   return to_py_str(*call.version_source);
 }
 
-// The classes of the project's records (its Model and Ref) and their
-// attribute names, made once per call.
+// A ref's or source's values but its kind and path: `model` is None unless
+// the arguments name one (with package and version), `source` unless they
+// name a (source, table).
+struct CallValues {
+  PyRef line, column, text, model, package, version, source;
+
+  // False, with the error set, when one cannot be made.
+  bool read(const query::ScannedCall& call, bool is_ref) {
+    const std::vector<std::string>* names = call.strings ? &*call.strings : nullptr;
+    const bool resolved = names != nullptr && (is_ref ? !names->empty() && names->size() <= 2 : names->size() == 2);
+    line = PyRef::steal(PyLong_FromSize_t(call.line));
+    column = PyRef::steal(PyLong_FromSize_t(call.column));
+    text = PyRef::steal(to_py_str(call.text));
+    model = PyRef::borrow(Py_None), package = PyRef::borrow(Py_None), version = PyRef::borrow(Py_None);
+    source = PyRef::borrow(Py_None);
+    if (resolved && is_ref) {
+      model = PyRef::steal(to_py_str(names->back()));
+      package = PyRef::steal(names->size() == 2 ? to_py_str(names->front()) : Py_NewRef(Py_None));
+      version = PyRef::steal(version_of(call));
+    } else if (resolved) {
+      source = PyRef::steal(str_tuple(*names, 0, 2));
+    }
+    return line && column && text && model && package && version && source;
+  }
+};
+
+// A call's values as a worker process sends them: (line, column, text,
+// model, package, version) of a ref, (line, column, text, source) of a source.
+PyObject* call_values(const query::ScannedCall& call, bool is_ref) {
+  CallValues values;
+  if (!values.read(call, is_ref)) return nullptr;
+  if (!is_ref) return PyTuple_Pack(4, values.line.get(), values.column.get(), values.text.get(), values.source.get());
+  return PyTuple_Pack(6, values.line.get(), values.column.get(), values.text.get(), values.model.get(),
+                      values.package.get(), values.version.get());
+}
+
+// What the scan found in a file as plain values: (refs, sources, config,
+// line, column), refs and sources tuples of call_values. A worker process
+// sends this back: tuples pickle and load at a fraction of the cost of the
+// records, which the parent then makes natively (RecordTypes::model_of).
+PyObject* scan_values(const query::ModelScan& scan) {
+  PyRef refs =
+      PyRef::steal(tuple_of(scan.refs.size(), [&](std::size_t i) { return call_values(scan.refs[i], true); }));
+  PyRef sources =
+      PyRef::steal(tuple_of(scan.sources.size(), [&](std::size_t i) { return call_values(scan.sources[i], false); }));
+  PyRef config = PyRef::steal(merged_config(scan.configs));
+  PyRef line = PyRef::steal(PyLong_FromSize_t(scan.config_line));
+  PyRef column = PyRef::steal(PyLong_FromSize_t(scan.config_column));
+  if (!refs || !sources || !config || !line || !column) return nullptr;
+  return PyTuple_Pack(5, refs.get(), sources.get(), config.get(), line.get(), column.get());
+}
+
+// The classes of the project's records (its Model and Ref), their
+// attribute names and the kinds they share, made once per call.
 class RecordTypes {
  public:
   bool read(PyObject* model_type, PyObject* ref_type) {
@@ -227,36 +279,44 @@ class RecordTypes {
       names_[i] = PyRef::steal(PyUnicode_InternFromString(kNames[i]));
       if (!names_[i]) return false;
     }
+    for (std::size_t i = 0; i < kKinds.size(); ++i) {
+      kinds_[i] = PyRef::steal(PyUnicode_InternFromString(kKinds[i]));
+      if (!kinds_[i]) return false;
+    }
     return true;
   }
 
   // The record of a file, from what the scan found in it.
   PyObject* model(const query::ModelScan& scan, PyObject* path) const {
-    PyRef name = PyRef::steal(model_name(path));
-    PyRef refs = PyRef::steal(ref_list(scan.refs, true, path));
-    PyRef sources = PyRef::steal(ref_list(scan.sources, false, path));
+    const auto refs_of = [&](const std::vector<query::ScannedCall>& calls, bool is_ref) {
+      return list_of(calls.size(), [&](std::size_t i) -> PyObject* {
+        CallValues values;
+        return values.read(calls[i], is_ref) ? ref(values, is_ref, path) : nullptr;
+      });
+    };
+    PyRef refs = PyRef::steal(refs_of(scan.refs, true));
+    PyRef sources = PyRef::steal(refs_of(scan.sources, false));
     PyRef config = PyRef::steal(merged_config(scan.configs));
     PyRef line = PyRef::steal(PyLong_FromSize_t(scan.config_line));
     PyRef column = PyRef::steal(PyLong_FromSize_t(scan.config_column));
-    PyRef project = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
-    PyRef kind = PyRef::steal(PyUnicode_FromString("model"));
-    PyRef columns = PyRef::steal(PyDict_New());
-    PyRef blocks = PyRef::steal(PyList_New(0));
-    if (!name || !refs || !sources || !config || !line || !column || !project || !kind || !columns || !blocks) {
+    if (!refs || !sources || !config || !line || !column) return nullptr;
+    return record(path, refs.get(), sources.get(), config.get(), line.get(), column.get(), Py_None);
+  }
+
+  // The record of a file from scan_values() and its snapshot blocks (a
+  // list, or None for none). Raises TypeError for values of another shape.
+  PyObject* model_of(PyObject* path, PyObject* values, PyObject* blocks) const {
+    if (!PyUnicode_Check(path) || !PyTuple_Check(values) || PyTuple_Size(values) != 5 ||
+        !PyTuple_Check(PyTuple_GetItem(values, 0)) || !PyTuple_Check(PyTuple_GetItem(values, 1)) ||
+        !PyDict_Check(PyTuple_GetItem(values, 2)) || (blocks != Py_None && !PyList_Check(blocks))) {
+      PyErr_SetString(PyExc_TypeError, "not a scanned file's values");
       return nullptr;
     }
-    return instance(model_, {{kName, name.get()},
-                             {kPath, path},
-                             {kRefs, refs.get()},
-                             {kSources, sources.get()},
-                             {kConfig, config.get()},
-                             {kError, Py_None},
-                             {kProject, project.get()},
-                             {kKind, kind.get()},
-                             {kLine, line.get()},
-                             {kColumn, column.get()},
-                             {kColumns, columns.get()},
-                             {kSnapshotBlocks, blocks.get()}});
+    PyRef refs = PyRef::steal(ref_list(PyTuple_GetItem(values, 0), true, path));
+    PyRef sources = PyRef::steal(ref_list(PyTuple_GetItem(values, 1), false, path));
+    if (!refs || !sources) return nullptr;
+    return record(path, refs.get(), sources.get(), PyTuple_GetItem(values, 2), PyTuple_GetItem(values, 3),
+                  PyTuple_GetItem(values, 4), blocks);
   }
 
  private:
@@ -268,6 +328,8 @@ class RecordTypes {
       "name", "path", "refs", "sources", "config", "error", "project", "kind", "line", "column", "columns",
       "snapshot_blocks", "text", "model", "package", "version", "source",
   };
+  enum Kind : std::uint8_t { kModelKind, kRefKind, kSourceKind, kKindCount };
+  static constexpr std::array<const char*, kKindCount> kKinds = {"model", "ref", "source"};
 
   // An instance of a plain class with these attributes, its __init__ not
   // run: the dataclass's own __init__ cost more than the scan of the file.
@@ -289,47 +351,63 @@ class RecordTypes {
     return object.release();
   }
 
-  // A ref's or source's record: where the call is, its text and, when its
-  // arguments name one, the model (with package and version) or the
-  // (source, table) it names.
-  PyObject* ref(const query::ScannedCall& call, bool is_ref, PyObject* path) const {
-    const std::vector<std::string>* names = call.strings ? &*call.strings : nullptr;
-    const bool resolved = names != nullptr && (is_ref ? !names->empty() && names->size() <= 2 : names->size() == 2);
-    PyRef kind = PyRef::steal(PyUnicode_FromString(is_ref ? "ref" : "source"));
-    PyRef line = PyRef::steal(PyLong_FromSize_t(call.line));
-    PyRef column = PyRef::steal(PyLong_FromSize_t(call.column));
-    PyRef text = PyRef::steal(to_py_str(call.text));
-    if (!kind || !line || !column || !text) return nullptr;
-    PyRef model = PyRef::borrow(Py_None), package = PyRef::borrow(Py_None), version = PyRef::borrow(Py_None);
-    PyRef source = PyRef::borrow(Py_None);
-    if (resolved && is_ref) {
-      model = PyRef::steal(to_py_str(names->back()));
-      package = PyRef::steal(names->size() == 2 ? to_py_str(names->front()) : Py_NewRef(Py_None));
-      version = PyRef::steal(version_of(call));
-    } else if (resolved) {
-      source = PyRef::steal(str_tuple(*names, 0, 2));
-    }
-    if (!model || !package || !version || !source) return nullptr;
-    return instance(ref_, {{kKind, kind.get()},
-                           {kPath, path},
-                           {kLine, line.get()},
-                           {kColumn, column.get()},
-                           {kText, text.get()},
-                           {kModel, model.get()},
-                           {kPackage, package.get()},
-                           {kVersion, version.get()},
-                           {kSource, source.get()}});
+  // A file's record of its parts; a new list for `blocks` None.
+  PyObject* record(PyObject* path, PyObject* refs, PyObject* sources, PyObject* config, PyObject* line,
+                   PyObject* column, PyObject* blocks) const {
+    PyRef name = PyRef::steal(model_name(path));
+    PyRef project = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
+    PyRef columns = PyRef::steal(PyDict_New());
+    PyRef own_blocks = PyRef::steal(blocks == Py_None ? PyList_New(0) : Py_NewRef(blocks));
+    if (!name || !project || !columns || !own_blocks) return nullptr;
+    return instance(model_, {{kName, name.get()},
+                             {kPath, path},
+                             {kRefs, refs},
+                             {kSources, sources},
+                             {kConfig, config},
+                             {kError, Py_None},
+                             {kProject, project.get()},
+                             {kKind, kinds_[kModelKind].get()},
+                             {kLine, line},
+                             {kColumn, column},
+                             {kColumns, columns.get()},
+                             {kSnapshotBlocks, own_blocks.get()}});
   }
 
-  PyObject* ref_list(const std::vector<query::ScannedCall>& calls, bool is_ref, PyObject* path) const {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(calls.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < calls.size(); ++i) {
-      PyObject* item = ref(calls[i], is_ref, path);
-      if (item == nullptr) return nullptr;
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+  PyObject* ref(const CallValues& values, bool is_ref, PyObject* path) const {
+    return instance(ref_, {{kKind, kinds_[is_ref ? kRefKind : kSourceKind].get()},
+                           {kPath, path},
+                           {kLine, values.line.get()},
+                           {kColumn, values.column.get()},
+                           {kText, values.text.get()},
+                           {kModel, values.model.get()},
+                           {kPackage, values.package.get()},
+                           {kVersion, values.version.get()},
+                           {kSource, values.source.get()}});
+  }
+
+  // A ref's or source's record from its call_values().
+  PyObject* ref(PyObject* values, bool is_ref, PyObject* path) const {
+    if (!PyTuple_Check(values) || PyTuple_Size(values) != (is_ref ? 6 : 4)) {
+      PyErr_SetString(PyExc_TypeError, "not a scanned call's values");
+      return nullptr;
     }
-    return list.release();
+    PyObject* none = Py_None;
+    return instance(ref_, {{kKind, kinds_[is_ref ? kRefKind : kSourceKind].get()},
+                           {kPath, path},
+                           {kLine, PyTuple_GetItem(values, 0)},
+                           {kColumn, PyTuple_GetItem(values, 1)},
+                           {kText, PyTuple_GetItem(values, 2)},
+                           {kModel, is_ref ? PyTuple_GetItem(values, 3) : none},
+                           {kPackage, is_ref ? PyTuple_GetItem(values, 4) : none},
+                           {kVersion, is_ref ? PyTuple_GetItem(values, 5) : none},
+                           {kSource, is_ref ? none : PyTuple_GetItem(values, 3)}});
+  }
+
+  PyObject* ref_list(PyObject* calls, bool is_ref, PyObject* path) const {
+    const Py_ssize_t size = PyTuple_Size(calls);
+    return list_of(static_cast<std::size_t>(size), [&](std::size_t i) {
+      return ref(PyTuple_GetItem(calls, static_cast<Py_ssize_t>(i)), is_ref, path);
+    });
   }
 
   // The file's name without its ".sql", as a model is named.
@@ -349,6 +427,7 @@ class RecordTypes {
   PyObject* model_ = nullptr;
   PyObject* ref_ = nullptr;
   std::array<PyRef, kCount> names_;
+  std::array<PyRef, kKindCount> kinds_;
 };
 
 // Asks the interpreter for the names the threads missed. Called with the
@@ -429,6 +508,20 @@ PyObject* scan_model_files(PyObject* args, PyObject* kwargs) {
   return PyTuple_Pack(2, list.get(), texts.get());
 }
 
+// The scan of a parsed document, the character names it meets asked of the interpreter.
+query::ModelScan scanned_document(const cst::Document& doc, std::string_view text) {
+  std::unordered_map<std::string, std::optional<char32_t>> known;
+  query::ModelScan scan;
+  for (int round = 0; round < 3; ++round) {
+    NameRecorder names(known);
+    scan = query::scan_model(doc, text, names.lookup());
+    if (names.missed().empty()) break;
+    const jinja::CharacterNames* interpreter = interpreter_character_names();
+    for (const std::string& name : names.missed()) known.emplace(name, (*interpreter)(name));
+  }
+  return scan;
+}
+
 PyObject* scan_document(PyObject* args) {
   PyObject* doc_obj = nullptr;
   PyObject* text_obj = nullptr;
@@ -445,17 +538,43 @@ PyObject* scan_document(PyObject* args) {
   const char* data = PyUnicode_AsUTF8AndSize(text_obj, &size);
   if (data == nullptr) return nullptr;
   const std::string_view text(data, static_cast<std::size_t>(size));
-  const cst::Document& doc = as<PyDocument>(doc_obj)->doc->doc;
-  std::unordered_map<std::string, std::optional<char32_t>> known;
-  query::ModelScan scan;
-  for (int round = 0; round < 3; ++round) {
-    NameRecorder names(known);
-    scan = query::scan_model(doc, text, names.lookup());
-    if (names.missed().empty()) break;
-    const jinja::CharacterNames* interpreter = interpreter_character_names();
-    for (const std::string& name : names.missed()) known.emplace(name, (*interpreter)(name));
-  }
-  return records.model(scan, path_obj);
+  return records.model(scanned_document(as<PyDocument>(doc_obj)->doc->doc, text), path_obj);
+}
+
+// What scan_document finds, as scan_values() gives it.
+PyObject* scan_record(PyObject* args) {
+  PyObject* doc_obj = nullptr;
+  PyObject* text_obj = nullptr;
+  if (!PyArg_ParseTuple(args, "O!U:_scan_record", document_type(), &doc_obj, &text_obj)) return nullptr;
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text_obj, &size);
+  if (data == nullptr) return nullptr;
+  const std::string_view text(data, static_cast<std::size_t>(size));
+  return scan_values(scanned_document(as<PyDocument>(doc_obj)->doc->doc, text));
+}
+
+// Each entry's record: a (path, scan_values(), snapshot blocks or None)
+// entry made into one, anything else (a record made already) as it is.
+PyObject* records_of(PyObject* args) {
+  PyObject* entries = nullptr;
+  PyObject* model_type = nullptr;
+  PyObject* ref_type = nullptr;
+  if (!PyArg_ParseTuple(args, "O!OO:_records_of", &PyList_Type, &entries, &model_type, &ref_type)) return nullptr;
+  RecordTypes records;
+  if (!records.read(model_type, ref_type)) return nullptr;
+  const Py_ssize_t count = PyList_Size(entries);
+  return list_of(static_cast<std::size_t>(count), [&](std::size_t i) -> PyObject* {
+    // Held while its record is made: a finalizer the collector runs meanwhile could change the list.
+    PyRef entry = PyRef::borrow(PyList_GetItem(entries, static_cast<Py_ssize_t>(i)));
+    if (!entry) return nullptr;  // the list shrank meanwhile
+    if (!PyTuple_Check(entry.get())) return entry.release();
+    if (PyTuple_Size(entry.get()) != 3) {
+      PyErr_SetString(PyExc_TypeError, "an entry is (path, scanned values, snapshot blocks)");
+      return nullptr;
+    }
+    PyObject* path = PyTuple_GetItem(entry.get(), 0);
+    return records.model_of(path, PyTuple_GetItem(entry.get(), 1), PyTuple_GetItem(entry.get(), 2));
+  });
 }
 
 PyObject* scan_model_files_entry(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -464,6 +583,14 @@ PyObject* scan_model_files_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* scan_document_entry(PyObject*, PyObject* args) {
   return guarded<PyObject*>(nullptr, [&] { return scan_document(args); });
+}
+
+PyObject* scan_record_entry(PyObject*, PyObject* args) {
+  return guarded<PyObject*>(nullptr, [&] { return scan_record(args); });
+}
+
+PyObject* records_of_entry(PyObject*, PyObject* args) {
+  return guarded<PyObject*>(nullptr, [&] { return records_of(args); });
 }
 
 }  // namespace
@@ -476,6 +603,12 @@ PyMethodDef kPrivateFunctions[] = {
      "snapshot blocks, by its index."},
     {"_scan_document", scan_document_entry, METH_VARARGS,
      "_scan_document(doc, text, path, model_type, ref_type, /)\n--\n\nThe project's record of a parsed document."},
+    {"_scan_record", scan_record_entry, METH_VARARGS,
+     "_scan_record(doc, text, /)\n--\n\nWhat _scan_document makes a record of, as plain values: (refs, sources, "
+     "config, line, column)."},
+    {"_records_of", records_of_entry, METH_VARARGS,
+     "_records_of(entries, model_type, ref_type, /)\n--\n\nThe record of each (path, _scan_record values, snapshot "
+     "blocks or None) entry; any other entry as it is."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -171,8 +171,9 @@ UNKNOWN = "warning: unknown tag `blockchain`: the engine refuses it unless an ex
             ["--strict", "--project"],
             ["3:1: warning: suppression silences nothing [unused-suppression]"],
         ),
-        # Findings between files, silenced where they are placed.
+        # Findings between files, silenced where they are placed; information too, reported or not.
         ("select * from {{ ref('seed_a') }} {# trelm-cst: ignore[missing-ref] #}\n", ["--project", "--strict"], []),
+        ("select 1 {# trelm-cst: ignore[unused-model] #}\n", ["--project", "--strict"], []),
         (
             "select * from {{ ref('seed_a') }}\n",
             ["--project"],

@@ -3,6 +3,7 @@ reads from the same file: refs, sources, the merged literal config and
 where things are."""
 
 import pathlib
+import pickle
 
 import pytest
 
@@ -11,7 +12,7 @@ from trelm_cst import parse_literal, parse_trelm
 from trelm_cst._describe import merge_configs
 from trelm_cst._files import find_model_files, read_model
 from trelm_cst import _project as project_module
-from trelm_cst._project import Model, Ref, model_of, read_files, snapshot_blocks
+from trelm_cst._project import Model, Ref, entry_of, model_of, read_files, records_of, snapshot_blocks
 
 CORPUS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
 
@@ -84,8 +85,12 @@ def test_scan_agrees_with_the_document(tmp_path, name):
     text = ODD[name]
     expected = reference(path, text)
     # The records are made natively: every attribute must be there, in the
-    # order the class gives, as its own __init__ would set them.
-    for record in read_files([path], 1) + [model_of(path, text, parse_trelm(text))]:
+    # order the class gives, as its own __init__ would set them. A worker
+    # process sends its entry pickled.
+    entry = pickle.loads(pickle.dumps(entry_of(path, text, parse_trelm(text))))
+    made = records_of([entry, expected])
+    assert made[1] is expected
+    for record in read_files([path], 1) + [model_of(path, text, parse_trelm(text)), made[0]]:
         assert record == expected
         assert list(vars(record).items()) == list(vars(expected).items())
         assert [list(vars(ref).items()) for ref in record.refs + record.sources] == [

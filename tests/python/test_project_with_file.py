@@ -197,6 +197,18 @@ def test_the_project_it_came_from_is_left_as_it_was(tmp_path):
     )
 
 
+def test_a_cycle_broken_before_anyone_asked_for_cycles_touches_the_file_that_held_it(tmp_path):
+    # Cycles are found when first asked: an update must still tell the cycle it breaks from the old project's.
+    for name, read in ("a", "b"), ("b", "c"), ("c", "a"):
+        (tmp_path / f"{name}.sql").write_text(f"select * from {{{{ ref('{read}') }}}}")
+    project = Project.load(tmp_path)
+    record = project.models["b"]
+    updated = project.with_file(record.path, changed(record, refs=[]))
+    # a.sql holds the ref the cycle finding stood at; nothing else about it changed.
+    assert project.models["a"].path in updated._based_on[1]
+    assert (project.cycles, updated.cycles) == ([["a", "b", "c"]], [])
+
+
 def test_an_edit_in_the_workspace_updates_its_project_in_place(tmp_path):
     pytest.importorskip("pygls", reason="the lsp extra is not installed")
     from trelm_cst._lsp.workspace import Workspace
