@@ -81,14 +81,14 @@ TEST(Positions, SpansAndLinesAgreeWithTheTextCountedTokenByToken) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     Document doc = testing::parse_ok(c.text);
+    NodeRef statement;  // the root's first node, so that `at` > 0 is midway
+    {
+      auto lock = doc.root->read_lock();
+      ASSERT_TRUE(doc.root->children[0].is_node());
+      statement = doc.root->children[0].node();
+    }
     std::vector<TokenId> gone;
     if (c.remove) {
-      NodeRef statement;
-      {
-        auto lock = doc.root->read_lock();
-        ASSERT_TRUE(doc.root->children[0].is_node());
-        statement = doc.root->children[0].node();
-      }
       auto lock = statement->write_lock();
       Children& children = statement->children;
       const std::size_t at = c.at == npos ? children.size() - 1 : c.at;
@@ -102,13 +102,6 @@ TEST(Positions, SpansAndLinesAgreeWithTheTextCountedTokenByToken) {
       children.erase(children.begin() + static_cast<std::ptrdiff_t>(at));
     }
     if (c.inserted != nullptr) {
-      // Into the root's first node (the statement), so that `at` > 0 is midway.
-      NodeRef statement;
-      {
-        auto lock = doc.root->read_lock();
-        ASSERT_TRUE(doc.root->children[0].is_node());
-        statement = doc.root->children[0].node();
-      }
       auto lock = statement->write_lock();
       Children& children = statement->children;
       ASSERT_LT(c.at, children.size());
