@@ -834,7 +834,12 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
       if (!read(ready, &refs)) return nullptr;
     }
   }
-  if (!make.link_models(list.get(), *file_of)) return nullptr;
+  {
+    // As for each file's values: tens of thousands of new steps, each
+    // allocation of which could otherwise start a pass of the collector.
+    const CollectorPaused paused;
+    if (!make.link_models(list.get(), *file_of)) return nullptr;
+  }
   if (PyErr_Occurred()) return nullptr;
   return list.release();
 }
