@@ -226,7 +226,8 @@ class ValueMaker {
   // column that reads other models' columns, its step with its next steps,
   // each model's column as that model's own step (through the CTEs passed),
   // where the batch made the steps of all of them.
-  bool link_models(PyObject* made, const FilesByKey& file_of) {
+  bool link_models(PyObject* made, PyObject* paths, const FilesByKey& file_of) {
+    paths_ = paths;
     for (Py_ssize_t i = 0; i < PyList_Size(made); ++i) {
       PyObject* file = PyList_GetItem(made, i);  // borrowed, as the rest
       if (!PyTuple_Check(file) || PyTuple_GetItem(file, kFileShallow) == Py_None) continue;
@@ -485,10 +486,49 @@ class ValueMaker {
       PyRef lowered = PyRef::steal(text ? lower_key(std::string(*text)) : nullptr);
       if (!lowered) return nullptr;
       PyObject* found = PyDict_GetItemWithError(PyTuple_GetItem(read, kFileSteps), lowered.get());
-      if (found == nullptr) return nullptr;
       PyObject* via = PyTuple_GetItem(origin, 3);
+      if (found == nullptr) {
+        if (PyErr_Occurred()) return nullptr;
+        return unnamed_column(origin, read, PyTuple_GetItem(paths_, static_cast<Py_ssize_t>(file->second)));
+      }
       return PyTuple_Size(via) == 0 ? Py_NewRef(found) : with_field(found, kStepVia, Py_NewRef(via));
     });
+  }
+
+  // The step of a column its model's file does not name (`read`, written in
+  // `path`): a star's when the model has a `*` over unknown columns, or the
+  // column is reached through one; templated when Jinja there makes
+  // columns; else unresolved.
+  PyObject* unnamed_column(PyObject* origin, PyObject* read, PyObject* path) {
+    PyObject* model = PyTuple_GetItem(origin, 1);  // borrowed, as the rest
+    PyObject* column = PyTuple_GetItem(origin, 2);
+    PyObject* templated = PyDict_GetItemString(shapes_.items.get(), "templated");
+    bool star = false;
+    bool made_by_jinja = false;
+    PyObject* entries = PyTuple_GetItem(read, 1);
+    for (Py_ssize_t i = 0; i < PyList_Size(entries); ++i) {
+      PyObject* entry = PyList_GetItem(entries, i);
+      if (PyTuple_GetItem(entry, 0) != Py_None) continue;
+      star = star || PyTuple_GetItem(entry, 2) != Py_None;
+      made_by_jinja = made_by_jinja || PyTuple_GetItem(entry, 1) == templated;
+    }
+    PyObject* kind = nullptr;
+    PyObject* reason = nullptr;
+    const bool through_star = PyTuple_GetItem(origin, 4) == Py_True;
+    if (star || (through_star && !made_by_jinja)) {
+      kind = str("star");
+      reason = Py_NewRef(Py_None);
+    } else if (made_by_jinja) {
+      kind = str("templated");
+      reason = str("not named in the file; Jinja there may make it");
+    } else {
+      kind = str("unresolved");
+      PyRef written = PyRef::steal(PyObject_Repr(column));
+      reason = written ? PyUnicode_FromFormat("no column %U in %U", written.get(), model) : nullptr;
+    }
+    return step({kind, Py_NewRef(column), Py_NewRef(model), Py_NewRef(Py_None), Py_NewRef(Py_None),
+                 Py_NewRef(PyTuple_GetItem(origin, 3)), Py_NewRef(path), Py_NewRef(Py_None), Py_NewRef(Py_None),
+                 reason, Py_NewRef(Py_None), PyTuple_New(0)});
   }
 
   bool is_step(PyObject* value) const {
@@ -572,6 +612,7 @@ class ValueMaker {
   std::unordered_map<query::LineageOrigin, PyRef, OriginHash> origins_;
   std::unordered_map<PyObject*, PyRef> leaves_;     // by origin: each origin is one object of origins_
   std::unordered_map<PyObject*, PyRef> model_columns_;  // by origin, as leaves_
+  PyObject* paths_ = nullptr;  // borrowed: the batch's, in link_models()
 };
 
 // A dict of ref name to a list of column names or None, as RefColumns;
@@ -838,7 +879,7 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
     // As for each file's values: tens of thousands of new steps, each
     // allocation of which could otherwise start a pass of the collector.
     const CollectorPaused paused;
-    if (!make.link_models(list.get(), *file_of)) return nullptr;
+    if (!make.link_models(list.get(), sequence.get(), *file_of)) return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
   return list.release();

@@ -50,6 +50,8 @@ where exists (select 1 from {{ ref('stg_customers') }} x where x.id = e.customer
               "from {{ ref('stg_orders') }} o\n",
     "consts": "select t.a from (values (1, 2)) as t(a, b)\n",
     "events": "select e from {{ source('shop', 'orders') }} o cross join unnest(o.tags) as e\n",
+    "reads_unnamed": "select s.nope, m.payer, r.anything from {{ ref('stg_orders') }} s, {{ ref('made_by_jinja') }} m,"
+                     " {{ ref('raw_all') }} r\n",
     "loop_a": "select * from {{ ref('loop_b') }}\n",
     "loop_b": "select * from {{ ref('loop_a') }}\n",
 }
