@@ -495,6 +495,24 @@ class ValueMaker {
     });
   }
 
+  // Whether the file (`read`) has an unnamed entry of a `*`, and one made
+  // by Jinja; found once for each file, however many columns it lacks.
+  std::pair<bool, bool> unnamed_entries(PyObject* read) {
+    auto known = unnamed_entries_.find(read);
+    if (known != unnamed_entries_.end()) return known->second;
+    PyObject* templated = PyDict_GetItemString(shapes_.items.get(), "templated");  // borrowed, as the rest
+    std::pair<bool, bool> found{false, false};
+    PyObject* entries = PyTuple_GetItem(read, 1);
+    for (Py_ssize_t i = 0; i < PyList_Size(entries); ++i) {
+      PyObject* entry = PyList_GetItem(entries, i);
+      if (PyTuple_GetItem(entry, 0) != Py_None) continue;
+      found.first = found.first || PyTuple_GetItem(entry, 2) != Py_None;
+      found.second = found.second || PyTuple_GetItem(entry, 1) == templated;
+    }
+    unnamed_entries_.emplace(read, found);
+    return found;
+  }
+
   // The step of a column its model's file does not name (`read`, written in
   // `path`): a star's when the model has a `*` over unknown columns, or the
   // column is reached through one; templated when Jinja there makes
@@ -502,16 +520,7 @@ class ValueMaker {
   PyObject* unnamed_column(PyObject* origin, PyObject* read, PyObject* path) {
     PyObject* model = PyTuple_GetItem(origin, 1);  // borrowed, as the rest
     PyObject* column = PyTuple_GetItem(origin, 2);
-    PyObject* templated = PyDict_GetItemString(shapes_.items.get(), "templated");
-    bool star = false;
-    bool made_by_jinja = false;
-    PyObject* entries = PyTuple_GetItem(read, 1);
-    for (Py_ssize_t i = 0; i < PyList_Size(entries); ++i) {
-      PyObject* entry = PyList_GetItem(entries, i);
-      if (PyTuple_GetItem(entry, 0) != Py_None) continue;
-      star = star || PyTuple_GetItem(entry, 2) != Py_None;
-      made_by_jinja = made_by_jinja || PyTuple_GetItem(entry, 1) == templated;
-    }
+    const auto [star, made_by_jinja] = unnamed_entries(read);
     PyObject* kind = nullptr;
     PyObject* reason = nullptr;
     const bool through_star = PyTuple_GetItem(origin, 4) == Py_True;
@@ -613,6 +622,7 @@ class ValueMaker {
   std::unordered_map<PyObject*, PyRef> leaves_;     // by origin: each origin is one object of origins_
   std::unordered_map<PyObject*, PyRef> model_columns_;  // by origin, as leaves_
   PyObject* paths_ = nullptr;  // borrowed: the batch's, in link_models()
+  std::unordered_map<PyObject*, std::pair<bool, bool>> unnamed_entries_;  // by a file's values
 };
 
 // A dict of ref name to a list of column names or None, as RefColumns;
