@@ -67,6 +67,14 @@ TEST(ScanModel, FindsRefsAndSourcesWithTheirPlacesAndStringArguments) {
       {"{% set x = ref('a' \"b\") %}{{ ref(('c')) }}",
        {{"ref('a' \"b\")", 1, 12, std::vector<std::string>{"ab"}}, {"ref(('c'))", 1, 30, std::vector<std::string>{"c"}}},
        {}},
+      // Quotes, escapes and line ends inside the string: each decoded as Jinja does.
+      {"{{ ref(\"it's\") }} {{ ref('it\\'s') }} {{ ref('') }} {{ ref('a''b') }}\n{{ ref('x\r\ny') }}",
+       {{"ref(\"it's\")", 1, 4, std::vector<std::string>{"it's"}},
+        {"ref('it\\'s')", 1, 22, std::vector<std::string>{"it's"}},
+        {"ref('')", 1, 41, std::vector<std::string>{""}},
+        {"ref('a''b')", 1, 55, std::vector<std::string>{"ab"}},
+        {"ref('x\r\ny')", 2, 4, std::vector<std::string>{"x\ny"}}},
+       {}},
       {"select 1", {}, {}},
   };
   for (const auto& [text, refs, sources] : cases) {
