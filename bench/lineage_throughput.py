@@ -51,6 +51,7 @@ def main() -> None:
     for jobs in args.jobs:
         load = lineage = impact = (float("inf"), float("inf"))
         for _ in range(max(1, args.rounds)):
+            project = None  # no round pays for the collector's passes over the one before
             started = clocks()
             project = Project.load(args.corpus, jobs=jobs)
             load = best(load, started)
@@ -64,10 +65,10 @@ def main() -> None:
             impact = best(impact, started)
 
         print(f"jobs {jobs}: {len(project.models)} models, {columns} output columns")
-        print(f"  Project.load                  {load[0]:6.2f} s wall {load[1]:6.2f} s CPU")
+        print(f"  Project.load                  {load[0]:6.3f} s wall {load[1]:6.3f} s CPU")
         for name, spent in (("lineage of every column", lineage), ("then the readers index", impact)):
             times = f"{spent[0] / load[0]:5.1f} x load wall, {spent[1] / load[1]:5.1f} x load CPU"
-            print(f"  {name:<29s} {spent[0]:6.2f} s wall {spent[1]:6.2f} s CPU  {times}")
+            print(f"  {name:<29s} {spent[0]:6.3f} s wall {spent[1]:6.3f} s CPU  {times}")
     print("  steps by kind: " + ", ".join(f"{kind} {count}" for kind, count in kinds.most_common()))
 
 
