@@ -342,6 +342,10 @@ class Lineage:
         self._resolved: dict[str, dict[Origin, Origin]] = {}  # by project: a native ref origin to its origin
         # Steps are immutable: the same column met again is the same step.
         self._steps: dict[tuple[str, str, tuple[str, ...]], LineageStep] = {}
+        # The whole lineage of a column, by (model, column as given, via), where nothing below it reads
+        # itself: then it is the same whatever reads it, and is built once.
+        self._whole: dict[tuple[str, str, tuple[str, ...]], LineageStep] = {}
+        self._cuts = 0  # times a column was met again on its own path (its tree cut there)
         self._leaves: dict[Origin, LineageStep] = {}
         self._keys: dict[str, str] = {}  # a model's name or id as given, to its id
         # What the native module resolved of each file read so far; None where the file alone cannot say.
@@ -922,17 +926,58 @@ class Lineage:
                 tree = native.shallow.get(lowered)  # type: ignore[union-attr]
             if tree is not None:
                 return tree
+        if depth is None:
+            return self.whole_tree(key, column)
         return build_tree((key, column, (), depth, frozenset(), False), self.expand_upstream)
+
+    def whole_tree(self, key: str, column: str) -> LineageStep:
+        """build_tree() of the column at any depth, keeping each tree below
+        whose expansion met no column on its own path: a later tree that
+        reaches that column takes it as it is."""
+        found = self._whole.get((key, column, ()))
+        if found is not None:
+            return found
+        node: tuple[str, str, tuple[str, ...], int | None, Seen, bool] = (key, column, (), None, frozenset(), False)
+        # Each: its node, its step, its children, those built, the cuts before it was expanded.
+        stack: list[tuple[Any, LineageStep, list[Any], list[LineageStep], int]] = []
+        cuts = self._cuts
+        stack.append((node, *self.expand_upstream(node), [], cuts))
+        while True:
+            node, step, children, done, cuts = stack[-1]
+            if len(done) < len(children):
+                child = children[len(done)]
+                if type(child) is LineageStep:
+                    done.append(child)
+                else:
+                    cuts = self._cuts
+                    stack.append((child, *self.expand_upstream(child), [], cuts))
+                continue
+            stack.pop()
+            made = with_field(step, "steps", tuple(done)) if done else step
+            # Not through a `*`: an unresolved column is a star's step there.
+            if cuts == self._cuts and not node[5] and made.kind != "unresolved":
+                self._whole[node[:3]] = made
+            if not stack:
+                return made
+            stack[-1][3].append(made)
 
     def expand_upstream(self, node: tuple[str, str, tuple[str, ...], int | None, Seen, bool]) -> tuple[LineageStep, list[Any]]:
         """A node of an upstream tree as its step and its children, each a step or a node to expand."""
         key, column, via, depth, path, star = node
-        if path and not via and depth != 0:  # below the root (checked by lineage())
-            native = self._native.get(key)
-            if type(native) is NativeModel and native.trees is not None:
-                tree = native.trees.get(column.lower())
-                if tree is not None:
-                    return tree, []
+        if path and depth != 0:  # below the root (checked by lineage())
+            if depth is None:
+                whole = self._whole.get(node[:3])
+                if whole is not None:
+                    return whole, []
+                whole = self._whole.get((key, column, ())) if via else None
+            else:
+                whole = None
+            if whole is None:
+                native = self._native.get(key)
+                if type(native) is NativeModel and native.trees is not None:
+                    whole = native.trees.get(column.lower())
+            if whole is not None:
+                return (with_field(whole, "via", via) if via else whole), []
         step = self.column_step(key, column, via)
         if step.kind == "unresolved":
             return self.model_step(key, column, via, star), []
@@ -940,6 +985,7 @@ class Lineage:
             return step, []
         place = (key, column.lower())
         if place in path:
+            self._cuts += 1
             return step, []
         below = None if depth is None else depth - 1
         inner: Seen | None = None  # the path with this column, made when a child is expanded

@@ -138,6 +138,16 @@ def test_lineage(project, model, column, expected):
     assert flat(project.lineage(model, column)) == expected
 
 
+def test_lineage_through_a_cycle_is_the_same_whatever_was_asked_before(tmp_path):
+    (tmp_path / "ping.sql").write_text("select x from {{ ref('pong') }}\n")
+    (tmp_path / "pong.sql").write_text("select x from {{ ref('ping') }}\n")
+    expected = [(0, "ping.x", "direct", ()), (1, "pong.x", "direct", ()), (2, "ping.x", "direct", ())]
+    assert flat(Project.load(tmp_path).lineage("ping", "x")) == expected
+    project = Project.load(tmp_path)
+    project.lineage("pong", "x")  # the cycle is cut at pong.x this time
+    assert flat(project.lineage("ping", "x")) == expected
+
+
 def test_lineage_steps_carry_positions_and_depth_counts_models(project):
     step = project.lineage("wide", "amount", depth=1)
     assert [s.label for s in step.steps] == ["orders_star.amount"] and step.steps[0].steps == ()
