@@ -299,22 +299,20 @@ class NativeShapes:
 
 class NativeModel:
     """A model file's lineage as far as the file alone says, resolved by the
-    native module: its output columns (entries) and where each is written,
-    the place and origins of the first column of each name in lower case (a
-    ref's model found from the targets given, else left of kind "ref"), and
-    its filters; where every ref's model was found natively, the step of
-    each of those columns and its next steps (its origins, each that is no
-    model's column made a step), and of those whose next steps are all made,
-    the step with them: its lineage at any depth but 0; of the others, where
-    the batch read the models they read, their lineage one model deep."""
+    native module: its output columns (entries), the origins and step of the
+    first column of each name in lower case (a ref's model found from the
+    targets given, else left of kind "ref"), and its filters; where every
+    ref's model was found natively, each of those columns' next steps (its
+    origins, each that is no model's column made a step), and of those whose
+    next steps are all made, the step with them: its lineage at any depth
+    but 0; of the others, where the batch read the models they read, their
+    lineage one model deep."""
 
-    __slots__ = (
-        "top", "entries", "places", "index", "origins", "filters", "resolved", "steps", "next", "trees", "shallow",
-    )
+    __slots__ = ("top", "entries", "origins", "filters", "resolved", "steps", "next", "trees", "shallow")
 
     def __init__(self, found: tuple[Any, ...]) -> None:
         # top: whether the file holds a query; resolved: whether every ref's model was found natively
-        self.top, self.entries, self.places, self.index, self.origins, self.filters, self.resolved, *rest = found
+        self.top, self.entries, self.origins, self.filters, self.resolved, *rest = found
         self.steps: dict[str, LineageStep] = rest[0]
         self.next: dict[str, tuple[LineageStep | Origin, ...]] | None = rest[1]
         self.trees: dict[str, LineageStep] | None = rest[2]
@@ -877,7 +875,8 @@ class Lineage:
         file = None if native is not None else self.file(key)
         entries = self.outputs(key) or []
         index = self.position(entries, column)
-        entry = None if index is None else entries[index]
+        # A native file's steps hold the first entry of each name: it has none of this name.
+        entry = None if index is None or native is not None else entries[index]
         path = self.project.models[key].path
         if entry is None:
             if any(e.name is None and e.through is not None for e in entries):
@@ -888,13 +887,9 @@ class Lineage:
                 return LineageStep("templated", column, model=key, via=via, path=path, reason=reason)
             reason = (file and file.error) or f"no column {column!r} in {key}"
             return LineageStep("unresolved", column, model=key, via=via, path=path, reason=reason)
-        if native is not None:
-            assert index is not None
-            line, char = native.places[index]
-        else:
-            assert file is not None
-            span = entry.item.span
-            line, char = (None, None) if span is None else file.position(span[0])
+        assert file is not None
+        span = entry.item.span
+        line, char = (None, None) if span is None else file.position(span[0])
         kind = "star" if entry.through is not None else entry.item.kind
         return made_step((kind, entry.name, key, None, None, via, path, line, char, None, None, ()))
 
