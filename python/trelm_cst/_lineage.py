@@ -960,19 +960,9 @@ class Lineage:
         """A node of an upstream tree as its step and its children, each a step or a node to expand."""
         key, column, via, depth, path, star = node
         if path and depth != 0:  # below the root (checked by lineage())
-            if depth is None:
-                whole = self._whole.get(node[:3])
-                if whole is not None:
-                    return whole, []
-                whole = self._whole.get((key, column, ())) if via else None
-            else:
-                whole = None
-            if whole is None:
-                native = self._native.get(key)
-                if type(native) is NativeModel and native.trees is not None:
-                    whole = native.trees.get(column.lower())
+            whole = self.known_tree(key, column, via, depth is None)
             if whole is not None:
-                return (with_field(whole, "via", via) if via else whole), []
+                return whole, []
         step = self.column_step(key, column, via)
         if step.kind == "unresolved":
             return self.model_step(key, column, via, star), []
@@ -993,10 +983,39 @@ class Lineage:
             elif below == 0:  # a step with no next steps: no need to expand it
                 children.append(self.model_step(origin.name, origin.column or "", origin.via, origin.star))
             else:
+                whole = self.known_tree(origin.name, origin.column or "", origin.via, below is None)
+                if whole is not None:
+                    children.append(whole)
+                    continue
                 if inner is None:
                     inner = path | {place}
                 children.append((origin.name, origin.column or "", origin.via, below, inner, origin.star))
         return step, children
+
+    def known_tree(self, key: str, column: str, via: tuple[str, ...], whole: bool) -> LineageStep | None:
+        """The column's lineage below a root (at any depth but 0) where it is
+        known already: the native module's, or, for a `whole` tree (any
+        depth), one built before that met no column on its own path."""
+        if whole:
+            found = self._whole.get((key, column, via))
+            if found is not None:
+                return found
+            found = self._whole.get((key, column, ())) if via else None
+        else:
+            found = None
+        if found is None:
+            native = self._native.get(key)
+            if type(native) is not NativeModel or native.trees is None:
+                return None
+            found = native.trees.get(column.lower())
+            if found is None:
+                return None
+        if not via:
+            return found
+        found = with_field(found, "via", via)
+        if whole:
+            self._whole[(key, column, via)] = found
+        return found
 
     def read_upstream(self, key: str) -> None:
         """Reads the output columns of the models upstream of `key` before its

@@ -206,13 +206,17 @@ class ValueMaker {
                        PyRef::steal(PyDict_New()), {}};
     if (!entries || !first.origins || !first.steps || !first.next || !first.trees) return nullptr;
     for (std::size_t i = 0; i < count; ++i) {
-      if (!add_first(found.columns[i], key, path, first)) return nullptr;
+      PyObject* made = PyList_GetItem(entries.get(), static_cast<Py_ssize_t>(i));  // borrowed
+      if (!add_first(found.columns[i], PyTuple_GetItem(made, 0), key, path, first)) return nullptr;
     }
     PyObject* filters = tuple_of(found.filters.size(), [&](std::size_t i) { return filter(found.filters[i]); });
     if (filters == nullptr) return nullptr;
     PyObject* next = unresolved_refs_ ? Py_NewRef(Py_None) : first.next.release();
     PyObject* trees = unresolved_refs_ ? Py_NewRef(Py_None) : first.trees.release();
     PyObject* shallow = unresolved_refs_ ? Py_NewRef(Py_None) : PyDict_New();  // filled by link_models()
+    // Each holds texts and values made here only: see untracked(). Any
+    // other value set in one later tracks it again.
+    for (const PyRef* each : {&first.origins, &first.steps, &first.next, &first.trees}) untracked(each->get());
     if (shallow != nullptr && shallow != Py_None) {
       for (Deep& each : first.deep) {
         each.into = PyRef::borrow(shallow);
@@ -235,6 +239,7 @@ class ValueMaker {
       if (!tree && PyErr_Occurred()) return false;
       if (tree && PyDict_SetItem(each.into.get(), each.name.get(), tree.get()) != 0) return false;
     }
+    for (const Deep& each : deep_) untracked(each.into.get());  // as a file's other dicts
     return true;
   }
 
@@ -393,7 +398,7 @@ class ValueMaker {
     const auto is = [&key](const char* kind) { return PyUnicode_CompareWithASCIIString(key.kind, kind) == 0; };
     PyObject* name = nullptr;
     if (is("source")) {
-      name = pack({Py_NewRef(key.source), Py_NewRef(key.name)});
+      name = untracked(pack({Py_NewRef(key.source), Py_NewRef(key.name)}));
     } else if (is("ambiguous") || is("unresolved")) {
       name = Py_NewRef(Py_None);
     } else {
@@ -471,13 +476,15 @@ class ValueMaker {
   }
 
   // Records a named column unless a column of the same name (ignoring case) came before it.
-  bool add_first(const query::OutputColumn& column, PyObject* key, PyObject* path, FirstColumns& first) {
+  // `written` its name as its entry holds it.
+  bool add_first(const query::OutputColumn& column, PyObject* written, PyObject* key, PyObject* path,
+                 FirstColumns& first) {
     if (!column.name) return true;
-    PyRef name = PyRef::steal(lower_key(*column.name));
+    PyRef name = PyRef::steal(lower_key(*column.name, written));
     if (!name) return false;
     const int known = PyDict_Contains(first.steps.get(), name.get());
     if (known != 0) return known > 0;
-    ColumnFields fields{PyRef::steal(str(column.kind)), PyRef::steal(optional(column.name)),
+    ColumnFields fields{PyRef::steal(str(column.kind)), PyRef::borrow(written),
                         PyRef::steal(optional_int(column.where, true)), PyRef::steal(optional_int(column.where, false)),
                         key, path};
     if (!fields.kind || !fields.name || !fields.line || !fields.character) return false;
@@ -530,18 +537,16 @@ class ValueMaker {
     }));
   }
 
-  // The name in lower case as str.lower() gives it (the file's names are ASCII).
-  PyObject* lower_key(const std::string& name) {
+  // The name in lower case as str.lower() gives it (the file's names are
+  // ASCII); `written` the name's str.
+  PyObject* lower_key(std::string_view name, PyObject* written) {
     bool lowered_already = true;
     for (char c : name) {
-      if (static_cast<unsigned char>(c) >= 0x80) {
-        PyRef written = PyRef::steal(str(name));
-        return written ? PyObject_CallMethod(written.get(), "lower", nullptr) : nullptr;
-      }
+      if (static_cast<unsigned char>(c) >= 0x80) return PyObject_CallMethod(written, "lower", nullptr);
       lowered_already = lowered_already && !(c >= 'A' && c <= 'Z');
     }
-    if (lowered_already) return str(name);
-    std::string lowered = name;
+    if (lowered_already) return Py_NewRef(written);
+    std::string lowered(name);
     for (char& c : lowered) {
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
@@ -600,7 +605,7 @@ class ValueMaker {
       PyObject* read = file == file_of.end() ? nullptr : PyList_GetItem(made, static_cast<Py_ssize_t>(file->second));
       if (read == nullptr || !PyTuple_Check(read)) return nullptr;
       std::optional<std::string_view> written = utf8_of(column);
-      PyRef lowered = PyRef::steal(written ? lower_key(std::string(*written)) : nullptr);
+      PyRef lowered = PyRef::steal(written ? lower_key(*written, column) : nullptr);
       if (!lowered) return nullptr;
       PyObject* found = PyDict_GetItemWithError(PyTuple_GetItem(read, kFileSteps), lowered.get());
       PyObject* via = PyTuple_GetItem(origin, 3);
