@@ -305,8 +305,8 @@ class NativeModel:
     ref's model was found natively, each of those columns' next steps (its
     origins, each that is no model's column made a step), and of those whose
     next steps are all made, the step with them: its lineage at any depth
-    but 0; of the others, where the batch read the models they read, their
-    lineage one model deep."""
+    but 0 (trees); their lineage one model deep (shallow): those trees, and
+    the others' where the batch read the models they read."""
 
     __slots__ = ("top", "entries", "origins", "filters", "resolved", "steps", "next", "trees", "shallow")
 
@@ -909,18 +909,19 @@ class Lineage:
     def lineage(self, name: str, column: str, depth: int | None) -> LineageStep:
         """The column's step with what it reads, followed with a stack of its
         own, not Python's: a chain of any length of models is followed."""
-        check_depth(depth)
+        if depth is not None and depth < 0:
+            check_depth(depth)
         key = self._keys.get(name) or self.model_key(name)
         if key not in self._outputs:
             self.read_upstream(key)
         native = self._native.get(key)
-        if depth != 0 and type(native) is NativeModel and native.trees is not None:
-            lowered = column.lower()
-            tree = native.trees.get(lowered)  # nothing it reads is a model's column: made already
-            if tree is None and depth == 1:
-                tree = native.shallow.get(lowered)  # type: ignore[union-attr]
-            if tree is not None:
-                return tree
+        if depth != 0 and type(native) is NativeModel:
+            # One model deep: every column's the native module made; else those that read no model's column.
+            made = native.shallow if depth == 1 else native.trees
+            if made is not None:
+                tree = made.get(column.lower())
+                if tree is not None:
+                    return tree
         if depth is None:
             return self.whole_tree(key, column)
         return build_tree((key, column, (), depth, frozenset(), False), self.expand_upstream)

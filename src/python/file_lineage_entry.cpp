@@ -191,8 +191,8 @@ class ValueMaker {
   // of each name, steps its step (of model `key`, written in `path`), next
   // steps those origins with each that is no model's column made a step,
   // trees, where none is a model's column, the step with those next steps,
-  // and one model deep (see link_models()) the others', by the name in
-  // lower case. A ref's origin takes its model from `targets` (ref name to
+  // and one model deep those trees and (see link_models()) the others', by
+  // the name in lower case. A ref's origin takes its model from `targets` (ref name to
   // an origin whose kind, name and reason say what the ref reads; None when
   // there are none); one it lacks stays of kind "ref", and the file has no
   // next steps, no trees and nothing one model deep.
@@ -203,26 +203,26 @@ class ValueMaker {
     const std::size_t count = found.columns.size();
     PyRef entries = PyRef::steal(list_of(count, [&](std::size_t i) { return entry(found.columns[i]); }));
     FirstColumns first{PyRef::steal(PyDict_New()), PyRef::steal(PyDict_New()), PyRef::steal(PyDict_New()),
-                       PyRef::steal(PyDict_New()), {}};
-    if (!entries || !first.origins || !first.steps || !first.next || !first.trees) return nullptr;
+                       PyRef::steal(PyDict_New()), PyRef::steal(PyDict_New()), {}};
+    if (!entries || !first.origins || !first.steps || !first.next || !first.trees || !first.shallow) return nullptr;
     for (std::size_t i = 0; i < count; ++i) {
       PyObject* made = PyList_GetItem(entries.get(), static_cast<Py_ssize_t>(i));  // borrowed
       if (!add_first(found.columns[i], PyTuple_GetItem(made, 0), key, path, first)) return nullptr;
     }
     PyObject* filters = tuple_of(found.filters.size(), [&](std::size_t i) { return filter(found.filters[i]); });
     if (filters == nullptr) return nullptr;
-    PyObject* next = unresolved_refs_ ? Py_NewRef(Py_None) : first.next.release();
-    PyObject* trees = unresolved_refs_ ? Py_NewRef(Py_None) : first.trees.release();
-    PyObject* shallow = unresolved_refs_ ? Py_NewRef(Py_None) : PyDict_New();  // filled by link_models()
     // Each holds texts and values made here only: see untracked(). Any
     // other value set in one later tracks it again.
     for (const PyRef* each : {&first.origins, &first.steps, &first.next, &first.trees}) untracked(each->get());
-    if (shallow != nullptr && shallow != Py_None) {
+    if (!unresolved_refs_) {
       for (Deep& each : first.deep) {
-        each.into = PyRef::borrow(shallow);
+        each.into = PyRef::borrow(first.shallow.get());
         deep_.push_back(std::move(each));
       }
     }
+    PyObject* next = unresolved_refs_ ? Py_NewRef(Py_None) : first.next.release();
+    PyObject* trees = unresolved_refs_ ? Py_NewRef(Py_None) : first.trees.release();
+    PyObject* shallow = unresolved_refs_ ? Py_NewRef(Py_None) : untracked(first.shallow.release());
     return pack({PyBool_FromLong(found.has_query ? 1 : 0), entries.release(), first.origins.release(), filters,
                  PyBool_FromLong(unresolved_refs_ ? 0 : 1), first.steps.release(), next, trees, shallow});
   }
@@ -269,6 +269,7 @@ class ValueMaker {
     PyRef steps;    // its step, without next steps
     PyRef next;     // its origins, those that are no model's column as steps
     PyRef trees;    // where no origin is a model's column: its step with those next steps
+    PyRef shallow;  // its lineage one model deep: the trees, and the others' made by link_models()
     std::vector<Deep> deep;  // the others
   };
 
@@ -506,7 +507,8 @@ class ValueMaker {
     PyRef tree = PyTuple_Size(next.get()) == 0
                      ? PyRef::borrow(kept)
                      : PyRef::steal(column_step(fields_.at(kept), Py_NewRef(next.get())));
-    return tree && PyDict_SetItem(first.trees.get(), name.get(), tree.get()) == 0;
+    return tree && PyDict_SetItem(first.trees.get(), name.get(), tree.get()) == 0 &&
+           PyDict_SetItem(first.shallow.get(), name.get(), tree.get()) == 0;
   }
 
   // The column's step as the caller's class makes it, with these next steps
@@ -527,12 +529,17 @@ class ValueMaker {
   }
 
   // The origins with each that is no model's column as its step (one step
-  // for each origin of the batch).
+  // for each origin of the batch): the origins themselves when each is a
+  // model's column.
   PyObject* next_steps(PyObject* origins) {
+    bool models_only = true;
+    for (Py_ssize_t i = 0; i < PyTuple_Size(origins) && models_only; ++i) {
+      models_only = is_model(PyTuple_GetItem(PyTuple_GetItem(origins, i), 0));
+    }
+    if (models_only) return Py_NewRef(origins);
     return untracked(tuple_of(static_cast<std::size_t>(PyTuple_Size(origins)), [&](std::size_t i) -> PyObject* {
       PyObject* origin = PyTuple_GetItem(origins, static_cast<Py_ssize_t>(i));  // borrowed
-      PyObject* kind = PyTuple_GetItem(origin, 0);
-      if (PyUnicode_CompareWithASCIIString(kind, "model") == 0) return Py_NewRef(origin);
+      if (is_model(PyTuple_GetItem(origin, 0))) return Py_NewRef(origin);
       return remembered(leaves_, origin, [&] { return leaf(origin); });
     }));
   }
@@ -662,6 +669,8 @@ class ValueMaker {
                  Py_NewRef(PyTuple_GetItem(origin, 3)), Py_NewRef(path), Py_NewRef(Py_None), Py_NewRef(Py_None),
                  reason, Py_NewRef(Py_None), PyTuple_New(0)});
   }
+
+  static bool is_model(PyObject* kind) { return PyUnicode_CompareWithASCIIString(kind, "model") == 0; }
 
   bool is_step(PyObject* value) const {
     return Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(shapes_.step.get());
