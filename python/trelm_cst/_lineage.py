@@ -346,6 +346,10 @@ class Lineage:
         self._cuts = 0  # times a column was met again on its own path (its tree cut there)
         self._leaves: dict[Origin, LineageStep] = {}
         self._keys: dict[str, str] = {}  # a model's name or id as given, to its id
+        # By a model's name or id as given, once read: its columns' lineage one model deep that the native
+        # module made (NativeModel.shallow), for the common call to find at once.
+        self._one_deep: dict[str, dict[str, LineageStep]] = {}
+        self._one_deep_built: dict[tuple[str, str], LineageStep] = {}  # the others, by (model, column as given)
         # What the native module resolved of each file read so far; None where the file alone cannot say.
         self._native: dict[str, Any] = {}  # a NativeModel, None, or NEEDS_REF_COLUMNS
         self._batches = 0
@@ -909,7 +913,13 @@ class Lineage:
     def lineage(self, name: str, column: str, depth: int | None) -> LineageStep:
         """The column's step with what it reads, followed with a stack of its
         own, not Python's: a chain of any length of models is followed."""
-        if depth is not None and depth < 0:
+        if depth == 1:
+            made = self._one_deep.get(name)
+            if made is not None:
+                tree = made.get(column.lower())
+                if tree is not None:
+                    return tree
+        elif depth is not None and depth < 0:
             check_depth(depth)
         key = self._keys.get(name) or self.model_key(name)
         if key not in self._outputs:
@@ -919,11 +929,19 @@ class Lineage:
             # One model deep: every column's the native module made; else those that read no model's column.
             made = native.shallow if depth == 1 else native.trees
             if made is not None:
+                if depth == 1:
+                    self._one_deep[name] = made
                 tree = made.get(column.lower())
                 if tree is not None:
                     return tree
         if depth is None:
             return self.whole_tree(key, column)
+        if depth == 1:  # the same whatever was asked before: built once
+            found = self._one_deep_built.get((key, column))
+            if found is None:
+                found = build_tree((key, column, (), depth, frozenset(), False), self.expand_upstream)
+                self._one_deep_built[(key, column)] = found
+            return found
         return build_tree((key, column, (), depth, frozenset(), False), self.expand_upstream)
 
     def whole_tree(self, key: str, column: str) -> LineageStep:
