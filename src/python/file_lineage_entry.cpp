@@ -375,7 +375,10 @@ class ValueMaker {
   // source, None for ambiguous and unresolved; kind "ref" for a ref, whose
   // model the caller finds.
   PyObject* origin(const query::LineageOrigin& written) {
-    OriginKey key{nullptr, nullptr, text(written.source_name), text(written.column), nullptr, nullptr, written.star};
+    // Only a source's has a source name: the empty one is not looked up each time.
+    if (empty_text_ == nullptr) empty_text_ = text("");
+    PyObject* source = written.source_name.empty() ? empty_text_ : text(written.source_name);
+    OriginKey key{nullptr, nullptr, source, text(written.column), nullptr, nullptr, written.star};
     if (key.source == nullptr || key.column == nullptr || !via_of(written.via, key.via)) return nullptr;
     const TargetTexts* target = written.kind == "ref" ? target_of(written) : nullptr;
     if (target != nullptr) {
@@ -452,15 +455,17 @@ class ValueMaker {
 
   // The origins, each once: refs to one model by two names resolve alike.
   PyObject* origins(const std::vector<query::LineageOrigin>& found) {
-    std::vector<PyRef> made;
-    made.reserve(found.size());
+    std::vector<PyRef>& made = origins_made_;  // one buffer for every column: origin() makes none
+    made.clear();
     for (const query::LineageOrigin& each : found) {
       PyRef one = PyRef::steal(origin(each));
       if (!one) return nullptr;
       const bool seen = std::any_of(made.begin(), made.end(), [&](const PyRef& m) { return m.get() == one.get(); });
       if (!seen) made.push_back(std::move(one));
     }
-    return untracked(tuple_of(made.size(), [&](std::size_t i) { return Py_NewRef(made[i].get()); }));
+    PyObject* tuple = untracked(tuple_of(made.size(), [&](std::size_t i) { return Py_NewRef(made[i].get()); }));
+    made.clear();
+    return tuple;
   }
 
   PyObject* entry(const query::OutputColumn& column) {
@@ -706,6 +711,8 @@ class ValueMaker {
   std::unordered_map<std::string_view, PyRef> strings_;  // viewed in each str's own UTF-8
   std::unordered_map<std::vector<PyObject*>, PyRef, TextsHash> vias_;  // by the texts of the CTEs
   std::vector<PyObject*> via_texts_;  // of the origin at hand: one buffer for every lookup
+  PyObject* empty_text_ = nullptr;  // borrowed from strings_
+  std::vector<PyRef> origins_made_;
   std::unordered_map<PyObject*, TargetTexts> target_texts_;  // by target
   std::unordered_map<OriginKey, PyRef, OriginKeyHash> origins_;
   std::unordered_map<PyObject*, PyRef> leaves_;     // by origin: each origin is one object of origins_
