@@ -313,6 +313,7 @@ class ValueMaker {
     PyObject* kind;
     PyObject* name;
     PyObject* reason;  // null for none
+    PyRef target;  // held: its address is the key it is found by
   };
 
   // The value made for `key` before, else `make()`'s, kept for the next time.
@@ -436,14 +437,13 @@ class ValueMaker {
       PyErr_SetString(PyExc_TypeError, "_lineage_files() a target's kind must be a str");
       return nullptr;
     }
-    TargetTexts texts{same_text(kind), same_text(PyTuple_GetItem(target, 1), ""), nullptr};
+    TargetTexts texts{same_text(kind), same_text(PyTuple_GetItem(target, 1), ""), nullptr, PyRef::borrow(target)};
     PyObject* reason = PyTuple_GetItem(target, 5);
     if (reason != Py_None) texts.reason = same_text(reason);
     if (texts.kind == nullptr || texts.name == nullptr || (reason != Py_None && texts.reason == nullptr)) {
       return nullptr;
     }
-    // The caller's targets outlive the batch's values: the pointer is not reused meanwhile.
-    return &target_texts_.emplace(target, texts).first->second;
+    return &target_texts_.emplace(target, std::move(texts)).first->second;
   }
 
   // The batch's str of a str's text (`otherwise`'s for None); null with an error set for anything else.
