@@ -22,6 +22,7 @@ from trelm_cst._native import (
     Select,
     TrelmSyntaxError,
     _lineage_files,
+    _step_with,
     select_lineage,
 )
 
@@ -1131,11 +1132,7 @@ class Lineage:
 def with_field(step: LineageStep, name: str, value: Any) -> LineageStep:
     """The step with one field changed (dataclasses.replace, without its cost):
     its next steps, or the CTEs and subqueries it is reached through."""
-    made = object.__new__(LineageStep)
-    fields = made.__dict__
-    fields.update(step.__dict__)
-    fields[name] = value
-    return made
+    return _step_with(step, STEP_FIELDS, name, value)  # type: ignore[no-any-return]
 
 
 STEP_FIELDS = tuple(field.name for field in fields(LineageStep))

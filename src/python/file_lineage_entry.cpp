@@ -993,6 +993,35 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
   return list.release();
 }
 
+// _step_with(step, fields, name, value): a copy of `step`, an instance of a
+// frozen class whose fields are `fields` in order, with field `name` set to
+// `value`, made as the batch makes its steps: out of the collector's passes
+// (a tree of steps holds no cycle), its fields held in place.
+PyObject* step_with(PyObject* const* args, Py_ssize_t count) {
+  if (count != 4 || !PyTuple_Check(args[1]) || !PyUnicode_Check(args[2])) {
+    PyErr_SetString(PyExc_TypeError, "_step_with() takes a step, a tuple of its field names, a name and a value");
+    return nullptr;
+  }
+  PyObject* original = args[0];
+  PyObject* fields = args[1];
+  auto construct = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
+  PyRef none = PyRef::steal(PyTuple_New(0));
+  PyRef made = PyRef::steal(none ? construct(Py_TYPE(original), none.get(), nullptr) : nullptr);
+  if (!made) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_Size(fields); ++i) {
+    PyObject* name = PyTuple_GetItem(fields, i);
+    const bool chosen = name == args[2] || PyUnicode_Compare(name, args[2]) == 0;  // both texts
+    PyRef value = chosen ? PyRef::borrow(args[3]) : PyRef::steal(PyObject_GetAttr(original, name));
+    // Set as object.__setattr__ would: the class itself refuses, being frozen.
+    if (!value || PyObject_GenericSetAttr(made.get(), name, value.get()) != 0) return nullptr;
+  }
+  return untracked(made.release());
+}
+
+PyObject* step_with_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
+  return guarded<PyObject*>(nullptr, [&] { return step_with(args, count); });
+}
+
 PyObject* lineage_files_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&] { return lineage_files(args, kwargs); });
 }
@@ -1008,6 +1037,9 @@ PyMethodDef kFileLineageFunctions[] = {
      "models when `columns`\ngives them (a dict per path: ref name to a list of names, or None when unknown), "
      "each\nref's model from `targets` when it gives them (a dict per path: ref name to an origin),\norigins and "
      "entries made as `shapes` says; why it cannot say as a str; None for a file\nto follow the slow way."},
+    {"_step_with", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(step_with_entry)), METH_FASTCALL,
+     "_step_with(step, fields, name, value)\n--\n\nA copy of `step`, whose fields are `fields` in order, with "
+     "field `name` set to\n`value`, made as _lineage_files() makes its steps."},
     {nullptr, nullptr, 0, nullptr},
 };
 
