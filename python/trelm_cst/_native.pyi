@@ -567,12 +567,13 @@ def _records_of(entries: list[Any], model_type: type[_M], ref_type: type[object]
 # trelm_cst._lineage: per path, (has a query, entries, origins, filters,
 # every ref resolved, steps, next steps, trees, one model deep), origins and
 # the rest keyed by the lower-cased name of the first column of each name,
-# origins and entries made as `shapes` says (its `origin` and `entry` tuple subclasses, `items`
-# by column kind, `from_star`), a ref's origin resolved from `targets` (a
-# dict per path of ref name to an origin saying what it reads) or left of
-# kind "ref"; the reason as a str when the file alone cannot say (given
-# `columns`, a dict per path of ref name to column names or None, it can say
-# more); None for a file to follow the slow way.
+# origins and entries made as `shapes` says (its `origin` and `entry` tuple
+# subclasses, `items` by column kind, `from_star`, the `step` class and its
+# `step_fields`), a ref's origin resolved from `targets` (a dict per path of
+# ref name to an origin saying what it reads) or left of kind "ref"; the
+# reason as a str when the file alone cannot say (given `columns`, a dict
+# per path of ref name to column names or None, it can say more); None for
+# a file to follow the slow way.
 def _lineage_files(
     paths: Sequence[str],
     jobs: int,
