@@ -22,6 +22,7 @@ from trelm_cst._native import (
     Select,
     TrelmSyntaxError,
     _lineage_files,
+    _step_with,
     select_lineage,
 )
 
@@ -299,22 +300,20 @@ class NativeShapes:
 
 class NativeModel:
     """A model file's lineage as far as the file alone says, resolved by the
-    native module: its output columns (entries) and where each is written,
-    the place and origins of the first column of each name in lower case (a
-    ref's model found from the targets given, else left of kind "ref"), and
-    its filters; where every ref's model was found natively, the step of
-    each of those columns and its next steps (its origins, each that is no
-    model's column made a step), and of those whose next steps are all made,
-    the step with them: its lineage at any depth but 0; of the others, where
-    the batch read the models they read, their lineage one model deep."""
+    native module: its output columns (entries), the origins and step of the
+    first column of each name in lower case (a ref's model found from the
+    targets given, else left of kind "ref"), and its filters; where every
+    ref's model was found natively, each of those columns' next steps (its
+    origins, each that is no model's column made a step), and of those whose
+    next steps are all made, the step with them: its lineage at any depth
+    but 0 (trees); their lineage one model deep (shallow): those trees, and
+    the others' where the batch read the models they read."""
 
-    __slots__ = (
-        "top", "entries", "places", "index", "origins", "filters", "resolved", "steps", "next", "trees", "shallow",
-    )
+    __slots__ = ("top", "entries", "origins", "filters", "resolved", "steps", "next", "trees", "shallow")
 
     def __init__(self, found: tuple[Any, ...]) -> None:
         # top: whether the file holds a query; resolved: whether every ref's model was found natively
-        self.top, self.entries, self.places, self.index, self.origins, self.filters, self.resolved, *rest = found
+        self.top, self.entries, self.origins, self.filters, self.resolved, *rest = found
         self.steps: dict[str, LineageStep] = rest[0]
         self.next: dict[str, tuple[LineageStep | Origin, ...]] | None = rest[1]
         self.trees: dict[str, LineageStep] | None = rest[2]
@@ -342,8 +341,16 @@ class Lineage:
         self._resolved: dict[str, dict[Origin, Origin]] = {}  # by project: a native ref origin to its origin
         # Steps are immutable: the same column met again is the same step.
         self._steps: dict[tuple[str, str, tuple[str, ...]], LineageStep] = {}
+        # The whole lineage of a column, by (model, column as given, via), where nothing below it reads
+        # itself: then it is the same whatever reads it, and is built once.
+        self._whole: dict[tuple[str, str, tuple[str, ...]], LineageStep] = {}
+        self._cuts = 0  # times a column was met again on its own path (its tree cut there)
         self._leaves: dict[Origin, LineageStep] = {}
         self._keys: dict[str, str] = {}  # a model's name or id as given, to its id
+        # By a model's name or id as given, once read: its columns' lineage one model deep that the native
+        # module made (NativeModel.shallow), for the common call to find at once.
+        self._one_deep: dict[str, dict[str, LineageStep]] = {}
+        self._one_deep_built: dict[tuple[str, str], LineageStep] = {}  # the others, by (model, column as given)
         # What the native module resolved of each file read so far; None where the file alone cannot say.
         self._native: dict[str, Any] = {}  # a NativeModel, None, or NEEDS_REF_COLUMNS
         self._batches = 0
@@ -873,7 +880,8 @@ class Lineage:
         file = None if native is not None else self.file(key)
         entries = self.outputs(key) or []
         index = self.position(entries, column)
-        entry = None if index is None else entries[index]
+        # A native file's steps hold the first entry of each name: it has none of this name.
+        entry = None if index is None or native is not None else entries[index]
         path = self.project.models[key].path
         if entry is None:
             if any(e.name is None and e.through is not None for e in entries):
@@ -884,13 +892,9 @@ class Lineage:
                 return LineageStep("templated", column, model=key, via=via, path=path, reason=reason)
             reason = (file and file.error) or f"no column {column!r} in {key}"
             return LineageStep("unresolved", column, model=key, via=via, path=path, reason=reason)
-        if native is not None:
-            assert index is not None
-            line, char = native.places[index]
-        else:
-            assert file is not None
-            span = entry.item.span
-            line, char = (None, None) if span is None else file.position(span[0])
+        assert file is not None
+        span = entry.item.span
+        line, char = (None, None) if span is None else file.position(span[0])
         kind = "star" if entry.through is not None else entry.item.kind
         return made_step((kind, entry.name, key, None, None, via, path, line, char, None, None, ()))
 
@@ -910,29 +914,75 @@ class Lineage:
     def lineage(self, name: str, column: str, depth: int | None) -> LineageStep:
         """The column's step with what it reads, followed with a stack of its
         own, not Python's: a chain of any length of models is followed."""
-        check_depth(depth)
+        if depth == 1:
+            made = self._one_deep.get(name)
+            if made is not None:
+                tree = made.get(column.lower())
+                if tree is not None:
+                    return tree
+        elif depth is not None and depth < 0:
+            check_depth(depth)
         key = self._keys.get(name) or self.model_key(name)
         if key not in self._outputs:
             self.read_upstream(key)
         native = self._native.get(key)
-        if depth != 0 and type(native) is NativeModel and native.trees is not None:
-            lowered = column.lower()
-            tree = native.trees.get(lowered)  # nothing it reads is a model's column: made already
-            if tree is None and depth == 1:
-                tree = native.shallow.get(lowered)  # type: ignore[union-attr]
-            if tree is not None:
-                return tree
+        if depth != 0 and type(native) is NativeModel:
+            # One model deep: every column's the native module made; else those that read no model's column.
+            made = native.shallow if depth == 1 else native.trees
+            if made is not None:
+                if depth == 1:
+                    self._one_deep[name] = made
+                tree = made.get(column.lower())
+                if tree is not None:
+                    return tree
+        if depth is None:
+            return self.whole_tree(key, column)
+        if depth == 1:  # the same whatever was asked before: built once
+            found = self._one_deep_built.get((key, column))
+            if found is None:
+                found = build_tree((key, column, (), depth, frozenset(), False), self.expand_upstream)
+                self._one_deep_built[(key, column)] = found
+            return found
         return build_tree((key, column, (), depth, frozenset(), False), self.expand_upstream)
+
+    def whole_tree(self, key: str, column: str) -> LineageStep:
+        """build_tree() of the column at any depth, keeping each tree below
+        whose expansion met no column on its own path: a later tree that
+        reaches that column takes it as it is."""
+        found = self._whole.get((key, column, ()))
+        if found is not None:
+            return found
+        node: tuple[str, str, tuple[str, ...], int | None, Seen, bool] = (key, column, (), None, frozenset(), False)
+        # Each: its node, its step, its children, those built, the cuts before it was expanded.
+        stack: list[tuple[Any, LineageStep, list[Any], list[LineageStep], int]] = []
+        cuts = self._cuts
+        stack.append((node, *self.expand_upstream(node), [], cuts))
+        while True:
+            node, step, children, done, cuts = stack[-1]
+            if len(done) < len(children):
+                child = children[len(done)]
+                if type(child) is LineageStep:
+                    done.append(child)
+                else:
+                    cuts = self._cuts
+                    stack.append((child, *self.expand_upstream(child), [], cuts))
+                continue
+            stack.pop()
+            made = with_field(step, "steps", tuple(done)) if done else step
+            # Not through a `*`: an unresolved column is a star's step there.
+            if cuts == self._cuts and not node[5] and made.kind != "unresolved":
+                self._whole[node[:3]] = made
+            if not stack:
+                return made
+            stack[-1][3].append(made)
 
     def expand_upstream(self, node: tuple[str, str, tuple[str, ...], int | None, Seen, bool]) -> tuple[LineageStep, list[Any]]:
         """A node of an upstream tree as its step and its children, each a step or a node to expand."""
         key, column, via, depth, path, star = node
-        if path and not via and depth != 0:  # below the root (checked by lineage())
-            native = self._native.get(key)
-            if type(native) is NativeModel and native.trees is not None:
-                tree = native.trees.get(column.lower())
-                if tree is not None:
-                    return tree, []
+        if path and depth != 0:  # below the root (checked by lineage())
+            whole = self.known_tree(key, column, via, depth is None)
+            if whole is not None:
+                return whole, []
         step = self.column_step(key, column, via)
         if step.kind == "unresolved":
             return self.model_step(key, column, via, star), []
@@ -940,6 +990,7 @@ class Lineage:
             return step, []
         place = (key, column.lower())
         if place in path:
+            self._cuts += 1
             return step, []
         below = None if depth is None else depth - 1
         inner: Seen | None = None  # the path with this column, made when a child is expanded
@@ -952,10 +1003,39 @@ class Lineage:
             elif below == 0:  # a step with no next steps: no need to expand it
                 children.append(self.model_step(origin.name, origin.column or "", origin.via, origin.star))
             else:
+                whole = self.known_tree(origin.name, origin.column or "", origin.via, below is None)
+                if whole is not None:
+                    children.append(whole)
+                    continue
                 if inner is None:
                     inner = path | {place}
                 children.append((origin.name, origin.column or "", origin.via, below, inner, origin.star))
         return step, children
+
+    def known_tree(self, key: str, column: str, via: tuple[str, ...], whole: bool) -> LineageStep | None:
+        """The column's lineage below a root (at any depth but 0) where it is
+        known already: the native module's, or, for a `whole` tree (any
+        depth), one built before that met no column on its own path."""
+        if whole:
+            found = self._whole.get((key, column, via))
+            if found is not None:
+                return found
+            found = self._whole.get((key, column, ())) if via else None
+        else:
+            found = None
+        if found is None:
+            native = self._native.get(key)
+            if type(native) is not NativeModel or native.trees is None:
+                return None
+            found = native.trees.get(column.lower())
+            if found is None:
+                return None
+        if not via:
+            return found
+        found = with_field(found, "via", via)
+        if whole:
+            self._whole[(key, column, via)] = found
+        return found
 
     def read_upstream(self, key: str) -> None:
         """Reads the output columns of the models upstream of `key` before its
@@ -1052,11 +1132,7 @@ class Lineage:
 def with_field(step: LineageStep, name: str, value: Any) -> LineageStep:
     """The step with one field changed (dataclasses.replace, without its cost):
     its next steps, or the CTEs and subqueries it is reached through."""
-    made = object.__new__(LineageStep)
-    fields = made.__dict__
-    fields.update(step.__dict__)
-    fields[name] = value
-    return made
+    return _step_with(step, STEP_FIELDS, name, value)  # type: ignore[no-any-return]
 
 
 STEP_FIELDS = tuple(field.name for field in fields(LineageStep))

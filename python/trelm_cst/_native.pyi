@@ -564,15 +564,16 @@ def _scan_record(doc: Document, text: str, /) -> tuple[Any, ...]: ...
 def _records_of(entries: list[Any], model_type: type[_M], ref_type: type[object], /) -> list[_M]: ...
 
 # Column lineage of model files as far as each file says, for
-# trelm_cst._lineage: per path, (has a query, entries, places, index,
-# origins, filters, every ref resolved), index and origins keyed by the
-# lower-cased name of the first column of each name, origins and entries
-# made as `shapes` says (its `origin` and `entry` tuple subclasses, `items`
-# by column kind, `from_star`), a ref's origin resolved from `targets` (a
-# dict per path of ref name to an origin saying what it reads) or left of
-# kind "ref"; the reason as a str when the file alone cannot say (given
-# `columns`, a dict per path of ref name to column names or None, it can say
-# more); None for a file to follow the slow way.
+# trelm_cst._lineage: per path, (has a query, entries, origins, filters,
+# every ref resolved, steps, next steps, trees, one model deep), origins and
+# the rest keyed by the lower-cased name of the first column of each name,
+# origins and entries made as `shapes` says (its `origin` and `entry` tuple
+# subclasses, `items` by column kind, `from_star`, the `step` class and its
+# `step_fields`), a ref's origin resolved from `targets` (a dict per path of
+# ref name to an origin saying what it reads) or left of kind "ref"; the
+# reason as a str when the file alone cannot say (given `columns`, a dict
+# per path of ref name to column names or None, it can say more); None for
+# a file to follow the slow way.
 def _lineage_files(
     paths: Sequence[str],
     jobs: int,
@@ -581,3 +582,8 @@ def _lineage_files(
     columns: Sequence[dict[str, list[str] | None] | None] | None = None,
     targets: Sequence[Mapping[str, tuple[Any, ...]] | None] | None = None,
 ) -> list[tuple[Any, ...] | str | None]: ...
+
+# A copy of a step (an instance of a frozen class whose fields are `fields`,
+# in order) with field `name` set to `value`, made as _lineage_files makes
+# its steps.
+def _step_with(step: object, fields: tuple[str, ...], name: str, value: object) -> Any: ...

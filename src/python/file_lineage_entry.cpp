@@ -7,7 +7,6 @@
 // _scan_model_files) comes back as None, for the caller's own way; one the
 // file alone does not decide, as the reason.
 #include <algorithm>
-#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -46,14 +45,21 @@ std::optional<query::FileLineage> lineage_of(const std::string& path, const quer
 
 // --------------------------------------------------------- Python values
 
-// A new tuple, or instance of the tuple subclass `as`, of these owned
-// references; none is lost when one is missing. An instance is made by
-// tuple's own constructor, called directly: through tuple.__new__ the call
-// costs more than the rest of an origin.
-PyObject* pack(std::initializer_list<PyObject*> values, PyObject* as = nullptr) {
+// A new instance of `type`, tuple or a subclass of it, of these owned
+// references; none is lost when one is missing. An instance of a subclass
+// is allocated as tuple.__new__ allocates it and filled in place: through
+// tuple.__new__ itself, which copies a tuple made for the call, an origin
+// costs twice as much.
+PyObject* instance(PyTypeObject* type, std::initializer_list<PyObject*> values) {
   bool complete = true;
   for (PyObject* v : values) complete = complete && v != nullptr;
-  PyObject* tuple = complete ? PyTuple_New(static_cast<Py_ssize_t>(values.size())) : nullptr;
+  const auto size = static_cast<Py_ssize_t>(values.size());
+  PyObject* tuple = nullptr;
+  if (complete && type == &PyTuple_Type) {
+    tuple = PyTuple_New(size);
+  } else if (complete) {
+    tuple = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, size);
+  }
   Py_ssize_t i = 0;
   for (PyObject* v : values) {
     if (tuple != nullptr) {
@@ -62,12 +68,10 @@ PyObject* pack(std::initializer_list<PyObject*> values, PyObject* as = nullptr) 
       Py_XDECREF(v);
     }
   }
-  if (tuple == nullptr || as == nullptr) return tuple;
-  PyRef args = PyRef::steal(PyTuple_Pack(1, tuple));
-  Py_DECREF(tuple);
-  auto construct = reinterpret_cast<newfunc>(PyType_GetSlot(&PyTuple_Type, Py_tp_new));
-  return args ? construct(reinterpret_cast<PyTypeObject*>(as), args.get(), nullptr) : nullptr;
+  return tuple;
 }
+
+PyObject* pack(std::initializer_list<PyObject*> values) { return instance(&PyTuple_Type, values); }
 
 // An immutable value made here that holds nothing a caller could change
 // into a cycle (texts, numbers, other such values, the caller's shared
@@ -125,13 +129,9 @@ struct Shapes {
 };
 
 inline constexpr Py_ssize_t kStepFields = 12;
-inline constexpr Py_ssize_t kStepVia = 5;  // of the step's fields
-inline constexpr Py_ssize_t kStepSteps = 11;
 // Of a file's values
-inline constexpr Py_ssize_t kFileSteps = 7;
-inline constexpr Py_ssize_t kFileNext = 8;
-inline constexpr Py_ssize_t kFileTrees = 9;
-inline constexpr Py_ssize_t kFileShallow = 10;
+inline constexpr Py_ssize_t kFileEntries = 1;
+inline constexpr Py_ssize_t kFileSteps = 5;
 
 // The batch's files by the key of their model.
 using FilesByKey = std::unordered_map<std::string_view, std::size_t>;
@@ -179,46 +179,52 @@ std::optional<Shapes> shapes_of(PyObject* given) {
 
 // The batch's Python values. A project repeats the same few kinds and
 // column names thousands of times: each text is made once and shared, which
-// also makes the caller's dict lookups of them compare pointers.
+// also makes the caller's dict lookups of them compare pointers, and lets an
+// origin be found again by the pointers of its texts.
 class ValueMaker {
  public:
   explicit ValueMaker(const Shapes& shapes) : shapes_(shapes) {}
 
-  // (has a query, entries, places, index, origins, filters, every ref
-  // resolved, steps, next steps, trees, one model deep): entries a list,
-  // each (name, item of its kind, from_star or None), places each (line,
-  // column); index the place of the first column of each name, origins its
-  // origins, steps its step (of model `key`, written in `path`), next steps
-  // those origins with each that is no model's column made a step, trees,
-  // where none is a model's column, the step with those next steps, and one
-  // model deep (see link_models()) the others', by the name in lower case.
-  // A ref's origin takes its model from `targets` (ref name to an origin
-  // whose kind, name and reason say what the ref reads; None when there are
-  // none); one it lacks stays of kind "ref", and the file has no next steps,
-  // no trees and nothing one model deep.
+  // (has a query, entries, origins, filters, every ref resolved, steps,
+  // next steps, trees, one model deep): entries a list, each (name, item of
+  // its kind, from_star or None); origins the origins of the first column
+  // of each name, steps its step (of model `key`, written in `path`), next
+  // steps those origins with each that is no model's column made a step,
+  // trees, where none is a model's column, the step with those next steps,
+  // and one model deep those trees and (see link_models()) the others', by
+  // the name in lower case. A ref's origin takes its model from `targets` (ref name to
+  // an origin whose kind, name and reason say what the ref reads; None when
+  // there are none); one it lacks stays of kind "ref", and the file has no
+  // next steps, no trees and nothing one model deep.
   PyObject* file(const query::FileLineage& found, PyObject* targets, PyObject* key, PyObject* path) {
     if (!found.undecided.empty()) return str(found.undecided);
     targets_ = targets;
     unresolved_refs_ = false;
     const std::size_t count = found.columns.size();
     PyRef entries = PyRef::steal(list_of(count, [&](std::size_t i) { return entry(found.columns[i]); }));
-    PyRef places = PyRef::steal(tuple_of(count, [&](std::size_t i) { return place(found.columns[i].where); }));
     FirstColumns first{PyRef::steal(PyDict_New()), PyRef::steal(PyDict_New()), PyRef::steal(PyDict_New()),
-                       PyRef::steal(PyDict_New()), PyRef::steal(PyDict_New())};
-    if (!entries || !places || !first.index || !first.origins || !first.steps || !first.next || !first.trees) {
-      return nullptr;
-    }
+                       PyRef::steal(PyDict_New()), PyRef::steal(PyDict_New()), {}};
+    if (!entries || !first.origins || !first.steps || !first.next || !first.trees || !first.shallow) return nullptr;
     for (std::size_t i = 0; i < count; ++i) {
-      if (!add_first(found.columns[i], i, key, path, first)) return nullptr;
+      PyObject* made = PyList_GetItem(entries.get(), static_cast<Py_ssize_t>(i));  // borrowed
+      if (!add_first(found.columns[i], PyTuple_GetItem(made, 0), key, path, first)) return nullptr;
     }
     PyObject* filters = tuple_of(found.filters.size(), [&](std::size_t i) { return filter(found.filters[i]); });
     if (filters == nullptr) return nullptr;
+    // Each holds texts and values made here only: see untracked(). Any
+    // other value set in one later tracks it again.
+    for (const PyRef* each : {&first.origins, &first.steps, &first.next, &first.trees}) untracked(each->get());
+    if (!unresolved_refs_) {
+      for (Deep& each : first.deep) {
+        each.into = PyRef::borrow(first.shallow.get());
+        deep_.push_back(std::move(each));
+      }
+    }
     PyObject* next = unresolved_refs_ ? Py_NewRef(Py_None) : first.next.release();
     PyObject* trees = unresolved_refs_ ? Py_NewRef(Py_None) : first.trees.release();
-    PyObject* shallow = unresolved_refs_ ? Py_NewRef(Py_None) : PyDict_New();  // filled by link_models()
-    return pack({PyBool_FromLong(found.has_query ? 1 : 0), entries.release(), places.release(),
-                 first.index.release(), first.origins.release(), filters, PyBool_FromLong(unresolved_refs_ ? 0 : 1),
-                 first.steps.release(), next, trees, shallow});
+    PyObject* shallow = unresolved_refs_ ? Py_NewRef(Py_None) : untracked(first.shallow.release());
+    return pack({PyBool_FromLong(found.has_query ? 1 : 0), entries.release(), first.origins.release(), filters,
+                 PyBool_FromLong(unresolved_refs_ ? 0 : 1), first.steps.release(), next, trees, shallow});
   }
 
   // Once every file of the batch is made (`made`, one value per file, the
@@ -228,24 +234,88 @@ class ValueMaker {
   // where the batch made the steps of all of them.
   bool link_models(PyObject* made, PyObject* paths, const FilesByKey& file_of) {
     paths_ = paths;
-    for (Py_ssize_t i = 0; i < PyList_Size(made); ++i) {
-      PyObject* file = PyList_GetItem(made, i);  // borrowed, as the rest
-      if (!PyTuple_Check(file) || PyTuple_GetItem(file, kFileShallow) == Py_None) continue;
-      PyObject* name = nullptr;
-      PyObject* next = nullptr;
-      Py_ssize_t pos = 0;
-      while (PyDict_Next(PyTuple_GetItem(file, kFileNext), &pos, &name, &next)) {
-        if (PyDict_Contains(PyTuple_GetItem(file, kFileTrees), name) != 0) continue;  // made already
-        PyRef tree = PyRef::steal(one_model_deep(PyDict_GetItem(PyTuple_GetItem(file, kFileSteps), name), next,
-                                                 made, file_of));
-        if (!tree && PyErr_Occurred()) return false;
-        if (tree && PyDict_SetItem(PyTuple_GetItem(file, kFileShallow), name, tree.get()) != 0) return false;
-      }
+    for (const Deep& each : deep_) {
+      PyRef tree = PyRef::steal(one_model_deep(each, made, file_of));
+      if (!tree && PyErr_Occurred()) return false;
+      if (tree && PyDict_SetItem(each.into.get(), each.name.get(), tree.get()) != 0) return false;
     }
+    for (const Deep& each : deep_) untracked(each.into.get());  // as a file's other dicts
     return true;
   }
 
  private:
+  // What a column's steps are made of besides their via and next steps.
+  struct ColumnFields {
+    PyRef kind;
+    PyRef name;
+    PyRef line;
+    PyRef character;
+    PyObject* key = nullptr;   // borrowed: the batch's
+    PyObject* path = nullptr;  // borrowed: the batch's
+  };
+
+  // A column whose next steps include a model's column: made one model deep
+  // by link_models(), into its file's dict.
+  struct Deep {
+    PyRef into;
+    PyRef name;  // in lower case
+    PyObject* step = nullptr;  // borrowed: its step, kept in its file's steps
+    PyRef next;
+  };
+
+  // What a file says of the first column of each name, by the name in lower case.
+  struct FirstColumns {
+    PyRef origins;  // its origins, each once
+    PyRef steps;    // its step, without next steps
+    PyRef next;     // its origins, those that are no model's column as steps
+    PyRef trees;    // where no origin is a model's column: its step with those next steps
+    PyRef shallow;  // its lineage one model deep: the trees, and the others' made by link_models()
+    std::vector<Deep> deep;  // the others
+  };
+
+  // An origin by its texts (each the one str of its text), as the batch
+  // dedupes it; `via` the one tuple of its CTEs, null for none.
+  struct OriginKey {
+    PyObject* kind;
+    PyObject* name;
+    PyObject* source;
+    PyObject* column;
+    PyObject* via;
+    PyObject* reason;  // null for none
+    bool star;
+    bool operator==(const OriginKey&) const = default;
+  };
+
+  static std::size_t mixed(std::initializer_list<const void*> parts) {
+    std::size_t hash = 0;
+    for (const void* part : parts) {
+      hash ^= std::hash<const void*>()(part) + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2);
+    }
+    return hash;
+  }
+
+  struct OriginKeyHash {
+    std::size_t operator()(const OriginKey& key) const noexcept {
+      return mixed({key.kind, key.name, key.source, key.column, key.via, key.reason}) + (key.star ? 1 : 0);
+    }
+  };
+
+  struct TextsHash {
+    std::size_t operator()(const std::vector<PyObject*>& texts) const noexcept {
+      std::size_t hash = texts.size();
+      for (PyObject* text : texts) hash = hash * 31 + std::hash<const void*>()(text);
+      return hash;
+    }
+  };
+
+  // What a ref reads, from a target: its texts as the batch keeps them.
+  struct TargetTexts {
+    PyObject* kind;
+    PyObject* name;
+    PyObject* reason;  // null for none
+    PyRef target;  // held: its address is the key it is found by
+  };
+
   // The value made for `key` before, else `make()`'s, kept for the next time.
   template <typename Made, typename Key, typename Make>
   static PyObject* remembered(Made& made, const Key& key, Make&& make) {
@@ -256,176 +326,202 @@ class ValueMaker {
     return value;
   }
 
-  PyObject* str(const std::string& text) {
-    return remembered(strings_, text, [&] { return to_py_str(text); });
+  // The one str of this text, borrowed: kept as long as the batch.
+  PyObject* text(std::string_view written) {
+    auto known = strings_.find(written);
+    if (known != strings_.end()) return known->second.get();
+    PyRef made = PyRef::steal(to_py_str(written));
+    if (!made) return nullptr;
+    // Keyed by the str's own UTF-8, which lives as long as the str.
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(made.get(), &size);
+    if (data == nullptr) return nullptr;
+    PyObject* kept = made.get();
+    strings_.emplace(std::string_view(data, static_cast<std::size_t>(size)), std::move(made));
+    return kept;
   }
 
-  PyObject* optional(const std::optional<std::string>& text) { return text ? str(*text) : Py_NewRef(Py_None); }
+  PyObject* str(std::string_view written) {
+    PyObject* found = text(written);
+    return found == nullptr ? nullptr : Py_NewRef(found);
+  }
+
+  PyObject* optional(const std::optional<std::string>& written) {
+    return written ? str(*written) : Py_NewRef(Py_None);
+  }
+
+  // The one tuple of these CTEs; null for none, or with an error set.
+  bool via_of(const std::vector<std::string>& via, PyObject*& tuple) {
+    tuple = nullptr;
+    if (via.empty()) return true;
+    via_texts_.clear();
+    for (const std::string& step : via) {
+      PyObject* each = text(step);
+      if (each == nullptr) return false;
+      via_texts_.push_back(each);
+    }
+    auto known = vias_.find(via_texts_);
+    if (known == vias_.end()) {
+      PyRef made = PyRef::steal(untracked(tuple_of(via_texts_.size(), [&](std::size_t i) {
+        return Py_NewRef(via_texts_[i]);
+      })));
+      if (!made) return false;
+      known = vias_.emplace(via_texts_, std::move(made)).first;
+    }
+    tuple = known->second.get();
+    return true;
+  }
 
   // (kind, name, column, via, star, reason): name a (source, table) for a
   // source, None for ambiguous and unresolved; kind "ref" for a ref, whose
   // model the caller finds.
   PyObject* origin(const query::LineageOrigin& written) {
-    if (written.kind != "ref") return made_once(written);
-    PyObject* target = nullptr;  // borrowed: what the ref reads, from the file's targets
-    if (!target_of(written, target)) return nullptr;
-    if (target == nullptr) {
-      unresolved_refs_ = true;
-      return made_once(written);
+    // Only a source's has a source name: the empty one is not looked up each time.
+    if (empty_text_ == nullptr) empty_text_ = text("");
+    PyObject* source = written.source_name.empty() ? empty_text_ : text(written.source_name);
+    OriginKey key{nullptr, nullptr, source, text(written.column), nullptr, nullptr, written.star};
+    if (key.source == nullptr || key.column == nullptr || !via_of(written.via, key.via)) return nullptr;
+    const TargetTexts* target = written.kind == "ref" ? target_of(written) : nullptr;
+    if (target != nullptr) {
+      key.kind = target->kind;
+      key.name = target->name;
+      key.reason = target->reason;
+    } else {
+      if (PyErr_Occurred()) return nullptr;
+      if (written.kind == "ref") unresolved_refs_ = true;
+      key.kind = text(written.kind);
+      key.name = text(written.name);
+      key.reason = written.reason ? text(*written.reason) : nullptr;
+      if (key.kind == nullptr || key.name == nullptr || (written.reason && key.reason == nullptr)) return nullptr;
     }
-    std::optional<query::LineageOrigin> resolved = resolved_by(written, target);
-    return resolved ? made_once(*resolved) : nullptr;
-  }
-
-  // The one object of this origin in the batch.
-  PyObject* made_once(const query::LineageOrigin& origin) {
     // Many columns of a project read the same upstream column: one object
     // for each origin keeps the caller's caches and the collector's passes small.
-    return remembered(origins_, origin, [&] { return make_origin(origin); });
+    return remembered(origins_, key, [&] { return make_origin(key); });
   }
 
-  // A hash of every field of an origin, for finding the one object made of it.
-  struct OriginHash {
-    std::size_t operator()(const query::LineageOrigin& origin) const noexcept {
-      const std::hash<std::string_view> text;
-      std::size_t hash = origin.via.size() * 2 + (origin.star ? 1 : 0);
-      const auto mix = [&hash](std::size_t part) { hash ^= part + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2); };
-      for (const std::string* part : {&origin.kind, &origin.name, &origin.source_name, &origin.column}) {
-        mix(text(*part));
-      }
-      for (const std::string& step : origin.via) mix(text(step));
-      if (origin.reason) mix(text(*origin.reason));
-      return hash;
-    }
-  };
-
-  PyObject* make_origin(const query::LineageOrigin& origin) {
+  PyObject* make_origin(const OriginKey& key) {
+    const auto is = [&key](const char* kind) { return PyUnicode_CompareWithASCIIString(key.kind, kind) == 0; };
     PyObject* name = nullptr;
-    if (origin.kind == "source") {
-      name = pack({str(origin.source_name), str(origin.name)});
-    } else if (origin.kind == "ambiguous" || origin.kind == "unresolved") {
+    if (is("source")) {
+      name = untracked(pack({Py_NewRef(key.source), Py_NewRef(key.name)}));
+    } else if (is("ambiguous") || is("unresolved")) {
       name = Py_NewRef(Py_None);
     } else {
-      name = str(origin.name);
+      name = Py_NewRef(key.name);
     }
-    PyObject* via = tuple_of(origin.via.size(), [&](std::size_t i) { return str(origin.via[i]); });
-    return untracked(pack({str(origin.kind), name, str(origin.column), via, PyBool_FromLong(origin.star ? 1 : 0),
-                           optional(origin.reason)},
-                          shapes_.origin.get()));
+    return untracked(instance(origin_type(), {Py_NewRef(key.kind), name, Py_NewRef(key.column),
+                                              key.via != nullptr ? Py_NewRef(key.via) : PyTuple_New(0),
+                                              PyBool_FromLong(key.star ? 1 : 0),
+                                              Py_NewRef(key.reason != nullptr ? key.reason : Py_None)}));
   }
 
-  // What a ref's origin reads, from the file's targets: false with an error
-  // set when a target is not an origin; `target` left null when the file's
-  // targets lack the ref's name.
-  bool target_of(const query::LineageOrigin& ref, PyObject*& target) {
-    if (targets_ == nullptr || targets_ == Py_None) return true;
-    PyRef name = PyRef::steal(str(ref.name));
-    if (!name) return false;
-    target = PyDict_GetItemWithError(targets_, name.get());  // borrowed
-    if (target == nullptr) return !PyErr_Occurred();
+  PyTypeObject* origin_type() const { return reinterpret_cast<PyTypeObject*>(shapes_.origin.get()); }
+
+  // What a ref's origin reads, from the file's targets: null when the
+  // file's targets lack the ref's name, or with an error set when a target
+  // is not an origin of texts.
+  const TargetTexts* target_of(const query::LineageOrigin& ref) {
+    if (targets_ == nullptr || targets_ == Py_None) return nullptr;
+    PyObject* name = text(ref.name);
+    if (name == nullptr) return nullptr;
+    PyObject* target = PyDict_GetItemWithError(targets_, name);  // borrowed
+    if (target == nullptr) return nullptr;
+    auto known = target_texts_.find(target);
+    if (known != target_texts_.end()) return &known->second;
     if (!PyTuple_Check(target) || PyTuple_Size(target) < 6) {
       PyErr_SetString(PyExc_TypeError, "_lineage_files() targets must be origins");
-      return false;
+      return nullptr;
     }
-    return true;
+    PyObject* kind = PyTuple_GetItem(target, 0);
+    if (kind == Py_None) {
+      PyErr_SetString(PyExc_TypeError, "_lineage_files() a target's kind must be a str");
+      return nullptr;
+    }
+    TargetTexts texts{same_text(kind), same_text(PyTuple_GetItem(target, 1), ""), nullptr, PyRef::borrow(target)};
+    PyObject* reason = PyTuple_GetItem(target, 5);
+    if (reason != Py_None) texts.reason = same_text(reason);
+    if (texts.kind == nullptr || texts.name == nullptr || (reason != Py_None && texts.reason == nullptr)) {
+      return nullptr;
+    }
+    return &target_texts_.emplace(target, std::move(texts)).first->second;
   }
 
-  // The ref's origin with the kind, model and reason of its target; nullopt
-  // with an error set when those are not texts.
-  static std::optional<query::LineageOrigin> resolved_by(const query::LineageOrigin& ref, PyObject* target) {
-    std::optional<std::string> kind = text_of(PyTuple_GetItem(target, 0));
-    if (!kind) {
-      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "_lineage_files() a target's kind must be a str");
-      return std::nullopt;
-    }
-    std::optional<std::string> model = text_of(PyTuple_GetItem(target, 1));
-    if (PyErr_Occurred()) return std::nullopt;
-    std::optional<std::string> reason = text_of(PyTuple_GetItem(target, 5));
-    if (PyErr_Occurred()) return std::nullopt;
-    query::LineageOrigin resolved = ref;
-    resolved.kind = std::move(*kind);
-    resolved.name = model.value_or("");
-    resolved.reason = std::move(reason);
-    return resolved;
-  }
-
-  // A str's text; nullopt for None (or with an error set for anything else).
-  static std::optional<std::string> text_of(PyObject* value) {
-    if (value == Py_None) return std::nullopt;
-    std::optional<std::string_view> text = utf8_of(value);
-    if (!text) return std::nullopt;
-    return std::string(*text);
+  // The batch's str of a str's text (`otherwise`'s for None); null with an error set for anything else.
+  PyObject* same_text(PyObject* given, std::optional<std::string_view> otherwise = std::nullopt) {
+    if (given == Py_None && otherwise) return text(*otherwise);
+    std::optional<std::string_view> written = utf8_of(given);
+    return written ? text(*written) : nullptr;
   }
 
   // The origins, each once: refs to one model by two names resolve alike.
   PyObject* origins(const std::vector<query::LineageOrigin>& found) {
-    std::vector<PyRef> made;
-    made.reserve(found.size());
+    std::vector<PyRef>& made = origins_made_;  // one buffer for every column: origin() makes none
+    made.clear();
     for (const query::LineageOrigin& each : found) {
       PyRef one = PyRef::steal(origin(each));
       if (!one) return nullptr;
       const bool seen = std::any_of(made.begin(), made.end(), [&](const PyRef& m) { return m.get() == one.get(); });
       if (!seen) made.push_back(std::move(one));
     }
-    return untracked(tuple_of(made.size(), [&](std::size_t i) { return Py_NewRef(made[i].get()); }));
+    PyObject* tuple = untracked(tuple_of(made.size(), [&](std::size_t i) { return Py_NewRef(made[i].get()); }));
+    made.clear();
+    return tuple;
   }
 
   PyObject* entry(const query::OutputColumn& column) {
-    PyRef kind = PyRef::steal(str(column.kind));
-    if (!kind) return nullptr;
-    PyObject* item = PyDict_GetItemWithError(shapes_.items.get(), kind.get());  // borrowed
+    PyObject* kind = text(column.kind);
+    if (kind == nullptr) return nullptr;
+    PyObject* item = PyDict_GetItemWithError(shapes_.items.get(), kind);  // borrowed
     if (item == nullptr) {
       if (!PyErr_Occurred()) PyErr_Format(PyExc_KeyError, "no item for column kind %s", column.kind.c_str());
       return nullptr;
     }
     PyObject* through = column.from_star ? shapes_.from_star.get() : Py_None;
-    return untracked(pack({optional(column.name), Py_NewRef(item), Py_NewRef(through)}, shapes_.entry.get()));
+    return untracked(instance(reinterpret_cast<PyTypeObject*>(shapes_.entry.get()),
+                              {optional(column.name), Py_NewRef(item), Py_NewRef(through)}));
   }
-
-  static PyObject* place(const std::optional<cst::LineColumn>& where) {
-    return pack({optional_int(where, true), optional_int(where, false)});
-  }
-
-  // What a file says of the first column of each name, by the name in lower case.
-  struct FirstColumns {
-    PyRef index;    // its place among the entries
-    PyRef origins;  // its origins, each once
-    PyRef steps;    // its step, without next steps
-    PyRef next;     // its origins, those that are no model's column as steps
-    PyRef trees;    // where no origin is a model's column: its step with those next steps
-  };
 
   // Records a named column unless a column of the same name (ignoring case) came before it.
-  bool add_first(const query::OutputColumn& column, std::size_t at, PyObject* key, PyObject* path,
+  // `written` its name as its entry holds it.
+  bool add_first(const query::OutputColumn& column, PyObject* written, PyObject* key, PyObject* path,
                  FirstColumns& first) {
     if (!column.name) return true;
-    PyRef name = PyRef::steal(lower_key(*column.name));
+    PyRef name = PyRef::steal(lower_key(*column.name, written));
     if (!name) return false;
-    const int known = PyDict_Contains(first.index.get(), name.get());
+    const int known = PyDict_Contains(first.steps.get(), name.get());
     if (known != 0) return known > 0;
-    PyRef place = PyRef::steal(PyLong_FromSize_t(at));
+    ColumnFields fields{PyRef::steal(str(column.kind)), PyRef::borrow(written),
+                        PyRef::steal(optional_int(column.where, true)), PyRef::steal(optional_int(column.where, false)),
+                        key, path};
+    if (!fields.kind || !fields.name || !fields.line || !fields.character) return false;
     PyRef made = PyRef::steal(origins(column.origins));
-    PyRef step = PyRef::steal(made ? column_step(column, key, path, PyTuple_New(0)) : nullptr);
+    PyRef step = PyRef::steal(made ? column_step(fields, PyTuple_New(0)) : nullptr);
     PyRef next = PyRef::steal(step ? next_steps(made.get()) : nullptr);
-    if (!place || !next || PyDict_SetItem(first.index.get(), name.get(), place.get()) != 0 ||
-        PyDict_SetItem(first.origins.get(), name.get(), made.get()) != 0 ||
+    if (!next || PyDict_SetItem(first.origins.get(), name.get(), made.get()) != 0 ||
         PyDict_SetItem(first.steps.get(), name.get(), step.get()) != 0 ||
         PyDict_SetItem(first.next.get(), name.get(), next.get()) != 0) {
       return false;
     }
-    if (!all_steps(next.get())) return true;
+    PyObject* kept = step.get();  // kept alive by the file's steps
+    fields_.emplace(kept, std::move(fields));
+    if (!all_steps(next.get())) {
+      first.deep.push_back(Deep{PyRef(), std::move(name), kept, std::move(next)});
+      return true;
+    }
     // Its lineage at any depth: nothing below a step of no model's column.
     PyRef tree = PyTuple_Size(next.get()) == 0
-                     ? PyRef::borrow(step.get())
-                     : PyRef::steal(column_step(column, key, path, Py_NewRef(next.get())));
-    return tree && PyDict_SetItem(first.trees.get(), name.get(), tree.get()) == 0;
+                     ? PyRef::borrow(kept)
+                     : PyRef::steal(column_step(fields_.at(kept), Py_NewRef(next.get())));
+    return tree && PyDict_SetItem(first.trees.get(), name.get(), tree.get()) == 0 &&
+           PyDict_SetItem(first.shallow.get(), name.get(), tree.get()) == 0;
   }
 
-  // The column's step as the caller's class makes it, with no via and these
-  // next steps (owned): made here, a project's tens of thousands cost little.
-  PyObject* column_step(const query::OutputColumn& column, PyObject* key, PyObject* path, PyObject* steps) {
-    return step({str(column.kind), optional(column.name), Py_NewRef(key), Py_NewRef(Py_None), Py_NewRef(Py_None),
-                 PyTuple_New(0), Py_NewRef(path), optional_int(column.where, true), optional_int(column.where, false),
+  // The column's step as the caller's class makes it, with these next steps
+  // (owned) and CTEs passed (owned; none when null).
+  PyObject* column_step(const ColumnFields& fields, PyObject* steps, PyObject* via = nullptr) {
+    return step({Py_NewRef(fields.kind.get()), Py_NewRef(fields.name.get()), Py_NewRef(fields.key),
+                 Py_NewRef(Py_None), Py_NewRef(Py_None), via != nullptr ? via : PyTuple_New(0),
+                 Py_NewRef(fields.path), Py_NewRef(fields.line.get()), Py_NewRef(fields.character.get()),
                  Py_NewRef(Py_None), Py_NewRef(Py_None), steps});
   }
 
@@ -435,6 +531,44 @@ class ValueMaker {
       if (!is_step(PyTuple_GetItem(next, i))) return false;
     }
     return true;
+  }
+
+  // The origins with each that is no model's column as its step (one step
+  // for each origin of the batch): the origins themselves when each is a
+  // model's column.
+  PyObject* next_steps(PyObject* origins) {
+    bool models_only = true;
+    for (Py_ssize_t i = 0; i < PyTuple_Size(origins) && models_only; ++i) {
+      models_only = is_model(PyTuple_GetItem(PyTuple_GetItem(origins, i), 0));
+    }
+    if (models_only) return Py_NewRef(origins);
+    return untracked(tuple_of(static_cast<std::size_t>(PyTuple_Size(origins)), [&](std::size_t i) -> PyObject* {
+      PyObject* origin = PyTuple_GetItem(origins, static_cast<Py_ssize_t>(i));  // borrowed
+      if (is_model(PyTuple_GetItem(origin, 0))) return Py_NewRef(origin);
+      return remembered(leaves_, origin, [&] { return leaf(origin); });
+    }));
+  }
+
+  // The name in lower case as str.lower() gives it (the file's names are
+  // ASCII); `written` the name's str.
+  PyObject* lower_key(std::string_view name, PyObject* written) {
+    bool lowered_already = true;
+    for (char c : name) {
+      if (static_cast<unsigned char>(c) >= 0x80) return PyObject_CallMethod(written, "lower", nullptr);
+      lowered_already = lowered_already && !(c >= 'A' && c <= 'Z');
+    }
+    if (lowered_already) return Py_NewRef(written);
+    std::string lowered(name);
+    for (char& c : lowered) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return str(lowered);
+  }
+
+  // (text, clause, line, column, origins)
+  PyObject* filter(const query::FilterUse& use) {
+    return untracked(pack({str(use.text), str(use.clause), optional_int(use.where, true),
+                           optional_int(use.where, false), origins(use.origins)}));
   }
 
   // The step of an origin that is no model's column: a source's, a table's,
@@ -454,10 +588,10 @@ class ValueMaker {
                  when(!source && !table && !node, PyTuple_GetItem(origin, 5)), Py_NewRef(Py_None), PyTuple_New(0)});
   }
 
-  // The column's step with these next steps, each model's column its own
+  // The column's step with its next steps, each model's column its own
   // step; null without an error when one is not a step the batch made.
-  PyObject* one_model_deep(PyObject* root, PyObject* next, PyObject* made, const FilesByKey& file_of) {
-    if (root == nullptr) return nullptr;
+  PyObject* one_model_deep(const Deep& column, PyObject* made, const FilesByKey& file_of) {
+    PyObject* next = column.next.get();
     std::vector<PyRef> children;
     for (Py_ssize_t i = 0; i < PyTuple_Size(next); ++i) {
       PyObject* each = PyTuple_GetItem(next, i);
@@ -465,8 +599,8 @@ class ValueMaker {
       if (!child) return nullptr;
       children.push_back(std::move(child));
     }
-    PyRef steps = PyRef::steal(tuple_of(children.size(), [&](std::size_t i) { return Py_NewRef(children[i].get()); }));
-    return steps ? with_field(root, kStepSteps, untracked(steps.release())) : nullptr;
+    PyObject* steps = untracked(tuple_of(children.size(), [&](std::size_t i) { return Py_NewRef(children[i].get()); }));
+    return steps != nullptr ? column_step(fields_.at(column.step), steps) : nullptr;
   }
 
   // A model's column (an origin) as that model's step, reached through the
@@ -482,8 +616,8 @@ class ValueMaker {
       auto file = file_of.find(*model);
       PyObject* read = file == file_of.end() ? nullptr : PyList_GetItem(made, static_cast<Py_ssize_t>(file->second));
       if (read == nullptr || !PyTuple_Check(read)) return nullptr;
-      std::optional<std::string_view> text = utf8_of(column);
-      PyRef lowered = PyRef::steal(text ? lower_key(std::string(*text)) : nullptr);
+      std::optional<std::string_view> written = utf8_of(column);
+      PyRef lowered = PyRef::steal(written ? lower_key(*written, column) : nullptr);
       if (!lowered) return nullptr;
       PyObject* found = PyDict_GetItemWithError(PyTuple_GetItem(read, kFileSteps), lowered.get());
       PyObject* via = PyTuple_GetItem(origin, 3);
@@ -491,7 +625,8 @@ class ValueMaker {
         if (PyErr_Occurred()) return nullptr;
         return unnamed_column(origin, read, PyTuple_GetItem(paths_, static_cast<Py_ssize_t>(file->second)));
       }
-      return PyTuple_Size(via) == 0 ? Py_NewRef(found) : with_field(found, kStepVia, Py_NewRef(via));
+      return PyTuple_Size(via) == 0 ? Py_NewRef(found)
+                                    : column_step(fields_.at(found), PyTuple_New(0), Py_NewRef(via));
     });
   }
 
@@ -502,7 +637,7 @@ class ValueMaker {
     if (known != unnamed_entries_.end()) return known->second;
     PyObject* templated = PyDict_GetItemString(shapes_.items.get(), "templated");  // borrowed, as the rest
     std::pair<bool, bool> found{false, false};
-    PyObject* entries = PyTuple_GetItem(read, 1);
+    PyObject* entries = PyTuple_GetItem(read, kFileEntries);
     for (Py_ssize_t i = 0; i < PyList_Size(entries); ++i) {
       PyObject* entry = PyList_GetItem(entries, i);
       if (PyTuple_GetItem(entry, 0) != Py_None) continue;
@@ -540,29 +675,15 @@ class ValueMaker {
                  reason, Py_NewRef(Py_None), PyTuple_New(0)});
   }
 
+  static bool is_model(PyObject* kind) { return PyUnicode_CompareWithASCIIString(kind, "model") == 0; }
+
   bool is_step(PyObject* value) const {
     return Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(shapes_.step.get());
-  }
-
-  // The step with one field (at `field` of the caller's fields) set to `value` (owned).
-  PyObject* with_field(PyObject* step_made, Py_ssize_t field, PyObject* value) {
-    std::array<PyObject*, kStepFields> values{};
-    for (Py_ssize_t i = 0; i < kStepFields; ++i) {
-      values[static_cast<std::size_t>(i)] =
-          i == field ? value : PyObject_GetAttr(step_made, PyTuple_GetItem(shapes_.step_fields.get(), i));
-    }
-    return step(values);
   }
 
   // A step of these field values (owned references, in the order of the
   // caller's fields), each set as the class's own instances hold them.
   PyObject* step(std::initializer_list<PyObject*> values) {
-    std::array<PyObject*, kStepFields> all{};
-    std::copy(values.begin(), values.end(), all.begin());
-    return step(all);
-  }
-
-  PyObject* step(const std::array<PyObject*, kStepFields>& values) {
     auto* type = reinterpret_cast<PyTypeObject*>(shapes_.step.get());
     // Made by object.__new__, as the class's own instances are: it readies
     // the instance's attribute storage that the fields then fill in place
@@ -583,44 +704,21 @@ class ValueMaker {
     return complete ? untracked(made.release()) : nullptr;
   }
 
-  // The origins with each that is no model's column as its step (one step
-  // for each origin of the batch).
-  PyObject* next_steps(PyObject* origins) {
-    return untracked(tuple_of(static_cast<std::size_t>(PyTuple_Size(origins)), [&](std::size_t i) -> PyObject* {
-      PyObject* origin = PyTuple_GetItem(origins, static_cast<Py_ssize_t>(i));  // borrowed
-      PyObject* kind = PyTuple_GetItem(origin, 0);
-      if (PyUnicode_CompareWithASCIIString(kind, "model") == 0) return Py_NewRef(origin);
-      return remembered(leaves_, origin, [&] { return leaf(origin); });
-    }));
-  }
-
-  // The name in lower case as str.lower() gives it (the file's names are ASCII).
-  PyObject* lower_key(const std::string& name) {
-    std::string lowered = name;
-    for (char& c : lowered) {
-      if (static_cast<unsigned char>(c) >= 0x80) {
-        PyRef text = PyRef::steal(str(name));
-        return text ? PyObject_CallMethod(text.get(), "lower", nullptr) : nullptr;
-      }
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return str(lowered);
-  }
-
-  // (text, clause, line, column, origins)
-  PyObject* filter(const query::FilterUse& use) {
-    return untracked(pack({str(use.text), str(use.clause), optional_int(use.where, true),
-                           optional_int(use.where, false), origins(use.origins)}));
-  }
-
   const Shapes& shapes_;
   const PyRef empty_ = PyRef::steal(PyTuple_New(0));  // no arguments
   PyObject* targets_ = nullptr;  // borrowed: the current file's
   bool unresolved_refs_ = false;  // whether a ref of the current file kept kind "ref"
-  std::unordered_map<std::string, PyRef> strings_;
-  std::unordered_map<query::LineageOrigin, PyRef, OriginHash> origins_;
+  std::unordered_map<std::string_view, PyRef> strings_;  // viewed in each str's own UTF-8
+  std::unordered_map<std::vector<PyObject*>, PyRef, TextsHash> vias_;  // by the texts of the CTEs
+  std::vector<PyObject*> via_texts_;  // of the origin at hand: one buffer for every lookup
+  PyObject* empty_text_ = nullptr;  // borrowed from strings_
+  std::vector<PyRef> origins_made_;
+  std::unordered_map<PyObject*, TargetTexts> target_texts_;  // by target
+  std::unordered_map<OriginKey, PyRef, OriginKeyHash> origins_;
   std::unordered_map<PyObject*, PyRef> leaves_;     // by origin: each origin is one object of origins_
   std::unordered_map<PyObject*, PyRef> model_columns_;  // by origin, as leaves_
+  std::unordered_map<PyObject*, ColumnFields> fields_;  // by step of a first column, kept in its file's steps
+  std::vector<Deep> deep_;  // of every file, in order
   PyObject* paths_ = nullptr;  // borrowed: the batch's, in link_models()
   std::unordered_map<PyObject*, std::pair<bool, bool>> unnamed_entries_;  // by a file's values
 };
@@ -895,6 +993,35 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
   return list.release();
 }
 
+// _step_with(step, fields, name, value): a copy of `step`, an instance of a
+// frozen class whose fields are `fields` in order, with field `name` set to
+// `value`, made as the batch makes its steps: out of the collector's passes
+// (a tree of steps holds no cycle), its fields held in place.
+PyObject* step_with(PyObject* const* args, Py_ssize_t count) {
+  if (count != 4 || !PyTuple_Check(args[1]) || !PyUnicode_Check(args[2])) {
+    PyErr_SetString(PyExc_TypeError, "_step_with() takes a step, a tuple of its field names, a name and a value");
+    return nullptr;
+  }
+  PyObject* original = args[0];
+  PyObject* fields = args[1];
+  auto construct = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
+  PyRef none = PyRef::steal(PyTuple_New(0));
+  PyRef made = PyRef::steal(none ? construct(Py_TYPE(original), none.get(), nullptr) : nullptr);
+  if (!made) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_Size(fields); ++i) {
+    PyObject* name = PyTuple_GetItem(fields, i);
+    const bool chosen = name == args[2] || PyUnicode_Compare(name, args[2]) == 0;  // both texts
+    PyRef value = chosen ? PyRef::borrow(args[3]) : PyRef::steal(PyObject_GetAttr(original, name));
+    // Set as object.__setattr__ would: the class itself refuses, being frozen.
+    if (!value || PyObject_GenericSetAttr(made.get(), name, value.get()) != 0) return nullptr;
+  }
+  return untracked(made.release());
+}
+
+PyObject* step_with_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
+  return guarded<PyObject*>(nullptr, [&] { return step_with(args, count); });
+}
+
 PyObject* lineage_files_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&] { return lineage_files(args, kwargs); });
 }
@@ -905,11 +1032,14 @@ PyMethodDef kFileLineageFunctions[] = {
     {"_lineage_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lineage_files_entry)),
      METH_VARARGS | METH_KEYWORDS,
      "_lineage_files(paths, jobs, shapes, keys, columns=None, targets=None)\n--\n\nFor each path, (has a query, "
-     "entries, places, index, origins, filters, every ref\nresolved, steps, next steps, trees, one model deep) as far as the file says, "
+     "entries, origins, filters, every ref resolved,\nsteps, next steps, trees, one model deep) as far as the file says, "
      "steps of the model named in `keys`, with the columns of its refs' "
      "models when `columns`\ngives them (a dict per path: ref name to a list of names, or None when unknown), "
      "each\nref's model from `targets` when it gives them (a dict per path: ref name to an origin),\norigins and "
      "entries made as `shapes` says; why it cannot say as a str; None for a file\nto follow the slow way."},
+    {"_step_with", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(step_with_entry)), METH_FASTCALL,
+     "_step_with(step, fields, name, value)\n--\n\nA copy of `step`, whose fields are `fields` in order, with "
+     "field `name` set to\n`value`, made as _lineage_files() makes its steps."},
     {nullptr, nullptr, 0, nullptr},
 };
 

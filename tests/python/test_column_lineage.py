@@ -2,6 +2,7 @@
 CTEs and subqueries to other models' columns, sources and tables, and what
 reads a column downstream."""
 
+import dataclasses
 import json
 from pathlib import Path
 
@@ -136,6 +137,23 @@ ORDERS_AMOUNT = [(1, "stg_orders.amount", "direct", ("enriched", "base")), (2, "
 )
 def test_lineage(project, model, column, expected):
     assert flat(project.lineage(model, column)) == expected
+
+
+def test_lineage_through_a_cycle_is_the_same_whatever_was_asked_before(tmp_path):
+    (tmp_path / "ping.sql").write_text("select x from {{ ref('pong') }}\n")
+    (tmp_path / "pong.sql").write_text("select x from {{ ref('ping') }}\n")
+    expected = [(0, "ping.x", "direct", ()), (1, "pong.x", "direct", ()), (2, "ping.x", "direct", ())]
+    assert flat(Project.load(tmp_path).lineage("ping", "x")) == expected
+    project = Project.load(tmp_path)
+    project.lineage("pong", "x")  # the cycle is cut at pong.x this time
+    assert flat(project.lineage("ping", "x")) == expected
+
+
+def test_native_steps_hold_their_fields_as_python_made_steps(project):
+    made = project.lineage("orders", "total", depth=1)  # made by the native batch
+    through = project.lineage("wide", "amount")  # a tree built here, of steps made natively with next steps set
+    for step in (made, *made.steps, through, through.steps[0]):
+        assert list(vars(step).items()) == list(vars(dataclasses.replace(step)).items())
 
 
 def test_lineage_steps_carry_positions_and_depth_counts_models(project):
