@@ -47,19 +47,15 @@ std::optional<query::FileLineage> lineage_of(const std::string& path, const quer
 
 // A new instance of `type`, tuple or a subclass of it, of these owned
 // references; none is lost when one is missing. An instance of a subclass
-// is allocated as tuple.__new__ allocates it and filled in place: through
-// tuple.__new__ itself, which copies a tuple made for the call, an origin
-// costs twice as much.
+// is made by tuple's own constructor, called directly: through
+// tuple.__new__ the call costs more than the rest of an origin. It is not
+// allocated and filled here: a tuple made so would skip what the
+// constructor sets beside its items (newer CPython keeps each tuple's hash
+// in it, ready computed), and hash as 0 ever after.
 PyObject* instance(PyTypeObject* type, std::initializer_list<PyObject*> values) {
   bool complete = true;
   for (PyObject* v : values) complete = complete && v != nullptr;
-  const auto size = static_cast<Py_ssize_t>(values.size());
-  PyObject* tuple = nullptr;
-  if (complete && type == &PyTuple_Type) {
-    tuple = PyTuple_New(size);
-  } else if (complete) {
-    tuple = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, size);
-  }
+  PyObject* tuple = complete ? PyTuple_New(static_cast<Py_ssize_t>(values.size())) : nullptr;
   Py_ssize_t i = 0;
   for (PyObject* v : values) {
     if (tuple != nullptr) {
@@ -68,7 +64,11 @@ PyObject* instance(PyTypeObject* type, std::initializer_list<PyObject*> values) 
       Py_XDECREF(v);
     }
   }
-  return tuple;
+  if (tuple == nullptr || type == &PyTuple_Type) return tuple;
+  PyRef args = PyRef::steal(PyTuple_Pack(1, tuple));
+  Py_DECREF(tuple);
+  auto construct = reinterpret_cast<newfunc>(PyType_GetSlot(&PyTuple_Type, Py_tp_new));
+  return args ? construct(type, args.get(), nullptr) : nullptr;
 }
 
 PyObject* pack(std::initializer_list<PyObject*> values) { return instance(&PyTuple_Type, values); }
