@@ -97,12 +97,19 @@ bool is_literal(const Lexeme& l) {
   return l.is_token() && (l.kind == TokenKind::String || l.kind == TokenKind::Number);
 }
 
+// The text of the last significant child, a token when item_name() finds a name.
+std::string_view last_token_text(const cst::Children& item) {
+  const std::size_t last = cst::last_significant_before(item, item.size());
+  const cst::Token* token = last == cst::npos ? nullptr : item[last].as_token();
+  return token != nullptr ? token->text() : std::string_view();
+}
+
 // One open bracket of a scan. What a lookup needs from the frames below is
 // copied up on entry, so that no lookup walks the stack: nesting stays linear.
 struct ScanFrame {
   std::string function;
   bool window = false;
-  std::string part;  // of a window: PARTITION BY or ORDER BY
+  std::string_view part;  // of a window: PARTITION BY or ORDER BY, a literal
   std::size_t window_frame = cst::npos;  // the innermost window frame, this one included
   std::size_t lambda_begin = 0;          // this frame's lambda parameters in the scan's list
   std::size_t close = 0;
@@ -130,8 +137,16 @@ ScanStacks& spare_stacks() {
 
 class Scanner {
  public:
-  Scanner(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end, bool window_after_as)
-      : lex_(lex), begin_(begin), end_(end), window_after_as_(window_after_as), stacks_(std::move(spare_stacks())) {
+  Scanner(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end, bool window_after_as,
+          std::vector<RefView>& refs, KeptTexts& kept)
+      : lex_(lex),
+        begin_(begin),
+        end_(end),
+        window_after_as_(window_after_as),
+        refs_(refs),
+        first_ref_(refs.size()),
+        kept_(kept),
+        stacks_(std::move(spare_stacks())) {
     stacks_.clear();
   }
   ~Scanner() {
@@ -141,14 +156,14 @@ class Scanner {
   Scanner(const Scanner&) = delete;
   Scanner& operator=(const Scanner&) = delete;
 
-  RefScan run() {
+  ScanFacts run() {
     std::size_t significant = 0;
     for (std::size_t i = begin_; i < end_; ++i) {
       if (lex_[i].is_significant()) ++significant;
     }
     for (std::size_t i = begin_; i < end_;) i = step(i);
-    scan_.bare = scan_.refs.size() == 1 && !opened_ && significant == ref_tokens_;
-    return std::move(scan_);
+    scan_.bare = refs_.size() - first_ref_ == 1 && !opened_ && significant == ref_tokens_;
+    return scan_;
   }
 
  private:
@@ -324,20 +339,22 @@ class Scanner {
     }
     // «""» names nothing: a string where double quotes quote strings.
     if (parts.size() == 1 && lex_[start].kind == TokenKind::QuotedIdentifier && lex_[start].text.size() == 2) return resume;
-    ColumnRef ref;
-    if (parts.size() > 1) {
+    RefView& ref = refs_.emplace_back();
+    if (parts.size() == 2) {
+      ref.qualifier = unquoted(lex_[parts[0]].text, kept_);
+      ref.qualified = true;
+    } else if (parts.size() > 2) {
       std::string qualifier;
       for (std::size_t k = 0; k + 1 < parts.size(); ++k) {
         if (k > 0) qualifier += '.';
         qualifier += unquote(lex_[parts[k]].text);
       }
-      ref.qualifier = std::move(qualifier);
+      ref.qualifier = kept_.emplace_back(std::move(qualifier));
+      ref.qualified = true;
     }
-    ref.name = unquote(lex_[last].text);
+    ref.name = unquoted(lex_[last].text, kept_);
     ref.range = TokenRange{lex_[start].id, lex_[last].id};
     if (const Frame* w = window_frame()) ref.clause = w->part;
-    if (scan_.refs.empty()) scan_.refs.reserve(4);  // grown one by one, a few moves each time
-    scan_.refs.push_back(std::move(ref));
     ref_tokens_ = 2 * parts.size() - 1;
     return resume;
   }
@@ -353,7 +370,7 @@ class Scanner {
     if (!frames_.empty() && frames_.back().window) {
       if (w.is_keyword("partition")) frames_.back().part = "PARTITION BY";
       if (w.is_keyword("order")) frames_.back().part = "ORDER BY";
-      if (w.is_keyword("rows") || w.is_keyword("range")) frames_.back().part.clear();
+      if (w.is_keyword("rows") || w.is_keyword("range")) frames_.back().part = {};
     }
     if (keywords().contains(w.text)) return false;
     const std::size_t before = prev(i);
@@ -391,7 +408,10 @@ class Scanner {
   std::size_t begin_;
   std::size_t end_;
   bool window_after_as_;
-  RefScan scan_;
+  std::vector<RefView>& refs_;  // the scan's are appended
+  std::size_t first_ref_;       // the scan's first in refs_
+  KeptTexts& kept_;
+  ScanFacts scan_;
   ScanStacks stacks_;
   std::vector<Frame>& frames_ = stacks_.frames;
   // Lambda parameters in scope, the outer frames' first.
@@ -404,55 +424,87 @@ class Scanner {
 };
 
 // «*», «t.*», each maybe followed by EXCEPT/EXCLUDE/REPLACE/RENAME lists.
-struct Star {
-  ColumnRef ref;
-  std::vector<std::string> excluded;
-  std::vector<ColumnRef> replaced;  // references of REPLACE expressions
-};
-
-std::optional<Star> read_star(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end) {
+// Its reference, then those of its REPLACE expressions, are appended to the
+// caller's list; its excluded names to the caller's (both only when it is
+// one).
+bool read_star(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end, std::vector<RefView>& refs,
+               std::vector<std::string_view>& excluded, KeptTexts& kept) {
   std::size_t i = begin;
   while (i < end && !lex[i].is_significant()) ++i;
   std::size_t first = i;
-  std::string qualifier;
+  std::string_view qualifier;  // of one part: a view of it
+  std::size_t parts = 0;
+  std::string joined;          // of more
   while (i < end && is_name_lexeme(lex[i])) {
     std::size_t dot = next_significant_lexeme(lex, i, end);
-    if (dot >= end || !lex[dot].is_punct('.')) return std::nullopt;
-    if (!qualifier.empty()) qualifier += '.';
-    qualifier += unquote(lex[i].text);
+    if (dot >= end || !lex[dot].is_punct('.')) return false;
+    if (parts++ == 0) {
+      qualifier = lex[i].text;
+    } else {
+      if (parts == 2) joined = unquote(qualifier);
+      if (!joined.empty()) joined += '.';
+      joined += unquote(lex[i].text);
+    }
     i = next_significant_lexeme(lex, dot, end);
   }
-  if (i >= end || !lex[i].is_punct('*')) return std::nullopt;
-  Star star;
-  if (!qualifier.empty()) star.ref.qualifier = qualifier;
-  star.ref.name.push_back('*');  // not = "*": GCC 12 warns of an overlap there that cannot be
-  star.ref.range = TokenRange{lex[first].id, lex[i].id};
+  if (i >= end || !lex[i].is_punct('*')) return false;
+  // Read to the end before anything is added: a form not known leaves the lists as they were.
+  const std::size_t refs_before = refs.size();
+  const std::size_t excluded_before = excluded.size();
+  const auto not_star = [&] {
+    refs.resize(refs_before);
+    excluded.resize(excluded_before);
+    return false;
+  };
+  RefView& star = refs.emplace_back();
+  if (parts == 1) star.qualifier = unquoted(qualifier, kept);
+  if (parts > 1 && !joined.empty()) star.qualifier = kept.emplace_back(std::move(joined));
+  star.qualified = !star.qualifier.empty();  // an empty qualifier is none
+  star.name = "*";
+  star.range = TokenRange{lex[first].id, lex[i].id};
   for (std::size_t j = next_significant_lexeme(lex, i, end); j < end;) {
     const bool excluding = lex[j].is_keyword("except") || lex[j].is_keyword("exclude");
     const bool replacing = lex[j].is_keyword("replace");
-    if (!excluding && !replacing && !lex[j].is_keyword("rename")) return std::nullopt;
+    if (!excluding && !replacing && !lex[j].is_keyword("rename")) return not_star();
     std::size_t k = next_significant_lexeme(lex, j, end);
-    if (k >= end) return std::nullopt;
+    if (k >= end) return not_star();
     if (excluding && is_name_lexeme(lex[k])) {
-      star.excluded.push_back(unquote(lex[k].text));
+      excluded.push_back(unquoted(lex[k].text, kept));
       j = next_significant_lexeme(lex, k, end);
       continue;
     }
-    if (!is_open_bracket(lex[k])) return std::nullopt;
+    if (!is_open_bracket(lex[k])) return not_star();
     if (excluding) {
       for (std::size_t m = k + 1; m < lex[k].partner; ++m) {
-        if (is_name_lexeme(lex[m])) star.excluded.push_back(unquote(lex[m].text));
+        if (is_name_lexeme(lex[m])) excluded.push_back(unquoted(lex[m].text, kept));
       }
     } else if (replacing) {
-      RefScan inner = scan_refs(lex, k + 1, lex[k].partner);
-      for (ColumnRef& r : inner.refs) star.replaced.push_back(std::move(r));
+      Scanner(lex, k + 1, lex[k].partner, false, refs, kept).run();
     }
     j = next_significant_lexeme(lex, lex[k].partner, end);
   }
-  return star;
+  return true;
 }
 
 }  // namespace
+
+std::string_view unquoted(std::string_view text, KeptTexts& kept) {
+  if (text.size() < 2) return text;
+  const char q = text.front();
+  if ((q != '"' && q != '`') || text.back() != q) return text;
+  const std::string_view inner = text.substr(1, text.size() - 2);
+  if (inner.find(q) == std::string_view::npos) return inner;
+  return kept.emplace_back(unquote(text));
+}
+
+ColumnRef owned(const RefView& ref) {
+  ColumnRef out;
+  if (ref.qualified) out.qualifier = std::string(ref.qualifier);
+  out.name = std::string(ref.name);
+  out.range = ref.range;
+  out.clause = std::string(ref.clause);
+  return out;
+}
 
 bool is_name_lexeme(const Lexeme& l) {
   return l.is_token() && (l.kind == TokenKind::Word || l.kind == TokenKind::QuotedIdentifier);
@@ -496,8 +548,23 @@ TokenRange token_range(const std::vector<Lexeme>& lex, std::size_t begin, std::s
   return range;
 }
 
+ScanFacts scan_ref_views(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end, bool window_after_as,
+                         std::vector<RefView>& refs, KeptTexts& kept) {
+  return Scanner(lex, begin, end, window_after_as, refs, kept).run();
+}
+
 RefScan scan_refs(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end, bool window_after_as) {
-  return Scanner(lex, begin, end, window_after_as).run();
+  std::vector<RefView> views;
+  KeptTexts kept;
+  const ScanFacts facts = scan_ref_views(lex, begin, end, window_after_as, views, kept);
+  RefScan out;
+  out.refs.reserve(views.size());
+  for (const RefView& v : views) out.refs.push_back(owned(v));
+  out.aggregate = facts.aggregate;
+  out.jinja = facts.jinja;
+  out.subquery = facts.subquery;
+  out.bare = facts.bare;
+  return out;
 }
 
 std::string_view kind_name(ColumnKind kind) {
@@ -520,31 +587,34 @@ std::string_view kind_name(ColumnKind kind) {
   return "expression";
 }
 
+ColumnKind lineage_views(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end,
+                          std::optional<std::string_view> name, std::vector<RefView>& refs,
+                          std::vector<std::string_view>& excluded, KeptTexts& kept) {
+  if (read_star(lex, begin, end, refs, excluded, kept)) return ColumnKind::Star;
+  const std::size_t first = refs.size();
+  const ScanFacts scan = scan_ref_views(lex, begin, end, false, refs, kept);
+  if (scan.jinja) return ColumnKind::Templated;
+  if (scan.aggregate) return ColumnKind::Aggregate;
+  if (scan.bare) {
+    const std::string_view ref_name = refs[first].name;
+    return name && ref_name.size() == name->size() && cst::equals_folded(ref_name, *name) ? ColumnKind::Direct
+                                                                                          : ColumnKind::Renamed;
+  }
+  if (refs.size() == first && !scan.subquery) return ColumnKind::Constant;
+  return ColumnKind::Expression;
+}
+
 ItemLineage lineage_of(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end,
                        const std::optional<std::string>& name) {
+  std::vector<RefView> refs;
+  std::vector<std::string_view> excluded;
+  KeptTexts kept;
   ItemLineage out;
-  if (std::optional<Star> star = read_star(lex, begin, end)) {
-    out.kind = ColumnKind::Star;
-    out.references.push_back(std::move(star->ref));
-    for (ColumnRef& r : star->replaced) out.references.push_back(std::move(r));
-    out.excluded = std::move(star->excluded);
-    return out;
-  }
-  RefScan scan = scan_refs(lex, begin, end);
-  out.references = std::move(scan.refs);
-  if (scan.jinja) {
-    out.kind = ColumnKind::Templated;
-  } else if (scan.aggregate) {
-    out.kind = ColumnKind::Aggregate;
-  } else if (scan.bare) {
-    const std::string& ref_name = out.references.front().name;
-    out.kind = name && ref_name.size() == name->size() && cst::equals_folded(ref_name, *name) ? ColumnKind::Direct
-                                                                                               : ColumnKind::Renamed;
-  } else if (out.references.empty() && !scan.subquery) {
-    out.kind = ColumnKind::Constant;
-  } else {
-    out.kind = ColumnKind::Expression;
-  }
+  out.kind = lineage_views(lex, begin, end, name ? std::optional<std::string_view>(*name) : std::nullopt, refs,
+                           excluded, kept);
+  out.references.reserve(refs.size());
+  for (const RefView& r : refs) out.references.push_back(owned(r));
+  out.excluded.assign(excluded.begin(), excluded.end());
   return out;
 }
 
@@ -552,6 +622,20 @@ ItemLineage item_lineage(const cst::Children& item) {
   std::optional<std::string> name;
   LexemeBuffer buffer;
   return item_lineage_and_name(item, name, buffer);
+}
+
+ColumnKind item_lineage_views(const cst::Children& item, std::optional<std::string_view>& name, LexemeBuffer& buffer,
+                              std::vector<RefView>& refs, std::vector<std::string_view>& excluded, KeptTexts& kept) {
+  std::size_t expr_end = item.size();
+  name.reset();
+  if (auto parts = alias_parts(item)) {
+    expr_end = parts->expr_end;
+    name = unquoted(last_token_text(item), kept);
+  } else if (reference_name(item)) {
+    name = unquoted(last_token_text(item), kept);  // the reference's last part, as item_name() gives it
+  }
+  flatten_into(item, 0, expr_end, buffer);
+  return lineage_views(buffer.lexemes, 0, buffer.lexemes.size(), name, refs, excluded, kept);
 }
 
 ItemLineage item_lineage_and_name(const cst::Children& item, std::optional<std::string>& name, LexemeBuffer& buffer) {

@@ -10,10 +10,12 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <span>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
+#include "query/column_refs.hpp"
 #include "query/lineage.hpp"
 #include "query/navigation.hpp"
 #include "query/select_item.hpp"
@@ -28,13 +30,15 @@ using Span = std::optional<TextSpan>;
 constexpr int kMaxDepth = 200;
 
 // A select item's references are kept as read: where each is matters only
-// in a union (which branch holds it), and is found then.
+// in a union (which branch holds it), and is found then. Its texts are views
+// of the tree's or of text the resolver keeps.
 struct ItemFact {
-  std::optional<std::string> name;
+  std::optional<std::string_view> name;
   std::string_view kind;  // kind_name()'s
   Span span;
-  std::vector<ColumnRef> refs;
-  std::vector<std::string> excluded;
+  std::size_t refs_begin = 0;  // its references: [refs_begin, refs_end) of the file's list
+  std::size_t refs_end = 0;
+  std::vector<std::string_view> excluded;
 };
 
 struct RelFact {
@@ -50,16 +54,15 @@ struct RelFact {
 };
 
 struct FilterFact {
-  ColumnRef ref;  // its clause as ColumnRef::clause
+  RefView ref;  // its clause as ColumnRef::clause
   Span span;
 };
 
 struct Entry {
-  const std::optional<std::string>* name = nullptr;  // of the item, or of the column a `*` gives
-  std::optional<std::string> own;                    // a `*`'s column
+  std::optional<std::string_view> name;  // of the item, or of the column a `*` gives
   const ItemFact* item = nullptr;
-  const RelFact* through = nullptr;
-  const std::optional<std::string>& get() const { return through != nullptr ? own : *name; }
+  const RelFact* through = nullptr;  // of a `*`'s column
+  const std::optional<std::string_view>& get() const { return name; }
 };
 
 // A name of a query's output in lower case, and the index of its first entry.
@@ -186,7 +189,7 @@ Span range_span(const TokenRange& range, const cst::PositionIndex& index) {
 
 class FileResolver {
  public:
-  FileResolver(const cst::Document& doc, const RefColumns* refs) : doc_(doc), refs_(refs), index_(doc) {}
+  FileResolver(const cst::Document& doc, const RefColumns* refs) : doc_(doc), ref_columns_(refs), index_(doc) {}
 
   FileLineage run() {
     FileLineage out;
@@ -211,7 +214,7 @@ class FileResolver {
     static const std::vector<Entry> kNone;
     for (const Entry& entry : root >= 0 ? outputs(root) : kNone) {
       OutputColumn column;
-      column.name = entry.get();
+      if (entry.get()) column.name = std::string(*entry.get());
       column.from_star = entry.through != nullptr;
       column.kind = column.from_star ? std::string_view("star") : entry.item->kind;
       if (entry.item->span) column.where = index_.location(entry.item->span->start);
@@ -227,8 +230,9 @@ class FileResolver {
       if (!undecided_.empty()) break;
       for (const FilterFact& filter : query_fact(q).filters) {
         FilterUse use;
-        use.text = filter.ref.qualifier ? *filter.ref.qualifier + "." + filter.ref.name : filter.ref.name;
-        use.clause = filter.ref.clause;
+        const RefView& ref = filter.ref;
+        use.text = ref.qualified ? std::string(ref.qualifier) + "." + std::string(ref.name) : std::string(ref.name);
+        use.clause = ref.clause;
         if (filter.span) use.where = index_.location(filter.span->start);
         std::vector<Found> found;
         resolve_ref(q, filter.ref, filter.span, 0, 0, found);
@@ -260,9 +264,10 @@ class FileResolver {
   void read(int id, const std::vector<OuterCte>& outer) {
     const cst::NodeRef node = query_fact(id).node;
     query_fact(id).read = true;
-    QueryReads reads = query_reads(node, outer, true);
+    read_query_views(node, outer, views_, kept_);
     std::vector<RelFact> relations;
-    for (Relation& rel : reads.relations) {
+    relations.reserve(views_.relations.size());
+    for (Relation& rel : views_.relations) {
       RelFact fact;
       fact.kind = rel.kind;
       fact.name = std::move(rel.name);
@@ -275,25 +280,27 @@ class FileResolver {
     // Views of the names: taken once the relations stay in place.
     for (RelFact& fact : relations) fact.qualifiers = qualifiers_of(fact);
     std::vector<FilterFact> filters;
-    for (ColumnRef& ref : reads.filters) {
-      const Span span = range_span(ref.range, index_);
-      filters.push_back({std::move(ref), span});
-    }
+    filters.reserve(views_.filters.size());
+    for (const RefView& ref : views_.filters) filters.push_back({ref, range_span(ref.range, index_)});
+    const std::size_t refs_base = refs_.size();
+    refs_.insert(refs_.end(), views_.refs.begin(), views_.refs.end());
     std::vector<std::vector<ItemFact>> items;
+    items.reserve(views_.selects.size());
     std::vector<ItemFact> conditional;
     std::vector<std::size_t> starts;
-    for (SelectRead& select : reads.selects) {
+    for (const SelectView& select : views_.selects) {
       if (Span span = index_.node_span(select.node.get())) starts.push_back(span->start);
       if (items.empty()) {
         auto lock = select.node->read_lock();
-        for (ConditionalItem& c : conditional_items(select.node->children)) {
-          conditional.push_back(item_fact(std::move(c.name), std::move(c.lineage), range_span(c.range, index_)));
-        }
+        for (ConditionalItem& c : conditional_items(select.node->children)) conditional.push_back(conditional_fact(c));
       }
       std::vector<ItemFact> read_items;
-      read_items.reserve(select.items.size());
-      for (ItemRead& item : select.items) {
-        read_items.push_back(item_fact(std::move(item.name), std::move(item.lineage), index_.node_span(item.node.get())));
+      read_items.reserve(select.items_end - select.items_begin);
+      for (std::size_t k = select.items_begin; k < select.items_end; ++k) {
+        ItemView& item = views_.items[k];
+        read_items.push_back(ItemFact{item.name, kind_name(item.kind), index_.node_span(item.node.get()),
+                                      refs_base + item.refs_begin, refs_base + item.refs_end,
+                                      std::move(item.excluded)});
       }
       items.push_back(std::move(read_items));
     }
@@ -302,12 +309,32 @@ class FileResolver {
     fact.filters = std::move(filters);
     fact.selects = std::move(items);
     fact.conditional = std::move(conditional);
-    if (reads.selects.size() > 1 && starts.size() == reads.selects.size()) fact.starts = std::move(starts);
+    if (views_.selects.size() > 1 && starts.size() == views_.selects.size()) fact.starts = std::move(starts);
   }
 
-  ItemFact item_fact(std::optional<std::string> name, ItemLineage lineage, Span span) {
-    return ItemFact{std::move(name), kind_name(lineage.kind), span, std::move(lineage.references),
-                    std::move(lineage.excluded)};
+  // A column of a Jinja block, its texts kept by the resolver.
+  ItemFact conditional_fact(ConditionalItem& c) {
+    ItemFact fact;
+    if (c.name) fact.name = keep(std::move(*c.name));
+    fact.kind = kind_name(c.lineage.kind);
+    fact.span = range_span(c.range, index_);
+    fact.refs_begin = refs_.size();
+    for (ColumnRef& r : c.lineage.references) {
+      RefView& ref = refs_.emplace_back();
+      if (r.qualifier) ref.qualifier = keep(std::move(*r.qualifier));
+      ref.qualified = r.qualifier.has_value();
+      ref.name = keep(std::move(r.name));
+      ref.range = r.range;
+      ref.clause = keep(std::move(r.clause));
+    }
+    fact.refs_end = refs_.size();
+    for (std::string& name : c.lineage.excluded) fact.excluded.push_back(keep(std::move(name)));
+    return fact;
+  }
+
+  // The references of a select item.
+  std::span<const RefView> refs_of(const ItemFact& item) const {
+    return {refs_.data() + item.refs_begin, item.refs_end - item.refs_begin};
   }
 
   std::array<std::string_view, 2> qualifiers_of(const RelFact& rel) {
@@ -497,7 +524,7 @@ class FileResolver {
       }
       for (const ItemFact& item : fact.conditional) {
         if (item.name && named.insert(lower(*item.name)).second) {
-          entries->push_back(Entry{&item.name, {}, &item, nullptr});
+          entries->push_back(Entry{item.name, &item, nullptr});
         }
       }
     }
@@ -511,9 +538,9 @@ class FileResolver {
   }
 
   void item_outputs(int q, const ItemFact& item, std::vector<Entry>& out) {
-    const ColumnRef* star = nullptr;
+    const RefView* star = nullptr;
     if (item.kind == "star") {
-      for (const ColumnRef& ref : item.refs) {
+      for (const RefView& ref : refs_of(item)) {
         if (ref.name == "*") {
           star = &ref;
           break;
@@ -521,21 +548,21 @@ class FileResolver {
       }
     }
     if (star == nullptr) {
-      out.push_back(Entry{&item.name, {}, &item, nullptr});
+      out.push_back(Entry{item.name, &item, nullptr});
       return;
     }
     std::set<std::string> excluded;
-    for (const std::string& name : item.excluded) excluded.insert(lower(name));
-    const std::optional<std::string> wanted = star->qualifier ? std::optional(lower(*star->qualifier)) : std::nullopt;
+    for (std::string_view name : item.excluded) excluded.insert(lower(name));
+    const std::optional<std::string> wanted = star->qualified ? std::optional(lower(star->qualifier)) : std::nullopt;
     for (const RelFact* rel : branch_relations(q, item.span)) {
       if (wanted && !named_by(*rel, *wanted)) continue;
-      std::optional<std::vector<std::string>> names = relation_columns(*rel);
+      std::optional<std::vector<std::string_view>> names = relation_columns(*rel);
       if (!names) {
-        out.push_back(Entry{nullptr, std::nullopt, &item, rel});
+        out.push_back(Entry{std::nullopt, &item, rel});
         continue;
       }
-      for (std::string& name : *names) {
-        if (excluded.count(lower(name)) == 0) out.push_back(Entry{nullptr, std::move(name), &item, rel});
+      for (std::string_view name : *names) {
+        if (excluded.count(lower(name)) == 0) out.push_back(Entry{name, &item, rel});
       }
     }
   }
@@ -545,9 +572,10 @@ class FileResolver {
   }
 
   // The names a relation gives; none when the file does not know them.
-  std::optional<std::vector<std::string>> relation_columns(const RelFact& rel) {
+  // Views of the names of its query's entries, or of the caller's lists.
+  std::optional<std::vector<std::string_view>> relation_columns(const RelFact& rel) {
     if (rel.body >= 0) {
-      std::vector<std::string> names;
+      std::vector<std::string_view> names;
       for (const Entry& entry : outputs(rel.body)) {
         if (!entry.get()) return std::nullopt;
         names.push_back(*entry.get());
@@ -555,9 +583,12 @@ class FileResolver {
       return names;
     }
     if (rel.kind != RelationKind::Ref) return std::nullopt;
-    if (refs_ != nullptr) {
-      auto found = refs_->find(rel.name);
-      if (found != refs_->end()) return found->second;
+    if (ref_columns_ != nullptr) {
+      auto found = ref_columns_->find(rel.name);
+      if (found != ref_columns_->end()) {
+        if (!found->second) return std::nullopt;
+        return std::vector<std::string_view>(found->second->begin(), found->second->end());
+      }
     }
     give_up(kNeedsRefColumns);
     return std::nullopt;
@@ -571,7 +602,7 @@ class FileResolver {
 
   // Where a reference of query `q` is, when the query is a union and so
   // its branch matters (branch_relations); none otherwise.
-  Span place_in_union(int q, const ColumnRef& ref) {
+  Span place_in_union(int q, const RefView& ref) {
     return query_fact(q).starts ? range_span(ref.range, index_) : std::nullopt;
   }
 
@@ -607,40 +638,41 @@ class FileResolver {
 
   // The origins of a reference, after those in `out`.
   // `span` is the reference's where query `q` is a union, else may be none.
-  void resolve_ref(int q, const ColumnRef& ref, const Span& span, int via, int depth, std::vector<Found>& out) {
-    if (resolve_name(q, span, ref.qualifier, ref.name, via, depth, out)) return;
-    if (ref.qualifier) {
-      const std::string_view first = std::string_view(*ref.qualifier).substr(0, ref.qualifier->find('.'));
-      if (resolve_name(q, span, std::nullopt, first, via, depth, out)) return;
+  void resolve_ref(int q, const RefView& ref, const Span& span, int via, int depth, std::vector<Found>& out) {
+    const std::string_view* qualifier = ref.qualified ? &ref.qualifier : nullptr;
+    if (resolve_name(q, span, qualifier, ref.name, via, depth, out)) return;
+    if (qualifier != nullptr) {
+      const std::string_view first = qualifier->substr(0, qualifier->find('.'));
+      if (resolve_name(q, span, nullptr, first, via, depth, out)) return;
     }
-    std::string reason =
-        ref.qualifier ? "no relation named " + quoted(*ref.qualifier) : std::string("the query reads no relation");
+    std::string reason = qualifier != nullptr ? "no relation named " + quoted(*qualifier)
+                                              : std::string("the query reads no relation");
     out.push_back(unresolved(ref.name, via, keep(std::move(reason))));
   }
 
   // Adds the origins of the name to `out` when a relation in scope has it;
-  // `name` (and `qualifier`) outlive the resolver's answers: views of them are kept.
-  bool resolve_name(int q, const Span& span, const std::optional<std::string>& qualifier, std::string_view name,
-                    int via, int depth, std::vector<Found>& out) {
+  // `name` (and `qualifier`, null for none) outlive the resolver's answers:
+  // views of them are kept.
+  bool resolve_name(int q, const Span& span, const std::string_view* qualifier, std::string_view name, int via,
+                    int depth, std::vector<Found>& out) {
     std::string scratch;
-    const std::optional<std::string_view> wanted =
-        qualifier ? std::optional(lower_into(*qualifier, scratch)) : std::nullopt;
+    const std::string_view wanted = qualifier != nullptr ? lower_into(*qualifier, scratch) : std::string_view();
     for (int scope = q; scope >= 0; scope = query_fact(scope).parent) {
       const std::vector<const RelFact*>& relations = branch_relations(scope, scope == q ? span : std::nullopt);
-      if (wanted) {
+      if (qualifier != nullptr) {
         for (const RelFact* rel : relations) {
-          if (named_by(*rel, *wanted)) {
+          if (named_by(*rel, wanted)) {
             from_relation(*rel, name, via, depth, out);
             return true;
           }
         }
         // `t.record.field`: a field of column `record` of relation `t`.
-        const std::size_t dot = wanted->find('.');
+        const std::size_t dot = wanted.find('.');
         if (dot != std::string_view::npos) {
-          const std::string_view first = wanted->substr(0, dot);
+          const std::string_view first = wanted.substr(0, dot);
           for (const RelFact* rel : relations) {
             if (!named_by(*rel, first)) continue;
-            const std::string_view rest = std::string_view(*qualifier).substr(dot + 1);
+            const std::string_view rest = qualifier->substr(dot + 1);
             from_relation(*rel, rest.substr(0, rest.find('.')), via, depth, out);
             return true;
           }
@@ -664,9 +696,9 @@ class FileResolver {
   // name (in lower case): none when the file does not know its columns.
   std::optional<bool> gives(const RelFact& rel, std::string_view wanted) {
     if (rel.kind != RelationKind::Ref) return std::nullopt;
-    if (refs_ != nullptr) {
-      auto found = refs_->find(rel.name);
-      if (found != refs_->end()) {
+    if (ref_columns_ != nullptr) {
+      auto found = ref_columns_->find(rel.name);
+      if (found != ref_columns_->end()) {
         if (!found->second) return std::nullopt;
         for (const std::string& n : *found->second) {
           if (lowers_to(n, wanted)) return true;
@@ -888,8 +920,8 @@ class FileResolver {
 
   // The name an entry gives, else `name`: a view of text the resolver keeps.
   static std::string_view name_or(const Entry& entry, std::string_view name) {
-    const std::optional<std::string>& own = entry.get();
-    return own ? std::string_view(*own) : name;
+    const std::optional<std::string_view>& own = entry.get();
+    return own ? *own : name;
   }
 
   // The origins of an output entry, added to `out`.
@@ -898,7 +930,7 @@ class FileResolver {
       from_relation(*entry.through, name_or(entry, name), via, depth, out);
       return;
     }
-    for (const ColumnRef& ref : entry.item->refs) {
+    for (const RefView& ref : refs_of(*entry.item)) {
       if (ref.name != "*") resolve_ref(q, ref, place_in_union(q, ref), via, depth, out);
     }
     // A subquery in the item gives its value: what its first column reads,
@@ -940,9 +972,11 @@ class FileResolver {
   std::string_view keep(std::string text) { return kept_.emplace_back(std::move(text)); }
 
   const cst::Document& doc_;
-  const RefColumns* refs_;
+  const RefColumns* ref_columns_;
   cst::PositionIndex index_;
   std::vector<std::unique_ptr<QueryFact>> facts_;  // each stays in place as the list grows
+  QueryViews views_;             // of the query being read
+  std::vector<RefView> refs_;    // of every select item of the file
   std::vector<int> pending_;  // queries not read yet
   std::unordered_map<const cst::Node*, int> by_node_;
   std::vector<int> listed_;  // the document's queries, in order

@@ -123,8 +123,9 @@ void classify_tag(std::string_view tag, Relation& rel) {
 
 class FromReader {
  public:
-  FromReader(const std::vector<Lexeme>& lex, const std::vector<std::string>& ctes, QueryReads& out)
-      : lex_(lex), ctes_(ctes), out_(out) {}
+  FromReader(const std::vector<Lexeme>& lex, const std::vector<std::string>& ctes, std::vector<Relation>& relations,
+             std::vector<RefView>& filters, KeptTexts& kept)
+      : lex_(lex), ctes_(ctes), relations_(relations), filters_(filters), kept_(kept) {}
 
   void run() { run(0, lex_.size(), false); }
 
@@ -237,7 +238,7 @@ class FromReader {
       if (at(columns) && is_paren(lex_[columns])) last = lex_[columns].partner;
     }
     rel.range = token_range(lex_, i, last + 1);
-    out_.relations.push_back(std::move(rel));
+    relations_.push_back(std::move(rel));
     return last + 1;
   }
 
@@ -256,7 +257,9 @@ class FromReader {
       if (l.is_keyword("join") || (is_word_of(l, join_starts()) && !is_paren_after(stop))) break;
       stop = l.type == Lexeme::Type::Open ? l.partner + 1 : stop + 1;
     }
-    add_filters(scan_refs(lex_, i, stop).refs, "ON");
+    const std::size_t first = filters_.size();
+    scan_ref_views(lex_, i, stop, false, filters_, kept_);
+    for (std::size_t k = first; k < filters_.size(); ++k) filters_[k].clause = "ON";
     return stop;
   }
 
@@ -265,25 +268,19 @@ class FromReader {
     if (!at(k) || !is_paren(lex_[k])) return i + 1;
     for (std::size_t m = k + 1; m < lex_[k].partner; ++m) {
       if (!is_name_lexeme(lex_[m])) continue;
-      ColumnRef ref;
-      ref.name = unquote(lex_[m].text);
+      RefView& ref = filters_.emplace_back();
+      ref.name = unquoted(lex_[m].text, kept_);
       ref.range = TokenRange{lex_[m].id, lex_[m].id};
       ref.clause = "USING";
-      out_.filters.push_back(std::move(ref));
     }
     return lex_[k].partner + 1;
   }
 
-  void add_filters(std::vector<ColumnRef> refs, std::string_view clause) {
-    for (ColumnRef& r : refs) {
-      r.clause = std::string(clause);
-      out_.filters.push_back(std::move(r));
-    }
-  }
-
   const std::vector<Lexeme>& lex_;
   const std::vector<std::string>& ctes_;
-  QueryReads& out_;
+  std::vector<Relation>& relations_;
+  std::vector<RefView>& filters_;
+  KeptTexts& kept_;
 };
 
 bool decides_rows(std::string_view clause) {
@@ -368,50 +365,31 @@ std::string_view kind_name(RelationKind kind) {
   return "table";
 }
 
-QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_ctes, bool with_selects) {
-  QueryReads out;
+namespace {
+
+// The CTE names visible in `query`: the enclosing queries', then its own
+// (listed in `own`).
+std::vector<std::string> visible_ctes(const NodeRef& query, const std::vector<OuterCte>& outer_ctes,
+                                      std::vector<NodeRef>& own) {
   std::vector<std::string> visible;
+  visible.reserve(outer_ctes.size());
   for (const OuterCte& c : outer_ctes) visible.push_back(c.name);
-  std::vector<NodeRef> own = ctes(query);
+  own = ctes(query);
   for (const NodeRef& c : own) {
     auto lock = c->read_lock();
     if (auto name = cte_name(c->children)) visible.push_back(std::move(*name));
   }
-  LexemeBuffer buffer;  // one for every clause and item
-  const std::vector<Lexeme>& lex = buffer.lexemes;
-  for (const NodeRef& clause : clauses(query)) {
-    auto lock = clause->read_lock();
-    const std::string_view name = clause->kind.name();
-    if (name == "FROM") {
-      flatten_into(clause->children, 0, cst::npos, buffer);
-      FromReader(lex, visible, out).run();
-    } else if (decides_rows(name) || name == "WINDOW") {
-      flatten_into(clause->children, 0, cst::npos, buffer);
-      for (ColumnRef& r : scan_refs(lex, 0, lex.size(), name == "WINDOW").refs) {
-        if (name == "WINDOW" && r.clause.empty()) continue;
-        if (name != "WINDOW") r.clause = std::string(name);
-        out.filters.push_back(std::move(r));
-      }
-    } else if (name == "SELECT") {
-      SelectRead select{clause, {}};
-      for (const NodeRef& item : select_items(clause->children)) {
-        auto item_lock = item->read_lock();
-        std::optional<std::string> item_name;
-        ItemLineage lineage = item_lineage_and_name(item->children, item_name, buffer);
-        for (const ColumnRef& r : lineage.references) {
-          if (!r.clause.empty()) out.filters.push_back(r);
-        }
-        if (with_selects) select.items.push_back({item, std::move(item_name), std::move(lineage)});
-      }
-      if (with_selects) out.selects.push_back(std::move(select));
-    }
-  }
-  // A CTE relation reads that CTE's body: the query's own, else the
-  // innermost enclosing query's that has the name.
+  return visible;
+}
+
+// A CTE relation reads that CTE's body: the query's own, else the
+// innermost enclosing query's that has the name.
+void find_cte_bodies(std::vector<Relation>& relations, const std::vector<NodeRef>& own,
+                     const std::vector<OuterCte>& outer_ctes) {
   auto same_name = [](std::string_view a, std::string_view b) {
     return a.size() == b.size() && cst::equals_folded(a, b);
   };
-  for (Relation& rel : out.relations) {
+  for (Relation& rel : relations) {
     if (rel.kind != RelationKind::Cte) continue;
     bool found = false;
     for (const NodeRef& c : own) {
@@ -430,7 +408,107 @@ QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_
       }
     }
   }
+}
+
+// The references of a clause that decides rows (or WINDOW), as filters.
+void add_clause_filters(const std::vector<Lexeme>& lex, std::string_view name, std::vector<RefView>& filters,
+                        KeptTexts& kept) {
+  const bool window = name == "WINDOW";
+  const std::size_t first = filters.size();
+  scan_ref_views(lex, 0, lex.size(), window, filters, kept);
+  std::size_t out = first;
+  for (std::size_t k = first; k < filters.size(); ++k) {
+    if (window && filters[k].clause.empty()) continue;
+    if (!window) filters[k].clause = name;
+    filters[out++] = filters[k];
+  }
+  filters.resize(out);
+}
+
+}  // namespace
+
+QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_ctes, bool with_selects) {
+  QueryReads out;
+  std::vector<NodeRef> own;
+  const std::vector<std::string> visible = visible_ctes(query, outer_ctes, own);
+  LexemeBuffer buffer;  // one for every clause and item
+  const std::vector<Lexeme>& lex = buffer.lexemes;
+  std::vector<RefView> filters;
+  KeptTexts kept;
+  for (const NodeRef& clause : clauses(query)) {
+    auto lock = clause->read_lock();
+    const std::string_view name = clause->kind.name();
+    if (name == "FROM" || decides_rows(name) || name == "WINDOW") {
+      flatten_into(clause->children, 0, cst::npos, buffer);
+      filters.clear();
+      if (name == "FROM") {
+        FromReader(lex, visible, out.relations, filters, kept).run();
+      } else {
+        add_clause_filters(lex, name, filters, kept);
+      }
+      // Made owned while the clause is locked.
+      for (const RefView& r : filters) out.filters.push_back(owned(r));
+    } else if (name == "SELECT") {
+      SelectRead select{clause, {}};
+      for (const NodeRef& item : select_items(clause->children)) {
+        auto item_lock = item->read_lock();
+        std::optional<std::string> item_name;
+        ItemLineage lineage = item_lineage_and_name(item->children, item_name, buffer);
+        for (const ColumnRef& r : lineage.references) {
+          if (!r.clause.empty()) out.filters.push_back(r);
+        }
+        if (with_selects) select.items.push_back({item, std::move(item_name), std::move(lineage)});
+      }
+      if (with_selects) out.selects.push_back(std::move(select));
+    }
+  }
+  find_cte_bodies(out.relations, own, outer_ctes);
   return out;
+}
+
+void QueryViews::clear() {
+  relations.clear();
+  filters.clear();
+  refs.clear();
+  items.clear();
+  selects.clear();
+}
+
+void read_query_views(const NodeRef& query, const std::vector<OuterCte>& outer_ctes, QueryViews& out,
+                      KeptTexts& kept) {
+  out.clear();
+  std::vector<NodeRef> own;
+  const std::vector<std::string> visible = visible_ctes(query, outer_ctes, own);
+  LexemeBuffer& buffer = out.buffer;
+  const std::vector<Lexeme>& lex = buffer.lexemes;
+  for (const NodeRef& clause : clauses(query)) {
+    auto lock = clause->read_lock();
+    const std::string_view name = clause->kind.name();
+    if (name == "FROM") {
+      flatten_into(clause->children, 0, cst::npos, buffer);
+      FromReader(lex, visible, out.relations, out.filters, kept).run();
+    } else if (decides_rows(name) || name == "WINDOW") {
+      flatten_into(clause->children, 0, cst::npos, buffer);
+      add_clause_filters(lex, name, out.filters, kept);
+    } else if (name == "SELECT") {
+      SelectView& select = out.selects.emplace_back();
+      select.node = clause;
+      select.items_begin = out.items.size();
+      for (const NodeRef& item : select_items(clause->children)) {
+        auto item_lock = item->read_lock();
+        ItemView& read = out.items.emplace_back();
+        read.node = item;
+        read.refs_begin = out.refs.size();
+        read.kind = item_lineage_views(item->children, read.name, buffer, out.refs, read.excluded, kept);
+        read.refs_end = out.refs.size();
+        for (std::size_t k = read.refs_begin; k < read.refs_end; ++k) {
+          if (!out.refs[k].clause.empty()) out.filters.push_back(out.refs[k]);
+        }
+      }
+      select.items_end = out.items.size();
+    }
+  }
+  find_cte_bodies(out.relations, own, outer_ctes);
 }
 
 std::vector<OuterCte> outer_ctes(const cst::Document& doc, const NodeRef& query) {
