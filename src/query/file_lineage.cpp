@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
@@ -111,7 +112,15 @@ struct Found {
   bool star = false;
   bool has_reason = false;
   std::string_view reason;
-  bool operator==(const Found&) const = default;
+  // Texts met again are mostly views of the same bytes: those are equal
+  // without a look at them.
+  bool operator==(const Found& o) const {
+    return via == o.via && star == o.star && has_reason == o.has_reason && same(kind, o.kind) &&
+           same(name, o.name) && same(source_name, o.source_name) && same(column, o.column) && same(reason, o.reason);
+  }
+  static bool same(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && (a.data() == b.data() || a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+  }
 };
 
 // The paths of CTEs and subqueries passed through, each made once, so that
@@ -180,6 +189,40 @@ class Paths {
   std::unordered_map<std::uint64_t, int> joined_;
 };
 
+// What the bytes of a name hold: any outside ASCII, any upper case ASCII
+// letter. Names are read eight bytes at a time: tracing asks this of every
+// name it passes.
+struct Letters {
+  bool non_ascii = false;
+  bool upper = false;
+};
+
+Letters letters_of(std::string_view text) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x80 * kOnes;
+  std::uint64_t high = 0;
+  std::uint64_t upper = 0;
+  const auto add = [&](std::uint64_t word) {
+    high |= word;
+    // Each byte below 0x80: its bit 7 set by the first sum when it is 'A'
+    // or more, by the second when it is past 'Z'; no sum carries out of a byte.
+    const std::uint64_t ascii = word & ~kHigh;
+    upper |= (ascii + (0x80 - 'A') * kOnes) & ~(ascii + (0x80 - 'Z' - 1) * kOnes) & ~word;
+  };
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    add(word);
+  }
+  if (i < text.size()) {
+    std::uint64_t word = 0;  // zero bytes are neither
+    std::memcpy(&word, text.data() + i, text.size() - i);
+    add(word);
+  }
+  return Letters{(high & kHigh) != 0, (upper & kHigh) != 0};
+}
+
 Span range_span(const TokenRange& range, const cst::PositionIndex& index) {
   Span first = index.token_span(range.first);
   Span last = index.token_span(range.last);
@@ -212,6 +255,7 @@ class FileResolver {
     link();
     std::unordered_set<std::string_view> traced;
     static const std::vector<Entry> kNone;
+    std::vector<Found> found;  // of each column and filter in turn
     for (const Entry& entry : root >= 0 ? outputs(root) : kNone) {
       OutputColumn column;
       if (entry.get()) column.name = std::string(*entry.get());
@@ -219,7 +263,7 @@ class FileResolver {
       column.kind = column.from_star ? std::string_view("star") : entry.item->kind;
       if (entry.item->span) column.where = index_.location(entry.item->span->start);
       if (column.name && traced.insert(lower_kept(*entry.get())).second) {
-        std::vector<Found> found;
+        found.clear();
         trace(root, *entry.get(), 0, 0, found);
         column.origins = as_origins(found);
       }
@@ -234,9 +278,10 @@ class FileResolver {
         use.text = ref.qualified ? std::string(ref.qualifier) + "." + std::string(ref.name) : std::string(ref.name);
         use.clause = ref.clause;
         if (filter.span) use.where = index_.location(filter.span->start);
-        std::vector<Found> found;
+        found.clear();
         resolve_ref(q, filter.ref, filter.span, 0, 0, found);
-        use.origins = as_origins(unique(std::move(found)));
+        keep_first_of_each(found);
+        use.origins = as_origins(found);
         out.filters.push_back(std::move(use));
       }
     }
@@ -376,21 +421,14 @@ class FileResolver {
   // left to the caller.
   std::string lower(std::string_view text) {
     std::string out(text);
-    for (char& c : out) {
-      if (static_cast<unsigned char>(c) >= 0x80) give_up("a name that is not plain ASCII");
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    if (checked_letters(text).upper) lower_in_place(out);
     return out;
   }
 
-  // lower(text), in a buffer kept for it: valid until the next call.
-  const std::string& lowered(std::string_view text) {
-    lowered_.assign(text);
-    for (char& c : lowered_) {
-      if (static_cast<unsigned char>(c) >= 0x80) give_up("a name that is not plain ASCII");
+  static void lower_in_place(std::string& text) {
+    for (char& c : text) {
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
-    return lowered_;
   }
 
   // lower(text) as a view that lives as long as the resolver: the text
@@ -410,20 +448,16 @@ class FileResolver {
   }
 
   // Whether lower(text) is the text itself; checks it as lower() does.
-  bool is_lower(std::string_view text) {
-    bool lower_case = true;
-    for (char c : text) {
-      if (static_cast<unsigned char>(c) >= 0x80) give_up("a name that is not plain ASCII");
-      if (c >= 'A' && c <= 'Z') lower_case = false;
-    }
-    return lower_case;
-  }
+  bool is_lower(std::string_view text) { return !checked_letters(text).upper; }
 
   // What lower() checks, without the copy.
-  void check_ascii(std::string_view text) {
-    for (char c : text) {
-      if (static_cast<unsigned char>(c) >= 0x80) give_up("a name that is not plain ASCII");
-    }
+  void check_ascii(std::string_view text) { checked_letters(text); }
+
+  // letters_of(text), giving up on a name that is not plain ASCII.
+  Letters checked_letters(std::string_view text) {
+    const Letters letters = letters_of(text);
+    if (letters.non_ascii) give_up("a name that is not plain ASCII");
+    return letters;
   }
 
   // Whether lower(text) == lowered, without the copy.
@@ -472,8 +506,9 @@ class FileResolver {
     return !rel.alias || *rel.alias == name ? name : *rel.alias + " (" + name + ")";
   }
 
-  // The first of each origin, in order; in place.
-  static std::vector<Found> unique(std::vector<Found> origins) {
+  // Keeps the first of each origin, in order.
+  static void keep_first_of_each(std::vector<Found>& origins) {
+    if (origins.size() < 2) return;
     std::size_t kept = 0;
     for (std::size_t i = 0; i < origins.size(); ++i) {
       const auto end = origins.begin() + static_cast<std::ptrdiff_t>(kept);
@@ -481,7 +516,6 @@ class FileResolver {
       origins[kept++] = origins[i];
     }
     origins.resize(kept);
-    return origins;
   }
 
   // `reason` is a literal or kept text.
@@ -803,7 +837,14 @@ class FileResolver {
       give_up("CTEs or subqueries nested too deep");
       return;
     }
-    const std::string& lowered_name = lowered(name);
+    // The name in lower case: itself, or a copy in a buffer that the next
+    // call overwrites.
+    const bool upper = checked_letters(name).upper;
+    if (upper) {
+      lowered_.assign(name);
+      lower_in_place(lowered_);
+    }
+    const std::string_view lowered_name = upper ? std::string_view(lowered_) : name;
     auto found = traced_.find(ColumnKey(q, lowered_name));
     if (found != traced_.end() && !found->second.done) {
       give_up("a column that reads itself");
@@ -812,23 +853,41 @@ class FileResolver {
     if (found == traced_.end()) {
       // The key is a view of the name when it is in lower case (the name
       // lives as long as the answers), else of a kept copy.
-      const std::string_view key = lowered_name == name ? name : keep(lowered_name);
+      const std::string_view key = upper ? keep(std::string(lowered_name)) : name;
       found = traced_.emplace(ColumnKey(q, key), Traced{}).first;
       // The entry and its key stay in place while the column is traced (an
       // iterator would not: the map may grow meanwhile).
       Traced& traced = found->second;
-      traced.origins = unique(trace_anew(q, name, found->first.second, depth));
+      std::vector<Found> made = borrow_list();
+      trace_anew(q, name, found->first.second, depth, made);
+      keep_first_of_each(made);
+      traced.begin = origins_.size();
+      origins_.insert(origins_.end(), made.begin(), made.end());
+      traced.end = origins_.size();
       traced.done = true;
-      add_prefixed(traced.origins, via, out);
+      add_prefixed(made.data(), made.data() + made.size(), via, out);
+      give_back(std::move(made));
       return;
     }
-    add_prefixed(found->second.origins, via, out);
+    add_prefixed(origins_.data() + found->second.begin, origins_.data() + found->second.end, via, out);
   }
 
-  // `origins` reached through path `via` first, added to `out`.
-  void add_prefixed(const std::vector<Found>& origins, int via, std::vector<Found>& out) {
+  // A list for origins being found, from those given back: tracing makes
+  // one for each column of each query it meets.
+  std::vector<Found> borrow_list() {
+    if (spare_lists_.empty()) return {};
+    std::vector<Found> list = std::move(spare_lists_.back());
+    spare_lists_.pop_back();
+    list.clear();
+    return list;
+  }
+  void give_back(std::vector<Found>&& list) { spare_lists_.push_back(std::move(list)); }
+
+  // Origins [begin, end) reached through path `via` first, added to `out`;
+  // none of them is in `out`.
+  void add_prefixed(const Found* begin, const Found* end, int via, std::vector<Found>& out) {
     const std::size_t from = out.size();
-    out.insert(out.end(), origins.begin(), origins.end());
+    out.insert(out.end(), begin, end);
     if (via == 0) return;
     for (std::size_t i = from; i < out.size(); ++i) out[i].via = paths_.join(via, out[i].via);
   }
@@ -860,8 +919,9 @@ class FileResolver {
     return index;
   }
 
-  // Each branch of a union gives the column at the same position.
-  std::vector<Found> trace_anew(int q, std::string_view name, std::string_view lowered, int depth) {
+  // Each branch of a union gives the column at the same position; the
+  // origins are added to `origins`.
+  void trace_anew(int q, std::string_view name, std::string_view lowered, int depth, std::vector<Found>& origins) {
     const std::vector<Entry>& first = outputs(q);
     std::optional<std::size_t> index = position(q, lowered);
     if (!index) {
@@ -873,15 +933,15 @@ class FileResolver {
         if (entry.item->kind == "templated") templated = true;
       }
       if (stars.empty()) {
-        if (templated) return {};  // made by Jinja, if at all: nothing more is known
-        return {unresolved(name, 0, keep("no column " + quoted(name) + " here"))};
+        if (templated) return;  // made by Jinja, if at all: nothing more is known
+        origins.push_back(unresolved(name, 0, keep("no column " + quoted(name) + " here")));
+        return;
       }
-      std::vector<Found> found;
-      for (const Entry* entry : stars) from_relation(*entry->through, name, 0, depth, found);
-      for (Found& origin : found) origin.star = true;
-      return found;
+      const std::size_t from = origins.size();
+      for (const Entry* entry : stars) from_relation(*entry->through, name, 0, depth, origins);
+      for (std::size_t i = from; i < origins.size(); ++i) origins[i].star = true;
+      return;
     }
-    std::vector<Found> origins;
     const std::vector<std::vector<Entry>>& all = branches(q);
     origins.reserve(all.size());  // mostly one a branch
     for (std::size_t b = 0; b < all.size(); ++b) {
@@ -892,7 +952,6 @@ class FileResolver {
       }
       trace_entry(q, entries[*index], name, 0, depth, origins);
     }
-    return origins;
   }
 
   // Whether a later union branch has no column at this position (or one
@@ -957,10 +1016,11 @@ class FileResolver {
     out.reserve(found.size());
     for (const Found& f : found) {
       LineageOrigin& origin = out.emplace_back();
-      origin.kind = f.kind;
-      origin.name = f.name;
-      origin.source_name = f.source_name;
-      origin.column = f.column;
+      // Each text made whole and moved in: cheaper than assigning into it.
+      origin.kind = std::string(f.kind);
+      if (!f.name.empty()) origin.name = std::string(f.name);
+      if (!f.source_name.empty()) origin.source_name = std::string(f.source_name);
+      origin.column = std::string(f.column);
       if (f.via != 0) origin.via = paths_.names(f.via);
       origin.star = f.star;
       if (f.has_reason) origin.reason = std::string(f.reason);
@@ -982,10 +1042,13 @@ class FileResolver {
   std::vector<int> listed_;  // the document's queries, in order
   struct Traced {
     bool done = false;  // false while it is traced: met again, the column reads itself
-    std::vector<Found> origins;
+    std::size_t begin = 0;  // its origins: [begin, end) of origins_
+    std::size_t end = 0;
   };
+  std::vector<Found> origins_;  // of every column traced, each one's together
+  std::vector<std::vector<Found>> spare_lists_;
   std::unordered_map<ColumnKey, Traced, ColumnKeyHash> traced_;
-  std::string lowered_;  // lowered()'s answer
+  std::string lowered_;  // trace()'s name in lower case
   Paths paths_;
   std::deque<std::string> kept_;
   std::size_t reading_ = 0;  // queries whose outputs are being made

@@ -76,6 +76,12 @@ TEST(FileLineage, ResolvesEachOutputColumnWithinTheFile) {
       {"select a from {{ source( 's','t' )}}", "a", "a", "source:s.t.a"},
       {"with Up as (select ID, Name as Full_Name from {{ ref('x') }}) select u.id, full_name from UP u", "full_name",
        "id,full_name", "ref:x.Name via UP"},
+      // Upper case only in a long name's second eight bytes; a quoted name that unquoting changes.
+      {"with long_cte_Name_x as (select customer_number_x from {{ ref('x') }})\n"
+       "select long_cte_name_x.customer_numBer_x from long_cte_Name_x",
+       "customer_numBer_x", "customer_numBer_x", "ref:x.customer_number_x via long_cte_Name_x"},
+      {"with c as (select x as \"a\"\"b\" from {{ ref('x') }}) select \"a\"\"b\" from c", "a\"b", "a\"b",
+       "ref:x.x via c"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -102,6 +108,7 @@ TEST(FileLineage, LeavesUndecidedWhatTheFileAloneCannotSay) {
       {"select * from {{ ref('up') }}", kNeedsRefColumns},
       {"select id from {{ ref('a') }} join {{ ref('b') }} using (k)", kNeedsRefColumns},
       {"select \"Ä\" from t", "a name that is not plain ASCII"},
+      {"select \"abcdefghiÄjklmnopq\" from t", "a name that is not plain ASCII"},
   };
   for (const auto& [text, why] : cases) {
     SCOPED_TRACE(text);
