@@ -506,30 +506,6 @@ ColumnRef owned(const RefView& ref) {
   return out;
 }
 
-bool is_name_lexeme(const Lexeme& l) {
-  return l.is_token() && (l.kind == TokenKind::Word || l.kind == TokenKind::QuotedIdentifier);
-}
-
-bool is_jinja_tag_lexeme(const Lexeme& l) {
-  return l.is_token() &&
-         (l.kind == TokenKind::JinjaExpression || l.kind == TokenKind::JinjaStatement || l.kind == TokenKind::JinjaRaw);
-}
-
-std::size_t next_significant_lexeme(const std::vector<Lexeme>& lex, std::size_t i, std::size_t end) {
-  for (std::size_t k = i + 1; k < end; ++k) {
-    if (lex[k].is_significant()) return k;
-  }
-  return end;
-}
-
-std::size_t prev_significant_lexeme(const std::vector<Lexeme>& lex, std::size_t i, std::size_t begin) {
-  for (std::size_t k = i; k > begin;) {
-    --k;
-    if (lex[k].is_significant()) return k;
-  }
-  return cst::npos;
-}
-
 TokenRange token_range(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end) {
   TokenRange range;
   for (std::size_t k = begin; k < end; ++k) {

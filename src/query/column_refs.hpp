@@ -13,12 +13,32 @@
 
 namespace trelm::query {
 
-bool is_name_lexeme(const Lexeme& l);
-bool is_jinja_tag_lexeme(const Lexeme& l);
+// Inline: a scan asks these of nearly every lexeme.
+inline bool is_name_lexeme(const Lexeme& l) {
+  return l.is_token() && (l.kind == cst::TokenKind::Word || l.kind == cst::TokenKind::QuotedIdentifier);
+}
+
+inline bool is_jinja_tag_lexeme(const Lexeme& l) {
+  return l.is_token() && (l.kind == cst::TokenKind::JinjaExpression || l.kind == cst::TokenKind::JinjaStatement ||
+                          l.kind == cst::TokenKind::JinjaRaw);
+}
+
 // The next significant lexeme after `i` before `end`, or `end`.
-std::size_t next_significant_lexeme(const std::vector<Lexeme>& lex, std::size_t i, std::size_t end);
+inline std::size_t next_significant_lexeme(const std::vector<Lexeme>& lex, std::size_t i, std::size_t end) {
+  for (std::size_t k = i + 1; k < end; ++k) {
+    if (lex[k].is_significant()) return k;
+  }
+  return end;
+}
+
 // The last significant lexeme before `i` from `begin` on, or npos.
-std::size_t prev_significant_lexeme(const std::vector<Lexeme>& lex, std::size_t i, std::size_t begin);
+inline std::size_t prev_significant_lexeme(const std::vector<Lexeme>& lex, std::size_t i, std::size_t begin) {
+  for (std::size_t k = i; k > begin;) {
+    --k;
+    if (lex[k].is_significant()) return k;
+  }
+  return cst::npos;
+}
 // [first, last] token of lexemes [begin, end), which hold at least one token.
 TokenRange token_range(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end);
 

@@ -36,7 +36,11 @@ constexpr int kMaxDepth = 200;
 struct ItemFact {
   std::optional<std::string_view> name;
   std::string_view kind;  // kind_name()'s
-  Span span;
+  // Where it is, found when first asked for (FileResolver::span_of): most
+  // items' is never needed. Known from the start without a node.
+  const cst::Node* node = nullptr;
+  mutable bool span_known = false;
+  mutable Span span;
   std::size_t refs_begin = 0;  // its references: [refs_begin, refs_end) of the file's list
   std::size_t refs_end = 0;
   std::vector<std::string_view> excluded;
@@ -67,8 +71,14 @@ struct Entry {
 };
 
 // A name of a query's output in lower case, and the index of its first entry.
-using Position = std::pair<std::string_view, std::size_t>;
-using Positions = std::vector<Position>;  // sorted by name
+// Sorted by the name's hash first: most comparisons are then of numbers.
+struct Position {
+  std::size_t hash;
+  std::string_view name;
+  std::size_t index;
+  auto operator<=>(const Position&) const = default;
+};
+using Positions = std::vector<Position>;
 
 struct QueryFact {
   cst::NodeRef node;
@@ -92,11 +102,17 @@ struct QueryFact {
 
 
 // A column of a query: the query and the name in lower case, a view of
-// the name met first or of text the resolver keeps.
-using ColumnKey = std::pair<int, std::string_view>;
+// the name met first or of text the resolver keeps, with the name's hash,
+// made once for both the map and the query's Positions.
+struct ColumnKey {
+  int query;
+  std::string_view name;
+  std::size_t name_hash;
+  bool operator==(const ColumnKey& o) const { return query == o.query && name == o.name; }
+};
 struct ColumnKeyHash {
   std::size_t operator()(const ColumnKey& key) const noexcept {
-    return std::hash<std::string_view>()(key.second) ^ (static_cast<std::size_t>(key.first) * 0x9E3779B97F4A7C15ULL);
+    return key.name_hash ^ (static_cast<std::size_t>(key.query) * 0x9E3779B97F4A7C15ULL);
   }
 };
 
@@ -261,7 +277,7 @@ class FileResolver {
       if (entry.get()) column.name = std::string(*entry.get());
       column.from_star = entry.through != nullptr;
       column.kind = column.from_star ? std::string_view("star") : entry.item->kind;
-      if (entry.item->span) column.where = index_.location(entry.item->span->start);
+      if (const Span& span = span_of(*entry.item)) column.where = index_.location(span->start);
       if (column.name && traced.insert(lower_kept(*entry.get())).second) {
         found.clear();
         trace(root, *entry.get(), 0, 0, found);
@@ -343,7 +359,7 @@ class FileResolver {
       read_items.reserve(select.items_end - select.items_begin);
       for (std::size_t k = select.items_begin; k < select.items_end; ++k) {
         ItemView& item = views_.items[k];
-        read_items.push_back(ItemFact{item.name, kind_name(item.kind), index_.node_span(item.node.get()),
+        read_items.push_back(ItemFact{item.name, kind_name(item.kind), item.node.get(), false, std::nullopt,
                                       refs_base + item.refs_begin, refs_base + item.refs_end,
                                       std::move(item.excluded)});
       }
@@ -363,6 +379,7 @@ class FileResolver {
     if (c.name) fact.name = keep(std::move(*c.name));
     fact.kind = kind_name(c.lineage.kind);
     fact.span = range_span(c.range, index_);
+    fact.span_known = true;
     fact.refs_begin = refs_.size();
     for (ColumnRef& r : c.lineage.references) {
       RefView& ref = refs_.emplace_back();
@@ -375,6 +392,14 @@ class FileResolver {
     fact.refs_end = refs_.size();
     for (std::string& name : c.lineage.excluded) fact.excluded.push_back(keep(std::move(name)));
     return fact;
+  }
+
+  const Span& span_of(const ItemFact& item) {
+    if (!item.span_known) {
+      item.span = index_.node_span(item.node);
+      item.span_known = true;
+    }
+    return item.span;
   }
 
   // The references of a select item.
@@ -588,7 +613,9 @@ class FileResolver {
     std::set<std::string> excluded;
     for (std::string_view name : item.excluded) excluded.insert(lower(name));
     const std::optional<std::string> wanted = star->qualified ? std::optional(lower(star->qualifier)) : std::nullopt;
-    for (const RelFact* rel : branch_relations(q, item.span)) {
+    // Which branch of a union holds the item matters; else its place does not.
+    const Span none;
+    for (const RelFact* rel : branch_relations(q, query_fact(q).starts ? span_of(item) : none)) {
       if (wanted && !named_by(*rel, *wanted)) continue;
       std::optional<std::vector<std::string_view>> names = relation_columns(*rel);
       if (!names) {
@@ -769,7 +796,7 @@ class FileResolver {
         // What relation_columns would list, without copying the names.
         if (!all_named(rel->body)) {
           unknown.push_back(rel);
-        } else if (position(rel->body, wanted)) {
+        } else if (position(rel->body, wanted, std::hash<std::string_view>()(wanted))) {
           having.push_back(rel);
         }
         continue;
@@ -845,7 +872,8 @@ class FileResolver {
       lower_in_place(lowered_);
     }
     const std::string_view lowered_name = upper ? std::string_view(lowered_) : name;
-    auto found = traced_.find(ColumnKey(q, lowered_name));
+    const std::size_t hash = std::hash<std::string_view>()(lowered_name);
+    auto found = traced_.find(ColumnKey{q, lowered_name, hash});
     if (found != traced_.end() && !found->second.done) {
       give_up("a column that reads itself");
       return;
@@ -854,12 +882,12 @@ class FileResolver {
       // The key is a view of the name when it is in lower case (the name
       // lives as long as the answers), else of a kept copy.
       const std::string_view key = upper ? keep(std::string(lowered_name)) : name;
-      found = traced_.emplace(ColumnKey(q, key), Traced{}).first;
+      found = traced_.emplace(ColumnKey{q, key, hash}, Traced{}).first;
       // The entry and its key stay in place while the column is traced (an
       // iterator would not: the map may grow meanwhile).
       Traced& traced = found->second;
       std::vector<Found> made = borrow_list();
-      trace_anew(q, name, found->first.second, depth, made);
+      trace_anew(q, name, found->first.name, hash, depth, made);
       keep_first_of_each(made);
       traced.begin = origins_.size();
       origins_.insert(origins_.end(), made.begin(), made.end());
@@ -893,37 +921,44 @@ class FileResolver {
   }
 
   // Where the first output column of this name (given in lower case) is, ignoring case.
-  std::optional<std::size_t> position(int q, std::string_view lowered) {
+  // `hash` is std::hash of `lowered`.
+  std::optional<std::size_t> position(int q, std::string_view lowered, std::size_t hash) {
     QueryFact& fact = query_fact(q);
     if (!fact.positions) {
       Positions made = name_positions(outputs(q));
       if (!fact.positions) fact.positions = std::move(made);
     }
     const Positions& index = *fact.positions;
-    const auto found = std::lower_bound(index.begin(), index.end(), lowered,
-                                        [](const Position& p, std::string_view name) { return p.first < name; });
-    if (found == index.end() || found->first != lowered) return std::nullopt;
-    return found->second;
+    auto found = std::lower_bound(index.begin(), index.end(), hash,
+                                  [](const Position& p, std::size_t h) { return p.hash < h; });
+    for (; found != index.end() && found->hash == hash; ++found) {
+      if (found->name == lowered) return found->index;
+    }
+    return std::nullopt;
   }
 
-  // The entries' names in lower case, sorted, each with its first entry.
+  // The entries' names in lower case, each with its first entry.
   Positions name_positions(const std::vector<Entry>& entries) {
     Positions index;
     index.reserve(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
-      if (entries[i].get()) index.emplace_back(lower_kept(*entries[i].get()), i);
+      if (!entries[i].get()) continue;
+      const std::string_view name = lower_kept(*entries[i].get());
+      index.push_back(Position{std::hash<std::string_view>()(name), name, i});
     }
     std::sort(index.begin(), index.end());
-    index.erase(std::unique(index.begin(), index.end(), [](const Position& a, const Position& b) { return a.first == b.first; }),
+    index.erase(std::unique(index.begin(), index.end(),
+                            [](const Position& a, const Position& b) { return a.name == b.name; }),
                 index.end());
     return index;
   }
 
   // Each branch of a union gives the column at the same position; the
   // origins are added to `origins`.
-  void trace_anew(int q, std::string_view name, std::string_view lowered, int depth, std::vector<Found>& origins) {
+  void trace_anew(int q, std::string_view name, std::string_view lowered, std::size_t hash, int depth,
+                  std::vector<Found>& origins) {
     const std::vector<Entry>& first = outputs(q);
-    std::optional<std::size_t> index = position(q, lowered);
+    std::optional<std::size_t> index = position(q, lowered, hash);
     if (!index) {
       std::vector<const Entry*> stars;
       bool templated = false;
@@ -994,7 +1029,8 @@ class FileResolver {
     }
     // A subquery in the item gives its value: what its first column reads,
     // outer columns included.
-    const Span& span = entry.item->span;
+    if (query_fact(q).children.empty()) return;
+    const Span& span = span_of(*entry.item);
     if (!span) return;
     for (int inner : query_fact(q).children) {
       const Span& at = query_fact(inner).span;

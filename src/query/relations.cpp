@@ -567,39 +567,42 @@ void for_each_query(const cst::Document& doc,
                     const std::function<void(const NodeRef&, const std::vector<OuterCte>&)>& visit) {
   // As outer_ctes, over the nodes alone, with the CTEs of the queries on
   // the path kept as a stack beside it; the nodes still to visit are one
-  // stack too, each frame's children a run at its top.
+  // stack too, each frame's children a run at its top. The stack holds the
+  // nodes themselves, not references that count: the caller keeps the
+  // document unedited meanwhile, so its nodes stay.
   struct Frame {
     std::size_t next;     // of the frame's children in `waiting`
     std::size_t visible;  // the CTE stack's size before this node's own CTEs
   };
-  std::vector<NodeRef> waiting;
+  std::vector<cst::Node*> waiting;
   std::vector<OuterCte> visible;
   std::vector<Frame> path;
   // Lists the node's children on `waiting`, reversed so that the first is
   // on top; tells whether it is a query.
-  auto enter = [&waiting, &path, &visible](const NodeRef& node) {
+  auto enter = [&waiting, &path, &visible](const cst::Node& node) {
     path.push_back(Frame{waiting.size(), visible.size()});
-    auto lock = node->read_lock();
-    for (std::size_t i = node->children.size(); i > 0; --i) {
-      const cst::Child& c = node->children[i - 1];
-      if (c.is_node()) waiting.push_back(c.node());
+    auto lock = node.read_lock();
+    for (std::size_t i = node.children.size(); i > 0; --i) {
+      const cst::Child& c = node.children[i - 1];
+      if (c.is_node()) waiting.push_back(c.node_ptr());
     }
-    return node->kind.tag == NodeTag::Query;
+    return node.kind.tag == NodeTag::Query;
   };
-  enter(doc.root);
+  enter(*doc.root);
   while (!path.empty()) {
     if (waiting.size() == path.back().next) {
       visible.resize(path.back().visible);
       path.pop_back();
       continue;
     }
-    const NodeRef child = std::move(waiting.back());
+    cst::Node* child = waiting.back();
     waiting.pop_back();
-    if (!enter(child)) continue;
+    if (!enter(*child)) continue;
     // The query's children are listed already: its CTEs are pushed after,
     // and so are popped with its frame.
-    visit(child, visible);
-    for (const NodeRef& c : ctes(child)) {
+    const NodeRef query(child);
+    visit(query, visible);
+    for (const NodeRef& c : ctes(query)) {
       auto lock = c->read_lock();
       if (auto name = cte_name(c->children)) visible.push_back({std::move(*name), cte_query(c->children).value_or(NodeRef{})});
     }
