@@ -26,6 +26,8 @@ namespace {
 
 using cst::TextSpan;
 using Span = std::optional<TextSpan>;
+// Where something starts, when only that is asked.
+using Place = std::optional<std::size_t>;
 
 // Deeper than this, a chain of CTEs or subqueries is left to the caller.
 constexpr int kMaxDepth = 200;
@@ -51,7 +53,7 @@ struct RelFact {
   std::string name;
   std::string source_name;
   std::optional<std::string> alias;
-  Span span;
+  Place start;
   int body = -1;  // the query of a CTE or subquery
   // The names that qualify its columns, in lower case (twice the same when
   // it has one): views of its own texts or of text the resolver keeps.
@@ -60,7 +62,7 @@ struct RelFact {
 
 struct FilterFact {
   RefView ref;  // its clause as ColumnRef::clause
-  Span span;
+  Place start;
 };
 
 struct Entry {
@@ -239,16 +241,99 @@ Letters letters_of(std::string_view text) {
   return Letters{(high & kHigh) != 0, (upper & kHigh) != 0};
 }
 
-Span range_span(const TokenRange& range, const cst::PositionIndex& index) {
-  Span first = index.token_span(range.first);
-  Span last = index.token_span(range.last);
-  if (!first || !last || last->end < first->start) return std::nullopt;
-  return TextSpan{first->start, last->end};
-}
+// Where the file's nodes and tokens are, in characters, as a PositionIndex
+// tells. A tree that still prints its parsed text, when that is ASCII (most
+// files), answers from the text itself: a node's or token's place is the
+// offset of its bytes there, and the index's walk over the whole tree is
+// not needed. Anything else asks an index, made when first needed; both
+// give the same answers for such a text.
+class Places {
+ public:
+  explicit Places(const cst::Document& doc) : doc_(doc) {
+    std::optional<std::string_view> text = doc.root->source_text();
+    if (!text || !is_ascii(*text)) return;
+    text_ = *text;
+    plain_ = true;
+    line_starts_.push_back(0);
+    for (std::size_t i = text_.find('\n'); i != std::string_view::npos; i = text_.find('\n', i + 1)) {
+      line_starts_.push_back(i + 1);
+    }
+  }
+
+  Span node_span(const cst::Node* node) {
+    if (plain_) {
+      if (const Place start = offset_of(node->source_text())) {
+        return TextSpan{*start, *start + node->source_text()->size()};
+      }
+    }
+    return index().node_span(node);
+  }
+
+  // Where the range's first token starts.
+  Place range_start(const TokenRange& range) {
+    if (!plain_) return start_of(range_span(range));
+    const Place first = token_start(range.first);
+    if (!first || !token_start(range.last)) return std::nullopt;  // the index finds no span for it either
+    return first;
+  }
+
+  // The whole range's span; asks the index.
+  Span range_span(const TokenRange& range) {
+    const cst::PositionIndex& found = index();
+    Span first = found.token_span(range.first);
+    Span last = found.token_span(range.last);
+    if (!first || !last || last->end < first->start) return std::nullopt;
+    return TextSpan{first->start, last->end};
+  }
+
+  cst::LineColumn location(std::size_t at) {
+    if (!plain_) return index().location(at);
+    const auto after = std::upper_bound(line_starts_.begin(), line_starts_.end(), at);
+    const auto line = static_cast<std::size_t>(after - line_starts_.begin());
+    return cst::LineColumn{line, at - line_starts_[line - 1] + 1};
+  }
+
+  static Place start_of(const Span& span) { return span ? Place(span->start) : std::nullopt; }
+
+ private:
+  static bool is_ascii(std::string_view text) {
+    unsigned char any = 0;
+    for (char c : text) any |= static_cast<unsigned char>(c);
+    return any < 0x80;
+  }
+
+  // The offset of a view of the text, when it is one.
+  Place offset_of(const std::optional<std::string_view>& view) const {
+    if (!view) return std::nullopt;
+    const auto at = reinterpret_cast<std::uintptr_t>(view->data());
+    const auto begin = reinterpret_cast<std::uintptr_t>(text_.data());
+    if (at < begin || at - begin + view->size() > text_.size()) return std::nullopt;
+    return static_cast<std::size_t>(at - begin);
+  }
+
+  // A token of the parsed text borrows it (serial 0) and starts within it.
+  Place token_start(const cst::TokenId& id) const {
+    const auto at = reinterpret_cast<std::uintptr_t>(id.address);
+    const auto begin = reinterpret_cast<std::uintptr_t>(text_.data());
+    if (id.serial != 0 || at < begin || at - begin >= text_.size()) return std::nullopt;
+    return static_cast<std::size_t>(at - begin);
+  }
+
+  const cst::PositionIndex& index() {
+    if (!index_) index_.emplace(doc_);
+    return *index_;
+  }
+
+  const cst::Document& doc_;
+  bool plain_ = false;
+  std::string_view text_;
+  std::vector<std::size_t> line_starts_;  // of the text, when plain
+  std::optional<cst::PositionIndex> index_;
+};
 
 class FileResolver {
  public:
-  FileResolver(const cst::Document& doc, const RefColumns* refs) : doc_(doc), ref_columns_(refs), index_(doc) {}
+  FileResolver(const cst::Document& doc, const RefColumns* refs) : doc_(doc), ref_columns_(refs), places_(doc) {}
 
   FileLineage run() {
     FileLineage out;
@@ -277,7 +362,7 @@ class FileResolver {
       if (entry.get()) column.name = std::string(*entry.get());
       column.from_star = entry.through != nullptr;
       column.kind = column.from_star ? std::string_view("star") : entry.item->kind;
-      if (const Span& span = span_of(*entry.item)) column.where = index_.location(span->start);
+      if (const Span& span = span_of(*entry.item)) column.where = places_.location(span->start);
       if (column.name && traced.insert(lower_kept(*entry.get())).second) {
         found.clear();
         trace(root, *entry.get(), 0, 0, found);
@@ -293,9 +378,9 @@ class FileResolver {
         const RefView& ref = filter.ref;
         use.text = ref.qualified ? std::string(ref.qualifier) + "." + std::string(ref.name) : std::string(ref.name);
         use.clause = ref.clause;
-        if (filter.span) use.where = index_.location(filter.span->start);
+        if (filter.start) use.where = places_.location(*filter.start);
         found.clear();
-        resolve_ref(q, filter.ref, filter.span, 0, 0, found);
+        resolve_ref(q, filter.ref, filter.start, 0, 0, found);
         keep_first_of_each(found);
         use.origins = as_origins(found);
         out.filters.push_back(std::move(use));
@@ -317,7 +402,7 @@ class FileResolver {
     by_node_.emplace(node.get(), id);
     facts_.push_back(std::make_unique<QueryFact>());
     facts_.back()->node = node;
-    facts_.back()->span = index_.node_span(node.get());
+    facts_.back()->span = places_.node_span(node.get());
     pending_.push_back(id);
     return id;
   }
@@ -334,7 +419,7 @@ class FileResolver {
       fact.name = std::move(rel.name);
       fact.source_name = std::move(rel.source_name);
       fact.alias = std::move(rel.alias);
-      fact.span = range_span(rel.range, index_);
+      fact.start = places_.range_start(rel.range);
       if (rel.query) fact.body = fact_of(rel.query);
       relations.push_back(std::move(fact));
     }
@@ -342,7 +427,7 @@ class FileResolver {
     for (RelFact& fact : relations) fact.qualifiers = qualifiers_of(fact);
     std::vector<FilterFact> filters;
     filters.reserve(views_.filters.size());
-    for (const RefView& ref : views_.filters) filters.push_back({ref, range_span(ref.range, index_)});
+    for (const RefView& ref : views_.filters) filters.push_back({ref, places_.range_start(ref.range)});
     const std::size_t refs_base = refs_.size();
     refs_.insert(refs_.end(), views_.refs.begin(), views_.refs.end());
     std::vector<std::vector<ItemFact>> items;
@@ -350,7 +435,7 @@ class FileResolver {
     std::vector<ItemFact> conditional;
     std::vector<std::size_t> starts;
     for (const SelectView& select : views_.selects) {
-      if (Span span = index_.node_span(select.node.get())) starts.push_back(span->start);
+      if (Span span = places_.node_span(select.node.get())) starts.push_back(span->start);
       if (items.empty()) {
         auto lock = select.node->read_lock();
         for (ConditionalItem& c : conditional_items(select.node->children)) conditional.push_back(conditional_fact(c));
@@ -378,7 +463,7 @@ class FileResolver {
     ItemFact fact;
     if (c.name) fact.name = keep(std::move(*c.name));
     fact.kind = kind_name(c.lineage.kind);
-    fact.span = range_span(c.range, index_);
+    fact.span = places_.range_span(c.range);
     fact.span_known = true;
     fact.refs_begin = refs_.size();
     for (ColumnRef& r : c.lineage.references) {
@@ -396,7 +481,7 @@ class FileResolver {
 
   const Span& span_of(const ItemFact& item) {
     if (!item.span_known) {
-      item.span = index_.node_span(item.node);
+      item.span = places_.node_span(item.node);
       item.span_known = true;
     }
     return item.span;
@@ -614,8 +699,8 @@ class FileResolver {
     for (std::string_view name : item.excluded) excluded.insert(lower(name));
     const std::optional<std::string> wanted = star->qualified ? std::optional(lower(star->qualifier)) : std::nullopt;
     // Which branch of a union holds the item matters; else its place does not.
-    const Span none;
-    for (const RelFact* rel : branch_relations(q, query_fact(q).starts ? span_of(item) : none)) {
+    const Place at = query_fact(q).starts ? Places::start_of(span_of(item)) : std::nullopt;
+    for (const RelFact* rel : branch_relations(q, at)) {
       if (wanted && !named_by(*rel, *wanted)) continue;
       std::optional<std::vector<std::string_view>> names = relation_columns(*rel);
       if (!names) {
@@ -663,15 +748,15 @@ class FileResolver {
 
   // Where a reference of query `q` is, when the query is a union and so
   // its branch matters (branch_relations); none otherwise.
-  Span place_in_union(int q, const RefView& ref) {
-    return query_fact(q).starts ? range_span(ref.range, index_) : std::nullopt;
+  Place place_in_union(int q, const RefView& ref) {
+    return query_fact(q).starts ? places_.range_start(ref.range) : std::nullopt;
   }
 
-  // The relations of the union branch that holds `span`; all of them when
-  // the place is unknown.
-  const std::vector<const RelFact*>& branch_relations(int q, const Span& span) {
+  // The relations of the union branch that holds what starts at `at`; all
+  // of them when the place is unknown.
+  const std::vector<const RelFact*>& branch_relations(int q, const Place& at) {
     QueryFact& fact = query_fact(q);
-    if (!span || !fact.starts) {
+    if (!at || !fact.starts) {
       if (fact.all_relations.size() != fact.relations.size()) {
         for (const RelFact& rel : fact.relations) fact.all_relations.push_back(&rel);
       }
@@ -679,8 +764,8 @@ class FileResolver {
     }
     const std::vector<std::size_t>& starts = *fact.starts;
     std::size_t branch = 0;
-    if (span->start >= starts[0]) {
-      const auto after = std::upper_bound(starts.begin(), starts.end(), span->start);
+    if (*at >= starts[0]) {
+      const auto after = std::upper_bound(starts.begin(), starts.end(), *at);
       branch = static_cast<std::size_t>(after - starts.begin()) - 1;
     }
     auto found = fact.branch_relations.find(branch);
@@ -689,8 +774,8 @@ class FileResolver {
     const bool last = branch + 1 >= starts.size();
     std::vector<const RelFact*> within;
     for (const RelFact& rel : fact.relations) {
-      if (!rel.span || rel.span->start < start) continue;
-      if (last || rel.span->start < starts[branch + 1]) within.push_back(&rel);
+      if (!rel.start || *rel.start < start) continue;
+      if (last || *rel.start < starts[branch + 1]) within.push_back(&rel);
     }
     return fact.branch_relations.emplace(branch, std::move(within)).first->second;
   }
@@ -699,12 +784,12 @@ class FileResolver {
 
   // The origins of a reference, after those in `out`.
   // `span` is the reference's where query `q` is a union, else may be none.
-  void resolve_ref(int q, const RefView& ref, const Span& span, int via, int depth, std::vector<Found>& out) {
+  void resolve_ref(int q, const RefView& ref, const Place& at, int via, int depth, std::vector<Found>& out) {
     const std::string_view* qualifier = ref.qualified ? &ref.qualifier : nullptr;
-    if (resolve_name(q, span, qualifier, ref.name, via, depth, out)) return;
+    if (resolve_name(q, at, qualifier, ref.name, via, depth, out)) return;
     if (qualifier != nullptr) {
       const std::string_view first = qualifier->substr(0, qualifier->find('.'));
-      if (resolve_name(q, span, nullptr, first, via, depth, out)) return;
+      if (resolve_name(q, at, nullptr, first, via, depth, out)) return;
     }
     std::string reason = qualifier != nullptr ? "no relation named " + quoted(*qualifier)
                                               : std::string("the query reads no relation");
@@ -714,12 +799,12 @@ class FileResolver {
   // Adds the origins of the name to `out` when a relation in scope has it;
   // `name` (and `qualifier`, null for none) outlive the resolver's answers:
   // views of them are kept.
-  bool resolve_name(int q, const Span& span, const std::string_view* qualifier, std::string_view name, int via,
+  bool resolve_name(int q, const Place& at, const std::string_view* qualifier, std::string_view name, int via,
                     int depth, std::vector<Found>& out) {
     std::string scratch;
     const std::string_view wanted = qualifier != nullptr ? lower_into(*qualifier, scratch) : std::string_view();
     for (int scope = q; scope >= 0; scope = query_fact(scope).parent) {
-      const std::vector<const RelFact*>& relations = branch_relations(scope, scope == q ? span : std::nullopt);
+      const std::vector<const RelFact*>& relations = branch_relations(scope, scope == q ? at : std::nullopt);
       if (qualifier != nullptr) {
         for (const RelFact* rel : relations) {
           if (named_by(*rel, wanted)) {
@@ -1069,7 +1154,7 @@ class FileResolver {
 
   const cst::Document& doc_;
   const RefColumns* ref_columns_;
-  cst::PositionIndex index_;
+  Places places_;
   std::vector<std::unique_ptr<QueryFact>> facts_;  // each stays in place as the list grows
   QueryViews views_;             // of the query being read
   std::vector<RefView> refs_;    // of every select item of the file

@@ -117,17 +117,29 @@ TEST(FileLineage, LeavesUndecidedWhatTheFileAloneCannotSay) {
   }
 }
 
+// Places are in characters: an ASCII text's are read from its bytes, any
+// other's from the tree.
 TEST(FileLineage, FiltersAndWhereColumnsAreWritten) {
-  cst::Document doc = parse_ok("select\n  a.id\nfrom {{ ref('x') }} a\nwhere a.ok");
-  FileLineage found = file_lineage(doc);
-  ASSERT_EQ(found.columns.size(), 1u);
-  ASSERT_TRUE(found.columns[0].where);
-  EXPECT_EQ(found.columns[0].where->line, 2u);
-  EXPECT_EQ(found.columns[0].where->column, 3u);
-  ASSERT_EQ(found.filters.size(), 1u);
-  EXPECT_EQ(found.filters[0].text, "a.ok");
-  EXPECT_EQ(found.filters[0].clause, "WHERE");
-  EXPECT_EQ(rendered(found.filters[0].origins), "ref:x.ok");
+  const std::vector<std::pair<std::string, std::size_t>> cases = {
+      {"select\n  a.id\nfrom {{ ref('x') }} a\nwhere a.ok", 3},
+      {"select\n  /* \u00e9 */ a.id\nfrom {{ ref('x') }} a\nwhere a.ok", 11},
+  };
+  for (const auto& [text, column] : cases) {
+    SCOPED_TRACE(text);
+    cst::Document doc = parse_ok(text);
+    FileLineage found = file_lineage(doc);
+    ASSERT_EQ(found.columns.size(), 1u);
+    ASSERT_TRUE(found.columns[0].where);
+    EXPECT_EQ(found.columns[0].where->line, 2u);
+    EXPECT_EQ(found.columns[0].where->column, column);
+    ASSERT_EQ(found.filters.size(), 1u);
+    EXPECT_EQ(found.filters[0].text, "a.ok");
+    EXPECT_EQ(found.filters[0].clause, "WHERE");
+    ASSERT_TRUE(found.filters[0].where);
+    EXPECT_EQ(found.filters[0].where->line, 4u);
+    EXPECT_EQ(found.filters[0].where->column, 7u);
+    EXPECT_EQ(rendered(found.filters[0].origins), "ref:x.ok");
+  }
 }
 
 // The one walk that reads every query gives each the CTEs around it, as
