@@ -73,18 +73,23 @@ const WordSet& normal_forms() {
 
 bool is_plain_word(const Lexeme& l) { return l.is_token() && l.kind == TokenKind::Word; }
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+// Whether `text` holds `word` (in lower case), ignoring ASCII case.
+bool holds_folded(std::string_view text, std::string_view word) {
+  for (std::size_t i = 0; i + word.size() <= text.size(); ++i) {
+    if (cst::equals_folded(text.substr(i, word.size()), word)) return true;
   }
-  return out;
+  return false;
 }
 
-// Functions taking a bare date part among their arguments.
+bool is_named(std::string_view function, std::string_view name) {
+  return function.size() == name.size() && cst::equals_folded(function, name);
+}
+
+// Functions taking a bare date part among their arguments; `function` as
+// written, in any case.
 bool takes_date_part(std::string_view function) {
-  return function.find("date") != std::string_view::npos || function.find("time") != std::string_view::npos ||
-         function == "extract" || function == "last_day" || function == "trunc";
+  return holds_folded(function, "date") || holds_folded(function, "time") || is_named(function, "extract") ||
+         is_named(function, "last_day") || is_named(function, "trunc");
 }
 
 bool is_open_bracket(const Lexeme& l) {
@@ -97,17 +102,10 @@ bool is_literal(const Lexeme& l) {
   return l.is_token() && (l.kind == TokenKind::String || l.kind == TokenKind::Number);
 }
 
-// The text of the last significant child, a token when item_name() finds a name.
-std::string_view last_token_text(const cst::Children& item) {
-  const std::size_t last = cst::last_significant_before(item, item.size());
-  const cst::Token* token = last == cst::npos ? nullptr : item[last].as_token();
-  return token != nullptr ? token->text() : std::string_view();
-}
-
 // One open bracket of a scan. What a lookup needs from the frames below is
 // copied up on entry, so that no lookup walks the stack: nesting stays linear.
 struct ScanFrame {
-  std::string function;
+  std::string_view function;  // as written: a view of the scan's lexemes
   bool window = false;
   std::string_view part;  // of a window: PARTITION BY or ORDER BY, a literal
   std::size_t window_frame = cst::npos;  // the innermost window frame, this one included
@@ -215,7 +213,7 @@ class Scanner {
       return l.partner + 1;
     }
     Frame f;
-    if (pending_ == i) f.function = std::move(pending_function_);
+    if (pending_ == i) f.function = pending_function_;
     std::size_t before = prev(i);
     f.window = at(before) && (lex_[before].is_keyword("over") || (window_after_as_ && lex_[before].is_keyword("as")));
     f.close = l.partner;
@@ -238,9 +236,9 @@ class Scanner {
   // A whole argument that names a mode: «week(monday)», «normalize(x, nfd)».
   bool is_mode_argument(std::size_t i) const {
     if (frames_.empty() || !whole_argument(i)) return false;
-    const std::string& f = frames_.back().function;
-    if (f == "week") return true;
-    return (f == "normalize" || f == "normalize_and_casefold") && normal_forms().contains(lex_[i].text);
+    const std::string_view f = frames_.back().function;
+    if (is_named(f, "week")) return true;
+    return (is_named(f, "normalize") || is_named(f, "normalize_and_casefold")) && normal_forms().contains(lex_[i].text);
   }
 
   bool whole_argument(std::size_t i) const {
@@ -257,7 +255,7 @@ class Scanner {
     std::size_t before = prev(i);
     std::size_t after = next(i);
     // «extract(date from ts)»: whatever stands before FROM.
-    if (!frames_.empty() && frames_.back().function == "extract" && at(after) && lex_[after].is_keyword("from") &&
+    if (!frames_.empty() && is_named(frames_.back().function, "extract") && at(after) && lex_[after].is_keyword("from") &&
         at(before) && lex_[before].kind == TokenKind::LParen) {
       return true;
     }
@@ -329,7 +327,7 @@ class Scanner {
     // A call: remembered so that its bracket knows whose arguments it holds.
     if (at(after) && lex_[after].type == Lexeme::Type::Open && lex_[after].tag == NodeTag::Paren) {
       pending_ = after;
-      pending_function_ = lower(lex_[last].text);
+      pending_function_ = lex_[last].text;
       if (parts.size() == 1 && aggregates().contains(lex_[last].text)) scan_.aggregate = true;
       if (parts.size() == 1 && lex_[last].is_keyword("over")) scan_.aggregate = true;
       return resume;
@@ -417,7 +415,7 @@ class Scanner {
   // Lambda parameters in scope, the outer frames' first.
   std::vector<std::string_view>& lambda_ = stacks_.lambda;
   std::size_t pending_ = cst::npos;
-  std::string pending_function_;
+  std::string_view pending_function_;
   std::vector<std::size_t>& parts_ = stacks_.parts;  // of the chain being read: one buffer for all
   bool opened_ = false;
   std::size_t ref_tokens_ = 0;
@@ -604,11 +602,11 @@ ColumnKind item_lineage_views(const cst::Children& item, std::optional<std::stri
                               std::vector<RefView>& refs, std::vector<std::string_view>& excluded, KeptTexts& kept) {
   std::size_t expr_end = item.size();
   name.reset();
-  if (auto parts = alias_parts(item)) {
-    expr_end = parts->expr_end;
-    name = unquoted(last_token_text(item), kept);
-  } else if (reference_name(item)) {
-    name = unquoted(last_token_text(item), kept);  // the reference's last part, as item_name() gives it
+  if (auto at = alias_at(item)) {
+    expr_end = at->expr_end;
+    name = unquoted(at->alias, kept);
+  } else if (const cst::Token* last = reference_last(item)) {
+    name = unquoted(last->text(), kept);  // the reference's last part, as item_name() gives it
   }
   flatten_into(item, 0, expr_end, buffer);
   return lineage_views(buffer.lexemes, 0, buffer.lexemes.size(), name, refs, excluded, kept);

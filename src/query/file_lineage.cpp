@@ -13,7 +13,6 @@
 #include <set>
 #include <span>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "query/column_refs.hpp"
@@ -331,6 +330,66 @@ class Places {
   std::optional<cst::PositionIndex> index_;
 };
 
+// What tracing knows of a column of a query.
+struct Traced {
+  bool done = false;  // false while it is traced: met again, the column reads itself
+  std::size_t begin = 0;  // its origins: [begin, end) of FileResolver::origins_
+  std::size_t end = 0;
+};
+
+// The columns traced, by ColumnKey: a table of slots probed in turn, as a
+// file traces tens of thousands of columns and a map would make a node for
+// each. Entries are known by number, in the order added.
+class TracedTable {
+ public:
+  static constexpr std::size_t kNone = ~std::size_t{0};
+
+  std::size_t find(const ColumnKey& key) const {
+    if (slots_.empty()) return kNone;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = ColumnKeyHash()(key) & mask;; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.entry == kNone) return kNone;
+      if (slot.key == key) return slot.entry;
+    }
+  }
+
+  // A new entry for a key not in the table.
+  std::size_t add(const ColumnKey& key) {
+    if (2 * (entries_.size() + 1) > slots_.size()) grow();
+    place(key, entries_.size());
+    entries_.emplace_back();
+    return entries_.size() - 1;
+  }
+
+  Traced& operator[](std::size_t entry) { return entries_[entry]; }
+
+ private:
+  struct Slot {
+    ColumnKey key{};
+    std::size_t entry = kNone;
+  };
+
+  void place(const ColumnKey& key, std::size_t entry) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = ColumnKeyHash()(key) & mask;
+    while (slots_[i].entry != kNone) i = (i + 1) & mask;
+    slots_[i] = Slot{key, entry};
+  }
+
+  // Twice the room (at most half full after), every key placed again.
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 64 : 2 * old.size(), Slot{});
+    for (const Slot& slot : old) {
+      if (slot.entry != kNone) place(slot.key, slot.entry);
+    }
+  }
+
+  std::vector<Slot> slots_;  // a power of two of them
+  std::vector<Traced> entries_;
+};
+
 class FileResolver {
  public:
   FileResolver(const cst::Document& doc, const RefColumns* refs) : doc_(doc), ref_columns_(refs), places_(doc) {}
@@ -354,16 +413,17 @@ class FileResolver {
       if (!query_fact(next).read) read(next, outer_ctes(doc_, query_fact(next).node));
     }
     link();
-    std::unordered_set<std::string_view> traced;
     static const std::vector<Entry> kNone;
     std::vector<Found> found;  // of each column and filter in turn
-    for (const Entry& entry : root >= 0 ? outputs(root) : kNone) {
+    const std::vector<Entry>& columns = root >= 0 ? outputs(root) : kNone;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      const Entry& entry = columns[i];
       OutputColumn column;
       if (entry.get()) column.name = std::string(*entry.get());
       column.from_star = entry.through != nullptr;
       column.kind = column.from_star ? std::string_view("star") : entry.item->kind;
       if (const Span& span = span_of(*entry.item)) column.where = places_.location(span->start);
-      if (column.name && traced.insert(lower_kept(*entry.get())).second) {
+      if (column.name && first_of_its_name(root, i)) {
         found.clear();
         trace(root, *entry.get(), 0, 0, found);
         column.origins = as_origins(found);
@@ -655,6 +715,7 @@ class FileResolver {
       made.reading = true;
       ++reading_;
       const QueryFact& fact = made;
+      entries->reserve(fact.selects[0].size() + fact.conditional.size());  // one each, but for a `*`'s
       for (const ItemFact& item : fact.selects[0]) item_outputs(q, item, *entries);
       std::set<std::string> named;
       for (const Entry& entry : *entries) {
@@ -958,22 +1019,21 @@ class FileResolver {
     }
     const std::string_view lowered_name = upper ? std::string_view(lowered_) : name;
     const std::size_t hash = std::hash<std::string_view>()(lowered_name);
-    auto found = traced_.find(ColumnKey{q, lowered_name, hash});
-    if (found != traced_.end() && !found->second.done) {
+    const std::size_t known = traced_.find(ColumnKey{q, lowered_name, hash});
+    if (known != TracedTable::kNone && !traced_[known].done) {
       give_up("a column that reads itself");
       return;
     }
-    if (found == traced_.end()) {
+    if (known == TracedTable::kNone) {
       // The key is a view of the name when it is in lower case (the name
       // lives as long as the answers), else of a kept copy.
       const std::string_view key = upper ? keep(std::string(lowered_name)) : name;
-      found = traced_.emplace(ColumnKey{q, key, hash}, Traced{}).first;
-      // The entry and its key stay in place while the column is traced (an
-      // iterator would not: the map may grow meanwhile).
-      Traced& traced = found->second;
+      // Known by its number: the table may grow while the column is traced.
+      const std::size_t added = traced_.add(ColumnKey{q, key, hash});
       std::vector<Found> made = borrow_list();
-      trace_anew(q, name, found->first.name, hash, depth, made);
+      trace_anew(q, name, key, hash, depth, made);
       keep_first_of_each(made);
+      Traced& traced = traced_[added];
       traced.begin = origins_.size();
       origins_.insert(origins_.end(), made.begin(), made.end());
       traced.end = origins_.size();
@@ -982,7 +1042,15 @@ class FileResolver {
       give_back(std::move(made));
       return;
     }
-    add_prefixed(origins_.data() + found->second.begin, origins_.data() + found->second.end, via, out);
+    const Traced& traced = traced_[known];
+    add_prefixed(origins_.data() + traced.begin, origins_.data() + traced.end, via, out);
+  }
+
+  // Whether output entry `i` of query `q`, which has a name, is the first
+  // of that name (ignoring case).
+  bool first_of_its_name(int q, std::size_t i) {
+    const std::string_view lowered = lower_kept(*outputs(q)[i].get());
+    return position(q, lowered, std::hash<std::string_view>()(lowered)) == i;
   }
 
   // A list for origins being found, from those given back: tracing makes
@@ -1161,14 +1229,9 @@ class FileResolver {
   std::vector<int> pending_;  // queries not read yet
   std::unordered_map<const cst::Node*, int> by_node_;
   std::vector<int> listed_;  // the document's queries, in order
-  struct Traced {
-    bool done = false;  // false while it is traced: met again, the column reads itself
-    std::size_t begin = 0;  // its origins: [begin, end) of origins_
-    std::size_t end = 0;
-  };
   std::vector<Found> origins_;  // of every column traced, each one's together
   std::vector<std::vector<Found>> spare_lists_;
-  std::unordered_map<ColumnKey, Traced, ColumnKeyHash> traced_;
+  TracedTable traced_;
   std::string lowered_;  // trace()'s name in lower case
   Paths paths_;
   std::deque<std::string> kept_;
