@@ -105,7 +105,7 @@ ItemLineage lineage_of(const std::vector<Lexeme>& lex, std::size_t begin, std::s
 
 // A select item as read for a file's lineage.
 struct ItemView {
-  cst::NodeRef node;
+  const cst::Node* node = nullptr;  // in the tree, which the reader keeps unedited
   std::optional<std::string_view> name;
   ColumnKind kind = ColumnKind::Expression;
   std::size_t refs_begin = 0;  // its references: [refs_begin, refs_end) of QueryViews::refs

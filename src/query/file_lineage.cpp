@@ -276,6 +276,15 @@ class Places {
     return first;
   }
 
+  // The span of a range whose tokens' texts, in order, are `text`: in a
+  // plain text they lie side by side.
+  Span range_span(const TokenRange& range, std::string_view text) {
+    if (!plain_) return range_span(range);
+    const Place start = range_start(range);
+    if (!start) return std::nullopt;
+    return TextSpan{*start, *start + text.size()};
+  }
+
   // The whole range's span; asks the index.
   Span range_span(const TokenRange& range) {
     const cst::PositionIndex& found = index();
@@ -504,7 +513,7 @@ class FileResolver {
       read_items.reserve(select.items_end - select.items_begin);
       for (std::size_t k = select.items_begin; k < select.items_end; ++k) {
         ItemView& item = views_.items[k];
-        read_items.push_back(ItemFact{item.name, kind_name(item.kind), item.node.get(), false, std::nullopt,
+        read_items.push_back(ItemFact{item.name, kind_name(item.kind), item.node, false, std::nullopt,
                                       refs_base + item.refs_begin, refs_base + item.refs_end,
                                       std::move(item.excluded)});
       }
@@ -523,7 +532,7 @@ class FileResolver {
     ItemFact fact;
     if (c.name) fact.name = keep(std::move(*c.name));
     fact.kind = kind_name(c.lineage.kind);
-    fact.span = places_.range_span(c.range);
+    fact.span = places_.range_span(c.range, c.text);
     fact.span_known = true;
     fact.refs_begin = refs_.size();
     for (ColumnRef& r : c.lineage.references) {

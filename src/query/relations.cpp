@@ -108,13 +108,13 @@ void classify_tag(std::string_view tag, Relation& rel) {
   std::string_view body = tag_body(tag);
   if (auto args = whole_call(body, "ref"); args && !args->empty()) {
     rel.kind = RelationKind::Ref;
-    rel.name = args->back();
+    rel.name = std::move(args->back());
     return;
   }
   if (auto args = whole_call(body, "source"); args && args->size() == 2) {
     rel.kind = RelationKind::Source;
-    rel.source_name = (*args)[0];
-    rel.name = (*args)[1];
+    rel.source_name = std::move((*args)[0]);
+    rel.name = std::move((*args)[1]);
     return;
   }
   rel.kind = RelationKind::Templated;
@@ -123,7 +123,7 @@ void classify_tag(std::string_view tag, Relation& rel) {
 
 class FromReader {
  public:
-  FromReader(const std::vector<Lexeme>& lex, const std::vector<std::string>& ctes, std::vector<Relation>& relations,
+  FromReader(const std::vector<Lexeme>& lex, const std::vector<std::string_view>& ctes, std::vector<Relation>& relations,
              std::vector<RefView>& filters, KeptTexts& kept)
       : lex_(lex), ctes_(ctes), relations_(relations), filters_(filters), kept_(kept) {}
 
@@ -170,7 +170,7 @@ class FromReader {
   bool at(std::size_t i) const { return i < lex_.size(); }
 
   bool is_cte(std::string_view name) const {
-    return std::any_of(ctes_.begin(), ctes_.end(), [&](const std::string& c) {
+    return std::any_of(ctes_.begin(), ctes_.end(), [&](std::string_view c) {
       return c.size() == name.size() && cst::equals_folded(c, name);
     });
   }
@@ -277,7 +277,7 @@ class FromReader {
   }
 
   const std::vector<Lexeme>& lex_;
-  const std::vector<std::string>& ctes_;
+  const std::vector<std::string_view>& ctes_;
   std::vector<Relation>& relations_;
   std::vector<RefView>& filters_;
   KeptTexts& kept_;
@@ -368,17 +368,18 @@ std::string_view kind_name(RelationKind kind) {
 namespace {
 
 // The CTE names visible in `query`: the enclosing queries', then its own
-// (listed in `own`).
-std::vector<std::string> visible_ctes(const NodeRef& query, const std::vector<OuterCte>& outer_ctes,
-                                      std::vector<NodeRef>& own) {
-  std::vector<std::string> visible;
-  visible.reserve(outer_ctes.size());
-  for (const OuterCte& c : outer_ctes) visible.push_back(c.name);
+// (its CTEs listed in `own`, their names in `own_names`), views of both.
+std::vector<std::string_view> visible_ctes(const NodeRef& query, const std::vector<OuterCte>& outer_ctes,
+                                           std::vector<NodeRef>& own, std::vector<std::string>& own_names) {
   own = ctes(query);
   for (const NodeRef& c : own) {
     auto lock = c->read_lock();
-    if (auto name = cte_name(c->children)) visible.push_back(std::move(*name));
+    if (auto name = cte_name(c->children)) own_names.push_back(std::move(*name));
   }
+  std::vector<std::string_view> visible;
+  visible.reserve(outer_ctes.size() + own_names.size());
+  for (const OuterCte& c : outer_ctes) visible.push_back(c.name);
+  for (const std::string& name : own_names) visible.push_back(name);
   return visible;
 }
 
@@ -430,7 +431,8 @@ void add_clause_filters(const std::vector<Lexeme>& lex, std::string_view name, s
 QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_ctes, bool with_selects) {
   QueryReads out;
   std::vector<NodeRef> own;
-  const std::vector<std::string> visible = visible_ctes(query, outer_ctes, own);
+  std::vector<std::string> own_names;
+  const std::vector<std::string_view> visible = visible_ctes(query, outer_ctes, own, own_names);
   LexemeBuffer buffer;  // one for every clause and item
   const std::vector<Lexeme>& lex = buffer.lexemes;
   std::vector<RefView> filters;
@@ -478,7 +480,8 @@ void read_query_views(const NodeRef& query, const std::vector<OuterCte>& outer_c
                       KeptTexts& kept) {
   out.clear();
   std::vector<NodeRef> own;
-  const std::vector<std::string> visible = visible_ctes(query, outer_ctes, own);
+  std::vector<std::string> own_names;
+  const std::vector<std::string_view> visible = visible_ctes(query, outer_ctes, own, own_names);
   LexemeBuffer& buffer = out.buffer;
   const std::vector<Lexeme>& lex = buffer.lexemes;
   for (const NodeRef& clause : clauses(query)) {
@@ -494,7 +497,9 @@ void read_query_views(const NodeRef& query, const std::vector<OuterCte>& outer_c
       SelectView& select = out.selects.emplace_back();
       select.node = clause;
       select.items_begin = out.items.size();
-      for (const NodeRef& item : select_items(clause->children)) {
+      for (const cst::Child& child : clause->children) {
+        if (!child.is_node_tag(NodeTag::SelectItem)) continue;  // as select_items(), without the list
+        const cst::Node* item = child.node_ptr();
         auto item_lock = item->read_lock();
         ItemView& read = out.items.emplace_back();
         read.node = item;
