@@ -68,6 +68,9 @@ struct Entry {
   std::optional<std::string_view> name;  // of the item, or of the column a `*` gives
   const ItemFact* item = nullptr;
   const RelFact* through = nullptr;  // of a `*`'s column
+  // The name in lower case (a view of it or of kept text), made once: set
+  // for the entries of a query's outputs(), not for a union's later branches.
+  std::string_view lowered;
   const std::optional<std::string_view>& get() const { return name; }
 };
 
@@ -726,20 +729,17 @@ class FileResolver {
       const QueryFact& fact = made;
       entries->reserve(fact.selects[0].size() + fact.conditional.size());  // one each, but for a `*`'s
       for (const ItemFact& item : fact.selects[0]) item_outputs(q, item, *entries);
-      std::set<std::string> named;
-      for (const Entry& entry : *entries) {
+      std::set<std::string_view> named;
+      for (Entry& entry : *entries) {
         if (!entry.get()) continue;
+        entry.lowered = lower_kept(*entry.get());
         // The names are only gathered for the columns of Jinja blocks.
-        if (fact.conditional.empty()) {
-          check_ascii(*entry.get());
-        } else {
-          named.insert(lower(*entry.get()));
-        }
+        if (!fact.conditional.empty()) named.insert(entry.lowered);
       }
       for (const ItemFact& item : fact.conditional) {
-        if (item.name && named.insert(lower(*item.name)).second) {
-          entries->push_back(Entry{item.name, &item, nullptr});
-        }
+        if (!item.name) continue;
+        const std::string_view lowered = lower_kept(*item.name);
+        if (named.insert(lowered).second) entries->push_back(Entry{item.name, &item, nullptr, lowered});
       }
     }
     if (made.reading && !was_reading) {
@@ -762,7 +762,7 @@ class FileResolver {
       }
     }
     if (star == nullptr) {
-      out.push_back(Entry{item.name, &item, nullptr});
+      out.push_back(Entry{item.name, &item, nullptr, {}});
       return;
     }
     std::set<std::string> excluded;
@@ -774,11 +774,11 @@ class FileResolver {
       if (wanted && !named_by(*rel, *wanted)) continue;
       std::optional<std::vector<std::string_view>> names = relation_columns(*rel);
       if (!names) {
-        out.push_back(Entry{std::nullopt, &item, rel});
+        out.push_back(Entry{std::nullopt, &item, rel, {}});
         continue;
       }
       for (std::string_view name : *names) {
-        if (excluded.count(lower(name)) == 0) out.push_back(Entry{name, &item, rel});
+        if (excluded.count(lower(name)) == 0) out.push_back(Entry{name, &item, rel, {}});
       }
     }
   }
@@ -1058,7 +1058,7 @@ class FileResolver {
   // Whether output entry `i` of query `q`, which has a name, is the first
   // of that name (ignoring case).
   bool first_of_its_name(int q, std::size_t i) {
-    const std::string_view lowered = lower_kept(*outputs(q)[i].get());
+    const std::string_view lowered = outputs(q)[i].lowered;
     return position(q, lowered, std::hash<std::string_view>()(lowered)) == i;
   }
 
@@ -1105,7 +1105,7 @@ class FileResolver {
     index.reserve(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
       if (!entries[i].get()) continue;
-      const std::string_view name = lower_kept(*entries[i].get());
+      const std::string_view name = entries[i].lowered;
       index.push_back(Position{std::hash<std::string_view>()(name), name, i});
     }
     std::sort(index.begin(), index.end());
