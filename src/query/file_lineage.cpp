@@ -402,9 +402,35 @@ class TracedTable {
   std::vector<Traced> entries_;
 };
 
+// The lists a file's reading and tracing fill, emptied: each file borrows
+// the room of the last one's on its thread (one file's reading never
+// overlaps another's there), as a corpus is read file after file.
+struct FileRoom {
+  QueryViews views;                 // of the query being read
+  std::vector<RefView> refs;        // of every select item of the file
+  std::vector<Found> origins;       // of every column traced, each one's together
+  std::vector<std::vector<Found>> spare_lists;  // for origins being found
+
+  void clear() {
+    refs.clear();
+    origins.clear();
+  }
+};
+
+FileRoom& spare_room() {
+  thread_local FileRoom room;
+  return room;
+}
+
 class FileResolver {
  public:
-  FileResolver(const cst::Document& doc, const RefColumns* refs) : doc_(doc), ref_columns_(refs), places_(doc) {}
+  FileResolver(const cst::Document& doc, const RefColumns* refs)
+      : doc_(doc), ref_columns_(refs), places_(doc), room_(std::move(spare_room())) {
+    room_.clear();
+  }
+  ~FileResolver() { spare_room() = std::move(room_); }
+  FileResolver(const FileResolver&) = delete;
+  FileResolver& operator=(const FileResolver&) = delete;
 
   FileLineage run() {
     FileLineage out;
@@ -428,6 +454,7 @@ class FileResolver {
     static const std::vector<Entry> kNone;
     std::vector<Found> found;  // of each column and filter in turn
     const std::vector<Entry>& columns = root >= 0 ? outputs(root) : kNone;
+    out.columns.reserve(columns.size());
     for (std::size_t i = 0; i < columns.size(); ++i) {
       const Entry& entry = columns[i];
       OutputColumn column;
@@ -443,6 +470,9 @@ class FileResolver {
       out.columns.push_back(std::move(column));
       if (!undecided_.empty()) break;
     }
+    std::size_t filters = 0;
+    for (int q : listed_) filters += query_fact(q).filters.size();
+    if (undecided_.empty()) out.filters.reserve(filters);
     for (int q : listed_) {
       if (!undecided_.empty()) break;
       for (const FilterFact& filter : query_fact(q).filters) {
@@ -1233,13 +1263,14 @@ class FileResolver {
   const RefColumns* ref_columns_;
   Places places_;
   std::vector<std::unique_ptr<QueryFact>> facts_;  // each stays in place as the list grows
-  QueryViews views_;             // of the query being read
-  std::vector<RefView> refs_;    // of every select item of the file
+  FileRoom room_;
+  QueryViews& views_ = room_.views;
+  std::vector<RefView>& refs_ = room_.refs;
   std::vector<int> pending_;  // queries not read yet
   std::unordered_map<const cst::Node*, int> by_node_;
   std::vector<int> listed_;  // the document's queries, in order
-  std::vector<Found> origins_;  // of every column traced, each one's together
-  std::vector<std::vector<Found>> spare_lists_;
+  std::vector<Found>& origins_ = room_.origins;
+  std::vector<std::vector<Found>>& spare_lists_ = room_.spare_lists;
   TracedTable traced_;
   std::string lowered_;  // trace()'s name in lower case
   Paths paths_;
