@@ -118,6 +118,7 @@ struct SelectView {
   cst::NodeRef node;
   std::size_t items_begin = 0;
   std::size_t items_end = 0;
+  bool has_blocks = false;  // a Jinja block among its children
 };
 
 // query_reads(), with the SELECTs' items, as views: one list of references

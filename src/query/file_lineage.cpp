@@ -538,7 +538,7 @@ class FileResolver {
     std::vector<std::size_t> starts;
     for (const SelectView& select : views_.selects) {
       if (Span span = places_.node_span(select.node.get())) starts.push_back(span->start);
-      if (items.empty()) {
+      if (items.empty() && select.has_blocks) {  // conditional_items() finds none in a SELECT without blocks
         auto lock = select.node->read_lock();
         for (ConditionalItem& c : conditional_items(select.node->children)) conditional.push_back(conditional_fact(c));
       }
@@ -808,7 +808,13 @@ class FileResolver {
         continue;
       }
       for (std::string_view name : *names) {
-        if (excluded.count(lower(name)) == 0) out.push_back(Entry{name, &item, rel, {}});
+        // Each name checked as lower() does; lowered only to be looked up.
+        if (excluded.empty()) {
+          check_ascii(name);
+        } else if (excluded.count(lower(name)) != 0) {
+          continue;
+        }
+        out.push_back(Entry{name, &item, rel, {}});
       }
     }
   }

@@ -498,6 +498,7 @@ void read_query_views(const NodeRef& query, const std::vector<OuterCte>& outer_c
       select.node = clause;
       select.items_begin = out.items.size();
       for (const cst::Child& child : clause->children) {
+        if (child.is_node_tag(NodeTag::JinjaBlock)) select.has_blocks = true;
         if (!child.is_node_tag(NodeTag::SelectItem)) continue;  // as select_items(), without the list
         const cst::Node* item = child.node_ptr();
         auto item_lock = item->read_lock();
