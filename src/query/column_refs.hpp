@@ -110,7 +110,8 @@ struct ItemView {
   ColumnKind kind = ColumnKind::Expression;
   std::size_t refs_begin = 0;  // its references: [refs_begin, refs_end) of QueryViews::refs
   std::size_t refs_end = 0;
-  std::vector<std::string_view> excluded;
+  std::size_t excluded_begin = 0;  // a star's excluded names: of QueryViews::excluded
+  std::size_t excluded_end = 0;
 };
 
 // A SELECT clause: its items are [items_begin, items_end) of QueryViews::items.
@@ -128,6 +129,7 @@ struct QueryViews {
   std::vector<Relation> relations;
   std::vector<RefView> filters;
   std::vector<RefView> refs;
+  std::vector<std::string_view> excluded;
   std::vector<ItemView> items;
   std::vector<SelectView> selects;
   LexemeBuffer buffer;

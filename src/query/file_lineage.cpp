@@ -44,7 +44,8 @@ struct ItemFact {
   mutable Span span;
   std::size_t refs_begin = 0;  // its references: [refs_begin, refs_end) of the file's list
   std::size_t refs_end = 0;
-  std::vector<std::string_view> excluded;
+  std::size_t excluded_begin = 0;  // a star's excluded names: of the file's list
+  std::size_t excluded_end = 0;
 };
 
 struct RelFact {
@@ -408,11 +409,13 @@ class TracedTable {
 struct FileRoom {
   QueryViews views;                 // of the query being read
   std::vector<RefView> refs;        // of every select item of the file
+  std::vector<std::string_view> excluded;  // of every star of the file that excludes names
   std::vector<Found> origins;       // of every column traced, each one's together
   std::vector<std::vector<Found>> spare_lists;  // for origins being found
 
   void clear() {
     refs.clear();
+    excluded.clear();
     origins.clear();
   }
 };
@@ -532,6 +535,8 @@ class FileResolver {
     for (const RefView& ref : views_.filters) filters.push_back({ref, places_.range_start(ref.range)});
     const std::size_t refs_base = refs_.size();
     refs_.insert(refs_.end(), views_.refs.begin(), views_.refs.end());
+    const std::size_t excluded_base = excluded_.size();
+    excluded_.insert(excluded_.end(), views_.excluded.begin(), views_.excluded.end());
     std::vector<std::vector<ItemFact>> items;
     items.reserve(views_.selects.size());
     std::vector<ItemFact> conditional;
@@ -545,10 +550,10 @@ class FileResolver {
       std::vector<ItemFact> read_items;
       read_items.reserve(select.items_end - select.items_begin);
       for (std::size_t k = select.items_begin; k < select.items_end; ++k) {
-        ItemView& item = views_.items[k];
+        const ItemView& item = views_.items[k];
         read_items.push_back(ItemFact{item.name, kind_name(item.kind), item.node, false, std::nullopt,
                                       refs_base + item.refs_begin, refs_base + item.refs_end,
-                                      std::move(item.excluded)});
+                                      excluded_base + item.excluded_begin, excluded_base + item.excluded_end});
       }
       items.push_back(std::move(read_items));
     }
@@ -577,7 +582,9 @@ class FileResolver {
       ref.clause = keep(std::move(r.clause));
     }
     fact.refs_end = refs_.size();
-    for (std::string& name : c.lineage.excluded) fact.excluded.push_back(keep(std::move(name)));
+    fact.excluded_begin = excluded_.size();
+    for (std::string& name : c.lineage.excluded) excluded_.push_back(keep(std::move(name)));
+    fact.excluded_end = excluded_.size();
     return fact;
   }
 
@@ -796,7 +803,7 @@ class FileResolver {
       return;
     }
     std::set<std::string> excluded;
-    for (std::string_view name : item.excluded) excluded.insert(lower(name));
+    for (std::size_t k = item.excluded_begin; k < item.excluded_end; ++k) excluded.insert(lower(excluded_[k]));
     const std::optional<std::string> wanted = star->qualified ? std::optional(lower(star->qualifier)) : std::nullopt;
     // Which branch of a union holds the item matters; else its place does not.
     const Place at = query_fact(q).starts ? Places::start_of(span_of(item)) : std::nullopt;
@@ -1272,6 +1279,7 @@ class FileResolver {
   FileRoom room_;
   QueryViews& views_ = room_.views;
   std::vector<RefView>& refs_ = room_.refs;
+  std::vector<std::string_view>& excluded_ = room_.excluded;
   std::vector<int> pending_;  // queries not read yet
   std::unordered_map<const cst::Node*, int> by_node_;
   std::vector<int> listed_;  // the document's queries, in order

@@ -472,6 +472,7 @@ void QueryViews::clear() {
   relations.clear();
   filters.clear();
   refs.clear();
+  excluded.clear();
   items.clear();
   selects.clear();
 }
@@ -505,7 +506,9 @@ void read_query_views(const NodeRef& query, const std::vector<OuterCte>& outer_c
         ItemView& read = out.items.emplace_back();
         read.node = item;
         read.refs_begin = out.refs.size();
-        read.kind = item_lineage_views(item->children, read.name, buffer, out.refs, read.excluded, kept);
+        read.excluded_begin = out.excluded.size();
+        read.kind = item_lineage_views(item->children, read.name, buffer, out.refs, out.excluded, kept);
+        read.excluded_end = out.excluded.size();
         read.refs_end = out.refs.size();
         for (std::size_t k = read.refs_begin; k < read.refs_end; ++k) {
           if (!out.refs[k].clause.empty()) out.filters.push_back(out.refs[k]);
