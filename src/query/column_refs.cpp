@@ -73,18 +73,23 @@ const WordSet& normal_forms() {
 
 bool is_plain_word(const Lexeme& l) { return l.is_token() && l.kind == TokenKind::Word; }
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+// Whether `text` holds `word` (in lower case), ignoring ASCII case.
+bool holds_folded(std::string_view text, std::string_view word) {
+  for (std::size_t i = 0; i + word.size() <= text.size(); ++i) {
+    if (cst::equals_folded(text.substr(i, word.size()), word)) return true;
   }
-  return out;
+  return false;
 }
 
-// Functions taking a bare date part among their arguments.
+bool is_named(std::string_view function, std::string_view name) {
+  return function.size() == name.size() && cst::equals_folded(function, name);
+}
+
+// Functions taking a bare date part among their arguments; `function` as
+// written, in any case.
 bool takes_date_part(std::string_view function) {
-  return function.find("date") != std::string_view::npos || function.find("time") != std::string_view::npos ||
-         function == "extract" || function == "last_day" || function == "trunc";
+  return holds_folded(function, "date") || holds_folded(function, "time") || is_named(function, "extract") ||
+         is_named(function, "last_day") || is_named(function, "trunc");
 }
 
 bool is_open_bracket(const Lexeme& l) {
@@ -100,9 +105,9 @@ bool is_literal(const Lexeme& l) {
 // One open bracket of a scan. What a lookup needs from the frames below is
 // copied up on entry, so that no lookup walks the stack: nesting stays linear.
 struct ScanFrame {
-  std::string function;
+  std::string_view function;  // as written: a view of the scan's lexemes
   bool window = false;
-  std::string part;  // of a window: PARTITION BY or ORDER BY
+  std::string_view part;  // of a window: PARTITION BY or ORDER BY, a literal
   std::size_t window_frame = cst::npos;  // the innermost window frame, this one included
   std::size_t lambda_begin = 0;          // this frame's lambda parameters in the scan's list
   std::size_t close = 0;
@@ -130,8 +135,16 @@ ScanStacks& spare_stacks() {
 
 class Scanner {
  public:
-  Scanner(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end, bool window_after_as)
-      : lex_(lex), begin_(begin), end_(end), window_after_as_(window_after_as), stacks_(std::move(spare_stacks())) {
+  Scanner(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end, bool window_after_as,
+          std::vector<RefView>& refs, KeptTexts& kept)
+      : lex_(lex),
+        begin_(begin),
+        end_(end),
+        window_after_as_(window_after_as),
+        refs_(refs),
+        first_ref_(refs.size()),
+        kept_(kept),
+        stacks_(std::move(spare_stacks())) {
     stacks_.clear();
   }
   ~Scanner() {
@@ -141,14 +154,14 @@ class Scanner {
   Scanner(const Scanner&) = delete;
   Scanner& operator=(const Scanner&) = delete;
 
-  RefScan run() {
+  ScanFacts run() {
     std::size_t significant = 0;
     for (std::size_t i = begin_; i < end_; ++i) {
       if (lex_[i].is_significant()) ++significant;
     }
     for (std::size_t i = begin_; i < end_;) i = step(i);
-    scan_.bare = scan_.refs.size() == 1 && !opened_ && significant == ref_tokens_;
-    return std::move(scan_);
+    scan_.bare = refs_.size() - first_ref_ == 1 && !opened_ && significant == ref_tokens_;
+    return scan_;
   }
 
  private:
@@ -200,7 +213,7 @@ class Scanner {
       return l.partner + 1;
     }
     Frame f;
-    if (pending_ == i) f.function = std::move(pending_function_);
+    if (pending_ == i) f.function = pending_function_;
     std::size_t before = prev(i);
     f.window = at(before) && (lex_[before].is_keyword("over") || (window_after_as_ && lex_[before].is_keyword("as")));
     f.close = l.partner;
@@ -223,9 +236,9 @@ class Scanner {
   // A whole argument that names a mode: «week(monday)», «normalize(x, nfd)».
   bool is_mode_argument(std::size_t i) const {
     if (frames_.empty() || !whole_argument(i)) return false;
-    const std::string& f = frames_.back().function;
-    if (f == "week") return true;
-    return (f == "normalize" || f == "normalize_and_casefold") && normal_forms().contains(lex_[i].text);
+    const std::string_view f = frames_.back().function;
+    if (is_named(f, "week")) return true;
+    return (is_named(f, "normalize") || is_named(f, "normalize_and_casefold")) && normal_forms().contains(lex_[i].text);
   }
 
   bool whole_argument(std::size_t i) const {
@@ -242,7 +255,7 @@ class Scanner {
     std::size_t before = prev(i);
     std::size_t after = next(i);
     // «extract(date from ts)»: whatever stands before FROM.
-    if (!frames_.empty() && frames_.back().function == "extract" && at(after) && lex_[after].is_keyword("from") &&
+    if (!frames_.empty() && is_named(frames_.back().function, "extract") && at(after) && lex_[after].is_keyword("from") &&
         at(before) && lex_[before].kind == TokenKind::LParen) {
       return true;
     }
@@ -314,7 +327,7 @@ class Scanner {
     // A call: remembered so that its bracket knows whose arguments it holds.
     if (at(after) && lex_[after].type == Lexeme::Type::Open && lex_[after].tag == NodeTag::Paren) {
       pending_ = after;
-      pending_function_ = lower(lex_[last].text);
+      pending_function_ = lex_[last].text;
       if (parts.size() == 1 && aggregates().contains(lex_[last].text)) scan_.aggregate = true;
       if (parts.size() == 1 && lex_[last].is_keyword("over")) scan_.aggregate = true;
       return resume;
@@ -324,20 +337,22 @@ class Scanner {
     }
     // «""» names nothing: a string where double quotes quote strings.
     if (parts.size() == 1 && lex_[start].kind == TokenKind::QuotedIdentifier && lex_[start].text.size() == 2) return resume;
-    ColumnRef ref;
-    if (parts.size() > 1) {
+    RefView& ref = refs_.emplace_back();
+    if (parts.size() == 2) {
+      ref.qualifier = unquoted(lex_[parts[0]].text, kept_);
+      ref.qualified = true;
+    } else if (parts.size() > 2) {
       std::string qualifier;
       for (std::size_t k = 0; k + 1 < parts.size(); ++k) {
         if (k > 0) qualifier += '.';
         qualifier += unquote(lex_[parts[k]].text);
       }
-      ref.qualifier = std::move(qualifier);
+      ref.qualifier = kept_.emplace_back(std::move(qualifier));
+      ref.qualified = true;
     }
-    ref.name = unquote(lex_[last].text);
+    ref.name = unquoted(lex_[last].text, kept_);
     ref.range = TokenRange{lex_[start].id, lex_[last].id};
     if (const Frame* w = window_frame()) ref.clause = w->part;
-    if (scan_.refs.empty()) scan_.refs.reserve(4);  // grown one by one, a few moves each time
-    scan_.refs.push_back(std::move(ref));
     ref_tokens_ = 2 * parts.size() - 1;
     return resume;
   }
@@ -353,7 +368,7 @@ class Scanner {
     if (!frames_.empty() && frames_.back().window) {
       if (w.is_keyword("partition")) frames_.back().part = "PARTITION BY";
       if (w.is_keyword("order")) frames_.back().part = "ORDER BY";
-      if (w.is_keyword("rows") || w.is_keyword("range")) frames_.back().part.clear();
+      if (w.is_keyword("rows") || w.is_keyword("range")) frames_.back().part = {};
     }
     if (keywords().contains(w.text)) return false;
     const std::size_t before = prev(i);
@@ -391,91 +406,102 @@ class Scanner {
   std::size_t begin_;
   std::size_t end_;
   bool window_after_as_;
-  RefScan scan_;
+  std::vector<RefView>& refs_;  // the scan's are appended
+  std::size_t first_ref_;       // the scan's first in refs_
+  KeptTexts& kept_;
+  ScanFacts scan_;
   ScanStacks stacks_;
   std::vector<Frame>& frames_ = stacks_.frames;
   // Lambda parameters in scope, the outer frames' first.
   std::vector<std::string_view>& lambda_ = stacks_.lambda;
   std::size_t pending_ = cst::npos;
-  std::string pending_function_;
+  std::string_view pending_function_;
   std::vector<std::size_t>& parts_ = stacks_.parts;  // of the chain being read: one buffer for all
   bool opened_ = false;
   std::size_t ref_tokens_ = 0;
 };
 
 // «*», «t.*», each maybe followed by EXCEPT/EXCLUDE/REPLACE/RENAME lists.
-struct Star {
-  ColumnRef ref;
-  std::vector<std::string> excluded;
-  std::vector<ColumnRef> replaced;  // references of REPLACE expressions
-};
-
-std::optional<Star> read_star(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end) {
+// Its reference, then those of its REPLACE expressions, are appended to the
+// caller's list; its excluded names to the caller's (both only when it is
+// one).
+bool read_star(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end, std::vector<RefView>& refs,
+               std::vector<std::string_view>& excluded, KeptTexts& kept) {
   std::size_t i = begin;
   while (i < end && !lex[i].is_significant()) ++i;
   std::size_t first = i;
-  std::string qualifier;
+  std::string_view qualifier;  // of one part: a view of it
+  std::size_t parts = 0;
+  std::string joined;          // of more
   while (i < end && is_name_lexeme(lex[i])) {
     std::size_t dot = next_significant_lexeme(lex, i, end);
-    if (dot >= end || !lex[dot].is_punct('.')) return std::nullopt;
-    if (!qualifier.empty()) qualifier += '.';
-    qualifier += unquote(lex[i].text);
+    if (dot >= end || !lex[dot].is_punct('.')) return false;
+    if (parts++ == 0) {
+      qualifier = lex[i].text;
+    } else {
+      if (parts == 2) joined = unquote(qualifier);
+      if (!joined.empty()) joined += '.';
+      joined += unquote(lex[i].text);
+    }
     i = next_significant_lexeme(lex, dot, end);
   }
-  if (i >= end || !lex[i].is_punct('*')) return std::nullopt;
-  Star star;
-  if (!qualifier.empty()) star.ref.qualifier = qualifier;
-  star.ref.name.push_back('*');  // not = "*": GCC 12 warns of an overlap there that cannot be
-  star.ref.range = TokenRange{lex[first].id, lex[i].id};
+  if (i >= end || !lex[i].is_punct('*')) return false;
+  // Read to the end before anything is added: a form not known leaves the lists as they were.
+  const std::size_t refs_before = refs.size();
+  const std::size_t excluded_before = excluded.size();
+  const auto not_star = [&] {
+    refs.resize(refs_before);
+    excluded.resize(excluded_before);
+    return false;
+  };
+  RefView& star = refs.emplace_back();
+  if (parts == 1) star.qualifier = unquoted(qualifier, kept);
+  if (parts > 1 && !joined.empty()) star.qualifier = kept.emplace_back(std::move(joined));
+  star.qualified = !star.qualifier.empty();  // an empty qualifier is none
+  star.name = "*";
+  star.range = TokenRange{lex[first].id, lex[i].id};
   for (std::size_t j = next_significant_lexeme(lex, i, end); j < end;) {
     const bool excluding = lex[j].is_keyword("except") || lex[j].is_keyword("exclude");
     const bool replacing = lex[j].is_keyword("replace");
-    if (!excluding && !replacing && !lex[j].is_keyword("rename")) return std::nullopt;
+    if (!excluding && !replacing && !lex[j].is_keyword("rename")) return not_star();
     std::size_t k = next_significant_lexeme(lex, j, end);
-    if (k >= end) return std::nullopt;
+    if (k >= end) return not_star();
     if (excluding && is_name_lexeme(lex[k])) {
-      star.excluded.push_back(unquote(lex[k].text));
+      excluded.push_back(unquoted(lex[k].text, kept));
       j = next_significant_lexeme(lex, k, end);
       continue;
     }
-    if (!is_open_bracket(lex[k])) return std::nullopt;
+    if (!is_open_bracket(lex[k])) return not_star();
     if (excluding) {
       for (std::size_t m = k + 1; m < lex[k].partner; ++m) {
-        if (is_name_lexeme(lex[m])) star.excluded.push_back(unquote(lex[m].text));
+        if (is_name_lexeme(lex[m])) excluded.push_back(unquoted(lex[m].text, kept));
       }
     } else if (replacing) {
-      RefScan inner = scan_refs(lex, k + 1, lex[k].partner);
-      for (ColumnRef& r : inner.refs) star.replaced.push_back(std::move(r));
+      Scanner(lex, k + 1, lex[k].partner, false, refs, kept).run();
     }
     j = next_significant_lexeme(lex, lex[k].partner, end);
   }
-  return star;
+  return true;
 }
 
 }  // namespace
 
-bool is_name_lexeme(const Lexeme& l) {
-  return l.is_token() && (l.kind == TokenKind::Word || l.kind == TokenKind::QuotedIdentifier);
+std::string_view unquoted(std::string_view text, KeptTexts& kept) {
+  if (text.size() < 2) return text;
+  const char q = text.front();
+  if ((q != '"' && q != '`') || text.back() != q) return text;
+  const std::string_view inner = text.substr(1, text.size() - 2);
+  if (inner.find(q) == std::string_view::npos) return inner;
+  return kept.emplace_back(unquote(text));
 }
 
-bool is_jinja_tag_lexeme(const Lexeme& l) {
-  return l.is_token() &&
-         (l.kind == TokenKind::JinjaExpression || l.kind == TokenKind::JinjaStatement || l.kind == TokenKind::JinjaRaw);
-}
-
-std::size_t next_significant_lexeme(const std::vector<Lexeme>& lex, std::size_t i, std::size_t end) {
-  for (std::size_t k = i + 1; k < end; ++k) {
-    if (lex[k].is_significant()) return k;
-  }
-  return end;
-}
-
-std::size_t prev_significant_lexeme(const std::vector<Lexeme>& lex, std::size_t i, std::size_t begin) {
-  for (std::size_t k = i; k > begin;) {
-    --k;
-    if (lex[k].is_significant()) return k;
-  }
-  return cst::npos;
+ColumnRef owned(const RefView& ref) {
+  ColumnRef out;
+  if (ref.qualified) out.qualifier = std::string(ref.qualifier);
+  out.name = std::string(ref.name);
+  out.range = ref.range;
+  out.clause = std::string(ref.clause);
+  return out;
 }
 
 TokenRange token_range(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end) {
@@ -496,8 +522,23 @@ TokenRange token_range(const std::vector<Lexeme>& lex, std::size_t begin, std::s
   return range;
 }
 
+ScanFacts scan_ref_views(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end, bool window_after_as,
+                         std::vector<RefView>& refs, KeptTexts& kept) {
+  return Scanner(lex, begin, end, window_after_as, refs, kept).run();
+}
+
 RefScan scan_refs(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end, bool window_after_as) {
-  return Scanner(lex, begin, end, window_after_as).run();
+  std::vector<RefView> views;
+  KeptTexts kept;
+  const ScanFacts facts = scan_ref_views(lex, begin, end, window_after_as, views, kept);
+  RefScan out;
+  out.refs.reserve(views.size());
+  for (const RefView& v : views) out.refs.push_back(owned(v));
+  out.aggregate = facts.aggregate;
+  out.jinja = facts.jinja;
+  out.subquery = facts.subquery;
+  out.bare = facts.bare;
+  return out;
 }
 
 std::string_view kind_name(ColumnKind kind) {
@@ -520,31 +561,34 @@ std::string_view kind_name(ColumnKind kind) {
   return "expression";
 }
 
+ColumnKind lineage_views(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end,
+                          std::optional<std::string_view> name, std::vector<RefView>& refs,
+                          std::vector<std::string_view>& excluded, KeptTexts& kept) {
+  if (read_star(lex, begin, end, refs, excluded, kept)) return ColumnKind::Star;
+  const std::size_t first = refs.size();
+  const ScanFacts scan = scan_ref_views(lex, begin, end, false, refs, kept);
+  if (scan.jinja) return ColumnKind::Templated;
+  if (scan.aggregate) return ColumnKind::Aggregate;
+  if (scan.bare) {
+    const std::string_view ref_name = refs[first].name;
+    return name && ref_name.size() == name->size() && cst::equals_folded(ref_name, *name) ? ColumnKind::Direct
+                                                                                          : ColumnKind::Renamed;
+  }
+  if (refs.size() == first && !scan.subquery) return ColumnKind::Constant;
+  return ColumnKind::Expression;
+}
+
 ItemLineage lineage_of(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t end,
                        const std::optional<std::string>& name) {
+  std::vector<RefView> refs;
+  std::vector<std::string_view> excluded;
+  KeptTexts kept;
   ItemLineage out;
-  if (std::optional<Star> star = read_star(lex, begin, end)) {
-    out.kind = ColumnKind::Star;
-    out.references.push_back(std::move(star->ref));
-    for (ColumnRef& r : star->replaced) out.references.push_back(std::move(r));
-    out.excluded = std::move(star->excluded);
-    return out;
-  }
-  RefScan scan = scan_refs(lex, begin, end);
-  out.references = std::move(scan.refs);
-  if (scan.jinja) {
-    out.kind = ColumnKind::Templated;
-  } else if (scan.aggregate) {
-    out.kind = ColumnKind::Aggregate;
-  } else if (scan.bare) {
-    const std::string& ref_name = out.references.front().name;
-    out.kind = name && ref_name.size() == name->size() && cst::equals_folded(ref_name, *name) ? ColumnKind::Direct
-                                                                                               : ColumnKind::Renamed;
-  } else if (out.references.empty() && !scan.subquery) {
-    out.kind = ColumnKind::Constant;
-  } else {
-    out.kind = ColumnKind::Expression;
-  }
+  out.kind = lineage_views(lex, begin, end, name ? std::optional<std::string_view>(*name) : std::nullopt, refs,
+                           excluded, kept);
+  out.references.reserve(refs.size());
+  for (const RefView& r : refs) out.references.push_back(owned(r));
+  out.excluded.assign(excluded.begin(), excluded.end());
   return out;
 }
 
@@ -552,6 +596,20 @@ ItemLineage item_lineage(const cst::Children& item) {
   std::optional<std::string> name;
   LexemeBuffer buffer;
   return item_lineage_and_name(item, name, buffer);
+}
+
+ColumnKind item_lineage_views(const cst::Children& item, std::optional<std::string_view>& name, LexemeBuffer& buffer,
+                              std::vector<RefView>& refs, std::vector<std::string_view>& excluded, KeptTexts& kept) {
+  std::size_t expr_end = item.size();
+  name.reset();
+  if (auto at = alias_at(item)) {
+    expr_end = at->expr_end;
+    name = unquoted(at->alias, kept);
+  } else if (const cst::Token* last = reference_last(item)) {
+    name = unquoted(last->text(), kept);  // the reference's last part, as item_name() gives it
+  }
+  flatten_into(item, 0, expr_end, buffer);
+  return lineage_views(buffer.lexemes, 0, buffer.lexemes.size(), name, refs, excluded, kept);
 }
 
 ItemLineage item_lineage_and_name(const cst::Children& item, std::optional<std::string>& name, LexemeBuffer& buffer) {

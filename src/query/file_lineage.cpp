@@ -6,14 +6,16 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
 #include <set>
+#include <span>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
+#include "query/column_refs.hpp"
 #include "query/lineage.hpp"
 #include "query/navigation.hpp"
 #include "query/select_item.hpp"
@@ -23,18 +25,27 @@ namespace {
 
 using cst::TextSpan;
 using Span = std::optional<TextSpan>;
+// Where something starts, when only that is asked.
+using Place = std::optional<std::size_t>;
 
 // Deeper than this, a chain of CTEs or subqueries is left to the caller.
 constexpr int kMaxDepth = 200;
 
 // A select item's references are kept as read: where each is matters only
-// in a union (which branch holds it), and is found then.
+// in a union (which branch holds it), and is found then. Its texts are views
+// of the tree's or of text the resolver keeps.
 struct ItemFact {
-  std::optional<std::string> name;
+  std::optional<std::string_view> name;
   std::string_view kind;  // kind_name()'s
-  Span span;
-  std::vector<ColumnRef> refs;
-  std::vector<std::string> excluded;
+  // Where it is, found when first asked for (FileResolver::span_of): most
+  // items' is never needed. Known from the start without a node.
+  const cst::Node* node = nullptr;
+  mutable bool span_known = false;
+  mutable Span span;
+  std::size_t refs_begin = 0;  // its references: [refs_begin, refs_end) of the file's list
+  std::size_t refs_end = 0;
+  std::size_t excluded_begin = 0;  // a star's excluded names: of the file's list
+  std::size_t excluded_end = 0;
 };
 
 struct RelFact {
@@ -42,7 +53,7 @@ struct RelFact {
   std::string name;
   std::string source_name;
   std::optional<std::string> alias;
-  Span span;
+  Place start;
   int body = -1;  // the query of a CTE or subquery
   // The names that qualify its columns, in lower case (twice the same when
   // it has one): views of its own texts or of text the resolver keeps.
@@ -50,21 +61,29 @@ struct RelFact {
 };
 
 struct FilterFact {
-  ColumnRef ref;  // its clause as ColumnRef::clause
-  Span span;
+  RefView ref;  // its clause as ColumnRef::clause
+  Place start;
 };
 
 struct Entry {
-  const std::optional<std::string>* name = nullptr;  // of the item, or of the column a `*` gives
-  std::optional<std::string> own;                    // a `*`'s column
+  std::optional<std::string_view> name;  // of the item, or of the column a `*` gives
   const ItemFact* item = nullptr;
-  const RelFact* through = nullptr;
-  const std::optional<std::string>& get() const { return through != nullptr ? own : *name; }
+  const RelFact* through = nullptr;  // of a `*`'s column
+  // The name in lower case (a view of it or of kept text), made once: set
+  // for the entries of a query's outputs(), not for a union's later branches.
+  std::string_view lowered;
+  const std::optional<std::string_view>& get() const { return name; }
 };
 
 // A name of a query's output in lower case, and the index of its first entry.
-using Position = std::pair<std::string_view, std::size_t>;
-using Positions = std::vector<Position>;  // sorted by name
+// Sorted by the name's hash first: most comparisons are then of numbers.
+struct Position {
+  std::size_t hash;
+  std::string_view name;
+  std::size_t index;
+  auto operator<=>(const Position&) const = default;
+};
+using Positions = std::vector<Position>;
 
 struct QueryFact {
   cst::NodeRef node;
@@ -88,11 +107,17 @@ struct QueryFact {
 
 
 // A column of a query: the query and the name in lower case, a view of
-// the name met first or of text the resolver keeps.
-using ColumnKey = std::pair<int, std::string_view>;
+// the name met first or of text the resolver keeps, with the name's hash,
+// made once for both the map and the query's Positions.
+struct ColumnKey {
+  int query;
+  std::string_view name;
+  std::size_t name_hash;
+  bool operator==(const ColumnKey& o) const { return query == o.query && name == o.name; }
+};
 struct ColumnKeyHash {
   std::size_t operator()(const ColumnKey& key) const noexcept {
-    return std::hash<std::string_view>()(key.second) ^ (static_cast<std::size_t>(key.first) * 0x9E3779B97F4A7C15ULL);
+    return key.name_hash ^ (static_cast<std::size_t>(key.query) * 0x9E3779B97F4A7C15ULL);
   }
 };
 
@@ -108,7 +133,15 @@ struct Found {
   bool star = false;
   bool has_reason = false;
   std::string_view reason;
-  bool operator==(const Found&) const = default;
+  // Texts met again are mostly views of the same bytes: those are equal
+  // without a look at them.
+  bool operator==(const Found& o) const {
+    return via == o.via && star == o.star && has_reason == o.has_reason && same(kind, o.kind) &&
+           same(name, o.name) && same(source_name, o.source_name) && same(column, o.column) && same(reason, o.reason);
+  }
+  static bool same(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && (a.data() == b.data() || a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+  }
 };
 
 // The paths of CTEs and subqueries passed through, each made once, so that
@@ -177,16 +210,230 @@ class Paths {
   std::unordered_map<std::uint64_t, int> joined_;
 };
 
-Span range_span(const TokenRange& range, const cst::PositionIndex& index) {
-  Span first = index.token_span(range.first);
-  Span last = index.token_span(range.last);
-  if (!first || !last || last->end < first->start) return std::nullopt;
-  return TextSpan{first->start, last->end};
+// What the bytes of a name hold: any outside ASCII, any upper case ASCII
+// letter. Names are read eight bytes at a time: tracing asks this of every
+// name it passes.
+struct Letters {
+  bool non_ascii = false;
+  bool upper = false;
+};
+
+Letters letters_of(std::string_view text) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x80 * kOnes;
+  std::uint64_t high = 0;
+  std::uint64_t upper = 0;
+  const auto add = [&](std::uint64_t word) {
+    high |= word;
+    // Each byte below 0x80: its bit 7 set by the first sum when it is 'A'
+    // or more, by the second when it is past 'Z'; no sum carries out of a byte.
+    const std::uint64_t ascii = word & ~kHigh;
+    upper |= (ascii + (0x80 - 'A') * kOnes) & ~(ascii + (0x80 - 'Z' - 1) * kOnes) & ~word;
+  };
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    add(word);
+  }
+  if (i < text.size()) {
+    std::uint64_t word = 0;  // zero bytes are neither
+    std::memcpy(&word, text.data() + i, text.size() - i);
+    add(word);
+  }
+  return Letters{(high & kHigh) != 0, (upper & kHigh) != 0};
+}
+
+// Where the file's nodes and tokens are, in characters, as a PositionIndex
+// tells. A tree that still prints its parsed text, when that is ASCII (most
+// files), answers from the text itself: a node's or token's place is the
+// offset of its bytes there, and the index's walk over the whole tree is
+// not needed. Anything else asks an index, made when first needed; both
+// give the same answers for such a text.
+class Places {
+ public:
+  explicit Places(const cst::Document& doc) : doc_(doc) {
+    std::optional<std::string_view> text = doc.root->source_text();
+    if (!text || !is_ascii(*text)) return;
+    text_ = *text;
+    plain_ = true;
+    line_starts_.push_back(0);
+    for (std::size_t i = text_.find('\n'); i != std::string_view::npos; i = text_.find('\n', i + 1)) {
+      line_starts_.push_back(i + 1);
+    }
+  }
+
+  Span node_span(const cst::Node* node) {
+    if (plain_) {
+      if (const Place start = offset_of(node->source_text())) {
+        return TextSpan{*start, *start + node->source_text()->size()};
+      }
+    }
+    return index().node_span(node);
+  }
+
+  // Where the range's first token starts.
+  Place range_start(const TokenRange& range) {
+    if (!plain_) return start_of(range_span(range));
+    const Place first = token_start(range.first);
+    if (!first || !token_start(range.last)) return std::nullopt;  // the index finds no span for it either
+    return first;
+  }
+
+  // The span of a range whose tokens' texts, in order, are `text`: in a
+  // plain text they lie side by side.
+  Span range_span(const TokenRange& range, std::string_view text) {
+    if (!plain_) return range_span(range);
+    const Place start = range_start(range);
+    if (!start) return std::nullopt;
+    return TextSpan{*start, *start + text.size()};
+  }
+
+  // The whole range's span; asks the index.
+  Span range_span(const TokenRange& range) {
+    const cst::PositionIndex& found = index();
+    Span first = found.token_span(range.first);
+    Span last = found.token_span(range.last);
+    if (!first || !last || last->end < first->start) return std::nullopt;
+    return TextSpan{first->start, last->end};
+  }
+
+  cst::LineColumn location(std::size_t at) {
+    if (!plain_) return index().location(at);
+    const auto after = std::upper_bound(line_starts_.begin(), line_starts_.end(), at);
+    const auto line = static_cast<std::size_t>(after - line_starts_.begin());
+    return cst::LineColumn{line, at - line_starts_[line - 1] + 1};
+  }
+
+  static Place start_of(const Span& span) { return span ? Place(span->start) : std::nullopt; }
+
+ private:
+  static bool is_ascii(std::string_view text) {
+    unsigned char any = 0;
+    for (char c : text) any |= static_cast<unsigned char>(c);
+    return any < 0x80;
+  }
+
+  // The offset of a view of the text, when it is one.
+  Place offset_of(const std::optional<std::string_view>& view) const {
+    if (!view) return std::nullopt;
+    const auto at = reinterpret_cast<std::uintptr_t>(view->data());
+    const auto begin = reinterpret_cast<std::uintptr_t>(text_.data());
+    if (at < begin || at - begin + view->size() > text_.size()) return std::nullopt;
+    return static_cast<std::size_t>(at - begin);
+  }
+
+  // A token of the parsed text borrows it (serial 0) and starts within it.
+  Place token_start(const cst::TokenId& id) const {
+    const auto at = reinterpret_cast<std::uintptr_t>(id.address);
+    const auto begin = reinterpret_cast<std::uintptr_t>(text_.data());
+    if (id.serial != 0 || at < begin || at - begin >= text_.size()) return std::nullopt;
+    return static_cast<std::size_t>(at - begin);
+  }
+
+  const cst::PositionIndex& index() {
+    if (!index_) index_.emplace(doc_);
+    return *index_;
+  }
+
+  const cst::Document& doc_;
+  bool plain_ = false;
+  std::string_view text_;
+  std::vector<std::size_t> line_starts_;  // of the text, when plain
+  std::optional<cst::PositionIndex> index_;
+};
+
+// What tracing knows of a column of a query.
+struct Traced {
+  bool done = false;  // false while it is traced: met again, the column reads itself
+  std::size_t begin = 0;  // its origins: [begin, end) of FileResolver::origins_
+  std::size_t end = 0;
+};
+
+// The columns traced, by ColumnKey: a table of slots probed in turn, as a
+// file traces tens of thousands of columns and a map would make a node for
+// each. Entries are known by number, in the order added.
+class TracedTable {
+ public:
+  static constexpr std::size_t kNone = ~std::size_t{0};
+
+  std::size_t find(const ColumnKey& key) const {
+    if (slots_.empty()) return kNone;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = ColumnKeyHash()(key) & mask;; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.entry == kNone) return kNone;
+      if (slot.key == key) return slot.entry;
+    }
+  }
+
+  // A new entry for a key not in the table.
+  std::size_t add(const ColumnKey& key) {
+    if (2 * (entries_.size() + 1) > slots_.size()) grow();
+    place(key, entries_.size());
+    entries_.emplace_back();
+    return entries_.size() - 1;
+  }
+
+  Traced& operator[](std::size_t entry) { return entries_[entry]; }
+
+ private:
+  struct Slot {
+    ColumnKey key{};
+    std::size_t entry = kNone;
+  };
+
+  void place(const ColumnKey& key, std::size_t entry) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = ColumnKeyHash()(key) & mask;
+    while (slots_[i].entry != kNone) i = (i + 1) & mask;
+    slots_[i] = Slot{key, entry};
+  }
+
+  // Twice the room (at most half full after), every key placed again.
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 64 : 2 * old.size(), Slot{});
+    for (const Slot& slot : old) {
+      if (slot.entry != kNone) place(slot.key, slot.entry);
+    }
+  }
+
+  std::vector<Slot> slots_;  // a power of two of them
+  std::vector<Traced> entries_;
+};
+
+// The lists a file's reading and tracing fill, emptied: each file borrows
+// the room of the last one's on its thread (one file's reading never
+// overlaps another's there), as a corpus is read file after file.
+struct FileRoom {
+  QueryViews views;                 // of the query being read
+  std::vector<RefView> refs;        // of every select item of the file
+  std::vector<std::string_view> excluded;  // of every star of the file that excludes names
+  std::vector<Found> origins;       // of every column traced, each one's together
+  std::vector<std::vector<Found>> spare_lists;  // for origins being found
+
+  void clear() {
+    refs.clear();
+    excluded.clear();
+    origins.clear();
+  }
+};
+
+FileRoom& spare_room() {
+  thread_local FileRoom room;
+  return room;
 }
 
 class FileResolver {
  public:
-  FileResolver(const cst::Document& doc, const RefColumns* refs) : doc_(doc), refs_(refs), index_(doc) {}
+  FileResolver(const cst::Document& doc, const RefColumns* refs)
+      : doc_(doc), ref_columns_(refs), places_(doc), room_(std::move(spare_room())) {
+    room_.clear();
+  }
+  ~FileResolver() { spare_room() = std::move(room_); }
+  FileResolver(const FileResolver&) = delete;
+  FileResolver& operator=(const FileResolver&) = delete;
 
   FileLineage run() {
     FileLineage out;
@@ -207,32 +454,40 @@ class FileResolver {
       if (!query_fact(next).read) read(next, outer_ctes(doc_, query_fact(next).node));
     }
     link();
-    std::unordered_set<std::string_view> traced;
     static const std::vector<Entry> kNone;
-    for (const Entry& entry : root >= 0 ? outputs(root) : kNone) {
+    std::vector<Found> found;  // of each column and filter in turn
+    const std::vector<Entry>& columns = root >= 0 ? outputs(root) : kNone;
+    out.columns.reserve(columns.size());
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      const Entry& entry = columns[i];
       OutputColumn column;
-      column.name = entry.get();
+      if (entry.get()) column.name = std::string(*entry.get());
       column.from_star = entry.through != nullptr;
       column.kind = column.from_star ? std::string_view("star") : entry.item->kind;
-      if (entry.item->span) column.where = index_.location(entry.item->span->start);
-      if (column.name && traced.insert(lower_kept(*entry.get())).second) {
-        std::vector<Found> found;
+      if (const Span& span = span_of(*entry.item)) column.where = places_.location(span->start);
+      if (column.name && first_of_its_name(root, i)) {
+        found.clear();
         trace(root, *entry.get(), 0, 0, found);
         column.origins = as_origins(found);
       }
       out.columns.push_back(std::move(column));
       if (!undecided_.empty()) break;
     }
+    std::size_t filters = 0;
+    for (int q : listed_) filters += query_fact(q).filters.size();
+    if (undecided_.empty()) out.filters.reserve(filters);
     for (int q : listed_) {
       if (!undecided_.empty()) break;
       for (const FilterFact& filter : query_fact(q).filters) {
         FilterUse use;
-        use.text = filter.ref.qualifier ? *filter.ref.qualifier + "." + filter.ref.name : filter.ref.name;
-        use.clause = filter.ref.clause;
-        if (filter.span) use.where = index_.location(filter.span->start);
-        std::vector<Found> found;
-        resolve_ref(q, filter.ref, filter.span, 0, 0, found);
-        use.origins = as_origins(unique(std::move(found)));
+        const RefView& ref = filter.ref;
+        use.text = ref.qualified ? std::string(ref.qualifier) + "." + std::string(ref.name) : std::string(ref.name);
+        use.clause = ref.clause;
+        if (filter.start) use.where = places_.location(*filter.start);
+        found.clear();
+        resolve_ref(q, filter.ref, filter.start, 0, 0, found);
+        keep_first_of_each(found);
+        use.origins = as_origins(found);
         out.filters.push_back(std::move(use));
       }
     }
@@ -252,7 +507,7 @@ class FileResolver {
     by_node_.emplace(node.get(), id);
     facts_.push_back(std::make_unique<QueryFact>());
     facts_.back()->node = node;
-    facts_.back()->span = index_.node_span(node.get());
+    facts_.back()->span = places_.node_span(node.get());
     pending_.push_back(id);
     return id;
   }
@@ -260,40 +515,45 @@ class FileResolver {
   void read(int id, const std::vector<OuterCte>& outer) {
     const cst::NodeRef node = query_fact(id).node;
     query_fact(id).read = true;
-    QueryReads reads = query_reads(node, outer, true);
+    read_query_views(node, outer, views_, kept_);
     std::vector<RelFact> relations;
-    for (Relation& rel : reads.relations) {
+    relations.reserve(views_.relations.size());
+    for (Relation& rel : views_.relations) {
       RelFact fact;
       fact.kind = rel.kind;
       fact.name = std::move(rel.name);
       fact.source_name = std::move(rel.source_name);
       fact.alias = std::move(rel.alias);
-      fact.span = range_span(rel.range, index_);
+      fact.start = places_.range_start(rel.range);
       if (rel.query) fact.body = fact_of(rel.query);
       relations.push_back(std::move(fact));
     }
     // Views of the names: taken once the relations stay in place.
     for (RelFact& fact : relations) fact.qualifiers = qualifiers_of(fact);
     std::vector<FilterFact> filters;
-    for (ColumnRef& ref : reads.filters) {
-      const Span span = range_span(ref.range, index_);
-      filters.push_back({std::move(ref), span});
-    }
+    filters.reserve(views_.filters.size());
+    for (const RefView& ref : views_.filters) filters.push_back({ref, places_.range_start(ref.range)});
+    const std::size_t refs_base = refs_.size();
+    refs_.insert(refs_.end(), views_.refs.begin(), views_.refs.end());
+    const std::size_t excluded_base = excluded_.size();
+    excluded_.insert(excluded_.end(), views_.excluded.begin(), views_.excluded.end());
     std::vector<std::vector<ItemFact>> items;
+    items.reserve(views_.selects.size());
     std::vector<ItemFact> conditional;
     std::vector<std::size_t> starts;
-    for (SelectRead& select : reads.selects) {
-      if (Span span = index_.node_span(select.node.get())) starts.push_back(span->start);
-      if (items.empty()) {
+    for (const SelectView& select : views_.selects) {
+      if (Span span = places_.node_span(select.node.get())) starts.push_back(span->start);
+      if (items.empty() && select.has_blocks) {  // conditional_items() finds none in a SELECT without blocks
         auto lock = select.node->read_lock();
-        for (ConditionalItem& c : conditional_items(select.node->children)) {
-          conditional.push_back(item_fact(std::move(c.name), std::move(c.lineage), range_span(c.range, index_)));
-        }
+        for (ConditionalItem& c : conditional_items(select.node->children)) conditional.push_back(conditional_fact(c));
       }
       std::vector<ItemFact> read_items;
-      read_items.reserve(select.items.size());
-      for (ItemRead& item : select.items) {
-        read_items.push_back(item_fact(std::move(item.name), std::move(item.lineage), index_.node_span(item.node.get())));
+      read_items.reserve(select.items_end - select.items_begin);
+      for (std::size_t k = select.items_begin; k < select.items_end; ++k) {
+        const ItemView& item = views_.items[k];
+        read_items.push_back(ItemFact{item.name, kind_name(item.kind), item.node, false, std::nullopt,
+                                      refs_base + item.refs_begin, refs_base + item.refs_end,
+                                      excluded_base + item.excluded_begin, excluded_base + item.excluded_end});
       }
       items.push_back(std::move(read_items));
     }
@@ -302,12 +562,43 @@ class FileResolver {
     fact.filters = std::move(filters);
     fact.selects = std::move(items);
     fact.conditional = std::move(conditional);
-    if (reads.selects.size() > 1 && starts.size() == reads.selects.size()) fact.starts = std::move(starts);
+    if (views_.selects.size() > 1 && starts.size() == views_.selects.size()) fact.starts = std::move(starts);
   }
 
-  ItemFact item_fact(std::optional<std::string> name, ItemLineage lineage, Span span) {
-    return ItemFact{std::move(name), kind_name(lineage.kind), span, std::move(lineage.references),
-                    std::move(lineage.excluded)};
+  // A column of a Jinja block, its texts kept by the resolver.
+  ItemFact conditional_fact(ConditionalItem& c) {
+    ItemFact fact;
+    if (c.name) fact.name = keep(std::move(*c.name));
+    fact.kind = kind_name(c.lineage.kind);
+    fact.span = places_.range_span(c.range, c.text);
+    fact.span_known = true;
+    fact.refs_begin = refs_.size();
+    for (ColumnRef& r : c.lineage.references) {
+      RefView& ref = refs_.emplace_back();
+      if (r.qualifier) ref.qualifier = keep(std::move(*r.qualifier));
+      ref.qualified = r.qualifier.has_value();
+      ref.name = keep(std::move(r.name));
+      ref.range = r.range;
+      ref.clause = keep(std::move(r.clause));
+    }
+    fact.refs_end = refs_.size();
+    fact.excluded_begin = excluded_.size();
+    for (std::string& name : c.lineage.excluded) excluded_.push_back(keep(std::move(name)));
+    fact.excluded_end = excluded_.size();
+    return fact;
+  }
+
+  const Span& span_of(const ItemFact& item) {
+    if (!item.span_known) {
+      item.span = places_.node_span(item.node);
+      item.span_known = true;
+    }
+    return item.span;
+  }
+
+  // The references of a select item.
+  std::span<const RefView> refs_of(const ItemFact& item) const {
+    return {refs_.data() + item.refs_begin, item.refs_end - item.refs_begin};
   }
 
   std::array<std::string_view, 2> qualifiers_of(const RelFact& rel) {
@@ -349,21 +640,14 @@ class FileResolver {
   // left to the caller.
   std::string lower(std::string_view text) {
     std::string out(text);
-    for (char& c : out) {
-      if (static_cast<unsigned char>(c) >= 0x80) give_up("a name that is not plain ASCII");
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    if (checked_letters(text).upper) lower_in_place(out);
     return out;
   }
 
-  // lower(text), in a buffer kept for it: valid until the next call.
-  const std::string& lowered(std::string_view text) {
-    lowered_.assign(text);
-    for (char& c : lowered_) {
-      if (static_cast<unsigned char>(c) >= 0x80) give_up("a name that is not plain ASCII");
+  static void lower_in_place(std::string& text) {
+    for (char& c : text) {
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
-    return lowered_;
   }
 
   // lower(text) as a view that lives as long as the resolver: the text
@@ -383,20 +667,16 @@ class FileResolver {
   }
 
   // Whether lower(text) is the text itself; checks it as lower() does.
-  bool is_lower(std::string_view text) {
-    bool lower_case = true;
-    for (char c : text) {
-      if (static_cast<unsigned char>(c) >= 0x80) give_up("a name that is not plain ASCII");
-      if (c >= 'A' && c <= 'Z') lower_case = false;
-    }
-    return lower_case;
-  }
+  bool is_lower(std::string_view text) { return !checked_letters(text).upper; }
 
   // What lower() checks, without the copy.
-  void check_ascii(std::string_view text) {
-    for (char c : text) {
-      if (static_cast<unsigned char>(c) >= 0x80) give_up("a name that is not plain ASCII");
-    }
+  void check_ascii(std::string_view text) { checked_letters(text); }
+
+  // letters_of(text), giving up on a name that is not plain ASCII.
+  Letters checked_letters(std::string_view text) {
+    const Letters letters = letters_of(text);
+    if (letters.non_ascii) give_up("a name that is not plain ASCII");
+    return letters;
   }
 
   // Whether lower(text) == lowered, without the copy.
@@ -445,8 +725,9 @@ class FileResolver {
     return !rel.alias || *rel.alias == name ? name : *rel.alias + " (" + name + ")";
   }
 
-  // The first of each origin, in order; in place.
-  static std::vector<Found> unique(std::vector<Found> origins) {
+  // Keeps the first of each origin, in order.
+  static void keep_first_of_each(std::vector<Found>& origins) {
+    if (origins.size() < 2) return;
     std::size_t kept = 0;
     for (std::size_t i = 0; i < origins.size(); ++i) {
       const auto end = origins.begin() + static_cast<std::ptrdiff_t>(kept);
@@ -454,7 +735,6 @@ class FileResolver {
       origins[kept++] = origins[i];
     }
     origins.resize(kept);
-    return origins;
   }
 
   // `reason` is a literal or kept text.
@@ -484,21 +764,19 @@ class FileResolver {
       made.reading = true;
       ++reading_;
       const QueryFact& fact = made;
+      entries->reserve(fact.selects[0].size() + fact.conditional.size());  // one each, but for a `*`'s
       for (const ItemFact& item : fact.selects[0]) item_outputs(q, item, *entries);
-      std::set<std::string> named;
-      for (const Entry& entry : *entries) {
+      std::set<std::string_view> named;
+      for (Entry& entry : *entries) {
         if (!entry.get()) continue;
+        entry.lowered = lower_kept(*entry.get());
         // The names are only gathered for the columns of Jinja blocks.
-        if (fact.conditional.empty()) {
-          check_ascii(*entry.get());
-        } else {
-          named.insert(lower(*entry.get()));
-        }
+        if (!fact.conditional.empty()) named.insert(entry.lowered);
       }
       for (const ItemFact& item : fact.conditional) {
-        if (item.name && named.insert(lower(*item.name)).second) {
-          entries->push_back(Entry{&item.name, {}, &item, nullptr});
-        }
+        if (!item.name) continue;
+        const std::string_view lowered = lower_kept(*item.name);
+        if (named.insert(lowered).second) entries->push_back(Entry{item.name, &item, nullptr, lowered});
       }
     }
     if (made.reading && !was_reading) {
@@ -511,9 +789,9 @@ class FileResolver {
   }
 
   void item_outputs(int q, const ItemFact& item, std::vector<Entry>& out) {
-    const ColumnRef* star = nullptr;
+    const RefView* star = nullptr;
     if (item.kind == "star") {
-      for (const ColumnRef& ref : item.refs) {
+      for (const RefView& ref : refs_of(item)) {
         if (ref.name == "*") {
           star = &ref;
           break;
@@ -521,21 +799,29 @@ class FileResolver {
       }
     }
     if (star == nullptr) {
-      out.push_back(Entry{&item.name, {}, &item, nullptr});
+      out.push_back(Entry{item.name, &item, nullptr, {}});
       return;
     }
     std::set<std::string> excluded;
-    for (const std::string& name : item.excluded) excluded.insert(lower(name));
-    const std::optional<std::string> wanted = star->qualifier ? std::optional(lower(*star->qualifier)) : std::nullopt;
-    for (const RelFact* rel : branch_relations(q, item.span)) {
+    for (std::size_t k = item.excluded_begin; k < item.excluded_end; ++k) excluded.insert(lower(excluded_[k]));
+    const std::optional<std::string> wanted = star->qualified ? std::optional(lower(star->qualifier)) : std::nullopt;
+    // Which branch of a union holds the item matters; else its place does not.
+    const Place at = query_fact(q).starts ? Places::start_of(span_of(item)) : std::nullopt;
+    for (const RelFact* rel : branch_relations(q, at)) {
       if (wanted && !named_by(*rel, *wanted)) continue;
-      std::optional<std::vector<std::string>> names = relation_columns(*rel);
+      std::optional<std::vector<std::string_view>> names = relation_columns(*rel);
       if (!names) {
-        out.push_back(Entry{nullptr, std::nullopt, &item, rel});
+        out.push_back(Entry{std::nullopt, &item, rel, {}});
         continue;
       }
-      for (std::string& name : *names) {
-        if (excluded.count(lower(name)) == 0) out.push_back(Entry{nullptr, std::move(name), &item, rel});
+      for (std::string_view name : *names) {
+        // Each name checked as lower() does; lowered only to be looked up.
+        if (excluded.empty()) {
+          check_ascii(name);
+        } else if (excluded.count(lower(name)) != 0) {
+          continue;
+        }
+        out.push_back(Entry{name, &item, rel, {}});
       }
     }
   }
@@ -545,9 +831,10 @@ class FileResolver {
   }
 
   // The names a relation gives; none when the file does not know them.
-  std::optional<std::vector<std::string>> relation_columns(const RelFact& rel) {
+  // Views of the names of its query's entries, or of the caller's lists.
+  std::optional<std::vector<std::string_view>> relation_columns(const RelFact& rel) {
     if (rel.body >= 0) {
-      std::vector<std::string> names;
+      std::vector<std::string_view> names;
       for (const Entry& entry : outputs(rel.body)) {
         if (!entry.get()) return std::nullopt;
         names.push_back(*entry.get());
@@ -555,9 +842,12 @@ class FileResolver {
       return names;
     }
     if (rel.kind != RelationKind::Ref) return std::nullopt;
-    if (refs_ != nullptr) {
-      auto found = refs_->find(rel.name);
-      if (found != refs_->end()) return found->second;
+    if (ref_columns_ != nullptr) {
+      auto found = ref_columns_->find(rel.name);
+      if (found != ref_columns_->end()) {
+        if (!found->second) return std::nullopt;
+        return std::vector<std::string_view>(found->second->begin(), found->second->end());
+      }
     }
     give_up(kNeedsRefColumns);
     return std::nullopt;
@@ -571,15 +861,15 @@ class FileResolver {
 
   // Where a reference of query `q` is, when the query is a union and so
   // its branch matters (branch_relations); none otherwise.
-  Span place_in_union(int q, const ColumnRef& ref) {
-    return query_fact(q).starts ? range_span(ref.range, index_) : std::nullopt;
+  Place place_in_union(int q, const RefView& ref) {
+    return query_fact(q).starts ? places_.range_start(ref.range) : std::nullopt;
   }
 
-  // The relations of the union branch that holds `span`; all of them when
-  // the place is unknown.
-  const std::vector<const RelFact*>& branch_relations(int q, const Span& span) {
+  // The relations of the union branch that holds what starts at `at`; all
+  // of them when the place is unknown.
+  const std::vector<const RelFact*>& branch_relations(int q, const Place& at) {
     QueryFact& fact = query_fact(q);
-    if (!span || !fact.starts) {
+    if (!at || !fact.starts) {
       if (fact.all_relations.size() != fact.relations.size()) {
         for (const RelFact& rel : fact.relations) fact.all_relations.push_back(&rel);
       }
@@ -587,8 +877,8 @@ class FileResolver {
     }
     const std::vector<std::size_t>& starts = *fact.starts;
     std::size_t branch = 0;
-    if (span->start >= starts[0]) {
-      const auto after = std::upper_bound(starts.begin(), starts.end(), span->start);
+    if (*at >= starts[0]) {
+      const auto after = std::upper_bound(starts.begin(), starts.end(), *at);
       branch = static_cast<std::size_t>(after - starts.begin()) - 1;
     }
     auto found = fact.branch_relations.find(branch);
@@ -597,8 +887,8 @@ class FileResolver {
     const bool last = branch + 1 >= starts.size();
     std::vector<const RelFact*> within;
     for (const RelFact& rel : fact.relations) {
-      if (!rel.span || rel.span->start < start) continue;
-      if (last || rel.span->start < starts[branch + 1]) within.push_back(&rel);
+      if (!rel.start || *rel.start < start) continue;
+      if (last || *rel.start < starts[branch + 1]) within.push_back(&rel);
     }
     return fact.branch_relations.emplace(branch, std::move(within)).first->second;
   }
@@ -607,40 +897,41 @@ class FileResolver {
 
   // The origins of a reference, after those in `out`.
   // `span` is the reference's where query `q` is a union, else may be none.
-  void resolve_ref(int q, const ColumnRef& ref, const Span& span, int via, int depth, std::vector<Found>& out) {
-    if (resolve_name(q, span, ref.qualifier, ref.name, via, depth, out)) return;
-    if (ref.qualifier) {
-      const std::string_view first = std::string_view(*ref.qualifier).substr(0, ref.qualifier->find('.'));
-      if (resolve_name(q, span, std::nullopt, first, via, depth, out)) return;
+  void resolve_ref(int q, const RefView& ref, const Place& at, int via, int depth, std::vector<Found>& out) {
+    const std::string_view* qualifier = ref.qualified ? &ref.qualifier : nullptr;
+    if (resolve_name(q, at, qualifier, ref.name, via, depth, out)) return;
+    if (qualifier != nullptr) {
+      const std::string_view first = qualifier->substr(0, qualifier->find('.'));
+      if (resolve_name(q, at, nullptr, first, via, depth, out)) return;
     }
-    std::string reason =
-        ref.qualifier ? "no relation named " + quoted(*ref.qualifier) : std::string("the query reads no relation");
+    std::string reason = qualifier != nullptr ? "no relation named " + quoted(*qualifier)
+                                              : std::string("the query reads no relation");
     out.push_back(unresolved(ref.name, via, keep(std::move(reason))));
   }
 
   // Adds the origins of the name to `out` when a relation in scope has it;
-  // `name` (and `qualifier`) outlive the resolver's answers: views of them are kept.
-  bool resolve_name(int q, const Span& span, const std::optional<std::string>& qualifier, std::string_view name,
-                    int via, int depth, std::vector<Found>& out) {
+  // `name` (and `qualifier`, null for none) outlive the resolver's answers:
+  // views of them are kept.
+  bool resolve_name(int q, const Place& at, const std::string_view* qualifier, std::string_view name, int via,
+                    int depth, std::vector<Found>& out) {
     std::string scratch;
-    const std::optional<std::string_view> wanted =
-        qualifier ? std::optional(lower_into(*qualifier, scratch)) : std::nullopt;
+    const std::string_view wanted = qualifier != nullptr ? lower_into(*qualifier, scratch) : std::string_view();
     for (int scope = q; scope >= 0; scope = query_fact(scope).parent) {
-      const std::vector<const RelFact*>& relations = branch_relations(scope, scope == q ? span : std::nullopt);
-      if (wanted) {
+      const std::vector<const RelFact*>& relations = branch_relations(scope, scope == q ? at : std::nullopt);
+      if (qualifier != nullptr) {
         for (const RelFact* rel : relations) {
-          if (named_by(*rel, *wanted)) {
+          if (named_by(*rel, wanted)) {
             from_relation(*rel, name, via, depth, out);
             return true;
           }
         }
         // `t.record.field`: a field of column `record` of relation `t`.
-        const std::size_t dot = wanted->find('.');
+        const std::size_t dot = wanted.find('.');
         if (dot != std::string_view::npos) {
-          const std::string_view first = wanted->substr(0, dot);
+          const std::string_view first = wanted.substr(0, dot);
           for (const RelFact* rel : relations) {
             if (!named_by(*rel, first)) continue;
-            const std::string_view rest = std::string_view(*qualifier).substr(dot + 1);
+            const std::string_view rest = qualifier->substr(dot + 1);
             from_relation(*rel, rest.substr(0, rest.find('.')), via, depth, out);
             return true;
           }
@@ -664,9 +955,9 @@ class FileResolver {
   // name (in lower case): none when the file does not know its columns.
   std::optional<bool> gives(const RelFact& rel, std::string_view wanted) {
     if (rel.kind != RelationKind::Ref) return std::nullopt;
-    if (refs_ != nullptr) {
-      auto found = refs_->find(rel.name);
-      if (found != refs_->end()) {
+    if (ref_columns_ != nullptr) {
+      auto found = ref_columns_->find(rel.name);
+      if (found != ref_columns_->end()) {
         if (!found->second) return std::nullopt;
         for (const std::string& n : *found->second) {
           if (lowers_to(n, wanted)) return true;
@@ -703,7 +994,7 @@ class FileResolver {
         // What relation_columns would list, without copying the names.
         if (!all_named(rel->body)) {
           unknown.push_back(rel);
-        } else if (position(rel->body, wanted)) {
+        } else if (position(rel->body, wanted, std::hash<std::string_view>()(wanted))) {
           having.push_back(rel);
         }
         continue;
@@ -771,67 +1062,108 @@ class FileResolver {
       give_up("CTEs or subqueries nested too deep");
       return;
     }
-    const std::string& lowered_name = lowered(name);
-    auto found = traced_.find(ColumnKey(q, lowered_name));
-    if (found != traced_.end() && !found->second.done) {
+    // The name in lower case: itself, or a copy in a buffer that the next
+    // call overwrites.
+    const bool upper = checked_letters(name).upper;
+    if (upper) {
+      lowered_.assign(name);
+      lower_in_place(lowered_);
+    }
+    const std::string_view lowered_name = upper ? std::string_view(lowered_) : name;
+    const std::size_t hash = std::hash<std::string_view>()(lowered_name);
+    const std::size_t known = traced_.find(ColumnKey{q, lowered_name, hash});
+    if (known != TracedTable::kNone && !traced_[known].done) {
       give_up("a column that reads itself");
       return;
     }
-    if (found == traced_.end()) {
+    if (known == TracedTable::kNone) {
       // The key is a view of the name when it is in lower case (the name
       // lives as long as the answers), else of a kept copy.
-      const std::string_view key = lowered_name == name ? name : keep(lowered_name);
-      found = traced_.emplace(ColumnKey(q, key), Traced{}).first;
-      // The entry and its key stay in place while the column is traced (an
-      // iterator would not: the map may grow meanwhile).
-      Traced& traced = found->second;
-      traced.origins = unique(trace_anew(q, name, found->first.second, depth));
+      const std::string_view key = upper ? keep(std::string(lowered_name)) : name;
+      // Known by its number: the table may grow while the column is traced.
+      const std::size_t added = traced_.add(ColumnKey{q, key, hash});
+      std::vector<Found> made = borrow_list();
+      trace_anew(q, name, key, hash, depth, made);
+      keep_first_of_each(made);
+      Traced& traced = traced_[added];
+      traced.begin = origins_.size();
+      origins_.insert(origins_.end(), made.begin(), made.end());
+      traced.end = origins_.size();
       traced.done = true;
-      add_prefixed(traced.origins, via, out);
+      add_prefixed(made.data(), made.data() + made.size(), via, out);
+      give_back(std::move(made));
       return;
     }
-    add_prefixed(found->second.origins, via, out);
+    const Traced& traced = traced_[known];
+    add_prefixed(origins_.data() + traced.begin, origins_.data() + traced.end, via, out);
   }
 
-  // `origins` reached through path `via` first, added to `out`.
-  void add_prefixed(const std::vector<Found>& origins, int via, std::vector<Found>& out) {
+  // Whether output entry `i` of query `q`, which has a name, is the first
+  // of that name (ignoring case).
+  bool first_of_its_name(int q, std::size_t i) {
+    const std::string_view lowered = outputs(q)[i].lowered;
+    return position(q, lowered, std::hash<std::string_view>()(lowered)) == i;
+  }
+
+  // A list for origins being found, from those given back: tracing makes
+  // one for each column of each query it meets.
+  std::vector<Found> borrow_list() {
+    if (spare_lists_.empty()) return {};
+    std::vector<Found> list = std::move(spare_lists_.back());
+    spare_lists_.pop_back();
+    list.clear();
+    return list;
+  }
+  void give_back(std::vector<Found>&& list) { spare_lists_.push_back(std::move(list)); }
+
+  // Origins [begin, end) reached through path `via` first, added to `out`;
+  // none of them is in `out`.
+  void add_prefixed(const Found* begin, const Found* end, int via, std::vector<Found>& out) {
     const std::size_t from = out.size();
-    out.insert(out.end(), origins.begin(), origins.end());
+    out.insert(out.end(), begin, end);
     if (via == 0) return;
     for (std::size_t i = from; i < out.size(); ++i) out[i].via = paths_.join(via, out[i].via);
   }
 
   // Where the first output column of this name (given in lower case) is, ignoring case.
-  std::optional<std::size_t> position(int q, std::string_view lowered) {
+  // `hash` is std::hash of `lowered`.
+  std::optional<std::size_t> position(int q, std::string_view lowered, std::size_t hash) {
     QueryFact& fact = query_fact(q);
     if (!fact.positions) {
       Positions made = name_positions(outputs(q));
       if (!fact.positions) fact.positions = std::move(made);
     }
     const Positions& index = *fact.positions;
-    const auto found = std::lower_bound(index.begin(), index.end(), lowered,
-                                        [](const Position& p, std::string_view name) { return p.first < name; });
-    if (found == index.end() || found->first != lowered) return std::nullopt;
-    return found->second;
+    auto found = std::lower_bound(index.begin(), index.end(), hash,
+                                  [](const Position& p, std::size_t h) { return p.hash < h; });
+    for (; found != index.end() && found->hash == hash; ++found) {
+      if (found->name == lowered) return found->index;
+    }
+    return std::nullopt;
   }
 
-  // The entries' names in lower case, sorted, each with its first entry.
+  // The entries' names in lower case, each with its first entry.
   Positions name_positions(const std::vector<Entry>& entries) {
     Positions index;
     index.reserve(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
-      if (entries[i].get()) index.emplace_back(lower_kept(*entries[i].get()), i);
+      if (!entries[i].get()) continue;
+      const std::string_view name = entries[i].lowered;
+      index.push_back(Position{std::hash<std::string_view>()(name), name, i});
     }
     std::sort(index.begin(), index.end());
-    index.erase(std::unique(index.begin(), index.end(), [](const Position& a, const Position& b) { return a.first == b.first; }),
+    index.erase(std::unique(index.begin(), index.end(),
+                            [](const Position& a, const Position& b) { return a.name == b.name; }),
                 index.end());
     return index;
   }
 
-  // Each branch of a union gives the column at the same position.
-  std::vector<Found> trace_anew(int q, std::string_view name, std::string_view lowered, int depth) {
+  // Each branch of a union gives the column at the same position; the
+  // origins are added to `origins`.
+  void trace_anew(int q, std::string_view name, std::string_view lowered, std::size_t hash, int depth,
+                  std::vector<Found>& origins) {
     const std::vector<Entry>& first = outputs(q);
-    std::optional<std::size_t> index = position(q, lowered);
+    std::optional<std::size_t> index = position(q, lowered, hash);
     if (!index) {
       std::vector<const Entry*> stars;
       bool templated = false;
@@ -841,15 +1173,15 @@ class FileResolver {
         if (entry.item->kind == "templated") templated = true;
       }
       if (stars.empty()) {
-        if (templated) return {};  // made by Jinja, if at all: nothing more is known
-        return {unresolved(name, 0, keep("no column " + quoted(name) + " here"))};
+        if (templated) return;  // made by Jinja, if at all: nothing more is known
+        origins.push_back(unresolved(name, 0, keep("no column " + quoted(name) + " here")));
+        return;
       }
-      std::vector<Found> found;
-      for (const Entry* entry : stars) from_relation(*entry->through, name, 0, depth, found);
-      for (Found& origin : found) origin.star = true;
-      return found;
+      const std::size_t from = origins.size();
+      for (const Entry* entry : stars) from_relation(*entry->through, name, 0, depth, origins);
+      for (std::size_t i = from; i < origins.size(); ++i) origins[i].star = true;
+      return;
     }
-    std::vector<Found> origins;
     const std::vector<std::vector<Entry>>& all = branches(q);
     origins.reserve(all.size());  // mostly one a branch
     for (std::size_t b = 0; b < all.size(); ++b) {
@@ -860,7 +1192,6 @@ class FileResolver {
       }
       trace_entry(q, entries[*index], name, 0, depth, origins);
     }
-    return origins;
   }
 
   // Whether a later union branch has no column at this position (or one
@@ -888,8 +1219,8 @@ class FileResolver {
 
   // The name an entry gives, else `name`: a view of text the resolver keeps.
   static std::string_view name_or(const Entry& entry, std::string_view name) {
-    const std::optional<std::string>& own = entry.get();
-    return own ? std::string_view(*own) : name;
+    const std::optional<std::string_view>& own = entry.get();
+    return own ? *own : name;
   }
 
   // The origins of an output entry, added to `out`.
@@ -898,12 +1229,13 @@ class FileResolver {
       from_relation(*entry.through, name_or(entry, name), via, depth, out);
       return;
     }
-    for (const ColumnRef& ref : entry.item->refs) {
+    for (const RefView& ref : refs_of(*entry.item)) {
       if (ref.name != "*") resolve_ref(q, ref, place_in_union(q, ref), via, depth, out);
     }
     // A subquery in the item gives its value: what its first column reads,
     // outer columns included.
-    const Span& span = entry.item->span;
+    if (query_fact(q).children.empty()) return;
+    const Span& span = span_of(*entry.item);
     if (!span) return;
     for (int inner : query_fact(q).children) {
       const Span& at = query_fact(inner).span;
@@ -925,10 +1257,11 @@ class FileResolver {
     out.reserve(found.size());
     for (const Found& f : found) {
       LineageOrigin& origin = out.emplace_back();
-      origin.kind = f.kind;
-      origin.name = f.name;
-      origin.source_name = f.source_name;
-      origin.column = f.column;
+      // Each text made whole and moved in: cheaper than assigning into it.
+      origin.kind = std::string(f.kind);
+      if (!f.name.empty()) origin.name = std::string(f.name);
+      if (!f.source_name.empty()) origin.source_name = std::string(f.source_name);
+      origin.column = std::string(f.column);
       if (f.via != 0) origin.via = paths_.names(f.via);
       origin.star = f.star;
       if (f.has_reason) origin.reason = std::string(f.reason);
@@ -940,18 +1273,20 @@ class FileResolver {
   std::string_view keep(std::string text) { return kept_.emplace_back(std::move(text)); }
 
   const cst::Document& doc_;
-  const RefColumns* refs_;
-  cst::PositionIndex index_;
+  const RefColumns* ref_columns_;
+  Places places_;
   std::vector<std::unique_ptr<QueryFact>> facts_;  // each stays in place as the list grows
+  FileRoom room_;
+  QueryViews& views_ = room_.views;
+  std::vector<RefView>& refs_ = room_.refs;
+  std::vector<std::string_view>& excluded_ = room_.excluded;
   std::vector<int> pending_;  // queries not read yet
   std::unordered_map<const cst::Node*, int> by_node_;
   std::vector<int> listed_;  // the document's queries, in order
-  struct Traced {
-    bool done = false;  // false while it is traced: met again, the column reads itself
-    std::vector<Found> origins;
-  };
-  std::unordered_map<ColumnKey, Traced, ColumnKeyHash> traced_;
-  std::string lowered_;  // lowered()'s answer
+  std::vector<Found>& origins_ = room_.origins;
+  std::vector<std::vector<Found>>& spare_lists_ = room_.spare_lists;
+  TracedTable traced_;
+  std::string lowered_;  // trace()'s name in lower case
   Paths paths_;
   std::deque<std::string> kept_;
   std::size_t reading_ = 0;  // queries whose outputs are being made

@@ -36,8 +36,11 @@ struct Lexeme {
   bool is_significant() const { return type != Type::Token || !cst::is_trivia_kind(kind); }
   bool is_punct(char c) const { return type == Type::Token && kind == cst::TokenKind::Other && text.size() == 1 && text[0] == c; }
   bool is_open(cst::NodeTag t) const { return type == Type::Open && tag == t; }
+  // The first bytes, equal but for case, are tested inline: that turns
+  // most words of the asked length away without a call.
   bool is_keyword(std::string_view word) const {
-    return type == Type::Token && kind == cst::TokenKind::Word && text.size() == word.size() &&
+    return type == Type::Token && kind == cst::TokenKind::Word && text.size() == word.size() && !word.empty() &&
+           ((static_cast<unsigned char>(text[0]) ^ static_cast<unsigned char>(word[0])) & ~0x20u) == 0 &&
            cst::equals_folded(text, word);
   }
 };
@@ -151,6 +154,7 @@ QueryReads query_reads(const cst::NodeRef& query, const std::vector<OuterCte>& o
 std::vector<OuterCte> outer_ctes(const cst::Document& doc, const cst::NodeRef& query);
 // Every Query node of the document, outermost first (as queries()), each
 // with its outer_ctes(), in one walk; `visit` is called with no lock held.
+// The document must not be edited meanwhile.
 void for_each_query(const cst::Document& doc,
                     const std::function<void(const cst::NodeRef&, const std::vector<OuterCte>&)>& visit);
 

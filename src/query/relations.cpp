@@ -108,13 +108,13 @@ void classify_tag(std::string_view tag, Relation& rel) {
   std::string_view body = tag_body(tag);
   if (auto args = whole_call(body, "ref"); args && !args->empty()) {
     rel.kind = RelationKind::Ref;
-    rel.name = args->back();
+    rel.name = std::move(args->back());
     return;
   }
   if (auto args = whole_call(body, "source"); args && args->size() == 2) {
     rel.kind = RelationKind::Source;
-    rel.source_name = (*args)[0];
-    rel.name = (*args)[1];
+    rel.source_name = std::move((*args)[0]);
+    rel.name = std::move((*args)[1]);
     return;
   }
   rel.kind = RelationKind::Templated;
@@ -123,8 +123,9 @@ void classify_tag(std::string_view tag, Relation& rel) {
 
 class FromReader {
  public:
-  FromReader(const std::vector<Lexeme>& lex, const std::vector<std::string>& ctes, QueryReads& out)
-      : lex_(lex), ctes_(ctes), out_(out) {}
+  FromReader(const std::vector<Lexeme>& lex, const std::vector<std::string_view>& ctes, std::vector<Relation>& relations,
+             std::vector<RefView>& filters, KeptTexts& kept)
+      : lex_(lex), ctes_(ctes), relations_(relations), filters_(filters), kept_(kept) {}
 
   void run() { run(0, lex_.size(), false); }
 
@@ -169,7 +170,7 @@ class FromReader {
   bool at(std::size_t i) const { return i < lex_.size(); }
 
   bool is_cte(std::string_view name) const {
-    return std::any_of(ctes_.begin(), ctes_.end(), [&](const std::string& c) {
+    return std::any_of(ctes_.begin(), ctes_.end(), [&](std::string_view c) {
       return c.size() == name.size() && cst::equals_folded(c, name);
     });
   }
@@ -237,7 +238,7 @@ class FromReader {
       if (at(columns) && is_paren(lex_[columns])) last = lex_[columns].partner;
     }
     rel.range = token_range(lex_, i, last + 1);
-    out_.relations.push_back(std::move(rel));
+    relations_.push_back(std::move(rel));
     return last + 1;
   }
 
@@ -256,7 +257,9 @@ class FromReader {
       if (l.is_keyword("join") || (is_word_of(l, join_starts()) && !is_paren_after(stop))) break;
       stop = l.type == Lexeme::Type::Open ? l.partner + 1 : stop + 1;
     }
-    add_filters(scan_refs(lex_, i, stop).refs, "ON");
+    const std::size_t first = filters_.size();
+    scan_ref_views(lex_, i, stop, false, filters_, kept_);
+    for (std::size_t k = first; k < filters_.size(); ++k) filters_[k].clause = "ON";
     return stop;
   }
 
@@ -265,25 +268,19 @@ class FromReader {
     if (!at(k) || !is_paren(lex_[k])) return i + 1;
     for (std::size_t m = k + 1; m < lex_[k].partner; ++m) {
       if (!is_name_lexeme(lex_[m])) continue;
-      ColumnRef ref;
-      ref.name = unquote(lex_[m].text);
+      RefView& ref = filters_.emplace_back();
+      ref.name = unquoted(lex_[m].text, kept_);
       ref.range = TokenRange{lex_[m].id, lex_[m].id};
       ref.clause = "USING";
-      out_.filters.push_back(std::move(ref));
     }
     return lex_[k].partner + 1;
   }
 
-  void add_filters(std::vector<ColumnRef> refs, std::string_view clause) {
-    for (ColumnRef& r : refs) {
-      r.clause = std::string(clause);
-      out_.filters.push_back(std::move(r));
-    }
-  }
-
   const std::vector<Lexeme>& lex_;
-  const std::vector<std::string>& ctes_;
-  QueryReads& out_;
+  const std::vector<std::string_view>& ctes_;
+  std::vector<Relation>& relations_;
+  std::vector<RefView>& filters_;
+  KeptTexts& kept_;
 };
 
 bool decides_rows(std::string_view clause) {
@@ -368,50 +365,32 @@ std::string_view kind_name(RelationKind kind) {
   return "table";
 }
 
-QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_ctes, bool with_selects) {
-  QueryReads out;
-  std::vector<std::string> visible;
-  for (const OuterCte& c : outer_ctes) visible.push_back(c.name);
-  std::vector<NodeRef> own = ctes(query);
+namespace {
+
+// The CTE names visible in `query`: the enclosing queries', then its own
+// (its CTEs listed in `own`, their names in `own_names`), views of both.
+std::vector<std::string_view> visible_ctes(const NodeRef& query, const std::vector<OuterCte>& outer_ctes,
+                                           std::vector<NodeRef>& own, std::vector<std::string>& own_names) {
+  own = ctes(query);
   for (const NodeRef& c : own) {
     auto lock = c->read_lock();
-    if (auto name = cte_name(c->children)) visible.push_back(std::move(*name));
+    if (auto name = cte_name(c->children)) own_names.push_back(std::move(*name));
   }
-  LexemeBuffer buffer;  // one for every clause and item
-  const std::vector<Lexeme>& lex = buffer.lexemes;
-  for (const NodeRef& clause : clauses(query)) {
-    auto lock = clause->read_lock();
-    const std::string_view name = clause->kind.name();
-    if (name == "FROM") {
-      flatten_into(clause->children, 0, cst::npos, buffer);
-      FromReader(lex, visible, out).run();
-    } else if (decides_rows(name) || name == "WINDOW") {
-      flatten_into(clause->children, 0, cst::npos, buffer);
-      for (ColumnRef& r : scan_refs(lex, 0, lex.size(), name == "WINDOW").refs) {
-        if (name == "WINDOW" && r.clause.empty()) continue;
-        if (name != "WINDOW") r.clause = std::string(name);
-        out.filters.push_back(std::move(r));
-      }
-    } else if (name == "SELECT") {
-      SelectRead select{clause, {}};
-      for (const NodeRef& item : select_items(clause->children)) {
-        auto item_lock = item->read_lock();
-        std::optional<std::string> item_name;
-        ItemLineage lineage = item_lineage_and_name(item->children, item_name, buffer);
-        for (const ColumnRef& r : lineage.references) {
-          if (!r.clause.empty()) out.filters.push_back(r);
-        }
-        if (with_selects) select.items.push_back({item, std::move(item_name), std::move(lineage)});
-      }
-      if (with_selects) out.selects.push_back(std::move(select));
-    }
-  }
-  // A CTE relation reads that CTE's body: the query's own, else the
-  // innermost enclosing query's that has the name.
+  std::vector<std::string_view> visible;
+  visible.reserve(outer_ctes.size() + own_names.size());
+  for (const OuterCte& c : outer_ctes) visible.push_back(c.name);
+  for (const std::string& name : own_names) visible.push_back(name);
+  return visible;
+}
+
+// A CTE relation reads that CTE's body: the query's own, else the
+// innermost enclosing query's that has the name.
+void find_cte_bodies(std::vector<Relation>& relations, const std::vector<NodeRef>& own,
+                     const std::vector<OuterCte>& outer_ctes) {
   auto same_name = [](std::string_view a, std::string_view b) {
     return a.size() == b.size() && cst::equals_folded(a, b);
   };
-  for (Relation& rel : out.relations) {
+  for (Relation& rel : relations) {
     if (rel.kind != RelationKind::Cte) continue;
     bool found = false;
     for (const NodeRef& c : own) {
@@ -430,7 +409,115 @@ QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_
       }
     }
   }
+}
+
+// The references of a clause that decides rows (or WINDOW), as filters.
+void add_clause_filters(const std::vector<Lexeme>& lex, std::string_view name, std::vector<RefView>& filters,
+                        KeptTexts& kept) {
+  const bool window = name == "WINDOW";
+  const std::size_t first = filters.size();
+  scan_ref_views(lex, 0, lex.size(), window, filters, kept);
+  std::size_t out = first;
+  for (std::size_t k = first; k < filters.size(); ++k) {
+    if (window && filters[k].clause.empty()) continue;
+    if (!window) filters[k].clause = name;
+    filters[out++] = filters[k];
+  }
+  filters.resize(out);
+}
+
+}  // namespace
+
+QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_ctes, bool with_selects) {
+  QueryReads out;
+  std::vector<NodeRef> own;
+  std::vector<std::string> own_names;
+  const std::vector<std::string_view> visible = visible_ctes(query, outer_ctes, own, own_names);
+  LexemeBuffer buffer;  // one for every clause and item
+  const std::vector<Lexeme>& lex = buffer.lexemes;
+  std::vector<RefView> filters;
+  KeptTexts kept;
+  for (const NodeRef& clause : clauses(query)) {
+    auto lock = clause->read_lock();
+    const std::string_view name = clause->kind.name();
+    if (name == "FROM" || decides_rows(name) || name == "WINDOW") {
+      flatten_into(clause->children, 0, cst::npos, buffer);
+      filters.clear();
+      if (name == "FROM") {
+        FromReader(lex, visible, out.relations, filters, kept).run();
+      } else {
+        add_clause_filters(lex, name, filters, kept);
+      }
+      // Made owned while the clause is locked.
+      for (const RefView& r : filters) out.filters.push_back(owned(r));
+    } else if (name == "SELECT") {
+      SelectRead select{clause, {}};
+      for (const NodeRef& item : select_items(clause->children)) {
+        auto item_lock = item->read_lock();
+        std::optional<std::string> item_name;
+        ItemLineage lineage = item_lineage_and_name(item->children, item_name, buffer);
+        for (const ColumnRef& r : lineage.references) {
+          if (!r.clause.empty()) out.filters.push_back(r);
+        }
+        if (with_selects) select.items.push_back({item, std::move(item_name), std::move(lineage)});
+      }
+      if (with_selects) out.selects.push_back(std::move(select));
+    }
+  }
+  find_cte_bodies(out.relations, own, outer_ctes);
   return out;
+}
+
+void QueryViews::clear() {
+  relations.clear();
+  filters.clear();
+  refs.clear();
+  excluded.clear();
+  items.clear();
+  selects.clear();
+}
+
+void read_query_views(const NodeRef& query, const std::vector<OuterCte>& outer_ctes, QueryViews& out,
+                      KeptTexts& kept) {
+  out.clear();
+  std::vector<NodeRef> own;
+  std::vector<std::string> own_names;
+  const std::vector<std::string_view> visible = visible_ctes(query, outer_ctes, own, own_names);
+  LexemeBuffer& buffer = out.buffer;
+  const std::vector<Lexeme>& lex = buffer.lexemes;
+  for (const NodeRef& clause : clauses(query)) {
+    auto lock = clause->read_lock();
+    const std::string_view name = clause->kind.name();
+    if (name == "FROM") {
+      flatten_into(clause->children, 0, cst::npos, buffer);
+      FromReader(lex, visible, out.relations, out.filters, kept).run();
+    } else if (decides_rows(name) || name == "WINDOW") {
+      flatten_into(clause->children, 0, cst::npos, buffer);
+      add_clause_filters(lex, name, out.filters, kept);
+    } else if (name == "SELECT") {
+      SelectView& select = out.selects.emplace_back();
+      select.node = clause;
+      select.items_begin = out.items.size();
+      for (const cst::Child& child : clause->children) {
+        if (child.is_node_tag(NodeTag::JinjaBlock)) select.has_blocks = true;
+        if (!child.is_node_tag(NodeTag::SelectItem)) continue;  // as select_items(), without the list
+        const cst::Node* item = child.node_ptr();
+        auto item_lock = item->read_lock();
+        ItemView& read = out.items.emplace_back();
+        read.node = item;
+        read.refs_begin = out.refs.size();
+        read.excluded_begin = out.excluded.size();
+        read.kind = item_lineage_views(item->children, read.name, buffer, out.refs, out.excluded, kept);
+        read.excluded_end = out.excluded.size();
+        read.refs_end = out.refs.size();
+        for (std::size_t k = read.refs_begin; k < read.refs_end; ++k) {
+          if (!out.refs[k].clause.empty()) out.filters.push_back(out.refs[k]);
+        }
+      }
+      select.items_end = out.items.size();
+    }
+  }
+  find_cte_bodies(out.relations, own, outer_ctes);
 }
 
 std::vector<OuterCte> outer_ctes(const cst::Document& doc, const NodeRef& query) {
@@ -489,39 +576,42 @@ void for_each_query(const cst::Document& doc,
                     const std::function<void(const NodeRef&, const std::vector<OuterCte>&)>& visit) {
   // As outer_ctes, over the nodes alone, with the CTEs of the queries on
   // the path kept as a stack beside it; the nodes still to visit are one
-  // stack too, each frame's children a run at its top.
+  // stack too, each frame's children a run at its top. The stack holds the
+  // nodes themselves, not references that count: the caller keeps the
+  // document unedited meanwhile, so its nodes stay.
   struct Frame {
     std::size_t next;     // of the frame's children in `waiting`
     std::size_t visible;  // the CTE stack's size before this node's own CTEs
   };
-  std::vector<NodeRef> waiting;
+  std::vector<cst::Node*> waiting;
   std::vector<OuterCte> visible;
   std::vector<Frame> path;
   // Lists the node's children on `waiting`, reversed so that the first is
   // on top; tells whether it is a query.
-  auto enter = [&waiting, &path, &visible](const NodeRef& node) {
+  auto enter = [&waiting, &path, &visible](const cst::Node& node) {
     path.push_back(Frame{waiting.size(), visible.size()});
-    auto lock = node->read_lock();
-    for (std::size_t i = node->children.size(); i > 0; --i) {
-      const cst::Child& c = node->children[i - 1];
-      if (c.is_node()) waiting.push_back(c.node());
+    auto lock = node.read_lock();
+    for (std::size_t i = node.children.size(); i > 0; --i) {
+      const cst::Child& c = node.children[i - 1];
+      if (c.is_node()) waiting.push_back(c.node_ptr());
     }
-    return node->kind.tag == NodeTag::Query;
+    return node.kind.tag == NodeTag::Query;
   };
-  enter(doc.root);
+  enter(*doc.root);
   while (!path.empty()) {
     if (waiting.size() == path.back().next) {
       visible.resize(path.back().visible);
       path.pop_back();
       continue;
     }
-    const NodeRef child = std::move(waiting.back());
+    cst::Node* child = waiting.back();
     waiting.pop_back();
-    if (!enter(child)) continue;
+    if (!enter(*child)) continue;
     // The query's children are listed already: its CTEs are pushed after,
     // and so are popped with its frame.
-    visit(child, visible);
-    for (const NodeRef& c : ctes(child)) {
+    const NodeRef query(child);
+    visit(query, visible);
+    for (const NodeRef& c : ctes(query)) {
       auto lock = c->read_lock();
       if (auto name = cte_name(c->children)) visible.push_back({std::move(*name), cte_query(c->children).value_or(NodeRef{})});
     }

@@ -63,6 +63,11 @@ bool allows_bare_alias_after(const Child& p) {
 }  // namespace
 
 std::optional<AliasParts> alias_parts(const Children& item) {
+  if (auto at = alias_at(item)) return AliasParts{at->expr_end, std::string(at->alias)};
+  return std::nullopt;
+}
+
+std::optional<AliasAt> alias_at(const Children& item) {
   // Only the last three significant children matter, so scan back from the
   // end instead of listing them all.
   const std::size_t last = cst::last_significant_before(item, item.size());
@@ -74,11 +79,11 @@ std::optional<AliasParts> alias_parts(const Children& item) {
   if (alias == nullptr || !is_name_token(*alias)) return std::nullopt;
 
   const bool has_third = cst::last_significant_before(item, prev) != cst::npos;
-  if (has_third && item[prev].is_keyword("as")) return AliasParts{prev, std::string(alias->text())};
+  if (has_third && item[prev].is_keyword("as")) return AliasAt{prev, alias->text()};
 
   if (is_one_of(*alias, kFinalWords)) return std::nullopt;
   if (!allows_bare_alias_after(item[prev])) return std::nullopt;
-  return AliasParts{last, std::string(alias->text())};
+  return AliasAt{last, alias->text()};
 }
 
 std::string item_expr(const Children& item) {
@@ -96,22 +101,28 @@ std::optional<std::string> item_name(const Children& item) {
 }
 
 std::optional<std::string> reference_name(const Children& item) {
+  const Token* last = reference_last(item);
+  if (last == nullptr) return std::nullopt;
+  return unquote(last->text());
+}
+
+const Token* reference_last(const Children& item) {
   const Token* candidate = nullptr;
   std::size_t position = 0;
   for (const Child& c : item) {
     if (c.is_trivia()) continue;
     const Token* t = c.as_token();
-    if (t == nullptr) return std::nullopt;
+    if (t == nullptr) return nullptr;
     if (position % 2 == 0) {
-      if (!is_name_token(*t)) return std::nullopt;
+      if (!is_name_token(*t)) return nullptr;
       candidate = t;
     } else if (t->kind() != TokenKind::Other || t->text() != ".") {
-      return std::nullopt;
+      return nullptr;
     }
     ++position;
   }
-  if (candidate == nullptr || position % 2 == 0) return std::nullopt;
-  return unquote(candidate->text());
+  if (candidate == nullptr || position % 2 == 0) return nullptr;
+  return candidate;
 }
 
 bool item_is_templated(const Children& item) { return cst::holds_jinja_tag(item); }

@@ -76,6 +76,12 @@ TEST(FileLineage, ResolvesEachOutputColumnWithinTheFile) {
       {"select a from {{ source( 's','t' )}}", "a", "a", "source:s.t.a"},
       {"with Up as (select ID, Name as Full_Name from {{ ref('x') }}) select u.id, full_name from UP u", "full_name",
        "id,full_name", "ref:x.Name via UP"},
+      // Upper case only in a long name's second eight bytes; a quoted name that unquoting changes.
+      {"with long_cte_Name_x as (select customer_number_x from {{ ref('x') }})\n"
+       "select long_cte_name_x.customer_numBer_x from long_cte_Name_x",
+       "customer_numBer_x", "customer_numBer_x", "ref:x.customer_number_x via long_cte_Name_x"},
+      {"with c as (select x as \"a\"\"b\" from {{ ref('x') }}) select \"a\"\"b\" from c", "a\"b", "a\"b",
+       "ref:x.x via c"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -102,6 +108,7 @@ TEST(FileLineage, LeavesUndecidedWhatTheFileAloneCannotSay) {
       {"select * from {{ ref('up') }}", kNeedsRefColumns},
       {"select id from {{ ref('a') }} join {{ ref('b') }} using (k)", kNeedsRefColumns},
       {"select \"Ä\" from t", "a name that is not plain ASCII"},
+      {"select \"abcdefghiÄjklmnopq\" from t", "a name that is not plain ASCII"},
   };
   for (const auto& [text, why] : cases) {
     SCOPED_TRACE(text);
@@ -110,17 +117,29 @@ TEST(FileLineage, LeavesUndecidedWhatTheFileAloneCannotSay) {
   }
 }
 
+// Places are in characters: an ASCII text's are read from its bytes, any
+// other's from the tree.
 TEST(FileLineage, FiltersAndWhereColumnsAreWritten) {
-  cst::Document doc = parse_ok("select\n  a.id\nfrom {{ ref('x') }} a\nwhere a.ok");
-  FileLineage found = file_lineage(doc);
-  ASSERT_EQ(found.columns.size(), 1u);
-  ASSERT_TRUE(found.columns[0].where);
-  EXPECT_EQ(found.columns[0].where->line, 2u);
-  EXPECT_EQ(found.columns[0].where->column, 3u);
-  ASSERT_EQ(found.filters.size(), 1u);
-  EXPECT_EQ(found.filters[0].text, "a.ok");
-  EXPECT_EQ(found.filters[0].clause, "WHERE");
-  EXPECT_EQ(rendered(found.filters[0].origins), "ref:x.ok");
+  const std::vector<std::pair<std::string, std::size_t>> cases = {
+      {"select\n  a.id\nfrom {{ ref('x') }} a\nwhere a.ok", 3},
+      {"select\n  /* \u00e9 */ a.id\nfrom {{ ref('x') }} a\nwhere a.ok", 11},
+  };
+  for (const auto& [text, column] : cases) {
+    SCOPED_TRACE(text);
+    cst::Document doc = parse_ok(text);
+    FileLineage found = file_lineage(doc);
+    ASSERT_EQ(found.columns.size(), 1u);
+    ASSERT_TRUE(found.columns[0].where);
+    EXPECT_EQ(found.columns[0].where->line, 2u);
+    EXPECT_EQ(found.columns[0].where->column, column);
+    ASSERT_EQ(found.filters.size(), 1u);
+    EXPECT_EQ(found.filters[0].text, "a.ok");
+    EXPECT_EQ(found.filters[0].clause, "WHERE");
+    ASSERT_TRUE(found.filters[0].where);
+    EXPECT_EQ(found.filters[0].where->line, 4u);
+    EXPECT_EQ(found.filters[0].where->column, 7u);
+    EXPECT_EQ(rendered(found.filters[0].origins), "ref:x.ok");
+  }
 }
 
 // The one walk that reads every query gives each the CTEs around it, as

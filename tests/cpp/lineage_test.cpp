@@ -69,6 +69,9 @@ TEST(Lineage, ItemKinds) {
       {"a + b AS c", ColumnKind::Expression, 2}, {"max(a) AS m", ColumnKind::Aggregate, 1},
       {"1 AS one", ColumnKind::Constant, 0},  {"t.* except (a)", ColumnKind::Star, 1},
       {"{{ x }} AS y", ColumnKind::Templated, 0}, {"lag(a) over (order by b) AS p", ColumnKind::Aggregate, 2},
+      // A function's name in any case: its bare date part or mode is no column.
+      {"DATE_TRUNC(month, d) AS m", ColumnKind::Expression, 1}, {"Extract(Year from d) AS y", ColumnKind::Expression, 1},
+      {"WEEK(monday) AS w", ColumnKind::Constant, 0},
   };
   for (const KindCase& c : cases) {
     cst::Document doc = parse_ok("select " + c.item + " from t");
