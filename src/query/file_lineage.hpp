@@ -67,7 +67,8 @@ struct FileLineage {
 using RefColumns = std::unordered_map<std::string, std::optional<std::vector<std::string>>>;
 
 // The document's lineage: no columns when it holds no query. Without `refs`, or for a ref it lacks, a file
-// that needs a ref's columns is undecided.
+// that needs a ref's columns is undecided. The document must not be edited meanwhile (the walk keeps its
+// nodes by address, not by counted reference): the batch gives it documents of its own.
 FileLineage file_lineage(const cst::Document& doc, const RefColumns* refs = nullptr);
 
 }  // namespace trelm::query
