@@ -147,6 +147,15 @@ std::optional<FilesByKey> files_by_key(PyObject* keys) {
   return file_of;
 }
 
+// Whether `type` is a class whose instances object.__new__ makes (a plain
+// class, not one of a native base that lays out fields of its own): steps
+// are made so, and their fields then set.
+bool made_by_object_new(PyObject* type) {
+  return PyType_Check(type) &&
+         PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_new) ==
+             PyType_GetSlot(&PyBaseObject_Type, Py_tp_new);
+}
+
 std::optional<Shapes> shapes_of(PyObject* given) {
   Shapes shapes{PyRef::steal(PyObject_GetAttrString(given, "origin")),
                 PyRef::steal(PyObject_GetAttrString(given, "entry")),
@@ -158,10 +167,10 @@ std::optional<Shapes> shapes_of(PyObject* given) {
                             &shapes.step_fields}) {
     if (!*each) return std::nullopt;
   }
-  if (!PyType_Check(shapes.step.get()) || !PyTuple_Check(shapes.step_fields.get()) ||
+  if (!made_by_object_new(shapes.step.get()) || !PyTuple_Check(shapes.step_fields.get()) ||
       PyTuple_Size(shapes.step_fields.get()) != kStepFields) {
-    PyErr_SetString(PyExc_TypeError, "_lineage_files() shapes.step must be a class and shapes.step_fields its 12 "
-                                     "field names");
+    PyErr_SetString(PyExc_TypeError, "_lineage_files() shapes.step must be a plain class and shapes.step_fields its "
+                                     "12 field names");
     return std::nullopt;
   }
   for (PyObject* type : {shapes.origin.get(), shapes.entry.get()}) {
@@ -998,12 +1007,19 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
 // `value`, made as the batch makes its steps: out of the collector's passes
 // (a tree of steps holds no cycle), its fields held in place.
 PyObject* step_with(PyObject* const* args, Py_ssize_t count) {
-  if (count != 4 || !PyTuple_Check(args[1]) || !PyUnicode_Check(args[2])) {
+  const auto refused = [] {
     PyErr_SetString(PyExc_TypeError, "_step_with() takes a step, a tuple of its field names, a name and a value");
     return nullptr;
+  };
+  if (count != 4 || !made_by_object_new(reinterpret_cast<PyObject*>(Py_TYPE(args[0]))) || !PyTuple_Check(args[1]) ||
+      !PyUnicode_Check(args[2])) {
+    return refused();
   }
   PyObject* original = args[0];
   PyObject* fields = args[1];
+  for (Py_ssize_t i = 0; i < PyTuple_Size(fields); ++i) {
+    if (!PyUnicode_Check(PyTuple_GetItem(fields, i))) return refused();
+  }
   auto construct = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
   PyRef none = PyRef::steal(PyTuple_New(0));
   PyRef made = PyRef::steal(none ? construct(Py_TYPE(original), none.get(), nullptr) : nullptr);

@@ -4,6 +4,7 @@ reads a column downstream."""
 
 import dataclasses
 import json
+from fractions import Fraction
 from pathlib import Path
 
 import pytest
@@ -211,6 +212,24 @@ def test_native_batch_refuses_bad_arguments_and_leaves_the_collector_on(tmp_path
     with pytest.raises(error):
         _lineage_files([str(path)], 2, NativeShapes, **given)
     assert gc.isenabled()
+
+
+@pytest.mark.parametrize(
+    "arguments",
+    [
+        (1, ("real",), "real", 2),  # an int is no plain class's instance
+        (Fraction(1, 2), ("numerator",), "numerator", 2),
+        ("step", (1,), "kind", "x"),  # a field name that is no text
+        ("step", ("kind",), 1, "x"),
+    ],
+)
+def test_native_step_copy_refuses_what_is_no_step(arguments):
+    from trelm_cst._lineage import LineageStep
+    from trelm_cst._native import _step_with
+
+    step = LineageStep("direct", "id", model="m")
+    with pytest.raises(TypeError):
+        _step_with(*(step if a == "step" else a for a in arguments))
 
 
 def test_native_batch_reads_a_file_again_once_its_refs_models_are_decided(tmp_path):
