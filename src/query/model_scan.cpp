@@ -9,7 +9,7 @@
 #include "lexer/jinja_tags.hpp"
 #include "query/metadata.hpp"
 #include "tree/positions.hpp"
-#include "tree/walk.hpp"
+#include "tree/traverse.hpp"
 
 namespace trelm::query {
 namespace {
@@ -122,8 +122,7 @@ ModelScan scan_model(const cst::Document& doc, std::string_view text, const jinj
     }
   };
   std::size_t at = 0;
-  // The walk itself, not a std::function over it: it visits every token of the file.
-  cst::detail::walk(doc.root->children, [&](const cst::Token& t) {
+  cst::for_each_token(doc.root->children, [&](const cst::Token& t) {
     const std::string_view token = t.text();
     if (!config_tags.empty() && &t == config_tags.front()) {
       std::tie(out.config_line, out.config_column) = lines.at(at);
@@ -136,8 +135,7 @@ ModelScan scan_model(const cst::Document& doc, std::string_view text, const jinj
       }
     }
     at += token.size();
-    return true;
-  }, [](const cst::Child&) {});
+  });
   return out;
 }
 

@@ -8,16 +8,6 @@ namespace {
 void skip_node(const Child&) {}
 }  // namespace
 
-void for_each_token(const Children& children, const std::function<void(const Token&)>& visit) {
-  detail::walk(
-      children,
-      [&visit](const Token& t) {
-        visit(t);
-        return true;
-      },
-      skip_node);
-}
-
 void for_each_descendant(const Children& children, const std::function<void(const NodeRef&)>& visit) {
   detail::walk(children, [](const Token&) { return true; }, [&visit](const Child& c) { visit(c.node()); });
 }

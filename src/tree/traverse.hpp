@@ -7,11 +7,23 @@
 #include <functional>
 
 #include "tree/node.hpp"
+#include "tree/walk.hpp"
 
 namespace trelm::cst {
 
-// Every token below `children`, in document order.
-void for_each_token(const Children& children, const std::function<void(const Token&)>& visit);
+// Every token below `children`, in document order. A template: callers
+// visit every token of a file, and a call through std::function for each
+// cost as much as the walk.
+template <typename Visit>
+void for_each_token(const Children& children, Visit&& visit) {
+  detail::walk(
+      children,
+      [&visit](const Token& t) {
+        visit(t);
+        return true;
+      },
+      [](const Child&) {});
+}
 
 // Every node strictly below `children`, in pre-order. The visitor gets the
 // NodeRef before the walk locks that node, so it may lock it itself.
