@@ -272,6 +272,18 @@ bool step_after_item(const Tokens& tokens, std::size_t& pos, Open& parent) {
   return tokens[pos].is_close(parent.closer());
 }
 
+// The value of a string literal that needs no decoding, as almost every
+// ref's, source's and config key's is: one pair of quotes around text
+// without a backslash, a carriage return or another of those quotes. It
+// needs no tokens either.
+std::optional<std::string_view> plain_string(std::string_view text) {
+  if (text.size() < 2 || (text[0] != '\'' && text[0] != '"') || text.back() != text[0]) return std::nullopt;
+  const std::string_view inner = text.substr(1, text.size() - 2);
+  const char special[] = {text[0], '\\', '\r'};
+  if (inner.find_first_of(std::string_view(special, 3)) != std::string_view::npos) return std::nullopt;
+  return inner;
+}
+
 }  // namespace
 
 std::optional<std::string> decode_string(std::string_view inner, const CharacterNames* names) {
@@ -387,6 +399,7 @@ std::optional<std::pair<Literal, std::size_t>> literal_at(std::string_view text,
 }
 
 std::optional<Literal> parse_literal(std::string_view text, const CharacterNames* names) {
+  if (const std::optional<std::string_view> plain = plain_string(text)) return Literal::str(std::string(*plain));
   const Tokens tokens = tokenize(text);
   auto read = literal_at(text, tokens, 0, names);
   if (!read || read->second != tokens.size()) return std::nullopt;

@@ -28,17 +28,6 @@ bool may_embed_tags(TokenKind k) {
          k == TokenKind::QuotedIdentifier;
 }
 
-// The value of a string literal that needs no decoding, as almost every
-// ref's and source's argument is: one pair of quotes around text without a
-// backslash, a carriage return or another of those quotes.
-std::optional<std::string_view> plain_string(std::string_view value) {
-  if (value.size() < 2 || (value[0] != '\'' && value[0] != '"') || value.back() != value[0]) return std::nullopt;
-  const std::string_view inner = value.substr(1, value.size() - 2);
-  const char special[] = {value[0], '\\', '\r'};
-  if (inner.find_first_of(std::string_view(special, 3)) != std::string_view::npos) return std::nullopt;
-  return inner;
-}
-
 // Whether `value` holds nothing but quoted strings, parentheses and
 // whitespace: only such a value can read as a string literal («'a' 'b'»,
 // «('a')»). Deciding this from the value's start, stopping at the first
@@ -95,13 +84,8 @@ std::optional<std::vector<std::string>> positional_strings(std::string_view text
   std::vector<std::string> strings;
   for (const jinja::CallArg& arg : call.args) {
     if (arg.name) continue;
-    const std::string_view written = arg.value.text_in(text);
-    if (const std::optional<std::string_view> plain = plain_string(written)) {
-      strings.emplace_back(*plain);
-      continue;
-    }
-    if (!may_be_string_literal(written)) return std::nullopt;
-    std::optional<jinja::Literal> value = jinja::parse_literal(written, names);
+    if (!may_be_string_literal(arg.value.text_in(text))) return std::nullopt;
+    std::optional<jinja::Literal> value = jinja::parse_literal(arg.value.text_in(text), names);
     if (!value || !value->holds<jinja::Literal::Str>()) return std::nullopt;
     strings.push_back(std::move(value->as<jinja::Literal::Str>()));
   }
