@@ -42,7 +42,7 @@ class LineageTooDeep(ValueError):
         super().__init__("the column's lineage is nested deeper than can be followed here")
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class LineageStep:
     """One column in a lineage or impact tree.
 
@@ -896,7 +896,7 @@ class Lineage:
         span = entry.item.span
         line, char = (None, None) if span is None else file.position(span[0])
         kind = "star" if entry.through is not None else entry.item.kind
-        return made_step((kind, entry.name, key, None, None, via, path, line, char, None, None, ()))
+        return LineageStep(kind, entry.name, key, None, None, via, path, line, char, None, None, ())
 
     def model_step(self, key: str, column: str, via: tuple[str, ...], star: bool) -> LineageStep:
         """A model's column as a step of a lineage, without its next steps."""
@@ -1139,13 +1139,6 @@ STEP_FIELDS = tuple(field.name for field in fields(LineageStep))
 NativeShapes.step_fields = STEP_FIELDS
 
 
-def made_step(values: tuple[Any, ...]) -> LineageStep:
-    """A step of these field values, in their order: what LineageStep() makes,
-    at half its cost (its frozen __init__ sets each field through a call).
-    Lineage makes tens of thousands of steps for a project."""
-    step = object.__new__(LineageStep)
-    step.__dict__.update(zip(STEP_FIELDS, values))
-    return step
 
 
 def build_tree(root: Any, expand: Callable[[Any], tuple[LineageStep, list[Any]]]) -> LineageStep:
@@ -1202,7 +1195,7 @@ def make_leaf(origin: Origin) -> LineageStep:
         model = origin.name
     else:
         reason = origin.reason
-    return made_step((kind, origin.column, model, source, table, origin.via, None, None, None, reason, None, ()))
+    return LineageStep(kind, origin.column, model, source, table, origin.via, None, None, None, reason, None, ())
 
 
 def check_depth(depth: int | None) -> None:

@@ -25,6 +25,8 @@
 #include "python/whole_file.hpp"
 #include "query/file_lineage.hpp"
 
+#include <structmember.h>
+
 namespace trelm::python {
 namespace {
 
@@ -126,6 +128,9 @@ struct Shapes {
   PyRef from_star;
   PyRef step;
   PyRef step_fields;
+  // Where each field of a step lives when its class lays them out in slots
+  // (in the order of step_fields); empty when it keeps them in a dict.
+  std::vector<PyMemberDef*> slots;
 };
 
 inline constexpr Py_ssize_t kStepFields = 12;
@@ -156,23 +161,60 @@ bool made_by_object_new(PyObject* type) {
              PyType_GetSlot(&PyBaseObject_Type, Py_tp_new);
 }
 
+// Whether `names` is a tuple of `count` str (any count when negative).
+bool field_names(PyObject* names, Py_ssize_t count = -1) {
+  if (!PyTuple_Check(names) || (count >= 0 && PyTuple_Size(names) != count)) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_Size(names); ++i) {
+    if (!PyUnicode_Check(PyTuple_GetItem(names, i))) return false;
+  }
+  return true;
+}
+
+// Where each of these fields (names, a tuple of str) of instances of `type`
+// lives: the class's own slot of that name, writable and of an object; empty
+// when one is not such a slot (the class keeps its fields in a dict, or a
+// base class lays one out).
+std::vector<PyMemberDef*> slots_of(PyObject* type, PyObject* names) {
+  auto* members = static_cast<PyMemberDef*>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_members));
+  std::vector<PyMemberDef*> found;
+  for (Py_ssize_t i = 0; members != nullptr && i < PyTuple_Size(names); ++i) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(PyTuple_GetItem(names, i), &size);
+    if (data == nullptr) {
+      PyErr_Clear();
+      return {};
+    }
+    const std::string_view name(data, static_cast<std::size_t>(size));
+    PyMemberDef* member = members;
+    // A dataclass lays its slots out in the order of its fields: each is
+    // found at once, checked in passing.
+    for (Py_ssize_t j = 0; j < i && member->name != nullptr; ++j) ++member;
+    if (member->name == nullptr || std::string_view(member->name) != name) member = members;
+    while (member->name != nullptr && std::string_view(member->name) != name) ++member;
+    if (member->name == nullptr || member->type != T_OBJECT_EX || (member->flags & READONLY) != 0) return {};
+    found.push_back(member);
+  }
+  return found;
+}
+
 std::optional<Shapes> shapes_of(PyObject* given) {
   Shapes shapes{PyRef::steal(PyObject_GetAttrString(given, "origin")),
                 PyRef::steal(PyObject_GetAttrString(given, "entry")),
                 PyRef::steal(PyObject_GetAttrString(given, "items")),
                 PyRef::steal(PyObject_GetAttrString(given, "from_star")),
                 PyRef::steal(PyObject_GetAttrString(given, "step")),
-                PyRef::steal(PyObject_GetAttrString(given, "step_fields"))};
+                PyRef::steal(PyObject_GetAttrString(given, "step_fields")),
+                {}};
   for (const PyRef* each : {&shapes.origin, &shapes.entry, &shapes.items, &shapes.from_star, &shapes.step,
                             &shapes.step_fields}) {
     if (!*each) return std::nullopt;
   }
-  if (!made_by_object_new(shapes.step.get()) || !PyTuple_Check(shapes.step_fields.get()) ||
-      PyTuple_Size(shapes.step_fields.get()) != kStepFields) {
+  if (!made_by_object_new(shapes.step.get()) || !field_names(shapes.step_fields.get(), kStepFields)) {
     PyErr_SetString(PyExc_TypeError, "_lineage_files() shapes.step must be a plain class and shapes.step_fields its "
                                      "12 field names");
     return std::nullopt;
   }
+  shapes.slots = slots_of(shapes.step.get(), shapes.step_fields.get());
   for (PyObject* type : {shapes.origin.get(), shapes.entry.get()}) {
     if (!PyType_Check(type) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type), &PyTuple_Type)) {
       PyErr_SetString(PyExc_TypeError, "_lineage_files() shapes.origin and shapes.entry must be tuple subclasses");
@@ -699,18 +741,25 @@ class ValueMaker {
     // (a bare allocation makes each instance a dict of its own on the first field).
     auto construct = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
     PyRef made = PyRef::steal(empty_ ? construct(type, empty_.get(), nullptr) : PyErr_NoMemory());
-    Py_ssize_t i = 0;
+    std::size_t i = 0;
     bool complete = made.get() != nullptr;
     for (PyObject* value : values) {
-      // Set as object.__setattr__ would: the class itself refuses, being frozen.
-      complete = complete && value != nullptr &&
-                 PyObject_GenericSetAttr(made.get(), PyTuple_GetItem(shapes_.step_fields.get(), i++), value) == 0;
+      complete = complete && value != nullptr && set_field(made.get(), i++, value);
       Py_XDECREF(value);
     }
     // Its fields are texts, numbers, None and tuples of such values and of
     // steps made before it, and the class is frozen: left out of the
     // collector's passes like the rest of the batch's values.
     return complete ? untracked(made.release()) : nullptr;
+  }
+
+  // Sets a step's field (the i-th, not stolen) as object.__setattr__ would:
+  // the class itself refuses, being frozen. In its slot where it has one (a
+  // store, not a lookup of the name), else in its dict.
+  bool set_field(PyObject* step, std::size_t i, PyObject* value) const {
+    if (!shapes_.slots.empty()) return PyMember_SetOne(reinterpret_cast<char*>(step), shapes_.slots[i], value) == 0;
+    return PyObject_GenericSetAttr(step, PyTuple_GetItem(shapes_.step_fields.get(), static_cast<Py_ssize_t>(i)),
+                                   value) == 0;
   }
 
   const Shapes& shapes_;
@@ -1011,25 +1060,30 @@ PyObject* step_with(PyObject* const* args, Py_ssize_t count) {
     PyErr_SetString(PyExc_TypeError, "_step_with() takes a step, a tuple of its field names, a name and a value");
     return nullptr;
   };
-  if (count != 4 || !made_by_object_new(reinterpret_cast<PyObject*>(Py_TYPE(args[0]))) || !PyTuple_Check(args[1]) ||
+  if (count != 4 || !made_by_object_new(reinterpret_cast<PyObject*>(Py_TYPE(args[0]))) || !field_names(args[1]) ||
       !PyUnicode_Check(args[2])) {
     return refused();
   }
   PyObject* original = args[0];
   PyObject* fields = args[1];
-  for (Py_ssize_t i = 0; i < PyTuple_Size(fields); ++i) {
-    if (!PyUnicode_Check(PyTuple_GetItem(fields, i))) return refused();
-  }
+  const std::vector<PyMemberDef*> slots = slots_of(reinterpret_cast<PyObject*>(Py_TYPE(original)), fields);
   auto construct = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
   PyRef none = PyRef::steal(PyTuple_New(0));
   PyRef made = PyRef::steal(none ? construct(Py_TYPE(original), none.get(), nullptr) : nullptr);
   if (!made) return nullptr;
+  auto* from = reinterpret_cast<char*>(original);
+  auto* into = reinterpret_cast<char*>(made.get());
   for (Py_ssize_t i = 0; i < PyTuple_Size(fields); ++i) {
     PyObject* name = PyTuple_GetItem(fields, i);
     const bool chosen = name == args[2] || PyUnicode_Compare(name, args[2]) == 0;  // both texts
-    PyRef value = chosen ? PyRef::borrow(args[3]) : PyRef::steal(PyObject_GetAttr(original, name));
+    PyMemberDef* slot = slots.empty() ? nullptr : slots[static_cast<std::size_t>(i)];
+    PyRef value = chosen ? PyRef::borrow(args[3])
+                 : slot != nullptr ? PyRef::steal(PyMember_GetOne(from, slot))
+                                   : PyRef::steal(PyObject_GetAttr(original, name));
     // Set as object.__setattr__ would: the class itself refuses, being frozen.
-    if (!value || PyObject_GenericSetAttr(made.get(), name, value.get()) != 0) return nullptr;
+    const bool set = value && (slot != nullptr ? PyMember_SetOne(into, slot, value.get())
+                                               : PyObject_GenericSetAttr(made.get(), name, value.get())) == 0;
+    if (!set) return nullptr;
   }
   return untracked(made.release());
 }

@@ -2,7 +2,6 @@
 CTEs and subqueries to other models' columns, sources and tables, and what
 reads a column downstream."""
 
-import dataclasses
 import json
 from fractions import Fraction
 from pathlib import Path
@@ -150,11 +149,29 @@ def test_lineage_through_a_cycle_is_the_same_whatever_was_asked_before(tmp_path)
     assert flat(project.lineage("ping", "x")) == expected
 
 
-def test_native_steps_hold_their_fields_as_python_made_steps(project):
-    made = project.lineage("orders", "total", depth=1)  # made by the native batch
-    through = project.lineage("wide", "amount")  # a tree built here, of steps made natively with next steps set
-    for step in (made, *made.steps, through, through.steps[0]):
-        assert list(vars(step).items()) == list(vars(dataclasses.replace(step)).items())
+class SlotsInOrder:
+    __slots__ = ("a", "b", "c")
+
+
+class SlotsReversed:
+    __slots__ = ("c", "b", "a")
+
+
+class FieldsInDict:
+    pass
+
+
+@pytest.mark.parametrize("shape", [SlotsInOrder, SlotsReversed, FieldsInDict])
+def test_native_step_copy_sets_each_field_whatever_the_class_layout(shape):
+    from trelm_cst._native import _step_with
+
+    original = shape()
+    for name, value in zip("abc", (1, "two", (3,))):
+        object.__setattr__(original, name, value)
+    copy = _step_with(original, ("a", "b", "c"), "b", None)
+    assert type(copy) is shape
+    assert [getattr(copy, name) for name in "abc"] == [1, None, (3,)]
+    assert [getattr(original, name) for name in "abc"] == [1, "two", (3,)]
 
 
 def test_lineage_steps_carry_positions_and_depth_counts_models(project):
