@@ -22,6 +22,7 @@ from trelm_cst._native import (
     Select,
     TrelmSyntaxError,
     _lineage_files,
+    _lineage_filters,
     _step_with,
     select_lineage,
 )
@@ -302,7 +303,8 @@ class NativeModel:
     """A model file's lineage as far as the file alone says, resolved by the
     native module: its output columns (entries), the origins and step of the
     first column of each name in lower case (a ref's model found from the
-    targets given, else left of kind "ref"), and its filters; where every
+    targets given, else left of kind "ref"), and its filters (kept natively
+    until filters() is first asked: only impact reads them); where every
     ref's model was found natively, each of those columns' next steps (its
     origins, each that is no model's column made a step), and of those whose
     next steps are all made, the step with them: its lineage at any depth
@@ -318,6 +320,13 @@ class NativeModel:
         self.next: dict[str, tuple[LineageStep | Origin, ...]] | None = rest[1]
         self.trees: dict[str, LineageStep] | None = rest[2]
         self.shallow: dict[str, LineageStep] | None = rest[3]
+
+    def filters_of(self, targets: dict[str, Origin]) -> tuple[tuple[Any, ...], ...]:
+        """Its filters, each (text, clause, line, char, origins), a ref's model
+        found from `targets` as for the rest of the file."""
+        if type(self.filters) is not tuple:
+            self.filters = _lineage_filters(self.filters, NativeShapes, targets)
+        return self.filters
 
 
 def lower(name: str | None) -> str | None:
@@ -1083,7 +1092,7 @@ class Lineage:
             native = self.native(key)
             if native is not None:
                 project = self.project.models[key].project
-                for text, clause, line, char, raw in native.filters:
+                for text, clause, line, char, raw in native.filters_of(self.ref_targets(key)):
                     use: LineageStep | None = None
                     for origin in unique([self.origin(project, o) for o in raw]):
                         if origin.kind == "model" and origin.column is not None:

@@ -587,3 +587,7 @@ def _lineage_files(
 # in order) with field `name` set to `value`, made as _lineage_files makes
 # its steps.
 def _step_with(step: object, fields: tuple[str, ...], name: str, value: object) -> Any: ...
+
+# The filters _lineage_files kept for a file (its item 3) as values, each
+# (text, clause, line, column, origins), a ref's model from `targets`.
+def _lineage_filters(kept: object, shapes: object, targets: Mapping[str, tuple[Any, ...]] | None) -> tuple[Any, ...]: ...

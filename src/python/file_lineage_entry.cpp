@@ -116,6 +116,24 @@ class CollectorPaused {
   bool was_enabled_;
 };
 
+// A file's filters as the core found them, made into values only when
+// asked (by _lineage_filters(), for Project.impact): a lineage never reads
+// them, and they are a fifth of a batch's values. An empty tuple for none.
+constexpr const char* kKeptFilters = "trelm_cst._native.kept_filters";
+using KeptFilters = std::vector<query::FilterUse>;
+
+void free_kept_filters(PyObject* capsule) {
+  delete static_cast<KeptFilters*>(PyCapsule_GetPointer(capsule, kKeptFilters));
+}
+
+PyObject* kept_filters(KeptFilters&& filters) {
+  if (filters.empty()) return PyTuple_New(0);
+  auto held = std::make_unique<KeptFilters>(std::move(filters));
+  PyObject* capsule = PyCapsule_New(held.get(), kKeptFilters, free_kept_filters);
+  if (capsule != nullptr) held.release();  // the capsule's now
+  return capsule;
+}
+
 // What the caller's values are made as: `origin` and `entry` tuple
 // subclasses, `items` a dict of column kind to the item an entry holds,
 // `from_star` what an entry of a `*` is read through, `step` the class of
@@ -236,8 +254,9 @@ class ValueMaker {
  public:
   explicit ValueMaker(const Shapes& shapes) : shapes_(shapes) {}
 
-  // (has a query, entries, origins, filters, every ref resolved, steps,
-  // next steps, trees, one model deep): entries a list, each (name, item of
+  // (has a query, entries, origins, kept filters (see kept_filters()),
+  // every ref resolved, steps, next steps, trees, one model deep): entries
+  // a list, each (name, item of
   // its kind, from_star or None); origins the origins of the first column
   // of each name, steps its step (of model `key`, written in `path`), next
   // steps those origins with each that is no model's column made a step,
@@ -247,7 +266,7 @@ class ValueMaker {
   // an origin whose kind, name and reason say what the ref reads; None when
   // there are none); one it lacks stays of kind "ref", and the file has no
   // next steps, no trees and nothing one model deep.
-  PyObject* file(const query::FileLineage& found, PyObject* targets, PyObject* key, PyObject* path) {
+  PyObject* file(query::FileLineage& found, PyObject* targets, PyObject* key, PyObject* path) {
     if (!found.undecided.empty()) return str(found.undecided);
     targets_ = targets;
     unresolved_refs_ = false;
@@ -260,8 +279,9 @@ class ValueMaker {
       PyObject* made = PyList_GetItem(entries.get(), static_cast<Py_ssize_t>(i));  // borrowed
       if (!add_first(found.columns[i], PyTuple_GetItem(made, 0), key, path, first)) return nullptr;
     }
-    PyObject* filters = tuple_of(found.filters.size(), [&](std::size_t i) { return filter(found.filters[i]); });
-    if (filters == nullptr) return nullptr;
+    if (!note_unresolved_refs(found.filters)) return nullptr;
+    PyObject* kept = kept_filters(std::move(found.filters));
+    if (kept == nullptr) return nullptr;
     // Each holds texts and values made here only: see untracked(). Any
     // other value set in one later tracks it again.
     for (const PyRef* each : {&first.origins, &first.steps, &first.next, &first.trees}) untracked(each->get());
@@ -274,8 +294,15 @@ class ValueMaker {
     PyObject* next = unresolved_refs_ ? Py_NewRef(Py_None) : first.next.release();
     PyObject* trees = unresolved_refs_ ? Py_NewRef(Py_None) : first.trees.release();
     PyObject* shallow = unresolved_refs_ ? Py_NewRef(Py_None) : untracked(first.shallow.release());
-    return pack({PyBool_FromLong(found.has_query ? 1 : 0), entries.release(), first.origins.release(), filters,
+    return pack({PyBool_FromLong(found.has_query ? 1 : 0), entries.release(), first.origins.release(), kept,
                  PyBool_FromLong(unresolved_refs_ ? 0 : 1), first.steps.release(), next, trees, shallow});
+  }
+
+  // The values of a file's filters kept by file(), each (text, clause,
+  // line, column, origins), a ref's origin of `targets` as file() makes it.
+  PyObject* filters(const std::vector<query::FilterUse>& kept, PyObject* targets) {
+    targets_ = targets;
+    return tuple_of(kept.size(), [&](std::size_t i) { return filter(kept[i]); });
   }
 
   // Once every file of the batch is made (`made`, one value per file, the
@@ -614,6 +641,20 @@ class ValueMaker {
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     return str(lowered);
+  }
+
+  // Whether the file's refs read in filters alone are found in its targets,
+  // as for those its columns read (unresolved_refs_ noted); false with an
+  // error set.
+  bool note_unresolved_refs(const std::vector<query::FilterUse>& filters) {
+    for (const query::FilterUse& use : filters) {
+      for (const query::LineageOrigin& origin : use.origins) {
+        if (origin.kind != "ref" || unresolved_refs_) continue;
+        unresolved_refs_ = target_of(origin) == nullptr;
+        if (PyErr_Occurred()) return false;
+      }
+    }
+    return true;
   }
 
   // (text, clause, line, column, origins)
@@ -1088,6 +1129,31 @@ PyObject* step_with(PyObject* const* args, Py_ssize_t count) {
   return untracked(made.release());
 }
 
+// _lineage_filters(kept, shapes, targets): the values of the filters a
+// batch kept for a file (its item 3), as the batch makes values.
+PyObject* lineage_filters(PyObject* const* args, Py_ssize_t count) {
+  if (count != 3) {
+    PyErr_SetString(PyExc_TypeError, "_lineage_filters() takes kept filters, shapes and targets");
+    return nullptr;
+  }
+  if (PyTuple_Check(args[0])) return Py_NewRef(args[0]);  // none kept
+  const auto* kept = static_cast<const KeptFilters*>(PyCapsule_GetPointer(args[0], kKeptFilters));
+  if (kept == nullptr) return nullptr;
+  if (args[2] != Py_None && !PyDict_Check(args[2])) {
+    PyErr_SetString(PyExc_TypeError, "_lineage_filters() targets must be a dict or None");
+    return nullptr;
+  }
+  std::optional<Shapes> shapes = shapes_of(args[1]);
+  if (!shapes) return nullptr;
+  ValueMaker make(*shapes);
+  const CollectorPaused paused;  // as for a batch's values
+  return make.filters(*kept, args[2]);
+}
+
+PyObject* lineage_filters_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
+  return guarded<PyObject*>(nullptr, [&] { return lineage_filters(args, count); });
+}
+
 PyObject* step_with_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
   return guarded<PyObject*>(nullptr, [&] { return step_with(args, count); });
 }
@@ -1102,7 +1168,7 @@ PyMethodDef kFileLineageFunctions[] = {
     {"_lineage_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lineage_files_entry)),
      METH_VARARGS | METH_KEYWORDS,
      "_lineage_files(paths, jobs, shapes, keys, columns=None, targets=None)\n--\n\nFor each path, (has a query, "
-     "entries, origins, filters, every ref resolved,\nsteps, next steps, trees, one model deep) as far as the file says, "
+     "entries, origins, kept filters (see _lineage_filters()), every ref resolved,\nsteps, next steps, trees, one model deep) as far as the file says, "
      "steps of the model named in `keys`, with the columns of its refs' "
      "models when `columns`\ngives them (a dict per path: ref name to a list of names, or None when unknown), "
      "each\nref's model from `targets` when it gives them (a dict per path: ref name to an origin),\norigins and "
@@ -1110,6 +1176,11 @@ PyMethodDef kFileLineageFunctions[] = {
     {"_step_with", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(step_with_entry)), METH_FASTCALL,
      "_step_with(step, fields, name, value)\n--\n\nA copy of `step`, whose fields are `fields` in order, with "
      "field `name` set to\n`value`, made as _lineage_files() makes its steps."},
+    {"_lineage_filters", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lineage_filters_entry)),
+     METH_FASTCALL,
+     "_lineage_filters(kept, shapes, targets)\n--\n\nThe filters _lineage_files() kept for a file (its item 3) as "
+     "values, each\n(text, clause, line, column, origins), made as `shapes` says, each ref's model\nfrom `targets` (a dict of "
+     "ref name to an origin, or None)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -249,6 +249,23 @@ def test_native_step_copy_refuses_what_is_no_step(arguments):
         _step_with(*(step if a == "step" else a for a in arguments))
 
 
+def test_native_batch_keeps_filters_until_asked_and_still_notes_their_refs(tmp_path):
+    from trelm_cst._lineage import NativeShapes, Origin
+    from trelm_cst._native import _lineage_files, _lineage_filters
+
+    path = tmp_path / "m.sql"
+    path.write_text("select t.a from t join {{ ref('x') }} as x on t.id = x.id\n")
+    for targets, resolved, kind in (({}, False, "ref"), ({"x": Origin("model", "x", None, ())}, True, "model")):
+        found = _lineage_files([str(path)], 1, NativeShapes, ["m"], targets=[targets])[0]
+        assert found[4] is resolved  # the ref is read in a filter only
+        filters = _lineage_filters(found[3], NativeShapes, targets)
+        assert [(text, [o.kind for o in origins]) for text, _, _, _, origins in filters] == [
+            ("t.id", ["table"]), ("x.id", [kind])
+        ]
+    with pytest.raises(ValueError):
+        _lineage_filters(object(), NativeShapes, {})
+
+
 def test_native_batch_reads_a_file_again_once_its_refs_models_are_decided(tmp_path):
     from trelm_cst._lineage import NativeShapes, Origin
     from trelm_cst._native import _lineage_files
