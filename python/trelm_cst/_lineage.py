@@ -23,6 +23,7 @@ from trelm_cst._native import (
     TrelmSyntaxError,
     _lineage_files,
     _lineage_filters,
+    _lineage_rest,
     _step_with,
     select_lineage,
 )
@@ -301,32 +302,55 @@ class NativeShapes:
 
 class NativeModel:
     """A model file's lineage as far as the file alone says, resolved by the
-    native module: its output columns (entries), the origins and step of the
-    first column of each name in lower case (a ref's model found from the
-    targets given, else left of kind "ref"), and its filters (kept natively
-    until filters() is first asked: only impact reads them); where every
-    ref's model was found natively, each of those columns' next steps (its
-    origins, each that is no model's column made a step), and of those whose
-    next steps are all made, the step with them: its lineage at any depth
-    but 0 (trees); their lineage one model deep (shallow): those trees, and
-    the others' where the batch read the models they read."""
+    native module: its output columns (entries) and, where every ref's model
+    was found natively, their lineage one model deep (shallow) by name in
+    lower case, where the batch read the models they read. The rest is made
+    when first asked, from what the native module kept of the file: the
+    origins and step of the first column of each name (a ref's model found
+    from the targets given, else left of kind "ref"), each of those
+    columns' next steps (its origins, each that is no model's column made a
+    step) and of those whose next steps are all made, the step with them
+    (trees: its lineage at any depth but 0); and its filters. Only impact
+    and lineage deeper than one model read those."""
 
-    __slots__ = ("top", "entries", "origins", "filters", "resolved", "steps", "next", "trees", "shallow")
+    __slots__ = ("top", "entries", "kept", "kept_filters", "resolved", "shallow", "key", "path", "targets", "made")
 
-    def __init__(self, found: tuple[Any, ...]) -> None:
+    def __init__(self, found: tuple[Any, ...], key: str, path: str, targets: dict[str, Origin]) -> None:
         # top: whether the file holds a query; resolved: whether every ref's model was found natively
-        self.top, self.entries, self.origins, self.filters, self.resolved, *rest = found
-        self.steps: dict[str, LineageStep] = rest[0]
-        self.next: dict[str, tuple[LineageStep | Origin, ...]] | None = rest[1]
-        self.trees: dict[str, LineageStep] | None = rest[2]
-        self.shallow: dict[str, LineageStep] | None = rest[3]
+        self.top, self.entries, self.kept, self.kept_filters, self.resolved, shallow = found
+        self.shallow: dict[str, LineageStep] | None = shallow
+        self.key, self.path, self.targets = key, path, targets
+        self.made: tuple[Any, ...] | None = None
 
-    def filters_of(self, targets: dict[str, Origin]) -> tuple[tuple[Any, ...], ...]:
-        """Its filters, each (text, clause, line, char, origins), a ref's model
-        found from `targets` as for the rest of the file."""
-        if type(self.filters) is not tuple:
-            self.filters = _lineage_filters(self.filters, NativeShapes, targets)
-        return self.filters
+    def rest(self) -> tuple[Any, ...]:
+        """(origins, steps, next steps, trees), made once."""
+        if self.made is None:
+            origins, steps, following, trees = _lineage_rest(self.kept, NativeShapes, self.targets, self.key, self.path)
+            self.made = (origins, steps, following, trees) if self.resolved else (origins, steps, None, None)
+            self.kept = None
+        return self.made
+
+    @property
+    def origins(self) -> dict[str, tuple[Origin, ...]]:
+        return self.rest()[0]  # type: ignore[no-any-return]
+
+    @property
+    def steps(self) -> dict[str, LineageStep]:
+        return self.rest()[1]  # type: ignore[no-any-return]
+
+    @property
+    def next(self) -> dict[str, tuple[LineageStep | Origin, ...]] | None:
+        return self.rest()[2]  # type: ignore[no-any-return]
+
+    @property
+    def trees(self) -> dict[str, LineageStep] | None:
+        return self.rest()[3]  # type: ignore[no-any-return]
+
+    def filters(self) -> tuple[tuple[Any, ...], ...]:
+        """Its filters, each (text, clause, line, char, origins), made once."""
+        if type(self.kept_filters) is not tuple:
+            self.kept_filters = _lineage_filters(self.kept_filters, NativeShapes, self.targets)
+        return self.kept_filters
 
 
 def lower(name: str | None) -> str | None:
@@ -416,8 +440,8 @@ class Lineage:
         jobs = (os.cpu_count() or 1) if len(keys) > 1 else 1
         targets = [self.ref_targets(key) for key in keys]
         found_all = _lineage_files(paths, jobs, NativeShapes, keys, columns=columns, targets=targets)
-        for key, found in zip(keys, found_all):
-            self._native[key] = NativeModel(found) if isinstance(found, tuple) else None
+        for key, path, found, given in zip(keys, paths, found_all, targets):
+            self._native[key] = NativeModel(found, key, path, given) if isinstance(found, tuple) else None
 
     def read_waves(self) -> None:
         """Resolves natively, in batches, the files read so far that wait for
@@ -474,9 +498,10 @@ class Lineage:
             keys = [key for key in self.project.models if key not in self._native]
         paths = [self.project.models[key].path for key in keys]
         targets = [self.ref_targets(key) for key in keys]
-        for key, found in zip(keys, _lineage_files(paths, os.cpu_count() or 1, NativeShapes, keys, targets=targets)):
+        found_all = _lineage_files(paths, os.cpu_count() or 1, NativeShapes, keys, targets=targets)
+        for key, path, found, given in zip(keys, paths, found_all, targets):
             if isinstance(found, tuple):
-                self._native[key] = NativeModel(found)
+                self._native[key] = NativeModel(found, key, path, given)
             elif found == "the columns of a ref's model":  # read again once those columns are known
                 self._native[key] = NEEDS_REF_COLUMNS
                 self._needs[key] = None
@@ -823,7 +848,7 @@ class Lineage:
             lowered = column.lower()
             raw = native.origins.get(lowered)
             if raw is not None and native.resolved:  # each origin once and final already
-                return raw  # type: ignore[no-any-return]
+                return raw
             if raw is not None:
                 origins = self._origins.get((key, lowered))
                 if origins is None:
@@ -1092,7 +1117,7 @@ class Lineage:
             native = self.native(key)
             if native is not None:
                 project = self.project.models[key].project
-                for text, clause, line, char, raw in native.filters_of(self.ref_targets(key)):
+                for text, clause, line, char, raw in native.filters():
                     use: LineageStep | None = None
                     for origin in unique([self.origin(project, o) for o in raw]):
                         if origin.kind == "model" and origin.column is not None:

@@ -564,10 +564,10 @@ def _scan_record(doc: Document, text: str, /) -> tuple[Any, ...]: ...
 def _records_of(entries: list[Any], model_type: type[_M], ref_type: type[object], /) -> list[_M]: ...
 
 # Column lineage of model files as far as each file says, for
-# trelm_cst._lineage: per path, (has a query, entries, origins, filters,
-# every ref resolved, steps, next steps, trees, one model deep), origins and
-# the rest keyed by the lower-cased name of the first column of each name,
-# origins and entries made as `shapes` says (its `origin` and `entry` tuple
+# trelm_cst._lineage: per path, (has a query, entries, kept columns (see
+# _lineage_rest), kept filters (see _lineage_filters), every ref resolved,
+# one model deep), the last keyed by the lower-cased name of the first
+# column of each name, values made as `shapes` says (its `origin` and `entry` tuple
 # subclasses, `items` by column kind, `from_star`, the `step` class and its
 # `step_fields`), a ref's origin resolved from `targets` (a dict per path of
 # ref name to an origin saying what it reads) or left of kind "ref"; the
@@ -587,6 +587,14 @@ def _lineage_files(
 # in order) with field `name` set to `value`, made as _lineage_files makes
 # its steps.
 def _step_with(step: object, fields: tuple[str, ...], name: str, value: object) -> Any: ...
+
+# The columns _lineage_files kept for a file (its item 2) as values:
+# (origins, steps, next steps, trees), each a dict by column name in lower
+# case, of model `key` written in `path`; next steps and trees None when a
+# ref's model is not in `targets`.
+def _lineage_rest(
+    kept: object, shapes: object, targets: Mapping[str, tuple[Any, ...]] | None, key: str, path: str
+) -> tuple[Any, ...]: ...
 
 # The filters _lineage_files kept for a file (its item 3) as values, each
 # (text, clause, line, column, origins), a ref's model from `targets`.

@@ -116,22 +116,42 @@ class CollectorPaused {
   bool was_enabled_;
 };
 
-// A file's filters as the core found them, made into values only when
-// asked (by _lineage_filters(), for Project.impact): a lineage never reads
-// them, and they are a fifth of a batch's values. An empty tuple for none.
-constexpr const char* kKeptFilters = "trelm_cst._native.kept_filters";
-using KeptFilters = std::vector<query::FilterUse>;
-
-void free_kept_filters(PyObject* capsule) {
-  delete static_cast<KeptFilters*>(PyCapsule_GetPointer(capsule, kKeptFilters));
+// What a batch found of a file beyond what a lineage one model deep reads,
+// kept as the core found it and made into values when first asked: its
+// filters (by _lineage_filters(), for Project.impact) and its columns'
+// origins (by _lineage_rest(), for deeper lineage and impact). Most callers
+// never ask, and they were most of a batch's values. An empty tuple for none.
+template <typename Value>
+constexpr const char* kept_name();
+template <>
+constexpr const char* kept_name<query::FilterUse>() {
+  return "trelm_cst._native.kept_filters";
+}
+template <>
+constexpr const char* kept_name<query::OutputColumn>() {
+  return "trelm_cst._native.kept_columns";
 }
 
-PyObject* kept_filters(KeptFilters&& filters) {
-  if (filters.empty()) return PyTuple_New(0);
-  auto held = std::make_unique<KeptFilters>(std::move(filters));
-  PyObject* capsule = PyCapsule_New(held.get(), kKeptFilters, free_kept_filters);
+template <typename Value>
+void free_kept(PyObject* capsule) {
+  delete static_cast<std::vector<Value>*>(PyCapsule_GetPointer(capsule, kept_name<Value>()));
+}
+
+template <typename Value>
+PyObject* kept(std::vector<Value>&& values) {
+  if (values.empty()) return PyTuple_New(0);
+  auto held = std::make_unique<std::vector<Value>>(std::move(values));
+  PyObject* capsule = PyCapsule_New(held.get(), kept_name<Value>(), free_kept<Value>);
   if (capsule != nullptr) held.release();  // the capsule's now
   return capsule;
+}
+
+// What kept() kept in `given`; null with an error set when it is no such value.
+template <typename Value>
+const std::vector<Value>* kept_values(PyObject* given) {
+  static const std::vector<Value> none;
+  if (PyTuple_Check(given) && PyTuple_Size(given) == 0) return &none;
+  return static_cast<const std::vector<Value>*>(PyCapsule_GetPointer(given, kept_name<Value>()));
 }
 
 // What the caller's values are made as: `origin` and `entry` tuple
@@ -154,7 +174,6 @@ struct Shapes {
 inline constexpr Py_ssize_t kStepFields = 12;
 // Of a file's values
 inline constexpr Py_ssize_t kFileEntries = 1;
-inline constexpr Py_ssize_t kFileSteps = 5;
 
 // The batch's files by the key of their model.
 using FilesByKey = std::unordered_map<std::string_view, std::size_t>;
@@ -254,48 +273,66 @@ class ValueMaker {
  public:
   explicit ValueMaker(const Shapes& shapes) : shapes_(shapes) {}
 
-  // (has a query, entries, origins, kept filters (see kept_filters()),
-  // every ref resolved, steps, next steps, trees, one model deep): entries
-  // a list, each (name, item of
-  // its kind, from_star or None); origins the origins of the first column
-  // of each name, steps its step (of model `key`, written in `path`), next
-  // steps those origins with each that is no model's column made a step,
-  // trees, where none is a model's column, the step with those next steps,
-  // and one model deep those trees and (see link_models()) the others', by
-  // the name in lower case. A ref's origin takes its model from `targets` (ref name to
-  // an origin whose kind, name and reason say what the ref reads; None when
-  // there are none); one it lacks stays of kind "ref", and the file has no
-  // next steps, no trees and nothing one model deep.
-  PyObject* file(query::FileLineage& found, PyObject* targets, PyObject* key, PyObject* path) {
+  // (has a query, entries, kept columns (see rest()), kept filters (see
+  // filters()), every ref resolved, one model deep): entries a list, each
+  // (name, item of its kind, from_star or None); one model deep the lineage
+  // of the first column of each name, by the name in lower case, steps of
+  // model `key` written in `path`: now where it reads no model's column,
+  // else by link_models(). A ref's origin takes its model from `targets`
+  // (ref name to an origin whose kind, name and reason say what the ref
+  // reads; None when there are none); one it lacks stays of kind "ref", and
+  // the file has nothing one model deep. The file is the batch's `index`-th.
+  PyObject* file(query::FileLineage& found, std::size_t index, PyObject* targets, PyObject* key, PyObject* path) {
     if (!found.undecided.empty()) return str(found.undecided);
     targets_ = targets;
     unresolved_refs_ = false;
     const std::size_t count = found.columns.size();
     PyRef entries = PyRef::steal(list_of(count, [&](std::size_t i) { return entry(found.columns[i]); }));
-    FirstColumns first{PyRef::steal(PyDict_New()), PyRef::steal(PyDict_New()), PyRef::steal(PyDict_New()),
-                       PyRef::steal(PyDict_New()), PyRef::steal(PyDict_New()), {}};
-    if (!entries || !first.origins || !first.steps || !first.next || !first.trees || !first.shallow) return nullptr;
+    PyRef shallow = PyRef::steal(PyDict_New());
+    if (!entries || !shallow) return nullptr;
+    FirstColumns& first = first_columns_[index];
+    first.clear();
+    std::vector<Deep> deep;
     for (std::size_t i = 0; i < count; ++i) {
       PyObject* made = PyList_GetItem(entries.get(), static_cast<Py_ssize_t>(i));  // borrowed
-      if (!add_first(found.columns[i], PyTuple_GetItem(made, 0), key, path, first)) return nullptr;
+      const Column column{found.columns[i], PyTuple_GetItem(made, 0), key, path};
+      if (!add_one_model_deep(column, first, shallow.get(), deep)) return nullptr;
     }
     if (!note_unresolved_refs(found.filters)) return nullptr;
-    PyObject* kept = kept_filters(std::move(found.filters));
-    if (kept == nullptr) return nullptr;
-    // Each holds texts and values made here only: see untracked(). Any
-    // other value set in one later tracks it again.
-    for (const PyRef* each : {&first.origins, &first.steps, &first.next, &first.trees}) untracked(each->get());
+    PyRef filters = PyRef::steal(kept(std::move(found.filters)));
+    PyRef columns = PyRef::steal(filters ? kept(std::move(found.columns)) : nullptr);
+    if (!columns) return nullptr;
     if (!unresolved_refs_) {
-      for (Deep& each : first.deep) {
-        each.into = PyRef::borrow(first.shallow.get());
-        deep_.push_back(std::move(each));
-      }
+      for (Deep& each : deep) deep_.push_back(std::move(each));
     }
-    PyObject* next = unresolved_refs_ ? Py_NewRef(Py_None) : first.next.release();
-    PyObject* trees = unresolved_refs_ ? Py_NewRef(Py_None) : first.trees.release();
-    PyObject* shallow = unresolved_refs_ ? Py_NewRef(Py_None) : untracked(first.shallow.release());
-    return pack({PyBool_FromLong(found.has_query ? 1 : 0), entries.release(), first.origins.release(), kept,
-                 PyBool_FromLong(unresolved_refs_ ? 0 : 1), first.steps.release(), next, trees, shallow});
+    // Holds texts and steps made here only: see untracked(). Any other value
+    // set in it later tracks it again.
+    PyObject* one_deep = unresolved_refs_ ? Py_NewRef(Py_None) : untracked(shallow.release());
+    return pack({PyBool_FromLong(found.has_query ? 1 : 0), entries.release(), columns.release(), filters.release(),
+                 PyBool_FromLong(unresolved_refs_ ? 0 : 1), one_deep});
+  }
+
+  // (origins, steps, next steps, trees) of the columns a batch kept for a
+  // file (of model `key`, written in `path`): origins the origins of the
+  // first column of each name, steps its step, next steps those origins
+  // with each that is no model's column made a step, trees, where none is a
+  // model's column, the step with those next steps, by the name in lower
+  // case; no next steps and no trees when a ref's model is not in `targets`.
+  PyObject* rest(const std::vector<query::OutputColumn>& columns, PyObject* targets, PyObject* key, PyObject* path) {
+    targets_ = targets;
+    unresolved_refs_ = false;
+    Rest rest{PyRef::steal(PyDict_New()), PyRef::steal(PyDict_New()), PyRef::steal(PyDict_New()),
+              PyRef::steal(PyDict_New())};
+    if (!rest.origins || !rest.steps || !rest.next || !rest.trees) return nullptr;
+    for (const query::OutputColumn& column : columns) {
+      if (!column.name) continue;
+      PyRef written = PyRef::steal(str(*column.name));
+      if (!written || !add_rest(Column{column, written.get(), key, path}, rest)) return nullptr;
+    }
+    for (const PyRef* each : {&rest.origins, &rest.steps, &rest.next, &rest.trees}) untracked(each->get());
+    PyObject* next = unresolved_refs_ ? Py_NewRef(Py_None) : rest.next.release();
+    PyObject* trees = unresolved_refs_ ? Py_NewRef(Py_None) : rest.trees.release();
+    return pack({rest.origins.release(), rest.steps.release(), next, trees});
   }
 
   // The values of a file's filters kept by file(), each (text, clause,
@@ -317,7 +354,7 @@ class ValueMaker {
       if (!tree && PyErr_Occurred()) return false;
       if (tree && PyDict_SetItem(each.into.get(), each.name.get(), tree.get()) != 0) return false;
     }
-    for (const Deep& each : deep_) untracked(each.into.get());  // as a file's other dicts
+    for (const Deep& each : deep_) untracked(each.into.get());  // as the rest of a file's dict
     return true;
   }
 
@@ -332,24 +369,22 @@ class ValueMaker {
     PyObject* path = nullptr;  // borrowed: the batch's
   };
 
-  // A column whose next steps include a model's column: made one model deep
-  // by link_models(), into its file's dict.
-  struct Deep {
-    PyRef into;
-    PyRef name;  // in lower case
-    PyObject* step = nullptr;  // borrowed: its step, kept in its file's steps
-    PyRef next;
+  // An output column of a file, with the str of its name as written, of model `key` written in `path`.
+  struct Column {
+    const query::OutputColumn& found;
+    PyObject* written;  // borrowed
+    PyObject* key;      // borrowed, as path
+    PyObject* path;
   };
 
-  // What a file says of the first column of each name, by the name in lower case.
-  struct FirstColumns {
-    PyRef origins;  // its origins, each once
-    PyRef steps;    // its step, without next steps
-    PyRef next;     // its origins, those that are no model's column as steps
-    PyRef trees;    // where no origin is a model's column: its step with those next steps
-    PyRef shallow;  // its lineage one model deep: the trees, and the others' made by link_models()
-    std::vector<Deep> deep;  // the others
+  // The first column of a name in a file: its fields, and its step without
+  // next steps once one is made.
+  struct FirstColumn {
+    ColumnFields fields;
+    PyRef step;
   };
+  // By the name in lower case (its UTF-8).
+  using FirstColumns = std::unordered_map<std::string, FirstColumn>;
 
   // An origin by its texts (each the one str of its text), as the batch
   // dedupes it; `via` the one tuple of its CTEs, null for none.
@@ -362,6 +397,30 @@ class ValueMaker {
     PyObject* reason;  // null for none
     bool star;
     bool operator==(const OriginKey&) const = default;
+  };
+
+  // A next step of a column: the step of an origin that is no model's
+  // column; a model's column's is made by link_models() (null here).
+  struct Next {
+    OriginKey origin;
+    PyRef step;
+  };
+
+  // A column whose next steps include a model's column: made one model deep
+  // by link_models(), into its file's dict.
+  struct Deep {
+    PyRef into;
+    PyRef name;  // in lower case
+    const FirstColumn* column = nullptr;  // kept in first_columns_ for the batch
+    std::vector<Next> next;
+  };
+
+  // What rest() makes, by the name in lower case.
+  struct Rest {
+    PyRef origins;  // of its first column, each once
+    PyRef steps;    // its step, without next steps
+    PyRef next;     // its origins, those that are no model's column as steps
+    PyRef trees;    // where no origin is a model's column: its step with those next steps
   };
 
   static std::size_t mixed(std::initializer_list<const void*> parts) {
@@ -450,30 +509,48 @@ class ValueMaker {
     return true;
   }
 
-  // (kind, name, column, via, star, reason): name a (source, table) for a
-  // source, None for ambiguous and unresolved; kind "ref" for a ref, whose
-  // model the caller finds.
-  PyObject* origin(const query::LineageOrigin& written) {
+  // The texts of an origin (a ref's of the model it reads, from the
+  // targets; one the targets lack stays of kind "ref", noted); false with an
+  // error set.
+  bool origin_key(const query::LineageOrigin& written, OriginKey& key) {
     // Only a source's has a source name: the empty one is not looked up each time.
     if (empty_text_ == nullptr) empty_text_ = text("");
     PyObject* source = written.source_name.empty() ? empty_text_ : text(written.source_name);
-    OriginKey key{nullptr, nullptr, source, text(written.column), nullptr, nullptr, written.star};
-    if (key.source == nullptr || key.column == nullptr || !via_of(written.via, key.via)) return nullptr;
+    key = OriginKey{nullptr, nullptr, source, text(written.column), nullptr, nullptr, written.star};
+    if (key.source == nullptr || key.column == nullptr || !via_of(written.via, key.via)) return false;
     const TargetTexts* target = written.kind == "ref" ? target_of(written) : nullptr;
     if (target != nullptr) {
       key.kind = target->kind;
       key.name = target->name;
       key.reason = target->reason;
-    } else {
-      if (PyErr_Occurred()) return nullptr;
-      if (written.kind == "ref") unresolved_refs_ = true;
-      key.kind = text(written.kind);
-      key.name = text(written.name);
-      key.reason = written.reason ? text(*written.reason) : nullptr;
-      if (key.kind == nullptr || key.name == nullptr || (written.reason && key.reason == nullptr)) return nullptr;
+      return true;
     }
-    // Many columns of a project read the same upstream column: one object
-    // for each origin keeps the caller's caches and the collector's passes small.
+    if (PyErr_Occurred()) return false;
+    if (written.kind == "ref") unresolved_refs_ = true;
+    key.kind = text(written.kind);
+    key.name = text(written.name);
+    key.reason = written.reason ? text(*written.reason) : nullptr;
+    return key.kind != nullptr && key.name != nullptr && (!written.reason || key.reason != nullptr);
+  }
+
+  // The origins of these, each once: refs to one model by two names
+  // resolve alike. In keys_; false with an error set.
+  bool unique_origins(const std::vector<query::LineageOrigin>& found) {
+    keys_.clear();
+    for (const query::LineageOrigin& each : found) {
+      OriginKey key{};
+      if (!origin_key(each, key)) return false;
+      if (std::find(keys_.begin(), keys_.end(), key) == keys_.end()) keys_.push_back(key);
+    }
+    return true;
+  }
+
+  // (kind, name, column, via, star, reason): name a (source, table) for a
+  // source, None for ambiguous and unresolved; kind "ref" for a ref, whose
+  // model the caller finds. Many columns of a project read the same
+  // upstream column: one object for each origin keeps the caller's caches
+  // and the collector's passes small.
+  PyObject* origin(const OriginKey& key) {
     return remembered(origins_, key, [&] { return make_origin(key); });
   }
 
@@ -487,11 +564,12 @@ class ValueMaker {
     } else {
       name = Py_NewRef(key.name);
     }
-    return untracked(instance(origin_type(), {Py_NewRef(key.kind), name, Py_NewRef(key.column),
-                                              key.via != nullptr ? Py_NewRef(key.via) : PyTuple_New(0),
+    return untracked(instance(origin_type(), {Py_NewRef(key.kind), name, Py_NewRef(key.column), via(key),
                                               PyBool_FromLong(key.star ? 1 : 0),
                                               Py_NewRef(key.reason != nullptr ? key.reason : Py_None)}));
   }
+
+  static PyObject* via(const OriginKey& key) { return key.via != nullptr ? Py_NewRef(key.via) : PyTuple_New(0); }
 
   PyTypeObject* origin_type() const { return reinterpret_cast<PyTypeObject*>(shapes_.origin.get()); }
 
@@ -531,19 +609,9 @@ class ValueMaker {
     return written ? text(*written) : nullptr;
   }
 
-  // The origins, each once: refs to one model by two names resolve alike.
-  PyObject* origins(const std::vector<query::LineageOrigin>& found) {
-    std::vector<PyRef>& made = origins_made_;  // one buffer for every column: origin() makes none
-    made.clear();
-    for (const query::LineageOrigin& each : found) {
-      PyRef one = PyRef::steal(origin(each));
-      if (!one) return nullptr;
-      const bool seen = std::any_of(made.begin(), made.end(), [&](const PyRef& m) { return m.get() == one.get(); });
-      if (!seen) made.push_back(std::move(one));
-    }
-    PyObject* tuple = untracked(tuple_of(made.size(), [&](std::size_t i) { return Py_NewRef(made[i].get()); }));
-    made.clear();
-    return tuple;
+  // The origins of keys_ as a tuple.
+  PyObject* origins_of_keys() {
+    return untracked(tuple_of(keys_.size(), [&](std::size_t i) { return origin(keys_[i]); }));
   }
 
   PyObject* entry(const query::OutputColumn& column) {
@@ -559,39 +627,80 @@ class ValueMaker {
                               {optional(column.name), Py_NewRef(item), Py_NewRef(through)}));
   }
 
-  // Records a named column unless a column of the same name (ignoring case) came before it.
-  // `written` its name as its entry holds it.
-  bool add_first(const query::OutputColumn& column, PyObject* written, PyObject* key, PyObject* path,
-                 FirstColumns& first) {
-    if (!column.name) return true;
-    PyRef name = PyRef::steal(lower_key(*column.name, written));
-    if (!name) return false;
-    const int known = PyDict_Contains(first.steps.get(), name.get());
-    if (known != 0) return known > 0;
-    ColumnFields fields{PyRef::steal(str(column.kind)), PyRef::borrow(written),
-                        PyRef::steal(optional_int(column.where, true)), PyRef::steal(optional_int(column.where, false)),
-                        key, path};
-    if (!fields.kind || !fields.name || !fields.line || !fields.character) return false;
-    PyRef made = PyRef::steal(origins(column.origins));
-    PyRef step = PyRef::steal(made ? column_step(fields, PyTuple_New(0)) : nullptr);
-    PyRef next = PyRef::steal(step ? next_steps(made.get()) : nullptr);
-    if (!next || PyDict_SetItem(first.origins.get(), name.get(), made.get()) != 0 ||
-        PyDict_SetItem(first.steps.get(), name.get(), step.get()) != 0 ||
-        PyDict_SetItem(first.next.get(), name.get(), next.get()) != 0) {
-      return false;
+  // The fields of a named column's steps; false with an error set.
+  bool fields_of(const Column& column, ColumnFields& fields) {
+    const std::optional<cst::LineColumn>& where = column.found.where;
+    fields = ColumnFields{PyRef::steal(str(column.found.kind)), PyRef::borrow(column.written),
+                          PyRef::steal(optional_int(where, true)), PyRef::steal(optional_int(where, false)),
+                          column.key, column.path};
+    return fields.kind && fields.name && fields.line && fields.character;
+  }
+
+  // Records a named column's lineage one model deep unless a column of the
+  // same name (ignoring case) came before it: into `shallow` where none of
+  // its origins is a model's column, else into `deep` for link_models().
+  bool add_one_model_deep(const Column& column, FirstColumns& first, PyObject* shallow, std::vector<Deep>& deep) {
+    if (!column.found.name) return true;
+    PyRef name = PyRef::steal(lower_key(*column.found.name, column.written));
+    std::optional<std::string_view> lowered = name ? utf8_of(name.get()) : std::nullopt;
+    if (!lowered) return false;
+    auto [known, added] = first.try_emplace(std::string(*lowered));
+    if (!added) return true;
+    if (!fields_of(column, known->second.fields) || !unique_origins(column.found.origins)) return false;
+    Deep made{PyRef::borrow(shallow), std::move(name), &known->second, {}};
+    bool reads_models = false;
+    for (const OriginKey& origin : keys_) {
+      const bool model = is_model(origin.kind);
+      reads_models = reads_models || model;
+      PyRef step = PyRef::steal(model ? nullptr : leaf(origin));
+      if (!model && !step) return false;
+      made.next.push_back(Next{origin, std::move(step)});
     }
-    PyObject* kept = step.get();  // kept alive by the file's steps
-    fields_.emplace(kept, std::move(fields));
-    if (!all_steps(next.get())) {
-      first.deep.push_back(Deep{PyRef(), std::move(name), kept, std::move(next)});
+    if (reads_models) {
+      deep.push_back(std::move(made));
       return true;
     }
     // Its lineage at any depth: nothing below a step of no model's column.
-    PyRef tree = PyTuple_Size(next.get()) == 0
-                     ? PyRef::borrow(kept)
-                     : PyRef::steal(column_step(fields_.at(kept), Py_NewRef(next.get())));
-    return tree && PyDict_SetItem(first.trees.get(), name.get(), tree.get()) == 0 &&
-           PyDict_SetItem(first.shallow.get(), name.get(), tree.get()) == 0;
+    PyRef tree = PyRef::steal(made.next.empty() ? bare_step(known->second) : with_next(made));
+    return tree && PyDict_SetItem(shallow, made.name.get(), tree.get()) == 0;
+  }
+
+  // The column's step without next steps, made once.
+  PyObject* bare_step(FirstColumn& column) {
+    if (!column.step) column.step = PyRef::steal(column_step(column.fields, PyTuple_New(0)));
+    return column.step ? Py_NewRef(column.step.get()) : nullptr;
+  }
+
+  // The column's step with its next steps, each made.
+  PyObject* with_next(const Deep& column) {
+    PyObject* steps = untracked(tuple_of(column.next.size(), [&](std::size_t i) {
+      return Py_NewRef(column.next[i].step.get());
+    }));
+    return steps != nullptr ? column_step(column.column->fields, steps) : nullptr;
+  }
+
+  // Records what rest() makes of a named column unless a column of the same
+  // name (ignoring case) came before it.
+  bool add_rest(const Column& column, Rest& rest) {
+    PyRef name = PyRef::steal(lower_key(*column.found.name, column.written));
+    if (!name) return false;
+    const int known = PyDict_Contains(rest.steps.get(), name.get());
+    if (known != 0) return known > 0;
+    FirstColumn first;
+    if (!fields_of(column, first.fields) || !unique_origins(column.found.origins)) return false;
+    PyRef origins = PyRef::steal(origins_of_keys());
+    PyRef step = PyRef::steal(origins ? bare_step(first) : nullptr);
+    PyRef next = PyRef::steal(step ? next_steps(origins.get()) : nullptr);
+    if (!next || PyDict_SetItem(rest.origins.get(), name.get(), origins.get()) != 0 ||
+        PyDict_SetItem(rest.steps.get(), name.get(), step.get()) != 0 ||
+        PyDict_SetItem(rest.next.get(), name.get(), next.get()) != 0) {
+      return false;
+    }
+    if (!all_steps(next.get())) return true;
+    // Its lineage at any depth: nothing below a step of no model's column.
+    PyRef tree = PyTuple_Size(next.get()) == 0 ? std::move(step)
+                                               : PyRef::steal(column_step(first.fields, Py_NewRef(next.get())));
+    return tree && PyDict_SetItem(rest.trees.get(), name.get(), tree.get()) == 0;
   }
 
   // The column's step as the caller's class makes it, with these next steps
@@ -611,19 +720,16 @@ class ValueMaker {
     return true;
   }
 
-  // The origins with each that is no model's column as its step (one step
-  // for each origin of the batch): the origins themselves when each is a
-  // model's column.
+  // The origins of keys_ (`origins`) with each that is no model's column as
+  // its step (one step for each origin of the batch): the origins
+  // themselves when each is a model's column.
   PyObject* next_steps(PyObject* origins) {
-    bool models_only = true;
-    for (Py_ssize_t i = 0; i < PyTuple_Size(origins) && models_only; ++i) {
-      models_only = is_model(PyTuple_GetItem(PyTuple_GetItem(origins, i), 0));
-    }
+    const bool models_only =
+        std::all_of(keys_.begin(), keys_.end(), [](const OriginKey& key) { return is_model(key.kind); });
     if (models_only) return Py_NewRef(origins);
-    return untracked(tuple_of(static_cast<std::size_t>(PyTuple_Size(origins)), [&](std::size_t i) -> PyObject* {
-      PyObject* origin = PyTuple_GetItem(origins, static_cast<Py_ssize_t>(i));  // borrowed
-      if (is_model(PyTuple_GetItem(origin, 0))) return Py_NewRef(origin);
-      return remembered(leaves_, origin, [&] { return leaf(origin); });
+    return untracked(tuple_of(keys_.size(), [&](std::size_t i) -> PyObject* {
+      if (is_model(keys_[i].kind)) return Py_NewRef(PyTuple_GetItem(origins, static_cast<Py_ssize_t>(i)));
+      return leaf(keys_[i]);
     }));
   }
 
@@ -659,66 +765,67 @@ class ValueMaker {
 
   // (text, clause, line, column, origins)
   PyObject* filter(const query::FilterUse& use) {
+    PyObject* origins = unique_origins(use.origins) ? origins_of_keys() : nullptr;
     return untracked(pack({str(use.text), str(use.clause), optional_int(use.where, true),
-                           optional_int(use.where, false), origins(use.origins)}));
+                           optional_int(use.where, false), origins}));
   }
 
-  // The step of an origin that is no model's column: a source's, a table's,
-  // a seed's... or one that cannot be resolved, with the reason.
-  PyObject* leaf(PyObject* origin) {
-    PyObject* kind = PyTuple_GetItem(origin, 0);  // borrowed, as the rest
-    PyObject* name = PyTuple_GetItem(origin, 1);
-    const auto is = [kind](const char* text) { return PyUnicode_CompareWithASCIIString(kind, text) == 0; };
-    const bool source = is("source");
-    const bool table = is("table") || is("function") || is("values");
-    const bool node = is("seed") || is("snapshot") || is("missing");
-    const bool through_star = PyTuple_GetItem(origin, 4) == Py_True && (source || table);
-    const auto when = [](bool holds, PyObject* value) { return Py_NewRef(holds ? value : Py_None); };
-    return step({through_star ? str("star") : Py_NewRef(kind), Py_NewRef(PyTuple_GetItem(origin, 2)),
-                 when(node, name), when(source, name), when(table, name), Py_NewRef(PyTuple_GetItem(origin, 3)),
-                 Py_NewRef(Py_None), Py_NewRef(Py_None), Py_NewRef(Py_None),
-                 when(!source && !table && !node, PyTuple_GetItem(origin, 5)), Py_NewRef(Py_None), PyTuple_New(0)});
+  // The step of an origin that is no model's column (one for each origin):
+  // a source's, a table's, a seed's... or one that cannot be resolved, with
+  // the reason.
+  PyObject* leaf(const OriginKey& origin) {
+    return remembered(leaves_, origin, [&]() -> PyObject* {
+      const auto is = [&origin](const char* kind) { return PyUnicode_CompareWithASCIIString(origin.kind, kind) == 0; };
+      const bool source = is("source");
+      const bool table = is("table") || is("function") || is("values");
+      const bool node = is("seed") || is("snapshot") || is("missing");
+      const bool through_star = origin.star && (source || table);
+      const auto when = [](bool holds, PyObject* value) { return Py_NewRef(holds ? value : Py_None); };
+      PyObject* reason = origin.reason != nullptr ? origin.reason : Py_None;
+      return step({through_star ? str("star") : Py_NewRef(origin.kind), Py_NewRef(origin.column),
+                   when(node, origin.name),
+                   source ? untracked(pack({Py_NewRef(origin.source), Py_NewRef(origin.name)})) : Py_NewRef(Py_None),
+                   when(table, origin.name), via(origin), Py_NewRef(Py_None), Py_NewRef(Py_None), Py_NewRef(Py_None),
+                   when(!source && !table && !node, reason), Py_NewRef(Py_None), PyTuple_New(0)});
+    });
   }
 
   // The column's step with its next steps, each model's column its own
   // step; null without an error when one is not a step the batch made.
   PyObject* one_model_deep(const Deep& column, PyObject* made, const FilesByKey& file_of) {
-    PyObject* next = column.next.get();
     std::vector<PyRef> children;
-    for (Py_ssize_t i = 0; i < PyTuple_Size(next); ++i) {
-      PyObject* each = PyTuple_GetItem(next, i);
-      PyRef child = is_step(each) ? PyRef::borrow(each) : PyRef::steal(model_column(each, made, file_of));
+    for (const Next& each : column.next) {
+      PyRef child = each.step ? PyRef::borrow(each.step.get()) : PyRef::steal(model_column(each.origin, made, file_of));
       if (!child) return nullptr;
       children.push_back(std::move(child));
     }
     PyObject* steps = untracked(tuple_of(children.size(), [&](std::size_t i) { return Py_NewRef(children[i].get()); }));
-    return steps != nullptr ? column_step(fields_.at(column.step), steps) : nullptr;
+    return steps != nullptr ? column_step(column.column->fields, steps) : nullptr;
   }
 
   // A model's column (an origin) as that model's step, reached through the
   // origin's CTEs; null without an error when the batch made no such step.
-  PyObject* model_column(PyObject* origin, PyObject* made, const FilesByKey& file_of) {
+  PyObject* model_column(const OriginKey& origin, PyObject* made, const FilesByKey& file_of) {
     return remembered(model_columns_, origin, [&]() -> PyObject* {
-      std::optional<std::string_view> model = utf8_of(PyTuple_GetItem(origin, 1));
-      PyObject* column = PyTuple_GetItem(origin, 2);
-      if (!model || !PyUnicode_Check(column)) {
+      std::optional<std::string_view> model = utf8_of(origin.name);
+      std::optional<std::string_view> written = model ? utf8_of(origin.column) : std::nullopt;
+      if (!written) {
         PyErr_Clear();
         return nullptr;
       }
       auto file = file_of.find(*model);
       PyObject* read = file == file_of.end() ? nullptr : PyList_GetItem(made, static_cast<Py_ssize_t>(file->second));
-      if (read == nullptr || !PyTuple_Check(read)) return nullptr;
-      std::optional<std::string_view> written = utf8_of(column);
-      PyRef lowered = PyRef::steal(written ? lower_key(*written, column) : nullptr);
-      if (!lowered) return nullptr;
-      PyObject* found = PyDict_GetItemWithError(PyTuple_GetItem(read, kFileSteps), lowered.get());
-      PyObject* via = PyTuple_GetItem(origin, 3);
-      if (found == nullptr) {
-        if (PyErr_Occurred()) return nullptr;
+      auto columns = file == file_of.end() ? first_columns_.end() : first_columns_.find(file->second);
+      if (read == nullptr || !PyTuple_Check(read) || columns == first_columns_.end()) return nullptr;
+      PyRef lowered = PyRef::steal(lower_key(*written, origin.column));
+      std::optional<std::string_view> name = lowered ? utf8_of(lowered.get()) : std::nullopt;
+      if (!name) return nullptr;
+      auto found = columns->second.find(std::string(*name));
+      if (found == columns->second.end()) {
         return unnamed_column(origin, read, PyTuple_GetItem(paths_, static_cast<Py_ssize_t>(file->second)));
       }
-      return PyTuple_Size(via) == 0 ? Py_NewRef(found)
-                                    : column_step(fields_.at(found), PyTuple_New(0), Py_NewRef(via));
+      return origin.via == nullptr ? bare_step(found->second)
+                                   : column_step(found->second.fields, PyTuple_New(0), Py_NewRef(origin.via));
     });
   }
 
@@ -744,14 +851,11 @@ class ValueMaker {
   // `path`): a star's when the model has a `*` over unknown columns, or the
   // column is reached through one; templated when Jinja there makes
   // columns; else unresolved.
-  PyObject* unnamed_column(PyObject* origin, PyObject* read, PyObject* path) {
-    PyObject* model = PyTuple_GetItem(origin, 1);  // borrowed, as the rest
-    PyObject* column = PyTuple_GetItem(origin, 2);
+  PyObject* unnamed_column(const OriginKey& origin, PyObject* read, PyObject* path) {
     const auto [star, made_by_jinja] = unnamed_entries(read);
     PyObject* kind = nullptr;
     PyObject* reason = nullptr;
-    const bool through_star = PyTuple_GetItem(origin, 4) == Py_True;
-    if (star || (through_star && !made_by_jinja)) {
+    if (star || (origin.star && !made_by_jinja)) {
       kind = str("star");
       reason = Py_NewRef(Py_None);
     } else if (made_by_jinja) {
@@ -759,12 +863,12 @@ class ValueMaker {
       reason = str("not named in the file; Jinja there may make it");
     } else {
       kind = str("unresolved");
-      PyRef written = PyRef::steal(PyObject_Repr(column));
-      reason = written ? PyUnicode_FromFormat("no column %U in %U", written.get(), model) : nullptr;
+      PyRef written = PyRef::steal(PyObject_Repr(origin.column));
+      reason = written ? PyUnicode_FromFormat("no column %U in %U", written.get(), origin.name) : nullptr;
     }
-    return step({kind, Py_NewRef(column), Py_NewRef(model), Py_NewRef(Py_None), Py_NewRef(Py_None),
-                 Py_NewRef(PyTuple_GetItem(origin, 3)), Py_NewRef(path), Py_NewRef(Py_None), Py_NewRef(Py_None),
-                 reason, Py_NewRef(Py_None), PyTuple_New(0)});
+    return step({kind, Py_NewRef(origin.column), Py_NewRef(origin.name), Py_NewRef(Py_None), Py_NewRef(Py_None),
+                 via(origin), Py_NewRef(path), Py_NewRef(Py_None), Py_NewRef(Py_None), reason, Py_NewRef(Py_None),
+                 PyTuple_New(0)});
   }
 
   static bool is_model(PyObject* kind) { return PyUnicode_CompareWithASCIIString(kind, "model") == 0; }
@@ -811,12 +915,12 @@ class ValueMaker {
   std::unordered_map<std::vector<PyObject*>, PyRef, TextsHash> vias_;  // by the texts of the CTEs
   std::vector<PyObject*> via_texts_;  // of the origin at hand: one buffer for every lookup
   PyObject* empty_text_ = nullptr;  // borrowed from strings_
-  std::vector<PyRef> origins_made_;
+  std::vector<OriginKey> keys_;  // of the column at hand: one buffer for every column
   std::unordered_map<PyObject*, TargetTexts> target_texts_;  // by target
   std::unordered_map<OriginKey, PyRef, OriginKeyHash> origins_;
-  std::unordered_map<PyObject*, PyRef> leaves_;     // by origin: each origin is one object of origins_
-  std::unordered_map<PyObject*, PyRef> model_columns_;  // by origin, as leaves_
-  std::unordered_map<PyObject*, ColumnFields> fields_;  // by step of a first column, kept in its file's steps
+  std::unordered_map<OriginKey, PyRef, OriginKeyHash> leaves_;
+  std::unordered_map<OriginKey, PyRef, OriginKeyHash> model_columns_;
+  std::unordered_map<std::size_t, FirstColumns> first_columns_;  // by file of the batch
   std::vector<Deep> deep_;  // of every file, in order
   PyObject* paths_ = nullptr;  // borrowed: the batch's, in link_models()
   std::unordered_map<PyObject*, std::pair<bool, bool>> unnamed_entries_;  // by a file's values
@@ -1051,7 +1155,7 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
     const auto at = static_cast<Py_ssize_t>(i);
     if (waiting) waiting->note(i, found[i]);
     PyObject* file_targets = targets ? PyTuple_GetItem(targets.get(), at) : nullptr;
-    PyObject* item = found[i] ? make.file(*found[i], file_targets, PyTuple_GetItem(keys.get(), at),
+    PyObject* item = found[i] ? make.file(*found[i], i, file_targets, PyTuple_GetItem(keys.get(), at),
                                           PyTuple_GetItem(sequence.get(), at))
                               : Py_NewRef(Py_None);
     found[i].reset();  // made into values: its memory can go
@@ -1129,6 +1233,15 @@ PyObject* step_with(PyObject* const* args, Py_ssize_t count) {
   return untracked(made.release());
 }
 
+// The shapes of `given`, and `targets` a dict or None; nullopt with an error set.
+std::optional<Shapes> kept_shapes(PyObject* given, PyObject* targets, const char* function) {
+  if (targets != Py_None && !PyDict_Check(targets)) {
+    PyErr_Format(PyExc_TypeError, "%s() targets must be a dict or None", function);
+    return std::nullopt;
+  }
+  return shapes_of(given);
+}
+
 // _lineage_filters(kept, shapes, targets): the values of the filters a
 // batch kept for a file (its item 3), as the batch makes values.
 PyObject* lineage_filters(PyObject* const* args, Py_ssize_t count) {
@@ -1136,18 +1249,31 @@ PyObject* lineage_filters(PyObject* const* args, Py_ssize_t count) {
     PyErr_SetString(PyExc_TypeError, "_lineage_filters() takes kept filters, shapes and targets");
     return nullptr;
   }
-  if (PyTuple_Check(args[0])) return Py_NewRef(args[0]);  // none kept
-  const auto* kept = static_cast<const KeptFilters*>(PyCapsule_GetPointer(args[0], kKeptFilters));
-  if (kept == nullptr) return nullptr;
-  if (args[2] != Py_None && !PyDict_Check(args[2])) {
-    PyErr_SetString(PyExc_TypeError, "_lineage_filters() targets must be a dict or None");
-    return nullptr;
-  }
-  std::optional<Shapes> shapes = shapes_of(args[1]);
+  const auto* kept = kept_values<query::FilterUse>(args[0]);
+  std::optional<Shapes> shapes = kept != nullptr ? kept_shapes(args[1], args[2], "_lineage_filters") : std::nullopt;
   if (!shapes) return nullptr;
   ValueMaker make(*shapes);
   const CollectorPaused paused;  // as for a batch's values
   return make.filters(*kept, args[2]);
+}
+
+// _lineage_rest(kept, shapes, targets, key, path): the origins, steps, next
+// steps and trees of the columns a batch kept for a file (its item 2).
+PyObject* lineage_rest(PyObject* const* args, Py_ssize_t count) {
+  if (count != 5 || !PyUnicode_Check(args[3])) {
+    PyErr_SetString(PyExc_TypeError, "_lineage_rest() takes kept columns, shapes, targets, a key and a path");
+    return nullptr;
+  }
+  const auto* kept = kept_values<query::OutputColumn>(args[0]);
+  std::optional<Shapes> shapes = kept != nullptr ? kept_shapes(args[1], args[2], "_lineage_rest") : std::nullopt;
+  if (!shapes) return nullptr;
+  ValueMaker make(*shapes);
+  const CollectorPaused paused;
+  return make.rest(*kept, args[2], args[3], args[4]);
+}
+
+PyObject* lineage_rest_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
+  return guarded<PyObject*>(nullptr, [&] { return lineage_rest(args, count); });
 }
 
 PyObject* lineage_filters_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
@@ -1168,14 +1294,20 @@ PyMethodDef kFileLineageFunctions[] = {
     {"_lineage_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lineage_files_entry)),
      METH_VARARGS | METH_KEYWORDS,
      "_lineage_files(paths, jobs, shapes, keys, columns=None, targets=None)\n--\n\nFor each path, (has a query, "
-     "entries, origins, kept filters (see _lineage_filters()), every ref resolved,\nsteps, next steps, trees, one model deep) as far as the file says, "
-     "steps of the model named in `keys`, with the columns of its refs' "
-     "models when `columns`\ngives them (a dict per path: ref name to a list of names, or None when unknown), "
-     "each\nref's model from `targets` when it gives them (a dict per path: ref name to an origin),\norigins and "
-     "entries made as `shapes` says; why it cannot say as a str; None for a file\nto follow the slow way."},
+     "entries, kept columns (see _lineage_rest()), kept\nfilters (see _lineage_filters()), every ref resolved, one model "
+     "deep) as far as\nthe file says, steps of the model named in `keys`, with the columns of its refs'\nmodels when "
+     "`columns` gives them (a dict per path: ref name to a list of names, or\nNone when unknown), each ref's model "
+     "from `targets` when it gives them (a dict per\npath: ref name to an origin), values made as `shapes` says; why "
+     "it cannot say as a\nstr; None for a file to follow the slow way."},
     {"_step_with", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(step_with_entry)), METH_FASTCALL,
      "_step_with(step, fields, name, value)\n--\n\nA copy of `step`, whose fields are `fields` in order, with "
      "field `name` set to\n`value`, made as _lineage_files() makes its steps."},
+    {"_lineage_rest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lineage_rest_entry)),
+     METH_FASTCALL,
+     "_lineage_rest(kept, shapes, targets, key, path)\n--\n\nThe columns _lineage_files() kept for a file (its item 2) "
+     "as values: (origins,\nsteps, next steps, trees), each a dict by the name of a column in lower case, of\nmodel "
+     "`key` written in `path`, made as `shapes` says, each ref's model from\n`targets`; no next steps and no trees "
+     "(None) when a ref's model is not there."},
     {"_lineage_filters", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lineage_filters_entry)),
      METH_FASTCALL,
      "_lineage_filters(kept, shapes, targets)\n--\n\nThe filters _lineage_files() kept for a file (its item 3) as "
