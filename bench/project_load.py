@@ -20,6 +20,7 @@ the wall times. Prints figures; asserts nothing.
 from __future__ import annotations
 
 import argparse
+import gc
 import os
 import pathlib
 import resource
@@ -42,12 +43,14 @@ RUNNER = "import sys\nfrom trelm_cst import cli\nsys.exit(cli.main(sys.argv[1:],
 
 def best(work: Callable[[], Any], rounds: int) -> tuple[float, float, Any]:
     """Wall and CPU seconds of the fastest of `rounds` runs, and the last run's
-    result. Each result is let go of before the next run, so that no run pays
-    for the collector's passes over the one before."""
+    result. Each result is let go of and collected before the next run, so
+    that no run pays for freeing the one before (a project's parts refer to
+    each other: only the collector frees them)."""
     fastest = (float("inf"), 0.0)
     result = None
     for _ in range(rounds):
         result = None
+        gc.collect()
         cpu, start = time.process_time(), time.perf_counter()
         result = work()
         fastest = min(fastest, (time.perf_counter() - start, time.process_time() - cpu))
