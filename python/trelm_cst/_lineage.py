@@ -625,9 +625,13 @@ class Lineage:
 
     def columns(self, name: str) -> list[str]:
         key = self.model_key(name)
-        if key not in self._outputs:
-            self.read_upstream(key)
-        entries = self.outputs(key) or []
+        native = self._native.get(key)
+        if type(native) is NativeModel:  # read natively already: its entries are final
+            entries = native.entries if native.top else []
+        else:
+            if key not in self._outputs:
+                self.read_upstream(key)
+            entries = self.outputs(key) or []
         return [entry.name for entry in entries if entry.name is not None]
 
     # ------------------------------------------------------------ resolving
@@ -957,9 +961,15 @@ class Lineage:
         elif depth is not None and depth < 0:
             check_depth(depth)
         key = self._keys.get(name) or self.model_key(name)
+        native = self._native.get(key)
+        if depth == 1 and type(native) is NativeModel and native.shallow is not None:
+            tree = native.shallow.get(column.lower())
+            if tree is not None:  # whole as made: nothing upstream needs reading first
+                self._one_deep[name] = native.shallow
+                return tree
         if key not in self._outputs:
             self.read_upstream(key)
-        native = self._native.get(key)
+            native = self._native.get(key)
         if depth != 0 and type(native) is NativeModel:
             # One model deep: every column's the native module made; else those that read no model's column.
             made = native.shallow if depth == 1 else native.trees
