@@ -645,14 +645,15 @@ class Lineage:
         return found
 
     def find_target(self, project: str, name: str) -> Origin:
-        candidates = self.project._candidates(project, name, None)
-        if len(candidates) > 1:
-            ids = ", ".join(sorted(self.project.id_of(models[0]) for models in candidates))
-            return Origin("ambiguous", None, None, (), reason=f"ref {name!r} could be {ids}")
-        if not candidates:
+        """What a ref() of this name reads, as the project's graph resolved it
+        (once for each name while loading): a name defined outside the
+        repository is missing here, having no columns to read."""
+        found = self.project._resolve_call(project, None, name)
+        if isinstance(found, list):
+            return Origin("ambiguous", None, None, (), reason=f"ref {name!r} could be {', '.join(found)}")
+        if found is None or found[0] == "missing":
             return Origin("missing", name, None, ())
-        found = candidates[0][0]
-        return Origin(found.kind, self.project.id_of(found), None, ())
+        return Origin(found[0], found[1], None, ())
 
     def branch_relations(self, file: ModelFile, query: QueryFacts, span: tuple[int, int] | None) -> list[Rel]:
         """The relations of the union branch that holds `span`: each branch of a
