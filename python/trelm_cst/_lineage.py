@@ -22,8 +22,7 @@ from trelm_cst._native import (
     Select,
     TrelmSyntaxError,
     _lineage_files,
-    _lineage_filters,
-    _lineage_rest,
+    _lineage_kept,
     _step_with,
     select_lineage,
 )
@@ -325,10 +324,24 @@ class NativeModel:
     def rest(self) -> tuple[Any, ...]:
         """(origins, steps, next steps, trees), made once."""
         if self.made is None:
-            origins, steps, following, trees = _lineage_rest(self.kept, NativeShapes, self.targets, self.key, self.path)
+            make_kept([self], filters=False)
+        return self.made  # type: ignore[return-value]
+
+    def kept_for(self, filters: bool) -> tuple[Any, Any, dict[str, Origin], str, str]:
+        """What make_kept() gives the native module for it: what is still kept of it, None for the rest."""
+        asked = filters and type(self.kept_filters) is not tuple
+        return (self.kept if self.made is None else None, self.kept_filters if asked else None, self.targets,
+                self.key, self.path)
+
+    def take(self, made: tuple[Any, Any]) -> None:
+        """Takes what make_kept() made of it."""
+        rest, filters = made
+        if rest is not None:
+            origins, steps, following, trees = rest
             self.made = (origins, steps, following, trees) if self.resolved else (origins, steps, None, None)
             self.kept = None
-        return self.made
+        if filters is not None:
+            self.kept_filters = filters
 
     @property
     def origins(self) -> dict[str, tuple[Origin, ...]]:
@@ -349,8 +362,17 @@ class NativeModel:
     def filters(self) -> tuple[tuple[Any, ...], ...]:
         """Its filters, each (text, clause, line, char, origins), made once."""
         if type(self.kept_filters) is not tuple:
-            self.kept_filters = _lineage_filters(self.kept_filters, NativeShapes, self.targets)
-        return self.kept_filters
+            make_kept([self], filters=True)
+        return self.kept_filters  # type: ignore[no-any-return]
+
+
+def make_kept(models: list[NativeModel], filters: bool) -> None:
+    """Makes, in one call, the rest of these models and, if asked, their
+    filters: the values they then share are made once."""
+    asked = [model for model in models if model.made is None or (filters and type(model.kept_filters) is not tuple)]
+    if asked:
+        for model, made in zip(asked, _lineage_kept([model.kept_for(filters) for model in asked], NativeShapes)):
+            model.take(made)
 
 
 def lower(name: str | None) -> str | None:
@@ -1120,6 +1142,7 @@ class Lineage:
         def add(origin: Origin, step: LineageStep) -> None:
             found.setdefault((origin.name, origin.column.lower()), {})[step] = None  # type: ignore[union-attr]
 
+        make_kept([model for model in self._native.values() if type(model) is NativeModel], filters=True)
         for key in self.project.models:
             for column in self.columns(key):
                 for origin in self.origins_of(key, column):

@@ -564,8 +564,8 @@ def _scan_record(doc: Document, text: str, /) -> tuple[Any, ...]: ...
 def _records_of(entries: list[Any], model_type: type[_M], ref_type: type[object], /) -> list[_M]: ...
 
 # Column lineage of model files as far as each file says, for
-# trelm_cst._lineage: per path, (has a query, entries, kept columns (see
-# _lineage_rest), kept filters (see _lineage_filters), every ref resolved,
+# trelm_cst._lineage: per path, (has a query, entries, kept columns and kept
+# filters (see _lineage_kept), every ref resolved,
 # one model deep), the last keyed by the lower-cased name of the first
 # column of each name, values made as `shapes` says (its `origin` and `entry` tuple
 # subclasses, `items` by column kind, `from_star`, the `step` class and its
@@ -588,14 +588,12 @@ def _lineage_files(
 # its steps.
 def _step_with(step: object, fields: tuple[str, ...], name: str, value: object) -> Any: ...
 
-# The columns _lineage_files kept for a file (its item 2) as values:
-# (origins, steps, next steps, trees), each a dict by column name in lower
-# case, of model `key` written in `path`; next steps and trees None when a
-# ref's model is not in `targets`.
-def _lineage_rest(
-    kept: object, shapes: object, targets: Mapping[str, tuple[Any, ...]] | None, key: str, path: str
-) -> tuple[Any, ...]: ...
-
-# The filters _lineage_files kept for a file (its item 3) as values, each
-# (text, clause, line, column, origins), a ref's model from `targets`.
-def _lineage_filters(kept: object, shapes: object, targets: Mapping[str, tuple[Any, ...]] | None) -> tuple[Any, ...]: ...
+# The values of what _lineage_files kept of each file, given as (kept
+# columns (its item 2) or None, kept filters (its item 3) or None, targets,
+# key, path): (rest, filters), None where not asked; rest (origins, steps,
+# next steps, trees), each a dict by column name in lower case, next steps
+# and trees None when a ref's model is not in the targets; filters each
+# (text, clause, line, column, origins). The files share texts and origins.
+def _lineage_kept(
+    files: Sequence[tuple[object, object, Mapping[str, tuple[Any, ...]] | None, str, str]], shapes: object
+) -> list[tuple[Any, Any]]: ...

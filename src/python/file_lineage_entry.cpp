@@ -118,9 +118,9 @@ class CollectorPaused {
 
 // What a batch found of a file beyond what a lineage one model deep reads,
 // kept as the core found it and made into values when first asked: its
-// filters (by _lineage_filters(), for Project.impact) and its columns'
-// origins (by _lineage_rest(), for deeper lineage and impact). Most callers
-// never ask, and they were most of a batch's values. An empty tuple for none.
+// filters (for Project.impact) and its columns' origins (for deeper lineage
+// and impact), both by _lineage_kept(). Most callers never ask, and they
+// were most of a batch's values. An empty tuple for none.
 template <typename Value>
 constexpr const char* kept_name();
 template <>
@@ -336,7 +336,7 @@ class ValueMaker {
   }
 
   // The values of a file's filters kept by file(), each (text, clause,
-  // line, column, origins), a ref's origin of `targets` as file() makes it.
+  // line, column, origins), a ref's origin of `targets` as the batch makes it.
   PyObject* filters(const std::vector<query::FilterUse>& kept, PyObject* targets) {
     targets_ = targets;
     return tuple_of(kept.size(), [&](std::size_t i) { return filter(kept[i]); });
@@ -1233,51 +1233,57 @@ PyObject* step_with(PyObject* const* args, Py_ssize_t count) {
   return untracked(made.release());
 }
 
-// The shapes of `given`, and `targets` a dict or None; nullopt with an error set.
-std::optional<Shapes> kept_shapes(PyObject* given, PyObject* targets, const char* function) {
-  if (targets != Py_None && !PyDict_Check(targets)) {
-    PyErr_Format(PyExc_TypeError, "%s() targets must be a dict or None", function);
-    return std::nullopt;
-  }
-  return shapes_of(given);
-}
-
-// _lineage_filters(kept, shapes, targets): the values of the filters a
-// batch kept for a file (its item 3), as the batch makes values.
-PyObject* lineage_filters(PyObject* const* args, Py_ssize_t count) {
-  if (count != 3) {
-    PyErr_SetString(PyExc_TypeError, "_lineage_filters() takes kept filters, shapes and targets");
+// One file's kept values for _lineage_kept(): (rest, filters), each None
+// where the file gives None; null with an error set.
+PyObject* kept_file(ValueMaker& make, PyObject* file) {
+  if (!PyTuple_Check(file) || PyTuple_Size(file) != 5) {
+    PyErr_SetString(PyExc_TypeError, "_lineage_kept() files must each be (columns, filters, targets, key, path)");
     return nullptr;
   }
-  const auto* kept = kept_values<query::FilterUse>(args[0]);
-  std::optional<Shapes> shapes = kept != nullptr ? kept_shapes(args[1], args[2], "_lineage_filters") : std::nullopt;
-  if (!shapes) return nullptr;
+  PyObject* columns = PyTuple_GetItem(file, 0);  // borrowed, as the rest
+  PyObject* filters = PyTuple_GetItem(file, 1);
+  PyObject* targets = PyTuple_GetItem(file, 2);
+  if (!dict_or_none(targets) || !PyUnicode_Check(PyTuple_GetItem(file, 3))) {
+    PyErr_SetString(PyExc_TypeError, "_lineage_kept() a file's targets must be a dict or None and its key a str");
+    return nullptr;
+  }
+  PyRef rest = PyRef::borrow(Py_None);
+  if (columns != Py_None) {
+    const auto* kept = kept_values<query::OutputColumn>(columns);
+    rest = PyRef::steal(kept != nullptr ? make.rest(*kept, targets, PyTuple_GetItem(file, 3),
+                                                     PyTuple_GetItem(file, 4))
+                                        : nullptr);
+  }
+  PyRef uses = PyRef::borrow(Py_None);
+  if (rest && filters != Py_None) {
+    const auto* kept = kept_values<query::FilterUse>(filters);
+    uses = PyRef::steal(kept != nullptr ? make.filters(*kept, targets) : nullptr);
+  }
+  return rest && uses ? pack({rest.release(), uses.release()}) : nullptr;
+}
+
+// _lineage_kept(files, shapes): the values of what _lineage_files() kept
+// of each file, given as (kept columns or None, kept filters or None,
+// targets, key, path): (rest, filters), rest (origins, steps, next steps,
+// trees) as ValueMaker::rest() makes them, filters as ValueMaker::filters().
+// Made together, the files share their texts and origins.
+PyObject* lineage_kept(PyObject* const* args, Py_ssize_t count) {
+  if (count != 2) {
+    PyErr_SetString(PyExc_TypeError, "_lineage_kept() takes files and shapes");
+    return nullptr;
+  }
+  std::optional<Shapes> shapes = shapes_of(args[1]);
+  PyRef files = PyRef::steal(shapes ? PySequence_Tuple(args[0]) : nullptr);
+  if (!files) return nullptr;
   ValueMaker make(*shapes);
   const CollectorPaused paused;  // as for a batch's values
-  return make.filters(*kept, args[2]);
+  return list_of(static_cast<std::size_t>(PyTuple_Size(files.get())), [&](std::size_t i) {
+    return kept_file(make, PyTuple_GetItem(files.get(), static_cast<Py_ssize_t>(i)));
+  });
 }
 
-// _lineage_rest(kept, shapes, targets, key, path): the origins, steps, next
-// steps and trees of the columns a batch kept for a file (its item 2).
-PyObject* lineage_rest(PyObject* const* args, Py_ssize_t count) {
-  if (count != 5 || !PyUnicode_Check(args[3])) {
-    PyErr_SetString(PyExc_TypeError, "_lineage_rest() takes kept columns, shapes, targets, a key and a path");
-    return nullptr;
-  }
-  const auto* kept = kept_values<query::OutputColumn>(args[0]);
-  std::optional<Shapes> shapes = kept != nullptr ? kept_shapes(args[1], args[2], "_lineage_rest") : std::nullopt;
-  if (!shapes) return nullptr;
-  ValueMaker make(*shapes);
-  const CollectorPaused paused;
-  return make.rest(*kept, args[2], args[3], args[4]);
-}
-
-PyObject* lineage_rest_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
-  return guarded<PyObject*>(nullptr, [&] { return lineage_rest(args, count); });
-}
-
-PyObject* lineage_filters_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
-  return guarded<PyObject*>(nullptr, [&] { return lineage_filters(args, count); });
+PyObject* lineage_kept_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
+  return guarded<PyObject*>(nullptr, [&] { return lineage_kept(args, count); });
 }
 
 PyObject* step_with_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
@@ -1294,7 +1300,7 @@ PyMethodDef kFileLineageFunctions[] = {
     {"_lineage_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lineage_files_entry)),
      METH_VARARGS | METH_KEYWORDS,
      "_lineage_files(paths, jobs, shapes, keys, columns=None, targets=None)\n--\n\nFor each path, (has a query, "
-     "entries, kept columns (see _lineage_rest()), kept\nfilters (see _lineage_filters()), every ref resolved, one model "
+     "entries, kept columns and kept filters (see\n_lineage_kept()), every ref resolved, one model "
      "deep) as far as\nthe file says, steps of the model named in `keys`, with the columns of its refs'\nmodels when "
      "`columns` gives them (a dict per path: ref name to a list of names, or\nNone when unknown), each ref's model "
      "from `targets` when it gives them (a dict per\npath: ref name to an origin), values made as `shapes` says; why "
@@ -1302,17 +1308,14 @@ PyMethodDef kFileLineageFunctions[] = {
     {"_step_with", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(step_with_entry)), METH_FASTCALL,
      "_step_with(step, fields, name, value)\n--\n\nA copy of `step`, whose fields are `fields` in order, with "
      "field `name` set to\n`value`, made as _lineage_files() makes its steps."},
-    {"_lineage_rest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lineage_rest_entry)),
+    {"_lineage_kept", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lineage_kept_entry)),
      METH_FASTCALL,
-     "_lineage_rest(kept, shapes, targets, key, path)\n--\n\nThe columns _lineage_files() kept for a file (its item 2) "
-     "as values: (origins,\nsteps, next steps, trees), each a dict by the name of a column in lower case, of\nmodel "
-     "`key` written in `path`, made as `shapes` says, each ref's model from\n`targets`; no next steps and no trees "
-     "(None) when a ref's model is not there."},
-    {"_lineage_filters", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lineage_filters_entry)),
-     METH_FASTCALL,
-     "_lineage_filters(kept, shapes, targets)\n--\n\nThe filters _lineage_files() kept for a file (its item 3) as "
-     "values, each\n(text, clause, line, column, origins), made as `shapes` says, each ref's model\nfrom `targets` (a dict of "
-     "ref name to an origin, or None)."},
+     "_lineage_kept(files, shapes)\n--\n\nThe values of what _lineage_files() kept of each file, given as (kept "
+     "columns\n(its item 2) or None, kept filters (its item 3) or None, targets, key, path):\n(rest, filters), each "
+     "None where not asked. Rest is (origins, steps, next steps,\ntrees), each a dict by the name of a column in lower "
+     "case, of model `key`\nwritten in `path`, each ref's model from `targets` (no next steps and no trees,\nNone, "
+     "when one is not there); filters each (text, clause, line, column, origins).\nValues made as `shapes` says, "
+     "shared between the files."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -251,19 +251,20 @@ def test_native_step_copy_refuses_what_is_no_step(arguments):
 
 def test_native_batch_keeps_filters_until_asked_and_still_notes_their_refs(tmp_path):
     from trelm_cst._lineage import NativeShapes, Origin
-    from trelm_cst._native import _lineage_files, _lineage_filters
+    from trelm_cst._native import _lineage_files, _lineage_kept
 
     path = tmp_path / "m.sql"
     path.write_text("select t.a from t join {{ ref('x') }} as x on t.id = x.id\n")
     for targets, resolved, kind in (({}, False, "ref"), ({"x": Origin("model", "x", None, ())}, True, "model")):
         found = _lineage_files([str(path)], 1, NativeShapes, ["m"], targets=[targets])[0]
         assert found[4] is resolved  # the ref is read in a filter only
-        filters = _lineage_filters(found[3], NativeShapes, targets)
+        [(rest, filters)] = _lineage_kept([(found[2], found[3], targets, "m", str(path))], NativeShapes)
         assert [(text, [o.kind for o in origins]) for text, _, _, _, origins in filters] == [
             ("t.id", ["table"]), ("x.id", [kind])
         ]
+        assert [o.kind for o in rest[0]["a"]] == ["table"]
     with pytest.raises(ValueError):
-        _lineage_filters(object(), NativeShapes, {})
+        _lineage_kept([(object(), None, {}, "m", str(path))], NativeShapes)
 
 
 def test_native_batch_reads_a_file_again_once_its_refs_models_are_decided(tmp_path):
