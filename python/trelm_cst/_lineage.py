@@ -312,13 +312,13 @@ class NativeModel:
     (trees: its lineage at any depth but 0); and its filters. Only impact
     and lineage deeper than one model read those."""
 
-    __slots__ = ("top", "entries", "kept", "kept_filters", "resolved", "shallow", "key", "path", "targets", "made")
+    __slots__ = ("top", "entries", "kept", "kept_filters", "resolved", "shallow", "targets", "made")
 
-    def __init__(self, found: tuple[Any, ...], key: str, path: str, targets: dict[str, Origin]) -> None:
+    def __init__(self, found: tuple[Any, ...], targets: dict[str, Origin]) -> None:
         # top: whether the file holds a query; resolved: whether every ref's model was found natively
         self.top, self.entries, self.kept, self.kept_filters, self.resolved, shallow = found
         self.shallow: dict[str, LineageStep] | None = shallow
-        self.key, self.path, self.targets = key, path, targets
+        self.targets = targets  # as given to the batch: a filter's ref is found there
         self.made: tuple[Any, ...] | None = None
 
     def rest(self) -> tuple[Any, ...]:
@@ -327,11 +327,10 @@ class NativeModel:
             make_kept([self], filters=False)
         return self.made  # type: ignore[return-value]
 
-    def kept_for(self, filters: bool) -> tuple[Any, Any, dict[str, Origin], str, str]:
+    def kept_for(self, filters: bool) -> tuple[Any, Any, dict[str, Origin]]:
         """What make_kept() gives the native module for it: what is still kept of it, None for the rest."""
         asked = filters and type(self.kept_filters) is not tuple
-        return (self.kept if self.made is None else None, self.kept_filters if asked else None, self.targets,
-                self.key, self.path)
+        return (self.kept if self.made is None else None, self.kept_filters if asked else None, self.targets)
 
     def take(self, made: tuple[Any, Any]) -> None:
         """Takes what make_kept() made of it."""
@@ -462,8 +461,8 @@ class Lineage:
         jobs = (os.cpu_count() or 1) if len(keys) > 1 else 1
         targets = [self.ref_targets(key) for key in keys]
         found_all = _lineage_files(paths, jobs, NativeShapes, keys, columns=columns, targets=targets)
-        for key, path, found, given in zip(keys, paths, found_all, targets):
-            self._native[key] = NativeModel(found, key, path, given) if isinstance(found, tuple) else None
+        for key, found, given in zip(keys, found_all, targets):
+            self._native[key] = NativeModel(found, given) if isinstance(found, tuple) else None
 
     def read_waves(self) -> None:
         """Resolves natively, in batches, the files read so far that wait for
@@ -521,9 +520,9 @@ class Lineage:
         paths = [self.project.models[key].path for key in keys]
         targets = [self.ref_targets(key) for key in keys]
         found_all = _lineage_files(paths, os.cpu_count() or 1, NativeShapes, keys, targets=targets)
-        for key, path, found, given in zip(keys, paths, found_all, targets):
+        for key, found, given in zip(keys, found_all, targets):
             if isinstance(found, tuple):
-                self._native[key] = NativeModel(found, key, path, given)
+                self._native[key] = NativeModel(found, given)
             elif found == "the columns of a ref's model":  # read again once those columns are known
                 self._native[key] = NEEDS_REF_COLUMNS
                 self._needs[key] = None

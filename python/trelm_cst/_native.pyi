@@ -589,11 +589,11 @@ def _lineage_files(
 def _step_with(step: object, fields: tuple[str, ...], name: str, value: object) -> Any: ...
 
 # The values of what _lineage_files kept of each file, given as (kept
-# columns (its item 2) or None, kept filters (its item 3) or None, targets,
-# key, path): (rest, filters), None where not asked; rest (origins, steps,
-# next steps, trees), each a dict by column name in lower case, next steps
-# and trees None when a ref's model is not in the targets; filters each
-# (text, clause, line, column, origins). The files share texts and origins.
+# columns (its item 2) or None, kept filters (its item 3) or None,
+# targets): (rest, filters), None where not asked; rest (origins, steps,
+# next steps, trees), each a dict by column name in lower case; filters
+# each (text, clause, line, column, origins), a ref's model from the
+# targets. The files share their origins.
 def _lineage_kept(
-    files: Sequence[tuple[object, object, Mapping[str, tuple[Any, ...]] | None, str, str]], shapes: object
+    files: Sequence[tuple[object, object, Mapping[str, tuple[Any, ...]] | None]], shapes: object
 ) -> list[tuple[Any, Any]]: ...

@@ -121,37 +121,40 @@ class CollectorPaused {
 // filters (for Project.impact) and its columns' origins (for deeper lineage
 // and impact), both by _lineage_kept(). Most callers never ask, and they
 // were most of a batch's values. An empty tuple for none.
-template <typename Value>
+using KeptFilters = std::vector<query::FilterUse>;
+struct KeptColumns;
+
+template <typename Kept>
 constexpr const char* kept_name();
 template <>
-constexpr const char* kept_name<query::FilterUse>() {
+constexpr const char* kept_name<KeptFilters>() {
   return "trelm_cst._native.kept_filters";
 }
 template <>
-constexpr const char* kept_name<query::OutputColumn>() {
+constexpr const char* kept_name<KeptColumns>() {
   return "trelm_cst._native.kept_columns";
 }
 
-template <typename Value>
+template <typename Kept>
 void free_kept(PyObject* capsule) {
-  delete static_cast<std::vector<Value>*>(PyCapsule_GetPointer(capsule, kept_name<Value>()));
+  delete static_cast<Kept*>(PyCapsule_GetPointer(capsule, kept_name<Kept>()));
 }
 
-template <typename Value>
-PyObject* kept(std::vector<Value>&& values) {
+template <typename Kept>
+PyObject* kept(Kept&& values) {
   if (values.empty()) return PyTuple_New(0);
-  auto held = std::make_unique<std::vector<Value>>(std::move(values));
-  PyObject* capsule = PyCapsule_New(held.get(), kept_name<Value>(), free_kept<Value>);
+  auto held = std::make_unique<Kept>(std::move(values));
+  PyObject* capsule = PyCapsule_New(held.get(), kept_name<Kept>(), free_kept<Kept>);
   if (capsule != nullptr) held.release();  // the capsule's now
   return capsule;
 }
 
 // What kept() kept in `given`; null with an error set when it is no such value.
-template <typename Value>
-const std::vector<Value>* kept_values(PyObject* given) {
-  static const std::vector<Value> none;
+template <typename Kept>
+const Kept* kept_values(PyObject* given) {
+  static const Kept none{};
   if (PyTuple_Check(given) && PyTuple_Size(given) == 0) return &none;
-  return static_cast<const std::vector<Value>*>(PyCapsule_GetPointer(given, kept_name<Value>()));
+  return static_cast<const Kept*>(PyCapsule_GetPointer(given, kept_name<Kept>()));
 }
 
 // What the caller's values are made as: `origin` and `entry` tuple
@@ -265,6 +268,76 @@ std::optional<Shapes> shapes_of(PyObject* given) {
   return shapes;
 }
 
+// What a column's steps are made of besides their via and next steps.
+struct ColumnFields {
+  PyRef kind;
+  PyRef name;
+  PyRef line;
+  PyRef character;
+  PyObject* key = nullptr;   // borrowed: the batch's
+  PyObject* path = nullptr;  // borrowed: the batch's
+};
+
+// An origin by its texts (each the one str of its text), as the batch
+// dedupes it; `via` the one tuple of its CTEs, null for none.
+struct OriginKey {
+  PyObject* kind;
+  PyObject* name;
+  PyObject* source;
+  PyObject* column;
+  PyObject* via;
+  PyObject* reason;  // null for none
+  bool star;
+  bool operator==(const OriginKey&) const = default;
+};
+
+std::size_t mixed(std::initializer_list<const void*> parts) {
+  std::size_t hash = 0;
+  for (const void* part : parts) {
+    hash ^= std::hash<const void*>()(part) + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2);
+  }
+  return hash;
+}
+
+struct OriginKeyHash {
+  std::size_t operator()(const OriginKey& key) const noexcept {
+    return mixed({key.kind, key.name, key.source, key.column, key.via, key.reason}) + (key.star ? 1 : 0);
+  }
+};
+
+struct TextsHash {
+  std::size_t operator()(const std::vector<PyObject*>& texts) const noexcept {
+    std::size_t hash = texts.size();
+    for (PyObject* text : texts) hash = hash * 31 + std::hash<const void*>()(text);
+    return hash;
+  }
+};
+
+// The texts a batch makes, each once, and its tuples of CTEs: held as long
+// as the batch and any value it keeps for later (see KeptColumns).
+struct Texts {
+  std::unordered_map<std::string_view, PyRef> strings;  // viewed in each str's own UTF-8
+  std::unordered_map<std::vector<PyObject*>, PyRef, TextsHash> vias;  // by the texts of the CTEs
+};
+
+// What a batch keeps of a file's first column of each name for later: its
+// name in lower case, the fields of its steps and its origins, each once.
+struct KeptColumn {
+  PyRef lowered;
+  ColumnFields fields;
+  std::vector<OriginKey> origins;
+};
+
+// What a batch keeps of a file's columns (of model `key`, written in
+// `path`) for later: the texts of their origins are the batch's.
+struct KeptColumns {
+  std::shared_ptr<const Texts> texts;
+  PyRef key;
+  PyRef path;
+  std::vector<KeptColumn> columns;
+  bool empty() const { return columns.empty(); }
+};
+
 // The batch's Python values. A project repeats the same few kinds and
 // column names thousands of times: each text is made once and shared, which
 // also makes the caller's dict lookups of them compare pointers, and lets an
@@ -293,14 +366,15 @@ class ValueMaker {
     FirstColumns& first = first_columns_[index];
     first.clear();
     std::vector<Deep> deep;
+    KeptColumns later{texts_, PyRef::borrow(key), PyRef::borrow(path), {}};
     for (std::size_t i = 0; i < count; ++i) {
       PyObject* made = PyList_GetItem(entries.get(), static_cast<Py_ssize_t>(i));  // borrowed
       const Column column{found.columns[i], PyTuple_GetItem(made, 0), key, path};
-      if (!add_one_model_deep(column, first, shallow.get(), deep)) return nullptr;
+      if (!add_one_model_deep(column, first, shallow.get(), deep, later)) return nullptr;
     }
     if (!note_unresolved_refs(found.filters)) return nullptr;
     PyRef filters = PyRef::steal(kept(std::move(found.filters)));
-    PyRef columns = PyRef::steal(filters ? kept(std::move(found.columns)) : nullptr);
+    PyRef columns = PyRef::steal(filters ? kept(std::move(later)) : nullptr);
     if (!columns) return nullptr;
     if (!unresolved_refs_) {
       for (Deep& each : deep) deep_.push_back(std::move(each));
@@ -313,26 +387,19 @@ class ValueMaker {
   }
 
   // (origins, steps, next steps, trees) of the columns a batch kept for a
-  // file (of model `key`, written in `path`): origins the origins of the
-  // first column of each name, steps its step, next steps those origins
-  // with each that is no model's column made a step, trees, where none is a
-  // model's column, the step with those next steps, by the name in lower
-  // case; no next steps and no trees when a ref's model is not in `targets`.
-  PyObject* rest(const std::vector<query::OutputColumn>& columns, PyObject* targets, PyObject* key, PyObject* path) {
-    targets_ = targets;
-    unresolved_refs_ = false;
+  // file: origins the origins of the first column of each name, steps its
+  // step, next steps those origins with each that is no model's column made
+  // a step, trees, where none is a model's column, the step with those next
+  // steps, by the name in lower case.
+  PyObject* rest(const KeptColumns& kept) {
     Rest rest{PyRef::steal(PyDict_New()), PyRef::steal(PyDict_New()), PyRef::steal(PyDict_New()),
               PyRef::steal(PyDict_New())};
     if (!rest.origins || !rest.steps || !rest.next || !rest.trees) return nullptr;
-    for (const query::OutputColumn& column : columns) {
-      if (!column.name) continue;
-      PyRef written = PyRef::steal(str(*column.name));
-      if (!written || !add_rest(Column{column, written.get(), key, path}, rest)) return nullptr;
+    for (const KeptColumn& column : kept.columns) {
+      if (!add_rest(column, rest)) return nullptr;
     }
     for (const PyRef* each : {&rest.origins, &rest.steps, &rest.next, &rest.trees}) untracked(each->get());
-    PyObject* next = unresolved_refs_ ? Py_NewRef(Py_None) : rest.next.release();
-    PyObject* trees = unresolved_refs_ ? Py_NewRef(Py_None) : rest.trees.release();
-    return pack({rest.origins.release(), rest.steps.release(), next, trees});
+    return pack({rest.origins.release(), rest.steps.release(), rest.next.release(), rest.trees.release()});
   }
 
   // The values of a file's filters kept by file(), each (text, clause,
@@ -359,16 +426,6 @@ class ValueMaker {
   }
 
  private:
-  // What a column's steps are made of besides their via and next steps.
-  struct ColumnFields {
-    PyRef kind;
-    PyRef name;
-    PyRef line;
-    PyRef character;
-    PyObject* key = nullptr;   // borrowed: the batch's
-    PyObject* path = nullptr;  // borrowed: the batch's
-  };
-
   // An output column of a file, with the str of its name as written, of model `key` written in `path`.
   struct Column {
     const query::OutputColumn& found;
@@ -385,19 +442,6 @@ class ValueMaker {
   };
   // By the name in lower case (its UTF-8).
   using FirstColumns = std::unordered_map<std::string, FirstColumn>;
-
-  // An origin by its texts (each the one str of its text), as the batch
-  // dedupes it; `via` the one tuple of its CTEs, null for none.
-  struct OriginKey {
-    PyObject* kind;
-    PyObject* name;
-    PyObject* source;
-    PyObject* column;
-    PyObject* via;
-    PyObject* reason;  // null for none
-    bool star;
-    bool operator==(const OriginKey&) const = default;
-  };
 
   // A next step of a column: the step of an origin that is no model's
   // column; a model's column's is made by link_models() (null here).
@@ -423,28 +467,6 @@ class ValueMaker {
     PyRef trees;    // where no origin is a model's column: its step with those next steps
   };
 
-  static std::size_t mixed(std::initializer_list<const void*> parts) {
-    std::size_t hash = 0;
-    for (const void* part : parts) {
-      hash ^= std::hash<const void*>()(part) + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2);
-    }
-    return hash;
-  }
-
-  struct OriginKeyHash {
-    std::size_t operator()(const OriginKey& key) const noexcept {
-      return mixed({key.kind, key.name, key.source, key.column, key.via, key.reason}) + (key.star ? 1 : 0);
-    }
-  };
-
-  struct TextsHash {
-    std::size_t operator()(const std::vector<PyObject*>& texts) const noexcept {
-      std::size_t hash = texts.size();
-      for (PyObject* text : texts) hash = hash * 31 + std::hash<const void*>()(text);
-      return hash;
-    }
-  };
-
   // What a ref reads, from a target: its texts as the batch keeps them.
   struct TargetTexts {
     PyObject* kind;
@@ -465,8 +487,8 @@ class ValueMaker {
 
   // The one str of this text, borrowed: kept as long as the batch.
   PyObject* text(std::string_view written) {
-    auto known = strings_.find(written);
-    if (known != strings_.end()) return known->second.get();
+    auto known = texts_->strings.find(written);
+    if (known != texts_->strings.end()) return known->second.get();
     PyRef made = PyRef::steal(to_py_str(written));
     if (!made) return nullptr;
     // Keyed by the str's own UTF-8, which lives as long as the str.
@@ -474,7 +496,7 @@ class ValueMaker {
     const char* data = PyUnicode_AsUTF8AndSize(made.get(), &size);
     if (data == nullptr) return nullptr;
     PyObject* kept = made.get();
-    strings_.emplace(std::string_view(data, static_cast<std::size_t>(size)), std::move(made));
+    texts_->strings.emplace(std::string_view(data, static_cast<std::size_t>(size)), std::move(made));
     return kept;
   }
 
@@ -497,13 +519,13 @@ class ValueMaker {
       if (each == nullptr) return false;
       via_texts_.push_back(each);
     }
-    auto known = vias_.find(via_texts_);
-    if (known == vias_.end()) {
+    auto known = texts_->vias.find(via_texts_);
+    if (known == texts_->vias.end()) {
       PyRef made = PyRef::steal(untracked(tuple_of(via_texts_.size(), [&](std::size_t i) {
         return Py_NewRef(via_texts_[i]);
       })));
       if (!made) return false;
-      known = vias_.emplace(via_texts_, std::move(made)).first;
+      known = texts_->vias.emplace(via_texts_, std::move(made)).first;
     }
     tuple = known->second.get();
     return true;
@@ -639,7 +661,8 @@ class ValueMaker {
   // Records a named column's lineage one model deep unless a column of the
   // same name (ignoring case) came before it: into `shallow` where none of
   // its origins is a model's column, else into `deep` for link_models().
-  bool add_one_model_deep(const Column& column, FirstColumns& first, PyObject* shallow, std::vector<Deep>& deep) {
+  bool add_one_model_deep(const Column& column, FirstColumns& first, PyObject* shallow, std::vector<Deep>& deep,
+                          KeptColumns& later) {
     if (!column.found.name) return true;
     PyRef name = PyRef::steal(lower_key(*column.found.name, column.written));
     std::optional<std::string_view> lowered = name ? utf8_of(name.get()) : std::nullopt;
@@ -647,6 +670,7 @@ class ValueMaker {
     auto [known, added] = first.try_emplace(std::string(*lowered));
     if (!added) return true;
     if (!fields_of(column, known->second.fields) || !unique_origins(column.found.origins)) return false;
+    later.columns.push_back(KeptColumn{PyRef::borrow(name.get()), copy(known->second.fields), keys_});
     Deep made{PyRef::borrow(shallow), std::move(name), &known->second, {}};
     bool reads_models = false;
     for (const OriginKey& origin : keys_) {
@@ -679,28 +703,30 @@ class ValueMaker {
     return steps != nullptr ? column_step(column.column->fields, steps) : nullptr;
   }
 
-  // Records what rest() makes of a named column unless a column of the same
-  // name (ignoring case) came before it.
-  bool add_rest(const Column& column, Rest& rest) {
-    PyRef name = PyRef::steal(lower_key(*column.found.name, column.written));
-    if (!name) return false;
-    const int known = PyDict_Contains(rest.steps.get(), name.get());
-    if (known != 0) return known > 0;
-    FirstColumn first;
-    if (!fields_of(column, first.fields) || !unique_origins(column.found.origins)) return false;
+  // Records what rest() makes of a kept column.
+  bool add_rest(const KeptColumn& column, Rest& rest) {
+    keys_.assign(column.origins.begin(), column.origins.end());
+    FirstColumn first{copy(column.fields), PyRef()};
+    PyObject* name = column.lowered.get();
     PyRef origins = PyRef::steal(origins_of_keys());
     PyRef step = PyRef::steal(origins ? bare_step(first) : nullptr);
     PyRef next = PyRef::steal(step ? next_steps(origins.get()) : nullptr);
-    if (!next || PyDict_SetItem(rest.origins.get(), name.get(), origins.get()) != 0 ||
-        PyDict_SetItem(rest.steps.get(), name.get(), step.get()) != 0 ||
-        PyDict_SetItem(rest.next.get(), name.get(), next.get()) != 0) {
+    if (!next || PyDict_SetItem(rest.origins.get(), name, origins.get()) != 0 ||
+        PyDict_SetItem(rest.steps.get(), name, step.get()) != 0 ||
+        PyDict_SetItem(rest.next.get(), name, next.get()) != 0) {
       return false;
     }
     if (!all_steps(next.get())) return true;
     // Its lineage at any depth: nothing below a step of no model's column.
     PyRef tree = PyTuple_Size(next.get()) == 0 ? std::move(step)
                                                : PyRef::steal(column_step(first.fields, Py_NewRef(next.get())));
-    return tree && PyDict_SetItem(rest.trees.get(), name.get(), tree.get()) == 0;
+    return tree && PyDict_SetItem(rest.trees.get(), name, tree.get()) == 0;
+  }
+
+  static ColumnFields copy(const ColumnFields& fields) {
+    return ColumnFields{PyRef::borrow(fields.kind.get()), PyRef::borrow(fields.name.get()),
+                        PyRef::borrow(fields.line.get()), PyRef::borrow(fields.character.get()), fields.key,
+                        fields.path};
   }
 
   // The column's step as the caller's class makes it, with these next steps
@@ -911,10 +937,9 @@ class ValueMaker {
   const PyRef empty_ = PyRef::steal(PyTuple_New(0));  // no arguments
   PyObject* targets_ = nullptr;  // borrowed: the current file's
   bool unresolved_refs_ = false;  // whether a ref of the current file kept kind "ref"
-  std::unordered_map<std::string_view, PyRef> strings_;  // viewed in each str's own UTF-8
-  std::unordered_map<std::vector<PyObject*>, PyRef, TextsHash> vias_;  // by the texts of the CTEs
+  std::shared_ptr<Texts> texts_ = std::make_shared<Texts>();
   std::vector<PyObject*> via_texts_;  // of the origin at hand: one buffer for every lookup
-  PyObject* empty_text_ = nullptr;  // borrowed from strings_
+  PyObject* empty_text_ = nullptr;  // borrowed from texts_
   std::vector<OriginKey> keys_;  // of the column at hand: one buffer for every column
   std::unordered_map<PyObject*, TargetTexts> target_texts_;  // by target
   std::unordered_map<OriginKey, PyRef, OriginKeyHash> origins_;
@@ -1236,37 +1261,30 @@ PyObject* step_with(PyObject* const* args, Py_ssize_t count) {
 // One file's kept values for _lineage_kept(): (rest, filters), each None
 // where the file gives None; null with an error set.
 PyObject* kept_file(ValueMaker& make, PyObject* file) {
-  if (!PyTuple_Check(file) || PyTuple_Size(file) != 5) {
-    PyErr_SetString(PyExc_TypeError, "_lineage_kept() files must each be (columns, filters, targets, key, path)");
+  if (!PyTuple_Check(file) || PyTuple_Size(file) != 3 || !dict_or_none(PyTuple_GetItem(file, 2))) {
+    PyErr_SetString(PyExc_TypeError, "_lineage_kept() files must each be (columns, filters, targets a dict or None)");
     return nullptr;
   }
   PyObject* columns = PyTuple_GetItem(file, 0);  // borrowed, as the rest
   PyObject* filters = PyTuple_GetItem(file, 1);
-  PyObject* targets = PyTuple_GetItem(file, 2);
-  if (!dict_or_none(targets) || !PyUnicode_Check(PyTuple_GetItem(file, 3))) {
-    PyErr_SetString(PyExc_TypeError, "_lineage_kept() a file's targets must be a dict or None and its key a str");
-    return nullptr;
-  }
   PyRef rest = PyRef::borrow(Py_None);
   if (columns != Py_None) {
-    const auto* kept = kept_values<query::OutputColumn>(columns);
-    rest = PyRef::steal(kept != nullptr ? make.rest(*kept, targets, PyTuple_GetItem(file, 3),
-                                                     PyTuple_GetItem(file, 4))
-                                        : nullptr);
+    const auto* kept = kept_values<KeptColumns>(columns);
+    rest = PyRef::steal(kept != nullptr ? make.rest(*kept) : nullptr);
   }
   PyRef uses = PyRef::borrow(Py_None);
   if (rest && filters != Py_None) {
-    const auto* kept = kept_values<query::FilterUse>(filters);
-    uses = PyRef::steal(kept != nullptr ? make.filters(*kept, targets) : nullptr);
+    const auto* kept = kept_values<KeptFilters>(filters);
+    uses = PyRef::steal(kept != nullptr ? make.filters(*kept, PyTuple_GetItem(file, 2)) : nullptr);
   }
   return rest && uses ? pack({rest.release(), uses.release()}) : nullptr;
 }
 
 // _lineage_kept(files, shapes): the values of what _lineage_files() kept
 // of each file, given as (kept columns or None, kept filters or None,
-// targets, key, path): (rest, filters), rest (origins, steps, next steps,
-// trees) as ValueMaker::rest() makes them, filters as ValueMaker::filters().
-// Made together, the files share their texts and origins.
+// targets): (rest, filters), rest (origins, steps, next steps, trees) as
+// ValueMaker::rest() makes them, filters as ValueMaker::filters(). Made
+// together, the files share their origins.
 PyObject* lineage_kept(PyObject* const* args, Py_ssize_t count) {
   if (count != 2) {
     PyErr_SetString(PyExc_TypeError, "_lineage_kept() takes files and shapes");
@@ -1311,11 +1329,10 @@ PyMethodDef kFileLineageFunctions[] = {
     {"_lineage_kept", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(lineage_kept_entry)),
      METH_FASTCALL,
      "_lineage_kept(files, shapes)\n--\n\nThe values of what _lineage_files() kept of each file, given as (kept "
-     "columns\n(its item 2) or None, kept filters (its item 3) or None, targets, key, path):\n(rest, filters), each "
-     "None where not asked. Rest is (origins, steps, next steps,\ntrees), each a dict by the name of a column in lower "
-     "case, of model `key`\nwritten in `path`, each ref's model from `targets` (no next steps and no trees,\nNone, "
-     "when one is not there); filters each (text, clause, line, column, origins).\nValues made as `shapes` says, "
-     "shared between the files."},
+     "columns\n(its item 2) or None, kept filters (its item 3) or None, targets): (rest,\nfilters), each None where "
+     "not asked. Rest is (origins, steps, next steps,\ntrees), each a dict by the name of a column in lower case; "
+     "filters each (text,\nclause, line, column, origins), each ref's model from `targets` (a dict or None).\nValues "
+     "made as `shapes` says, origins shared between the files."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -258,13 +258,13 @@ def test_native_batch_keeps_filters_until_asked_and_still_notes_their_refs(tmp_p
     for targets, resolved, kind in (({}, False, "ref"), ({"x": Origin("model", "x", None, ())}, True, "model")):
         found = _lineage_files([str(path)], 1, NativeShapes, ["m"], targets=[targets])[0]
         assert found[4] is resolved  # the ref is read in a filter only
-        [(rest, filters)] = _lineage_kept([(found[2], found[3], targets, "m", str(path))], NativeShapes)
+        [(rest, filters)] = _lineage_kept([(found[2], found[3], targets)], NativeShapes)
         assert [(text, [o.kind for o in origins]) for text, _, _, _, origins in filters] == [
             ("t.id", ["table"]), ("x.id", [kind])
         ]
         assert [o.kind for o in rest[0]["a"]] == ["table"]
     with pytest.raises(ValueError):
-        _lineage_kept([(object(), None, {}, "m", str(path))], NativeShapes)
+        _lineage_kept([(object(), None, {})], NativeShapes)
 
 
 def test_native_batch_reads_a_file_again_once_its_refs_models_are_decided(tmp_path):
