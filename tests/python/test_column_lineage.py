@@ -267,6 +267,24 @@ def test_native_batch_keeps_filters_until_asked_and_still_notes_their_refs(tmp_p
         _lineage_kept([(object(), None, {})], NativeShapes)
 
 
+def test_what_the_native_batch_keeps_outlives_its_other_values(tmp_path):
+    import gc
+
+    from trelm_cst._lineage import NativeShapes
+    from trelm_cst._native import _lineage_files, _lineage_kept
+
+    path = tmp_path / "m.sql"
+    path.write_text("with renamed_cte as (select amount_paid as total_paid from payments_table)\n"
+                    "select total_paid as grand_total from renamed_cte\n")
+    kept = _lineage_files([str(path)], 1, NativeShapes, ["model_key"], targets=[{}])[0][2]
+    gc.collect()  # the texts its columns read now live through it alone
+    [(rest, _)] = _lineage_kept([(kept, None, {})], NativeShapes)
+    [origin] = rest[0]["grand_total"]
+    assert (origin.kind, origin.name, origin.column, origin.via) == ("table", "payments_table", "amount_paid",
+                                                                     ("renamed_cte",))
+    assert (rest[1]["grand_total"].model, rest[1]["grand_total"].path) == ("model_key", str(path))
+
+
 def test_native_batch_reads_a_file_again_once_its_refs_models_are_decided(tmp_path):
     from trelm_cst._lineage import NativeShapes, Origin
     from trelm_cst._native import _lineage_files
