@@ -1206,8 +1206,6 @@ STEP_FIELDS = tuple(field.name for field in fields(LineageStep))
 NativeShapes.step_fields = STEP_FIELDS
 
 
-
-
 def build_tree(root: Any, expand: Callable[[Any], tuple[LineageStep, list[Any]]]) -> LineageStep:
     """The tree whose root is `expand(root)`'s step: each child that is not a
     step yet is expanded in turn. Depth first with a list as the stack, so

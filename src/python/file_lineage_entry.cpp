@@ -117,10 +117,11 @@ class CollectorPaused {
 };
 
 // What a batch found of a file beyond what a lineage one model deep reads,
-// kept as the core found it and made into values when first asked: its
-// filters (for Project.impact) and its columns' origins (for deeper lineage
-// and impact), both by _lineage_kept(). Most callers never ask, and they
-// were most of a batch's values. An empty tuple for none.
+// kept and made into values when first asked, by _lineage_kept(): its
+// filters as the core found them (for Project.impact), its columns'
+// origins as the batch resolved them (KeptColumns, for deeper lineage and
+// impact). Most callers never ask, and they were most of a batch's values.
+// An empty tuple for none.
 using KeptFilters = std::vector<query::FilterUse>;
 struct KeptColumns;
 
