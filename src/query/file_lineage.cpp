@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -55,6 +56,9 @@ struct RelFact {
   std::optional<std::string> alias;
   Place start;
   int body = -1;  // the query of a CTE or subquery
+  // The path of one step through its body, made when first passed through:
+  // every trace through the relation starts from it.
+  mutable int step = 0;
   // The names that qualify its columns, in lower case (twice the same when
   // it has one): views of its own texts or of text the resolver keeps.
   std::array<std::string_view, 2> qualifiers;
@@ -101,7 +105,7 @@ struct QueryFact {
   // What tracing finds of it, each made once when first asked for.
   std::unique_ptr<std::vector<Entry>> outputs;
   bool reading = false;  // while its outputs are made
-  std::optional<std::vector<std::vector<Entry>>> branches;
+  std::optional<std::vector<std::vector<Entry>>> branches;  // of a union's later SELECTs
   std::optional<Positions> positions;
 };
 
@@ -245,19 +249,24 @@ Letters letters_of(std::string_view text) {
 }
 
 // Where the file's nodes and tokens are, in characters, as a PositionIndex
-// tells. A tree that still prints its parsed text, when that is ASCII (most
-// files), answers from the text itself: a node's or token's place is the
-// offset of its bytes there, and the index's walk over the whole tree is
+// tells. A tree that still prints its parsed text (most files) answers from
+// the text itself: a node's or token's place is the offset of its bytes
+// there, counted in characters, and the index's walk over the whole tree is
 // not needed. Anything else asks an index, made when first needed; both
 // give the same answers for such a text.
 class Places {
  public:
   explicit Places(const cst::Document& doc) : doc_(doc) {
     std::optional<std::string_view> text = doc.root->source_text();
-    if (!text || !is_ascii(*text)) return;
+    if (!text) return;
     text_ = *text;
     plain_ = true;
+    ascii_ = is_ascii(text_);
     line_starts_.push_back(0);
+    if (!ascii_) {
+      count_chars_and_lines();
+      return;
+    }
     for (std::size_t i = text_.find('\n'); i != std::string_view::npos; i = text_.find('\n', i + 1)) {
       line_starts_.push_back(i + 1);
     }
@@ -265,9 +274,8 @@ class Places {
 
   Span node_span(const cst::Node* node) {
     if (plain_) {
-      if (const Place start = offset_of(node->source_text())) {
-        return TextSpan{*start, *start + node->source_text()->size()};
-      }
+      const std::optional<std::string_view> text = node->source_text();
+      if (const Place start = offset_of(text)) return TextSpan{chars_at(*start), chars_at(*start + text->size())};
     }
     return index().node_span(node);
   }
@@ -277,7 +285,7 @@ class Places {
     if (!plain_) return start_of(range_span(range));
     const Place first = token_start(range.first);
     if (!first || !token_start(range.last)) return std::nullopt;  // the index finds no span for it either
-    return first;
+    return chars_at(*first);
   }
 
   // The span of a range whose tokens' texts, in order, are `text`: in a
@@ -286,7 +294,7 @@ class Places {
     if (!plain_) return range_span(range);
     const Place start = range_start(range);
     if (!start) return std::nullopt;
-    return TextSpan{*start, *start + text.size()};
+    return TextSpan{*start, *start + (ascii_ ? text.size() : cst::count_chars(text))};
   }
 
   // The whole range's span; asks the index.
@@ -308,10 +316,47 @@ class Places {
   static Place start_of(const Span& span) { return span ? Place(span->start) : std::nullopt; }
 
  private:
+  static constexpr std::size_t kBlock = 64;  // bytes of text a count of characters is kept for
+
   static bool is_ascii(std::string_view text) {
     unsigned char any = 0;
     for (char c : text) any |= static_cast<unsigned char>(c);
     return any < 0x80;
+  }
+
+  // For a text that is not ASCII: the characters before each block, and
+  // each line's start in characters, as the index counts them.
+  void count_chars_and_lines() {
+    const std::size_t blocks = text_.size() / kBlock;
+    chars_before_.resize(blocks + 1);
+    std::size_t chars = 0;
+    for (std::size_t b = 0; b < blocks; ++b) {
+      chars_before_[b] = chars;
+      chars += kBlock - continuation_bytes(text_.data() + b * kBlock);
+    }
+    chars_before_[blocks] = chars;
+    for (std::size_t i = text_.find('\n'); i != std::string_view::npos; i = text_.find('\n', i + 1)) {
+      line_starts_.push_back(chars_at(i + 1));
+    }
+  }
+
+  // The bytes of a block that continue a character (10xxxxxx), eight at a time.
+  static std::size_t continuation_bytes(const char* block) {
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < kBlock; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, block + i, 8);
+      count += static_cast<std::size_t>(std::popcount(word & ~(word << 1) & kHigh));
+    }
+    return count;
+  }
+
+  // The characters of the text before byte `at`.
+  std::size_t chars_at(std::size_t at) const {
+    if (ascii_) return at;
+    const std::size_t block = at / kBlock;
+    return chars_before_[block] + cst::count_chars(text_.substr(block * kBlock, at % kBlock));
   }
 
   // The offset of a view of the text, when it is one.
@@ -337,9 +382,11 @@ class Places {
   }
 
   const cst::Document& doc_;
-  bool plain_ = false;
+  bool plain_ = false;  // the tree prints text_
+  bool ascii_ = false;  // and it is ASCII: characters are bytes
   std::string_view text_;
-  std::vector<std::size_t> line_starts_;  // of the text, when plain
+  std::vector<std::size_t> line_starts_;  // of the text, in characters, when plain
+  std::vector<std::size_t> chars_before_;  // of each block of the text, when plain and not ASCII
   std::optional<cst::PositionIndex> index_;
 };
 
@@ -979,16 +1026,23 @@ class FileResolver {
     std::string scratch;
     const std::string_view wanted = lower_into(name, scratch);
     // `unnest(xs) as x`: the alias names the function's value as well as the relation.
-    std::vector<const RelFact*> values;
+    const RelFact* value = nullptr;
+    std::size_t values = 0;
     for (const RelFact* rel : relations) {
-      if (rel->kind == RelationKind::Function && rel->alias && lowers_to(*rel->alias, wanted)) values.push_back(rel);
+      if (rel->kind == RelationKind::Function && rel->alias && lowers_to(*rel->alias, wanted)) {
+        value = rel;
+        ++values;
+      }
     }
-    if (values.size() == 1) {
-      chosen = values[0];
+    if (values == 1) {
+      chosen = value;
       return std::nullopt;
     }
-    std::vector<const RelFact*> having;
-    std::vector<const RelFact*> unknown;
+    // Nothing below chooses again: one pair of lists serves every call.
+    std::vector<const RelFact*>& having = having_;
+    std::vector<const RelFact*>& unknown = unknown_;
+    having.clear();
+    unknown.clear();
     for (const RelFact* rel : relations) {
       if (rel->body >= 0) {
         // What relation_columns would list, without copying the names.
@@ -1025,12 +1079,20 @@ class FileResolver {
     return origin;
   }
 
+  // The path of `via` and then the relation's body, which it has.
+  int path_through(const RelFact& rel, int via) {
+    if (via == 0 && rel.step != 0) return rel.step;
+    const std::string_view step = rel.kind == RelationKind::Cte ? std::string_view(rel.name)
+                                  : rel.alias                   ? std::string_view(*rel.alias)
+                                                                : std::string_view("subquery");
+    const int path = paths_.push(via, step);
+    if (via == 0) rel.step = path;
+    return path;
+  }
+
   void from_relation(const RelFact& rel, std::string_view name, int via, int depth, std::vector<Found>& out) {
     if (rel.body >= 0) {
-      const std::string_view step = rel.kind == RelationKind::Cte ? std::string_view(rel.name)
-                                    : rel.alias                   ? std::string_view(*rel.alias)
-                                                                  : std::string_view("subquery");
-      trace(rel.body, name, paths_.push(via, step), depth + 1, out);
+      trace(rel.body, name, path_through(rel, via), depth + 1, out);
       return;
     }
     switch (rel.kind) {
@@ -1182,11 +1244,15 @@ class FileResolver {
       for (std::size_t i = from; i < origins.size(); ++i) origins[i].star = true;
       return;
     }
-    const std::vector<std::vector<Entry>>& all = branches(q);
-    origins.reserve(all.size());  // mostly one a branch
-    for (std::size_t b = 0; b < all.size(); ++b) {
-      const std::vector<Entry>& entries = all[b];
-      if (b > 0 && hidden(entries, *index)) {
+    if (query_fact(q).selects.size() < 2) {
+      trace_entry(q, first[*index], name, 0, depth, origins);
+      return;
+    }
+    // The later branches are made before the first is traced: either may give up, and the first reason stands.
+    const std::vector<std::vector<Entry>>& later = later_branches(q);
+    trace_entry(q, first[*index], name, 0, depth, origins);
+    for (const std::vector<Entry>& entries : later) {
+      if (hidden(entries, *index)) {
         origins.push_back(unresolved(name, 0, "union branch without this position"));
         continue;
       }
@@ -1204,10 +1270,11 @@ class FileResolver {
     return false;
   }
 
-  const std::vector<std::vector<Entry>>& branches(int q) {
+  // The entries of each union branch after the first (whose are outputs()).
+  const std::vector<std::vector<Entry>>& later_branches(int q) {
     QueryFact& fact = query_fact(q);
     if (fact.branches) return *fact.branches;
-    std::vector<std::vector<Entry>> all{outputs(q)};
+    std::vector<std::vector<Entry>> all;
     for (std::size_t s = 1; s < fact.selects.size(); ++s) {
       std::vector<Entry> entries;
       for (const ItemFact& item : fact.selects[s]) item_outputs(q, item, entries);
@@ -1287,6 +1354,8 @@ class FileResolver {
   std::vector<std::vector<Found>>& spare_lists_ = room_.spare_lists;
   TracedTable traced_;
   std::string lowered_;  // trace()'s name in lower case
+  std::vector<const RelFact*> having_;   // choose()'s relations that have the name
+  std::vector<const RelFact*> unknown_;  // and those whose columns are not known
   Paths paths_;
   std::deque<std::string> kept_;
   std::size_t reading_ = 0;  // queries whose outputs are being made

@@ -117,27 +117,34 @@ TEST(FileLineage, LeavesUndecidedWhatTheFileAloneCannotSay) {
   }
 }
 
-// Places are in characters: an ASCII text's are read from its bytes, any
-// other's from the tree.
+// Places are in characters, lines and columns 1-based, whether the text
+// is ASCII or not, and however far into it a character of several bytes is.
 TEST(FileLineage, FiltersAndWhereColumnsAreWritten) {
-  const std::vector<std::pair<std::string, std::size_t>> cases = {
-      {"select\n  a.id\nfrom {{ ref('x') }} a\nwhere a.ok", 3},
-      {"select\n  /* \u00e9 */ a.id\nfrom {{ ref('x') }} a\nwhere a.ok", 11},
+  struct Placed {
+    std::string text;
+    std::size_t column_line, column_at, filter_line, filter_at;
   };
-  for (const auto& [text, column] : cases) {
-    SCOPED_TRACE(text);
-    cst::Document doc = parse_ok(text);
+  std::string accents;
+  for (int i = 0; i < 40; ++i) accents += "\u00e9";
+  const std::vector<Placed> cases = {
+      {"select\n  a.id\nfrom {{ ref('x') }} a\nwhere a.ok", 2, 3, 4, 7},
+      {"select\n  /* \u00e9 */ a.id\nfrom {{ ref('x') }} a\nwhere a.ok", 2, 11, 4, 7},
+      {"-- " + accents + "\nselect\n  /* \u00e9 */ a.id\nfrom {{ ref('x') }} a\nwhere  a.ok", 3, 11, 5, 8},
+  };
+  for (const Placed& c : cases) {
+    SCOPED_TRACE(c.text);
+    cst::Document doc = parse_ok(c.text);
     FileLineage found = file_lineage(doc);
     ASSERT_EQ(found.columns.size(), 1u);
     ASSERT_TRUE(found.columns[0].where);
-    EXPECT_EQ(found.columns[0].where->line, 2u);
-    EXPECT_EQ(found.columns[0].where->column, column);
+    EXPECT_EQ(found.columns[0].where->line, c.column_line);
+    EXPECT_EQ(found.columns[0].where->column, c.column_at);
     ASSERT_EQ(found.filters.size(), 1u);
     EXPECT_EQ(found.filters[0].text, "a.ok");
     EXPECT_EQ(found.filters[0].clause, "WHERE");
     ASSERT_TRUE(found.filters[0].where);
-    EXPECT_EQ(found.filters[0].where->line, 4u);
-    EXPECT_EQ(found.filters[0].where->column, 7u);
+    EXPECT_EQ(found.filters[0].where->line, c.filter_line);
+    EXPECT_EQ(found.filters[0].where->column, c.filter_at);
     EXPECT_EQ(rendered(found.filters[0].origins), "ref:x.ok");
   }
 }
