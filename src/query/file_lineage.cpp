@@ -90,7 +90,9 @@ struct Position {
 using Positions = std::vector<Position>;
 
 struct QueryFact {
-  cst::NodeRef node;
+  // By address, as every node the resolver keeps: a handle would mark the
+  // tree as one its owner must free node by node.
+  cst::Node* node = nullptr;
   Span span;
   bool read = false;
   int parent = -1;
@@ -484,21 +486,21 @@ class FileResolver {
 
   FileLineage run() {
     FileLineage out;
-    std::optional<cst::NodeRef> top = query::query(doc_);
-    out.has_query = top.has_value();
+    cst::Node* top = top_query(doc_);
+    out.has_query = top != nullptr;
     // Each query is read as the walk meets it, with the CTEs around it.
-    for_each_query(doc_, [this](const cst::NodeRef& node, const std::vector<OuterCte>& outer) {
-      const int id = fact_of(node);
+    for_each_query(doc_, [this](cst::Node& node, const std::vector<CteView>& outer) {
+      const int id = fact_of(&node);
       listed_.push_back(id);
       read(id, outer);
     });
-    const int root = top ? fact_of(*top) : -1;
+    const int root = top != nullptr ? fact_of(top) : -1;
     // A query no walk met (none is expected) is read on its own; in a loop,
     // not by recursion: a chain of CTEs may be long.
     while (!pending_.empty()) {
       const int next = pending_.back();
       pending_.pop_back();
-      if (!query_fact(next).read) read(next, outer_ctes(doc_, query_fact(next).node));
+      if (!query_fact(next).read) read(next, ctes_around(query_fact(next).node));
     }
     link();
     static const std::vector<Entry> kNone;
@@ -547,32 +549,39 @@ class FileResolver {
 
   QueryFact& query_fact(int q) { return *facts_[static_cast<std::size_t>(q)]; }
 
-  int fact_of(const cst::NodeRef& node) {
-    auto found = by_node_.find(node.get());
+  // The CTEs around a query, found by a walk from the root.
+  std::vector<CteView> ctes_around(cst::Node* node) {
+    std::vector<CteView> out;
+    for (OuterCte& c : outer_ctes(doc_, cst::NodeRef(node))) out.push_back({std::move(c.name), c.query.get()});
+    return out;
+  }
+
+  int fact_of(cst::Node* node) {
+    auto found = by_node_.find(node);
     if (found != by_node_.end()) return found->second;
     const int id = static_cast<int>(facts_.size());
-    by_node_.emplace(node.get(), id);
+    by_node_.emplace(node, id);
     facts_.push_back(std::make_unique<QueryFact>());
     facts_.back()->node = node;
-    facts_.back()->span = places_.node_span(node.get());
+    facts_.back()->span = places_.node_span(node);
     pending_.push_back(id);
     return id;
   }
 
-  void read(int id, const std::vector<OuterCte>& outer) {
-    const cst::NodeRef node = query_fact(id).node;
+  void read(int id, const std::vector<CteView>& outer) {
+    const cst::Node& node = *query_fact(id).node;
     query_fact(id).read = true;
     read_query_views(node, outer, views_, kept_);
     std::vector<RelFact> relations;
     relations.reserve(views_.relations.size());
-    for (Relation& rel : views_.relations) {
+    for (RelationView& rel : views_.relations) {
       RelFact fact;
       fact.kind = rel.kind;
       fact.name = std::move(rel.name);
       fact.source_name = std::move(rel.source_name);
       fact.alias = std::move(rel.alias);
       fact.start = places_.range_start(rel.range);
-      if (rel.query) fact.body = fact_of(rel.query);
+      if (rel.query != nullptr) fact.body = fact_of(rel.query);
       relations.push_back(std::move(fact));
     }
     // Views of the names: taken once the relations stay in place.
@@ -589,7 +598,7 @@ class FileResolver {
     std::vector<ItemFact> conditional;
     std::vector<std::size_t> starts;
     for (const SelectView& select : views_.selects) {
-      if (Span span = places_.node_span(select.node.get())) starts.push_back(span->start);
+      if (Span span = places_.node_span(select.node)) starts.push_back(span->start);
       if (items.empty() && select.has_blocks) {  // conditional_items() finds none in a SELECT without blocks
         auto lock = select.node->read_lock();
         for (ConditionalItem& c : conditional_items(select.node->children)) conditional.push_back(conditional_fact(c));

@@ -161,17 +161,19 @@ TEST(FileLineage, EachQueryMeetsTheCtesAroundIt) {
   for (const std::string& text : texts) {
     SCOPED_TRACE(text);
     cst::Document doc = parse_ok(text);
-    std::vector<cst::NodeRef> walked;
-    for_each_query(doc, [&](const cst::NodeRef& query, const std::vector<OuterCte>& outer) {
-      walked.push_back(query);
-      const std::vector<OuterCte> alone = outer_ctes(doc, query);
+    std::vector<const cst::Node*> walked;
+    for_each_query(doc, [&](cst::Node& query, const std::vector<CteView>& outer) {
+      walked.push_back(&query);
+      const std::vector<OuterCte> alone = outer_ctes(doc, cst::NodeRef(&query));
       ASSERT_EQ(outer.size(), alone.size());
       for (std::size_t i = 0; i < outer.size(); ++i) {
         EXPECT_EQ(outer[i].name, alone[i].name);
-        EXPECT_EQ(outer[i].query, alone[i].query);
+        EXPECT_EQ(outer[i].query, alone[i].query.get());
       }
     });
-    EXPECT_EQ(walked, queries(doc));
+    std::vector<const cst::Node*> all;
+    for (const cst::NodeRef& query : queries(doc)) all.push_back(query.get());
+    EXPECT_EQ(walked, all);
   }
 }
 
