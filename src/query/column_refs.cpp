@@ -114,12 +114,13 @@ struct ScanFrame {
 };
 
 // A scan's stacks, emptied. A file's reading scans thousands of small
-// ranges: each scan borrows the room of the last one's on its thread (a
-// scan within a scan finds none, and makes its own).
+// ranges: each scan uses the room of the last one's on its thread, in place
+// (a scan within a scan finds it in use, and makes its own).
 struct ScanStacks {
   std::vector<ScanFrame> frames;
   std::vector<std::string_view> lambda;
   std::vector<std::size_t> parts;
+  bool in_use = false;
 
   void clear() {
     frames.clear();
@@ -144,28 +145,37 @@ class Scanner {
         refs_(refs),
         first_ref_(refs.size()),
         kept_(kept),
-        stacks_(std::move(spare_stacks())) {
+        stacks_(borrow_stacks(own_stacks_)) {
     stacks_.clear();
   }
   ~Scanner() {
-    stacks_.clear();
-    spare_stacks() = std::move(stacks_);
+    if (&stacks_ != &own_stacks_) stacks_.in_use = false;
   }
   Scanner(const Scanner&) = delete;
   Scanner& operator=(const Scanner&) = delete;
 
   ScanFacts run() {
-    std::size_t significant = 0;
-    for (std::size_t i = begin_; i < end_; ++i) {
-      if (lex_[i].is_significant()) ++significant;
-    }
     for (std::size_t i = begin_; i < end_;) i = step(i);
-    scan_.bare = refs_.size() - first_ref_ == 1 && !opened_ && significant == ref_tokens_;
+    scan_.bare = refs_.size() - first_ref_ == 1 && !opened_ && significant_lexemes() == ref_tokens_;
     return scan_;
   }
 
  private:
   using Frame = ScanFrame;
+
+  // The thread's stacks, or `own` while another scan uses them.
+  static ScanStacks& borrow_stacks(ScanStacks& own) {
+    ScanStacks& spare = spare_stacks();
+    if (spare.in_use) return own;
+    spare.in_use = true;
+    return spare;
+  }
+
+  std::size_t significant_lexemes() const {
+    std::size_t count = 0;
+    for (std::size_t i = begin_; i < end_; ++i) count += lex_[i].is_significant() ? 1 : 0;
+    return count;
+  }
 
   std::size_t next(std::size_t i) const { return next_significant_lexeme(lex_, i, end_); }
   std::size_t prev(std::size_t i) const { return prev_significant_lexeme(lex_, i, begin_); }
@@ -410,7 +420,8 @@ class Scanner {
   std::size_t first_ref_;       // the scan's first in refs_
   KeptTexts& kept_;
   ScanFacts scan_;
-  ScanStacks stacks_;
+  ScanStacks own_stacks_;  // empty unless the thread's are in use
+  ScanStacks& stacks_;
   std::vector<Frame>& frames_ = stacks_.frames;
   // Lambda parameters in scope, the outer frames' first.
   std::vector<std::string_view>& lambda_ = stacks_.lambda;

@@ -320,10 +320,17 @@ class Places {
  private:
   static constexpr std::size_t kBlock = 64;  // bytes of text a count of characters is kept for
 
+  // Eight bytes at a time: every file's text is asked.
   static bool is_ascii(std::string_view text) {
-    unsigned char any = 0;
-    for (char c : text) any |= static_cast<unsigned char>(c);
-    return any < 0x80;
+    std::uint64_t any = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      any |= word;
+    }
+    for (; i < text.size(); ++i) any |= static_cast<unsigned char>(text[i]);
+    return (any & 0x8080808080808080ULL) == 0;
   }
 
   // For a text that is not ASCII: the characters before each block, and
