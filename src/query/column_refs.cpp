@@ -244,16 +244,16 @@ class Scanner {
   }
 
   // A whole argument that names a mode: «week(monday)», «normalize(x, nfd)».
-  bool is_mode_argument(std::size_t i) const {
-    if (frames_.empty() || !whole_argument(i)) return false;
+  // `before` and `after` are the significant lexemes around `i`.
+  bool is_mode_argument(std::size_t i, std::size_t before, std::size_t after) const {
+    if (frames_.empty() || !whole_argument(before, after)) return false;
     const std::string_view f = frames_.back().function;
     if (is_named(f, "week")) return true;
     return (is_named(f, "normalize") || is_named(f, "normalize_and_casefold")) && normal_forms().contains(lex_[i].text);
   }
 
-  bool whole_argument(std::size_t i) const {
-    std::size_t before = prev(i);
-    std::size_t after = next(i);
+  // Whether what stands between `before` and `after` is a whole argument.
+  bool whole_argument(std::size_t before, std::size_t after) const {
     const bool starts = at(before) && (lex_[before].kind == TokenKind::LParen || is_comma(lex_[before]));
     const bool ends = at(after) && (lex_[after].kind == TokenKind::RParen || is_comma(lex_[after]));
     return starts && ends;
@@ -261,9 +261,7 @@ class Scanner {
 
   // A bare date part: a whole argument of a date function, the unit of
   // «extract(year from d)» or of «interval '1' day».
-  bool is_date_part(std::size_t i) const {
-    std::size_t before = prev(i);
-    std::size_t after = next(i);
+  bool is_date_part(std::size_t i, std::size_t before, std::size_t after) const {
     // «extract(date from ts)»: whatever stands before FROM.
     if (!frames_.empty() && is_named(frames_.back().function, "extract") && at(after) && lex_[after].is_keyword("from") &&
         at(before) && lex_[before].kind == TokenKind::LParen) {
@@ -276,7 +274,7 @@ class Scanner {
     }
     if (at(before) && lex_[before].is_keyword("interval")) return true;
     if (frames_.empty() || !takes_date_part(frames_.back().function)) return false;
-    return whole_argument(i);
+    return whole_argument(before, after);
   }
 
   // Past a type's parameters: «numeric(10, 2)», «array<struct<a int64>>».
@@ -299,8 +297,10 @@ class Scanner {
     parts.assign(1, start);
     std::size_t last = start;
     bool star = false;
+    std::size_t after;  // the significant lexeme after the chain
     for (;;) {
-      std::size_t dot = next(last);
+      const std::size_t dot = next(last);
+      after = dot;
       if (!at(dot) || !lex_[dot].is_punct('.')) break;
       std::size_t part = next(dot);
       if (at(part) && is_name_lexeme(lex_[part])) {
@@ -311,12 +311,12 @@ class Scanner {
       if (at(part) && lex_[part].is_punct('*')) {
         star = true;
         last = part;
+        after = next(last);
       }
       break;
     }
     const std::size_t resume = last + 1;
     const std::size_t before = prev(start);
-    const std::size_t after = next(last);
 
     // Part of a templated name: «{{ prefix }}_id».
     if ((start > begin_ && is_jinja_tag_lexeme(lex_[start - 1])) || (resume < end_ && is_jinja_tag_lexeme(lex_[resume]))) {
@@ -342,7 +342,7 @@ class Scanner {
       if (parts.size() == 1 && lex_[last].is_keyword("over")) scan_.aggregate = true;
       return resume;
     }
-    if (parts.size() == 1 && lex_[start].kind == TokenKind::Word && !bare_word_is_column(start, after)) {
+    if (parts.size() == 1 && lex_[start].kind == TokenKind::Word && !bare_word_is_column(start, before, after)) {
       return resume;
     }
     // «""» names nothing: a string where double quotes quote strings.
@@ -369,7 +369,8 @@ class Scanner {
 
   // Whether the one-word chain at `i` names a column; records what the
   // syntax words it passes over say about windows and aggregates.
-  bool bare_word_is_column(std::size_t i, std::size_t after) {
+  // `before` and `after` are the significant lexemes around it.
+  bool bare_word_is_column(std::size_t i, std::size_t before, std::size_t after) {
     const Lexeme& w = lex_[i];
     if (w.is_keyword("over")) {
       scan_.aggregate = true;
@@ -381,7 +382,6 @@ class Scanner {
       if (w.is_keyword("rows") || w.is_keyword("range")) frames_.back().part = {};
     }
     if (keywords().contains(w.text)) return false;
-    const std::size_t before = prev(i);
     // A named window: «over w», «over (w)».
     if (at(before) && lex_[before].is_keyword("over")) return false;
     if (!frames_.empty() && frames_.back().window && at(before) && lex_[before].kind == TokenKind::LParen &&
@@ -394,7 +394,7 @@ class Scanner {
     }
     if (w.is_keyword("at") && at(after) && lex_[after].is_keyword("time")) return false;
     if (w.is_keyword("zone") && at(before) && lex_[before].is_keyword("time")) return false;
-    if (is_date_part(i) || is_mode_argument(i) || is_lambda_name(w.text)) return false;
+    if (is_date_part(i, before, after) || is_mode_argument(i, before, after) || is_lambda_name(w.text)) return false;
     if (!at(after)) return true;
     const Lexeme& a = lex_[after];
     // A named argument «name => value».
