@@ -404,6 +404,7 @@ struct Traced {
   bool done = false;  // false while it is traced: met again, the column reads itself
   std::size_t begin = 0;  // its origins: [begin, end) of FileResolver::origins_
   std::size_t end = 0;
+  std::size_t slot = 0;  // where the table keeps its key
 };
 
 // The columns traced, by ColumnKey: a table of slots probed in turn, as a
@@ -426,9 +427,15 @@ class TracedTable {
   // A new entry for a key not in the table.
   std::size_t add(const ColumnKey& key) {
     if (2 * (entries_.size() + 1) > slots_.size()) grow();
-    place(key, entries_.size());
     entries_.emplace_back();
+    place(key, entries_.size() - 1);
     return entries_.size() - 1;
+  }
+
+  // Empty, its room kept: only the slots in use are reset.
+  void clear() {
+    for (const Traced& traced : entries_) slots_[traced.slot] = Slot{};
+    entries_.clear();
   }
 
   Traced& operator[](std::size_t entry) { return entries_[entry]; }
@@ -444,6 +451,7 @@ class TracedTable {
     std::size_t i = ColumnKeyHash()(key) & mask;
     while (slots_[i].entry != kNone) i = (i + 1) & mask;
     slots_[i] = Slot{key, entry};
+    entries_[entry].slot = i;
   }
 
   // Twice the room (at most half full after), every key placed again.
@@ -459,20 +467,94 @@ class TracedTable {
   std::vector<Traced> entries_;
 };
 
-// The lists a file's reading and tracing fill, emptied: each file borrows
-// the room of the last one's on its thread (one file's reading never
-// overlaps another's there), as a corpus is read file after file.
+// The query facts' ids by node: a table of slots probed in turn, as
+// TracedTable, that keeps its room when emptied.
+class NodeIds {
+ public:
+  static constexpr int kNone = -1;
+
+  int find(const cst::Node* node) const {
+    if (slots_.empty()) return kNone;
+    for (std::size_t i = home(node);; i = (i + 1) & mask()) {
+      if (slots_[i].node == node) return slots_[i].id;
+      if (slots_[i].node == nullptr) return kNone;
+    }
+  }
+
+  // A node not in the table.
+  void add(const cst::Node* node, int id) {
+    if (2 * (used_.size() + 1) > slots_.size()) grow();
+    place(node, id);
+  }
+
+  // Empty, its room kept: only the slots in use are reset.
+  void clear() {
+    for (std::size_t i : used_) slots_[i] = Slot{};
+    used_.clear();
+  }
+
+ private:
+  struct Slot {
+    const cst::Node* node = nullptr;
+    int id = kNone;
+  };
+
+  std::size_t mask() const { return slots_.size() - 1; }
+  // The address's bits mixed, so that nodes side by side spread.
+  std::size_t home(const cst::Node* node) const {
+    const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(node));
+    return static_cast<std::size_t>(((bits >> 3) * 0x9E3779B97F4A7C15ULL) >> 32) & mask();
+  }
+
+  void place(const cst::Node* node, int id) {
+    std::size_t i = home(node);
+    while (slots_[i].node != nullptr) i = (i + 1) & mask();
+    slots_[i] = Slot{node, id};
+    used_.push_back(i);
+  }
+
+  // Twice the room (at most half full after), every node placed again.
+  void grow() {
+    std::vector<Slot> old;
+    old.reserve(used_.size());
+    for (std::size_t i : used_) old.push_back(slots_[i]);
+    slots_.assign(slots_.empty() ? 64 : 2 * slots_.size(), Slot{});
+    used_.clear();
+    for (const Slot& slot : old) place(slot.node, slot.id);
+  }
+
+  std::vector<Slot> slots_;  // a power of two of them
+  std::vector<std::size_t> used_;
+};
+
+// What a file's reading and tracing fill, emptied when the file is done:
+// each file uses the room of the last one's on its thread, in place (a
+// file read within another's reading, were there one, makes its own), as
+// a corpus is read file after file.
 struct FileRoom {
   QueryViews views;                 // of the query being read
   std::vector<RefView> refs;        // of every select item of the file
   std::vector<std::string_view> excluded;  // of every star of the file that excludes names
   std::vector<Found> origins;       // of every column traced, each one's together
   std::vector<std::vector<Found>> spare_lists;  // for origins being found
+  std::vector<std::unique_ptr<QueryFact>> facts;  // each stays in place as the list grows
+  NodeIds fact_ids;
+  std::vector<int> pending;
+  std::vector<int> listed;
+  TracedTable traced;
+  KeptTexts kept;
+  bool in_use = false;
 
   void clear() {
     refs.clear();
     excluded.clear();
     origins.clear();
+    facts.clear();
+    fact_ids.clear();
+    pending.clear();
+    listed.clear();
+    traced.clear();
+    kept.clear();
   }
 };
 
@@ -484,10 +566,13 @@ FileRoom& spare_room() {
 class FileResolver {
  public:
   FileResolver(const cst::Document& doc, const RefColumns* refs)
-      : doc_(doc), ref_columns_(refs), places_(doc), room_(std::move(spare_room())) {
+      : doc_(doc), ref_columns_(refs), places_(doc), room_(borrow_room(own_room_)) {
     room_.clear();
   }
-  ~FileResolver() { spare_room() = std::move(room_); }
+  ~FileResolver() {
+    room_.clear();
+    if (own_room_ == nullptr) room_.in_use = false;
+  }
   FileResolver(const FileResolver&) = delete;
   FileResolver& operator=(const FileResolver&) = delete;
 
@@ -554,6 +639,17 @@ class FileResolver {
  private:
   // ------------------------------------------------------------ reading
 
+  // The thread's room, or a new one in `own` while another file uses it.
+  static FileRoom& borrow_room(std::unique_ptr<FileRoom>& own) {
+    FileRoom& spare = spare_room();
+    if (!spare.in_use) {
+      spare.in_use = true;
+      return spare;
+    }
+    own = std::make_unique<FileRoom>();
+    return *own;
+  }
+
   QueryFact& query_fact(int q) { return *facts_[static_cast<std::size_t>(q)]; }
 
   // The CTEs around a query, found by a walk from the root.
@@ -564,10 +660,10 @@ class FileResolver {
   }
 
   int fact_of(cst::Node* node) {
-    auto found = by_node_.find(node);
-    if (found != by_node_.end()) return found->second;
+    const int known = fact_ids_.find(node);
+    if (known != NodeIds::kNone) return known;
     const int id = static_cast<int>(facts_.size());
-    by_node_.emplace(node, id);
+    fact_ids_.add(node, id);
     facts_.push_back(std::make_unique<QueryFact>());
     facts_.back()->node = node;
     facts_.back()->span = places_.node_span(node);
@@ -1358,22 +1454,23 @@ class FileResolver {
   const cst::Document& doc_;
   const RefColumns* ref_columns_;
   Places places_;
-  std::vector<std::unique_ptr<QueryFact>> facts_;  // each stays in place as the list grows
-  FileRoom room_;
+  std::unique_ptr<FileRoom> own_room_;  // none unless the thread's room is in use
+  FileRoom& room_;
   QueryViews& views_ = room_.views;
   std::vector<RefView>& refs_ = room_.refs;
   std::vector<std::string_view>& excluded_ = room_.excluded;
-  std::vector<int> pending_;  // queries not read yet
-  std::unordered_map<const cst::Node*, int> by_node_;
-  std::vector<int> listed_;  // the document's queries, in order
+  std::vector<std::unique_ptr<QueryFact>>& facts_ = room_.facts;  // each stays in place as the list grows
+  NodeIds& fact_ids_ = room_.fact_ids;
+  std::vector<int>& pending_ = room_.pending;  // queries not read yet
+  std::vector<int>& listed_ = room_.listed;    // the document's queries, in order
   std::vector<Found>& origins_ = room_.origins;
   std::vector<std::vector<Found>>& spare_lists_ = room_.spare_lists;
-  TracedTable traced_;
+  TracedTable& traced_ = room_.traced;
   std::string lowered_;  // trace()'s name in lower case
   std::vector<const RelFact*> having_;   // choose()'s relations that have the name
   std::vector<const RelFact*> unknown_;  // and those whose columns are not known
   Paths paths_;
-  std::deque<std::string> kept_;
+  KeptTexts& kept_ = room_.kept;
   std::size_t reading_ = 0;  // queries whose outputs are being made
   std::string undecided_;
 };
