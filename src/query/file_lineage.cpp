@@ -109,6 +109,26 @@ struct QueryFact {
   bool reading = false;  // while its outputs are made
   std::optional<std::vector<std::vector<Entry>>> branches;  // of a union's later SELECTs
   std::optional<Positions> positions;
+
+  // Emptied for another query, the room of its lists kept.
+  void reset() {
+    node = nullptr;
+    span.reset();
+    read = false;
+    parent = -1;
+    children.clear();
+    relations.clear();
+    starts.reset();
+    selects.clear();
+    conditional.clear();
+    filters.clear();
+    all_relations.clear();
+    branch_relations.clear();
+    outputs.reset();
+    reading = false;
+    branches.reset();
+    positions.reset();
+  }
 };
 
 
@@ -258,7 +278,10 @@ Letters letters_of(std::string_view text) {
 // give the same answers for such a text.
 class Places {
  public:
-  explicit Places(const cst::Document& doc) : doc_(doc) {
+  // The lists it fills are the caller's, given empty: their room is kept
+  // from file to file.
+  Places(const cst::Document& doc, std::vector<std::size_t>& line_starts, std::vector<std::size_t>& chars_before)
+      : doc_(doc), line_starts_(line_starts), chars_before_(chars_before) {
     std::optional<std::string_view> text = doc.root->source_text();
     if (!text) return;
     text_ = *text;
@@ -394,8 +417,8 @@ class Places {
   bool plain_ = false;  // the tree prints text_
   bool ascii_ = false;  // and it is ASCII: characters are bytes
   std::string_view text_;
-  std::vector<std::size_t> line_starts_;  // of the text, in characters, when plain
-  std::vector<std::size_t> chars_before_;  // of each block of the text, when plain and not ASCII
+  std::vector<std::size_t>& line_starts_;  // of the text, in characters, when plain
+  std::vector<std::size_t>& chars_before_;  // of each block of the text, when plain and not ASCII
   std::optional<cst::PositionIndex> index_;
 };
 
@@ -538,23 +561,32 @@ struct FileRoom {
   std::vector<Found> origins;       // of every column traced, each one's together
   std::vector<std::vector<Found>> spare_lists;  // for origins being found
   std::vector<std::unique_ptr<QueryFact>> facts;  // each stays in place as the list grows
+  std::vector<std::unique_ptr<QueryFact>> spare_facts;  // emptied, for the next file's
   NodeIds fact_ids;
   std::vector<int> pending;
   std::vector<int> listed;
   TracedTable traced;
   KeptTexts kept;
+  std::vector<std::size_t> line_starts;  // Places'
+  std::vector<std::size_t> chars_before;
   bool in_use = false;
 
   void clear() {
     refs.clear();
     excluded.clear();
     origins.clear();
+    for (std::unique_ptr<QueryFact>& fact : facts) {
+      fact->reset();
+      spare_facts.push_back(std::move(fact));
+    }
     facts.clear();
     fact_ids.clear();
     pending.clear();
     listed.clear();
     traced.clear();
     kept.clear();
+    line_starts.clear();
+    chars_before.clear();
   }
 };
 
@@ -566,9 +598,10 @@ FileRoom& spare_room() {
 class FileResolver {
  public:
   FileResolver(const cst::Document& doc, const RefColumns* refs)
-      : doc_(doc), ref_columns_(refs), places_(doc), room_(borrow_room(own_room_)) {
-    room_.clear();
-  }
+      : doc_(doc),
+        ref_columns_(refs),
+        room_(borrow_room(own_room_)),
+        places_(doc, room_.line_starts, room_.chars_before) {}
   ~FileResolver() {
     room_.clear();
     if (own_room_ == nullptr) room_.in_use = false;
@@ -639,10 +672,11 @@ class FileResolver {
  private:
   // ------------------------------------------------------------ reading
 
-  // The thread's room, or a new one in `own` while another file uses it.
+  // The thread's room, emptied, or a new one in `own` while another file uses it.
   static FileRoom& borrow_room(std::unique_ptr<FileRoom>& own) {
     FileRoom& spare = spare_room();
     if (!spare.in_use) {
+      spare.clear();
       spare.in_use = true;
       return spare;
     }
@@ -651,6 +685,14 @@ class FileResolver {
   }
 
   QueryFact& query_fact(int q) { return *facts_[static_cast<std::size_t>(q)]; }
+
+  // An empty fact, one of the last file's if there is one.
+  std::unique_ptr<QueryFact> spare_fact() {
+    if (room_.spare_facts.empty()) return std::make_unique<QueryFact>();
+    std::unique_ptr<QueryFact> fact = std::move(room_.spare_facts.back());
+    room_.spare_facts.pop_back();
+    return fact;
+  }
 
   // The CTEs around a query, found by a walk from the root.
   std::vector<CteView> ctes_around(cst::Node* node) {
@@ -664,49 +706,51 @@ class FileResolver {
     if (known != NodeIds::kNone) return known;
     const int id = static_cast<int>(facts_.size());
     fact_ids_.add(node, id);
-    facts_.push_back(std::make_unique<QueryFact>());
+    facts_.push_back(spare_fact());
     facts_.back()->node = node;
     facts_.back()->span = places_.node_span(node);
     pending_.push_back(id);
     return id;
   }
 
+  // Each list of the fact is filled in place: a fact, kept by pointer,
+  // stays where it is while others are added.
   void read(int id, const std::vector<CteView>& outer) {
-    const cst::Node& node = *query_fact(id).node;
-    query_fact(id).read = true;
-    read_query_views(node, outer, views_, kept_);
-    std::vector<RelFact> relations;
+    QueryFact& fact = query_fact(id);
+    fact.read = true;
+    read_query_views(*fact.node, outer, views_, kept_);
+    std::vector<RelFact>& relations = fact.relations;
     relations.reserve(views_.relations.size());
     for (RelationView& rel : views_.relations) {
-      RelFact fact;
-      fact.kind = rel.kind;
-      fact.name = std::move(rel.name);
-      fact.source_name = std::move(rel.source_name);
-      fact.alias = std::move(rel.alias);
-      fact.start = places_.range_start(rel.range);
-      if (rel.query != nullptr) fact.body = fact_of(rel.query);
-      relations.push_back(std::move(fact));
+      RelFact& made = relations.emplace_back();
+      made.kind = rel.kind;
+      made.name = std::move(rel.name);
+      made.source_name = std::move(rel.source_name);
+      made.alias = std::move(rel.alias);
+      made.start = places_.range_start(rel.range);
+      if (rel.query != nullptr) made.body = fact_of(rel.query);
     }
     // Views of the names: taken once the relations stay in place.
-    for (RelFact& fact : relations) fact.qualifiers = qualifiers_of(fact);
-    std::vector<FilterFact> filters;
-    filters.reserve(views_.filters.size());
-    for (const RefView& ref : views_.filters) filters.push_back({ref, places_.range_start(ref.range)});
+    for (RelFact& made : relations) made.qualifiers = qualifiers_of(made);
+    fact.filters.reserve(views_.filters.size());
+    for (const RefView& ref : views_.filters) fact.filters.push_back({ref, places_.range_start(ref.range)});
     const std::size_t refs_base = refs_.size();
     refs_.insert(refs_.end(), views_.refs.begin(), views_.refs.end());
     const std::size_t excluded_base = excluded_.size();
     excluded_.insert(excluded_.end(), views_.excluded.begin(), views_.excluded.end());
-    std::vector<std::vector<ItemFact>> items;
-    items.reserve(views_.selects.size());
-    std::vector<ItemFact> conditional;
+    fact.selects.reserve(views_.selects.size());
+    // Where each SELECT starts matters in a union only.
+    const bool is_union = views_.selects.size() > 1;
     std::vector<std::size_t> starts;
     for (const SelectView& select : views_.selects) {
-      if (Span span = places_.node_span(select.node)) starts.push_back(span->start);
-      if (items.empty() && select.has_blocks) {  // conditional_items() finds none in a SELECT without blocks
-        auto lock = select.node->read_lock();
-        for (ConditionalItem& c : conditional_items(select.node->children)) conditional.push_back(conditional_fact(c));
+      if (is_union) {
+        if (Span span = places_.node_span(select.node)) starts.push_back(span->start);
       }
-      std::vector<ItemFact> read_items;
+      if (fact.selects.empty() && select.has_blocks) {  // conditional_items() finds none in a SELECT without blocks
+        auto lock = select.node->read_lock();
+        for (ConditionalItem& c : conditional_items(select.node->children)) fact.conditional.push_back(conditional_fact(c));
+      }
+      std::vector<ItemFact>& read_items = fact.selects.emplace_back();
       read_items.reserve(select.items_end - select.items_begin);
       for (std::size_t k = select.items_begin; k < select.items_end; ++k) {
         const ItemView& item = views_.items[k];
@@ -714,14 +758,8 @@ class FileResolver {
                                       refs_base + item.refs_begin, refs_base + item.refs_end,
                                       excluded_base + item.excluded_begin, excluded_base + item.excluded_end});
       }
-      items.push_back(std::move(read_items));
     }
-    QueryFact& fact = query_fact(id);
-    fact.relations = std::move(relations);
-    fact.filters = std::move(filters);
-    fact.selects = std::move(items);
-    fact.conditional = std::move(conditional);
-    if (views_.selects.size() > 1 && starts.size() == views_.selects.size()) fact.starts = std::move(starts);
+    if (is_union && starts.size() == views_.selects.size()) fact.starts = std::move(starts);
   }
 
   // A column of a Jinja block, its texts kept by the resolver.
@@ -1453,9 +1491,9 @@ class FileResolver {
 
   const cst::Document& doc_;
   const RefColumns* ref_columns_;
-  Places places_;
   std::unique_ptr<FileRoom> own_room_;  // none unless the thread's room is in use
   FileRoom& room_;
+  Places places_;
   QueryViews& views_ = room_.views;
   std::vector<RefView>& refs_ = room_.refs;
   std::vector<std::string_view>& excluded_ = room_.excluded;
