@@ -922,13 +922,58 @@ class FileResolver {
     return !rel.alias || *rel.alias == name ? name : *rel.alias + " (" + name + ")";
   }
 
-  // Keeps the first of each origin, in order.
-  static void keep_first_of_each(std::vector<Found>& origins) {
+  // Keeps the first of each origin, in order. A long list (a column read
+  // from many others) looks each up in a table of those kept; a short one
+  // is compared with each.
+  void keep_first_of_each(std::vector<Found>& origins) {
     if (origins.size() < 2) return;
+    if (origins.size() > kFewOrigins) {
+      keep_first_of_many(origins);
+      return;
+    }
     std::size_t kept = 0;
     for (std::size_t i = 0; i < origins.size(); ++i) {
       const auto end = origins.begin() + static_cast<std::ptrdiff_t>(kept);
       if (std::find(origins.begin(), end, origins[i]) != end) continue;
+      origins[kept++] = origins[i];
+    }
+    origins.resize(kept);
+  }
+
+  static constexpr std::size_t kFewOrigins = 16;
+
+  // A hash of what Found::operator== compares, equal for equal origins:
+  // the sizes of the texts and the ends of the column's.
+  static std::size_t hash_of(const Found& f) {
+    std::uint64_t h = static_cast<std::uint64_t>(static_cast<std::uint32_t>(f.via)) * 0x9E3779B97F4A7C15ULL;
+    h ^= (std::uint64_t{f.kind.size()} << 1) ^ (std::uint64_t{f.name.size()} << 9) ^
+         (std::uint64_t{f.source_name.size()} << 17) ^ (std::uint64_t{f.column.size()} << 25) ^
+         (std::uint64_t{f.reason.size()} << 33) ^ (std::uint64_t{f.star} << 41) ^ (std::uint64_t{f.has_reason} << 42);
+    if (!f.column.empty()) {
+      h ^= (std::uint64_t{static_cast<unsigned char>(f.column.front())} << 45) ^
+           (std::uint64_t{static_cast<unsigned char>(f.column.back())} << 53);
+    }
+    return static_cast<std::size_t>((h * 0xC2B2AE3D27D4EB4FULL) >> 32);
+  }
+
+  void keep_first_of_many(std::vector<Found>& origins) {
+    std::size_t size = 64;
+    while (size < 2 * origins.size()) size *= 2;
+    constexpr std::uint32_t kEmpty = ~std::uint32_t{0};
+    std::vector<std::uint32_t>& slots = origin_slots_;  // of the kept ones, by hash
+    slots.assign(size, kEmpty);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < origins.size(); ++i) {
+      std::size_t at = hash_of(origins[i]) & (size - 1);
+      bool seen = false;
+      for (; slots[at] != kEmpty; at = (at + 1) & (size - 1)) {
+        if (origins[slots[at]] == origins[i]) {
+          seen = true;
+          break;
+        }
+      }
+      if (seen) continue;
+      slots[at] = static_cast<std::uint32_t>(kept);
       origins[kept++] = origins[i];
     }
     origins.resize(kept);
@@ -1507,6 +1552,7 @@ class FileResolver {
   std::string lowered_;  // trace()'s name in lower case
   std::vector<const RelFact*> having_;   // choose()'s relations that have the name
   std::vector<const RelFact*> unknown_;  // and those whose columns are not known
+  std::vector<std::uint32_t> origin_slots_;  // keep_first_of_many()'s table
   Paths paths_;
   KeptTexts& kept_ = room_.kept;
   std::size_t reading_ = 0;  // queries whose outputs are being made

@@ -47,6 +47,13 @@ struct Case {
 };
 
 TEST(FileLineage, ResolvesEachOutputColumnWithinTheFile) {
+  std::string many_refs = "c0";
+  std::string many_origins = "ref:x.c0";
+  for (int i = 1; i < 12; ++i) {
+    many_refs += " + c" + std::to_string(i);
+    many_origins += "; ref:x.c" + std::to_string(i);
+  }
+  for (int i = 11; i >= 0; --i) many_refs += " - c" + std::to_string(i);
   const std::vector<Case> cases = {
       {"with a as (select id, amount from {{ source('shop', 'orders') }}),\n"
        "b as (select id, amount * 2 as doubled from a)\nselect id, doubled from b",
@@ -82,6 +89,8 @@ TEST(FileLineage, ResolvesEachOutputColumnWithinTheFile) {
        "customer_numBer_x", "customer_numBer_x", "ref:x.customer_number_x via long_cte_Name_x"},
       {"with c as (select x as \"a\"\"b\" from {{ ref('x') }}) select \"a\"\"b\" from c", "a\"b", "a\"b",
        "ref:x.x via c"},
+      // Many origins, some met again: each once, where first met.
+      {"select " + many_refs + " as total from {{ ref('x') }}", "total", "total", many_origins},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
