@@ -632,9 +632,10 @@ class FileResolver {
     std::vector<Found> found;  // of each column and filter in turn
     const std::vector<Entry>& columns = root >= 0 ? outputs(root) : kNone;
     out.columns.reserve(columns.size());
+    // Each column and filter is made in its place: the lists have room for all.
     for (std::size_t i = 0; i < columns.size(); ++i) {
       const Entry& entry = columns[i];
-      OutputColumn column;
+      OutputColumn& column = out.columns.emplace_back();
       if (entry.get()) column.name = std::string(*entry.get());
       column.from_star = entry.through != nullptr;
       column.kind = column.from_star ? std::string_view("star") : entry.item->kind;
@@ -642,9 +643,8 @@ class FileResolver {
       if (column.name && first_of_its_name(root, i)) {
         found.clear();
         trace(root, *entry.get(), 0, 0, found);
-        column.origins = as_origins(found);
+        add_origins(found, column.origins);
       }
-      out.columns.push_back(std::move(column));
       if (!undecided_.empty()) break;
     }
     std::size_t filters = 0;
@@ -653,16 +653,15 @@ class FileResolver {
     for (int q : listed_) {
       if (!undecided_.empty()) break;
       for (const FilterFact& filter : query_fact(q).filters) {
-        FilterUse use;
+        FilterUse& use = out.filters.emplace_back();
         const RefView& ref = filter.ref;
-        use.text = ref.qualified ? std::string(ref.qualifier) + "." + std::string(ref.name) : std::string(ref.name);
+        use.text = dotted(ref);
         use.clause = ref.clause;
         if (filter.start) use.where = places_.location(*filter.start);
         found.clear();
         resolve_ref(q, filter.ref, filter.start, 0, 0, found);
         keep_first_of_each(found);
-        use.origins = as_origins(found);
-        out.filters.push_back(std::move(use));
+        add_origins(found, use.origins);
       }
     }
     out.undecided = undecided_;
@@ -1513,10 +1512,18 @@ class FileResolver {
     }
   }
 
-  // Origins as the caller gets them.
-  std::vector<LineageOrigin> as_origins(const std::vector<Found>& found) {
-    std::vector<LineageOrigin> out;
-    out.reserve(found.size());
+  // A reference's text as written, dotted.
+  static std::string dotted(const RefView& ref) {
+    if (!ref.qualified) return std::string(ref.name);
+    std::string text;
+    text.reserve(ref.qualifier.size() + 1 + ref.name.size());
+    text.append(ref.qualifier).append(1, '.').append(ref.name);
+    return text;
+  }
+
+  // Origins as the caller gets them, added to `out`.
+  void add_origins(const std::vector<Found>& found, std::vector<LineageOrigin>& out) {
+    out.reserve(out.size() + found.size());
     for (const Found& f : found) {
       LineageOrigin& origin = out.emplace_back();
       // Each text made whole and moved in: cheaper than assigning into it.
@@ -1528,7 +1535,6 @@ class FileResolver {
       origin.star = f.star;
       if (f.has_reason) origin.reason = std::string(f.reason);
     }
-    return out;
   }
 
   // Text made while tracing, kept for the views of it (a deque does not move its items).
