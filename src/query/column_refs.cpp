@@ -497,10 +497,9 @@ bool read_star(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t en
 
 }  // namespace
 
-std::string_view unquoted(std::string_view text, KeptTexts& kept) {
-  if (text.size() < 2) return text;
+std::string_view unquoted_after_quote(std::string_view text, KeptTexts& kept) {
   const char q = text.front();
-  if ((q != '"' && q != '`') || text.back() != q) return text;
+  if (text.back() != q) return text;
   const std::string_view inner = text.substr(1, text.size() - 2);
   if (inner.find(q) == std::string_view::npos) return inner;
   return kept.emplace_back(unquote(text));

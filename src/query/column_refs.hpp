@@ -58,9 +58,16 @@ struct RefView {
 
 ColumnRef owned(const RefView& ref);
 
+// unquoted() of a text of two bytes or more that starts with a quote.
+std::string_view unquoted_after_quote(std::string_view text, KeptTexts& kept);
+
 // unquote(text) as a view: of the text, or of the part inside its quotes,
-// or, when unquoting changes more, of a copy `kept` holds.
-std::string_view unquoted(std::string_view text, KeptTexts& kept);
+// or, when unquoting changes more, of a copy `kept` holds. Inline: most
+// names a scan meets are not quoted.
+inline std::string_view unquoted(std::string_view text, KeptTexts& kept) {
+  if (text.size() < 2 || (text.front() != '"' && text.front() != '`')) return text;
+  return unquoted_after_quote(text, kept);
+}
 
 // What kind of expression lexemes [begin, end) are.
 struct ScanFacts {
