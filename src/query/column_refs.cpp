@@ -495,6 +495,62 @@ bool read_star(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t en
   return true;
 }
 
+// Whether a token may be a part of a reference's name.
+bool is_name_part(const cst::Token& t) { return t.kind() == TokenKind::Word || t.kind() == TokenKind::QuotedIdentifier; }
+
+bool is_dot(const cst::Token& t) { return t.kind() == TokenKind::Other && t.text() == "."; }
+
+// The lineage of children [0, end) of a select item that are one reference
+// and nothing else («t.id», trivia between), read without flattening and
+// scanning them: as lineage_views() reads such a range, whose checks of
+// what stands around a name find nothing around it. None for anything
+// else, and for a lone word or "" that a scan would not take for a column.
+std::optional<ColumnKind> plain_reference(const cst::Children& item, std::size_t end,
+                                          const std::optional<std::string_view>& name, std::vector<RefView>& refs,
+                                          KeptTexts& kept) {
+  const cst::Token* first = nullptr;
+  const cst::Token* last = nullptr;
+  std::size_t parts = 0;
+  std::size_t position = 0;  // of the significant children: names at even places, dots at odd
+  for (std::size_t i = 0; i < end; ++i) {
+    const cst::Child& c = item[i];
+    if (c.is_trivia()) continue;
+    const cst::Token* t = c.as_token();
+    if (t == nullptr) return std::nullopt;
+    if (position++ % 2 == 1) {
+      if (!is_dot(*t)) return std::nullopt;
+      continue;
+    }
+    if (!is_name_part(*t)) return std::nullopt;
+    if (first == nullptr) first = t;
+    last = t;
+    ++parts;
+  }
+  if (parts == 0 || position % 2 == 0) return std::nullopt;
+  if (parts == 1 && first->kind() == TokenKind::Word && keywords().contains(first->text())) return std::nullopt;
+  if (parts == 1 && first->kind() == TokenKind::QuotedIdentifier && first->text().size() == 2) return std::nullopt;
+  RefView& ref = refs.emplace_back();
+  if (parts == 2) {
+    ref.qualifier = unquoted(first->text(), kept);
+    ref.qualified = true;
+  } else if (parts > 2) {
+    std::string qualifier;
+    std::size_t joined = 0;
+    for (std::size_t i = 0; i < end && joined + 1 < parts; ++i) {
+      const cst::Token* t = item[i].as_token();
+      if (t == nullptr || !is_name_part(*t)) continue;
+      if (joined++ > 0) qualifier += '.';
+      qualifier += unquote(t->text());
+    }
+    ref.qualifier = kept.emplace_back(std::move(qualifier));
+    ref.qualified = true;
+  }
+  ref.name = unquoted(last->text(), kept);
+  ref.range = TokenRange{first->id(), last->id()};
+  return name && ref.name.size() == name->size() && cst::equals_folded(ref.name, *name) ? ColumnKind::Direct
+                                                                                        : ColumnKind::Renamed;
+}
+
 }  // namespace
 
 std::string_view unquoted_after_quote(std::string_view text, KeptTexts& kept) {
@@ -618,6 +674,7 @@ ColumnKind item_lineage_views(const cst::Children& item, std::optional<std::stri
   } else if (const cst::Token* last = reference_last(item)) {
     name = unquoted(last->text(), kept);  // the reference's last part, as item_name() gives it
   }
+  if (std::optional<ColumnKind> kind = plain_reference(item, expr_end, name, refs, kept)) return *kind;
   flatten_into(item, 0, expr_end, buffer);
   return lineage_views(buffer.lexemes, 0, buffer.lexemes.size(), name, refs, excluded, kept);
 }
