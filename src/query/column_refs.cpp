@@ -501,15 +501,16 @@ bool is_name_part(const cst::Token& t) { return t.kind() == TokenKind::Word || t
 bool is_dot(const cst::Token& t) { return t.kind() == TokenKind::Other && t.text() == "."; }
 
 // The lineage of children [0, end) of a select item that are one reference
-// and nothing else («t.id», trivia between), read without flattening and
+// and nothing else («t.id», trivia between), or one literal or lone word a
+// scan takes for no column («'x'», «null»), read without flattening and
 // scanning them: as lineage_views() reads such a range, whose checks of
-// what stands around a name find nothing around it. None for anything
-// else, and for a lone word or "" that a scan would not take for a column.
+// what stands around a name find nothing around it. None for anything else.
 std::optional<ColumnKind> plain_reference(const cst::Children& item, std::size_t end,
                                           const std::optional<std::string_view>& name, std::vector<RefView>& refs,
                                           KeptTexts& kept) {
   const cst::Token* first = nullptr;
   const cst::Token* last = nullptr;
+  bool literal = false;
   std::size_t parts = 0;
   std::size_t position = 0;  // of the significant children: names at even places, dots at odd
   for (std::size_t i = 0; i < end; ++i) {
@@ -521,14 +522,22 @@ std::optional<ColumnKind> plain_reference(const cst::Children& item, std::size_t
       if (!is_dot(*t)) return std::nullopt;
       continue;
     }
-    if (!is_name_part(*t)) return std::nullopt;
+    if (position == 1 && (t->kind() == TokenKind::String || t->kind() == TokenKind::Number)) {
+      literal = true;  // alone if nothing follows
+      continue;
+    }
+    if (literal || !is_name_part(*t)) return std::nullopt;
     if (first == nullptr) first = t;
     last = t;
     ++parts;
   }
-  if (parts == 0 || position % 2 == 0) return std::nullopt;
-  if (parts == 1 && first->kind() == TokenKind::Word && keywords().contains(first->text())) return std::nullopt;
-  if (parts == 1 && first->kind() == TokenKind::QuotedIdentifier && first->text().size() == 2) return std::nullopt;
+  if (position != 1 && (literal || position % 2 == 0)) return std::nullopt;
+  if (literal) return ColumnKind::Constant;
+  if (first == nullptr) return std::nullopt;
+  if (parts == 1 && first->kind() == TokenKind::Word && keywords().contains(first->text())) {
+    return first->is_keyword("over") ? ColumnKind::Aggregate : ColumnKind::Constant;  // «over» is taken for a window's
+  }
+  if (parts == 1 && first->kind() == TokenKind::QuotedIdentifier && first->text().size() == 2) return ColumnKind::Constant;
   RefView& ref = refs.emplace_back();
   if (parts == 2) {
     ref.qualifier = unquoted(first->text(), kept);

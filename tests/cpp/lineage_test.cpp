@@ -92,6 +92,7 @@ TEST(Lineage, ItemViewsReadAsTheScan) {
       "id",        "t.id",          "s.t.id",         "\"Quoted\".\"I\"\"d\"", "a . /* c */ b", "t.id AS ID",
       "t.id other", "null",         "over",           "\"\"",                   "day",          "current_date",
       "a.b.c.d",   "`x`.y AS z",    "x AS \"x\"",     "t.* except (a)",         "a.b.",          "a + b AS c",
+      "'x'",       "1 AS one",      "'a'.b",          "null AS n",              "2 x",           "'a' 'b'",
   };
   for (const std::string& text : items) {
     SCOPED_TRACE(text);
