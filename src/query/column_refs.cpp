@@ -114,12 +114,13 @@ struct ScanFrame {
 };
 
 // A scan's stacks, emptied. A file's reading scans thousands of small
-// ranges: each scan borrows the room of the last one's on its thread (a
-// scan within a scan finds none, and makes its own).
+// ranges: each scan uses the room of the last one's on its thread, in place
+// (a scan within a scan finds it in use, and makes its own).
 struct ScanStacks {
   std::vector<ScanFrame> frames;
   std::vector<std::string_view> lambda;
   std::vector<std::size_t> parts;
+  bool in_use = false;
 
   void clear() {
     frames.clear();
@@ -144,28 +145,37 @@ class Scanner {
         refs_(refs),
         first_ref_(refs.size()),
         kept_(kept),
-        stacks_(std::move(spare_stacks())) {
+        stacks_(borrow_stacks(own_stacks_)) {
     stacks_.clear();
   }
   ~Scanner() {
-    stacks_.clear();
-    spare_stacks() = std::move(stacks_);
+    if (&stacks_ != &own_stacks_) stacks_.in_use = false;
   }
   Scanner(const Scanner&) = delete;
   Scanner& operator=(const Scanner&) = delete;
 
   ScanFacts run() {
-    std::size_t significant = 0;
-    for (std::size_t i = begin_; i < end_; ++i) {
-      if (lex_[i].is_significant()) ++significant;
-    }
     for (std::size_t i = begin_; i < end_;) i = step(i);
-    scan_.bare = refs_.size() - first_ref_ == 1 && !opened_ && significant == ref_tokens_;
+    scan_.bare = refs_.size() - first_ref_ == 1 && !opened_ && significant_lexemes() == ref_tokens_;
     return scan_;
   }
 
  private:
   using Frame = ScanFrame;
+
+  // The thread's stacks, or `own` while another scan uses them.
+  static ScanStacks& borrow_stacks(ScanStacks& own) {
+    ScanStacks& spare = spare_stacks();
+    if (spare.in_use) return own;
+    spare.in_use = true;
+    return spare;
+  }
+
+  std::size_t significant_lexemes() const {
+    std::size_t count = 0;
+    for (std::size_t i = begin_; i < end_; ++i) count += lex_[i].is_significant() ? 1 : 0;
+    return count;
+  }
 
   std::size_t next(std::size_t i) const { return next_significant_lexeme(lex_, i, end_); }
   std::size_t prev(std::size_t i) const { return prev_significant_lexeme(lex_, i, begin_); }
@@ -234,16 +244,16 @@ class Scanner {
   }
 
   // A whole argument that names a mode: «week(monday)», «normalize(x, nfd)».
-  bool is_mode_argument(std::size_t i) const {
-    if (frames_.empty() || !whole_argument(i)) return false;
+  // `before` and `after` are the significant lexemes around `i`.
+  bool is_mode_argument(std::size_t i, std::size_t before, std::size_t after) const {
+    if (frames_.empty() || !whole_argument(before, after)) return false;
     const std::string_view f = frames_.back().function;
     if (is_named(f, "week")) return true;
     return (is_named(f, "normalize") || is_named(f, "normalize_and_casefold")) && normal_forms().contains(lex_[i].text);
   }
 
-  bool whole_argument(std::size_t i) const {
-    std::size_t before = prev(i);
-    std::size_t after = next(i);
+  // Whether what stands between `before` and `after` is a whole argument.
+  bool whole_argument(std::size_t before, std::size_t after) const {
     const bool starts = at(before) && (lex_[before].kind == TokenKind::LParen || is_comma(lex_[before]));
     const bool ends = at(after) && (lex_[after].kind == TokenKind::RParen || is_comma(lex_[after]));
     return starts && ends;
@@ -251,9 +261,7 @@ class Scanner {
 
   // A bare date part: a whole argument of a date function, the unit of
   // «extract(year from d)» or of «interval '1' day».
-  bool is_date_part(std::size_t i) const {
-    std::size_t before = prev(i);
-    std::size_t after = next(i);
+  bool is_date_part(std::size_t i, std::size_t before, std::size_t after) const {
     // «extract(date from ts)»: whatever stands before FROM.
     if (!frames_.empty() && is_named(frames_.back().function, "extract") && at(after) && lex_[after].is_keyword("from") &&
         at(before) && lex_[before].kind == TokenKind::LParen) {
@@ -266,7 +274,7 @@ class Scanner {
     }
     if (at(before) && lex_[before].is_keyword("interval")) return true;
     if (frames_.empty() || !takes_date_part(frames_.back().function)) return false;
-    return whole_argument(i);
+    return whole_argument(before, after);
   }
 
   // Past a type's parameters: «numeric(10, 2)», «array<struct<a int64>>».
@@ -289,8 +297,10 @@ class Scanner {
     parts.assign(1, start);
     std::size_t last = start;
     bool star = false;
+    std::size_t after;  // the significant lexeme after the chain
     for (;;) {
-      std::size_t dot = next(last);
+      const std::size_t dot = next(last);
+      after = dot;
       if (!at(dot) || !lex_[dot].is_punct('.')) break;
       std::size_t part = next(dot);
       if (at(part) && is_name_lexeme(lex_[part])) {
@@ -301,12 +311,12 @@ class Scanner {
       if (at(part) && lex_[part].is_punct('*')) {
         star = true;
         last = part;
+        after = next(last);
       }
       break;
     }
     const std::size_t resume = last + 1;
     const std::size_t before = prev(start);
-    const std::size_t after = next(last);
 
     // Part of a templated name: «{{ prefix }}_id».
     if ((start > begin_ && is_jinja_tag_lexeme(lex_[start - 1])) || (resume < end_ && is_jinja_tag_lexeme(lex_[resume]))) {
@@ -332,7 +342,7 @@ class Scanner {
       if (parts.size() == 1 && lex_[last].is_keyword("over")) scan_.aggregate = true;
       return resume;
     }
-    if (parts.size() == 1 && lex_[start].kind == TokenKind::Word && !bare_word_is_column(start, after)) {
+    if (parts.size() == 1 && lex_[start].kind == TokenKind::Word && !bare_word_is_column(start, before, after)) {
       return resume;
     }
     // «""» names nothing: a string where double quotes quote strings.
@@ -359,7 +369,8 @@ class Scanner {
 
   // Whether the one-word chain at `i` names a column; records what the
   // syntax words it passes over say about windows and aggregates.
-  bool bare_word_is_column(std::size_t i, std::size_t after) {
+  // `before` and `after` are the significant lexemes around it.
+  bool bare_word_is_column(std::size_t i, std::size_t before, std::size_t after) {
     const Lexeme& w = lex_[i];
     if (w.is_keyword("over")) {
       scan_.aggregate = true;
@@ -371,7 +382,6 @@ class Scanner {
       if (w.is_keyword("rows") || w.is_keyword("range")) frames_.back().part = {};
     }
     if (keywords().contains(w.text)) return false;
-    const std::size_t before = prev(i);
     // A named window: «over w», «over (w)».
     if (at(before) && lex_[before].is_keyword("over")) return false;
     if (!frames_.empty() && frames_.back().window && at(before) && lex_[before].kind == TokenKind::LParen &&
@@ -384,7 +394,7 @@ class Scanner {
     }
     if (w.is_keyword("at") && at(after) && lex_[after].is_keyword("time")) return false;
     if (w.is_keyword("zone") && at(before) && lex_[before].is_keyword("time")) return false;
-    if (is_date_part(i) || is_mode_argument(i) || is_lambda_name(w.text)) return false;
+    if (is_date_part(i, before, after) || is_mode_argument(i, before, after) || is_lambda_name(w.text)) return false;
     if (!at(after)) return true;
     const Lexeme& a = lex_[after];
     // A named argument «name => value».
@@ -410,7 +420,8 @@ class Scanner {
   std::size_t first_ref_;       // the scan's first in refs_
   KeptTexts& kept_;
   ScanFacts scan_;
-  ScanStacks stacks_;
+  ScanStacks own_stacks_;  // empty unless the thread's are in use
+  ScanStacks& stacks_;
   std::vector<Frame>& frames_ = stacks_.frames;
   // Lambda parameters in scope, the outer frames' first.
   std::vector<std::string_view>& lambda_ = stacks_.lambda;
@@ -484,12 +495,76 @@ bool read_star(const std::vector<Lexeme>& lex, std::size_t begin, std::size_t en
   return true;
 }
 
+// Whether a token may be a part of a reference's name.
+bool is_name_part(const cst::Token& t) { return t.kind() == TokenKind::Word || t.kind() == TokenKind::QuotedIdentifier; }
+
+bool is_dot(const cst::Token& t) { return t.kind() == TokenKind::Other && t.text() == "."; }
+
+// The lineage of children [0, end) of a select item that are one reference
+// and nothing else («t.id», trivia between), or one literal or lone word a
+// scan takes for no column («'x'», «null»), read without flattening and
+// scanning them: as lineage_views() reads such a range, whose checks of
+// what stands around a name find nothing around it. None for anything else.
+std::optional<ColumnKind> plain_reference(const cst::Children& item, std::size_t end,
+                                          const std::optional<std::string_view>& name, std::vector<RefView>& refs,
+                                          KeptTexts& kept) {
+  const cst::Token* first = nullptr;
+  const cst::Token* last = nullptr;
+  bool literal = false;
+  std::size_t parts = 0;
+  std::size_t position = 0;  // of the significant children: names at even places, dots at odd
+  for (std::size_t i = 0; i < end; ++i) {
+    const cst::Child& c = item[i];
+    if (c.is_trivia()) continue;
+    const cst::Token* t = c.as_token();
+    if (t == nullptr) return std::nullopt;
+    if (position++ % 2 == 1) {
+      if (!is_dot(*t)) return std::nullopt;
+      continue;
+    }
+    if (position == 1 && (t->kind() == TokenKind::String || t->kind() == TokenKind::Number)) {
+      literal = true;  // alone if nothing follows
+      continue;
+    }
+    if (literal || !is_name_part(*t)) return std::nullopt;
+    if (first == nullptr) first = t;
+    last = t;
+    ++parts;
+  }
+  if (position != 1 && (literal || position % 2 == 0)) return std::nullopt;
+  if (literal) return ColumnKind::Constant;
+  if (first == nullptr) return std::nullopt;
+  if (parts == 1 && first->kind() == TokenKind::Word && keywords().contains(first->text())) {
+    return first->is_keyword("over") ? ColumnKind::Aggregate : ColumnKind::Constant;  // «over» is taken for a window's
+  }
+  if (parts == 1 && first->kind() == TokenKind::QuotedIdentifier && first->text().size() == 2) return ColumnKind::Constant;
+  RefView& ref = refs.emplace_back();
+  if (parts == 2) {
+    ref.qualifier = unquoted(first->text(), kept);
+    ref.qualified = true;
+  } else if (parts > 2) {
+    std::string qualifier;
+    std::size_t joined = 0;
+    for (std::size_t i = 0; i < end && joined + 1 < parts; ++i) {
+      const cst::Token* t = item[i].as_token();
+      if (t == nullptr || !is_name_part(*t)) continue;
+      if (joined++ > 0) qualifier += '.';
+      qualifier += unquote(t->text());
+    }
+    ref.qualifier = kept.emplace_back(std::move(qualifier));
+    ref.qualified = true;
+  }
+  ref.name = unquoted(last->text(), kept);
+  ref.range = TokenRange{first->id(), last->id()};
+  return name && ref.name.size() == name->size() && cst::equals_folded(ref.name, *name) ? ColumnKind::Direct
+                                                                                        : ColumnKind::Renamed;
+}
+
 }  // namespace
 
-std::string_view unquoted(std::string_view text, KeptTexts& kept) {
-  if (text.size() < 2) return text;
+std::string_view unquoted_after_quote(std::string_view text, KeptTexts& kept) {
   const char q = text.front();
-  if ((q != '"' && q != '`') || text.back() != q) return text;
+  if (text.back() != q) return text;
   const std::string_view inner = text.substr(1, text.size() - 2);
   if (inner.find(q) == std::string_view::npos) return inner;
   return kept.emplace_back(unquote(text));
@@ -608,6 +683,7 @@ ColumnKind item_lineage_views(const cst::Children& item, std::optional<std::stri
   } else if (const cst::Token* last = reference_last(item)) {
     name = unquoted(last->text(), kept);  // the reference's last part, as item_name() gives it
   }
+  if (std::optional<ColumnKind> kind = plain_reference(item, expr_end, name, refs, kept)) return *kind;
   flatten_into(item, 0, expr_end, buffer);
   return lineage_views(buffer.lexemes, 0, buffer.lexemes.size(), name, refs, excluded, kept);
 }

@@ -58,9 +58,16 @@ struct RefView {
 
 ColumnRef owned(const RefView& ref);
 
+// unquoted() of a text of two bytes or more that starts with a quote.
+std::string_view unquoted_after_quote(std::string_view text, KeptTexts& kept);
+
 // unquote(text) as a view: of the text, or of the part inside its quotes,
-// or, when unquoting changes more, of a copy `kept` holds.
-std::string_view unquoted(std::string_view text, KeptTexts& kept);
+// or, when unquoting changes more, of a copy `kept` holds. Inline: most
+// names a scan meets are not quoted.
+inline std::string_view unquoted(std::string_view text, KeptTexts& kept) {
+  if (text.size() < 2 || (text.front() != '"' && text.front() != '`')) return text;
+  return unquoted_after_quote(text, kept);
+}
 
 // What kind of expression lexemes [begin, end) are.
 struct ScanFacts {
@@ -116,28 +123,43 @@ struct ItemView {
 
 // A SELECT clause: its items are [items_begin, items_end) of QueryViews::items.
 struct SelectView {
-  cst::NodeRef node;
+  const cst::Node* node = nullptr;
   std::size_t items_begin = 0;
   std::size_t items_end = 0;
   bool has_blocks = false;  // a Jinja block among its children
 };
 
+// A Relation whose query (of a CTE or subquery) is known by address.
+struct RelationView {
+  RelationKind kind = RelationKind::Table;
+  std::string name;
+  std::string source_name;
+  std::optional<std::string> alias;
+  cst::Node* query = nullptr;
+  TokenRange range;
+};
+
 // query_reads(), with the SELECTs' items, as views: one list of references
-// for all items. Kept by a caller that reads many queries, so that each
-// reuses the room of the last.
+// for all items; nodes by address. Kept by a caller that reads many
+// queries, so that each reuses the room of the last.
 struct QueryViews {
-  std::vector<Relation> relations;
+  std::vector<RelationView> relations;
   std::vector<RefView> filters;
   std::vector<RefView> refs;
   std::vector<std::string_view> excluded;
   std::vector<ItemView> items;
   std::vector<SelectView> selects;
   LexemeBuffer buffer;
+  // The reading's own lists: the query's CTEs, the CTE names it sees, its clauses.
+  std::vector<CteView> own_ctes;
+  std::vector<std::string_view> visible;
+  std::vector<const cst::Node*> clauses;
 
   void clear();
 };
 
-void read_query_views(const cst::NodeRef& query, const std::vector<OuterCte>& outer_ctes, QueryViews& out,
+// The reader keeps the tree unedited while it uses the views.
+void read_query_views(const cst::Node& query, const std::vector<CteView>& outer_ctes, QueryViews& out,
                       KeptTexts& kept);
 
 }  // namespace trelm::query

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -55,6 +56,9 @@ struct RelFact {
   std::optional<std::string> alias;
   Place start;
   int body = -1;  // the query of a CTE or subquery
+  // The path of one step through its body, made when first passed through:
+  // every trace through the relation starts from it.
+  mutable int step = 0;
   // The names that qualify its columns, in lower case (twice the same when
   // it has one): views of its own texts or of text the resolver keeps.
   std::array<std::string_view, 2> qualifiers;
@@ -86,7 +90,9 @@ struct Position {
 using Positions = std::vector<Position>;
 
 struct QueryFact {
-  cst::NodeRef node;
+  // By address, as every node the resolver keeps: a handle would mark the
+  // tree as one its owner must free node by node.
+  cst::Node* node = nullptr;
   Span span;
   bool read = false;
   int parent = -1;
@@ -101,8 +107,28 @@ struct QueryFact {
   // What tracing finds of it, each made once when first asked for.
   std::unique_ptr<std::vector<Entry>> outputs;
   bool reading = false;  // while its outputs are made
-  std::optional<std::vector<std::vector<Entry>>> branches;
+  std::optional<std::vector<std::vector<Entry>>> branches;  // of a union's later SELECTs
   std::optional<Positions> positions;
+
+  // Emptied for another query, the room of its lists kept.
+  void reset() {
+    node = nullptr;
+    span.reset();
+    read = false;
+    parent = -1;
+    children.clear();
+    relations.clear();
+    starts.reset();
+    selects.clear();
+    conditional.clear();
+    filters.clear();
+    all_relations.clear();
+    branch_relations.clear();
+    outputs.reset();
+    reading = false;
+    branches.reset();
+    positions.reset();
+  }
 };
 
 
@@ -245,19 +271,27 @@ Letters letters_of(std::string_view text) {
 }
 
 // Where the file's nodes and tokens are, in characters, as a PositionIndex
-// tells. A tree that still prints its parsed text, when that is ASCII (most
-// files), answers from the text itself: a node's or token's place is the
-// offset of its bytes there, and the index's walk over the whole tree is
+// tells. A tree that still prints its parsed text (most files) answers from
+// the text itself: a node's or token's place is the offset of its bytes
+// there, counted in characters, and the index's walk over the whole tree is
 // not needed. Anything else asks an index, made when first needed; both
 // give the same answers for such a text.
 class Places {
  public:
-  explicit Places(const cst::Document& doc) : doc_(doc) {
+  // The lists it fills are the caller's, given empty: their room is kept
+  // from file to file.
+  Places(const cst::Document& doc, std::vector<std::size_t>& line_starts, std::vector<std::size_t>& chars_before)
+      : doc_(doc), line_starts_(line_starts), chars_before_(chars_before) {
     std::optional<std::string_view> text = doc.root->source_text();
-    if (!text || !is_ascii(*text)) return;
+    if (!text) return;
     text_ = *text;
     plain_ = true;
+    ascii_ = is_ascii(text_);
     line_starts_.push_back(0);
+    if (!ascii_) {
+      count_chars_and_lines();
+      return;
+    }
     for (std::size_t i = text_.find('\n'); i != std::string_view::npos; i = text_.find('\n', i + 1)) {
       line_starts_.push_back(i + 1);
     }
@@ -265,9 +299,8 @@ class Places {
 
   Span node_span(const cst::Node* node) {
     if (plain_) {
-      if (const Place start = offset_of(node->source_text())) {
-        return TextSpan{*start, *start + node->source_text()->size()};
-      }
+      const std::optional<std::string_view> text = node->source_text();
+      if (const Place start = offset_of(text)) return TextSpan{chars_at(*start), chars_at(*start + text->size())};
     }
     return index().node_span(node);
   }
@@ -277,7 +310,7 @@ class Places {
     if (!plain_) return start_of(range_span(range));
     const Place first = token_start(range.first);
     if (!first || !token_start(range.last)) return std::nullopt;  // the index finds no span for it either
-    return first;
+    return chars_at(*first);
   }
 
   // The span of a range whose tokens' texts, in order, are `text`: in a
@@ -286,7 +319,7 @@ class Places {
     if (!plain_) return range_span(range);
     const Place start = range_start(range);
     if (!start) return std::nullopt;
-    return TextSpan{*start, *start + text.size()};
+    return TextSpan{*start, *start + (ascii_ ? text.size() : cst::count_chars(text))};
   }
 
   // The whole range's span; asks the index.
@@ -308,10 +341,54 @@ class Places {
   static Place start_of(const Span& span) { return span ? Place(span->start) : std::nullopt; }
 
  private:
+  static constexpr std::size_t kBlock = 64;  // bytes of text a count of characters is kept for
+
+  // Eight bytes at a time: every file's text is asked.
   static bool is_ascii(std::string_view text) {
-    unsigned char any = 0;
-    for (char c : text) any |= static_cast<unsigned char>(c);
-    return any < 0x80;
+    std::uint64_t any = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      any |= word;
+    }
+    for (; i < text.size(); ++i) any |= static_cast<unsigned char>(text[i]);
+    return (any & 0x8080808080808080ULL) == 0;
+  }
+
+  // For a text that is not ASCII: the characters before each block, and
+  // each line's start in characters, as the index counts them.
+  void count_chars_and_lines() {
+    const std::size_t blocks = text_.size() / kBlock;
+    chars_before_.resize(blocks + 1);
+    std::size_t chars = 0;
+    for (std::size_t b = 0; b < blocks; ++b) {
+      chars_before_[b] = chars;
+      chars += kBlock - continuation_bytes(text_.data() + b * kBlock);
+    }
+    chars_before_[blocks] = chars;
+    for (std::size_t i = text_.find('\n'); i != std::string_view::npos; i = text_.find('\n', i + 1)) {
+      line_starts_.push_back(chars_at(i + 1));
+    }
+  }
+
+  // The bytes of a block that continue a character (10xxxxxx), eight at a time.
+  static std::size_t continuation_bytes(const char* block) {
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < kBlock; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, block + i, 8);
+      count += static_cast<std::size_t>(std::popcount(word & ~(word << 1) & kHigh));
+    }
+    return count;
+  }
+
+  // The characters of the text before byte `at`.
+  std::size_t chars_at(std::size_t at) const {
+    if (ascii_) return at;
+    const std::size_t block = at / kBlock;
+    return chars_before_[block] + cst::count_chars(text_.substr(block * kBlock, at % kBlock));
   }
 
   // The offset of a view of the text, when it is one.
@@ -337,9 +414,11 @@ class Places {
   }
 
   const cst::Document& doc_;
-  bool plain_ = false;
+  bool plain_ = false;  // the tree prints text_
+  bool ascii_ = false;  // and it is ASCII: characters are bytes
   std::string_view text_;
-  std::vector<std::size_t> line_starts_;  // of the text, when plain
+  std::vector<std::size_t>& line_starts_;  // of the text, in characters, when plain
+  std::vector<std::size_t>& chars_before_;  // of each block of the text, when plain and not ASCII
   std::optional<cst::PositionIndex> index_;
 };
 
@@ -348,6 +427,7 @@ struct Traced {
   bool done = false;  // false while it is traced: met again, the column reads itself
   std::size_t begin = 0;  // its origins: [begin, end) of FileResolver::origins_
   std::size_t end = 0;
+  std::size_t slot = 0;  // where the table keeps its key
 };
 
 // The columns traced, by ColumnKey: a table of slots probed in turn, as a
@@ -370,9 +450,15 @@ class TracedTable {
   // A new entry for a key not in the table.
   std::size_t add(const ColumnKey& key) {
     if (2 * (entries_.size() + 1) > slots_.size()) grow();
-    place(key, entries_.size());
     entries_.emplace_back();
+    place(key, entries_.size() - 1);
     return entries_.size() - 1;
+  }
+
+  // Empty, its room kept: only the slots in use are reset.
+  void clear() {
+    for (const Traced& traced : entries_) slots_[traced.slot] = Slot{};
+    entries_.clear();
   }
 
   Traced& operator[](std::size_t entry) { return entries_[entry]; }
@@ -388,6 +474,7 @@ class TracedTable {
     std::size_t i = ColumnKeyHash()(key) & mask;
     while (slots_[i].entry != kNone) i = (i + 1) & mask;
     slots_[i] = Slot{key, entry};
+    entries_[entry].slot = i;
   }
 
   // Twice the room (at most half full after), every key placed again.
@@ -403,20 +490,103 @@ class TracedTable {
   std::vector<Traced> entries_;
 };
 
-// The lists a file's reading and tracing fill, emptied: each file borrows
-// the room of the last one's on its thread (one file's reading never
-// overlaps another's there), as a corpus is read file after file.
+// The query facts' ids by node: a table of slots probed in turn, as
+// TracedTable, that keeps its room when emptied.
+class NodeIds {
+ public:
+  static constexpr int kNone = -1;
+
+  int find(const cst::Node* node) const {
+    if (slots_.empty()) return kNone;
+    for (std::size_t i = home(node);; i = (i + 1) & mask()) {
+      if (slots_[i].node == node) return slots_[i].id;
+      if (slots_[i].node == nullptr) return kNone;
+    }
+  }
+
+  // A node not in the table.
+  void add(const cst::Node* node, int id) {
+    if (2 * (used_.size() + 1) > slots_.size()) grow();
+    place(node, id);
+  }
+
+  // Empty, its room kept: only the slots in use are reset.
+  void clear() {
+    for (std::size_t i : used_) slots_[i] = Slot{};
+    used_.clear();
+  }
+
+ private:
+  struct Slot {
+    const cst::Node* node = nullptr;
+    int id = kNone;
+  };
+
+  std::size_t mask() const { return slots_.size() - 1; }
+  // The address's bits mixed, so that nodes side by side spread.
+  std::size_t home(const cst::Node* node) const {
+    const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(node));
+    return static_cast<std::size_t>(((bits >> 3) * 0x9E3779B97F4A7C15ULL) >> 32) & mask();
+  }
+
+  void place(const cst::Node* node, int id) {
+    std::size_t i = home(node);
+    while (slots_[i].node != nullptr) i = (i + 1) & mask();
+    slots_[i] = Slot{node, id};
+    used_.push_back(i);
+  }
+
+  // Twice the room (at most half full after), every node placed again.
+  void grow() {
+    std::vector<Slot> old;
+    old.reserve(used_.size());
+    for (std::size_t i : used_) old.push_back(slots_[i]);
+    slots_.assign(slots_.empty() ? 64 : 2 * slots_.size(), Slot{});
+    used_.clear();
+    for (const Slot& slot : old) place(slot.node, slot.id);
+  }
+
+  std::vector<Slot> slots_;  // a power of two of them
+  std::vector<std::size_t> used_;
+};
+
+// What a file's reading and tracing fill, emptied when the file is done:
+// each file uses the room of the last one's on its thread, in place (a
+// file read within another's reading, were there one, makes its own), as
+// a corpus is read file after file.
 struct FileRoom {
   QueryViews views;                 // of the query being read
   std::vector<RefView> refs;        // of every select item of the file
   std::vector<std::string_view> excluded;  // of every star of the file that excludes names
   std::vector<Found> origins;       // of every column traced, each one's together
   std::vector<std::vector<Found>> spare_lists;  // for origins being found
+  std::vector<std::unique_ptr<QueryFact>> facts;  // each stays in place as the list grows
+  std::vector<std::unique_ptr<QueryFact>> spare_facts;  // emptied, for the next file's
+  NodeIds fact_ids;
+  std::vector<int> pending;
+  std::vector<int> listed;
+  TracedTable traced;
+  KeptTexts kept;
+  std::vector<std::size_t> line_starts;  // Places'
+  std::vector<std::size_t> chars_before;
+  bool in_use = false;
 
   void clear() {
     refs.clear();
     excluded.clear();
     origins.clear();
+    for (std::unique_ptr<QueryFact>& fact : facts) {
+      fact->reset();
+      spare_facts.push_back(std::move(fact));
+    }
+    facts.clear();
+    fact_ids.clear();
+    pending.clear();
+    listed.clear();
+    traced.clear();
+    kept.clear();
+    line_starts.clear();
+    chars_before.clear();
   }
 };
 
@@ -428,39 +598,44 @@ FileRoom& spare_room() {
 class FileResolver {
  public:
   FileResolver(const cst::Document& doc, const RefColumns* refs)
-      : doc_(doc), ref_columns_(refs), places_(doc), room_(std::move(spare_room())) {
+      : doc_(doc),
+        ref_columns_(refs),
+        room_(borrow_room(own_room_)),
+        places_(doc, room_.line_starts, room_.chars_before) {}
+  ~FileResolver() {
     room_.clear();
+    if (own_room_ == nullptr) room_.in_use = false;
   }
-  ~FileResolver() { spare_room() = std::move(room_); }
   FileResolver(const FileResolver&) = delete;
   FileResolver& operator=(const FileResolver&) = delete;
 
   FileLineage run() {
     FileLineage out;
-    std::optional<cst::NodeRef> top = query::query(doc_);
-    out.has_query = top.has_value();
+    cst::Node* top = top_query(doc_);
+    out.has_query = top != nullptr;
     // Each query is read as the walk meets it, with the CTEs around it.
-    for_each_query(doc_, [this](const cst::NodeRef& node, const std::vector<OuterCte>& outer) {
-      const int id = fact_of(node);
+    for_each_query(doc_, [this](cst::Node& node, const std::vector<CteView>& outer) {
+      const int id = fact_of(&node);
       listed_.push_back(id);
       read(id, outer);
     });
-    const int root = top ? fact_of(*top) : -1;
+    const int root = top != nullptr ? fact_of(top) : -1;
     // A query no walk met (none is expected) is read on its own; in a loop,
     // not by recursion: a chain of CTEs may be long.
     while (!pending_.empty()) {
       const int next = pending_.back();
       pending_.pop_back();
-      if (!query_fact(next).read) read(next, outer_ctes(doc_, query_fact(next).node));
+      if (!query_fact(next).read) read(next, ctes_around(query_fact(next).node));
     }
     link();
     static const std::vector<Entry> kNone;
     std::vector<Found> found;  // of each column and filter in turn
     const std::vector<Entry>& columns = root >= 0 ? outputs(root) : kNone;
     out.columns.reserve(columns.size());
+    // Each column and filter is made in its place: the lists have room for all.
     for (std::size_t i = 0; i < columns.size(); ++i) {
       const Entry& entry = columns[i];
-      OutputColumn column;
+      OutputColumn& column = out.columns.emplace_back();
       if (entry.get()) column.name = std::string(*entry.get());
       column.from_star = entry.through != nullptr;
       column.kind = column.from_star ? std::string_view("star") : entry.item->kind;
@@ -468,9 +643,8 @@ class FileResolver {
       if (column.name && first_of_its_name(root, i)) {
         found.clear();
         trace(root, *entry.get(), 0, 0, found);
-        column.origins = as_origins(found);
+        add_origins(found, column.origins);
       }
-      out.columns.push_back(std::move(column));
       if (!undecided_.empty()) break;
     }
     std::size_t filters = 0;
@@ -479,16 +653,15 @@ class FileResolver {
     for (int q : listed_) {
       if (!undecided_.empty()) break;
       for (const FilterFact& filter : query_fact(q).filters) {
-        FilterUse use;
+        FilterUse& use = out.filters.emplace_back();
         const RefView& ref = filter.ref;
-        use.text = ref.qualified ? std::string(ref.qualifier) + "." + std::string(ref.name) : std::string(ref.name);
+        use.text = dotted(ref);
         use.clause = ref.clause;
         if (filter.start) use.where = places_.location(*filter.start);
         found.clear();
         resolve_ref(q, filter.ref, filter.start, 0, 0, found);
         keep_first_of_each(found);
-        use.origins = as_origins(found);
-        out.filters.push_back(std::move(use));
+        add_origins(found, use.origins);
       }
     }
     out.undecided = undecided_;
@@ -498,56 +671,85 @@ class FileResolver {
  private:
   // ------------------------------------------------------------ reading
 
+  // The thread's room, emptied, or a new one in `own` while another file uses it.
+  static FileRoom& borrow_room(std::unique_ptr<FileRoom>& own) {
+    FileRoom& spare = spare_room();
+    if (!spare.in_use) {
+      spare.clear();
+      spare.in_use = true;
+      return spare;
+    }
+    own = std::make_unique<FileRoom>();
+    return *own;
+  }
+
   QueryFact& query_fact(int q) { return *facts_[static_cast<std::size_t>(q)]; }
 
-  int fact_of(const cst::NodeRef& node) {
-    auto found = by_node_.find(node.get());
-    if (found != by_node_.end()) return found->second;
+  // An empty fact, one of the last file's if there is one.
+  std::unique_ptr<QueryFact> spare_fact() {
+    if (room_.spare_facts.empty()) return std::make_unique<QueryFact>();
+    std::unique_ptr<QueryFact> fact = std::move(room_.spare_facts.back());
+    room_.spare_facts.pop_back();
+    return fact;
+  }
+
+  // The CTEs around a query, found by a walk from the root.
+  std::vector<CteView> ctes_around(cst::Node* node) {
+    std::vector<CteView> out;
+    for (OuterCte& c : outer_ctes(doc_, cst::NodeRef(node))) out.push_back({std::move(c.name), c.query.get()});
+    return out;
+  }
+
+  int fact_of(cst::Node* node) {
+    const int known = fact_ids_.find(node);
+    if (known != NodeIds::kNone) return known;
     const int id = static_cast<int>(facts_.size());
-    by_node_.emplace(node.get(), id);
-    facts_.push_back(std::make_unique<QueryFact>());
+    fact_ids_.add(node, id);
+    facts_.push_back(spare_fact());
     facts_.back()->node = node;
-    facts_.back()->span = places_.node_span(node.get());
+    facts_.back()->span = places_.node_span(node);
     pending_.push_back(id);
     return id;
   }
 
-  void read(int id, const std::vector<OuterCte>& outer) {
-    const cst::NodeRef node = query_fact(id).node;
-    query_fact(id).read = true;
-    read_query_views(node, outer, views_, kept_);
-    std::vector<RelFact> relations;
+  // Each list of the fact is filled in place: a fact, kept by pointer,
+  // stays where it is while others are added.
+  void read(int id, const std::vector<CteView>& outer) {
+    QueryFact& fact = query_fact(id);
+    fact.read = true;
+    read_query_views(*fact.node, outer, views_, kept_);
+    std::vector<RelFact>& relations = fact.relations;
     relations.reserve(views_.relations.size());
-    for (Relation& rel : views_.relations) {
-      RelFact fact;
-      fact.kind = rel.kind;
-      fact.name = std::move(rel.name);
-      fact.source_name = std::move(rel.source_name);
-      fact.alias = std::move(rel.alias);
-      fact.start = places_.range_start(rel.range);
-      if (rel.query) fact.body = fact_of(rel.query);
-      relations.push_back(std::move(fact));
+    for (RelationView& rel : views_.relations) {
+      RelFact& made = relations.emplace_back();
+      made.kind = rel.kind;
+      made.name = std::move(rel.name);
+      made.source_name = std::move(rel.source_name);
+      made.alias = std::move(rel.alias);
+      made.start = places_.range_start(rel.range);
+      if (rel.query != nullptr) made.body = fact_of(rel.query);
     }
     // Views of the names: taken once the relations stay in place.
-    for (RelFact& fact : relations) fact.qualifiers = qualifiers_of(fact);
-    std::vector<FilterFact> filters;
-    filters.reserve(views_.filters.size());
-    for (const RefView& ref : views_.filters) filters.push_back({ref, places_.range_start(ref.range)});
+    for (RelFact& made : relations) made.qualifiers = qualifiers_of(made);
+    fact.filters.reserve(views_.filters.size());
+    for (const RefView& ref : views_.filters) fact.filters.push_back({ref, places_.range_start(ref.range)});
     const std::size_t refs_base = refs_.size();
     refs_.insert(refs_.end(), views_.refs.begin(), views_.refs.end());
     const std::size_t excluded_base = excluded_.size();
     excluded_.insert(excluded_.end(), views_.excluded.begin(), views_.excluded.end());
-    std::vector<std::vector<ItemFact>> items;
-    items.reserve(views_.selects.size());
-    std::vector<ItemFact> conditional;
+    fact.selects.reserve(views_.selects.size());
+    // Where each SELECT starts matters in a union only.
+    const bool is_union = views_.selects.size() > 1;
     std::vector<std::size_t> starts;
     for (const SelectView& select : views_.selects) {
-      if (Span span = places_.node_span(select.node.get())) starts.push_back(span->start);
-      if (items.empty() && select.has_blocks) {  // conditional_items() finds none in a SELECT without blocks
-        auto lock = select.node->read_lock();
-        for (ConditionalItem& c : conditional_items(select.node->children)) conditional.push_back(conditional_fact(c));
+      if (is_union) {
+        if (Span span = places_.node_span(select.node)) starts.push_back(span->start);
       }
-      std::vector<ItemFact> read_items;
+      if (fact.selects.empty() && select.has_blocks) {  // conditional_items() finds none in a SELECT without blocks
+        auto lock = select.node->read_lock();
+        for (ConditionalItem& c : conditional_items(select.node->children)) fact.conditional.push_back(conditional_fact(c));
+      }
+      std::vector<ItemFact>& read_items = fact.selects.emplace_back();
       read_items.reserve(select.items_end - select.items_begin);
       for (std::size_t k = select.items_begin; k < select.items_end; ++k) {
         const ItemView& item = views_.items[k];
@@ -555,14 +757,8 @@ class FileResolver {
                                       refs_base + item.refs_begin, refs_base + item.refs_end,
                                       excluded_base + item.excluded_begin, excluded_base + item.excluded_end});
       }
-      items.push_back(std::move(read_items));
     }
-    QueryFact& fact = query_fact(id);
-    fact.relations = std::move(relations);
-    fact.filters = std::move(filters);
-    fact.selects = std::move(items);
-    fact.conditional = std::move(conditional);
-    if (views_.selects.size() > 1 && starts.size() == views_.selects.size()) fact.starts = std::move(starts);
+    if (is_union && starts.size() == views_.selects.size()) fact.starts = std::move(starts);
   }
 
   // A column of a Jinja block, its texts kept by the resolver.
@@ -725,13 +921,58 @@ class FileResolver {
     return !rel.alias || *rel.alias == name ? name : *rel.alias + " (" + name + ")";
   }
 
-  // Keeps the first of each origin, in order.
-  static void keep_first_of_each(std::vector<Found>& origins) {
+  // Keeps the first of each origin, in order. A long list (a column read
+  // from many others) looks each up in a table of those kept; a short one
+  // is compared with each.
+  void keep_first_of_each(std::vector<Found>& origins) {
     if (origins.size() < 2) return;
+    if (origins.size() > kFewOrigins) {
+      keep_first_of_many(origins);
+      return;
+    }
     std::size_t kept = 0;
     for (std::size_t i = 0; i < origins.size(); ++i) {
       const auto end = origins.begin() + static_cast<std::ptrdiff_t>(kept);
       if (std::find(origins.begin(), end, origins[i]) != end) continue;
+      origins[kept++] = origins[i];
+    }
+    origins.resize(kept);
+  }
+
+  static constexpr std::size_t kFewOrigins = 16;
+
+  // A hash of what Found::operator== compares, equal for equal origins:
+  // the sizes of the texts and the ends of the column's.
+  static std::size_t hash_of(const Found& f) {
+    std::uint64_t h = static_cast<std::uint64_t>(static_cast<std::uint32_t>(f.via)) * 0x9E3779B97F4A7C15ULL;
+    h ^= (std::uint64_t{f.kind.size()} << 1) ^ (std::uint64_t{f.name.size()} << 9) ^
+         (std::uint64_t{f.source_name.size()} << 17) ^ (std::uint64_t{f.column.size()} << 25) ^
+         (std::uint64_t{f.reason.size()} << 33) ^ (std::uint64_t{f.star} << 41) ^ (std::uint64_t{f.has_reason} << 42);
+    if (!f.column.empty()) {
+      h ^= (std::uint64_t{static_cast<unsigned char>(f.column.front())} << 45) ^
+           (std::uint64_t{static_cast<unsigned char>(f.column.back())} << 53);
+    }
+    return static_cast<std::size_t>((h * 0xC2B2AE3D27D4EB4FULL) >> 32);
+  }
+
+  void keep_first_of_many(std::vector<Found>& origins) {
+    std::size_t size = 64;
+    while (size < 2 * origins.size()) size *= 2;
+    constexpr std::uint32_t kEmpty = ~std::uint32_t{0};
+    std::vector<std::uint32_t>& slots = origin_slots_;  // of the kept ones, by hash
+    slots.assign(size, kEmpty);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < origins.size(); ++i) {
+      std::size_t at = hash_of(origins[i]) & (size - 1);
+      bool seen = false;
+      for (; slots[at] != kEmpty; at = (at + 1) & (size - 1)) {
+        if (origins[slots[at]] == origins[i]) {
+          seen = true;
+          break;
+        }
+      }
+      if (seen) continue;
+      slots[at] = static_cast<std::uint32_t>(kept);
       origins[kept++] = origins[i];
     }
     origins.resize(kept);
@@ -979,16 +1220,23 @@ class FileResolver {
     std::string scratch;
     const std::string_view wanted = lower_into(name, scratch);
     // `unnest(xs) as x`: the alias names the function's value as well as the relation.
-    std::vector<const RelFact*> values;
+    const RelFact* value = nullptr;
+    std::size_t values = 0;
     for (const RelFact* rel : relations) {
-      if (rel->kind == RelationKind::Function && rel->alias && lowers_to(*rel->alias, wanted)) values.push_back(rel);
+      if (rel->kind == RelationKind::Function && rel->alias && lowers_to(*rel->alias, wanted)) {
+        value = rel;
+        ++values;
+      }
     }
-    if (values.size() == 1) {
-      chosen = values[0];
+    if (values == 1) {
+      chosen = value;
       return std::nullopt;
     }
-    std::vector<const RelFact*> having;
-    std::vector<const RelFact*> unknown;
+    // Nothing below chooses again: one pair of lists serves every call.
+    std::vector<const RelFact*>& having = having_;
+    std::vector<const RelFact*>& unknown = unknown_;
+    having.clear();
+    unknown.clear();
     for (const RelFact* rel : relations) {
       if (rel->body >= 0) {
         // What relation_columns would list, without copying the names.
@@ -1025,12 +1273,20 @@ class FileResolver {
     return origin;
   }
 
+  // The path of `via` and then the relation's body, which it has.
+  int path_through(const RelFact& rel, int via) {
+    if (via == 0 && rel.step != 0) return rel.step;
+    const std::string_view step = rel.kind == RelationKind::Cte ? std::string_view(rel.name)
+                                  : rel.alias                   ? std::string_view(*rel.alias)
+                                                                : std::string_view("subquery");
+    const int path = paths_.push(via, step);
+    if (via == 0) rel.step = path;
+    return path;
+  }
+
   void from_relation(const RelFact& rel, std::string_view name, int via, int depth, std::vector<Found>& out) {
     if (rel.body >= 0) {
-      const std::string_view step = rel.kind == RelationKind::Cte ? std::string_view(rel.name)
-                                    : rel.alias                   ? std::string_view(*rel.alias)
-                                                                  : std::string_view("subquery");
-      trace(rel.body, name, paths_.push(via, step), depth + 1, out);
+      trace(rel.body, name, path_through(rel, via), depth + 1, out);
       return;
     }
     switch (rel.kind) {
@@ -1182,11 +1438,15 @@ class FileResolver {
       for (std::size_t i = from; i < origins.size(); ++i) origins[i].star = true;
       return;
     }
-    const std::vector<std::vector<Entry>>& all = branches(q);
-    origins.reserve(all.size());  // mostly one a branch
-    for (std::size_t b = 0; b < all.size(); ++b) {
-      const std::vector<Entry>& entries = all[b];
-      if (b > 0 && hidden(entries, *index)) {
+    if (query_fact(q).selects.size() < 2) {
+      trace_entry(q, first[*index], name, 0, depth, origins);
+      return;
+    }
+    // The later branches are made before the first is traced: either may give up, and the first reason stands.
+    const std::vector<std::vector<Entry>>& later = later_branches(q);
+    trace_entry(q, first[*index], name, 0, depth, origins);
+    for (const std::vector<Entry>& entries : later) {
+      if (hidden(entries, *index)) {
         origins.push_back(unresolved(name, 0, "union branch without this position"));
         continue;
       }
@@ -1204,10 +1464,11 @@ class FileResolver {
     return false;
   }
 
-  const std::vector<std::vector<Entry>>& branches(int q) {
+  // The entries of each union branch after the first (whose are outputs()).
+  const std::vector<std::vector<Entry>>& later_branches(int q) {
     QueryFact& fact = query_fact(q);
     if (fact.branches) return *fact.branches;
-    std::vector<std::vector<Entry>> all{outputs(q)};
+    std::vector<std::vector<Entry>> all;
     for (std::size_t s = 1; s < fact.selects.size(); ++s) {
       std::vector<Entry> entries;
       for (const ItemFact& item : fact.selects[s]) item_outputs(q, item, entries);
@@ -1251,10 +1512,18 @@ class FileResolver {
     }
   }
 
-  // Origins as the caller gets them.
-  std::vector<LineageOrigin> as_origins(const std::vector<Found>& found) {
-    std::vector<LineageOrigin> out;
-    out.reserve(found.size());
+  // A reference's text as written, dotted.
+  static std::string dotted(const RefView& ref) {
+    if (!ref.qualified) return std::string(ref.name);
+    std::string text;
+    text.reserve(ref.qualifier.size() + 1 + ref.name.size());
+    text.append(ref.qualifier).append(1, '.').append(ref.name);
+    return text;
+  }
+
+  // Origins as the caller gets them, added to `out`.
+  void add_origins(const std::vector<Found>& found, std::vector<LineageOrigin>& out) {
+    out.reserve(out.size() + found.size());
     for (const Found& f : found) {
       LineageOrigin& origin = out.emplace_back();
       // Each text made whole and moved in: cheaper than assigning into it.
@@ -1266,7 +1535,6 @@ class FileResolver {
       origin.star = f.star;
       if (f.has_reason) origin.reason = std::string(f.reason);
     }
-    return out;
   }
 
   // Text made while tracing, kept for the views of it (a deque does not move its items).
@@ -1274,21 +1542,25 @@ class FileResolver {
 
   const cst::Document& doc_;
   const RefColumns* ref_columns_;
+  std::unique_ptr<FileRoom> own_room_;  // none unless the thread's room is in use
+  FileRoom& room_;
   Places places_;
-  std::vector<std::unique_ptr<QueryFact>> facts_;  // each stays in place as the list grows
-  FileRoom room_;
   QueryViews& views_ = room_.views;
   std::vector<RefView>& refs_ = room_.refs;
   std::vector<std::string_view>& excluded_ = room_.excluded;
-  std::vector<int> pending_;  // queries not read yet
-  std::unordered_map<const cst::Node*, int> by_node_;
-  std::vector<int> listed_;  // the document's queries, in order
+  std::vector<std::unique_ptr<QueryFact>>& facts_ = room_.facts;  // each stays in place as the list grows
+  NodeIds& fact_ids_ = room_.fact_ids;
+  std::vector<int>& pending_ = room_.pending;  // queries not read yet
+  std::vector<int>& listed_ = room_.listed;    // the document's queries, in order
   std::vector<Found>& origins_ = room_.origins;
   std::vector<std::vector<Found>>& spare_lists_ = room_.spare_lists;
-  TracedTable traced_;
+  TracedTable& traced_ = room_.traced;
   std::string lowered_;  // trace()'s name in lower case
+  std::vector<const RelFact*> having_;   // choose()'s relations that have the name
+  std::vector<const RelFact*> unknown_;  // and those whose columns are not known
+  std::vector<std::uint32_t> origin_slots_;  // keep_first_of_many()'s table
   Paths paths_;
-  std::deque<std::string> kept_;
+  KeptTexts& kept_ = room_.kept;
   std::size_t reading_ = 0;  // queries whose outputs are being made
   std::string undecided_;
 };

@@ -152,10 +152,61 @@ struct OuterCte {
 QueryReads query_reads(const cst::NodeRef& query, const std::vector<OuterCte>& outer_ctes, bool with_selects = false);
 // The CTEs the queries enclosing `query` in the document define, outermost first.
 std::vector<OuterCte> outer_ctes(const cst::Document& doc, const cst::NodeRef& query);
+
+// A CTE as a reader that keeps the tree unedited sees it: its name and body
+// (null when it has none), the body by address, so that no handle marks the
+// tree as one to be freed node by node.
+struct CteView {
+  std::string name;
+  cst::Node* query = nullptr;
+};
+
+// The CTEs `query` defines, in order, appended to `out`; takes the locks
+// it needs.
+void append_own_ctes(const cst::Node& query, std::vector<CteView>& out);
+
 // Every Query node of the document, outermost first (as queries()), each
-// with its outer_ctes(), in one walk; `visit` is called with no lock held.
-// The document must not be edited meanwhile.
-void for_each_query(const cst::Document& doc,
-                    const std::function<void(const cst::NodeRef&, const std::vector<OuterCte>&)>& visit);
+// with the CTEs outer_ctes() gives, in one walk: `visit(cst::Node& query,
+// const std::vector<CteView>& outer)` is called with no lock held. The
+// document must not be edited meanwhile: the walk keeps its nodes by address.
+template <typename Visit>
+void for_each_query(const cst::Document& doc, Visit&& visit) {
+  // Over the nodes alone, with the CTEs of the queries on the path kept as
+  // a stack beside it; the nodes still to visit are one stack too, each
+  // frame's children a run at its top.
+  struct Frame {
+    std::size_t next;     // of the frame's children in `waiting`
+    std::size_t visible;  // the CTE stack's size before this node's own CTEs
+  };
+  std::vector<cst::Node*> waiting;
+  std::vector<CteView> visible;
+  std::vector<Frame> path;
+  // Lists the node's children on `waiting`, reversed so that the first is
+  // on top; tells whether it is a query.
+  const auto enter = [&waiting, &path, &visible](const cst::Node& node) {
+    path.push_back(Frame{waiting.size(), visible.size()});
+    auto lock = node.read_lock();
+    for (std::size_t i = node.children.size(); i > 0; --i) {
+      const cst::Child& c = node.children[i - 1];
+      if (c.is_node()) waiting.push_back(c.node_ptr());
+    }
+    return node.kind.tag == cst::NodeTag::Query;
+  };
+  enter(*doc.root);
+  while (!path.empty()) {
+    if (waiting.size() == path.back().next) {
+      visible.resize(path.back().visible);
+      path.pop_back();
+      continue;
+    }
+    cst::Node* child = waiting.back();
+    waiting.pop_back();
+    if (!enter(*child)) continue;
+    // The query's children are listed already: its CTEs are pushed after,
+    // and so are popped with its frame.
+    visit(*child, static_cast<const std::vector<CteView>&>(visible));
+    append_own_ctes(*child, visible);
+  }
+}
 
 }  // namespace trelm::query

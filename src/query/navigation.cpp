@@ -15,8 +15,6 @@ using cst::NodeTag;
 // Clause names of both WITH forms ("WITH", "WITH RECURSIVE") begin this way.
 constexpr std::string_view kWithPrefix = "WITH";
 
-bool is_with_clause_name(std::string_view name) { return name.substr(0, kWithPrefix.size()) == kWithPrefix; }
-
 // Appends every direct child of `list` that is a node with `tag`. The caller
 // holds the lock of the list's owner; each child is locked only for the test.
 void append_nodes_tagged(const Children& list, NodeTag tag, std::vector<NodeRef>& out) {
@@ -52,6 +50,16 @@ std::optional<NodeRef> query_in_paren(const NodeRef& paren) {
 }
 
 }  // namespace
+
+bool is_with_clause_name(std::string_view name) { return name.substr(0, kWithPrefix.size()) == kWithPrefix; }
+
+cst::Node* top_query(const cst::Document& doc) {
+  auto lock = doc.root->read_lock();
+  for (const Child& c : doc.root->children) {
+    if (c.is_node_tag(NodeTag::Query)) return c.node_ptr();
+  }
+  return nullptr;
+}
 
 std::optional<NodeRef> query(const cst::Document& doc) {
   auto lock = doc.root->read_lock();
@@ -122,6 +130,20 @@ std::optional<NodeRef> cte_query(const Children& cte_children) {
     if (auto q = query_in_paren(c.node())) return q;
   }
   return std::nullopt;
+}
+
+cst::Node* cte_body(const Children& cte_children) {
+  // As cte_query: the first Paren child that holds a Query directly.
+  for (const Child& c : cte_children) {
+    const cst::Node* paren = c.node_ptr();
+    if (paren == nullptr) continue;
+    auto lock = paren->read_lock();
+    if (paren->kind.tag != NodeTag::Paren) continue;
+    for (const Child& inner : paren->children) {
+      if (inner.is_node_tag(NodeTag::Query)) return inner.node_ptr();
+    }
+  }
+  return nullptr;
 }
 
 std::vector<NodeRef> select_items(const Children& select_children) {

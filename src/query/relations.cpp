@@ -104,7 +104,7 @@ std::optional<std::vector<std::string>> whole_call(std::string_view body, std::s
   return std::nullopt;
 }
 
-void classify_tag(std::string_view tag, Relation& rel) {
+void classify_tag(std::string_view tag, RelationView& rel) {
   std::string_view body = tag_body(tag);
   if (auto args = whole_call(body, "ref"); args && !args->empty()) {
     rel.kind = RelationKind::Ref;
@@ -123,7 +123,7 @@ void classify_tag(std::string_view tag, Relation& rel) {
 
 class FromReader {
  public:
-  FromReader(const std::vector<Lexeme>& lex, const std::vector<std::string_view>& ctes, std::vector<Relation>& relations,
+  FromReader(const std::vector<Lexeme>& lex, const std::vector<std::string_view>& ctes, std::vector<RelationView>& relations,
              std::vector<RefView>& filters, KeptTexts& kept)
       : lex_(lex), ctes_(ctes), relations_(relations), filters_(filters), kept_(kept) {}
 
@@ -178,7 +178,7 @@ class FromReader {
   // Reads one relation from `i`, with its alias; returns where to go on.
   std::size_t relation(std::size_t i) {
     const Lexeme& l = lex_[i];
-    Relation rel;
+    RelationView rel;
     std::size_t last = i;
     if (l.is_token() && l.kind == TokenKind::JinjaExpression) {
       classify_tag(l.text, rel);
@@ -194,7 +194,7 @@ class FromReader {
         return l.partner + 1;
       } else {
         rel.kind = RelationKind::Subquery;
-        rel.query = NodeRef(lex_[inner].node);
+        rel.query = lex_[inner].node;
       }
       last = l.partner;
     } else if (is_name_lexeme(l)) {
@@ -278,7 +278,7 @@ class FromReader {
 
   const std::vector<Lexeme>& lex_;
   const std::vector<std::string_view>& ctes_;
-  std::vector<Relation>& relations_;
+  std::vector<RelationView>& relations_;
   std::vector<RefView>& filters_;
   KeptTexts& kept_;
 };
@@ -367,47 +367,56 @@ std::string_view kind_name(RelationKind kind) {
 
 namespace {
 
-// The CTE names visible in `query`: the enclosing queries', then its own
-// (its CTEs listed in `own`, their names in `own_names`), views of both.
-std::vector<std::string_view> visible_ctes(const NodeRef& query, const std::vector<OuterCte>& outer_ctes,
-                                           std::vector<NodeRef>& own, std::vector<std::string>& own_names) {
-  own = ctes(query);
-  for (const NodeRef& c : own) {
-    auto lock = c->read_lock();
-    if (auto name = cte_name(c->children)) own_names.push_back(std::move(*name));
-  }
-  std::vector<std::string_view> visible;
-  visible.reserve(outer_ctes.size() + own_names.size());
-  for (const OuterCte& c : outer_ctes) visible.push_back(c.name);
-  for (const std::string& name : own_names) visible.push_back(name);
-  return visible;
+// The CTE names visible in a query: the enclosing queries', then its own
+// (`own`), views of both, into `visible` (cleared first).
+template <typename Outer>
+void visible_ctes(const std::vector<Outer>& outer_ctes, const std::vector<CteView>& own,
+                  std::vector<std::string_view>& visible) {
+  visible.clear();
+  visible.reserve(outer_ctes.size() + own.size());
+  for (const Outer& c : outer_ctes) visible.push_back(c.name);
+  for (const CteView& c : own) visible.push_back(c.name);
 }
+
+cst::Node* body_of(const CteView& cte) { return cte.query; }
+cst::Node* body_of(const OuterCte& cte) { return cte.query.get(); }
 
 // A CTE relation reads that CTE's body: the query's own, else the
 // innermost enclosing query's that has the name.
-void find_cte_bodies(std::vector<Relation>& relations, const std::vector<NodeRef>& own,
-                     const std::vector<OuterCte>& outer_ctes) {
+template <typename Outer>
+void find_cte_bodies(std::vector<RelationView>& relations, const std::vector<CteView>& own,
+                     const std::vector<Outer>& outer_ctes) {
   auto same_name = [](std::string_view a, std::string_view b) {
     return a.size() == b.size() && cst::equals_folded(a, b);
   };
-  for (Relation& rel : relations) {
+  for (RelationView& rel : relations) {
     if (rel.kind != RelationKind::Cte) continue;
     bool found = false;
-    for (const NodeRef& c : own) {
-      auto lock = c->read_lock();
-      auto name = cte_name(c->children);
-      if (name && same_name(*name, rel.name)) {
-        if (auto q = cte_query(c->children)) rel.query = *q;
+    for (const CteView& c : own) {
+      if (same_name(c.name, rel.name)) {
+        if (c.query != nullptr) rel.query = c.query;
         found = true;
         break;
       }
     }
     for (auto c = outer_ctes.rbegin(); !found && c != outer_ctes.rend(); ++c) {
       if (same_name(c->name, rel.name)) {
-        rel.query = c->query;
+        rel.query = body_of(*c);
         found = true;
       }
     }
+  }
+}
+
+// The Clause children of a query, by address, into `out` (cleared first).
+void clause_nodes(const cst::Node& query, std::vector<const cst::Node*>& out) {
+  out.clear();
+  auto lock = query.read_lock();
+  for (const cst::Child& c : query.children) {
+    const cst::Node* n = c.node_ptr();
+    if (n == nullptr) continue;
+    auto child_lock = n->read_lock();
+    if (n->kind.tag == NodeTag::Clause) out.push_back(n);
   }
 }
 
@@ -430,12 +439,14 @@ void add_clause_filters(const std::vector<Lexeme>& lex, std::string_view name, s
 
 QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_ctes, bool with_selects) {
   QueryReads out;
-  std::vector<NodeRef> own;
-  std::vector<std::string> own_names;
-  const std::vector<std::string_view> visible = visible_ctes(query, outer_ctes, own, own_names);
+  std::vector<CteView> own;
+  append_own_ctes(*query, own);
+  std::vector<std::string_view> visible;
+  visible_ctes(outer_ctes, own, visible);
   LexemeBuffer buffer;  // one for every clause and item
   const std::vector<Lexeme>& lex = buffer.lexemes;
   std::vector<RefView> filters;
+  std::vector<RelationView> relations;
   KeptTexts kept;
   for (const NodeRef& clause : clauses(query)) {
     auto lock = clause->read_lock();
@@ -444,7 +455,7 @@ QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_
       flatten_into(clause->children, 0, cst::npos, buffer);
       filters.clear();
       if (name == "FROM") {
-        FromReader(lex, visible, out.relations, filters, kept).run();
+        FromReader(lex, visible, relations, filters, kept).run();
       } else {
         add_clause_filters(lex, name, filters, kept);
       }
@@ -464,7 +475,12 @@ QueryReads query_reads(const NodeRef& query, const std::vector<OuterCte>& outer_
       if (with_selects) out.selects.push_back(std::move(select));
     }
   }
-  find_cte_bodies(out.relations, own, outer_ctes);
+  find_cte_bodies(relations, own, outer_ctes);
+  out.relations.reserve(relations.size());
+  for (RelationView& r : relations) {
+    out.relations.push_back(Relation{r.kind, std::move(r.name), std::move(r.source_name), std::move(r.alias),
+                                     NodeRef(r.query), r.range});
+  }
   return out;
 }
 
@@ -475,22 +491,23 @@ void QueryViews::clear() {
   excluded.clear();
   items.clear();
   selects.clear();
+  own_ctes.clear();
 }
 
-void read_query_views(const NodeRef& query, const std::vector<OuterCte>& outer_ctes, QueryViews& out,
+void read_query_views(const cst::Node& query, const std::vector<CteView>& outer_ctes, QueryViews& out,
                       KeptTexts& kept) {
   out.clear();
-  std::vector<NodeRef> own;
-  std::vector<std::string> own_names;
-  const std::vector<std::string_view> visible = visible_ctes(query, outer_ctes, own, own_names);
+  append_own_ctes(query, out.own_ctes);
+  visible_ctes(outer_ctes, out.own_ctes, out.visible);
   LexemeBuffer& buffer = out.buffer;
   const std::vector<Lexeme>& lex = buffer.lexemes;
-  for (const NodeRef& clause : clauses(query)) {
+  clause_nodes(query, out.clauses);
+  for (const cst::Node* clause : out.clauses) {
     auto lock = clause->read_lock();
     const std::string_view name = clause->kind.name();
     if (name == "FROM") {
       flatten_into(clause->children, 0, cst::npos, buffer);
-      FromReader(lex, visible, out.relations, out.filters, kept).run();
+      FromReader(lex, out.visible, out.relations, out.filters, kept).run();
     } else if (decides_rows(name) || name == "WINDOW") {
       flatten_into(clause->children, 0, cst::npos, buffer);
       add_clause_filters(lex, name, out.filters, kept);
@@ -517,7 +534,7 @@ void read_query_views(const NodeRef& query, const std::vector<OuterCte>& outer_c
       select.items_end = out.items.size();
     }
   }
-  find_cte_bodies(out.relations, own, outer_ctes);
+  find_cte_bodies(out.relations, out.own_ctes, outer_ctes);
 }
 
 std::vector<OuterCte> outer_ctes(const cst::Document& doc, const NodeRef& query) {
@@ -572,48 +589,19 @@ std::vector<OuterCte> outer_ctes(const cst::Document& doc, const NodeRef& query)
   return found_ctes;
 }
 
-void for_each_query(const cst::Document& doc,
-                    const std::function<void(const NodeRef&, const std::vector<OuterCte>&)>& visit) {
-  // As outer_ctes, over the nodes alone, with the CTEs of the queries on
-  // the path kept as a stack beside it; the nodes still to visit are one
-  // stack too, each frame's children a run at its top. The stack holds the
-  // nodes themselves, not references that count: the caller keeps the
-  // document unedited meanwhile, so its nodes stay.
-  struct Frame {
-    std::size_t next;     // of the frame's children in `waiting`
-    std::size_t visible;  // the CTE stack's size before this node's own CTEs
-  };
-  std::vector<cst::Node*> waiting;
-  std::vector<OuterCte> visible;
-  std::vector<Frame> path;
-  // Lists the node's children on `waiting`, reversed so that the first is
-  // on top; tells whether it is a query.
-  auto enter = [&waiting, &path, &visible](const cst::Node& node) {
-    path.push_back(Frame{waiting.size(), visible.size()});
-    auto lock = node.read_lock();
-    for (std::size_t i = node.children.size(); i > 0; --i) {
-      const cst::Child& c = node.children[i - 1];
-      if (c.is_node()) waiting.push_back(c.node_ptr());
-    }
-    return node.kind.tag == NodeTag::Query;
-  };
-  enter(*doc.root);
-  while (!path.empty()) {
-    if (waiting.size() == path.back().next) {
-      visible.resize(path.back().visible);
-      path.pop_back();
-      continue;
-    }
-    cst::Node* child = waiting.back();
-    waiting.pop_back();
-    if (!enter(*child)) continue;
-    // The query's children are listed already: its CTEs are pushed after,
-    // and so are popped with its frame.
-    const NodeRef query(child);
-    visit(query, visible);
-    for (const NodeRef& c : ctes(query)) {
-      auto lock = c->read_lock();
-      if (auto name = cte_name(c->children)) visible.push_back({std::move(*name), cte_query(c->children).value_or(NodeRef{})});
+void append_own_ctes(const cst::Node& query, std::vector<CteView>& out) {
+  // As ctes(): the Cte children of each WITH clause, in order.
+  auto lock = query.read_lock();
+  for (const cst::Child& c : query.children) {
+    const cst::Node* clause = c.node_ptr();
+    if (clause == nullptr) continue;
+    auto clause_lock = clause->read_lock();
+    if (clause->kind.tag != NodeTag::Clause || !is_with_clause_name(clause->kind.name())) continue;
+    for (const cst::Child& k : clause->children) {
+      if (!k.is_node_tag(NodeTag::Cte)) continue;
+      const cst::Node* cte = k.node_ptr();
+      auto cte_lock = cte->read_lock();
+      if (auto name = cte_name(cte->children)) out.push_back({std::move(*name), cte_body(cte->children)});
     }
   }
 }

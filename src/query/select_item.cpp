@@ -42,8 +42,9 @@ bool is_name_token(const Token& t) { return t.kind() == TokenKind::Word || t.kin
 // no word that asks for an operand.
 bool allows_bare_alias_after(const Child& p) {
   if (!p.is_token()) {
-    auto lock = p.node()->read_lock();
-    const NodeTag tag = p.node()->kind.tag;
+    const cst::Node* node = p.node_ptr();  // by address: the caller holds the list, so the node stays
+    auto lock = node->read_lock();
+    const NodeTag tag = node->kind.tag;
     return tag == NodeTag::Paren || tag == NodeTag::Bracket;
   }
   const Token& t = p.token();

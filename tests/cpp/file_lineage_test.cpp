@@ -47,6 +47,13 @@ struct Case {
 };
 
 TEST(FileLineage, ResolvesEachOutputColumnWithinTheFile) {
+  std::string many_refs = "c0";
+  std::string many_origins = "ref:x.c0";
+  for (int i = 1; i < 12; ++i) {
+    many_refs += " + c" + std::to_string(i);
+    many_origins += "; ref:x.c" + std::to_string(i);
+  }
+  for (int i = 11; i >= 0; --i) many_refs += " - c" + std::to_string(i);
   const std::vector<Case> cases = {
       {"with a as (select id, amount from {{ source('shop', 'orders') }}),\n"
        "b as (select id, amount * 2 as doubled from a)\nselect id, doubled from b",
@@ -82,6 +89,8 @@ TEST(FileLineage, ResolvesEachOutputColumnWithinTheFile) {
        "customer_numBer_x", "customer_numBer_x", "ref:x.customer_number_x via long_cte_Name_x"},
       {"with c as (select x as \"a\"\"b\" from {{ ref('x') }}) select \"a\"\"b\" from c", "a\"b", "a\"b",
        "ref:x.x via c"},
+      // Many origins, some met again: each once, where first met.
+      {"select " + many_refs + " as total from {{ ref('x') }}", "total", "total", many_origins},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -117,27 +126,34 @@ TEST(FileLineage, LeavesUndecidedWhatTheFileAloneCannotSay) {
   }
 }
 
-// Places are in characters: an ASCII text's are read from its bytes, any
-// other's from the tree.
+// Places are in characters, lines and columns 1-based, whether the text
+// is ASCII or not, and however far into it a character of several bytes is.
 TEST(FileLineage, FiltersAndWhereColumnsAreWritten) {
-  const std::vector<std::pair<std::string, std::size_t>> cases = {
-      {"select\n  a.id\nfrom {{ ref('x') }} a\nwhere a.ok", 3},
-      {"select\n  /* \u00e9 */ a.id\nfrom {{ ref('x') }} a\nwhere a.ok", 11},
+  struct Placed {
+    std::string text;
+    std::size_t column_line, column_at, filter_line, filter_at;
   };
-  for (const auto& [text, column] : cases) {
-    SCOPED_TRACE(text);
-    cst::Document doc = parse_ok(text);
+  std::string accents;
+  for (int i = 0; i < 40; ++i) accents += "\u00e9";
+  const std::vector<Placed> cases = {
+      {"select\n  a.id\nfrom {{ ref('x') }} a\nwhere a.ok", 2, 3, 4, 7},
+      {"select\n  /* \u00e9 */ a.id\nfrom {{ ref('x') }} a\nwhere a.ok", 2, 11, 4, 7},
+      {"-- " + accents + "\nselect\n  /* \u00e9 */ a.id\nfrom {{ ref('x') }} a\nwhere  a.ok", 3, 11, 5, 8},
+  };
+  for (const Placed& c : cases) {
+    SCOPED_TRACE(c.text);
+    cst::Document doc = parse_ok(c.text);
     FileLineage found = file_lineage(doc);
     ASSERT_EQ(found.columns.size(), 1u);
     ASSERT_TRUE(found.columns[0].where);
-    EXPECT_EQ(found.columns[0].where->line, 2u);
-    EXPECT_EQ(found.columns[0].where->column, column);
+    EXPECT_EQ(found.columns[0].where->line, c.column_line);
+    EXPECT_EQ(found.columns[0].where->column, c.column_at);
     ASSERT_EQ(found.filters.size(), 1u);
     EXPECT_EQ(found.filters[0].text, "a.ok");
     EXPECT_EQ(found.filters[0].clause, "WHERE");
     ASSERT_TRUE(found.filters[0].where);
-    EXPECT_EQ(found.filters[0].where->line, 4u);
-    EXPECT_EQ(found.filters[0].where->column, 7u);
+    EXPECT_EQ(found.filters[0].where->line, c.filter_line);
+    EXPECT_EQ(found.filters[0].where->column, c.filter_at);
     EXPECT_EQ(rendered(found.filters[0].origins), "ref:x.ok");
   }
 }
@@ -154,17 +170,19 @@ TEST(FileLineage, EachQueryMeetsTheCtesAroundIt) {
   for (const std::string& text : texts) {
     SCOPED_TRACE(text);
     cst::Document doc = parse_ok(text);
-    std::vector<cst::NodeRef> walked;
-    for_each_query(doc, [&](const cst::NodeRef& query, const std::vector<OuterCte>& outer) {
-      walked.push_back(query);
-      const std::vector<OuterCte> alone = outer_ctes(doc, query);
+    std::vector<const cst::Node*> walked;
+    for_each_query(doc, [&](cst::Node& query, const std::vector<CteView>& outer) {
+      walked.push_back(&query);
+      const std::vector<OuterCte> alone = outer_ctes(doc, cst::NodeRef(&query));
       ASSERT_EQ(outer.size(), alone.size());
       for (std::size_t i = 0; i < outer.size(); ++i) {
         EXPECT_EQ(outer[i].name, alone[i].name);
-        EXPECT_EQ(outer[i].query, alone[i].query);
+        EXPECT_EQ(outer[i].query, alone[i].query.get());
       }
     });
-    EXPECT_EQ(walked, queries(doc));
+    std::vector<const cst::Node*> all;
+    for (const cst::NodeRef& query : queries(doc)) all.push_back(query.get());
+    EXPECT_EQ(walked, all);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "query/column_refs.hpp"
 #include "query/navigation.hpp"
 #include "support/parsed.hpp"
 
@@ -81,6 +82,38 @@ TEST(Lineage, ItemKinds) {
     ItemLineage found = item_lineage(item->children);
     EXPECT_EQ(found.kind, c.kind) << c.item;
     EXPECT_EQ(found.references.size(), c.references) << c.item;
+  }
+}
+
+// A select item read for a file's lineage (a plain reference without a
+// scan) reads as the scan of its lexemes does.
+TEST(Lineage, ItemViewsReadAsTheScan) {
+  const std::vector<std::string> items = {
+      "id",        "t.id",          "s.t.id",         "\"Quoted\".\"I\"\"d\"", "a . /* c */ b", "t.id AS ID",
+      "t.id other", "null",         "over",           "\"\"",                   "day",          "current_date",
+      "a.b.c.d",   "`x`.y AS z",    "x AS \"x\"",     "t.* except (a)",         "a.b.",          "a + b AS c",
+      "'x'",       "1 AS one",      "'a'.b",          "null AS n",              "2 x",           "'a' 'b'",
+  };
+  for (const std::string& text : items) {
+    SCOPED_TRACE(text);
+    cst::Document doc = parse_ok("select " + text + " from t");
+    cst::NodeRef item = testing::items_of(testing::first_select(doc)).front();
+    auto lock = item->read_lock();
+    const ItemLineage scanned = item_lineage(item->children);
+    std::optional<std::string_view> name;
+    LexemeBuffer buffer;
+    std::vector<RefView> refs;
+    std::vector<std::string_view> excluded;
+    KeptTexts kept;
+    EXPECT_EQ(item_lineage_views(item->children, name, buffer, refs, excluded, kept), scanned.kind);
+    ASSERT_EQ(refs.size(), scanned.references.size());
+    for (std::size_t i = 0; i < refs.size(); ++i) {
+      const ColumnRef viewed = owned(refs[i]);
+      EXPECT_EQ(viewed.qualifier, scanned.references[i].qualifier);
+      EXPECT_EQ(viewed.name, scanned.references[i].name);
+      EXPECT_EQ(viewed.range, scanned.references[i].range);
+      EXPECT_EQ(viewed.clause, scanned.references[i].clause);
+    }
   }
 }
 
