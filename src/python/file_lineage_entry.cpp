@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -157,6 +158,32 @@ const Kept* kept_values(PyObject* given) {
   if (PyTuple_Check(given) && PyTuple_Size(given) == 0) return &none;
   return static_cast<const Kept*>(PyCapsule_GetPointer(given, kept_name<Kept>()));
 }
+
+// The file results the calling thread has made values of, freed by the
+// reading threads between files: freed where they were taken, they were a
+// tenth of the calling thread's work, which bounds the batch.
+class SpentResults {
+ public:
+  void add(query::FileLineage&& spent) {
+    const std::lock_guard lock(mutex_);
+    spent_.push_back(std::move(spent));
+  }
+
+  // On a reading thread: frees those added so far.
+  void free_added() noexcept {
+    std::vector<query::FileLineage> taken;
+    try {
+      const std::lock_guard lock(mutex_);
+      taken.swap(spent_);
+    } catch (...) {
+      // the lock failed: the calling thread frees them at the end
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<query::FileLineage> spent_;
+};
 
 // What the caller's values are made as: `origin` and `entry` tuple
 // subclasses, `items` a dict of column kind to the item an entry holds,
@@ -326,7 +353,8 @@ struct Texts {
 struct KeptColumn {
   PyRef lowered;
   ColumnFields fields;
-  std::vector<OriginKey> origins;
+  std::size_t first_origin;  // in KeptColumns::origins
+  std::size_t origins;
 };
 
 // What a batch keeps of a file's columns (of model `key`, written in
@@ -336,6 +364,7 @@ struct KeptColumns {
   PyRef key;
   PyRef path;
   std::vector<KeptColumn> columns;
+  std::vector<OriginKey> origins;  // of every column, in turn: one list for the file
   bool empty() const { return columns.empty(); }
 };
 
@@ -367,7 +396,8 @@ class ValueMaker {
     FirstColumns& first = first_columns_[index];
     first.clear();
     std::vector<Deep> deep;
-    KeptColumns later{texts_, PyRef::borrow(key), PyRef::borrow(path), {}};
+    KeptColumns later{texts_, PyRef::borrow(key), PyRef::borrow(path), {}, {}};
+    later.columns.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
       PyObject* made = PyList_GetItem(entries.get(), static_cast<Py_ssize_t>(i));  // borrowed
       const Column column{found.columns[i], PyTuple_GetItem(made, 0), key, path};
@@ -397,6 +427,8 @@ class ValueMaker {
               PyRef::steal(PyDict_New())};
     if (!rest.origins || !rest.steps || !rest.next || !rest.trees) return nullptr;
     for (const KeptColumn& column : kept.columns) {
+      const auto first = kept.origins.begin() + static_cast<std::ptrdiff_t>(column.first_origin);
+      keys_.assign(first, first + static_cast<std::ptrdiff_t>(column.origins));
       if (!add_rest(column, rest)) return nullptr;
     }
     for (const PyRef* each : {&rest.origins, &rest.steps, &rest.next, &rest.trees}) untracked(each->get());
@@ -671,7 +703,9 @@ class ValueMaker {
     auto [known, added] = first.try_emplace(std::string(*lowered));
     if (!added) return true;
     if (!fields_of(column, known->second.fields) || !unique_origins(column.found.origins)) return false;
-    later.columns.push_back(KeptColumn{PyRef::borrow(name.get()), copy(known->second.fields), keys_});
+    later.columns.push_back(
+        KeptColumn{PyRef::borrow(name.get()), copy(known->second.fields), later.origins.size(), keys_.size()});
+    later.origins.insert(later.origins.end(), keys_.begin(), keys_.end());
     Deep made{PyRef::borrow(shallow), std::move(name), &known->second, {}};
     bool reads_models = false;
     for (const OriginKey& origin : keys_) {
@@ -704,9 +738,8 @@ class ValueMaker {
     return steps != nullptr ? column_step(column.column->fields, steps) : nullptr;
   }
 
-  // Records what rest() makes of a kept column.
+  // Records what rest() makes of a kept column, whose origins are keys_.
   bool add_rest(const KeptColumn& column, Rest& rest) {
-    keys_.assign(column.origins.begin(), column.origins.end());
     FirstColumn first{copy(column.fields), PyRef()};
     PyObject* name = column.lowered.get();
     PyRef origins = PyRef::steal(origins_of_keys());
@@ -1167,6 +1200,7 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
   PyRef list = PyRef::steal(PyList_New(count));
   if (!list) return nullptr;
   std::vector<std::optional<query::FileLineage>> found(paths.size());
+  SpentResults spent;  // outlives the reading threads, which free its results
   ValueMaker make(*shapes);
   // Without columns given, a file that needs its refs' columns is read again
   // here once the files of those models are decided.
@@ -1184,7 +1218,8 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
     PyObject* item = found[i] ? make.file(*found[i], i, file_targets, PyTuple_GetItem(keys.get(), at),
                                           PyTuple_GetItem(sequence.get(), at))
                               : Py_NewRef(Py_None);
-    found[i].reset();  // made into values: its memory can go
+    if (found[i]) spent.add(std::move(*found[i]));  // made into values: its memory can go
+    found[i].reset();
     if (item == nullptr) return false;
     PyList_SetItem(list.get(), at, item);
     return true;
@@ -1192,6 +1227,7 @@ PyObject* lineage_files(PyObject* args, PyObject* kwargs) {
   const auto jobs_used = static_cast<std::size_t>(std::max<Py_ssize_t>(1, jobs));
   const auto read = [&](const std::vector<std::size_t>& files, const std::vector<query::RefColumns>* refs) {
     const auto resolve = [&](std::size_t j) {
+      spent.free_added();
       try {
         found[files[j]] = lineage_of(paths[files[j]], refs ? &(*refs)[j] : nullptr);
       } catch (...) {
