@@ -474,8 +474,9 @@ class Project:
         models' columns down to sources, tables and what cannot be resolved.
         `depth` counts models. Raises KeyError or ValueError as model(), and
         ValueError for a negative depth."""
+        lineage = self._lineage or self._column_lineage()
         try:  # as _bounded(), without a closure: a caller may ask for every column of a project
-            return self._column_lineage().lineage(model, column, depth)
+            return lineage.lineage(model, column, depth)
         except RecursionError:
             self._lineage = None
             raise LineageTooDeep() from None

@@ -388,7 +388,7 @@ class ValueMaker {
   // the file has nothing one model deep. The file is the batch's `index`-th.
   PyObject* file(query::FileLineage& found, std::size_t index, PyObject* targets, PyObject* key, PyObject* path) {
     if (!found.undecided.empty()) return str(found.undecided);
-    targets_ = targets;
+    use_targets(targets);
     unresolved_refs_ = false;
     const std::size_t count = found.columns.size();
     PyRef entries = PyRef::steal(list_of(count, [&](std::size_t i) { return entry(found.columns[i]); }));
@@ -439,7 +439,7 @@ class ValueMaker {
   // The values of a file's filters kept by file(), each (text, clause,
   // line, column, origins), a ref's origin of `targets` as the batch makes it.
   PyObject* filters(const std::vector<query::FilterUse>& kept, PyObject* targets) {
-    targets_ = targets;
+    use_targets(targets);
     return tuple_of(kept.size(), [&](std::size_t i) { return filter(kept[i]); });
   }
 
@@ -534,6 +534,17 @@ class ValueMaker {
     return kept;
   }
 
+  // text() of a kind (of a column or an origin): a handful of texts, each
+  // read tens of thousands of times, found by comparing them in turn.
+  PyObject* kind_text(std::string_view kind) {
+    for (const auto& [written, made] : kinds_) {
+      if (written == kind) return made;
+    }
+    PyObject* made = text(kind);
+    if (made != nullptr && kinds_.size() < kKinds) kinds_.emplace_back(kind, made);
+    return made;
+  }
+
   PyObject* str(std::string_view written) {
     PyObject* found = text(written);
     return found == nullptr ? nullptr : Py_NewRef(found);
@@ -574,7 +585,7 @@ class ValueMaker {
     PyObject* source = written.source_name.empty() ? empty_text_ : text(written.source_name);
     key = OriginKey{nullptr, nullptr, source, text(written.column), nullptr, nullptr, written.star};
     if (key.source == nullptr || key.column == nullptr || !via_of(written.via, key.via)) return false;
-    const TargetTexts* target = written.kind == "ref" ? target_of(written) : nullptr;
+    const TargetTexts* target = written.kind == "ref" ? file_target_of(written) : nullptr;
     if (target != nullptr) {
       key.kind = target->kind;
       key.name = target->name;
@@ -583,7 +594,7 @@ class ValueMaker {
     }
     if (PyErr_Occurred()) return false;
     if (written.kind == "ref") unresolved_refs_ = true;
-    key.kind = text(written.kind);
+    key.kind = kind_text(written.kind);
     key.name = text(written.name);
     key.reason = written.reason ? text(*written.reason) : nullptr;
     return key.kind != nullptr && key.name != nullptr && (!written.reason || key.reason != nullptr);
@@ -629,6 +640,23 @@ class ValueMaker {
 
   PyTypeObject* origin_type() const { return reinterpret_cast<PyTypeObject*>(shapes_.origin.get()); }
 
+  // The targets of the file at hand, and what each ref name of it read before.
+  void use_targets(PyObject* targets) {
+    targets_ = targets;
+    file_targets_.clear();
+  }
+
+  // target_of(), once for each ref name of the file at hand: a ref is read
+  // by many of its columns.
+  const TargetTexts* file_target_of(const query::LineageOrigin& ref) {
+    for (const auto& [name, target] : file_targets_) {
+      if (name == ref.name) return target;
+    }
+    const TargetTexts* target = target_of(ref);
+    if (!PyErr_Occurred()) file_targets_.emplace_back(ref.name, target);
+    return target;
+  }
+
   // What a ref's origin reads, from the file's targets: null when the
   // file's targets lack the ref's name, or with an error set when a target
   // is not an origin of texts.
@@ -671,7 +699,7 @@ class ValueMaker {
   }
 
   PyObject* entry(const query::OutputColumn& column) {
-    PyObject* kind = text(column.kind);
+    PyObject* kind = kind_text(column.kind);
     if (kind == nullptr) return nullptr;
     PyObject* item = PyDict_GetItemWithError(shapes_.items.get(), kind);  // borrowed
     if (item == nullptr) {
@@ -686,7 +714,8 @@ class ValueMaker {
   // The fields of a named column's steps; false with an error set.
   bool fields_of(const Column& column, ColumnFields& fields) {
     const std::optional<cst::LineColumn>& where = column.found.where;
-    fields = ColumnFields{PyRef::steal(str(column.found.kind)), PyRef::borrow(column.written),
+    PyObject* kind = kind_text(column.found.kind);
+    fields = ColumnFields{PyRef::steal(kind != nullptr ? Py_NewRef(kind) : nullptr), PyRef::borrow(column.written),
                           PyRef::steal(optional_int(where, true)), PyRef::steal(optional_int(where, false)),
                           column.key, column.path};
     return fields.kind && fields.name && fields.line && fields.character;
@@ -817,7 +846,7 @@ class ValueMaker {
     for (const query::FilterUse& use : filters) {
       for (const query::LineageOrigin& origin : use.origins) {
         if (origin.kind != "ref" || unresolved_refs_) continue;
-        unresolved_refs_ = target_of(origin) == nullptr;
+        unresolved_refs_ = file_target_of(origin) == nullptr;
         if (PyErr_Occurred()) return false;
       }
     }
@@ -971,11 +1000,15 @@ class ValueMaker {
   const Shapes& shapes_;
   const PyRef empty_ = PyRef::steal(PyTuple_New(0));  // no arguments
   PyObject* targets_ = nullptr;  // borrowed: the current file's
+  // Of the file at hand: each ref name read (viewing its result) and what it reads, if found.
+  std::vector<std::pair<std::string_view, const TargetTexts*>> file_targets_;
   bool unresolved_refs_ = false;  // whether a ref of the current file kept kind "ref"
   std::shared_ptr<Texts> texts_ = std::make_shared<Texts>();
   std::vector<PyObject*> via_texts_;  // of the origin at hand: one buffer for every lookup
   PyObject* empty_text_ = nullptr;  // borrowed from texts_
   std::vector<OriginKey> keys_;  // of the column at hand: one buffer for every column
+  static constexpr std::size_t kKinds = 24;  // more than there are
+  std::vector<std::pair<std::string, PyObject*>> kinds_;  // each kind's text, borrowed from texts_
   // The batch's own tables below take their memory from here, and give it
   // back all at once: tens of thousands of nodes, each freed alone, were a
   // tenth of the calling thread's work.
