@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <variant>
 #include <vector>
 
@@ -604,10 +605,16 @@ class ValueMaker {
   // resolve alike. In keys_; false with an error set.
   bool unique_origins(const std::vector<query::LineageOrigin>& found) {
     keys_.clear();
+    // A few are compared with each other; many (a column of a thousand
+    // references) through a table, or they would be compared in pairs.
+    const bool many = found.size() > kFewOrigins;
+    if (many) seen_keys_.clear();
     for (const query::LineageOrigin& each : found) {
       OriginKey key{};
       if (!origin_key(each, key)) return false;
-      if (std::find(keys_.begin(), keys_.end(), key) == keys_.end()) keys_.push_back(key);
+      const bool first = many ? seen_keys_.insert(key).second
+                              : std::find(keys_.begin(), keys_.end(), key) == keys_.end();
+      if (first) keys_.push_back(key);
     }
     return true;
   }
@@ -1007,6 +1014,8 @@ class ValueMaker {
   std::vector<PyObject*> via_texts_;  // of the origin at hand: one buffer for every lookup
   PyObject* empty_text_ = nullptr;  // borrowed from texts_
   std::vector<OriginKey> keys_;  // of the column at hand: one buffer for every column
+  static constexpr std::size_t kFewOrigins = 16;
+  std::unordered_set<OriginKey, OriginKeyHash> seen_keys_;  // of the column at hand, when it has many
   static constexpr std::size_t kKinds = 24;  // more than there are
   std::vector<std::pair<std::string, PyObject*>> kinds_;  // each kind's text, borrowed from texts_
   // The batch's own tables below take their memory from here, and give it

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "query/select_item.hpp"
+#include "query/thread_room.hpp"
 #include "query/word_set.hpp"
 
 namespace trelm::query {
@@ -113,14 +114,12 @@ struct ScanFrame {
   std::size_t close = 0;
 };
 
-// A scan's stacks, emptied. A file's reading scans thousands of small
-// ranges: each scan uses the room of the last one's on its thread, in place
-// (a scan within a scan finds it in use, and makes its own).
+// A scan's stacks: a file's reading scans thousands of small ranges, each
+// with its thread's (see ThreadRoom).
 struct ScanStacks {
   std::vector<ScanFrame> frames;
   std::vector<std::string_view> lambda;
   std::vector<std::size_t> parts;
-  bool in_use = false;
 
   void clear() {
     frames.clear();
@@ -129,10 +128,6 @@ struct ScanStacks {
   }
 };
 
-ScanStacks& spare_stacks() {
-  thread_local ScanStacks spare;
-  return spare;
-}
 
 class Scanner {
  public:
@@ -144,13 +139,7 @@ class Scanner {
         window_after_as_(window_after_as),
         refs_(refs),
         first_ref_(refs.size()),
-        kept_(kept),
-        stacks_(borrow_stacks(own_stacks_)) {
-    stacks_.clear();
-  }
-  ~Scanner() {
-    if (&stacks_ != &own_stacks_) stacks_.in_use = false;
-  }
+        kept_(kept) {}
   Scanner(const Scanner&) = delete;
   Scanner& operator=(const Scanner&) = delete;
 
@@ -162,14 +151,6 @@ class Scanner {
 
  private:
   using Frame = ScanFrame;
-
-  // The thread's stacks, or `own` while another scan uses them.
-  static ScanStacks& borrow_stacks(ScanStacks& own) {
-    ScanStacks& spare = spare_stacks();
-    if (spare.in_use) return own;
-    spare.in_use = true;
-    return spare;
-  }
 
   std::size_t significant_lexemes() const {
     std::size_t count = 0;
@@ -420,8 +401,8 @@ class Scanner {
   std::size_t first_ref_;       // the scan's first in refs_
   KeptTexts& kept_;
   ScanFacts scan_;
-  ScanStacks own_stacks_;  // empty unless the thread's are in use
-  ScanStacks& stacks_;
+  ThreadRoom<ScanStacks> room_;
+  ScanStacks& stacks_ = room_.get();
   std::vector<Frame>& frames_ = stacks_.frames;
   // Lambda parameters in scope, the outer frames' first.
   std::vector<std::string_view>& lambda_ = stacks_.lambda;

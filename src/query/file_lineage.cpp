@@ -20,6 +20,7 @@
 #include "query/lineage.hpp"
 #include "query/navigation.hpp"
 #include "query/select_item.hpp"
+#include "query/thread_room.hpp"
 
 namespace trelm::query {
 namespace {
@@ -550,10 +551,8 @@ class NodeIds {
   std::vector<std::size_t> used_;
 };
 
-// What a file's reading and tracing fill, emptied when the file is done:
-// each file uses the room of the last one's on its thread, in place (a
-// file read within another's reading, were there one, makes its own), as
-// a corpus is read file after file.
+// What a file's reading and tracing fill: a corpus is read file after
+// file, each with its thread's (see ThreadRoom).
 struct FileRoom {
   QueryViews views;                 // of the query being read
   std::vector<RefView> refs;        // of every select item of the file
@@ -569,7 +568,6 @@ struct FileRoom {
   KeptTexts kept;
   std::vector<std::size_t> line_starts;  // Places'
   std::vector<std::size_t> chars_before;
-  bool in_use = false;
 
   void clear() {
     refs.clear();
@@ -590,22 +588,12 @@ struct FileRoom {
   }
 };
 
-FileRoom& spare_room() {
-  thread_local FileRoom room;
-  return room;
-}
-
 class FileResolver {
  public:
   FileResolver(const cst::Document& doc, const RefColumns* refs)
       : doc_(doc),
         ref_columns_(refs),
-        room_(borrow_room(own_room_)),
         places_(doc, room_.line_starts, room_.chars_before) {}
-  ~FileResolver() {
-    room_.clear();
-    if (own_room_ == nullptr) room_.in_use = false;
-  }
   FileResolver(const FileResolver&) = delete;
   FileResolver& operator=(const FileResolver&) = delete;
 
@@ -670,18 +658,6 @@ class FileResolver {
 
  private:
   // ------------------------------------------------------------ reading
-
-  // The thread's room, emptied, or a new one in `own` while another file uses it.
-  static FileRoom& borrow_room(std::unique_ptr<FileRoom>& own) {
-    FileRoom& spare = spare_room();
-    if (!spare.in_use) {
-      spare.clear();
-      spare.in_use = true;
-      return spare;
-    }
-    own = std::make_unique<FileRoom>();
-    return *own;
-  }
 
   QueryFact& query_fact(int q) { return *facts_[static_cast<std::size_t>(q)]; }
 
@@ -1542,8 +1518,8 @@ class FileResolver {
 
   const cst::Document& doc_;
   const RefColumns* ref_columns_;
-  std::unique_ptr<FileRoom> own_room_;  // none unless the thread's room is in use
-  FileRoom& room_;
+  ThreadRoom<FileRoom> thread_room_;
+  FileRoom& room_ = thread_room_.get();
   Places places_;
   QueryViews& views_ = room_.views;
   std::vector<RefView>& refs_ = room_.refs;

@@ -285,6 +285,20 @@ def test_what_the_native_batch_keeps_outlives_its_other_values(tmp_path):
     assert (rest[1]["grand_total"].model, rest[1]["grand_total"].path) == ("model_key", str(path))
 
 
+@pytest.mark.parametrize("columns", [4, 12])  # compared with each other; through a table
+def test_native_batch_merges_origins_of_two_ref_names_that_read_one_model(tmp_path, columns):
+    from trelm_cst._lineage import NativeShapes, Origin
+    from trelm_cst._native import _lineage_files, _lineage_kept
+
+    path = tmp_path / "m.sql"
+    total = " + ".join(f"{side}.c{i}" for i in range(columns) for side in "xy")
+    path.write_text(f"select {total} as total from {{{{ ref('a') }}}} as x join {{{{ ref('b') }}}} as y on true\n")
+    targets = {name: Origin("model", "shared", None, ()) for name in "ab"}
+    found = _lineage_files([str(path)], 1, NativeShapes, ["m"], targets=[targets])[0]
+    [(rest, _)] = _lineage_kept([(found[2], None, targets)], NativeShapes)
+    assert [(o.name, o.column) for o in rest[0]["total"]] == [("shared", f"c{i}") for i in range(columns)]
+
+
 def test_native_batch_reads_a_file_again_once_its_refs_models_are_decided(tmp_path):
     from trelm_cst._lineage import NativeShapes, Origin
     from trelm_cst._native import _lineage_files
